@@ -1,0 +1,364 @@
+#include "orvane/models.hpp"
+
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace orvane::models {
+
+namespace {
+
+PyObject *name_dict = nullptr;
+PyObject *name_fields_set = nullptr;
+PyObject *name_extra = nullptr;
+PyObject *name_private = nullptr;
+PyObject *name_deepcopy = nullptr;
+PyObject *base_model = nullptr;           // pydantic.BaseModel
+PyObject *base_model_deepcopy = nullptr;  // BaseModel.__dict__['__deepcopy__']
+PyObject *undefined = nullptr;            // pydantic_core.PydanticUndefined
+PyObject *copy_deepcopy = nullptr;        // copy.deepcopy
+PyObject *empty_tuple = nullptr;
+
+void init_names() {
+    if (name_dict != nullptr)
+        return;
+    name_dict = PyUnicode_InternFromString("__dict__");
+    name_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
+    name_extra = PyUnicode_InternFromString("__pydantic_extra__");
+    name_private = PyUnicode_InternFromString("__pydantic_private__");
+    name_deepcopy = PyUnicode_InternFromString("__deepcopy__");
+    empty_tuple = PyTuple_New(0);
+    nb::object pyd = nb::module_::import_("pydantic");
+    base_model = nb::object(pyd.attr("BaseModel")).release().ptr();
+    base_model_deepcopy =
+        PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base_model)->tp_dict, name_deepcopy);
+    Py_XINCREF(base_model_deepcopy);
+    undefined = nb::object(nb::module_::import_("pydantic_core").attr("PydanticUndefined")).release().ptr();
+    copy_deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release().ptr();
+}
+
+// Per type: is it a pydantic model class whose deep copy we may do natively? Types are kept
+// alive by the cache so an address is never reused for another type.
+std::unordered_map<PyTypeObject *, bool> &plain_model_cache() {
+    static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
+    return *cache;
+}
+
+bool plain_model_type(PyTypeObject *t) {
+    auto &cache = plain_model_cache();
+    auto it = cache.find(t);
+    if (it != cache.end())
+        return it->second;
+    init_names();
+    int sub = PyObject_IsSubclass(reinterpret_cast<PyObject *>(t), base_model);
+    if (sub < 0)
+        throw nb::python_error();
+    bool plain = false;
+    if (sub) {
+        PyObject *dc = _PyType_Lookup(t, name_deepcopy);  // borrowed
+        plain = dc == base_model_deepcopy;
+    }
+    Py_INCREF(t);
+    cache.emplace(t, plain);
+    return plain;
+}
+
+class Copier {
+public:
+    ~Copier() {
+        for (auto &e : small_)
+            Py_DECREF(e.second);
+        for (auto &e : big_)
+            Py_DECREF(e.second);
+        for (PyObject *o : keep_)
+            Py_DECREF(o);
+        Py_XDECREF(pymemo_);
+    }
+
+    PyObject *copy(PyObject *o) {
+        PyTypeObject *t = Py_TYPE(o);
+        if (o == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+            t == &PyBool_Type || t == &PyBytes_Type)
+            return Py_NewRef(o);
+        if (PyObject *hit = lookup(o))
+            return Py_NewRef(hit);
+        if (Py_EnterRecursiveCall(" while deep-copying an object"))
+            return nullptr;
+        PyObject *r;
+        if (t == &PyDict_Type)
+            r = copy_dict(o);
+        else if (t == &PyList_Type)
+            r = copy_list(o);
+        else if (t == &PyTuple_Type)
+            r = copy_tuple(o);
+        else if (plain_model_type(t))
+            r = copy_model(o);
+        else
+            r = fallback(o);
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+
+private:
+    std::vector<std::pair<PyObject *, PyObject *>> small_;
+    std::unordered_map<PyObject *, PyObject *> big_;
+    std::vector<PyObject *> keep_;  // originals referenced by the memo stay alive meanwhile
+    PyObject *pymemo_ = nullptr;    // copy.deepcopy's memo, made on first fallback
+
+    PyObject *lookup(PyObject *o) {
+        if (big_.empty()) {
+            for (auto &e : small_)
+                if (e.first == o)
+                    return e.second;
+        } else {
+            auto it = big_.find(o);
+            if (it != big_.end())
+                return it->second;
+        }
+        if (pymemo_ != nullptr) {
+            PyObject *key = PyLong_FromVoidPtr(o);
+            if (key == nullptr)
+                return nullptr;
+            PyObject *hit = PyDict_GetItemWithError(pymemo_, key);
+            Py_DECREF(key);
+            return hit;
+        }
+        return nullptr;
+    }
+
+    int remember(PyObject *o, PyObject *copy) {
+        Py_INCREF(copy);
+        if (big_.empty() && small_.size() < 16) {
+            small_.emplace_back(o, copy);
+        } else {
+            if (big_.empty())
+                big_.insert(small_.begin(), small_.end()), small_.clear();
+            big_.emplace(o, copy);
+        }
+        if (pymemo_ != nullptr)
+            return add_pymemo(o, copy);
+        return 0;
+    }
+
+    int add_pymemo(PyObject *o, PyObject *copy) {
+        PyObject *key = PyLong_FromVoidPtr(o);
+        if (key == nullptr)
+            return -1;
+        int rc = PyDict_SetItem(pymemo_, key, copy);
+        Py_DECREF(key);
+        if (rc == 0) {
+            Py_INCREF(o);
+            keep_.push_back(o);
+        }
+        return rc;
+    }
+
+    PyObject *copy_dict(PyObject *o) {
+        PyObject *d = PyDict_New();
+        if (d == nullptr || remember(o, d) < 0) {
+            Py_XDECREF(d);
+            return nullptr;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(o, &pos, &k, &v)) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+            PyObject *kc = copy(k);
+            PyObject *vc = kc != nullptr ? copy(v) : nullptr;
+            Py_DECREF(k);
+            Py_DECREF(v);
+            int rc = vc != nullptr ? PyDict_SetItem(d, kc, vc) : -1;
+            Py_XDECREF(kc);
+            Py_XDECREF(vc);
+            if (rc < 0) {
+                Py_DECREF(d);
+                return nullptr;
+            }
+        }
+        return d;
+    }
+
+    PyObject *copy_list(PyObject *o) {
+        PyObject *l = PyList_New(0);
+        if (l == nullptr || remember(o, l) < 0) {
+            Py_XDECREF(l);
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {  // the list may change meanwhile
+            PyObject *item = Py_NewRef(PyList_GET_ITEM(o, i));
+            PyObject *c = copy(item);
+            Py_DECREF(item);
+            if (c == nullptr || PyList_Append(l, c) < 0) {
+                Py_XDECREF(c);
+                Py_DECREF(l);
+                return nullptr;
+            }
+            Py_DECREF(c);
+        }
+        return l;
+    }
+
+    PyObject *copy_tuple(PyObject *o) {
+        Py_ssize_t n = PyTuple_GET_SIZE(o);
+        PyObject *t = nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(o, i);
+            PyObject *c = copy(item);
+            if (c == nullptr) {
+                Py_XDECREF(t);
+                return nullptr;
+            }
+            if (t == nullptr && c != item) {
+                t = PyTuple_New(n);
+                if (t == nullptr) {
+                    Py_DECREF(c);
+                    return nullptr;
+                }
+                for (Py_ssize_t j = 0; j < i; ++j)
+                    PyTuple_SET_ITEM(t, j, Py_NewRef(PyTuple_GET_ITEM(o, j)));
+            }
+            if (t != nullptr)
+                PyTuple_SET_ITEM(t, i, c);
+            else
+                Py_DECREF(c);
+        }
+        // A tuple whose items all copy to themselves is shared, as copy.deepcopy does.
+        if (t == nullptr)
+            return Py_NewRef(o);
+        if (PyObject *hit = lookup(o)) {  // a cycle through the tuple was copied meanwhile
+            Py_DECREF(t);
+            return Py_NewRef(hit);
+        }
+        if (remember(o, t) < 0) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        return t;
+    }
+
+    PyObject *copy_model(PyObject *o) {
+        PyTypeObject *t = Py_TYPE(o);
+        PyObject *m = t->tp_new(t, empty_tuple, nullptr);
+        if (m == nullptr)
+            return nullptr;
+        if (remember(o, m) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+        if (copy_slot(o, m, name_dict, /*deep=*/true) < 0 ||
+            copy_slot(o, m, name_extra, true) < 0 || copy_fields_set(o, m) < 0 ||
+            copy_private(o, m) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+        return m;
+    }
+
+    int copy_slot(PyObject *o, PyObject *m, PyObject *name, bool deep) {
+        PyObject *v = PyObject_GenericGetAttr(o, name);
+        if (v == nullptr)
+            return -1;
+        PyObject *c = deep ? copy(v) : Py_NewRef(v);
+        Py_DECREF(v);
+        if (c == nullptr)
+            return -1;
+        int rc = PyObject_GenericSetAttr(m, name, c);
+        Py_DECREF(c);
+        return rc;
+    }
+
+    int copy_fields_set(PyObject *o, PyObject *m) {
+        PyObject *v = PyObject_GenericGetAttr(o, name_fields_set);
+        if (v == nullptr)
+            return -1;
+        PyObject *c = PySet_New(v);  // shallow, as copy.copy of a set
+        Py_DECREF(v);
+        if (c == nullptr)
+            return -1;
+        int rc = PyObject_GenericSetAttr(m, name_fields_set, c);
+        Py_DECREF(c);
+        return rc;
+    }
+
+    int copy_private(PyObject *o, PyObject *m) {
+        PyObject *v = PyObject_GenericGetAttr(o, name_private);
+        if (v == nullptr) {
+            // An instance made with __new__ only may lack the slot value entirely.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return -1;
+            PyErr_Clear();
+            return PyObject_GenericSetAttr(m, name_private, Py_None);
+        }
+        PyObject *c = nullptr;
+        if (v == Py_None || !PyDict_Check(v)) {
+            c = v == Py_None ? Py_NewRef(Py_None) : copy(v);
+        } else {
+            PyObject *filtered = PyDict_New();
+            Py_ssize_t pos = 0;
+            PyObject *k, *val;
+            int rc = filtered != nullptr ? 0 : -1;
+            while (rc == 0 && PyDict_Next(v, &pos, &k, &val))
+                if (val != undefined)
+                    rc = PyDict_SetItem(filtered, k, val);
+            c = rc == 0 ? copy(filtered) : nullptr;
+            Py_XDECREF(filtered);
+        }
+        Py_DECREF(v);
+        if (c == nullptr)
+            return -1;
+        int rc = PyObject_GenericSetAttr(m, name_private, c);
+        Py_DECREF(c);
+        return rc;
+    }
+
+    PyObject *fallback(PyObject *o) {
+        if (pymemo_ == nullptr) {
+            pymemo_ = PyDict_New();
+            if (pymemo_ == nullptr)
+                return nullptr;
+            for (auto &e : small_)
+                if (add_pymemo(e.first, e.second) < 0)
+                    return nullptr;
+            for (auto &e : big_)
+                if (add_pymemo(e.first, e.second) < 0)
+                    return nullptr;
+        }
+        return PyObject_CallFunctionObjArgs(copy_deepcopy, o, pymemo_, nullptr);
+    }
+};
+
+}  // namespace
+
+nb::object deep_copy(nb::handle obj) {
+    init_names();
+    Copier c;
+    PyObject *r = c.copy(obj.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+bool is_plain_model(nb::handle obj) {
+    init_names();
+    return plain_model_type(Py_TYPE(obj.ptr()));
+}
+
+nb::object construct(nb::handle cls, nb::dict fields, nb::handle fields_set) {
+    init_names();
+    auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object m = nb::steal(t->tp_new(t, empty_tuple, nullptr));
+    if (!m.is_valid())
+        throw nb::python_error();
+    nb::object fs = fields_set.is_valid() && !fields_set.is_none()
+                        ? nb::borrow(fields_set)
+                        : nb::steal(PySet_New(fields.ptr()));
+    if (!fs.is_valid() || PyObject_GenericSetAttr(m.ptr(), name_dict, fields.ptr()) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), name_fields_set, fs.ptr()) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), name_extra, Py_None) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), name_private, Py_None) < 0)
+        throw nb::python_error();
+    return m;
+}
+
+}  // namespace orvane::models

@@ -1,0 +1,1 @@
+"""Shared helpers of the orvane host: settings, data sanitising and lazy imports."""

@@ -1,0 +1,267 @@
+"""Small shared helpers: dotted-key settings, JSON-safe sanitising, lazy imports."""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+from collections.abc import Mapping
+from types import ModuleType
+from typing import Any
+
+from pydantic import BaseModel
+
+__all__ = ["DataFormatter", "LazyImport", "Settings"]
+
+_MISSING = object()
+
+
+def _copy_mappings(value: Any) -> Any:
+    """Copy nested mappings into fresh dicts so the caller's data is never aliased."""
+    if isinstance(value, Mapping):
+        return {k: _copy_mappings(v) for k, v in value.items()}
+    return value
+
+
+def _lookup(mapping: Mapping, key: str) -> Any:
+    """Resolve ``key`` in ``mapping``; returns ``_MISSING`` when absent.
+
+    The whole key is tried first (flat dotted keys win), then the key is split
+    at its dots from the right, so ``"a.b.c"`` is also found as ``{"a.b": {"c": ..}}``
+    or ``{"a": {"b": {"c": ..}}}``.
+    """
+    value = mapping.get(key, _MISSING)
+    if value is not _MISSING:
+        return value
+    cut = len(key)
+    while True:
+        cut = key.rfind(".", 0, cut)
+        if cut <= 0:
+            return _MISSING
+        sub = mapping.get(key[:cut], _MISSING)
+        if isinstance(sub, Mapping):
+            value = _lookup(sub, key[cut + 1:])
+            if value is not _MISSING:
+                return value
+
+
+class Settings:
+    """Read-mostly settings keyed by dotted strings.
+
+    Both layouts are accepted and may be mixed::
+
+        Settings({"observation.enabled": False})
+        Settings({"observation": {"enabled": False}})
+
+    When both hold a value for the same dotted key, the flat entry wins.
+    ``set`` always stores a flat entry, so it overrides any nested value.
+    The given mapping is copied; later changes to it do not leak in.
+    """
+
+    __slots__ = ("_data",)
+
+    def __init__(self, mapping: Mapping[str, Any] | None = None) -> None:
+        self._data: dict[str, Any] = {}
+        if mapping:
+            for key, value in mapping.items():
+                self._data[str(key)] = _copy_mappings(value)
+
+    def get(self, key: str, default: Any = None) -> Any:
+        """Value stored for the dotted ``key``, or ``default`` when there is none."""
+        value = _lookup(self._data, key)
+        return default if value is _MISSING else value
+
+    def set(self, key: str, value: Any) -> None:
+        """Store ``value`` under the dotted ``key`` (as a flat entry)."""
+        self._data[str(key)] = value
+
+    def as_dict(self) -> dict[str, Any]:
+        """A copy of the stored entries, in the layout they were given."""
+        return _copy_mappings(self._data)
+
+    def __contains__(self, key: object) -> bool:
+        return isinstance(key, str) and _lookup(self._data, key) is not _MISSING
+
+    def __repr__(self) -> str:
+        return f"Settings({self._data!r})"
+
+
+# Keys whose values never leave the process in clear text.  Compared against
+# the whole key, case-insensitively (str.casefold).
+_SECRET_KEYS = frozenset(
+    {
+        "authorization",
+        "proxy-authorization",
+        "api_key",
+        "apikey",
+        "x-api-key",
+        "password",
+        "passwd",
+        "secret",
+        "client_secret",
+        "token",
+        "access_token",
+        "refresh_token",
+        "id_token",
+        "cookie",
+        "set-cookie",
+    }
+)
+
+_SCALARS = (str, int, float, bool, type(None))
+
+
+def _float_key(key: float) -> str:
+    # Same text json.dumps writes for a float key (allow_nan=True).
+    if key != key:
+        return "NaN"
+    if key == float("inf"):
+        return "Infinity"
+    if key == float("-inf"):
+        return "-Infinity"
+    return float.__repr__(key)
+
+
+def _key_text(key: Any) -> str:
+    """Mirror json.dumps key coercion; other key types become ``str(key)``."""
+    if type(key) is str:
+        return key
+    if isinstance(key, str):
+        return str.__str__(key)
+    if isinstance(key, float):
+        return _float_key(key)
+    if key is True:
+        return "true"
+    if key is False:
+        return "false"
+    if key is None:
+        return "null"
+    if isinstance(key, int):
+        return int.__repr__(key)
+    return _safe_str(key)
+
+
+def _safe_str(value: Any) -> str:
+    try:
+        return str(value)
+    except Exception:
+        return f"<unprintable {type(value).__name__}>"
+
+
+class DataFormatter:
+    """Turns arbitrary data into JSON-encodable data with secrets masked."""
+
+    MASK = "***"
+    RECURSION_MARKER = "<recursion>"
+    DEPTH_MARKER = "<max depth>"
+    # Containers nested deeper than this are replaced by DEPTH_MARKER, which
+    # keeps both this walk and a later json.dumps clear of recursion limits.
+    MAX_DEPTH = 200
+
+    @staticmethod
+    def is_secret_key(key: Any) -> bool:
+        """True when values under ``key`` are masked."""
+        return _key_text(key).casefold() in _SECRET_KEYS
+
+    @staticmethod
+    def sanitize(data: Any) -> Any:
+        """JSON-encodable deep copy of ``data`` with secret values masked.
+
+        * mappings become new dicts (order kept, keys coerced like json.dumps);
+        * lists and tuples become lists;
+        * str/int/float/bool/None are returned unchanged (NaN/inf included);
+        * pydantic models and dataclass instances are walked as mappings of
+          their fields, so secrets inside them are masked too;
+        * anything else becomes ``str(value)``.
+
+        Values under secret-looking keys (whole key, case-insensitive) are
+        replaced by ``"***"`` at any depth.  A container met again on its own
+        path becomes ``"<recursion>"``; nesting beyond ``MAX_DEPTH`` becomes
+        ``"<max depth>"``.
+        """
+        if type(data) in _SCALARS:
+            return data
+        return _walk(data, set(), 0)
+
+
+def _walk(value: Any, path: set[int], depth: int) -> Any:
+    kind = type(value)
+    if kind in _SCALARS:
+        return value
+    if kind is dict or kind is list or kind is tuple:
+        pass
+    elif isinstance(value, (str, int, float)):
+        # Subclasses (str enums, IntEnum, ...) encode fine as they are.
+        return value
+    elif isinstance(value, Mapping) or isinstance(value, (list, tuple)):
+        pass
+    elif isinstance(value, BaseModel):
+        try:
+            value = value.model_dump()
+        except Exception:
+            return f"<unserialisable {kind.__name__}>"
+        return _walk_mapping(value, path, depth, id(value))
+    elif dataclasses.is_dataclass(value) and not isinstance(value, type):
+        fields = {f.name: getattr(value, f.name, None) for f in dataclasses.fields(value)}
+        return _walk_mapping(fields, path, depth, id(value))
+    else:
+        return _safe_str(value)
+
+    if isinstance(value, Mapping):
+        return _walk_mapping(value, path, depth, id(value))
+
+    marker = id(value)
+    if marker in path:
+        return DataFormatter.RECURSION_MARKER
+    if depth >= DataFormatter.MAX_DEPTH:
+        return DataFormatter.DEPTH_MARKER
+    path.add(marker)
+    try:
+        depth += 1
+        return [
+            item if type(item) in _SCALARS else _walk(item, path, depth)
+            for item in value
+        ]
+    finally:
+        path.discard(marker)
+
+
+def _walk_mapping(value: Mapping, path: set[int], depth: int, marker: int) -> Any:
+    if marker in path:
+        return DataFormatter.RECURSION_MARKER
+    if depth >= DataFormatter.MAX_DEPTH:
+        return DataFormatter.DEPTH_MARKER
+    path.add(marker)
+    try:
+        depth += 1
+        out: dict[str, Any] = {}
+        for key, item in value.items():
+            text = key if type(key) is str else _key_text(key)
+            if text.casefold() in _SECRET_KEYS:
+                out[text] = DataFormatter.MASK
+            elif type(item) in _SCALARS:
+                out[text] = item
+            else:
+                out[text] = _walk(item, path, depth)
+        return out
+    finally:
+        path.discard(marker)
+
+
+class LazyImport:
+    """Import optional packages only when a feature needs them."""
+
+    @staticmethod
+    def import_package(name: str) -> ModuleType:
+        """Import and return the module ``name``.
+
+        Raises ImportError naming the package and how to install it when the
+        package (or one of its own dependencies) cannot be imported.
+        """
+        try:
+            return importlib.import_module(name)
+        except ImportError as exc:
+            top = name.split(".", 1)[0]
+            raise ImportError(
+                f"The optional package {name!r} is required for this feature but "
+                f"could not be imported ({exc}). Install it with: pip install {top}"
+            ) from exc

@@ -1,0 +1,12 @@
+"""Developer tools for orvane agents: the observation layer.
+
+The compiled subsystems live in :mod:`orvane_devtools.observation`:
+
+* ``TraceSink`` -- ``RuntimeTraceSink``, the abstract base of storage backends;
+* ``Tallybook`` -- ``RuntimeTallybook``, the in-memory run store (``RunRecord``, ``RunStatus``);
+* ``TraceDesk`` -- ``RuntimeTraceDesk``, the facade the host talks to;
+* ``backends.Linefile`` -- ``JSONLTraceSink``, the JSON Lines file backend;
+* ``backends.Uplink`` -- ``RemoteTraceSink``, the HTTP upload backend.
+"""
+
+__version__ = "0.1.0"

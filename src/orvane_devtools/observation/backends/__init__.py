@@ -1,0 +1,7 @@
+"""Storage backends that receive a copy of every accepted event.
+
+``JSONLTraceSink`` appends each event as one JSON line to a file; ``RemoteTraceSink``
+(``orvane_devtools.observation.backends.Uplink``) uploads batches to a DevTools listener.
+"""
+
+from .Linefile import *  # noqa: F401,F403  (JSONLTraceSink once the module provides it)
