@@ -22,9 +22,10 @@ void append_normalized(nb::handle value, std::string &out) {
         append_utf8(casefold_text(value), out);
         return;
     }
-    static nb::object dumps = nb::module_::import_("json").attr("dumps");
-    static nb::object str_type = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    nb::object text = dumps(value, nb::arg("ensure_ascii") = false, nb::arg("sort_keys") = true,
+    // Leaked on purpose: a static nb::object would be released after the interpreter is gone.
+    static PyObject *dumps = nb::object(nb::module_::import_("json").attr("dumps")).release().ptr();
+    nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    nb::object text = nb::handle(dumps)(value, nb::arg("ensure_ascii") = false, nb::arg("sort_keys") = true,
                             nb::arg("default") = str_type);
     append_utf8(casefold_text(text), out);
 }
