@@ -7,7 +7,10 @@ list, a meta of three keys), measured in the same process and run as the operati
 
 from __future__ import annotations
 
+import json
+import os
 import statistics
+import sys
 import time
 from typing import Any, Callable
 
@@ -115,7 +118,15 @@ def current_rss_kb() -> int:
 
 
 def report(rows: list[tuple[str, float | None, float | None, str]]) -> None:
-    """Print rows of (operation, seconds per op, ratio to U, target)."""
+    """Print rows of (operation, seconds per op, ratio to U, target).
+
+    When ORVANE_BENCH_ROWS names a file (the suite runner sets it), the rows and this process's
+    peak resident memory are also appended to it as one JSON document per line.
+    """
+    out = os.environ.get("ORVANE_BENCH_ROWS")
+    if out:
+        with open(out, "a", encoding="utf-8") as f:
+            f.write(json.dumps({"rows": rows, "peak_rss_kb": peak_rss_kb(), "script": sys.argv[0]}) + "\n")
     print(f"{'operation':64} {'per op':>10} {'ratio':>8}  target")
     for op, sec, ratio, target in rows:
         s = f"{sec * 1e6:8.2f}us" if sec is not None else "-"
