@@ -150,6 +150,19 @@ nb::object redacted_text(nb::handle self, nb::handle error) {
 }
 
 // --- the flush run ---------------------------------------------------------------------------
+//
+// Awaitables are built into named locals before each co_await: GCC mis-handles the lifetime of
+// temporaries (conditional expressions in particular) inside a co_await operand.
+
+// client.__aexit__(type, value, traceback) for `failure`, or with three Nones.
+nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb::object &failure) {
+    if (!failure.is_valid())
+        return aexit(client, nb::none(), nb::none(), nb::none());
+    nb::object tb = nb::steal(PyException_GetTraceback(failure.ptr()));
+    if (!tb.is_valid())
+        tb = nb::none();
+    return aexit(client, nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(failure.ptr()))), failure, tb);
+}
 
 nb::object build_body(nb::handle self, nb::handle batch) {
     nb::list events;
@@ -175,7 +188,8 @@ Task flush_task(nb::object self, bool drain, bool force) {
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
-        co_await orvane::coro::await(aenter(client));
+        nb::object enter_call = aenter(client);
+        co_await orvane::coro::await(enter_call);
         entered = true;
         StateRef st = state_of(self);
         for (;;) {
@@ -185,7 +199,8 @@ Task flush_task(nb::object self, bool drain, bool force) {
             if (now < float_attr(self, n_next_retry_at) && !force)
                 break;
             if (!force && truthy(getattr(self, n_needs_probe))) {
-                nb::object up = co_await orvane::coro::await(call(self, n_m_probe));
+                nb::object probe = call(self, n_m_probe);
+                nb::object up = co_await orvane::coro::await(probe);
                 if (!truthy(up)) {
                     call(self, n_m_mark_unavailable);
                     break;
@@ -202,8 +217,9 @@ Task flush_task(nb::object self, bool drain, bool force) {
                 if (PySet_Add(ids.ptr(), getattr(event, n_event_id).ptr()) < 0)
                     throw nb::python_error();
             nb::object body = build_body(self, batch);
-            nb::object response = co_await orvane::coro::await(client.attr("post")(
-                getattr(self, n_endpoint), nb::arg("json") = body, nb::arg("headers") = headers));
+            nb::object post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
+                                                  nb::arg("headers") = headers);
+            nb::object response = co_await orvane::coro::await(post);
             response.attr("raise_for_status")();
             call(self, n_m_drop_uploaded, ids);
             {
@@ -226,14 +242,13 @@ Task flush_task(nb::object self, bool drain, bool force) {
         // Leave the client's context as `async with` would.
         try {
             if (failure.is_valid()) {
-                nb::object tb = nb::steal(PyException_GetTraceback(failure.ptr()));
-                nb::object suppress = co_await orvane::coro::await(aexit(
-                    client, nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(failure.ptr()))),
-                    failure, tb.is_valid() ? tb : nb::none()));
+                nb::object exit_call = exit_with(aexit, client, failure);
+                nb::object suppress = co_await orvane::coro::await(exit_call);
                 if (truthy(suppress))
                     failure = nb::object();
             } else {
-                co_await orvane::coro::await(aexit(client, nb::none(), nb::none(), nb::none()));
+                nb::object exit_call = exit_with(aexit, client, nb::object());
+                co_await orvane::coro::await(exit_call);
             }
         } catch (abi::__forced_unwind &) {
             throw;
@@ -270,10 +285,11 @@ Task probe_task(nb::object self) {
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
-        co_await orvane::coro::await(aenter(client));
+        nb::object enter_call = aenter(client);
+        co_await orvane::coro::await(enter_call);
         entered = true;
-        nb::object response = co_await orvane::coro::await(
-            client.attr("get")(url, nb::arg("headers") = headers));
+        nb::object get_call = client.attr("get")(url, nb::arg("headers") = headers);
+        nb::object response = co_await orvane::coro::await(get_call);
         status = response.attr("status_code");
     } catch (abi::__forced_unwind &) {
         throw;
@@ -283,14 +299,13 @@ Task probe_task(nb::object self) {
     if (entered) {
         try {
             if (failure.is_valid()) {
-                nb::object tb = nb::steal(PyException_GetTraceback(failure.ptr()));
-                nb::object suppress = co_await orvane::coro::await(aexit(
-                    client, nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(failure.ptr()))),
-                    failure, tb.is_valid() ? tb : nb::none()));
+                nb::object exit_call = exit_with(aexit, client, failure);
+                nb::object suppress = co_await orvane::coro::await(exit_call);
                 if (truthy(suppress))
                     failure = nb::object();
             } else {
-                co_await orvane::coro::await(aexit(client, nb::none(), nb::none(), nb::none()));
+                nb::object exit_call = exit_with(aexit, client, nb::object());
+                co_await orvane::coro::await(exit_call);
             }
         } catch (abi::__forced_unwind &) {
             throw;
@@ -322,7 +337,8 @@ Task append_events_task(nb::object self, nb::object events) {
         co_return nb::none();
     call(self, n_m_enqueue, events);
     nb::object asyncio = get(n_asyncio);
-    co_await orvane::coro::await(asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync)));
+    nb::object run = asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync));
+    co_await orvane::coro::await(run);
     co_return nb::none();
 }
 
@@ -330,8 +346,8 @@ Task flush_async_task(nb::object self) {
     if (!truthy(call(self, n_m_has_pending)))
         co_return nb::none();
     nb::object asyncio = get(n_asyncio);
-    co_await orvane::coro::await(asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync),
-                                                           nb::arg("force") = true));
+    nb::object run = asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync), nb::arg("force") = true);
+    co_await orvane::coro::await(run);
     co_return nb::none();
 }
 
