@@ -401,9 +401,12 @@ NB_MODULE(Uplink, m) {
         "_build_warning_message",
         [](nb::handle self, nb::handle error) { return build_warning_message(self, error); },
         nb::arg("error").none() = nb::none());
-    ns["_serialize_event"] = def(
+    nb::object serialize = def(
         "_serialize_event", [](nb::handle self, nb::handle event) { return serialize_event(self, event); },
         nb::arg("event").none());
+    g_fn_serialize = serialize.ptr();
+    Py_INCREF(g_fn_serialize);
+    ns["_serialize_event"] = serialize;
 
     ns["append_event_nowait"] = def(
         "append_event_nowait",

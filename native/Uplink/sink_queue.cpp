@@ -11,6 +11,8 @@ PyObject *g_warning_category = nullptr;
 PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
+PyObject *g_original_sanitize = nullptr;
+PyObject *g_fn_serialize = nullptr;
 
 namespace {
 
@@ -42,6 +44,13 @@ Name n_lock{"Lock"};
 Name n_event{"Event"};
 Name n_threading{"threading"};
 Name n_get{"get"};
+Name k_coalesced{"coalesced"};
+Name k_coalesced_count{"coalesced_count"};
+Name k_high_frequency{"high_frequency"};
+Name k_events{"events"};
+Name k_path{"path"};
+Name k_value{"value"};
+Name k_status{"status"};
 Name n_lower{"lower"};
 Name n_strip{"strip"};
 
@@ -77,6 +86,20 @@ nb::object mapping_get(nb::handle mapping, const char *key) {
         return r ? nb::steal(r) : nb::none();
     }
     PyObject *r = PyObject_CallMethod(mapping.ptr(), "get", "s", key);
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// mapping.get(key) for an interned key (None when missing).
+nb::object mapping_get(nb::handle mapping, Name &key) {
+    PyObject *r = nullptr;
+    if (PyDict_Check(mapping.ptr())) {
+        if (PyDict_GetItemRef(mapping.ptr(), key.get(), &r) < 0)
+            throw nb::python_error();
+        return r ? nb::steal(r) : nb::none();
+    }
+    r = PyObject_CallMethodOneArg(mapping.ptr(), n_get.get(), key.get());
     if (r == nullptr)
         throw nb::python_error();
     return nb::steal(r);
@@ -156,24 +179,24 @@ bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message
         return true;
     if (t != "agent_execution.stream" || !is_mapping(payload))
         return false;
-    nb::object path_value = mapping_get(payload, "path");
+    nb::object path_value = mapping_get(payload, k_path);
     if (path_value.is_none() || !truthy(path_value))
         path_value = nb::borrow(message);
     nb::object path = text_or_empty(path_value);
-    nb::object raw_value = mapping_get(payload, "value");
+    nb::object raw_value = mapping_get(payload, k_value);
     nb::object status_value = nb::none();
     if (is_mapping(raw_value))
-        status_value = mapping_get(raw_value, "status");
+        status_value = mapping_get(raw_value, k_status);
     if (status_value.is_none() || !truthy(status_value))
-        status_value = mapping_get(payload, "status");
+        status_value = mapping_get(payload, k_status);
     nb::object status = text_or_empty(status_value);
     status = status.attr(n_strip.get())().attr(n_lower.get())();
     return is_terminal_stream(utf8(path), utf8(status));
 }
 
 bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) {
-    if (!meta.is_none() && (mapping_get(meta, "coalesced").ptr() == Py_True ||
-                            mapping_get(meta, "high_frequency").ptr() == Py_True))
+    if (!meta.is_none() && (mapping_get(meta, k_coalesced).ptr() == Py_True ||
+                            mapping_get(meta, k_high_frequency).ptr() == Py_True))
         return true;
     nb::object type_text = text_or_empty(event_type);
     if (is_high_frequency_type(utf8(type_text)))
@@ -227,10 +250,9 @@ Prepared prepare(nb::handle event) {
     Prepared p;
     p.snapshot = snapshot_event(event);
     // Classification reads the snapshot: its first-level values are the caller's own.
-    nb::handle snap = p.snapshot;
     nb::object meta;
-    if (native_copy_type(snap)) {
-        nb::object d = getattr(snap, n_dict);
+    if (native_copy_type(event)) {
+        nb::object d = getattr(event, n_dict);
         meta = dict_item(d, n_meta);
         p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
                                   dict_item(d, n_message), meta);
@@ -239,16 +261,16 @@ Prepared prepare(nb::handle event) {
         p.flags = classify(event);
     }
     // Coalescing is read from the caller's event (the same values at this point).
-    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, "coalesced");
+    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
     if (coalesced.ptr() == Py_True) {
         p.coalesced = true;
         nb::object payload = getattr(event, n_payload);
         if (is_mapping(payload)) {
-            nb::object count = mapping_get(meta, "coalesced_count");
+            nb::object count = mapping_get(meta, k_coalesced_count);
             if (PyLong_Check(count.ptr())) {
                 p.coalesced_count = saturating_int64(count);
             } else {
-                nb::object events = mapping_get(payload, "events");
+                nb::object events = mapping_get(payload, k_events);
                 if (PyList_Check(events.ptr()))
                     p.coalesced_count = PyList_GET_SIZE(events.ptr());
             }
@@ -337,6 +359,22 @@ LockGuard::~LockGuard() {
 
 // --- snapshots -----------------------------------------------------------------------------------
 
+namespace {
+
+void untrack(nb::handle obj) {
+    if (PyObject_IS_GC(obj.ptr()) && PyObject_GC_IsTracked(obj.ptr()))
+        PyObject_GC_UnTrack(obj.ptr());
+}
+
+// Snapshot containers are new objects that only the queue refers to, so they cannot be part of
+// a reference cycle unless a caller builds one through an object it took out of the queue; they
+// are kept away from the cycle collector, whose passes would otherwise visit every queued event
+// again and again (the dominant cost of a long queue). Dicts re-track themselves if a container
+// is inserted later.
+nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates);
+
+}  // namespace
+
 nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates) {
     if (native_copy_type(model)) {
         nb::object d = getattr(model, n_dict);
@@ -351,6 +389,10 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
                     PySet_Add(nfs.ptr(), name->get()) < 0)
                     throw nb::python_error();
             }
+            // A set of field names cannot take part in a reference cycle; keeping it away from
+            // the cycle collector saves every collection a visit per queued event.
+            if (PyObject_GC_IsTracked(nfs.ptr()))
+                PyObject_GC_UnTrack(nfs.ptr());
             return orvane::models::construct(
                 nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(model.ptr()))),
                 nb::borrow<nb::dict>(nd), nfs);
@@ -368,11 +410,29 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
     return nb::steal(r);
 }
 
+namespace {
+
+nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates) {
+    nb::object copy = copy_with_update(model, updates);
+    if (native_copy_type(copy)) {
+        PyObject *dict = PyObject_GenericGetDict(copy.ptr(), nullptr);
+        if (dict == nullptr)
+            throw nb::python_error();
+        untrack(dict);
+        Py_DECREF(dict);
+        untrack(copy);
+    }
+    return copy;
+}
+
+}  // namespace
+
 nb::object snapshot_run_context(nb::handle run) {
     if (run.is_none())
         return nb::none();
     nb::object meta = dict_copy(getattr(run, n_meta));
-    return copy_with_update(run, {{&n_meta, meta}});
+    untrack(meta);
+    return snapshot_copy(run, {{&n_meta, meta}});
 }
 
 nb::object snapshot_event(nb::handle event) {
@@ -387,11 +447,14 @@ nb::object snapshot_event(nb::handle event) {
         run = getattr(event, n_run);
         meta = getattr(event, n_meta);
     }
-    if (is_mapping(payload))
+    if (is_mapping(payload)) {
         payload = dict_copy(payload);
+        untrack(payload);  // our own copy (a caller's non-mapping payload is left alone)
+    }
     nb::object run_copy = snapshot_run_context(run);
     nb::object meta_copy = dict_copy(meta);
-    return copy_with_update(event, {{&n_payload, payload}, {&n_run, run_copy}, {&n_meta, meta_copy}});
+    untrack(meta_copy);
+    return snapshot_copy(event, {{&n_payload, payload}, {&n_run, run_copy}, {&n_meta, meta_copy}});
 }
 
 bool is_terminal_or_result_event(nb::handle event) {
@@ -606,6 +669,8 @@ void init_globals() {
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
     g_base_model_copy = getattr(base, n_copy).release().ptr();
     g_base_model_model_copy = getattr(base, n_model_copy).release().ptr();
+    nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
+    g_original_sanitize = sanitize.release().ptr();
 }
 
 }  // namespace orvane::uplink

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "sink.hpp"
 
@@ -164,11 +166,208 @@ nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb
     return aexit(client, nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(failure.ptr()))), failure, tb);
 }
 
+namespace {
+
+// DataFormatter.sanitize for the plain JSON tree that model_dump(mode="json") returns (dicts with
+// str keys, lists, str/int/float/bool/None), done natively with the same result: mappings and
+// lists are rebuilt, values under secret keys (decided by DataFormatter.is_secret_key, cached per
+// key) become DataFormatter.MASK, nesting beyond MAX_DEPTH becomes DEPTH_MARKER and a container
+// met again on its own path RECURSION_MARKER. Anything else in the tree makes it give up, and
+// the caller then uses DataFormatter.sanitize itself. Only used while the module's DataFormatter
+// still has the sanitize this module was built against.
+class JsonSanitizer {
+public:
+    explicit JsonSanitizer(nb::handle formatter) : formatter_(nb::borrow(formatter)) {
+        mask_ = formatter_.attr("MASK");
+        recursion_ = formatter_.attr("RECURSION_MARKER");
+        depth_marker_ = formatter_.attr("DEPTH_MARKER");
+        max_depth_ = int64_of(formatter_.attr("MAX_DEPTH"));
+        is_secret_ = formatter_.attr("is_secret_key");
+        // The verdicts per key are kept across batches while is_secret_key stays the same
+        // object (bounded: dropped when they grow past a few thousand keys).
+        static PyObject *cache_owner = nullptr;
+        static PyObject *cache = nullptr;
+        if (cache == nullptr || cache_owner != is_secret_.ptr() || PyDict_GET_SIZE(cache) > 4096) {
+            Py_XDECREF(cache_owner);
+            Py_XDECREF(cache);
+            cache_owner = nb::object(is_secret_).release().ptr();
+            cache = PyDict_New();
+            if (cache == nullptr)
+                throw nb::python_error();
+        }
+        cache_ = nb::borrow<nb::dict>(cache);
+    }
+
+    // A new reference, or nullptr (no error set) when the tree holds something else.
+    nb::object sanitize(nb::handle data) {
+        if (is_scalar(data.ptr()))
+            return nb::borrow(data);
+        path_.clear();
+        PyObject *r = walk(data.ptr(), 0);
+        return r ? nb::steal(r) : nb::object();
+    }
+
+private:
+    static bool is_scalar(PyObject *v) {
+        PyTypeObject *t = Py_TYPE(v);
+        return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+               t == &PyBool_Type;
+    }
+
+    bool secret(PyObject *key) {
+        PyObject *hit = nullptr;
+        if (PyDict_GetItemRef(cache_.ptr(), key, &hit) < 0)
+            throw nb::python_error();
+        if (hit == nullptr) {
+            nb::object r = is_secret_(nb::handle(key));
+            hit = Py_NewRef(truthy(r) ? Py_True : Py_False);
+            if (PyDict_SetItem(cache_.ptr(), key, hit) < 0) {
+                Py_DECREF(hit);
+                throw nb::python_error();
+            }
+        }
+        bool out = hit == Py_True;
+        Py_DECREF(hit);
+        return out;
+    }
+
+    PyObject *walk(PyObject *v, int64_t depth) {
+        if (is_scalar(v))
+            return Py_NewRef(v);
+        PyTypeObject *t = Py_TYPE(v);
+        if (t != &PyDict_Type && t != &PyList_Type && t != &PyTuple_Type)
+            return nullptr;
+        if (std::find(path_.begin(), path_.end(), v) != path_.end())
+            return Py_NewRef(recursion_.ptr());
+        if (depth >= max_depth_)
+            return Py_NewRef(depth_marker_.ptr());
+        path_.push_back(v);
+        PyObject *out = nullptr;
+        if (t == &PyDict_Type) {
+            nb::object result = nb::steal(PyDict_New());
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            bool ok = true;
+            while (ok && PyDict_Next(v, &pos, &key, &item)) {
+                if (!PyUnicode_CheckExact(key)) {
+                    ok = false;
+                    break;
+                }
+                nb::object value;
+                if (secret(key))
+                    value = mask_;
+                else {
+                    PyObject *w = walk(item, depth + 1);
+                    if (w == nullptr) {
+                        ok = false;
+                        break;
+                    }
+                    value = nb::steal(w);
+                }
+                if (PyDict_SetItem(result.ptr(), key, value.ptr()) < 0)
+                    throw nb::python_error();
+            }
+            if (ok)
+                out = result.release().ptr();
+        } else {
+            Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
+            nb::object result = nb::steal(PyList_New(n));
+            bool ok = true;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject *w = walk(PySequence_Fast_GET_ITEM(v, i), depth + 1);
+                if (w == nullptr) {
+                    ok = false;
+                    break;
+                }
+                PyList_SET_ITEM(result.ptr(), i, w);
+            }
+            if (ok)
+                out = result.release().ptr();
+        }
+        path_.pop_back();
+        return out;
+    }
+
+    nb::object formatter_, mask_, recursion_, depth_marker_, is_secret_;
+    nb::dict cache_;
+    int64_t max_depth_ = 0;
+    std::vector<PyObject *> path_;
+};
+
+// A native sanitizer when the module's DataFormatter still has the original sanitize.
+std::optional<JsonSanitizer> native_sanitizer() {
+    nb::object formatter = get(n_data_formatter);
+    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
+    if (fn == nullptr)
+        throw nb::python_error();
+    bool original = fn == g_original_sanitize;
+    Py_DECREF(fn);
+    if (!original)
+        return std::nullopt;
+    return std::optional<JsonSanitizer>(std::in_place, formatter);
+}
+
+nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sanitizer) {
+    nb::object meta_src = getattr(event, n_meta);
+    nb::object meta;
+    if (PyDict_CheckExact(meta_src.ptr()))
+        meta = nb::steal(PyDict_Copy(meta_src.ptr()));
+    else
+        meta = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta_src.ptr()));
+    if (!meta.is_valid())
+        throw nb::python_error();
+    auto add_missing = [&](const char *key, nb::handle value) {
+        int has = PyDict_ContainsString(meta.ptr(), key);
+        if (has < 0)
+            throw nb::python_error();
+        if (!has && PyDict_SetItemString(meta.ptr(), key, value.ptr()) < 0)
+            throw nb::python_error();
+    };
+    nb::object app_id = getattr(self, n_app_id);
+    if (truthy(app_id))
+        add_missing("app_id", app_id);
+    nb::object group_id = getattr(self, n_group_id);
+    if (!group_id.is_none())
+        add_missing("group_id", group_id);
+    nb::object environment = getattr(self, n_environment);
+    if (truthy(environment))
+        add_missing("environment", environment);
+    nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
+    nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
+    if (sanitizer != nullptr) {
+        nb::object out = sanitizer->sanitize(dumped);
+        if (out.is_valid())
+            return out;
+    }
+    return get(n_data_formatter).attr("sanitize")(dumped);
+}
+
+}  // namespace
+
+bool is_own_serialize(nb::handle self) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), n_m_serialize.get()) != g_fn_serialize)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr)
+        throw nb::python_error();
+    int found = PyDict_Contains(dict, n_m_serialize.get());
+    Py_DECREF(dict);
+    if (found < 0)
+        throw nb::python_error();
+    return found == 0;
+}
+
 nb::object build_body(nb::handle self, nb::handle batch) {
     nb::list events;
     nb::object method = getattr(self, n_m_serialize);
-    for (nb::handle event : batch)
-        events.append(method(event));
+    if (is_own_serialize(self)) {
+        std::optional<JsonSanitizer> sanitizer = native_sanitizer();
+        for (nb::handle event : batch)
+            events.append(serialize_with(self, event, sanitizer ? &*sanitizer : nullptr));
+    } else {
+        for (nb::handle event : batch)
+            events.append(method(event));
+    }
     nb::dict body;
     body["app_id"] = getattr(self, n_app_id);
     body["group_id"] = getattr(self, n_group_id);
@@ -427,34 +626,10 @@ std::string build_warning_message(nb::handle self, nb::handle error) {
            " Pending events will stay buffered in memory and upload will retry silently with backoff.";
 }
 
+
 nb::object serialize_event(nb::handle self, nb::handle event) {
-    nb::object meta_src = getattr(event, n_meta);
-    nb::object meta;
-    if (PyDict_CheckExact(meta_src.ptr()))
-        meta = nb::steal(PyDict_Copy(meta_src.ptr()));
-    else
-        meta = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta_src.ptr()));
-    if (!meta.is_valid())
-        throw nb::python_error();
-    auto add_missing = [&](const char *key, nb::handle value) {
-        int has = PyDict_ContainsString(meta.ptr(), key);
-        if (has < 0)
-            throw nb::python_error();
-        if (!has && PyDict_SetItemString(meta.ptr(), key, value.ptr()) < 0)
-            throw nb::python_error();
-    };
-    nb::object app_id = getattr(self, n_app_id);
-    if (truthy(app_id))
-        add_missing("app_id", app_id);
-    nb::object group_id = getattr(self, n_group_id);
-    if (!group_id.is_none())
-        add_missing("group_id", group_id);
-    nb::object environment = getattr(self, n_environment);
-    if (truthy(environment))
-        add_missing("environment", environment);
-    nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
-    nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
-    return get(n_data_formatter).attr("sanitize")(dumped);
+    std::optional<JsonSanitizer> sanitizer = native_sanitizer();
+    return serialize_with(self, event, sanitizer ? &*sanitizer : nullptr);
 }
 
 // --- background worker -----------------------------------------------------------------------

@@ -1,0 +1,154 @@
+"""RemoteTraceSink benchmark: caller-side cost of append_event_nowait and end-to-end delivery.
+
+Run: PYTHONPATH=src:benchmarks python benchmarks/bench_uplink.py
+
+* append_event_nowait on the caller's thread, as a ratio to U (thread CPU time, so time spent
+  waiting for the GIL while the worker runs is not counted; wall time is shown beside it):
+  - with room in the queue (target <= 0.1 U);
+  - with the queue full of 1,200 non-preferred events and the listener down, so that the drop
+    policy runs on every call (target <= 0.2 U).
+* End-to-end: 100,000 events queued with append_event_nowait reach a local listener (another
+  process) with the default batch size and flush interval (target >= 40,000 events/s).
+"""
+
+from __future__ import annotations
+
+import multiprocessing as mp
+import socket
+import statistics
+import sys
+import time
+import warnings
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from common import report, typical_event, unit_seconds
+
+from orvane_devtools._orvane_compat import RuntimeEvent
+from orvane_devtools.observation.backends.Uplink import (
+    ObservationBridgeUnavailableWarning,
+    RemoteTraceSink,
+)
+
+warnings.simplefilter("ignore", ObservationBridgeUnavailableWarning)
+
+
+def listener_main(port_out, counter):
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True  # no 40 ms delayed-ACK stall between head and body
+
+        def log_message(self, *args):
+            pass
+
+        def _ok(self):
+            self.send_response(200)
+            self.send_header("Content-Length", "2")
+            self.end_headers()
+            self.wfile.write(b"{}")
+
+        def do_GET(self):
+            self._ok()
+
+        def do_POST(self):
+            body = self.rfile.read(int(self.headers["Content-Length"]))
+            # Counted without decoding: a fast listener, so the sink is what is measured.
+            n = body.count(b'"event_id"')
+            with counter.get_lock():
+                counter.value += n
+            self._ok()
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    port_out.send(server.server_address[1])
+    server.serve_forever()
+
+
+def closed_port_url() -> str:
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return f"http://127.0.0.1:{port}/observation/ingest"
+
+
+def caller_cost(sink, events, chunk, before_chunk, rounds=5):
+    """Median (thread CPU, wall) seconds per append_event_nowait over `rounds` passes; each pass
+    appends `events` in chunks, calling `before_chunk` (untimed) before each chunk."""
+    cpu, wall = [], []
+    for _ in range(rounds):
+        c = w = 0.0
+        for start in range(0, len(events), chunk):
+            before_chunk()
+            part = events[start:start + chunk]
+            c0, w0 = time.thread_time(), time.perf_counter()
+            for e in part:
+                sink.append_event_nowait(e)
+            c += time.thread_time() - c0
+            w += time.perf_counter() - w0
+        cpu.append(c / len(events))
+        wall.append(w / len(events))
+    return statistics.median(cpu), statistics.median(wall)
+
+
+def main() -> None:
+    u = unit_seconds()
+    events = [typical_event(i) for i in range(20_000)]
+    rows = []
+
+    # 1. Room in the queue (default limit 1,200): the listener is down, so the worker backs off
+    # and stays quiet; the queue is emptied (untimed) before every 1,000 appends.
+    sink = RemoteTraceSink(endpoint=closed_port_url(), api_key="k")
+    sink.append_event_nowait(events[0])
+    time.sleep(0.5)  # first failed attempt done, now backing off
+    cpu, wall = caller_cost(sink, events, 1000, lambda: sink._pending_events.clear())
+    rows.append(("append_event_nowait, room in queue (thread CPU)", cpu, cpu / u, "<= 0.1 U"))
+    rows.append(("append_event_nowait, room in queue (wall)", wall, wall / u, ""))
+
+    # 2. Full queue of non-preferred events, listener down: the drop policy runs every call.
+    sink = RemoteTraceSink(endpoint=closed_port_url(), api_key="k")
+    filler = [RuntimeEvent(event_type="agent_task.progress", message=f"step {i}") for i in range(1200)]
+
+    def refill():
+        sink._pending_events.clear()
+        sink.append_events_nowait(filler)
+
+    refill()
+    time.sleep(0.5)
+    cpu, wall = caller_cost(sink, events[:5000], 5000, refill)
+    assert sink.get_stats()["dropped_event_count"] > 0
+    rows.append(("append_event_nowait, full queue + drop policy (thread CPU)", cpu, cpu / u, "<= 0.2 U"))
+    rows.append(("append_event_nowait, full queue + drop policy (wall)", wall, wall / u, ""))
+
+    # 3. End-to-end delivery to a listener in another process.
+    ctx = mp.get_context("spawn")
+    counter = ctx.Value("q", 0)
+    recv, send = ctx.Pipe(duplex=False)
+    proc = ctx.Process(target=listener_main, args=(send, counter), daemon=True)
+    proc.start()
+    port = recv.recv()
+    total = 100_000
+    stream = [typical_event(i) for i in range(total)]
+    sink = RemoteTraceSink(endpoint=f"http://127.0.0.1:{port}/observation/ingest", api_key="k",
+                           buffer_limit=total)
+    t0 = time.perf_counter()
+    for e in stream:
+        sink.append_event_nowait(e)
+    queued = time.perf_counter() - t0
+    while counter.value < total:
+        time.sleep(0.002)
+        if time.perf_counter() - t0 > 120:
+            break
+    elapsed = time.perf_counter() - t0
+    stats = sink.get_stats()
+    proc.terminate()
+    rate = counter.value / elapsed
+    print(f"U = {u * 1e6:.2f} us")
+    report(rows)
+    print(f"\nend-to-end: {counter.value} events delivered in {elapsed:.2f} s "
+          f"(queued in {queued:.2f} s) = {rate:,.0f} events/s (target >= 40,000); "
+          f"requests {stats['upload_batch_count']}, dropped {stats['dropped_event_count']}")
+    if counter.value < total:
+        sys.exit("not every event was delivered")
+
+
+if __name__ == "__main__":
+    main()
