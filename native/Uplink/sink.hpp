@@ -50,6 +50,7 @@ struct SinkState {
     nb::object worker_thread = nb::none();
     bool worker_starting = false;  // a thread is being created and started right now
     bool worker_alive = false;     // the body of worker_thread is running
+    bool worker_backing_off = false;  // the worker waits for a back-off deadline (not for events)
 
     SinkState();
     ~SinkState();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include <structmember.h>
+
 #include "sink.hpp"
 
 namespace orvane::uplink {
@@ -166,6 +168,75 @@ bool native_copy_type(nb::handle model) {
     return ok;
 }
 
+// Offsets of BaseModel's slots, read from its member descriptors once.
+struct ModelSlots {
+    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
+};
+
+Py_ssize_t slot_offset(nb::handle base, const char *name) {
+    nb::object descr = nb::borrow(PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(base.ptr())->tp_dict, name));
+    if (!descr.is_valid() || Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+        return -1;
+    PyMemberDef *def = reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member;
+    return def->type == Py_T_OBJECT_EX ? def->offset : -1;
+}
+
+const ModelSlots &model_slots() {
+    static ModelSlots slots = [] {
+        ModelSlots s;
+        nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
+        s.fields_set = slot_offset(base, "__pydantic_fields_set__");
+        s.extra = slot_offset(base, "__pydantic_extra__");
+        s.priv = slot_offset(base, "__pydantic_private__");
+        return s;
+    }();
+    return slots;
+}
+
+bool slots_known() {
+    const ModelSlots &s = model_slots();
+    return s.fields_set >= 0 && s.extra >= 0 && s.priv >= 0;
+}
+
+PyObject *&slot_at(PyObject *obj, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
+}
+
+// The instance dict of a model (new reference).
+nb::object instance_dict(nb::handle obj) {
+    PyObject *d = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (d == nullptr)
+        throw nb::python_error();
+    return nb::steal(d);
+}
+
+// model_construct without validation for a class whose copies we build natively: what
+// BaseModel.__copy__ leaves behind (dict, fields set, no extra, no private state).
+nb::object fast_construct(PyTypeObject *type, nb::handle dict, nb::handle fields_set) {
+    if (!slots_known())
+        return orvane::models::construct(nb::handle(reinterpret_cast<PyObject *>(type)),
+                                         nb::borrow<nb::dict>(dict), fields_set);
+    nb::object m = nb::steal(type->tp_alloc(type, 0));
+    if (!m.is_valid())
+        throw nb::python_error();
+    if (PyObject_GenericSetDict(m.ptr(), dict.ptr(), nullptr) < 0)
+        throw nb::python_error();
+    const ModelSlots &s = model_slots();
+    Py_XSETREF(slot_at(m.ptr(), s.fields_set), Py_NewRef(fields_set.ptr()));
+    Py_XSETREF(slot_at(m.ptr(), s.extra), Py_NewRef(Py_None));
+    Py_XSETREF(slot_at(m.ptr(), s.priv), Py_NewRef(Py_None));
+    return m;
+}
+
+nb::object fields_set_of(nb::handle model) {
+    if (slots_known()) {
+        PyObject *fs = slot_at(model.ptr(), model_slots().fields_set);
+        if (fs != nullptr)
+            return nb::borrow(fs);
+    }
+    return getattr(model, n_fields_set);
+}
+
 struct Flags {
     bool preferred = false;
     bool terminal = false;
@@ -252,7 +323,7 @@ Prepared prepare(nb::handle event) {
     // Classification reads the snapshot: its first-level values are the caller's own.
     nb::object meta;
     if (native_copy_type(event)) {
-        nb::object d = getattr(event, n_dict);
+        nb::object d = instance_dict(event);
         meta = dict_item(d, n_meta);
         p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
                                   dict_item(d, n_message), meta);
@@ -377,8 +448,8 @@ nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name 
 
 nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates) {
     if (native_copy_type(model)) {
-        nb::object d = getattr(model, n_dict);
-        nb::object fs = getattr(model, n_fields_set);
+        nb::object d = instance_dict(model);
+        nb::object fs = fields_set_of(model);
         if (PyDict_Check(d.ptr()) && PySet_Check(fs.ptr())) {
             nb::object nd = nb::steal(PyDict_Copy(d.ptr()));
             nb::object nfs = nb::steal(PySet_New(fs.ptr()));
@@ -393,9 +464,7 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
             // the cycle collector saves every collection a visit per queued event.
             if (PyObject_GC_IsTracked(nfs.ptr()))
                 PyObject_GC_UnTrack(nfs.ptr());
-            return orvane::models::construct(
-                nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(model.ptr()))),
-                nb::borrow<nb::dict>(nd), nfs);
+            return fast_construct(Py_TYPE(model.ptr()), nd, nfs);
         }
     }
     nb::dict update;
@@ -438,7 +507,7 @@ nb::object snapshot_run_context(nb::handle run) {
 nb::object snapshot_event(nb::handle event) {
     nb::object payload, run, meta;
     if (native_copy_type(event)) {
-        nb::object d = getattr(event, n_dict);
+        nb::object d = instance_dict(event);
         payload = dict_item(d, n_payload);
         run = dict_item(d, n_run);
         meta = dict_item(d, n_meta);

@@ -634,6 +634,31 @@ nb::object serialize_event(nb::handle self, nb::handle event) {
 
 // --- background worker -----------------------------------------------------------------------
 
+namespace {
+
+Name n_flag{"_flag"};
+Name n_is_set{"is_set"};
+
+// threading.Event.is_set() without the Python call (its flag attribute) for a plain Event.
+bool event_is_set(nb::handle event) {
+    static PyObject *event_type = nullptr;
+    if (event_type == nullptr)
+        event_type = nb::object(nb::module_::import_("threading").attr("Event")).release().ptr();
+    if (Py_TYPE(event.ptr()) == reinterpret_cast<PyTypeObject *>(event_type)) {
+        PyObject *flag = nullptr;
+        if (PyObject_GetOptionalAttr(event.ptr(), n_flag.get(), &flag) < 0)
+            throw nb::python_error();
+        if (flag != nullptr) {
+            bool set = flag == Py_True;
+            Py_DECREF(flag);
+            return set;
+        }
+    }
+    return truthy(getattr(event, n_is_set)());
+}
+
+}  // namespace
+
 bool ensure_background_flush(nb::handle self) {
     StateRef st = state_of(self);
     if (!st->worker_starting) {
@@ -659,9 +684,14 @@ bool ensure_background_flush(nb::handle self) {
             st->worker_starting = false;
         }
     }
-    nb::object event = st->worker_event;
-    if (!truthy(event.attr("is_set")()))
-        event.attr("set")();
+    // While the worker waits out a back-off deadline a wake-up cannot shorten the wait (the worker
+    // would only go back to sleep), so the event is left alone: this keeps a producer that runs
+    // during an outage from paying for a thread wake-up on every call.
+    if (!st->worker_backing_off) {
+        nb::object event = st->worker_event;
+        if (!event_is_set(event))
+            event.attr("set")();
+    }
     return true;
 }
 
@@ -748,7 +778,14 @@ void background_flush_worker(nb::handle self) {
             double now = orvane::outside::time_monotonic();
             double retry_at = float_attr(self, n_next_retry_at);
             if (now < retry_at) {
-                wait_event(st, retry_at - now);
+                st.worker_backing_off = true;
+                try {
+                    wait_event(st, retry_at - now);
+                } catch (...) {
+                    st.worker_backing_off = false;
+                    throw;
+                }
+                st.worker_backing_off = false;
                 clear_event(st);
                 continue;
             }
@@ -855,6 +892,7 @@ void reinit_after_fork(nb::handle self) {
     st->worker_thread = nb::none();
     st->worker_starting = false;
     st->worker_alive = false;
+    st->worker_backing_off = false;
 }
 
 }  // namespace orvane::uplink
