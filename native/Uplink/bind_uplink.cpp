@@ -45,21 +45,6 @@ double float_arg(nb::handle value, const char *name) {
     orvane::args::raise_incorrect_type(name, "float", value);
 }
 
-// True when `self.<name>` is the method defined here: not overridden by a subclass nor by an
-// instance attribute (hosts and tests may replace either).
-bool own_method(nb::handle self, Name &name, PyObject *original) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
-        return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr)
-        throw nb::python_error();
-    int found = PyDict_Contains(dict, name.get());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
-}
-
 void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::object app_id,
                nb::object group_id, nb::object environment, nb::object timeout,
                nb::object buffer_limit, nb::object batch_size, nb::object interval) {
@@ -104,15 +89,40 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
     orvane::outside::get(n_live).attr("add")(self);
 }
 
-void append_nowait(nb::handle self, nb::handle events) {
-    if (own_method(self, n_m_enqueue, g_fn_enqueue)) {
-        StateRef st = state_of(self);
-        enqueue_events(self, *st.st, events);
+// append_event(s)_nowait: the native enqueue and wake-up unless a subclass or the instance
+// replaced `_enqueue_events` / `_ensure_background_flush` (then those are called).
+void append_nowait(nb::handle self, nb::handle arg, bool single) {
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr)
+        throw nb::python_error();
+    nb::object dict_ref = nb::steal(dict);
+    auto own = [&](Name &name, PyObject *original) {
+        if (_PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
+            return false;
+        int found = PyDict_Contains(dict, name.get());
+        if (found < 0)
+            throw nb::python_error();
+        return found == 0;
+    };
+    bool own_enqueue = own(n_m_enqueue, g_fn_enqueue);
+    bool own_ensure = own(n_m_ensure, g_fn_ensure);
+    StateRef st = state_of(self);
+    if (own_enqueue) {
+        if (single)
+            enqueue_one(self, *st.st, arg);
+        else
+            enqueue_events(self, *st.st, arg);
     } else {
+        nb::object events = nb::borrow(arg);
+        if (single) {
+            nb::list one;
+            one.append(arg);
+            events = one;
+        }
         nb::borrow(self).attr(n_m_enqueue.get())(events);
     }
-    if (own_method(self, n_m_ensure, g_fn_ensure))
-        ensure_background_flush(self);
+    if (own_ensure)
+        ensure_background_flush(self, *st.st);
     else
         nb::borrow(self).attr(n_m_ensure.get())();
 }
@@ -410,12 +420,7 @@ NB_MODULE(Uplink, m) {
 
     ns["append_event_nowait"] = def(
         "append_event_nowait",
-        [](nb::handle self, nb::handle event) {
-            nb::object one = nb::steal(PyTuple_Pack(1, event.ptr()));
-            if (!one.is_valid())
-                throw nb::python_error();
-            append_nowait(self, one);
-        },
+        [](nb::handle self, nb::handle event) { append_nowait(self, event, true); },
         nb::arg("event").none(), "Queue one event and wake the background worker; never waits for I/O.");
     ns["append_events_nowait"] = def(
         "append_events_nowait",
@@ -427,7 +432,7 @@ NB_MODULE(Uplink, m) {
             }
             if (n == 0)
                 return;
-            append_nowait(self, events);
+            append_nowait(self, events, false);
         },
         nb::arg("events").none(), "Queue the events and wake the background worker; never waits for I/O.");
     nb::object ensure = def("_ensure_background_flush",

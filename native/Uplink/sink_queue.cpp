@@ -607,6 +607,21 @@ void enqueue_events(nb::handle self, SinkState &st, nb::handle events) {
         throw std::move(*failure);
 }
 
+void enqueue_one(nb::handle self, SinkState &st, nb::handle event) {
+    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
+    Prepared p = prepare(event);
+    LockGuard pending = pending_guard(st);
+    if (static_cast<int64_t>(st.queue.size()) >= limit)
+        drop_one_locked(st);
+    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal);
+    LockGuard stats = stats_guard(st);
+    st.enqueued = add_sat(st.enqueued, 1);
+    if (p.coalesced) {
+        st.coalesced_events = add_sat(st.coalesced_events, 1);
+        st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
+    }
+}
+
 void queue_push_raw(SinkState &st, nb::handle item, bool front) {
     Flags f = classify(item);
     if (front)

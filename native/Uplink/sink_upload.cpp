@@ -660,7 +660,12 @@ bool event_is_set(nb::handle event) {
 }  // namespace
 
 bool ensure_background_flush(nb::handle self) {
-    StateRef st = state_of(self);
+    StateRef ref = state_of(self);
+    return ensure_background_flush(self, *ref.st);
+}
+
+bool ensure_background_flush(nb::handle self, SinkState &state) {
+    SinkState *st = &state;
     if (!st->worker_starting) {
         nb::object thread = st->worker_thread;
         bool alive = false;
