@@ -194,6 +194,20 @@ class TestDropPolicy:
                     stats["dropped_terminal_event_count"]] == counts
             assert stats["enqueued_event_count"] == len(events)
 
+    def test_python_holders_of_the_pending_lock_exclude_appends(self):
+        import threading
+
+        sink = make_sink()
+        assert type(sink._pending_lock) is type(threading.Lock())
+        done = threading.Event()
+        appender = threading.Thread(target=lambda: (sink.append_event_nowait(ev()), done.set()))
+        with sink._pending_lock:
+            appender.start()
+            assert not done.wait(0.2)
+            assert len(sink._pending_events) == 0
+        appender.join(5)
+        assert done.is_set() and len(sink._pending_events) == 1
+
     def test_drop_locked_on_empty_queue_does_nothing(self):
         sink = make_sink()
         with sink._pending_lock:

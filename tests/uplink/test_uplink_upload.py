@@ -143,6 +143,12 @@ class TestRequests:
         assert asyncio.run(main()) > 0
         assert len(listener.posts()) == 1
 
+    def test_inherited_append_event_uses_the_batch_path(self, listener):
+        sink = sink_for(listener.url())
+        event = ev()
+        asyncio.run(sink.append_event(event))
+        assert [e["event_id"] for e in listener.events()] == [event.event_id]
+
     def test_coroutines_start_lazily_and_check_arguments_at_call(self, listener):
         sink = sink_for(listener.url())
         coro = sink.append_events([ev()])
