@@ -169,8 +169,8 @@ nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb
 namespace {
 
 // DataFormatter.sanitize for the plain JSON tree that model_dump(mode="json") returns (dicts with
-// str keys, lists, str/int/float/bool/None), done natively with the same result: mappings and
-// lists are rebuilt, values under secret keys (decided by DataFormatter.is_secret_key, cached per
+// str keys, lists, str/int/float/bool/None), done natively with the same result: values under
+// secret keys (decided by DataFormatter.is_secret_key, cached per
 // key) become DataFormatter.MASK, nesting beyond MAX_DEPTH becomes DEPTH_MARKER and a container
 // met again on its own path RECURSION_MARKER. Anything else in the tree makes it give up, and
 // the caller then uses DataFormatter.sanitize itself. Only used while the module's DataFormatter
@@ -231,61 +231,68 @@ private:
         return out;
     }
 
+    // Works on the tree in place: it is the private result of model_dump, referenced by nobody
+    // else, so rebuilding it would only cost time. Returns a new reference to what replaces `v`
+    // in its parent (`v` itself, or a marker), or nullptr (no error) for an unexpected type; the
+    // tree is then left partly masked, which DataFormatter.sanitize (the fallback) maps to the
+    // same result.
     PyObject *walk(PyObject *v, int64_t depth) {
         if (is_scalar(v))
             return Py_NewRef(v);
         PyTypeObject *t = Py_TYPE(v);
-        if (t != &PyDict_Type && t != &PyList_Type && t != &PyTuple_Type)
+        if (t != &PyDict_Type && t != &PyList_Type)
             return nullptr;
         if (std::find(path_.begin(), path_.end(), v) != path_.end())
             return Py_NewRef(recursion_.ptr());
         if (depth >= max_depth_)
             return Py_NewRef(depth_marker_.ptr());
         path_.push_back(v);
-        PyObject *out = nullptr;
+        bool ok = true;
         if (t == &PyDict_Type) {
-            nb::object result = nb::steal(PyDict_New());
             Py_ssize_t pos = 0;
             PyObject *key, *item;
-            bool ok = true;
-            while (ok && PyDict_Next(v, &pos, &key, &item)) {
+            // Only values of existing keys are replaced, which PyDict_Next allows.
+            while (PyDict_Next(v, &pos, &key, &item)) {
                 if (!PyUnicode_CheckExact(key)) {
                     ok = false;
                     break;
                 }
-                nb::object value;
-                if (secret(key))
-                    value = mask_;
-                else {
-                    PyObject *w = walk(item, depth + 1);
-                    if (w == nullptr) {
-                        ok = false;
-                        break;
-                    }
-                    value = nb::steal(w);
+                if (secret(key)) {
+                    if (PyDict_SetItem(v, key, mask_.ptr()) < 0)
+                        throw nb::python_error();
+                    continue;
                 }
-                if (PyDict_SetItem(result.ptr(), key, value.ptr()) < 0)
-                    throw nb::python_error();
-            }
-            if (ok)
-                out = result.release().ptr();
-        } else {
-            Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
-            nb::object result = nb::steal(PyList_New(n));
-            bool ok = true;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *w = walk(PySequence_Fast_GET_ITEM(v, i), depth + 1);
+                if (is_scalar(item))
+                    continue;
+                PyObject *w = walk(item, depth + 1);
                 if (w == nullptr) {
                     ok = false;
                     break;
                 }
-                PyList_SET_ITEM(result.ptr(), i, w);
+                int rc = w == item ? 0 : PyDict_SetItem(v, key, w);
+                Py_DECREF(w);
+                if (rc < 0)
+                    throw nb::python_error();
             }
-            if (ok)
-                out = result.release().ptr();
+        } else {
+            Py_ssize_t n = PyList_GET_SIZE(v);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject *item = PyList_GET_ITEM(v, i);
+                if (is_scalar(item))
+                    continue;
+                PyObject *w = walk(item, depth + 1);
+                if (w == nullptr) {
+                    ok = false;
+                    break;
+                }
+                if (w == item)
+                    Py_DECREF(w);
+                else
+                    PyList_SET_ITEM(v, i, w), Py_DECREF(item);
+            }
         }
         path_.pop_back();
-        return out;
+        return ok ? Py_NewRef(v) : nullptr;
     }
 
     nb::object formatter_, mask_, recursion_, depth_marker_, is_secret_;
