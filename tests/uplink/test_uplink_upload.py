@@ -158,6 +158,26 @@ class TestRequests:
             sink.append_events(5)
 
 
+class TestSerialization:
+    def test_matches_the_sanitiser_of_the_plain_dump(self):
+        from orvane.utils import DataFormatter
+
+        deep = current = {}
+        for _ in range(230):  # deeper than DataFormatter.MAX_DEPTH
+            current["next"] = {}
+            current = current["next"]
+        payload = {
+            "Token": "t", "nested": [{"password": 1, "ok": [1, {"Authorization": "x"}]}],
+            "deep": deep, "text": "Straße", "n": 1.5,
+        }
+        sink = sink_for("https://devtools.example.com/ingest", group_id="g")
+        event = ev(payload=payload, meta={"api_key": "secret", "app_id": "mine"})
+        merged = {**event.meta, "group_id": "g", "environment": "local"}
+        expected = DataFormatter.sanitize(event.model_copy(update={"meta": merged}).model_dump(mode="json"))
+        assert sink._serialize_event(event) == expected
+        assert expected["meta"]["api_key"] == "***" and expected["payload"]["Token"] == "***"
+
+
 class TestFailures:
     @pytest.mark.parametrize("status", [401, 500])
     def test_error_status_keeps_the_batch(self, listener, status):
