@@ -1,0 +1,760 @@
+// The pending queue of RemoteTraceSink: snapshots, classification, the drop policy, the batch
+// view and the statistics.
+#include <algorithm>
+#include <unordered_map>
+
+#include <structmember.h>
+
+#include "sink.hpp"
+
+namespace orvane::uplink {
+
+PyObject *g_warning_category = nullptr;
+PyObject *g_mapping_abc = nullptr;
+PyObject *g_base_model_copy = nullptr;
+PyObject *g_base_model_model_copy = nullptr;
+PyObject *g_original_sanitize = nullptr;
+PyObject *g_fn_serialize = nullptr;
+
+namespace {
+
+Name n_state{"_uplink_state"};
+Name n_dict{"__dict__"};
+Name n_fields_set{"__pydantic_fields_set__"};
+Name n_private_attributes{"__private_attributes__"};
+Name n_model_config{"model_config"};
+Name n_copy{"__copy__"};
+Name n_model_copy{"model_copy"};
+Name n_update{"update"};
+Name n_payload{"payload"};
+Name n_run{"run"};
+Name n_meta{"meta"};
+Name n_event_type{"event_type"};
+Name n_message{"message"};
+Name n_event_id{"event_id"};
+Name n_buffer_limit{"_buffer_limit"};
+Name n_batch_size{"_batch_size"};
+Name n_endpoint{"endpoint"};
+Name n_app_id{"app_id"};
+Name n_group_id{"group_id"};
+Name n_environment{"environment"};
+Name n_api_key{"api_key"};
+Name n_bfi{"_background_flush_interval"};
+Name n_acquire{"acquire"};
+Name n_release{"release"};
+Name n_lock{"Lock"};
+Name n_event{"Event"};
+Name n_threading{"threading"};
+Name n_get{"get"};
+Name k_coalesced{"coalesced"};
+Name k_coalesced_count{"coalesced_count"};
+Name k_high_frequency{"high_frequency"};
+Name k_events{"events"};
+Name k_path{"path"};
+Name k_value{"value"};
+Name k_status{"status"};
+Name n_lower{"lower"};
+Name n_strip{"strip"};
+
+nb::object getattr(nb::handle obj, Name &name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+bool is_mapping(nb::handle obj) {
+    if (PyDict_Check(obj.ptr()))
+        return true;
+    int r = PyObject_IsInstance(obj.ptr(), g_mapping_abc);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// mapping.get(key) (None when missing).
+nb::object mapping_get(nb::handle mapping, const char *key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *r = nullptr;
+        if (PyDict_GetItemStringRef(mapping.ptr(), key, &r) < 0)
+            throw nb::python_error();
+        return r ? nb::steal(r) : nb::none();
+    }
+    PyObject *r = PyObject_CallMethod(mapping.ptr(), "get", "s", key);
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// mapping.get(key) for an interned key (None when missing).
+nb::object mapping_get(nb::handle mapping, Name &key) {
+    PyObject *r = nullptr;
+    if (PyDict_Check(mapping.ptr())) {
+        if (PyDict_GetItemRef(mapping.ptr(), key.get(), &r) < 0)
+            throw nb::python_error();
+        return r ? nb::steal(r) : nb::none();
+    }
+    r = PyObject_CallMethodOneArg(mapping.ptr(), n_get.get(), key.get());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// A shallow copy of a mapping as a new dict (dict(mapping)).
+nb::object dict_copy(nb::handle mapping) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *r = PyDict_Copy(mapping.ptr());
+        if (r == nullptr)
+            throw nb::python_error();
+        return nb::steal(r);
+    }
+    PyObject *r = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), mapping.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// str(x or "")
+nb::object text_or_empty(nb::handle value) {
+    if (value.is_none() || !truthy(value))
+        return nb::str("");
+    if (PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    PyObject *r = PyObject_Str(value.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+std::string_view utf8(nb::handle str) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+    if (data == nullptr)
+        throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+// Per model class: may a shallow copy be built natively (same result as model_copy)?
+bool native_copy_type(nb::handle model) {
+    static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
+    PyTypeObject *t = Py_TYPE(model.ptr());
+    auto it = cache->find(t);
+    if (it != cache->end())
+        return it->second;
+    bool ok = orvane::models::is_plain_model(model);
+    if (ok) {
+        nb::handle type(reinterpret_cast<PyObject *>(t));
+        ok = getattr(type, n_copy).ptr() == g_base_model_copy &&
+             getattr(type, n_model_copy).ptr() == g_base_model_model_copy;
+        if (ok) {
+            nb::object priv = getattr(type, n_private_attributes);
+            ok = PyDict_Check(priv.ptr()) && PyDict_GET_SIZE(priv.ptr()) == 0;
+        }
+        if (ok) {
+            nb::object config = getattr(type, n_model_config);
+            nb::object extra = mapping_get(config, "extra");
+            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra) == "allow");
+        }
+    }
+    Py_INCREF(t);  // keep the type alive so its address is never reused
+    cache->emplace(t, ok);
+    return ok;
+}
+
+// Offsets of BaseModel's slots, read from its member descriptors once.
+struct ModelSlots {
+    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
+};
+
+Py_ssize_t slot_offset(nb::handle base, const char *name) {
+    nb::object descr = nb::borrow(PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(base.ptr())->tp_dict, name));
+    if (!descr.is_valid() || Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+        return -1;
+    PyMemberDef *def = reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member;
+    return def->type == Py_T_OBJECT_EX ? def->offset : -1;
+}
+
+const ModelSlots &model_slots() {
+    static ModelSlots slots = [] {
+        ModelSlots s;
+        nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
+        s.fields_set = slot_offset(base, "__pydantic_fields_set__");
+        s.extra = slot_offset(base, "__pydantic_extra__");
+        s.priv = slot_offset(base, "__pydantic_private__");
+        return s;
+    }();
+    return slots;
+}
+
+bool slots_known() {
+    const ModelSlots &s = model_slots();
+    return s.fields_set >= 0 && s.extra >= 0 && s.priv >= 0;
+}
+
+PyObject *&slot_at(PyObject *obj, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
+}
+
+// The instance dict of a model (new reference).
+nb::object instance_dict(nb::handle obj) {
+    PyObject *d = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (d == nullptr)
+        throw nb::python_error();
+    return nb::steal(d);
+}
+
+// model_construct without validation for a class whose copies we build natively: what
+// BaseModel.__copy__ leaves behind (dict, fields set, no extra, no private state).
+nb::object fast_construct(PyTypeObject *type, nb::handle dict, nb::handle fields_set) {
+    if (!slots_known())
+        return orvane::models::construct(nb::handle(reinterpret_cast<PyObject *>(type)),
+                                         nb::borrow<nb::dict>(dict), fields_set);
+    nb::object m = nb::steal(type->tp_alloc(type, 0));
+    if (!m.is_valid())
+        throw nb::python_error();
+    if (PyObject_GenericSetDict(m.ptr(), dict.ptr(), nullptr) < 0)
+        throw nb::python_error();
+    const ModelSlots &s = model_slots();
+    Py_XSETREF(slot_at(m.ptr(), s.fields_set), Py_NewRef(fields_set.ptr()));
+    Py_XSETREF(slot_at(m.ptr(), s.extra), Py_NewRef(Py_None));
+    Py_XSETREF(slot_at(m.ptr(), s.priv), Py_NewRef(Py_None));
+    return m;
+}
+
+nb::object fields_set_of(nb::handle model) {
+    if (slots_known()) {
+        PyObject *fs = slot_at(model.ptr(), model_slots().fields_set);
+        if (fs != nullptr)
+            return nb::borrow(fs);
+    }
+    return getattr(model, n_fields_set);
+}
+
+struct Flags {
+    bool preferred = false;
+    bool terminal = false;
+};
+
+// Classification from the field values (event_type, payload, message, meta).
+bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
+    nb::object type_text = text_or_empty(event_type);
+    std::string_view t = utf8(type_text);
+    if (is_terminal_event_type(t))
+        return true;
+    if (t != "agent_execution.stream" || !is_mapping(payload))
+        return false;
+    nb::object path_value = mapping_get(payload, k_path);
+    if (path_value.is_none() || !truthy(path_value))
+        path_value = nb::borrow(message);
+    nb::object path = text_or_empty(path_value);
+    nb::object raw_value = mapping_get(payload, k_value);
+    nb::object status_value = nb::none();
+    if (is_mapping(raw_value))
+        status_value = mapping_get(raw_value, k_status);
+    if (status_value.is_none() || !truthy(status_value))
+        status_value = mapping_get(payload, k_status);
+    nb::object status = text_or_empty(status_value);
+    status = status.attr(n_strip.get())().attr(n_lower.get())();
+    return is_terminal_stream(utf8(path), utf8(status));
+}
+
+bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) {
+    if (!meta.is_none() && (mapping_get(meta, k_coalesced).ptr() == Py_True ||
+                            mapping_get(meta, k_high_frequency).ptr() == Py_True))
+        return true;
+    nb::object type_text = text_or_empty(event_type);
+    if (is_high_frequency_type(utf8(type_text)))
+        return true;
+    nb::object text = text_or_empty(message);
+    if (PyUnicode_IS_ASCII(text.ptr()))
+        return ascii_mentions_heartbeat(utf8(text));
+    nb::object lowered = text.attr(n_lower.get())();
+    return utf8(lowered).find("heartbeat") != std::string_view::npos;
+}
+
+Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta) {
+    Flags f;
+    f.terminal = terminal_from(event_type, payload, message);
+    f.preferred = !f.terminal && preferred_from(event_type, message, meta);
+    return f;
+}
+
+Flags classify(nb::handle event) {
+    return classify_fields(getattr(event, n_event_type), getattr(event, n_payload),
+                           getattr(event, n_message), getattr(event, n_meta));
+}
+
+nb::object dict_item(nb::handle dict, Name &key) {
+    PyObject *r = nullptr;
+    if (PyDict_GetItemRef(dict.ptr(), key.get(), &r) < 0)
+        throw nb::python_error();
+    return r ? nb::steal(r) : nb::none();
+}
+
+struct Prepared {
+    nb::object snapshot;
+    Flags flags;
+    bool coalesced = false;
+    int64_t coalesced_count = 0;
+};
+
+int64_t saturating_int64(nb::handle value) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow > 0)
+        return INT64_MAX;
+    if (overflow < 0)
+        return INT64_MIN;
+    return v;
+}
+
+Prepared prepare(nb::handle event) {
+    Prepared p;
+    p.snapshot = snapshot_event(event);
+    // Classification reads the snapshot: its first-level values are the caller's own.
+    nb::object meta;
+    if (native_copy_type(event)) {
+        nb::object d = instance_dict(event);
+        meta = dict_item(d, n_meta);
+        p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
+                                  dict_item(d, n_message), meta);
+    } else {
+        meta = getattr(event, n_meta);
+        p.flags = classify(event);
+    }
+    // Coalescing is read from the caller's event (the same values at this point).
+    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
+    if (coalesced.ptr() == Py_True) {
+        p.coalesced = true;
+        nb::object payload = getattr(event, n_payload);
+        if (is_mapping(payload)) {
+            nb::object count = mapping_get(meta, k_coalesced_count);
+            if (PyLong_Check(count.ptr())) {
+                p.coalesced_count = saturating_int64(count);
+            } else {
+                nb::object events = mapping_get(payload, k_events);
+                if (PyList_Check(events.ptr()))
+                    p.coalesced_count = PyList_GET_SIZE(events.ptr());
+            }
+        }
+    }
+    return p;
+}
+
+int64_t int_attr(nb::handle self, Name &name) {
+    nb::object v = getattr(self, name);
+    if (!PyLong_Check(v.ptr())) {
+        PyObject *i = PyNumber_Index(v.ptr());
+        if (i == nullptr)
+            throw nb::python_error();
+        v = nb::steal(i);
+    }
+    return saturating_int64(v);
+}
+
+int64_t add_sat(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+
+}  // namespace
+
+// --- SinkState ---------------------------------------------------------------------------------
+
+SinkState::SinkState() = default;
+
+SinkState::~SinkState() { clear_queue(); }
+
+void SinkState::clear_queue() {
+    for (QueueEntry &e : queue.take_all())
+        Py_XDECREF(static_cast<PyObject *>(e.item));
+}
+
+void SinkState::set_pending_lock(nb::object lock) {
+    pending_acquire = getattr(lock, n_acquire);
+    pending_release = getattr(lock, n_release);
+    pending_lock = std::move(lock);
+}
+
+void SinkState::set_stats_lock(nb::object lock) {
+    stats_acquire = getattr(lock, n_acquire);
+    stats_release = getattr(lock, n_release);
+    stats_lock = std::move(lock);
+}
+
+void SinkState::new_locks() {
+    nb::object threading = orvane::outside::get(n_threading);
+    nb::object lock_type = getattr(threading, n_lock);
+    set_pending_lock(lock_type());
+    flush_lock = lock_type();
+    set_stats_lock(lock_type());
+}
+
+StateRef state_of(nb::handle self) {
+    nb::object holder = getattr(self, n_state);
+    if (!nb::isinstance<SinkState>(holder)) {
+        PyErr_SetString(PyExc_TypeError, "RemoteTraceSink state is missing or was replaced");
+        throw nb::python_error();
+    }
+    return StateRef{holder, nb::inst_ptr<SinkState>(holder)};
+}
+
+LockGuard::LockGuard(const nb::object &acquire, const nb::object &release) {
+    PyObject *r = PyObject_CallNoArgs(acquire.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    Py_DECREF(r);
+    release_ = release;
+}
+
+LockGuard::~LockGuard() {
+    PyObject *saved = PyErr_GetRaisedException();
+    PyObject *r = PyObject_CallNoArgs(release_.ptr());
+    if (r == nullptr)
+        PyErr_WriteUnraisable(release_.ptr());
+    else
+        Py_DECREF(r);
+    PyErr_SetRaisedException(saved);
+}
+
+// --- snapshots -----------------------------------------------------------------------------------
+
+namespace {
+
+void untrack(nb::handle obj) {
+    if (PyObject_IS_GC(obj.ptr()) && PyObject_GC_IsTracked(obj.ptr()))
+        PyObject_GC_UnTrack(obj.ptr());
+}
+
+// Snapshot containers are new objects that only the queue refers to, so they cannot be part of
+// a reference cycle unless a caller builds one through an object it took out of the queue; they
+// are kept away from the cycle collector, whose passes would otherwise visit every queued event
+// again and again (the dominant cost of a long queue). Dicts re-track themselves if a container
+// is inserted later.
+nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates);
+
+}  // namespace
+
+nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates) {
+    if (native_copy_type(model)) {
+        nb::object d = instance_dict(model);
+        nb::object fs = fields_set_of(model);
+        if (PyDict_Check(d.ptr()) && PySet_Check(fs.ptr())) {
+            nb::object nd = nb::steal(PyDict_Copy(d.ptr()));
+            nb::object nfs = nb::steal(PySet_New(fs.ptr()));
+            if (!nd.is_valid() || !nfs.is_valid())
+                throw nb::python_error();
+            for (auto &[name, value] : updates) {
+                if (PyDict_SetItem(nd.ptr(), name->get(), value.ptr()) < 0 ||
+                    PySet_Add(nfs.ptr(), name->get()) < 0)
+                    throw nb::python_error();
+            }
+            // A set of field names cannot take part in a reference cycle; keeping it away from
+            // the cycle collector saves every collection a visit per queued event.
+            if (PyObject_GC_IsTracked(nfs.ptr()))
+                PyObject_GC_UnTrack(nfs.ptr());
+            return fast_construct(Py_TYPE(model.ptr()), nd, nfs);
+        }
+    }
+    nb::dict update;
+    for (auto &[name, value] : updates)
+        update[nb::handle(name->get())] = value;
+    nb::object method = getattr(model, n_model_copy);
+    PyObject *args[] = {update.ptr()};
+    nb::object kwnames = nb::steal(PyTuple_Pack(1, n_update.get()));
+    PyObject *r = PyObject_Vectorcall(method.ptr(), args, 0, kwnames.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+namespace {
+
+nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates) {
+    nb::object copy = copy_with_update(model, updates);
+    if (native_copy_type(copy)) {
+        PyObject *dict = PyObject_GenericGetDict(copy.ptr(), nullptr);
+        if (dict == nullptr)
+            throw nb::python_error();
+        untrack(dict);
+        Py_DECREF(dict);
+        untrack(copy);
+    }
+    return copy;
+}
+
+}  // namespace
+
+nb::object snapshot_run_context(nb::handle run) {
+    if (run.is_none())
+        return nb::none();
+    nb::object meta = dict_copy(getattr(run, n_meta));
+    untrack(meta);
+    return snapshot_copy(run, {{&n_meta, meta}});
+}
+
+nb::object snapshot_event(nb::handle event) {
+    nb::object payload, run, meta;
+    if (native_copy_type(event)) {
+        nb::object d = instance_dict(event);
+        payload = dict_item(d, n_payload);
+        run = dict_item(d, n_run);
+        meta = dict_item(d, n_meta);
+    } else {
+        payload = getattr(event, n_payload);
+        run = getattr(event, n_run);
+        meta = getattr(event, n_meta);
+    }
+    if (is_mapping(payload)) {
+        payload = dict_copy(payload);
+        untrack(payload);  // our own copy (a caller's non-mapping payload is left alone)
+    }
+    nb::object run_copy = snapshot_run_context(run);
+    nb::object meta_copy = dict_copy(meta);
+    untrack(meta_copy);
+    return snapshot_copy(event, {{&n_payload, payload}, {&n_run, run_copy}, {&n_meta, meta_copy}});
+}
+
+bool is_terminal_or_result_event(nb::handle event) {
+    return terminal_from(getattr(event, n_event_type), getattr(event, n_payload),
+                         getattr(event, n_message));
+}
+
+bool is_preferred_drop_event(nb::handle event) { return classify(event).preferred; }
+
+// --- queue operations ------------------------------------------------------------------------
+
+void drop_one_locked(SinkState &st) {
+    std::optional<QueueEntry> victim = st.queue.drop_one();
+    if (!victim)
+        return;
+    nb::object item = nb::steal(static_cast<PyObject *>(victim->item));
+    LockGuard stats = stats_guard(st);
+    st.dropped = add_sat(st.dropped, 1);
+    if (victim->preferred)
+        st.dropped_high_frequency = add_sat(st.dropped_high_frequency, 1);
+    else if (victim->terminal)
+        st.dropped_terminal = add_sat(st.dropped_terminal, 1);
+}
+
+void enqueue_events(nb::handle self, SinkState &st, nb::handle events) {
+    nb::object seq;
+    if (PyList_Check(events.ptr()) || PyTuple_Check(events.ptr())) {
+        seq = nb::borrow(events);
+    } else {
+        if (PyUnicode_Check(events.ptr()) || PyBytes_Check(events.ptr()) ||
+            !PySequence_Check(events.ptr()) || is_mapping(events))
+            orvane::args::raise_incorrect_type("events", "list", events);
+        PyObject *list = PySequence_List(events.ptr());
+        if (list == nullptr)
+            throw nb::python_error();
+        seq = nb::steal(list);
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    if (n == 0)
+        return;
+    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
+
+    auto add = [&](Prepared &p) {
+        if (static_cast<int64_t>(st.queue.size()) >= limit)
+            drop_one_locked(st);
+        st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal);
+        LockGuard stats = stats_guard(st);
+        st.enqueued = add_sat(st.enqueued, 1);
+        if (p.coalesced) {
+            st.coalesced_events = add_sat(st.coalesced_events, 1);
+            st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
+        }
+    };
+
+    PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
+    if (n == 1) {
+        Prepared p = prepare(items[0]);
+        LockGuard pending = pending_guard(st);
+        add(p);
+        return;
+    }
+    // Snapshots are made before the lock is taken; when one fails, the events before it are
+    // still queued and the error reaches the caller.
+    std::vector<Prepared> prepared;
+    prepared.reserve(static_cast<size_t>(n));
+    std::optional<nb::python_error> failure;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        try {
+            prepared.push_back(prepare(items[i]));
+        } catch (nb::python_error &e) {
+            failure.emplace(std::move(e));
+            break;
+        }
+    }
+    {
+        LockGuard pending = pending_guard(st);
+        for (Prepared &p : prepared)
+            add(p);
+    }
+    if (failure)
+        throw std::move(*failure);
+}
+
+void enqueue_one(nb::handle self, SinkState &st, nb::handle event) {
+    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
+    Prepared p = prepare(event);
+    LockGuard pending = pending_guard(st);
+    if (static_cast<int64_t>(st.queue.size()) >= limit)
+        drop_one_locked(st);
+    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal);
+    LockGuard stats = stats_guard(st);
+    st.enqueued = add_sat(st.enqueued, 1);
+    if (p.coalesced) {
+        st.coalesced_events = add_sat(st.coalesced_events, 1);
+        st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
+    }
+}
+
+void queue_push_raw(SinkState &st, nb::handle item, bool front) {
+    Flags f = classify(item);
+    if (front)
+        st.queue.push_front(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
+    else
+        st.queue.push_back(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
+}
+
+bool has_pending(SinkState &st) {
+    LockGuard pending = pending_guard(st);
+    return !st.queue.empty();
+}
+
+nb::list peek_batch(nb::handle self, SinkState &st) {
+    int64_t batch_size = int_attr(self, n_batch_size);
+    nb::list out;
+    LockGuard pending = pending_guard(st);
+    int64_t taken = 0;
+    st.queue.for_each([&](const QueueEntry &e) {
+        if (taken >= batch_size)
+            return false;
+        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
+            throw nb::python_error();
+        ++taken;
+        return true;
+    });
+    return out;
+}
+
+void drop_uploaded(SinkState &st, nb::handle ids) {
+    if (!PyAnySet_Check(ids.ptr()))
+        orvane::args::raise_incorrect_type("batch_event_ids", "set", ids);
+    LockGuard pending = pending_guard(st);
+    while (const QueueEntry *front = st.queue.front()) {
+        nb::object id = getattr(nb::handle(static_cast<PyObject *>(front->item)), n_event_id);
+        int found = PySet_Contains(ids.ptr(), id.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (!found)
+            break;
+        if (st.queue.front() != front)  // changed while the id was read
+            continue;
+        std::optional<QueueEntry> e = st.queue.pop_front();
+        Py_XDECREF(static_cast<PyObject *>(e->item));
+    }
+}
+
+// --- texts ---------------------------------------------------------------------------------
+
+std::string to_text(nb::handle value) {
+    PyObject *s = PyObject_Str(value.ptr());
+    if (s == nullptr)
+        throw nb::python_error();
+    nb::object str = nb::steal(s);
+    return std::string(utf8(str));
+}
+
+std::vector<std::string> secrets_of(nb::handle self) {
+    std::vector<std::string> out;
+    nb::object key = getattr(self, n_api_key);
+    if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
+        out.emplace_back(utf8(key));
+    nb::object endpoint = getattr(self, n_endpoint);
+    if (PyUnicode_Check(endpoint.ptr())) {
+        std::string_view info = url_userinfo(utf8(endpoint));
+        if (!info.empty()) {
+            out.emplace_back(info);
+            size_t colon = info.find(':');
+            if (colon != std::string_view::npos && colon + 1 < info.size())
+                out.emplace_back(info.substr(colon + 1));
+        }
+    }
+    // Longest first, so a secret that contains another is replaced whole.
+    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) {
+        return a.size() > b.size();
+    });
+    return out;
+}
+
+std::string public_endpoint(nb::handle self) {
+    nb::object endpoint = getattr(self, n_endpoint);
+    std::string text = url_without_userinfo(to_text(endpoint));
+    nb::object key = getattr(self, n_api_key);
+    if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
+        text = redact(std::move(text), {std::string(utf8(key))});
+    return text;
+}
+
+nb::dict get_stats(nb::handle self) {
+    StateRef st = state_of(self);
+    size_t pending_count;
+    {
+        LockGuard pending = pending_guard(*st.st);
+        pending_count = st->queue.size();
+    }
+    nb::str endpoint(public_endpoint(self).c_str());
+    nb::object app_id = getattr(self, n_app_id), group_id = getattr(self, n_group_id),
+               environment = getattr(self, n_environment), buffer_limit = getattr(self, n_buffer_limit),
+               batch_size = getattr(self, n_batch_size), interval = getattr(self, n_bfi);
+    LockGuard stats = stats_guard(*st.st);
+    nb::dict out;
+    out["endpoint"] = endpoint;
+    out["app_id"] = app_id;
+    out["group_id"] = group_id;
+    out["environment"] = environment;
+    out["buffer_limit"] = buffer_limit;
+    out["batch_size"] = batch_size;
+    out["background_flush_interval"] = interval;
+    out["pending_event_count"] = pending_count;
+    out["enqueued_event_count"] = st->enqueued;
+    out["dropped_event_count"] = st->dropped;
+    out["dropped_high_frequency_event_count"] = st->dropped_high_frequency;
+    out["dropped_terminal_event_count"] = st->dropped_terminal;
+    out["coalesced_event_count"] = st->coalesced_events;
+    out["coalesced_item_count"] = st->coalesced_items;
+    out["upload_batch_count"] = st->upload_batches;
+    out["uploaded_event_count"] = st->uploaded_events;
+    out["upload_failure_count"] = st->upload_failures;
+    out["last_upload_at"] = st->last_upload_at;
+    out["last_failure_at"] = st->last_failure_at;
+    out["last_failure"] = st->last_failure;
+    out["exit_unsent_event_count"] = st->exit_unsent;
+    return out;
+}
+
+void init_globals() {
+    g_mapping_abc = nb::module_::import_("collections.abc").attr("Mapping").ptr();
+    Py_INCREF(g_mapping_abc);
+    nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
+    g_base_model_copy = getattr(base, n_copy).release().ptr();
+    g_base_model_model_copy = getattr(base, n_model_copy).release().ptr();
+    nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
+    g_original_sanitize = sanitize.release().ptr();
+}
+
+}  // namespace orvane::uplink
