@@ -21,8 +21,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <nanobind/stl/pair.h>
-
 #include "jsonline.hpp"
 #include "linewriter.hpp"
 #include "orvane/support.hpp"
@@ -59,7 +57,6 @@ PyObject *serialize_fn = nullptr;     // our _serialize_event
 PyObject *write_lines_fn = nullptr;   // our _write_lines
 PyObject *resolve_batch_fn = nullptr; // module function _resolve_batch
 PyObject *zero_obj = nullptr;         // 0
-long g_polls = 0, g_batches = 0;
 
 // How long a coroutine polls for its batch before it waits for a wake-up from the writer.
 constexpr std::chrono::microseconds kPollBudget{500};
@@ -327,7 +324,6 @@ Task append_events_task(nb::object self, nb::object events) {
 
     std::string path = abs_path_of(self);
     auto writer = orvane::linefile::writer_for(path, &hooks);
-    writer->heads_up();  // the writer thread wakes while we encode
     std::string data;
     data.reserve(static_cast<size_t>(n) * 1024);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -370,9 +366,7 @@ Task append_events_task(nb::object self, nb::object events) {
             co_return nb::none();
         }
         co_await orvane::coro::await(call1(asyncio, m_sleep, zero_obj));
-        ++g_polls;
     }
-    ++g_batches;
     if (ticket->error != 0)
         raise_os_error(ticket->error, path);
     co_return nb::none();
@@ -436,7 +430,6 @@ NB_MODULE(Linefile, m) {
     m.def(
         "_forget_writers_after_fork", [] { orvane::linefile::forget_all_after_fork(); },
         "Drop the parent's writers in a forked child.");
-    m.def("_stats", [] { return std::make_pair(g_polls, g_batches); });
     m.def("_encode_line", &encode_line, nb::arg("value").none(),
           "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
           "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");

@@ -410,12 +410,13 @@ Task append_event_task(nb::object self, nb::object event) {
     call1(attr(self, a_subscriptions), m_publish, copy);
 
     nb::object backends_obj = attr(self, a_backends);
-    // A snapshot of the list: the fan-out concerns the backends present now.
-    nb::object backends = nb::steal(PySequence_List(backends_obj.ptr()));
-    if (!backends.is_valid())
-        throw nb::python_error();
-    Py_ssize_t count = PyList_GET_SIZE(backends.ptr());
-    if (count > 0) {
+    bool any_backend = !PyList_Check(backends_obj.ptr()) || PyList_GET_SIZE(backends_obj.ptr()) > 0;
+    if (any_backend) {
+        // A snapshot of the list: the fan-out concerns the backends present now.
+        nb::object backends = nb::steal(PySequence_List(backends_obj.ptr()));
+        if (!backends.is_valid())
+            throw nb::python_error();
+        Py_ssize_t count = PyList_GET_SIZE(backends.ptr());
         std::vector<nb::object> errors(static_cast<size_t>(count));
         std::vector<nb::object> awaitables;
         std::vector<Py_ssize_t> owners;
