@@ -523,8 +523,9 @@ private:
         nb::object failed_at = getattr_(resolved, n_failed_at);
         set_field(resolved, n_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
         nb::object old_meta = getattr_(resolved, n_meta);
-        PyObject *m = PyDict_Type.tp_call(reinterpret_cast<PyObject *>(&PyDict_Type),
-                                          nb::make_tuple(old_meta).ptr(), nullptr);
+        PyObject *m = PyDict_CheckExact(old_meta.ptr())
+                          ? PyDict_Copy(old_meta.ptr())
+                          : PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), old_meta.ptr());
         if (m == nullptr)
             throw nb::python_error();
         nb::object meta = nb::steal(m);
