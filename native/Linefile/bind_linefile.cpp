@@ -1,11 +1,421 @@
-// Binding of the Linefile module (not built yet: the module imports and says so).
+// Binding of the Linefile module: JSONLTraceSink, the JSON Lines backend.
+//
+// The sink is an abc subclass of RuntimeTraceSink made from C++ functions; its one piece of
+// instance state is `path` (a pathlib.Path) in the instance __dict__.
+//
+// append_events turns the batch into UTF-8 JSON lines on the event-loop thread, hands them to
+// the path's FileWriter (linewriter.hpp: one writer thread per file, kept-open O_APPEND
+// descriptor, one write(2) loop per batch under the file's lock) and awaits an asyncio future
+// that the writer thread resolves, through loop.call_soon_threadsafe, once the batch reached
+// the file. A subclass that overrides `_write_lines` gets the documented path instead:
+// `await asyncio.to_thread(self._write_lines, lines)`; one that overrides `_serialize_event`
+// has its result encoded.
 #include <nanobind/nanobind.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "jsonline.hpp"
+#include "linewriter.hpp"
 #include "orvane/support.hpp"
 
 namespace nb = nanobind;
+using orvane::coro::Task;
+using orvane::outside::Name;
+
+namespace {
+
+constexpr const char *kModule = "orvane_devtools.observation.backends.Linefile";
+
+Name a_path{"path"};
+Name o_data_formatter{"DataFormatter"};
+Name o_asyncio{"asyncio"};
+Name o_path{"Path"};
+Name m_sanitize{"sanitize"};
+Name m_model_dump{"model_dump"};
+Name m_get_running_loop{"get_running_loop"};
+Name m_create_future{"create_future"};
+Name m_call_soon_threadsafe{"call_soon_threadsafe"};
+Name m_to_thread{"to_thread"};
+Name m_set_result{"set_result"};
+Name m_set_exception{"set_exception"};
+Name m_done{"done"};
+Name n_mode{"mode"};
+Name n_write_lines{"_write_lines"};
+Name n_serialize_event{"_serialize_event"};
+
+// Leaked on purpose (see the note on static Python objects).
+PyObject *json_text = nullptr;        // "json"
+PyObject *serialize_fn = nullptr;     // our _serialize_event
+PyObject *write_lines_fn = nullptr;   // our _write_lines
+PyObject *resolve_batch_fn = nullptr; // module function _resolve_batch
+
+nb::object attr(nb::handle obj, Name &name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
+    PyObject *r = PyObject_CallMethodOneArg(obj.ptr(), method.get(), arg.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// ---------------------------------------------------------------- completions
+
+// One awaited batch: the loop and the future to resolve (strong references, GIL only).
+struct Pending {
+    PyObject *loop;
+    PyObject *future;
+};
+
+thread_local PyGILState_STATE tl_gil_state;
+thread_local PyThreadState *tl_thread_state = nullptr;
+thread_local bool tl_python = false;
+
+void hook_thread_start() {
+    if (Py_IsFinalizing())
+        return;  // too late for Python: write only
+    tl_gil_state = PyGILState_Ensure();
+    tl_thread_state = PyEval_SaveThread();
+    tl_python = true;
+}
+
+void hook_thread_exit() {
+    if (!tl_python)
+        return;
+    PyEval_RestoreThread(tl_thread_state);
+    PyGILState_Release(tl_gil_state);
+    tl_python = false;
+}
+
+PyObject *os_error(int err, const std::string &path) {
+    return PyObject_CallFunction(PyExc_OSError, "isN", err, std::strerror(err),
+                                 PyUnicode_DecodeFSDefault(path.c_str()));
+}
+
+// Resolves, on each loop, the futures of a round: loop.call_soon_threadsafe(_resolve_batch,
+// [(future, error_or_None), ...]) once per loop.
+void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::string &path) {
+    if (!tl_python)
+        return;
+    PyEval_RestoreThread(tl_thread_state);
+    size_t i = 0;
+    while (i < outcomes.size()) {
+        auto *first = static_cast<Pending *>(outcomes[i].token);
+        PyObject *loop = first->loop;
+        PyObject *batch = PyList_New(0);
+        size_t j = i;
+        for (; j < outcomes.size(); ++j) {
+            auto *p = static_cast<Pending *>(outcomes[j].token);
+            if (p->loop != loop)
+                break;
+            if (batch != nullptr) {
+                PyObject *error = outcomes[j].error == 0 ? Py_NewRef(Py_None)
+                                                         : os_error(outcomes[j].error, path);
+                if (error == nullptr) {
+                    PyErr_Clear();
+                    error = Py_NewRef(PyExc_OSError);
+                }
+                PyObject *pair = PyTuple_Pack(2, p->future, error);
+                Py_DECREF(error);
+                if (pair == nullptr || PyList_Append(batch, pair) < 0)
+                    PyErr_Clear();
+                Py_XDECREF(pair);
+            }
+        }
+        if (batch != nullptr) {
+            PyObject *r = PyObject_CallMethodObjArgs(loop, m_call_soon_threadsafe.get(),
+                                                     resolve_batch_fn, batch, nullptr);
+            if (r == nullptr)
+                PyErr_Clear();  // the loop is closed: nobody awaits these futures any more
+            Py_XDECREF(r);
+            Py_DECREF(batch);
+        } else {
+            PyErr_Clear();
+        }
+        for (size_t k = i; k < j; ++k) {
+            auto *p = static_cast<Pending *>(outcomes[k].token);
+            Py_DECREF(p->future);
+            Py_DECREF(p->loop);
+            delete p;
+        }
+        i = j;
+    }
+    tl_thread_state = PyEval_SaveThread();
+}
+
+const orvane::linefile::Hooks hooks{hook_thread_start, hook_done, hook_thread_exit};
+
+void resolve_batch(nb::list batch) {
+    for (nb::handle item : batch) {
+        nb::handle future = PyTuple_GET_ITEM(item.ptr(), 0);
+        nb::handle error = PyTuple_GET_ITEM(item.ptr(), 1);
+        nb::object done = nb::steal(PyObject_CallMethodNoArgs(future.ptr(), m_done.get()));
+        if (!done.is_valid())
+            throw nb::python_error();
+        if (PyObject_IsTrue(done.ptr()))
+            continue;  // cancelled by its awaiter
+        PyObject *r = error.is_none()
+                          ? PyObject_CallMethodOneArg(future.ptr(), m_set_result.get(), Py_None)
+                          : PyObject_CallMethodOneArg(future.ptr(), m_set_exception.get(),
+                                                      error.ptr());
+        if (r == nullptr)
+            throw nb::python_error();
+        Py_DECREF(r);
+    }
+}
+
+// ---------------------------------------------------------------- paths
+
+// The absolute file-system path of `self.path`, as bytes for the OS.
+std::string abs_path_of(nb::handle self) {
+    nb::object path = attr(self, a_path);
+    nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
+    if (!fs.is_valid())
+        throw nb::python_error();
+    nb::object bytes = PyBytes_Check(fs.ptr()) ? fs : nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    std::string p(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    if (p.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        throw nb::python_error();
+    }
+    if (p.empty() || p[0] != '/') {
+        std::string cwd;
+        std::vector<char> buf(4096);
+        while (::getcwd(buf.data(), buf.size()) == nullptr) {
+            if (errno != ERANGE) {
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw nb::python_error();
+            }
+            buf.resize(buf.size() * 2);
+        }
+        cwd = buf.data();
+        if (cwd.empty() || cwd.back() != '/')
+            cwd.push_back('/');
+        p = cwd + p;
+    }
+    return p;
+}
+
+[[noreturn]] void raise_os_error(int err, const std::string &path) {
+    PyObject *e = os_error(err, path);
+    if (e != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
+        Py_DECREF(e);
+    }
+    throw nb::python_error();
+}
+
+void write_now(nb::handle self, const std::string &data) {
+    std::string path = abs_path_of(self);
+    auto writer = orvane::linefile::writer_for(path, &hooks);
+    int err;
+    {
+        nb::gil_scoped_release unlocked;
+        err = writer->write_now(data.data(), data.size());
+    }
+    if (err != 0)
+        raise_os_error(err, path);
+}
+
+// ---------------------------------------------------------------- serialisation
+
+nb::object serialize_builtin(nb::handle event) {
+    PyObject *args[2] = {event.ptr(), json_text};
+    nb::object kwnames = nb::make_tuple(nb::handle(n_mode.get()));
+    PyObject *dumped = PyObject_VectorcallMethod(
+        m_model_dump.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    if (dumped == nullptr)
+        throw nb::python_error();
+    nb::object d = nb::steal(dumped);
+    return call1(orvane::outside::get(o_data_formatter), m_sanitize, d);
+}
+
+bool overridden(nb::handle self, Name &name, PyObject *ours) {
+    PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
+    return found != ours;
+}
+
+nb::object serialize(nb::handle self, nb::handle event, bool custom) {
+    if (custom) {
+        PyObject *r = PyObject_CallMethodOneArg(self.ptr(), n_serialize_event.get(), event.ptr());
+        if (r == nullptr)
+            throw nb::python_error();
+        return nb::steal(r);
+    }
+    return serialize_builtin(event);
+}
+
+// ---------------------------------------------------------------- append_events
+
+Task append_events_task(nb::object self, nb::object events) {
+    nb::object seq = nb::steal(PySequence_Fast(events.ptr(), "events must be a sequence"));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    if (n == 0)
+        co_return nb::none();
+    bool custom_serialize = overridden(self, n_serialize_event, serialize_fn);
+    bool custom_write = overridden(self, n_write_lines, write_lines_fn);
+
+    if (custom_write) {
+        nb::list lines;
+        std::string text;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            text.clear();
+            orvane::linefile::append_json(
+                serialize(self, PySequence_Fast_GET_ITEM(seq.ptr(), i), custom_serialize), text);
+            text.push_back('\n');
+            lines.append(nb::steal(PyUnicode_DecodeUTF8(text.data(),
+                                                        static_cast<Py_ssize_t>(text.size()),
+                                                        "strict")));
+        }
+        nb::object method = attr(self, n_write_lines);
+        nb::object to_thread = attr(orvane::outside::get(o_asyncio), m_to_thread);
+        co_await orvane::coro::await(to_thread(method, lines));
+        co_return nb::none();
+    }
+
+    std::string data;
+    data.reserve(static_cast<size_t>(n) * 1024);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        orvane::linefile::append_json(
+            serialize(self, PySequence_Fast_GET_ITEM(seq.ptr(), i), custom_serialize), data);
+        data.push_back('\n');
+    }
+    std::string path = abs_path_of(self);
+    auto writer = orvane::linefile::writer_for(path, &hooks);
+    nb::object loop = attr(orvane::outside::get(o_asyncio), m_get_running_loop)();
+    nb::object future = nb::steal(PyObject_CallMethodNoArgs(loop.ptr(), m_create_future.get()));
+    if (!future.is_valid())
+        throw nb::python_error();
+    auto *pending = new Pending{loop.ptr(), future.ptr()};
+    Py_INCREF(pending->loop);
+    Py_INCREF(pending->future);
+    bool queued;
+    {
+        // The queue lock is only ever held for a few instructions by threads that never wait
+        // for the GIL meanwhile, so taking it here cannot deadlock.
+        queued = writer->submit(std::move(data), pending);
+    }
+    if (!queued) {
+        Py_DECREF(pending->loop);
+        Py_DECREF(pending->future);
+        delete pending;
+        write_now(self, data);  // writers are shutting down: write on this thread
+        co_return nb::none();
+    }
+    co_await orvane::coro::await(future);
+    co_return nb::none();
+}
+
+void write_lines(nb::handle self, nb::handle lines) {
+    orvane::args::require_list(lines, "lines");
+    std::string data;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.ptr()); ++i) {
+        PyObject *line = PyList_GET_ITEM(lines.ptr(), i);
+        if (!PyUnicode_Check(line))
+            orvane::args::raise_incorrect_type("lines", "list of str", line);
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(line, &size);
+        if (utf8 == nullptr)
+            throw nb::python_error();
+        data.append(utf8, static_cast<size_t>(size));
+    }
+    write_now(self, data);
+}
+
+void init(nb::handle self, nb::handle path) {
+    orvane::args::require_str(path, "path");
+    nb::object p = orvane::outside::get(o_path)(path);
+    if (PyObject_SetAttr(self.ptr(), a_path.get(), p.ptr()) < 0)
+        throw nb::python_error();
+}
+
+nb::bytes encode_line(nb::handle value) {
+    std::string out;
+    orvane::linefile::append_json(value, out);
+    out.push_back('\n');
+    return nb::bytes(out.data(), out.size());
+}
+
+}  // namespace
 
 NB_MODULE(Linefile, m) {
     orvane::init_support(m);
-    m.doc() = "Linefile: placeholder; this subsystem is not built yet.";
+    m.doc() = "The JSON Lines backend: JSONLTraceSink appends one JSON line per event to a file.";
+
+    orvane::outside::expose(m, "asyncio", "asyncio");
+    orvane::outside::expose(m, "json", "json");
+    orvane::outside::expose(m, "Path", "pathlib", "Path");
+    orvane::outside::expose(m, "DataFormatter", "orvane.utils", "DataFormatter");
+    orvane::outside::expose(m, "RuntimeTraceSink", "orvane_devtools.observation.TraceSink",
+                            "RuntimeTraceSink");
+    json_text = PyUnicode_InternFromString("json");
+
+    m.def("_resolve_batch", &resolve_batch, nb::arg("batch"),
+          "Resolve the futures of finished batches (run on their loop).");
+    resolve_batch_fn = Py_NewRef(m.attr("_resolve_batch").ptr());
+    m.def(
+        "_shutdown_writers",
+        [] {
+            nb::gil_scoped_release unlocked;
+            orvane::linefile::shutdown_all();
+        },
+        "Write what is queued and stop the writer threads (registered with atexit).");
+    m.def(
+        "_forget_writers_after_fork", [] { orvane::linefile::forget_all_after_fork(); },
+        "Drop the parent's writers in a forked child.");
+    m.def("_encode_line", &encode_line, nb::arg("value").none(),
+          "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
+          "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");
+
+    nb::dict ns;
+    ns["__doc__"] =
+        "Backend that appends every event to a UTF-8 JSON Lines file, one line per event.\n\n"
+        "The parent directories and the file are created on the first write. Writes run on a\n"
+        "writer thread per file; each batch reaches the file as one append, so lines of\n"
+        "concurrent batches never interleave. A file deleted or rotated underneath is created\n"
+        "again at ``path`` by the next batch.";
+    ns["name"] = "jsonl";
+    ns["__init__"] = nb::cpp_function([](nb::handle self, nb::handle path) { init(self, path); },
+                                      nb::is_method(), nb::name("__init__"),
+                                      nb::arg("path").none(),
+                                      "Create the backend for ``path`` (nothing touched yet).");
+    nb::object serialize_obj = nb::cpp_function(
+        [](nb::handle, nb::handle event) { return serialize_builtin(event); }, nb::is_method(),
+        nb::name("_serialize_event"), nb::arg("event").none(),
+        "The sanitised JSON-mode dump of ``event`` (a plain mapping).");
+    nb::object write_lines_obj = nb::cpp_function(
+        [](nb::handle self, nb::handle lines) { write_lines(self, lines); }, nb::is_method(),
+        nb::name("_write_lines"), nb::arg("lines").none(),
+        "Append the given text lines to the file now (blocking; creates directories).");
+    serialize_fn = Py_NewRef(serialize_obj.ptr());
+    write_lines_fn = Py_NewRef(write_lines_obj.ptr());
+    ns["_serialize_event"] = serialize_obj;
+    ns["_write_lines"] = write_lines_obj;
+    ns["append_events"] = nb::cpp_function(
+        [](nb::handle self, nb::handle events) {
+            return orvane::coro::wrap(append_events_task(nb::borrow(self), nb::borrow(events)),
+                                      "JSONLTraceSink.append_events");
+        },
+        nb::is_method(), nb::name("append_events"), nb::arg("events").none(),
+        "Append the events, one line each, in order (coroutine; done once written).");
+    nb::object base = m.attr("RuntimeTraceSink");
+    m.attr("JSONLTraceSink") = orvane::abc::make_class(
+        kModule, "JSONLTraceSink", nb::steal<nb::tuple>(PyTuple_Pack(1, base.ptr())), ns);
+
+    nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_writers"));
+    nb::module_::import_("os").attr("register_at_fork")(
+        nb::arg("after_in_child") = m.attr("_forget_writers_after_fork"));
+    m.attr("__all__") = nb::make_tuple("JSONLTraceSink");
 }
