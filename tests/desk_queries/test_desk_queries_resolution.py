@@ -150,7 +150,7 @@ class TestTerminalTimestamp:
         ],
     )
     def test_choice(self, fields, expected):
-        from desk_queries_helpers import RunRecord
+        from orvane_devtools.observation.Tallybook import RunRecord
 
         record = RunRecord(run_id="r", root_run_id="r", run_kind="k", **fields)
         assert TraceDesk.RuntimeTraceDesk._terminal_timestamp(record) == expected
@@ -264,7 +264,7 @@ class TestLoopsAndDepth:
         assert tree.children[0].children == []  # A is on the path already
 
     def test_ancestor_walk_over_a_cached_cycle_stops(self, make_desk, clock):
-        from desk_queries_helpers import RunRecord
+        from orvane_devtools.observation.Tallybook import RunRecord
 
         desk = make_desk()
         a = RunRecord(run_id="A", root_run_id="A", parent_run_id="B", run_kind="k", status="running", updated_at=T0)
