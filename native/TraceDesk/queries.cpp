@@ -10,6 +10,7 @@
 // a large tree costs time linear in its size.
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -346,6 +347,12 @@ nb::object terminal_timestamp(nb::handle record) {
     return getattr_(record, n_started_at);
 }
 
+nb::handle reason_name(res::Reason r) {
+    static Name stale{res::reason_text(res::Reason::stale_timeout)};
+    static Name orphaned{res::reason_text(res::Reason::orphaned_after_ancestor_terminal)};
+    return r == res::Reason::stale_timeout ? stale.get() : orphaned.get();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Resolution batch
 
@@ -426,7 +433,8 @@ struct Frame {
     nb::object resolved;      // the copy being judged
     int64_t anchor = 0;
     nb::object pid;           // the walk's current parent id
-    nb::object seen;          // parent ids visited by this walk (set, made on first step)
+    std::vector<nb::object> visited;  // parent ids visited by this walk, in order
+    nb::object seen;                  // the same ids as a set, made once the walk is long
     bool memo_ok = true;      // whether the walk's answer may be remembered for its ids
 };
 
@@ -522,33 +530,52 @@ private:
         set_field(resolved, n_status, n_failed.get());
         nb::object failed_at = getattr_(resolved, n_failed_at);
         set_field(resolved, n_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
-        nb::object old_meta = getattr_(resolved, n_meta);
-        PyObject *m = PyDict_CheckExact(old_meta.ptr())
-                          ? PyDict_Copy(old_meta.ptr())
-                          : PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), old_meta.ptr());
-        if (m == nullptr)
-            throw nb::python_error();
-        nb::object meta = nb::steal(m);
-        dict_set(meta, k_stale_reason.get(), nb::str(res::reason_text(reason)));
+        // The copy's meta is its own (a fresh copy), so the entries are written into it; a meta
+        // of another kind is replaced by a new dict holding its entries.
+        nb::object meta = getattr_(resolved, n_meta);
+        bool replace = !PyDict_CheckExact(meta.ptr());
+        if (replace) {
+            PyObject *m = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr());
+            if (m == nullptr)
+                throw nb::python_error();
+            meta = nb::steal(m);
+        }
+        dict_set(meta, k_stale_reason.get(), reason_name(reason));
         dict_set(meta, k_stale_detected_at.get(), b_.now_obj);
         if (anchor_at.is_valid() && !anchor_at.is_none())
             dict_set(meta, k_stale_anchor_at.get(), anchor_at);
-        set_field(resolved, n_meta, meta);
+        if (replace)
+            set_field(resolved, n_meta, meta);
     }
 
-    // The walk of the top frame ended with `ancestor`.
+    // The walk of the top frame ended with `ancestor`: every parent id it visited has that answer.
     void remember(Frame &f, nb::handle ancestor) {
-        if (!f.memo_ok || !f.seen.is_valid())
+        if (!f.memo_ok)
             return;
-        nb::object it = nb::steal(PyObject_GetIter(f.seen.ptr()));
-        if (!it.is_valid())
-            throw nb::python_error();
-        while (PyObject *key = PyIter_Next(it.ptr())) {
-            nb::object k = nb::steal(key);
-            dict_set(b_.memo, k, ancestor);
+        for (nb::object &id : f.visited)
+            dict_set(b_.memo, id, ancestor);
+    }
+
+    static bool visited_before(Frame &f, nb::handle pid) {
+        if (f.seen.is_valid())
+            return set_contains(f.seen, pid);
+        for (nb::object &id : f.visited)
+            if (equals(id, pid))
+                return true;
+        return false;
+    }
+
+    static void visit(Frame &f, nb::handle pid) {
+        f.visited.push_back(nb::borrow(pid));
+        if (f.seen.is_valid()) {
+            set_add(f.seen, pid);
+        } else if (f.visited.size() > 8) {
+            f.seen = nb::steal(PySet_New(nullptr));
+            if (!f.seen.is_valid())
+                throw nb::python_error();
+            for (nb::object &id : f.visited)
+                set_add(f.seen, id);
         }
-        if (PyErr_Occurred())
-            throw nb::python_error();
     }
 
     // Runs frames until the bottom one is done; returns its answer.
@@ -581,11 +608,7 @@ private:
                     ancestor = nb::none();
                     break;
                 }
-                if (!f->seen.is_valid()) {
-                    f->seen = nb::steal(PySet_New(nullptr));
-                    if (!f->seen.is_valid())
-                        throw nb::python_error();
-                } else if (set_contains(f->seen, pid)) {  // a parent loop: no terminal ancestor
+                if (visited_before(*f, pid)) {  // a parent loop: no terminal ancestor
                     done = true;
                     ancestor = nb::none();
                     break;
@@ -596,7 +619,7 @@ private:
                     ancestor = known;
                     break;
                 }
-                set_add(f->seen, pid);
+                visit(*f, pid);
                 nb::object p = dict_get(b_.cache, pid);
                 if (!p.is_valid() || p.is_none()) {
                     if (set_contains(b_.resolving, pid)) {
@@ -980,6 +1003,59 @@ bool haystack_has(nb::handle value, std::string_view needle, std::string &buf) {
     return std::string_view(buf).find(needle) != std::string_view::npos;
 }
 
+// Whether `v` is made only of values whose JSON-mode dump is the value itself: exact str, int,
+// bool, None, finite float, and lists, tuples and str-keyed dicts of those.
+bool json_native(PyObject *v, int depth = 0) {
+    if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v))
+        return true;
+    if (PyFloat_CheckExact(v))
+        return std::isfinite(PyFloat_AS_DOUBLE(v));
+    if (depth > 16)
+        return false;
+    if (PyList_CheckExact(v)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+            if (!json_native(PyList_GET_ITEM(v, i), depth + 1))
+                return false;
+        return true;
+    }
+    if (PyTuple_CheckExact(v)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i)
+            if (!json_native(PyTuple_GET_ITEM(v, i), depth + 1))
+                return false;
+        return true;
+    }
+    if (PyDict_CheckExact(v)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *val;
+        while (PyDict_Next(v, &pos, &k, &val))
+            if (!PyUnicode_CheckExact(k) || !json_native(val, depth + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// The run context's field dict when its `model_dump(mode="json")` would equal it: an exact
+// RuntimeRunContext holding exactly its fields, all JSON-native. The search text of a dict does
+// not depend on key order, so the dict itself gives the dump's text. Invalid handle otherwise.
+nb::handle plain_run_fields(nb::handle run) {
+    static PyObject *run_cls = nullptr;
+    static Py_ssize_t n_fields = -1;
+    if (n_fields < 0) {
+        nb::object cls = nb::module_::import_("orvane_devtools._orvane_compat").attr("RuntimeRunContext");
+        n_fields = static_cast<Py_ssize_t>(nb::len(nb::object(cls.attr("model_fields"))));
+        run_cls = cls.release().ptr();
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(run.ptr())) != run_cls)
+        return nb::handle();
+    PyObject **dictptr = _PyObject_GetDictPtr(run.ptr());
+    if (dictptr == nullptr || *dictptr == nullptr || PyDict_GET_SIZE(*dictptr) != n_fields)
+        return nb::handle();
+    if (!json_native(*dictptr))
+        return nb::handle();
+    return nb::handle(*dictptr);
+}
+
 bool event_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
     if (needle.empty())
         return true;
@@ -991,6 +1067,8 @@ bool event_matches_needle(nb::handle event, std::string_view needle, std::string
     nb::object run = getattr_(event, n_run);
     if (run.is_none())
         return false;
+    if (nb::handle fields = plain_run_fields(run); fields.is_valid())
+        return haystack_has(fields, needle, buf);
     nb::object dumped = call_kw(getattr_(run, n_model_dump), {{&n_mode, nb::handle(n_json.get())}});
     return haystack_has(dumped, needle, buf);
 }

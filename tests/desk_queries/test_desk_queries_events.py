@@ -96,6 +96,21 @@ class TestSearch:
         assert [e.timestamp - T0 for e in desk.query_events(search='"parent_run_id": "r1"')] == [2]
         assert desk.query_events(search="agent_task") != []
 
+    def test_run_is_searched_as_its_json_dump(self, make_desk):
+        import datetime
+
+        desk = make_desk()
+        when = datetime.datetime(2024, 1, 2, 3, 4, 5)
+        plain = event("x.logged", "p", T0, run_fields={"meta": {"n": [1, 2.5, None, True], "Key": "Val"}})
+        rich = event("x.logged", "q", T0, run_fields={"meta": {"when": when, "t": (1, "A")}})
+        feed(desk, plain, rich)
+        assert [e.run.run_id for e in desk.query_events(search='"key": "val"')] == ["p"]
+        assert [e.run.run_id for e in desk.query_events(search='[1, 2.5, null, true]')] == ["p"]
+        # JSON mode renders the datetime in ISO form (not str()) and the tuple as a list.
+        assert [e.run.run_id for e in desk.query_events(search="2024-01-02T03:04:05")] == ["q"]
+        assert desk.query_events(search="2024-01-02 03:04:05") == []
+        assert [e.run.run_id for e in desk.query_events(search='[1, "a"]')] == ["q"]
+
     def test_event_matches_search_directly(self, desk):
         ev = desk.get_recent_events()[1]
         assert desk._event_matches_search(ev, "NEEDLE")
