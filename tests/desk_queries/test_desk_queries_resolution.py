@@ -167,6 +167,31 @@ class TestBatchAndCopies:
         assert desk._run_store.get_run("r").model_dump() == before
         assert desk.get_run("r").meta == {"devtools_stale_reason": "stale_timeout", "devtools_stale_detected_at": T0}
 
+    def test_a_store_handing_out_its_own_objects_is_not_changed(self, make_desk, clock):
+        desk = make_desk()
+        feed(desk, event("task.completed", "root", T0 - 100_000),
+             event("task.started", "child", T0 - 100_000, parent="root"),
+             event("task.started", "old", T0 - STALE))
+        held = {r.run_id: r for r in desk._run_store.list_runs()}
+        before = {k: v.model_dump() for k, v in held.items()}
+
+        class SharingStore:
+            def list_runs(self, **kw):
+                return list(held.values())
+
+            def get_run(self, run_id):
+                return held.get(run_id)
+
+            def get_run_children(self, run_id):
+                return [r for r in held.values() if r.parent_run_id == run_id]
+
+        desk._run_store = SharingStore()
+        out = desk.list_runs() + desk.get_run_children("root") + [desk.get_run("old")]
+        out.append(desk.get_run_tree("root").children[0].run)
+        assert {r.run_id: r.status for r in out} == {"root": "completed", "child": "failed", "old": "failed"}
+        assert all(r is not held[r.run_id] for r in out)
+        assert {k: v.model_dump() for k, v in held.items()} == before
+
     def test_one_clock_reading_per_public_call(self, make_desk, clock):
         desk = make_desk()
         feed(desk, event("task.completed", "root", T0 - 100_000),
