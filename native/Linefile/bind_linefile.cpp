@@ -12,11 +12,16 @@
 // has its result encoded.
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include <nanobind/stl/pair.h>
 
 #include "jsonline.hpp"
 #include "linewriter.hpp"
@@ -43,6 +48,7 @@ Name m_to_thread{"to_thread"};
 Name m_set_result{"set_result"};
 Name m_set_exception{"set_exception"};
 Name m_done{"done"};
+Name m_sleep{"sleep"};
 Name n_mode{"mode"};
 Name n_write_lines{"_write_lines"};
 Name n_serialize_event{"_serialize_event"};
@@ -52,6 +58,11 @@ PyObject *json_text = nullptr;        // "json"
 PyObject *serialize_fn = nullptr;     // our _serialize_event
 PyObject *write_lines_fn = nullptr;   // our _write_lines
 PyObject *resolve_batch_fn = nullptr; // module function _resolve_batch
+PyObject *zero_obj = nullptr;         // 0
+long g_polls = 0, g_batches = 0;
+
+// How long a coroutine polls for its batch before it waits for a wake-up from the writer.
+constexpr std::chrono::microseconds kPollBudget{500};
 
 nb::object attr(nb::handle obj, Name &name) {
     PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
@@ -69,11 +80,26 @@ nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
 
 // ---------------------------------------------------------------- completions
 
-// One awaited batch: the loop and the future to resolve (strong references, GIL only).
-struct Pending {
-    PyObject *loop;
-    PyObject *future;
+// One queued batch, shared by the awaiting coroutine and the writer thread (two references).
+// The coroutine first polls `done` between short yields to its loop (a write normally finishes
+// within microseconds, and polling spares the writer thread the GIL and the loop a cross-thread
+// wake-up); when the write takes longer it registers a future under `ticket_mu`, and the writer
+// thread then resolves it through loop.call_soon_threadsafe.
+struct Ticket {
+    std::atomic<int> refs{2};
+    std::atomic<bool> done{false};
+    int error = 0;                 // written before `done` is set
+    PyObject *loop = nullptr;      // strong, set under ticket_mu while not done (GIL held)
+    PyObject *future = nullptr;    // strong, likewise
+
+    void release() {
+        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
 };
+
+// Held only for a few instructions, never while waiting for the GIL.
+std::mutex ticket_mu;
 
 thread_local PyGILState_STATE tl_gil_state;
 thread_local PyThreadState *tl_thread_state = nullptr;
@@ -100,35 +126,51 @@ PyObject *os_error(int err, const std::string &path) {
                                  PyUnicode_DecodeFSDefault(path.c_str()));
 }
 
-// Resolves, on each loop, the futures of a round: loop.call_soon_threadsafe(_resolve_batch,
-// [(future, error_or_None), ...]) once per loop.
+struct Wake {
+    PyObject *loop;
+    PyObject *future;
+    int error;
+};
+
+// Marks the tickets of a round done; futures registered by coroutines that stopped polling are
+// resolved on their loops: loop.call_soon_threadsafe(_resolve_batch, [(future, error), ...]).
 void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::string &path) {
-    if (!tl_python)
-        return;
+    std::vector<Wake> wakes;
+    for (auto &o : outcomes) {
+        auto *t = static_cast<Ticket *>(o.token);
+        {
+            std::lock_guard<std::mutex> lock(ticket_mu);
+            t->error = o.error;
+            t->done.store(true, std::memory_order_release);
+            if (t->future != nullptr) {
+                wakes.push_back(Wake{t->loop, t->future, o.error});
+                t->loop = t->future = nullptr;
+            }
+        }
+        t->release();
+    }
+    if (wakes.empty() || !tl_python)
+        return;  // (without Python the process is exiting: nobody awaits any more)
     PyEval_RestoreThread(tl_thread_state);
     size_t i = 0;
-    while (i < outcomes.size()) {
-        auto *first = static_cast<Pending *>(outcomes[i].token);
-        PyObject *loop = first->loop;
+    while (i < wakes.size()) {
+        PyObject *loop = wakes[i].loop;
         PyObject *batch = PyList_New(0);
         size_t j = i;
-        for (; j < outcomes.size(); ++j) {
-            auto *p = static_cast<Pending *>(outcomes[j].token);
-            if (p->loop != loop)
-                break;
-            if (batch != nullptr) {
-                PyObject *error = outcomes[j].error == 0 ? Py_NewRef(Py_None)
-                                                         : os_error(outcomes[j].error, path);
-                if (error == nullptr) {
-                    PyErr_Clear();
-                    error = Py_NewRef(PyExc_OSError);
-                }
-                PyObject *pair = PyTuple_Pack(2, p->future, error);
-                Py_DECREF(error);
-                if (pair == nullptr || PyList_Append(batch, pair) < 0)
-                    PyErr_Clear();
-                Py_XDECREF(pair);
+        for (; j < wakes.size() && wakes[j].loop == loop; ++j) {
+            if (batch == nullptr)
+                continue;
+            PyObject *error =
+                wakes[j].error == 0 ? Py_NewRef(Py_None) : os_error(wakes[j].error, path);
+            if (error == nullptr) {
+                PyErr_Clear();
+                error = Py_NewRef(PyExc_OSError);
             }
+            PyObject *pair = PyTuple_Pack(2, wakes[j].future, error);
+            Py_DECREF(error);
+            if (pair == nullptr || PyList_Append(batch, pair) < 0)
+                PyErr_Clear();
+            Py_XDECREF(pair);
         }
         if (batch != nullptr) {
             PyObject *r = PyObject_CallMethodObjArgs(loop, m_call_soon_threadsafe.get(),
@@ -141,10 +183,8 @@ void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::stri
             PyErr_Clear();
         }
         for (size_t k = i; k < j; ++k) {
-            auto *p = static_cast<Pending *>(outcomes[k].token);
-            Py_DECREF(p->future);
-            Py_DECREF(p->loop);
-            delete p;
+            Py_DECREF(wakes[k].future);
+            Py_DECREF(wakes[k].loop);
         }
         i = j;
     }
@@ -285,6 +325,9 @@ Task append_events_task(nb::object self, nb::object events) {
         co_return nb::none();
     }
 
+    std::string path = abs_path_of(self);
+    auto writer = orvane::linefile::writer_for(path, &hooks);
+    writer->heads_up();  // the writer thread wakes while we encode
     std::string data;
     data.reserve(static_cast<size_t>(n) * 1024);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -292,29 +335,46 @@ Task append_events_task(nb::object self, nb::object events) {
             serialize(self, PySequence_Fast_GET_ITEM(seq.ptr(), i), custom_serialize), data);
         data.push_back('\n');
     }
-    std::string path = abs_path_of(self);
-    auto writer = orvane::linefile::writer_for(path, &hooks);
-    nb::object loop = attr(orvane::outside::get(o_asyncio), m_get_running_loop)();
-    nb::object future = nb::steal(PyObject_CallMethodNoArgs(loop.ptr(), m_create_future.get()));
-    if (!future.is_valid())
-        throw nb::python_error();
-    auto *pending = new Pending{loop.ptr(), future.ptr()};
-    Py_INCREF(pending->loop);
-    Py_INCREF(pending->future);
-    bool queued;
-    {
-        // The queue lock is only ever held for a few instructions by threads that never wait
-        // for the GIL meanwhile, so taking it here cannot deadlock.
-        queued = writer->submit(std::move(data), pending);
-    }
-    if (!queued) {
-        Py_DECREF(pending->loop);
-        Py_DECREF(pending->future);
-        delete pending;
+    auto *ticket = new Ticket();
+    if (!writer->submit(std::move(data), ticket)) {
+        delete ticket;
         write_now(self, data);  // writers are shutting down: write on this thread
         co_return nb::none();
     }
-    co_await orvane::coro::await(future);
+    // Our reference to the ticket, given back however this coroutine ends (also when closed).
+    struct Hold {
+        Ticket *t;
+        ~Hold() { t->release(); }
+    } hold{ticket};
+
+    nb::object asyncio = orvane::outside::get(o_asyncio);
+    auto start = std::chrono::steady_clock::now();
+    while (!ticket->done.load(std::memory_order_acquire)) {
+        if (std::chrono::steady_clock::now() - start > kPollBudget) {
+            nb::object loop = attr(asyncio, m_get_running_loop)();
+            nb::object future =
+                nb::steal(PyObject_CallMethodNoArgs(loop.ptr(), m_create_future.get()));
+            if (!future.is_valid())
+                throw nb::python_error();
+            bool wait = false;
+            {
+                std::lock_guard<std::mutex> lock(ticket_mu);
+                if (!ticket->done.load(std::memory_order_acquire)) {
+                    ticket->loop = loop.inc_ref().ptr();
+                    ticket->future = future.inc_ref().ptr();
+                    wait = true;
+                }
+            }
+            if (wait)
+                co_await orvane::coro::await(future);  // raises the write's OSError
+            co_return nb::none();
+        }
+        co_await orvane::coro::await(call1(asyncio, m_sleep, zero_obj));
+        ++g_polls;
+    }
+    ++g_batches;
+    if (ticket->error != 0)
+        raise_os_error(ticket->error, path);
     co_return nb::none();
 }
 
@@ -361,6 +421,7 @@ NB_MODULE(Linefile, m) {
     orvane::outside::expose(m, "RuntimeTraceSink", "orvane_devtools.observation.TraceSink",
                             "RuntimeTraceSink");
     json_text = PyUnicode_InternFromString("json");
+    zero_obj = PyLong_FromLong(0);
 
     m.def("_resolve_batch", &resolve_batch, nb::arg("batch"),
           "Resolve the futures of finished batches (run on their loop).");
@@ -375,6 +436,7 @@ NB_MODULE(Linefile, m) {
     m.def(
         "_forget_writers_after_fork", [] { orvane::linefile::forget_all_after_fork(); },
         "Drop the parent's writers in a forked child.");
+    m.def("_stats", [] { return std::make_pair(g_polls, g_batches); });
     m.def("_encode_line", &encode_line, nb::arg("value").none(),
           "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
           "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");

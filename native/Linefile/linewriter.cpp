@@ -60,15 +60,37 @@ bool FileWriter::submit(std::string &&data, void *token) {
             return false;
     }
     queue_.push_back(Job{std::move(data), token});
+    queued_.store(queue_.size(), std::memory_order_release);
     if (!running_) {
         running_ = true;
         stop_ = false;
         ++alive_;
         std::thread([this] { run(); }).detach();
-    } else {
-        cv_.notify_one();
+        return true;
     }
+    lock.unlock();
+    cv_.notify_one();
     return true;
+}
+
+void FileWriter::heads_up() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!running_) {
+        {
+            std::lock_guard<std::mutex> reg(registry()->mu);
+            if (registry()->closing)
+                return;
+        }
+        running_ = true;
+        stop_ = false;
+        ++alive_;
+        heads_up_ = true;
+        std::thread([this] { run(); }).detach();
+        return;
+    }
+    heads_up_ = true;
+    lock.unlock();
+    cv_.notify_one();
 }
 
 int FileWriter::write_now(const char *data, size_t size) {
@@ -145,8 +167,24 @@ void FileWriter::run() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         if (queue_.empty() && !stop_) {
-            cv_.wait_for(lock, std::chrono::duration<double>(kIdleSeconds),
-                         [this] { return !queue_.empty() || stop_; });
+            bool woke = cv_.wait_for(lock, std::chrono::duration<double>(kIdleSeconds),
+                                     [this] { return !queue_.empty() || stop_ || heads_up_; });
+            if (woke && queue_.empty() && !stop_) {
+                // A batch is being prepared: stay awake for it a short while, so that it is
+                // written the moment it arrives instead of after a thread wake-up.
+                heads_up_ = false;
+                lock.unlock();
+                auto until = std::chrono::steady_clock::now() + kHeadsUpSpin;
+                for (unsigned i = 0; queued_.load(std::memory_order_acquire) == 0; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                    if ((i & 63) == 63 && std::chrono::steady_clock::now() >= until)
+                        break;
+                }
+                lock.lock();
+                continue;  // back to the top: write, or sleep again
+            }
         }
         if (queue_.empty()) {
             // Idle (or stopping with nothing left): end this thread.
@@ -156,6 +194,7 @@ void FileWriter::run() {
             }
             // A batch queued from now on starts a new thread.
             running_ = false;
+            heads_up_ = false;
             lock.unlock();
             hooks_->thread_exit();
             // The last touch of `this` (kept alive by the registry).
@@ -165,6 +204,7 @@ void FileWriter::run() {
             return;
         }
         jobs.swap(queue_);
+        queued_.store(0, std::memory_order_release);
         lock.unlock();
         outcomes.clear();
         {

@@ -16,6 +16,8 @@
 // on the worker thread, with no lock held).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -38,6 +40,8 @@ struct Hooks {
 };
 
 constexpr double kIdleSeconds = 2.0;
+// How long a worker woken by heads_up stays awake waiting for the announced batch.
+constexpr std::chrono::microseconds kHeadsUpSpin{100};
 
 class FileWriter {
 public:
@@ -50,6 +54,11 @@ public:
     // Queues `data` (whole lines) for the worker thread. Returns false, taking nothing, when
     // writers are shutting down; the caller then writes with write_now.
     bool submit(std::string &&data, void *token);
+
+    // Announces a batch that is about to be submitted: wakes the worker (starting it when
+    // needed), which then waits awake for up to kHeadsUpSpin instead of sleeping, so the batch
+    // does not pay for a thread wake-up. Call it before preparing the batch's bytes.
+    void heads_up();
 
     // Writes `data` on the calling thread, under the I/O lock. Returns 0 or an errno.
     int write_now(const char *data, size_t size);
@@ -76,6 +85,8 @@ private:
     std::vector<Job> queue_;
     bool running_ = false;
     bool stop_ = false;
+    bool heads_up_ = false;          // a batch is on its way (see heads_up)
+    std::atomic<size_t> queued_{0};  // size of queue_, readable without mu_
     int alive_ = 0;  // worker threads not yet past their exit hook
 
     std::mutex io_mu_;  // descriptor and writes
