@@ -76,6 +76,17 @@ def build_tree(n: int):
     return desk
 
 
+def build_chain(n: int):
+    """A chain of n runs under one finished root, each the only child of the one before."""
+    desk = desk_with(buffer_limit=100)
+    store = desk._run_store
+    end = T0 - 100_000
+    store.append_event(run_event(0, "c0", None, "agent_task.completed", end))
+    for i in range(1, n):
+        store.append_event(run_event(i, f"c{i}", f"c{i - 1}", "agent_task.started", end - 5))
+    return desk
+
+
 def build_events(n: int):
     desk = desk_with(buffer_limit=n)
     store = desk._run_store
@@ -120,6 +131,12 @@ def main() -> None:
         rows.append((f"get_run_tree over {size} runs, per node", t, t / u, "<= 0.5 U, linear"))
     t_kids = per_call(lambda: desk._run_store.get_run_children("t1"), 200)
     rows.append(("  of which the store's get_run_children (4 copies), per call", t_kids, t_kids / u, ""))
+    for size in (2_000, 10_000):
+        desk = build_chain(size)
+        t = best(lambda: desk.get_run_tree("c0"), 3) / size
+        rows.append((f"get_run_tree over a {size}-deep chain, per node", t, t / u, "linear"))
+        t = best(lambda: desk.get_run(f"c{size - 1}"), 3) / size
+        rows.append((f"get_run of the deepest of {size} (walks the chain), per level", t, t / u, ""))
 
     for size in (1_200, 20_000):
         desk = build_events(size)
