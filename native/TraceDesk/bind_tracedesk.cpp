@@ -60,8 +60,6 @@ NB_MODULE(TraceDesk, m) {
     try_expose(m, "JSONLTraceSink", "orvane_devtools.observation.backends", "JSONLTraceSink");
     try_expose(m, "RunRecord", "orvane_devtools.observation.Tallybook", "RunRecord");
     try_expose(m, "RunStatus", "orvane_devtools.observation.Tallybook", "RunStatus");
-    m.def(
-        "__getattr__", [m](nb::str name) { return lazy_getattr(m, name); }, nb::arg("name"));
 
     nb::dict ns;
     ns["__doc__"] = "The observation facade: event intake, subscriptions, flows and queries.";
@@ -71,4 +69,7 @@ NB_MODULE(TraceDesk, m) {
     ns["__qualname__"] = "RuntimeTraceDesk";
     m.attr("RuntimeTraceDesk") = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))(
         "RuntimeTraceDesk", nb::make_tuple(), ns);
+    // Last: nanobind looks names up while defining functions.
+    m.def(
+        "__getattr__", [m](nb::str name) { return lazy_getattr(m, name); }, nb::arg("name"));
 }
