@@ -188,7 +188,14 @@ void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::stri
     tl_thread_state = PyEval_SaveThread();
 }
 
-const orvane::linefile::Hooks hooks{hook_thread_start, hook_done, hook_thread_exit};
+void *hook_caller_wait_begin() { return PyEval_SaveThread(); }
+
+void hook_caller_wait_end(void *state) {
+    PyEval_RestoreThread(static_cast<PyThreadState *>(state));
+}
+
+const orvane::linefile::Hooks hooks{hook_thread_start, hook_done, hook_thread_exit,
+                                    hook_caller_wait_begin, hook_caller_wait_end};
 
 void resolve_batch(nb::list batch) {
     for (nb::handle item : batch) {

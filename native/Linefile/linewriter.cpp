@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -15,7 +16,7 @@ namespace {
 struct Registry {
     std::mutex mu;
     std::unordered_map<std::string, std::shared_ptr<FileWriter>> writers;
-    bool closing = false;
+    std::atomic<bool> closing{false};
 };
 
 // Never destroyed: worker threads may still look at it while the process exits.
@@ -52,19 +53,35 @@ int make_dirs(const std::string &dir) {
     return errno;
 }
 
-bool FileWriter::submit(std::string &&data, void *token) {
-    std::unique_lock<std::mutex> lock(mu_);
-    {
-        std::lock_guard<std::mutex> reg(registry()->mu);
-        if (registry()->closing)
-            return false;
+// Locks `mu` for a caller thread: when the lock is busy, the caller's wait hooks run around the
+// blocking part (the binding lets the GIL go meanwhile).
+std::unique_lock<std::mutex> lock_for_caller(std::mutex &mu, const Hooks *hooks) {
+    std::unique_lock<std::mutex> lock(mu, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        void *state = hooks->caller_wait_begin();
+        lock.lock();
+        hooks->caller_wait_end(state);
     }
+    return lock;
+}
+
+bool FileWriter::submit(std::string &&data, void *token) {
+    if (registry()->closing.load())
+        return false;
+    std::unique_lock<std::mutex> lock = lock_for_caller(mu_, hooks_);
     queue_.push_back(Job{std::move(data), token});
     if (!running_) {
+        try {
+            std::thread([this] { run(); }).detach();
+        } catch (const std::system_error &) {
+            // No thread to be had: the caller writes on its own thread instead.
+            data = std::move(queue_.back().data);
+            queue_.pop_back();
+            return false;
+        }
         running_ = true;
         stop_ = false;
         ++alive_;
-        std::thread([this] { run(); }).detach();
         return true;
     }
     lock.unlock();
@@ -150,14 +167,14 @@ void FileWriter::run() {
                          [this] { return !queue_.empty() || stop_; });
         }
         if (queue_.empty()) {
-            // Idle (or stopping with nothing left): end this thread.
+            // Idle (or stopping with nothing left): end this thread. A batch queued from now on
+            // starts a new one (which reopens the file if we closed it meanwhile).
+            running_ = false;
+            lock.unlock();
             {
                 std::lock_guard<std::mutex> io(io_mu_);
                 close_locked();
             }
-            // A batch queued from now on starts a new thread.
-            running_ = false;
-            lock.unlock();
             hooks_->thread_exit();
             // The last touch of `this` (kept alive by the registry).
             std::lock_guard<std::mutex> relock(mu_);
@@ -186,7 +203,7 @@ void FileWriter::run() {
 
 std::shared_ptr<FileWriter> writer_for(const std::string &abs_path, const Hooks *hooks) {
     Registry *r = registry();
-    std::lock_guard<std::mutex> lock(r->mu);
+    std::unique_lock<std::mutex> lock = lock_for_caller(r->mu, hooks);
     auto it = r->writers.find(abs_path);
     if (it != r->writers.end())
         return it->second;

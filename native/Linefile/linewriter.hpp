@@ -35,6 +35,9 @@ struct Hooks {
     void (*thread_start)();                                      // first thing on a worker
     void (*done)(std::vector<Outcome> &outcomes, const std::string &path);
     void (*thread_exit)();                                       // last thing on a worker
+    // Around a caller's wait for a busy lock (submit, writer_for): the binding releases the GIL.
+    void *(*caller_wait_begin)();
+    void (*caller_wait_end)(void *state);
 };
 
 constexpr double kIdleSeconds = 2.0;
@@ -48,7 +51,8 @@ public:
     const std::string &path() const { return path_; }
 
     // Queues `data` (whole lines) for the worker thread. Returns false, taking nothing, when
-    // writers are shutting down; the caller then writes with write_now.
+    // writers are shutting down or no thread can be started; the caller then writes with
+    // write_now.
     bool submit(std::string &&data, void *token);
 
     // Writes `data` on the calling thread, under the I/O lock. Returns 0 or an errno.

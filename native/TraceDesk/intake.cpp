@@ -55,6 +55,9 @@ Name m_is_enabled{"_is_enabled"};
 Name m_remember{"_remember_event_id"};
 Name m_warn{"warn"};
 Name m_gather{"gather"};
+Name m_current_task{"current_task"};
+Name m_cancelling{"cancelling"};
+Name n_cancelled_error{"CancelledError"};
 Name n_maxlen{"maxlen"};
 Name n_event_id{"event_id"};
 Name n_backend_name{"backend_name"};
@@ -389,6 +392,30 @@ bool is_awaitable(PyObject *obj) {
     return t->tp_as_async != nullptr && t->tp_as_async->am_await != nullptr;
 }
 
+// True for a CancelledError raised by a backend on its own, while the caller's task is not being
+// cancelled (asyncio.gather reports such a child as a result, too).
+bool backend_cancelled_itself(nb::python_error &e) {
+    nb::object asyncio = outside::get(o_asyncio);
+    nb::object cancelled = attr(asyncio, n_cancelled_error);
+    if (!e.matches(cancelled))
+        return false;
+    nb::object task = call0(asyncio, m_current_task);
+    if (task.is_none())
+        return true;
+    PyObject *r = PyObject_CallMethodNoArgs(task.ptr(), m_cancelling.get());
+    if (r == nullptr) {
+        PyErr_Clear();  // a task type without cancelling(): keep the cancellation
+        return false;
+    }
+    long n = PyLong_AsLong(r);
+    Py_DECREF(r);
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return n == 0;
+}
+
 // The current exception as an object, leaving no error set.
 nb::object fetch_error() {
     return nb::steal(PyErr_GetRaisedException());
@@ -443,10 +470,12 @@ Task append_event_task(nb::object self, nb::object event) {
             }
         }
         if (awaitables.size() == 1) {
+            // Awaited directly (no task for one backend); its failure is kept like gather keeps
+            // it, and only a cancellation of the caller itself goes through.
             try {
                 co_await orvane::coro::await(awaitables[0]);
             } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception))
+                if (!e.matches(PyExc_Exception) && !backend_cancelled_itself(e))
                     throw;
                 errors[static_cast<size_t>(owners[0])] = nb::borrow(e.value());
             }

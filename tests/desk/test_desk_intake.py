@@ -318,6 +318,15 @@ class TestBackendFailures:
         desk.reload()
         assert desk.backend_failures() == {} and desk._failing_backends == set()
 
+    @pytest.mark.parametrize("count", [1, 2])
+    def test_backend_raising_cancelled_on_its_own_is_a_failure(self, stores, count):
+        desk = self._desk(stores)
+        desk._backends.extend(RecordingBackend(fail=asyncio.CancelledError()) for _ in range(count))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            assert run(desk.append_event(make_event(1))) is True
+        assert sorted(desk.backend_failures().values()) == [1] * count
+
     def test_cancellation_reaches_the_caller(self, stores):
         desk = self._desk(stores)
 
