@@ -68,6 +68,46 @@ def _per_event(desk, n: int, repeat: int, start: int) -> float:
     return asyncio.run(main())
 
 
+def _breakdown(n: int, u: float):
+    from orvane.utils import DataFormatter
+
+    rows = []
+    store = TraceDesk.create_observation_store(settings=Settings({}), max_events=1200)
+    copies = [e.model_copy(deep=True) for e in _events(n, 20_000_000)]
+    t0 = time.perf_counter()
+    for e in copies:
+        store.append_event(e)
+    sec = (time.perf_counter() - t0) / n
+    rows.append(("  part: run store append_event alone", sec, sec / u, "-"))
+
+    ev = typical_event(1)
+    number = 5000
+    t0 = time.perf_counter()
+    for _ in range(number):
+        DataFormatter.sanitize(ev.model_dump(mode="json"))
+    sec = (time.perf_counter() - t0) / number
+    rows.append(("  part: model_dump(mode='json') + DataFormatter.sanitize", sec, sec / u, "-"))
+
+    from orvane_devtools.observation.backends import JSONLTraceSink
+
+    tmp = tempfile.mkdtemp(prefix="bench-desk-")
+    try:
+        sink = JSONLTraceSink(os.path.join(tmp, "sink.jsonl"))
+
+        async def sink_loop(events):
+            t0 = time.perf_counter()
+            for e in events:
+                await sink.append_event(e)
+            return (time.perf_counter() - t0) / len(events)
+
+        sec = statistics.median(asyncio.run(sink_loop(_events(n, 30_000_000 + k * n)))
+                                for k in range(5))
+        rows.append(("  part: JSONLTraceSink.append_event alone", sec, sec / u, "-"))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    return rows
+
+
 def main() -> None:
     note = _store_note()
     n = int(os.environ.get("BENCH_N", "2000"))
@@ -92,6 +132,9 @@ def main() -> None:
         assert lines == 7 * n, lines
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+
+    # Where the time goes: the parts the facade calls, measured alone.
+    rows.extend(_breakdown(n, u))
 
     print(f"U = {u * 1e6:.2f}us  ({note}; python {sys.version.split()[0]})")
     report(rows)
