@@ -98,6 +98,18 @@ struct Ticket {
 // Held only for a few instructions, never while waiting for the GIL.
 std::mutex ticket_mu;
 
+// Takes the GIL back after a blocking call. Once the interpreter is finalizing, a thread that
+// asks for the GIL is ended by the interpreter with a forced unwind, which C++ frames on its stack
+// (noexcept destructors) turn into std::terminate; such a thread (a daemon thread still
+// appending at exit) is parked for good instead: the process is about to end.
+void restore_thread(PyThreadState *state) {
+    if (Py_IsFinalizing()) {
+        for (;;)
+            ::pause();
+    }
+    PyEval_RestoreThread(state);
+}
+
 thread_local PyGILState_STATE tl_gil_state;
 thread_local PyThreadState *tl_thread_state = nullptr;
 thread_local bool tl_python = false;
@@ -113,7 +125,7 @@ void hook_thread_start() {
 void hook_thread_exit() {
     if (!tl_python)
         return;
-    PyEval_RestoreThread(tl_thread_state);
+    restore_thread(tl_thread_state);
     PyGILState_Release(tl_gil_state);
     tl_python = false;
 }
@@ -148,7 +160,7 @@ void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::stri
     }
     if (wakes.empty() || !tl_python)
         return;  // (without Python the process is exiting: nobody awaits any more)
-    PyEval_RestoreThread(tl_thread_state);
+    restore_thread(tl_thread_state);
     size_t i = 0;
     while (i < wakes.size()) {
         PyObject *loop = wakes[i].loop;
@@ -188,14 +200,7 @@ void hook_done(std::vector<orvane::linefile::Outcome> &outcomes, const std::stri
     tl_thread_state = PyEval_SaveThread();
 }
 
-void *hook_caller_wait_begin() { return PyEval_SaveThread(); }
-
-void hook_caller_wait_end(void *state) {
-    PyEval_RestoreThread(static_cast<PyThreadState *>(state));
-}
-
-const orvane::linefile::Hooks hooks{hook_thread_start, hook_done, hook_thread_exit,
-                                    hook_caller_wait_begin, hook_caller_wait_end};
+const orvane::linefile::Hooks hooks{hook_thread_start, hook_done, hook_thread_exit};
 
 void resolve_batch(nb::list batch) {
     for (nb::handle item : batch) {
@@ -259,14 +264,12 @@ std::string abs_path_of(nb::handle self) {
     throw nb::python_error();
 }
 
-void write_now(nb::handle self, const std::string &data) {
+// Writes on this thread with the GIL held: only for the interpreter's exit, when the writer
+// threads are gone (and giving the GIL up could end this thread mid-way).
+void write_now_holding_gil(nb::handle self, const std::string &data) {
     std::string path = abs_path_of(self);
     auto writer = orvane::linefile::writer_for(path, &hooks);
-    int err;
-    {
-        nb::gil_scoped_release unlocked;
-        err = writer->write_now(data.data(), data.size());
-    }
+    int err = writer->write_now(data.data(), data.size());
     if (err != 0)
         raise_os_error(err, path);
 }
@@ -341,7 +344,7 @@ Task append_events_task(nb::object self, nb::object events) {
     auto *ticket = new Ticket();
     if (!writer->submit(std::move(data), ticket)) {
         delete ticket;
-        write_now(self, data);  // writers are shutting down: write on this thread
+        write_now_holding_gil(self, data);  // writers are shutting down: write on this thread
         co_return nb::none();
     }
     // Our reference to the ticket, given back however this coroutine ends (also when closed).
@@ -379,21 +382,93 @@ Task append_events_task(nb::object self, nb::object events) {
     co_return nb::none();
 }
 
-void write_lines(nb::handle self, nb::handle lines) {
-    orvane::args::require_list(lines, "lines");
+// _write_lines(self, lines): a plain CPython function rather than a nanobind one, because it
+// gives the GIL up while it writes. When the interpreter is finalizing, a thread taking the GIL
+// back is ended with a forced unwind; it passes harmlessly through C frames, so the frame that
+// takes the GIL back (write_lines_entry) holds nothing that needs unwinding, and everything that
+// may throw or own resources is done in the noexcept helpers around it.
+struct LinesJob {
+    std::shared_ptr<orvane::linefile::FileWriter> writer;
+    std::string path;
     std::string data;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.ptr()); ++i) {
-        PyObject *line = PyList_GET_ITEM(lines.ptr(), i);
-        if (!PyUnicode_Check(line))
-            orvane::args::raise_incorrect_type("lines", "list of str", line);
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(line, &size);
-        if (utf8 == nullptr)
-            throw nb::python_error();
-        data.append(utf8, static_cast<size_t>(size));
+};
+
+LinesJob *prepare_lines(PyObject *self, PyObject *lines) noexcept {
+    try {
+        orvane::args::require_list(lines, "lines");
+        std::string data;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+            PyObject *line = PyList_GET_ITEM(lines, i);
+            if (!PyUnicode_Check(line))
+                orvane::args::raise_incorrect_type("lines", "list of str", line);
+            Py_ssize_t size = 0;
+            const char *utf8 = PyUnicode_AsUTF8AndSize(line, &size);
+            if (utf8 == nullptr)
+                throw nb::python_error();
+            data.append(utf8, static_cast<size_t>(size));
+        }
+        std::string path = abs_path_of(self);
+        auto writer = orvane::linefile::writer_for(path, &hooks);
+        return new LinesJob{std::move(writer), std::move(path), std::move(data)};
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (...) {
+        orvane::coro::set_python_error_from_current();
     }
-    write_now(self, data);
+    return nullptr;
 }
+
+int run_lines(LinesJob *job) noexcept { return job->writer->write_now(job->data.data(), job->data.size()); }
+
+PyObject *finish_lines(LinesJob *job, int err) noexcept {
+    PyObject *result = Py_None;
+    if (err != 0) {
+        PyObject *e = os_error(err, job->path);
+        if (e != nullptr) {
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
+            Py_DECREF(e);
+        }
+        result = nullptr;
+    }
+    delete job;
+    return result == nullptr ? nullptr : Py_NewRef(result);
+}
+
+PyObject *write_lines_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = nargs > 0 ? args[0] : nullptr;
+    PyObject *lines = nargs > 1 ? args[1] : nullptr;
+    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw != 2 || nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "_write_lines() takes exactly one argument 'lines' (%zd given)",
+                     nargs + nkw - (nargs > 0 ? 1 : 0));
+        return nullptr;
+    }
+    if (nkw == 1) {
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "lines") != 0) {
+            PyErr_Format(PyExc_TypeError, "_write_lines() got an unexpected keyword argument '%S'",
+                         PyTuple_GET_ITEM(kwnames, 0));
+            return nullptr;
+        }
+        lines = args[nargs];
+    }
+    LinesJob *job = prepare_lines(self, lines);
+    if (job == nullptr)
+        return nullptr;
+    PyThreadState *state = PyEval_SaveThread();
+    int err = run_lines(job);
+    if (Py_IsFinalizing()) {
+        for (;;)
+            ::pause();
+    }
+    PyEval_RestoreThread(state);
+    return finish_lines(job, err);
+}
+
+PyMethodDef write_lines_def = {
+    "_write_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_lines_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_write_lines(lines)\n--\n\nAppend the given text lines to the file now (blocking; creates "
+    "directories)."};
 
 void init(nb::handle self, nb::handle path) {
     orvane::args::require_str(path, "path");
@@ -430,8 +505,9 @@ NB_MODULE(Linefile, m) {
     m.def(
         "_shutdown_writers",
         [] {
-            nb::gil_scoped_release unlocked;
+            PyThreadState *state = PyEval_SaveThread();
             orvane::linefile::shutdown_all();
+            restore_thread(state);
         },
         "Write what is queued and stop the writer threads (registered with atexit).");
     m.def(
@@ -457,10 +533,10 @@ NB_MODULE(Linefile, m) {
         [](nb::handle, nb::handle event) { return serialize_builtin(event); }, nb::is_method(),
         nb::name("_serialize_event"), nb::arg("event").none(),
         "The sanitised JSON-mode dump of ``event`` (a plain mapping).");
-    nb::object write_lines_obj = nb::cpp_function(
-        [](nb::handle self, nb::handle lines) { write_lines(self, lines); }, nb::is_method(),
-        nb::name("_write_lines"), nb::arg("lines").none(),
-        "Append the given text lines to the file now (blocking; creates directories).");
+    nb::object write_lines_obj = nb::steal(
+        PyInstanceMethod_New(nb::steal(PyCFunction_NewEx(&write_lines_def, nullptr, m.attr("__name__").ptr())).ptr()));
+    if (!write_lines_obj.is_valid())
+        throw nb::python_error();
     serialize_fn = Py_NewRef(serialize_obj.ptr());
     write_lines_fn = Py_NewRef(write_lines_obj.ptr());
     ns["_serialize_event"] = serialize_obj;

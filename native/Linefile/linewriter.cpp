@@ -53,14 +53,16 @@ int make_dirs(const std::string &dir) {
     return errno;
 }
 
-// Locks `mu` for a caller thread: when the lock is busy, the caller's wait hooks run around the
-// blocking part (the binding lets the GIL go meanwhile).
-std::unique_lock<std::mutex> lock_for_caller(std::mutex &mu, const Hooks *hooks) {
+// Locks `mu` for a caller thread, which may hold the GIL. The threads that hold these locks never
+// wait for the GIL and keep them for a few instructions only, so the caller spins (yielding its
+// CPU) instead of blocking: it never sleeps on a C++ lock while holding the GIL, and it never has
+// to give the GIL up and take it back (which ends a daemon thread with a forced unwind at
+// interpreter exit).
+std::unique_lock<std::mutex> lock_for_caller(std::mutex &mu) {
     std::unique_lock<std::mutex> lock(mu, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        void *state = hooks->caller_wait_begin();
-        lock.lock();
-        hooks->caller_wait_end(state);
+    while (!lock.owns_lock()) {
+        std::this_thread::yield();
+        lock.try_lock();
     }
     return lock;
 }
@@ -68,7 +70,7 @@ std::unique_lock<std::mutex> lock_for_caller(std::mutex &mu, const Hooks *hooks)
 bool FileWriter::submit(std::string &&data, void *token) {
     if (registry()->closing.load())
         return false;
-    std::unique_lock<std::mutex> lock = lock_for_caller(mu_, hooks_);
+    std::unique_lock<std::mutex> lock = lock_for_caller(mu_);
     queue_.push_back(Job{std::move(data), token});
     if (!running_) {
         try {
@@ -203,7 +205,7 @@ void FileWriter::run() {
 
 std::shared_ptr<FileWriter> writer_for(const std::string &abs_path, const Hooks *hooks) {
     Registry *r = registry();
-    std::unique_lock<std::mutex> lock = lock_for_caller(r->mu, hooks);
+    std::unique_lock<std::mutex> lock = lock_for_caller(r->mu);
     auto it = r->writers.find(abs_path);
     if (it != r->writers.end())
         return it->second;

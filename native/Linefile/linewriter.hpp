@@ -35,9 +35,6 @@ struct Hooks {
     void (*thread_start)();                                      // first thing on a worker
     void (*done)(std::vector<Outcome> &outcomes, const std::string &path);
     void (*thread_exit)();                                       // last thing on a worker
-    // Around a caller's wait for a busy lock (submit, writer_for): the binding releases the GIL.
-    void *(*caller_wait_begin)();
-    void (*caller_wait_end)(void *state);
 };
 
 constexpr double kIdleSeconds = 2.0;

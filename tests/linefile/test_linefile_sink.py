@@ -273,3 +273,41 @@ def test_concurrent_appends_keep_every_line_whole(tmp_path):
             tag = f"t{t}-{k}"
             first = ids.index(f"{tag}-0")
             assert ids[first:first + 20] == [f"{tag}-{i}" for i in range(20)]
+
+
+def test_exit_while_daemon_threads_append(tmp_path):
+    """The interpreter exits cleanly and leaves whole lines while daemon threads still append."""
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(f"""
+        import asyncio, threading, time
+        from orvane_devtools._orvane_compat import RuntimeEvent
+        from orvane_devtools.observation.backends import JSONLTraceSink
+        sinks = [JSONLTraceSink({str(tmp_path)!r} + f"/f{{i}}.jsonl") for i in range(2)]
+        def work(k):
+            # Built once: the model library itself is not safe to use in daemon threads at exit.
+            batch = [RuntimeEvent(event_type="x", message="m" * 3000) for _ in range(5)]
+            async def main():
+                i = 0
+                while True:
+                    await asyncio.gather(sinks[k % 2].append_events(batch), sinks[(k + 1) % 2].append_events(batch))
+                    sinks[k % 2]._write_lines(["{{}}\\n"] * 3)
+                    i += 1
+            asyncio.run(main())
+        for k in range(4):
+            threading.Thread(target=work, args=(k,), daemon=True).start()
+        time.sleep(0.3)
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr.decode()
+        assert b"terminate" not in proc.stderr
+    for f in tmp_path.iterdir():
+        data = f.read_bytes()
+        assert data.endswith(b"\n")
+        for line in data.split(b"\n")[:-1]:
+            json.loads(line)
