@@ -5,9 +5,8 @@
 //
 // append_events turns the batch into UTF-8 JSON lines on the event-loop thread, hands them to
 // the path's FileWriter (linewriter.hpp: one writer thread per file, kept-open O_APPEND
-// descriptor, one write(2) loop per batch under the file's lock) and awaits an asyncio future
-// that the writer thread resolves, through loop.call_soon_threadsafe, once the batch reached
-// the file. A subclass that overrides `_write_lines` gets the documented path instead:
+// descriptor, one write(2) loop per batch under the file's lock) and waits, yielding to its loop,
+// until the writer thread has written the batch (see Ticket). A subclass that overrides `_write_lines` gets the documented path instead:
 // `await asyncio.to_thread(self._write_lines, lines)`; one that overrides `_serialize_event`
 // has its result encoded.
 #include <nanobind/nanobind.h>
