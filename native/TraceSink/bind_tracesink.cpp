@@ -83,4 +83,8 @@ NB_MODULE(TraceSink, m) {
         },
         nb::arg("awaitables"), nb::arg("catch_type") = nb::none(),
         "Await each awaitable in order; exceptions of ``catch_type`` become results.");
+
+    m.def(
+        "_deep_copy", [](nb::handle obj) { return orvane::models::deep_copy(obj); }, nb::arg("obj"),
+        "The native deep copy used for every event and record copy (same result as copy.deepcopy).");
 }

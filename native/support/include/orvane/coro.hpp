@@ -10,6 +10,11 @@
 //
 // Threading: a coroutine is driven with the GIL held, like any Python coroutine. Take parameters
 // by value: the frame outlives the call that created it.
+//
+// Garbage collection: the coroutine object reports to the cycle collector what it awaits and its
+// result, not the locals of the C++ frame. A reference cycle that runs through a frame local (an
+// object that stores the very coroutine that holds it) is therefore not collected; nothing in
+// this package builds one.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -1,0 +1,123 @@
+"""The native deep copy must give what copy.deepcopy / model_copy(deep=True) give."""
+
+import copy
+import datetime
+import decimal
+
+import pytest
+from pydantic import BaseModel, PrivateAttr
+
+from orvane_devtools._orvane_compat import RuntimeEvent
+from orvane_devtools.observation.TraceSink import _deep_copy
+
+
+def full_state(m):
+    return (type(m), m.__dict__, m.__pydantic_fields_set__, m.__pydantic_extra__, m.__pydantic_private__)
+
+
+def make_event():
+    return RuntimeEvent(
+        event_type="agent_task.started",
+        source="s",
+        message="ünïcode",
+        payload={"a": [1, 2.5, {"b": None}], "t": (1, [2]), "when": datetime.date(2026, 1, 2)},
+        meta={"app_id": "x"},
+        run={"run_id": "r1", "meta": {"k": [1]}},
+    )
+
+
+class TestDeepCopy:
+    def test_event_equals_model_copy_deep(self):
+        ev = make_event()
+        mine, theirs = _deep_copy(ev), ev.model_copy(deep=True)
+        assert mine == theirs
+        assert full_state(mine) == full_state(theirs)
+        assert full_state(mine.run) == full_state(theirs.run)
+
+    def test_copy_is_independent(self):
+        ev = make_event()
+        c = _deep_copy(ev)
+        assert c is not ev and c.run is not ev.run
+        assert c.payload is not ev.payload and c.payload["a"] is not ev.payload["a"]
+        c.payload["a"][2]["b"] = "changed"
+        c.run.meta["k"].append(2)
+        c.meta["new"] = 1
+        assert ev.payload["a"][2]["b"] is None
+        assert ev.run.meta["k"] == [1]
+        assert "new" not in ev.meta
+
+    def test_fields_set_is_a_separate_set(self):
+        ev = make_event()
+        c = _deep_copy(ev)
+        c.__pydantic_fields_set__.add("level")
+        assert "level" not in ev.__pydantic_fields_set__
+
+    def test_scalars_shared_and_tuples_like_deepcopy(self):
+        s = "text"
+        assert _deep_copy(s) is s
+        t = (1, "a", None)
+        assert _deep_copy(t) is t
+        t2 = (1, [2])
+        c = _deep_copy(t2)
+        assert c == t2 and c is not t2 and c[1] is not t2[1]
+
+    def test_shared_subobjects_stay_shared_and_cycles_end(self):
+        shared = [1]
+        data = {"x": shared, "y": shared}
+        c = _deep_copy(data)
+        assert c["x"] is c["y"] and c["x"] is not shared
+        cyc = []
+        cyc.append(cyc)
+        c = _deep_copy(cyc)
+        assert c[0] is c and c is not cyc
+
+    def test_other_objects_go_through_copy_deepcopy_with_same_memo(self):
+        class Custom:
+            def __init__(self, inner):
+                self.inner = inner
+
+        inner = {"k": 1}
+        data = {"a": inner, "b": Custom(inner), "d": decimal.Decimal("1.5")}
+        c = _deep_copy(data)
+        assert c["b"].inner is c["a"]  # identity kept across the native and the fallback path
+        assert c["d"] == decimal.Decimal("1.5")
+
+    def test_models_overriding_deepcopy_are_respected(self):
+        class Special(BaseModel):
+            x: int = 1
+
+            def __deepcopy__(self, memo=None):
+                return "special"
+
+        assert _deep_copy({"m": Special()}) == {"m": "special"}
+
+    def test_private_attributes_and_extra(self):
+        class WithPrivate(BaseModel, extra="allow"):
+            x: list = []
+            _secret: list = PrivateAttr(default_factory=list)
+
+        m = WithPrivate(x=[1], y={"z": 2})
+        m._secret.append(1)
+        mine, theirs = _deep_copy(m), m.model_copy(deep=True)
+        assert full_state(mine) == full_state(theirs)
+        assert mine._secret is not m._secret
+        assert mine.__pydantic_extra__ is not m.__pydantic_extra__
+
+    def test_subclass_containers_use_deepcopy(self):
+        class MyDict(dict):
+            pass
+
+        d = MyDict(a=[1])
+        c = _deep_copy(d)
+        assert type(c) is MyDict and c == d and c["a"] is not d["a"]
+
+    def test_deep_nesting_raises_recursion_error_not_crash(self):
+        data = []
+        for _ in range(100_000):
+            data = [data]
+        with pytest.raises(RecursionError):
+            _deep_copy(data)
+
+    def test_matches_copy_deepcopy_on_varied_data(self):
+        data = {"a": [1, 2.0, True, None, "s", b"b", (1, 2)], "n": {"m": {"o": []}}, 3: "int key"}
+        assert _deep_copy(data) == copy.deepcopy(data)
