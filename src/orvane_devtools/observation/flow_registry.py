@@ -44,18 +44,19 @@ def _check_str(value: Any, name: str) -> None:
         )
 
 
-def _flow_name_of(event: Any) -> str | None:
-    meta = getattr(event, "meta", None)
-    name = meta.get("flow_name") if isinstance(meta, Mapping) else None
-    if not (isinstance(name, str) and name):
-        run = getattr(event, "run", None)
-        if run is None:
-            return None
-        meta = getattr(run, "meta", None)
-        name = meta.get("flow_name") if isinstance(meta, Mapping) else None
-        if not (isinstance(name, str) and name):
-            return None
-    return name
+def _meta_flow_name(meta: Any) -> Any:
+    # Exact dicts (the usual case) skip the slower abstract-class check.
+    if type(meta) is dict or isinstance(meta, Mapping):
+        return meta.get("flow_name")
+    return None
+
+
+def _flow_name_of(event: Any, run: Any) -> str | None:
+    name = _meta_flow_name(getattr(event, "meta", None))
+    if isinstance(name, str) and name:
+        return name
+    name = _meta_flow_name(getattr(run, "meta", None))
+    return name if isinstance(name, str) and name else None
 
 
 class RuntimeFlowRegistry:
@@ -141,7 +142,7 @@ class RuntimeFlowRegistry:
         run_id = getattr(run, "run_id", None)
         if not isinstance(run_id, str):
             return
-        name = _flow_name_of(event)
+        name = _flow_name_of(event, run)
         if name is None:
             return
         flows = self._flow_runs
@@ -150,7 +151,7 @@ class RuntimeFlowRegistry:
             runs = flows[name] = {}
             if len(flows) > MAX_FLOWS:
                 flows.popitem(last=False)
-        else:
+        elif len(flows) > 1:
             flows.move_to_end(name)
         if run_id not in runs:
             runs[run_id] = None
