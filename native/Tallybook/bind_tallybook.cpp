@@ -1,11 +1,230 @@
-// Binding of the Tallybook module (not built yet: the module imports and says so).
+// Binding of the Tallybook module: RunStatus, RunRecord, _infer_run_status and RuntimeTallybook.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 
+#include "orvane/searchtext.hpp"
 #include "orvane/support.hpp"
+#include "store.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
+using tally::Store;
+
+namespace {
+
+constexpr const char *kModule = "orvane_devtools.observation.Tallybook";
+
+// RunStatus (a Literal of the five status strings) and the pydantic RunRecord model.
+nb::object make_run_record(nb::module_ &m) {
+    nb::module_ typing = nb::module_::import_("typing");
+    nb::module_ pydantic = nb::module_::import_("pydantic");
+    nb::object str_t = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    nb::object int_t = nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
+    nb::object dict_t = nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type));
+    nb::object optional = typing.attr("Optional");
+    nb::object run_status =
+        typing.attr("Literal")[nb::make_tuple("unknown", "running", "waiting", "completed", "failed")];
+    m.attr("RunStatus") = run_status;
+    nb::object opt_str = optional[str_t];
+    nb::object opt_int = optional[int_t];
+    nb::object meta_t = dict_t[nb::make_tuple(str_t, typing.attr("Any"))];
+    nb::object required = nb::borrow(Py_Ellipsis);
+    nb::dict fields;
+    fields["__module__"] = kModule;
+    fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
+    fields["run_id"] = nb::make_tuple(str_t, required);
+    fields["root_run_id"] = nb::make_tuple(str_t, required);
+    fields["parent_run_id"] = nb::make_tuple(opt_str, nb::none());
+    fields["run_kind"] = nb::make_tuple(str_t, required);
+    for (const char *n : {"agent_id", "agent_name", "session_id", "response_id", "execution_id"})
+        fields[n] = nb::make_tuple(opt_str, nb::none());
+    fields["status"] = nb::make_tuple(run_status, "unknown");
+    for (const char *n : {"latest_event_type", "latest_source", "latest_message"})
+        fields[n] = nb::make_tuple(opt_str, nb::none());
+    for (const char *n : {"started_at", "updated_at", "completed_at", "failed_at"})
+        fields[n] = nb::make_tuple(opt_int, nb::none());
+    fields["event_count"] = nb::make_tuple(int_t, 0);
+    fields["meta"] = nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t));
+    nb::object cls = pydantic.attr("create_model")("RunRecord", **fields);
+    m.attr("RunRecord") = cls;
+    return cls;
+}
+
+std::optional<int64_t> opt_int(nb::handle v, const char *name) { return orvane::args::to_int64_or_none(v, name); }
+
+void require_record(nb::handle record) {
+    orvane::args::require(record, reinterpret_cast<PyTypeObject *>(tally::globals().run_record), "record");
+}
+
+int64_t checked_max_events(nb::handle v) {
+    int64_t n = orvane::args::to_int64(v, "max_events");
+    if (n < 0)
+        throw nb::value_error("max_events must be non-negative");
+    return n;
+}
+
+orvane::outside::Name n_runtime_event{"RuntimeEvent"};
+
+}  // namespace
 
 NB_MODULE(Tallybook, m) {
     orvane::init_support(m);
-    m.doc() = "Tallybook: placeholder; this subsystem is not built yet.";
+    m.doc() = "Tallybook: the in-memory run store (RuntimeTallybook) and the run record types.";
+    orvane::outside::expose(m, "re", "re");
+    orvane::outside::expose(m, "deque", "collections", "deque");
+    orvane::outside::expose(m, "RuntimeEvent", "orvane_devtools._orvane_compat", "RuntimeEvent");
+
+    nb::object record_cls = make_run_record(m);
+    tally::init_globals(record_cls.ptr());
+
+    m.def(
+        "_infer_run_status",
+        [](nb::handle event) -> nb::object {
+            PyObject *s = tally::infer_run_status(event.ptr());
+            return s ? nb::borrow(s) : nb::none();
+        },
+        "event"_a, "The status an event moves its run to (by the suffix of its event_type), or None.");
+
+    nb::class_<Store> cls(m, "RuntimeTallybook",
+                          "In-memory store of runtime events and the run records derived from them.\n\n"
+                          "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
+                          "capacity max_events) in a compact encoding; every event or record returned is an\n"
+                          "independent copy.");
+    cls.def(
+           "__init__",
+           [](Store *self, nb::handle max_events) { new (self) Store(checked_max_events(max_events)); },
+           "max_events"_a = 5000)
+        .def_prop_rw(
+            "_max_events", [](const Store &s) { return s.max_events(); },
+            [](Store &s, nb::handle v) { s.set_max_events(checked_max_events(v)); },
+            "Capacity of each event ring (a new value applies to rings made afterwards).")
+        .def_prop_ro("_runs", &Store::runs, "run id -> RunRecord: the live records (mutated in place).")
+        .def_prop_ro("_children_by_parent", &Store::children_by_parent,
+                     "parent run id -> set of child run ids (the live mapping).")
+        .def_prop_ro("_events_by_run", &Store::events_by_run_view,
+                     "run id -> deque of the run's held events: a materialised copy (events are held natively).")
+        .def_prop_ro("_recent_events", &Store::recent_events_view,
+                     "deque of the held recent events, oldest first: a materialised copy.")
+        .def_prop_ro("_search_cache_by_run", &Store::search_cache_view,
+                     "run id -> accumulated search text: a materialised copy.")
+        .def("reset", &Store::reset, "Forget every event, run, link and search text.")
+        .def(
+            "append_event",
+            [](Store &s, nb::handle event) {
+                nb::object ev_type = orvane::outside::get(n_runtime_event);
+                orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
+                s.append_event(event.ptr());
+            },
+            "event"_a, "Keep a copy of the event and update its run's record, links and search text.")
+        .def(
+            "list_runs",
+            [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
+               nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
+               nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
+               nb::handle since, nb::handle until, nb::handle limit) {
+                using orvane::args::require_str;
+                require_str(run_id, "run_id", true);
+                require_str(root_run_id, "root_run_id", true);
+                require_str(parent_run_id, "parent_run_id", true);
+                require_str(run_kind, "run_kind", true);
+                require_str(status, "status", true);
+                require_str(agent_id, "agent_id", true);
+                require_str(session_id, "session_id", true);
+                require_str(app_id, "app_id", true);
+                require_str(app_id_pattern, "app_id_pattern", true);
+                require_str(group_id, "group_id", true);
+                require_str(flow_name, "flow_name", true);
+                require_str(search, "search", true);
+                auto since_v = opt_int(since, "since");
+                auto until_v = opt_int(until, "until");
+                auto limit_v = opt_int(limit, "limit");
+                return s.list_runs(run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id,
+                                   app_id, app_id_pattern, group_id, flow_name, search, since_v, until_v, limit_v);
+            },
+            nb::kw_only(), "run_id"_a = nb::none(), "root_run_id"_a = nb::none(), "parent_run_id"_a = nb::none(),
+            "run_kind"_a = nb::none(), "status"_a = nb::none(), "agent_id"_a = nb::none(),
+            "session_id"_a = nb::none(), "app_id"_a = nb::none(), "app_id_pattern"_a = nb::none(),
+            "group_id"_a = nb::none(), "flow_name"_a = nb::none(), "search"_a = nb::none(),
+            "since"_a = nb::none(), "until"_a = nb::none(), "limit"_a = nb::none(),
+            "Copies of the records that pass every given filter, most recently updated first.")
+        .def(
+            "get_run",
+            [](Store &s, nb::handle run_id) {
+                orvane::args::require_str(run_id, "run_id");
+                return s.get_run(run_id);
+            },
+            "run_id"_a, "A copy of the run's record, or None.")
+        .def(
+            "get_run_children",
+            [](Store &s, nb::handle run_id) {
+                orvane::args::require_str(run_id, "run_id");
+                return s.get_run_children(run_id);
+            },
+            "run_id"_a, "Copies of the records of the run's children, earliest started first.")
+        .def(
+            "_collect_descendant_run_ids",
+            [](Store &s, nb::handle run_id) {
+                orvane::args::require_str(run_id, "run_id");
+                return s.collect_descendant_run_ids(run_id);
+            },
+            "run_id"_a, "The run id and its descendants' ids, breadth first (each id once).")
+        .def(
+            "get_run_events",
+            [](Store &s, nb::handle run_id, nb::handle limit, nb::handle include_descendants) {
+                orvane::args::require_str(run_id, "run_id");
+                auto limit_v = opt_int(limit, "limit");
+                int inc = PyObject_IsTrue(include_descendants.ptr());
+                if (inc < 0)
+                    throw nb::python_error();
+                return s.get_run_events(run_id, limit_v, inc != 0);
+            },
+            "run_id"_a, nb::kw_only(), "limit"_a = nb::none(), "include_descendants"_a = false,
+            "Copies of the run's held events (and its descendants'), oldest timestamp first.")
+        .def(
+            "get_recent_events",
+            [](Store &s, nb::handle limit) { return s.get_recent_events(opt_int(limit, "limit")); },
+            nb::kw_only(), "limit"_a = nb::none(), "Copies of the recent events, oldest first.")
+        .def(
+            "get_event",
+            [](Store &s, nb::handle event_id) {
+                orvane::args::require_str(event_id, "event_id");
+                return s.get_event(event_id);
+            },
+            "event_id"_a, "A copy of the newest recent event with this id, or None.")
+        .def_static(
+            "_normalize_search_text",
+            [](nb::handle value) {
+                std::string out = orvane::search::normalized(value);
+                PyObject *s = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
+                if (s == nullptr)
+                    throw nb::python_error();
+                return nb::steal<nb::str>(s);
+            },
+            "value"_a, "The case-folded search text of a value (JSON text for non-strings).")
+        .def(
+            "_record_matches_search",
+            [](Store &s, nb::handle record, nb::handle search) {
+                require_record(record);
+                orvane::args::require_str(search, "search");
+                return s.record_matches_needle(record, tally::normalize_needle(search));
+            },
+            "record"_a, "search"_a, "Whether the search text occurs in the record's fields or its run's search text.")
+        .def(
+            "_record_matches_time_window",
+            [](Store &s, nb::handle record, nb::handle since, nb::handle until) {
+                require_record(record);
+                auto since_v = opt_int(since, "since");
+                auto until_v = opt_int(until, "until");
+                return s.record_matches_time_window(record, since_v, until_v);
+            },
+            "record"_a, "since"_a = nb::none(), "until"_a = nb::none(),
+            "Whether the run has a held event (else a record time) inside [since, until].")
+        .def_static(
+            "_matches_regex",
+            [](nb::handle value, nb::handle pattern) {
+                orvane::args::require_str(pattern, "pattern");
+                return tally::matches_regex(value, pattern);
+            },
+            "value"_a, "pattern"_a, "re.search(pattern, value) for a str value; False for a malformed pattern.");
+    cls.attr("backend_name") = "memory";
 }

@@ -4,4 +4,6 @@
 (``orvane_devtools.observation.backends.Uplink``) uploads batches to a DevTools listener.
 """
 
-from .Linefile import *  # noqa: F401,F403  (JSONLTraceSink once the module provides it)
+from .Linefile import JSONLTraceSink
+
+__all__ = ["JSONLTraceSink"]

@@ -1,0 +1,416 @@
+#include "codec.hpp"
+
+#include "orvane/models.hpp"
+
+#include <cstring>
+
+namespace tally {
+
+namespace {
+
+enum Tag : unsigned char {
+    T_NONE,
+    T_TRUE,
+    T_FALSE,
+    T_INT,
+    T_FLOAT,
+    T_STR,
+    T_DICT,
+    T_LIST,
+    T_TUPLE,
+    T_MODEL,
+    T_OBJ,
+};
+
+constexpr int kMaxDepth = 64;
+
+PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr;
+
+void init_names() {
+    if (s_dict)
+        return;
+    s_dict = PyUnicode_InternFromString("__dict__");
+    s_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
+    s_extra = PyUnicode_InternFromString("__pydantic_extra__");
+    s_private = PyUnicode_InternFromString("__pydantic_private__");
+}
+
+void put_varint(std::string &b, uint64_t v) {
+    while (v >= 0x80) {
+        b.push_back(static_cast<char>((v & 0x7F) | 0x80));
+        v >>= 7;
+    }
+    b.push_back(static_cast<char>(v));
+}
+
+uint64_t get_varint(const char *&p) {
+    uint64_t v = 0;
+    int shift = 0;
+    for (;;) {
+        auto c = static_cast<unsigned char>(*p++);
+        v |= static_cast<uint64_t>(c & 0x7F) << shift;
+        if (c < 0x80)
+            return v;
+        shift += 7;
+    }
+}
+
+[[noreturn]] void raise() { throw nb::python_error(); }
+
+// Reads slot attributes of a pydantic model without going through __getattr__.
+PyObject *slot(PyObject *o, PyObject *name) {  // new reference or nullptr (error cleared)
+    PyObject *r = PyObject_GenericGetAttr(o, name);
+    if (r == nullptr)
+        PyErr_Clear();
+    return r;
+}
+
+}  // namespace
+
+Held::~Held() {
+    Py_XDECREF(ts_obj);
+    Py_XDECREF(id_obj);
+    for (PyObject *o : objs)
+        Py_DECREF(o);
+}
+
+Codec::~Codec() {
+    for (Shape &s : shapes_) {
+        Py_DECREF(s.cls);
+        for (PyObject *k : s.keys)
+            Py_DECREF(k);
+    }
+}
+
+void Codec::object(PyObject *o, Held &h) {
+    nb::object copy = orvane::models::deep_copy(o);
+    h.blob.push_back(static_cast<char>(T_OBJ));
+    put_varint(h.blob, h.objs.size());
+    h.objs.push_back(copy.release().ptr());
+}
+
+void Codec::encode(PyObject *event, Held &h) {
+    init_names();
+    std::vector<PyObject *> active;
+    try {
+        field(event, h, 0, active);
+    } catch (...) {
+        for (PyObject *o : h.objs)
+            Py_DECREF(o);
+        h.objs.clear();
+        h.blob.clear();
+        throw;
+    }
+    h.blob.shrink_to_fit();
+    h.objs.shrink_to_fit();
+}
+
+// One top-level value (the event, or one field of a model): on a Fallback anywhere inside, the
+// whole value is kept as one object, so the deep copy keeps its shared parts and cycles.
+void Codec::field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+    size_t blob_mark = h.blob.size(), obj_mark = h.objs.size();
+    size_t active_mark = active.size();
+    try {
+        value(o, h, depth, active);
+    } catch (Fallback &) {
+        active.resize(active_mark);
+        h.blob.resize(blob_mark);
+        for (size_t i = obj_mark; i < h.objs.size(); ++i)
+            Py_DECREF(h.objs[i]);
+        h.objs.resize(obj_mark);
+        object(o, h);
+    }
+}
+
+void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+    PyTypeObject *t = Py_TYPE(o);
+    std::string &b = h.blob;
+    if (o == Py_None) {
+        b.push_back(static_cast<char>(T_NONE));
+    } else if (o == Py_True) {
+        b.push_back(static_cast<char>(T_TRUE));
+    } else if (o == Py_False) {
+        b.push_back(static_cast<char>(T_FALSE));
+    } else if (t == &PyUnicode_Type) {
+        Py_ssize_t n;
+        const char *p = PyUnicode_AsUTF8AndSize(o, &n);
+        if (p == nullptr) {  // lone surrogates: keep the object
+            PyErr_Clear();
+            object(o, h);
+            return;
+        }
+        b.push_back(static_cast<char>(T_STR));
+        put_varint(b, static_cast<uint64_t>(n));
+        b.append(p, static_cast<size_t>(n));
+    } else if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            object(o, h);
+            return;
+        }
+        b.push_back(static_cast<char>(T_INT));
+        uint64_t u = static_cast<uint64_t>(v);
+        put_varint(b, (u << 1) ^ static_cast<uint64_t>(v >> 63));
+    } else if (t == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(o);
+        b.push_back(static_cast<char>(T_FLOAT));
+        char raw[8];
+        std::memcpy(raw, &d, 8);
+        b.append(raw, 8);
+    } else if (t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type) {
+        if (depth >= kMaxDepth)
+            throw Fallback{};
+        for (PyObject *a : active)
+            if (a == o)
+                throw Fallback{};
+        active.push_back(o);
+        if (t == &PyDict_Type) {
+            Py_ssize_t n0 = PyDict_GET_SIZE(o);
+            b.push_back(static_cast<char>(T_DICT));
+            put_varint(b, static_cast<uint64_t>(n0));
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            Py_ssize_t count = 0;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                // A fallback deep copy may run Python code: hold the pair meanwhile.
+                nb::object kk = nb::borrow(k), vv = nb::borrow(v);
+                value(kk.ptr(), h, depth + 1, active);
+                value(vv.ptr(), h, depth + 1, active);
+                ++count;
+                if (PyDict_GET_SIZE(o) != n0)
+                    throw Fallback{};
+            }
+            if (count != PyDict_GET_SIZE(o))
+                throw Fallback{};
+        } else {
+            bool list = t == &PyList_Type;
+            Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+            b.push_back(static_cast<char>(list ? T_LIST : T_TUPLE));
+            put_varint(b, static_cast<uint64_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (list && PyList_GET_SIZE(o) != n)
+                    throw Fallback{};
+                nb::object item = nb::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+                value(item.ptr(), h, depth + 1, active);
+            }
+        }
+        active.pop_back();
+    } else if (orvane::models::is_plain_model(o)) {
+        if (depth >= kMaxDepth)
+            throw Fallback{};
+        for (PyObject *a : active)
+            if (a == o)
+                throw Fallback{};
+        active.push_back(o);
+        if (!model(o, h, depth, active))
+            object(o, h);
+        active.pop_back();
+    } else {
+        object(o, h);
+    }
+}
+
+// A pydantic model without extra or private state: shape id, then its __dict__ values (each a
+// top-level field). Returns false when the model does not fit a shape.
+bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+    nb::object extra = nb::steal(slot(o, s_extra));
+    nb::object priv = nb::steal(slot(o, s_private));
+    if (!extra.is_valid() || !priv.is_valid() || !extra.is_none() || !priv.is_none())
+        return false;
+    nb::object d = nb::steal(slot(o, s_dict));
+    nb::object fs = nb::steal(slot(o, s_fields_set));
+    if (!d.is_valid() || !fs.is_valid() || !PyDict_CheckExact(d.ptr()) || !PySet_CheckExact(fs.ptr()))
+        return false;
+    Py_ssize_t n = PyDict_GET_SIZE(d.ptr());
+    if (n > 64)
+        return false;
+    // Field names in __dict__ order.
+    PyObject *keys[64];
+    nb::object vals[64];
+    {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k))
+                return false;
+            keys[i] = k;
+            vals[i] = nb::borrow(v);
+            ++i;
+        }
+    }
+    uint64_t mask = 0;
+    {
+        Py_ssize_t pos = 0;
+        (void)pos;
+        nb::object it = nb::steal(PyObject_GetIter(fs.ptr()));
+        if (!it.is_valid())
+            raise();
+        Py_ssize_t found = 0;
+        for (;;) {
+            nb::object ko = nb::steal(PyIter_Next(it.ptr()));
+            if (!ko.is_valid()) {
+                if (PyErr_Occurred())
+                    raise();
+                break;
+            }
+            PyObject *k = ko.ptr();
+            Py_ssize_t j = 0;
+            for (; j < n; ++j)
+                if (keys[j] == k)
+                    break;
+            if (j == n)
+                for (j = 0; j < n; ++j)
+                    if (PyUnicode_CheckExact(k) && PyUnicode_Compare(keys[j], k) == 0)
+                        break;
+            if (j == n)
+                return false;  // a set field that is not in __dict__
+            mask |= uint64_t{1} << j;
+            ++found;
+        }
+        (void)found;
+    }
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    size_t id = shapes_.size();
+    for (size_t s = 0; s < shapes_.size(); ++s) {
+        const Shape &sh = shapes_[s];
+        if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
+            continue;
+        bool same = true;
+        for (Py_ssize_t j = 0; j < n && same; ++j)
+            same = sh.keys[j] == keys[j] || PyUnicode_Compare(sh.keys[j], keys[j]) == 0;
+        if (same) {
+            id = s;
+            break;
+        }
+    }
+    if (id == shapes_.size()) {
+        if (shapes_.size() >= 4096)
+            return false;  // pathological variety: keep such models as objects
+        Shape sh{Py_NewRef(cls), {}, mask};
+        for (Py_ssize_t j = 0; j < n; ++j)
+            sh.keys.push_back(Py_NewRef(keys[j]));
+        shapes_.push_back(std::move(sh));
+    }
+    h.blob.push_back(static_cast<char>(T_MODEL));
+    put_varint(h.blob, id);
+    for (Py_ssize_t j = 0; j < n; ++j)
+        field(vals[j].ptr(), h, depth + 1, active);
+    return true;
+}
+
+PyObject *Codec::read(const char *&p, const Held &h) const {
+    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+    switch (tag) {
+    case T_NONE:
+        return Py_NewRef(Py_None);
+    case T_TRUE:
+        return Py_NewRef(Py_True);
+    case T_FALSE:
+        return Py_NewRef(Py_False);
+    case T_INT: {
+        uint64_t z = get_varint(p);
+        auto v = static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
+        return PyLong_FromLongLong(v);
+    }
+    case T_FLOAT: {
+        double d;
+        std::memcpy(&d, p, 8);
+        p += 8;
+        return PyFloat_FromDouble(d);
+    }
+    case T_STR: {
+        auto n = static_cast<Py_ssize_t>(get_varint(p));
+        PyObject *s = PyUnicode_DecodeUTF8(p, n, nullptr);
+        p += n;
+        return s;
+    }
+    case T_DICT: {
+        uint64_t n = get_varint(p);
+        PyObject *d = PyDict_New();
+        if (!d)
+            return nullptr;
+        for (uint64_t i = 0; i < n; ++i) {
+            PyObject *k = read(p, h);
+            PyObject *v = k ? read(p, h) : nullptr;
+            if (!k || !v || PyDict_SetItem(d, k, v) < 0) {
+                Py_XDECREF(k);
+                Py_XDECREF(v);
+                Py_DECREF(d);
+                return nullptr;
+            }
+            Py_DECREF(k);
+            Py_DECREF(v);
+        }
+        return d;
+    }
+    case T_LIST:
+    case T_TUPLE: {
+        auto n = static_cast<Py_ssize_t>(get_varint(p));
+        PyObject *seq = tag == T_LIST ? PyList_New(n) : PyTuple_New(n);
+        if (!seq)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *v = read(p, h);
+            if (!v) {
+                Py_DECREF(seq);
+                return nullptr;
+            }
+            if (tag == T_LIST)
+                PyList_SET_ITEM(seq, i, v);
+            else
+                PyTuple_SET_ITEM(seq, i, v);
+        }
+        return seq;
+    }
+    case T_MODEL: {
+        const Shape &sh = shapes_[get_varint(p)];
+        PyObject *d = PyDict_New();
+        PyObject *fs = d ? PySet_New(nullptr) : nullptr;
+        if (!fs) {
+            Py_XDECREF(d);
+            return nullptr;
+        }
+        for (size_t j = 0; j < sh.keys.size(); ++j) {
+            PyObject *v = read(p, h);
+            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0 ||
+                ((sh.set_mask >> j) & 1 ? PySet_Add(fs, sh.keys[j]) : 0) < 0) {
+                Py_XDECREF(v);
+                Py_DECREF(d);
+                Py_DECREF(fs);
+                return nullptr;
+            }
+            Py_DECREF(v);
+        }
+        try {
+            nb::object m = orvane::models::construct(sh.cls, nb::steal<nb::dict>(d), nb::steal(fs));
+            return m.release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    case T_OBJ: {
+        PyObject *o = h.objs[get_varint(p)];
+        try {
+            return orvane::models::deep_copy(o).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    }
+    PyErr_SetString(PyExc_SystemError, "corrupt held event");
+    return nullptr;
+}
+
+nb::object Codec::decode(const Held &h) const {
+    const char *p = h.blob.data();
+    PyObject *o = read(p, h);
+    if (o == nullptr)
+        raise();
+    return nb::steal(o);
+}
+
+}  // namespace tally

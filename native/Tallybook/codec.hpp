@@ -1,0 +1,98 @@
+// Compact encoding of held events.
+//
+// An event is kept as a byte string in which each value is written once: None/bools, ints that fit
+// 64 bits, floats, str (UTF-8), exact dicts, lists and tuples, and pydantic models (by "shape": the
+// class, the field names of its __dict__ and its set of explicitly set fields, shared by every event
+// of that shape). Values the encoding does not cover (other classes, str/int subclasses, huge ints,
+// strings with lone surrogates, self-containing containers) are kept as Python objects, deep-copied
+// on the way in and again on the way out. Decoding rebuilds an object equal to
+// `event.model_copy(deep=True)`: same types, same field values, same fields set. (One difference
+// that equality cannot see: a container referenced twice inside one event comes back as two
+// equal containers.)
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tally {
+
+namespace nb = nanobind;
+
+// One held event; shared by the recent ring and its run's ring (intrusive count, GIL held).
+struct Held {
+    uint32_t refs = 0;
+    bool ts_native = false;    // timestamp is an int that fits 64 bits (in `ts`)
+    bool id_native = false;    // event_id is an exact str (UTF-8 in `id`)
+    int64_t ts = 0;
+    PyObject *ts_obj = nullptr;  // strong: the timestamp value otherwise
+    PyObject *id_obj = nullptr;  // strong: the event_id value otherwise
+    std::string id;
+    std::string blob;
+    std::vector<PyObject *> objs;  // strong: values kept as Python objects
+
+    Held() = default;
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held();
+};
+
+class HeldRef {
+public:
+    HeldRef() = default;
+    explicit HeldRef(Held *h) : h_(h) {
+        if (h_)
+            ++h_->refs;
+    }
+    HeldRef(const HeldRef &o) : HeldRef(o.h_) {}
+    HeldRef(HeldRef &&o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+    HeldRef &operator=(HeldRef o) noexcept {
+        std::swap(h_, o.h_);
+        return *this;
+    }
+    ~HeldRef() {
+        if (h_ && --h_->refs == 0)
+            delete h_;
+    }
+    Held *get() const { return h_; }
+    Held *operator->() const { return h_; }
+
+private:
+    Held *h_ = nullptr;
+};
+
+class Codec {
+public:
+    Codec() = default;
+    Codec(const Codec &) = delete;
+    Codec &operator=(const Codec &) = delete;
+    ~Codec();
+
+    // Encodes `event` into h.blob / h.objs (h is fresh). Python errors propagate (nothing kept).
+    void encode(PyObject *event, Held &h);
+    // A new object equal to a deep copy of the encoded event.
+    nb::object decode(const Held &h) const;
+
+    // Approximate bytes held natively by the shapes.
+    size_t shape_count() const { return shapes_.size(); }
+
+private:
+    struct Shape {
+        PyObject *cls;                 // strong
+        std::vector<PyObject *> keys;  // strong, __dict__ order
+        uint64_t set_mask;             // bit i: keys[i] is in __pydantic_fields_set__
+    };
+    std::vector<Shape> shapes_;
+
+    struct Fallback {};  // the value cannot be encoded here; keep it as an object
+
+    void value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    void field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    bool model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    void object(PyObject *o, Held &h);
+    PyObject *read(const char *&p, const Held &h) const;
+};
+
+}  // namespace tally

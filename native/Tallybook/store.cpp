@@ -1,0 +1,830 @@
+#include "store.hpp"
+
+#include "orvane/models.hpp"
+#include "orvane/outside.hpp"
+#include "orvane/searchtext.hpp"
+#include "textsearch.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace tally {
+
+namespace {
+
+using orvane::outside::Name;
+
+[[noreturn]] void raise() { throw nb::python_error(); }
+
+nb::object check(PyObject *o) {
+    if (o == nullptr)
+        raise();
+    return nb::steal(o);
+}
+
+// Interned attribute names.
+Name n_run_id{"run_id"}, n_root_run_id{"root_run_id"}, n_parent_run_id{"parent_run_id"}, n_run_kind{"run_kind"},
+    n_agent_id{"agent_id"}, n_agent_name{"agent_name"}, n_session_id{"session_id"}, n_response_id{"response_id"},
+    n_execution_id{"execution_id"}, n_status{"status"}, n_latest_event_type{"latest_event_type"},
+    n_latest_source{"latest_source"}, n_latest_message{"latest_message"}, n_started_at{"started_at"},
+    n_updated_at{"updated_at"}, n_completed_at{"completed_at"}, n_failed_at{"failed_at"},
+    n_event_count{"event_count"}, n_meta{"meta"}, n_event_id{"event_id"}, n_event_type{"event_type"},
+    n_timestamp{"timestamp"}, n_source{"source"}, n_level{"level"}, n_message{"message"}, n_payload{"payload"},
+    n_error{"error"}, n_run{"run"}, n_app_id{"app_id"}, n_group_id{"group_id"}, n_environment{"environment"},
+    n_flow_name{"flow_name"}, n_dict{"__dict__"}, n_fields_set{"__pydantic_fields_set__"}, n_get{"get"},
+    n_update{"update"}, n_deque{"deque"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
+
+Name *const kIdentity[] = {&n_agent_id, &n_agent_name, &n_session_id, &n_response_id, &n_execution_id};
+Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run_id,   &n_run_kind,
+                               &n_agent_id,      &n_agent_name,    &n_session_id,      &n_response_id,
+                               &n_execution_id,  &n_status,        &n_latest_event_type, &n_latest_source,
+                               &n_latest_message, &n_meta};
+Name *const kEventSearch[] = {&n_event_id, &n_event_type, &n_source, &n_level,
+                              &n_message,  &n_payload,    &n_error,  &n_meta};
+
+// Attribute read: from the instance __dict__ of a model when it is there, else getattr.
+class Fields {
+public:
+    explicit Fields(PyObject *obj) : obj_(obj) {
+        PyObject *d = PyObject_GenericGetAttr(obj, n_dict.get());
+        if (d == nullptr)
+            PyErr_Clear();
+        else if (PyDict_CheckExact(d))
+            dict_ = nb::steal(d);
+        else
+            Py_DECREF(d);
+    }
+    nb::object get(Name &n) const {
+        if (dict_.is_valid()) {
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), n.get());
+            if (v != nullptr)
+                return nb::borrow(v);
+            if (PyErr_Occurred())
+                raise();
+        }
+        return check(PyObject_GetAttr(obj_, n.get()));
+    }
+
+protected:
+    PyObject *obj_;
+    nb::object dict_;
+};
+
+// A stored record: reads as above; writes go straight to the model's __dict__ and its set of set
+// fields when it is one of our RunRecords (what pydantic's __setattr__ does for a plain field),
+// else through setattr.
+class RecordAccess : public Fields {
+public:
+    explicit RecordAccess(PyObject *rec) : Fields(rec) {
+        if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject *>(globals().run_record) && dict_.is_valid()) {
+            PyObject *fs = PyObject_GenericGetAttr(rec, n_fields_set.get());
+            if (fs == nullptr)
+                PyErr_Clear();
+            else if (PySet_Check(fs))
+                fields_set_ = nb::steal(fs);
+            else
+                Py_DECREF(fs);
+        }
+    }
+    void set(Name &n, nb::handle v) const {
+        if (fields_set_.is_valid()) {
+            if (PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0 || PySet_Add(fields_set_.ptr(), n.get()) < 0)
+                raise();
+        } else if (PyObject_SetAttr(obj_, n.get(), v.ptr()) < 0) {
+            raise();
+        }
+    }
+
+private:
+    nb::object fields_set_;
+};
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0)
+        raise();
+    return r != 0;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        raise();
+    return r != 0;
+}
+
+// mapping.get(key) for a dict or any object with .get
+nb::object mapping_get(nb::handle m, PyObject *key) {
+    if (PyDict_Check(m.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(m.ptr(), key);
+        if (v == nullptr && PyErr_Occurred())
+            raise();
+        return v ? nb::borrow(v) : nb::none();
+    }
+    return check(PyObject_CallMethodOneArg(m.ptr(), n_get.get(), key));
+}
+
+nb::object deep_copy(nb::handle v) {
+    PyTypeObject *t = Py_TYPE(v.ptr());
+    if (v.is_none() || t == &PyUnicode_Type || t == &PyLong_Type)
+        return nb::borrow(v);
+    return orvane::models::deep_copy(v);
+}
+
+// Stable order of `keys` (Python objects) through Python's own sort; returns positions.
+std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool reverse) {
+    nb::list kl;
+    for (auto &k : keys)
+        kl.append(k);
+    nb::object sorted = nb::module_::import_("builtins").attr("sorted");
+    nb::object order = sorted(nb::module_::import_("builtins").attr("range")(keys.size()),
+                              nb::arg("key") = kl.attr("__getitem__"), nb::arg("reverse") = reverse);
+    std::vector<size_t> out;
+    for (nb::handle i : order)
+        out.push_back(nb::cast<size_t>(i));
+    return out;
+}
+
+// Orders `keys` stably (ascending, or descending keeping ties in order when `reverse`): natively
+// when every key is an int that fits 64 bits, else through Python's sort.
+std::vector<size_t> stable_order(const std::vector<nb::object> &keys, bool reverse) {
+    std::vector<int64_t> native(keys.size());
+    bool all_native = true;
+    for (size_t i = 0; i < keys.size() && all_native; ++i) {
+        PyObject *k = keys[i].ptr();
+        if (!PyLong_CheckExact(k)) {
+            all_native = false;
+            break;
+        }
+        int overflow = 0;
+        native[i] = PyLong_AsLongLongAndOverflow(k, &overflow);
+        if (overflow != 0)
+            all_native = false;
+    }
+    if (!all_native)
+        return python_order(keys, reverse);
+    std::vector<size_t> order(keys.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (reverse)
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return native[a] > native[b]; });
+    else
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return native[a] < native[b]; });
+    return order;
+}
+
+// `a or b or ... or last`
+nb::object first_truthy(const Fields &f, std::initializer_list<Name *> names, nb::handle last) {
+    for (Name *n : names) {
+        nb::object v = f.get(*n);
+        if (truthy(v))
+            return v;
+    }
+    return nb::borrow(last);
+}
+
+// Python slice bounds of seq[start:] / seq[:stop] for a length n.
+size_t clamp_index(int64_t i, size_t n) {
+    auto sn = static_cast<int64_t>(n);
+    if (i < 0)
+        i += sn;
+    if (i < 0)
+        i = 0;
+    if (i > sn)
+        i = sn;
+    return static_cast<size_t>(i);
+}
+
+std::string utf8(nb::handle s) {
+    Py_ssize_t n;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (p != nullptr)
+        return std::string(p, static_cast<size_t>(n));
+    PyErr_Clear();
+    nb::object b = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+Globals &globals() {
+    static Globals g;
+    return g;
+}
+
+void init_globals(PyObject *run_record_cls) {
+    Globals &g = globals();
+    Py_XDECREF(g.run_record);
+    g.run_record = Py_NewRef(run_record_cls);
+    static const char *names[5] = {"unknown", "running", "waiting", "completed", "failed"};
+    for (int i = 0; i < 5; ++i)
+        if (g.status[i] == nullptr)
+            g.status[i] = PyUnicode_InternFromString(names[i]);
+}
+
+PyObject *infer_run_status(PyObject *event) {
+    Globals &g = globals();
+    nb::object et = check(PyObject_GetAttr(event, n_event_type.get()));
+    static const char *groups[4][6] = {
+        {".failed", "_failed"},
+        {".completed", "_completed"},
+        {".started", "_started", ".resumed", "_resumed", ".retrying", "_retrying"},
+        {".waiting", "_waiting", ".raised", "_raised"},
+    };
+    static const int result[4] = {4, 3, 1, 2};
+    if (PyUnicode_Check(et.ptr())) {
+        std::string s = utf8(et);
+        for (int gi = 0; gi < 4; ++gi)
+            for (const char *suffix : groups[gi])
+                if (suffix != nullptr && ends_with(s, suffix))
+                    return g.status[result[gi]];
+        return nullptr;
+    }
+    // Not a str: ask the value itself, as `event_type.endswith(...)` would.
+    for (int gi = 0; gi < 4; ++gi) {
+        nb::list suffixes;
+        for (const char *suffix : groups[gi])
+            if (suffix != nullptr)
+                suffixes.append(nb::str(suffix));
+        nb::object r = check(PyObject_CallMethodOneArg(et.ptr(), n_endswith.get(), nb::tuple(suffixes).ptr()));
+        if (truthy(r))
+            return g.status[result[gi]];
+    }
+    return nullptr;
+}
+
+Store::Store(int64_t max_events) : max_events_(max_events), recent_(static_cast<size_t>(max_events)) {}
+
+void Store::set_max_events(int64_t v) {
+    if (v < 0)
+        throw nb::value_error("max_events must be non-negative");
+    max_events_ = v;  // rings made from now on; existing rings keep their capacity
+}
+
+void Store::reset() {
+    PyDict_Clear(runs_.ptr());
+    // Per-run rings and search texts live together; release them (held events may run Python
+    // destructors of kept objects, so detach first).
+    std::vector<std::unique_ptr<RunState>> old;
+    old.swap(states_);
+    PyDict_Clear(index_.ptr());
+    old.clear();
+    Ring<HeldRef> old_recent(recent_.capacity());
+    std::swap(old_recent, recent_);
+    old_recent.clear();
+    PyDict_Clear(children_.ptr());
+}
+
+RunState *Store::state_for(nb::handle run_id) const {
+    PyObject *i = PyDict_GetItemWithError(index_.ptr(), run_id.ptr());
+    if (i == nullptr) {
+        if (PyErr_Occurred())
+            raise();
+        return nullptr;
+    }
+    return states_[PyLong_AsSize_t(i)].get();
+}
+
+void Store::append_event(PyObject *event) {
+    Globals &g = globals();
+    // 1. The store keeps its own copy: the compact encoding of the event.
+    HeldRef held(new Held());
+    codec_.encode(event, *held.get());
+    Fields ev(event);
+    nb::object ts = ev.get(n_timestamp);
+    if (PyLong_CheckExact(ts.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(ts.ptr(), &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+            held->ts = v;
+            held->ts_native = true;
+        }
+        PyErr_Clear();
+    }
+    if (!held->ts_native)
+        held->ts_obj = deep_copy(ts).release().ptr();
+    nb::object eid = ev.get(n_event_id);
+    if (PyUnicode_CheckExact(eid.ptr())) {
+        held->id = utf8(eid);
+        held->id_native = true;
+    } else {
+        held->id_obj = deep_copy(eid).release().ptr();
+    }
+
+    // 2. The recent ring.
+    recent_.push_back(held);
+
+    // 3. An event without a run lives only there.
+    nb::object run = ev.get(n_run);
+    if (run.is_none())
+        return;
+    Fields rn(run.ptr());
+    nb::object run_id = rn.get(n_run_id);
+    PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
+    if (found == nullptr && PyErr_Occurred())
+        raise();
+    nb::object record = nb::borrow(found);
+
+    // 5. A new record.
+    if (!record.is_valid()) {
+        nb::dict kw;
+        kw[n_run_id.get()] = run_id;
+        nb::object root = rn.get(n_root_run_id);
+        kw[n_root_run_id.get()] = root.is_none() ? run_id : deep_copy(root);
+        nb::object parent = deep_copy(rn.get(n_parent_run_id));
+        kw[n_parent_run_id.get()] = parent;
+        kw[n_run_kind.get()] = check(PyObject_Str(rn.get(n_run_kind).ptr()));
+        for (Name *n : kIdentity)
+            kw[n->get()] = deep_copy(rn.get(*n));
+        nb::object meta = deep_copy(rn.get(n_meta));
+        kw[n_meta.get()] = PyDict_CheckExact(meta.ptr()) ? meta : check(PyObject_CallOneArg(
+                                                                     reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
+        record = check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
+        if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), record.ptr()) < 0)
+            raise();
+        if (!parent.is_none()) {
+            PyObject *kids = PyDict_GetItemWithError(children_.ptr(), parent.ptr());
+            if (kids == nullptr) {
+                if (PyErr_Occurred())
+                    raise();
+                nb::object fresh = check(PySet_New(nullptr));
+                if (PyDict_SetItem(children_.ptr(), parent.ptr(), fresh.ptr()) < 0)
+                    raise();
+                kids = fresh.ptr();
+            }
+            if (PySet_Check(kids) ? PySet_Add(kids, run_id.ptr()) < 0
+                                  : !check(PyObject_CallMethod(kids, "add", "O", run_id.ptr())).is_valid())
+                raise();
+        }
+    }
+    RecordAccess rec(record.ptr());
+
+    // 6. Identity refresh.
+    for (Name *n : kIdentity) {
+        nb::object v = rn.get(*n);
+        if (!v.is_none())
+            rec.set(*n, deep_copy(v));
+    }
+    // 7, 8. Meta: the run's, then the event's own app/group/environment.
+    nb::object run_meta = rn.get(n_meta);
+    if (truthy(run_meta)) {
+        nb::object rmeta = rec.get(n_meta);
+        nb::object copy = deep_copy(run_meta);
+        if (PyDict_Check(rmeta.ptr()) && PyDict_Check(copy.ptr())) {
+            if (PyDict_Update(rmeta.ptr(), copy.ptr()) < 0)
+                raise();
+        } else {
+            check(PyObject_CallMethodOneArg(rmeta.ptr(), n_update.get(), copy.ptr()));
+        }
+    }
+    nb::object ev_meta = ev.get(n_meta);
+    for (Name *n : {&n_app_id, &n_group_id, &n_environment}) {
+        int has = PySequence_Contains(ev_meta.ptr(), n->get());
+        if (has < 0)
+            raise();
+        if (has) {
+            nb::object v = check(PyObject_GetItem(ev_meta.ptr(), n->get()));
+            nb::object rmeta = rec.get(n_meta);
+            if (PyObject_SetItem(rmeta.ptr(), n->get(), deep_copy(v).ptr()) < 0)
+                raise();
+        }
+    }
+    // 9-12.
+    rec.set(n_latest_event_type, deep_copy(ev.get(n_event_type)));
+    rec.set(n_latest_source, deep_copy(ev.get(n_source)));
+    rec.set(n_latest_message, deep_copy(ev.get(n_message)));
+    nb::object ts_copy = deep_copy(ts);
+    rec.set(n_updated_at, ts_copy);
+    nb::object count = rec.get(n_event_count);
+    nb::object one = nb::int_(1);
+    rec.set(n_event_count, check(PyNumber_Add(count.ptr(), one.ptr())));
+    if (rec.get(n_started_at).is_none())
+        rec.set(n_started_at, ts_copy);
+    PyObject *status = infer_run_status(event);
+    if (status != nullptr) {
+        rec.set(n_status, nb::handle(status));
+        if (status == g.status[3])
+            rec.set(n_completed_at, ts_copy);
+        else if (status == g.status[4])
+            rec.set(n_failed_at, ts_copy);
+    }
+
+    // 13. The run's ring.
+    RunState *st = state_for(run_id);
+    if (st == nullptr) {
+        nb::object pos = nb::int_(states_.size());
+        states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
+        if (PyDict_SetItem(index_.ptr(), run_id.ptr(), pos.ptr()) < 0) {
+            states_.pop_back();
+            raise();
+        }
+        st = states_.back().get();
+    }
+    st->ring.push_back(held);
+
+    // 14. The search text: this event's values joined by single spaces, appended after one space;
+    // the whole stays stripped, which only ever touches the appended end.
+    std::string &buf = st->search;
+    size_t start = buf.size();
+    try {
+        bool first = true;
+        if (start != 0)
+            buf.push_back(' ');
+        auto add = [&](nb::handle v) {
+            size_t mark = buf.size();
+            if (!first)
+                buf.push_back(' ');
+            size_t before = buf.size();
+            orvane::search::append_normalized(v, buf);
+            if (buf.size() == before)
+                buf.resize(mark);  // empty texts are dropped
+            else
+                first = false;
+        };
+        for (Name *n : kRecordSearch)
+            add(rec.get(*n));
+        for (Name *n : kEventSearch)
+            add(ev.get(*n));
+    } catch (...) {
+        buf.resize(start);
+        throw;
+    }
+    if (start == 0)
+        lstrip_unicode(buf, 0);
+    rstrip_unicode(buf, start);
+}
+
+// ---- queries ----
+
+nb::object Store::get_run(nb::handle run_id) {
+    PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
+    if (rec == nullptr) {
+        if (PyErr_Occurred())
+            raise();
+        return nb::none();
+    }
+    return deep_copy(nb::handle(rec));
+}
+
+bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+    if (needle.empty())
+        return true;
+    Fields f(record.ptr());
+    std::string text;
+    for (Name *n : kRecordSearch) {
+        text.clear();
+        orvane::search::append_normalized(f.get(*n), text);
+        if (contains(text, needle))
+            return true;
+    }
+    RunState *st = state_for(f.get(n_run_id));
+    return st != nullptr && contains(st->search, needle);
+}
+
+bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,
+                                       std::optional<int64_t> until) {
+    if (!since && !until)
+        return true;
+    Fields f(record.ptr());
+    RunState *st = state_for(f.get(n_run_id));
+    if (st != nullptr && !st->ring.empty()) {
+        nb::object since_o = since ? nb::object(nb::int_(*since)) : nb::object();
+        nb::object until_o = until ? nb::object(nb::int_(*until)) : nb::object();
+        for (size_t i = 0; i < st->ring.size(); ++i) {
+            const Held &h = *st->ring[i].get();
+            if (h.ts_native) {
+                if ((!since || h.ts >= *since) && (!until || h.ts <= *until))
+                    return true;
+                continue;
+            }
+            bool ok = true;
+            if (since) {
+                int r = PyObject_RichCompareBool(h.ts_obj, since_o.ptr(), Py_GE);
+                if (r < 0)
+                    raise();
+                ok = r != 0;
+            }
+            if (ok && until) {
+                int r = PyObject_RichCompareBool(h.ts_obj, until_o.ptr(), Py_LE);
+                if (r < 0)
+                    raise();
+                ok = r != 0;
+            }
+            if (ok)
+                return true;
+        }
+        return false;
+    }
+    nb::object value = first_truthy(f, {&n_updated_at, &n_started_at, &n_completed_at}, f.get(n_failed_at));
+    if (value.is_none())
+        return false;
+    if (since) {
+        nb::object s = nb::int_(*since);
+        int r = PyObject_RichCompareBool(value.ptr(), s.ptr(), Py_LT);
+        if (r < 0)
+            raise();
+        if (r)
+            return false;
+    }
+    if (until) {
+        nb::object u = nb::int_(*until);
+        int r = PyObject_RichCompareBool(value.ptr(), u.ptr(), Py_GT);
+        if (r < 0)
+            raise();
+        if (r)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+PyObject *regex_cache = nullptr;   // pattern -> compiled pattern, or None when malformed
+PyObject *regex_module = nullptr;  // the `re` the cache was filled with
+Name n_re{"re"}, n_compile{"compile"}, n_search{"search"};
+
+}  // namespace
+
+bool matches_regex(nb::handle value, nb::handle pattern) {
+    if (!PyUnicode_Check(value.ptr()))
+        return false;
+    nb::object re = orvane::outside::get(n_re);
+    if (regex_cache == nullptr)
+        regex_cache = check(PyDict_New()).release().ptr();
+    if (regex_module != re.ptr() || PyDict_GET_SIZE(regex_cache) >= 512) {
+        PyDict_Clear(regex_cache);
+        Py_XDECREF(regex_module);
+        regex_module = Py_NewRef(re.ptr());
+    }
+    PyObject *hit = PyDict_GetItemWithError(regex_cache, pattern.ptr());
+    nb::object compiled;
+    if (hit != nullptr) {
+        compiled = nb::borrow(hit);
+    } else {
+        if (PyErr_Occurred())
+            raise();
+        PyObject *c = PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), pattern.ptr());
+        if (c == nullptr) {
+            nb::python_error err;
+            nb::object error_type = re.attr(n_error.get());
+            if (!err.matches(error_type))
+                throw err;
+            compiled = nb::none();
+        } else {
+            compiled = nb::steal(c);
+        }
+        if (PyDict_SetItem(regex_cache, pattern.ptr(), compiled.ptr()) < 0)
+            raise();
+    }
+    if (compiled.is_none())
+        return false;
+    nb::object m = check(PyObject_CallMethodOneArg(compiled.ptr(), n_search.get(), value.ptr()));
+    return !m.is_none();
+}
+
+std::string normalize_needle(nb::handle search) {
+    std::string raw = utf8(search);
+    return orvane::search::casefold(strip_unicode(raw));
+}
+
+nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
+                          nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
+                          nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
+                          std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit) {
+    std::vector<nb::object> records;
+    records.reserve(static_cast<size_t>(PyDict_GET_SIZE(runs_.ptr())));
+    {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(runs_.ptr(), &pos, &k, &v))
+            records.push_back(nb::borrow(v));
+    }
+    struct FieldFilter {
+        Name *name;
+        nb::handle want;
+    };
+    const FieldFilter field_filters[] = {{&n_run_id, run_id},     {&n_root_run_id, root_run_id},
+                                         {&n_parent_run_id, parent_run_id}, {&n_run_kind, run_kind},
+                                         {&n_status, status},     {&n_agent_id, agent_id},
+                                         {&n_session_id, session_id}};
+    const FieldFilter meta_filters[] = {{&n_app_id, app_id}};
+    const FieldFilter meta_filters2[] = {{&n_group_id, group_id}, {&n_flow_name, flow_name}};
+    bool use_pattern = !app_id_pattern.is_none() && PyObject_Length(app_id_pattern.ptr()) != 0;
+    bool use_search = !search.is_none() && PyObject_Length(search.ptr()) != 0;
+    std::string needle = use_search ? normalize_needle(search) : std::string();
+    bool use_window = since.has_value() || until.has_value();
+
+    auto keep = [&](nb::handle rec) -> bool {
+        Fields f(rec.ptr());
+        for (const FieldFilter &ff : field_filters)
+            if (!ff.want.is_none() && !equals(f.get(*ff.name), ff.want))
+                return false;
+        nb::object meta;
+        auto meta_get = [&](Name &n) {
+            if (!meta.is_valid())
+                meta = f.get(n_meta);
+            return mapping_get(meta, n.get());
+        };
+        for (const FieldFilter &ff : meta_filters)
+            if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
+                return false;
+        if (use_pattern && !matches_regex(meta_get(n_app_id), app_id_pattern))
+            return false;
+        for (const FieldFilter &ff : meta_filters2)
+            if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
+                return false;
+        if (use_search && !record_matches_needle(rec, needle))
+            return false;
+        if (use_window && !record_matches_time_window(rec, since, until))
+            return false;
+        return true;
+    };
+    std::vector<nb::object> kept;
+    for (auto &r : records)
+        if (keep(r))
+            kept.push_back(r);
+
+    std::vector<nb::object> keys;
+    keys.reserve(kept.size());
+    nb::object zero = nb::int_(0);
+    for (auto &r : kept) {
+        Fields f(r.ptr());
+        nb::object u = f.get(n_updated_at);
+        keys.push_back(truthy(u) ? u : zero);
+    }
+    std::vector<size_t> order = stable_order(keys, true);
+    size_t end = limit ? clamp_index(*limit, order.size()) : order.size();
+    nb::list out;
+    for (size_t i = 0; i < end; ++i)
+        out.append(deep_copy(kept[order[i]]));
+    return out;
+}
+
+nb::list Store::get_run_children(nb::handle run_id) {
+    nb::list out;
+    PyObject *kids = PyDict_GetItemWithError(children_.ptr(), run_id.ptr());
+    if (kids == nullptr) {
+        if (PyErr_Occurred())
+            raise();
+        return out;
+    }
+    std::vector<nb::object> recs, keys;
+    nb::object zero = nb::int_(0);
+    nb::object it = check(PyObject_GetIter(kids));
+    while (PyObject *k = PyIter_Next(it.ptr())) {
+        nb::object kid = nb::steal(k);
+        PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), kid.ptr());
+        if (rec == nullptr) {
+            if (PyErr_Occurred())
+                raise();
+            continue;
+        }
+        Fields f(rec);
+        recs.push_back(nb::borrow(rec));
+        keys.push_back(first_truthy(f, {&n_started_at, &n_updated_at}, zero));
+    }
+    if (PyErr_Occurred())
+        raise();
+    for (size_t i : stable_order(keys, false))
+        out.append(deep_copy(recs[i]));
+    return out;
+}
+
+nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
+    nb::list collected;
+    nb::object seen = check(PySet_New(nullptr));
+    std::vector<nb::object> pending{nb::borrow(run_id)};
+    size_t head = 0;
+    while (head < pending.size()) {
+        nb::object current = std::move(pending[head++]);
+        int dup = PySet_Contains(seen.ptr(), current.ptr());
+        if (dup < 0)
+            raise();
+        if (dup)
+            continue;  // a loop in the parent links: each id is walked once
+        if (PySet_Add(seen.ptr(), current.ptr()) < 0)
+            raise();
+        collected.append(current);
+        PyObject *kids = PyDict_GetItemWithError(children_.ptr(), current.ptr());
+        if (kids == nullptr) {
+            if (PyErr_Occurred())
+                raise();
+            continue;
+        }
+        // Children in ascending order of their string form.
+        std::vector<std::pair<nb::object, nb::object>> items;  // (text, id)
+        nb::object it = check(PyObject_GetIter(kids));
+        while (PyObject *k = PyIter_Next(it.ptr())) {
+            nb::object kid = nb::steal(k);
+            nb::object text = PyUnicode_CheckExact(kid.ptr()) ? kid : check(PyObject_Str(kid.ptr()));
+            items.emplace_back(text, kid);
+        }
+        if (PyErr_Occurred())
+            raise();
+        std::stable_sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
+            return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
+        });
+        for (auto &e : items)
+            pending.push_back(e.second);
+        if (head > 4096 && head * 2 > pending.size()) {
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(head));
+            head = 0;
+        }
+    }
+    return collected;
+}
+
+nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, bool include_descendants) {
+    std::vector<nb::object> ids;
+    if (include_descendants) {
+        for (nb::handle i : collect_descendant_run_ids(run_id))
+            ids.push_back(nb::borrow(i));
+    } else {
+        ids.push_back(nb::borrow(run_id));
+    }
+    std::vector<HeldRef> events;
+    bool all_native = true;
+    for (auto &id : ids) {
+        RunState *st = state_for(id);
+        if (st == nullptr)
+            continue;
+        for (size_t i = 0; i < st->ring.size(); ++i) {
+            events.push_back(st->ring[i]);
+            all_native = all_native && st->ring[i]->ts_native;
+        }
+    }
+    std::vector<size_t> order;
+    if (all_native) {
+        order.resize(events.size());
+        std::iota(order.begin(), order.end(), size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return events[a]->ts < events[b]->ts; });
+    } else {
+        std::vector<nb::object> keys;
+        for (auto &e : events)
+            keys.push_back(e->ts_native ? nb::object(nb::int_(e->ts)) : nb::borrow(e->ts_obj));
+        order = python_order(keys, false);
+    }
+    size_t start = limit ? clamp_index(-*limit, order.size()) : 0;
+    nb::list out;
+    for (size_t i = start; i < order.size(); ++i)
+        out.append(codec_.decode(*events[order[i]].get()));
+    return out;
+}
+
+nb::list Store::get_recent_events(std::optional<int64_t> limit) {
+    size_t n = recent_.size();
+    size_t start = limit ? clamp_index(-*limit, n) : 0;
+    nb::list out;
+    for (size_t i = start; i < n; ++i)
+        out.append(codec_.decode(*recent_[i].get()));
+    return out;
+}
+
+nb::object Store::get_event(nb::handle event_id) {
+    std::string want = utf8(event_id);
+    for (size_t i = recent_.size(); i-- > 0;) {
+        const Held &h = *recent_[i].get();
+        bool hit = h.id_native ? h.id == want : equals(nb::handle(h.id_obj), event_id);
+        if (hit)
+            return codec_.decode(h);
+    }
+    return nb::none();
+}
+
+nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
+    nb::list items;
+    for (size_t i = 0; i < ring.size(); ++i)
+        items.append(codec_.decode(*ring[i].get()));
+    nb::object deque = orvane::outside::get(n_deque);
+    return deque(items, nb::arg("maxlen") = ring.capacity());
+}
+
+nb::dict Store::events_by_run_view() const {
+    nb::dict out;
+    for (auto &st : states_)
+        out[st->run_id] = deque_of(st->ring);
+    return out;
+}
+
+nb::object Store::recent_events_view() const { return deque_of(recent_); }
+
+nb::dict Store::search_cache_view() const {
+    nb::dict out;
+    for (auto &st : states_)
+        out[st->run_id] = check(PyUnicode_DecodeUTF8(st->search.data(), static_cast<Py_ssize_t>(st->search.size()),
+                                                     "surrogatepass"));
+    return out;
+}
+
+size_t Store::held_event_bytes() const {
+    size_t total = 0;
+    for (size_t i = 0; i < recent_.size(); ++i)
+        total += recent_[i]->blob.capacity() + sizeof(Held);
+    return total;
+}
+
+}  // namespace tally

@@ -1,0 +1,90 @@
+// The in-memory run store: held events (compact encoding, bounded rings), one live RunRecord per
+// run, parent -> children links and an append-only search text per run.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec.hpp"
+#include "ring.hpp"
+
+namespace tally {
+
+namespace nb = nanobind;
+
+// Module-level objects made at import (leaked on purpose: they must outlive every store).
+struct Globals {
+    PyObject *run_record = nullptr;  // the RunRecord class
+    PyObject *status[5] = {};        // "unknown", "running", "waiting", "completed", "failed"
+};
+Globals &globals();
+void init_globals(PyObject *run_record_cls);
+
+struct RunState {
+    nb::object run_id;
+    Ring<HeldRef> ring;
+    std::string search;  // accumulated normalised search text (UTF-8), always stripped
+    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) {}
+};
+
+// `_matches_regex`: `pattern` searched in `value` with the module's `re` (compiled once per pattern).
+bool matches_regex(nb::handle value, nb::handle pattern);
+// A search argument as a needle: stripped (str.strip) and case-folded.
+std::string normalize_needle(nb::handle search);
+
+// Python's `status` of an event (`_infer_run_status`): a borrowed status string or nullptr.
+PyObject *infer_run_status(PyObject *event);
+
+class Store {
+public:
+    explicit Store(int64_t max_events);
+
+    int64_t max_events() const { return max_events_; }
+    void set_max_events(int64_t v);
+
+    void reset();
+    void append_event(PyObject *event);
+
+    nb::list list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
+                       nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
+                       nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
+                       std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit);
+    nb::object get_run(nb::handle run_id);
+    nb::list get_run_children(nb::handle run_id);
+    nb::list collect_descendant_run_ids(nb::handle run_id);
+    nb::list get_run_events(nb::handle run_id, std::optional<int64_t> limit, bool include_descendants);
+    nb::list get_recent_events(std::optional<int64_t> limit);
+    nb::object get_event(nb::handle event_id);
+
+    // needle: already stripped and case-folded.
+    bool record_matches_needle(nb::handle record, const std::string &needle);
+    bool record_matches_time_window(nb::handle record, std::optional<int64_t> since, std::optional<int64_t> until);
+
+    // Python-visible state.
+    nb::dict runs() const { return runs_; }
+    nb::dict children_by_parent() const { return children_; }
+    nb::dict events_by_run_view() const;
+    nb::object recent_events_view() const;
+    nb::dict search_cache_view() const;
+
+    size_t held_event_bytes() const;
+
+private:
+    int64_t max_events_;
+    nb::dict runs_;      // run id -> RunRecord (live)
+    nb::dict children_;  // parent run id -> set of child run ids
+    nb::dict index_;     // run id -> int, position in states_
+    std::vector<std::unique_ptr<RunState>> states_;
+    Ring<HeldRef> recent_;
+    Codec codec_;
+
+    RunState *state_for(nb::handle run_id) const;
+    nb::object deque_of(const Ring<HeldRef> &ring) const;
+};
+
+}  // namespace tally
