@@ -260,10 +260,6 @@ nb::object call_kw(nb::handle fn, std::initializer_list<std::pair<Name *, nb::ha
 // validation, not frozen, no custom __setattr__) gets the same effect as `record.f = v` without
 // the Python-level __setattr__: the value goes into __dict__ and the name into the fields set.
 
-struct WriteKind {
-    bool direct = false;
-};
-
 bool plain_assignment_type(PyTypeObject *t) {
     static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
     auto it = cache->find(t);
@@ -322,7 +318,7 @@ void set_field(nb::handle record, Name &name, nb::handle value) {
 // Terminal timestamp
 
 // The moment `record` ended for its descendants, as the Python value the record holds (None
-// when unknown). `stored` receives it as int64 when not None.
+// when unknown).
 nb::object terminal_timestamp(nb::handle record) {
     nb::object meta = getattr_(record, n_meta);
     if (!meta.is_none() && is_mapping(meta)) {
@@ -898,6 +894,7 @@ nb::object get_run_impl(nb::handle self, nb::handle run_id) {
     args::require_str(run_id, "run_id");
     OwnedBatch ob(self);
     nb::object raw = get_raw(ob.b, run_id);
+    ob.b.own_copies = ob.b.fetched_own;
     return resolve_one(ob.b, raw);
 }
 
@@ -939,7 +936,10 @@ nb::object get_run_tree_impl(nb::handle self, nb::handle run_id) {
     args::require_str(run_id, "run_id");
     OwnedBatch ob(self);
     Batch &b = ob.b;
-    nb::object root = resolve_one(b, get_raw(b, run_id));
+    nb::object raw = get_raw(b, run_id);
+    b.own_copies = b.fetched_own;
+    nb::object root = resolve_one(b, raw);
+    b.own_copies = false;
     if (root.is_none())
         return nb::none();
     nb::object cls = outside::get(o_tree_node);
