@@ -327,7 +327,8 @@ Task append_events_task(nb::object self, nb::object events) {
         }
         nb::object method = attr(self, n_write_lines);
         nb::object to_thread = attr(orvane::outside::get(o_asyncio), m_to_thread);
-        co_await orvane::coro::await(to_thread(method, lines));
+        nb::object pending = to_thread(method, lines);
+        co_await orvane::coro::await(pending);
         co_return nb::none();
     }
 
@@ -374,7 +375,8 @@ Task append_events_task(nb::object self, nb::object events) {
                 co_await orvane::coro::await(future);  // raises the write's OSError
             co_return nb::none();
         }
-        co_await orvane::coro::await(call1(asyncio, m_sleep, zero_obj));
+        nb::object pending = call1(asyncio, m_sleep, zero_obj);
+        co_await orvane::coro::await(pending);
     }
     if (ticket->error != 0)
         raise_os_error(ticket->error, path);

@@ -491,7 +491,8 @@ Task append_event_task(nb::object self, nb::object event) {
                                                 kwnames.ptr());
             if (fut == nullptr)
                 throw nb::python_error();
-            nb::object results = co_await orvane::coro::await(nb::steal(fut));
+            nb::object gathered = nb::steal(fut);
+            nb::object results = co_await orvane::coro::await(gathered);
             nb::object seq = nb::steal(PySequence_List(results.ptr()));
             if (!seq.is_valid())
                 throw nb::python_error();
@@ -511,7 +512,8 @@ Task append_event_task(nb::object self, nb::object event) {
     nb::object log_service = attr(self, a_log_service);
     if (!log_service.is_none()) {
         nb::object own = orvane::models::deep_copy(copy);
-        co_await orvane::coro::await(call1(log_service, m_append_event, own));
+        nb::object pending = call1(log_service, m_append_event, own);
+        co_await orvane::coro::await(pending);
     }
     co_return true;
 }
@@ -520,7 +522,8 @@ Task append_events_task(nb::object self, nb::object events) {
     long long accepted = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events.ptr()); ++i) {
         nb::object event = nb::borrow(PyList_GET_ITEM(events.ptr(), i));
-        nb::object result = co_await orvane::coro::await(call1(self, m_append_event, event));
+        nb::object pending = call1(self, m_append_event, event);
+        nb::object result = co_await orvane::coro::await(pending);
         if (truthy(result))
             ++accepted;
     }

@@ -17,7 +17,8 @@ constexpr const char *kModule = "orvane_devtools.observation.TraceSink";
 Task append_event(nb::object self, nb::object event) {
     nb::list batch;
     batch.append(event);
-    co_await orvane::coro::await(self.attr("append_events")(batch));
+    nb::object pending = self.attr("append_events")(batch);
+    co_await orvane::coro::await(pending);
     co_return nb::none();
 }
 

@@ -11,6 +11,12 @@
 // Threading: a coroutine is driven with the GIL held, like any Python coroutine. Take parameters
 // by value: the frame outlives the call that created it.
 //
+// Write the awaitable into a named local first and co_await that:
+//     nb::object pending = obj.attr("method")(arg);
+//     nb::object result = co_await orvane::coro::await(pending);
+// GCC 12 mishandles temporaries inside a co_await operand (double destruction), so no call,
+// conditional or cast belongs inside the co_await expression itself.
+//
 // Garbage collection: the coroutine object reports to the cycle collector what it awaits and its
 // result, not the locals of the C++ frame. A reference cycle that runs through a frame local (an
 // object that stores the very coroutine that holds it) is therefore not collected; nothing in
