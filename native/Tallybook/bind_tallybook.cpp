@@ -30,21 +30,26 @@ nb::object make_run_record(nb::module_ &m) {
     nb::object meta_t = dict_t[nb::make_tuple(str_t, typing.attr("Any"))];
     nb::object required = nb::borrow(Py_Ellipsis);
     nb::dict fields;
+    // Field names are interned, as Python identifiers are: the store matches them by identity.
+    auto field = [&](const char *name, nb::object spec) {
+        nb::object key = nb::steal(PyUnicode_InternFromString(name));
+        PyDict_SetItem(fields.ptr(), key.ptr(), spec.ptr());
+    };
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
-    fields["run_id"] = nb::make_tuple(str_t, required);
-    fields["root_run_id"] = nb::make_tuple(str_t, required);
-    fields["parent_run_id"] = nb::make_tuple(opt_str, nb::none());
-    fields["run_kind"] = nb::make_tuple(str_t, required);
+    field("run_id", nb::make_tuple(str_t, required));
+    field("root_run_id", nb::make_tuple(str_t, required));
+    field("parent_run_id", nb::make_tuple(opt_str, nb::none()));
+    field("run_kind", nb::make_tuple(str_t, required));
     for (const char *n : {"agent_id", "agent_name", "session_id", "response_id", "execution_id"})
-        fields[n] = nb::make_tuple(opt_str, nb::none());
-    fields["status"] = nb::make_tuple(run_status, "unknown");
+        field(n, nb::make_tuple(opt_str, nb::none()));
+    field("status", nb::make_tuple(run_status, "unknown"));
     for (const char *n : {"latest_event_type", "latest_source", "latest_message"})
-        fields[n] = nb::make_tuple(opt_str, nb::none());
+        field(n, nb::make_tuple(opt_str, nb::none()));
     for (const char *n : {"started_at", "updated_at", "completed_at", "failed_at"})
-        fields[n] = nb::make_tuple(opt_int, nb::none());
-    fields["event_count"] = nb::make_tuple(int_t, 0);
-    fields["meta"] = nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t));
+        field(n, nb::make_tuple(opt_int, nb::none()));
+    field("event_count", nb::make_tuple(int_t, 0));
+    field("meta", nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t)));
     nb::object cls = pydantic.attr("create_model")("RunRecord", **fields);
     m.attr("RunRecord") = cls;
     return cls;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+
 namespace tally {
 
 namespace {
@@ -35,7 +36,11 @@ void init_names() {
     s_private = PyUnicode_InternFromString("__pydantic_private__");
 }
 
-void put_varint(std::string &b, uint64_t v) {
+inline void put_varint(std::string &b, uint64_t v) {
+    if (v < 0x80) {
+        b.push_back(static_cast<char>(v));
+        return;
+    }
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
         v >>= 7;
@@ -57,8 +62,30 @@ uint64_t get_varint(const char *&p) {
 
 [[noreturn]] void raise() { throw nb::python_error(); }
 
-// Reads slot attributes of a pydantic model without going through __getattr__.
-PyObject *slot(PyObject *o, PyObject *name) {  // new reference or nullptr (error cleared)
+// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance.
+Py_ssize_t slot_offset(PyObject *name) {
+    static PyObject *base = nullptr;
+    if (base == nullptr)
+        base = nb::object(nb::module_::import_("pydantic").attr("BaseModel")).release().ptr();
+    PyObject *d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base)->tp_dict, name);
+    if (d != nullptr && Py_TYPE(d) == &PyMemberDescr_Type) {
+        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
+        if (m->type == Py_T_OBJECT_EX)
+            return m->offset;
+    }
+    PyErr_Clear();
+    return -1;
+}
+
+// Reads a slot attribute of a pydantic model (new reference, or nullptr when unset).
+PyObject *slot(PyObject *o, PyObject *name) {
+    static Py_ssize_t off_extra = slot_offset(s_extra), off_private = slot_offset(s_private),
+                      off_fields_set = slot_offset(s_fields_set);
+    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : name == s_fields_set ? off_fields_set : -1;
+    if (off >= 0) {
+        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
+        return v ? Py_NewRef(v) : nullptr;
+    }
     PyObject *r = PyObject_GenericGetAttr(o, name);
     if (r == nullptr)
         PyErr_Clear();
@@ -92,16 +119,22 @@ void Codec::object(PyObject *o, Held &h) {
 void Codec::encode(PyObject *event, Held &h) {
     init_names();
     std::vector<PyObject *> active;
+    // Encode into the reused scratch buffer, then keep an exactly sized copy.
+    h.blob.swap(scratch_);
+    h.blob.clear();
     try {
         field(event, h, 0, active);
     } catch (...) {
         for (PyObject *o : h.objs)
             Py_DECREF(o);
         h.objs.clear();
+        h.blob.swap(scratch_);
         h.blob.clear();
         throw;
     }
-    h.blob.shrink_to_fit();
+    std::string exact(h.blob);
+    h.blob.swap(scratch_);
+    h.blob = std::move(exact);
     h.objs.shrink_to_fit();
 }
 
@@ -139,9 +172,18 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             object(o, h);
             return;
         }
-        b.push_back(static_cast<char>(T_STR));
-        put_varint(b, static_cast<uint64_t>(n));
-        b.append(p, static_cast<size_t>(n));
+        if (n < 0x80) {
+            size_t at = b.size();
+            b.resize(at + 2 + static_cast<size_t>(n));
+            char *d = b.data() + at;
+            d[0] = static_cast<char>(T_STR);
+            d[1] = static_cast<char>(n);
+            std::memcpy(d + 2, p, static_cast<size_t>(n));
+        } else {
+            b.push_back(static_cast<char>(T_STR));
+            put_varint(b, static_cast<uint64_t>(n));
+            b.append(p, static_cast<size_t>(n));
+        }
     } else if (t == &PyLong_Type) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -241,36 +283,15 @@ bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
         }
     }
     uint64_t mask = 0;
-    {
-        Py_ssize_t pos = 0;
-        (void)pos;
-        nb::object it = nb::steal(PyObject_GetIter(fs.ptr()));
-        if (!it.is_valid())
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int has = PySet_Contains(fs.ptr(), keys[j]);
+        if (has < 0)
             raise();
-        Py_ssize_t found = 0;
-        for (;;) {
-            nb::object ko = nb::steal(PyIter_Next(it.ptr()));
-            if (!ko.is_valid()) {
-                if (PyErr_Occurred())
-                    raise();
-                break;
-            }
-            PyObject *k = ko.ptr();
-            Py_ssize_t j = 0;
-            for (; j < n; ++j)
-                if (keys[j] == k)
-                    break;
-            if (j == n)
-                for (j = 0; j < n; ++j)
-                    if (PyUnicode_CheckExact(k) && PyUnicode_Compare(keys[j], k) == 0)
-                        break;
-            if (j == n)
-                return false;  // a set field that is not in __dict__
+        if (has)
             mask |= uint64_t{1} << j;
-            ++found;
-        }
-        (void)found;
     }
+    if (PySet_GET_SIZE(fs.ptr()) != __builtin_popcountll(mask))
+        return false;  // a set field that is not in __dict__
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
     size_t id = shapes_.size();
     for (size_t s = 0; s < shapes_.size(); ++s) {

@@ -85,6 +85,7 @@ private:
         uint64_t set_mask;             // bit i: keys[i] is in __pydantic_fields_set__
     };
     std::vector<Shape> shapes_;
+    std::string scratch_;  // encoding buffer, reused
 
     struct Fallback {};  // the value cannot be encoded here; keep it as an object
 

@@ -42,32 +42,72 @@ Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run
 Name *const kEventSearch[] = {&n_event_id, &n_event_type, &n_source, &n_level,
                               &n_message,  &n_payload,    &n_error,  &n_meta};
 
-// Attribute read: from the instance __dict__ of a model when it is there, else getattr.
+// Attribute reads of one model: its instance __dict__ is read once into a small table (field
+// names of pydantic models are interned, so a lookup is a pointer comparison); names not found
+// there go through the dict, then getattr.
 class Fields {
 public:
     explicit Fields(PyObject *obj) : obj_(obj) {
         PyObject *d = PyObject_GenericGetAttr(obj, n_dict.get());
-        if (d == nullptr)
+        if (d == nullptr) {
             PyErr_Clear();
-        else if (PyDict_CheckExact(d))
-            dict_ = nb::steal(d);
-        else
+            return;
+        }
+        if (!PyDict_CheckExact(d)) {
             Py_DECREF(d);
+            return;
+        }
+        dict_ = nb::steal(d);
+        if (PyDict_GET_SIZE(d) <= kMax) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(d, &pos, &k, &v)) {
+                keys_[n_] = Py_NewRef(k);
+                vals_[n_] = Py_NewRef(v);
+                ++n_;
+            }
+        }
     }
+    ~Fields() {
+        for (int i = 0; i < n_; ++i) {
+            Py_DECREF(keys_[i]);
+            Py_DECREF(vals_[i]);
+        }
+    }
+    Fields(const Fields &) = delete;
+    Fields &operator=(const Fields &) = delete;
     nb::object get(Name &n) const {
+        PyObject *key = n.get();
+        for (int i = 0; i < n_; ++i)
+            if (keys_[i] == key)
+                return nb::borrow(vals_[i]);
         if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), n.get());
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
             if (v != nullptr)
                 return nb::borrow(v);
             if (PyErr_Occurred())
                 raise();
         }
-        return check(PyObject_GetAttr(obj_, n.get()));
+        return check(PyObject_GetAttr(obj_, key));
     }
 
 protected:
+    static constexpr int kMax = 24;
     PyObject *obj_;
     nb::object dict_;
+    // Strong references: the dict's entries when it was read (kept in step by RecordAccess::set).
+    PyObject *keys_[kMax];
+    PyObject *vals_[kMax];
+    int n_ = 0;
+
+    // Points the table entry of `key` (if any) at `v`.
+    void refresh(PyObject *key, PyObject *v) {
+        for (int i = 0; i < n_; ++i)
+            if (keys_[i] == key) {
+                Py_SETREF(vals_[i], Py_NewRef(v));
+                return;
+            }
+    }
 };
 
 // A stored record: reads as above; writes go straight to the model's __dict__ and its set of set
@@ -86,10 +126,12 @@ public:
                 Py_DECREF(fs);
         }
     }
-    void set(Name &n, nb::handle v) const {
+    void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
             if (PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0 || PySet_Add(fields_set_.ptr(), n.get()) < 0)
                 raise();
+            // The dict holds the value now; a value that was not in the table yet is found there.
+            refresh(n.get(), v.ptr());
         } else if (PyObject_SetAttr(obj_, n.get(), v.ptr()) < 0) {
             raise();
         }
@@ -208,6 +250,48 @@ bool ends_with(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// RunRecord(**kw). When every value already has the exact type its field asks for, validation
+// would keep each value as it is, so the record is built directly (same __dict__, same set of
+// set fields); otherwise the model validates (and may convert or refuse) as usual.
+nb::object make_record(nb::dict kw) {
+    Globals &g = globals();
+    auto str_or_none = [&](Name &n, bool none_ok) {
+        PyObject *v = PyDict_GetItem(kw.ptr(), n.get());
+        return v != nullptr && (PyUnicode_CheckExact(v) || (none_ok && v == Py_None));
+    };
+    bool plain = str_or_none(n_run_id, false) && str_or_none(n_root_run_id, false) &&
+                 str_or_none(n_parent_run_id, true) && str_or_none(n_run_kind, false);
+    for (Name *n : kIdentity)
+        plain = plain && str_or_none(*n, true);
+    PyObject *meta = PyDict_GetItem(kw.ptr(), n_meta.get());
+    plain = plain && meta != nullptr && PyDict_CheckExact(meta);
+    if (plain) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (plain && PyDict_Next(meta, &pos, &k, &v))
+            plain = PyUnicode_CheckExact(k);
+    }
+    if (!plain)
+        return check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
+    nb::object fields_set = check(PySet_New(kw.ptr()));
+    nb::dict d;
+    auto put = [&](Name &n, PyObject *v) {
+        if (PyDict_SetItem(d.ptr(), n.get(), v) < 0)
+            raise();
+    };
+    for (Name *n : {&n_run_id, &n_root_run_id, &n_parent_run_id, &n_run_kind, &n_agent_id, &n_agent_name,
+                    &n_session_id, &n_response_id, &n_execution_id})
+        put(*n, PyDict_GetItem(kw.ptr(), n->get()));
+    put(n_status, g.status[0]);
+    for (Name *n : {&n_latest_event_type, &n_latest_source, &n_latest_message, &n_started_at, &n_updated_at,
+                    &n_completed_at, &n_failed_at})
+        put(*n, Py_None);
+    nb::object zero = nb::int_(0);
+    put(n_event_count, zero.ptr());
+    put(n_meta, meta);
+    return orvane::models::construct(g.run_record, d, fields_set);
+}
+
 }  // namespace
 
 Globals &globals() {
@@ -226,8 +310,11 @@ void init_globals(PyObject *run_record_cls) {
 }
 
 PyObject *infer_run_status(PyObject *event) {
+    return status_of_event_type(check(PyObject_GetAttr(event, n_event_type.get())));
+}
+
+PyObject *status_of_event_type(nb::handle et) {
     Globals &g = globals();
-    nb::object et = check(PyObject_GetAttr(event, n_event_type.get()));
     static const char *groups[4][6] = {
         {".failed", "_failed"},
         {".completed", "_completed"},
@@ -236,7 +323,17 @@ PyObject *infer_run_status(PyObject *event) {
     };
     static const int result[4] = {4, 3, 1, 2};
     if (PyUnicode_Check(et.ptr())) {
-        std::string s = utf8(et);
+        Py_ssize_t len;
+        const char *data = PyUnicode_AsUTF8AndSize(et.ptr(), &len);
+        std::string copy;
+        std::string_view s;
+        if (data != nullptr) {
+            s = std::string_view(data, static_cast<size_t>(len));
+        } else {
+            PyErr_Clear();
+            copy = utf8(et);
+            s = copy;
+        }
         for (int gi = 0; gi < 4; ++gi)
             for (const char *suffix : groups[gi])
                 if (suffix != nullptr && ends_with(s, suffix))
@@ -342,7 +439,7 @@ void Store::append_event(PyObject *event) {
         nb::object meta = deep_copy(rn.get(n_meta));
         kw[n_meta.get()] = PyDict_CheckExact(meta.ptr()) ? meta : check(PyObject_CallOneArg(
                                                                      reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
-        record = check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
+        record = make_record(kw);
         if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), record.ptr()) < 0)
             raise();
         if (!parent.is_none()) {
@@ -372,11 +469,18 @@ void Store::append_event(PyObject *event) {
     nb::object run_meta = rn.get(n_meta);
     if (truthy(run_meta)) {
         nb::object rmeta = rec.get(n_meta);
-        nb::object copy = deep_copy(run_meta);
-        if (PyDict_Check(rmeta.ptr()) && PyDict_Check(copy.ptr())) {
-            if (PyDict_Update(rmeta.ptr(), copy.ptr()) < 0)
-                raise();
+        if (PyDict_CheckExact(rmeta.ptr()) && PyDict_CheckExact(run_meta.ptr())) {
+            // dict.update with a copy of each value, without the intermediate copy of the dict.
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            std::vector<std::pair<nb::object, nb::object>> items;
+            while (PyDict_Next(run_meta.ptr(), &pos, &k, &v))
+                items.emplace_back(nb::borrow(k), nb::borrow(v));
+            for (auto &kv : items)
+                if (PyDict_SetItem(rmeta.ptr(), kv.first.ptr(), deep_copy(kv.second).ptr()) < 0)
+                    raise();
         } else {
+            nb::object copy = deep_copy(run_meta);
             check(PyObject_CallMethodOneArg(rmeta.ptr(), n_update.get(), copy.ptr()));
         }
     }
@@ -403,7 +507,7 @@ void Store::append_event(PyObject *event) {
     rec.set(n_event_count, check(PyNumber_Add(count.ptr(), one.ptr())));
     if (rec.get(n_started_at).is_none())
         rec.set(n_started_at, ts_copy);
-    PyObject *status = infer_run_status(event);
+    PyObject *status = status_of_event_type(ev.get(n_event_type));
     if (status != nullptr) {
         rec.set(n_status, nb::handle(status));
         if (status == g.status[3])
@@ -429,8 +533,11 @@ void Store::append_event(PyObject *event) {
     // the whole stays stripped, which only ever touches the appended end.
     std::string &buf = st->search;
     size_t start = buf.size();
+    RunState::Piece pieces[22];
+    size_t npieces = 0;
     try {
         bool first = true;
+        unsigned slot = 0;
         if (start != 0)
             buf.push_back(' ');
         auto add = [&](nb::handle v) {
@@ -438,11 +545,21 @@ void Store::append_event(PyObject *event) {
             if (!first)
                 buf.push_back(' ');
             size_t before = buf.size();
-            orvane::search::append_normalized(v, buf);
-            if (buf.size() == before)
+            TextMemo &memo = st->memo[slot];
+            bool repeated = memo.matches(v.ptr());
+            if (repeated) {
+                buf.append(memo.text());
+            } else {
+                orvane::search::append_normalized(v, buf);
+                memo.remember(v.ptr(), std::string_view(buf).substr(before));
+            }
+            if (buf.size() == before) {
                 buf.resize(mark);  // empty texts are dropped
-            else
+            } else {
                 first = false;
+                pieces[npieces++] = {slot, before, buf.size(), repeated};
+            }
+            ++slot;
         };
         for (Name *n : kRecordSearch)
             add(rec.get(*n));
@@ -452,9 +569,49 @@ void Store::append_event(PyObject *event) {
         buf.resize(start);
         throw;
     }
-    if (start == 0)
+    size_t lead = 0;
+    if (start == 0) {
+        size_t n0 = buf.size();
         lstrip_unicode(buf, 0);
+        lead = n0 - buf.size();
+    }
     rstrip_unicode(buf, start);
+    st->index_appended(start, pieces, npieces, lead);
+}
+
+void RunState::index_appended(size_t start, const Piece *pieces, size_t count, size_t lead) {
+    std::string_view text(search);
+    size_t size = text.size();
+    if (lead != 0) {  // offsets moved: index the whole text
+        grams.add_range(text, 0, size);
+        for (auto &m : memo)
+            m.indexed = false;
+        return;
+    }
+    size_t cursor = start >= 2 ? start - 2 : 0;  // trigram starts below this are indexed
+    for (size_t i = 0; i < count; ++i) {
+        const Piece &p = pieces[i];
+        TextMemo &m = memo[p.slot];
+        if (p.begin >= size) {  // stripped away
+            m.indexed = false;
+            continue;
+        }
+        bool clamped = p.end > size;
+        size_t end = clamped ? size : p.end;
+        size_t left = p.begin >= 2 ? p.begin - 2 : 0;
+        if (left > cursor)
+            left = cursor;
+        if (!clamped && p.repeated && m.indexed) {
+            // Its inner trigrams are in already: only those across its edges are new.
+            grams.add_range(text, left, p.begin);
+            grams.add_range(text, end >= p.begin + 2 ? end - 2 : p.begin, end);
+        } else {
+            grams.add_range(text, left, end);
+            m.indexed = !clamped && m.valid();
+        }
+        cursor = end;
+    }
+    grams.add_range(text, cursor, size);
 }
 
 // ---- queries ----
@@ -481,7 +638,7 @@ bool Store::record_matches_needle(nb::handle record, const std::string &needle) 
             return true;
     }
     RunState *st = state_for(f.get(n_run_id));
-    return st != nullptr && contains(st->search, needle);
+    return st != nullptr && st->grams.may_contain(needle) && contains(st->search, needle);
 }
 
 bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,

@@ -5,13 +5,16 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "codec.hpp"
+#include "memo.hpp"
 #include "ring.hpp"
+#include "textsearch.hpp"
 
 namespace tally {
 
@@ -29,7 +32,18 @@ struct RunState {
     nb::object run_id;
     Ring<HeldRef> ring;
     std::string search;  // accumulated normalised search text (UTF-8), always stripped
+    TrigramFilter grams;  // every byte trigram of `search` (a superset test before scanning)
+    // The text each of the 22 search values had in the last event, by the objects it was made of.
+    std::array<TextMemo, 22> memo;
     explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) {}
+
+    struct Piece {
+        unsigned slot;
+        size_t begin, end;
+        bool repeated;  // the same text as the slot's last one
+    };
+    // Indexes the text appended at `start` (after stripping; `lead` bytes were stripped in front).
+    void index_appended(size_t start, const Piece *pieces, size_t count, size_t lead);
 };
 
 // `_matches_regex`: `pattern` searched in `value` with the module's `re` (compiled once per pattern).
@@ -39,6 +53,7 @@ std::string normalize_needle(nb::handle search);
 
 // Python's `status` of an event (`_infer_run_status`): a borrowed status string or nullptr.
 PyObject *infer_run_status(PyObject *event);
+PyObject *status_of_event_type(nb::handle event_type);
 
 class Store {
 public:

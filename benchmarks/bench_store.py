@@ -1,0 +1,111 @@
+"""Run store benchmark: append_event cost (one long run, events spread over many runs), the run
+search, and resident memory per held event. Figures are given as ratios to U (see common.py).
+
+    PYTHONPATH=src:benchmarks python benchmarks/bench_store.py [--quick]
+"""
+
+from __future__ import annotations
+
+import gc
+import sys
+import time
+
+from common import current_rss_kb, report, typical_event, unit_seconds
+
+from orvane_devtools.observation.Tallybook import RuntimeTallybook
+
+QUICK = "--quick" in sys.argv
+
+
+def timed_appends(store, events, marks):
+    """Append all events; return seconds per event over windows of 1,000 events ending at each mark."""
+    out = {}
+    append = store.append_event
+    window = 1_000
+    t0 = time.perf_counter()
+    for i, ev in enumerate(events, 1):
+        if i % window == 1:
+            t0 = time.perf_counter()
+        append(ev)
+        if i % window == 0 and i in marks:
+            out[i] = (time.perf_counter() - t0) / window
+    return out
+
+
+def bench_append(u, rows, label, make, total):
+    marks = {1_000, total // 10, total}
+    events = [make(i) for i in range(total)]
+    store = RuntimeTallybook(max_events=total)
+    gc.collect()
+    t0 = time.perf_counter()
+    windows = timed_appends(store, events, marks)
+    overall = (time.perf_counter() - t0) / total
+    rows.append((f"append_event, {label}: mean over {total:,}", overall, overall / u, "<= 0.25U"))
+    for m in sorted(marks):
+        rows.append((f"append_event, {label}: events {m - 999:,}..{m:,}", windows[m], windows[m] / u, ""))
+    rows.append((f"append_event, {label}: cost at {total:,} / cost at 1,000", None, windows[total] / windows[1_000], "<= 1.5"))
+    del store, events
+    gc.collect()
+
+
+def bench_search(u, rows):
+    runs, per_run = (2_000, 50) if QUICK else (10_000, 50)
+    store = RuntimeTallybook(max_events=5_000)
+    for r in range(runs):
+        for j in range(per_run):
+            store.append_event(typical_event(r * per_run + j, run_id=f"run-{r:05d}", parent=None))
+    for needle, note in (("no such text anywhere", "no match: full scan"), ("PLANNER", "matches every run at a field")):
+        n = 3
+        t0 = time.perf_counter()
+        for _ in range(n):
+            found = store.list_runs(search=needle)
+        sec = (time.perf_counter() - t0) / n / runs
+        rows.append((f"list_runs(search={needle!r}) per run, {note} ({len(found)} found)", sec, sec / u, "<= 0.05U" if "full" in note else ""))
+    # A needle found only in the accumulated text of the oldest event.
+    needle = f"evt-{0:08d}"
+    t0 = time.perf_counter()
+    found = store.list_runs(search=needle)
+    sec = (time.perf_counter() - t0) / runs
+    rows.append((f"list_runs(search={needle!r}) per run ({len(found)} found)", sec, sec / u, ""))
+    del store
+    gc.collect()
+
+
+def bench_memory(rows):
+    total = 100_000
+    events = [typical_event(i, run_id=f"run-{i % 2_000}") for i in range(total)]
+    gc.collect()
+    before = current_rss_kb()
+    store = RuntimeTallybook(max_events=100_000)
+    for ev in events:
+        store.append_event(ev)
+    gc.collect()
+    after = current_rss_kb()
+    per_event = (after - before) * 1024 / total
+    rows.append((f"resident memory per held event ({total:,} held, 2,000 runs)", None, None, f"{per_event:,.0f} B (<= 2.5 KB)"))
+    del store
+    gc.collect()
+    before = current_rss_kb()
+    store = RuntimeTallybook(max_events=100_000)
+    for ev in events:
+        store.append_event(ev.model_copy(update={"run": ev.run.model_copy(update={"run_id": "one-run"})}))
+    gc.collect()
+    after = current_rss_kb()
+    per_event = (after - before) * 1024 / total
+    rows.append((f"resident memory per held event ({total:,} held, one run)", None, None, f"{per_event:,.0f} B (<= 2.5 KB)"))
+
+
+def main():
+    u = unit_seconds()
+    print(f"U = {u * 1e6:.2f} us")
+    rows = []
+    total = 20_000 if QUICK else 100_000
+    bench_append(u, rows, "one streaming run", lambda i: typical_event(i, run_id="run-stream"), total)
+    bench_append(u, rows, "2,000 runs", lambda i: typical_event(i, run_id=f"run-{i % 2_000}"), total)
+    bench_search(u, rows)
+    bench_memory(rows)
+    report(rows)
+
+
+if __name__ == "__main__":
+    main()
