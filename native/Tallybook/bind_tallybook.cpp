@@ -88,7 +88,7 @@ NB_MODULE(Tallybook, m) {
             PyObject *s = tally::infer_run_status(event.ptr());
             return s ? nb::borrow(s) : nb::none();
         },
-        "event"_a, "The status an event moves its run to (by the suffix of its event_type), or None.");
+        "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
     nb::class_<Store> cls(m, "RuntimeTallybook",
                           "In-memory store of runtime events and the run records derived from them.\n\n"
@@ -98,7 +98,7 @@ NB_MODULE(Tallybook, m) {
     cls.def(
            "__init__",
            [](Store *self, nb::handle max_events) { new (self) Store(checked_max_events(max_events)); },
-           "max_events"_a = 5000)
+           "max_events"_a.none() = 5000)
         .def_prop_rw(
             "_max_events", [](const Store &s) { return s.max_events(); },
             [](Store &s, nb::handle v) { s.set_max_events(checked_max_events(v)); },
@@ -120,7 +120,7 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
                 s.append_event(event.ptr());
             },
-            "event"_a, "Keep a copy of the event and update its run's record, links and search text.")
+            "event"_a.none(), "Keep a copy of the event and update its run's record, links and search text.")
         .def(
             "list_runs",
             [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
@@ -146,11 +146,11 @@ NB_MODULE(Tallybook, m) {
                 return s.list_runs(run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id,
                                    app_id, app_id_pattern, group_id, flow_name, search, since_v, until_v, limit_v);
             },
-            nb::kw_only(), "run_id"_a = nb::none(), "root_run_id"_a = nb::none(), "parent_run_id"_a = nb::none(),
-            "run_kind"_a = nb::none(), "status"_a = nb::none(), "agent_id"_a = nb::none(),
-            "session_id"_a = nb::none(), "app_id"_a = nb::none(), "app_id_pattern"_a = nb::none(),
-            "group_id"_a = nb::none(), "flow_name"_a = nb::none(), "search"_a = nb::none(),
-            "since"_a = nb::none(), "until"_a = nb::none(), "limit"_a = nb::none(),
+            nb::kw_only(), "run_id"_a.none() = nb::none(), "root_run_id"_a.none() = nb::none(), "parent_run_id"_a.none() = nb::none(),
+            "run_kind"_a.none() = nb::none(), "status"_a.none() = nb::none(), "agent_id"_a.none() = nb::none(),
+            "session_id"_a.none() = nb::none(), "app_id"_a.none() = nb::none(), "app_id_pattern"_a.none() = nb::none(),
+            "group_id"_a.none() = nb::none(), "flow_name"_a.none() = nb::none(), "search"_a.none() = nb::none(),
+            "since"_a.none() = nb::none(), "until"_a.none() = nb::none(), "limit"_a.none() = nb::none(),
             "Copies of the records that pass every given filter, most recently updated first.")
         .def(
             "get_run",
@@ -158,21 +158,21 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.get_run(run_id);
             },
-            "run_id"_a, "A copy of the run's record, or None.")
+            "run_id"_a.none(), "A copy of the run's record, or None.")
         .def(
             "get_run_children",
             [](Store &s, nb::handle run_id) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.get_run_children(run_id);
             },
-            "run_id"_a, "Copies of the records of the run's children, earliest started first.")
+            "run_id"_a.none(), "Copies of the records of the run's children, earliest started first.")
         .def(
             "_collect_descendant_run_ids",
             [](Store &s, nb::handle run_id) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.collect_descendant_run_ids(run_id);
             },
-            "run_id"_a, "The run id and its descendants' ids, breadth first (each id once).")
+            "run_id"_a.none(), "The run id and its descendants' ids, breadth first (each id once).")
         .def(
             "get_run_events",
             [](Store &s, nb::handle run_id, nb::handle limit, nb::handle include_descendants) {
@@ -183,19 +183,19 @@ NB_MODULE(Tallybook, m) {
                     throw nb::python_error();
                 return s.get_run_events(run_id, limit_v, inc != 0);
             },
-            "run_id"_a, nb::kw_only(), "limit"_a = nb::none(), "include_descendants"_a = false,
+            "run_id"_a.none(), nb::kw_only(), "limit"_a.none() = nb::none(), "include_descendants"_a.none() = false,
             "Copies of the run's held events (and its descendants'), oldest timestamp first.")
         .def(
             "get_recent_events",
             [](Store &s, nb::handle limit) { return s.get_recent_events(opt_int(limit, "limit")); },
-            nb::kw_only(), "limit"_a = nb::none(), "Copies of the recent events, oldest first.")
+            nb::kw_only(), "limit"_a.none() = nb::none(), "Copies of the recent events, oldest first.")
         .def(
             "get_event",
             [](Store &s, nb::handle event_id) {
                 orvane::args::require_str(event_id, "event_id");
                 return s.get_event(event_id);
             },
-            "event_id"_a, "A copy of the newest recent event with this id, or None.")
+            "event_id"_a.none(), "A copy of the newest recent event with this id, or None.")
         .def_static(
             "_normalize_search_text",
             [](nb::handle value) {
@@ -205,7 +205,7 @@ NB_MODULE(Tallybook, m) {
                     throw nb::python_error();
                 return nb::steal<nb::str>(s);
             },
-            "value"_a, "The case-folded search text of a value (JSON text for non-strings).")
+            "value"_a.none(), "The case-folded search text of a value (JSON text for non-strings).")
         .def(
             "_record_matches_search",
             [](Store &s, nb::handle record, nb::handle search) {
@@ -213,7 +213,7 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(search, "search");
                 return s.record_matches_needle(record, tally::normalize_needle(search));
             },
-            "record"_a, "search"_a, "Whether the search text occurs in the record's fields or its run's search text.")
+            "record"_a.none(), "search"_a.none(), "Whether the search text occurs in the record's fields or its run's search text.")
         .def(
             "_record_matches_time_window",
             [](Store &s, nb::handle record, nb::handle since, nb::handle until) {
@@ -222,7 +222,7 @@ NB_MODULE(Tallybook, m) {
                 auto until_v = opt_int(until, "until");
                 return s.record_matches_time_window(record, since_v, until_v);
             },
-            "record"_a, "since"_a = nb::none(), "until"_a = nb::none(),
+            "record"_a.none(), "since"_a.none() = nb::none(), "until"_a.none() = nb::none(),
             "Whether the run has a held event (else a record time) inside [since, until].")
         .def_static(
             "_matches_regex",
@@ -230,6 +230,6 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(pattern, "pattern");
                 return tally::matches_regex(value, pattern);
             },
-            "value"_a, "pattern"_a, "re.search(pattern, value) for a str value; False for a malformed pattern.");
+            "value"_a.none(), "pattern"_a.none(), "re.search(pattern, value) for a str value; False for a malformed pattern.");
     cls.attr("backend_name") = "memory";
 }

@@ -586,14 +586,25 @@ void RunState::index_appended(size_t start, const Piece *pieces, size_t count, s
         grams.add_range(text, 0, size);
         for (auto &m : memo)
             m.indexed = false;
+        pred_slot.fill(-2);
         return;
     }
     size_t cursor = start >= 2 ? start - 2 : 0;  // trigram starts below this are indexed
+    // A piece whose text, and whose predecessor's text, are the same as in the last event (and were
+    // indexed then) adds nothing: its inner trigrams, the one across its left edge and the one
+    // ending in the separator after it were all indexed back then (the last of these, at the
+    // latest when that separator was appended). The trigram across its right edge belongs to the
+    // next piece's left edge.
+    bool prev_stable = false;
+    int prev_slot = -1;
     for (size_t i = 0; i < count; ++i) {
         const Piece &p = pieces[i];
         TextMemo &m = memo[p.slot];
         if (p.begin >= size) {  // stripped away
             m.indexed = false;
+            pred_slot[p.slot] = -2;
+            prev_stable = false;
+            prev_slot = -2;
             continue;
         }
         bool clamped = p.end > size;
@@ -601,14 +612,17 @@ void RunState::index_appended(size_t start, const Piece *pieces, size_t count, s
         size_t left = p.begin >= 2 ? p.begin - 2 : 0;
         if (left > cursor)
             left = cursor;
-        if (!clamped && p.repeated && m.indexed) {
-            // Its inner trigrams are in already: only those across its edges are new.
-            grams.add_range(text, left, p.begin);
-            grams.add_range(text, end >= p.begin + 2 ? end - 2 : p.begin, end);
+        bool stable = !clamped && p.repeated && m.indexed;
+        if (stable) {
+            if (i == 0 || !prev_stable || pred_slot[p.slot] != prev_slot)
+                grams.add_range(text, left, p.begin);  // across the left edge
         } else {
             grams.add_range(text, left, end);
             m.indexed = !clamped && m.valid();
         }
+        pred_slot[p.slot] = static_cast<int8_t>(i == 0 ? -1 : prev_slot);
+        prev_stable = stable;
+        prev_slot = static_cast<int>(p.slot);
         cursor = end;
     }
     grams.add_range(text, cursor, size);

@@ -35,7 +35,9 @@ struct RunState {
     TrigramFilter grams;  // every byte trigram of `search` (a superset test before scanning)
     // The text each of the 22 search values had in the last event, by the objects it was made of.
     std::array<TextMemo, 22> memo;
-    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) {}
+    // The slot of the piece before each slot's piece in the last event (-1: first, -2: none).
+    std::array<int8_t, 22> pred_slot;
+    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
 
     struct Piece {
         unsigned slot;
