@@ -4,83 +4,85 @@ namespace tally {
 
 namespace {
 
-enum : uint32_t { M_SCALAR = 0, M_DICT = 1, M_LIST = 2, M_TUPLE = 3 };
+enum : uintptr_t { M_DICT = 1, M_LIST = 3, M_TUPLE = 5 };  // odd: never a pointer
 constexpr int kMaxDepth = 16;
-constexpr size_t kMaxNodes = 512;
+constexpr size_t kMaxWords = 1024;
 
 bool scalar(PyObject *v) {
     PyTypeObject *t = Py_TYPE(v);
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None || t == &PyBool_Type;
 }
 
+inline uintptr_t shape_word(uintptr_t tag, Py_ssize_t n) { return tag | (static_cast<uintptr_t>(n) << 3); }
+
 }  // namespace
 
 void TextMemo::forget() {
-    for (PyObject *o : refs_)
-        Py_DECREF(o);
-    refs_.clear();
-    shape_.clear();
-    text_.clear();
+    Py_CLEAR(scalar_);
+    for (uintptr_t w : walk_)
+        if ((w & 1) == 0)
+            Py_DECREF(reinterpret_cast<PyObject *>(w));
+    walk_.clear();
     valid_ = false;
     indexed = false;
 }
 
-bool TextMemo::matches(PyObject *v) const {
-    if (!valid_)
-        return false;
-    size_t ri = 0, si = 0;
-    return walk_match(v, ri, si, 0) && si == shape_.size();
+bool TextMemo::match_structure(PyObject *v) const {
+    size_t i = 0;
+    return walk_match(v, i, 0) && i == walk_.size();
 }
 
-bool TextMemo::walk_match(PyObject *v, size_t &ri, size_t &si, int depth) const {
-    if (si >= shape_.size() || depth > kMaxDepth)
+bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
+    if (i >= walk_.size() || depth > kMaxDepth)
         return false;
-    uint32_t tag = shape_[si++];
-    switch (tag & 3) {
-    case M_SCALAR:
-        return ri < refs_.size() && refs_[ri++] == v;
+    uintptr_t w = walk_[i++];
+    if ((w & 1) == 0)
+        return reinterpret_cast<PyObject *>(w) == v;
+    Py_ssize_t n = static_cast<Py_ssize_t>(w >> 3);
+    switch (w & 7) {
     case M_DICT: {
-        if (!PyDict_CheckExact(v) || static_cast<uint32_t>(PyDict_GET_SIZE(v)) != (tag >> 2))
+        if (!PyDict_CheckExact(v) || PyDict_GET_SIZE(v) != n)
             return false;
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            if (ri >= refs_.size() || refs_[ri++] != k || !walk_match(val, ri, si, depth + 1))
+            if (i >= walk_.size() || walk_[i++] != reinterpret_cast<uintptr_t>(k) || !walk_match(val, i, depth + 1))
                 return false;
         }
         return true;
     }
-    default: {
-        bool list = (tag & 3) == M_LIST;
-        if (list ? !PyList_CheckExact(v) : !PyTuple_CheckExact(v))
+    case M_LIST:
+        if (!PyList_CheckExact(v) || PyList_GET_SIZE(v) != n)
             return false;
-        Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
-        if (static_cast<uint32_t>(n) != (tag >> 2))
-            return false;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!walk_match(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), ri, si, depth + 1))
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!walk_match(PyList_GET_ITEM(v, j), i, depth + 1))
                 return false;
         return true;
-    }
+    default:
+        if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != n)
+            return false;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!walk_match(PyTuple_GET_ITEM(v, j), i, depth + 1))
+                return false;
+        return true;
     }
 }
 
 bool TextMemo::walk_record(PyObject *v, int depth) {
-    if (depth > kMaxDepth || shape_.size() >= kMaxNodes)
+    if (depth > kMaxDepth || walk_.size() >= kMaxWords)
         return false;
     if (scalar(v)) {
-        shape_.push_back(M_SCALAR);
-        refs_.push_back(Py_NewRef(v));
+        walk_.push_back(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
         return true;
     }
     if (PyDict_CheckExact(v)) {
-        shape_.push_back(M_DICT | (static_cast<uint32_t>(PyDict_GET_SIZE(v)) << 2));
+        walk_.push_back(shape_word(M_DICT, PyDict_GET_SIZE(v)));
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
             if (!scalar(k))
                 return false;
-            refs_.push_back(Py_NewRef(k));
+            walk_.push_back(reinterpret_cast<uintptr_t>(Py_NewRef(k)));
             if (!walk_record(val, depth + 1))
                 return false;
         }
@@ -90,21 +92,28 @@ bool TextMemo::walk_record(PyObject *v, int depth) {
     if (!list && !PyTuple_CheckExact(v))
         return false;
     Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
-    shape_.push_back((list ? M_LIST : M_TUPLE) | (static_cast<uint32_t>(n) << 2));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!walk_record(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), depth + 1))
+    walk_.push_back(shape_word(list ? M_LIST : M_TUPLE, n));
+    for (Py_ssize_t j = 0; j < n; ++j)
+        if (!walk_record(list ? PyList_GET_ITEM(v, j) : PyTuple_GET_ITEM(v, j), depth + 1))
             return false;
     return true;
 }
 
-void TextMemo::remember(PyObject *v, std::string_view text) {
+void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
     forget();
-    if (walk_record(v, 0)) {
-        text_.assign(text);
-        valid_ = true;
-    } else {
+    if (length > UINT32_MAX)
+        return;
+    if (scalar(v)) {
+        scalar_ = Py_NewRef(v);
+    } else if (!walk_record(v, 0)) {
         forget();
+        return;
+    } else {
+        walk_.shrink_to_fit();
     }
+    offset_ = offset;
+    length_ = static_cast<uint32_t>(length);
+    valid_ = true;
 }
 
 }  // namespace tally

@@ -2,6 +2,8 @@
 // the value, so that a later value made of the very same objects gets its text without being
 // normalised again. Only exact dicts, lists and tuples of immutable scalars (exact str, int,
 // float, bool, None) are remembered; the scalars are held, so their identity cannot be reused.
+//
+// The text itself is not copied: it is a range of the run's search text, where it was written.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -21,22 +23,35 @@ public:
     ~TextMemo() { forget(); }
 
     bool valid() const { return valid_; }
-    const std::string &text() const { return text_; }
+    // The remembered text: [offset, offset + length) of the owner's text.
+    size_t offset() const { return offset_; }
+    size_t length() const { return length_; }
     // True when `v` consists of the same objects, in the same places, as the remembered value.
-    bool matches(PyObject *v) const;
-    // Remembers `text` for `v` (or forgets everything when `v` cannot be remembered).
-    void remember(PyObject *v, std::string_view text);
+    bool matches(PyObject *v) const {
+        if (!valid_)
+            return false;
+        if (scalar_ != nullptr)
+            return v == scalar_;
+        return match_structure(v);
+    }
+    // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
+    // when `v` cannot be remembered).
+    void remember(PyObject *v, size_t offset, size_t length);
     void forget();
 
     bool indexed = false;  // owner's flag: the text's trigrams are all indexed
 
 private:
-    std::vector<PyObject *> refs_;  // strong
-    std::vector<uint32_t> shape_;
-    std::string text_;
+    PyObject *scalar_ = nullptr;  // strong: the value, when it is a scalar
+    // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
+    // walk order.
+    std::vector<uintptr_t> walk_;
+    size_t offset_ = 0;
+    uint32_t length_ = 0;
     bool valid_ = false;
 
-    bool walk_match(PyObject *v, size_t &ri, size_t &si, int depth) const;
+    bool match_structure(PyObject *v) const;
+    bool walk_match(PyObject *v, size_t &i, int depth) const;
     bool walk_record(PyObject *v, int depth);
 };
 

@@ -128,7 +128,11 @@ public:
     }
     void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
-            if (PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0 || PySet_Add(fields_set_.ptr(), n.get()) < 0)
+            bool same = false;
+            for (int i = 0; i < n_ && !same; ++i)
+                same = keys_[i] == n.get() && vals_[i] == v.ptr();
+            if ((!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0) ||
+                PySet_Add(fields_set_.ptr(), n.get()) < 0)
                 raise();
             // The dict holds the value now; a value that was not in the table yet is found there.
             refresh(n.get(), v.ptr());
@@ -535,6 +539,9 @@ void Store::append_event(PyObject *event) {
     size_t start = buf.size();
     RunState::Piece pieces[22];
     size_t npieces = 0;
+    size_t memo_at[22], piece_at[22], piece_len[22];
+    uint32_t remembered = 0;  // slots whose text was normalised afresh
+    nb::object values[22];
     try {
         bool first = true;
         unsigned slot = 0;
@@ -547,24 +554,48 @@ void Store::append_event(PyObject *event) {
             size_t before = buf.size();
             TextMemo &memo = st->memo[slot];
             bool repeated = memo.matches(v.ptr());
-            if (repeated) {
-                buf.append(memo.text());
+            // An event field holding the very str object of a record field (message and
+            // latest_message, ...) has that field's text.
+            int dup = -1;
+            if (slot >= 14 && PyUnicode_CheckExact(v.ptr()))
+                for (unsigned j = 0; j < 14; ++j)
+                    if (values[j].ptr() == v.ptr()) {
+                        dup = static_cast<int>(j);
+                        break;
+                    }
+            if (dup >= 0 || repeated) {
+                size_t from = dup >= 0 ? piece_at[dup] : memo.offset();
+                size_t len = dup >= 0 ? piece_len[dup] : memo.length();
+                buf.reserve(buf.size() + len);  // no reallocation while copying from itself
+                buf.append(buf.data() + from, len);
+                if (!repeated) {
+                    remembered |= uint32_t{1} << slot;
+                    memo.forget();
+                }
             } else {
+                remembered |= uint32_t{1} << slot;
+                memo.forget();
                 orvane::search::append_normalized(v, buf);
-                memo.remember(v.ptr(), std::string_view(buf).substr(before));
             }
+            piece_at[slot] = before;
+            piece_len[slot] = buf.size() - before;
+            memo_at[slot] = before;
             if (buf.size() == before) {
                 buf.resize(mark);  // empty texts are dropped
             } else {
                 first = false;
-                pieces[npieces++] = {slot, before, buf.size(), repeated};
+                pieces[npieces++] = {slot, before, buf.size(), repeated, dup >= 0};
             }
             ++slot;
         };
-        for (Name *n : kRecordSearch)
-            add(rec.get(*n));
-        for (Name *n : kEventSearch)
-            add(ev.get(*n));
+        for (Name *n : kRecordSearch) {
+            values[slot] = rec.get(*n);
+            add(values[slot]);
+        }
+        for (Name *n : kEventSearch) {
+            values[slot] = ev.get(*n);
+            add(values[slot]);
+        }
     } catch (...) {
         buf.resize(start);
         throw;
@@ -576,6 +607,18 @@ void Store::append_event(PyObject *event) {
         lead = n0 - buf.size();
     }
     rstrip_unicode(buf, start);
+    // Remember the fresh texts where they now stand (not when stripping moved or cut them).
+    for (unsigned slot = 0; slot < 22; ++slot) {
+        if ((remembered >> slot) & 1) {
+            size_t at = memo_at[slot];
+            size_t len = 0;
+            for (size_t i = 0; i < npieces; ++i)
+                if (pieces[i].slot == slot)
+                    len = pieces[i].end - pieces[i].begin;
+            if (lead == 0 && at + len <= buf.size())
+                st->memo[slot].remember(values[slot].ptr(), at, len);
+        }
+    }
     st->index_appended(start, pieces, npieces, lead);
 }
 
@@ -616,6 +659,11 @@ void RunState::index_appended(size_t start, const Piece *pieces, size_t count, s
         if (stable) {
             if (i == 0 || !prev_stable || pred_slot[p.slot] != prev_slot)
                 grams.add_range(text, left, p.begin);  // across the left edge
+        } else if (p.copy) {
+            // The same text as an earlier piece of this event, indexed just before; so is the
+            // trigram ending in the separator after it.
+            grams.add_range(text, left, p.begin);
+            m.indexed = !clamped && m.valid();
         } else {
             grams.add_range(text, left, end);
             m.indexed = !clamped && m.valid();

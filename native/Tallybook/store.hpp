@@ -43,6 +43,7 @@ struct RunState {
         unsigned slot;
         size_t begin, end;
         bool repeated;  // the same text as the slot's last one
+        bool copy;      // the same text as an earlier piece of this event
     };
     // Indexes the text appended at `start` (after stripping; `lead` bytes were stripped in front).
     void index_appended(size_t start, const Piece *pieces, size_t count, size_t lead);
