@@ -688,19 +688,30 @@ nb::object Store::get_run(nb::handle run_id) {
     return deep_copy(nb::handle(rec));
 }
 
-bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+// The search test on a record read through `f`: the needle in one of its fields' texts, or in the
+// run's accumulated text. A field whose value is still made of the objects it had when the run's
+// last event was appended has its text inside the accumulated text already, so only the other
+// fields are normalised here.
+static bool needle_matches(const Store &store, const Fields &f, const std::string &needle) {
     if (needle.empty())
         return true;
-    Fields f(record.ptr());
+    RunState *st = store.state_for(f.get(n_run_id));
     std::string text;
-    for (Name *n : kRecordSearch) {
+    for (unsigned slot = 0; slot < 14; ++slot) {
+        nb::object v = f.get(*kRecordSearch[slot]);
+        if (st != nullptr && st->memo[slot].matches(v.ptr()))
+            continue;  // covered by the accumulated text
         text.clear();
-        orvane::search::append_normalized(f.get(*n), text);
+        orvane::search::append_normalized(v, text);
         if (contains(text, needle))
             return true;
     }
-    RunState *st = state_for(f.get(n_run_id));
     return st != nullptr && st->grams.may_contain(needle) && contains(st->search, needle);
+}
+
+bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+    Fields f(record.ptr());
+    return needle_matches(*this, f, needle);
 }
 
 bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,
@@ -855,7 +866,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
         for (const FieldFilter &ff : meta_filters2)
             if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
                 return false;
-        if (use_search && !record_matches_needle(rec, needle))
+        if (use_search && !needle_matches(*this, f, needle))
             return false;
         if (use_window && !record_matches_time_window(rec, since, until))
             return false;

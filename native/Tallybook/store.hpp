@@ -92,6 +92,8 @@ public:
 
     size_t held_event_bytes() const;
 
+    RunState *state_for(nb::handle run_id) const;
+
 private:
     int64_t max_events_;
     nb::dict runs_;      // run id -> RunRecord (live)
@@ -101,7 +103,6 @@ private:
     Ring<HeldRef> recent_;
     Codec codec_;
 
-    RunState *state_for(nb::handle run_id) const;
     nb::object deque_of(const Ring<HeldRef> &ring) const;
 };
 
