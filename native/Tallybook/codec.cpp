@@ -77,19 +77,14 @@ Py_ssize_t slot_offset(PyObject *name) {
     return -1;
 }
 
-// Reads a slot attribute of a pydantic model (new reference, or nullptr when unset).
-PyObject *slot(PyObject *o, PyObject *name) {
+// Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
+PyObject *slot_ptr(PyObject *o, PyObject *name) {
     static Py_ssize_t off_extra = slot_offset(s_extra), off_private = slot_offset(s_private),
                       off_fields_set = slot_offset(s_fields_set);
-    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : name == s_fields_set ? off_fields_set : -1;
-    if (off >= 0) {
-        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
-        return v ? Py_NewRef(v) : nullptr;
-    }
-    PyObject *r = PyObject_GenericGetAttr(o, name);
-    if (r == nullptr)
-        PyErr_Clear();
-    return r;
+    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : off_fields_set;
+    if (off < 0)
+        return nullptr;
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
 }
 
 }  // namespace
@@ -217,9 +212,17 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             Py_ssize_t count = 0;
             while (PyDict_Next(o, &pos, &k, &v)) {
                 // A fallback deep copy may run Python code: hold the pair meanwhile.
-                nb::object kk = nb::borrow(k), vv = nb::borrow(v);
-                value(kk.ptr(), h, depth + 1, active);
-                value(vv.ptr(), h, depth + 1, active);
+                Py_INCREF(k);
+                Py_INCREF(v);
+                struct Release {
+                    PyObject *a, *b;
+                    ~Release() {
+                        Py_DECREF(a);
+                        Py_DECREF(b);
+                    }
+                } release{k, v};
+                value(k, h, depth + 1, active);
+                value(v, h, depth + 1, active);
                 ++count;
                 if (PyDict_GET_SIZE(o) != n0)
                     throw Fallback{};
@@ -234,8 +237,12 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             for (Py_ssize_t i = 0; i < n; ++i) {
                 if (list && PyList_GET_SIZE(o) != n)
                     throw Fallback{};
-                nb::object item = nb::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                value(item.ptr(), h, depth + 1, active);
+                PyObject *item = Py_NewRef(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+                struct Release {
+                    PyObject *a;
+                    ~Release() { Py_DECREF(a); }
+                } release{item};
+                value(item, h, depth + 1, active);
             }
         }
         active.pop_back();
@@ -257,67 +264,89 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
 // A pydantic model without extra or private state: shape id, then its __dict__ values (each a
 // top-level field). Returns false when the model does not fit a shape.
 bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    nb::object extra = nb::steal(slot(o, s_extra));
-    nb::object priv = nb::steal(slot(o, s_private));
-    if (!extra.is_valid() || !priv.is_valid() || !extra.is_none() || !priv.is_none())
+    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
+    PyObject *fs = slot_ptr(o, s_fields_set);
+    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
         return false;
-    nb::object d = nb::steal(slot(o, s_dict));
-    nb::object fs = nb::steal(slot(o, s_fields_set));
-    if (!d.is_valid() || !fs.is_valid() || !PyDict_CheckExact(d.ptr()) || !PySet_CheckExact(fs.ptr()))
+    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
+    if (dp == nullptr) {
+        PyErr_Clear();
         return false;
-    Py_ssize_t n = PyDict_GET_SIZE(d.ptr());
+    }
+    nb::object d = nb::steal(dp);
+    nb::object fs_ref = nb::borrow(fs);
+    if (!PyDict_CheckExact(dp))
+        return false;
+    Py_ssize_t n = PyDict_GET_SIZE(dp);
     if (n > 64)
         return false;
-    // Field names in __dict__ order.
-    PyObject *keys[64];
-    nb::object vals[64];
+    // Field names and values in __dict__ order, held while they are encoded (a fallback copy of
+    // one value may run Python code).
+    struct Items {
+        PyObject *keys[64];
+        PyObject *vals[64];
+        Py_ssize_t n = 0;
+        ~Items() {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                Py_DECREF(keys[j]);
+                Py_DECREF(vals[j]);
+            }
+        }
+    } items;
     {
-        Py_ssize_t pos = 0, i = 0;
+        Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(d.ptr(), &pos, &k, &v)) {
+        while (items.n < n && PyDict_Next(dp, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
                 return false;
-            keys[i] = k;
-            vals[i] = nb::borrow(v);
-            ++i;
+            items.keys[items.n] = Py_NewRef(k);
+            items.vals[items.n] = Py_NewRef(v);
+            ++items.n;
         }
+        n = items.n;
     }
     uint64_t mask = 0;
     for (Py_ssize_t j = 0; j < n; ++j) {
-        int has = PySet_Contains(fs.ptr(), keys[j]);
+        int has = PySet_Contains(fs, items.keys[j]);
         if (has < 0)
             raise();
         if (has)
             mask |= uint64_t{1} << j;
     }
-    if (PySet_GET_SIZE(fs.ptr()) != __builtin_popcountll(mask))
+    if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
         return false;  // a set field that is not in __dict__
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    size_t id = shapes_.size();
-    for (size_t s = 0; s < shapes_.size(); ++s) {
-        const Shape &sh = shapes_[s];
+    auto fits = [&](const Shape &sh) {
         if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
-            continue;
-        bool same = true;
-        for (Py_ssize_t j = 0; j < n && same; ++j)
-            same = sh.keys[j] == keys[j] || PyUnicode_Compare(sh.keys[j], keys[j]) == 0;
-        if (same) {
-            id = s;
-            break;
-        }
+            return false;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (sh.keys[j] != items.keys[j] && PyUnicode_Compare(sh.keys[j], items.keys[j]) != 0)
+                return false;
+        return true;
+    };
+    size_t id = shapes_.size();
+    if (last_shape_ < shapes_.size() && fits(shapes_[last_shape_])) {
+        id = last_shape_;
+    } else {
+        for (size_t s = 0; s < shapes_.size(); ++s)
+            if (fits(shapes_[s])) {
+                id = s;
+                break;
+            }
     }
     if (id == shapes_.size()) {
         if (shapes_.size() >= 4096)
             return false;  // pathological variety: keep such models as objects
         Shape sh{Py_NewRef(cls), {}, mask};
         for (Py_ssize_t j = 0; j < n; ++j)
-            sh.keys.push_back(Py_NewRef(keys[j]));
+            sh.keys.push_back(Py_NewRef(items.keys[j]));
         shapes_.push_back(std::move(sh));
     }
+    last_shape_ = id;
     h.blob.push_back(static_cast<char>(T_MODEL));
     put_varint(h.blob, id);
     for (Py_ssize_t j = 0; j < n; ++j)
-        field(vals[j].ptr(), h, depth + 1, active);
+        field(items.vals[j], h, depth + 1, active);
     return true;
 }
 

@@ -86,6 +86,7 @@ private:
     };
     std::vector<Shape> shapes_;
     std::string scratch_;  // encoding buffer, reused
+    size_t last_shape_ = 0;
 
     struct Fallback {};  // the value cannot be encoded here; keep it as an object
 
