@@ -19,23 +19,26 @@ inline uintptr_t shape_word(uintptr_t tag, Py_ssize_t n) { return tag | (static_
 
 void TextMemo::forget() {
     Py_CLEAR(scalar_);
-    for (uintptr_t w : walk_)
-        if ((w & 1) == 0)
-            Py_DECREF(reinterpret_cast<PyObject *>(w));
-    walk_.clear();
+    if (walk_) {
+        for (uintptr_t w : *walk_)
+            if ((w & 1) == 0)
+                Py_DECREF(reinterpret_cast<PyObject *>(w));
+        walk_->clear();
+    }
     valid_ = false;
     indexed = false;
 }
 
 bool TextMemo::match_structure(PyObject *v) const {
     size_t i = 0;
-    return walk_match(v, i, 0) && i == walk_.size();
+    return walk_ && walk_match(v, i, 0) && i == walk_->size();
 }
 
 bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
-    if (i >= walk_.size() || depth > kMaxDepth)
+    const std::vector<uintptr_t> &walk = *walk_;
+    if (i >= walk.size() || depth > kMaxDepth)
         return false;
-    uintptr_t w = walk_[i++];
+    uintptr_t w = walk[i++];
     if ((w & 1) == 0)
         return reinterpret_cast<PyObject *>(w) == v;
     Py_ssize_t n = static_cast<Py_ssize_t>(w >> 3);
@@ -46,7 +49,7 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            if (i >= walk_.size() || walk_[i++] != reinterpret_cast<uintptr_t>(k) || !walk_match(val, i, depth + 1))
+            if (i >= walk.size() || walk[i++] != reinterpret_cast<uintptr_t>(k) || !walk_match(val, i, depth + 1))
                 return false;
         }
         return true;
@@ -69,20 +72,20 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
 }
 
 bool TextMemo::walk_record(PyObject *v, int depth) {
-    if (depth > kMaxDepth || walk_.size() >= kMaxWords)
+    if (depth > kMaxDepth || walk_->size() >= kMaxWords)
         return false;
     if (scalar(v)) {
-        walk_.push_back(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
+        walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
         return true;
     }
     if (PyDict_CheckExact(v)) {
-        walk_.push_back(shape_word(M_DICT, PyDict_GET_SIZE(v)));
+        walk_->push_back(shape_word(M_DICT, PyDict_GET_SIZE(v)));
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
             if (!scalar(k))
                 return false;
-            walk_.push_back(reinterpret_cast<uintptr_t>(Py_NewRef(k)));
+            walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(k)));
             if (!walk_record(val, depth + 1))
                 return false;
         }
@@ -92,7 +95,7 @@ bool TextMemo::walk_record(PyObject *v, int depth) {
     if (!list && !PyTuple_CheckExact(v))
         return false;
     Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
-    walk_.push_back(shape_word(list ? M_LIST : M_TUPLE, n));
+    walk_->push_back(shape_word(list ? M_LIST : M_TUPLE, n));
     for (Py_ssize_t j = 0; j < n; ++j)
         if (!walk_record(list ? PyList_GET_ITEM(v, j) : PyTuple_GET_ITEM(v, j), depth + 1))
             return false;
@@ -105,11 +108,13 @@ void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
         return;
     if (scalar(v)) {
         scalar_ = Py_NewRef(v);
-    } else if (!walk_record(v, 0)) {
-        forget();
-        return;
     } else {
-        walk_.shrink_to_fit();
+        if (!walk_)
+            walk_ = std::make_unique<std::vector<uintptr_t>>();
+        if (!walk_record(v, 0)) {
+            forget();
+            return;
+        }
     }
     offset_ = offset;
     length_ = static_cast<uint32_t>(length);

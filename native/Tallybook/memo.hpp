@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,16 +40,20 @@ public:
     void remember(PyObject *v, size_t offset, size_t length);
     void forget();
 
-    bool indexed = false;  // owner's flag: the text's trigrams are all indexed
 
 private:
     PyObject *scalar_ = nullptr;  // strong: the value, when it is a scalar
-    // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
-    // walk order.
-    std::vector<uintptr_t> walk_;
     size_t offset_ = 0;
     uint32_t length_ = 0;
     bool valid_ = false;
+
+public:
+    bool indexed = false;  // owner's flag: the text's trigrams are all indexed
+
+private:
+    // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
+    // walk order. Kept apart so that the memos of a run stay small and close together.
+    std::unique_ptr<std::vector<uintptr_t>> walk_;
 
     bool match_structure(PyObject *v) const;
     bool walk_match(PyObject *v, size_t &i, int depth) const;

@@ -19,7 +19,7 @@ public:
     bool may_contain(std::string_view needle) const;
 
 private:
-    static constexpr unsigned kBits = 13;  // 8192 bits, 1 KiB once used
+    static constexpr unsigned kBits = 12;  // 4096 bits, 512 bytes once used
     std::vector<uint64_t> bits_;
     static unsigned slot(unsigned char a, unsigned char b, unsigned char c) {
         uint32_t t = (uint32_t{a} << 16) | (uint32_t{b} << 8) | c;
