@@ -318,3 +318,40 @@ class TestSearchText:
                 if needle:
                     assert store.list_runs(search=needle), needle
         assert not store.list_runs(search="m0 m0")
+
+
+def test_search_text_random_sequences_stay_exact():
+    """Interleaved runs whose events reuse, mutate and vary values: every run's text equals the
+    plain construction, and any piece of it is found by the run search."""
+    import random
+
+    rng = random.Random(7)
+    shared_payload = {"k": "v", "n": [1, 2]}
+    pool_messages = ["alpha", "  padded  ", "", "Straße", "line\nbreak", "tail \u3000", None, "alpha"]
+    pool_payloads = [shared_payload, {"k": "v", "n": [1, 2]}, None, [1, "x"], {"deep": {"a": [None, 1.5]}}, "text"]
+    run_ids = ["r-a", "  spaced", "r-b", "r-c"]
+    store = RuntimeTallybook()
+    by_run: dict[str, list] = {r: [] for r in run_ids}
+    for i in range(400):
+        run_id = rng.choice(run_ids)
+        if rng.random() < 0.1:
+            shared_payload["k"] = rng.choice(["v", "w", "V"])  # the same dict, changed contents
+        if rng.random() < 0.05:
+            shared_payload["n"].append(i)
+        e = make_event(rng.choice(["a.step", "a.started", "a.completed", "stream.delta"]), run_id=run_id, ts=i,
+                       message=rng.choice(pool_messages), payload=rng.choice(pool_payloads),
+                       source=rng.choice(["src", "src", None, " "]), level=rng.choice(["info", "INFO", " "]),
+                       meta=rng.choice([{}, {"app_id": "A"}, {"app_id": "A", "x": [1]}]),
+                       run_fields={"agent_id": rng.choice(["ag", None]), "agent_name": rng.choice(["N", "n", None]),
+                                   "meta": rng.choice([{}, {"flow_name": "F"}])})
+        store.append_event(e)
+        by_run[run_id].append(e.model_copy(deep=True))
+    texts = store._search_cache_by_run
+    for run_id, events in by_run.items():
+        assert texts[run_id] == reference_search_text(RuntimeTallybook(), events), run_id
+        text = texts[run_id]
+        for start in range(0, max(1, len(text) - 8), 5):
+            needle = text[start:start + rng.randint(3, 8)].strip()
+            if needle:
+                found = [r.run_id for r in store.list_runs(search=needle)]
+                assert run_id in found, (run_id, needle)
