@@ -89,6 +89,11 @@ PyObject *slot_ptr(PyObject *o, PyObject *name) {
 
 }  // namespace
 
+PyObject *model_fields_set(PyObject *model) {
+    init_names();
+    return slot_ptr(model, s_fields_set);
+}
+
 Held::~Held() {
     Py_XDECREF(ts_obj);
     Py_XDECREF(id_obj);

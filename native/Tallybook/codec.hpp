@@ -63,6 +63,9 @@ private:
     Held *h_ = nullptr;
 };
 
+// The __pydantic_fields_set__ of a pydantic model, read in place (borrowed; nullptr if unset).
+PyObject *model_fields_set(PyObject *model);
+
 class Codec {
 public:
     Codec() = default;

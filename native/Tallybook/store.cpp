@@ -115,25 +115,34 @@ protected:
 // else through setattr.
 class RecordAccess : public Fields {
 public:
-    explicit RecordAccess(PyObject *rec) : Fields(rec) {
+    // `known`: the run's memory of which names its record's set of set fields already holds.
+    RecordAccess(PyObject *rec, FieldsSetCache *known) : Fields(rec) {
         if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject *>(globals().run_record) && dict_.is_valid()) {
-            PyObject *fs = PyObject_GenericGetAttr(rec, n_fields_set.get());
-            if (fs == nullptr)
-                PyErr_Clear();
-            else if (PySet_Check(fs))
-                fields_set_ = nb::steal(fs);
-            else
-                Py_DECREF(fs);
+            PyObject *fs = model_fields_set(rec);
+            if (fs != nullptr && PySet_Check(fs)) {
+                fields_set_ = nb::borrow(fs);
+                if (known != nullptr) {
+                    if (known->set.ptr() != fs || known->size != PySet_GET_SIZE(fs)) {
+                        known->set = fields_set_;  // another set, or changed: start afresh
+                        known->count = 0;
+                    }
+                    known_ = known;
+                }
+            }
         }
+    }
+    ~RecordAccess() {
+        if (known_ != nullptr)
+            known_->size = PySet_GET_SIZE(fields_set_.ptr());
     }
     void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
             bool same = false;
             for (int i = 0; i < n_ && !same; ++i)
                 same = keys_[i] == n.get() && vals_[i] == v.ptr();
-            if ((!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0) ||
-                PySet_Add(fields_set_.ptr(), n.get()) < 0)
+            if (!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0)
                 raise();
+            add_to_fields_set(n.get());
             // The dict holds the value now; a value that was not in the table yet is found there.
             refresh(n.get(), v.ptr());
         } else if (PyObject_SetAttr(obj_, n.get(), v.ptr()) < 0) {
@@ -143,6 +152,18 @@ public:
 
 private:
     nb::object fields_set_;
+    FieldsSetCache *known_ = nullptr;
+
+    void add_to_fields_set(PyObject *name) {
+        if (known_ != nullptr)
+            for (int i = 0; i < known_->count; ++i)
+                if (known_->names[i] == name)
+                    return;  // added before, and the set has not changed since
+        if (PySet_Add(fields_set_.ptr(), name) < 0)
+            raise();
+        if (known_ != nullptr && known_->count < FieldsSetCache::kMax)
+            known_->names[known_->count++] = name;
+    }
 };
 
 bool truthy(nb::handle v) {
@@ -461,7 +482,8 @@ void Store::append_event(PyObject *event) {
                 raise();
         }
     }
-    RecordAccess rec(record.ptr());
+    RunState *known_state = state_for(run_id);
+    RecordAccess rec(record.ptr(), known_state ? &known_state->fields_set_known : nullptr);
 
     // 6. Identity refresh.
     for (Name *n : kIdentity) {

@@ -28,6 +28,17 @@ struct Globals {
 Globals &globals();
 void init_globals(PyObject *run_record_cls);
 
+// What a run remembers of its record's set of set fields (pydantic's __pydantic_fields_set__):
+// the set object, its size after the last event, and names known to be in it. When the set is
+// another object or its size changed, the memory is dropped.
+struct FieldsSetCache {
+    static constexpr int kMax = 24;
+    nb::object set;
+    Py_ssize_t size = -1;
+    PyObject *names[kMax];  // interned field names (immortal for the module's life)
+    int count = 0;
+};
+
 struct RunState {
     nb::object run_id;
     Ring<HeldRef> ring;
@@ -37,6 +48,7 @@ struct RunState {
     std::array<TextMemo, 22> memo;
     // The slot of the piece before each slot's piece in the last event (-1: first, -2: none).
     std::array<int8_t, 22> pred_slot;
+    FieldsSetCache fields_set_known;
     explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
 
     struct Piece {
