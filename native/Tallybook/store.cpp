@@ -47,7 +47,8 @@ Name *const kEventSearch[] = {&n_event_id, &n_event_type, &n_source, &n_level,
 // there go through the dict, then getattr.
 class Fields {
 public:
-    explicit Fields(PyObject *obj) : obj_(obj) {
+    // `table`: read the whole __dict__ up front (for many reads); else each read is a lookup.
+    explicit Fields(PyObject *obj, bool table = true) : obj_(obj) {
         PyObject *d = PyObject_GenericGetAttr(obj, n_dict.get());
         if (d == nullptr) {
             PyErr_Clear();
@@ -58,7 +59,7 @@ public:
             return;
         }
         dict_ = nb::steal(d);
-        if (PyDict_GET_SIZE(d) <= kMax) {
+        if (table && PyDict_GET_SIZE(d) <= kMax) {
             Py_ssize_t pos = 0;
             PyObject *k, *v;
             while (PyDict_Next(d, &pos, &k, &v)) {
@@ -89,6 +90,20 @@ public:
                 raise();
         }
         return check(PyObject_GetAttr(obj_, key));
+    }
+    // The value in the instance __dict__, borrowed, without touching it (nullptr when the
+    // attribute is not there); only for identity comparisons made before any other Python code.
+    PyObject *peek(Name &n) const {
+        PyObject *key = n.get();
+        for (int i = 0; i < n_; ++i)
+            if (keys_[i] == key)
+                return vals_[i];
+        if (!dict_.is_valid())
+            return nullptr;
+        PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
+        if (v == nullptr && PyErr_Occurred())
+            raise();
+        return v;
     }
 
 protected:
@@ -720,9 +735,12 @@ static bool needle_matches(const Store &store, const Fields &f, const std::strin
     RunState *st = store.state_for(f.get(n_run_id));
     std::string text;
     for (unsigned slot = 0; slot < 14; ++slot) {
+        if (st != nullptr) {
+            PyObject *seen = f.peek(*kRecordSearch[slot]);
+            if (seen != nullptr && st->memo[slot].matches(seen))
+                continue;  // covered by the accumulated text
+        }
         nb::object v = f.get(*kRecordSearch[slot]);
-        if (st != nullptr && st->memo[slot].matches(v.ptr()))
-            continue;  // covered by the accumulated text
         text.clear();
         orvane::search::append_normalized(v, text);
         if (contains(text, needle))
@@ -732,7 +750,7 @@ static bool needle_matches(const Store &store, const Fields &f, const std::strin
 }
 
 bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
-    Fields f(record.ptr());
+    Fields f(record.ptr(), false);
     return needle_matches(*this, f, needle);
 }
 
@@ -870,7 +888,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
     bool use_window = since.has_value() || until.has_value();
 
     auto keep = [&](nb::handle rec) -> bool {
-        Fields f(rec.ptr());
+        Fields f(rec.ptr(), false);
         for (const FieldFilter &ff : field_filters)
             if (!ff.want.is_none() && !equals(f.get(*ff.name), ff.want))
                 return false;
