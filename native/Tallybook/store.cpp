@@ -12,7 +12,23 @@ namespace tally {
 
 namespace {
 
-using orvane::outside::Name;
+// An interned attribute name, made on first use (inline: these are read on every event).
+class Name {
+public:
+    explicit constexpr Name(const char *text) : text_(text) {}
+    PyObject *get() {
+        if (obj_ == nullptr) [[unlikely]] {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (obj_ == nullptr)
+                throw nb::python_error();
+        }
+        return obj_;
+    }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;  // leaked on purpose: interned names live as long as the interpreter
+};
 
 [[noreturn]] void raise() { throw nb::python_error(); }
 
@@ -32,7 +48,7 @@ Name n_run_id{"run_id"}, n_root_run_id{"root_run_id"}, n_parent_run_id{"parent_r
     n_timestamp{"timestamp"}, n_source{"source"}, n_level{"level"}, n_message{"message"}, n_payload{"payload"},
     n_error{"error"}, n_run{"run"}, n_app_id{"app_id"}, n_group_id{"group_id"}, n_environment{"environment"},
     n_flow_name{"flow_name"}, n_dict{"__dict__"}, n_fields_set{"__pydantic_fields_set__"}, n_get{"get"},
-    n_update{"update"}, n_deque{"deque"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
+    n_update{"update"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
 
 Name *const kIdentity[] = {&n_agent_id, &n_agent_name, &n_session_id, &n_response_id, &n_execution_id};
 Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run_id,   &n_run_kind,
@@ -79,9 +95,8 @@ public:
     Fields &operator=(const Fields &) = delete;
     nb::object get(Name &n) const {
         PyObject *key = n.get();
-        for (int i = 0; i < n_; ++i)
-            if (keys_[i] == key)
-                return nb::borrow(vals_[i]);
+        if (int i = find(key); i >= 0)
+            return nb::borrow(vals_[i]);
         if (dict_.is_valid()) {
             PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
             if (v != nullptr)
@@ -95,9 +110,8 @@ public:
     // attribute is not there); only for identity comparisons made before any other Python code.
     PyObject *peek(Name &n) const {
         PyObject *key = n.get();
-        for (int i = 0; i < n_; ++i)
-            if (keys_[i] == key)
-                return vals_[i];
+        if (int i = find(key); i >= 0)
+            return vals_[i];
         if (!dict_.is_valid())
             return nullptr;
         PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
@@ -107,7 +121,21 @@ public:
     }
 
 protected:
+    // Position of `key` in the table, or -1. Reads mostly follow field order, so the scan starts
+    // after the previous hit.
+    int find(PyObject *key) const {
+        for (int k = 0; k < n_; ++k) {
+            int i = next_ + k < n_ ? next_ + k : next_ + k - n_;
+            if (keys_[i] == key) {
+                next_ = i + 1 < n_ ? i + 1 : 0;
+                return i;
+            }
+        }
+        return -1;
+    }
+
     static constexpr int kMax = 24;
+    mutable int next_ = 0;
     PyObject *obj_;
     nb::object dict_;
     // Strong references: the dict's entries when it was read (kept in step by RecordAccess::set).
@@ -117,11 +145,8 @@ protected:
 
     // Points the table entry of `key` (if any) at `v`.
     void refresh(PyObject *key, PyObject *v) {
-        for (int i = 0; i < n_; ++i)
-            if (keys_[i] == key) {
-                Py_SETREF(vals_[i], Py_NewRef(v));
-                return;
-            }
+        if (int i = find(key); i >= 0)
+            Py_SETREF(vals_[i], Py_NewRef(v));
     }
 };
 
@@ -152,9 +177,8 @@ public:
     }
     void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
-            bool same = false;
-            for (int i = 0; i < n_ && !same; ++i)
-                same = keys_[i] == n.get() && vals_[i] == v.ptr();
+            int at = find(n.get());
+            bool same = at >= 0 && vals_[at] == v.ptr();
             if (!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0)
                 raise();
             add_to_fields_set(n.get());
@@ -814,7 +838,8 @@ namespace {
 
 PyObject *regex_cache = nullptr;   // pattern -> compiled pattern, or None when malformed
 PyObject *regex_module = nullptr;  // the `re` the cache was filled with
-Name n_re{"re"}, n_compile{"compile"}, n_search{"search"};
+orvane::outside::Name n_re{"re"};
+Name n_compile{"compile"}, n_search{"search"};
 
 }  // namespace
 
@@ -1069,6 +1094,7 @@ nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
     nb::list items;
     for (size_t i = 0; i < ring.size(); ++i)
         items.append(codec_.decode(*ring[i].get()));
+    static orvane::outside::Name n_deque{"deque"};
     nb::object deque = orvane::outside::get(n_deque);
     return deque(items, nb::arg("maxlen") = ring.capacity());
 }
