@@ -70,6 +70,25 @@ int64_t checked_max_events(nb::handle v) {
 
 orvane::outside::Name n_runtime_event{"RuntimeEvent"};
 
+int store_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    return nb::inst_ptr<Store>(self)->traverse(visit, arg);
+}
+
+int store_clear(PyObject *self) {
+    if (nb::inst_ready(self))
+        nb::inst_ptr<Store>(self)->clear();
+    return 0;
+}
+
+PyType_Slot store_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(store_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(store_clear)},
+    {0, nullptr},
+};
+
 }  // namespace
 
 NB_MODULE(Tallybook, m) {
@@ -90,7 +109,7 @@ NB_MODULE(Tallybook, m) {
         },
         "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
-    nb::class_<Store> cls(m, "RuntimeTallybook",
+    nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"
                           "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
                           "capacity max_events) in a compact encoding; every event or record returned is an\n"

@@ -109,6 +109,12 @@ Codec::~Codec() {
     }
 }
 
+int Codec::traverse(visitproc visit, void *arg) const {
+    for (const Shape &s : shapes_)
+        Py_VISIT(s.cls);
+    return 0;
+}
+
 void Codec::object(PyObject *o, Held &h) {
     nb::object copy = orvane::models::deep_copy(o);
     h.blob.push_back(static_cast<char>(T_OBJ));

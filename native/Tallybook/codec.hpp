@@ -24,6 +24,7 @@ namespace nb = nanobind;
 // One held event; shared by the recent ring and its run's ring (intrusive count, GIL held).
 struct Held {
     uint32_t refs = 0;
+    uint32_t mark = 0;         // garbage-collector walk in which this event was visited
     bool ts_native = false;    // timestamp is an int that fits 64 bits (in `ts`)
     bool id_native = false;    // event_id is an exact str (UTF-8 in `id`)
     int64_t ts = 0;
@@ -78,8 +79,9 @@ public:
     // A new object equal to a deep copy of the encoded event.
     nb::object decode(const Held &h) const;
 
-    // Approximate bytes held natively by the shapes.
     size_t shape_count() const { return shapes_.size(); }
+    // Visits the objects the shapes hold (for the garbage collector).
+    int traverse(visitproc visit, void *arg) const;
 
 private:
     struct Shape {

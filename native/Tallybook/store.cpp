@@ -417,15 +417,26 @@ PyObject *status_of_event_type(nb::handle et) {
     return nullptr;
 }
 
+Store::Busy::Busy(const Store &s, bool mutating) : s_(s) {
+    if (mutating && s.busy_ > 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "RuntimeTallybook cannot be changed from code that runs inside one of its own calls");
+        throw nb::python_error();
+    }
+    ++s.busy_;
+}
+
 Store::Store(int64_t max_events) : max_events_(max_events), recent_(static_cast<size_t>(max_events)) {}
 
 void Store::set_max_events(int64_t v) {
+    Busy busy(*this, true);
     if (v < 0)
         throw nb::value_error("max_events must be non-negative");
     max_events_ = v;  // rings made from now on; existing rings keep their capacity
 }
 
 void Store::reset() {
+    Busy busy(*this, true);
     PyDict_Clear(runs_.ptr());
     // Per-run rings and search texts live together; release them (held events may run Python
     // destructors of kept objects, so detach first).
@@ -439,6 +450,48 @@ void Store::reset() {
     PyDict_Clear(children_.ptr());
 }
 
+int Store::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(runs_.ptr());
+    Py_VISIT(children_.ptr());
+    Py_VISIT(index_.ptr());
+    // Each held event once, though it may sit in two rings.
+    uint32_t epoch = ++gc_epoch_;
+    auto visit_held = [&](const HeldRef &ref) -> int {
+        Held *h = ref.get();
+        if (h->mark == epoch)
+            return 0;
+        h->mark = epoch;
+        Py_VISIT(h->ts_obj);
+        Py_VISIT(h->id_obj);
+        for (PyObject *o : h->objs)
+            Py_VISIT(o);
+        return 0;
+    };
+    for (size_t i = 0; i < recent_.size(); ++i)
+        if (int r = visit_held(recent_[i]))
+            return r;
+    for (const auto &st : states_) {
+        Py_VISIT(st->run_id.ptr());
+        Py_VISIT(st->fields_set_known.set.ptr());
+        for (size_t i = 0; i < st->ring.size(); ++i)
+            if (int r = visit_held(st->ring[i]))
+                return r;
+    }
+    return codec_.traverse(visit, arg);
+}
+
+void Store::clear() {
+    std::vector<std::unique_ptr<RunState>> old;
+    old.swap(states_);
+    Ring<HeldRef> old_recent(recent_.capacity());
+    std::swap(old_recent, recent_);
+    PyDict_Clear(runs_.ptr());
+    PyDict_Clear(children_.ptr());
+    PyDict_Clear(index_.ptr());
+    old.clear();
+    old_recent.clear();
+}
+
 RunState *Store::state_for(nb::handle run_id) const {
     PyObject *i = PyDict_GetItemWithError(index_.ptr(), run_id.ptr());
     if (i == nullptr) {
@@ -450,6 +503,7 @@ RunState *Store::state_for(nb::handle run_id) const {
 }
 
 void Store::append_event(PyObject *event) {
+    Busy busy(*this, true);
     Globals &g = globals();
     // 1. The store keeps its own copy: the compact encoding of the event.
     HeldRef held(new Held());
@@ -740,6 +794,7 @@ void RunState::index_appended(size_t start, const Piece *pieces, size_t count, s
 // ---- queries ----
 
 nb::object Store::get_run(nb::handle run_id) {
+    Busy busy(*this, false);
     PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
     if (rec == nullptr) {
         if (PyErr_Occurred())
@@ -774,12 +829,14 @@ static bool needle_matches(const Store &store, const Fields &f, const std::strin
 }
 
 bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+    Busy busy(*this, false);
     Fields f(record.ptr(), false);
     return needle_matches(*this, f, needle);
 }
 
 bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,
                                        std::optional<int64_t> until) {
+    Busy busy(*this, false);
     if (!since && !until)
         return true;
     Fields f(record.ptr());
@@ -889,6 +946,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
                           nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
                           nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
                           std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit) {
+    Busy busy(*this, false);
     std::vector<nb::object> records;
     records.reserve(static_cast<size_t>(PyDict_GET_SIZE(runs_.ptr())));
     {
@@ -959,6 +1017,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
 }
 
 nb::list Store::get_run_children(nb::handle run_id) {
+    Busy busy(*this, false);
     nb::list out;
     PyObject *kids = PyDict_GetItemWithError(children_.ptr(), run_id.ptr());
     if (kids == nullptr) {
@@ -989,6 +1048,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
 }
 
 nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
+    Busy busy(*this, false);
     nb::list collected;
     nb::object seen = check(PySet_New(nullptr));
     std::vector<nb::object> pending{nb::borrow(run_id)};
@@ -1033,6 +1093,7 @@ nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
 }
 
 nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, bool include_descendants) {
+    Busy busy(*this, false);
     std::vector<nb::object> ids;
     if (include_descendants) {
         for (nb::handle i : collect_descendant_run_ids(run_id))
@@ -1071,6 +1132,7 @@ nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, 
 }
 
 nb::list Store::get_recent_events(std::optional<int64_t> limit) {
+    Busy busy(*this, false);
     size_t n = recent_.size();
     size_t start = limit ? clamp_index(-*limit, n) : 0;
     nb::list out;
@@ -1080,6 +1142,7 @@ nb::list Store::get_recent_events(std::optional<int64_t> limit) {
 }
 
 nb::object Store::get_event(nb::handle event_id) {
+    Busy busy(*this, false);
     std::string want = utf8(event_id);
     for (size_t i = recent_.size(); i-- > 0;) {
         const Held &h = *recent_[i].get();
@@ -1100,15 +1163,18 @@ nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
 }
 
 nb::dict Store::events_by_run_view() const {
+    Busy busy(*this, false);
     nb::dict out;
     for (auto &st : states_)
         out[st->run_id] = deque_of(st->ring);
     return out;
 }
 
-nb::object Store::recent_events_view() const { return deque_of(recent_); }
+nb::object Store::recent_events_view() const {
+    Busy busy(*this, false); return deque_of(recent_); }
 
 nb::dict Store::search_cache_view() const {
+    Busy busy(*this, false);
     nb::dict out;
     for (auto &st : states_)
         out[st->run_id] = check(PyUnicode_DecodeUTF8(st->search.data(), static_cast<Py_ssize_t>(st->search.size()),

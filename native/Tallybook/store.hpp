@@ -106,7 +106,27 @@ public:
 
     RunState *state_for(nb::handle run_id) const;
 
+    // Garbage collector support: a held value may refer back to the store.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
+
+    // Marks a call in progress. Python code run from inside a call (str() of a value, a custom
+    // __deepcopy__ or __eq__) may query the store, but not change it: that would pull the state
+    // from under the running call.
+    class Busy {
+    public:
+        Busy(const Store &s, bool mutating);
+        ~Busy() { --s_.busy_; }
+        Busy(const Busy &) = delete;
+        Busy &operator=(const Busy &) = delete;
+
+    private:
+        const Store &s_;
+    };
+
 private:
+    mutable int busy_ = 0;
+    mutable uint32_t gc_epoch_ = 0;
     int64_t max_events_;
     nb::dict runs_;      // run id -> RunRecord (live)
     nb::dict children_;  // parent run id -> set of child run ids

@@ -355,3 +355,47 @@ def test_search_text_random_sequences_stay_exact():
             if needle:
                 found = [r.run_id for r in store.list_runs(search=needle)]
                 assert run_id in found, (run_id, needle)
+
+
+def test_code_run_from_inside_a_call_may_query_but_not_change_the_store(store):
+    seen = []
+
+    class Sneaky:
+        def __init__(self, action):
+            self.action = action
+
+        def __str__(self):  # runs while the store writes the search text
+            self.action()
+            return "sneaky"
+
+        def __deepcopy__(self, memo):
+            return self
+
+    store.append_event(make_event(run_id="a", message="first"))
+    store.append_event(make_event(run_id="b", payload=Sneaky(lambda: seen.append(len(store.list_runs())))))
+    assert seen == [2]
+    for action in (store.reset, lambda: store.append_event(make_event(run_id="c"))):
+        with pytest.raises(RuntimeError, match="cannot be changed from code that runs inside"):
+            store.append_event(make_event(run_id="b", payload=Sneaky(action)))
+    assert [r.run_id for r in store.list_runs()] == ["a", "b"]
+    store.append_event(make_event(run_id="c"))  # usable afterwards
+    assert store.get_run("c") is not None
+
+
+def test_store_in_a_reference_cycle_is_collected():
+    import gc
+    import weakref
+
+    class Back:
+        def __deepcopy__(self, memo):
+            return self  # the store keeps this very object
+
+    store = RuntimeTallybook()
+    back = Back()
+    back.store = store
+    store.append_event(make_event(payload=back, meta={"app_id": "a"}, run_fields={"meta": {"owner": back}}))
+    store.append_event(make_event(run=False, error=back))
+    alive = weakref.ref(back)
+    del store, back
+    gc.collect()
+    assert alive() is None
