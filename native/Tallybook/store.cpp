@@ -156,7 +156,8 @@ protected:
 class RecordAccess : public Fields {
 public:
     // `known`: the run's memory of which names its record's set of set fields already holds.
-    RecordAccess(PyObject *rec, FieldsSetCache *known) : Fields(rec) {
+    // No table: the record's values are only looked up (and touched) when needed.
+    RecordAccess(PyObject *rec, FieldsSetCache *known) : Fields(rec, false) {
         if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject *>(globals().run_record) && dict_.is_valid()) {
             PyObject *fs = model_fields_set(rec);
             if (fs != nullptr && PySet_Check(fs)) {
@@ -177,8 +178,7 @@ public:
     }
     void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
-            int at = find(n.get());
-            bool same = at >= 0 && vals_[at] == v.ptr();
+            bool same = peek(n) == v.ptr();  // compared, not touched
             if (!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0)
                 raise();
             add_to_fields_set(n.get());
@@ -636,7 +636,7 @@ void Store::append_event(PyObject *event) {
     }
 
     // 13. The run's ring.
-    RunState *st = state_for(run_id);
+    RunState *st = known_state;
     if (st == nullptr) {
         nb::object pos = nb::int_(states_.size());
         states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
@@ -656,7 +656,8 @@ void Store::append_event(PyObject *event) {
     size_t npieces = 0;
     size_t memo_at[22], piece_at[22], piece_len[22];
     uint32_t remembered = 0;  // slots whose text was normalised afresh
-    nb::object values[22];
+    nb::object values[22];  // held where normalised afresh (and so remembered)
+    PyObject *ptrs[22];     // identity of each value (borrowed; compared only)
     try {
         bool first = true;
         unsigned slot = 0;
@@ -674,7 +675,7 @@ void Store::append_event(PyObject *event) {
             int dup = -1;
             if (slot >= 14 && PyUnicode_CheckExact(v.ptr()))
                 for (unsigned j = 0; j < 14; ++j)
-                    if (values[j].ptr() == v.ptr()) {
+                    if (ptrs[j] == v.ptr()) {
                         dup = static_cast<int>(j);
                         break;
                     }
@@ -704,11 +705,19 @@ void Store::append_event(PyObject *event) {
             ++slot;
         };
         for (Name *n : kRecordSearch) {
-            values[slot] = rec.get(*n);
-            add(values[slot]);
+            // A record value that is still the object remembered is only compared, not touched.
+            PyObject *seen = rec.peek(*n);
+            if (seen != nullptr && st->memo[slot].matches(seen)) {
+                ptrs[slot] = seen;
+            } else {
+                values[slot] = rec.get(*n);
+                ptrs[slot] = values[slot].ptr();
+            }
+            add(nb::handle(ptrs[slot]));
         }
         for (Name *n : kEventSearch) {
             values[slot] = ev.get(*n);
+            ptrs[slot] = values[slot].ptr();
             add(values[slot]);
         }
     } catch (...) {
