@@ -21,6 +21,7 @@ enum Tag : unsigned char {
     T_TUPLE,
     T_MODEL,
     T_OBJ,
+    T_SHARED,
 };
 
 constexpr int kMaxDepth = 64;
@@ -122,6 +123,19 @@ void Codec::object(PyObject *o, Held &h) {
     h.objs.push_back(copy.release().ptr());
 }
 
+void Codec::encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo) {
+    share_run_ = run;
+    share_memo_ = memo;
+    struct Reset {
+        Codec &c;
+        ~Reset() {
+            c.share_run_ = nullptr;
+            c.share_memo_ = nullptr;
+        }
+    } reset{*this};
+    encode(event, h);
+}
+
 void Codec::encode(PyObject *event, Held &h) {
     init_names();
     std::vector<PyObject *> active;
@@ -134,6 +148,7 @@ void Codec::encode(PyObject *event, Held &h) {
         for (PyObject *o : h.objs)
             Py_DECREF(o);
         h.objs.clear();
+        h.shared.reset();
         h.blob.swap(scratch_);
         h.blob.clear();
         throw;
@@ -264,8 +279,12 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             if (a == o)
                 throw Fallback{};
         active.push_back(o);
-        if (!model(o, h, depth, active))
+        if (o == share_run_ && share_memo_ != nullptr && depth > 0) {
+            if (!shared_model(o, h, depth, active))
+                object(o, h);
+        } else if (!model(o, h, depth, active)) {
             object(o, h);
+        }
         active.pop_back();
     } else {
         object(o, h);
@@ -361,6 +380,60 @@ bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
     return true;
 }
 
+// The run context: when it holds the very objects the run's previous context held (same class,
+// same __dict__ entries, same set fields), its encoding is the one kept for the run; otherwise it
+// is encoded and, when the encoding stands on its own, kept for the next event.
+bool Codec::shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+    SharedPartMemo &memo = *share_memo_;
+    share_memo_ = nullptr;  // one context per event
+    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
+    PyObject *fs = slot_ptr(o, s_fields_set);
+    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
+        return false;
+    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
+    if (dp == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object d = nb::steal(dp);
+    if (memo.part && reinterpret_cast<PyObject *>(Py_TYPE(o)) == memo.cls && memo.values.matches(dp)) {
+        // Same entries: the same shape if the same fields are set.
+        const Shape &sh = shapes_[memo.shape];
+        bool same_set = PySet_GET_SIZE(fs) == __builtin_popcountll(sh.set_mask);
+        for (size_t j = 0; j < sh.keys.size() && same_set; ++j) {
+            if (!((sh.set_mask >> j) & 1))
+                continue;
+            int has = PySet_Contains(fs, sh.keys[j]);
+            if (has < 0)
+                raise();
+            same_set = has != 0;
+        }
+        if (same_set) {
+            h.blob.push_back(static_cast<char>(T_SHARED));
+            h.shared = memo.part;
+            return true;
+        }
+    }
+    size_t mark = h.blob.size(), objs = h.objs.size();
+    if (!model(o, h, depth, active))
+        return false;
+    memo.part.reset();
+    memo.values.forget();
+    if (h.objs.size() != objs || h.shared)
+        return true;  // refers to held objects: not shareable
+    memo.values.remember(dp, 0, 0);
+    if (!memo.values.valid())
+        return true;
+    const char *p = h.blob.data() + mark + 1;  // after T_MODEL
+    memo.shape = static_cast<size_t>(get_varint(p));
+    memo.cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    memo.part = std::make_shared<const std::string>(h.blob, mark, h.blob.size() - mark);
+    h.blob.resize(mark);
+    h.blob.push_back(static_cast<char>(T_SHARED));
+    h.shared = memo.part;
+    return true;
+}
+
 PyObject *Codec::read(const char *&p, const Held &h) const {
     auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
     switch (tag) {
@@ -451,6 +524,10 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
             e.restore();
             return nullptr;
         }
+    }
+    case T_SHARED: {
+        const char *q = h.shared->data();
+        return read(q, h);
     }
     case T_OBJ: {
         PyObject *o = h.objs[get_varint(p)];

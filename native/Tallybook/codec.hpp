@@ -14,8 +14,11 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "memo.hpp"
 
 namespace tally {
 
@@ -33,6 +36,9 @@ struct Held {
     std::string id;
     std::string blob;
     std::vector<PyObject *> objs;  // strong: values kept as Python objects
+    // The encoding of the event's run context when it is the same as the previous event's of
+    // its run (shared by those events; it never refers to `objs`).
+    std::shared_ptr<const std::string> shared;
 
     Held() = default;
     Held(const Held &) = delete;
@@ -67,6 +73,14 @@ private:
 // The __pydantic_fields_set__ of a pydantic model, read in place (borrowed; nullptr if unset).
 PyObject *model_fields_set(PyObject *model);
 
+// What a run remembers of its last run context: the objects it was made of and its encoding.
+struct SharedPartMemo {
+    std::shared_ptr<const std::string> part;
+    PyObject *cls = nullptr;  // borrowed: the codec's shapes hold the class
+    size_t shape = 0;
+    TextMemo values;  // identities of the context's __dict__
+};
+
 class Codec {
 public:
     Codec() = default;
@@ -76,6 +90,9 @@ public:
 
     // Encodes `event` into h.blob / h.objs (h is fresh). Python errors propagate (nothing kept).
     void encode(PyObject *event, Held &h);
+    // The same, sharing the encoding of the run context `run` (a field of the event) with the
+    // previous event of its run when `run` consists of the same objects (`memo` is the run's).
+    void encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo);
     // A new object equal to a deep copy of the encoded event.
     nb::object decode(const Held &h) const;
 
@@ -98,6 +115,9 @@ private:
     void value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
     void field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
     bool model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    bool shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    PyObject *share_run_ = nullptr;          // during encode: the run context to share
+    SharedPartMemo *share_memo_ = nullptr;   // during encode: its run's memory
     void object(PyObject *o, Held &h);
     PyObject *read(const char *&p, const Held &h) const;
 };

@@ -40,7 +40,7 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
         return false;
     uintptr_t w = walk[i++];
     if ((w & 1) == 0)
-        return reinterpret_cast<PyObject *>(w) == v;
+        return same_scalar(reinterpret_cast<PyObject *>(w), v);
     Py_ssize_t n = static_cast<Py_ssize_t>(w >> 3);
     switch (w & 7) {
     case M_DICT: {
@@ -49,7 +49,8 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            if (i >= walk.size() || walk[i++] != reinterpret_cast<uintptr_t>(k) || !walk_match(val, i, depth + 1))
+            if (i >= walk.size() || !same_scalar(reinterpret_cast<PyObject *>(walk[i++]), k) ||
+                !walk_match(val, i, depth + 1))
                 return false;
         }
         return true;

@@ -2,6 +2,7 @@
 // the value, so that a later value made of the very same objects gets its text without being
 // normalised again. Only exact dicts, lists and tuples of immutable scalars (exact str, int,
 // float, bool, None) are remembered; the scalars are held, so their identity cannot be reused.
+// A str matches its remembered str by identity or by equal text.
 //
 // The text itself is not copied: it is a range of the run's search text, where it was written.
 #pragma once
@@ -9,12 +10,26 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tally {
+
+// The same object, or two exact str with the same text (equal text, equal normalisation and
+// encoding; comparing them does not run Python code).
+inline bool same_scalar(PyObject *held, PyObject *v) {
+    if (held == v)
+        return true;
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_CheckExact(held))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
+           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+}
 
 class TextMemo {
 public:
@@ -32,7 +47,7 @@ public:
         if (!valid_)
             return false;
         if (scalar_ != nullptr)
-            return v == scalar_;
+            return same_scalar(scalar_, v);
         return match_structure(v);
     }
     // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything

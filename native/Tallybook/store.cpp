@@ -507,8 +507,21 @@ void Store::append_event(PyObject *event) {
     Globals &g = globals();
     // 1. The store keeps its own copy: the compact encoding of the event.
     HeldRef held(new Held());
-    codec_.encode(event, *held.get());
     Fields ev(event);
+    nb::object run = ev.get(n_run);
+    std::optional<Fields> run_fields;
+    SharedPartMemo *share = nullptr;  // the run's last context, to share its encoding
+    if (!run.is_none()) {
+        run_fields.emplace(run.ptr());
+        if (PyObject *rid = run_fields->peek(n_run_id)) {
+            PyObject *i = PyDict_GetItemWithError(index_.ptr(), rid);
+            if (i != nullptr)
+                share = &states_[PyLong_AsSize_t(i)]->run_part;
+            else
+                PyErr_Clear();  // an unhashable id fails below, where the record is looked up
+        }
+    }
+    codec_.encode(event, *held.get(), run.is_none() ? nullptr : run.ptr(), share);
     nb::object ts = ev.get(n_timestamp);
     if (PyLong_CheckExact(ts.ptr())) {
         int overflow = 0;
@@ -533,10 +546,9 @@ void Store::append_event(PyObject *event) {
     recent_.push_back(held);
 
     // 3. An event without a run lives only there.
-    nb::object run = ev.get(n_run);
     if (run.is_none())
         return;
-    Fields rn(run.ptr());
+    Fields &rn = *run_fields;
     nb::object run_id = rn.get(n_run_id);
     PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
     if (found == nullptr && PyErr_Occurred())

@@ -49,6 +49,7 @@ struct RunState {
     // The slot of the piece before each slot's piece in the last event (-1: first, -2: none).
     std::array<int8_t, 22> pred_slot;
     FieldsSetCache fields_set_known;
+    SharedPartMemo run_part;
     explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
 
     struct Piece {

@@ -399,3 +399,27 @@ def test_store_in_a_reference_cycle_is_collected():
     del store, back
     gc.collect()
     assert alive() is None
+
+
+def test_events_of_a_run_keep_their_own_run_context(store):
+    """Consecutive events of a run share what their contexts have in common, never more."""
+    contexts = [
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="a", meta={"m": 1}),
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="a", meta={"m": 1}),  # equal, other objects
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="b", meta={"m": 1}),
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="b", meta={"m": 2}),
+        RuntimeRunContext.model_construct(run_id="r", run_kind="k", agent_id="b", meta={"m": 2}),  # fewer set fields
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="b", meta={"m": [1, {"x": None}]}),
+        RuntimeRunContext(run_id="r", run_kind=Tag("k"), agent_id="b", meta={"m": 2.5}),
+        RuntimeRunContext(run_id="r", run_kind="k", agent_id="b", meta={"m": 2.5}),
+    ]
+    events = [RuntimeEvent(event_id=f"c{i}", event_type="t", timestamp=i, run=ctx) for i, ctx in enumerate(contexts)]
+    for e in events:
+        store.append_event(e)
+    contexts[5].meta["m"].append("later")  # changing a caller's object afterwards changes nothing
+    for got, e in zip(store.get_run_events("r"), events):
+        want = e.model_copy(deep=True)
+        if e.event_id == "c5":
+            want.run.meta["m"].pop()
+        assert got == want and got.run.model_fields_set == want.run.model_fields_set
+        assert type(got.run.run_kind) is type(want.run.run_kind)
