@@ -29,18 +29,19 @@ void TextMemo::forget() {
     indexed = false;
 }
 
-bool TextMemo::match_structure(PyObject *v) const {
+bool TextMemo::match_structure(PyObject *v, bool equal_str) const {
     size_t i = 0;
-    return walk_ && walk_match(v, i, 0) && i == walk_->size();
+    return walk_ && walk_match(v, i, 0, equal_str) && i == walk_->size();
 }
 
-bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
+bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const {
     const std::vector<uintptr_t> &walk = *walk_;
     if (i >= walk.size() || depth > kMaxDepth)
         return false;
     uintptr_t w = walk[i++];
+    auto same = [equal_str](PyObject *held, PyObject *x) { return held == x || (equal_str && same_scalar(held, x)); };
     if ((w & 1) == 0)
-        return same_scalar(reinterpret_cast<PyObject *>(w), v);
+        return same(reinterpret_cast<PyObject *>(w), v);
     Py_ssize_t n = static_cast<Py_ssize_t>(w >> 3);
     switch (w & 7) {
     case M_DICT: {
@@ -49,8 +50,8 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            if (i >= walk.size() || !same_scalar(reinterpret_cast<PyObject *>(walk[i++]), k) ||
-                !walk_match(val, i, depth + 1))
+            if (i >= walk.size() || !same(reinterpret_cast<PyObject *>(walk[i++]), k) ||
+                !walk_match(val, i, depth + 1, equal_str))
                 return false;
         }
         return true;
@@ -59,14 +60,14 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth) const {
         if (!PyList_CheckExact(v) || PyList_GET_SIZE(v) != n)
             return false;
         for (Py_ssize_t j = 0; j < n; ++j)
-            if (!walk_match(PyList_GET_ITEM(v, j), i, depth + 1))
+            if (!walk_match(PyList_GET_ITEM(v, j), i, depth + 1, equal_str))
                 return false;
         return true;
     default:
         if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != n)
             return false;
         for (Py_ssize_t j = 0; j < n; ++j)
-            if (!walk_match(PyTuple_GET_ITEM(v, j), i, depth + 1))
+            if (!walk_match(PyTuple_GET_ITEM(v, j), i, depth + 1, equal_str))
                 return false;
         return true;
     }

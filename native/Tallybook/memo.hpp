@@ -48,7 +48,15 @@ public:
             return false;
         if (scalar_ != nullptr)
             return same_scalar(scalar_, v);
-        return match_structure(v);
+        return match_structure(v, true);
+    }
+    // The same, by identity only: cheaper where the objects compared are cold.
+    bool matches_identical(PyObject *v) const {
+        if (!valid_)
+            return false;
+        if (scalar_ != nullptr)
+            return scalar_ == v;
+        return match_structure(v, false);
     }
     // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
     // when `v` cannot be remembered).
@@ -70,8 +78,8 @@ private:
     // walk order. Kept apart so that the memos of a run stay small and close together.
     std::unique_ptr<std::vector<uintptr_t>> walk_;
 
-    bool match_structure(PyObject *v) const;
-    bool walk_match(PyObject *v, size_t &i, int depth) const;
+    bool match_structure(PyObject *v, bool equal_str) const;
+    bool walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const;
     bool walk_record(PyObject *v, int depth);
 };
 

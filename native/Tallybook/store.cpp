@@ -681,7 +681,7 @@ void Store::append_event(PyObject *event) {
                 buf.push_back(' ');
             size_t before = buf.size();
             TextMemo &memo = st->memo[slot];
-            bool repeated = memo.matches(v.ptr());
+            bool repeated = memo.matches_identical(v.ptr());
             // An event field holding the very str object of a record field (message and
             // latest_message, ...) has that field's text.
             int dup = -1;
@@ -719,7 +719,7 @@ void Store::append_event(PyObject *event) {
         for (Name *n : kRecordSearch) {
             // A record value that is still the object remembered is only compared, not touched.
             PyObject *seen = rec.peek(*n);
-            if (seen != nullptr && st->memo[slot].matches(seen)) {
+            if (seen != nullptr && st->memo[slot].matches_identical(seen)) {
                 ptrs[slot] = seen;
             } else {
                 values[slot] = rec.get(*n);
@@ -837,7 +837,7 @@ static bool needle_matches(const Store &store, const Fields &f, const std::strin
     for (unsigned slot = 0; slot < 14; ++slot) {
         if (st != nullptr) {
             PyObject *seen = f.peek(*kRecordSearch[slot]);
-            if (seen != nullptr && st->memo[slot].matches(seen))
+            if (seen != nullptr && st->memo[slot].matches_identical(seen))
                 continue;  // covered by the accumulated text
         }
         nb::object v = f.get(*kRecordSearch[slot]);
