@@ -39,6 +39,10 @@ public:
     ~TextMemo() { forget(); }
 
     bool valid() const { return valid_; }
+    // A remembered immutable scalar.
+    bool holds_scalar() const { return valid_ && scalar_ != nullptr; }
+    // A remembered exact dict whose values are all scalars (no container inside it).
+    bool flat_dict() const { return valid_ && flat_dict_; }
     // The remembered text: [offset, offset + length) of the owner's text.
     size_t offset() const { return offset_; }
     size_t length() const { return length_; }
@@ -69,6 +73,7 @@ private:
     size_t offset_ = 0;
     uint32_t length_ = 0;
     bool valid_ = false;
+    bool flat_dict_ = false;
 
 public:
     bool indexed = false;  // owner's flag: the text's trigrams are all indexed

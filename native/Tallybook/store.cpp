@@ -12,6 +12,22 @@ namespace tally {
 
 namespace {
 
+// A dict's modification tag: it changes whenever the dict changes (CPython 3.13 keeps it for
+// dict watchers). Returns false where the interpreter offers none.
+bool dict_version(PyObject *d, uint64_t &version) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+    return PyDict_CheckExact(d);
+#else
+    (void)d;
+    (void)version;
+    return false;
+#endif
+}
+
 // An interned attribute name, made on first use (inline: these are read on every event).
 class Name {
 public:
@@ -119,6 +135,10 @@ public:
             raise();
         return v;
     }
+
+protected:
+public:
+    PyObject *dict() const { return dict_.is_valid() ? dict_.ptr() : nullptr; }
 
 protected:
     // Position of `key` in the table, or -1. Reads mostly follow field order, so the scan starts
@@ -756,6 +776,21 @@ void Store::append_event(PyObject *event) {
         }
     }
     st->index_appended(start, pieces, npieces, lead);
+
+    // What the run search may take as unchanged: the record's dict and its flat meta, as they are
+    // now, when every searched field has its text remembered.
+    st->seen_dict = nb::object();
+    st->seen_meta = nb::object();
+    bool all_known = true;  // scalars (immutable), and meta a flat dict (checked by its version)
+    for (unsigned slot = 0; slot < 13 && all_known; ++slot)
+        all_known = st->memo[slot].holds_scalar();
+    PyObject *rdict = rec.dict();
+    PyObject *rmeta = ptrs[13];
+    if (all_known && rdict != nullptr && PyDict_CheckExact(rmeta) && st->memo[13].flat_dict() &&
+        dict_version(rdict, st->seen_dict_version) && dict_version(rmeta, st->seen_meta_version)) {
+        st->seen_dict = nb::borrow(rdict);
+        st->seen_meta = nb::borrow(rmeta);
+    }
 }
 
 void RunState::index_appended(size_t start, const Piece *pieces, size_t count, size_t lead) {
@@ -833,6 +868,13 @@ static bool needle_matches(const Store &store, const Fields &f, const std::strin
     if (needle.empty())
         return true;
     RunState *st = store.state_for(f.get(n_run_id));
+    if (st != nullptr && st->seen_dict.is_valid() && f.dict() == st->seen_dict.ptr()) {
+        uint64_t dv, mv;
+        if (dict_version(st->seen_dict.ptr(), dv) && dv == st->seen_dict_version &&
+            dict_version(st->seen_meta.ptr(), mv) && mv == st->seen_meta_version)
+            // The record is as the last event left it: its fields' texts are in the run's text.
+            return st->grams.may_contain(needle) && contains(st->search, needle);
+    }
     std::string text;
     for (unsigned slot = 0; slot < 14; ++slot) {
         if (st != nullptr) {

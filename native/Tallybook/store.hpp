@@ -50,6 +50,10 @@ struct RunState {
     std::array<int8_t, 22> pred_slot;
     FieldsSetCache fields_set_known;
     SharedPartMemo run_part;
+    // The record as the last event left it: its __dict__ and meta dict and their versions. While
+    // both are unchanged, each of the record's searched fields still has the remembered text.
+    nb::object seen_dict, seen_meta;
+    uint64_t seen_dict_version = 0, seen_meta_version = 0;
     explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
 
     struct Piece {

@@ -231,3 +231,26 @@ class TestFactory:
         assert isinstance(rec, RunRecord)
         assert rec.model_copy(deep=True) == rec
         assert rec.model_dump(mode="json")["meta"] == {"flow_name": "checkout", "app_id": "shop-web", "group_id": "g1"}
+
+
+def test_search_sees_records_changed_after_their_last_event(store, ev):
+    store.append_event(ev(run_id="r", run_fields={"agent_name": "alpha", "meta": {"flow_name": "f1"}}))
+    store.append_event(ev(run_id="r", run_fields={"agent_name": "alpha", "meta": {"flow_name": "f1"}}))
+    record = store._runs["r"]
+    assert store.list_runs(search="BETA") == []
+    record.agent_name = "beta"  # replaced value
+    assert ids(store.list_runs(search="BETA")) == ["r"]
+    record.meta["note"] = "gamma"  # changed in place
+    assert ids(store.list_runs(search="gamma")) == ["r"]
+    record.execution_id = ["zeta"]
+    store.append_event(ev(run_id="r"))
+    assert store.list_runs(search="omicron") == []
+    record.execution_id.append("omicron")  # a container field, changed in place
+    assert ids(store.list_runs(search="omicron")) == ["r"]
+    record.execution_id = None
+    record.meta["note"] = ["delta"]
+    store.append_event(ev(run_id="r"))
+    record.meta["note"].append("epsilon")  # a container inside meta, changed in place
+    assert ids(store.list_runs(search="epsilon")) == ["r"]
+    store.reset()
+    assert store.list_runs(search="alpha") == []
