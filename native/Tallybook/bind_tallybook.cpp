@@ -31,9 +31,10 @@ nb::object make_run_record(nb::module_ &m) {
     nb::object required = nb::borrow(Py_Ellipsis);
     nb::dict fields;
     // Field names are interned, as Python identifiers are: the store matches them by identity.
-    auto field = [&](const char *name, nb::object spec) {
+    auto field = [&](const char *name, nb::object definition) {
         nb::object key = nb::steal(PyUnicode_InternFromString(name));
-        PyDict_SetItem(fields.ptr(), key.ptr(), spec.ptr());
+        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
+            throw nb::python_error();
     };
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";

@@ -96,7 +96,6 @@ public:
     // A new object equal to a deep copy of the encoded event.
     nb::object decode(const Held &h) const;
 
-    size_t shape_count() const { return shapes_.size(); }
     // Visits the objects the shapes hold (for the garbage collector).
     int traverse(visitproc visit, void *arg) const;
 

@@ -1245,11 +1245,5 @@ nb::dict Store::search_cache_view() const {
     return out;
 }
 
-size_t Store::held_event_bytes() const {
-    size_t total = 0;
-    for (size_t i = 0; i < recent_.size(); ++i)
-        total += recent_[i]->blob.capacity() + sizeof(Held);
-    return total;
-}
 
 }  // namespace tally

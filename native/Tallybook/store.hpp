@@ -107,7 +107,6 @@ public:
     nb::object recent_events_view() const;
     nb::dict search_cache_view() const;
 
-    size_t held_event_bytes() const;
 
     RunState *state_for(nb::handle run_id) const;
 
