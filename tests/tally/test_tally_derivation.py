@@ -8,7 +8,7 @@ import json
 from collections import deque
 
 import pytest
-from conftest import make_event
+from tally_helpers import make_event
 
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.observation import Tallybook

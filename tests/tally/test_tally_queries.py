@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 
 import pytest
-from conftest import make_event
+from tally_helpers import make_event
 
 from orvane_devtools.observation import Tallybook
 from orvane_devtools.observation.StoreBackend import ObservationStoreBackend, create_observation_store
