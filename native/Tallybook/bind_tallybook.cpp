@@ -30,21 +30,27 @@ nb::object make_run_record(nb::module_ &m) {
     nb::object meta_t = dict_t[nb::make_tuple(str_t, typing.attr("Any"))];
     nb::object required = nb::borrow(Py_Ellipsis);
     nb::dict fields;
+    // Field names are interned, as Python identifiers are: the store matches them by identity.
+    auto field = [&](const char *name, nb::object definition) {
+        nb::object key = nb::steal(PyUnicode_InternFromString(name));
+        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
+            throw nb::python_error();
+    };
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
-    fields["run_id"] = nb::make_tuple(str_t, required);
-    fields["root_run_id"] = nb::make_tuple(str_t, required);
-    fields["parent_run_id"] = nb::make_tuple(opt_str, nb::none());
-    fields["run_kind"] = nb::make_tuple(str_t, required);
+    field("run_id", nb::make_tuple(str_t, required));
+    field("root_run_id", nb::make_tuple(str_t, required));
+    field("parent_run_id", nb::make_tuple(opt_str, nb::none()));
+    field("run_kind", nb::make_tuple(str_t, required));
     for (const char *n : {"agent_id", "agent_name", "session_id", "response_id", "execution_id"})
-        fields[n] = nb::make_tuple(opt_str, nb::none());
-    fields["status"] = nb::make_tuple(run_status, "unknown");
+        field(n, nb::make_tuple(opt_str, nb::none()));
+    field("status", nb::make_tuple(run_status, "unknown"));
     for (const char *n : {"latest_event_type", "latest_source", "latest_message"})
-        fields[n] = nb::make_tuple(opt_str, nb::none());
+        field(n, nb::make_tuple(opt_str, nb::none()));
     for (const char *n : {"started_at", "updated_at", "completed_at", "failed_at"})
-        fields[n] = nb::make_tuple(opt_int, nb::none());
-    fields["event_count"] = nb::make_tuple(int_t, 0);
-    fields["meta"] = nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t));
+        field(n, nb::make_tuple(opt_int, nb::none()));
+    field("event_count", nb::make_tuple(int_t, 0));
+    field("meta", nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t)));
     nb::object cls = pydantic.attr("create_model")("RunRecord", **fields);
     m.attr("RunRecord") = cls;
     return cls;
@@ -65,6 +71,25 @@ int64_t checked_max_events(nb::handle v) {
 
 orvane::outside::Name n_runtime_event{"RuntimeEvent"};
 
+int store_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    return nb::inst_ptr<Store>(self)->traverse(visit, arg);
+}
+
+int store_clear(PyObject *self) {
+    if (nb::inst_ready(self))
+        nb::inst_ptr<Store>(self)->clear();
+    return 0;
+}
+
+PyType_Slot store_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(store_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(store_clear)},
+    {0, nullptr},
+};
+
 }  // namespace
 
 NB_MODULE(Tallybook, m) {
@@ -83,9 +108,9 @@ NB_MODULE(Tallybook, m) {
             PyObject *s = tally::infer_run_status(event.ptr());
             return s ? nb::borrow(s) : nb::none();
         },
-        "event"_a, "The status an event moves its run to (by the suffix of its event_type), or None.");
+        "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
-    nb::class_<Store> cls(m, "RuntimeTallybook",
+    nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"
                           "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
                           "capacity max_events) in a compact encoding; every event or record returned is an\n"
@@ -93,7 +118,7 @@ NB_MODULE(Tallybook, m) {
     cls.def(
            "__init__",
            [](Store *self, nb::handle max_events) { new (self) Store(checked_max_events(max_events)); },
-           "max_events"_a = 5000)
+           "max_events"_a.none() = 5000)
         .def_prop_rw(
             "_max_events", [](const Store &s) { return s.max_events(); },
             [](Store &s, nb::handle v) { s.set_max_events(checked_max_events(v)); },
@@ -115,7 +140,7 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
                 s.append_event(event.ptr());
             },
-            "event"_a, "Keep a copy of the event and update its run's record, links and search text.")
+            "event"_a.none(), "Keep a copy of the event and update its run's record, links and search text.")
         .def(
             "list_runs",
             [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
@@ -141,11 +166,11 @@ NB_MODULE(Tallybook, m) {
                 return s.list_runs(run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id,
                                    app_id, app_id_pattern, group_id, flow_name, search, since_v, until_v, limit_v);
             },
-            nb::kw_only(), "run_id"_a = nb::none(), "root_run_id"_a = nb::none(), "parent_run_id"_a = nb::none(),
-            "run_kind"_a = nb::none(), "status"_a = nb::none(), "agent_id"_a = nb::none(),
-            "session_id"_a = nb::none(), "app_id"_a = nb::none(), "app_id_pattern"_a = nb::none(),
-            "group_id"_a = nb::none(), "flow_name"_a = nb::none(), "search"_a = nb::none(),
-            "since"_a = nb::none(), "until"_a = nb::none(), "limit"_a = nb::none(),
+            nb::kw_only(), "run_id"_a.none() = nb::none(), "root_run_id"_a.none() = nb::none(), "parent_run_id"_a.none() = nb::none(),
+            "run_kind"_a.none() = nb::none(), "status"_a.none() = nb::none(), "agent_id"_a.none() = nb::none(),
+            "session_id"_a.none() = nb::none(), "app_id"_a.none() = nb::none(), "app_id_pattern"_a.none() = nb::none(),
+            "group_id"_a.none() = nb::none(), "flow_name"_a.none() = nb::none(), "search"_a.none() = nb::none(),
+            "since"_a.none() = nb::none(), "until"_a.none() = nb::none(), "limit"_a.none() = nb::none(),
             "Copies of the records that pass every given filter, most recently updated first.")
         .def(
             "get_run",
@@ -153,21 +178,21 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.get_run(run_id);
             },
-            "run_id"_a, "A copy of the run's record, or None.")
+            "run_id"_a.none(), "A copy of the run's record, or None.")
         .def(
             "get_run_children",
             [](Store &s, nb::handle run_id) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.get_run_children(run_id);
             },
-            "run_id"_a, "Copies of the records of the run's children, earliest started first.")
+            "run_id"_a.none(), "Copies of the records of the run's children, earliest started first.")
         .def(
             "_collect_descendant_run_ids",
             [](Store &s, nb::handle run_id) {
                 orvane::args::require_str(run_id, "run_id");
                 return s.collect_descendant_run_ids(run_id);
             },
-            "run_id"_a, "The run id and its descendants' ids, breadth first (each id once).")
+            "run_id"_a.none(), "The run id and its descendants' ids, breadth first (each id once).")
         .def(
             "get_run_events",
             [](Store &s, nb::handle run_id, nb::handle limit, nb::handle include_descendants) {
@@ -178,19 +203,19 @@ NB_MODULE(Tallybook, m) {
                     throw nb::python_error();
                 return s.get_run_events(run_id, limit_v, inc != 0);
             },
-            "run_id"_a, nb::kw_only(), "limit"_a = nb::none(), "include_descendants"_a = false,
+            "run_id"_a.none(), nb::kw_only(), "limit"_a.none() = nb::none(), "include_descendants"_a.none() = false,
             "Copies of the run's held events (and its descendants'), oldest timestamp first.")
         .def(
             "get_recent_events",
             [](Store &s, nb::handle limit) { return s.get_recent_events(opt_int(limit, "limit")); },
-            nb::kw_only(), "limit"_a = nb::none(), "Copies of the recent events, oldest first.")
+            nb::kw_only(), "limit"_a.none() = nb::none(), "Copies of the recent events, oldest first.")
         .def(
             "get_event",
             [](Store &s, nb::handle event_id) {
                 orvane::args::require_str(event_id, "event_id");
                 return s.get_event(event_id);
             },
-            "event_id"_a, "A copy of the newest recent event with this id, or None.")
+            "event_id"_a.none(), "A copy of the newest recent event with this id, or None.")
         .def_static(
             "_normalize_search_text",
             [](nb::handle value) {
@@ -200,7 +225,7 @@ NB_MODULE(Tallybook, m) {
                     throw nb::python_error();
                 return nb::steal<nb::str>(s);
             },
-            "value"_a, "The case-folded search text of a value (JSON text for non-strings).")
+            "value"_a.none(), "The case-folded search text of a value (JSON text for non-strings).")
         .def(
             "_record_matches_search",
             [](Store &s, nb::handle record, nb::handle search) {
@@ -208,7 +233,7 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(search, "search");
                 return s.record_matches_needle(record, tally::normalize_needle(search));
             },
-            "record"_a, "search"_a, "Whether the search text occurs in the record's fields or its run's search text.")
+            "record"_a.none(), "search"_a.none(), "Whether the search text occurs in the record's fields or its run's search text.")
         .def(
             "_record_matches_time_window",
             [](Store &s, nb::handle record, nb::handle since, nb::handle until) {
@@ -217,7 +242,7 @@ NB_MODULE(Tallybook, m) {
                 auto until_v = opt_int(until, "until");
                 return s.record_matches_time_window(record, since_v, until_v);
             },
-            "record"_a, "since"_a = nb::none(), "until"_a = nb::none(),
+            "record"_a.none(), "since"_a.none() = nb::none(), "until"_a.none() = nb::none(),
             "Whether the run has a held event (else a record time) inside [since, until].")
         .def_static(
             "_matches_regex",
@@ -225,6 +250,6 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require_str(pattern, "pattern");
                 return tally::matches_regex(value, pattern);
             },
-            "value"_a, "pattern"_a, "re.search(pattern, value) for a str value; False for a malformed pattern.");
+            "value"_a.none(), "pattern"_a.none(), "re.search(pattern, value) for a str value; False for a malformed pattern.");
     cls.attr("backend_name") = "memory";
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+
 namespace tally {
 
 namespace {
@@ -20,6 +21,7 @@ enum Tag : unsigned char {
     T_TUPLE,
     T_MODEL,
     T_OBJ,
+    T_SHARED,
 };
 
 constexpr int kMaxDepth = 64;
@@ -35,7 +37,11 @@ void init_names() {
     s_private = PyUnicode_InternFromString("__pydantic_private__");
 }
 
-void put_varint(std::string &b, uint64_t v) {
+inline void put_varint(std::string &b, uint64_t v) {
+    if (v < 0x80) {
+        b.push_back(static_cast<char>(v));
+        return;
+    }
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
         v >>= 7;
@@ -57,15 +63,37 @@ uint64_t get_varint(const char *&p) {
 
 [[noreturn]] void raise() { throw nb::python_error(); }
 
-// Reads slot attributes of a pydantic model without going through __getattr__.
-PyObject *slot(PyObject *o, PyObject *name) {  // new reference or nullptr (error cleared)
-    PyObject *r = PyObject_GenericGetAttr(o, name);
-    if (r == nullptr)
-        PyErr_Clear();
-    return r;
+// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance.
+Py_ssize_t slot_offset(PyObject *name) {
+    static PyObject *base = nullptr;
+    if (base == nullptr)
+        base = nb::object(nb::module_::import_("pydantic").attr("BaseModel")).release().ptr();
+    PyObject *d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base)->tp_dict, name);
+    if (d != nullptr && Py_TYPE(d) == &PyMemberDescr_Type) {
+        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
+        if (m->type == Py_T_OBJECT_EX)
+            return m->offset;
+    }
+    PyErr_Clear();
+    return -1;
+}
+
+// Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
+PyObject *slot_ptr(PyObject *o, PyObject *name) {
+    static Py_ssize_t off_extra = slot_offset(s_extra), off_private = slot_offset(s_private),
+                      off_fields_set = slot_offset(s_fields_set);
+    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : off_fields_set;
+    if (off < 0)
+        return nullptr;
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
 }
 
 }  // namespace
+
+PyObject *model_fields_set(PyObject *model) {
+    init_names();
+    return slot_ptr(model, s_fields_set);
+}
 
 Held::~Held() {
     Py_XDECREF(ts_obj);
@@ -82,6 +110,12 @@ Codec::~Codec() {
     }
 }
 
+int Codec::traverse(visitproc visit, void *arg) const {
+    for (const Shape &s : shapes_)
+        Py_VISIT(s.cls);
+    return 0;
+}
+
 void Codec::object(PyObject *o, Held &h) {
     nb::object copy = orvane::models::deep_copy(o);
     h.blob.push_back(static_cast<char>(T_OBJ));
@@ -89,19 +123,39 @@ void Codec::object(PyObject *o, Held &h) {
     h.objs.push_back(copy.release().ptr());
 }
 
+void Codec::encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo) {
+    share_run_ = run;
+    share_memo_ = memo;
+    struct Reset {
+        Codec &c;
+        ~Reset() {
+            c.share_run_ = nullptr;
+            c.share_memo_ = nullptr;
+        }
+    } reset{*this};
+    encode(event, h);
+}
+
 void Codec::encode(PyObject *event, Held &h) {
     init_names();
     std::vector<PyObject *> active;
+    // Encode into the reused scratch buffer, then keep an exactly sized copy.
+    h.blob.swap(scratch_);
+    h.blob.clear();
     try {
         field(event, h, 0, active);
     } catch (...) {
         for (PyObject *o : h.objs)
             Py_DECREF(o);
         h.objs.clear();
+        h.shared.reset();
+        h.blob.swap(scratch_);
         h.blob.clear();
         throw;
     }
-    h.blob.shrink_to_fit();
+    std::string exact(h.blob);
+    h.blob.swap(scratch_);
+    h.blob = std::move(exact);
     h.objs.shrink_to_fit();
 }
 
@@ -139,9 +193,18 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             object(o, h);
             return;
         }
-        b.push_back(static_cast<char>(T_STR));
-        put_varint(b, static_cast<uint64_t>(n));
-        b.append(p, static_cast<size_t>(n));
+        if (n < 0x80) {
+            size_t at = b.size();
+            b.resize(at + 2 + static_cast<size_t>(n));
+            char *d = b.data() + at;
+            d[0] = static_cast<char>(T_STR);
+            d[1] = static_cast<char>(n);
+            std::memcpy(d + 2, p, static_cast<size_t>(n));
+        } else {
+            b.push_back(static_cast<char>(T_STR));
+            put_varint(b, static_cast<uint64_t>(n));
+            b.append(p, static_cast<size_t>(n));
+        }
     } else if (t == &PyLong_Type) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -175,9 +238,17 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             Py_ssize_t count = 0;
             while (PyDict_Next(o, &pos, &k, &v)) {
                 // A fallback deep copy may run Python code: hold the pair meanwhile.
-                nb::object kk = nb::borrow(k), vv = nb::borrow(v);
-                value(kk.ptr(), h, depth + 1, active);
-                value(vv.ptr(), h, depth + 1, active);
+                Py_INCREF(k);
+                Py_INCREF(v);
+                struct Release {
+                    PyObject *a, *b;
+                    ~Release() {
+                        Py_DECREF(a);
+                        Py_DECREF(b);
+                    }
+                } release{k, v};
+                value(k, h, depth + 1, active);
+                value(v, h, depth + 1, active);
                 ++count;
                 if (PyDict_GET_SIZE(o) != n0)
                     throw Fallback{};
@@ -192,8 +263,12 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             for (Py_ssize_t i = 0; i < n; ++i) {
                 if (list && PyList_GET_SIZE(o) != n)
                     throw Fallback{};
-                nb::object item = nb::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                value(item.ptr(), h, depth + 1, active);
+                PyObject *item = Py_NewRef(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+                struct Release {
+                    PyObject *a;
+                    ~Release() { Py_DECREF(a); }
+                } release{item};
+                value(item, h, depth + 1, active);
             }
         }
         active.pop_back();
@@ -204,8 +279,12 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             if (a == o)
                 throw Fallback{};
         active.push_back(o);
-        if (!model(o, h, depth, active))
+        if (o == share_run_ && share_memo_ != nullptr && depth > 0) {
+            if (!shared_model(o, h, depth, active))
+                object(o, h);
+        } else if (!model(o, h, depth, active)) {
             object(o, h);
+        }
         active.pop_back();
     } else {
         object(o, h);
@@ -215,88 +294,143 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
 // A pydantic model without extra or private state: shape id, then its __dict__ values (each a
 // top-level field). Returns false when the model does not fit a shape.
 bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    nb::object extra = nb::steal(slot(o, s_extra));
-    nb::object priv = nb::steal(slot(o, s_private));
-    if (!extra.is_valid() || !priv.is_valid() || !extra.is_none() || !priv.is_none())
+    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
+    PyObject *fs = slot_ptr(o, s_fields_set);
+    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
         return false;
-    nb::object d = nb::steal(slot(o, s_dict));
-    nb::object fs = nb::steal(slot(o, s_fields_set));
-    if (!d.is_valid() || !fs.is_valid() || !PyDict_CheckExact(d.ptr()) || !PySet_CheckExact(fs.ptr()))
+    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
+    if (dp == nullptr) {
+        PyErr_Clear();
         return false;
-    Py_ssize_t n = PyDict_GET_SIZE(d.ptr());
+    }
+    nb::object d = nb::steal(dp);
+    nb::object fs_ref = nb::borrow(fs);
+    if (!PyDict_CheckExact(dp))
+        return false;
+    Py_ssize_t n = PyDict_GET_SIZE(dp);
     if (n > 64)
         return false;
-    // Field names in __dict__ order.
-    PyObject *keys[64];
-    nb::object vals[64];
-    {
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(d.ptr(), &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k))
-                return false;
-            keys[i] = k;
-            vals[i] = nb::borrow(v);
-            ++i;
+    // Field names and values in __dict__ order, held while they are encoded (a fallback copy of
+    // one value may run Python code).
+    struct Items {
+        PyObject *keys[64];
+        PyObject *vals[64];
+        Py_ssize_t n = 0;
+        ~Items() {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                Py_DECREF(keys[j]);
+                Py_DECREF(vals[j]);
+            }
         }
-    }
-    uint64_t mask = 0;
+    } items;
     {
         Py_ssize_t pos = 0;
-        (void)pos;
-        nb::object it = nb::steal(PyObject_GetIter(fs.ptr()));
-        if (!it.is_valid())
+        PyObject *k, *v;
+        while (items.n < n && PyDict_Next(dp, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k))
+                return false;
+            items.keys[items.n] = Py_NewRef(k);
+            items.vals[items.n] = Py_NewRef(v);
+            ++items.n;
+        }
+        n = items.n;
+    }
+    uint64_t mask = 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int has = PySet_Contains(fs, items.keys[j]);
+        if (has < 0)
             raise();
-        Py_ssize_t found = 0;
-        for (;;) {
-            nb::object ko = nb::steal(PyIter_Next(it.ptr()));
-            if (!ko.is_valid()) {
-                if (PyErr_Occurred())
-                    raise();
+        if (has)
+            mask |= uint64_t{1} << j;
+    }
+    if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
+        return false;  // a set field that is not in __dict__
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    auto fits = [&](const Shape &sh) {
+        if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
+            return false;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (sh.keys[j] != items.keys[j] && PyUnicode_Compare(sh.keys[j], items.keys[j]) != 0)
+                return false;
+        return true;
+    };
+    size_t id = shapes_.size();
+    if (last_shape_ < shapes_.size() && fits(shapes_[last_shape_])) {
+        id = last_shape_;
+    } else {
+        for (size_t s = 0; s < shapes_.size(); ++s)
+            if (fits(shapes_[s])) {
+                id = s;
                 break;
             }
-            PyObject *k = ko.ptr();
-            Py_ssize_t j = 0;
-            for (; j < n; ++j)
-                if (keys[j] == k)
-                    break;
-            if (j == n)
-                for (j = 0; j < n; ++j)
-                    if (PyUnicode_CheckExact(k) && PyUnicode_Compare(keys[j], k) == 0)
-                        break;
-            if (j == n)
-                return false;  // a set field that is not in __dict__
-            mask |= uint64_t{1} << j;
-            ++found;
-        }
-        (void)found;
-    }
-    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    size_t id = shapes_.size();
-    for (size_t s = 0; s < shapes_.size(); ++s) {
-        const Shape &sh = shapes_[s];
-        if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
-            continue;
-        bool same = true;
-        for (Py_ssize_t j = 0; j < n && same; ++j)
-            same = sh.keys[j] == keys[j] || PyUnicode_Compare(sh.keys[j], keys[j]) == 0;
-        if (same) {
-            id = s;
-            break;
-        }
     }
     if (id == shapes_.size()) {
         if (shapes_.size() >= 4096)
             return false;  // pathological variety: keep such models as objects
         Shape sh{Py_NewRef(cls), {}, mask};
         for (Py_ssize_t j = 0; j < n; ++j)
-            sh.keys.push_back(Py_NewRef(keys[j]));
+            sh.keys.push_back(Py_NewRef(items.keys[j]));
         shapes_.push_back(std::move(sh));
     }
+    last_shape_ = id;
     h.blob.push_back(static_cast<char>(T_MODEL));
     put_varint(h.blob, id);
     for (Py_ssize_t j = 0; j < n; ++j)
-        field(vals[j].ptr(), h, depth + 1, active);
+        field(items.vals[j], h, depth + 1, active);
+    return true;
+}
+
+// The run context: when it holds the very objects the run's previous context held (same class,
+// same __dict__ entries, same set fields), its encoding is the one kept for the run; otherwise it
+// is encoded and, when the encoding stands on its own, kept for the next event.
+bool Codec::shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+    SharedPartMemo &memo = *share_memo_;
+    share_memo_ = nullptr;  // one context per event
+    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
+    PyObject *fs = slot_ptr(o, s_fields_set);
+    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
+        return false;
+    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
+    if (dp == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object d = nb::steal(dp);
+    if (memo.part && reinterpret_cast<PyObject *>(Py_TYPE(o)) == memo.cls && memo.values.matches(dp)) {
+        // Same entries: the same shape if the same fields are set.
+        const Shape &sh = shapes_[memo.shape];
+        bool same_set = PySet_GET_SIZE(fs) == __builtin_popcountll(sh.set_mask);
+        for (size_t j = 0; j < sh.keys.size() && same_set; ++j) {
+            if (!((sh.set_mask >> j) & 1))
+                continue;
+            int has = PySet_Contains(fs, sh.keys[j]);
+            if (has < 0)
+                raise();
+            same_set = has != 0;
+        }
+        if (same_set) {
+            h.blob.push_back(static_cast<char>(T_SHARED));
+            h.shared = memo.part;
+            return true;
+        }
+    }
+    size_t mark = h.blob.size(), objs = h.objs.size();
+    if (!model(o, h, depth, active))
+        return false;
+    memo.part.reset();
+    memo.values.forget();
+    if (h.objs.size() != objs || h.shared)
+        return true;  // refers to held objects: not shareable
+    memo.values.remember(dp, 0, 0);
+    if (!memo.values.valid())
+        return true;
+    const char *p = h.blob.data() + mark + 1;  // after T_MODEL
+    memo.shape = static_cast<size_t>(get_varint(p));
+    memo.cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    memo.part = std::make_shared<const std::string>(h.blob, mark, h.blob.size() - mark);
+    h.blob.resize(mark);
+    h.blob.push_back(static_cast<char>(T_SHARED));
+    h.shared = memo.part;
     return true;
 }
 
@@ -390,6 +524,10 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
             e.restore();
             return nullptr;
         }
+    }
+    case T_SHARED: {
+        const char *q = h.shared->data();
+        return read(q, h);
     }
     case T_OBJ: {
         PyObject *o = h.objs[get_varint(p)];

@@ -14,8 +14,11 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "memo.hpp"
 
 namespace tally {
 
@@ -24,6 +27,7 @@ namespace nb = nanobind;
 // One held event; shared by the recent ring and its run's ring (intrusive count, GIL held).
 struct Held {
     uint32_t refs = 0;
+    uint32_t mark = 0;         // garbage-collector walk in which this event was visited
     bool ts_native = false;    // timestamp is an int that fits 64 bits (in `ts`)
     bool id_native = false;    // event_id is an exact str (UTF-8 in `id`)
     int64_t ts = 0;
@@ -32,6 +36,9 @@ struct Held {
     std::string id;
     std::string blob;
     std::vector<PyObject *> objs;  // strong: values kept as Python objects
+    // The encoding of the event's run context when it is the same as the previous event's of
+    // its run (shared by those events; it never refers to `objs`).
+    std::shared_ptr<const std::string> shared;
 
     Held() = default;
     Held(const Held &) = delete;
@@ -63,6 +70,17 @@ private:
     Held *h_ = nullptr;
 };
 
+// The __pydantic_fields_set__ of a pydantic model, read in place (borrowed; nullptr if unset).
+PyObject *model_fields_set(PyObject *model);
+
+// What a run remembers of its last run context: the objects it was made of and its encoding.
+struct SharedPartMemo {
+    std::shared_ptr<const std::string> part;
+    PyObject *cls = nullptr;  // borrowed: the codec's shapes hold the class
+    size_t shape = 0;
+    TextMemo values;  // identities of the context's __dict__
+};
+
 class Codec {
 public:
     Codec() = default;
@@ -72,11 +90,14 @@ public:
 
     // Encodes `event` into h.blob / h.objs (h is fresh). Python errors propagate (nothing kept).
     void encode(PyObject *event, Held &h);
+    // The same, sharing the encoding of the run context `run` (a field of the event) with the
+    // previous event of its run when `run` consists of the same objects (`memo` is the run's).
+    void encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo);
     // A new object equal to a deep copy of the encoded event.
     nb::object decode(const Held &h) const;
 
-    // Approximate bytes held natively by the shapes.
-    size_t shape_count() const { return shapes_.size(); }
+    // Visits the objects the shapes hold (for the garbage collector).
+    int traverse(visitproc visit, void *arg) const;
 
 private:
     struct Shape {
@@ -85,12 +106,17 @@ private:
         uint64_t set_mask;             // bit i: keys[i] is in __pydantic_fields_set__
     };
     std::vector<Shape> shapes_;
+    std::string scratch_;  // encoding buffer, reused
+    size_t last_shape_ = 0;
 
     struct Fallback {};  // the value cannot be encoded here; keep it as an object
 
     void value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
     void field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
     bool model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    bool shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active);
+    PyObject *share_run_ = nullptr;          // during encode: the run context to share
+    SharedPartMemo *share_memo_ = nullptr;   // during encode: its run's memory
     void object(PyObject *o, Held &h);
     PyObject *read(const char *&p, const Held &h) const;
 };

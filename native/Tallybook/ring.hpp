@@ -18,19 +18,19 @@ public:
     bool empty() const { return size_ == 0; }
 
     // i = 0 is the oldest element.
-    const T &operator[](size_t i) const { return buf_[(head_ + i) % buf_.size()]; }
+    const T &operator[](size_t i) const { return buf_[wrap(head_ + i)]; }
 
     void push_back(T value) {
         if (cap_ == 0)
             return;
         if (size_ == cap_) {  // full: overwrite the oldest
             buf_[head_] = std::move(value);
-            head_ = (head_ + 1) % buf_.size();
+            head_ = wrap(head_ + 1);
             return;
         }
         if (size_ == buf_.size())
             grow();
-        buf_[(head_ + size_) % buf_.size()] = std::move(value);
+        buf_[wrap(head_ + size_)] = std::move(value);
         ++size_;
     }
 
@@ -42,6 +42,9 @@ public:
 private:
     std::vector<T> buf_;
     size_t head_ = 0, size_ = 0, cap_;
+
+    // i < 2 * buf_.size()
+    size_t wrap(size_t i) const { return i >= buf_.size() ? i - buf_.size() : i; }
 
     void grow() {
         size_t n = buf_.empty() ? 8 : buf_.size() * 2;

@@ -12,7 +12,39 @@ namespace tally {
 
 namespace {
 
-using orvane::outside::Name;
+// A dict's modification tag: it changes whenever the dict changes (CPython 3.13 keeps it for
+// dict watchers). Returns false where the interpreter offers none.
+bool dict_version(PyObject *d, uint64_t &version) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+    return PyDict_CheckExact(d);
+#else
+    (void)d;
+    (void)version;
+    return false;
+#endif
+}
+
+// An interned attribute name, made on first use (inline: these are read on every event).
+class Name {
+public:
+    explicit constexpr Name(const char *text) : text_(text) {}
+    PyObject *get() {
+        if (obj_ == nullptr) [[unlikely]] {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (obj_ == nullptr)
+                throw nb::python_error();
+        }
+        return obj_;
+    }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;  // leaked on purpose: interned names live as long as the interpreter
+};
 
 [[noreturn]] void raise() { throw nb::python_error(); }
 
@@ -32,7 +64,7 @@ Name n_run_id{"run_id"}, n_root_run_id{"root_run_id"}, n_parent_run_id{"parent_r
     n_timestamp{"timestamp"}, n_source{"source"}, n_level{"level"}, n_message{"message"}, n_payload{"payload"},
     n_error{"error"}, n_run{"run"}, n_app_id{"app_id"}, n_group_id{"group_id"}, n_environment{"environment"},
     n_flow_name{"flow_name"}, n_dict{"__dict__"}, n_fields_set{"__pydantic_fields_set__"}, n_get{"get"},
-    n_update{"update"}, n_deque{"deque"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
+    n_update{"update"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
 
 Name *const kIdentity[] = {&n_agent_id, &n_agent_name, &n_session_id, &n_response_id, &n_execution_id};
 Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run_id,   &n_run_kind,
@@ -42,32 +74,100 @@ Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run
 Name *const kEventSearch[] = {&n_event_id, &n_event_type, &n_source, &n_level,
                               &n_message,  &n_payload,    &n_error,  &n_meta};
 
-// Attribute read: from the instance __dict__ of a model when it is there, else getattr.
+// Attribute reads of one model: its instance __dict__ is read once into a small table (field
+// names of pydantic models are interned, so a lookup is a pointer comparison); names not found
+// there go through the dict, then getattr.
 class Fields {
 public:
-    explicit Fields(PyObject *obj) : obj_(obj) {
+    // `table`: read the whole __dict__ up front (for many reads); else each read is a lookup.
+    explicit Fields(PyObject *obj, bool table = true) : obj_(obj) {
         PyObject *d = PyObject_GenericGetAttr(obj, n_dict.get());
-        if (d == nullptr)
+        if (d == nullptr) {
             PyErr_Clear();
-        else if (PyDict_CheckExact(d))
-            dict_ = nb::steal(d);
-        else
+            return;
+        }
+        if (!PyDict_CheckExact(d)) {
             Py_DECREF(d);
+            return;
+        }
+        dict_ = nb::steal(d);
+        if (table && PyDict_GET_SIZE(d) <= kMax) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(d, &pos, &k, &v)) {
+                keys_[n_] = Py_NewRef(k);
+                vals_[n_] = Py_NewRef(v);
+                ++n_;
+            }
+        }
     }
+    ~Fields() {
+        for (int i = 0; i < n_; ++i) {
+            Py_DECREF(keys_[i]);
+            Py_DECREF(vals_[i]);
+        }
+    }
+    Fields(const Fields &) = delete;
+    Fields &operator=(const Fields &) = delete;
     nb::object get(Name &n) const {
+        PyObject *key = n.get();
+        if (int i = find(key); i >= 0)
+            return nb::borrow(vals_[i]);
         if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), n.get());
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
             if (v != nullptr)
                 return nb::borrow(v);
             if (PyErr_Occurred())
                 raise();
         }
-        return check(PyObject_GetAttr(obj_, n.get()));
+        return check(PyObject_GetAttr(obj_, key));
+    }
+    // The value in the instance __dict__, borrowed, without touching it (nullptr when the
+    // attribute is not there); only for identity comparisons made before any other Python code.
+    PyObject *peek(Name &n) const {
+        PyObject *key = n.get();
+        if (int i = find(key); i >= 0)
+            return vals_[i];
+        if (!dict_.is_valid())
+            return nullptr;
+        PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
+        if (v == nullptr && PyErr_Occurred())
+            raise();
+        return v;
     }
 
 protected:
+public:
+    PyObject *dict() const { return dict_.is_valid() ? dict_.ptr() : nullptr; }
+
+protected:
+    // Position of `key` in the table, or -1. Reads mostly follow field order, so the scan starts
+    // after the previous hit.
+    int find(PyObject *key) const {
+        for (int k = 0; k < n_; ++k) {
+            int i = next_ + k < n_ ? next_ + k : next_ + k - n_;
+            if (keys_[i] == key) {
+                next_ = i + 1 < n_ ? i + 1 : 0;
+                return i;
+            }
+        }
+        return -1;
+    }
+
+    static constexpr int kMax = 24;
+    mutable int next_ = 0;
     PyObject *obj_;
     nb::object dict_;
+    // Strong references: the dict's entries when it was read (kept in step by RecordAccess::set).
+    PyObject *keys_[kMax];
+    PyObject *vals_[kMax];
+    int n_ = 0;
+
+    // Points the table entry of `key` (if any) at `v`.
+    void refresh(PyObject *key, PyObject *v) {
+        if (int i = find(key); i >= 0)
+            Py_SETREF(vals_[i], Py_NewRef(v));
+    }
 };
 
 // A stored record: reads as above; writes go straight to the model's __dict__ and its set of set
@@ -75,21 +175,35 @@ protected:
 // else through setattr.
 class RecordAccess : public Fields {
 public:
-    explicit RecordAccess(PyObject *rec) : Fields(rec) {
+    // `known`: the run's memory of which names its record's set of set fields already holds.
+    // No table: the record's values are only looked up (and touched) when needed.
+    RecordAccess(PyObject *rec, FieldsSetCache *known) : Fields(rec, false) {
         if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject *>(globals().run_record) && dict_.is_valid()) {
-            PyObject *fs = PyObject_GenericGetAttr(rec, n_fields_set.get());
-            if (fs == nullptr)
-                PyErr_Clear();
-            else if (PySet_Check(fs))
-                fields_set_ = nb::steal(fs);
-            else
-                Py_DECREF(fs);
+            PyObject *fs = model_fields_set(rec);
+            if (fs != nullptr && PySet_Check(fs)) {
+                fields_set_ = nb::borrow(fs);
+                if (known != nullptr) {
+                    if (known->set.ptr() != fs || known->size != PySet_GET_SIZE(fs)) {
+                        known->set = fields_set_;  // another set, or changed: start afresh
+                        known->count = 0;
+                    }
+                    known_ = known;
+                }
+            }
         }
     }
-    void set(Name &n, nb::handle v) const {
+    ~RecordAccess() {
+        if (known_ != nullptr)
+            known_->size = PySet_GET_SIZE(fields_set_.ptr());
+    }
+    void set(Name &n, nb::handle v) {
         if (fields_set_.is_valid()) {
-            if (PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0 || PySet_Add(fields_set_.ptr(), n.get()) < 0)
+            bool same = peek(n) == v.ptr();  // compared, not touched
+            if (!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0)
                 raise();
+            add_to_fields_set(n.get());
+            // The dict holds the value now; a value that was not in the table yet is found there.
+            refresh(n.get(), v.ptr());
         } else if (PyObject_SetAttr(obj_, n.get(), v.ptr()) < 0) {
             raise();
         }
@@ -97,6 +211,18 @@ public:
 
 private:
     nb::object fields_set_;
+    FieldsSetCache *known_ = nullptr;
+
+    void add_to_fields_set(PyObject *name) {
+        if (known_ != nullptr)
+            for (int i = 0; i < known_->count; ++i)
+                if (known_->names[i] == name)
+                    return;  // added before, and the set has not changed since
+        if (PySet_Add(fields_set_.ptr(), name) < 0)
+            raise();
+        if (known_ != nullptr && known_->count < FieldsSetCache::kMax)
+            known_->names[known_->count++] = name;
+    }
 };
 
 bool truthy(nb::handle v) {
@@ -208,6 +334,48 @@ bool ends_with(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// RunRecord(**kw). When every value already has the exact type its field asks for, validation
+// would keep each value as it is, so the record is built directly (same __dict__, same set of
+// set fields); otherwise the model validates (and may convert or refuse) as usual.
+nb::object make_record(nb::dict kw) {
+    Globals &g = globals();
+    auto str_or_none = [&](Name &n, bool none_ok) {
+        PyObject *v = PyDict_GetItem(kw.ptr(), n.get());
+        return v != nullptr && (PyUnicode_CheckExact(v) || (none_ok && v == Py_None));
+    };
+    bool plain = str_or_none(n_run_id, false) && str_or_none(n_root_run_id, false) &&
+                 str_or_none(n_parent_run_id, true) && str_or_none(n_run_kind, false);
+    for (Name *n : kIdentity)
+        plain = plain && str_or_none(*n, true);
+    PyObject *meta = PyDict_GetItem(kw.ptr(), n_meta.get());
+    plain = plain && meta != nullptr && PyDict_CheckExact(meta);
+    if (plain) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (plain && PyDict_Next(meta, &pos, &k, &v))
+            plain = PyUnicode_CheckExact(k);
+    }
+    if (!plain)
+        return check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
+    nb::object fields_set = check(PySet_New(kw.ptr()));
+    nb::dict d;
+    auto put = [&](Name &n, PyObject *v) {
+        if (PyDict_SetItem(d.ptr(), n.get(), v) < 0)
+            raise();
+    };
+    for (Name *n : {&n_run_id, &n_root_run_id, &n_parent_run_id, &n_run_kind, &n_agent_id, &n_agent_name,
+                    &n_session_id, &n_response_id, &n_execution_id})
+        put(*n, PyDict_GetItem(kw.ptr(), n->get()));
+    put(n_status, g.status[0]);
+    for (Name *n : {&n_latest_event_type, &n_latest_source, &n_latest_message, &n_started_at, &n_updated_at,
+                    &n_completed_at, &n_failed_at})
+        put(*n, Py_None);
+    nb::object zero = nb::int_(0);
+    put(n_event_count, zero.ptr());
+    put(n_meta, meta);
+    return orvane::models::construct(g.run_record, d, fields_set);
+}
+
 }  // namespace
 
 Globals &globals() {
@@ -226,8 +394,11 @@ void init_globals(PyObject *run_record_cls) {
 }
 
 PyObject *infer_run_status(PyObject *event) {
+    return status_of_event_type(check(PyObject_GetAttr(event, n_event_type.get())));
+}
+
+PyObject *status_of_event_type(nb::handle et) {
     Globals &g = globals();
-    nb::object et = check(PyObject_GetAttr(event, n_event_type.get()));
     static const char *groups[4][6] = {
         {".failed", "_failed"},
         {".completed", "_completed"},
@@ -236,7 +407,17 @@ PyObject *infer_run_status(PyObject *event) {
     };
     static const int result[4] = {4, 3, 1, 2};
     if (PyUnicode_Check(et.ptr())) {
-        std::string s = utf8(et);
+        Py_ssize_t len;
+        const char *data = PyUnicode_AsUTF8AndSize(et.ptr(), &len);
+        std::string copy;
+        std::string_view s;
+        if (data != nullptr) {
+            s = std::string_view(data, static_cast<size_t>(len));
+        } else {
+            PyErr_Clear();
+            copy = utf8(et);
+            s = copy;
+        }
         for (int gi = 0; gi < 4; ++gi)
             for (const char *suffix : groups[gi])
                 if (suffix != nullptr && ends_with(s, suffix))
@@ -256,15 +437,26 @@ PyObject *infer_run_status(PyObject *event) {
     return nullptr;
 }
 
+Store::Busy::Busy(const Store &s, bool mutating) : s_(s) {
+    if (mutating && s.busy_ > 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "RuntimeTallybook cannot be changed from code that runs inside one of its own calls");
+        throw nb::python_error();
+    }
+    ++s.busy_;
+}
+
 Store::Store(int64_t max_events) : max_events_(max_events), recent_(static_cast<size_t>(max_events)) {}
 
 void Store::set_max_events(int64_t v) {
+    Busy busy(*this, true);
     if (v < 0)
         throw nb::value_error("max_events must be non-negative");
     max_events_ = v;  // rings made from now on; existing rings keep their capacity
 }
 
 void Store::reset() {
+    Busy busy(*this, true);
     PyDict_Clear(runs_.ptr());
     // Per-run rings and search texts live together; release them (held events may run Python
     // destructors of kept objects, so detach first).
@@ -278,6 +470,48 @@ void Store::reset() {
     PyDict_Clear(children_.ptr());
 }
 
+int Store::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(runs_.ptr());
+    Py_VISIT(children_.ptr());
+    Py_VISIT(index_.ptr());
+    // Each held event once, though it may sit in two rings.
+    uint32_t epoch = ++gc_epoch_;
+    auto visit_held = [&](const HeldRef &ref) -> int {
+        Held *h = ref.get();
+        if (h->mark == epoch)
+            return 0;
+        h->mark = epoch;
+        Py_VISIT(h->ts_obj);
+        Py_VISIT(h->id_obj);
+        for (PyObject *o : h->objs)
+            Py_VISIT(o);
+        return 0;
+    };
+    for (size_t i = 0; i < recent_.size(); ++i)
+        if (int r = visit_held(recent_[i]))
+            return r;
+    for (const auto &st : states_) {
+        Py_VISIT(st->run_id.ptr());
+        Py_VISIT(st->fields_set_known.set.ptr());
+        for (size_t i = 0; i < st->ring.size(); ++i)
+            if (int r = visit_held(st->ring[i]))
+                return r;
+    }
+    return codec_.traverse(visit, arg);
+}
+
+void Store::clear() {
+    std::vector<std::unique_ptr<RunState>> old;
+    old.swap(states_);
+    Ring<HeldRef> old_recent(recent_.capacity());
+    std::swap(old_recent, recent_);
+    PyDict_Clear(runs_.ptr());
+    PyDict_Clear(children_.ptr());
+    PyDict_Clear(index_.ptr());
+    old.clear();
+    old_recent.clear();
+}
+
 RunState *Store::state_for(nb::handle run_id) const {
     PyObject *i = PyDict_GetItemWithError(index_.ptr(), run_id.ptr());
     if (i == nullptr) {
@@ -289,11 +523,25 @@ RunState *Store::state_for(nb::handle run_id) const {
 }
 
 void Store::append_event(PyObject *event) {
+    Busy busy(*this, true);
     Globals &g = globals();
     // 1. The store keeps its own copy: the compact encoding of the event.
     HeldRef held(new Held());
-    codec_.encode(event, *held.get());
     Fields ev(event);
+    nb::object run = ev.get(n_run);
+    std::optional<Fields> run_fields;
+    SharedPartMemo *share = nullptr;  // the run's last context, to share its encoding
+    if (!run.is_none()) {
+        run_fields.emplace(run.ptr());
+        if (PyObject *rid = run_fields->peek(n_run_id)) {
+            PyObject *i = PyDict_GetItemWithError(index_.ptr(), rid);
+            if (i != nullptr)
+                share = &states_[PyLong_AsSize_t(i)]->run_part;
+            else
+                PyErr_Clear();  // an unhashable id fails below, where the record is looked up
+        }
+    }
+    codec_.encode(event, *held.get(), run.is_none() ? nullptr : run.ptr(), share);
     nb::object ts = ev.get(n_timestamp);
     if (PyLong_CheckExact(ts.ptr())) {
         int overflow = 0;
@@ -318,10 +566,9 @@ void Store::append_event(PyObject *event) {
     recent_.push_back(held);
 
     // 3. An event without a run lives only there.
-    nb::object run = ev.get(n_run);
     if (run.is_none())
         return;
-    Fields rn(run.ptr());
+    Fields &rn = *run_fields;
     nb::object run_id = rn.get(n_run_id);
     PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
     if (found == nullptr && PyErr_Occurred())
@@ -342,7 +589,7 @@ void Store::append_event(PyObject *event) {
         nb::object meta = deep_copy(rn.get(n_meta));
         kw[n_meta.get()] = PyDict_CheckExact(meta.ptr()) ? meta : check(PyObject_CallOneArg(
                                                                      reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
-        record = check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
+        record = make_record(kw);
         if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), record.ptr()) < 0)
             raise();
         if (!parent.is_none()) {
@@ -360,7 +607,8 @@ void Store::append_event(PyObject *event) {
                 raise();
         }
     }
-    RecordAccess rec(record.ptr());
+    RunState *known_state = state_for(run_id);
+    RecordAccess rec(record.ptr(), known_state ? &known_state->fields_set_known : nullptr);
 
     // 6. Identity refresh.
     for (Name *n : kIdentity) {
@@ -372,11 +620,18 @@ void Store::append_event(PyObject *event) {
     nb::object run_meta = rn.get(n_meta);
     if (truthy(run_meta)) {
         nb::object rmeta = rec.get(n_meta);
-        nb::object copy = deep_copy(run_meta);
-        if (PyDict_Check(rmeta.ptr()) && PyDict_Check(copy.ptr())) {
-            if (PyDict_Update(rmeta.ptr(), copy.ptr()) < 0)
-                raise();
+        if (PyDict_CheckExact(rmeta.ptr()) && PyDict_CheckExact(run_meta.ptr())) {
+            // dict.update with a copy of each value, without the intermediate copy of the dict.
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            std::vector<std::pair<nb::object, nb::object>> items;
+            while (PyDict_Next(run_meta.ptr(), &pos, &k, &v))
+                items.emplace_back(nb::borrow(k), nb::borrow(v));
+            for (auto &kv : items)
+                if (PyDict_SetItem(rmeta.ptr(), kv.first.ptr(), deep_copy(kv.second).ptr()) < 0)
+                    raise();
         } else {
+            nb::object copy = deep_copy(run_meta);
             check(PyObject_CallMethodOneArg(rmeta.ptr(), n_update.get(), copy.ptr()));
         }
     }
@@ -403,7 +658,7 @@ void Store::append_event(PyObject *event) {
     rec.set(n_event_count, check(PyNumber_Add(count.ptr(), one.ptr())));
     if (rec.get(n_started_at).is_none())
         rec.set(n_started_at, ts_copy);
-    PyObject *status = infer_run_status(event);
+    PyObject *status = status_of_event_type(ev.get(n_event_type));
     if (status != nullptr) {
         rec.set(n_status, nb::handle(status));
         if (status == g.status[3])
@@ -413,7 +668,7 @@ void Store::append_event(PyObject *event) {
     }
 
     // 13. The run's ring.
-    RunState *st = state_for(run_id);
+    RunState *st = known_state;
     if (st == nullptr) {
         nb::object pos = nb::int_(states_.size());
         states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
@@ -429,8 +684,15 @@ void Store::append_event(PyObject *event) {
     // the whole stays stripped, which only ever touches the appended end.
     std::string &buf = st->search;
     size_t start = buf.size();
+    RunState::Piece pieces[22];
+    size_t npieces = 0;
+    size_t memo_at[22], piece_at[22], piece_len[22];
+    uint32_t remembered = 0;  // slots whose text was normalised afresh
+    nb::object values[22];  // held where normalised afresh (and so remembered)
+    PyObject *ptrs[22];     // identity of each value (borrowed; compared only)
     try {
         bool first = true;
+        unsigned slot = 0;
         if (start != 0)
             buf.push_back(' ');
         auto add = [&](nb::handle v) {
@@ -438,28 +700,157 @@ void Store::append_event(PyObject *event) {
             if (!first)
                 buf.push_back(' ');
             size_t before = buf.size();
-            orvane::search::append_normalized(v, buf);
-            if (buf.size() == before)
+            TextMemo &memo = st->memo[slot];
+            bool repeated = memo.matches_identical(v.ptr());
+            // An event field holding the very str object of a record field (message and
+            // latest_message, ...) has that field's text.
+            int dup = -1;
+            if (slot >= 14 && PyUnicode_CheckExact(v.ptr()))
+                for (unsigned j = 0; j < 14; ++j)
+                    if (ptrs[j] == v.ptr()) {
+                        dup = static_cast<int>(j);
+                        break;
+                    }
+            if (dup >= 0 || repeated) {
+                size_t from = dup >= 0 ? piece_at[dup] : memo.offset();
+                size_t len = dup >= 0 ? piece_len[dup] : memo.length();
+                buf.reserve(buf.size() + len);  // no reallocation while copying from itself
+                buf.append(buf.data() + from, len);
+                if (!repeated) {
+                    remembered |= uint32_t{1} << slot;
+                    memo.forget();
+                }
+            } else {
+                remembered |= uint32_t{1} << slot;
+                memo.forget();
+                orvane::search::append_normalized(v, buf);
+            }
+            piece_at[slot] = before;
+            piece_len[slot] = buf.size() - before;
+            memo_at[slot] = before;
+            if (buf.size() == before) {
                 buf.resize(mark);  // empty texts are dropped
-            else
+            } else {
                 first = false;
+                pieces[npieces++] = {slot, before, buf.size(), repeated, dup >= 0};
+            }
+            ++slot;
         };
-        for (Name *n : kRecordSearch)
-            add(rec.get(*n));
-        for (Name *n : kEventSearch)
-            add(ev.get(*n));
+        for (Name *n : kRecordSearch) {
+            // A record value that is still the object remembered is only compared, not touched.
+            PyObject *seen = rec.peek(*n);
+            if (seen != nullptr && st->memo[slot].matches_identical(seen)) {
+                ptrs[slot] = seen;
+            } else {
+                values[slot] = rec.get(*n);
+                ptrs[slot] = values[slot].ptr();
+            }
+            add(nb::handle(ptrs[slot]));
+        }
+        for (Name *n : kEventSearch) {
+            values[slot] = ev.get(*n);
+            ptrs[slot] = values[slot].ptr();
+            add(values[slot]);
+        }
     } catch (...) {
         buf.resize(start);
         throw;
     }
-    if (start == 0)
+    size_t lead = 0;
+    if (start == 0) {
+        size_t n0 = buf.size();
         lstrip_unicode(buf, 0);
+        lead = n0 - buf.size();
+    }
     rstrip_unicode(buf, start);
+    // Remember the fresh texts where they now stand (not when stripping moved or cut them).
+    for (unsigned slot = 0; slot < 22; ++slot) {
+        if ((remembered >> slot) & 1) {
+            size_t at = memo_at[slot];
+            size_t len = 0;
+            for (size_t i = 0; i < npieces; ++i)
+                if (pieces[i].slot == slot)
+                    len = pieces[i].end - pieces[i].begin;
+            if (lead == 0 && at + len <= buf.size())
+                st->memo[slot].remember(values[slot].ptr(), at, len);
+        }
+    }
+    st->index_appended(start, pieces, npieces, lead);
+
+    // What the run search may take as unchanged: the record's dict and its flat meta, as they are
+    // now, when every searched field has its text remembered.
+    st->seen_dict = nb::object();
+    st->seen_meta = nb::object();
+    bool all_known = true;  // scalars (immutable), and meta a flat dict (checked by its version)
+    for (unsigned slot = 0; slot < 13 && all_known; ++slot)
+        all_known = st->memo[slot].holds_scalar();
+    PyObject *rdict = rec.dict();
+    PyObject *rmeta = ptrs[13];
+    if (all_known && rdict != nullptr && PyDict_CheckExact(rmeta) && st->memo[13].flat_dict() &&
+        dict_version(rdict, st->seen_dict_version) && dict_version(rmeta, st->seen_meta_version)) {
+        st->seen_dict = nb::borrow(rdict);
+        st->seen_meta = nb::borrow(rmeta);
+    }
+}
+
+void RunState::index_appended(size_t start, const Piece *pieces, size_t count, size_t lead) {
+    std::string_view text(search);
+    size_t size = text.size();
+    if (lead != 0) {  // offsets moved: index the whole text
+        grams.add_range(text, 0, size);
+        for (auto &m : memo)
+            m.indexed = false;
+        pred_slot.fill(-2);
+        return;
+    }
+    size_t cursor = start >= 2 ? start - 2 : 0;  // trigram starts below this are indexed
+    // A piece whose text, and whose predecessor's text, are the same as in the last event (and were
+    // indexed then) adds nothing: its inner trigrams, the one across its left edge and the one
+    // ending in the separator after it were all indexed back then (the last of these, at the
+    // latest when that separator was appended). The trigram across its right edge belongs to the
+    // next piece's left edge.
+    bool prev_stable = false;
+    int prev_slot = -1;
+    for (size_t i = 0; i < count; ++i) {
+        const Piece &p = pieces[i];
+        TextMemo &m = memo[p.slot];
+        if (p.begin >= size) {  // stripped away
+            m.indexed = false;
+            pred_slot[p.slot] = -2;
+            prev_stable = false;
+            prev_slot = -2;
+            continue;
+        }
+        bool clamped = p.end > size;
+        size_t end = clamped ? size : p.end;
+        size_t left = p.begin >= 2 ? p.begin - 2 : 0;
+        if (left > cursor)
+            left = cursor;
+        bool stable = !clamped && p.repeated && m.indexed;
+        if (stable) {
+            if (i == 0 || !prev_stable || pred_slot[p.slot] != prev_slot)
+                grams.add_range(text, left, p.begin);  // across the left edge
+        } else if (p.copy) {
+            // The same text as an earlier piece of this event, indexed just before; so is the
+            // trigram ending in the separator after it.
+            grams.add_range(text, left, p.begin);
+            m.indexed = !clamped && m.valid();
+        } else {
+            grams.add_range(text, left, end);
+            m.indexed = !clamped && m.valid();
+        }
+        pred_slot[p.slot] = static_cast<int8_t>(i == 0 ? -1 : prev_slot);
+        prev_stable = stable;
+        prev_slot = static_cast<int>(p.slot);
+        cursor = end;
+    }
+    grams.add_range(text, cursor, size);
 }
 
 // ---- queries ----
 
 nb::object Store::get_run(nb::handle run_id) {
+    Busy busy(*this, false);
     PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
     if (rec == nullptr) {
         if (PyErr_Occurred())
@@ -469,23 +860,46 @@ nb::object Store::get_run(nb::handle run_id) {
     return deep_copy(nb::handle(rec));
 }
 
-bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+// The search test on a record read through `f`: the needle in one of its fields' texts, or in the
+// run's accumulated text. A field whose value is still made of the objects it had when the run's
+// last event was appended has its text inside the accumulated text already, so only the other
+// fields are normalised here.
+static bool needle_matches(const Store &store, const Fields &f, const std::string &needle) {
     if (needle.empty())
         return true;
-    Fields f(record.ptr());
+    RunState *st = store.state_for(f.get(n_run_id));
+    if (st != nullptr && st->seen_dict.is_valid() && f.dict() == st->seen_dict.ptr()) {
+        uint64_t dv, mv;
+        if (dict_version(st->seen_dict.ptr(), dv) && dv == st->seen_dict_version &&
+            dict_version(st->seen_meta.ptr(), mv) && mv == st->seen_meta_version)
+            // The record is as the last event left it: its fields' texts are in the run's text.
+            return st->grams.may_contain(needle) && contains(st->search, needle);
+    }
     std::string text;
-    for (Name *n : kRecordSearch) {
+    for (unsigned slot = 0; slot < 14; ++slot) {
+        if (st != nullptr) {
+            PyObject *seen = f.peek(*kRecordSearch[slot]);
+            if (seen != nullptr && st->memo[slot].matches_identical(seen))
+                continue;  // covered by the accumulated text
+        }
+        nb::object v = f.get(*kRecordSearch[slot]);
         text.clear();
-        orvane::search::append_normalized(f.get(*n), text);
+        orvane::search::append_normalized(v, text);
         if (contains(text, needle))
             return true;
     }
-    RunState *st = state_for(f.get(n_run_id));
-    return st != nullptr && contains(st->search, needle);
+    return st != nullptr && st->grams.may_contain(needle) && contains(st->search, needle);
+}
+
+bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
+    Busy busy(*this, false);
+    Fields f(record.ptr(), false);
+    return needle_matches(*this, f, needle);
 }
 
 bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,
                                        std::optional<int64_t> until) {
+    Busy busy(*this, false);
     if (!since && !until)
         return true;
     Fields f(record.ptr());
@@ -544,7 +958,8 @@ namespace {
 
 PyObject *regex_cache = nullptr;   // pattern -> compiled pattern, or None when malformed
 PyObject *regex_module = nullptr;  // the `re` the cache was filled with
-Name n_re{"re"}, n_compile{"compile"}, n_search{"search"};
+orvane::outside::Name n_re{"re"};
+Name n_compile{"compile"}, n_search{"search"};
 
 }  // namespace
 
@@ -594,6 +1009,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
                           nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
                           nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
                           std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit) {
+    Busy busy(*this, false);
     std::vector<nb::object> records;
     records.reserve(static_cast<size_t>(PyDict_GET_SIZE(runs_.ptr())));
     {
@@ -618,7 +1034,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
     bool use_window = since.has_value() || until.has_value();
 
     auto keep = [&](nb::handle rec) -> bool {
-        Fields f(rec.ptr());
+        Fields f(rec.ptr(), false);
         for (const FieldFilter &ff : field_filters)
             if (!ff.want.is_none() && !equals(f.get(*ff.name), ff.want))
                 return false;
@@ -636,7 +1052,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
         for (const FieldFilter &ff : meta_filters2)
             if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
                 return false;
-        if (use_search && !record_matches_needle(rec, needle))
+        if (use_search && !needle_matches(*this, f, needle))
             return false;
         if (use_window && !record_matches_time_window(rec, since, until))
             return false;
@@ -664,6 +1080,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
 }
 
 nb::list Store::get_run_children(nb::handle run_id) {
+    Busy busy(*this, false);
     nb::list out;
     PyObject *kids = PyDict_GetItemWithError(children_.ptr(), run_id.ptr());
     if (kids == nullptr) {
@@ -694,6 +1111,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
 }
 
 nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
+    Busy busy(*this, false);
     nb::list collected;
     nb::object seen = check(PySet_New(nullptr));
     std::vector<nb::object> pending{nb::borrow(run_id)};
@@ -738,6 +1156,7 @@ nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
 }
 
 nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, bool include_descendants) {
+    Busy busy(*this, false);
     std::vector<nb::object> ids;
     if (include_descendants) {
         for (nb::handle i : collect_descendant_run_ids(run_id))
@@ -776,6 +1195,7 @@ nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, 
 }
 
 nb::list Store::get_recent_events(std::optional<int64_t> limit) {
+    Busy busy(*this, false);
     size_t n = recent_.size();
     size_t start = limit ? clamp_index(-*limit, n) : 0;
     nb::list out;
@@ -785,6 +1205,7 @@ nb::list Store::get_recent_events(std::optional<int64_t> limit) {
 }
 
 nb::object Store::get_event(nb::handle event_id) {
+    Busy busy(*this, false);
     std::string want = utf8(event_id);
     for (size_t i = recent_.size(); i-- > 0;) {
         const Held &h = *recent_[i].get();
@@ -799,20 +1220,24 @@ nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
     nb::list items;
     for (size_t i = 0; i < ring.size(); ++i)
         items.append(codec_.decode(*ring[i].get()));
+    static orvane::outside::Name n_deque{"deque"};
     nb::object deque = orvane::outside::get(n_deque);
     return deque(items, nb::arg("maxlen") = ring.capacity());
 }
 
 nb::dict Store::events_by_run_view() const {
+    Busy busy(*this, false);
     nb::dict out;
     for (auto &st : states_)
         out[st->run_id] = deque_of(st->ring);
     return out;
 }
 
-nb::object Store::recent_events_view() const { return deque_of(recent_); }
+nb::object Store::recent_events_view() const {
+    Busy busy(*this, false); return deque_of(recent_); }
 
 nb::dict Store::search_cache_view() const {
+    Busy busy(*this, false);
     nb::dict out;
     for (auto &st : states_)
         out[st->run_id] = check(PyUnicode_DecodeUTF8(st->search.data(), static_cast<Py_ssize_t>(st->search.size()),
@@ -820,11 +1245,5 @@ nb::dict Store::search_cache_view() const {
     return out;
 }
 
-size_t Store::held_event_bytes() const {
-    size_t total = 0;
-    for (size_t i = 0; i < recent_.size(); ++i)
-        total += recent_[i]->blob.capacity() + sizeof(Held);
-    return total;
-}
 
 }  // namespace tally

@@ -5,13 +5,16 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "codec.hpp"
+#include "memo.hpp"
 #include "ring.hpp"
+#include "textsearch.hpp"
 
 namespace tally {
 
@@ -25,11 +28,42 @@ struct Globals {
 Globals &globals();
 void init_globals(PyObject *run_record_cls);
 
+// What a run remembers of its record's set of set fields (pydantic's __pydantic_fields_set__):
+// the set object, its size after the last event, and names known to be in it. When the set is
+// another object or its size changed, the memory is dropped.
+struct FieldsSetCache {
+    static constexpr int kMax = 24;
+    nb::object set;
+    Py_ssize_t size = -1;
+    PyObject *names[kMax];  // interned field names (immortal for the module's life)
+    int count = 0;
+};
+
 struct RunState {
     nb::object run_id;
     Ring<HeldRef> ring;
     std::string search;  // accumulated normalised search text (UTF-8), always stripped
-    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) {}
+    TrigramFilter grams;  // every byte trigram of `search` (a superset test before scanning)
+    // The text each of the 22 search values had in the last event, by the objects it was made of.
+    std::array<TextMemo, 22> memo;
+    // The slot of the piece before each slot's piece in the last event (-1: first, -2: none).
+    std::array<int8_t, 22> pred_slot;
+    FieldsSetCache fields_set_known;
+    SharedPartMemo run_part;
+    // The record as the last event left it: its __dict__ and meta dict and their versions. While
+    // both are unchanged, each of the record's searched fields still has the remembered text.
+    nb::object seen_dict, seen_meta;
+    uint64_t seen_dict_version = 0, seen_meta_version = 0;
+    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
+
+    struct Piece {
+        unsigned slot;
+        size_t begin, end;
+        bool repeated;  // the same text as the slot's last one
+        bool copy;      // the same text as an earlier piece of this event
+    };
+    // Indexes the text appended at `start` (after stripping; `lead` bytes were stripped in front).
+    void index_appended(size_t start, const Piece *pieces, size_t count, size_t lead);
 };
 
 // `_matches_regex`: `pattern` searched in `value` with the module's `re` (compiled once per pattern).
@@ -39,6 +73,7 @@ std::string normalize_needle(nb::handle search);
 
 // Python's `status` of an event (`_infer_run_status`): a borrowed status string or nullptr.
 PyObject *infer_run_status(PyObject *event);
+PyObject *status_of_event_type(nb::handle event_type);
 
 class Store {
 public:
@@ -72,9 +107,30 @@ public:
     nb::object recent_events_view() const;
     nb::dict search_cache_view() const;
 
-    size_t held_event_bytes() const;
+
+    RunState *state_for(nb::handle run_id) const;
+
+    // Garbage collector support: a held value may refer back to the store.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
+
+    // Marks a call in progress. Python code run from inside a call (str() of a value, a custom
+    // __deepcopy__ or __eq__) may query the store, but not change it: that would pull the state
+    // from under the running call.
+    class Busy {
+    public:
+        Busy(const Store &s, bool mutating);
+        ~Busy() { --s_.busy_; }
+        Busy(const Busy &) = delete;
+        Busy &operator=(const Busy &) = delete;
+
+    private:
+        const Store &s_;
+    };
 
 private:
+    mutable int busy_ = 0;
+    mutable uint32_t gc_epoch_ = 0;
     int64_t max_events_;
     nb::dict runs_;      // run id -> RunRecord (live)
     nb::dict children_;  // parent run id -> set of child run ids
@@ -83,7 +139,6 @@ private:
     Ring<HeldRef> recent_;
     Codec codec_;
 
-    RunState *state_for(nb::handle run_id) const;
     nb::object deque_of(const Ring<HeldRef> &ring) const;
 };
 

@@ -143,6 +143,37 @@ bool contains(std::string_view haystack, std::string_view needle) {
 #endif
 }
 
+void TrigramFilter::add_range(std::string_view text, size_t from, size_t to) {
+    if (text.size() < 3)
+        return;
+    if (to > text.size() - 2)
+        to = text.size() - 2;
+    if (from >= to)
+        return;
+    if (bits_.empty())
+        bits_.assign((size_t{1} << kBits) / 64, 0);
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    uint64_t *bits = bits_.data();
+    for (size_t i = from; i < to; ++i) {
+        unsigned h = slot(p[i], p[i + 1], p[i + 2]);
+        bits[h >> 6] |= uint64_t{1} << (h & 63);
+    }
+}
+
+bool TrigramFilter::may_contain(std::string_view needle) const {
+    if (needle.size() < 3)
+        return true;
+    if (bits_.empty())
+        return false;
+    const auto *p = reinterpret_cast<const unsigned char *>(needle.data());
+    for (size_t i = 0; i + 3 <= needle.size(); ++i) {
+        unsigned h = slot(p[i], p[i + 1], p[i + 2]);
+        if ((bits_[h >> 6] & (uint64_t{1} << (h & 63))) == 0)
+            return false;
+    }
+    return true;
+}
+
 void rstrip_unicode(std::string &text, size_t floor) {
     std::string_view tail(text.data() + floor, text.size() - floor);
     text.resize(text.size() - trailing_space(tail));

@@ -39,10 +39,10 @@ PyObject *casefold_name() {
     return name_casefold;
 }
 
-// Escape class of each ASCII byte: 0 = copy (lowered when 'A'..'Z'), otherwise the escape letter,
-// 'u' for \u00XX.
+// Escape letter of each byte that JSON escapes (control characters, '"', '\\'), 'u' for \u00XX;
+// 0 for bytes written as they are.
 struct EscapeTable {
-    char cls[128];
+    char cls[256];
     constexpr EscapeTable() : cls() {
         for (int c = 0; c < 0x20; ++c)
             cls[c] = 'u';
@@ -57,9 +57,25 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-inline char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+// Copies n bytes, lowering ASCII letters (branch-free, so the compiler can vectorise it).
+inline void copy_lower(char *d, const char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        auto c = static_cast<unsigned char>(p[i]);
+        d[i] = static_cast<char>(c | (static_cast<unsigned char>(c - 'A') < 26u ? 0x20 : 0));
+    }
+}
 
-// Appends `n` bytes of UTF-8, lowering ASCII letters and, when `quoted`, escaping for JSON.
+inline size_t count_escapes(const char *p, size_t n) {
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        auto c = static_cast<unsigned char>(p[i]);
+        k += (c < 0x20) | (c == '"') | (c == '\\');
+    }
+    return k;
+}
+
+// Appends `n` bytes of UTF-8, lowering ASCII letters when `lower` and, when `quoted`, as a JSON
+// string (quotes and escapes).
 void append_bytes(const char *p, size_t n, std::string &out, bool quoted, bool lower) {
     if (!quoted) {
         if (!lower) {
@@ -68,35 +84,45 @@ void append_bytes(const char *p, size_t n, std::string &out, bool quoted, bool l
         }
         size_t at = out.size();
         out.resize(at + n);
+        copy_lower(out.data() + at, p, n);
+        return;
+    }
+    size_t escapes = count_escapes(p, n);
+    size_t at = out.size();
+    if (escapes == 0) {
+        out.resize(at + n + 2);
         char *d = out.data() + at;
-        for (size_t i = 0; i < n; ++i)
-            d[i] = lower_ascii(p[i]);
+        d[0] = '"';
+        if (lower)
+            copy_lower(d + 1, p, n);
+        else
+            std::memcpy(d + 1, p, n);
+        d[n + 1] = '"';
         return;
     }
     static const char hex[] = "0123456789abcdef";
-    out.reserve(out.size() + n + 2);
-    out.push_back('"');
-    size_t run = 0;  // start of the pending run of plain bytes
+    out.resize(at + n + 2 + 5 * escapes);  // an escape takes at most 6 bytes for 1
+    char *d = out.data() + at;
+    *d++ = '"';
     for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c < 128 && kEscape.cls[c] != 0) {
-            if (i > run)
-                append_bytes(p + run, i - run, out, false, lower);
-            char e = kEscape.cls[c];
-            out.push_back('\\');
-            if (e == 'u') {
-                out.append("u00");
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 15]);
-            } else {
-                out.push_back(e);
-            }
-            run = i + 1;
+        auto c = static_cast<unsigned char>(p[i]);
+        char e = kEscape.cls[c];
+        if (e == 0) {
+            *d++ = (lower && static_cast<unsigned char>(c - 'A') < 26u) ? static_cast<char>(c | 0x20) : static_cast<char>(c);
+        } else if (e == 'u') {
+            *d++ = '\\';
+            *d++ = 'u';
+            *d++ = '0';
+            *d++ = '0';
+            *d++ = hex[c >> 4];
+            *d++ = hex[c & 15];
+        } else {
+            *d++ = '\\';
+            *d++ = e;
         }
     }
-    if (n > run)
-        append_bytes(p + run, n - run, out, false, lower);
-    out.push_back('"');
+    *d++ = '"';
+    out.resize(static_cast<size_t>(d - out.data()));
 }
 
 // UTF-8 of a str object; lone surrogates are passed through. `holder` keeps a temporary alive.
@@ -199,21 +225,32 @@ private:
     std::string &out_;
     std::vector<PyObject *> active_;  // containers being written (circularity check)
 
+    int depth_ = 0;
+
+    // Marks `o` as being written: a container met again inside itself is circular. Nesting beyond
+    // a few levels also counts against the interpreter's recursion limit, as json.dumps does.
     struct Enter {
         Encoder &e;
+        bool counted = false;
         Enter(Encoder &enc, PyObject *o) : e(enc) {
             for (PyObject *a : e.active_)
                 if (a == o) {
                     PyErr_SetString(PyExc_ValueError, "Circular reference detected");
                     throw nb::python_error();
                 }
-            if (Py_EnterRecursiveCall(" while encoding a JSON object"))
-                throw nb::python_error();
+            if (e.depth_ >= 32) {
+                if (Py_EnterRecursiveCall(" while encoding a JSON object"))
+                    throw nb::python_error();
+                counted = true;
+            }
+            ++e.depth_;
             e.active_.push_back(o);
         }
         ~Enter() {
             e.active_.pop_back();
-            Py_LeaveRecursiveCall();
+            --e.depth_;
+            if (counted)
+                Py_LeaveRecursiveCall();
         }
     };
 
@@ -273,6 +310,8 @@ private:
             return;
         }
         Enter guard(*this, o);
+        if (PyDict_CheckExact(o) && plain_mapping(o))
+            return;
         nb::object items = nb::steal(PyDict_CheckExact(o) ? PyDict_Items(o) : PyMapping_Items(o));
         if (!items.is_valid())
             throw nb::python_error();
@@ -323,6 +362,69 @@ private:
         for (auto &e : keyed)
             order.push_back(e.second);
         write_items(order, nullptr);
+    }
+
+    // An exact dict whose keys are all exact str: ordered and written without building the items
+    // list. Returns false (nothing written) when some key is not an exact str.
+    bool plain_mapping(PyObject *o) {
+        struct Pair {
+            PyObject *k, *v;
+        };
+        Pair local[16];
+        std::vector<Pair> heap;
+        Py_ssize_t n = PyDict_GET_SIZE(o);
+        Pair *pairs = local;
+        if (n > 16) {
+            heap.resize(static_cast<size_t>(n));
+            pairs = heap.data();
+        }
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (i < n && PyDict_Next(o, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k))
+                return false;
+            pairs[i++] = {k, v};
+        }
+        n = i;
+        // Hold the pairs: str() of a value may run code that changes the dict.
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            Py_INCREF(pairs[j].k);
+            Py_INCREF(pairs[j].v);
+        }
+        struct Release {
+            Pair *p;
+            Py_ssize_t n;
+            ~Release() {
+                for (Py_ssize_t j = 0; j < n; ++j) {
+                    Py_DECREF(p[j].k);
+                    Py_DECREF(p[j].v);
+                }
+            }
+        } release{pairs, n};
+        // Keys of a dict are distinct, so any sort gives the one order; small ones by insertion.
+        if (n <= 16) {
+            for (Py_ssize_t a = 1; a < n; ++a) {
+                Pair cur = pairs[a];
+                Py_ssize_t b = a;
+                while (b > 0 && PyUnicode_Compare(cur.k, pairs[b - 1].k) < 0) {
+                    pairs[b] = pairs[b - 1];
+                    --b;
+                }
+                pairs[b] = cur;
+            }
+        } else {
+            std::sort(pairs, pairs + n, [](const Pair &x, const Pair &y) { return PyUnicode_Compare(x.k, y.k) < 0; });
+        }
+        out_.push_back('{');
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (j > 0)
+                out_.append(", ");
+            append_str(pairs[j].k, out_, true);
+            out_.append(": ");
+            value(pairs[j].v);
+        }
+        out_.push_back('}');
+        return true;
     }
 
     void write_items(const std::vector<PyObject *> &order, void *) {

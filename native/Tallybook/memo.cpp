@@ -1,0 +1,133 @@
+#include "memo.hpp"
+
+namespace tally {
+
+namespace {
+
+enum : uintptr_t { M_DICT = 1, M_LIST = 3, M_TUPLE = 5 };  // odd: never a pointer
+constexpr int kMaxDepth = 16;
+constexpr size_t kMaxWords = 1024;
+
+bool scalar(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None || t == &PyBool_Type;
+}
+
+inline uintptr_t shape_word(uintptr_t tag, Py_ssize_t n) { return tag | (static_cast<uintptr_t>(n) << 3); }
+
+}  // namespace
+
+void TextMemo::forget() {
+    Py_CLEAR(scalar_);
+    if (walk_) {
+        for (uintptr_t w : *walk_)
+            if ((w & 1) == 0)
+                Py_DECREF(reinterpret_cast<PyObject *>(w));
+        walk_->clear();
+    }
+    valid_ = false;
+    indexed = false;
+}
+
+bool TextMemo::match_structure(PyObject *v, bool equal_str) const {
+    size_t i = 0;
+    return walk_ && walk_match(v, i, 0, equal_str) && i == walk_->size();
+}
+
+bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const {
+    const std::vector<uintptr_t> &walk = *walk_;
+    if (i >= walk.size() || depth > kMaxDepth)
+        return false;
+    uintptr_t w = walk[i++];
+    auto same = [equal_str](PyObject *held, PyObject *x) { return held == x || (equal_str && same_scalar(held, x)); };
+    if ((w & 1) == 0)
+        return same(reinterpret_cast<PyObject *>(w), v);
+    Py_ssize_t n = static_cast<Py_ssize_t>(w >> 3);
+    switch (w & 7) {
+    case M_DICT: {
+        if (!PyDict_CheckExact(v) || PyDict_GET_SIZE(v) != n)
+            return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *val;
+        while (PyDict_Next(v, &pos, &k, &val)) {
+            if (i >= walk.size() || !same(reinterpret_cast<PyObject *>(walk[i++]), k) ||
+                !walk_match(val, i, depth + 1, equal_str))
+                return false;
+        }
+        return true;
+    }
+    case M_LIST:
+        if (!PyList_CheckExact(v) || PyList_GET_SIZE(v) != n)
+            return false;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!walk_match(PyList_GET_ITEM(v, j), i, depth + 1, equal_str))
+                return false;
+        return true;
+    default:
+        if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != n)
+            return false;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!walk_match(PyTuple_GET_ITEM(v, j), i, depth + 1, equal_str))
+                return false;
+        return true;
+    }
+}
+
+bool TextMemo::walk_record(PyObject *v, int depth) {
+    if (depth > kMaxDepth || walk_->size() >= kMaxWords)
+        return false;
+    if (scalar(v)) {
+        walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
+        return true;
+    }
+    if (PyDict_CheckExact(v)) {
+        walk_->push_back(shape_word(M_DICT, PyDict_GET_SIZE(v)));
+        Py_ssize_t pos = 0;
+        PyObject *k, *val;
+        while (PyDict_Next(v, &pos, &k, &val)) {
+            if (!scalar(k))
+                return false;
+            walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(k)));
+            if (!walk_record(val, depth + 1))
+                return false;
+        }
+        return true;
+    }
+    bool list = PyList_CheckExact(v);
+    if (!list && !PyTuple_CheckExact(v))
+        return false;
+    Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+    walk_->push_back(shape_word(list ? M_LIST : M_TUPLE, n));
+    for (Py_ssize_t j = 0; j < n; ++j)
+        if (!walk_record(list ? PyList_GET_ITEM(v, j) : PyTuple_GET_ITEM(v, j), depth + 1))
+            return false;
+    return true;
+}
+
+void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
+    forget();
+    if (length > UINT32_MAX)
+        return;
+    if (scalar(v)) {
+        scalar_ = Py_NewRef(v);
+    } else {
+        if (!walk_)
+            walk_ = std::make_unique<std::vector<uintptr_t>>();
+        if (!walk_record(v, 0)) {
+            forget();
+            return;
+        }
+    }
+    offset_ = offset;
+    length_ = static_cast<uint32_t>(length);
+    valid_ = true;
+    flat_dict_ = false;
+    if (walk_ && !walk_->empty() && ((*walk_)[0] & 7) == M_DICT) {
+        flat_dict_ = true;
+        for (size_t i = 1; i < walk_->size(); ++i)
+            if ((*walk_)[i] & 1)
+                flat_dict_ = false;  // a container inside
+    }
+}
+
+}  // namespace tally

@@ -1,0 +1,91 @@
+// The normalised search text of a value, remembered together with the identity of every part of
+// the value, so that a later value made of the very same objects gets its text without being
+// normalised again. Only exact dicts, lists and tuples of immutable scalars (exact str, int,
+// float, bool, None) are remembered; the scalars are held, so their identity cannot be reused.
+// A str matches its remembered str by identity or by equal text.
+//
+// The text itself is not copied: it is a range of the run's search text, where it was written.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tally {
+
+// The same object, or two exact str with the same text (equal text, equal normalisation and
+// encoding; comparing them does not run Python code).
+inline bool same_scalar(PyObject *held, PyObject *v) {
+    if (held == v)
+        return true;
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_CheckExact(held))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
+           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+}
+
+class TextMemo {
+public:
+    TextMemo() = default;
+    TextMemo(const TextMemo &) = delete;
+    TextMemo &operator=(const TextMemo &) = delete;
+    ~TextMemo() { forget(); }
+
+    bool valid() const { return valid_; }
+    // A remembered immutable scalar.
+    bool holds_scalar() const { return valid_ && scalar_ != nullptr; }
+    // A remembered exact dict whose values are all scalars (no container inside it).
+    bool flat_dict() const { return valid_ && flat_dict_; }
+    // The remembered text: [offset, offset + length) of the owner's text.
+    size_t offset() const { return offset_; }
+    size_t length() const { return length_; }
+    // True when `v` consists of the same objects, in the same places, as the remembered value.
+    bool matches(PyObject *v) const {
+        if (!valid_)
+            return false;
+        if (scalar_ != nullptr)
+            return same_scalar(scalar_, v);
+        return match_structure(v, true);
+    }
+    // The same, by identity only: cheaper where the objects compared are cold.
+    bool matches_identical(PyObject *v) const {
+        if (!valid_)
+            return false;
+        if (scalar_ != nullptr)
+            return scalar_ == v;
+        return match_structure(v, false);
+    }
+    // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
+    // when `v` cannot be remembered).
+    void remember(PyObject *v, size_t offset, size_t length);
+    void forget();
+
+
+private:
+    PyObject *scalar_ = nullptr;  // strong: the value, when it is a scalar
+    size_t offset_ = 0;
+    uint32_t length_ = 0;
+    bool valid_ = false;
+    bool flat_dict_ = false;
+
+public:
+    bool indexed = false;  // owner's flag: the text's trigrams are all indexed
+
+private:
+    // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
+    // walk order. Kept apart so that the memos of a run stay small and close together.
+    std::unique_ptr<std::vector<uintptr_t>> walk_;
+
+    bool match_structure(PyObject *v, bool equal_str) const;
+    bool walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const;
+    bool walk_record(PyObject *v, int depth);
+};
+
+}  // namespace tally

@@ -1,0 +1,104 @@
+"""Type stubs of the Tallybook extension module: the in-memory run store and the run record types."""
+
+from collections import deque
+from typing import Any, ClassVar, Literal, TypeAlias
+
+from pydantic import BaseModel
+
+from orvane_devtools._orvane_compat import RuntimeEvent
+
+RunStatus: TypeAlias = Literal["unknown", "running", "waiting", "completed", "failed"]
+
+class RunRecord(BaseModel):
+    """The record of one run, derived from its events by RuntimeTallybook."""
+
+    run_id: str
+    root_run_id: str
+    parent_run_id: str | None = None
+    run_kind: str
+    agent_id: str | None = None
+    agent_name: str | None = None
+    session_id: str | None = None
+    response_id: str | None = None
+    execution_id: str | None = None
+    status: RunStatus = "unknown"
+    latest_event_type: str | None = None
+    latest_source: str | None = None
+    latest_message: str | None = None
+    started_at: int | None = None
+    updated_at: int | None = None
+    completed_at: int | None = None
+    failed_at: int | None = None
+    event_count: int = 0
+    meta: dict[str, Any] = ...
+
+def _infer_run_status(event: RuntimeEvent) -> RunStatus | None:
+    """The status an event moves its run to, by the suffix of its event_type; None for no change."""
+
+class RuntimeTallybook:
+    """In-memory store of runtime events and the run records derived from them.
+
+    Events are held in a compact native encoding, in bounded rings of capacity ``max_events``
+    (the recent ring and one ring per run); every event or record a query returns is a new,
+    independent copy.
+    """
+
+    backend_name: ClassVar[str]  # "memory"
+
+    def __init__(self, max_events: int = 5000) -> None: ...
+    @property
+    def _max_events(self) -> int:
+        """Capacity of each event ring. Settable; a new value applies to rings made afterwards."""
+    @_max_events.setter
+    def _max_events(self, value: int) -> None: ...
+    @property
+    def _runs(self) -> dict[str, RunRecord]:
+        """run id -> RunRecord: the live records, updated in place as events arrive."""
+    @property
+    def _children_by_parent(self) -> dict[str, set[str]]:
+        """parent run id -> set of child run ids: the live mapping."""
+    @property
+    def _events_by_run(self) -> dict[str, deque[RuntimeEvent]]:
+        """run id -> the run's held events, oldest first. A materialised copy: events are held
+        natively, so changing the returned deques or events does not change the store."""
+    @property
+    def _recent_events(self) -> deque[RuntimeEvent]:
+        """The held recent events, oldest first (maxlen = the ring's capacity). A materialised copy."""
+    @property
+    def _search_cache_by_run(self) -> dict[str, str]:
+        """run id -> the run's accumulated normalised search text. A materialised copy."""
+    def reset(self) -> None: ...
+    def append_event(self, event: RuntimeEvent) -> None: ...
+    def list_runs(
+        self,
+        *,
+        run_id: str | None = None,
+        root_run_id: str | None = None,
+        parent_run_id: str | None = None,
+        run_kind: str | None = None,
+        status: RunStatus | None = None,
+        agent_id: str | None = None,
+        session_id: str | None = None,
+        app_id: str | None = None,
+        app_id_pattern: str | None = None,
+        group_id: str | None = None,
+        flow_name: str | None = None,
+        search: str | None = None,
+        since: int | None = None,
+        until: int | None = None,
+        limit: int | None = None,
+    ) -> list[RunRecord]: ...
+    def get_run(self, run_id: str) -> RunRecord | None: ...
+    def get_run_children(self, run_id: str) -> list[RunRecord]: ...
+    def _collect_descendant_run_ids(self, run_id: str) -> list[str]: ...
+    def get_run_events(
+        self, run_id: str, *, limit: int | None = None, include_descendants: bool = False
+    ) -> list[RuntimeEvent]: ...
+    def get_recent_events(self, *, limit: int | None = None) -> list[RuntimeEvent]: ...
+    def get_event(self, event_id: str) -> RuntimeEvent | None: ...
+    @staticmethod
+    def _normalize_search_text(value: Any) -> str: ...
+    def _record_matches_search(self, record: RunRecord, search: str) -> bool: ...
+    def _record_matches_time_window(self, record: RunRecord, since: int | None = None, until: int | None = None) -> bool: ...
+    @staticmethod
+    def _matches_regex(value: Any, pattern: str) -> bool: ...
