@@ -106,6 +106,16 @@ def _session() -> list[Any]:
     return events
 
 
+def _line_count(path: Path) -> int:
+    return len(path.read_bytes().splitlines()) if path.exists() else 0
+
+
+def _clock(ms: int | None) -> str:
+    if ms is None:
+        return "?"
+    return time.strftime("%H:%M:%S", time.localtime(ms / 1000)) + f".{ms % 1000:03d}"
+
+
 def _print_tree(node: Any, prefix: str = "", last: bool = True, top: bool = True) -> None:
     run = node.run
     status = run.status.value if hasattr(run.status, "value") else str(run.status)
@@ -143,6 +153,8 @@ async def _play(out_dir: Path, endpoint: str) -> tuple[Any, Any, int, int]:
 def run_demo(out_dir: str | None = None) -> int:
     folder = Path(out_dir) if out_dir else Path(tempfile.mkdtemp(prefix="orvane-demo-"))
     folder.mkdir(parents=True, exist_ok=True)
+    path = folder / "events.jsonl"
+    before = _line_count(path)
     with _Listener() as listener:
         endpoint = f"http://127.0.0.1:{listener.port}/observation/ingest"
         desk, remote, sent, accepted = asyncio.run(_play(folder, endpoint))
@@ -154,20 +166,21 @@ def run_demo(out_dir: str | None = None) -> int:
         _print_tree(desk.get_run_tree("run-root"))
         orphan = desk.get_run("run-translate")
         if orphan is not None and orphan.meta.get("devtools_stale_reason"):
-            print(f"  run-translate: {orphan.meta['devtools_stale_reason']}, "
-                  f"anchored at the root's end ({orphan.meta.get('devtools_stale_anchor_at')})")
+            anchor = orphan.meta.get("devtools_stale_anchor_at")
+            print(f"  run-translate was left running when its root ended at {_clock(anchor)}; "
+                  f"judged at {_clock(orphan.meta['devtools_stale_detected_at'])}, "
+                  f"{ORPHAN_AFTER_SECONDS} s grace")
 
         hits = desk.query_events(search="TIMED OUT")
         print(f"\nsearch 'TIMED OUT': {len(hits)} event(s)")
         for ev in hits:
             print(f"  {ev.event_type:28} {ev.run.run_id if ev.run else '-':14} {ev.message}")
 
-        path = folder / "events.jsonl"
-        lines = path.read_text(encoding="utf-8").splitlines() if path.exists() else []
-        print(f"\nJSON Lines file: {path} ({len(lines)} lines)")
+        added = _line_count(path) - before
+        print(f"\nJSON Lines file: {path} ({added} lines appended)")
 
         stats = remote.get_stats()
-        print(f"\nupload to {endpoint}:")
+        print(f"\nupload to {endpoint} (fed directly, duplicates included):")
         print(f"  requests {listener.requests}, events received by the listener {len(listener.events)}")
         shown = ("enqueued_event_count", "uploaded_event_count", "upload_batch_count",
                  "dropped_event_count", "upload_failure_count")
