@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -57,6 +58,8 @@ PyObject *serialize_fn = nullptr;     // our _serialize_event
 PyObject *write_lines_fn = nullptr;   // our _write_lines
 PyObject *resolve_batch_fn = nullptr; // module function _resolve_batch
 PyObject *zero_obj = nullptr;         // 0
+PyObject *utils_dict = nullptr;       // orvane.utils.__dict__
+PyObject *original_sanitize = nullptr; // orvane.utils.DataFormatter.sanitize at import
 
 // How long a coroutine polls for its batch before it waits for a wake-up from the writer.
 constexpr std::chrono::microseconds kPollBudget{500};
@@ -293,6 +296,76 @@ nb::object serialize_builtin(nb::handle event) {
     return call1(orvane::outside::get(o_data_formatter), m_sanitize, d);
 }
 
+Name n_formatter_class{"DataFormatter"};
+Name n_secret_keys{"_SECRET_KEYS"};
+Name n_mask{"MASK"};
+Name n_recursion_marker{"RECURSION_MARKER"};
+Name n_depth_marker{"DEPTH_MARKER"};
+Name n_max_depth{"MAX_DEPTH"};
+
+// The rules of the original DataFormatter.sanitize, read now, when the module's DataFormatter
+// still has that sanitize (the native walk then gives its exact result); nullopt otherwise.
+// `keep` holds the references the rules borrow.
+std::optional<orvane::linefile::SanitizeRules> native_rules(std::vector<nb::object> &keep) {
+    nb::object formatter = orvane::outside::get(o_data_formatter);
+    PyObject *fn = nullptr;
+    if (PyObject_GetOptionalAttr(formatter.ptr(), m_sanitize.get(), &fn) < 0)
+        throw nb::python_error();
+    bool original = fn == original_sanitize;
+    Py_XDECREF(fn);
+    if (!original)
+        return std::nullopt;
+    // The walk reads these from its own module, whatever class the caller reached it through.
+    PyObject *cls = PyDict_GetItemWithError(utils_dict, n_formatter_class.get());
+    PyObject *secret_keys = cls ? PyDict_GetItemWithError(utils_dict, n_secret_keys.get()) : nullptr;
+    if (cls == nullptr || secret_keys == nullptr) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return std::nullopt;
+    }
+    keep.emplace_back(nb::borrow(cls));
+    keep.emplace_back(nb::borrow(secret_keys));
+    orvane::linefile::SanitizeRules rules{};
+    rules.secret_keys = secret_keys;
+    PyObject **slots[3] = {&rules.mask, &rules.recursion_marker, &rules.depth_marker};
+    Name *names[3] = {&n_mask, &n_recursion_marker, &n_depth_marker};
+    for (int i = 0; i < 3; ++i) {
+        keep.emplace_back(attr(nb::handle(cls), *names[i]));
+        *slots[i] = keep.back().ptr();
+    }
+    nb::object max_depth = attr(nb::handle(cls), n_max_depth);
+    if (!PyLong_CheckExact(max_depth.ptr()))
+        return std::nullopt;
+    int overflow = 0;
+    rules.max_depth = PyLong_AsLongLongAndOverflow(max_depth.ptr(), &overflow);
+    if (rules.max_depth == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow != 0)
+        return std::nullopt;
+    return rules;
+}
+
+nb::object dump_json_mode(nb::handle event) {
+    PyObject *args[2] = {event.ptr(), json_text};
+    nb::object kwnames = nb::make_tuple(nb::handle(n_mode.get()));
+    PyObject *dumped = PyObject_VectorcallMethod(
+        m_model_dump.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    if (dumped == nullptr)
+        throw nb::python_error();
+    return nb::steal(dumped);
+}
+
+// Appends the line of one event for the built-in _serialize_event: the dump is encoded with the
+// sanitize rules applied on the way when `rules` is given, else sanitised in Python first.
+void append_builtin_line(nb::handle event, const orvane::linefile::SanitizeRules *rules,
+                         std::string &out) {
+    nb::object dumped = dump_json_mode(event);
+    if (rules != nullptr && orvane::linefile::append_sanitized_json(dumped, *rules, out))
+        return;
+    nb::object clean = call1(orvane::outside::get(o_data_formatter), m_sanitize, dumped);
+    orvane::linefile::append_json(clean, out);
+}
+
 bool overridden(nb::handle self, Name &name, PyObject *ours) {
     PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
     return found != ours;
@@ -343,9 +416,16 @@ Task append_events_task(nb::object self, nb::object events) {
     auto writer = orvane::linefile::writer_for(path, &hooks);
     std::string data;
     data.reserve(static_cast<size_t>(n) * 1024);
+    std::vector<nb::object> keep;
+    std::optional<orvane::linefile::SanitizeRules> rules;
+    if (!custom_serialize)
+        rules = native_rules(keep);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        orvane::linefile::append_json(
-            serialize(self, PySequence_Fast_GET_ITEM(seq.ptr(), i), custom_serialize), data);
+        nb::handle event = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+        if (custom_serialize)
+            orvane::linefile::append_json(serialize(self, event, true), data);
+        else
+            append_builtin_line(event, rules ? &*rules : nullptr, data);
         data.push_back('\n');
     }
     auto *ticket = new Ticket();
@@ -513,6 +593,12 @@ NB_MODULE(Linefile, m) {
                             "RuntimeTraceSink");
     json_text = PyUnicode_InternFromString("json");
     zero_obj = PyLong_FromLong(0);
+    {
+        nb::object utils = nb::module_::import_("orvane.utils");
+        utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
+        nb::object sanitize = utils.attr("DataFormatter").attr("sanitize");
+        original_sanitize = sanitize.release().ptr();
+    }
 
     m.def("_resolve_batch", &resolve_batch, nb::arg("batch"),
           "Resolve the futures of finished batches (run on their loop).");
