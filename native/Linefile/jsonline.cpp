@@ -298,6 +298,8 @@ struct SanitizingEncoder {
             enc.value(rules.depth_marker, out);
             return;
         }
+        if (path.size() >= static_cast<size_t>(kMaxDepth))
+            throw Fallback{};  // a raised MAX_DEPTH: such depths are left to Python
         path.push_back(v);
         if (is_dict)
             mapping(v, depth + 1, out);

@@ -129,3 +129,12 @@ class TestChangedRules:
         monkeypatch.setattr(Linefile, "DataFormatter", Formatter)
         ev = make_event({"token": "t"})
         assert self.run(tmp_path, ev) == python_line(ev)
+
+
+def test_raised_max_depth_writes_no_marker(tmp_path, monkeypatch):
+    monkeypatch.setattr(DataFormatter, "MAX_DEPTH", 10**9)
+    ev = make_event(nested(240, {"secret": "s"}))
+    path = tmp_path / "e.jsonl"
+    asyncio.run(JSONLTraceSink(str(path)).append_event(ev))
+    assert path.read_bytes() == python_line(ev)
+    assert b'"secret": "***"' in path.read_bytes() and b"<max depth>" not in path.read_bytes()
