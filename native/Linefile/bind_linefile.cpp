@@ -3,10 +3,12 @@
 // The sink is an abc subclass of RuntimeTraceSink made from C++ functions; its one piece of
 // instance state is `path` (a pathlib.Path) in the instance __dict__.
 //
-// append_events turns the batch into UTF-8 JSON lines on the event-loop thread, hands them to
-// the path's FileWriter (linewriter.hpp: one writer thread per file, kept-open O_APPEND
-// descriptor, one write(2) loop per batch under the file's lock) and waits, yielding to its loop,
-// until the writer thread has written the batch (see Ticket). A subclass that overrides `_write_lines` gets the documented path instead:
+// append_events turns the batch into UTF-8 JSON lines on the event-loop thread (while
+// DataFormatter.sanitize is the original one, the JSON-mode dump is encoded with the sanitiser's
+// rules applied on the way, jsonline.hpp), hands them to the path's FileWriter (linewriter.hpp: one
+// writer thread per file, kept-open O_APPEND descriptor, one write(2) loop per batch under the
+// file's lock) and waits until the writer thread has written the batch (see Ticket). A subclass
+// that overrides `_write_lines` gets the documented path instead:
 // `await asyncio.to_thread(self._write_lines, lines)`; one that overrides `_serialize_event`
 // has its result encoded.
 #include <nanobind/nanobind.h>
@@ -87,10 +89,11 @@ nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
 // ---------------------------------------------------------------- completions
 
 // One queued batch, shared by the awaiting coroutine and the writer thread (two references).
-// The coroutine first polls `done` between short yields to its loop (a write normally finishes
-// within microseconds, and polling spares the writer thread the GIL and the loop a cross-thread
-// wake-up); when the write takes longer it registers a future under `ticket_mu`, and the writer
-// thread then resolves it through loop.call_soon_threadsafe.
+// The coroutine first watches `done` for up to kSpinBudget without suspending (the writer thread,
+// still running from its previous batch, normally writes within a few microseconds), then polls
+// it between short yields to its loop (this spares the writer thread the GIL and the loop a
+// cross-thread wake-up); when the write takes longer still it registers a future under
+// `ticket_mu`, and the writer thread then resolves it through loop.call_soon_threadsafe.
 struct Ticket {
     std::atomic<int> refs{2};
     std::atomic<bool> done{false};
@@ -572,6 +575,15 @@ void init(nb::handle self, nb::handle path) {
         throw nb::python_error();
 }
 
+nb::bytes encode_event(nb::handle event) {
+    std::string out;
+    std::vector<nb::object> keep;
+    std::optional<orvane::linefile::SanitizeRules> rules = native_rules(keep);
+    append_builtin_line(event, rules ? &*rules : nullptr, out);
+    out.push_back('\n');
+    return nb::bytes(out.data(), out.size());
+}
+
 nb::bytes encode_line(nb::handle value) {
     std::string out;
     orvane::linefile::append_json(value, out);
@@ -617,6 +629,10 @@ NB_MODULE(Linefile, m) {
     m.def("_encode_line", &encode_line, nb::arg("value").none(),
           "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
           "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");
+
+    m.def("_encode_event", &encode_event, nb::arg("event").none(),
+          "The bytes of the line JSONLTraceSink writes for ``event``: the JSON text of "
+          "``DataFormatter.sanitize(event.model_dump(mode='json'))`` in UTF-8, plus a line feed.");
 
     nb::dict ns;
     ns["__doc__"] =

@@ -93,6 +93,7 @@ def test_lines_equal_python_route(tmp_path, payload):
     asyncio.run(JSONLTraceSink(str(path)).append_events([ev, make_event(payload, 1)]))
     assert path.read_bytes() == python_line(ev) + python_line(make_event(payload, 1))
     assert b"secret-value" not in path.read_bytes()
+    assert Linefile._encode_event(ev) == python_line(ev)
 
 
 class TestChangedRules:
