@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "orvane/outside.hpp"
@@ -229,21 +231,54 @@ struct Encoder {
     }
 };
 
-// Secret-key verdicts per key text, kept while the key set is the same immutable object.
+// Secret-key verdicts, kept while the key set is the same immutable object (a frozenset):
+// ASCII keys are folded (for ASCII text casefold is lower) and looked up in a native copy of the
+// set's str members, when they are all exact strs; other keys get a cached verdict per key text.
 PyObject *verdict_owner = nullptr;  // strong (leaked at exit on purpose)
 PyObject *verdicts = nullptr;       // dict: str -> True/False
+std::unordered_set<std::string> *ascii_secrets = nullptr;  // null: not usable for this set
+
+void adopt_secret_keys(PyObject *secret_keys) {
+    PyObject *fresh = PyDict_New();
+    if (fresh == nullptr)
+        throw nb::python_error();
+    Py_XDECREF(verdicts);
+    verdicts = fresh;
+    Py_XDECREF(verdict_owner);
+    verdict_owner = Py_NewRef(secret_keys);
+    delete ascii_secrets;
+    ascii_secrets = new std::unordered_set<std::string>();
+    nb::object it = nb::steal(PyObject_GetIter(secret_keys));
+    if (!it.is_valid())
+        throw nb::python_error();
+    while (PyObject *next = PyIter_Next(it.ptr())) {
+        nb::object held = nb::steal(next);
+        PyObject *member = next;
+        if (!PyUnicode_CheckExact(member)) {
+            delete ascii_secrets;
+            ascii_secrets = nullptr;
+            return;
+        }
+        if (PyUnicode_IS_ASCII(member))
+            ascii_secrets->emplace(static_cast<const char *>(PyUnicode_DATA(member)),
+                                   static_cast<size_t>(PyUnicode_GET_LENGTH(member)));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
 
 bool is_secret(PyObject *key, PyObject *secret_keys) {
     bool cacheable = PyFrozenSet_CheckExact(secret_keys);
     if (cacheable) {
-        if (verdict_owner != secret_keys || verdicts == nullptr || PyDict_GET_SIZE(verdicts) > 4096) {
-            PyObject *fresh = PyDict_New();
-            if (fresh == nullptr)
-                throw nb::python_error();
-            Py_XDECREF(verdicts);
-            verdicts = fresh;
-            Py_XDECREF(verdict_owner);
-            verdict_owner = Py_NewRef(secret_keys);
+        if (verdict_owner != secret_keys || verdicts == nullptr || PyDict_GET_SIZE(verdicts) > 4096)
+            adopt_secret_keys(secret_keys);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        if (ascii_secrets != nullptr && PyUnicode_IS_ASCII(key) && n <= 64) {
+            char folded[64];
+            const char *p = static_cast<const char *>(PyUnicode_DATA(key));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                folded[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
+            return ascii_secrets->count(std::string(folded, static_cast<size_t>(n))) != 0;
         }
         PyObject *hit = PyDict_GetItemWithError(verdicts, key);  // borrowed
         if (hit != nullptr)
