@@ -44,7 +44,7 @@ constexpr double kIdleSeconds = 2.0;
 // After a round, a worker keeps watching its queue this long (yielding its CPU between looks)
 // before it goes to sleep on its condition: appends that follow each other closely then reach a
 // thread that is already running, instead of paying for a wake-up each time.
-constexpr std::chrono::microseconds kWorkerSpin{200};
+constexpr std::chrono::microseconds kWorkerSpin{100};
 
 class FileWriter {
 public:
