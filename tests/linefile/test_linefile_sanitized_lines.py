@@ -67,6 +67,9 @@ PAYLOADS = [
                  id="non-str-keys"),
     pytest.param({"Authorization": "Bearer x", "deep": [{"API_KEY": {"a": 1}}, {"Set-Cookie": []}],
                   "ß": {"PASSWORD": None}, "tokens": "not masked"}, id="secret-keys-any-depth"),
+    pytest.param({"\u017fecret": "long s folds to s", "to\u212aen": "Kelvin sign folds to k",
+                  "Pässword": "kept", "x" * 80: "long key", "Secret": "masked"},
+                 id="secret-keys-folding"),
     pytest.param(nested(199, {"secret": 1}), id="just-under-max-depth"),
     pytest.param(nested(230, "leaf"), id="beyond-max-depth"),
     pytest.param(nested(205, {}), id="empty-containers-at-depth"),
@@ -117,11 +120,22 @@ class TestChangedRules:
         monkeypatch.setattr(DataFormatter, "MASK", "<hidden>")
         monkeypatch.setattr(DataFormatter, "DEPTH_MARKER", "<deep>")
         monkeypatch.setattr(DataFormatter, "MAX_DEPTH", 4)
-        monkeypatch.setattr(utils, "_SECRET_KEYS", frozenset({"app_id", "code"}))
+        monkeypatch.setattr(utils, "_SECRET_KEYS", frozenset({"app_id", "code", 7}))
         ev = make_event(nested(10, "leaf"))
         line = self.run(tmp_path, ev)
         assert line == python_line(ev)
         assert b"<hidden>" in line and b"<deep>" in line and b"secret-value" in line
+
+    def test_a_mutable_key_set_is_read_on_every_append(self, tmp_path, monkeypatch):
+        keys = {"code"}
+        monkeypatch.setattr(utils, "_SECRET_KEYS", keys)
+        ev = make_event({"x": 1})
+        first = self.run(tmp_path, ev)
+        keys.add("message")
+        (tmp_path / "e.jsonl").unlink()
+        second = self.run(tmp_path, ev)
+        assert b'"message": "gr' in first and b'"code": "***"' in first
+        assert second == python_line(ev) and b'"message": "***"' in second
 
     def test_subclass_without_own_sanitize_uses_the_module_rules(self, tmp_path, monkeypatch):
         class Formatter(DataFormatter):
