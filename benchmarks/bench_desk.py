@@ -88,7 +88,13 @@ def _breakdown(n: int, u: float):
     sec = (time.perf_counter() - t0) / number
     rows.append(("  part: model_dump(mode='json') + DataFormatter.sanitize", sec, sec / u, "-"))
 
-    from orvane_devtools.observation.backends import JSONLTraceSink
+    from orvane_devtools.observation.backends import JSONLTraceSink, Linefile
+
+    t0 = time.perf_counter()
+    for _ in range(number):
+        Linefile._encode_event(ev)
+    sec = (time.perf_counter() - t0) / number
+    rows.append(("  part: the sink's line for an event (dump, sanitise, encode)", sec, sec / u, "-"))
 
     tmp = tempfile.mkdtemp(prefix="bench-desk-")
     try:

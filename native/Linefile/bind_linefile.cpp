@@ -3,10 +3,12 @@
 // The sink is an abc subclass of RuntimeTraceSink made from C++ functions; its one piece of
 // instance state is `path` (a pathlib.Path) in the instance __dict__.
 //
-// append_events turns the batch into UTF-8 JSON lines on the event-loop thread, hands them to
-// the path's FileWriter (linewriter.hpp: one writer thread per file, kept-open O_APPEND
-// descriptor, one write(2) loop per batch under the file's lock) and waits, yielding to its loop,
-// until the writer thread has written the batch (see Ticket). A subclass that overrides `_write_lines` gets the documented path instead:
+// append_events turns the batch into UTF-8 JSON lines on the event-loop thread (while
+// DataFormatter.sanitize is the original one, the JSON-mode dump is encoded with the sanitiser's
+// rules applied on the way, jsonline.hpp), hands them to the path's FileWriter (linewriter.hpp: one
+// writer thread per file, kept-open O_APPEND descriptor, one write(2) loop per batch under the
+// file's lock) and waits until the writer thread has written the batch (see Ticket). A subclass
+// that overrides `_write_lines` gets the documented path instead:
 // `await asyncio.to_thread(self._write_lines, lines)`; one that overrides `_serialize_event`
 // has its result encoded.
 #include <nanobind/nanobind.h>
@@ -15,8 +17,10 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -56,9 +60,17 @@ PyObject *serialize_fn = nullptr;     // our _serialize_event
 PyObject *write_lines_fn = nullptr;   // our _write_lines
 PyObject *resolve_batch_fn = nullptr; // module function _resolve_batch
 PyObject *zero_obj = nullptr;         // 0
+PyObject *utils_dict = nullptr;       // orvane.utils.__dict__
+PyObject *original_sanitize = nullptr; // orvane.utils.DataFormatter.sanitize at import
 
 // How long a coroutine polls for its batch before it waits for a wake-up from the writer.
 constexpr std::chrono::microseconds kPollBudget{500};
+
+// How long a coroutine first watches its batch without yielding to its loop. A write to a file
+// whose writer thread is running takes a few microseconds, far less than one round of the event
+// loop: finishing the await without suspending at all is then the cheapest completion. The GIL is
+// kept (the writer never needs it for this), and the CPU is yielded between looks.
+constexpr std::chrono::microseconds kSpinBudget{40};
 
 nb::object attr(nb::handle obj, Name &name) {
     PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
@@ -77,10 +89,11 @@ nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
 // ---------------------------------------------------------------- completions
 
 // One queued batch, shared by the awaiting coroutine and the writer thread (two references).
-// The coroutine first polls `done` between short yields to its loop (a write normally finishes
-// within microseconds, and polling spares the writer thread the GIL and the loop a cross-thread
-// wake-up); when the write takes longer it registers a future under `ticket_mu`, and the writer
-// thread then resolves it through loop.call_soon_threadsafe.
+// The coroutine first watches `done` for up to kSpinBudget without suspending (the writer thread,
+// still running from its previous batch, normally writes within a few microseconds), then polls
+// it between short yields to its loop (this spares the writer thread the GIL and the loop a
+// cross-thread wake-up); when the write takes longer still it registers a future under
+// `ticket_mu`, and the writer thread then resolves it through loop.call_soon_threadsafe.
 struct Ticket {
     std::atomic<int> refs{2};
     std::atomic<bool> done{false};
@@ -286,6 +299,76 @@ nb::object serialize_builtin(nb::handle event) {
     return call1(orvane::outside::get(o_data_formatter), m_sanitize, d);
 }
 
+Name n_formatter_class{"DataFormatter"};
+Name n_secret_keys{"_SECRET_KEYS"};
+Name n_mask{"MASK"};
+Name n_recursion_marker{"RECURSION_MARKER"};
+Name n_depth_marker{"DEPTH_MARKER"};
+Name n_max_depth{"MAX_DEPTH"};
+
+// The rules of the original DataFormatter.sanitize, read now, when the module's DataFormatter
+// still has that sanitize (the native walk then gives its exact result); nullopt otherwise.
+// `keep` holds the references the rules borrow.
+std::optional<orvane::linefile::SanitizeRules> native_rules(std::vector<nb::object> &keep) {
+    nb::object formatter = orvane::outside::get(o_data_formatter);
+    PyObject *fn = nullptr;
+    if (PyObject_GetOptionalAttr(formatter.ptr(), m_sanitize.get(), &fn) < 0)
+        throw nb::python_error();
+    bool original = fn == original_sanitize;
+    Py_XDECREF(fn);
+    if (!original)
+        return std::nullopt;
+    // The walk reads these from its own module, whatever class the caller reached it through.
+    PyObject *cls = PyDict_GetItemWithError(utils_dict, n_formatter_class.get());
+    PyObject *secret_keys = cls ? PyDict_GetItemWithError(utils_dict, n_secret_keys.get()) : nullptr;
+    if (cls == nullptr || secret_keys == nullptr) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return std::nullopt;
+    }
+    keep.emplace_back(nb::borrow(cls));
+    keep.emplace_back(nb::borrow(secret_keys));
+    orvane::linefile::SanitizeRules rules{};
+    rules.secret_keys = secret_keys;
+    PyObject **slots[3] = {&rules.mask, &rules.recursion_marker, &rules.depth_marker};
+    Name *names[3] = {&n_mask, &n_recursion_marker, &n_depth_marker};
+    for (int i = 0; i < 3; ++i) {
+        keep.emplace_back(attr(nb::handle(cls), *names[i]));
+        *slots[i] = keep.back().ptr();
+    }
+    nb::object max_depth = attr(nb::handle(cls), n_max_depth);
+    if (!PyLong_CheckExact(max_depth.ptr()))
+        return std::nullopt;
+    int overflow = 0;
+    rules.max_depth = PyLong_AsLongLongAndOverflow(max_depth.ptr(), &overflow);
+    if (rules.max_depth == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow != 0)
+        return std::nullopt;
+    return rules;
+}
+
+nb::object dump_json_mode(nb::handle event) {
+    PyObject *args[2] = {event.ptr(), json_text};
+    nb::object kwnames = nb::make_tuple(nb::handle(n_mode.get()));
+    PyObject *dumped = PyObject_VectorcallMethod(
+        m_model_dump.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    if (dumped == nullptr)
+        throw nb::python_error();
+    return nb::steal(dumped);
+}
+
+// Appends the line of one event for the built-in _serialize_event: the dump is encoded with the
+// sanitize rules applied on the way when `rules` is given, else sanitised in Python first.
+void append_builtin_line(nb::handle event, const orvane::linefile::SanitizeRules *rules,
+                         std::string &out) {
+    nb::object dumped = dump_json_mode(event);
+    if (rules != nullptr && orvane::linefile::append_sanitized_json(dumped, *rules, out))
+        return;
+    nb::object clean = call1(orvane::outside::get(o_data_formatter), m_sanitize, dumped);
+    orvane::linefile::append_json(clean, out);
+}
+
 bool overridden(nb::handle self, Name &name, PyObject *ours) {
     PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
     return found != ours;
@@ -336,9 +419,16 @@ Task append_events_task(nb::object self, nb::object events) {
     auto writer = orvane::linefile::writer_for(path, &hooks);
     std::string data;
     data.reserve(static_cast<size_t>(n) * 1024);
+    std::vector<nb::object> keep;
+    std::optional<orvane::linefile::SanitizeRules> rules;
+    if (!custom_serialize)
+        rules = native_rules(keep);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        orvane::linefile::append_json(
-            serialize(self, PySequence_Fast_GET_ITEM(seq.ptr(), i), custom_serialize), data);
+        nb::handle event = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+        if (custom_serialize)
+            orvane::linefile::append_json(serialize(self, event, true), data);
+        else
+            append_builtin_line(event, rules ? &*rules : nullptr, data);
         data.push_back('\n');
     }
     auto *ticket = new Ticket();
@@ -353,8 +443,15 @@ Task append_events_task(nb::object self, nb::object events) {
         ~Hold() { t->release(); }
     } hold{ticket};
 
-    nb::object asyncio = orvane::outside::get(o_asyncio);
     auto start = std::chrono::steady_clock::now();
+    if (!ticket->done.load(std::memory_order_acquire)) {
+        auto until = start + kSpinBudget;
+        do {
+            std::this_thread::yield();
+        } while (!ticket->done.load(std::memory_order_acquire) &&
+                 std::chrono::steady_clock::now() < until);
+    }
+    nb::object asyncio = orvane::outside::get(o_asyncio);
     while (!ticket->done.load(std::memory_order_acquire)) {
         if (std::chrono::steady_clock::now() - start > kPollBudget) {
             nb::object loop = attr(asyncio, m_get_running_loop)();
@@ -478,6 +575,15 @@ void init(nb::handle self, nb::handle path) {
         throw nb::python_error();
 }
 
+nb::bytes encode_event(nb::handle event) {
+    std::string out;
+    std::vector<nb::object> keep;
+    std::optional<orvane::linefile::SanitizeRules> rules = native_rules(keep);
+    append_builtin_line(event, rules ? &*rules : nullptr, out);
+    out.push_back('\n');
+    return nb::bytes(out.data(), out.size());
+}
+
 nb::bytes encode_line(nb::handle value) {
     std::string out;
     orvane::linefile::append_json(value, out);
@@ -499,6 +605,12 @@ NB_MODULE(Linefile, m) {
                             "RuntimeTraceSink");
     json_text = PyUnicode_InternFromString("json");
     zero_obj = PyLong_FromLong(0);
+    {
+        nb::object utils = nb::module_::import_("orvane.utils");
+        utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
+        nb::object sanitize = utils.attr("DataFormatter").attr("sanitize");
+        original_sanitize = sanitize.release().ptr();
+    }
 
     m.def("_resolve_batch", &resolve_batch, nb::arg("batch"),
           "Resolve the futures of finished batches (run on their loop).");
@@ -517,6 +629,10 @@ NB_MODULE(Linefile, m) {
     m.def("_encode_line", &encode_line, nb::arg("value").none(),
           "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
           "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");
+
+    m.def("_encode_event", &encode_event, nb::arg("event").none(),
+          "The bytes of the line JSONLTraceSink writes for ``event``: the JSON text of "
+          "``DataFormatter.sanitize(event.model_dump(mode='json'))`` in UTF-8, plus a line feed.");
 
     nb::dict ns;
     ns["__doc__"] =

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "orvane/outside.hpp"
@@ -229,6 +231,154 @@ struct Encoder {
     }
 };
 
+// Secret-key verdicts, kept while the key set is the same immutable object (a frozenset):
+// ASCII keys are folded (for ASCII text casefold is lower) and looked up in a native copy of the
+// set's str members, when they are all exact strs; other keys get a cached verdict per key text.
+PyObject *verdict_owner = nullptr;  // strong (leaked at exit on purpose)
+PyObject *verdicts = nullptr;       // dict: str -> True/False
+std::unordered_set<std::string> *ascii_secrets = nullptr;  // null: not usable for this set
+
+void adopt_secret_keys(PyObject *secret_keys) {
+    PyObject *fresh = PyDict_New();
+    if (fresh == nullptr)
+        throw nb::python_error();
+    Py_XDECREF(verdicts);
+    verdicts = fresh;
+    Py_XDECREF(verdict_owner);
+    verdict_owner = Py_NewRef(secret_keys);
+    delete ascii_secrets;
+    ascii_secrets = new std::unordered_set<std::string>();
+    nb::object it = nb::steal(PyObject_GetIter(secret_keys));
+    if (!it.is_valid())
+        throw nb::python_error();
+    while (PyObject *next = PyIter_Next(it.ptr())) {
+        nb::object held = nb::steal(next);
+        PyObject *member = next;
+        if (!PyUnicode_CheckExact(member)) {
+            delete ascii_secrets;
+            ascii_secrets = nullptr;
+            return;
+        }
+        if (PyUnicode_IS_ASCII(member))
+            ascii_secrets->emplace(static_cast<const char *>(PyUnicode_DATA(member)),
+                                   static_cast<size_t>(PyUnicode_GET_LENGTH(member)));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+bool is_secret(PyObject *key, PyObject *secret_keys) {
+    bool cacheable = PyFrozenSet_CheckExact(secret_keys);
+    if (cacheable) {
+        if (verdict_owner != secret_keys || verdicts == nullptr || PyDict_GET_SIZE(verdicts) > 4096)
+            adopt_secret_keys(secret_keys);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        if (ascii_secrets != nullptr && PyUnicode_IS_ASCII(key) && n <= 64) {
+            char folded[64];
+            const char *p = static_cast<const char *>(PyUnicode_DATA(key));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                folded[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
+            return ascii_secrets->count(std::string(folded, static_cast<size_t>(n))) != 0;
+        }
+        PyObject *hit = PyDict_GetItemWithError(verdicts, key);  // borrowed
+        if (hit != nullptr)
+            return hit == Py_True;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    nb::object folded = nb::steal(PyObject_CallMethod(key, "casefold", nullptr));
+    if (!folded.is_valid())
+        throw nb::python_error();
+    int found = PySequence_Contains(secret_keys, folded.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    if (cacheable && PyDict_SetItem(verdicts, key, found ? Py_True : Py_False) < 0)
+        throw nb::python_error();
+    return found != 0;
+}
+
+// DataFormatter.sanitize's walk (utils._walk / _walk_mapping) fused with the encoder.
+struct SanitizingEncoder {
+    const SanitizeRules &rules;
+    Encoder enc;                   // scalars and markers
+    std::vector<PyObject *> path;  // containers on the current path (sanitize's recursion check)
+
+    static bool exact_scalar(PyObject *v) {
+        PyTypeObject *t = Py_TYPE(v);
+        return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type ||
+               t == &PyFloat_Type || t == &PyBool_Type;
+    }
+
+    void walk(PyObject *v, long long depth, std::string &out) {
+        if (exact_scalar(v)) {
+            enc.value(v, out);
+            return;
+        }
+        PyTypeObject *t = Py_TYPE(v);
+        bool is_dict = t == &PyDict_Type;
+        if (!is_dict && t != &PyList_Type && t != &PyTuple_Type) {
+            if (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v)) {
+                enc.value(v, out);  // subclasses (str enums, IntEnum, ...) are kept as they are
+                return;
+            }
+            throw Fallback{};
+        }
+        for (PyObject *p : path) {
+            if (p == v) {
+                enc.value(rules.recursion_marker, out);
+                return;
+            }
+        }
+        if (depth >= rules.max_depth) {
+            enc.value(rules.depth_marker, out);
+            return;
+        }
+        if (path.size() >= static_cast<size_t>(kMaxDepth))
+            throw Fallback{};  // a raised MAX_DEPTH: such depths are left to Python
+        path.push_back(v);
+        if (is_dict)
+            mapping(v, depth + 1, out);
+        else
+            sequence(v, depth + 1, out);
+        path.pop_back();
+    }
+
+    void mapping(PyObject *d, long long depth, std::string &out) {
+        out.push_back('{');
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        bool first = true;
+        // No Python code that could change `d` runs here (only str.casefold on exact strs).
+        while (PyDict_Next(d, &pos, &key, &item)) {
+            if (!PyUnicode_CheckExact(key))
+                throw Fallback{};  // coerced keys may collide: leave them to Python
+            if (!first)
+                out.append(", ", 2);
+            first = false;
+            put_string(key, out);
+            out.append(": ", 2);
+            nb::object hold_item = nb::borrow(item);
+            if (is_secret(key, rules.secret_keys))
+                enc.value(rules.mask, out);
+            else
+                walk(item, depth, out);
+        }
+        out.push_back('}');
+    }
+
+    void sequence(PyObject *s, long long depth, std::string &out) {
+        out.push_back('[');
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(s);
+        PyObject **items = PySequence_Fast_ITEMS(s);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0)
+                out.append(", ", 2);
+            walk(items[i], depth, out);
+        }
+        out.push_back(']');
+    }
+};
+
 orvane::outside::Name json_name{"json"};
 orvane::outside::Name dumps_name{"dumps"};
 orvane::outside::Name ensure_ascii_name{"ensure_ascii"};
@@ -249,6 +399,21 @@ void append_utf8_escaping_surrogates(PyObject *text, std::string &out) {
             put_u_escape(cp, out);
         else
             put_utf8(cp, out);
+    }
+}
+
+bool append_sanitized_json(nb::handle value, const SanitizeRules &rules, std::string &out) {
+    size_t mark = out.size();
+    try {
+        SanitizingEncoder s{rules, Encoder{}, {}};
+        s.walk(value.ptr(), 0, out);
+        return true;
+    } catch (Fallback &) {
+        out.resize(mark);
+        return false;
+    } catch (...) {
+        out.resize(mark);
+        throw;
     }
 }
 

@@ -23,6 +23,24 @@ namespace nb = nanobind;
 // Appends the JSON text of `value` to `out`. Raises (nb::python_error) what json.dumps raises.
 void append_json(nb::handle value, std::string &out);
 
+// What DataFormatter.sanitize works with, taken from the host (borrowed references, valid for the
+// duration of one call).
+struct SanitizeRules {
+    PyObject *secret_keys;       // keys masked, compared as key.casefold()
+    PyObject *mask;              // value written for a secret key
+    PyObject *recursion_marker;  // a container met again on its own path
+    PyObject *depth_marker;      // a container nested MAX_DEPTH deep or deeper
+    long long max_depth;
+};
+
+// Appends the JSON text of DataFormatter.sanitize(value) (the original rules: exact dicts with
+// exact str keys, lists and tuples walked, values under secret keys masked, depth and recursion
+// markers; str/int/float and their subclasses, bool and None kept), byte for byte what
+// append_json(DataFormatter.sanitize(value)) gives. Returns false, with `out` unchanged, when
+// `value` holds anything else (a pydantic model, another mapping, a non-str key, ...): the
+// caller then takes the Python route.
+bool append_sanitized_json(nb::handle value, const SanitizeRules &rules, std::string &out);
+
 // Appends the UTF-8 form of `text`, each lone surrogate written as the escape \udXXX.
 void append_utf8_escaping_surrogates(PyObject *text, std::string &out);
 

@@ -72,6 +72,7 @@ bool FileWriter::submit(std::string &&data, void *token) {
         return false;
     std::unique_lock<std::mutex> lock = lock_for_caller(mu_);
     queue_.push_back(Job{std::move(data), token});
+    queued_.store(queue_.size(), std::memory_order_release);
     if (!running_) {
         try {
             std::thread([this] { run(); }).detach();
@@ -79,6 +80,7 @@ bool FileWriter::submit(std::string &&data, void *token) {
             // No thread to be had: the caller writes on its own thread instead.
             data = std::move(queue_.back().data);
             queue_.pop_back();
+            queued_.store(queue_.size(), std::memory_order_release);
             return false;
         }
         running_ = true;
@@ -165,6 +167,15 @@ void FileWriter::run() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         if (queue_.empty() && !stop_) {
+            // Watch the queue for a moment before sleeping (see kWorkerSpin).
+            lock.unlock();
+            auto until = std::chrono::steady_clock::now() + kWorkerSpin;
+            while (queued_.load(std::memory_order_acquire) == 0 &&
+                   std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+            lock.lock();
+        }
+        if (queue_.empty() && !stop_) {
             cv_.wait_for(lock, std::chrono::duration<double>(kIdleSeconds),
                          [this] { return !queue_.empty() || stop_; });
         }
@@ -185,6 +196,7 @@ void FileWriter::run() {
             return;
         }
         jobs.swap(queue_);
+        queued_.store(0, std::memory_order_release);
         lock.unlock();
         outcomes.clear();
         {

@@ -103,12 +103,86 @@ Name o_warnings{"warnings"};
 // Kept for the life of the process (never released: see the note on static objects).
 PyObject *deque_type = nullptr;
 PyObject *mapping_abc = nullptr;
+PyObject *utils_dict = nullptr;         // orvane.utils.__dict__
+PyObject *settings_get_fn = nullptr;    // orvane.utils.Settings.get at import
+PyObject *settings_lookup_fn = nullptr; // orvane.utils._lookup at import
+PyObject *is_enabled_fn = nullptr;      // our _is_enabled, as put in the class namespace
+PyObject *remember_fn = nullptr;        // our _remember_event_id, likewise
+
+Name n_settings_class{"Settings"};
+Name n_lookup{"_lookup"};
+Name n_data{"_data"};
 
 constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 
 // ---------------------------------------------------------------- settings
 
+// _lookup(mapping, key) of orvane.utils for exact dicts: a new reference, nullptr when the key is
+// absent, or `abort` (borrowed) when a nested value is a mapping other than an exact dict (the
+// caller then asks Python; nothing has run that Python would not run again).
+char abort_tag;
+PyObject *const kAbort = reinterpret_cast<PyObject *>(&abort_tag);
+
+PyObject *lookup_dict(PyObject *mapping, PyObject *key) {
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) < 0)
+        throw nb::python_error();
+    if (value != nullptr)
+        return value;
+    Py_ssize_t cut = PyUnicode_GET_LENGTH(key);
+    for (;;) {
+        cut = PyUnicode_FindChar(key, '.', 0, cut, -1);
+        if (cut == -2)
+            throw nb::python_error();
+        if (cut <= 0)
+            return nullptr;
+        nb::object prefix = nb::steal(PyUnicode_Substring(key, 0, cut));
+        if (!prefix.is_valid())
+            throw nb::python_error();
+        PyObject *sub = nullptr;
+        if (PyDict_GetItemRef(mapping, prefix.ptr(), &sub) < 0)
+            throw nb::python_error();
+        if (sub == nullptr)
+            continue;
+        nb::object held = nb::steal(sub);
+        if (!PyDict_CheckExact(sub)) {
+            int is_map = PyObject_IsInstance(sub, mapping_abc);
+            if (is_map < 0)
+                throw nb::python_error();
+            if (is_map)
+                return kAbort;
+            continue;
+        }
+        nb::object rest =
+            nb::steal(PyUnicode_Substring(key, cut + 1, PyUnicode_GET_LENGTH(key)));
+        if (!rest.is_valid())
+            throw nb::python_error();
+        PyObject *found = lookup_dict(sub, rest.ptr());
+        if (found != nullptr)
+            return found;
+    }
+}
+
+// settings.get(key, default). For orvane.utils.Settings with its own get (the usual case) the
+// lookup is done here, with the same result, instead of through two Python frames.
 nb::object setting(nb::handle settings, Name &key, nb::handle default_value) {
+    PyObject *cls = PyDict_GetItemWithError(utils_dict, n_settings_class.get());  // borrowed
+    if (cls == nullptr && PyErr_Occurred())
+        throw nb::python_error();
+    if (cls != nullptr && Py_TYPE(settings.ptr()) == reinterpret_cast<PyTypeObject *>(cls) &&
+        _PyType_Lookup(Py_TYPE(settings.ptr()), m_get.get()) == settings_get_fn &&
+        PyDict_GetItemWithError(utils_dict, n_lookup.get()) == settings_lookup_fn) {
+        nb::object data = attr(settings, n_data);
+        if (PyDict_CheckExact(data.ptr())) {
+            PyObject *found = lookup_dict(data.ptr(), key.get());
+            if (found == nullptr)
+                return nb::borrow(default_value);
+            if (found != kAbort)
+                return nb::steal(found);
+        }
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
     return call2(settings, m_get, nb::handle(key.get()), default_value);
 }
 
@@ -423,12 +497,30 @@ nb::object fetch_error() {
 
 // ---------------------------------------------------------------- intake
 
+// True when `self.<name>` is the method this module defined (not replaced on the class or the
+// instance), so that it can be called directly.
+bool own_method(nb::handle self, Name &name, PyObject *ours) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != ours)
+        return false;
+    PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (dictptr == nullptr || *dictptr == nullptr)
+        return true;
+    int found = PyDict_Contains(*dictptr, name.get());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 0;
+}
+
 Task append_event_task(nb::object self, nb::object event) {
     // Steps up to the publication run without a suspension point.
-    if (!truthy(call0(self, m_is_enabled)))
+    bool enabled = own_method(self, m_is_enabled, is_enabled_fn) ? is_enabled(self)
+                                                                 : truthy(call0(self, m_is_enabled));
+    if (!enabled)
         co_return false;
     nb::object event_id = attr(event, n_event_id);
-    if (!truthy(call1(self, m_remember, event_id)))
+    bool fresh = own_method(self, m_remember, remember_fn) ? remember_event_id(self, event_id)
+                                                           : truthy(call1(self, m_remember, event_id));
+    if (!fresh)
         co_return false;
     nb::object copy = orvane::models::deep_copy(event);
     call1(attr(self, a_flow_registry), m_capture_event, copy);
@@ -745,6 +837,10 @@ void add_intake(nb::module_ &m, nb::dict &ns) {
     if (deque_type == nullptr) {
         deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
         mapping_abc = nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
+        nb::object utils = nb::module_::import_("orvane.utils");
+        utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
+        settings_get_fn = nb::object(utils.attr("Settings").attr("__dict__")["get"]).release().ptr();
+        settings_lookup_fn = nb::object(utils.attr("_lookup")).release().ptr();
     }
 
     m.def("_coerce_int_setting", &coerce_int_setting, nb::arg("value").none(),
@@ -779,6 +875,8 @@ void add_intake(nb::module_ &m, nb::dict &ns) {
         },
         nb::is_method(), nb::name("append_event"), nb::arg("event").none(),
         "Accept one event (coroutine): True when accepted, False when disabled or a duplicate.");
+    is_enabled_fn = nb::object(ns["_is_enabled"]).release().ptr();
+    remember_fn = nb::object(ns["_remember_event_id"]).release().ptr();
     ns["append_events"] = nb::cpp_function(
         [](nb::handle self, nb::handle events) {
             orvane::args::require_list(events, "events");

@@ -142,9 +142,14 @@ class RuntimeFlowRegistry:
         run_id = getattr(run, "run_id", None)
         if not isinstance(run_id, str):
             return
-        name = _flow_name_of(event, run)
-        if name is None:
-            return
+        # _flow_name_of, inlined for the usual exact-dict metas (this runs for every event).
+        meta = getattr(event, "meta", None)
+        name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
+        if not (isinstance(name, str) and name):
+            meta = getattr(run, "meta", None)
+            name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
+            if not (isinstance(name, str) and name):
+                return
         flows = self._flow_runs
         runs = flows.get(name)
         if runs is None:

@@ -42,6 +42,9 @@ class JSONLTraceSink(RuntimeTraceSink):
 def _encode_line(value: Any) -> bytes:
     """The bytes of one line for a JSON-compatible value (see JSONLTraceSink)."""
 
+def _encode_event(event: RuntimeEvent) -> bytes:
+    """The bytes of the line JSONLTraceSink (without overridden hooks) writes for ``event``."""
+
 def _resolve_batch(batch: list[tuple[asyncio.Future[None], BaseException | None]]) -> None: ...
 def _shutdown_writers() -> None: ...
 def _forget_writers_after_fork() -> None: ...
