@@ -257,6 +257,82 @@ nb::object deep_copy(nb::handle v) {
     return orvane::models::deep_copy(v);
 }
 
+// Values a deep copy shares as they are.
+inline bool immutable_scalar(PyObject *v) {
+    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+           PyFloat_CheckExact(v);
+}
+
+// An exact dict of immutable scalars (keys and values): its deep copy is a shallow copy.
+bool flat_scalar_dict(PyObject *d) {
+    if (!PyDict_CheckExact(d))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!immutable_scalar(k) || !immutable_scalar(v))
+            return false;
+    return true;
+}
+
+// A deep copy of a run record. A plain RunRecord whose fields hold immutable scalars and flat
+// dicts of them (the usual case) is rebuilt directly: its __dict__ copied with each flat dict
+// copied once, its own copy of the set of set fields. Anything else takes the general deep copy.
+nb::object copy_record(nb::handle rec) {
+    static Name n_fs{"__pydantic_fields_set__"}, n_extra{"__pydantic_extra__"},
+        n_private{"__pydantic_private__"};
+    PyObject *r = rec.ptr();
+    PyObject *cls = globals().run_record;
+    static int plain = -1;  // the RunRecord class keeps pydantic's own deep copy
+    if (Py_TYPE(r) == reinterpret_cast<PyTypeObject *>(cls) && plain < 0)
+        plain = orvane::models::is_plain_model(rec) ? 1 : 0;
+    if (Py_TYPE(r) != reinterpret_cast<PyTypeObject *>(cls) || plain != 1)
+        return deep_copy(rec);
+    PyObject **dictptr = _PyObject_GetDictPtr(r);
+    if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr))
+        return deep_copy(rec);
+    PyObject *src = *dictptr;
+    nb::object extra = nb::steal(PyObject_GenericGetAttr(r, n_extra.get()));
+    nb::object priv = nb::steal(PyObject_GenericGetAttr(r, n_private.get()));
+    nb::object fs = nb::steal(PyObject_GenericGetAttr(r, n_fs.get()));
+    if (!extra.is_valid() || !priv.is_valid() || !fs.is_valid()) {
+        PyErr_Clear();
+        return deep_copy(rec);
+    }
+    if (!extra.is_none() || !priv.is_none() || !PySet_CheckExact(fs.ptr()))
+        return deep_copy(rec);
+    PyObject *dicts[4];
+    int ndicts = 0;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(src, &pos, &k, &v)) {
+            if (immutable_scalar(v))
+                continue;
+            if (ndicts == 4 || !flat_scalar_dict(v))
+                return deep_copy(rec);
+            for (int i = 0; i < ndicts; ++i)
+                if (dicts[i] == v)  // shared: the general copy keeps it shared
+                    return deep_copy(rec);
+            dicts[ndicts++] = v;
+        }
+    }
+    nb::dict fields = nb::borrow<nb::dict>(check(PyDict_Copy(src)));
+    if (ndicts != 0) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(src, &pos, &k, &v)) {
+            if (immutable_scalar(v))
+                continue;
+            nb::object c = check(PyDict_Copy(v));
+            if (PyDict_SetItem(fields.ptr(), k, c.ptr()) < 0)
+                raise();
+        }
+    }
+    nb::object fs_copy = check(PySet_New(fs.ptr()));
+    return orvane::models::construct(cls, fields, fs_copy);
+}
+
 // Stable order of `keys` (Python objects) through Python's own sort; returns positions.
 std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool reverse) {
     nb::list kl;
@@ -857,7 +933,7 @@ nb::object Store::get_run(nb::handle run_id) {
             raise();
         return nb::none();
     }
-    return deep_copy(nb::handle(rec));
+    return copy_record(nb::handle(rec));
 }
 
 // The search test on a record read through `f`: the needle in one of its fields' texts, or in the
@@ -1075,7 +1151,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
     size_t end = limit ? clamp_index(*limit, order.size()) : order.size();
     nb::list out;
     for (size_t i = 0; i < end; ++i)
-        out.append(deep_copy(kept[order[i]]));
+        out.append(copy_record(kept[order[i]]));
     return out;
 }
 
@@ -1106,7 +1182,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
     if (PyErr_Occurred())
         raise();
     for (size_t i : stable_order(keys, false))
-        out.append(deep_copy(recs[i]));
+        out.append(copy_record(recs[i]));
     return out;
 }
 
