@@ -538,6 +538,7 @@ void Store::reset() {
     // destructors of kept objects, so detach first).
     std::vector<std::unique_ptr<RunState>> old;
     old.swap(states_);
+    ++generation_;
     PyDict_Clear(index_.ptr());
     old.clear();
     Ring<HeldRef> old_recent(recent_.capacity());
@@ -579,6 +580,7 @@ int Store::traverse(visitproc visit, void *arg) const {
 void Store::clear() {
     std::vector<std::unique_ptr<RunState>> old;
     old.swap(states_);
+    ++generation_;
     Ring<HeldRef> old_recent(recent_.capacity());
     std::swap(old_recent, recent_);
     PyDict_Clear(runs_.ptr());
@@ -852,6 +854,33 @@ void Store::append_event(PyObject *event) {
         }
     }
     st->index_appended(start, pieces, npieces, lead);
+
+    // Where this event's own field texts now stand, for event searches. Not recorded when the
+    // event keeps values as Python objects (their text may depend on the object's identity),
+    // when stripping moved the text, or when it cut into one of them.
+    if (held->objs.empty() && lead == 0) {
+        Held &h = *held.get();
+        bool ok = true;
+        for (unsigned k = 0; k < 8; ++k) {
+            h.text_off[k] = h.text_len[k] = 0;
+            for (size_t i = 0; i < npieces; ++i) {
+                const RunState::Piece &p = pieces[i];
+                if (p.slot != 14 + k)
+                    continue;
+                if (p.end > buf.size() || p.begin < start || p.end - start > UINT32_MAX)
+                    ok = false;
+                else {
+                    h.text_off[k] = static_cast<uint32_t>(p.begin - start);
+                    h.text_len[k] = static_cast<uint32_t>(p.end - p.begin);
+                }
+            }
+        }
+        if (ok) {
+            h.text_base = start;
+            h.text_gen = generation_;
+            h.text_run = st;
+        }
+    }
 
     // What the run search may take as unchanged: the record's dict and its flat meta, as they are
     // now, when every searched field has its text remembered.
@@ -1278,6 +1307,36 @@ nb::list Store::get_recent_events(std::optional<int64_t> limit) {
     for (size_t i = start; i < n; ++i)
         out.append(codec_.decode(*recent_[i].get()));
     return out;
+}
+
+std::vector<HeldRef> Store::recent_refs() const {
+    std::vector<HeldRef> out;
+    out.reserve(recent_.size());
+    for (size_t i = 0; i < recent_.size(); ++i)
+        out.push_back(recent_[i]);
+    return out;
+}
+
+nb::object Store::decode_held(const Held &h) const {
+    Busy busy(*this, false);
+    return codec_.decode(h);
+}
+
+int Store::event_fields_contain(const Held &h, std::string_view needle) const {
+    if (h.text_run == nullptr || h.text_gen != generation_)
+        return -1;
+    const std::string &text = h.text_run->search;
+    for (unsigned k = 0; k < 8; ++k) {
+        size_t len = h.text_len[k];
+        if (len == 0)
+            continue;
+        size_t at = h.text_base + h.text_off[k];
+        if (at + len > text.size())
+            return -1;
+        if (contains(std::string_view(text).substr(at, len), needle))
+            return 1;
+    }
+    return 0;
 }
 
 nb::object Store::get_event(nb::handle event_id) {
