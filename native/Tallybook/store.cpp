@@ -275,32 +275,69 @@ bool flat_scalar_dict(PyObject *d) {
     return true;
 }
 
+// The storage offsets of pydantic's three instance slots in RunRecord instances (member
+// descriptors holding objects), found once; all -1 when they are not plain member slots.
+struct ModelSlots {
+    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
+    bool ok() const { return fields_set >= 0 && extra >= 0 && priv >= 0; }
+};
+
+const ModelSlots &record_slots(PyTypeObject *cls) {
+    static ModelSlots slots;
+    static bool looked = false;
+    if (looked)
+        return slots;
+    looked = true;
+    auto offset_of = [cls](const char *name) -> Py_ssize_t {
+        PyObject *key = PyUnicode_InternFromString(name);
+        if (key == nullptr) {
+            PyErr_Clear();
+            return -1;
+        }
+        PyObject *d = _PyType_Lookup(cls, key);
+        Py_DECREF(key);
+        if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type)
+            return -1;
+        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
+        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_READONLY) != 0)
+            return -1;
+        return m->offset;
+    };
+    ModelSlots found{offset_of("__pydantic_fields_set__"), offset_of("__pydantic_extra__"),
+                     offset_of("__pydantic_private__")};
+    if (found.ok())
+        slots = found;
+    return slots;
+}
+
+inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
+}
+
 // A deep copy of a run record. A plain RunRecord whose fields hold immutable scalars and flat
 // dicts of them (the usual case) is rebuilt directly: its __dict__ copied with each flat dict
-// copied once, its own copy of the set of set fields. Anything else takes the general deep copy.
+// copied once, its own copy of the set of set fields, no extra or private state. Anything else
+// takes the general deep copy.
 nb::object copy_record(nb::handle rec) {
-    static Name n_fs{"__pydantic_fields_set__"}, n_extra{"__pydantic_extra__"},
-        n_private{"__pydantic_private__"};
     PyObject *r = rec.ptr();
-    PyObject *cls = globals().run_record;
+    auto *cls = reinterpret_cast<PyTypeObject *>(globals().run_record);
     static int plain = -1;  // the RunRecord class keeps pydantic's own deep copy
-    if (Py_TYPE(r) == reinterpret_cast<PyTypeObject *>(cls) && plain < 0)
-        plain = orvane::models::is_plain_model(rec) ? 1 : 0;
-    if (Py_TYPE(r) != reinterpret_cast<PyTypeObject *>(cls) || plain != 1)
+    if (Py_TYPE(r) != cls)
+        return deep_copy(rec);
+    if (plain < 0)
+        plain = orvane::models::is_plain_model(rec) && record_slots(cls).ok() ? 1 : 0;
+    if (plain != 1)
+        return deep_copy(rec);
+    const ModelSlots &slots = record_slots(cls);
+    PyObject *fs = slot_at(r, slots.fields_set);
+    PyObject *extra = slot_at(r, slots.extra);
+    PyObject *priv = slot_at(r, slots.priv);
+    if (fs == nullptr || !PySet_CheckExact(fs) || extra != Py_None || priv != Py_None)
         return deep_copy(rec);
     PyObject **dictptr = _PyObject_GetDictPtr(r);
     if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr))
         return deep_copy(rec);
     PyObject *src = *dictptr;
-    nb::object extra = nb::steal(PyObject_GenericGetAttr(r, n_extra.get()));
-    nb::object priv = nb::steal(PyObject_GenericGetAttr(r, n_private.get()));
-    nb::object fs = nb::steal(PyObject_GenericGetAttr(r, n_fs.get()));
-    if (!extra.is_valid() || !priv.is_valid() || !fs.is_valid()) {
-        PyErr_Clear();
-        return deep_copy(rec);
-    }
-    if (!extra.is_none() || !priv.is_none() || !PySet_CheckExact(fs.ptr()))
-        return deep_copy(rec);
     PyObject *dicts[4];
     int ndicts = 0;
     {
@@ -317,7 +354,7 @@ nb::object copy_record(nb::handle rec) {
             dicts[ndicts++] = v;
         }
     }
-    nb::dict fields = nb::borrow<nb::dict>(check(PyDict_Copy(src)));
+    nb::object fields = check(PyDict_Copy(src));
     if (ndicts != 0) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -329,8 +366,16 @@ nb::object copy_record(nb::handle rec) {
                 raise();
         }
     }
-    nb::object fs_copy = check(PySet_New(fs.ptr()));
-    return orvane::models::construct(cls, fields, fs_copy);
+    nb::object fs_copy = check(PySet_New(fs));
+    static PyObject *empty = PyTuple_New(0);  // immortal
+    nb::object m = check(cls->tp_new(cls, empty, nullptr));
+    if (PyObject_GenericSetDict(m.ptr(), fields.ptr(), nullptr) < 0)
+        raise();
+    // Fresh instance: the slots are empty.
+    Py_XSETREF(slot_at(m.ptr(), slots.fields_set), fs_copy.release().ptr());
+    Py_XSETREF(slot_at(m.ptr(), slots.extra), Py_NewRef(Py_None));
+    Py_XSETREF(slot_at(m.ptr(), slots.priv), Py_NewRef(Py_None));
+    return m;
 }
 
 // Stable order of `keys` (Python objects) through Python's own sort; returns positions.
