@@ -906,19 +906,16 @@ void Store::append_event(PyObject *event) {
     if (held->objs.empty() && lead == 0) {
         Held &h = *held.get();
         bool ok = true;
-        for (unsigned k = 0; k < 8; ++k) {
-            h.text_off[k] = h.text_len[k] = 0;
-            for (size_t i = 0; i < npieces; ++i) {
-                const RunState::Piece &p = pieces[i];
-                if (p.slot != 14 + k)
-                    continue;
-                if (p.end > buf.size() || p.begin < start || p.end - start > UINT32_MAX)
-                    ok = false;
-                else {
-                    h.text_off[k] = static_cast<uint32_t>(p.begin - start);
-                    h.text_len[k] = static_cast<uint32_t>(p.end - p.begin);
-                }
+        for (size_t i = 0; i < npieces; ++i) {  // pieces are in slot order; slots 14.. are the event's
+            const RunState::Piece &p = pieces[i];
+            if (p.slot < 14)
+                continue;
+            if (p.end > buf.size() || p.begin < start || p.end - start > UINT32_MAX) {
+                ok = false;
+                break;
             }
+            h.text_off[p.slot - 14] = static_cast<uint32_t>(p.begin - start);
+            h.text_len[p.slot - 14] = static_cast<uint32_t>(p.end - p.begin);
         }
         if (ok) {
             h.text_base = start;
