@@ -252,4 +252,5 @@ NB_MODULE(Tallybook, m) {
             },
             "value"_a.none(), "pattern"_a.none(), "re.search(pattern, value) for a str value; False for a malformed pattern.");
     cls.attr("backend_name") = "memory";
+    tally::publish_fast_api(m, cls);
 }

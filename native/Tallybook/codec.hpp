@@ -24,6 +24,8 @@ namespace tally {
 
 namespace nb = nanobind;
 
+struct RunState;
+
 // One held event; shared by the recent ring and its run's ring (intrusive count, GIL held).
 struct Held {
     uint32_t refs = 0;
@@ -39,6 +41,14 @@ struct Held {
     // The encoding of the event's run context when it is the same as the previous event's of
     // its run (shared by those events; it never refers to `objs`).
     std::shared_ptr<const std::string> shared;
+    // Where the search texts of the event's own searched fields (event_id, event_type, source,
+    // level, message, payload, error, meta) lie in its run's search text: `text_len[k]` bytes at
+    // `text_base + text_off[k]` (0: no text). Valid while the store is in generation `text_gen`
+    // (the run's state lives that long); not known when `text_run` is null.
+    const RunState *text_run = nullptr;
+    uint64_t text_gen = 0;
+    uint64_t text_base = 0;
+    uint32_t text_off[8] = {}, text_len[8] = {};
 
     Held() = default;
     Held(const Held &) = delete;

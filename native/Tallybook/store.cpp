@@ -257,6 +257,127 @@ nb::object deep_copy(nb::handle v) {
     return orvane::models::deep_copy(v);
 }
 
+// Values a deep copy shares as they are.
+inline bool immutable_scalar(PyObject *v) {
+    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+           PyFloat_CheckExact(v);
+}
+
+// An exact dict of immutable scalars (keys and values): its deep copy is a shallow copy.
+bool flat_scalar_dict(PyObject *d) {
+    if (!PyDict_CheckExact(d))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!immutable_scalar(k) || !immutable_scalar(v))
+            return false;
+    return true;
+}
+
+// The storage offsets of pydantic's three instance slots in RunRecord instances (member
+// descriptors holding objects), found once; all -1 when they are not plain member slots.
+struct ModelSlots {
+    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
+    bool ok() const { return fields_set >= 0 && extra >= 0 && priv >= 0; }
+};
+
+const ModelSlots &record_slots(PyTypeObject *cls) {
+    static ModelSlots slots;
+    static bool looked = false;
+    if (looked)
+        return slots;
+    looked = true;
+    auto offset_of = [cls](const char *name) -> Py_ssize_t {
+        PyObject *key = PyUnicode_InternFromString(name);
+        if (key == nullptr) {
+            PyErr_Clear();
+            return -1;
+        }
+        PyObject *d = _PyType_Lookup(cls, key);
+        Py_DECREF(key);
+        if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type)
+            return -1;
+        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
+        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_READONLY) != 0)
+            return -1;
+        return m->offset;
+    };
+    ModelSlots found{offset_of("__pydantic_fields_set__"), offset_of("__pydantic_extra__"),
+                     offset_of("__pydantic_private__")};
+    if (found.ok())
+        slots = found;
+    return slots;
+}
+
+inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
+}
+
+// A deep copy of a run record. A plain RunRecord whose fields hold immutable scalars and flat
+// dicts of them (the usual case) is rebuilt directly: its __dict__ copied with each flat dict
+// copied once, its own copy of the set of set fields, no extra or private state. Anything else
+// takes the general deep copy.
+nb::object copy_record(nb::handle rec) {
+    PyObject *r = rec.ptr();
+    auto *cls = reinterpret_cast<PyTypeObject *>(globals().run_record);
+    static int plain = -1;  // the RunRecord class keeps pydantic's own deep copy
+    if (Py_TYPE(r) != cls)
+        return deep_copy(rec);
+    if (plain < 0)
+        plain = orvane::models::is_plain_model(rec) && record_slots(cls).ok() ? 1 : 0;
+    if (plain != 1)
+        return deep_copy(rec);
+    const ModelSlots &slots = record_slots(cls);
+    PyObject *fs = slot_at(r, slots.fields_set);
+    PyObject *extra = slot_at(r, slots.extra);
+    PyObject *priv = slot_at(r, slots.priv);
+    if (fs == nullptr || !PySet_CheckExact(fs) || extra != Py_None || priv != Py_None)
+        return deep_copy(rec);
+    PyObject **dictptr = _PyObject_GetDictPtr(r);
+    if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr))
+        return deep_copy(rec);
+    PyObject *src = *dictptr;
+    PyObject *dicts[4];
+    int ndicts = 0;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(src, &pos, &k, &v)) {
+            if (immutable_scalar(v))
+                continue;
+            if (ndicts == 4 || !flat_scalar_dict(v))
+                return deep_copy(rec);
+            for (int i = 0; i < ndicts; ++i)
+                if (dicts[i] == v)  // shared: the general copy keeps it shared
+                    return deep_copy(rec);
+            dicts[ndicts++] = v;
+        }
+    }
+    nb::object fields = check(PyDict_Copy(src));
+    if (ndicts != 0) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(src, &pos, &k, &v)) {
+            if (immutable_scalar(v))
+                continue;
+            nb::object c = check(PyDict_Copy(v));
+            if (PyDict_SetItem(fields.ptr(), k, c.ptr()) < 0)
+                raise();
+        }
+    }
+    nb::object fs_copy = check(PySet_New(fs));
+    static PyObject *empty = PyTuple_New(0);  // immortal
+    nb::object m = check(cls->tp_new(cls, empty, nullptr));
+    if (PyObject_GenericSetDict(m.ptr(), fields.ptr(), nullptr) < 0)
+        raise();
+    // Fresh instance: the slots are empty.
+    Py_XSETREF(slot_at(m.ptr(), slots.fields_set), fs_copy.release().ptr());
+    Py_XSETREF(slot_at(m.ptr(), slots.extra), Py_NewRef(Py_None));
+    Py_XSETREF(slot_at(m.ptr(), slots.priv), Py_NewRef(Py_None));
+    return m;
+}
+
 // Stable order of `keys` (Python objects) through Python's own sort; returns positions.
 std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool reverse) {
     nb::list kl;
@@ -462,6 +583,7 @@ void Store::reset() {
     // destructors of kept objects, so detach first).
     std::vector<std::unique_ptr<RunState>> old;
     old.swap(states_);
+    ++generation_;
     PyDict_Clear(index_.ptr());
     old.clear();
     Ring<HeldRef> old_recent(recent_.capacity());
@@ -503,6 +625,7 @@ int Store::traverse(visitproc visit, void *arg) const {
 void Store::clear() {
     std::vector<std::unique_ptr<RunState>> old;
     old.swap(states_);
+    ++generation_;
     Ring<HeldRef> old_recent(recent_.capacity());
     std::swap(old_recent, recent_);
     PyDict_Clear(runs_.ptr());
@@ -777,6 +900,30 @@ void Store::append_event(PyObject *event) {
     }
     st->index_appended(start, pieces, npieces, lead);
 
+    // Where this event's own field texts now stand, for event searches. Not recorded when the
+    // event keeps values as Python objects (their text may depend on the object's identity),
+    // when stripping moved the text, or when it cut into one of them.
+    if (held->objs.empty() && lead == 0) {
+        Held &h = *held.get();
+        bool ok = true;
+        for (size_t i = 0; i < npieces; ++i) {  // pieces are in slot order; slots 14.. are the event's
+            const RunState::Piece &p = pieces[i];
+            if (p.slot < 14)
+                continue;
+            if (p.end > buf.size() || p.begin < start || p.end - start > UINT32_MAX) {
+                ok = false;
+                break;
+            }
+            h.text_off[p.slot - 14] = static_cast<uint32_t>(p.begin - start);
+            h.text_len[p.slot - 14] = static_cast<uint32_t>(p.end - p.begin);
+        }
+        if (ok) {
+            h.text_base = start;
+            h.text_gen = generation_;
+            h.text_run = st;
+        }
+    }
+
     // What the run search may take as unchanged: the record's dict and its flat meta, as they are
     // now, when every searched field has its text remembered.
     st->seen_dict = nb::object();
@@ -857,7 +1004,7 @@ nb::object Store::get_run(nb::handle run_id) {
             raise();
         return nb::none();
     }
-    return deep_copy(nb::handle(rec));
+    return copy_record(nb::handle(rec));
 }
 
 // The search test on a record read through `f`: the needle in one of its fields' texts, or in the
@@ -1075,7 +1222,7 @@ nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle 
     size_t end = limit ? clamp_index(*limit, order.size()) : order.size();
     nb::list out;
     for (size_t i = 0; i < end; ++i)
-        out.append(deep_copy(kept[order[i]]));
+        out.append(copy_record(kept[order[i]]));
     return out;
 }
 
@@ -1106,7 +1253,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
     if (PyErr_Occurred())
         raise();
     for (size_t i : stable_order(keys, false))
-        out.append(deep_copy(recs[i]));
+        out.append(copy_record(recs[i]));
     return out;
 }
 
@@ -1202,6 +1349,36 @@ nb::list Store::get_recent_events(std::optional<int64_t> limit) {
     for (size_t i = start; i < n; ++i)
         out.append(codec_.decode(*recent_[i].get()));
     return out;
+}
+
+std::vector<HeldRef> Store::recent_refs() const {
+    std::vector<HeldRef> out;
+    out.reserve(recent_.size());
+    for (size_t i = 0; i < recent_.size(); ++i)
+        out.push_back(recent_[i]);
+    return out;
+}
+
+nb::object Store::decode_held(const Held &h) const {
+    Busy busy(*this, false);
+    return codec_.decode(h);
+}
+
+int Store::event_fields_contain(const Held &h, std::string_view needle) const {
+    if (h.text_run == nullptr || h.text_gen != generation_)
+        return -1;
+    const std::string &text = h.text_run->search;
+    for (unsigned k = 0; k < 8; ++k) {
+        size_t len = h.text_len[k];
+        if (len == 0)
+            continue;
+        size_t at = h.text_base + h.text_off[k];
+        if (at + len > text.size())
+            return -1;
+        if (contains(std::string_view(text).substr(at, len), needle))
+            return 1;
+    }
+    return 0;
 }
 
 nb::object Store::get_event(nb::handle event_id) {

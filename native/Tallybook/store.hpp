@@ -110,6 +110,14 @@ public:
 
     RunState *state_for(nb::handle run_id) const;
 
+    // For the facade's event queries (see fast_api.hpp): the recent events, a decoded copy of
+    // one, and the store's generation (changed whenever run states are dropped).
+    std::vector<HeldRef> recent_refs() const;
+    nb::object decode_held(const Held &h) const;
+    uint64_t generation() const { return generation_; }
+    // 1/0: whether the needle occurs in one of the event's own field texts; -1: not known here.
+    int event_fields_contain(const Held &h, std::string_view needle) const;
+
     // Garbage collector support: a held value may refer back to the store.
     int traverse(visitproc visit, void *arg) const;
     void clear();
@@ -131,6 +139,7 @@ public:
 private:
     mutable int busy_ = 0;
     mutable uint32_t gc_epoch_ = 0;
+    uint64_t generation_ = 1;
     int64_t max_events_;
     nb::dict runs_;      // run id -> RunRecord (live)
     nb::dict children_;  // parent run id -> set of child run ids
@@ -141,5 +150,8 @@ private:
 
     nb::object deque_of(const Ring<HeldRef> &ring) const;
 };
+
+// Publishes the module's `_fast_api` capsule (fast_api.hpp) for the store class `store_type`.
+void publish_fast_api(nb::module_ &m, nb::handle store_type);
 
 }  // namespace tally

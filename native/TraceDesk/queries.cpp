@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../Tallybook/fast_api.hpp"
 #include "desk.hpp"
 #include "orvane/searchtext.hpp"
 #include "orvane/support.hpp"
@@ -1056,6 +1057,17 @@ nb::handle plain_run_fields(nb::handle run) {
     return nb::handle(*dictptr);
 }
 
+// The search over the event's run context: the text of its JSON dump.
+bool run_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
+    nb::object run = getattr_(event, n_run);
+    if (run.is_none())
+        return false;
+    if (nb::handle fields = plain_run_fields(run); fields.is_valid())
+        return haystack_has(fields, needle, buf);
+    nb::object dumped = call_kw(getattr_(run, n_model_dump), {{&n_mode, nb::handle(n_json.get())}});
+    return haystack_has(dumped, needle, buf);
+}
+
 bool event_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
     if (needle.empty())
         return true;
@@ -1064,13 +1076,7 @@ bool event_matches_needle(nb::handle event, std::string_view needle, std::string
     for (Name *f : fields)
         if (haystack_has(getattr_(event, *f), needle, buf))
             return true;
-    nb::object run = getattr_(event, n_run);
-    if (run.is_none())
-        return false;
-    if (nb::handle fields = plain_run_fields(run); fields.is_valid())
-        return haystack_has(fields, needle, buf);
-    nb::object dumped = call_kw(getattr_(run, n_model_dump), {{&n_mode, nb::handle(n_json.get())}});
-    return haystack_has(dumped, needle, buf);
+    return run_matches_needle(event, needle, buf);
 }
 
 nb::object event_meta_entry(nb::handle event, Name &key) {
@@ -1137,6 +1143,195 @@ nb::object get_event_impl(nb::handle self, nb::handle event_id) {
     return nb::none();
 }
 
+// The run store's private interface when `store` is exactly the package's RuntimeTallybook with
+// its own get_recent_events; nullptr otherwise (then the store is used through its methods).
+const tally_api::Api *fast_store_api(nb::handle store) {
+    static const tally_api::Api *api = nullptr;
+    static PyObject *own_getter = nullptr;  // RuntimeTallybook.get_recent_events as published
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        auto *a = static_cast<const tally_api::Api *>(PyCapsule_Import(tally_api::kCapsule, 0));
+        if (a == nullptr || a->version != tally_api::kVersion) {
+            PyErr_Clear();
+        } else {
+            own_getter = _PyType_Lookup(a->store_type, n_get_recent_events.get());
+            if (own_getter != nullptr) {
+                Py_INCREF(own_getter);  // kept for good
+                api = a;
+            }
+        }
+    }
+    if (api == nullptr || Py_TYPE(store.ptr()) != api->store_type ||
+        _PyType_Lookup(api->store_type, n_get_recent_events.get()) != own_getter)
+        return nullptr;
+    return api;
+}
+
+struct EventFilters {
+    nb::handle event_types, source, level, app_id, group_id, app_id_pattern, search;
+    std::optional<int64_t> since, until, limit;
+};
+
+// Events as the store's get_recent_events / get_run_events returned them.
+struct ListEvents {
+    nb::list base;
+    bool fresh;  // copies that only this call holds
+    ListEvents(nb::list b, bool f) : base(std::move(b)), fresh(f) {}
+    size_t size() const { return static_cast<size_t>(PyList_GET_SIZE(base.ptr())); }
+    nb::handle event(size_t i) { return nb::handle(PyList_GET_ITEM(base.ptr(), static_cast<Py_ssize_t>(i))); }
+    int fields_contain(size_t, std::string_view) { return -1; }
+    const void *run_key(size_t) { return nullptr; }
+    bool timestamp(size_t, int64_t &) { return false; }
+    nb::object result(size_t i) { return fresh ? nb::borrow(event(i)) : models::deep_copy(event(i)); }
+};
+
+// The store's recent events in their stored form, each decoded only when a step needs it.
+struct SnapshotEvents {
+    const tally_api::Api &api;
+    void *snap;
+    std::vector<nb::object> decoded;
+    SnapshotEvents(const tally_api::Api &a, nb::handle store) : api(a), snap(a.snapshot_recent(store.ptr())) {
+        if (snap == nullptr)
+            throw nb::python_error();
+        decoded.resize(api.size(snap));
+    }
+    ~SnapshotEvents() { api.release(snap); }
+    SnapshotEvents(const SnapshotEvents &) = delete;
+    SnapshotEvents &operator=(const SnapshotEvents &) = delete;
+    size_t size() const { return decoded.size(); }
+    nb::handle event(size_t i) {
+        if (!decoded[i].is_valid()) {
+            PyObject *o = api.decode(snap, i);
+            if (o == nullptr)
+                throw nb::python_error();
+            decoded[i] = nb::steal(o);
+        }
+        return decoded[i];
+    }
+    int fields_contain(size_t i, std::string_view needle) {
+        return api.fields_contain(snap, i, needle.data(), needle.size());
+    }
+    const void *run_key(size_t i) { return api.run_key(snap, i); }
+    bool timestamp(size_t i, int64_t &out) { return api.timestamp(snap, i, &out) == 1; }
+    nb::object result(size_t i) { return nb::borrow(event(i)); }  // a fresh copy already
+};
+
+// The filters of query_events over `events`, one step after the other over all of them.
+template <class Events>
+nb::object filter_events(Events &events, const EventFilters &f) {
+    std::vector<size_t> work(events.size());
+    for (size_t i = 0; i < work.size(); ++i)
+        work[i] = i;
+
+    auto keep_if = [&work](auto &&pred) {
+        size_t j = 0;
+        for (size_t i = 0; i < work.size(); ++i)
+            if (pred(work[i]))
+                work[j++] = work[i];
+        work.resize(j);
+    };
+
+    if (!f.event_types.is_none()) {
+        nb::object fn = outside::get(o_matches_event_type);
+        keep_if([&](size_t i) {
+            nb::object et = getattr_(events.event(i), n_event_type);
+            PyObject *r = PyObject_CallFunctionObjArgs(fn.ptr(), et.ptr(), f.event_types.ptr(), nullptr);
+            if (r == nullptr)
+                throw nb::python_error();
+            return truthy(nb::steal(r));
+        });
+    }
+    if (!f.source.is_none())
+        keep_if([&](size_t i) { return equals(getattr_(events.event(i), n_source), f.source); });
+    if (!f.level.is_none())
+        keep_if([&](size_t i) { return equals(getattr_(events.event(i), n_level), f.level); });
+    if (!f.app_id.is_none())
+        keep_if([&](size_t i) {
+            nb::object v = event_meta_entry(events.event(i), n_app_id);
+            return v.is_valid() && equals(v, f.app_id);
+        });
+    if (!f.group_id.is_none())
+        keep_if([&](size_t i) {
+            nb::object v = event_meta_entry(events.event(i), n_group_id);
+            return v.is_valid() && equals(v, f.group_id);
+        });
+    if (!f.app_id_pattern.is_none() && !blank(f.app_id_pattern)) {
+        nb::object re = outside::get(o_re);
+        nb::object compiled =
+            nb::steal(PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), f.app_id_pattern.ptr()));
+        if (!compiled.is_valid()) {
+            nb::object re_error = getattr_(re, n_error_attr);
+            if (!PyErr_ExceptionMatches(re_error.ptr()))
+                throw nb::python_error();
+            PyErr_Clear();
+            work.clear();
+        } else {
+            nb::object search_fn = getattr_(compiled, n_search);
+            keep_if([&](size_t i) {
+                nb::object v = event_meta_entry(events.event(i), n_app_id);
+                if (!v.is_valid() || !PyUnicode_Check(v.ptr()))
+                    return false;
+                nb::object m = nb::steal(PyObject_CallOneArg(search_fn.ptr(), v.ptr()));
+                if (!m.is_valid())
+                    throw nb::python_error();
+                return !m.is_none();
+            });
+        }
+    }
+    if (!f.search.is_none() && !blank(f.search)) {
+        args::require_str(f.search, "search");
+        std::string needle = needle_of(f.search);
+        std::string buf;
+        // Events with equal run contexts have the same run text: its verdict is kept per context.
+        std::unordered_map<const void *, bool> run_verdict;
+        keep_if([&](size_t i) {
+            if (needle.empty())
+                return true;
+            int own = events.fields_contain(i, needle);
+            if (own == 1)
+                return true;
+            if (own < 0)
+                return event_matches_needle(events.event(i), needle, buf);
+            const void *key = events.run_key(i);
+            if (key != nullptr)
+                if (auto it = run_verdict.find(key); it != run_verdict.end())
+                    return it->second;
+            bool hit = run_matches_needle(events.event(i), needle, buf);
+            if (key != nullptr)
+                run_verdict.emplace(key, hit);
+            return hit;
+        });
+    }
+    auto ts_of = [&](size_t i) {
+        int64_t ts;
+        if (events.timestamp(i, ts))
+            return ts;
+        return time_value(getattr_(events.event(i), n_timestamp), "timestamp");
+    };
+    if (f.since)
+        keep_if([&](size_t i) { return ts_of(i) >= *f.since; });
+    if (f.until)
+        keep_if([&](size_t i) { return ts_of(i) <= *f.until; });
+    size_t start = 0;
+    if (f.limit) {
+        // work[-limit:]
+        __int128 n = static_cast<__int128>(work.size());
+        __int128 s = -static_cast<__int128>(*f.limit);
+        if (s < 0)
+            s += n;
+        if (s < 0)
+            s = 0;
+        if (s > n)
+            s = n;
+        start = static_cast<size_t>(s);
+    }
+    nb::list out;
+    for (size_t k = start; k < work.size(); ++k)
+        out.append(events.result(work[k]));
+    return out;
+}
+
 nb::object query_events_impl(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     nb::object q = build_query(o_event_query, query_arg, kwargs);
     nb::object run_id = getattr_(q, n_run_id);
@@ -1187,102 +1382,19 @@ nb::object query_events_impl(nb::handle self, nb::handle query_arg, nb::kwargs k
     std::optional<int64_t> since_v = opt_int(since, "since");
     std::optional<int64_t> until_v = opt_int(until, "until");
     std::optional<int64_t> limit_v = opt_int(limit, "limit");
+    EventFilters f{event_types, source, level, app_id, group_id, app_id_pattern, search_arg, since_v, until_v, limit_v};
+    nb::object store = getattr_(self, n_run_store);
+    if (run_id.is_none()) {
+        if (const tally_api::Api *api = fast_store_api(store)) {
+            SnapshotEvents events(*api, store);
+            return filter_events(events, f);
+        }
+    }
     nb::object base_obj = run_id.is_none()
                               ? store_get_recent_events(self, nb::none())
                               : store_get_run_events(self, run_id, nb::none(), truthy(include_desc));
-    nb::list base = to_list(base_obj);
-    std::vector<PyObject *> work;  // borrowed from `base`, which lives to the end
-    work.reserve(static_cast<size_t>(PyList_GET_SIZE(base.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(base.ptr()); ++i)
-        work.push_back(PyList_GET_ITEM(base.ptr(), i));
-
-    auto keep_if = [&work](auto &&pred) {
-        size_t j = 0;
-        for (size_t i = 0; i < work.size(); ++i)
-            if (pred(nb::handle(work[i])))
-                work[j++] = work[i];
-        work.resize(j);
-    };
-
-    if (!event_types.is_none()) {
-        nb::object fn = outside::get(o_matches_event_type);
-        keep_if([&](nb::handle ev) {
-            nb::object et = getattr_(ev, n_event_type);
-            PyObject *r = PyObject_CallFunctionObjArgs(fn.ptr(), et.ptr(), event_types.ptr(), nullptr);
-            if (r == nullptr)
-                throw nb::python_error();
-            return truthy(nb::steal(r));
-        });
-    }
-    if (!source.is_none())
-        keep_if([&](nb::handle ev) { return equals(getattr_(ev, n_source), source); });
-    if (!level.is_none())
-        keep_if([&](nb::handle ev) { return equals(getattr_(ev, n_level), level); });
-    if (!app_id.is_none())
-        keep_if([&](nb::handle ev) {
-            nb::object v = event_meta_entry(ev, n_app_id);
-            return v.is_valid() && equals(v, app_id);
-        });
-    if (!group_id.is_none())
-        keep_if([&](nb::handle ev) {
-            nb::object v = event_meta_entry(ev, n_group_id);
-            return v.is_valid() && equals(v, group_id);
-        });
-    if (!app_id_pattern.is_none() && !blank(app_id_pattern)) {
-        nb::object re = outside::get(o_re);
-        nb::object compiled = nb::steal(PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), app_id_pattern.ptr()));
-        if (!compiled.is_valid()) {
-            nb::object re_error = getattr_(re, n_error_attr);
-            if (!PyErr_ExceptionMatches(re_error.ptr()))
-                throw nb::python_error();
-            PyErr_Clear();
-            work.clear();
-        } else {
-            nb::object search_fn = getattr_(compiled, n_search);
-            keep_if([&](nb::handle ev) {
-                nb::object v = event_meta_entry(ev, n_app_id);
-                if (!v.is_valid() || !PyUnicode_Check(v.ptr()))
-                    return false;
-                nb::object m = nb::steal(PyObject_CallOneArg(search_fn.ptr(), v.ptr()));
-                if (!m.is_valid())
-                    throw nb::python_error();
-                return !m.is_none();
-            });
-        }
-    }
-    if (!search_arg.is_none() && !blank(search_arg)) {
-        args::require_str(search_arg, "search");
-        std::string needle = needle_of(search_arg);
-        std::string buf;
-        keep_if([&](nb::handle ev) { return event_matches_needle(ev, needle, buf); });
-    }
-    if (since_v)
-        keep_if([&](nb::handle ev) { return time_value(getattr_(ev, n_timestamp), "timestamp") >= *since_v; });
-    if (until_v)
-        keep_if([&](nb::handle ev) { return time_value(getattr_(ev, n_timestamp), "timestamp") <= *until_v; });
-    size_t start = 0;
-    if (limit_v) {
-        // work[-limit:]
-        __int128 n = static_cast<__int128>(work.size());
-        __int128 s = -static_cast<__int128>(*limit_v);
-        if (s < 0)
-            s += n;
-        if (s < 0)
-            s = 0;
-        if (s > n)
-            s = n;
-        start = static_cast<size_t>(s);
-    }
-    nb::list out;
-    bool fresh = store_copies(getattr_(self, n_run_store));
-    for (size_t i = start; i < work.size(); ++i) {
-        nb::handle ev(work[i]);
-        if (fresh)
-            out.append(ev);  // already a copy that only this call holds
-        else
-            out.append(models::deep_copy(ev));
-    }
-    return out;
+    ListEvents events(to_list(base_obj), store_copies(store));
+    return filter_events(events, f);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """Type stubs of the Tallybook extension module: the in-memory run store and the run record types."""
 
 from collections import deque
+from types import CapsuleType
 from typing import Any, ClassVar, Literal, TypeAlias
 
 from pydantic import BaseModel
@@ -31,6 +32,9 @@ class RunRecord(BaseModel):
     failed_at: int | None = None
     event_count: int = 0
     meta: dict[str, Any] = ...
+
+# The store's private C interface for the facade's event queries (not for Python callers).
+_fast_api: CapsuleType
 
 def _infer_run_status(event: RuntimeEvent) -> RunStatus | None:
     """The status an event moves its run to, by the suffix of its event_type; None for no change."""
