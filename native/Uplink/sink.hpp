@@ -129,6 +129,9 @@ void mark_available(nb::handle self);
 void mark_unavailable(nb::handle self, nb::handle error);
 std::string build_warning_message(nb::handle self, nb::handle error);
 nb::object serialize_event(nb::handle self, nb::handle event);
+// The upload body as UTF-8 JSON bytes for a list of queued snapshots, encoded natively, or an
+// invalid object when the batch needs the Python path (body_json.cpp).
+nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter);
 bool ensure_background_flush(nb::handle self);
 bool ensure_background_flush(nb::handle self, SinkState &st);
 void run_flush_sync(nb::handle self, bool drain, bool force);

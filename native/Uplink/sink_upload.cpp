@@ -383,6 +383,22 @@ nb::object build_body(nb::handle self, nb::handle batch) {
     return body;
 }
 
+// The body bytes encoded natively from the snapshots, when the sink serializes events its own way
+// and the module's DataFormatter still has the original sanitize; else an invalid object.
+nb::object native_body(nb::handle self, nb::handle batch) {
+    if (!is_own_serialize(self))
+        return nb::object();
+    nb::object formatter = get(n_data_formatter);
+    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
+    if (fn == nullptr)
+        throw nb::python_error();
+    bool original = fn == g_original_sanitize;
+    Py_DECREF(fn);
+    if (!original)
+        return nb::object();
+    return encode_body_native(self, batch, formatter);
+}
+
 Task flush_task(nb::object self, bool drain, bool force) {
     nb::object httpx = import_httpx();
     nb::object headers = bearer_headers(self, true);
@@ -422,9 +438,16 @@ Task flush_task(nb::object self, bool drain, bool force) {
             for (nb::handle event : batch)
                 if (PySet_Add(ids.ptr(), getattr(event, n_event_id).ptr()) < 0)
                     throw nb::python_error();
-            nb::object body = build_body(self, batch);
-            nb::object post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
-                                                  nb::arg("headers") = headers);
+            nb::object encoded = native_body(self, batch);
+            nb::object post;
+            if (encoded.is_valid()) {
+                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("content") = encoded,
+                                           nb::arg("headers") = headers);
+            } else {
+                nb::object body = build_body(self, batch);
+                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
+                                           nb::arg("headers") = headers);
+            }
             nb::object response = co_await orvane::coro::await(post);
             response.attr("raise_for_status")();
             call(self, n_m_drop_uploaded, ids);
