@@ -418,6 +418,16 @@ NB_MODULE(Uplink, m) {
     Py_INCREF(g_fn_serialize);
     ns["_serialize_event"] = serialize;
 
+    ns["_encode_batch_natively"] = def(
+        "_encode_batch_natively",
+        [](nb::handle self, nb::handle batch) -> nb::object {
+            nb::object body = native_body(self, batch);
+            return body.is_valid() ? body : nb::none();
+        },
+        nb::arg("batch").none(),
+        "The upload body for `batch` (a list of queued snapshots) as the native encoder writes it, "
+        "or None when the batch takes the Python path.");
+
     ns["append_event_nowait"] = def(
         "append_event_nowait",
         [](nb::handle self, nb::handle event) { append_nowait(self, event, true); },

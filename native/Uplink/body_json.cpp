@@ -9,8 +9,10 @@
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
 // nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
 // the result is always what the Python path would send.
+#include <charconv>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 
 #include "sink.hpp"
 
@@ -85,6 +87,12 @@ class BodyEncoder {
 public:
     BodyEncoder(nb::handle is_secret, const std::string &mask, int64_t max_depth, PyObject *cache)
         : is_secret_(is_secret), mask_(mask), max_depth_(std::min<int64_t>(max_depth, 64)), cache_(cache) {}
+    ~BodyEncoder() {
+        for (auto &entry : by_address_)
+            Py_DECREF(entry.first);
+    }
+    BodyEncoder(const BodyEncoder &) = delete;
+    BodyEncoder &operator=(const BodyEncoder &) = delete;
 
     std::string out;
 
@@ -137,8 +145,8 @@ public:
         }
         if (overflow == 0) {
             char buf[32];
-            int n = std::snprintf(buf, sizeof buf, "%lld", x);
-            out.append(buf, static_cast<size_t>(n));
+            auto res = std::to_chars(buf, buf + sizeof buf, x);
+            out.append(buf, static_cast<size_t>(res.ptr - buf));
             return;
         }
         PyObject *r = PyLong_Type.tp_repr(v);
@@ -171,6 +179,20 @@ public:
     }
 
     bool secret(PyObject *key) {
+        // Most keys are the very same str objects event after event: their verdicts are found by
+        // address first. Each listed key is referenced until the encoder ends, so its address
+        // cannot be reused by another string meanwhile.
+        auto seen = by_address_.find(key);
+        if (seen != by_address_.end())
+            return seen->second;
+        bool verdict = secret_by_value(key);
+        if (by_address_.size() < 4096) {
+            by_address_.emplace(Py_NewRef(key), verdict);
+        }
+        return verdict;
+    }
+
+    bool secret_by_value(PyObject *key) {
         PyObject *hit = nullptr;
         if (PyDict_GetItemRef(cache_, key, &hit) < 0)
             throw nb::python_error();
@@ -301,9 +323,20 @@ public:
         if (!PyDict_CheckExact(d) || depth >= max_depth_)
             throw GiveUp{};
         out.push_back('{');
+        // The instance dict normally lists the fields in their declared order under the interned
+        // names: then each value is read in passing, else looked up.
+        Py_ssize_t pos = 0;
+        bool in_order = PyDict_GET_SIZE(d) == static_cast<Py_ssize_t>(N);
         for (size_t i = 0; i < N; ++i) {
             PyObject *value = nullptr;
-            if (PyDict_GetItemRef(d, names[i], &value) < 0)
+            if (in_order) {
+                PyObject *k = nullptr, *v = nullptr;
+                if (PyDict_Next(d, &pos, &k, &v) && k == names[i])
+                    value = Py_NewRef(v);
+                else
+                    in_order = false;
+            }
+            if (value == nullptr && PyDict_GetItemRef(d, names[i], &value) < 0)
                 throw nb::python_error();
             if (value == nullptr)
                 throw GiveUp{};
@@ -361,6 +394,7 @@ private:
     std::string mask_;
     int64_t max_depth_;
     PyObject *cache_;
+    std::unordered_map<PyObject *, bool> by_address_;
 };
 
 }  // namespace

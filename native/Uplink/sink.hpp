@@ -132,6 +132,9 @@ nb::object serialize_event(nb::handle self, nb::handle event);
 // The upload body as UTF-8 JSON bytes for a list of queued snapshots, encoded natively, or an
 // invalid object when the batch needs the Python path (body_json.cpp).
 nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter);
+// encode_body_native when this sink serializes events its own way and DataFormatter.sanitize is
+// the original one; else an invalid object (sink_upload.cpp).
+nb::object native_body(nb::handle self, nb::handle batch);
 bool ensure_background_flush(nb::handle self);
 bool ensure_background_flush(nb::handle self, SinkState &st);
 void run_flush_sync(nb::handle self, bool drain, bool force);

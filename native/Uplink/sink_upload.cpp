@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -122,6 +123,43 @@ nb::object import_httpx() {
     nb::object module = get(n_lazy_import).attr("import_package")("httpx");
     nb::object httpx = get(n_httpx);
     return httpx.is_none() ? module : httpx;
+}
+
+// The SSL context a client of `httpx` would build for itself (verify=True, trust_env=True),
+// built once and shared: building it loads the CA bundle (tens of milliseconds with the GIL
+// held), and every flush run creates a client. Rebuilt when the module or the SSL_CERT_FILE /
+// SSL_CERT_DIR variables it reads change. Invalid when `httpx` offers no create_ssl_context
+// (the client then builds its own).
+nb::object shared_ssl_context(nb::handle httpx) {
+    static PyObject *owner = nullptr;  // the httpx module the context was built with
+    static std::string *key = new std::string();
+    static PyObject *context = nullptr;
+    PyObject *factory = nullptr;
+    if (PyObject_GetOptionalAttrString(httpx.ptr(), "create_ssl_context", &factory) < 0)
+        throw nb::python_error();
+    if (factory == nullptr)
+        return nb::object();
+    nb::object factory_ref = nb::steal(factory);
+    const char *file = std::getenv("SSL_CERT_FILE");
+    const char *dir = std::getenv("SSL_CERT_DIR");
+    std::string now = std::string(file ? file : "") + '\0' + (dir ? dir : "");
+    if (context == nullptr || owner != httpx.ptr() || *key != now) {
+        nb::object fresh = factory_ref();
+        Py_XDECREF(owner);
+        Py_XDECREF(context);
+        owner = Py_NewRef(httpx.ptr());
+        context = fresh.release().ptr();
+        *key = now;
+    }
+    return nb::borrow(context);
+}
+
+// httpx.AsyncClient(timeout=..., verify=<the shared context>).
+nb::object new_client(nb::handle httpx, nb::handle timeout) {
+    nb::object ssl = shared_ssl_context(httpx);
+    if (!ssl.is_valid())
+        return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
+    return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("verify") = ssl);
 }
 
 nb::object bearer_headers(nb::handle self, bool with_content_type) {
@@ -383,8 +421,8 @@ nb::object build_body(nb::handle self, nb::handle batch) {
     return body;
 }
 
-// The body bytes encoded natively from the snapshots, when the sink serializes events its own way
-// and the module's DataFormatter still has the original sanitize; else an invalid object.
+}  // namespace
+
 nb::object native_body(nb::handle self, nb::handle batch) {
     if (!is_own_serialize(self))
         return nb::object();
@@ -399,6 +437,8 @@ nb::object native_body(nb::handle self, nb::handle batch) {
     return encode_body_native(self, batch, formatter);
 }
 
+namespace {
+
 Task flush_task(nb::object self, bool drain, bool force) {
     nb::object httpx = import_httpx();
     nb::object headers = bearer_headers(self, true);
@@ -406,7 +446,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
     nb::object failure, client, aexit;
     bool entered = false;
     try {
-        client = httpx.attr("AsyncClient")(nb::arg("timeout") = getattr(self, n_timeout));
+        client = new_client(httpx, getattr(self, n_timeout));
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
@@ -510,7 +550,7 @@ Task probe_task(nb::object self) {
     nb::object failure, client, aexit, status;
     bool entered = false;
     try {
-        client = httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
+        client = new_client(httpx, nb::float_(timeout));
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
