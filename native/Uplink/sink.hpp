@@ -93,6 +93,7 @@ extern PyObject *g_mapping_abc;       // collections.abc.Mapping
 extern PyObject *g_base_model_copy;   // pydantic.BaseModel.__copy__
 extern PyObject *g_base_model_model_copy;
 extern PyObject *g_original_sanitize;  // orvane.utils.DataFormatter.sanitize at import
+extern PyObject *g_original_is_secret;  // orvane.utils.DataFormatter.is_secret_key at import
 extern PyObject *g_fn_serialize;       // RemoteTraceSink._serialize_event as defined here
 
 void init_globals();

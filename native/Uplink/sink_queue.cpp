@@ -14,6 +14,7 @@ PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
 PyObject *g_original_sanitize = nullptr;
+PyObject *g_original_is_secret = nullptr;
 PyObject *g_fn_serialize = nullptr;
 
 namespace {
@@ -755,6 +756,8 @@ void init_globals() {
     g_base_model_model_copy = getattr(base, n_model_copy).release().ptr();
     nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
     g_original_sanitize = sanitize.release().ptr();
+    nb::object is_secret = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("is_secret_key");
+    g_original_is_secret = is_secret.release().ptr();
 }
 
 }  // namespace orvane::uplink
