@@ -41,16 +41,7 @@ constexpr FieldSpec kRunFields[] = {
     {"meta", Kind::Dict},
 };
 
-// Interned names of the fields, and the two classes, checked once against their pydantic field
-// lists (nullptr when the classes do not have exactly the fields above).
-struct Classes {
-    PyTypeObject *event = nullptr, *run = nullptr;
-    PyObject *event_names[std::size(kEventFields)] = {};
-    PyObject *run_names[std::size(kRunFields)] = {};
-    PyObject *meta_name = nullptr;
-};
-
-template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&spec)[N], PyObject *(&names)[N]) {
+template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&spec)[N], PyObject **names) {
     nb::object fields = cls.attr("__pydantic_fields__");
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
@@ -66,20 +57,25 @@ template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&spec)[N]
     return true;
 }
 
-const Classes &classes() {
-    static Classes *c = [] {
-        auto *out = new Classes();
+}  // namespace
+
+static_assert(std::size(kEventFields) == kCaptureFields && std::size(kRunFields) == kCaptureFields);
+
+const EventClasses &event_classes() {
+    static EventClasses *c = [] {
+        auto *out = new EventClasses();
         nb::object compat = nb::module_::import_("orvane_devtools._orvane_compat");
         nb::object event = compat.attr("RuntimeEvent"), run = compat.attr("RuntimeRunContext");
         if (fields_match(event, kEventFields, out->event_names) && fields_match(run, kRunFields, out->run_names)) {
             out->event = reinterpret_cast<PyTypeObject *>(event.release().ptr());
             out->run = reinterpret_cast<PyTypeObject *>(run.release().ptr());
-            out->meta_name = PyUnicode_InternFromString("meta");
         }
         return out;
     }();
     return *c;
 }
+
+namespace {
 
 struct GiveUp {};  // thrown inside the encoder: take the Python path
 
@@ -313,31 +309,15 @@ public:
         out.push_back('}');
     }
 
-    template <size_t N>
-    void model(PyObject *m, const FieldSpec (&spec)[N], PyObject *const (&names)[N], int64_t depth,
-               std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
-        PyObject *d = PyObject_GenericGetDict(m, nullptr);
-        if (d == nullptr)
-            throw nb::python_error();
-        nb::object dict_ref = nb::steal(d);
-        if (!PyDict_CheckExact(d) || depth >= max_depth_)
+    // A model's fields from `value_at(i)` (a new reference or nullptr when missing).
+    template <size_t N, typename Get>
+    void fields(const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+                std::initializer_list<std::pair<const char *, PyObject *>> meta_extra, Get &&value_at) {
+        if (depth >= max_depth_)
             throw GiveUp{};
         out.push_back('{');
-        // The instance dict normally lists the fields in their declared order under the interned
-        // names: then each value is read in passing, else looked up.
-        Py_ssize_t pos = 0;
-        bool in_order = PyDict_GET_SIZE(d) == static_cast<Py_ssize_t>(N);
         for (size_t i = 0; i < N; ++i) {
-            PyObject *value = nullptr;
-            if (in_order) {
-                PyObject *k = nullptr, *v = nullptr;
-                if (PyDict_Next(d, &pos, &k, &v) && k == names[i])
-                    value = Py_NewRef(v);
-                else
-                    in_order = false;
-            }
-            if (value == nullptr && PyDict_GetItemRef(d, names[i], &value) < 0)
-                throw nb::python_error();
+            PyObject *value = value_at(i);
             if (value == nullptr)
                 throw GiveUp{};
             nb::object hold = nb::steal(value);
@@ -374,19 +354,67 @@ public:
                     throw GiveUp{};
                 dict(value, depth + 1, meta_extra);
                 break;
-            case Kind::RunOrNone:
-                if (value == Py_None) {
+            case Kind::RunOrNone: {
+                const EventClasses &c = event_classes();
+                if (value == Py_None)
                     out += "null";
-                } else {
-                    const Classes &c = classes();
-                    if (t != c.run || depth + 1 >= max_depth_)
-                        throw GiveUp{};
+                else if (t == c.run)
                     model(value, kRunFields, c.run_names, depth + 1, {});
-                }
+                else if (run_capture_ && t == &PyList_Type)
+                    capture(value, kRunFields, c.run_names, depth + 1, {});
+                else
+                    throw GiveUp{};
                 break;
+            }
             }
         }
         out.push_back('}');
+    }
+
+    template <size_t N>
+    void model(PyObject *m, const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+               std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
+        PyObject *d = PyObject_GenericGetDict(m, nullptr);
+        if (d == nullptr)
+            throw nb::python_error();
+        nb::object dict_ref = nb::steal(d);
+        if (!PyDict_CheckExact(d))
+            throw GiveUp{};
+        // The instance dict normally lists the fields in their declared order under the interned
+        // names: then each value is read in passing, else looked up.
+        Py_ssize_t pos = 0;
+        bool in_order = PyDict_GET_SIZE(d) == static_cast<Py_ssize_t>(N);
+        bool was = run_capture_;
+        run_capture_ = false;  // a snapshot's run is a model
+        fields(spec, names, depth, meta_extra, [&](size_t i) -> PyObject * {
+            if (in_order) {
+                PyObject *k = nullptr, *v = nullptr;
+                if (PyDict_Next(d, &pos, &k, &v) && k == names[i])
+                    return Py_NewRef(v);
+                in_order = false;
+            }
+            PyObject *value = nullptr;
+            if (PyDict_GetItemRef(d, names[i], &value) < 0)
+                throw nb::python_error();
+            return value;
+        });
+        run_capture_ = was;
+    }
+
+    // A capture (see sink.hpp): its snapshot once one was built, else its values.
+    template <size_t N>
+    void capture(PyObject *cap, const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+                 std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
+        if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
+            throw GiveUp{};
+        bool was = run_capture_;
+        run_capture_ = true;
+        fields(spec, names, depth, meta_extra, [&](size_t i) -> PyObject * {
+            if (PyList_GET_SIZE(cap) < kCaptureFields)
+                return nullptr;
+            return Py_NewRef(PyList_GET_ITEM(cap, static_cast<Py_ssize_t>(i)));
+        });
+        run_capture_ = was;
     }
 
 private:
@@ -395,12 +423,14 @@ private:
     int64_t max_depth_;
     PyObject *cache_;
     std::unordered_map<PyObject *, bool> by_address_;
+    bool run_capture_ = false;  // the run field holds a run capture
 };
 
 }  // namespace
 
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter) {
-    const Classes &c = classes();
+nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
+                              const std::vector<char> *captured) {
+    const EventClasses &c = event_classes();
     if (c.event == nullptr || !PyList_CheckExact(batch.ptr()))
         return nb::object();
     nb::object app_id = self.attr("app_id"), group_id = self.attr("group_id"),
@@ -458,12 +488,26 @@ nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle form
         enc.out += ",\"events\":[";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.ptr()); ++i) {
             nb::object event = nb::borrow(PyList_GET_ITEM(batch.ptr(), i));
-            if (Py_TYPE(event.ptr()) != c.event)
+            bool is_capture = captured != nullptr && static_cast<size_t>(i) < captured->size() && (*captured)[i];
+            if (is_capture) {
+                if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
+                    return nb::object();
+                PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
+                if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
+                    event = nb::borrow(snap);
+                    is_capture = false;
+                }
+            }
+            if (!is_capture && Py_TYPE(event.ptr()) != c.event)
                 return nb::object();
             if (i)
                 enc.out.push_back(',');
-            enc.model(event.ptr(), kEventFields, c.event_names, 0,
-                      {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+            if (is_capture)
+                enc.capture(event.ptr(), kEventFields, c.event_names, 0,
+                            {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+            else
+                enc.model(event.ptr(), kEventFields, c.event_names, 0,
+                          {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
         }
         enc.out += "]}";
     } catch (GiveUp &) {

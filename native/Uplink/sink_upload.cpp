@@ -389,6 +389,21 @@ nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sani
 
 }  // namespace
 
+// True when `name` of `self` is the method defined here (`original`), not replaced by a subclass
+// or on the instance.
+bool is_own_method(nb::handle self, Name &name, PyObject *original) {
+    if (original == nullptr || _PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr)
+        throw nb::python_error();
+    int found = PyDict_Contains(dict, name.get());
+    Py_DECREF(dict);
+    if (found < 0)
+        throw nb::python_error();
+    return found == 0;
+}
+
 bool is_own_serialize(nb::handle self) {
     if (_PyType_Lookup(Py_TYPE(self.ptr()), n_m_serialize.get()) != g_fn_serialize)
         return false;
@@ -423,7 +438,7 @@ nb::object build_body(nb::handle self, nb::handle batch) {
 
 }  // namespace
 
-nb::object native_body(nb::handle self, nb::handle batch) {
+nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
     if (!is_own_serialize(self))
         return nb::object();
     nb::object formatter = get(n_data_formatter);
@@ -443,7 +458,7 @@ nb::object native_body(nb::handle self, nb::handle batch) {
     Py_DECREF(fn);
     if (!original)
         return nb::object();
-    return encode_body_native(self, batch, formatter);
+    return encode_body_native(self, batch, formatter, captured);
 }
 
 namespace {
@@ -477,17 +492,36 @@ Task flush_task(nb::object self, bool drain, bool force) {
                     break;
                 }
             }
-            nb::object batch = call(self, n_m_peek);
+            // With the sink's own batch view the entries are taken as stored, so that captured
+            // events are encoded without building their snapshots; a batch the native encoder
+            // cannot write is taken again through _peek_pending_batch for the Python path.
+            std::vector<char> captured;
+            bool raw = is_own_method(self, n_m_peek, g_fn_peek);
+            nb::object batch = raw ? nb::object(peek_raw(self, *st.st, captured)) : call(self, n_m_peek);
+            nb::object encoded = native_body(self, batch, raw ? &captured : nullptr);
+            if (!encoded.is_valid() && raw) {
+                batch = call(self, n_m_peek);
+                raw = false;
+            }
             Py_ssize_t count = PyObject_Length(batch.ptr());
             if (count < 0)
                 throw nb::python_error();
             if (count == 0)
                 break;
             nb::object ids = nb::steal(PySet_New(nullptr));
-            for (nb::handle event : batch)
-                if (PySet_Add(ids.ptr(), getattr(event, n_event_id).ptr()) < 0)
+            Py_ssize_t index = 0;
+            for (nb::handle event : batch) {
+                nb::object id;
+                if (raw && captured[static_cast<size_t>(index)]) {
+                    PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
+                    id = snap == Py_None ? nb::borrow(PyList_GET_ITEM(event.ptr(), 0)) : getattr(snap, n_event_id);
+                } else {
+                    id = getattr(event, n_event_id);
+                }
+                ++index;
+                if (PySet_Add(ids.ptr(), id.ptr()) < 0)
                     throw nb::python_error();
-            nb::object encoded = native_body(self, batch);
+            }
             nb::object post;
             if (encoded.is_valid()) {
                 post = client.attr("post")(getattr(self, n_endpoint), nb::arg("content") = encoded,
