@@ -182,9 +182,11 @@ class TestPythonPathFallback:
 
 class TestUploadedBytes:
     def test_request_carries_the_native_body_and_headers(self, listener):
+        # Nothing looks at the queue before the upload, so the body is written from the entries
+        # as they were captured at enqueue time.
         sink = RemoteTraceSink(endpoint=listener.url(), api_key="secret-key", group_id="g")
-        batch = queued(sink, VARIED)
-        expected = reference_body(sink, batch)
+        sink._enqueue_events(VARIED)
+        expected = reference_body(sink, VARIED)
         sink._run_flush_sync(force=True)
         (post,) = listener.posts()
         assert post["raw"] == expected
@@ -192,3 +194,87 @@ class TestUploadedBytes:
         assert post["headers"]["authorization"] == "Bearer secret-key"
         assert post["headers"]["content-length"] == str(len(expected))
         assert sink.get_stats()["uploaded_event_count"] == len(VARIED)
+
+    def test_changes_after_enqueue_do_not_reach_the_upload(self, listener):
+        sink = RemoteTraceSink(endpoint=listener.url(), api_key="k")
+        event = RuntimeEvent(event_type="e", payload={"k": "v", "deep": {"x": 1}}, meta={"m": 1}, run=run(4))
+        sink._enqueue_events([event])
+        expected = reference_body(sink, [event.model_copy(deep=True)])
+        event.payload["k"] = "changed"
+        event.meta["m"] = 2
+        event.run.meta["flow_name"] = "changed"
+        event.message = "changed"
+        sink._run_flush_sync(force=True)
+        assert [r["raw"] for r in listener.posts()] == [expected]
+
+    def test_mixed_batch_of_captured_and_unusual_events(self, listener):
+        sink = RemoteTraceSink(endpoint=listener.url(), api_key="k")
+        events = [RuntimeEvent(event_type="a"), SubEvent(event_type="b"), RuntimeEvent(event_type="c")]
+        sink._enqueue_events(events)
+        expected = reference_body(sink, events)
+        sink._run_flush_sync(force=True)
+        assert [r["raw"] for r in listener.posts()] == [expected]
+        assert not sink._has_pending_events()
+
+
+class TestSnapshotsOfCapturedEntries:
+    """Entries are captured compactly; the snapshots Python code sees are built on demand and are
+    what the described snapshot would be."""
+
+    def expected_snapshot(self, event: RuntimeEvent) -> RuntimeEvent:
+        return RemoteTraceSink._snapshot_event(event)
+
+    def test_snapshot_values_and_fields_set(self):
+        sink = RemoteTraceSink(endpoint="http://example.invalid/ingest", api_key="k")
+        event = RuntimeEvent(event_type="e", payload={"k": [1]}, meta={"m": 1}, run=run(5))
+        sink._enqueue_events([event])
+        (snap,) = sink._peek_pending_batch()
+        ref = self.expected_snapshot(event)
+        assert type(snap) is RuntimeEvent and type(snap.run) is RuntimeRunContext
+        assert snap.model_dump() == ref.model_dump()
+        assert list(snap.__dict__) == list(ref.__dict__)
+        assert snap.__pydantic_fields_set__ == ref.__pydantic_fields_set__
+        assert snap.run.__pydantic_fields_set__ == ref.run.__pydantic_fields_set__
+        assert snap.model_dump(exclude_unset=True) == ref.model_dump(exclude_unset=True)
+        # first-level copies, nested values shared as in a shallow snapshot
+        assert snap.payload is not event.payload and snap.payload["k"] is event.payload["k"]
+        assert snap.meta is not event.meta and snap.run is not event.run
+        assert snap.run.meta is not event.run.meta
+
+    def test_same_snapshot_object_every_time_and_changes_reach_the_upload(self, listener):
+        sink = RemoteTraceSink(endpoint=listener.url(), api_key="k")
+        sink._enqueue_events([RuntimeEvent(event_id="id-1", event_type="e", payload={"k": "v"})])
+        first = sink._peek_pending_batch()[0]
+        assert sink._peek_pending_batch()[0] is first
+        assert sink._pending_events[0] is first
+        assert list(sink._pending_events) == [first]
+        first.payload["k"] = "edited through the queue"
+        sink._run_flush_sync(force=True)
+        assert listener.events()[0]["payload"] == {"k": "edited through the queue"}
+        assert not sink._has_pending_events()
+
+    def test_pop_and_popleft_give_snapshots(self):
+        sink = RemoteTraceSink(endpoint="http://example.invalid/ingest", api_key="k")
+        events = [RuntimeEvent(event_id=f"e{i}", event_type="t") for i in range(3)]
+        sink._enqueue_events(events)
+        assert sink._pending_events.popleft().event_id == "e0"
+        last = sink._pending_events.pop()
+        assert type(last) is RuntimeEvent and last.event_id == "e2"
+        assert [e.event_id for e in sink._pending_events] == ["e1"]
+
+    def test_drop_uploaded_batch_reads_captured_ids(self):
+        sink = RemoteTraceSink(endpoint="http://example.invalid/ingest", api_key="k")
+        sink._enqueue_events([RuntimeEvent(event_id=f"e{i}", event_type="t") for i in range(3)])
+        sink._drop_uploaded_batch({"e1"})
+        assert len(sink._pending_events) == 3
+        sink._drop_uploaded_batch({"e0", "e1"})
+        assert [e.event_id for e in sink._pending_events] == ["e2"]
+
+    def test_events_outside_the_common_shape_are_snapshotted(self):
+        sink = RemoteTraceSink(endpoint="http://example.invalid/ingest", api_key="k")
+        sub = SubEvent(event_type="s", payload={"a": 1})
+        weird_meta = RuntimeEvent.model_construct(event_type="w", meta={"x": 1}, extra_field=1)
+        sink._enqueue_events([sub, weird_meta])
+        got = sink._peek_pending_batch()
+        assert type(got[0]) is SubEvent and got[0].payload == {"a": 1} and got[0].payload is not sub.payload
+        assert got[1].meta == {"x": 1} and got[1].meta is not weird_meta.meta
