@@ -567,42 +567,22 @@ bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, ui
         }
         values[i] = Py_NewRef(value);
     }
+    // The set holds field names only when every element is one of the names: then the count
+    // of names it contains equals its size (no iteration, no iterator object).
     mask = 0;
     bool ok = true;
-    nb::object it = nb::steal(PyObject_GetIter(fs.ptr()));
-    if (!it.is_valid()) {
-        for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
-            Py_CLEAR(values[j]);
-        throw nb::python_error();
-    }
-    nb::object item;
-    while (ok && (item = nb::steal(PyIter_Next(it.ptr()))).is_valid()) {
-        key = item.ptr();
-        int found = -1;
-        for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
-            if (key == names[i]) {
-                found = static_cast<int>(i);
-                break;
-            }
+    int contained = 0;
+    for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
+        int has = PySet_Contains(fs.ptr(), names[i]);
+        if (has < 0)
+            break;
+        if (has) {
+            mask |= 1u << i;
+            ++contained;
         }
-        if (found < 0 && PyUnicode_CheckExact(key)) {
-            // Equal names held by other str objects: compared only where the (cached) hashes
-            // agree.
-            Py_hash_t h = PyObject_Hash(key);
-            if (h == -1)
-                throw nb::python_error();
-            for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
-                if (PyObject_Hash(names[i]) == h && PyUnicode_Compare(key, names[i]) == 0) {
-                    found = static_cast<int>(i);
-                    break;
-                }
-            }
-        }
-        if (found < 0)
-            ok = false;
-        else
-            mask |= 1u << found;
     }
+    if (!PyErr_Occurred() && contained != PySet_GET_SIZE(fs.ptr()))
+        ok = false;
     if (!ok || PyErr_Occurred()) {
         for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
             Py_CLEAR(values[j]);
