@@ -9,6 +9,7 @@
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
 // nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
 // the result is always what the Python path would send.
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -84,8 +85,8 @@ public:
     BodyEncoder(nb::handle is_secret, const std::string &mask, int64_t max_depth, PyObject *cache)
         : is_secret_(is_secret), mask_(mask), max_depth_(std::min<int64_t>(max_depth, 64)), cache_(cache) {}
     ~BodyEncoder() {
-        for (auto &entry : by_address_)
-            Py_DECREF(entry.first);
+        for (PyObject *key : held_)
+            Py_DECREF(key);
     }
     BodyEncoder(const BodyEncoder &) = delete;
     BodyEncoder &operator=(const BodyEncoder &) = delete;
@@ -106,11 +107,19 @@ public:
 
     void raw_text(const char *data, size_t size) {
         static const char hex[] = "0123456789abcdef";
+        // Bytes json.dumps escapes (ensure_ascii=False): control characters, '"' and '\\'.
+        static const auto needs_escape = [] {
+            std::array<bool, 256> t{};
+            for (int c = 0; c < 0x20; ++c)
+                t[c] = true;
+            t['"'] = t['\\'] = true;
+            return t;
+        }();
         out.push_back('"');
         size_t start = 0;
         for (size_t i = 0; i < size; ++i) {
             unsigned char c = static_cast<unsigned char>(data[i]);
-            if (c >= 0x20 && c != '"' && c != '\\')
+            if (!needs_escape[c])
                 continue;
             out.append(data + start, i - start);
             start = i + 1;
@@ -176,14 +185,16 @@ public:
 
     bool secret(PyObject *key) {
         // Most keys are the very same str objects event after event: their verdicts are found by
-        // address first. Each listed key is referenced until the encoder ends, so its address
-        // cannot be reused by another string meanwhile.
-        auto seen = by_address_.find(key);
-        if (seen != by_address_.end())
-            return seen->second;
+        // address first, in a small direct-mapped table. Each listed key is referenced until the
+        // encoder ends, so its address cannot be reused by another string meanwhile.
+        Slot &slot = slots_[(reinterpret_cast<uintptr_t>(key) >> 4) & (kSlots - 1)];
+        if (slot.key == key)
+            return slot.verdict;
         bool verdict = secret_by_value(key);
-        if (by_address_.size() < 4096) {
-            by_address_.emplace(Py_NewRef(key), verdict);
+        if (slot.key == nullptr || held_.size() < 4096) {
+            held_.push_back(Py_NewRef(key));
+            slot.key = key;
+            slot.verdict = verdict;
         }
         return verdict;
     }
@@ -422,7 +433,13 @@ private:
     std::string mask_;
     int64_t max_depth_;
     PyObject *cache_;
-    std::unordered_map<PyObject *, bool> by_address_;
+    struct Slot {
+        PyObject *key = nullptr;
+        bool verdict = false;
+    };
+    static constexpr size_t kSlots = 256;
+    Slot slots_[kSlots];
+    std::vector<PyObject *> held_;  // references that keep the listed keys alive
     bool run_capture_ = false;  // the run field holds a run capture
 };
 
