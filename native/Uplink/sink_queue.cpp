@@ -604,12 +604,17 @@ nb::object capture_list(PyObject **values, uint32_t mask, bool with_snapshot_slo
     }
     for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
         PyList_SET_ITEM(list, j, values[j]);
-    PyObject *m = PyLong_FromUnsignedLong(mask);
-    if (m == nullptr) {
-        Py_DECREF(list);
-        throw nb::python_error();
+    // The few mask values are kept as int objects (leaked on purpose), not made per event.
+    static PyObject *masks[1u << kCaptureFields] = {};
+    PyObject *&cached = masks[mask & ((1u << kCaptureFields) - 1)];
+    if (cached == nullptr) {
+        cached = PyLong_FromUnsignedLong(mask);
+        if (cached == nullptr) {
+            Py_DECREF(list);
+            throw nb::python_error();
+        }
     }
-    PyList_SET_ITEM(list, kCaptureMask, m);
+    PyList_SET_ITEM(list, kCaptureMask, Py_NewRef(cached));
     if (with_snapshot_slot)
         PyList_SET_ITEM(list, kCaptureSnapshot, Py_NewRef(Py_None));
     untrack(nb::handle(list));
