@@ -871,17 +871,27 @@ bool has_pending(SinkState &st) {
 nb::list peek_batch(nb::handle self, SinkState &st) {
     int64_t batch_size = int_attr(self, n_batch_size);
     nb::list out;
+    std::vector<char> captured;
     LockGuard pending = pending_guard(st);
     int64_t taken = 0;
     st.queue.for_each([&](const QueueEntry &e) {
         if (taken >= batch_size)
             return false;
-        nb::object snapshot = entry_snapshot(e);
-        if (PyList_Append(out.ptr(), snapshot.ptr()) < 0)
+        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
             throw nb::python_error();
+        captured.push_back(e.captured ? 1 : 0);
         ++taken;
         return true;
     });
+    // Snapshots are built after the walk over the queue: building allocates and may let other
+    // code run, which must not meet the walk half-way.
+    for (size_t i = 0; i < captured.size(); ++i) {
+        if (!captured[i])
+            continue;
+        nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
+            throw nb::python_error();
+    }
     return out;
 }
 
