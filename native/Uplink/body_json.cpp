@@ -13,7 +13,6 @@
 #include <charconv>
 #include <cmath>
 #include <string>
-#include <unordered_map>
 
 #include "sink.hpp"
 
