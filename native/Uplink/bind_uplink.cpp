@@ -166,10 +166,24 @@ nb::list view_list(PendingView &v) {
     StateRef keep{};
     SinkState &st = view_state(v, keep);
     nb::list out;
+    // Snapshots are built for captured entries first (that allocates, and may let other code
+    // run); the list is then filled in one pass that runs no Python code.
+    std::vector<nb::object> items;
+    items.reserve(st.queue.size());
     st.queue.for_each([&](const QueueEntry &e) {
-        out.append(nb::handle(static_cast<PyObject *>(e.item)));
+        items.push_back(nb::borrow(static_cast<PyObject *>(e.item)));
         return true;
     });
+    std::vector<char> captured;
+    st.queue.for_each([&](const QueueEntry &e) {
+        captured.push_back(e.captured ? 1 : 0);
+        return true;
+    });
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i < captured.size() && captured[i])
+            items[i] = capture_snapshot(items[i]);
+        out.append(items[i]);
+    }
     return out;
 }
 
@@ -303,14 +317,16 @@ NB_MODULE(Uplink, m) {
             auto e = view_state(v, keep).queue.pop_front();
             if (!e)
                 throw nb::index_error("pop from an empty deque");
-            return nb::steal(static_cast<PyObject *>(e->item));
+            nb::object item = nb::steal(static_cast<PyObject *>(e->item));
+            return e->captured ? capture_snapshot(item) : item;
         })
         .def("pop", [](PendingView &v) {
             StateRef keep{};
             auto e = view_state(v, keep).queue.pop_back();
             if (!e)
                 throw nb::index_error("pop from an empty deque");
-            return nb::steal(static_cast<PyObject *>(e->item));
+            nb::object item = nb::steal(static_cast<PyObject *>(e->item));
+            return e->captured ? capture_snapshot(item) : item;
         })
         .def("clear", [](PendingView &v) {
             StateRef keep{};
@@ -385,8 +401,11 @@ NB_MODULE(Uplink, m) {
     ns["_enqueue_events"] = enqueue;
     ns["_has_pending_events"] = def("_has_pending_events",
                                     [](nb::handle self) { return has_pending(*state_of(self).st); });
-    ns["_peek_pending_batch"] = def(
+    nb::object peek = def(
         "_peek_pending_batch", [](nb::handle self) { return peek_batch(self, *state_of(self).st); });
+    g_fn_peek = peek.ptr();
+    Py_INCREF(g_fn_peek);
+    ns["_peek_pending_batch"] = peek;
     ns["_drop_uploaded_batch"] = def(
         "_drop_uploaded_batch",
         [](nb::handle self, nb::handle ids) { drop_uploaded(*state_of(self).st, ids); },
@@ -417,6 +436,16 @@ NB_MODULE(Uplink, m) {
     g_fn_serialize = serialize.ptr();
     Py_INCREF(g_fn_serialize);
     ns["_serialize_event"] = serialize;
+
+    ns["_encode_batch_natively"] = def(
+        "_encode_batch_natively",
+        [](nb::handle self, nb::handle batch) -> nb::object {
+            nb::object body = native_body(self, batch);
+            return body.is_valid() ? body : nb::none();
+        },
+        nb::arg("batch").none(),
+        "The upload body for `batch` (a list of queued snapshots) as the native encoder writes it, "
+        "or None when the batch takes the Python path.");
 
     ns["append_event_nowait"] = def(
         "append_event_nowait",

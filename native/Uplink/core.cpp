@@ -131,8 +131,8 @@ std::string redact(std::string text, const std::vector<std::string> &secrets) {
 
 // --- PendingQueue ----------------------------------------------------------------------------
 
-void PendingQueue::push_back(void *item, bool preferred, bool terminal) {
-    q_.push_back(QueueEntry{item, preferred, terminal, true});
+void PendingQueue::push_back(void *item, bool preferred, bool terminal, bool captured) {
+    q_.push_back(QueueEntry{item, preferred, terminal, true, captured});
     if (preferred)
         preferred_.push_back(base_ + q_.size() - 1);
     ++live_;

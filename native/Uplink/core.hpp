@@ -56,6 +56,7 @@ struct QueueEntry {
     bool preferred = false;
     bool terminal = false;
     bool alive = true;
+    bool captured = false;  // item is a capture (see sink.hpp), not the snapshot itself
 };
 
 // FIFO of entries with an index of the preferred-drop entries, so that the drop rule (the
@@ -67,7 +68,7 @@ public:
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
 
-    void push_back(void *item, bool preferred, bool terminal);
+    void push_back(void *item, bool preferred, bool terminal, bool captured = false);
     void push_front(void *item, bool preferred, bool terminal);
 
     // Removes and returns the entry the drop rule chooses; nullopt when empty.

@@ -93,9 +93,41 @@ extern PyObject *g_mapping_abc;       // collections.abc.Mapping
 extern PyObject *g_base_model_copy;   // pydantic.BaseModel.__copy__
 extern PyObject *g_base_model_model_copy;
 extern PyObject *g_original_sanitize;  // orvane.utils.DataFormatter.sanitize at import
+extern PyObject *g_original_is_secret;  // orvane.utils.DataFormatter.is_secret_key at import
 extern PyObject *g_fn_serialize;       // RemoteTraceSink._serialize_event as defined here
+extern PyObject *g_fn_peek;            // RemoteTraceSink._peek_pending_batch as defined here
 
 void init_globals();
+
+// --- captures (sink_queue.cpp, body_json.cpp) -------------------------------------------------
+//
+// Queue entries of the common shape (the exact RuntimeEvent class, run None or the exact
+// RuntimeRunContext class, plain instance state) are kept as a capture instead of a snapshot
+// model: a list [the 10 field values, fields-set mask, snapshot or None]. It holds the values the
+// snapshot would hold (payload and meta as first-level copies, the run as a run capture: a list
+// [its 10 field values with meta copied, fields-set mask]). The snapshot model is built when
+// Python code first asks for the entry, and kept in the capture from then on, so every later
+// request sees the same object; the upload body is encoded from the capture directly while no
+// snapshot was built.
+constexpr Py_ssize_t kCaptureFields = 10;
+constexpr Py_ssize_t kCaptureMask = 10;
+constexpr Py_ssize_t kCaptureSnapshot = 11;
+
+struct EventClasses {
+    PyTypeObject *event = nullptr, *run = nullptr;  // nullptr: captures are not used
+    PyObject *event_names[kCaptureFields] = {};     // interned field names, declared order
+    PyObject *run_names[kCaptureFields] = {};
+};
+const EventClasses &event_classes();  // body_json.cpp
+
+// A capture of `event`, or an invalid object when the event does not have the common shape.
+nb::object capture_event(nb::handle event);
+// The snapshot of a capture (built on first use, then the same object).
+nb::object capture_snapshot(nb::handle capture);
+// The queue entry as the snapshot Python code sees.
+nb::object entry_snapshot(const QueueEntry &e);
+// The event id of a queue entry (from the capture while no snapshot was built).
+nb::object entry_event_id(const QueueEntry &e);
 
 // --- queue, snapshots, statistics (sink_queue.cpp) ------------------------------------------
 nb::object snapshot_run_context(nb::handle run);
@@ -129,6 +161,17 @@ void mark_available(nb::handle self);
 void mark_unavailable(nb::handle self, nb::handle error);
 std::string build_warning_message(nb::handle self, nb::handle error);
 nb::object serialize_event(nb::handle self, nb::handle event);
+// The upload body as UTF-8 JSON bytes for a list of queued snapshots, encoded natively, or an
+// invalid object when the batch needs the Python path (body_json.cpp).
+// Items of `batch` whose flag in `captured` is set are captures, the others snapshots.
+nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
+                              const std::vector<char> *captured = nullptr);
+// encode_body_native when this sink serializes events its own way and DataFormatter.sanitize is
+// the original one; else an invalid object (sink_upload.cpp).
+nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured = nullptr);
+// The first `_batch_size` entries as they are stored (captures not turned into snapshots), with
+// their capture flags (sink_queue.cpp).
+nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured);
 bool ensure_background_flush(nb::handle self);
 bool ensure_background_flush(nb::handle self, SinkState &st);
 void run_flush_sync(nb::handle self, bool drain, bool force);

@@ -14,7 +14,9 @@ PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
 PyObject *g_original_sanitize = nullptr;
+PyObject *g_original_is_secret = nullptr;
 PyObject *g_fn_serialize = nullptr;
+PyObject *g_fn_peek = nullptr;
 
 namespace {
 
@@ -299,7 +301,8 @@ nb::object dict_item(nb::handle dict, Name &key) {
 }
 
 struct Prepared {
-    nb::object snapshot;
+    nb::object snapshot;  // the snapshot, or a capture when `captured`
+    bool captured = false;
     Flags flags;
     bool coalesced = false;
     int64_t coalesced_count = 0;
@@ -317,9 +320,14 @@ int64_t saturating_int64(nb::handle value) {
     return v;
 }
 
+nb::object capture_of(nb::handle event);
+
 Prepared prepare(nb::handle event) {
     Prepared p;
-    p.snapshot = snapshot_event(event);
+    p.snapshot = capture_of(event);
+    p.captured = p.snapshot.is_valid();
+    if (!p.captured)
+        p.snapshot = snapshot_event(event);
     // Classification reads the snapshot: its first-level values are the caller's own.
     nb::object meta;
     if (native_copy_type(event)) {
@@ -533,6 +541,231 @@ bool is_terminal_or_result_event(nb::handle event) {
 
 bool is_preferred_drop_event(nb::handle event) { return classify(event).preferred; }
 
+// --- captures --------------------------------------------------------------------------------
+
+namespace {
+
+// The values of a model's instance dict in declared field order (new references), with the mask
+// of its fields set; false when the model does not have the plain shape a capture can stand for.
+bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, uint32_t &mask) {
+    nb::object d = instance_dict(model);
+    if (!PyDict_CheckExact(d.ptr()) || PyDict_GET_SIZE(d.ptr()) != kCaptureFields)
+        return false;
+    nb::object fs = fields_set_of(model);
+    if (!PySet_CheckExact(fs.ptr()) || PySet_GET_SIZE(fs.ptr()) > kCaptureFields)
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
+        if (!PyDict_Next(d.ptr(), &pos, &key, &value) ||
+            (key != names[i] && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, names[i]) == 0))) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            for (Py_ssize_t j = 0; j < i; ++j)
+                Py_CLEAR(values[j]);
+            return false;
+        }
+        values[i] = Py_NewRef(value);
+    }
+    // The set holds field names only when every element is one of the names: then the count
+    // of names it contains equals its size (no iteration, no iterator object).
+    mask = 0;
+    bool ok = true;
+    int contained = 0;
+    for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
+        int has = PySet_Contains(fs.ptr(), names[i]);
+        if (has < 0)
+            break;
+        if (has) {
+            mask |= 1u << i;
+            ++contained;
+        }
+    }
+    if (!PyErr_Occurred() && contained != PySet_GET_SIZE(fs.ptr()))
+        ok = false;
+    if (!ok || PyErr_Occurred()) {
+        for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
+            Py_CLEAR(values[j]);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return false;
+    }
+    return true;
+}
+
+// A list of `n` new references (stolen from `values`) followed by the mask.
+nb::object capture_list(PyObject **values, uint32_t mask, bool with_snapshot_slot) {
+    Py_ssize_t n = kCaptureFields + 1 + (with_snapshot_slot ? 1 : 0);
+    PyObject *list = PyList_New(n);
+    if (list == nullptr) {
+        for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
+            Py_CLEAR(values[j]);
+        throw nb::python_error();
+    }
+    for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
+        PyList_SET_ITEM(list, j, values[j]);
+    // The few mask values are kept as int objects (leaked on purpose), not made per event.
+    static PyObject *masks[1u << kCaptureFields] = {};
+    PyObject *&cached = masks[mask & ((1u << kCaptureFields) - 1)];
+    if (cached == nullptr) {
+        cached = PyLong_FromUnsignedLong(mask);
+        if (cached == nullptr) {
+            Py_DECREF(list);
+            throw nb::python_error();
+        }
+    }
+    PyList_SET_ITEM(list, kCaptureMask, Py_NewRef(cached));
+    if (with_snapshot_slot)
+        PyList_SET_ITEM(list, kCaptureSnapshot, Py_NewRef(Py_None));
+    untrack(nb::handle(list));
+    return nb::steal(list);
+}
+
+constexpr Py_ssize_t kPayload = 6, kMeta = 8, kRun = 9, kRunMeta = 9;
+
+nb::object capture_run(nb::handle run, bool &ok) {
+    const EventClasses &c = event_classes();
+    ok = false;
+    if (Py_TYPE(run.ptr()) != c.run || !native_copy_type(run))
+        return nb::object();
+    PyObject *values[kCaptureFields] = {};
+    uint32_t mask = 0;
+    if (!read_fields(run, c.run_names, values, mask))
+        return nb::object();
+    PyObject *meta = values[kRunMeta];
+    PyObject *copy = PyDict_CheckExact(meta) ? PyDict_Copy(meta) : nullptr;
+    if (copy == nullptr) {
+        bool failed = PyErr_Occurred() != nullptr;
+        for (PyObject *&v : values)
+            Py_CLEAR(v);
+        if (failed)
+            throw nb::python_error();
+        return nb::object();  // a meta that is no dict: the snapshot path copies it
+    }
+    untrack(nb::handle(copy));
+    Py_SETREF(values[kRunMeta], copy);
+    ok = true;
+    return capture_list(values, mask | (1u << kRunMeta), false);
+}
+
+// The snapshot model for a list of field values (borrowed) and a fields-set mask: what
+// copy_with_update builds for the source model.
+nb::object build_model(PyTypeObject *type, PyObject *const *names, PyObject *const *values, uint32_t mask) {
+    nb::object d = nb::steal(PyDict_New());
+    nb::object fs = nb::steal(PySet_New(nullptr));
+    if (!d.is_valid() || !fs.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
+        if (PyDict_SetItem(d.ptr(), names[i], values[i]) < 0)
+            throw nb::python_error();
+        if ((mask >> i) & 1u)
+            if (PySet_Add(fs.ptr(), names[i]) < 0)
+                throw nb::python_error();
+    }
+    untrack(fs);
+    nb::object m = fast_construct(type, d, fs);
+    untrack(d);
+    untrack(m);
+    return m;
+}
+
+}  // namespace
+
+nb::object capture_event(nb::handle event) { return capture_of(event); }
+
+namespace {
+
+nb::object capture_of(nb::handle event) {
+    const EventClasses &c = event_classes();
+    if (c.event == nullptr || Py_TYPE(event.ptr()) != c.event || !slots_known() || !native_copy_type(event))
+        return nb::object();
+    PyObject *values[kCaptureFields] = {};
+    uint32_t mask = 0;
+    if (!read_fields(event, c.event_names, values, mask))
+        return nb::object();
+    auto give_up = [&]() {
+        for (PyObject *&v : values)
+            Py_CLEAR(v);
+    };
+    try {
+        PyObject *run = values[kRun];
+        if (run != Py_None) {
+            bool ok = false;
+            nb::object rc = capture_run(nb::handle(run), ok);
+            if (!ok) {
+                give_up();
+                return nb::object();
+            }
+            Py_SETREF(values[kRun], rc.release().ptr());
+        }
+        if (!PyDict_Check(values[kMeta])) {
+            give_up();
+            return nb::object();
+        }
+        nb::object meta = dict_copy(nb::handle(values[kMeta]));
+        untrack(meta);
+        Py_SETREF(values[kMeta], meta.release().ptr());
+        nb::handle payload(values[kPayload]);
+        if (is_mapping(payload)) {
+            nb::object copy = dict_copy(payload);
+            untrack(copy);
+            Py_SETREF(values[kPayload], copy.release().ptr());
+        }
+    } catch (...) {
+        give_up();
+        throw;
+    }
+    mask |= (1u << kPayload) | (1u << kRun) | (1u << kMeta);
+    return capture_list(values, mask, true);
+}
+
+}  // namespace
+
+nb::object capture_snapshot(nb::handle capture) {
+    PyObject *cap = capture.ptr();
+    PyObject *cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
+    if (cached != Py_None)
+        return nb::borrow(cached);
+    const EventClasses &c = event_classes();
+    PyObject *values[kCaptureFields];
+    for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
+        values[i] = PyList_GET_ITEM(cap, i);
+    nb::object run_model = nb::none();
+    if (values[kRun] != Py_None) {
+        PyObject *rc = values[kRun];
+        PyObject *run_values[kCaptureFields];
+        for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
+            run_values[i] = PyList_GET_ITEM(rc, i);
+        uint32_t run_mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(rc, kCaptureMask)));
+        run_model = build_model(c.run, c.run_names, run_values, run_mask);
+    }
+    values[kRun] = run_model.ptr();
+    uint32_t mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(cap, kCaptureMask)));
+    nb::object model = build_model(c.event, c.event_names, values, mask);
+    // Building may have run other code (a collection); the first snapshot stored wins.
+    cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
+    if (cached != Py_None)
+        return nb::borrow(cached);
+    PyList_SetItem(cap, kCaptureSnapshot, nb::object(model).release().ptr());
+    return model;
+}
+
+nb::object entry_snapshot(const QueueEntry &e) {
+    nb::handle item(static_cast<PyObject *>(e.item));
+    return e.captured ? capture_snapshot(item) : nb::borrow(item);
+}
+
+nb::object entry_event_id(const QueueEntry &e) {
+    PyObject *item = static_cast<PyObject *>(e.item);
+    if (e.captured) {
+        PyObject *cached = PyList_GET_ITEM(item, kCaptureSnapshot);
+        if (cached == Py_None)
+            return nb::borrow(PyList_GET_ITEM(item, 0));
+        item = cached;
+    }
+    return getattr(nb::handle(item), n_event_id);
+}
+
 // --- queue operations ------------------------------------------------------------------------
 
 void drop_one_locked(SinkState &st) {
@@ -569,7 +802,7 @@ void enqueue_events(nb::handle self, SinkState &st, nb::handle events) {
     auto add = [&](Prepared &p) {
         if (static_cast<int64_t>(st.queue.size()) >= limit)
             drop_one_locked(st);
-        st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal);
+        st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
         LockGuard stats = stats_guard(st);
         st.enqueued = add_sat(st.enqueued, 1);
         if (p.coalesced) {
@@ -613,7 +846,7 @@ void enqueue_one(nb::handle self, SinkState &st, nb::handle event) {
     LockGuard pending = pending_guard(st);
     if (static_cast<int64_t>(st.queue.size()) >= limit)
         drop_one_locked(st);
-    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal);
+    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
     LockGuard stats = stats_guard(st);
     st.enqueued = add_sat(st.enqueued, 1);
     if (p.coalesced) {
@@ -638,6 +871,7 @@ bool has_pending(SinkState &st) {
 nb::list peek_batch(nb::handle self, SinkState &st) {
     int64_t batch_size = int_attr(self, n_batch_size);
     nb::list out;
+    std::vector<char> captured;
     LockGuard pending = pending_guard(st);
     int64_t taken = 0;
     st.queue.for_each([&](const QueueEntry &e) {
@@ -645,6 +879,34 @@ nb::list peek_batch(nb::handle self, SinkState &st) {
             return false;
         if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
             throw nb::python_error();
+        captured.push_back(e.captured ? 1 : 0);
+        ++taken;
+        return true;
+    });
+    // Snapshots are built after the walk over the queue: building allocates and may let other
+    // code run, which must not meet the walk half-way.
+    for (size_t i = 0; i < captured.size(); ++i) {
+        if (!captured[i])
+            continue;
+        nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
+nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured) {
+    int64_t batch_size = int_attr(self, n_batch_size);
+    nb::list out;
+    captured.clear();
+    LockGuard pending = pending_guard(st);
+    int64_t taken = 0;
+    st.queue.for_each([&](const QueueEntry &e) {
+        if (taken >= batch_size)
+            return false;
+        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
+            throw nb::python_error();
+        captured.push_back(e.captured ? 1 : 0);
         ++taken;
         return true;
     });
@@ -656,7 +918,7 @@ void drop_uploaded(SinkState &st, nb::handle ids) {
         orvane::args::raise_incorrect_type("batch_event_ids", "set", ids);
     LockGuard pending = pending_guard(st);
     while (const QueueEntry *front = st.queue.front()) {
-        nb::object id = getattr(nb::handle(static_cast<PyObject *>(front->item)), n_event_id);
+        nb::object id = entry_event_id(*front);
         int found = PySet_Contains(ids.ptr(), id.ptr());
         if (found < 0)
             throw nb::python_error();
@@ -755,6 +1017,8 @@ void init_globals() {
     g_base_model_model_copy = getattr(base, n_model_copy).release().ptr();
     nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
     g_original_sanitize = sanitize.release().ptr();
+    nb::object is_secret = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("is_secret_key");
+    g_original_is_secret = is_secret.release().ptr();
 }
 
 }  // namespace orvane::uplink

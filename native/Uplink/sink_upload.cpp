@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -122,6 +123,43 @@ nb::object import_httpx() {
     nb::object module = get(n_lazy_import).attr("import_package")("httpx");
     nb::object httpx = get(n_httpx);
     return httpx.is_none() ? module : httpx;
+}
+
+// The SSL context a client of `httpx` would build for itself (verify=True, trust_env=True),
+// built once and shared: building it loads the CA bundle (tens of milliseconds with the GIL
+// held), and every flush run creates a client. Rebuilt when the module or the SSL_CERT_FILE /
+// SSL_CERT_DIR variables it reads change. Invalid when `httpx` offers no create_ssl_context
+// (the client then builds its own).
+nb::object shared_ssl_context(nb::handle httpx) {
+    static PyObject *owner = nullptr;  // the httpx module the context was built with
+    static std::string *key = new std::string();
+    static PyObject *context = nullptr;
+    PyObject *factory = nullptr;
+    if (PyObject_GetOptionalAttrString(httpx.ptr(), "create_ssl_context", &factory) < 0)
+        throw nb::python_error();
+    if (factory == nullptr)
+        return nb::object();
+    nb::object factory_ref = nb::steal(factory);
+    const char *file = std::getenv("SSL_CERT_FILE");
+    const char *dir = std::getenv("SSL_CERT_DIR");
+    std::string now = std::string(file ? file : "") + '\0' + (dir ? dir : "");
+    if (context == nullptr || owner != httpx.ptr() || *key != now) {
+        nb::object fresh = factory_ref();
+        Py_XDECREF(owner);
+        Py_XDECREF(context);
+        owner = Py_NewRef(httpx.ptr());
+        context = fresh.release().ptr();
+        *key = now;
+    }
+    return nb::borrow(context);
+}
+
+// httpx.AsyncClient(timeout=..., verify=<the shared context>).
+nb::object new_client(nb::handle httpx, nb::handle timeout) {
+    nb::object ssl = shared_ssl_context(httpx);
+    if (!ssl.is_valid())
+        return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
+    return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("verify") = ssl);
 }
 
 nb::object bearer_headers(nb::handle self, bool with_content_type) {
@@ -351,6 +389,21 @@ nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sani
 
 }  // namespace
 
+// True when `name` of `self` is the method defined here (`original`), not replaced by a subclass
+// or on the instance.
+bool is_own_method(nb::handle self, Name &name, PyObject *original) {
+    if (original == nullptr || _PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr)
+        throw nb::python_error();
+    int found = PyDict_Contains(dict, name.get());
+    Py_DECREF(dict);
+    if (found < 0)
+        throw nb::python_error();
+    return found == 0;
+}
+
 bool is_own_serialize(nb::handle self) {
     if (_PyType_Lookup(Py_TYPE(self.ptr()), n_m_serialize.get()) != g_fn_serialize)
         return false;
@@ -383,6 +436,33 @@ nb::object build_body(nb::handle self, nb::handle batch) {
     return body;
 }
 
+}  // namespace
+
+nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
+    if (!is_own_serialize(self))
+        return nb::object();
+    nb::object formatter = get(n_data_formatter);
+    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
+    if (fn == nullptr)
+        throw nb::python_error();
+    bool original = fn == g_original_sanitize;
+    Py_DECREF(fn);
+    if (!original)
+        return nb::object();
+    // The encoder decides secrets with is_secret_key, which is what the original sanitize tests
+    // only while it is the original function too.
+    fn = PyObject_GetAttrString(formatter.ptr(), "is_secret_key");
+    if (fn == nullptr)
+        throw nb::python_error();
+    original = fn == g_original_is_secret;
+    Py_DECREF(fn);
+    if (!original)
+        return nb::object();
+    return encode_body_native(self, batch, formatter, captured);
+}
+
+namespace {
+
 Task flush_task(nb::object self, bool drain, bool force) {
     nb::object httpx = import_httpx();
     nb::object headers = bearer_headers(self, true);
@@ -390,7 +470,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
     nb::object failure, client, aexit;
     bool entered = false;
     try {
-        client = httpx.attr("AsyncClient")(nb::arg("timeout") = getattr(self, n_timeout));
+        client = new_client(httpx, getattr(self, n_timeout));
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
@@ -412,19 +492,45 @@ Task flush_task(nb::object self, bool drain, bool force) {
                     break;
                 }
             }
-            nb::object batch = call(self, n_m_peek);
+            // With the sink's own batch view the entries are taken as stored, so that captured
+            // events are encoded without building their snapshots; a batch the native encoder
+            // cannot write is taken again through _peek_pending_batch for the Python path.
+            std::vector<char> captured;
+            bool raw = is_own_method(self, n_m_peek, g_fn_peek);
+            nb::object batch = raw ? nb::object(peek_raw(self, *st.st, captured)) : call(self, n_m_peek);
+            nb::object encoded = native_body(self, batch, raw ? &captured : nullptr);
+            if (!encoded.is_valid() && raw) {
+                batch = call(self, n_m_peek);
+                raw = false;
+            }
             Py_ssize_t count = PyObject_Length(batch.ptr());
             if (count < 0)
                 throw nb::python_error();
             if (count == 0)
                 break;
             nb::object ids = nb::steal(PySet_New(nullptr));
-            for (nb::handle event : batch)
-                if (PySet_Add(ids.ptr(), getattr(event, n_event_id).ptr()) < 0)
+            Py_ssize_t index = 0;
+            for (nb::handle event : batch) {
+                nb::object id;
+                if (raw && captured[static_cast<size_t>(index)]) {
+                    PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
+                    id = snap == Py_None ? nb::borrow(PyList_GET_ITEM(event.ptr(), 0)) : getattr(snap, n_event_id);
+                } else {
+                    id = getattr(event, n_event_id);
+                }
+                ++index;
+                if (PySet_Add(ids.ptr(), id.ptr()) < 0)
                     throw nb::python_error();
-            nb::object body = build_body(self, batch);
-            nb::object post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
-                                                  nb::arg("headers") = headers);
+            }
+            nb::object post;
+            if (encoded.is_valid()) {
+                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("content") = encoded,
+                                           nb::arg("headers") = headers);
+            } else {
+                nb::object body = build_body(self, batch);
+                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
+                                           nb::arg("headers") = headers);
+            }
             nb::object response = co_await orvane::coro::await(post);
             response.attr("raise_for_status")();
             call(self, n_m_drop_uploaded, ids);
@@ -487,7 +593,7 @@ Task probe_task(nb::object self) {
     nb::object failure, client, aexit, status;
     bool entered = false;
     try {
-        client = httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
+        client = new_client(httpx, nb::float_(timeout));
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");

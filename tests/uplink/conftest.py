@@ -36,6 +36,7 @@ class Listener:
                             "path": self.path,
                             "headers": {k.lower(): v for k, v in self.headers.items()},
                             "body": json.loads(body) if body else None,
+                            "raw": body,
                         }
                     )
                     listener.cond.notify_all()
