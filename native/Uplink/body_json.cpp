@@ -41,19 +41,19 @@ constexpr FieldSpec kRunFields[] = {
     {"meta", Kind::Dict},
 };
 
-template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&spec)[N], PyObject **names) {
+template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names) {
     nb::object fields = cls.attr("__pydantic_fields__");
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     while (PyDict_Next(fields.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, spec[i].name) != 0)
+        if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, layout[i].name) != 0)
             return false;
         ++i;
     }
     for (size_t j = 0; j < N; ++j)
-        names[j] = PyUnicode_InternFromString(spec[j].name);  // leaked on purpose
+        names[j] = PyUnicode_InternFromString(layout[j].name);  // leaked on purpose
     return true;
 }
 
@@ -321,7 +321,7 @@ public:
 
     // A model's fields from `value_at(i)` (a new reference or nullptr when missing).
     template <size_t N, typename Get>
-    void fields(const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
                 std::initializer_list<std::pair<const char *, PyObject *>> meta_extra, Get &&value_at) {
         if (depth >= max_depth_)
             throw GiveUp{};
@@ -340,7 +340,7 @@ public:
                 continue;
             }
             PyTypeObject *t = Py_TYPE(value);
-            switch (spec[i].kind) {
+            switch (layout[i].kind) {
             case Kind::Str:
                 if (t != &PyUnicode_Type)
                     throw GiveUp{};
@@ -382,7 +382,7 @@ public:
     }
 
     template <size_t N>
-    void model(PyObject *m, const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+    void model(PyObject *m, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
                std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
         PyObject *d = PyObject_GenericGetDict(m, nullptr);
         if (d == nullptr)
@@ -396,7 +396,7 @@ public:
         bool in_order = PyDict_GET_SIZE(d) == static_cast<Py_ssize_t>(N);
         bool was = run_capture_;
         run_capture_ = false;  // a snapshot's run is a model
-        fields(spec, names, depth, meta_extra, [&](size_t i) -> PyObject * {
+        fields(layout, names, depth, meta_extra, [&](size_t i) -> PyObject * {
             if (in_order) {
                 PyObject *k = nullptr, *v = nullptr;
                 if (PyDict_Next(d, &pos, &k, &v) && k == names[i])
@@ -413,13 +413,13 @@ public:
 
     // A capture (see sink.hpp): its snapshot once one was built, else its values.
     template <size_t N>
-    void capture(PyObject *cap, const FieldSpec (&spec)[N], PyObject *const *names, int64_t depth,
+    void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
                  std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
         if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
             throw GiveUp{};
         bool was = run_capture_;
         run_capture_ = true;
-        fields(spec, names, depth, meta_extra, [&](size_t i) -> PyObject * {
+        fields(layout, names, depth, meta_extra, [&](size_t i) -> PyObject * {
             if (PyList_GET_SIZE(cap) < kCaptureFields)
                 return nullptr;
             return Py_NewRef(PyList_GET_ITEM(cap, static_cast<Py_ssize_t>(i)));
