@@ -463,6 +463,24 @@ nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char
 
 namespace {
 
+// Leaves an httpx client's context as `async with` would, with `failure` (an exception, or
+// empty) in flight. Returns the exception still to handle afterwards, or None.
+Task leave_client(nb::object aexit, nb::object client, nb::object failure) {
+    try {
+        nb::object exit_call = exit_with(aexit, client, failure);
+        nb::object suppress = co_await orvane::coro::await(exit_call);
+        if (failure.is_valid() && truthy(suppress))
+            failure = nb::object();
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (...) {
+        failure = caught_exception();
+    }
+    if (!failure.is_valid())
+        co_return nb::none();
+    co_return failure;
+}
+
 Task flush_task(nb::object self, bool drain, bool force) {
     nb::object httpx = import_httpx();
     nb::object headers = bearer_headers(self, true);
@@ -551,22 +569,10 @@ Task flush_task(nb::object self, bool drain, bool force) {
         failure = caught_exception();
     }
     if (entered) {
-        // Leave the client's context as `async with` would.
-        try {
-            if (failure.is_valid()) {
-                nb::object exit_call = exit_with(aexit, client, failure);
-                nb::object suppress = co_await orvane::coro::await(exit_call);
-                if (truthy(suppress))
-                    failure = nb::object();
-            } else {
-                nb::object exit_call = exit_with(aexit, client, nb::object());
-                co_await orvane::coro::await(exit_call);
-            }
-        } catch (abi::__forced_unwind &) {
-            throw;
-        } catch (...) {
-            failure = caught_exception();
-        }
+        nb::object leaving = orvane::coro::wrap(leave_client(aexit, client, failure),
+                                                "RemoteTraceSink._leave_client");
+        nb::object left = co_await orvane::coro::await(leaving);
+        failure = left.is_none() ? nb::object() : left;
     }
     if (failure.is_valid()) {
         int is_http = PyObject_IsInstance(failure.ptr(), http_error.ptr());
@@ -609,21 +615,10 @@ Task probe_task(nb::object self) {
         failure = caught_exception();
     }
     if (entered) {
-        try {
-            if (failure.is_valid()) {
-                nb::object exit_call = exit_with(aexit, client, failure);
-                nb::object suppress = co_await orvane::coro::await(exit_call);
-                if (truthy(suppress))
-                    failure = nb::object();
-            } else {
-                nb::object exit_call = exit_with(aexit, client, nb::object());
-                co_await orvane::coro::await(exit_call);
-            }
-        } catch (abi::__forced_unwind &) {
-            throw;
-        } catch (...) {
-            failure = caught_exception();
-        }
+        nb::object leaving = orvane::coro::wrap(leave_client(aexit, client, failure),
+                                                "RemoteTraceSink._leave_client");
+        nb::object left = co_await orvane::coro::await(leaving);
+        failure = left.is_none() ? nb::object() : left;
     }
     if (failure.is_valid()) {
         int is_http = PyObject_IsInstance(failure.ptr(), http_error.ptr());
