@@ -37,15 +37,35 @@ void init_names() {
     copy_deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release().ptr();
 }
 
-// Per type: is it a pydantic model class whose deep copy we may do natively? Types are kept
-// alive by the cache so an address is never reused for another type.
-std::unordered_map<PyTypeObject *, bool> &plain_model_cache() {
-    static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
+// Where a model instance keeps pydantic's per-instance state: the byte offsets of the
+// `__pydantic_fields_set__`, `__pydantic_extra__` and `__pydantic_private__` slots (-1: not a
+// plain slot, use attribute access).
+struct ModelLayout {
+    bool plain = false;  // a pydantic model class that keeps BaseModel.__deepcopy__
+    Py_ssize_t fields_set = -1;
+    Py_ssize_t extra = -1;
+    Py_ssize_t priv = -1;
+};
+
+Py_ssize_t slot_offset(PyTypeObject *t, PyObject *name) {
+    PyObject *descr = _PyType_Lookup(t, name);  // borrowed
+    if (descr == nullptr || Py_TYPE(descr) != &PyMemberDescr_Type)
+        return -1;
+    PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
+    if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY))
+        return -1;
+    return member->offset;
+}
+
+// Per type, kept for the life of the process; the cache holds a reference to each type, so an
+// address is never reused for another type.
+std::unordered_map<PyTypeObject *, ModelLayout> &layout_cache() {
+    static auto *cache = new std::unordered_map<PyTypeObject *, ModelLayout>();
     return *cache;
 }
 
-bool plain_model_type(PyTypeObject *t) {
-    auto &cache = plain_model_cache();
+const ModelLayout &model_layout(PyTypeObject *t) {
+    auto &cache = layout_cache();
     auto it = cache.find(t);
     if (it != cache.end())
         return it->second;
@@ -53,14 +73,38 @@ bool plain_model_type(PyTypeObject *t) {
     int sub = PyObject_IsSubclass(reinterpret_cast<PyObject *>(t), base_model);
     if (sub < 0)
         throw nb::python_error();
-    bool plain = false;
+    ModelLayout layout;
     if (sub) {
         PyObject *dc = _PyType_Lookup(t, name_deepcopy);  // borrowed
-        plain = dc == base_model_deepcopy;
+        layout.plain = dc == base_model_deepcopy;
+        layout.fields_set = slot_offset(t, name_fields_set);
+        layout.extra = slot_offset(t, name_extra);
+        layout.priv = slot_offset(t, name_private);
     }
     Py_INCREF(t);
-    cache.emplace(t, plain);
-    return plain;
+    return cache.emplace(t, layout).first->second;
+}
+
+bool plain_model_type(PyTypeObject *t) { return model_layout(t).plain; }
+
+// Reads a model's slot: a new reference, nullptr with AttributeError when unset.
+PyObject *get_slot(PyObject *o, Py_ssize_t offset, PyObject *name) {
+    if (offset < 0)
+        return PyObject_GenericGetAttr(o, name);
+    PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
+    if (v == nullptr) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return nullptr;
+    }
+    return Py_NewRef(v);
+}
+
+// Writes a model's slot (steals nothing: `v` is borrowed).
+int set_slot(PyObject *o, Py_ssize_t offset, PyObject *name, PyObject *v) {
+    if (offset < 0)
+        return PyObject_GenericSetAttr(o, name, v);
+    Py_XSETREF(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset), Py_NewRef(v));
+    return 0;
 }
 
 class Copier {
@@ -75,10 +119,16 @@ public:
         Py_XDECREF(pymemo_);
     }
 
+    // Values that copy.deepcopy returns as they are.
+    static bool atomic(PyObject *o) {
+        PyTypeObject *t = Py_TYPE(o);
+        return o == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+               t == &PyBool_Type || t == &PyBytes_Type;
+    }
+
     PyObject *copy(PyObject *o) {
         PyTypeObject *t = Py_TYPE(o);
-        if (o == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-            t == &PyBool_Type || t == &PyBytes_Type)
+        if (atomic(o))
             return Py_NewRef(o);
         if (PyObject *hit = lookup(o))
             return Py_NewRef(hit);
@@ -154,6 +204,20 @@ private:
     }
 
     PyObject *copy_dict(PyObject *o) {
+        // A dict of atomic keys and values (most metas) is copied in one go.
+        bool flat = true;
+        Py_ssize_t scan = 0;
+        PyObject *sk, *sv;
+        while (flat && PyDict_Next(o, &scan, &sk, &sv))
+            flat = atomic(sk) && atomic(sv);
+        if (flat) {
+            PyObject *d = PyDict_Copy(o);
+            if (d == nullptr || remember(o, d) < 0) {
+                Py_XDECREF(d);
+                return nullptr;
+            }
+            return d;
+        }
         PyObject *d = PyDict_New();
         if (d == nullptr || remember(o, d) < 0) {
             Py_XDECREF(d);
@@ -239,56 +303,66 @@ private:
 
     PyObject *copy_model(PyObject *o) {
         PyTypeObject *t = Py_TYPE(o);
+        const ModelLayout &layout = model_layout(t);
         PyObject *m = t->tp_new(t, empty_tuple, nullptr);
         if (m == nullptr)
             return nullptr;
-        if (remember(o, m) < 0) {
-            Py_DECREF(m);
-            return nullptr;
-        }
-        if (copy_slot(o, m, name_dict, /*deep=*/true) < 0 ||
-            copy_slot(o, m, name_extra, true) < 0 || copy_fields_set(o, m) < 0 ||
-            copy_private(o, m) < 0) {
+        if (remember(o, m) < 0 || copy_dict(o, m) < 0 ||
+            copy_slot(o, m, layout.extra, name_extra) < 0 || copy_fields_set(o, m, layout) < 0 ||
+            copy_private(o, m, layout) < 0) {
             Py_DECREF(m);
             return nullptr;
         }
         return m;
     }
 
-    int copy_slot(PyObject *o, PyObject *m, PyObject *name, bool deep) {
-        PyObject *v = PyObject_GenericGetAttr(o, name);
-        if (v == nullptr)
+    int copy_dict(PyObject *o, PyObject *m) {
+        PyObject *d = PyObject_GenericGetDict(o, nullptr);
+        if (d == nullptr)
             return -1;
-        PyObject *c = deep ? copy(v) : Py_NewRef(v);
-        Py_DECREF(v);
+        PyObject *c = copy(d);
+        Py_DECREF(d);
         if (c == nullptr)
             return -1;
-        int rc = PyObject_GenericSetAttr(m, name, c);
+        int rc = PyObject_GenericSetDict(m, c, nullptr);
         Py_DECREF(c);
         return rc;
     }
 
-    int copy_fields_set(PyObject *o, PyObject *m) {
-        PyObject *v = PyObject_GenericGetAttr(o, name_fields_set);
+    int copy_slot(PyObject *o, PyObject *m, Py_ssize_t offset, PyObject *name) {
+        PyObject *v = get_slot(o, offset, name);
+        if (v == nullptr)
+            return -1;
+        PyObject *c = copy(v);
+        Py_DECREF(v);
+        if (c == nullptr)
+            return -1;
+        int rc = set_slot(m, offset, name, c);
+        Py_DECREF(c);
+        return rc;
+    }
+
+    int copy_fields_set(PyObject *o, PyObject *m, const ModelLayout &layout) {
+        PyObject *v = get_slot(o, layout.fields_set, name_fields_set);
         if (v == nullptr)
             return -1;
         PyObject *c = PySet_New(v);  // shallow, as copy.copy of a set
         Py_DECREF(v);
         if (c == nullptr)
             return -1;
-        int rc = PyObject_GenericSetAttr(m, name_fields_set, c);
+        int rc = set_slot(m, layout.fields_set, name_fields_set, c);
         Py_DECREF(c);
         return rc;
     }
 
-    int copy_private(PyObject *o, PyObject *m) {
-        PyObject *v = PyObject_GenericGetAttr(o, name_private);
+    int copy_private(PyObject *o, PyObject *m, const ModelLayout &layout) {
+        PyObject *v = get_slot(o, layout.priv, name_private);
         if (v == nullptr) {
             // An instance made with __new__ only may lack the slot value entirely.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return -1;
             PyErr_Clear();
-            return PyObject_GenericSetAttr(m, name_private, Py_None);
+            return set_slot(m, layout.priv, name_private, Py_None);
         }
         PyObject *c = nullptr;
         if (v == Py_None || !PyDict_Check(v)) {
@@ -307,7 +381,7 @@ private:
         Py_DECREF(v);
         if (c == nullptr)
             return -1;
-        int rc = PyObject_GenericSetAttr(m, name_private, c);
+        int rc = set_slot(m, layout.priv, name_private, c);
         Py_DECREF(c);
         return rc;
     }
