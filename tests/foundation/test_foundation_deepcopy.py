@@ -118,6 +118,14 @@ class TestDeepCopy:
         with pytest.raises(RecursionError):
             _deep_copy(data)
 
+    def test_dicts_with_container_values_and_non_atomic_keys(self):
+        shared = [1]
+        data = {"a": shared, (1, "k"): {"b": shared}, frozenset({2}): None, "z": 3}
+        c = _deep_copy(data)
+        assert c == copy.deepcopy(data)
+        assert list(c) == list(data)  # order kept
+        assert c["a"] is c[(1, "k")]["b"] and c["a"] is not shared
+
     def test_matches_copy_deepcopy_on_varied_data(self):
         data = {"a": [1, 2.0, True, None, "s", b"b", (1, 2)], "n": {"m": {"o": []}}, 3: "int key"}
         assert _deep_copy(data) == copy.deepcopy(data)

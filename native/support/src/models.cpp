@@ -204,27 +204,40 @@ private:
     }
 
     PyObject *copy_dict(PyObject *o) {
-        // A dict of atomic keys and values (most metas) is copied in one go.
-        bool flat = true;
-        Py_ssize_t scan = 0;
-        PyObject *sk, *sv;
-        while (flat && PyDict_Next(o, &scan, &sk, &sv))
-            flat = atomic(sk) && atomic(sv);
-        if (flat) {
-            PyObject *d = PyDict_Copy(o);
-            if (d == nullptr || remember(o, d) < 0) {
-                Py_XDECREF(d);
-                return nullptr;
-            }
-            return d;
-        }
-        PyObject *d = PyDict_New();
+        // Start from a shallow copy (one clone of the key table), then replace the values that
+        // are not atomic by their copies; keys are atomic in practice and copied when not.
+        PyObject *d = PyDict_Copy(o);
         if (d == nullptr || remember(o, d) < 0) {
             Py_XDECREF(d);
             return nullptr;
         }
         Py_ssize_t pos = 0;
         PyObject *k, *v;
+        bool keys_atomic = true;
+        while (PyDict_Next(o, &pos, &k, &v)) {
+            if (!atomic(k)) {
+                keys_atomic = false;
+                break;
+            }
+            if (atomic(v))
+                continue;
+            Py_INCREF(k);
+            Py_INCREF(v);
+            PyObject *vc = copy(v);
+            Py_DECREF(v);
+            int rc = vc != nullptr ? PyDict_SetItem(d, k, vc) : -1;
+            Py_DECREF(k);
+            Py_XDECREF(vc);
+            if (rc < 0) {
+                Py_DECREF(d);
+                return nullptr;
+            }
+        }
+        if (keys_atomic)
+            return d;
+        // Some key needs a copy of its own: rebuild item by item, as copy.deepcopy does.
+        PyDict_Clear(d);
+        pos = 0;
         while (PyDict_Next(o, &pos, &k, &v)) {
             Py_INCREF(k);
             Py_INCREF(v);
