@@ -17,26 +17,43 @@ inline uintptr_t shape_word(uintptr_t tag, Py_ssize_t n) { return tag | (static_
 
 }  // namespace
 
-void TextMemo::forget() {
-    Py_CLEAR(scalar_);
-    if (walk_) {
-        for (uintptr_t w : *walk_)
+// Appends a word (false when out of memory: the walk is then given up). A held object is only
+// written once it is in the block, so forget() releases exactly what was taken.
+bool TextMemo::walk_push(uintptr_t w) {
+    if (walk_size_ == walk_cap_) {
+        uint32_t cap = walk_cap_ == 0 ? 8 : walk_cap_ * 2;
+        auto *p = static_cast<uintptr_t *>(std::realloc(walk_, cap * sizeof(uintptr_t)));
+        if (p == nullptr) {
             if ((w & 1) == 0)
                 Py_DECREF(reinterpret_cast<PyObject *>(w));
-        walk_->clear();
+            return false;
+        }
+        walk_ = p;
+        walk_cap_ = cap;
     }
+    walk_[walk_size_++] = w;
+    return true;
+}
+
+void TextMemo::forget() {
+    Py_CLEAR(scalar_);
+    for (uint32_t i = 0; i < walk_size_; ++i)
+        if ((walk_[i] & 1) == 0)
+            Py_DECREF(reinterpret_cast<PyObject *>(walk_[i]));
+    walk_size_ = 0;
     valid_ = false;
     indexed = false;
 }
 
 bool TextMemo::match_structure(PyObject *v, bool equal_str) const {
     size_t i = 0;
-    return walk_ && walk_match(v, i, 0, equal_str) && i == walk_->size();
+    return walk_size_ != 0 && walk_match(v, i, 0, equal_str) && i == walk_size_;
 }
 
 bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const {
-    const std::vector<uintptr_t> &walk = *walk_;
-    if (i >= walk.size() || depth > kMaxDepth)
+    const uintptr_t *walk = walk_;
+    const size_t size = walk_size_;
+    if (i >= size || depth > kMaxDepth)
         return false;
     uintptr_t w = walk[i++];
     auto same = [equal_str](PyObject *held, PyObject *x) { return held == x || (equal_str && same_scalar(held, x)); };
@@ -50,7 +67,7 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) con
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            if (i >= walk.size() || !same(reinterpret_cast<PyObject *>(walk[i++]), k) ||
+            if (i >= size || !same(reinterpret_cast<PyObject *>(walk[i++]), k) ||
                 !walk_match(val, i, depth + 1, equal_str))
                 return false;
         }
@@ -74,20 +91,21 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) con
 }
 
 bool TextMemo::walk_record(PyObject *v, int depth) {
-    if (depth > kMaxDepth || walk_->size() >= kMaxWords)
+    if (depth > kMaxDepth || walk_size_ >= kMaxWords)
         return false;
     if (scalar(v)) {
-        walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
-        return true;
+        return walk_push(reinterpret_cast<uintptr_t>(Py_NewRef(v)));
     }
     if (PyDict_CheckExact(v)) {
-        walk_->push_back(shape_word(M_DICT, PyDict_GET_SIZE(v)));
+        if (!walk_push(shape_word(M_DICT, PyDict_GET_SIZE(v))))
+            return false;
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
             if (!scalar(k))
                 return false;
-            walk_->push_back(reinterpret_cast<uintptr_t>(Py_NewRef(k)));
+            if (!walk_push(reinterpret_cast<uintptr_t>(Py_NewRef(k))))
+                return false;
             if (!walk_record(val, depth + 1))
                 return false;
         }
@@ -97,7 +115,8 @@ bool TextMemo::walk_record(PyObject *v, int depth) {
     if (!list && !PyTuple_CheckExact(v))
         return false;
     Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
-    walk_->push_back(shape_word(list ? M_LIST : M_TUPLE, n));
+    if (!walk_push(shape_word(list ? M_LIST : M_TUPLE, n)))
+        return false;
     for (Py_ssize_t j = 0; j < n; ++j)
         if (!walk_record(list ? PyList_GET_ITEM(v, j) : PyTuple_GET_ITEM(v, j), depth + 1))
             return false;
@@ -111,8 +130,6 @@ void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
     if (scalar(v)) {
         scalar_ = Py_NewRef(v);
     } else {
-        if (!walk_)
-            walk_ = std::make_unique<std::vector<uintptr_t>>();
         if (!walk_record(v, 0)) {
             forget();
             return;
@@ -122,10 +139,10 @@ void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
     length_ = static_cast<uint32_t>(length);
     valid_ = true;
     flat_dict_ = false;
-    if (walk_ && !walk_->empty() && ((*walk_)[0] & 7) == M_DICT) {
+    if (walk_size_ != 0 && (walk_[0] & 7) == M_DICT) {
         flat_dict_ = true;
-        for (size_t i = 1; i < walk_->size(); ++i)
-            if ((*walk_)[i] & 1)
+        for (size_t i = 1; i < walk_size_; ++i)
+            if (walk_[i] & 1)
                 flat_dict_ = false;  // a container inside
     }
 }

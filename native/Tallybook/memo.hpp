@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -36,7 +37,10 @@ public:
     TextMemo() = default;
     TextMemo(const TextMemo &) = delete;
     TextMemo &operator=(const TextMemo &) = delete;
-    ~TextMemo() { forget(); }
+    ~TextMemo() {
+        forget();
+        std::free(walk_);
+    }
 
     bool valid() const { return valid_; }
     // A remembered immutable scalar.
@@ -80,8 +84,12 @@ public:
 
 private:
     // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
-    // walk order. Kept apart so that the memos of a run stay small and close together.
-    std::unique_ptr<std::vector<uintptr_t>> walk_;
+    // walk order. Kept apart so that the memos of a run stay small and close together; one
+    // block, reached in one step (a memo is usually cold when it is compared).
+    uint32_t walk_size_ = 0, walk_cap_ = 0;
+    uintptr_t *walk_ = nullptr;
+
+    bool walk_push(uintptr_t w);
 
     bool match_structure(PyObject *v, bool equal_str) const;
     bool walk_match(PyObject *v, size_t &i, int depth, bool equal_str) const;
