@@ -868,33 +868,6 @@ bool has_pending(SinkState &st) {
     return !st.queue.empty();
 }
 
-nb::list peek_batch(nb::handle self, SinkState &st) {
-    int64_t batch_size = int_attr(self, n_batch_size);
-    nb::list out;
-    std::vector<char> captured;
-    LockGuard pending = pending_guard(st);
-    int64_t taken = 0;
-    st.queue.for_each([&](const QueueEntry &e) {
-        if (taken >= batch_size)
-            return false;
-        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
-            throw nb::python_error();
-        captured.push_back(e.captured ? 1 : 0);
-        ++taken;
-        return true;
-    });
-    // Snapshots are built after the walk over the queue: building allocates and may let other
-    // code run, which must not meet the walk half-way.
-    for (size_t i = 0; i < captured.size(); ++i) {
-        if (!captured[i])
-            continue;
-        nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
-        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
-            throw nb::python_error();
-    }
-    return out;
-}
-
 nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured) {
     int64_t batch_size = int_attr(self, n_batch_size);
     nb::list out;
@@ -912,6 +885,23 @@ nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured) {
     });
     return out;
 }
+
+nb::list peek_batch(nb::handle self, SinkState &st) {
+    std::vector<char> captured;
+    nb::list out = peek_raw(self, st, captured);
+    // Snapshots are built after the walk, with the pending lock released: building allocates
+    // and may let other code run, which must neither meet the walk half-way nor find the lock
+    // held. A snapshot is cached on its entry, so every peek returns the same object.
+    for (size_t i = 0; i < captured.size(); ++i) {
+        if (!captured[i])
+            continue;
+        nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
 
 void drop_uploaded(SinkState &st, nb::handle ids) {
     if (!PyAnySet_Check(ids.ptr()))
