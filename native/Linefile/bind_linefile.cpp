@@ -26,6 +26,7 @@
 
 #include "jsonline.hpp"
 #include "linewriter.hpp"
+#include "orvane/pyutil.hpp"
 #include "orvane/support.hpp"
 
 namespace nb = nanobind;
@@ -72,19 +73,8 @@ constexpr std::chrono::microseconds kPollBudget{500};
 // kept (the writer never needs it for this), and the CPU is yielded between looks.
 constexpr std::chrono::microseconds kSpinBudget{40};
 
-nb::object attr(nb::handle obj, Name &name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
-    PyObject *r = PyObject_CallMethodOneArg(obj.ptr(), method.get(), arg.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using orvane::py::attr;
+using orvane::py::call1;
 
 // ---------------------------------------------------------------- completions
 

@@ -1,5 +1,5 @@
-// Small helpers shared by the TraceDesk sources: attribute access by interned name, method calls
-// and keyword-only argument parsing with CPython's wording.
+// Helpers of the TraceDesk sources: the shared attribute and call helpers, and keyword-only
+// argument parsing with CPython's wording.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -8,53 +8,19 @@
 #include <vector>
 
 #include "orvane/outside.hpp"
+#include "orvane/pyutil.hpp"
 
 namespace orvane::desk {
 
 namespace nb = nanobind;
 using orvane::outside::Name;
 
-inline nb::object attr(nb::handle obj, Name &name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline void set_attr(nb::handle obj, Name &name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-inline nb::object call0(nb::handle obj, Name &method) {
-    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), method.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
-    PyObject *r = PyObject_CallMethodOneArg(obj.ptr(), method.get(), arg.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline nb::object call2(nb::handle obj, Name &method, nb::handle a, nb::handle b) {
-    PyObject *args[3] = {obj.ptr(), a.ptr(), b.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(method.get(), args,
-                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
+using orvane::py::attr;
+using orvane::py::call0;
+using orvane::py::call1;
+using orvane::py::call2;
+using orvane::py::set_attr;
+using orvane::py::truthy;
 
 // Calls `callable` with the given values as keyword arguments (names in order).
 nb::object call_kw(nb::handle callable, std::initializer_list<Name *> names,

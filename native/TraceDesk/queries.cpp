@@ -19,6 +19,7 @@
 
 #include "../Tallybook/fast_api.hpp"
 #include "desk.hpp"
+#include "orvane/pyutil.hpp"
 #include "orvane/searchtext.hpp"
 #include "orvane/support.hpp"
 #include "resolution.hpp"
@@ -108,21 +109,9 @@ Name o_re{"re"};
 // ---------------------------------------------------------------------------------------------
 // Small helpers
 
-nb::object getattr_(nb::handle o, Name &n) {
-    PyObject *r = PyObject_GetAttr(o.ptr(), n.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using orvane::py::attr;
+using orvane::py::truthy;
 
-bool truthy(nb::handle o) {
-    if (o.is_none())
-        return false;
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
 
 bool equals(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
@@ -321,15 +310,15 @@ void set_field(nb::handle record, Name &name, nb::handle value) {
 // The moment `record` ended for its descendants, as the Python value the record holds (None
 // when unknown).
 nb::object terminal_timestamp(nb::handle record) {
-    nb::object meta = getattr_(record, n_meta);
+    nb::object meta = attr(record, n_meta);
     if (!meta.is_none() && is_mapping(meta)) {
         nb::object anchor = mapping_get(meta, k_stale_anchor_at.get());
         if (anchor.is_valid() && PyLong_Check(anchor.ptr()))
             return anchor;
     }
-    nb::object failed_at = getattr_(record, n_failed_at);
-    nb::object completed_at = getattr_(record, n_completed_at);
-    nb::object updated_at = getattr_(record, n_updated_at);
+    nb::object failed_at = attr(record, n_failed_at);
+    nb::object completed_at = attr(record, n_completed_at);
+    nb::object updated_at = attr(record, n_updated_at);
     res::Times t{truthy(failed_at), truthy(completed_at), truthy(updated_at)};
     switch (res::end_field(t)) {
     case res::EndField::failed_at:
@@ -341,7 +330,7 @@ nb::object terminal_timestamp(nb::handle record) {
     case res::EndField::started_at:
         break;
     }
-    return getattr_(record, n_started_at);
+    return attr(record, n_started_at);
 }
 
 nb::handle reason_name(res::Reason r) {
@@ -368,13 +357,13 @@ struct Batch {
 
     nb::handle run_store() {
         if (!store.is_valid())
-            store = getattr_(desk, n_run_store);
+            store = attr(desk, n_run_store);
         return store;
     }
 };
 
 int64_t read_threshold(nb::handle desk, Name &n) {
-    nb::object v = getattr_(desk, n);
+    nb::object v = attr(desk, n);
     return args::to_int64(v, n.text());
 }
 
@@ -382,7 +371,7 @@ void init_limits(Batch &b, nb::handle desk) {
     b.desk = desk;
     b.limits.stale_ms = read_threshold(desk, n_stale_ms);
     b.limits.orphan_ms = read_threshold(desk, n_orphan_ms);
-    b.log_service = getattr_(desk, n_log_service);
+    b.log_service = attr(desk, n_log_service);
 }
 
 bool store_copies(nb::handle store);
@@ -411,12 +400,12 @@ struct OwnedBatch {
 // The stored, unresolved record of one run: from the log service when one is configured.
 nb::object get_raw(Batch &b, nb::handle run_id) {
     if (!b.log_service.is_none()) {
-        nb::object fn = getattr_(b.log_service, n_query_runs);
+        nb::object fn = attr(b.log_service, n_query_runs);
         nb::object one = nb::int_(1);
         nb::object rows = call_kw(fn, {{&n_run_id, run_id}, {&n_limit, one}});
         return first_of(rows);
     }
-    nb::object fn = getattr_(b.run_store(), n_get_run);
+    nb::object fn = attr(b.run_store(), n_get_run);
     PyObject *r = PyObject_CallOneArg(fn.ptr(), run_id.ptr());
     if (r == nullptr)
         throw nb::python_error();
@@ -460,7 +449,7 @@ public:
     nb::object find_terminal_ancestor(nb::handle record) {
         Frame f;
         f.walk_only = true;
-        f.pid = getattr_(record, n_parent_run_id);
+        f.pid = attr(record, n_parent_run_id);
         frames_.push_back(std::move(f));
         return drive();
     }
@@ -476,7 +465,7 @@ private:
             out = nb::none();
             return true;
         }
-        nb::object rid = getattr_(record, n_run_id);
+        nb::object rid = attr(record, n_run_id);
         nb::object cached = dict_get(b_.cache, rid);
         if (cached.is_valid()) {
             out = cached;
@@ -493,11 +482,11 @@ private:
         Frame &fr = frames_.back();
         fr.resolved = b_.own_copies ? nb::borrow(record) : models::deep_copy(record);
         nb::handle resolved = fr.resolved;
-        nb::object status = getattr_(resolved, n_status);
+        nb::object status = attr(resolved, n_status);
         if (is_terminal_status(status) || equals(status, n_waiting))
             return finish_unjudged(out);
-        nb::object updated_at = getattr_(resolved, n_updated_at);
-        nb::object anchor = truthy(updated_at) ? updated_at : getattr_(resolved, n_started_at);
+        nb::object updated_at = attr(resolved, n_updated_at);
+        nb::object anchor = truthy(updated_at) ? updated_at : attr(resolved, n_started_at);
         if (anchor.is_none())
             return finish_unjudged(out);
         fr.anchor = time_value(anchor, "updated_at");
@@ -507,7 +496,7 @@ private:
         }
         if (!res::orphan_rule_on(b_.limits))
             return finish_unjudged(out);
-        fr.pid = getattr_(resolved, n_parent_run_id);
+        fr.pid = attr(resolved, n_parent_run_id);
         return false;
     }
 
@@ -515,7 +504,7 @@ private:
     bool finish_unjudged(nb::object &out) {
         Frame &f = frames_.back();
         out = f.resolved;
-        nb::object rid = getattr_(f.resolved, n_run_id);
+        nb::object rid = attr(f.resolved, n_run_id);
         dict_set(b_.cache, rid, f.resolved);
         nb::object input_id = std::move(f.input_id);
         frames_.pop_back();
@@ -525,11 +514,11 @@ private:
 
     void mark_failed(nb::handle resolved, res::Reason reason, nb::handle anchor_at) {
         set_field(resolved, n_status, n_failed.get());
-        nb::object failed_at = getattr_(resolved, n_failed_at);
+        nb::object failed_at = attr(resolved, n_failed_at);
         set_field(resolved, n_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
         // The copy's meta is its own (a fresh copy), so the entries are written into it; a meta
         // of another kind is replaced by a new dict holding its entries.
-        nb::object meta = getattr_(resolved, n_meta);
+        nb::object meta = attr(resolved, n_meta);
         bool replace = !PyDict_CheckExact(meta.ptr());
         if (replace) {
             PyObject *m = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr());
@@ -591,11 +580,11 @@ private:
                     f->memo_ok = false;  // the answer may depend on what is under way
                     done = true;
                     ancestor = nb::none();
-                } else if (is_terminal_status(getattr_(parent, n_status))) {
+                } else if (is_terminal_status(attr(parent, n_status))) {
                     done = true;
                     ancestor = parent;
                 } else {
-                    f->pid = getattr_(parent, n_parent_run_id);
+                    f->pid = attr(parent, n_parent_run_id);
                 }
             }
             while (!done) {
@@ -647,12 +636,12 @@ private:
                     }
                     p = out;
                 }
-                if (is_terminal_status(getattr_(p, n_status))) {
+                if (is_terminal_status(attr(p, n_status))) {
                     done = true;
                     ancestor = p;
                     break;
                 }
-                f->pid = getattr_(p, n_parent_run_id);
+                f->pid = attr(p, n_parent_run_id);
             }
             if (!done)
                 continue;  // the top frame changed
@@ -698,7 +687,7 @@ nb::list resolve_records(Batch &b, nb::handle records, nb::handle status, std::o
         nb::object r = resolve_one(b, rec);
         if (r.is_none())
             continue;
-        if (!status.is_none() && !equals(getattr_(r, n_status), status))
+        if (!status.is_none() && !equals(attr(r, n_status), status))
             continue;
         out.append(r);
         if (limit && static_cast<int64_t>(PyList_GET_SIZE(out.ptr())) >= *limit)
@@ -777,7 +766,7 @@ nb::list list_runs_impl(nb::handle self, RunFilters f) {
 
     OwnedBatch ob(self);
     nb::handle store = ob.b.run_store();
-    nb::object fn = getattr_(store, n_list_runs);
+    nb::object fn = attr(store, n_list_runs);
     nb::object none = nb::none();
     nb::object rows = call_kw(fn, {{&n_run_id, f.run_id},
                                    {&n_root_run_id, f.root_run_id},
@@ -800,21 +789,21 @@ nb::list list_runs_impl(nb::handle self, RunFilters f) {
 
 RunFilters filters_of(nb::handle query) {
     RunFilters f;
-    f.run_id = getattr_(query, n_run_id);
-    f.root_run_id = getattr_(query, n_root_run_id);
-    f.parent_run_id = getattr_(query, n_parent_run_id);
-    f.run_kind = getattr_(query, n_run_kind);
-    f.status = getattr_(query, n_status);
-    f.agent_id = getattr_(query, n_agent_id);
-    f.session_id = getattr_(query, n_session_id);
-    f.app_id = getattr_(query, n_app_id);
-    f.app_id_pattern = getattr_(query, n_app_id_pattern);
-    f.group_id = getattr_(query, n_group_id);
-    f.flow_name = getattr_(query, n_flow_name);
-    f.search = getattr_(query, n_search);
-    f.since = getattr_(query, n_since);
-    f.until = getattr_(query, n_until);
-    f.limit = getattr_(query, n_limit);
+    f.run_id = attr(query, n_run_id);
+    f.root_run_id = attr(query, n_root_run_id);
+    f.parent_run_id = attr(query, n_parent_run_id);
+    f.run_kind = attr(query, n_run_kind);
+    f.status = attr(query, n_status);
+    f.agent_id = attr(query, n_agent_id);
+    f.session_id = attr(query, n_session_id);
+    f.app_id = attr(query, n_app_id);
+    f.app_id_pattern = attr(query, n_app_id_pattern);
+    f.group_id = attr(query, n_group_id);
+    f.flow_name = attr(query, n_flow_name);
+    f.search = attr(query, n_search);
+    f.since = attr(query, n_since);
+    f.until = attr(query, n_until);
+    f.limit = attr(query, n_limit);
     return f;
 }
 
@@ -833,12 +822,12 @@ nb::object build_query(Name &cls_name, nb::handle query, nb::kwargs kwargs) {
 nb::list query_runs_impl(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     nb::object query = build_query(o_run_query, query_arg, kwargs);
     RunFilters f = filters_of(query);
-    nb::object log = getattr_(self, n_log_service);
+    nb::object log = attr(self, n_log_service);
     if (log.is_none())
         return list_runs_impl(self, std::move(f));
     nb::object none = nb::none();
     nb::handle down_limit = f.status.is_none() ? nb::handle(f.limit) : nb::handle(none);
-    nb::object fn = getattr_(log, n_query_runs);
+    nb::object fn = attr(log, n_query_runs);
     nb::object rows = call_kw(fn, {{&n_run_id, f.run_id},
                                    {&n_root_run_id, f.root_run_id},
                                    {&n_parent_run_id, f.parent_run_id},
@@ -863,13 +852,13 @@ nb::list query_runs_impl(nb::handle self, nb::handle query_arg, nb::kwargs kwarg
 // The resolved children of `run_id` within batch `b`, in the source's order.
 nb::list children_in_batch(Batch &b, nb::handle run_id) {
     if (!b.log_service.is_none()) {
-        nb::object fn = getattr_(b.log_service, n_query_runs);
+        nb::object fn = attr(b.log_service, n_query_runs);
         nb::object rows = call_kw(fn, {{&n_parent_run_id, run_id}});
         args::require_list(rows, "records");
         return resolve_records(b, rows, nb::none(), std::nullopt);
     }
     nb::handle store = b.run_store();
-    nb::object fn = getattr_(store, n_get_run_children);
+    nb::object fn = attr(store, n_get_run_children);
     PyObject *r = PyObject_CallOneArg(fn.ptr(), run_id.ptr());
     if (r == nullptr)
         throw nb::python_error();
@@ -967,7 +956,7 @@ nb::object get_run_tree_impl(nb::handle self, nb::handle run_id) {
             continue;
         }
         nb::object child = nb::borrow(PyList_GET_ITEM(top.pending.ptr(), top.next++));
-        nb::object cid = getattr_(child, n_run_id);
+        nb::object cid = attr(child, n_run_id);
         if (set_contains(path, cid))
             continue;
         nb::list kids;
@@ -1059,12 +1048,12 @@ nb::handle plain_run_fields(nb::handle run) {
 
 // The search over the event's run context: the text of its JSON dump.
 bool run_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
-    nb::object run = getattr_(event, n_run);
+    nb::object run = attr(event, n_run);
     if (run.is_none())
         return false;
     if (nb::handle fields = plain_run_fields(run); fields.is_valid())
         return haystack_has(fields, needle, buf);
-    nb::object dumped = call_kw(getattr_(run, n_model_dump), {{&n_mode, nb::handle(n_json.get())}});
+    nb::object dumped = call_kw(attr(run, n_model_dump), {{&n_mode, nb::handle(n_json.get())}});
     return haystack_has(dumped, needle, buf);
 }
 
@@ -1074,13 +1063,13 @@ bool event_matches_needle(nb::handle event, std::string_view needle, std::string
     static Name *fields[] = {&n_event_id, &n_event_type, &n_source, &n_level,
                              &n_message,  &n_payload,    &n_error,  &n_meta};
     for (Name *f : fields)
-        if (haystack_has(getattr_(event, *f), needle, buf))
+        if (haystack_has(attr(event, *f), needle, buf))
             return true;
     return run_matches_needle(event, needle, buf);
 }
 
 nb::object event_meta_entry(nb::handle event, Name &key) {
-    nb::object meta = getattr_(event, n_meta);
+    nb::object meta = attr(event, n_meta);
     if (meta.is_none())
         return nb::object();
     return mapping_get(meta, key.get());
@@ -1096,8 +1085,8 @@ bool blank(nb::handle s) {  // a string of white space only (or empty)
 }
 
 nb::object store_get_run_events(nb::handle self, nb::handle run_id, nb::handle limit, bool descendants) {
-    nb::object store = getattr_(self, n_run_store);
-    nb::object fn = getattr_(store, n_get_run_events);
+    nb::object store = attr(self, n_run_store);
+    nb::object fn = attr(store, n_get_run_events);
     nb::object names = nb::make_tuple(nb::handle(n_limit.get()), nb::handle(n_include_descendants.get()));
     PyObject *argv[] = {nullptr, run_id.ptr(), limit.ptr(), descendants ? Py_True : Py_False};
     PyObject *r = PyObject_Vectorcall(fn.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
@@ -1107,13 +1096,13 @@ nb::object store_get_run_events(nb::handle self, nb::handle run_id, nb::handle l
 }
 
 nb::object store_get_recent_events(nb::handle self, nb::handle limit) {
-    nb::object store = getattr_(self, n_run_store);
-    return call_kw(getattr_(store, n_get_recent_events), {{&n_limit, limit}});
+    nb::object store = attr(self, n_run_store);
+    return call_kw(attr(store, n_get_recent_events), {{&n_limit, limit}});
 }
 
 nb::object get_event_impl(nb::handle self, nb::handle event_id) {
     args::require_str(event_id, "event_id");
-    nb::object log = getattr_(self, n_log_service);
+    nb::object log = attr(self, n_log_service);
     if (!log.is_none()) {
         nb::object r = nb::steal(PyObject_CallMethodOneArg(log.ptr(), n_get_event.get(), event_id.ptr()));
         if (!r.is_valid())
@@ -1121,7 +1110,7 @@ nb::object get_event_impl(nb::handle self, nb::handle event_id) {
         if (!r.is_none())
             return r;
     }
-    nb::object store = getattr_(self, n_run_store);
+    nb::object store = attr(self, n_run_store);
     PyObject *fn = nullptr;
     if (PyObject_GetOptionalAttr(store.ptr(), n_get_event.get(), &fn) < 0)
         throw nb::python_error();
@@ -1137,7 +1126,7 @@ nb::object get_event_impl(nb::handle self, nb::handle event_id) {
     for (Py_ssize_t i = PyList_GET_SIZE(all.ptr()) - 1; i >= 0; --i) {
         nb::handle ev(PyList_GET_ITEM(all.ptr(), i));
         nb::object ev_ref = nb::borrow(ev);
-        if (equals(getattr_(ev_ref, n_event_id), event_id))
+        if (equals(attr(ev_ref, n_event_id), event_id))
             return ev_ref;
     }
     return nb::none();
@@ -1235,7 +1224,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
     if (!f.event_types.is_none()) {
         nb::object fn = outside::get(o_matches_event_type);
         keep_if([&](size_t i) {
-            nb::object et = getattr_(events.event(i), n_event_type);
+            nb::object et = attr(events.event(i), n_event_type);
             PyObject *r = PyObject_CallFunctionObjArgs(fn.ptr(), et.ptr(), f.event_types.ptr(), nullptr);
             if (r == nullptr)
                 throw nb::python_error();
@@ -1243,9 +1232,9 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         });
     }
     if (!f.source.is_none())
-        keep_if([&](size_t i) { return equals(getattr_(events.event(i), n_source), f.source); });
+        keep_if([&](size_t i) { return equals(attr(events.event(i), n_source), f.source); });
     if (!f.level.is_none())
-        keep_if([&](size_t i) { return equals(getattr_(events.event(i), n_level), f.level); });
+        keep_if([&](size_t i) { return equals(attr(events.event(i), n_level), f.level); });
     if (!f.app_id.is_none())
         keep_if([&](size_t i) {
             nb::object v = event_meta_entry(events.event(i), n_app_id);
@@ -1261,13 +1250,13 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         nb::object compiled =
             nb::steal(PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), f.app_id_pattern.ptr()));
         if (!compiled.is_valid()) {
-            nb::object re_error = getattr_(re, n_error_attr);
+            nb::object re_error = attr(re, n_error_attr);
             if (!PyErr_ExceptionMatches(re_error.ptr()))
                 throw nb::python_error();
             PyErr_Clear();
             work.clear();
         } else {
-            nb::object search_fn = getattr_(compiled, n_search);
+            nb::object search_fn = attr(compiled, n_search);
             keep_if([&](size_t i) {
                 nb::object v = event_meta_entry(events.event(i), n_app_id);
                 if (!v.is_valid() || !PyUnicode_Check(v.ptr()))
@@ -1307,7 +1296,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         int64_t ts;
         if (events.timestamp(i, ts))
             return ts;
-        return time_value(getattr_(events.event(i), n_timestamp), "timestamp");
+        return time_value(attr(events.event(i), n_timestamp), "timestamp");
     };
     if (f.since)
         keep_if([&](size_t i) { return ts_of(i) >= *f.since; });
@@ -1334,20 +1323,20 @@ nb::object filter_events(Events &events, const EventFilters &f) {
 
 nb::object query_events_impl(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     nb::object q = build_query(o_event_query, query_arg, kwargs);
-    nb::object run_id = getattr_(q, n_run_id);
-    nb::object include_desc = getattr_(q, n_include_descendants);
-    nb::object event_types = getattr_(q, n_event_types);
-    nb::object source = getattr_(q, n_source);
-    nb::object level = getattr_(q, n_level);
-    nb::object app_id = getattr_(q, n_app_id);
-    nb::object app_id_pattern = getattr_(q, n_app_id_pattern);
-    nb::object group_id = getattr_(q, n_group_id);
-    nb::object search_arg = getattr_(q, n_search);
-    nb::object since = getattr_(q, n_since);
-    nb::object until = getattr_(q, n_until);
-    nb::object limit = getattr_(q, n_limit);
+    nb::object run_id = attr(q, n_run_id);
+    nb::object include_desc = attr(q, n_include_descendants);
+    nb::object event_types = attr(q, n_event_types);
+    nb::object source = attr(q, n_source);
+    nb::object level = attr(q, n_level);
+    nb::object app_id = attr(q, n_app_id);
+    nb::object app_id_pattern = attr(q, n_app_id_pattern);
+    nb::object group_id = attr(q, n_group_id);
+    nb::object search_arg = attr(q, n_search);
+    nb::object since = attr(q, n_since);
+    nb::object until = attr(q, n_until);
+    nb::object limit = attr(q, n_limit);
 
-    nb::object log = getattr_(self, n_log_service);
+    nb::object log = attr(self, n_log_service);
     if (!log.is_none()) {
         nb::object run_ids = nb::none();
         if (!run_id.is_none()) {
@@ -1364,7 +1353,7 @@ nb::object query_events_impl(nb::handle self, nb::handle query_arg, nb::kwargs k
             }
         }
         nb::object none = nb::none();
-        return call_kw(getattr_(log, n_query_events),
+        return call_kw(attr(log, n_query_events),
                        {{&n_run_ids, run_ids},
                         {&n_run_id, run_ids.is_none() ? nb::handle(run_id) : nb::handle(none)},
                         {&n_event_types, event_types},
@@ -1383,7 +1372,7 @@ nb::object query_events_impl(nb::handle self, nb::handle query_arg, nb::kwargs k
     std::optional<int64_t> until_v = opt_int(until, "until");
     std::optional<int64_t> limit_v = opt_int(limit, "limit");
     EventFilters f{event_types, source, level, app_id, group_id, app_id_pattern, search_arg, since_v, until_v, limit_v};
-    nb::object store = getattr_(self, n_run_store);
+    nb::object store = attr(self, n_run_store);
     if (run_id.is_none()) {
         if (const tally_api::Api *api = fast_store_api(store)) {
             SnapshotEvents events(*api, store);
@@ -1424,7 +1413,7 @@ void add_queries(nb::module_ &m, nb::dict &ns) {
             args::require_str(run_id, "run_id");
             Batch b;
             b.desk = self;
-            b.log_service = getattr_(self, n_log_service);
+            b.log_service = attr(self, n_log_service);
             return get_raw(b, run_id);
         },
         nb::is_method(), nb::name("_get_raw_run_record"), nb::arg("run_id").none(),

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "orvane/pyutil.hpp"
 #include "orvane/support.hpp"
 
 namespace orvane::uplink {

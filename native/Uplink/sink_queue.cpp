@@ -58,19 +58,8 @@ Name k_status{"status"};
 Name n_lower{"lower"};
 Name n_strip{"strip"};
 
-nb::object getattr(nb::handle obj, Name &name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
+using orvane::py::attr;
+using orvane::py::truthy;
 
 bool is_mapping(nb::handle obj) {
     if (PyDict_Check(obj.ptr()))
@@ -153,14 +142,14 @@ bool native_copy_type(nb::handle model) {
     bool ok = orvane::models::is_plain_model(model);
     if (ok) {
         nb::handle type(reinterpret_cast<PyObject *>(t));
-        ok = getattr(type, n_copy).ptr() == g_base_model_copy &&
-             getattr(type, n_model_copy).ptr() == g_base_model_model_copy;
+        ok = attr(type, n_copy).ptr() == g_base_model_copy &&
+             attr(type, n_model_copy).ptr() == g_base_model_model_copy;
         if (ok) {
-            nb::object priv = getattr(type, n_private_attributes);
+            nb::object priv = attr(type, n_private_attributes);
             ok = PyDict_Check(priv.ptr()) && PyDict_GET_SIZE(priv.ptr()) == 0;
         }
         if (ok) {
-            nb::object config = getattr(type, n_model_config);
+            nb::object config = attr(type, n_model_config);
             nb::object extra = mapping_get(config, "extra");
             ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra) == "allow");
         }
@@ -236,7 +225,7 @@ nb::object fields_set_of(nb::handle model) {
         if (fs != nullptr)
             return nb::borrow(fs);
     }
-    return getattr(model, n_fields_set);
+    return attr(model, n_fields_set);
 }
 
 struct Flags {
@@ -289,8 +278,8 @@ Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle mess
 }
 
 Flags classify(nb::handle event) {
-    return classify_fields(getattr(event, n_event_type), getattr(event, n_payload),
-                           getattr(event, n_message), getattr(event, n_meta));
+    return classify_fields(attr(event, n_event_type), attr(event, n_payload),
+                           attr(event, n_message), attr(event, n_meta));
 }
 
 nb::object dict_item(nb::handle dict, Name &key) {
@@ -336,14 +325,14 @@ Prepared prepare(nb::handle event) {
         p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
                                   dict_item(d, n_message), meta);
     } else {
-        meta = getattr(event, n_meta);
+        meta = attr(event, n_meta);
         p.flags = classify(event);
     }
     // Coalescing is read from the caller's event (the same values at this point).
     nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
     if (coalesced.ptr() == Py_True) {
         p.coalesced = true;
-        nb::object payload = getattr(event, n_payload);
+        nb::object payload = attr(event, n_payload);
         if (is_mapping(payload)) {
             nb::object count = mapping_get(meta, k_coalesced_count);
             if (PyLong_Check(count.ptr())) {
@@ -359,7 +348,7 @@ Prepared prepare(nb::handle event) {
 }
 
 int64_t int_attr(nb::handle self, Name &name) {
-    nb::object v = getattr(self, name);
+    nb::object v = attr(self, name);
     if (!PyLong_Check(v.ptr())) {
         PyObject *i = PyNumber_Index(v.ptr());
         if (i == nullptr)
@@ -390,27 +379,27 @@ void SinkState::clear_queue() {
 }
 
 void SinkState::set_pending_lock(nb::object lock) {
-    pending_acquire = getattr(lock, n_acquire);
-    pending_release = getattr(lock, n_release);
+    pending_acquire = attr(lock, n_acquire);
+    pending_release = attr(lock, n_release);
     pending_lock = std::move(lock);
 }
 
 void SinkState::set_stats_lock(nb::object lock) {
-    stats_acquire = getattr(lock, n_acquire);
-    stats_release = getattr(lock, n_release);
+    stats_acquire = attr(lock, n_acquire);
+    stats_release = attr(lock, n_release);
     stats_lock = std::move(lock);
 }
 
 void SinkState::new_locks() {
     nb::object threading = orvane::outside::get(n_threading);
-    nb::object lock_type = getattr(threading, n_lock);
+    nb::object lock_type = attr(threading, n_lock);
     set_pending_lock(lock_type());
     flush_lock = lock_type();
     set_stats_lock(lock_type());
 }
 
 StateRef state_of(nb::handle self) {
-    nb::object holder = getattr(self, n_state);
+    nb::object holder = attr(self, n_state);
     if (!nb::isinstance<SinkState>(holder)) {
         PyErr_SetString(PyExc_TypeError, "RemoteTraceSink state is missing or was replaced");
         throw nb::python_error();
@@ -478,7 +467,7 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
     nb::dict update;
     for (auto &[name, value] : updates)
         update[nb::handle(name->get())] = value;
-    nb::object method = getattr(model, n_model_copy);
+    nb::object method = attr(model, n_model_copy);
     PyObject *args[] = {update.ptr()};
     nb::object kwnames = nb::steal(PyTuple_Pack(1, n_update.get()));
     PyObject *r = PyObject_Vectorcall(method.ptr(), args, 0, kwnames.ptr());
@@ -507,7 +496,7 @@ nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name 
 nb::object snapshot_run_context(nb::handle run) {
     if (run.is_none())
         return nb::none();
-    nb::object meta = dict_copy(getattr(run, n_meta));
+    nb::object meta = dict_copy(attr(run, n_meta));
     untrack(meta);
     return snapshot_copy(run, {{&n_meta, meta}});
 }
@@ -520,9 +509,9 @@ nb::object snapshot_event(nb::handle event) {
         run = dict_item(d, n_run);
         meta = dict_item(d, n_meta);
     } else {
-        payload = getattr(event, n_payload);
-        run = getattr(event, n_run);
-        meta = getattr(event, n_meta);
+        payload = attr(event, n_payload);
+        run = attr(event, n_run);
+        meta = attr(event, n_meta);
     }
     if (is_mapping(payload)) {
         payload = dict_copy(payload);
@@ -535,8 +524,8 @@ nb::object snapshot_event(nb::handle event) {
 }
 
 bool is_terminal_or_result_event(nb::handle event) {
-    return terminal_from(getattr(event, n_event_type), getattr(event, n_payload),
-                         getattr(event, n_message));
+    return terminal_from(attr(event, n_event_type), attr(event, n_payload),
+                         attr(event, n_message));
 }
 
 bool is_preferred_drop_event(nb::handle event) { return classify(event).preferred; }
@@ -763,7 +752,7 @@ nb::object entry_event_id(const QueueEntry &e) {
             return nb::borrow(PyList_GET_ITEM(item, 0));
         item = cached;
     }
-    return getattr(nb::handle(item), n_event_id);
+    return attr(nb::handle(item), n_event_id);
 }
 
 // --- queue operations ------------------------------------------------------------------------
@@ -933,10 +922,10 @@ std::string to_text(nb::handle value) {
 
 std::vector<std::string> secrets_of(nb::handle self) {
     std::vector<std::string> out;
-    nb::object key = getattr(self, n_api_key);
+    nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
         out.emplace_back(utf8(key));
-    nb::object endpoint = getattr(self, n_endpoint);
+    nb::object endpoint = attr(self, n_endpoint);
     if (PyUnicode_Check(endpoint.ptr())) {
         std::string_view info = url_userinfo(utf8(endpoint));
         if (!info.empty()) {
@@ -954,9 +943,9 @@ std::vector<std::string> secrets_of(nb::handle self) {
 }
 
 std::string public_endpoint(nb::handle self) {
-    nb::object endpoint = getattr(self, n_endpoint);
+    nb::object endpoint = attr(self, n_endpoint);
     std::string text = url_without_userinfo(to_text(endpoint));
-    nb::object key = getattr(self, n_api_key);
+    nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
         text = redact(std::move(text), {std::string(utf8(key))});
     return text;
@@ -970,9 +959,9 @@ nb::dict get_stats(nb::handle self) {
         pending_count = st->queue.size();
     }
     nb::str endpoint(public_endpoint(self).c_str());
-    nb::object app_id = getattr(self, n_app_id), group_id = getattr(self, n_group_id),
-               environment = getattr(self, n_environment), buffer_limit = getattr(self, n_buffer_limit),
-               batch_size = getattr(self, n_batch_size), interval = getattr(self, n_bfi);
+    nb::object app_id = attr(self, n_app_id), group_id = attr(self, n_group_id),
+               environment = attr(self, n_environment), buffer_limit = attr(self, n_buffer_limit),
+               batch_size = attr(self, n_batch_size), interval = attr(self, n_bfi);
     LockGuard stats = stats_guard(*st.st);
     nb::dict out;
     out["endpoint"] = endpoint;
@@ -1003,8 +992,8 @@ void init_globals() {
     g_mapping_abc = nb::module_::import_("collections.abc").attr("Mapping").ptr();
     Py_INCREF(g_mapping_abc);
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
-    g_base_model_copy = getattr(base, n_copy).release().ptr();
-    g_base_model_model_copy = getattr(base, n_model_copy).release().ptr();
+    g_base_model_copy = attr(base, n_copy).release().ptr();
+    g_base_model_model_copy = attr(base, n_model_copy).release().ptr();
     nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
     g_original_sanitize = sanitize.release().ptr();
     nb::object is_secret = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("is_secret_key");

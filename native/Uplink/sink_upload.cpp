@@ -58,27 +58,12 @@ Name n_m_enqueue{"_enqueue_events"};
 Name n_m_run_flush_sync{"_run_flush_sync"};
 Name n_m_worker{"_background_flush_worker"};
 
-nb::object getattr(nb::handle obj, Name &name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-void setattr(nb::handle obj, Name &name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
+using orvane::py::attr;
+using orvane::py::set_attr;
+using orvane::py::truthy;
 
 double float_attr(nb::handle self, Name &name) {
-    nb::object v = getattr(self, name);
+    nb::object v = attr(self, name);
     double d = PyFloat_AsDouble(v.ptr());
     if (d == -1.0 && PyErr_Occurred())
         throw nb::python_error();
@@ -105,7 +90,7 @@ int64_t int64_of(nb::handle value) {
 
 // Calls a method of `self` looked up by name, so overrides in subclasses are honoured.
 template <typename... Args> nb::object call(nb::handle self, Name &name, Args &&...args) {
-    return getattr(self, name)(std::forward<Args>(args)...);
+    return attr(self, name)(std::forward<Args>(args)...);
 }
 
 // The exception being handled, as a Python exception object (C++ errors are translated).
@@ -166,7 +151,7 @@ nb::object bearer_headers(nb::handle self, bool with_content_type) {
     nb::dict headers;
     if (with_content_type)
         headers["Content-Type"] = "application/json";
-    nb::object key = getattr(self, n_api_key);
+    nb::object key = attr(self, n_api_key);
     if (!key.is_none() && truthy(key)) {
         PyObject *text = PyUnicode_FromFormat("Bearer %S", key.ptr());
         if (text == nullptr)
@@ -353,7 +338,7 @@ std::optional<JsonSanitizer> native_sanitizer() {
 }
 
 nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sanitizer) {
-    nb::object meta_src = getattr(event, n_meta);
+    nb::object meta_src = attr(event, n_meta);
     nb::object meta;
     if (PyDict_CheckExact(meta_src.ptr()))
         meta = nb::steal(PyDict_Copy(meta_src.ptr()));
@@ -368,13 +353,13 @@ nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sani
         if (!has && PyDict_SetItemString(meta.ptr(), key, value.ptr()) < 0)
             throw nb::python_error();
     };
-    nb::object app_id = getattr(self, n_app_id);
+    nb::object app_id = attr(self, n_app_id);
     if (truthy(app_id))
         add_missing("app_id", app_id);
-    nb::object group_id = getattr(self, n_group_id);
+    nb::object group_id = attr(self, n_group_id);
     if (!group_id.is_none())
         add_missing("group_id", group_id);
-    nb::object environment = getattr(self, n_environment);
+    nb::object environment = attr(self, n_environment);
     if (truthy(environment))
         add_missing("environment", environment);
     nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
@@ -419,7 +404,7 @@ bool is_own_serialize(nb::handle self) {
 
 nb::object build_body(nb::handle self, nb::handle batch) {
     nb::list events;
-    nb::object method = getattr(self, n_m_serialize);
+    nb::object method = attr(self, n_m_serialize);
     if (is_own_serialize(self)) {
         std::optional<JsonSanitizer> sanitizer = native_sanitizer();
         for (nb::handle event : batch)
@@ -429,9 +414,9 @@ nb::object build_body(nb::handle self, nb::handle batch) {
             events.append(method(event));
     }
     nb::dict body;
-    body["app_id"] = getattr(self, n_app_id);
-    body["group_id"] = getattr(self, n_group_id);
-    body["environment"] = getattr(self, n_environment);
+    body["app_id"] = attr(self, n_app_id);
+    body["group_id"] = attr(self, n_group_id);
+    body["environment"] = attr(self, n_environment);
     body["events"] = events;
     return body;
 }
@@ -488,7 +473,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
     nb::object failure, client, aexit;
     bool entered = false;
     try {
-        client = new_client(httpx, getattr(self, n_timeout));
+        client = new_client(httpx, attr(self, n_timeout));
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
         nb::object aenter = ctype.attr("__aenter__");
         aexit = ctype.attr("__aexit__");
@@ -502,7 +487,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
             double now = orvane::outside::time_monotonic();
             if (now < float_attr(self, n_next_retry_at) && !force)
                 break;
-            if (!force && truthy(getattr(self, n_needs_probe))) {
+            if (!force && truthy(attr(self, n_needs_probe))) {
                 nb::object probe = call(self, n_m_probe);
                 nb::object up = co_await orvane::coro::await(probe);
                 if (!truthy(up)) {
@@ -532,9 +517,9 @@ Task flush_task(nb::object self, bool drain, bool force) {
                 nb::object id;
                 if (raw && captured[static_cast<size_t>(index)]) {
                     PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-                    id = snap == Py_None ? nb::borrow(PyList_GET_ITEM(event.ptr(), 0)) : getattr(snap, n_event_id);
+                    id = snap == Py_None ? nb::borrow(PyList_GET_ITEM(event.ptr(), 0)) : attr(snap, n_event_id);
                 } else {
-                    id = getattr(event, n_event_id);
+                    id = attr(event, n_event_id);
                 }
                 ++index;
                 if (PySet_Add(ids.ptr(), id.ptr()) < 0)
@@ -542,11 +527,11 @@ Task flush_task(nb::object self, bool drain, bool force) {
             }
             nb::object post;
             if (encoded.is_valid()) {
-                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("content") = encoded,
+                post = client.attr("post")(attr(self, n_endpoint), nb::arg("content") = encoded,
                                            nb::arg("headers") = headers);
             } else {
                 nb::object body = build_body(self, batch);
-                post = client.attr("post")(getattr(self, n_endpoint), nb::arg("json") = body,
+                post = client.attr("post")(attr(self, n_endpoint), nb::arg("json") = body,
                                            nb::arg("headers") = headers);
             }
             nb::object response = co_await orvane::coro::await(post);
@@ -586,7 +571,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
 }
 
 Task probe_task(nb::object self) {
-    nb::object target = getattr(self, n_target);
+    nb::object target = attr(self, n_target);
     if (target.is_none())
         co_return true;
     nb::object httpx = import_httpx();
@@ -644,7 +629,7 @@ Task append_events_task(nb::object self, nb::object events) {
         co_return nb::none();
     call(self, n_m_enqueue, events);
     nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync));
+    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync));
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
@@ -653,7 +638,7 @@ Task flush_async_task(nb::object self) {
     if (!truthy(call(self, n_m_has_pending)))
         co_return nb::none();
     nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(getattr(self, n_m_run_flush_sync), nb::arg("force") = true);
+    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync), nb::arg("force") = true);
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
@@ -686,10 +671,10 @@ nb::object flush_async(nb::handle self) {
 // --- availability ----------------------------------------------------------------------------
 
 void mark_available(nb::handle self) {
-    setattr(self, n_failure_count, nb::int_(0));
-    setattr(self, n_next_retry_at, nb::float_(0.0));
-    setattr(self, n_has_warned, nb::bool_(false));
-    setattr(self, n_needs_probe, nb::bool_(false));
+    set_attr(self, n_failure_count, nb::int_(0));
+    set_attr(self, n_next_retry_at, nb::float_(0.0));
+    set_attr(self, n_has_warned, nb::bool_(false));
+    set_attr(self, n_needs_probe, nb::bool_(false));
 }
 
 void mark_unavailable(nb::handle self, nb::handle error) {
@@ -703,18 +688,18 @@ void mark_unavailable(nb::handle self, nb::handle error) {
         st->last_failure_at = nb::float_(wall);
         st->last_failure = text;
     }
-    nb::object failures = getattr(self, n_failure_count) + nb::int_(1);
-    setattr(self, n_failure_count, failures);
+    nb::object failures = attr(self, n_failure_count) + nb::int_(1);
+    set_attr(self, n_failure_count, failures);
     double delay = backoff_delay(float_attr(self, n_retry_delay), float_attr(self, n_max_retry_delay),
                                  int64_of(failures));
-    setattr(self, n_next_retry_at, nb::float_(orvane::outside::time_monotonic() + delay));
-    if (!getattr(self, n_target).is_none())
-        setattr(self, n_needs_probe, nb::bool_(true));
-    if (!truthy(getattr(self, n_has_warned))) {
+    set_attr(self, n_next_retry_at, nb::float_(orvane::outside::time_monotonic() + delay));
+    if (!attr(self, n_target).is_none())
+        set_attr(self, n_needs_probe, nb::bool_(true));
+    if (!truthy(attr(self, n_has_warned))) {
         nb::object message = call(self, n_m_build_warning, error);
         get(n_warnings).attr("warn")(message, nb::handle(g_warning_category),
                                      nb::arg("stacklevel") = 4);
-        setattr(self, n_has_warned, nb::bool_(true));
+        set_attr(self, n_has_warned, nb::bool_(true));
     }
 }
 
@@ -726,7 +711,7 @@ std::string build_warning_message(nb::handle self, nb::handle error) {
         if (!text.empty())
             detail = " (" + text + ")";
     }
-    const char *hint = getattr(self, n_target).is_none()
+    const char *hint = attr(self, n_target).is_none()
                            ? "Check that the configured DevTools endpoint and API key are reachable."
                            : "Start the local listener with `orvane-devtools start`.";
     return "ObservationBridge could not connect to the DevTools listener at " + public_endpoint(self) +
@@ -762,7 +747,7 @@ bool event_is_set(nb::handle event) {
             return set;
         }
     }
-    return truthy(getattr(event, n_is_set)());
+    return truthy(attr(event, n_is_set)());
 }
 
 }  // namespace
@@ -785,7 +770,7 @@ bool ensure_background_flush(nb::handle self, SinkState &state) {
             try {
                 nb::object threading = get(n_threading);
                 nb::object worker = threading.attr("Thread")(
-                    nb::arg("target") = getattr(self, n_m_worker),
+                    nb::arg("target") = attr(self, n_m_worker),
                     nb::arg("name") = "ObservationBridgeFlushWorker", nb::arg("daemon") = true);
                 st->worker_thread = worker;
                 st->worker_alive = false;
@@ -814,7 +799,7 @@ void run_flush_sync(nb::handle self, bool drain, bool force) {
     LockGuard guard(lock.attr("acquire"), lock.attr("release"));
     nb::object loop = get(n_asyncio).attr("new_event_loop")();
     try {
-        nb::object coro = getattr(self, n_m_flush_pending)(nb::arg("drain") = drain,
+        nb::object coro = attr(self, n_m_flush_pending)(nb::arg("drain") = drain,
                                                            nb::arg("force") = force);
         loop.attr("run_until_complete")(coro);
     } catch (abi::__forced_unwind &) {
@@ -881,7 +866,7 @@ void background_flush_worker(nb::handle self) {
         clear_event(st);
         double interval = float_attr(self, n_interval);
         auto below_one_batch = [&] {
-            return static_cast<int64_t>(pending_size_hint(st)) < int64_of(getattr(self, n_batch_size));
+            return static_cast<int64_t>(pending_size_hint(st)) < int64_of(attr(self, n_batch_size));
         };
         if (interval > 0 && below_one_batch()) {
             sleep_seconds(interval);
@@ -937,7 +922,7 @@ void background_flush_worker(nb::handle self) {
 // --- local listener ----------------------------------------------------------------------------
 
 nb::object resolve_local_listener_target(nb::handle self) {
-    nb::object parsed = get(n_urlparse)(getattr(self, n_endpoint));
+    nb::object parsed = get(n_urlparse)(attr(self, n_endpoint));
     nb::object scheme = parsed.attr("scheme");
     std::string s = to_text(scheme);
     if (s != "http" && s != "https")
@@ -975,7 +960,7 @@ void exit_flush(nb::handle self) {
                 nb::object asyncio = get(n_asyncio);
                 nb::object loop = asyncio.attr("new_event_loop")();
                 try {
-                    nb::object coro = getattr(self, n_m_flush_pending)(nb::arg("drain") = true,
+                    nb::object coro = attr(self, n_m_flush_pending)(nb::arg("drain") = true,
                                                                        nb::arg("force") = true);
                     loop.attr("run_until_complete")(asyncio.attr("wait_for")(coro, remaining));
                 } catch (nb::python_error &e) {
