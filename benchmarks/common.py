@@ -76,10 +76,67 @@ def typical_fields(i: int = 0, run_id: str = "run-1", parent: str | None = "root
     }
 
 
+_LONG_TEXT = (
+    "The planner weighed three routes, compared their costs against the budget, asked the "
+    "search tool for fresh prices and kept the cheapest route that still met every constraint. "
+)
+
+
+def _large_payload(i: int) -> dict[str, Any]:
+    return {
+        "path": "agent_task.action",
+        "value": {"text": "partial answer " * 4, "tokens": 12, "scores": [0.1, 0.25, 0.5, 0.75]},
+        "items": [
+            {"id": k, "name": f"item-{k}", "tags": ["a", "b", "c"], "price": 10.5 + k,
+             "nested": {"depth": [k, [k + 1, [k + 2]]], "ok": k % 2 == 0}}
+            for k in range(8)
+        ],
+        "messages": [{"role": "user" if k % 2 else "assistant", "content": f"turn {k} of {i}"}
+                     for k in range(6)],
+        "status": "running",
+        "attempt": 1,
+    }
+
+
+SHAPES = ("typical", "large_payload", "many_meta", "long_message", "full_run")
+"""Event shapes of the suite: the typical event, and one variant each with a larger payload with
+nested lists, ten meta keys, a 2 KB message, and a run context with every field set."""
+
+
+def shaped_fields(shape: str, i: int = 0, run_id: str = "run-1", parent: str | None = "root-1") -> dict[str, Any]:
+    """Field values of event number ``i`` of the given shape (see ``SHAPES``)."""
+    fields = typical_fields(i, run_id=run_id, parent=parent)
+    if shape == "typical":
+        pass
+    elif shape == "large_payload":
+        fields["payload"] = _large_payload(i)
+    elif shape == "many_meta":
+        fields["meta"] = {
+            "app_id": "demo-app", "group_id": "team-a", "environment": "local",
+            "region": "eu-west-1", "host": "worker-3", "pid": 4242, "attempt": i % 3,
+            "trace_flags": "01", "model": "large-2", "user_tier": "pro",
+        }
+    elif shape == "long_message":
+        fields["message"] = (f"step {i}: " + _LONG_TEXT * 12)[:2048]
+    elif shape == "full_run":
+        fields["run"].update(response_id=f"resp-{i % 7}", execution_id="exec-1")
+        fields["run"]["meta"] = {"app_id": "demo-app", "flow_name": "answer", "group_id": "team-a",
+                                 "environment": "local", "owner": "planner-team"}
+    else:
+        raise ValueError(f"unknown event shape {shape!r}")
+    return fields
+
+
 def typical_event(i: int = 0, **kw: Any):
     from orvane_devtools._orvane_compat import RuntimeEvent
 
     return RuntimeEvent(**typical_fields(i, **kw))
+
+
+def shaped_event(shape: str, i: int = 0, **kw: Any):
+    from orvane_devtools._orvane_compat import RuntimeEvent
+
+    return RuntimeEvent(**shaped_fields(shape, i, **kw))
 
 
 def plain_event(i: int = 0, **kw: Any) -> PlainEvent:
