@@ -69,6 +69,7 @@ class SSEReader:
     def _run(self) -> None:
         try:
             with self._client.stream("GET", self._url, headers=self._headers, params=self._params) as resp:
+                self._resp = resp
                 self.status = resp.status_code
                 self.headers = resp.headers
                 self.connected.set()
@@ -85,8 +86,8 @@ class SSEReader:
                     else:
                         name, _, value = line.partition(":")
                         current[name] = value[1:] if value.startswith(" ") else value
-        except httpx.HTTPError:
-            pass
+        except (httpx.HTTPError, OSError, ValueError, AttributeError):
+            pass  # closed by close(), or the server went away
         finally:
             self.connected.set()
             self.ended.set()
@@ -112,5 +113,17 @@ class SSEReader:
         return [self.next(timeout, kind=kind) for _ in range(count)]
 
     def close(self) -> None:
+        resp = getattr(self, "_resp", None)
+        if resp is not None:
+            # Shut the socket down under the reading thread so that it wakes at once.
+            stream = resp.extensions.get("network_stream")
+            sock = stream.get_extra_info("socket") if stream is not None else None
+            if sock is not None:
+                import socket as _socket
+
+                try:
+                    sock.shutdown(_socket.SHUT_RDWR)
+                except OSError:
+                    pass
         self._client.close()
         self._thread.join(5)
