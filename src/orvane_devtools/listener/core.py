@@ -56,6 +56,10 @@ def _desk_settings(config: ListenerConfig) -> Settings:
         # would only hold copies nobody reads.
         "observation.channel_buffer_limit": 0,
     }
+    if config.stale_after_seconds is not None:
+        values["observation.run_stale_after_seconds"] = config.stale_after_seconds
+    if config.orphan_after_seconds is not None:
+        values["observation.run_orphan_after_seconds"] = config.orphan_after_seconds
     if config.retention_days is not None:
         values["logs.retention_days"] = config.retention_days
     return Settings(values)
