@@ -48,6 +48,37 @@ def test_failed_commit_is_reported_and_the_retry_stores_what_failed(tmp_path):
     assert again.accepted == 0 and again.duplicates == 4
 
 
+def test_failed_group_commit_marks_the_whole_batch_for_the_retry(tmp_path):
+    from concurrent.futures import Future
+
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    service = core.desk.log_service
+    store = service._store
+    real_append = store.append
+    broken = {"on": True}
+
+    def append(events):
+        if broken["on"]:
+            failed: Future = Future()
+            failed.set_exception(OSError(28, "database or disk is full"))
+            return failed
+        return real_append(events)
+
+    store.append = append
+    events = [event(i, "run-g") for i in range(5)]
+
+    async def scenario():
+        with pytest.raises(StorageError, match="5 event"):
+            await core.ingest(batch_of(events))
+        broken["on"] = False
+        return await core.ingest(batch_of(events))
+
+    result = asyncio.run(scenario())
+    assert result.accepted == 5 and result.duplicates == 0
+    assert len(core.desk.query_events(run_id="run-g")) == 5
+    core.desk.log_service.close()
+
+
 def test_stats_rate_and_counts(tmp_path):
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db"))
     asyncio.run(core.ingest(batch_of([event(i, "run-s") for i in range(10)])))
