@@ -20,7 +20,6 @@ import json
 import multiprocessing as mp
 import os
 import re
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -125,7 +124,7 @@ def main() -> None:
     ratio = rate / noop_rate
     rows.append((f"sink -> listener with database, {total:,} events, events/s", None, None,
                  f"{rate:,.0f}/s"))
-    rows.append((f"sink -> no-op listener, same sink and events, events/s", None, None,
+    rows.append(("sink -> no-op listener, same sink and events, events/s", None, None,
                  f"{noop_rate:,.0f}/s"))
     rows.append(("  listener rate / no-op rate", None, None, f"{ratio:.3f} (>= 0.25)"))
     per_k = cpu / total * 1000

@@ -147,7 +147,7 @@ class TestStop:
 
     @pytest.mark.timeout(90)
     def test_batches_in_flight_at_stop_are_committed(self, start_listener, tmp_path):
-        from conftest import persistent_log_service
+        from listener_helpers import persistent_log_service
 
         db = tmp_path / "stop.sqlite3"
         proc = start_listener(db=db)

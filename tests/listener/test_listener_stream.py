@@ -72,6 +72,18 @@ class TestLive:
             for r in (by_run, by_search, by_type):
                 r.close()
 
+    def test_client_that_leaves_is_dropped(self, listener):
+        import time
+
+        reader = SSEReader(f"{listener.api}/stream")
+        reader.next(kind="hello")
+        assert httpx.get(f"{listener.api}/stats", timeout=5).json()["stream_clients"] == 1
+        reader.close()
+        deadline = time.monotonic() + 5
+        while httpx.get(f"{listener.api}/stats", timeout=5).json()["stream_clients"]:
+            assert time.monotonic() < deadline, "the stream stayed registered after its client left"
+            time.sleep(0.05)
+
     def test_bad_stream_parameter_is_400(self, listener):
         r = httpx.get(f"{listener.api}/stream", params={"since": "soon"}, timeout=5)
         assert r.status_code == 400 and r.json()["parameter"] == "since"
