@@ -86,3 +86,43 @@ def test_stats_rate_and_counts(tmp_path):
     assert stats["events"] == 10 and stats["runs"] == 1
     assert stats["ingest_events_per_second"] > 0
     assert stats["ingested_total"] == 10 and stats["ingest_requests"] == 1
+
+
+def test_retry_during_a_slow_commit_waits_for_it_and_stores_what_it_lost(tmp_path):
+    """A sink that times out retries while the first request is still committing: the retry
+    must not be acknowledged before that commit, and stores the events when it failed."""
+    from concurrent.futures import Future
+
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    store = core.desk.log_service._store
+    real_append = store.append
+    held: list[Future] = []
+
+    def slow_append(events):
+        if not held:
+            pending: Future = Future()
+            held.append(pending)
+            return pending  # the first commit hangs until the test ends it
+        return real_append(events)
+
+    store.append = slow_append
+    events = [event(i, "run-slow") for i in range(3)]
+
+    async def scenario():
+        first = asyncio.ensure_future(core.ingest(batch_of(events)))
+        await asyncio.sleep(0.05)
+        retry = asyncio.ensure_future(core.ingest(batch_of(events)))
+        await asyncio.sleep(0.05)
+        assert not first.done() and not retry.done()  # nothing acknowledged before the commit
+        held[0].set_exception(OSError(5, "I/O error"))
+        with pytest.raises(StorageError):
+            await first
+        return await retry
+
+    result = asyncio.run(scenario())
+    # The lost event is stored by the retry; the two that the failed batch did commit are
+    # recognised by the database.
+    assert (result.accepted, result.duplicates) == (1, 2)
+    assert core.desk.log_service.get_event("run-slow-e0") is not None
+    assert len(core.desk.query_events(run_id="run-slow")) == 3
+    core.desk.log_service.close()
