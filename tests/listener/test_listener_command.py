@@ -112,7 +112,7 @@ class TestRefusals:
     def test_prefix_forms(self, raw, expected):
         assert normalize_prefix(raw) == expected
 
-    @pytest.mark.parametrize("raw", ["/a b", "/../etc", "/x?y", "/%2e"])
+    @pytest.mark.parametrize("raw", ["/a b", "/../etc", "/x?y", "/%2e", "/assets", "assets/api", "/healthz"])
     def test_prefix_refused(self, raw):
         with pytest.raises(ListenerConfigError):
             normalize_prefix(raw)

@@ -27,6 +27,10 @@ __all__ = ["IngestResult", "ListenerCore", "StorageError"]
 # this many events is recognised without asking the database.
 DEDUP_WINDOW = 50_000
 RATE_WINDOW_SECONDS = 10.0
+# The desk keeps a copy of every event in its own in-memory run store as well (one ring per run,
+# so it grows with the number of runs). The listener answers every query from the log service,
+# so that copy is only dead weight: it is emptied after this many accepted events.
+DESK_STORE_EVENTS = 50_000
 
 
 class StorageError(RuntimeError):
@@ -95,6 +99,8 @@ class ListenerCore:
         # Events the desk accepted whose commit failed: the desk remembers their ids, so a retry
         # would look like a duplicate. They go straight to the log service when they come back.
         self._uncommitted: dict[str, None] = {}
+        self.desk_store_events = DESK_STORE_EVENTS
+        self._desk_store_held = 0
         # Events accepted by a request whose commit is under way: id -> that commit's outcome.
         self._inflight: dict[str, asyncio.Future[bool]] = {}
         self._closed = False
@@ -119,6 +125,10 @@ class ListenerCore:
             await self._append_in_one_commit(self.desk.log_service, batch, result)
             result.rejected.sort(key=lambda r: r["index"])
         self._count(result)
+        self._desk_store_held += len(batch.events)
+        if self._desk_store_held >= self.desk_store_events:
+            self._desk_store_held = 0
+            self.desk._run_store.reset()
         if result.stored_events:
             await self.hub.publish(result.stored_events)
         if result.failed:
