@@ -20,6 +20,9 @@ SCHEMA_VERSION = 1
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
+# Files up to this size are checked page by page (PRAGMA quick_check) when opened; in larger ones
+# damage shows when a query or a write reaches it.
+QUICK_CHECK_MAX_BYTES = 256 * 1024 * 1024
 # Extra PRAGMA statements run on the writer's connection after it is set up (a test hook: a
 # size limit through max_page_count makes the disk look full).
 WRITER_PRAGMAS: list[str] = []
@@ -249,6 +252,16 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                 f"log database {path} is incomplete (schema version {version}); the file was left as it is",
                 path,
             )
+        if existed and os.path.getsize(path) <= QUICK_CHECK_MAX_BYTES:
+            try:
+                problems = [r[0] for r in conn.execute("PRAGMA quick_check(3)")]
+            except sqlite3.DatabaseError as exc:
+                problems = [str(exc)]
+            if problems != ["ok"]:
+                raise LogStoreCorruptError(
+                    f"log database {path} is damaged ({'; '.join(problems)}); the file was left as it is",
+                    path,
+                )
         _configure(conn, path, synchronous)
         for statement in WRITER_PRAGMAS:
             conn.execute(statement)
