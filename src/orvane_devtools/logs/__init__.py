@@ -242,7 +242,8 @@ class RuntimeLogService:
         ``max_events``, ``retention_days``, ``dropped_events`` (by ``logs.max_events``),
         ``expired_events`` (by ``logs.retention_days``), ``dropped_runs``, ``duplicate_events``,
         ``pending_events`` (queued, not yet committed), ``commits``, ``failed_batches``,
-        ``checkpoints`` and ``last_error``."""
+        ``checkpoints``, ``retention_steps`` (transactions that removed old events) and
+        ``last_error``."""
         return self._store.stats()
 
     # -- runs --------------------------------------------------------------------------------

@@ -170,6 +170,7 @@ class SQLiteLogStore:
             "commits": w.commits,
             "failed_batches": w.failed_batches,
             "checkpoints": w.checkpoints,
+            "retention_steps": w.retention_steps,
             "last_error": w.last_error,
         }
 

@@ -19,11 +19,11 @@ import sqlite3
 import threading
 import time
 import zlib
-from concurrent.futures import Future
+from concurrent.futures import Future, InvalidStateError
 from typing import Any
 
-from ._common import LogStoreError
 from ._schema import (
+    BUSY_TIMEOUT_MS,
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
@@ -40,8 +40,10 @@ MAX_BATCH_EVENTS = 4096
 RETENTION_STEP = 1000
 # Seconds between the writer's maintenance rounds (age retention, checkpoints, trigram counts).
 MAINTENANCE_EVERY = 1.0
-# A WAL file larger than this is checkpointed and truncated.
+# A WAL file larger than this is checkpointed and truncated; the writer waits at most
+# CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
+CHECKPOINT_WAIT_MS = 200
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
@@ -139,6 +141,7 @@ class Writer:
         self.commits = 0
         self.failed_batches = 0
         self.checkpoints = 0
+        self.retention_steps = 0
         self.last_error: str | None = None
         self.pending = 0
         self._thread = threading.Thread(target=self._run, name="OrvaneLogWriter", daemon=True)
@@ -223,15 +226,15 @@ class Writer:
     def _handle(self, tickets: list[_Ticket]) -> None:
         kind = tickets[0].kind
         if kind == "barrier":
-            tickets[0].future.set_result(None)
+            _resolve(tickets[0].future, None, None)
             return
         if kind == "reset":
             try:
                 self._reset_all()
             except BaseException as exc:  # noqa: BLE001 - reported to the caller
-                tickets[0].future.set_exception(wrap_error(exc, self._path, "emptying the log"))
+                _resolve(tickets[0].future, None, wrap_error(exc, self._path, "emptying the log"))
             else:
-                tickets[0].future.set_result(None)
+                _resolve(tickets[0].future, None, None)
             return
         self._write(tickets)
 
@@ -242,14 +245,13 @@ class Writer:
             self._queue.clear()
             self._stopping = True
         for t in left:
-            if not t.future.done():
-                t.future.set_exception(RuntimeError(f"the log service of {self._path} is closed"))
+            _resolve(t.future, None, RuntimeError(f"the log service of {self._path} is closed"))
         try:
             self._flush_samples_txn()
         except BaseException:  # noqa: BLE001 - best effort at close
             pass
         try:
-            self._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            self._truncate_wal()
         except sqlite3.Error:
             pass
         try:
@@ -287,10 +289,7 @@ class Writer:
     def _finish(self, ticket: _Ticket, *, result: Any = None, exc: BaseException | None = None) -> None:
         with self._cond:
             self.pending -= len(ticket.items or ())
-        if exc is not None:
-            ticket.future.set_exception(exc)
-        else:
-            ticket.future.set_result(result)
+        _resolve(ticket.future, result, exc)
 
     def _rollback(self) -> None:
         try:
@@ -584,6 +583,7 @@ class Writer:
         if removed:
             write_counters(self._conn, self._counters)
             self._conn.execute("COMMIT")
+            self.retention_steps += 1
         else:
             self._conn.execute("ROLLBACK")
         self._backlog = removed >= RETENTION_STEP or self._counters["events"] > self._max_events
@@ -612,9 +612,20 @@ class Writer:
             size = os.path.getsize(self._path + "-wal")
         except OSError:
             return
-        if size > WAL_CHECKPOINT_BYTES:
-            self._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        if size > WAL_CHECKPOINT_BYTES and self._truncate_wal():
             self.checkpoints += 1
+
+    def _truncate_wal(self) -> bool:
+        """Copy the WAL into the file and empty it, waiting at most briefly for readers (a reader
+        that started before the last commit holds it up; the next round tries again). Commits
+        after each transaction already copy what no reader needs (SQLite's passive checkpoint)."""
+        conn = self._conn
+        conn.execute(f"PRAGMA busy_timeout = {CHECKPOINT_WAIT_MS}")
+        try:
+            busy = conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()[0]
+        finally:
+            conn.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        return not busy
 
     def _reset_all(self) -> None:
         conn = self._conn
@@ -641,7 +652,12 @@ class Writer:
             self._backlog = False
 
 
-def check_writer_alive(writer: Writer | None, path: str) -> Writer:
-    if writer is None or not writer.alive:
-        raise LogStoreError(f"the log service of {path} is closed", path)
-    return writer
+def _resolve(future: Future, result: Any, exc: BaseException | None) -> None:
+    """Settle a ticket's future; one its waiter cancelled (a timed-out await) is left as it is."""
+    try:
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)
+    except InvalidStateError:
+        pass
