@@ -76,10 +76,12 @@ def _event_class() -> type:
     return RuntimeEvent
 
 
-async def _wait(future: Future) -> Any:
-    if future.done():
-        return future.result()
-    return await asyncio.wrap_future(future)
+async def _wait(future: Any) -> Any:
+    if isinstance(future, Future):
+        if future.done():
+            return future.result()
+        return await asyncio.wrap_future(future)
+    return await future
 
 
 class LogBatch:
@@ -168,7 +170,7 @@ class RuntimeLogService:
         """
         if not isinstance(event, _event_class()):
             raise type_error("event", "RuntimeEvent", event)
-        future = self._store.append([event])
+        future = self._store.append([event], asyncio.get_running_loop())
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
             batch._futures.append(future)
@@ -190,7 +192,7 @@ class RuntimeLogService:
                 raise type_error(f"events[{i}]", "RuntimeEvent", event)
         if not events:
             return 0
-        future = self._store.append(list(events))
+        future = self._store.append(list(events), asyncio.get_running_loop())
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
             batch._futures.append(future)

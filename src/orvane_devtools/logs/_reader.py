@@ -8,7 +8,8 @@ the file:
 * ``app_id_pattern`` and ``event_types`` are evaluated in Python over the distinct values kept in
   the ``names`` table, then applied as an ``IN`` list.
 * Search. An event's own searched values are kept, normalised as the run store normalises them and
-  joined by single spaces, in the FTS5 table ``event_text`` (trigram tokenizer); its run context's
+  joined by single spaces, in ``event_texts``, indexed by the FTS5 table ``event_text`` (trigram
+  tokenizer; the newest texts are indexed in bulk a little later and scanned meanwhile); its run context's
   text in ``context_text``. A run's accumulated search text is the sequence, over its events, of
   the run's record values after each event followed by that event's values; the distinct record
   values of a run live in ``heads`` / ``head_text``. A needle without a space cannot span two
@@ -335,8 +336,8 @@ class Reader:
                 ctx_sql = "e.ctx_id IN (SELECT value FROM json_each(?))"
                 if scoped or len(needle) < 3 or self._plan(conn, needle)[1] > _SCAN_SHARE:
                     # Scan the texts of the rows the other filters leave.
-                    frm += " JOIN event_text f ON f.rowid = e.seq"
-                    where.append(f"(instr(f.t, ?) > 0 OR {ctx_sql})")
+                    frm += " JOIN event_texts x ON x.seq = e.seq"
+                    where.append(f"(instr(x.t, ?) > 0 OR {ctx_sql})")
                     params.extend([needle, json.dumps(sorted(ctx_ids))])
                 else:
                     seqs = self._text_hits(conn, needle)
@@ -344,13 +345,13 @@ class Reader:
                         seqs.update(self._context_events(conn, ctx_ids))
                     if not seqs:
                         return []
-                    frm += " JOIN event_text f ON f.rowid = e.seq"
+                    frm += " JOIN event_texts x ON x.seq = e.seq"
                     where.append("e.seq IN (SELECT value FROM json_each(?))")
                     params.append(json.dumps(sorted(seqs)))
                 if " " in needle:
                     # A needle with a space may have matched across two values of the event
                     # text: such a row counts only through one whole value.
-                    select += ", f.t, e.lens, e.ctx_id"
+                    select += ", x.t, x.lens, e.ctx_id"
                     verify = (needle, ctx_ids)
             sql = select + frm + (" WHERE " + " AND ".join(where) if where else "") + order
             python_side = bool(post) or verify is not None
@@ -419,14 +420,23 @@ class Reader:
         return "*" + a[1] + "*" + b[1] + "*", share
 
     def _text_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Rowids of the event texts that contain the needle (through the index)."""
+        """Seqs of the event texts that contain the needle: through the trigram index, and by
+        scanning the texts that are not indexed yet."""
         pattern, _ = self._plan(conn, needle)
-        return {
+        upto = self._counter(conn, "indexed_upto")
+        hits = {
             r[0]
             for r in conn.execute(
                 "SELECT rowid FROM event_text WHERE t GLOB ? AND instr(t, ?) > 0", (pattern, needle)
             )
         }
+        hits.update(
+            r[0]
+            for r in conn.execute(
+                "SELECT seq FROM event_texts WHERE seq > ? AND instr(t, ?) > 0", (upto, needle)
+            )
+        )
+        return hits
 
     def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
         if len(needle) < 3:
@@ -463,8 +473,8 @@ class Reader:
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_text f ON f.rowid = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(f.t, ?) > 0",
+                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
+                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
                     (needle,),
                 )
             )
@@ -484,8 +494,8 @@ class Reader:
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_text f ON f.rowid = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(f.t, ?) > 0",
+                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
+                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
                     (needle,),
                 )
             )
@@ -525,8 +535,8 @@ class Reader:
         tail = ""
         first = True
         for head_id, event_type, source, message, text in conn.execute(
-            "SELECT e.head_id, e.event_type, e.source, json_extract(e.body, '$.message'), f.t"
-            " FROM events e JOIN event_text f ON f.rowid = e.seq WHERE e.run_key = ? ORDER BY e.seq",
+            "SELECT e.head_id, e.event_type, e.source, json_extract(e.body, '$.message'), x.t"
+            " FROM events e JOIN event_texts x ON x.seq = e.seq WHERE e.run_key = ? ORDER BY e.seq",
             (run_key,),
         ):
             vals = heads.get(head_id)
