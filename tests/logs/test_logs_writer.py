@@ -219,3 +219,45 @@ def _cyclic():
     d = {}
     d["self"] = d
     return d
+
+
+FORK_SCRIPT = r"""
+import asyncio, os, sys
+from orvane.utils import Settings
+from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
+from orvane_devtools.logs import RuntimeLogService
+
+def ev(i):
+    return RuntimeEvent(event_id=f"e{i}", event_type="stream.delta", timestamp=1_760_000_000_000 + i,
+                        run=RuntimeRunContext(run_id="shared", run_kind="job"))
+
+service = RuntimeLogService(Settings({"logs.path": sys.argv[1]}))
+asyncio.run(service.append_events([ev(i) for i in range(10)]))
+pid = os.fork()
+if pid == 0:
+    # The child's own writer: the parent's thread and connections are not used here.
+    asyncio.run(service.append_events([ev(i) for i in range(100, 120)]))
+    service.close()
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+assert status == 0, status
+asyncio.run(service.append_events([ev(i) for i in range(200, 205)]))
+record = service.query_runs(run_id="shared")[0]
+print(record.event_count, len(service.query_events()))
+service.close()
+"""
+
+
+@pytest.mark.timeout(60)
+def test_a_forked_child_writes_through_its_own_writer(db_path, tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    script = tmp_path / "fork_child.py"
+    script.write_text(FORK_SCRIPT)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-W", "ignore", str(script), db_path], capture_output=True, text=True,
+                         env=env, timeout=50)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["35", "35"]

@@ -38,7 +38,6 @@ from typing import Any
 
 from ._common import (
     DEFAULT_MAX_EVENTS,
-    RUN_FILTERS,
     LogStoreCorruptError,
     LogStoreError,
     LogStoreFullError,
@@ -64,6 +63,8 @@ __all__ = [
     "LogStoreVersionError",
     "RuntimeLogService",
 ]
+
+_INT_FILTERS = frozenset(("since", "until", "limit"))
 
 _current_batch: contextvars.ContextVar[LogBatch | None] = contextvars.ContextVar(
     "orvane_log_batch", default=None
@@ -295,11 +296,12 @@ class RuntimeLogService:
             "until": until,
             "limit": limit,
         }
-        for name in RUN_FILTERS:
-            if name in ("since", "until", "limit"):
-                check_int(name, values[name])
-            else:
-                check_text(name, values[name])
+        for name, value in values.items():
+            if value is not None:
+                if name in _INT_FILTERS:
+                    check_int(name, value)
+                else:
+                    check_text(name, value)
         return self._store.query_runs(values)
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:

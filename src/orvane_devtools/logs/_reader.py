@@ -63,13 +63,36 @@ def _fields_of(text: str, lens: str) -> Iterator[str]:
             pos += n + 1
 
 
+# Run records a thread keeps decoded (for trees and ancestor walks) until the file changes.
+_RECORD_CACHE_MAX = 20_000
+# A subtree up to this many runs is loaded at once when a run's children are first asked for.
+_SUBTREE_MAX = 4096
+
+
 class _ThreadState:
-    __slots__ = ("conn", "version", "heads")
+    __slots__ = ("conn", "version", "heads", "records", "cached", "children", "cache_version")
 
     def __init__(self, conn: sqlite3.Connection) -> None:
+        from ..observation.Tallybook import RuntimeTallybook
+
         self.conn = conn
         self.version = None
         self.heads: dict[int, list[str]] = {}
+        # Decoded records, held by a run store of their own: its get_run hands out fast copies.
+        self.records = RuntimeTallybook(1)
+        self.cached: dict[str, bool] = {}  # run id -> whether it has a record (False: none)
+        self.children: dict[str, list[str]] = {}  # parent run id -> child ids, newest update first
+        self.cache_version = None
+
+    def check_cache(self) -> None:
+        """Forget the cached records when the file changed since they were read (any writer,
+        this process or another: PRAGMA data_version)."""
+        version = self.conn.execute("PRAGMA data_version").fetchone()[0]
+        if version != self.cache_version or len(self.cached) > _RECORD_CACHE_MAX:
+            self.records.reset()
+            self.cached.clear()
+            self.children.clear()
+            self.cache_version = version
 
 
 class Reader:
@@ -155,15 +178,93 @@ class Reader:
         return None if row is None else row[0]
 
     def _decode_events(self, bodies: list[str]) -> list:
-        validate = self._event_cls.model_validate_json
+        validate = self._event_cls.__pydantic_validator__.validate_json
         return [validate(b) for b in bodies]
 
     # -- runs --------------------------------------------------------------------------------
+
+    def _cached_runs(self, values: dict[str, Any]) -> list | None:
+        """``query_runs`` by run id alone or parent run id alone (the facade's look-ups for trees
+        and ancestors), from the thread's record cache; None for other queries."""
+        run_id, parent = values["run_id"], values["parent_run_id"]
+        if (run_id is None) == (parent is None):
+            return None
+        for name, v in values.items():
+            if v is not None and name not in ("run_id", "parent_run_id", "limit"):
+                return None
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        state = self._state()
+        try:
+            state.check_cache()
+            if run_id is not None:
+                ids = [run_id]
+                if run_id not in state.cached:
+                    self._load_records(state, "r.run_id = ?", run_id, None)
+            else:
+                ids = state.children.get(parent)
+                if ids is None:
+                    ids = self._load_subtree(state, parent)
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+        get = state.records.get_run
+        rows = [r for r in map(get, ids) if r is not None]
+        limit = values["limit"]
+        return rows if limit is None else rows[:limit]
+
+    def _load_records(self, state: _ThreadState, where: str, arg: str, parent: str | None) -> list[str]:
+        rows = state.conn.execute(
+            f"SELECT r.run_id, r.record FROM runs r WHERE {where} ORDER BY r.sort_ts DESC, r.run_key", (arg,)
+        ).fetchall()
+        validate = self._record_cls.__pydantic_validator__.validate_json
+        adopt = state.records._adopt_run
+        ids = []
+        for rid, text in rows:
+            if rid not in state.cached:
+                adopt(validate(text))
+                state.cached[rid] = True
+            ids.append(rid)
+        if parent is None:
+            if not rows:
+                state.cached[arg] = False
+        else:
+            state.children[parent] = ids
+        return ids
+
+    def _load_subtree(self, state: _ThreadState, parent: str) -> list[str]:
+        """Load the records under ``parent`` -- its whole subtree when it is not too large, so that
+        a tree walk asks the file once -- and return the ids of its children."""
+        rows = state.conn.execute(
+            "WITH RECURSIVE sub(run_id) AS (SELECT ? UNION SELECT r.run_id FROM runs r JOIN sub"
+            " ON r.parent_run_id = sub.run_id LIMIT ?)"
+            " SELECT r.run_id, r.parent_run_id, r.sort_ts, r.run_key, r.record FROM runs r"
+            " WHERE r.run_id IN sub AND r.parent_run_id IS NOT NULL",
+            (parent, _SUBTREE_MAX),
+        ).fetchall()
+        complete = len(rows) < _SUBTREE_MAX - 1
+        if not complete:
+            return self._load_records(state, "r.parent_run_id = ?", parent, parent)
+        rows.sort(key=lambda r: (-r[2], r[3]))
+        validate = self._record_cls.__pydantic_validator__.validate_json
+        adopt = state.records._adopt_run
+        kids: dict[str, list[str]] = {}
+        for rid, par, _, _, text in rows:
+            if rid not in state.cached:
+                adopt(validate(text))
+                state.cached[rid] = True
+            kids.setdefault(par, []).append(rid)
+        # Every run of the subtree now has its children listed (none for the leaves).
+        for rid in {parent, *(r[0] for r in rows)}:
+            state.children[rid] = kids.get(rid, [])
+        return state.children[parent]
 
     def query_runs(self, values: dict[str, Any]) -> list:
         limit = values["limit"]
         if limit == 0:
             return []
+        cached = self._cached_runs(values)
+        if cached is not None:
+            return cached
         with self._read() as (conn, state):
             sql = ["SELECT r.record FROM runs r WHERE 1"]
             params: list[Any] = []
@@ -211,7 +312,7 @@ class Reader:
                 sql.append(" LIMIT ?")
                 params.append(limit)
             rows = conn.execute("".join(sql), params).fetchall()
-        validate = self._record_cls.model_validate_json
+        validate = self._record_cls.__pydantic_validator__.validate_json
         records = [validate(r[0]) for r in rows]
         if limit is not None and limit < 0:
             records = records[:limit]
@@ -248,7 +349,7 @@ class Reader:
     def get_event(self, event_id: str) -> Any:
         with self._read() as (conn, _):
             row = conn.execute("SELECT body FROM events WHERE event_id = ?", (event_id,)).fetchone()
-        return None if row is None else self._event_cls.model_validate_json(row[0])
+        return None if row is None else self._event_cls.__pydantic_validator__.validate_json(row[0])
 
     def query_events(
         self,

@@ -24,6 +24,15 @@ _live: "weakref.WeakSet[SQLiteLogStore]" = weakref.WeakSet()
 _live_lock = threading.Lock()
 # Connections inherited through fork(): never used again, never closed by the child.
 _inherited: list[Any] = []
+# How many forks this process descends from (a store made before the last one starts afresh).
+_forks = [0]
+
+
+def _forked() -> None:
+    _forks[0] += 1
+
+
+os.register_at_fork(after_in_child=_forked)
 
 
 class SQLiteLogStore:
@@ -35,6 +44,7 @@ class SQLiteLogStore:
         self._retention_days = retention_days
         self._synchronous = synchronous
         self._pid = os.getpid()
+        self._forks = _forks[0]
         self._lock = threading.Lock()
         self._closed = False
         self._contexts: dict[str, tuple[str, str]] = {}
@@ -54,7 +64,7 @@ class SQLiteLogStore:
     def _ready(self) -> None:
         if self._closed:
             raise RuntimeError(f"the log service of {self.path} is closed")
-        if self._pid != os.getpid():
+        if self._forks != _forks[0]:
             self._after_fork()
 
     def _after_fork(self) -> None:
@@ -66,6 +76,7 @@ class SQLiteLogStore:
             _inherited.append((self._writer, self._reader))
             self._finalizer.detach()
             self._pid = os.getpid()
+            self._forks = _forks[0]
             self._start()
 
     # -- appends -----------------------------------------------------------------------------
