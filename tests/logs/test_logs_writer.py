@@ -261,3 +261,30 @@ def test_a_forked_child_writes_through_its_own_writer(db_path, tmp_path):
                          env=env, timeout=50)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["35", "35"]
+
+
+def test_reset_empties_the_file_and_appends_go_on(open_service, db_path):
+    service = open_service()
+    asyncio.run(service.append_events([ev(i, run=f"r{i % 3}") for i in range(30)]))
+    service.reset()
+    assert service.query_runs() == [] and service.query_events() == [] and stored_ids(db_path) == []
+    assert service.query_runs(search="stream") == [] and service.query_events(search="e1") == []
+    assert (service.stats()["events"], service.stats()["runs"]) == (0, 0)
+    asyncio.run(service.append_events([ev(1, run="r0"), ev(2, run="r0")]))
+    assert service.query_runs(run_id="r0")[0].event_count == 2
+    assert [e.event_id for e in service.query_events(search="E2")] == ["e2"]
+
+
+def test_the_memory_service_takes_batches_too():
+    service = RuntimeLogService(Settings({}))
+
+    async def main():
+        async with service.batch() as batch:
+            await service.append_event(ev(1))
+            await service.append_events([ev(2), ev(3)])
+        return batch
+
+    batch = asyncio.run(main())
+    assert (batch.stored, batch.duplicates) == (3, 0)
+    assert [e.event_id for e in service.query_events()] == ["e1", "e2", "e3"]
+    assert service.stats() == {"persistent": False, "path": None, "events": 3, "runs": 1, "appended_events": 3}

@@ -740,10 +740,10 @@ class Writer:
         conn = self._conn
         try:
             self._begin()
-            for table in ("events", "event_texts", "runs", "heads", "contexts", "names", "trigrams"):
+            conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
+            for table in ("events", "event_texts", "runs", "heads", "head_text", "contexts", "context_text",
+                          "names", "trigrams"):
                 conn.execute(f"DELETE FROM {table}")
-            for fts in ("event_text", "head_text", "context_text"):
-                conn.execute(f"INSERT INTO {fts}({fts}) VALUES ('delete-all')")
             for key in self._counters:
                 self._counters[key] = 0
             write_counters(conn, self._counters)
