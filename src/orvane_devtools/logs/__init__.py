@@ -77,6 +77,12 @@ def _event_class() -> type:
     return RuntimeEvent
 
 
+def _failed(error: BaseException) -> Future:
+    future: Future = Future()
+    future.set_exception(error)
+    return future
+
+
 async def _wait(future: Any) -> Any:
     if isinstance(future, Future):
         if future.done():
@@ -85,15 +91,35 @@ async def _wait(future: Any) -> Any:
     return await future
 
 
+# Events a batch hands the writer at a time while its block runs (so writing overlaps the block).
+_BATCH_CHUNK = 512
+
+
 class LogBatch:
     """A group of appends committed together: see ``RuntimeLogService.batch``."""
 
     def __init__(self, service: RuntimeLogService) -> None:
         self._service = service
-        self._futures: list[Future] = []
+        self._futures: list[Any] = []
+        self._prepared: list = []
         self._token: contextvars.Token | None = None
         self.stored = 0
         self.duplicates = 0
+
+    def _add(self, events: list) -> None:
+        store = self._service._store
+        if not store.persistent:
+            self._futures.append(store.append(events))
+            return
+        # Checked and encoded now (a refused event raises here); written in chunks.
+        self._prepared.extend([store.prepare(e) for e in events])
+        if len(self._prepared) >= _BATCH_CHUNK:
+            self._flush()
+
+    def _flush(self) -> None:
+        if self._prepared:
+            chunk, self._prepared = self._prepared, []
+            self._futures.append(self._service._store.submit(chunk, asyncio.get_running_loop()))
 
     async def __aenter__(self) -> LogBatch:
         if self._token is not None:
@@ -103,6 +129,10 @@ class LogBatch:
 
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         _current_batch.reset(self._token)
+        try:
+            self._flush()
+        except BaseException as error:  # noqa: BLE001 - the store is closed: still wait below
+            self._futures.append(_failed(error))
         futures, self._futures = self._futures, []
         results = await asyncio.gather(*(_wait(f) for f in futures), return_exceptions=True)
         first_error = None
@@ -171,12 +201,11 @@ class RuntimeLogService:
         """
         if not isinstance(event, _event_class()):
             raise type_error("event", "RuntimeEvent", event)
-        future = self._store.append([event], asyncio.get_running_loop())
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._futures.append(future)
+            batch._add([event])
             return None
-        await _wait(future)
+        await _wait(self._store.append([event], asyncio.get_running_loop()))
         return None
 
     async def append_events(self, events: list) -> int:
@@ -193,12 +222,11 @@ class RuntimeLogService:
                 raise type_error(f"events[{i}]", "RuntimeEvent", event)
         if not events:
             return 0
-        future = self._store.append(list(events), asyncio.get_running_loop())
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._futures.append(future)
+            batch._add(list(events))
             return 0
-        stored, _duplicates = await _wait(future)
+        stored, _duplicates = await _wait(self._store.append(list(events), asyncio.get_running_loop()))
         return stored
 
     def batch(self) -> LogBatch:

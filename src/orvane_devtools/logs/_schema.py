@@ -80,13 +80,14 @@ CREATE TABLE events(
 );
 CREATE INDEX events_run ON events(run_key, ts) WHERE run_key IS NOT NULL;
 CREATE INDEX events_ts ON events(ts);
-CREATE INDEX events_type ON events(event_type);
 CREATE INDEX events_level ON events(level) WHERE level IS NOT NULL;
 -- An event's searched values (normalised, non-empty ones joined by single spaces) and their
 -- lengths. The trigram index over them is brought up to date in bulk, a little behind the
 -- commits (up to meta 'indexed_upto'), and queries scan the texts not yet indexed.
 CREATE TABLE event_texts(seq INTEGER PRIMARY KEY, t TEXT NOT NULL, lens TEXT NOT NULL);
 CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
+-- Merge index segments in larger groups: less rewriting while texts are added in bulk.
+INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
 
 CREATE TABLE heads(
     head_id INTEGER PRIMARY KEY,

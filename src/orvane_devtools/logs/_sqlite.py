@@ -142,8 +142,11 @@ class SQLiteLogStore:
         return text
 
     def append(self, events: list, loop: Any = None) -> Any:
+        return self.submit([self.prepare(e) for e in events], loop)
+
+    def submit(self, prepared: list, loop: Any = None) -> Any:
+        """Queue prepared events as one ticket (one transaction)."""
         self._ready()
-        prepared = [self.prepare(e) for e in events]
         return self._writer.submit("append", prepared, loop)
 
     def barrier(self) -> Future:
