@@ -336,3 +336,50 @@ class TestJudgementOptions:
                                "--db", str(tmp_path / "db"), "--orphan-after", "-1"],
                               capture_output=True, text=True, timeout=30)
         assert done.returncode == 2 and "--orphan-after" in done.stderr
+
+
+class TestTreeMeaning:
+    def test_tree_routes_mean_what_get_run_tree_means(self, start_listener):
+        """Built from one query of the root's runs plus the descendant links, the tree equals
+        the desk's own get_run_tree, a descendant filed under another root included."""
+        from orvane.utils import Settings
+        from orvane_devtools._orvane_compat import RuntimeEvent
+        from orvane_devtools.observation.TraceDesk import RuntimeTraceDesk
+
+        now = int(time.time() * 1000)
+        evs = [event(0, "R", ts=now - 9000)]
+        for c in range(5):
+            evs.append(event(len(evs), f"R.{c}", parent="R", ts=now - 8000 + c * 7 % 5))
+            for g in range(3):
+                evs.append(event(len(evs), f"R.{c}.{g}", parent=f"R.{c}", root="R", ts=now - 7000 + g))
+        evs.append(event(len(evs), "odd", parent="R.2", root="somewhere-else", ts=now - 6000))
+        evs.append(event(len(evs), "R.1", parent="R", ts=now - 10))  # R.1 updated last
+        evs.append(event(len(evs), "lost", parent="missing", root="R", ts=now - 5000))
+        proc = start_listener()
+        with proc.client() as c:
+            assert c.post("/observation/ingest", json=body(evs)).json()["accepted"] == len(evs)
+            nested = c.get("/observation/runs/R/tree").json()
+            flat = c.get("/observation/runs/R/tree", params={"format": "flat"}).json()
+            sub = c.get("/observation/runs/R.2/tree", params={"format": "flat"}).json()
+
+        desk = RuntimeTraceDesk(Settings({"logs.enabled": True}))
+
+        async def feed():
+            for ev in evs:
+                await desk.append_event(RuntimeEvent(**ev))
+
+        asyncio.run(feed())
+
+        def shape(node):
+            return (node.run.run_id, node.run.status, [shape(k) for k in node.children])
+
+        def shape_json(node):
+            return (node["run"]["run_id"], node["run"]["status"], [shape_json(k) for k in node["children"]])
+
+        assert shape_json(nested) == shape(desk.get_run_tree("R"))
+        assert "odd" in [n["run"]["run_id"] for n in flat["nodes"]]
+        assert [n["run"]["run_id"] for n in flat["nodes"]][:3] == ["R", "R.1", "R.1.2"]
+        assert [d["run_id"] for d in flat["detached"]] == ["lost"]
+        assert [(n["run"]["run_id"], n["depth"]) for n in sub["nodes"]][0] == ("R.2", 0)
+        assert {n["run"]["run_id"] for n in sub["nodes"]} == {"R.2", "R.2.0", "R.2.1", "R.2.2", "odd"}
+        assert sub["detached"] == []  # only a root lists detached runs

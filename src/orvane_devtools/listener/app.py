@@ -23,12 +23,15 @@ in JSON mode; events likewise.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import functools
 import hmac
 import html
 import json
 import re
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -174,21 +177,31 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
 
     The core (with its database) opens when the application starts and closes when it stops.
     """
-    state: dict[str, Any] = {"core": core}
+    state: dict[str, Any] = {"core": core, "reader": None}
     page_dir = Path(config.page_dir) if config.page_dir else PAGE_DIR
     prefix = config.prefix
 
     def the_core() -> ListenerCore:
         return state["core"]
 
+    async def read(work: Callable[[], Any]) -> Response:
+        """Runs ``work`` (a query and its answer) on the reader thread."""
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(state["reader"], work)
+
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         if state["core"] is None:
             state["core"] = ListenerCore(config)
         app.state.core = state["core"]
+        # Reads (queries, trees, their JSON) run on one thread of their own, so that a large
+        # answer never holds up ingest or the streams on the event loop. The desk's reads go
+        # to the log service, whose readers keep a connection per thread.
+        state["reader"] = ThreadPoolExecutor(max_workers=1, thread_name_prefix="listener-reader")
         try:
             yield
         finally:
+            state["reader"].shutdown(wait=False, cancel_futures=True)
             await state["core"].close()
             if on_shutdown is not None:
                 on_shutdown()
@@ -264,72 +277,31 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
         environment = params.text("environment")
         order = params.choice("order", ("updated", "started"), "updated")
         desk = the_core().desk
-        want = offset + limit + 1
-        if order == "started":
-            # Newest start first: every match is read, then sorted (the store orders by update).
-            records = desk.query_runs(**query)
-            if environment is not None:
-                records = [r for r in records if (r.meta or {}).get("environment") == environment]
-            records.sort(key=lambda r: r.run_id)
-            records.sort(key=lambda r: r.started_at or 0, reverse=True)
-        elif environment is None:
-            records = desk.query_runs(limit=want, **query)
-        else:
-            records = _runs_in_environment(desk, query, environment, want)
-        page_rows = records[offset:offset + limit]
-        next_cursor = encode_cursor(offset + limit) if len(records) > offset + limit else None
-        return json_response({"runs": [_dump(r) for r in page_rows], "next_cursor": next_cursor})
+        return await read(functools.partial(_list_runs, desk, query, limit, offset, environment, order))
 
     async def get_run(request: Request) -> Response:
         Params(request.query_params.multi_items(), ())
-        record = the_core().desk.get_run(request.path_params["run_id"])
-        if record is None:
-            return error(404, "run not found")
-        return json_response(_dump(record))
+        return await read(functools.partial(_get_run, the_core().desk, request.path_params["run_id"]))
 
     async def run_children(request: Request) -> Response:
         Params(request.query_params.multi_items(), ())
-        desk = the_core().desk
-        run_id = request.path_params["run_id"]
-        if desk.get_run(run_id) is None:
-            return error(404, "run not found")
-        return json_response({"runs": [_dump(r) for r in desk.get_run_children(run_id)]})
+        return await read(functools.partial(_run_children, the_core().desk,
+                                            request.path_params["run_id"]))
 
     async def run_tree(request: Request) -> Response:
         params = Params(request.query_params.multi_items(), ("format",))
         shape = params.choice("format", ("nested", "flat"), "nested")
-        desk = the_core().desk
-        run_id = request.path_params["run_id"]
-        tree = desk.get_run_tree(run_id)
-        if tree is None:
-            return error(404, "run not found")
-        if shape == "nested":
-            return json_response(_nested(tree))
-        return json_response(_flat(desk, tree))
+        return await read(functools.partial(_run_tree, the_core().desk,
+                                            request.path_params["run_id"], shape))
 
     async def run_events(request: Request) -> Response:
         params = Params(request.query_params.multi_items(), ("limit", "include_descendants", "cursor"))
         limit = params.integer("limit", minimum=1, maximum=EVENTS_MAX_LIMIT, default=EVENTS_DEFAULT_LIMIT)
         descendants = params.boolean("include_descendants")
         offset = params.cursor()
-        desk = the_core().desk
-        run_id = request.path_params["run_id"]
-        record = desk.get_run(run_id)
-        if record is None:
-            return error(404, "run not found")
-        # The newest `limit` events, oldest first; the cursor counts events already given from
-        # the newest end, so the next page holds older ones.
-        events = desk.query_events(run_id=run_id, include_descendants=descendants,
-                                   limit=offset + limit + 1)
-        older = len(events) > offset + limit
-        end = len(events) - offset
-        page_rows = events[max(0, end - limit):max(0, end)]
-        body: dict[str, Any] = {
-            "events": [_dump(e) for e in page_rows],
-            "next_cursor": encode_cursor(offset + limit) if older else None,
-        }
-        body["total"] = _event_total(desk, record, descendants)
-        return json_response(body)
+        return await read(functools.partial(_run_events, the_core().desk,
+                                            request.path_params["run_id"], limit, descendants,
+                                            offset))
 
     # -- events -------------------------------------------------------------------------------
 
@@ -352,21 +324,12 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
         limit = params.integer("limit", minimum=1, maximum=EVENTS_MAX_LIMIT, default=EVENTS_DEFAULT_LIMIT)
         offset = params.cursor()
         query = {k: v for k, v in query.items() if v is not None and v is not False}
-        events = the_core().desk.query_events(limit=offset + limit + 1, **query)
-        older = len(events) > offset + limit
-        end = len(events) - offset
-        page_rows = events[max(0, end - limit):max(0, end)]
-        return json_response({
-            "events": [_dump(e) for e in page_rows],
-            "next_cursor": encode_cursor(offset + limit) if older else None,
-        })
+        return await read(functools.partial(_list_events, the_core().desk, query, limit, offset))
 
     async def get_event(request: Request) -> Response:
         Params(request.query_params.multi_items(), ())
-        event = the_core().desk.get_event(request.path_params["event_id"])
-        if event is None:
-            return error(404, "event not found")
-        return json_response(_dump(event))
+        return await read(functools.partial(_get_event, the_core().desk,
+                                            request.path_params["event_id"]))
 
     # -- stream and stats ---------------------------------------------------------------------
 
@@ -386,7 +349,8 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
 
     async def stats(request: Request) -> Response:
         Params(request.query_params.multi_items(), ())
-        return json_response(the_core().stats())
+        core = the_core()
+        return await read(lambda: json_response(core.stats()))
 
     async def bad_parameter(request: Request, exc: Exception) -> Response:
         assert isinstance(exc, BadParameter)
@@ -431,40 +395,151 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
     return app
 
 
-# -- shapes ----------------------------------------------------------------------------------
+# -- reads (on the reader thread) -------------------------------------------------------------
 
-def _nested(tree: Any) -> dict[str, Any]:
-    """The tree as nested JSON, built without recursion (a run chain may be very deep)."""
-    root: dict[str, Any] = {"run": _dump(tree.run), "children": []}
-    stack = [(tree, root)]
+def _page_of_events(events: list[Any], limit: int, offset: int) -> tuple[list[Any], str | None]:
+    """The newest ``limit`` events before the ``offset`` newest ones, oldest first, and the
+    cursor of the next (older) page. ``events`` holds the newest ``offset + limit + 1``."""
+    older = len(events) > offset + limit
+    end = len(events) - offset
+    rows = events[max(0, end - limit):max(0, end)]
+    return rows, encode_cursor(offset + limit) if older else None
+
+
+def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int,
+               environment: str | None, order: str) -> Response:
+    want = offset + limit + 1
+    if order == "started":
+        # Newest start first: every match is read, then sorted (the store orders by update).
+        records = desk.query_runs(**query)
+        if environment is not None:
+            records = [r for r in records if (r.meta or {}).get("environment") == environment]
+        records.sort(key=lambda r: r.run_id)
+        records.sort(key=lambda r: r.started_at or 0, reverse=True)
+    elif environment is None:
+        records = desk.query_runs(limit=want, **query)
+    else:
+        records = _runs_in_environment(desk, query, environment, want)
+    rows = records[offset:offset + limit]
+    next_cursor = encode_cursor(offset + limit) if len(records) > offset + limit else None
+    return json_response({"runs": [_dump(r) for r in rows], "next_cursor": next_cursor})
+
+
+def _get_run(desk: Any, run_id: str) -> Response:
+    record = desk.get_run(run_id)
+    if record is None:
+        return error(404, "run not found")
+    return json_response(_dump(record))
+
+
+def _run_children(desk: Any, run_id: str) -> Response:
+    if desk.get_run(run_id) is None:
+        return error(404, "run not found")
+    return json_response({"runs": [_dump(r) for r in desk.get_run_children(run_id)]})
+
+
+def _run_tree(desk: Any, run_id: str, shape: str) -> Response:
+    tree = _subtree(desk, run_id)
+    if tree is None:
+        return error(404, "run not found")
+    return json_response(_nested(*tree) if shape == "nested" else _flat(*tree))
+
+
+def _run_events(desk: Any, run_id: str, limit: int, descendants: bool, offset: int) -> Response:
+    record = desk.get_run(run_id)
+    if record is None:
+        return error(404, "run not found")
+    events = desk.query_events(run_id=run_id, include_descendants=descendants,
+                               limit=offset + limit + 1)
+    rows, next_cursor = _page_of_events(events, limit, offset)
+    return json_response({"events": [_dump(e) for e in rows], "next_cursor": next_cursor,
+                          "total": _event_total(desk, record, descendants)})
+
+
+def _list_events(desk: Any, query: dict[str, Any], limit: int, offset: int) -> Response:
+    events = desk.query_events(limit=offset + limit + 1, **query)
+    rows, next_cursor = _page_of_events(events, limit, offset)
+    return json_response({"events": [_dump(e) for e in rows], "next_cursor": next_cursor})
+
+
+def _get_event(desk: Any, event_id: str) -> Response:
+    event = desk.get_event(event_id)
+    if event is None:
+        return error(404, "event not found")
+    return json_response(_dump(event))
+
+
+# -- trees -----------------------------------------------------------------------------------
+
+def _subtree(desk: Any, run_id: str) -> tuple[Any, dict[str, list[Any]], list[Any]] | None:
+    """(the run, children by parent id, runs of its root not reachable from it) in two reads:
+    the resolved records of the run's root (one query, one judgement batch) and the run's
+    descendant ids (the log service's parent links). The tree means what ``get_run_tree``
+    means: children are the runs naming their parent, in the desk's order (newest update
+    first); a descendant filed under another root is fetched by itself."""
+    run = desk.get_run(run_id)
+    if run is None:
+        return None
+    root_id = run.root_run_id or run.run_id
+    group = desk.query_runs(root_run_id=root_id)
+    position = {r.run_id: i for i, r in enumerate(group)}
+    records = {r.run_id: r for r in group}
+    records[run.run_id] = records.get(run.run_id, run)
+    descendant_ids = desk.log_service.collect_descendant_run_ids(run_id)
+    for rid in descendant_ids:
+        if rid not in records:
+            other = desk.get_run(rid)
+            if other is not None:
+                records[rid] = other
+                position[rid] = len(position)
+    children: dict[str, list[Any]] = {}
+    for rid in descendant_ids:
+        record = records.get(rid)
+        if record is None or rid == run_id or record.parent_run_id is None:
+            continue
+        children.setdefault(record.parent_run_id, []).append(record)
+    for kids in children.values():
+        # The log service's order: newest update first (the root query's order among equals).
+        kids.sort(key=lambda r: (-(r.updated_at or 0), position.get(r.run_id, len(position))))
+    detached: list[Any] = []
+    if root_id == run_id:
+        reachable = set(descendant_ids)
+        detached = [r for r in group if r.run_id not in reachable]
+    return records[run.run_id], children, detached
+
+
+def _walk(run: Any, children: dict[str, list[Any]]):
+    """(record, depth) depth first, each run once (a parent cycle cannot loop)."""
+    seen = {run.run_id}
+    stack = [(run, 0)]
     while stack:
-        node, out = stack.pop()
-        for child in node.children:
-            child_out = {"run": _dump(child.run), "children": []}
-            out["children"].append(child_out)
-            stack.append((child, child_out))
+        record, depth = stack.pop()
+        yield record, depth
+        for child in reversed(children.get(record.run_id, ())):
+            if child.run_id not in seen:
+                seen.add(child.run_id)
+                stack.append((child, depth + 1))
+
+
+def _nested(run: Any, children: dict[str, list[Any]], detached: list[Any]) -> dict[str, Any]:
+    """The tree as nested JSON, built without recursion (a run chain may be very deep)."""
+    nodes: dict[str, dict[str, Any]] = {}
+    root: dict[str, Any] = {}
+    for record, depth in _walk(run, children):
+        node = {"run": _dump(record), "children": []}
+        nodes[record.run_id] = node
+        if depth == 0:
+            root = node
+        else:
+            nodes[record.parent_run_id]["children"].append(node)
     return root
 
 
-def _flat(desk: Any, tree: Any) -> dict[str, Any]:
-    nodes = []
-    reachable: set[str] = set()
-    stack = [(tree, 0)]
-    while stack:
-        node, depth = stack.pop()
-        run = node.run
-        reachable.add(run.run_id)
-        nodes.append({"run": _dump(run), "depth": depth, "parent_run_id": run.parent_run_id})
-        for child in reversed(node.children):
-            stack.append((child, depth + 1))
-    root_id = tree.run.root_run_id or tree.run.run_id
-    detached = []
-    if root_id == tree.run.run_id:
-        # Runs of this root whose parent has not arrived (or is not linked): not in the tree.
-        for record in desk.query_runs(root_run_id=root_id):
-            if record.run_id not in reachable:
-                detached.append(_dump(record))
-    return {"root_run_id": root_id, "nodes": nodes, "detached": detached}
+def _flat(run: Any, children: dict[str, list[Any]], detached: list[Any]) -> dict[str, Any]:
+    nodes = [{"run": _dump(record), "depth": depth, "parent_run_id": record.parent_run_id}
+             for record, depth in _walk(run, children)]
+    return {"root_run_id": run.root_run_id or run.run_id, "nodes": nodes,
+            "detached": [_dump(r) for r in detached]}
 
 
 def _event_total(desk: Any, record: Any, descendants: bool) -> int:
