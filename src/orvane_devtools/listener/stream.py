@@ -49,7 +49,7 @@ class _Item:
 
     def text(self) -> str:
         if self._text is None:
-            self._text = _dumps(self.event.model_dump(mode="json"))
+            self._text = self.event.model_dump_json()
         return self._text
 
 
@@ -254,5 +254,5 @@ class StreamHub:
             last_id = self._id(items[-1].seq)
             for record in records.values():
                 parts.append(f"id: {last_id}\nevent: run\ndata: "
-                             + _dumps(record.model_dump(mode="json")) + "\n\n")
+                             + record.model_dump_json() + "\n\n")
         return "".join(parts)
