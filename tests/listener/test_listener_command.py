@@ -105,6 +105,16 @@ class TestRefusals:
         assert "is a folder" in done.stderr
         assert "Traceback" not in done.stderr
 
+    def test_file_that_is_not_a_database_is_refused_and_kept(self, tmp_path):
+        db = tmp_path / "notes.sqlite3"
+        db.write_bytes(b"these are my notes, not a database\n" * 100)
+        done = run_start("--port", "0", "--db", str(db))
+        assert done.returncode == 1
+        err = done.stderr.strip()
+        assert len(err.splitlines()) == 1 and str(db) in err, done.stderr
+        assert "Traceback" not in done.stderr + done.stdout
+        assert db.read_bytes().startswith(b"these are my notes")
+
     @pytest.mark.parametrize("raw, expected", [
         ("/observation", "/observation"), ("observation/", "/observation"), ("/", ""),
         ("", ""), ("/a//b/", "/a/b"),
