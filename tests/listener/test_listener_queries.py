@@ -383,3 +383,57 @@ class TestTreeMeaning:
         assert [(n["run"]["run_id"], n["depth"]) for n in sub["nodes"]][0] == ("R.2", 0)
         assert {n["run"]["run_id"] for n in sub["nodes"]} == {"R.2", "R.2.0", "R.2.1", "R.2.2", "odd"}
         assert sub["detached"] == []  # only a root lists detached runs
+
+
+class TestReadsDuringIngest:
+    @pytest.mark.timeout(90)
+    def test_reads_on_their_thread_while_batches_arrive(self, start_listener):
+        """Reads run on their own thread beside ingest on the event loop: both go on, the
+        answers stay whole and consistent, the listener stays up."""
+        import threading
+
+        proc = start_listener()
+        stop = threading.Event()
+        errors: list = []
+        counts: dict[int, list[int]] = {}
+
+        def ingest():
+            with proc.client() as c:
+                n = 0
+                while not stop.is_set() and n < 20_000:
+                    evs = [event(n + i, f"busy-{(n + i) // 50}", parent="busy-root" if n else None)
+                           for i in range(100)]
+                    r = c.post("/observation/ingest", json=body(evs))
+                    if r.status_code != 200:
+                        errors.append(r.text)
+                    n += 100
+
+        def read(k: int):
+            seen = counts.setdefault(k, [])
+            with proc.client() as c:
+                while not stop.is_set():
+                    for path, params in (("/observation/runs", {"limit": 200}),
+                                         ("/observation/runs/busy-0/tree", {"format": "flat"}),
+                                         ("/observation/events", {"search": "step 1", "limit": 50}),
+                                         ("/observation/stats", {})):
+                        r = c.get(path, params=params)
+                        if r.status_code not in (200, 404):
+                            errors.append((path, r.status_code, r.text[:200]))
+                        elif path.endswith("stats"):
+                            seen.append(r.json()["events"])
+
+        threads = [threading.Thread(target=ingest), threading.Thread(target=read, args=(1,)),
+                   threading.Thread(target=read, args=(2,))]
+        for t in threads:
+            t.start()
+        time.sleep(3)
+        stop.set()
+        for t in threads:
+            t.join(30)
+        assert not errors, errors[:3]
+        assert proc.alive()
+        # Each reader saw the stored count grow, never shrink; both got answers meanwhile.
+        assert all(len(seen) >= 2 and seen == sorted(seen) for seen in counts.values()), counts
+        with proc.client() as c:
+            assert c.get("/healthz").status_code == 200
+            assert c.get("/observation/stats").json()["events"] >= max(max(v) for v in counts.values())
