@@ -404,7 +404,7 @@ export class EventsView {
     section('Error', ev.error);
     section('Meta', ev.meta);
     section('Run', ev.run);
-    this.detail.replaceChildren(
+    this.detail.replaceChildren(...[
       h('div', { className: 'detail-head' },
         h('span', { className: `lvl lvl-${lvl}`, text: lvl }),
         h('h4', { className: 'ellip', text: ev.event_type, title: ev.event_type }),
@@ -412,6 +412,6 @@ export class EventsView {
       ev.message ? h('p', { className: 'detail-msg', text: ev.message }) : null,
       facts,
       ...sections,
-    );
+    ].filter(Boolean));
   }
 }

@@ -94,7 +94,7 @@ export function judgement(run) {
   if (reason === 'orphaned_after_ancestor_terminal') {
     const anchor = meta.devtools_stale_anchor_at;
     const ended = anchor ? ` at ${clock(anchor, { millis: true })}` : '';
-    return `Orphaned: still running after its parent run ended${ended}; judged at ${clock(when)}`;
+    return `Orphaned: left running after its parent run ended${ended}; judged at ${clock(when)}`;
   }
   if (reason === 'stale_timeout') {
     const last = run.updated_at || run.started_at;

@@ -168,13 +168,14 @@ export class RunsView {
     el._name = h('a', { className: 'run-name', tabindex: '-1' });
     el._id = h('span', { className: 'run-id mono' });
     el._line2 = h('span', { className: 'run-line2' });
+    el._narrow = h('span', { className: 'run-narrow muted ellip' });
     el._kind = h('span', { className: 'c2 muted ellip' });
     el._where = h('span', { className: 'c3 muted ellip' });
     el._start = h('span', { className: 'c4 mono' });
     el._dur = h('span', { className: 'c5 mono num' });
     el._events = h('span', { className: 'c6 mono num' });
     el.append(el._status,
-      h('span', { className: 'c1' }, h('span', { className: 'run-line1' }, el._name, el._id), el._line2),
+      h('span', { className: 'c1' }, h('span', { className: 'run-line1' }, el._name, el._id, el._narrow), el._line2),
       el._kind, el._where, el._start, el._dur, el._events);
     return el;
   }
@@ -197,6 +198,7 @@ export class RunsView {
     const w = where(run);
     el._where.textContent = w.join(' · ');
     el._where.title = w.join(' · ');
+    el._narrow.textContent = [run.run_kind, ...w].filter(Boolean).join(' · ');
     el._start.textContent = clock(run.started_at);
     el._start.title = fullTime(run.started_at);
     this.renderTicking(el, run);

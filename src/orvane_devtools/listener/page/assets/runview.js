@@ -178,12 +178,12 @@ export class RunView {
     if (root && root.run_id !== run.run_id) fact('Root', `${runLabel(root)} · ${root.run_id}`);
     if (run.parent_run_id && run.parent_run_id !== root?.run_id) fact('Parent', run.parent_run_id, { mono: true });
     const why = judgement(run);
-    this.header.replaceChildren(
+    this.header.replaceChildren(...[
       h('div', { className: 'run-title' }, statusBadge(run), h('h2', { text: runLabel(run) }),
         run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null),
       why ? h('p', { className: 'judged-note', text: why }) : null,
       facts,
-    );
+    ].filter(Boolean));
   }
 
   tick() {

@@ -10,12 +10,9 @@ const ROW_HEIGHT = 30;
 const INDENT = 14;
 const MAX_INDENT_LEVELS = 24; // deeper levels are drawn at this indent with their depth written
 
-/** Time at which a run's bar ends: now while open, the judgement time for a judged run. */
+/** Time at which a run's own bar ends: now while open, its last activity otherwise. */
 function barEnd(run, now) {
-  if (isOpen(run)) return now;
-  const meta = run.meta || {};
-  if (meta.devtools_stale_reason) return meta.devtools_stale_detected_at || run.failed_at || activityEnd(run);
-  return activityEnd(run);
+  return isOpen(run) ? now : activityEnd(run);
 }
 
 function terminalTime(run) {
@@ -109,11 +106,17 @@ export class TreeModel {
       if (e) t1 = Math.max(t1, e);
     }
     if (!Number.isFinite(t0)) t0 = now;
-    if (!Number.isFinite(t1) || t1 <= t0) t1 = t0 + 1;
-    this.t0 = t0;
-    this.t1 = t1;
     const root = this.rows[0]?.run;
     this.rootEnd = root && root.run_id === this.rootId ? terminalTime(root) : null;
+    if (this.rootEnd) t1 = Math.max(t1, this.rootEnd);
+    if (!Number.isFinite(t1) || t1 <= t0) t1 = t0 + 1;
+    // Runs judged stale or orphaned were never closed: their bar goes on, hatched, to the right
+    // edge. They get room past the last real activity, not a scale stretched up to the judgement
+    // time (which moves on with every read), so the real timeline stays readable.
+    const judged = this.rows.some((r) => r.run?.meta?.devtools_stale_reason);
+    if (judged) t1 += Math.max((t1 - t0) * 0.15, 1);
+    this.t0 = t0;
+    this.t1 = t1;
   }
 
   /** Collapse every node deeper than `depth` (nodes above stay open). */
@@ -255,8 +258,9 @@ export class TreeView {
     const m = this.model;
     if (!m) return;
     const activeRow = this.visible[this.list.active];
-    if (this.selectedId && m.index.has(this.selectedId)) m.reveal(m.index.get(this.selectedId));
     this.visible = m.visibleRows();
+    // As tall as its rows; the panel around it caps the height and the list scrolls.
+    this.list.viewport.style.height = `${this.visible.length * ROW_HEIGHT + 4}px`;
     this.list.setCount(this.visible.length);
     if (activeRow !== undefined) {
       const v = this.visible.indexOf(activeRow);
@@ -276,8 +280,7 @@ export class TreeView {
       for (let p = m.parentRow[i]; p >= 0; p = m.parentRow[p]) if (m.collapsed.has(m.rows[p].run.run_id)) hidden = true;
       if (hidden) {
         m.reveal(i);
-        this.visible = m.visibleRows();
-        this.list.setCount(this.visible.length);
+        this.relayout();
       }
     }
     const v = i === undefined ? -1 : this.visible.indexOf(i);
@@ -423,13 +426,13 @@ export class TreeView {
       el._bar.style.left = `${left}%`;
       el._bar.style.width = `max(2px, ${Math.max(0, this.x(solidEnd) - left)}%)`;
       el._bar.title = `${clock(start, { millis: true })} → ${isOpen(run) ? 'running' : clock(solidEnd, { millis: true })} (${duration(solidEnd - start)})`;
-      const judgedAt = run.meta?.devtools_stale_reason ? (run.meta.devtools_stale_detected_at || run.failed_at) : null;
-      if (judgedAt && judgedAt > solidEnd) {
+      if (run.meta?.devtools_stale_reason) {
+        const from = this.x(solidEnd);
         el._ext.hidden = false;
         el._ext.className = `bar-ext st-${state}`;
-        el._ext.style.left = `${this.x(solidEnd)}%`;
-        el._ext.style.width = `${Math.max(0, this.x(judgedAt) - this.x(solidEnd))}%`;
-        el._ext.title = judgement(run) || '';
+        el._ext.style.left = `${from}%`;
+        el._ext.style.width = `${Math.max(0, 100 - from)}%`;
+        el._ext.title = `${judgement(run)} (never closed)`;
       }
     }
     if (m.rootEnd) {
