@@ -10,9 +10,9 @@ const ROW_HEIGHT = 30;
 const INDENT = 14;
 const MAX_INDENT_LEVELS = 24; // deeper levels are drawn at this indent with their depth written
 
-/** Time at which a run's own bar ends: now while open, its last activity otherwise. */
-function barEnd(run, now) {
-  return isOpen(run) ? now : activityEnd(run);
+/** Time at which a run's own activity ends: its last event for open runs too. */
+function barEnd(run) {
+  return activityEnd(run);
 }
 
 function terminalTime(run) {
@@ -30,7 +30,32 @@ export class TreeModel {
   constructor(flat) {
     this.rootId = flat.root_run_id;
     const rows = [];
-    for (const n of flat.nodes || []) rows.push({ run: n.run, depth: n.depth, parentId: n.parent_run_id ?? null });
+    const byStart = (a, b) => (a.started_at || a.updated_at || 0) - (b.started_at || b.updated_at || 0)
+      || (a.run_id < b.run_id ? -1 : a.run_id > b.run_id ? 1 : 0);
+    // Depth-first from the root with siblings in start order, so the waterfall reads top-down.
+    const nodes = flat.nodes || [];
+    const kidsOf = new Map();
+    for (let k = 1; k < nodes.length; k++) {
+      const p = nodes[k].parent_run_id ?? nodes[k].run.parent_run_id;
+      if (!kidsOf.has(p)) kidsOf.set(p, []);
+      kidsOf.get(p).push(nodes[k].run);
+    }
+    if (nodes.length) {
+      const seen = new Set();
+      const stack = [[nodes[0].run, 0]];
+      while (stack.length) {
+        const [r, d] = stack.pop();
+        if (seen.has(r.run_id)) continue;
+        seen.add(r.run_id);
+        rows.push({ run: r, depth: d, parentId: r.parent_run_id ?? null });
+        const c = kidsOf.get(r.run_id);
+        if (c) {
+          c.sort(byStart);
+          for (let k = c.length - 1; k >= 0; k--) stack.push([c[k], d + 1]);
+        }
+      }
+      for (const n of nodes) if (!seen.has(n.run.run_id)) rows.push({ run: n.run, depth: n.depth, parentId: n.parent_run_id ?? null });
+    }
     const detached = flat.detached || [];
     if (detached.length) {
       rows.push({ section: `Waiting for their parent run (${detached.length})`, depth: 0 });
@@ -45,7 +70,6 @@ export class TreeModel {
           tops.push(r);
         }
       }
-      const byStart = (a, b) => (a.started_at || a.updated_at || 0) - (b.started_at || b.updated_at || 0);
       tops.sort(byStart);
       const placed = new Set();
       for (const top of tops) {
@@ -102,7 +126,7 @@ export class TreeModel {
       if (!r.run) continue;
       const s = r.run.started_at || r.run.updated_at;
       if (s) t0 = Math.min(t0, s);
-      const e = barEnd(r.run, now);
+      const e = barEnd(r.run);
       if (e) t1 = Math.max(t1, e);
     }
     if (!Number.isFinite(t0)) t0 = now;
@@ -110,11 +134,14 @@ export class TreeModel {
     this.rootEnd = root && root.run_id === this.rootId ? terminalTime(root) : null;
     if (this.rootEnd) t1 = Math.max(t1, this.rootEnd);
     if (!Number.isFinite(t1) || t1 <= t0) t1 = t0 + 1;
-    // Runs judged stale or orphaned were never closed: their bar goes on, hatched, to the right
-    // edge. They get room past the last real activity, not a scale stretched up to the judgement
-    // time (which moves on with every read), so the real timeline stays readable.
-    const judged = this.rows.some((r) => r.run?.meta?.devtools_stale_reason);
-    if (judged) t1 += Math.max((t1 - t0) * 0.15, 1);
+    // While the root runs, the axis runs on with the clock. Once it has ended, runs still open
+    // or judged stale/orphaned were never closed: their bar goes on past their last activity to
+    // the right edge, given some room after the real timeline instead of a scale stretched up
+    // to now (which would squash every real bar into a sliver).
+    this.live = !!root && isOpen(root);
+    if (this.live) t1 = Math.max(t1, now);
+    const unclosed = this.rows.some((r) => r.run && (r.run.meta?.devtools_stale_reason || isOpen(r.run)));
+    if (unclosed && !this.live) t1 += Math.max((t1 - t0) * 0.15, 1);
     this.t0 = t0;
     this.t1 = t1;
   }
@@ -420,19 +447,20 @@ export class TreeView {
     el._bar.hidden = !start;
     el._ext.hidden = true;
     if (start) {
-      const solidEnd = isOpen(run) ? now : (activityEnd(run) || start);
+      const open = isOpen(run);
+      const solidEnd = open && m.live ? now : (activityEnd(run) || start);
       const left = this.x(start);
       el._bar.className = `bar st-${state}`;
       el._bar.style.left = `${left}%`;
       el._bar.style.width = `max(2px, ${Math.max(0, this.x(solidEnd) - left)}%)`;
-      el._bar.title = `${clock(start, { millis: true })} → ${isOpen(run) ? 'running' : clock(solidEnd, { millis: true })} (${duration(solidEnd - start)})`;
-      if (run.meta?.devtools_stale_reason) {
+      el._bar.title = `${clock(start, { millis: true })} → ${open ? 'running' : clock(solidEnd, { millis: true })} (${duration(solidEnd - start)})`;
+      if (run.meta?.devtools_stale_reason || (open && !m.live)) {
         const from = this.x(solidEnd);
         el._ext.hidden = false;
         el._ext.className = `bar-ext st-${state}`;
         el._ext.style.left = `${from}%`;
         el._ext.style.width = `${Math.max(0, 100 - from)}%`;
-        el._ext.title = `${judgement(run)} (never closed)`;
+        el._ext.title = open ? 'Still open after its root ended' : `${judgement(run)} (never closed)`;
       }
     }
     if (m.rootEnd) {
