@@ -131,8 +131,8 @@ export class EventsView {
     if (seq !== this.seq) return false;
     this.events = body.events || [];
     this.ids = new Set(this.events.map((e) => e.event_id));
-    this.total = body.total ?? this.events.length;
     this.nextCursor = body.next_cursor || null;
+    this.total = body.total ?? (this.nextCursor ? null : this.events.length);
     this.openGroups.clear();
     this.rebuild();
     this.list.viewport.scrollTop = 0;
@@ -163,6 +163,7 @@ export class EventsView {
       this.events = older.concat(this.events);
       this.nextCursor = body.next_cursor || null;
       if (body.total !== undefined) this.total = body.total;
+      else if (!this.nextCursor) this.total = this.events.length;
       this.rebuild();
       // Keep the rows in view where they were.
       vp.scrollTop = top + (this.rows.length - before) * ROW_HEIGHT;
@@ -218,7 +219,11 @@ export class EventsView {
 
   updateSummary() {
     const shown = this.events.length;
-    const total = Math.max(this.total ?? shown, shown);
+    if (this.total === null || this.total === undefined) {
+      this.summary.textContent = `newest ${count(shown)} events`;
+      return;
+    }
+    const total = Math.max(this.total, shown);
     this.summary.textContent = shown === total ? `${count(total)} event${total === 1 ? '' : 's'}` : `newest ${count(shown)} of ${count(total)} events`;
   }
 
@@ -235,7 +240,8 @@ export class EventsView {
       el._type.textContent = this.loadingOlder ? 'Loading…' : `Load older events`;
       el._source.textContent = '';
       el._run.textContent = '';
-      el._msg.textContent = `${count(Math.max(0, (this.total ?? 0) - this.events.length))} not shown`;
+      el._msg.textContent = this.total === null || this.total === undefined ? ''
+        : `${count(Math.max(0, this.total - this.events.length))} not shown`;
       el.dataset.eventId = '';
       return;
     }
@@ -306,7 +312,7 @@ export class EventsView {
     const atBottom = vp.scrollTop + vp.clientHeight >= vp.scrollHeight - ROW_HEIGHT;
     this.ids.add(e.event_id);
     this.events.push(e);
-    this.total = (this.total ?? 0) + 1;
+    if (this.total !== null && this.total !== undefined) this.total += 1;
     this.place(e);
     this.pendingFlatten = true;
     requestAnimationFrame(() => {

@@ -85,8 +85,15 @@ export class RunView {
     const rootId = record.root_run_id || record.run_id;
     if (rootId !== this.rootId || !this.model) {
       this.rootId = rootId;
+      this.rootMissing = null;
       this.model = null;
-      if (!(await this.loadTree())) return false;
+      if (!(await this.loadTree())) {
+        if (this.treeStatus !== 404 || rootId === record.run_id || runId !== this.selectedId) return false;
+        // Its root has not reached the listener yet: show the run's own subtree meanwhile.
+        this.rootMissing = rootId;
+        this.rootId = record.run_id;
+        if (!(await this.loadTree())) return false;
+      }
     }
     if (runId !== this.selectedId) return false;
     this.tree.select(runId);
@@ -112,10 +119,12 @@ export class RunView {
     const seq = ++this.treeSeq;
     const t = performance.now();
     let flat;
+    this.treeStatus = 200;
     try {
       flat = await getJSON(`/runs/${encodeURIComponent(this.rootId)}/tree`, { format: 'flat' });
     } catch (err) {
-      if (seq === this.treeSeq) this.app.showError('tree', err);
+      this.treeStatus = err.status;
+      if (seq === this.treeSeq && err.status !== 404) this.app.showError('tree', err);
       return false;
     }
     if (seq !== this.treeSeq) return false;
@@ -182,6 +191,7 @@ export class RunView {
       h('div', { className: 'run-title' }, statusBadge(run), h('h2', { text: runLabel(run) }),
         run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null),
       why ? h('p', { className: 'judged-note', text: why }) : null,
+      this.rootMissing ? h('p', { className: 'missing-note', text: `Its root run ${this.rootMissing} has not reached the listener yet; showing this run's own subtree.` }) : null,
       facts,
     ].filter(Boolean));
   }
@@ -199,7 +209,18 @@ export class RunView {
       this.selectRun(this.waitingFor);
       return;
     }
-    if (!this.model || (run.root_run_id || run.run_id) !== this.rootId) return;
+    if (this.rootMissing && run.run_id === this.rootMissing) {
+      // The root has arrived: show the whole tree.
+      this.rootMissing = null;
+      this.model = null;
+      this.rootId = null;
+      this.selectRun(this.selectedId);
+      return;
+    }
+    if (!this.model) return;
+    const inTree = (run.root_run_id || run.run_id) === this.rootId || this.model.index.has(run.run_id)
+      || (this.rootMissing && run.root_run_id === this.rootMissing);
+    if (!inTree) return;
     if (this.model.updateRun(run)) {
       this.model.computeRange();
       this.tree.list.refresh();

@@ -275,7 +275,8 @@ export class TreeView {
     if (keepState && old) {
       model.collapsed = new Set([...old.collapsed].filter((id) => model.index.has(id)));
     } else if (model.rows.length > 200) {
-      model.collapseBelow(2);
+      // A big tree opens with the root's children closed: a calm overview, one level at a time.
+      model.collapseBelow(1);
     }
     this.model = model;
     this.relayout();
