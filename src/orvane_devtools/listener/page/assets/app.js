@@ -93,12 +93,15 @@ class App {
     const s = this.state;
     this.runs.setFilters(s);
     if (s.run) {
-      if (this.runEl.hidden) {
+      const entering = this.runEl.hidden;
+      if (entering) {
         this.runsEl.hidden = true;
         this.runEl.hidden = false;
       }
       this.runView.show(s).then(() => {
-        if (first) this.runView.focus();
+        // Take the focus along into the run, unless the reader moved it meanwhile.
+        const idle = document.activeElement === document.body || this.runsEl.contains(document.activeElement);
+        if ((first || entering) && idle) this.runView.focus();
       });
     } else {
       document.title = 'Runs · orvane devtools';

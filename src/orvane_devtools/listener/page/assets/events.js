@@ -117,7 +117,7 @@ export class EventsView {
   }
 
   /** Show the events of `runId` (with its descendants when `desc`). */
-  async load(runId, { desc, t0, runIds }) {
+  async load(runId, { desc, t0, runIds, expectedTotal = null }) {
     const seq = ++this.seq;
     this.runId = runId;
     this.descOn = desc;
@@ -132,7 +132,8 @@ export class EventsView {
     this.events = body.events || [];
     this.ids = new Set(this.events.map((e) => e.event_id));
     this.nextCursor = body.next_cursor || null;
-    this.total = body.total ?? (this.nextCursor ? null : this.events.length);
+    // Without a total from the listener, the run records' event counts tell it.
+    this.total = body.total ?? (this.nextCursor ? expectedTotal : this.events.length);
     this.openGroups.clear();
     this.rebuild();
     this.list.viewport.scrollTop = 0;

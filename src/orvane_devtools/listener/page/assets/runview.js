@@ -157,8 +157,14 @@ export class RunView {
   async loadEvents() {
     const run = this.currentRun();
     try {
+      const scope = this.scopeIds();
+      let expectedTotal = 0;
+      for (const id of scope) {
+        const i = this.model.index.get(id);
+        expectedTotal += i === undefined ? 0 : (this.model.rows[i].run.event_count || 0);
+      }
       await this.events.load(this.selectedId, {
-        desc: this.desc, t0: this.model.t0 || run?.started_at, runIds: this.scopeIds(),
+        desc: this.desc, t0: this.model.t0 || run?.started_at, runIds: scope, expectedTotal: expectedTotal || null,
       });
       this.app.clearError('events');
     } catch (err) {
