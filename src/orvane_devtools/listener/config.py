@@ -126,6 +126,12 @@ class ListenerConfig:
             raise ListenerConfigError("the stream heartbeat must be more than 0 seconds")
         if self.stream_queue_size < 1:
             raise ListenerConfigError("the stream queue size must be at least 1")
+        if self.api_key is not None and not (
+            self.api_key.isascii() and self.api_key.isprintable() and " " not in self.api_key
+        ):
+            # HTTP clients send header values as ASCII: any other key could never be sent.
+            raise ListenerConfigError("the API key may only hold printable ASCII characters "
+                                      "without spaces")
         if not self.api_key and not is_loopback_host(self.host):
             raise ListenerConfigError(
                 f"listening on {self.host} makes the runs reachable from other machines: set an "

@@ -108,12 +108,13 @@ class ListenerCore:
         result.rejected = batch.rejected
         events = batch.events
         if events:
-            desk = self.desk
-            # Concurrent appends: each runs the desk's synchronous steps in list order, then all
-            # wait for the log service together, which commits them in shared transactions.
-            outcomes = await asyncio.gather(
-                *[desk.append_event(ev) for ev in events], return_exceptions=True
-            )
+            append = self.desk.append_event
+            loop = asyncio.get_running_loop()
+            # Concurrent appends, each started at once (eagerly): the desk's synchronous steps
+            # run in list order, then all wait for the log service together, which commits
+            # them in shared transactions. An append that needs no waiting never gets scheduled.
+            tasks = [asyncio.Task(append(ev), loop=loop, eager_start=True) for ev in events]
+            outcomes = await asyncio.gather(*tasks, return_exceptions=True)
             retry: list[int] = []
             for pos, outcome in enumerate(outcomes):
                 ev = events[pos]

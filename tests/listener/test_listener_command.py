@@ -1,0 +1,171 @@
+"""`orvane-devtools start`: what it prints, how it refuses, how it stops."""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import httpx
+import pytest
+from listener_helpers import SSEReader, body, event
+
+from orvane_devtools.listener.cli import parse_size
+from orvane_devtools.listener.config import (
+    ListenerConfig,
+    ListenerConfigError,
+    default_db_path,
+    normalize_prefix,
+)
+
+
+def run_start(*args: str, env: dict[str, str] | None = None, timeout: float = 30) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "orvane_devtools", "start", *args],
+                          capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ if env is None else env))
+
+
+class TestStartBanner:
+    def test_prints_ingest_url_page_and_database(self, start_listener, tmp_path):
+        proc = start_listener()
+        out = proc.output()
+        assert f"ingest URL:  http://127.0.0.1:{proc.port}/observation/ingest" in out
+        assert f"web page:    http://127.0.0.1:{proc.port}/" in out
+        assert str(tmp_path / "listener.sqlite3") in out
+        assert httpx.get(f"{proc.origin}/healthz", timeout=5).json() == {"ok": True}
+
+    def test_without_db_option_prints_and_creates_the_default_folder(self, tmp_path):
+        env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"))
+        proc = subprocess.Popen([sys.executable, "-m", "orvane_devtools", "start", "--port", "0"],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+        try:
+            lines = []
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                line = proc.stdout.readline()
+                if not line:
+                    break
+                lines.append(line)
+                if line.startswith("Press Ctrl-C"):
+                    break
+            out = "".join(lines)
+            expected = tmp_path / "data" / "orvane-devtools" / "listener.sqlite3"
+            assert f"database:    {expected}" in out, out
+            assert expected.parent.is_dir()
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            assert proc.wait(10) == 0
+
+
+class TestRefusals:
+    def test_port_in_use_is_one_line_without_traceback(self, tmp_path):
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(1)
+        port = sock.getsockname()[1]
+        try:
+            done = run_start("--port", str(port), "--db", str(tmp_path / "db.sqlite3"))
+        finally:
+            sock.close()
+        assert done.returncode == 1
+        err = done.stderr.strip()
+        assert len(err.splitlines()) == 1, done.stderr
+        assert f"port {port}" in err and "already in use" in err
+        assert "Traceback" not in done.stderr + done.stdout
+
+    def test_other_address_needs_an_api_key(self, tmp_path):
+        env = {k: v for k, v in os.environ.items() if k != "ORVANE_DEVTOOLS_API_KEY"}
+        done = run_start("--host", "0.0.0.0", "--port", "0", "--db", str(tmp_path / "db"), env=env)
+        assert done.returncode == 2
+        assert "API key" in done.stderr and "ORVANE_DEVTOOLS_API_KEY" in done.stderr
+        assert len(done.stderr.strip().splitlines()) == 1
+
+    def test_key_from_environment_satisfies_the_address_rule(self):
+        config = ListenerConfig(host="0.0.0.0", api_key=None)
+        with pytest.raises(ListenerConfigError):
+            config.validate()
+        from argparse import Namespace
+
+        from orvane_devtools.listener.cli import config_from_args
+
+        args = Namespace(api_key=None, host="0.0.0.0", port=0, prefix="/observation", db=None,
+                         max_body=1 << 20, max_events=10, retention_days=None, cors_origin=[],
+                         heartbeat=15.0)
+        config = config_from_args(args, {"ORVANE_DEVTOOLS_API_KEY": "s3cret"})
+        assert config.api_key == "s3cret"
+        config.validate()  # no error now
+        assert config_from_args(args, {}).api_key is None
+
+    def test_database_path_that_is_a_folder(self, tmp_path):
+        done = run_start("--port", "0", "--db", str(tmp_path))
+        assert done.returncode == 2
+        assert "is a folder" in done.stderr
+        assert "Traceback" not in done.stderr
+
+    @pytest.mark.parametrize("raw, expected", [
+        ("/observation", "/observation"), ("observation/", "/observation"), ("/", ""),
+        ("", ""), ("/a//b/", "/a/b"),
+    ])
+    def test_prefix_forms(self, raw, expected):
+        assert normalize_prefix(raw) == expected
+
+    @pytest.mark.parametrize("raw", ["/a b", "/../etc", "/x?y", "/%2e"])
+    def test_prefix_refused(self, raw):
+        with pytest.raises(ListenerConfigError):
+            normalize_prefix(raw)
+
+    def test_sizes(self):
+        assert parse_size("16MiB") == 16 * 1024 * 1024
+        assert parse_size("500k") == 500_000
+        assert parse_size("2048") == 2048
+        with pytest.raises(Exception):
+            parse_size("lots")
+
+    def test_default_db_path_is_absolute(self):
+        assert default_db_path().is_absolute()
+
+
+class TestStop:
+    @pytest.mark.timeout(60)
+    @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+    def test_signal_stops_within_two_seconds_with_a_stream_open(self, start_listener, sig):
+        proc = start_listener()
+        reader = SSEReader(f"{proc.api}/stream")
+        try:
+            assert reader.next(kind="hello")
+            code, seconds = proc.stop(sig)
+            assert code == 0, proc.output()
+            assert seconds < 2.0, f"stopping took {seconds:.2f} s"
+            assert reader.ended.wait(5), "the stream stayed open after the server stopped"
+            assert "listener stopped" in proc.output()
+            assert "Traceback" not in proc.output()
+        finally:
+            reader.close()
+
+    @pytest.mark.timeout(60)
+    def test_batches_in_flight_at_stop_are_answered(self, start_listener):
+        proc = start_listener()
+        events = [event(i, "run-stop") for i in range(2000)]
+        import threading
+
+        answers = []
+
+        def post():
+            try:
+                r = httpx.post(proc.ingest_url, json=body(events), timeout=10)
+                answers.append(r.status_code)
+            except httpx.HTTPError as exc:
+                answers.append(exc)
+
+        sender = threading.Thread(target=post)
+        sender.start()
+        time.sleep(0.05)
+        code, seconds = proc.stop(signal.SIGTERM)
+        sender.join(10)
+        assert code == 0 and seconds < 2.0
+        # Either the request got in before the stop (and was answered 200 after its commit),
+        # or it did not get in at all (connection refused): never a cut-off answer.
+        assert answers and (answers[0] == 200 or isinstance(answers[0], httpx.ConnectError)), answers
