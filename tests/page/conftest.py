@@ -49,8 +49,10 @@ def make_listener(tmp_path: Path) -> Iterator[Any]:
         lst.kill()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def browser(request: pytest.FixtureRequest) -> Iterator[Any]:
+    # Module scope, not session: while Playwright's sync API is open, the main thread counts as
+    # running an event loop, and asyncio.run() in later test folders would fail.
     exe = chromium_path()
     try:
         from playwright.sync_api import sync_playwright
@@ -60,7 +62,9 @@ def browser(request: pytest.FixtureRequest) -> Iterator[Any]:
     args = ["--no-sandbox"] if os.geteuid() == 0 else []
     with sync_playwright() as p:
         b = p.chromium.launch(executable_path=exe, headless=True, args=args)
-        BROWSER_LINES.append(f"browser tests ran in Chromium {b.version} ({exe}) through Playwright")
+        line = f"browser tests ran in Chromium {b.version} ({exe}) through Playwright"
+        if line not in BROWSER_LINES:
+            BROWSER_LINES.append(line)
         yield b
         b.close()
 

@@ -190,7 +190,10 @@ class App {
 
   refresh() {
     if (this.paused || document.hidden || this.connState !== 'live') return;
-    if (!this.runsEl.hidden || this.runs.anyOpen()) this.runs.refresh();
+    // Open runs may be judged stale or orphaned without any event arriving: read them again.
+    // With nothing open the stream tells every change, and a slow full re-read is enough.
+    const idleFor = Date.now() - (this.runs.lastRefresh || 0);
+    if (this.runs.anyOpen() || idleFor > 60_000) this.runs.refresh();
     if (!this.runEl.hidden) this.runView.refresh();
   }
 
@@ -230,9 +233,11 @@ class App {
     } else if ((e.key === 'p' || e.key === 'P') && !typing) {
       e.preventDefault();
       this.setPaused(!this.paused);
-    } else if (e.key === 'Escape' && this.state.run && !this.state.event && !document.querySelector('dialog[open]')) {
+    } else if (e.key === 'Escape' && this.state.run && !document.querySelector('dialog[open]')) {
+      if (e.defaultPrevented) return; // a list already used it
       e.preventDefault();
-      this.goBackToList();
+      if (this.state.event) this.navigate({ event: '' }, { replace: true });
+      else this.goBackToList();
     }
   }
 }

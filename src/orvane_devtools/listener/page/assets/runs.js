@@ -31,6 +31,7 @@ const WINDOW_MS = { '15m': 15 * 60_000, '1h': 3600_000, '24h': 86400_000, '7d': 
 export const FILTER_KEYS = ['q', 'status', 'kind', 'app', 'group', 'env', 'window'];
 
 const PAGE = 100;
+const NO_ORDER_ITEM = 'orvane-devtools.no-start-order';
 const ROW_HEIGHT = 52;
 
 function casefold(s) {
@@ -75,7 +76,12 @@ export class RunsView {
     this.nextCursor = null;
     this.loading = false;
     this.seq = 0;
-    this.orderParam = true; // the listener sorts by start time; dropped if it does not know it
+    // Newest started first when the listener offers that order (remembered for the tab when not).
+    try {
+      this.orderParam = sessionStorage.getItem(NO_ORDER_ITEM) !== '1';
+    } catch {
+      this.orderParam = true;
+    }
     this.known = { kind: new Set(), app: new Set(), group: new Set(), env: new Set() };
     this.build();
   }
@@ -277,6 +283,11 @@ export class RunsView {
     } catch (err) {
       if (err instanceof ApiError && err.status === 400 && err.parameter === 'order' && this.orderParam) {
         this.orderParam = false;
+        try {
+          sessionStorage.setItem(NO_ORDER_ITEM, '1');
+        } catch {
+          /* storage unavailable */
+        }
         return getJSON('/runs', this.params(extra));
       }
       throw err;
@@ -324,6 +335,7 @@ export class RunsView {
   /** Re-read what is loaded (statuses change by judgement without any event arriving). */
   async refresh() {
     if (this.loading || !this.loadedOnce) return;
+    this.lastRefresh = Date.now();
     const seq = this.seq;
     const limit = Math.min(1000, Math.max(PAGE, this.runs.length));
     try {
