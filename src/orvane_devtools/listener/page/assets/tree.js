@@ -240,7 +240,7 @@ export class TreeView {
         return;
       }
       const row = this.model.rows[i];
-      if (row.run) this.onSelect(row.run.run_id);
+      if (row.run) this.choose(row.run.run_id);
     });
     viewport.addEventListener('keydown', (e) => this.key(e));
     viewport.addEventListener('focus', () => {
@@ -272,6 +272,8 @@ export class TreeView {
 
   setModel(model, { keepState = false } = {}) {
     const old = this.model;
+    const activeRow = old ? old.rows[this.visible[this.list.active]] : null;
+    const activeId = activeRow?.run?.run_id;
     if (keepState && old) {
       model.collapsed = new Set([...old.collapsed].filter((id) => model.index.has(id)));
     } else if (model.rows.length > 200) {
@@ -279,7 +281,13 @@ export class TreeView {
       model.collapseBelow(1);
     }
     this.model = model;
+    this.visible = [];
+    this.list.active = -1;
     this.relayout();
+    if (activeId && model.index.has(activeId)) {
+      const v = this.visible.indexOf(model.index.get(activeId));
+      if (v >= 0) this.list.setActive(v, { scroll: false });
+    }
   }
 
   relayout() {
@@ -298,9 +306,21 @@ export class TreeView {
     this.drawAxis();
   }
 
-  select(runId, { scroll = true } = {}) {
+  /** The reader picked a node here: mark it at once, then let the page follow. */
+  choose(runId) {
     this.selectedId = runId;
+    this.list.refresh();
+    this.onSelect(runId);
+  }
+
+  /** Select a node chosen elsewhere (the address); a node picked here keeps the keyboard's place. */
+  select(runId, { scroll = true } = {}) {
     const m = this.model;
+    if (m && runId === this.selectedId && m.index.has(runId) && this.list.active >= 0) {
+      this.list.refresh();
+      return;
+    }
+    this.selectedId = runId;
     if (!m) return;
     const i = m.index.get(runId);
     if (i !== undefined && m.parentRow[i] >= 0) {
@@ -361,7 +381,7 @@ export class TreeView {
       case 'Enter':
       case ' ':
         e.preventDefault();
-        if (row.run) this.onSelect(row.run.run_id);
+        if (row.run) this.choose(row.run.run_id);
         break;
       case '*':
         e.preventDefault();
