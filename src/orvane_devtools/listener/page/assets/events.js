@@ -372,6 +372,12 @@ export class EventsView {
   showDetail(ev, error) {
     this.root.classList.add('has-detail');
     this.detail.hidden = false;
+    // The list just got narrower: keep the opened row in view.
+    requestAnimationFrame(() => {
+      const i = this.findRow(this.openId);
+      if (i >= 0) this.list.scrollIntoView(i);
+      this.list.draw();
+    });
     const close = h('button', { type: 'button', className: 'btn ghost close', 'aria-label': 'Close event', title: 'Close (Esc)', text: '✕',
       onclick: () => { this.onOpen(null); this.list.viewport.focus(); } });
     if (!ev) {
