@@ -387,6 +387,7 @@ export class RunsView {
     this.summary.textContent = n === 0 ? '' : `${count(n)} run${n === 1 ? '' : 's'}${this.nextCursor ? ' shown' : ''}${filtered ? ' matching' : ''}`;
     this.more.hidden = !this.nextCursor;
     this.empty.hidden = n !== 0;
+    this.list.viewport.hidden = n === 0;
     if (n === 0) {
       this.empty.replaceChildren(filtered
         ? h('p', {}, 'No run matches these filters. ', h('button', { type: 'button', className: 'linkish', text: 'Clear filters',
