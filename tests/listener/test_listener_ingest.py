@@ -103,6 +103,20 @@ class TestPartialRejection:
             assert again["accepted"] == 0 and again["duplicates"] == 2
             assert c.get("/observation/stats").json()["rejected_total"] == 8
 
+    def test_events_the_store_cannot_keep_are_rejected_every_time(self, listener):
+        run = fresh_id()
+        evs = [event(0, run), event(1, run, timestamp=2**70), event(2, run, message="bad \ud800 text"),
+               event(3, run, payload={"big": 10**40})]
+        raw = json.dumps(body(evs)).encode()
+        with listener.client() as c:
+            for _ in range(2):
+                answer = c.post("/observation/ingest", content=raw,
+                                headers={"Content-Type": "application/json"}).json()
+                assert [x["index"] for x in answer["rejected"]] == [1, 2]
+                assert "64-bit" in answer["rejected"][0]["error"]
+                assert "surrogate" in answer["rejected"][1]["error"]
+            assert c.get(f"/observation/events/{run}-e3").json()["payload"] == {"big": 10**40}
+
     @pytest.mark.parametrize("raw, needle", [
         (b"{not json", "not valid JSON"),
         (b"[1, 2]", "JSON object"),

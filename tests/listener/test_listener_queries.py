@@ -94,6 +94,16 @@ class TestRuns:
         assert r.status_code == 200, r.text
         assert {x["run_id"] for x in r.json()["runs"]} == expected
 
+    def test_order_by_start(self, loaded):
+        runs = get(loaded, "/runs", order="started", limit=1000).json()["runs"]
+        keys = [(-(r["started_at"] or 0), r["run_id"]) for r in runs]
+        assert keys == sorted(keys) and len(runs) == 31
+        first = get(loaded, "/runs", order="started", run_kind="tool_call", limit=10).json()
+        second = get(loaded, "/runs", order="started", run_kind="tool_call", limit=10,
+                     cursor=first["next_cursor"]).json()
+        assert [r["run_id"] for r in first["runs"] + second["runs"]] == [f"page-{i:02d}" for i in range(24, 4, -1)]
+        assert get(loaded, "/runs", order="sideways").json()["parameter"] == "order"
+
     def test_paging_with_cursor_covers_everything_once(self, loaded):
         seen, cursor, pages = [], None, 0
         while True:
@@ -162,6 +172,10 @@ class TestEvents:
     def test_run_events_with_descendants(self, loaded):
         doc = get(loaded, "/runs/c1/events", include_descendants="true").json()
         assert [e["event_id"] for e in doc["events"]] == ["c1-e1", "g1-e2", "g1-e3", "c1-e4"]
+        assert doc["total"] == 4
+        whole = get(loaded, "/runs/root/events", include_descendants="true").json()
+        # The detached run names root as its root but hangs under a parent not arrived yet.
+        assert whole["total"] == len(whole["events"]) == 9
         assert get(loaded, "/runs/c1/events", include_descendants="maybe").status_code == 400
 
     @pytest.mark.parametrize("params, expected", [
@@ -195,6 +209,31 @@ class TestEvents:
                              ({"run": "c2"}, "run")):
             r = get(loaded, "/events", **params)
             assert r.status_code == 400 and r.json()["parameter"] == name
+
+
+class TestLargeTree:
+    def test_pages_of_a_ten_thousand_event_tree(self, start_listener):
+        proc = start_listener()
+        evs = [event(0, "TOP")]
+        for c in range(99):
+            evs.append(event(len(evs), f"k{c}", parent="TOP"))
+            evs += [event(len(evs) + g, f"k{c}-{g}", parent=f"k{c}", root="TOP") for g in range(100)]
+        with proc.client() as c:
+            for start in range(0, len(evs), 2000):
+                assert c.post("/observation/ingest", json=body(evs[start:start + 2000])).json()["accepted"] == len(evs[start:start + 2000])
+            seen, cursor = [], None
+            while True:
+                params = {"limit": 1000, "include_descendants": "true"}
+                if cursor:
+                    params["cursor"] = cursor
+                doc = c.get("/observation/runs/TOP/events", params=params).json()
+                assert doc["total"] == len(evs)
+                seen = doc["events"] + seen
+                cursor = doc["next_cursor"]
+                if cursor is None:
+                    break
+        assert len(seen) == len(evs) and len({e["event_id"] for e in seen}) == len(evs)
+        assert [e["timestamp"] for e in seen] == sorted(e["timestamp"] for e in seen)
 
 
 class TestSameAnswersAsInProcess:
@@ -258,6 +297,8 @@ class TestServiceRoutes:
     def test_page_carries_prefix_and_auth_mode(self, loaded):
         r = httpx.get(f"{loaded.origin}/", timeout=5)
         assert r.status_code == 200 and r.headers["content-type"].startswith("text/html")
+        assert r.headers["cache-control"] == "no-cache"
+        assert "default-src 'self'" in r.headers["content-security-policy"]
         assert '<meta name="orvane-prefix" content="/observation">' in r.text
         assert '<meta name="orvane-auth" content="none">' in r.text
 
@@ -269,3 +310,29 @@ class TestServiceRoutes:
             assert c.get("/api/v1/runs/pfx").status_code == 200
             assert c.get("/observation/runs").status_code == 404
             assert 'content="/api/v1"' in c.get("/").text
+
+
+class TestJudgementOptions:
+    def test_orphan_and_stale_thresholds_from_the_command_line(self, start_listener):
+        proc = start_listener("--orphan-after", "1", "--stale-after", "0")
+        now = int(time.time() * 1000)
+        evs = [event(0, "top", ts=now - 5000, event_type="agent_task.started"),
+               event(1, "kid", parent="top", ts=now - 4000, event_type="agent_task.started"),
+               event(2, "top", ts=now - 2000, event_type="agent_task.completed"),
+               event(3, "idle", ts=now - 10_000_000, event_type="agent_task.started")]
+        with proc.client() as c:
+            c.post("/observation/ingest", json=body(evs))
+            kid = c.get("/observation/runs/kid").json()
+            idle = c.get("/observation/runs/idle").json()
+        assert kid["status"] == "failed"
+        assert kid["meta"]["devtools_stale_reason"] == "orphaned_after_ancestor_terminal"
+        assert idle["status"] == "running"  # stale rule off
+
+    def test_negative_threshold_is_refused(self, tmp_path):
+        import subprocess
+        import sys
+
+        done = subprocess.run([sys.executable, "-m", "orvane_devtools", "start", "--port", "0",
+                               "--db", str(tmp_path / "db"), "--orphan-after", "-1"],
+                              capture_output=True, text=True, timeout=30)
+        assert done.returncode == 2 and "--orphan-after" in done.stderr

@@ -197,8 +197,15 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
 
     async def page(request: Request) -> Response:
         text = render_page(page_dir, prefix, bool(config.api_key))
-        return HTMLResponse(text, headers={"Cache-Control": "no-cache",
-                                           "X-Content-Type-Options": "nosniff"})
+        return HTMLResponse(text, headers={
+            "Cache-Control": "no-cache",
+            "X-Content-Type-Options": "nosniff",
+            "Referrer-Policy": "no-referrer",
+            # The page needs nothing from elsewhere: no outside request, no inline script.
+            "Content-Security-Policy": ("default-src 'self'; img-src 'self' data:; "
+                                        "object-src 'none'; base-uri 'none'; "
+                                        "frame-ancestors 'none'"),
+        })
 
     async def favicon(request: Request) -> Response:
         icon = page_dir / "assets" / "favicon.svg"
@@ -250,14 +257,22 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
     async def list_runs(request: Request) -> Response:
         params = Params(request.query_params.multi_items(),
                         RUN_FILTERS + ("status", "app_id_pattern", "since", "until", "limit",
-                                       "cursor", "environment"))
+                                       "cursor", "environment", "order"))
         query = run_query(params)
         limit = params.integer("limit", minimum=1, maximum=RUNS_MAX_LIMIT, default=RUNS_DEFAULT_LIMIT)
         offset = params.cursor()
         environment = params.text("environment")
+        order = params.choice("order", ("updated", "started"), "updated")
         desk = the_core().desk
         want = offset + limit + 1
-        if environment is None:
+        if order == "started":
+            # Newest start first: every match is read, then sorted (the store orders by update).
+            records = desk.query_runs(**query)
+            if environment is not None:
+                records = [r for r in records if (r.meta or {}).get("environment") == environment]
+            records.sort(key=lambda r: r.run_id)
+            records.sort(key=lambda r: r.started_at or 0, reverse=True)
+        elif environment is None:
             records = desk.query_runs(limit=want, **query)
         else:
             records = _runs_in_environment(desk, query, environment, want)
@@ -313,8 +328,7 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
             "events": [_dump(e) for e in page_rows],
             "next_cursor": encode_cursor(offset + limit) if older else None,
         }
-        if not descendants:
-            body["total"] = record.event_count
+        body["total"] = _event_total(desk, record, descendants)
         return json_response(body)
 
     # -- events -------------------------------------------------------------------------------
@@ -451,6 +465,27 @@ def _flat(desk: Any, tree: Any) -> dict[str, Any]:
             if record.run_id not in reachable:
                 detached.append(_dump(record))
     return {"root_run_id": root_id, "nodes": nodes, "detached": detached}
+
+
+def _event_total(desk: Any, record: Any, descendants: bool) -> int:
+    """The events the run's record counts, with its descendants' when asked (one look-up of
+    the descendant ids and one query for the records of the run's root)."""
+    if not descendants:
+        return record.event_count
+    service = desk.log_service
+    wanted = set(service.collect_descendant_run_ids(record.run_id))
+    root_id = record.root_run_id or record.run_id
+    total = 0
+    seen: set[str] = set()
+    for other in desk.query_runs(root_run_id=root_id):
+        if other.run_id in wanted:
+            total += other.event_count
+            seen.add(other.run_id)
+    for run_id in wanted - seen:  # a descendant filed under another root
+        other = desk.get_run(run_id)
+        if other is not None:
+            total += other.event_count
+    return total
 
 
 def _runs_in_environment(desk: Any, query: dict[str, Any], environment: str, want: int) -> list[Any]:

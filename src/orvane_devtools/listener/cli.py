@@ -61,6 +61,12 @@ def add_start_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--cors-origin", action="append", default=[], metavar="ORIGIN",
                         help="allow cross-origin requests from this origin (repeatable; "
                              "default: no CORS headers)")
+    parser.add_argument("--stale-after", type=int, default=None, metavar="SECONDS",
+                        help="a running run without activity this long reads as failed "
+                             "(default 900; 0 turns the rule off)")
+    parser.add_argument("--orphan-after", type=int, default=None, metavar="SECONDS",
+                        help="a running run this long after its ancestor ended reads as failed "
+                             "(default 30; 0 turns the rule off)")
     parser.add_argument("--heartbeat", type=float, default=15.0, metavar="SECONDS",
                         help=argparse.SUPPRESS)
 
@@ -79,6 +85,8 @@ def config_from_args(args: argparse.Namespace, environ: dict[str, str] | None = 
         retention_days=args.retention_days,
         cors_origins=list(args.cors_origin),
         heartbeat_seconds=args.heartbeat,
+        stale_after_seconds=getattr(args, "stale_after", None),
+        orphan_after_seconds=getattr(args, "orphan_after", None),
     )
 
 

@@ -100,6 +100,8 @@ class ListenerConfig:
     max_events: int = DEFAULT_MAX_EVENTS
     retention_days: float | None = None
     cors_origins: list[str] = field(default_factory=list)
+    stale_after_seconds: int | None = None
+    orphan_after_seconds: int | None = None
     heartbeat_seconds: float = 15.0
     stream_queue_size: int = 1000
     page_dir: Path | None = None
@@ -122,6 +124,10 @@ class ListenerConfig:
             raise ListenerConfigError(f"--max-events {self.max_events} must be at least 1")
         if self.retention_days is not None and not self.retention_days > 0:
             raise ListenerConfigError(f"--retention-days {self.retention_days} must be more than 0")
+        for name, value in (("--stale-after", self.stale_after_seconds),
+                            ("--orphan-after", self.orphan_after_seconds)):
+            if value is not None and value < 0:
+                raise ListenerConfigError(f"{name} {value} must be 0 (off) or more seconds")
         if self.heartbeat_seconds <= 0:
             raise ListenerConfigError("the stream heartbeat must be more than 0 seconds")
         if self.stream_queue_size < 1:

@@ -1,9 +1,10 @@
 """The listener's state: one ``RuntimeTraceDesk`` with the log service, ingest, counters, streams.
 
 Everything here runs on the server's event loop thread (the desk holds no locks and expects one
-thread). The log service keeps the events: with ``logs.path`` set it is the SQLite service, whose
-``append_event`` returns once the event is committed, so an ingest answer is sent only for
-events that are durable.
+thread). The log service keeps the events in the SQLite file (``logs.path``): the events of one
+request are appended through the desk inside one batch of the log service and committed
+together, and the request is answered only after that commit, so what is acknowledged is
+durable.
 """
 
 from __future__ import annotations
@@ -56,6 +57,10 @@ def _desk_settings(config: ListenerConfig) -> Settings:
         # would only hold copies nobody reads.
         "observation.channel_buffer_limit": 0,
     }
+    if config.stale_after_seconds is not None:
+        values["observation.run_stale_after_seconds"] = config.stale_after_seconds
+    if config.orphan_after_seconds is not None:
+        values["observation.run_orphan_after_seconds"] = config.orphan_after_seconds
     if config.retention_days is not None:
         values["logs.retention_days"] = config.retention_days
     return Settings(values)
@@ -70,8 +75,8 @@ class ListenerCore:
         self.config = config
         config.db_path.parent.mkdir(parents=True, exist_ok=True)
         self.desk = RuntimeTraceDesk(_desk_settings(config))
-        if self.desk.log_service is None:  # pragma: no cover - the settings above enable it
-            raise RuntimeError("the log service did not start")
+        if not callable(getattr(self.desk.log_service, "batch", None)):
+            raise RuntimeError("the log service does not commit in batches")
         # Further sinks fed with every accepted event (an OTLP exporter, for one). They are
         # added after the desk is built; ``reload`` on this desk would drop them.
         for backend in backends or ():
@@ -100,38 +105,17 @@ class ListenerCore:
     async def ingest(self, batch: DecodedBatch) -> IngestResult:
         """Append the valid events through the desk; returns once they are committed.
 
-        Raises ``StorageError`` when a commit failed (after committing the rest); the caller
-        answers with a server error so that the sender retries, and the retry stores the events
-        that failed without storing the others twice.
+        Raises ``StorageError`` when a commit failed (after committing what it could); the
+        caller answers with a server error so that the sender retries, and the retry stores the
+        events that failed without storing the others twice. An event the store refuses (a value
+        it cannot encode) is rejected by its index like an invalid one.
         """
         result = IngestResult()
-        result.rejected = batch.rejected
+        result.rejected = list(batch.rejected)
         events = batch.events
         if events:
-            append = self.desk.append_event
-            loop = asyncio.get_running_loop()
-            # Concurrent appends, each started at once (eagerly): the desk's synchronous steps
-            # run in list order, then all wait for the log service together, which commits
-            # them in shared transactions. An append that needs no waiting never gets scheduled.
-            tasks = [asyncio.Task(append(ev), loop=loop, eager_start=True) for ev in events]
-            outcomes = await asyncio.gather(*tasks, return_exceptions=True)
-            retry: list[int] = []
-            for pos, outcome in enumerate(outcomes):
-                ev = events[pos]
-                if outcome is True:
-                    result.accepted += 1
-                    result.stored_events.append(ev)
-                    self._uncommitted.pop(ev.event_id, None)
-                elif outcome is False:
-                    if self._uncommitted and ev.event_id in self._uncommitted:
-                        retry.append(pos)
-                    else:
-                        result.duplicates += 1
-                else:
-                    self._uncommitted[ev.event_id] = None
-                    result.failed.append((batch.indexes[pos], outcome))
-            if retry:
-                await self._store_again(events, retry, batch, result)
+            await self._append_in_one_commit(self.desk.log_service, batch, result)
+            result.rejected.sort(key=lambda r: r["index"])
         self._count(result)
         if result.stored_events:
             await self.hub.publish(result.stored_events)
@@ -140,19 +124,67 @@ class ListenerCore:
             raise StorageError(f"{len(result.failed)} event(s) could not be stored: {first}")
         return result
 
+    async def _append_in_one_commit(self, service: Any, batch: DecodedBatch,
+                                    result: IngestResult) -> None:
+        """Appends inside the log service's batch: the desk's appends queue their events and
+        return, and leaving the batch waits for the one commit that holds them all."""
+        append = self.desk.append_event
+        events = batch.events
+        accepted: list[Any] = []
+        retry: list[int] = []
+        try:
+            async with service.batch() as commit:
+                for pos, ev in enumerate(events):
+                    try:
+                        outcome = await append(ev)
+                    except ValueError as exc:  # the store cannot hold this event
+                        result.rejected.append({"index": batch.indexes[pos],
+                                                "error": str(exc)[:300]})
+                        continue
+                    except Exception as exc:  # not stored; the desk remembers it though
+                        self._uncommitted[ev.event_id] = None
+                        result.failed.append((batch.indexes[pos], exc))
+                        continue
+                    if outcome:
+                        accepted.append(ev)
+                    elif self._uncommitted and ev.event_id in self._uncommitted:
+                        retry.append(pos)
+                    else:
+                        result.duplicates += 1
+        except Exception as exc:
+            # The commit failed: none of this batch's events is known to be stored.
+            for ev in accepted:
+                self._uncommitted[ev.event_id] = None
+                result.failed.append((-1, exc))
+            return
+        # Events the desk had not seen lately may still be in the database from before
+        # (a restart, or a retry older than the desk's window): the commit counted them. Which
+        # ones it was is not known here, so the stream gets them all (the page keys by id).
+        result.accepted += commit.stored
+        result.duplicates += commit.duplicates
+        result.stored_events.extend(accepted)
+        for ev in accepted:
+            self._uncommitted.pop(ev.event_id, None)
+        if retry:
+            await self._store_again(events, retry, batch, result)
+
     async def _store_again(self, events: list[Any], positions: list[int], batch: DecodedBatch,
                            result: IngestResult) -> None:
+        """Events the desk remembers but whose commit failed before: straight to the log
+        service (which ignores any that did get stored)."""
         log_service = self.desk.log_service
-        for pos in positions:
-            ev = events[pos]
-            try:
-                await log_service.append_event(ev.model_copy(deep=True))
-            except Exception as exc:  # still failing: keep it marked, report it
-                result.failed.append((batch.indexes[pos], exc))
-                continue
+        again = [events[pos] for pos in positions]
+        copies = [ev.model_copy(deep=True) for ev in again]
+        try:
+            stored = await log_service.append_events(copies)
+        except Exception as exc:  # still failing: keep them marked, report it
+            result.failed.extend((batch.indexes[pos], exc) for pos in positions)
+            return
+        for ev in again:
             self._uncommitted.pop(ev.event_id, None)
-            result.accepted += 1
-            result.stored_events.append(ev)
+        result.accepted += stored
+        result.duplicates += len(again) - stored
+        result.stored_events.extend(again)
 
     def _count(self, result: IngestResult) -> None:
         self.ingest_requests += 1
@@ -184,17 +216,11 @@ class ListenerCore:
     def stored_counts(self) -> tuple[int | None, int | None]:
         """(events, runs) held by the log service, when it can tell."""
         service = self.desk.log_service
-        counts = getattr(service, "counts", None)
+        counts = getattr(service, "stats", None)
         if callable(counts):
             try:
                 value = counts()
                 return int(value["events"]), int(value["runs"])
-            except Exception:
-                return None, None
-        store = getattr(service, "_store", None)
-        if store is not None:  # the in-memory service
-            try:
-                return len(store.get_recent_events()), len(store.list_runs())
             except Exception:
                 return None, None
         return None, None

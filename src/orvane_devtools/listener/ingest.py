@@ -93,6 +93,22 @@ def _clean_floats(value: Any) -> Any:
     return value
 
 
+_INT64_MIN = -(2**63)
+_INT64_MAX = 2**63 - 1
+
+
+def _unstorable(event: RuntimeEvent, clean: Any) -> str | None:
+    """Why a valid event still cannot be kept (checked before it reaches the desk, so that a
+    resent batch is refused the same way again), or None."""
+    if not _INT64_MIN <= event.timestamp <= _INT64_MAX:
+        return "timestamp: must be a 64-bit integer of milliseconds"
+    try:
+        json.dumps(clean, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError:
+        return "the event holds text that is not valid Unicode (a lone surrogate)"
+    return None
+
+
 def _error_text(exc: ValidationError) -> str:
     parts = []
     for err in exc.errors(include_input=False, include_url=False):
@@ -135,6 +151,8 @@ def _quick(body: bytes) -> DecodedBatch | None:
     for ev in events:
         if "event_id" not in ev.model_fields_set or not ev.event_id:
             return None
+        if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
+            return None
     defaults = {k: getattr(parsed, k) for k in _META_KEYS if getattr(parsed, k) is not None}
     if defaults:
         for ev in events:
@@ -169,6 +187,10 @@ def _careful(body: bytes) -> DecodedBatch:
             event = RuntimeEvent.model_validate(clean)
         except ValidationError as exc:
             batch.rejected.append({"index": index, "error": _error_text(exc)})
+            continue
+        problem = _unstorable(event, clean)
+        if problem is not None:
+            batch.rejected.append({"index": index, "error": problem})
             continue
         if defaults:
             _fill_meta(event.meta, defaults)
