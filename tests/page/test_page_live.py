@@ -3,6 +3,7 @@ toggle holds updates back and counts them, and the page reconnects after the lis
 
 from __future__ import annotations
 
+import re
 import warnings
 
 from playwright.sync_api import expect
@@ -100,3 +101,31 @@ def test_page_reconnects_by_itself_after_the_listener_restarts(make_listener, op
     lst.post([event("agent_task.started", run_ctx(after, agent="After"))])
     expect(_row(page, after)).to_be_visible()
     expect(_row(page, before)).to_be_visible()
+
+
+def test_an_open_run_grows_live_children_events_and_status(listener, open_page):
+    root = uid("grow")
+    R = run_ctx(root, agent="Grower")
+    listener.post([event("agent_task.started", R, message="growing")])
+    page = open_page(f"{listener.origin}/?run={root}")
+    expect(page.locator(".run-header .badge")).to_have_text("running")
+    expect(page.locator(".events-panel .list-summary")).to_have_text("1 event")
+
+    child = uid("sprout")
+    C = run_ctx(child, root=root, parent=root, agent="Sprout")
+    listener.post([event("agent_task.started", C, message="sprouting"),
+                   event("agent_task.action.completed", C, message="leaf one")])
+    expect(page.locator(f'.tree-row[data-run-id="{child}"]')).to_be_visible()
+    expect(page.locator(".ev-row", has_text="leaf one")).to_be_visible()
+    expect(page.locator(".events-panel .list-summary")).to_have_text("3 events")
+
+    # Without the child runs, only the root's own events; the choice is kept in the address.
+    page.get_by_label("include child runs").uncheck()
+    expect(page).to_have_url(re.compile(r"desc=0"))
+    expect(page.locator(".events-panel .list-summary")).to_have_text("1 event")
+    listener.post([event("agent_task.action.completed", C, message="leaf two")])
+    listener.post([event("agent_task.completed", R, message="grown")])
+    expect(page.locator(".run-header .badge")).to_have_text("completed")
+    expect(page.locator(".ev-row", has_text="grown")).to_be_visible()
+    expect(page.locator(".ev-row", has_text="leaf two")).to_have_count(0)
+    expect(page.locator(".events-panel .list-summary")).to_have_text("2 events")

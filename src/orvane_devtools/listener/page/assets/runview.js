@@ -15,6 +15,7 @@ export class RunView {
     this.selectedId = null;
     this.desc = true;
     this.treeSeq = 0;
+    this.unplaced = [];
     this.lastTreeMs = 0;
 
     this.back = h('a', { className: 'back', href: app.href({ run: '' }), text: '← All runs',
@@ -155,6 +156,7 @@ export class RunView {
   }
 
   async loadEvents() {
+    this.unplaced = [];
     const run = this.currentRun();
     try {
       const scope = this.scopeIds();
@@ -241,7 +243,15 @@ export class RunView {
 
   onEvent(ev) {
     if (!this.model) return false;
-    return this.events.onEvent(ev);
+    if (this.events.onEvent(ev)) return true;
+    // An event of a run this tree does not know yet (a new child): keep it until the tree has
+    // been read again, then offer it once more.
+    const run = ev.run;
+    if (run && !this.model.index.has(run.run_id) && (run.root_run_id === this.rootId || run.root_run_id === this.rootMissing)) {
+      if (this.unplaced.length < 5000) this.unplaced.push(ev);
+      this.app.soon('tree-refresh', () => this.refreshTree(), Math.max(250, this.lastTreeMs * 4));
+    }
+    return false;
   }
 
   async refreshTree() {
@@ -250,6 +260,9 @@ export class RunView {
     if (!ok) return;
     this.tree.select(this.selectedId, { scroll: false });
     this.events.setScope(this.scopeIds());
+    const waiting = this.unplaced;
+    this.unplaced = [];
+    for (const ev of waiting) this.events.onEvent(ev);
     this.renderHeader();
   }
 
