@@ -108,6 +108,7 @@ class App {
       if (this.runsEl.hidden) {
         this.runEl.hidden = true;
         this.runsEl.hidden = false;
+        if (Date.now() - (this.runs.lastRefresh || 0) > REFRESH_MS) this.runs.refresh();
         this.runs.list.viewport.scrollTop = this.listScroll;
         this.runs.list.draw();
         this.runs.focus();
@@ -188,13 +189,22 @@ class App {
     if (!this.runEl.hidden) this.runView.tick();
   }
 
+  /**
+   * Open runs may be judged stale or orphaned without any event arriving, so what is shown is
+   * read again now and then; with nothing open the stream tells every change and a slow re-read
+   * is enough. A re-read that costs the listener more waits longer (20 times its own time), so a
+   * page left open never keeps a busy listener busier.
+   */
   refresh() {
     if (this.paused || document.hidden || this.connState !== 'live') return;
-    // Open runs may be judged stale or orphaned without any event arriving: read them again.
-    // With nothing open the stream tells every change, and a slow full re-read is enough.
-    const idleFor = Date.now() - (this.runs.lastRefresh || 0);
-    if (this.runs.anyOpen() || idleFor > 60_000) this.runs.refresh();
-    if (!this.runEl.hidden) this.runView.refresh();
+    const now = Date.now();
+    if (!this.runsEl.hidden) {
+      const gap = Math.max(REFRESH_MS, 20 * (this.runs.refreshCost || 0));
+      const every = this.runs.anyOpen() ? gap : Math.max(60_000, gap);
+      if (now - (this.runs.lastRefresh || 0) >= every) this.runs.refresh();
+    } else if (!this.runEl.hidden) {
+      this.runView.refresh();
+    }
   }
 
   /** Run `fn` once after `ms`, however often this is asked for meanwhile. */

@@ -334,12 +334,15 @@ export class RunsView {
 
   /** Re-read what is loaded (statuses change by judgement without any event arriving). */
   async refresh() {
-    if (this.loading || !this.loadedOnce) return;
+    if (this.loading || this.refreshing || !this.loadedOnce) return;
+    this.refreshing = true;
     this.lastRefresh = Date.now();
     const seq = this.seq;
     const limit = Math.min(1000, Math.max(PAGE, this.runs.length));
     try {
+      const t0 = performance.now();
       const body = await this.fetchRuns({ limit });
+      this.refreshCost = performance.now() - t0;
       if (seq !== this.seq || this.loading) return;
       const head = this.narrow(body.runs);
       const seen = new Set(head.map((r) => r.run_id));
@@ -348,6 +351,9 @@ export class RunsView {
       this.app.clearError('runs');
     } catch (err) {
       if (err.name !== 'AbortError') this.app.showError('runs', err);
+    } finally {
+      this.refreshing = false;
+      this.lastRefresh = Date.now();
     }
   }
 

@@ -134,6 +134,7 @@ export class RunView {
     this.model = model;
     this.tree.setModel(model, { keepState });
     this.lastTreeMs = performance.now() - t;
+    this.lastTreeAt = Date.now();
     this.updateTreeStats();
     this.root.dataset.treeReady = String(model.rows.length);
     return true;
@@ -268,9 +269,17 @@ export class RunView {
 
   /** Periodic re-read: open runs may have been judged stale or orphaned meanwhile. */
   async refresh() {
-    if (!this.model || !this.loaded) return;
+    if (!this.model || !this.loaded || this.refreshingTree) return;
+    // Paced by what reading the tree costs the listener (see App.refresh).
+    if (Date.now() - (this.lastTreeAt || 0) < Math.max(5000, 20 * this.lastTreeMs)) return;
     const anyOpen = this.model.rows.some((r) => r.run && isOpen(r.run));
-    if (anyOpen) await this.refreshTree();
+    if (!anyOpen) return;
+    this.refreshingTree = true;
+    try {
+      await this.refreshTree();
+    } finally {
+      this.refreshingTree = false;
+    }
   }
 
   /** After a reconnect: read everything shown again. */
