@@ -12,6 +12,8 @@ Run: PYTHONPATH=src:benchmarks python benchmarks/bench_listener.py
   Target: p99 <= 2,500 U.
 * GET {prefix}/runs?search=NEEDLE over 500,000 stored events, for a needle that matches 50 runs,
   p95 over 40 requests. Target: <= 500 U.
+* The time a SIGTERM takes to stop the listener with a stream open and a batch in flight.
+  Target: <= 2 s.
 """
 
 from __future__ import annotations
@@ -20,7 +22,8 @@ import json
 import multiprocessing as mp
 import os
 import re
-import statistics
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -125,7 +128,7 @@ def main() -> None:
     ratio = rate / noop_rate
     rows.append((f"sink -> listener with database, {total:,} events, events/s", None, None,
                  f"{rate:,.0f}/s"))
-    rows.append((f"sink -> no-op listener, same sink and events, events/s", None, None,
+    rows.append(("sink -> no-op listener, same sink and events, events/s", None, None,
                  f"{noop_rate:,.0f}/s"))
     rows.append(("  listener rate / no-op rate", None, None, f"{ratio:.3f} (>= 0.25)"))
     per_k = cpu / total * 1000
@@ -174,9 +177,43 @@ def main() -> None:
     rows.append((f"GET /runs?search=... over {stored:,} events ({len(hits)} runs match), p95",
                  p95, p95 / u, "<= 500 U"))
     client.close()
-    proc.terminate()
-    proc.wait(10)
 
+    # 5. Stop: SIGTERM with a stream open and a batch on its way; seconds until the process ended.
+    stream = httpx.Client(timeout=httpx.Timeout(10.0, read=30.0))
+    opened = threading.Event()
+
+    def follow() -> None:
+        try:
+            with stream.stream("GET", url.replace("/ingest", "/stream")) as resp:
+                opened.set()
+                for _ in resp.iter_lines():
+                    pass
+        except httpx.HTTPError:
+            pass
+        finally:
+            opened.set()
+
+    threading.Thread(target=follow, daemon=True).start()
+    opened.wait(10)
+    batch = body_of([typical_fields(9_000_000 + i, run_id="stop", parent=None) for i in range(200)])
+
+    def send_batch() -> None:
+        try:
+            httpx.post(url, content=batch, timeout=10, headers={"Content-Type": "application/json"})
+        except httpx.HTTPError:
+            pass  # the stop came first: not taken in, nothing to answer
+
+    threading.Thread(target=send_batch, daemon=True).start()
+    time.sleep(0.02)
+    t0 = time.perf_counter()
+    proc.send_signal(signal.SIGTERM)
+    code = proc.wait(30)
+    stop_seconds = time.perf_counter() - t0
+    stream.close()
+    rows.append(("stop (SIGTERM) with a stream open and a batch in flight, seconds", None, None,
+                 f"{stop_seconds:.2f} s (<= 2 s), exit code {code}"))
+
+    shutil.rmtree(tmp, ignore_errors=True)
     print(f"U = {u * 1e6:.2f} us")
     report(rows)
     print(f"\nthroughput: {total:,} events in {elapsed:.2f} s = {rate:,.0f} events/s with the database, "

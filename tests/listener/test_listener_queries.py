@@ -7,7 +7,7 @@ import time
 
 import httpx
 import pytest
-from conftest import ListenerProcess
+from listener_helpers import ListenerProcess
 from listener_helpers import body, event
 
 NOW = int(time.time() * 1000)

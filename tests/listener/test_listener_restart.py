@@ -11,7 +11,7 @@ import warnings
 
 import httpx
 import pytest
-from conftest import needs_persistence
+from listener_helpers import needs_persistence
 from listener_helpers import body, event, fresh_id, runtime_event
 
 from orvane_devtools.observation.backends.Uplink import (

@@ -20,7 +20,7 @@ KEY = "k3y-Long_enough.2024"
 
 @pytest.fixture(scope="module")
 def keyed(tmp_path_factory):
-    from conftest import ListenerProcess
+    from listener_helpers import ListenerProcess
 
     proc = ListenerProcess(tmp_path_factory.mktemp("sec") / "db", api_key=KEY).start()
     yield proc

@@ -69,6 +69,9 @@ def normalize_prefix(prefix: str) -> str:
     parts = [p for p in text.split("/") if p]
     if any(p in (".", "..") for p in parts):
         raise ListenerConfigError(f"--prefix {prefix!r} may not hold '.' or '..' segments")
+    if parts and parts[0] in ("assets", "healthz", "favicon.ico"):
+        # Those paths belong to the page and the health check (and need no key).
+        raise ListenerConfigError(f"--prefix {prefix!r} would mix the API with the page's files")
     return "/" + "/".join(parts) if parts else ""
 
 

@@ -27,6 +27,10 @@ __all__ = ["IngestResult", "ListenerCore", "StorageError"]
 # this many events is recognised without asking the database.
 DEDUP_WINDOW = 50_000
 RATE_WINDOW_SECONDS = 10.0
+# The desk keeps a copy of every event in its own in-memory run store as well (one ring per run,
+# so it grows with the number of runs). The listener answers every query from the log service,
+# so that copy is only dead weight: it is emptied after this many accepted events.
+DESK_STORE_EVENTS = 50_000
 
 
 class StorageError(RuntimeError):
@@ -95,6 +99,10 @@ class ListenerCore:
         # Events the desk accepted whose commit failed: the desk remembers their ids, so a retry
         # would look like a duplicate. They go straight to the log service when they come back.
         self._uncommitted: dict[str, None] = {}
+        self.desk_store_events = DESK_STORE_EVENTS
+        self._desk_store_held = 0
+        # Events accepted by a request whose commit is under way: id -> that commit's outcome.
+        self._inflight: dict[str, asyncio.Future[bool]] = {}
         self._closed = False
 
     # -- ingest -------------------------------------------------------------------------------
@@ -117,6 +125,10 @@ class ListenerCore:
             await self._append_in_one_commit(self.desk.log_service, batch, result)
             result.rejected.sort(key=lambda r: r["index"])
         self._count(result)
+        self._desk_store_held += len(batch.events)
+        if self._desk_store_held >= self.desk_store_events:
+            self._desk_store_held = 0
+            self.desk._run_store.reset()
         if result.stored_events:
             await self.hub.publish(result.stored_events)
         if result.failed:
@@ -127,11 +139,20 @@ class ListenerCore:
     async def _append_in_one_commit(self, service: Any, batch: DecodedBatch,
                                     result: IngestResult) -> None:
         """Appends inside the log service's batch: the desk's appends queue their events and
-        return, and leaving the batch waits for the one commit that holds them all."""
+        return, and leaving the batch waits for the one commit that holds them all.
+
+        An event another request is still committing counts as a duplicate only once that
+        commit is done (had it failed, this request stores the event): an answer never
+        acknowledges an event that is not committed.
+        """
         append = self.desk.append_event
         events = batch.events
+        inflight = self._inflight
+        done: asyncio.Future[bool] = asyncio.get_running_loop().create_future()
         accepted: list[Any] = []
         retry: list[int] = []
+        waits: dict[asyncio.Future[bool], list[int]] = {}
+        committed = False
         try:
             async with service.batch() as commit:
                 for pos, ev in enumerate(events):
@@ -145,27 +166,44 @@ class ListenerCore:
                         self._uncommitted[ev.event_id] = None
                         result.failed.append((batch.indexes[pos], exc))
                         continue
+                    event_id = ev.event_id
                     if outcome:
                         accepted.append(ev)
-                    elif self._uncommitted and ev.event_id in self._uncommitted:
+                        inflight[event_id] = done
+                    elif self._uncommitted and event_id in self._uncommitted:
                         retry.append(pos)
+                    elif event_id in inflight:
+                        waits.setdefault(inflight[event_id], []).append(pos)
                     else:
                         result.duplicates += 1
+            committed = True
         except Exception as exc:
             # The commit failed: none of this batch's events is known to be stored.
             for ev in accepted:
                 self._uncommitted[ev.event_id] = None
                 result.failed.append((-1, exc))
-            return
-        # Events the desk had not seen lately may still be in the database from before
-        # (a restart, or a retry older than the desk's window): the commit counted them. Which
-        # ones it was is not known here, so the stream gets them all (the page keys by id).
-        result.accepted += commit.stored
-        result.duplicates += commit.duplicates
-        result.stored_events.extend(accepted)
-        for ev in accepted:
-            self._uncommitted.pop(ev.event_id, None)
+        finally:
+            for ev in accepted:
+                if inflight.get(ev.event_id) is done:
+                    del inflight[ev.event_id]
+            done.set_result(committed)
+        if committed:
+            # Events the desk had not seen lately may still be in the database from before
+            # (a restart, or a retry older than the desk's window): the commit counted them.
+            # Which ones it was is not known here, so the stream gets them all (the page keys
+            # by id).
+            result.accepted += commit.stored
+            result.duplicates += commit.duplicates
+            result.stored_events.extend(accepted)
+            for ev in accepted:
+                self._uncommitted.pop(ev.event_id, None)
+        for other, positions in waits.items():
+            if await other:
+                result.duplicates += len(positions)
+            else:
+                retry.extend(positions)
         if retry:
+            retry.sort()
             await self._store_again(events, retry, batch, result)
 
     async def _store_again(self, events: list[Any], positions: list[int], batch: DecodedBatch,

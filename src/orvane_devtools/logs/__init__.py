@@ -38,7 +38,6 @@ from typing import Any
 
 from ._common import (
     DEFAULT_MAX_EVENTS,
-    RUN_FILTERS,
     LogStoreCorruptError,
     LogStoreError,
     LogStoreFullError,
@@ -65,6 +64,8 @@ __all__ = [
     "RuntimeLogService",
 ]
 
+_INT_FILTERS = frozenset(("since", "until", "limit"))
+
 _current_batch: contextvars.ContextVar[LogBatch | None] = contextvars.ContextVar(
     "orvane_log_batch", default=None
 )
@@ -76,10 +77,22 @@ def _event_class() -> type:
     return RuntimeEvent
 
 
-async def _wait(future: Future) -> Any:
-    if future.done():
-        return future.result()
-    return await asyncio.wrap_future(future)
+def _failed(error: BaseException) -> Future:
+    future: Future = Future()
+    future.set_exception(error)
+    return future
+
+
+async def _wait(future: Any) -> Any:
+    if isinstance(future, Future):
+        if future.done():
+            return future.result()
+        return await asyncio.wrap_future(future)
+    return await future
+
+
+# Events a batch hands the writer at a time while its block runs (so writing overlaps the block).
+_BATCH_CHUNK = 512
 
 
 class LogBatch:
@@ -87,10 +100,26 @@ class LogBatch:
 
     def __init__(self, service: RuntimeLogService) -> None:
         self._service = service
-        self._futures: list[Future] = []
+        self._futures: list[Any] = []
+        self._prepared: list = []
         self._token: contextvars.Token | None = None
         self.stored = 0
         self.duplicates = 0
+
+    def _add(self, events: list) -> None:
+        store = self._service._store
+        if not store.persistent:
+            self._futures.append(store.append(events))
+            return
+        # Checked and encoded now (a refused event raises here); written in chunks.
+        self._prepared.extend([store.prepare(e) for e in events])
+        if len(self._prepared) >= _BATCH_CHUNK:
+            self._flush()
+
+    def _flush(self) -> None:
+        if self._prepared:
+            chunk, self._prepared = self._prepared, []
+            self._futures.append(self._service._store.submit(chunk, asyncio.get_running_loop()))
 
     async def __aenter__(self) -> LogBatch:
         if self._token is not None:
@@ -100,6 +129,10 @@ class LogBatch:
 
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         _current_batch.reset(self._token)
+        try:
+            self._flush()
+        except BaseException as error:  # noqa: BLE001 - the store is closed: still wait below
+            self._futures.append(_failed(error))
         futures, self._futures = self._futures, []
         results = await asyncio.gather(*(_wait(f) for f in futures), return_exceptions=True)
         first_error = None
@@ -168,12 +201,11 @@ class RuntimeLogService:
         """
         if not isinstance(event, _event_class()):
             raise type_error("event", "RuntimeEvent", event)
-        future = self._store.append([event])
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._futures.append(future)
+            batch._add([event])
             return None
-        await _wait(future)
+        await _wait(self._store.append([event], asyncio.get_running_loop()))
         return None
 
     async def append_events(self, events: list) -> int:
@@ -190,12 +222,11 @@ class RuntimeLogService:
                 raise type_error(f"events[{i}]", "RuntimeEvent", event)
         if not events:
             return 0
-        future = self._store.append(list(events))
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._futures.append(future)
+            batch._add(list(events))
             return 0
-        stored, _duplicates = await _wait(future)
+        stored, _duplicates = await _wait(self._store.append(list(events), asyncio.get_running_loop()))
         return stored
 
     def batch(self) -> LogBatch:
@@ -242,7 +273,8 @@ class RuntimeLogService:
         ``max_events``, ``retention_days``, ``dropped_events`` (by ``logs.max_events``),
         ``expired_events`` (by ``logs.retention_days``), ``dropped_runs``, ``duplicate_events``,
         ``pending_events`` (queued, not yet committed), ``commits``, ``failed_batches``,
-        ``checkpoints`` and ``last_error``."""
+        ``checkpoints``, ``retention_steps`` (transactions that removed old events) and
+        ``last_error``."""
         return self._store.stats()
 
     # -- runs --------------------------------------------------------------------------------
@@ -292,11 +324,12 @@ class RuntimeLogService:
             "until": until,
             "limit": limit,
         }
-        for name in RUN_FILTERS:
-            if name in ("since", "until", "limit"):
-                check_int(name, values[name])
-            else:
-                check_text(name, values[name])
+        for name, value in values.items():
+            if value is not None:
+                if name in _INT_FILTERS:
+                    check_int(name, value)
+                else:
+                    check_text(name, value)
         return self._store.query_runs(values)
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:

@@ -6,6 +6,8 @@ import math
 import os
 from typing import Any
 
+from ..observation.Tallybook import RuntimeTallybook
+
 __all__ = [
     "DEFAULT_MAX_EVENTS",
     "LogStoreCorruptError",
@@ -180,11 +182,8 @@ def path_setting(settings: Any) -> str | None:
 # -- search text -------------------------------------------------------------------------------
 
 
-def normalize(value: Any) -> str:
-    """The run store's normalised search text of a value (case-folded; JSON for non-strings)."""
-    from ..observation.Tallybook import RuntimeTallybook
-
-    return RuntimeTallybook._normalize_search_text(value)
+# The run store's normalised search text of a value (case-folded; JSON for non-strings).
+normalize = RuntimeTallybook._normalize_search_text
 
 
 def needle_of(search: str) -> str:

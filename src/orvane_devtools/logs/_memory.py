@@ -31,7 +31,7 @@ class MemoryLogStore:
         self._children: dict[str, list[str]] = {}
         self._appended = 0
 
-    def append(self, events: list) -> Future:
+    def append(self, events: list, loop: Any = None) -> Future:
         for event in events:
             run = getattr(event, "run", None)
             self._store.append_event(event)

@@ -8,7 +8,8 @@ the file:
 * ``app_id_pattern`` and ``event_types`` are evaluated in Python over the distinct values kept in
   the ``names`` table, then applied as an ``IN`` list.
 * Search. An event's own searched values are kept, normalised as the run store normalises them and
-  joined by single spaces, in the FTS5 table ``event_text`` (trigram tokenizer); its run context's
+  joined by single spaces, in ``event_texts``, indexed by the FTS5 table ``event_text`` (trigram
+  tokenizer; the newest texts are indexed in bulk a little later and scanned meanwhile); its run context's
   text in ``context_text``. A run's accumulated search text is the sequence, over its events, of
   the run's record values after each event followed by that event's values; the distinct record
   values of a run live in ``heads`` / ``head_text``. A needle without a space cannot span two
@@ -62,13 +63,36 @@ def _fields_of(text: str, lens: str) -> Iterator[str]:
             pos += n + 1
 
 
+# Run records a thread keeps decoded (for trees and ancestor walks) until the file changes.
+_RECORD_CACHE_MAX = 20_000
+# A subtree up to this many runs is loaded at once when a run's children are first asked for.
+_SUBTREE_MAX = 4096
+
+
 class _ThreadState:
-    __slots__ = ("conn", "version", "heads")
+    __slots__ = ("conn", "version", "heads", "records", "cached", "children", "cache_version")
 
     def __init__(self, conn: sqlite3.Connection) -> None:
+        from ..observation.Tallybook import RuntimeTallybook
+
         self.conn = conn
         self.version = None
         self.heads: dict[int, list[str]] = {}
+        # Decoded records, held by a run store of their own: its get_run hands out fast copies.
+        self.records = RuntimeTallybook(1)
+        self.cached: dict[str, bool] = {}  # run id -> whether it has a record (False: none)
+        self.children: dict[str, list[str]] = {}  # parent run id -> child ids, newest update first
+        self.cache_version = None
+
+    def check_cache(self) -> None:
+        """Forget the cached records when the file changed since they were read (any writer,
+        this process or another: PRAGMA data_version)."""
+        version = self.conn.execute("PRAGMA data_version").fetchone()[0]
+        if version != self.cache_version or len(self.cached) > _RECORD_CACHE_MAX:
+            self.records.reset()
+            self.cached.clear()
+            self.children.clear()
+            self.cache_version = version
 
 
 class Reader:
@@ -154,15 +178,93 @@ class Reader:
         return None if row is None else row[0]
 
     def _decode_events(self, bodies: list[str]) -> list:
-        validate = self._event_cls.model_validate_json
+        validate = self._event_cls.__pydantic_validator__.validate_json
         return [validate(b) for b in bodies]
 
     # -- runs --------------------------------------------------------------------------------
+
+    def _cached_runs(self, values: dict[str, Any]) -> list | None:
+        """``query_runs`` by run id alone or parent run id alone (the facade's look-ups for trees
+        and ancestors), from the thread's record cache; None for other queries."""
+        run_id, parent = values["run_id"], values["parent_run_id"]
+        if (run_id is None) == (parent is None):
+            return None
+        for name, v in values.items():
+            if v is not None and name not in ("run_id", "parent_run_id", "limit"):
+                return None
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        state = self._state()
+        try:
+            state.check_cache()
+            if run_id is not None:
+                ids = [run_id]
+                if run_id not in state.cached:
+                    self._load_records(state, "r.run_id = ?", run_id, None)
+            else:
+                ids = state.children.get(parent)
+                if ids is None:
+                    ids = self._load_subtree(state, parent)
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+        get = state.records.get_run
+        rows = [r for r in map(get, ids) if r is not None]
+        limit = values["limit"]
+        return rows if limit is None else rows[:limit]
+
+    def _load_records(self, state: _ThreadState, where: str, arg: str, parent: str | None) -> list[str]:
+        rows = state.conn.execute(
+            f"SELECT r.run_id, r.record FROM runs r WHERE {where} ORDER BY r.sort_ts DESC, r.run_key", (arg,)
+        ).fetchall()
+        validate = self._record_cls.__pydantic_validator__.validate_json
+        adopt = state.records._adopt_run
+        ids = []
+        for rid, text in rows:
+            if rid not in state.cached:
+                adopt(validate(text))
+                state.cached[rid] = True
+            ids.append(rid)
+        if parent is None:
+            if not rows:
+                state.cached[arg] = False
+        else:
+            state.children[parent] = ids
+        return ids
+
+    def _load_subtree(self, state: _ThreadState, parent: str) -> list[str]:
+        """Load the records under ``parent`` -- its whole subtree when it is not too large, so that
+        a tree walk asks the file once -- and return the ids of its children."""
+        rows = state.conn.execute(
+            "WITH RECURSIVE sub(run_id) AS (SELECT ? UNION SELECT r.run_id FROM runs r JOIN sub"
+            " ON r.parent_run_id = sub.run_id LIMIT ?)"
+            " SELECT r.run_id, r.parent_run_id, r.sort_ts, r.run_key, r.record FROM runs r"
+            " WHERE r.run_id IN sub AND r.parent_run_id IS NOT NULL",
+            (parent, _SUBTREE_MAX),
+        ).fetchall()
+        complete = len(rows) < _SUBTREE_MAX - 1
+        if not complete:
+            return self._load_records(state, "r.parent_run_id = ?", parent, parent)
+        rows.sort(key=lambda r: (-r[2], r[3]))
+        validate = self._record_cls.__pydantic_validator__.validate_json
+        adopt = state.records._adopt_run
+        kids: dict[str, list[str]] = {}
+        for rid, par, _, _, text in rows:
+            if rid not in state.cached:
+                adopt(validate(text))
+                state.cached[rid] = True
+            kids.setdefault(par, []).append(rid)
+        # Every run of the subtree now has its children listed (none for the leaves).
+        for rid in {parent, *(r[0] for r in rows)}:
+            state.children[rid] = kids.get(rid, [])
+        return state.children[parent]
 
     def query_runs(self, values: dict[str, Any]) -> list:
         limit = values["limit"]
         if limit == 0:
             return []
+        cached = self._cached_runs(values)
+        if cached is not None:
+            return cached
         with self._read() as (conn, state):
             sql = ["SELECT r.record FROM runs r WHERE 1"]
             params: list[Any] = []
@@ -210,7 +312,7 @@ class Reader:
                 sql.append(" LIMIT ?")
                 params.append(limit)
             rows = conn.execute("".join(sql), params).fetchall()
-        validate = self._record_cls.model_validate_json
+        validate = self._record_cls.__pydantic_validator__.validate_json
         records = [validate(r[0]) for r in rows]
         if limit is not None and limit < 0:
             records = records[:limit]
@@ -247,7 +349,7 @@ class Reader:
     def get_event(self, event_id: str) -> Any:
         with self._read() as (conn, _):
             row = conn.execute("SELECT body FROM events WHERE event_id = ?", (event_id,)).fetchone()
-        return None if row is None else self._event_cls.model_validate_json(row[0])
+        return None if row is None else self._event_cls.__pydantic_validator__.validate_json(row[0])
 
     def query_events(
         self,
@@ -335,8 +437,8 @@ class Reader:
                 ctx_sql = "e.ctx_id IN (SELECT value FROM json_each(?))"
                 if scoped or len(needle) < 3 or self._plan(conn, needle)[1] > _SCAN_SHARE:
                     # Scan the texts of the rows the other filters leave.
-                    frm += " JOIN event_text f ON f.rowid = e.seq"
-                    where.append(f"(instr(f.t, ?) > 0 OR {ctx_sql})")
+                    frm += " JOIN event_texts x ON x.seq = e.seq"
+                    where.append(f"(instr(x.t, ?) > 0 OR {ctx_sql})")
                     params.extend([needle, json.dumps(sorted(ctx_ids))])
                 else:
                     seqs = self._text_hits(conn, needle)
@@ -344,13 +446,13 @@ class Reader:
                         seqs.update(self._context_events(conn, ctx_ids))
                     if not seqs:
                         return []
-                    frm += " JOIN event_text f ON f.rowid = e.seq"
+                    frm += " JOIN event_texts x ON x.seq = e.seq"
                     where.append("e.seq IN (SELECT value FROM json_each(?))")
                     params.append(json.dumps(sorted(seqs)))
                 if " " in needle:
                     # A needle with a space may have matched across two values of the event
                     # text: such a row counts only through one whole value.
-                    select += ", f.t, e.lens, e.ctx_id"
+                    select += ", x.t, x.lens, e.ctx_id"
                     verify = (needle, ctx_ids)
             sql = select + frm + (" WHERE " + " AND ".join(where) if where else "") + order
             python_side = bool(post) or verify is not None
@@ -419,14 +521,23 @@ class Reader:
         return "*" + a[1] + "*" + b[1] + "*", share
 
     def _text_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Rowids of the event texts that contain the needle (through the index)."""
+        """Seqs of the event texts that contain the needle: through the trigram index, and by
+        scanning the texts that are not indexed yet."""
         pattern, _ = self._plan(conn, needle)
-        return {
+        upto = self._counter(conn, "indexed_upto")
+        hits = {
             r[0]
             for r in conn.execute(
                 "SELECT rowid FROM event_text WHERE t GLOB ? AND instr(t, ?) > 0", (pattern, needle)
             )
         }
+        hits.update(
+            r[0]
+            for r in conn.execute(
+                "SELECT seq FROM event_texts WHERE seq > ? AND instr(t, ?) > 0", (upto, needle)
+            )
+        )
+        return hits
 
     def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
         if len(needle) < 3:
@@ -463,8 +574,8 @@ class Reader:
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_text f ON f.rowid = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(f.t, ?) > 0",
+                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
+                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
                     (needle,),
                 )
             )
@@ -484,8 +595,8 @@ class Reader:
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_text f ON f.rowid = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(f.t, ?) > 0",
+                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
+                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
                     (needle,),
                 )
             )
@@ -525,8 +636,8 @@ class Reader:
         tail = ""
         first = True
         for head_id, event_type, source, message, text in conn.execute(
-            "SELECT e.head_id, e.event_type, e.source, json_extract(e.body, '$.message'), f.t"
-            " FROM events e JOIN event_text f ON f.rowid = e.seq WHERE e.run_key = ? ORDER BY e.seq",
+            "SELECT e.head_id, e.event_type, e.source, json_extract(e.body, '$.message'), x.t"
+            " FROM events e JOIN event_texts x ON x.seq = e.seq WHERE e.run_key = ? ORDER BY e.seq",
             (run_key,),
         ):
             vals = heads.get(head_id)

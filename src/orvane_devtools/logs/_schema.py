@@ -20,6 +20,9 @@ SCHEMA_VERSION = 1
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
+# Files up to this size are checked page by page (PRAGMA quick_check) when opened; in larger ones
+# damage shows when a query or a write reaches it.
+QUICK_CHECK_MAX_BYTES = 256 * 1024 * 1024
 # Extra PRAGMA statements run on the writer's connection after it is set up (a test hook: a
 # size limit through max_page_count makes the disk look full).
 WRITER_PRAGMAS: list[str] = []
@@ -73,17 +76,18 @@ CREATE TABLE events(
     group_id TEXT,
     head_id INTEGER,
     ctx_id INTEGER,
-    lens TEXT NOT NULL,
     body TEXT NOT NULL
 );
 CREATE INDEX events_run ON events(run_key, ts) WHERE run_key IS NOT NULL;
 CREATE INDEX events_ts ON events(ts);
-CREATE INDEX events_type ON events(event_type);
-CREATE INDEX events_source ON events(source) WHERE source IS NOT NULL;
 CREATE INDEX events_level ON events(level) WHERE level IS NOT NULL;
-CREATE INDEX events_app ON events(app_id) WHERE app_id IS NOT NULL;
-CREATE INDEX events_group ON events(group_id) WHERE group_id IS NOT NULL;
-CREATE VIRTUAL TABLE event_text USING fts5(t, {_TRIGRAM});
+-- An event's searched values (normalised, non-empty ones joined by single spaces) and their
+-- lengths. The trigram index over them is brought up to date in bulk, a little behind the
+-- commits (up to meta 'indexed_upto'), and queries scan the texts not yet indexed.
+CREATE TABLE event_texts(seq INTEGER PRIMARY KEY, t TEXT NOT NULL, lens TEXT NOT NULL);
+CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
+-- Merge index segments in larger groups: less rewriting while texts are added in bulk.
+INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
 
 CREATE TABLE heads(
     head_id INTEGER PRIMARY KEY,
@@ -114,6 +118,8 @@ COUNTERS = (
     "expired_events",  # events removed because of logs.retention_days
     "dropped_runs",  # runs removed because none of their events was left
     "sampled_texts",  # event texts counted into `trigrams`
+    "indexed_upto",  # every event text with seq <= this is in the trigram index `event_text`
+    "last_seq",  # the highest seq ever given: new events get higher ones, never a reused one
 )
 
 
@@ -249,6 +255,16 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                 f"log database {path} is incomplete (schema version {version}); the file was left as it is",
                 path,
             )
+        if existed and os.path.getsize(path) <= QUICK_CHECK_MAX_BYTES:
+            try:
+                problems = [r[0] for r in conn.execute("PRAGMA quick_check(3)")]
+            except sqlite3.DatabaseError as exc:
+                problems = [str(exc)]
+            if problems != ["ok"]:
+                raise LogStoreCorruptError(
+                    f"log database {path} is damaged ({'; '.join(problems)}); the file was left as it is",
+                    path,
+                )
         _configure(conn, path, synchronous)
         for statement in WRITER_PRAGMAS:
             conn.execute(statement)
@@ -257,6 +273,7 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
         try:
             conn.execute("BEGIN IMMEDIATE")
             conn.execute("INSERT OR REPLACE INTO meta(key, value) VALUES ('opened_at', strftime('%s','now'))")
+            conn.executemany("INSERT OR IGNORE INTO meta(key, value) VALUES (?, 0)", [(c,) for c in COUNTERS])
             conn.execute("COMMIT")
         except sqlite3.Error as exc:
             _rollback(conn)
@@ -279,12 +296,24 @@ def _rollback(conn: sqlite3.Connection) -> None:
         pass
 
 
+def _statements(script: str) -> list[str]:
+    out: list[str] = []
+    pending = ""
+    for line in script.splitlines(keepends=True):
+        pending += line
+        if sqlite3.complete_statement(pending):
+            out.append(pending.strip())
+            pending = ""
+    if pending.strip():
+        out.append(pending.strip())
+    return out
+
+
 def _create(conn: sqlite3.Connection, path: str) -> None:
     try:
         conn.execute("BEGIN IMMEDIATE")
-        for statement in SCHEMA.split(";"):
-            if statement.strip():
-                conn.execute(statement)
+        for statement in _statements(SCHEMA):
+            conn.execute(statement)
         conn.executemany("INSERT INTO meta(key, value) VALUES (?, 0)", [(c,) for c in COUNTERS])
         conn.execute("INSERT INTO meta(key, value) VALUES ('schema_version', ?)", (SCHEMA_VERSION,))
         conn.execute("INSERT INTO meta(key, value) VALUES ('created_at', strftime('%s','now'))")

@@ -9,7 +9,7 @@ import weakref
 from concurrent.futures import Future
 from typing import Any
 
-from ._common import LogStoreError, event_text_parts, normalize
+from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._schema import open_writer, prepare_path
 from ._writer import Prepared, Writer
@@ -24,6 +24,15 @@ _live: "weakref.WeakSet[SQLiteLogStore]" = weakref.WeakSet()
 _live_lock = threading.Lock()
 # Connections inherited through fork(): never used again, never closed by the child.
 _inherited: list[Any] = []
+# How many forks this process descends from (a store made before the last one starts afresh).
+_forks = [0]
+
+
+def _forked() -> None:
+    _forks[0] += 1
+
+
+os.register_at_fork(after_in_child=_forked)
 
 
 class SQLiteLogStore:
@@ -35,8 +44,10 @@ class SQLiteLogStore:
         self._retention_days = retention_days
         self._synchronous = synchronous
         self._pid = os.getpid()
+        self._forks = _forks[0]
         self._lock = threading.Lock()
         self._closed = False
+        self._contexts: dict[str, tuple[str, str]] = {}
         self._start()
         with _live_lock:
             _live.add(self)
@@ -53,7 +64,7 @@ class SQLiteLogStore:
     def _ready(self) -> None:
         if self._closed:
             raise RuntimeError(f"the log service of {self.path} is closed")
-        if self._pid != os.getpid():
+        if self._forks != _forks[0]:
             self._after_fork()
 
     def _after_fork(self) -> None:
@@ -65,6 +76,7 @@ class SQLiteLogStore:
             _inherited.append((self._writer, self._reader))
             self._finalizer.detach()
             self._pid = os.getpid()
+            self._forks = _forks[0]
             self._start()
 
     # -- appends -----------------------------------------------------------------------------
@@ -73,26 +85,22 @@ class SQLiteLogStore:
         """Check and encode one event for the file; raises for an event the file cannot hold."""
         event_id = event.event_id
         ts = event.timestamp
-        if not isinstance(event_id, str):
-            raise TypeError(f"event_id must be a string, got {type(event_id).__name__}")
         if not isinstance(ts, int) or not _INT64[0] <= ts <= _INT64[1]:
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: its timestamp {ts!r} is not a "
                 f"64-bit integer of milliseconds"
             )
         try:
+            # JSON in UTF-8: an event with a lone surrogate anywhere, or a value whose string
+            # form raises, stops here.
             body = event.model_dump_json(fallback=str)
-            parts = event_text_parts(event, normalize)
+            parts = [
+                normalize(event_id), normalize(event.event_type), normalize(event.source),
+                normalize(event.level), normalize(event.message), normalize(event.payload),
+                normalize(event.error), normalize(event.meta),
+            ]
             run = event.run
-            ctx_text = None if run is None else normalize(run.model_dump(mode="json", fallback=str))
-            text = " ".join(p for p in parts if p)
-            # Text SQLite can hold: UTF-8 without lone surrogates.
-            text.encode("utf-8")
-            if ctx_text is not None:
-                ctx_text.encode("utf-8")
-                run_kind = run.run_kind
-                if run_kind is not None and not isinstance(run_kind, str):
-                    str(run_kind)
+            ctx_text = None if run is None else self._context_text(run)
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
@@ -102,29 +110,54 @@ class SQLiteLogStore:
         group_id = meta.get("group_id")
         level = event.level
         return Prepared(
-            event=event,
-            event_id=event_id,
-            ts=ts,
-            event_type=event.event_type,
-            source=event.source,
-            level=level if isinstance(level, str) else None,
-            app_id=app_id if isinstance(app_id, str) else None,
-            group_id=group_id if isinstance(group_id, str) else None,
-            run_id=None if run is None else run.run_id,
-            body=body,
-            text=text,
-            lens=",".join(str(len(p)) for p in parts),
-            ctx_text=ctx_text,
+            event,
+            event_id,
+            ts,
+            event.event_type,
+            event.source,
+            level if isinstance(level, str) else None,
+            app_id if isinstance(app_id, str) else None,
+            group_id if isinstance(group_id, str) else None,
+            None if run is None else run.run_id,
+            body,
+            " ".join(filter(None, parts)),
+            ",".join(map(str, map(len, parts))),
+            ctx_text,
         )
 
-    def append(self, events: list) -> Future:
+    def _context_text(self, run: Any) -> str:
+        """The search text of an event's run context (its JSON dump, normalised), remembered per
+        run by the context's JSON so that a run's repeated context is normalised once."""
+        dumped = run.model_dump_json(fallback=str)
+        cached = self._contexts.get(run.run_id)
+        if cached is not None and cached[0] == dumped:
+            return cached[1]
+        kind = run.run_kind
+        if kind is not None and not isinstance(kind, str):
+            str(kind)  # the record keeps the kind's string form
+        text = normalize(run.model_dump(mode="json", fallback=str))
+        if len(self._contexts) >= 4096:
+            self._contexts.clear()
+        self._contexts[run.run_id] = (dumped, text)
+        return text
+
+    def append(self, events: list, loop: Any = None) -> Any:
+        return self.submit([self.prepare(e) for e in events], loop)
+
+    def submit(self, prepared: list, loop: Any = None) -> Any:
+        """Queue prepared events as one ticket (one transaction)."""
         self._ready()
-        prepared = [self.prepare(e) for e in events]
-        return self._writer.submit("append", prepared)
+        return self._writer.submit("append", prepared, loop)
 
     def barrier(self) -> Future:
         self._ready()
         return self._writer.submit("barrier")
+
+    def index_now(self) -> None:
+        """Bring the trigram index up to date with every committed event (normally it follows
+        the commits in bulk, when the writer has a moment)."""
+        self._ready()
+        self._writer.submit("index").result()
 
     def reset(self) -> None:
         self._ready()
@@ -170,6 +203,9 @@ class SQLiteLogStore:
             "commits": w.commits,
             "failed_batches": w.failed_batches,
             "checkpoints": w.checkpoints,
+            "retention_steps": w.retention_steps,
+            "index_steps": w.index_steps,
+            "unindexed_events": counters["last_seq"] - counters["indexed_upto"],
             "last_error": w.last_error,
         }
 

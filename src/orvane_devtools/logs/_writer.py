@@ -19,11 +19,11 @@ import sqlite3
 import threading
 import time
 import zlib
-from concurrent.futures import Future
+from concurrent.futures import Future, InvalidStateError
 from typing import Any
 
-from ._common import LogStoreError
 from ._schema import (
+    BUSY_TIMEOUT_MS,
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
@@ -40,11 +40,20 @@ MAX_BATCH_EVENTS = 4096
 RETENTION_STEP = 1000
 # Seconds between the writer's maintenance rounds (age retention, checkpoints, trigram counts).
 MAINTENANCE_EVERY = 1.0
-# A WAL file larger than this is checkpointed and truncated.
+# Seconds without a ticket after which the writer counts as idle (and indexes what is left).
+IDLE_DELAY = 0.1
+# A WAL file larger than this is checkpointed and truncated; the writer waits at most
+# CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
+CHECKPOINT_WAIT_MS = 200
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
+# Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
+# once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
+INDEX_BATCH = 1024
+INDEX_STEP = 8192
+INDEX_WHEN_IDLE = True
 # One event text in SAMPLE_EVERY is counted into the trigram frequencies the search planner uses.
 SAMPLE_EVERY = 64
 SAMPLE_FLUSH = 512
@@ -58,18 +67,34 @@ class Prepared:
         "run_id", "body", "text", "lens", "ctx_text",
     )
 
-    def __init__(self, **kw: Any) -> None:
-        for k, v in kw.items():
-            setattr(self, k, v)
+    def __init__(self, event, event_id, ts, event_type, source, level, app_id, group_id, run_id,
+                 body, text, lens, ctx_text) -> None:  # noqa: ANN001 - plain record
+        self.event = event
+        self.event_id = event_id
+        self.ts = ts
+        self.event_type = event_type
+        self.source = source
+        self.level = level
+        self.app_id = app_id
+        self.group_id = group_id
+        self.run_id = run_id
+        self.body = body
+        self.text = text
+        self.lens = lens
+        self.ctx_text = ctx_text
 
 
 class _Ticket:
-    __slots__ = ("kind", "items", "future")
+    """One submission. Its future is a ``concurrent.futures.Future``, or an asyncio future of
+    ``loop`` (settled on that loop, one wake-up per loop and batch)."""
 
-    def __init__(self, kind: str, items: list | None, future: Future) -> None:
-        self.kind = kind  # "append", "barrier", "reset", "stop"
+    __slots__ = ("kind", "items", "future", "loop")
+
+    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None) -> None:
+        self.kind = kind  # "append", "barrier", "index", "reset", "stop"
         self.items = items
         self.future = future
+        self.loop = loop
 
 
 class _TicketFailed(Exception):
@@ -132,13 +157,18 @@ class Writer:
         self._queue: collections.deque[_Ticket] = collections.deque()
         self._stopping = False
         self._last_maintenance = 0.0
+        self._last_work = 0.0
         self._backlog = False
+        self._index_pause_until = 0.0
+        self._settle: dict[Any, list] = {}
         # Counters of this session (read by stats() from other threads; plain ints).
         self.appended = 0
         self.duplicates = 0
         self.commits = 0
         self.failed_batches = 0
         self.checkpoints = 0
+        self.retention_steps = 0
+        self.index_steps = 0
         self.last_error: str | None = None
         self.pending = 0
         self._thread = threading.Thread(target=self._run, name="OrvaneLogWriter", daemon=True)
@@ -146,9 +176,11 @@ class Writer:
 
     # -- called from any thread --------------------------------------------------------------
 
-    def submit(self, kind: str, items: list | None = None) -> Future:
-        future: Future = Future()
-        ticket = _Ticket(kind, items, future)
+    def submit(self, kind: str, items: list | None = None, loop: Any = None) -> Any:
+        """Queue a ticket; returns its future: an asyncio future of ``loop`` when one is given,
+        else a ``concurrent.futures.Future``."""
+        future = Future() if loop is None else loop.create_future()
+        ticket = _Ticket(kind, items, future, loop)
         with self._cond:
             if self._stopping:
                 raise RuntimeError(f"the log service of {self._path} is closed")
@@ -188,20 +220,25 @@ class Writer:
                     break
                 if tickets:
                     self._handle(tickets)
-                    self._maintain(busy=bool(self._queue))
-                else:
-                    self._maintain(busy=False)
+                    self._wake_loops()
+                    self._last_work = time.monotonic()
+                self._maintain(idle=not tickets)
         finally:
             self._shutdown()
 
     def _take(self) -> list[_Ticket] | None:
         with self._cond:
             while not self._queue:
-                wait = MAINTENANCE_EVERY - (time.monotonic() - self._last_maintenance)
-                if self._backlog:
-                    return []
+                now = time.monotonic()
+                wait = MAINTENANCE_EVERY - (now - self._last_maintenance)
                 if wait <= 0:
                     return []
+                if self._backlog or (INDEX_WHEN_IDLE and self._index_lag()):
+                    # Idle work waits until no ticket came for IDLE_DELAY.
+                    idle_in = max(IDLE_DELAY - (now - self._last_work), self._index_pause_until - now)
+                    if idle_in <= 0:
+                        return []
+                    wait = min(wait, idle_in)
                 self._cond.wait(wait)
             first = self._queue[0]
             if first.kind != "append":
@@ -223,15 +260,25 @@ class Writer:
     def _handle(self, tickets: list[_Ticket]) -> None:
         kind = tickets[0].kind
         if kind == "barrier":
-            tickets[0].future.set_result(None)
+            self._finish(tickets[0])
+            return
+        if kind == "index":
+            try:
+                while self._index_lag():
+                    self._index_step(INDEX_STEP)
+            except BaseException as exc:  # noqa: BLE001 - reported to the caller
+                self._rollback()
+                _resolve(tickets[0].future, None, wrap_error(exc, self._path, "indexing event texts"))
+            else:
+                _resolve(tickets[0].future, None, None)
             return
         if kind == "reset":
             try:
                 self._reset_all()
             except BaseException as exc:  # noqa: BLE001 - reported to the caller
-                tickets[0].future.set_exception(wrap_error(exc, self._path, "emptying the log"))
+                _resolve(tickets[0].future, None, wrap_error(exc, self._path, "emptying the log"))
             else:
-                tickets[0].future.set_result(None)
+                _resolve(tickets[0].future, None, None)
             return
         self._write(tickets)
 
@@ -242,14 +289,14 @@ class Writer:
             self._queue.clear()
             self._stopping = True
         for t in left:
-            if not t.future.done():
-                t.future.set_exception(RuntimeError(f"the log service of {self._path} is closed"))
+            self._finish(t, exc=RuntimeError(f"the log service of {self._path} is closed"))
+        self._wake_loops()
         try:
             self._flush_samples_txn()
         except BaseException:  # noqa: BLE001 - best effort at close
             pass
         try:
-            self._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            self._truncate_wal()
         except sqlite3.Error:
             pass
         try:
@@ -287,10 +334,19 @@ class Writer:
     def _finish(self, ticket: _Ticket, *, result: Any = None, exc: BaseException | None = None) -> None:
         with self._cond:
             self.pending -= len(ticket.items or ())
-        if exc is not None:
-            ticket.future.set_exception(exc)
+        if ticket.loop is None:
+            _resolve(ticket.future, result, exc)
         else:
-            ticket.future.set_result(result)
+            self._settle.setdefault(ticket.loop, []).append((ticket.future, result, exc))
+
+    def _wake_loops(self) -> None:
+        """Hand the settled asyncio futures to their loops, one call per loop."""
+        settle, self._settle = self._settle, {}
+        for loop, entries in settle.items():
+            try:
+                loop.call_soon_threadsafe(_settle_async, entries)
+            except RuntimeError:
+                pass  # the loop is closed: nobody waits any more
 
     def _rollback(self) -> None:
         try:
@@ -329,29 +385,42 @@ class Writer:
         conn = self._conn
         self._begin()
         touched: dict[str, _RunState] = {}
-        seen_ids: set[str] = set()
+        ids = [p.event_id for t in tickets for p in t.items]
+        seen_ids = {
+            r[0]
+            for r in conn.execute(
+                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(ids),),
+            )
+        }
+        event_rows: list[tuple] = []
+        text_rows: list[tuple] = []
         results = []
         stored_total = 0
         dup_total = 0
         for ticket in tickets:
             stored = dups = 0
             for p in ticket.items:
+                if p.event_id in seen_ids:
+                    dups += 1
+                    continue
+                seen_ids.add(p.event_id)
                 try:
-                    if p.event_id in seen_ids or conn.execute(
-                        "SELECT 1 FROM events WHERE event_id = ?", (p.event_id,)
-                    ).fetchone():
-                        dups += 1
-                        continue
-                    seen_ids.add(p.event_id)
-                    self._write_event(p, touched)
-                    stored += 1
+                    self._write_event(p, touched, event_rows, text_rows)
                 except sqlite3.Error:
                     raise
                 except BaseException as exc:  # noqa: BLE001 - this ticket's events are refused
                     raise _TicketFailed(ticket, exc) from exc
+                stored += 1
             results.append((stored, dups))
             stored_total += stored
             dup_total += dups
+        conn.executemany(
+            "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
+            " head_id, ctx_id, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+            event_rows,
+        )
+        conn.executemany("INSERT INTO event_texts(seq, t, lens) VALUES (?, ?, ?)", text_rows)
         for run_id, state in touched.items():
             self._store_record(run_id, state)
         self._counters["events"] += stored_total
@@ -367,8 +436,7 @@ class Writer:
         self.duplicates += dup_total
         return results
 
-    def _write_event(self, p: Prepared, touched: dict[str, _RunState]) -> None:
-        conn = self._conn
+    def _write_event(self, p: Prepared, touched: dict[str, _RunState], event_rows: list, text_rows: list) -> None:
         run_key = head_id = ctx_id = None
         if p.run_id is not None:
             state = self._working.get(p.run_id)
@@ -381,13 +449,13 @@ class Writer:
             ctx_id = self._ctx_for(state, p.ctx_text)
             run_key = state.run_key
             touched[p.run_id] = state
-        cur = conn.execute(
-            "INSERT INTO events(event_id, run_key, ts, event_type, source, level, app_id, group_id,"
-            " head_id, ctx_id, lens, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
-            (p.event_id, run_key, p.ts, p.event_type, p.source, p.level, p.app_id, p.group_id,
-             head_id, ctx_id, p.lens, p.body),
+        seq = self._counters["last_seq"] + 1
+        self._counters["last_seq"] = seq
+        event_rows.append(
+            (seq, p.event_id, run_key, p.ts, p.event_type, p.source, p.level, p.app_id, p.group_id,
+             head_id, ctx_id, p.body)
         )
-        conn.execute("INSERT INTO event_text(rowid, t) VALUES (?, ?)", (cur.lastrowid, p.text))
+        text_rows.append((seq, p.text, p.lens))
         self._name(NAME_EVENT_TYPE, p.event_type)
         if p.app_id is not None:
             self._name(NAME_EVENT_APP_ID, p.app_id)
@@ -518,7 +586,13 @@ class Writer:
         conn = self._conn
         seqs = json.dumps([r[0] for r in rows])
         conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
-        conn.execute("DELETE FROM event_text WHERE rowid IN (SELECT value FROM json_each(?))", (seqs,))
+        # The index forgets a text by being told the text it had indexed.
+        conn.execute(
+            "INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', seq, t FROM event_texts"
+            " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
+            (seqs, self._counters["indexed_upto"]),
+        )
+        conn.execute("DELETE FROM event_texts WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
         self._counters["events"] -= len(rows)
         for run_key in {r[1] for r in rows if r[1] is not None}:
             if conn.execute("SELECT 1 FROM events WHERE run_key = ? LIMIT 1", (run_key,)).fetchone():
@@ -546,10 +620,21 @@ class Writer:
             self._working.clear()
             self._derived = 0
 
-    def _maintain(self, *, busy: bool) -> None:
+    def _maintain(self, *, idle: bool) -> None:
+        """Work between batches: indexing, retention, trigram counts, checkpoints. ``idle``: no
+        ticket came for ``IDLE_DELAY``."""
         now = time.monotonic()
         due = now - self._last_maintenance >= MAINTENANCE_EVERY
-        if not due and not (self._backlog and not busy):
+        lag = self._index_lag() if now >= self._index_pause_until else 0
+        try:
+            if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
+                self._index_step(INDEX_STEP)
+        except BaseException as exc:  # noqa: BLE001 - kept for stats(); a later round tries again
+            self._rollback()
+            self._forget_working()
+            self._index_pause_until = now + MAINTENANCE_EVERY
+            self.last_error = str(wrap_error(exc, self._path, "indexing event texts"))
+        if not due and not self._backlog:
             return
         if due:
             self._last_maintenance = now
@@ -584,9 +669,33 @@ class Writer:
         if removed:
             write_counters(self._conn, self._counters)
             self._conn.execute("COMMIT")
+            self.retention_steps += 1
         else:
             self._conn.execute("ROLLBACK")
         self._backlog = removed >= RETENTION_STEP or self._counters["events"] > self._max_events
+
+    def _index_lag(self) -> int:
+        return self._counters["last_seq"] - self._counters["indexed_upto"]
+
+    def _index_texts(self, limit: int) -> int:
+        """Add the oldest ``limit`` event texts not yet in the trigram index (in the open
+        transaction); returns how many."""
+        conn = self._conn
+        upto = self._counters["indexed_upto"]
+        top = min(self._counters["last_seq"], upto + limit)
+        cur = conn.execute(
+            "INSERT INTO event_text(rowid, t) SELECT seq, t FROM event_texts WHERE seq > ? AND seq <= ?",
+            (upto, top),
+        )
+        self._counters["indexed_upto"] = top
+        return max(cur.rowcount, 0)
+
+    def _index_step(self, limit: int) -> None:
+        self._begin()
+        self._index_texts(limit)
+        write_counters(self._conn, self._counters)
+        self._conn.execute("COMMIT")
+        self.index_steps += 1
 
     def _flush_samples(self) -> None:
         if not self._samples:
@@ -612,18 +721,29 @@ class Writer:
             size = os.path.getsize(self._path + "-wal")
         except OSError:
             return
-        if size > WAL_CHECKPOINT_BYTES:
-            self._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        if size > WAL_CHECKPOINT_BYTES and self._truncate_wal():
             self.checkpoints += 1
+
+    def _truncate_wal(self) -> bool:
+        """Copy the WAL into the file and empty it, waiting at most briefly for readers (a reader
+        that started before the last commit holds it up; the next round tries again). Commits
+        after each transaction already copy what no reader needs (SQLite's passive checkpoint)."""
+        conn = self._conn
+        conn.execute(f"PRAGMA busy_timeout = {CHECKPOINT_WAIT_MS}")
+        try:
+            busy = conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()[0]
+        finally:
+            conn.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        return not busy
 
     def _reset_all(self) -> None:
         conn = self._conn
         try:
             self._begin()
-            for table in ("events", "runs", "heads", "contexts", "names", "trigrams"):
+            conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
+            for table in ("events", "event_texts", "runs", "heads", "head_text", "contexts", "context_text",
+                          "names", "trigrams"):
                 conn.execute(f"DELETE FROM {table}")
-            for fts in ("event_text", "head_text", "context_text"):
-                conn.execute(f"INSERT INTO {fts}({fts}) VALUES ('delete-all')")
             for key in self._counters:
                 self._counters[key] = 0
             write_counters(conn, self._counters)
@@ -641,7 +761,23 @@ class Writer:
             self._backlog = False
 
 
-def check_writer_alive(writer: Writer | None, path: str) -> Writer:
-    if writer is None or not writer.alive:
-        raise LogStoreError(f"the log service of {path} is closed", path)
-    return writer
+def _settle_async(entries: list) -> None:
+    """On the waiting loop: settle asyncio futures (those whose waiter was cancelled stay so)."""
+    for future, result, exc in entries:
+        if future.done():
+            continue
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)
+
+
+def _resolve(future: Future, result: Any, exc: BaseException | None) -> None:
+    """Settle a ticket's future; one its waiter cancelled (a timed-out await) is left as it is."""
+    try:
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)
+    except InvalidStateError:
+        pass
