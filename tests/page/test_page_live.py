@@ -8,7 +8,7 @@ import warnings
 
 from playwright.sync_api import expect
 
-from page_helpers import event, flush, run_ctx, uid
+from page_helpers import event, flush, now_ms, run_ctx, uid
 
 
 def _sink(listener, **kw):
@@ -28,8 +28,9 @@ def test_runs_appear_and_change_live_while_a_remote_sink_uploads(listener, open_
     page.evaluate("window.__notReloaded = true")
 
     root = uid("live")
+    t0 = now_ms()
     sink = _sink(listener, app_id="live-app", group_id="team-live", environment="staging")
-    sink.append_event_nowait(event("agent_task.started", run_ctx(root, agent="LiveAgent"), message="starting up"))
+    sink.append_event_nowait(event("agent_task.started", run_ctx(root, agent="LiveAgent"), ts=t0, message="starting up"))
 
     row = _row(page, root)
     expect(row).to_be_visible()
@@ -39,9 +40,9 @@ def test_runs_appear_and_change_live_while_a_remote_sink_uploads(listener, open_
     expect(row.locator(".badge")).to_have_text("running")
 
     child = uid("live-child")
-    sink.append_event_nowait(event("agent_task.started", run_ctx(child, root=root, parent=root, agent="Helper")))
-    sink.append_event_nowait(event("agent_task.completed", run_ctx(child, root=root, parent=root, agent="Helper")))
-    sink.append_event_nowait(event("agent_task.completed", run_ctx(root, agent="LiveAgent"), message="all done"))
+    sink.append_event_nowait(event("agent_task.started", run_ctx(child, root=root, parent=root, agent="Helper"), ts=t0 + 5))
+    sink.append_event_nowait(event("agent_task.completed", run_ctx(child, root=root, parent=root, agent="Helper"), ts=t0 + 6))
+    sink.append_event_nowait(event("agent_task.completed", run_ctx(root, agent="LiveAgent"), ts=t0 + 7, message="all done"))
     flush(sink)
 
     expect(row).to_have_attribute("data-state", "completed")
