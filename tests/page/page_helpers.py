@@ -22,6 +22,8 @@ START_TIMEOUT = 30.0
 
 def chromium_path() -> str:
     path = os.environ.get("ORVANE_CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
+    if path and not os.access(path, os.X_OK):
+        pytest.fail(f"the browser tests need Chromium: ORVANE_CHROMIUM={path} is not an executable", pytrace=False)
     if not path:
         pytest.fail("the browser tests need Chromium and it is missing: install Debian's package "
                     "'chromium' (apt-get install chromium; tools/dev test does it when run as root) "
