@@ -85,8 +85,14 @@ class Settings:
         return f"Settings({self._data!r})"
 
 
-# Keys whose values never leave the process in clear text.  Compared against
-# the whole key, case-insensitively (str.casefold).
+# Keys whose values never leave the process in clear text.  A key is secret
+# when its whole text, case-folded (str.casefold), is one of _SECRET_KEYS, or
+# when its last word (see _key_words), case-folded, is one of _SECRET_NOUNS, or
+# when it ends in the word "key" preceded by one of _SECRET_KEY_QUALIFIERS.
+# So "db_password", "dbPassword", "client_secret", "aws_secret_access_key",
+# "x-api-key" and "set-cookie" are masked, while "max_tokens", "token_count",
+# "tokenizer", "keyboard" and "author" stay visible.  The native sanitizer of
+# the backends reads these three collections at every use and decides alike.
 _SECRET_KEYS = frozenset(
     {
         "authorization",
@@ -106,6 +112,70 @@ _SECRET_KEYS = frozenset(
         "set-cookie",
     }
 )
+
+# Words that make a key secret when they end it (compared case-folded).
+_SECRET_NOUNS = frozenset(
+    {
+        "password",
+        "passwd",
+        "secret",
+        "token",
+        "cookie",
+        "authorization",
+        "credential",
+        "credentials",
+    }
+)
+
+# Words that make a key ending in "key" secret when they come just before it.
+_SECRET_KEY_QUALIFIERS = frozenset({"api", "private", "secret", "access"})
+
+_WORD_SEPARATORS = "_-."
+
+
+def _key_words(text: str) -> list[str]:
+    """The words of a key: split at "_", "-" and ".", and where the case changes.
+
+    A word starts at an upper-case character that follows a character that is
+    not upper case ("dbPassword" -> "db", "Password"; "oauth2Token" -> "oauth2",
+    "Token"), or that follows an upper-case run and comes before a lower-case
+    character ("APIKey" -> "API", "Key").  Case is the str.isupper/islower of
+    the single character.
+    """
+    words: list[str] = []
+    start = 0
+    end = len(text)
+    for i, ch in enumerate(text):
+        if ch in _WORD_SEPARATORS:
+            if i > start:
+                words.append(text[start:i])
+            start = i + 1
+        elif i > start and ch.isupper():
+            if not text[i - 1].isupper() or (i + 1 < end and text[i + 1].islower()):
+                words.append(text[start:i])
+                start = i
+    if start < end:
+        words.append(text[start:])
+    return words
+
+
+def _is_secret_text(text: str) -> bool:
+    """The verdict on a key whose JSON key text is ``text`` (see _SECRET_KEYS)."""
+    folded = text.casefold()
+    if folded in _SECRET_KEYS:
+        return True
+    # Case folding works character by character, so the folded last word is a
+    # suffix of the folded text: keys that end in no secret word leave here.
+    if not (folded.endswith("key") or folded.endswith(tuple(_SECRET_NOUNS))):
+        return False
+    words = _key_words(text)
+    if not words:
+        return False
+    last = words[-1].casefold()
+    if last in _SECRET_NOUNS:
+        return True
+    return last == "key" and len(words) > 1 and words[-2].casefold() in _SECRET_KEY_QUALIFIERS
+
 
 _SCALARS = (str, int, float, bool, type(None))
 
@@ -159,8 +229,8 @@ class DataFormatter:
 
     @staticmethod
     def is_secret_key(key: Any) -> bool:
-        """True when values under ``key`` are masked."""
-        return _key_text(key).casefold() in _SECRET_KEYS
+        """True when values under ``key`` are masked (see ``sanitize``)."""
+        return _is_secret_text(_key_text(key))
 
     @staticmethod
     def sanitize(data: Any) -> Any:
@@ -173,8 +243,12 @@ class DataFormatter:
           their fields, so secrets inside them are masked too;
         * anything else becomes ``str(value)``.
 
-        Values under secret-looking keys (whole key, case-insensitive) are
-        replaced by ``"***"`` at any depth.  A container met again on its own
+        Values under secret keys are replaced by ``"***"`` at any depth: keys
+        whose whole text is a known secret name (``authorization``, ``api_key``,
+        ...) or whose words end in a secret noun (``db_password``, ``dbPassword``,
+        ``access_token``, ``set-cookie``, ``private_key``, ``x-api-key``), all
+        compared case-insensitively; token counts such as ``max_tokens`` or
+        ``token_count`` stay visible.  A container met again on its own
         path becomes ``"<recursion>"``; nesting beyond ``MAX_DEPTH`` becomes
         ``"<max depth>"``.
         """
@@ -236,7 +310,7 @@ def _walk_mapping(value: Mapping, path: set[int], depth: int, marker: int) -> An
         out: dict[str, Any] = {}
         for key, item in value.items():
             text = key if type(key) is str else _key_text(key)
-            if text.casefold() in _SECRET_KEYS:
+            if _is_secret_text(text):
                 out[text] = DataFormatter.MASK
             elif type(item) in _SCALARS:
                 out[text] = item

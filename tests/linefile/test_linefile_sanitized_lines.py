@@ -121,10 +121,13 @@ class TestChangedRules:
         monkeypatch.setattr(DataFormatter, "DEPTH_MARKER", "<deep>")
         monkeypatch.setattr(DataFormatter, "MAX_DEPTH", 4)
         monkeypatch.setattr(utils, "_SECRET_KEYS", frozenset({"app_id", "code", 7}))
+        monkeypatch.setattr(utils, "_SECRET_NOUNS", frozenset({"message"}))
+        monkeypatch.setattr(utils, "_SECRET_KEY_QUALIFIERS", frozenset())
         ev = make_event(nested(10, "leaf"))
         line = self.run(tmp_path, ev)
         assert line == python_line(ev)
         assert b"<hidden>" in line and b"<deep>" in line and b"secret-value" in line
+        assert b'"message": "<hidden>"' in line and b'"code": "<hidden>"' in line
 
     def test_a_mutable_key_set_is_read_on_every_append(self, tmp_path, monkeypatch):
         keys = {"code"}
