@@ -164,9 +164,11 @@ def _is_secret_text(text: str) -> bool:
     folded = text.casefold()
     if folded in _SECRET_KEYS:
         return True
-    # Case folding works character by character, so the folded last word is a
-    # suffix of the folded text: keys that end in no secret word leave here.
-    if not (folded.endswith("key") or folded.endswith(tuple(_SECRET_NOUNS))):
+    # Case folding works character by character, so the folded last word ends
+    # the folded text (but for trailing separators): keys that end in no
+    # secret word leave here.
+    tail = folded.rstrip(_WORD_SEPARATORS)
+    if not (tail.endswith("key") or tail.endswith(tuple(_SECRET_NOUNS))):
         return False
     words = _key_words(text)
     if not words:
