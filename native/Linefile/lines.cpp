@@ -25,6 +25,14 @@ nb::object dump_json_mode(nb::handle event) {
     return orvane::py::call_method_kw(event, m_model_dump, {}, {Kw{&k_mode, json_text}});
 }
 
+// The bytes of a line written by `write` into a string.
+template <typename Write> nb::bytes line_of(Write &&write) {
+    std::string out;
+    write(out);
+    out.push_back('\n');
+    return nb::bytes(out.data(), out.size());
+}
+
 nb::object python_sanitize(nb::handle value) {
     return orvane::py::call1(orvane::outside::get(o_data_formatter), m_sanitize, value);
 }
@@ -89,23 +97,15 @@ nb::object serialize_event(nb::handle event) {
 void init_lines(nb::module_ &m) {
     m.def(
         "_encode_line",
-        [](nb::handle value) {
-            std::string out;
-            append_json(value, out);
-            out.push_back('\n');
-            return nb::bytes(out.data(), out.size());
-        },
+        [](nb::handle value) { return line_of([&](std::string &out) { append_json(value, out); }); },
         nb::arg("value").none(),
         "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
         "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");
     m.def(
         "_encode_event",
         [](nb::handle event) {
-            std::string out;
             std::optional<sanitize::Rules> rules = native_rules();
-            append_event_json(event, rules ? &*rules : nullptr, out);
-            out.push_back('\n');
-            return nb::bytes(out.data(), out.size());
+            return line_of([&](std::string &out) { append_event_json(event, rules ? &*rules : nullptr, out); });
         },
         nb::arg("event").none(),
         "The bytes of the line JSONLTraceSink writes for ``event``: the JSON text of "

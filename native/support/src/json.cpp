@@ -193,7 +193,13 @@ nb::object casefolded(PyObject *s) {
     return folded;
 }
 
-// The JSON key text of a key json accepts, as a str (before quoting); nullptr for other keys.
+// Containers nested this deep or deeper count against the interpreter's recursion limit.
+constexpr size_t kFreeDepth = 32;
+
+}  // namespace
+
+// ---------------------------------------------------------------- pieces
+
 nb::object key_text(PyObject *key, NonFinite non_finite) {
     PyObject *r;
     if (PyUnicode_Check(key))
@@ -222,13 +228,6 @@ nb::object key_text(PyObject *key, NonFinite non_finite) {
         throw nb::python_error();
     return nb::steal(r);
 }
-
-// Containers nested this deep or deeper count against the interpreter's recursion limit.
-constexpr size_t kFreeDepth = 32;
-
-}  // namespace
-
-// ---------------------------------------------------------------- pieces
 
 void append_utf8(std::string &out, PyObject *s, Surrogates surrogates) {
     put_text(out, s, false, false, surrogates);

@@ -266,31 +266,14 @@ nb::object safe_str(PyObject *v) {
 nb::object key_text(PyObject *key) {
     if (PyUnicode_CheckExact(key))
         return nb::borrow(key);
-    PyObject *r;
-    if (PyUnicode_Check(key)) {
-        r = PyUnicode_FromObject(key);  // str.__str__ of a subclass: its text as a plain str
-    } else if (PyFloat_Check(key)) {
-        double d = PyFloat_AS_DOUBLE(key);
-        if (std::isnan(d))
-            r = PyUnicode_FromString("NaN");
-        else if (std::isinf(d))
-            r = PyUnicode_FromString(d > 0 ? "Infinity" : "-Infinity");
-        else
-            r = PyFloat_Type.tp_repr(key);
-    } else if (key == Py_True) {
-        r = PyUnicode_FromString("true");
-    } else if (key == Py_False) {
-        r = PyUnicode_FromString("false");
-    } else if (key == Py_None) {
-        r = PyUnicode_FromString("null");
-    } else if (PyLong_Check(key)) {
-        r = PyLong_Type.tp_repr(key);
-    } else {
-        return safe_str(key);
+    if (PyUnicode_Check(key)) {  // str.__str__ of a subclass: its text as a plain str
+        PyObject *r = PyUnicode_FromObject(key);
+        if (r == nullptr)
+            throw nb::python_error();
+        return nb::steal(r);
     }
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
+    nb::object text = json::key_text(key, json::NonFinite::Literal);
+    return text.is_valid() ? text : safe_str(key);
 }
 
 bool is_instance(PyObject *v, PyObject *cls) {
@@ -308,6 +291,18 @@ bool is_dataclass_instance(PyObject *v) {
     if (r < 0)
         throw nb::python_error();
     return r != 0;
+}
+
+// The marker that replaces the container `c` met at `depth` (utils._walk's two checks), or nullptr
+// to walk it; past the native walk's depth limit the Python route takes over.
+PyObject *marker_for(const Rules &rules, const json::ContainerPath &path, PyObject *c, long long depth) {
+    if (path.contains(c))
+        return rules.recursion_marker();
+    if (depth >= rules.max_depth())
+        return rules.depth_marker();
+    if (path.size() >= kNativeDepthLimit)
+        throw json::Unsupported{};
+    return nullptr;
 }
 
 // Pops the path on every way out of a level.
@@ -361,12 +356,8 @@ public:
 
     // utils._walk_mapping(value, path, depth, marker)
     nb::object mapping(PyObject *m, long long depth, PyObject *marker) {
-        if (path_.contains(marker))
-            return nb::borrow(rules_.recursion_marker());
-        if (depth >= rules_.max_depth())
-            return nb::borrow(rules_.depth_marker());
-        if (path_.size() >= kNativeDepthLimit)
-            throw json::Unsupported{};
+        if (PyObject *replaced = marker_for(rules_, path_, marker, depth))
+            return nb::borrow(replaced);
         PathLevel level(path_, marker);
         nb::object out = nb::steal(PyDict_New());
         if (!out.is_valid())
@@ -424,12 +415,8 @@ private:
     }
 
     nb::object sequence(PyObject *s, long long depth) {
-        if (path_.contains(s))
-            return nb::borrow(rules_.recursion_marker());
-        if (depth >= rules_.max_depth())
-            return nb::borrow(rules_.depth_marker());
-        if (path_.size() >= kNativeDepthLimit)
-            throw json::Unsupported{};
+        if (PyObject *replaced = marker_for(rules_, path_, s, depth))
+            return nb::borrow(replaced);
         PathLevel level(path_, s);
         nb::object out = nb::steal(PyList_New(0));
         if (!out.is_valid())
@@ -588,16 +575,10 @@ void write_sanitized(json::Writer &writer, nb::handle value, const Rules &rules)
 // ---------------------------------------------------------------- the fused walk
 
 PyObject *Walk::marker_for(PyObject *c, long long depth) {
-    if (path_.contains(c)) {
-        if (strict_)
-            throw json::Unsupported{};
-        return rules_.recursion_marker();
-    }
-    if (depth >= rules_.max_depth())
-        return rules_.depth_marker();
-    if ((strict_ && depth >= strict_depth_) || path_.size() >= kNativeDepthLimit)
-        throw json::Unsupported{};
-    return nullptr;
+    PyObject *marker = sanitize::marker_for(rules_, path_, c, depth);
+    if (strict_ && (marker == rules_.recursion_marker() || (marker == nullptr && depth >= strict_depth_)))
+        throw json::Unsupported{};  // model_dump raises on a cycle; deep data: the Python route
+    return marker;
 }
 
 void Walk::mask() { w_.value(rules_.mask()); }

@@ -189,4 +189,9 @@ void append_utf8(std::string &out, PyObject *s, Surrogates surrogates);
 // float.__repr__ of a finite double (shortest text that reads back to the same value).
 void append_float_repr(std::string &out, double d);
 
+// The text json gives a mapping key (before quoting), as a str: a str as it is, a float as
+// float.__repr__ (NaN/Infinity/-Infinity by `non_finite`), True/False/None as true/false/null, an
+// int as int.__repr__. An invalid object for keys of other types.
+nb::object key_text(PyObject *key, NonFinite non_finite);
+
 }  // namespace orvane::json
