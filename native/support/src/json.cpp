@@ -17,7 +17,7 @@ namespace orvane::json {
 
 namespace {
 
-PyObject *casefold_name() {
+PyObject *m_casefold() {
     static PyObject *name = PyUnicode_InternFromString("casefold");  // kept for the process
     if (name == nullptr)
         throw nb::python_error();
@@ -187,7 +187,7 @@ nb::object casefolded(PyObject *s) {
     nb::object exact = nb::steal(PyUnicode_CheckExact(s) ? Py_NewRef(s) : PyUnicode_FromObject(s));
     if (!exact.is_valid())
         throw nb::python_error();
-    nb::object folded = nb::steal(PyObject_CallMethodNoArgs(exact.ptr(), casefold_name()));
+    nb::object folded = nb::steal(PyObject_CallMethodNoArgs(exact.ptr(), m_casefold()));
     if (!folded.is_valid())
         throw nb::python_error();
     return folded;
