@@ -61,6 +61,15 @@ class TestText:
             value = {text: [text, {"k" + text: text}]}
             assert Linefile._encode_line(value) == line(value), repr(text)
 
+    def test_one_escaped_byte_at_every_place(self):
+        # ASCII text is checked for bytes to escape several bytes at a time: each byte JSON
+        # escapes must be found at every offset of such a block and of the tail after it.
+        for special in ['"', "\\", "\x00", "\x1f", "\n", "\x7f", "!", "#", "[", "]", " ", "A"]:
+            for length in range(1, 27):
+                for at in range(length):
+                    text = "a" * at + special + "b" * (length - at - 1)
+                    assert Linefile._encode_line(text) == line(text), (special, length, at)
+
     def test_long_ascii_and_wide_text(self):
         for text in ["a" * 100_000, 'q"' * 50_000, "ü" * 70_000, "€" * 70_000, "😀" * 70_000,
                      "x\n" * 40_000]:

@@ -56,6 +56,28 @@ inline size_t count_escapes(const char *p, size_t n) {
     return k;
 }
 
+// Whether any byte of `p` is one JSON escapes, eight bytes at a time: for a word w, a byte below
+// 0x20 shows in (w - 0x20..) & ~w & 0x80.., and a byte equal to c as a zero byte of w ^ (c..).
+inline bool has_escape(const char *p, size_t n) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+        uint64_t found = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                         ((backslash - kOnes) & ~backslash);
+        if ((found & kHighs) != 0)
+            return true;
+    }
+    for (; i < n; ++i) {
+        auto c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c == '"' || c == '\\')
+            return true;
+    }
+    return false;
+}
+
 inline char *put_escape(char *d, unsigned char c) {
     char e = kEscape.letter[c];
     *d++ = '\\';
@@ -82,21 +104,19 @@ inline char *put_u_escape(char *d, uint32_t cp) {
 // Appends ASCII-compatible bytes as the content of a JSON string when `quoted` (escapes), else as
 // they are; ASCII letters lowered when `lower`.
 void put_bytes(std::string &out, const char *p, size_t n, bool quoted, bool lower) {
-    size_t at = out.size();
-    size_t escapes = quoted ? count_escapes(p, n) : 0;
-    if (escapes == 0) {
-        out.resize(at + n);
-        char *d = out.data() + at;
-        if (lower) {
-            for (size_t i = 0; i < n; ++i)
-                d[i] = lower_ascii(static_cast<unsigned char>(p[i]));
-        } else {
-            std::memcpy(d, p, n);
-        }
+    if (!lower && !(quoted && has_escape(p, n))) {
+        out.append(p, n);  // the common case: no zero-filled space to overwrite
         return;
     }
+    size_t escapes = quoted ? count_escapes(p, n) : 0;
+    size_t at = out.size();
     out.resize(at + n + 5 * escapes);  // an escape takes at most 6 bytes for 1
     char *d = out.data() + at;
+    if (escapes == 0) {
+        for (size_t i = 0; i < n; ++i)
+            d[i] = lower_ascii(static_cast<unsigned char>(p[i]));
+        return;
+    }
     for (size_t i = 0; i < n; ++i) {
         auto c = static_cast<unsigned char>(p[i]);
         if (kEscape.letter[c] != 0)

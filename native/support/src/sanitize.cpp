@@ -6,6 +6,7 @@
 #include "orvane/sanitize.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -171,32 +172,73 @@ bool verdict(PyObject *text, const Lookup &keys, const Lookup &nouns, const Look
     return verdict_unicode(text, keys, nouns, qualifiers);
 }
 
-// Verdicts under one set of frozen rules, by key object. A slot holds its key (a strong
-// reference), so an address in the table always names the same string.
+// Verdicts under one set of frozen rules, by key text. Keys are mostly dict keys, whose str hash
+// is already computed and kept in the object, and the same few texts come back event after event
+// (though seldom as the same objects: model_dump makes new key strings), so a small open-addressed
+// table of texts answers most look-ups with one hash read and one comparison.
 struct VerdictCache {
     PyObject *keys = nullptr, *nouns = nullptr, *qualifiers = nullptr;  // strong; the rules
     std::vector<std::string> ascii_keys, ascii_nouns, ascii_qualifiers;
     bool ascii_usable = false;
-    struct Slot {
-        PyObject *key = nullptr;
+
+    struct Entry {
+        Py_hash_t hash = 0;
+        int kind = 0;  // PyUnicode kind of the text; 0: empty entry
         bool verdict = false;
+        std::string data;  // the text's code units
     };
-    static constexpr size_t kSlots = 1024;
-    Slot slots[kSlots];
+    static constexpr size_t kEntries = 2048;  // a power of two
+    static constexpr size_t kProbes = 4;
+    static constexpr size_t kMaxText = 128;   // longer keys are judged each time
+    std::vector<Entry> entries = std::vector<Entry>(kEntries);
 
     bool holds(PyObject *k, PyObject *n, PyObject *q) const {
         return k == keys && n == nouns && q == qualifiers;
     }
 
     void adopt(PyObject *k, PyObject *n, PyObject *q) {
-        for (Slot &s : slots) {
-            Py_CLEAR(s.key);
-        }
+        for (Entry &e : entries)
+            e.kind = 0;
         Py_XSETREF(keys, Py_NewRef(k));
         Py_XSETREF(nouns, Py_NewRef(n));
         Py_XSETREF(qualifiers, Py_NewRef(q));
         ascii_usable = ascii_members(k, ascii_keys) && ascii_members(n, ascii_nouns) &&
                        ascii_members(q, ascii_qualifiers);
+    }
+
+    // The entry of `text` (found: its verdict is known), or the one to fill. nullptr: not kept.
+    Entry *find(PyObject *text, bool &found) {
+        found = false;
+        size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
+        if (bytes > kMaxText || !PyUnicode_CheckExact(text))
+            return nullptr;
+        Py_hash_t hash = PyObject_Hash(text);
+        if (hash == -1) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        const char *data = static_cast<const char *>(PyUnicode_DATA(text));
+        int kind = PyUnicode_KIND(text);
+        size_t at = static_cast<size_t>(hash) & (kEntries - 1);
+        Entry *free_entry = nullptr;
+        for (size_t i = 0; i < kProbes; ++i) {
+            Entry &e = entries[(at + i) & (kEntries - 1)];
+            if (e.kind == 0) {
+                if (free_entry == nullptr)
+                    free_entry = &e;
+                continue;
+            }
+            if (e.hash == hash && e.kind == kind && e.data.size() == bytes &&
+                std::memcmp(e.data.data(), data, bytes) == 0) {
+                found = true;
+                return &e;
+            }
+        }
+        Entry *e = free_entry != nullptr ? free_entry : &entries[at];  // full: the first one goes
+        e->hash = hash;
+        e->kind = kind;
+        e->data.assign(data, bytes);
+        return e;
     }
 
     // The exact-str ASCII members of a frozenset. False when a member is a str subclass (it may
@@ -545,17 +587,23 @@ bool Rules::is_secret(PyObject *text) const {
         return verdict(text, Lookup{keys_.ptr(), nullptr}, Lookup{nouns_.ptr(), nullptr},
                        Lookup{qualifiers_.ptr(), nullptr});
     VerdictCache *c = cache();
-    VerdictCache::Slot &slot = c->slots[(reinterpret_cast<uintptr_t>(text) >> 4) & (VerdictCache::kSlots - 1)];
-    if (slot.key == text)
-        return slot.verdict;
+    bool found = false;
+    VerdictCache::Entry *entry = c->find(text, found);
+    if (found)
+        return entry->verdict;
     bool usable = c->ascii_usable;
-    bool v = verdict(text, Lookup{keys_.ptr(), usable ? &c->ascii_keys : nullptr},
-                     Lookup{nouns_.ptr(), usable ? &c->ascii_nouns : nullptr},
-                     Lookup{qualifiers_.ptr(), usable ? &c->ascii_qualifiers : nullptr});
-    if (PyUnicode_CheckExact(text)) {
-        Py_XSETREF(slot.key, Py_NewRef(text));
-        slot.verdict = v;
+    bool v;
+    try {
+        v = verdict(text, Lookup{keys_.ptr(), usable ? &c->ascii_keys : nullptr},
+                    Lookup{nouns_.ptr(), usable ? &c->ascii_nouns : nullptr},
+                    Lookup{qualifiers_.ptr(), usable ? &c->ascii_qualifiers : nullptr});
+    } catch (...) {
+        if (entry != nullptr)
+            entry->kind = 0;
+        throw;
     }
+    if (entry != nullptr)
+        entry->verdict = v;
     return v;
 }
 
