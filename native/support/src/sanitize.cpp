@@ -559,10 +559,17 @@ std::optional<Rules> Rules::current() {
     Name *names[4] = {&a_mask, &a_recursion_marker, &a_depth_marker, &a_max_depth};
     nb::object *slots[4] = {&r.mask_, &r.recursion_, &r.depth_marker_, nullptr};
     nb::object max_depth;
+    // A plain class attribute of a class whose metaclass is `type` is what the class's MRO holds
+    // (the look-up the interpreter caches): read it there; anything else the general way.
+    bool plain_class = PyType_Check(cls.ptr()) && Py_TYPE(cls.ptr()) == &PyType_Type;
     for (int i = 0; i < 4; ++i) {
-        PyObject *v = nullptr;
-        if (PyObject_GetOptionalAttr(cls.ptr(), names[i]->get(), &v) < 0)
+        PyObject *v = plain_class ? _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), names[i]->get())
+                                  : nullptr;
+        if (v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr) {
+            Py_INCREF(v);
+        } else if (PyObject_GetOptionalAttr(cls.ptr(), names[i]->get(), &v) < 0) {
             throw nb::python_error();
+        }
         if (v == nullptr)
             return std::nullopt;
         (slots[i] ? *slots[i] : max_depth) = nb::steal(v);
