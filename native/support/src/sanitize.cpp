@@ -74,7 +74,6 @@ struct Lookup {
 
 struct Span {
     size_t start = 0, end = 0;
-    bool empty() const { return end == start; }
 };
 
 // The last two words of a key (utils._key_words), from a reader of its code points.
@@ -694,9 +693,9 @@ void Walk::mapping(PyObject *dict, long long depth, std::initializer_list<Defaul
     PyObject *k, *item;
     while (PyDict_Next(dict, &pos, &k, &item))
         if (!PyUnicode_CheckExact(k)) {
-            if (strict_)
+            if (strict_ || defaults.size() != 0)
                 throw json::Unsupported{};
-            via_objects(dict, depth);  // with `defaults`, only ever called by strict walks
+            via_objects(dict, depth);
             return;
         }
     PathLevel level(path_, dict);
