@@ -87,8 +87,9 @@ nb::object serialize_event(nb::handle event) {
     nb::object dumped = dump_json_mode(event);
     if (std::optional<sanitize::Rules> rules = native_rules()) {
         try {
-            return sanitize::sanitize(dumped, *rules);
+            return sanitize::sanitize_owned(dumped, *rules);  // the dump is ours alone
         } catch (json::Unsupported &) {
+            dumped = dump_json_mode(event);  // (it may be partly sanitised by now)
         }
     }
     return python_sanitize(dumped);

@@ -228,8 +228,9 @@ nb::object serialize_with(nb::handle self, nb::handle event, const orvane::sanit
     nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
     if (rules != nullptr) {
         try {
-            return orvane::sanitize::sanitize(dumped, *rules);
+            return orvane::sanitize::sanitize_owned(dumped, *rules);  // the dump is ours alone
         } catch (orvane::json::Unsupported &) {
+            dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");  // (partly sanitised)
         }
     }
     return get(n_data_formatter).attr("sanitize")(dumped);

@@ -171,11 +171,22 @@ bool verdict(PyObject *text, const Lookup &keys, const Lookup &nouns, const Look
     return verdict_unicode(text, keys, nouns, qualifiers);
 }
 
-// Verdicts under one set of frozen rules, by key text. Keys are mostly dict keys, whose str hash
-// is already computed and kept in the object, and the same few texts come back event after event
-// (though seldom as the same objects: model_dump makes new key strings), so a small open-addressed
-// table of texts answers most look-ups with one hash read and one comparison.
+// Verdicts under one set of frozen rules. The same few key texts come back event after event: as
+// the very same objects when a walk reads the host's own dicts (their keys are mostly literals),
+// as new objects when it reads what model_dump made. So a look-up asks a small direct-mapped table
+// by object first (one load; a slot holds its key, so an address there always names the same
+// string), then an open-addressed table by text (keys are dict keys, whose str hash is already
+// computed and kept in the object).
 struct VerdictCache {
+    struct Slot {
+        PyObject *key = nullptr;  // strong
+        bool verdict = false;
+    };
+    static constexpr size_t kSlots = 512;  // a power of two
+    Slot slots[kSlots];
+
+    Slot &slot_of(PyObject *key) { return slots[(reinterpret_cast<uintptr_t>(key) >> 4) & (kSlots - 1)]; }
+
     PyObject *keys = nullptr, *nouns = nullptr, *qualifiers = nullptr;  // strong; the rules
     std::vector<std::string> ascii_keys, ascii_nouns, ascii_qualifiers;
     bool ascii_usable = false;
@@ -196,6 +207,8 @@ struct VerdictCache {
     }
 
     void adopt(PyObject *k, PyObject *n, PyObject *q) {
+        for (Slot &slot : slots)
+            Py_CLEAR(slot.key);
         for (Entry &e : entries)
             e.kind = 0;
         Py_XSETREF(keys, Py_NewRef(k));
@@ -393,6 +406,58 @@ public:
         if (t == &PyDict_Type || (t != &PyList_Type && t != &PyTuple_Type && is_instance(v, mapping_abc)))
             return mapping(v, depth, v);
         return sequence(v, depth);
+    }
+
+    // walk() for a tree the caller owns: exact dicts with exact str keys and exact lists are
+    // sanitised in place (values replaced, nothing rebuilt); anything else is walked as walk()
+    // does and replaces the node in its parent.
+    nb::object owned(PyObject *v, long long depth) {
+        if (is_scalar_type(v))
+            return nb::borrow(v);
+        PyTypeObject *t = Py_TYPE(v);
+        if (t == &PyDict_Type) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *item;
+            while (PyDict_Next(v, &pos, &k, &item))
+                if (!PyUnicode_CheckExact(k))
+                    return walk(v, depth);  // coerced keys: a new dict
+        } else if (t != &PyList_Type) {
+            return walk(v, depth);
+        }
+        if (PyObject *replaced = marker_for(rules_, path_, v, depth))
+            return nb::borrow(replaced);
+        PathLevel level(path_, v);
+        if (t == &PyDict_Type) {
+            Py_ssize_t size = PyDict_GET_SIZE(v), pos = 0;
+            PyObject *k, *item;
+            // Only values of existing keys are replaced, which PyDict_Next allows.
+            while (PyDict_Next(v, &pos, &k, &item)) {
+                nb::object hold_key = nb::borrow(k);
+                if (rules_.is_secret(k)) {
+                    if (PyDict_SetItem(v, k, rules_.mask()) < 0)
+                        throw nb::python_error();
+                } else if (!is_scalar_type(item)) {
+                    nb::object hold_item = nb::borrow(item);
+                    nb::object clean = owned(item, depth + 1);
+                    if (clean.ptr() != item && PyDict_SetItem(v, k, clean.ptr()) < 0)
+                        throw nb::python_error();
+                }
+                if (PyDict_GET_SIZE(v) != size)
+                    raise_changed_size();
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                PyObject *item = PyList_GET_ITEM(v, i);
+                if (is_scalar_type(item))
+                    continue;
+                nb::object hold_item = nb::borrow(item);
+                nb::object clean = owned(item, depth + 1);
+                if (clean.ptr() != item && i < PyList_GET_SIZE(v) &&
+                    PyList_SetItem(v, i, clean.release().ptr()) < 0)
+                    throw nb::python_error();
+            }
+        }
+        return nb::borrow(v);
     }
 
     // utils._walk_mapping(value, path, depth, marker)
@@ -593,10 +658,16 @@ bool Rules::is_secret(PyObject *text) const {
         return verdict(text, Lookup{keys_.ptr(), nullptr}, Lookup{nouns_.ptr(), nullptr},
                        Lookup{qualifiers_.ptr(), nullptr});
     VerdictCache *c = cache();
+    VerdictCache::Slot &slot = c->slot_of(text);
+    if (slot.key == text)
+        return slot.verdict;
     bool found = false;
     VerdictCache::Entry *entry = c->find(text, found);
-    if (found)
+    if (found) {
+        Py_XSETREF(slot.key, Py_NewRef(text));
+        slot.verdict = entry->verdict;
         return entry->verdict;
+    }
     bool usable = c->ascii_usable;
     bool v;
     try {
@@ -608,8 +679,11 @@ bool Rules::is_secret(PyObject *text) const {
             entry->kind = 0;
         throw;
     }
-    if (entry != nullptr)
+    if (entry != nullptr) {
         entry->verdict = v;
+        Py_XSETREF(slot.key, Py_NewRef(text));
+        slot.verdict = v;
+    }
     return v;
 }
 
@@ -620,6 +694,11 @@ nb::object sanitize(nb::handle value, const Rules &rules) {
         return nb::borrow(value);
     json::ContainerPath path;
     return ObjectWalk(rules, path).walk(value.ptr(), 0);
+}
+
+nb::object sanitize_owned(nb::handle tree, const Rules &rules) {
+    json::ContainerPath path;
+    return ObjectWalk(rules, path).owned(tree.ptr(), 0);
 }
 
 void write_sanitized(json::Writer &writer, nb::handle value, const Rules &rules) {

@@ -92,6 +92,11 @@ private:
 // kNativeDepthLimit.
 nb::object sanitize(nb::handle value, const Rules &rules);
 
+// The same for a tree the caller made and hands over (a fresh model_dump, say), which nobody else
+// references: its exact dicts (with exact str keys) and lists are sanitised in place, without
+// rebuilding them; the result is the tree itself (or what replaces it).
+nb::object sanitize_owned(nb::handle tree, const Rules &rules);
+
 // Writes the JSON text of DataFormatter.sanitize(value) through `writer` (its options decide
 // separators and the like). On an exception the text appended so far is incomplete.
 void write_sanitized(json::Writer &writer, nb::handle value, const Rules &rules);
