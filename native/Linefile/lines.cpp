@@ -1,5 +1,6 @@
 #include "lines.hpp"
 
+#include "orvane/eventjson.hpp"
 #include "orvane/json.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
@@ -18,6 +19,9 @@ Name m_sanitize{"sanitize"};
 Name m_model_dump{"model_dump"};
 Name k_ensure_ascii{"ensure_ascii"};
 Name k_mode{"mode"};
+
+// Containers this deep or deeper in an event are written from its dump.
+constexpr long long kStrictDepth = 64;
 
 // event.model_dump(mode="json")
 nb::object dump_json_mode(nb::handle event) {
@@ -66,6 +70,21 @@ std::optional<sanitize::Rules> native_rules() {
 }
 
 void append_event_json(nb::handle event, const sanitize::Rules *rules, std::string &out) {
+    if (rules != nullptr) {
+        // Events of the common shape: from the model's fields, without building the dump.
+        size_t mark = out.size();
+        try {
+            json::Writer writer(out, json::kLinesStyle);
+            sanitize::Walk walk(writer, *rules, true, kStrictDepth);
+            eventjson::write_event(walk, event.ptr());
+            return;
+        } catch (json::Unsupported &) {
+            out.resize(mark);
+        } catch (...) {
+            out.resize(mark);
+            throw;
+        }
+    }
     nb::object dumped = dump_json_mode(event);
     if (rules != nullptr) {
         size_t mark = out.size();

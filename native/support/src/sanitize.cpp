@@ -744,7 +744,10 @@ void Walk::value(PyObject *v, long long depth) {
             throw json::Unsupported{};  // past the digit limit: the Python route raises its way
         }
     } else if (t == &PyFloat_Type) {
-        w_.real(PyFloat_AS_DOUBLE(v));
+        double d = PyFloat_AS_DOUBLE(v);
+        if (strict_ && !std::isfinite(d))
+            throw json::Unsupported{};  // model_dump(mode="json") writes None for it
+        w_.real(d);
     } else if (t == &PyDict_Type) {
         mapping(v, depth, {});
     } else if (t == &PyList_Type || t == &PyTuple_Type) {

@@ -113,7 +113,7 @@ struct Default {
 class Walk {
 public:
     // In strict mode the walk accepts only what pydantic's model_dump(mode="json") passes through
-    // unchanged (exact dict with exact str keys, list, tuple, str, int, float, bool, None), and
+    // unchanged (exact dict with exact str keys, list, tuple, str, int, finite float, bool, None), and
     // refuses (json::Unsupported) a container met again on its path (model_dump raises there) and
     // containers at depth `strict_depth` or deeper; the caller then takes the Python route.
     Walk(json::Writer &writer, const Rules &rules, bool strict = false, long long strict_depth = 0)
@@ -133,6 +133,7 @@ public:
     void mask();
 
     json::Writer &writer() { return w_; }
+    const Rules &rules() const { return rules_; }
 
 private:
     // The marker that replaces the container `c` at `depth`, or nullptr to walk it.
