@@ -41,19 +41,28 @@ nb::object python_sanitize(nb::handle value) {
     return orvane::py::call1(orvane::outside::get(o_data_formatter), m_sanitize, value);
 }
 
-}  // namespace
-
-void append_json(nb::handle value, std::string &out) {
+// Runs `write` with a writer of the lines' style on `out`. False, with `out` as it was, when the
+// writer or the walk refuses a value (json::Unsupported): the caller takes its next route.
+template <typename Write> bool written(std::string &out, Write &&write) {
     size_t mark = out.size();
     try {
-        json::Writer(out, json::kLinesStyle).value(value.ptr());
-        return;
+        json::Writer writer(out, json::kLinesStyle);
+        write(writer);
+        return true;
     } catch (json::Unsupported &) {
         out.resize(mark);
+        return false;
     } catch (...) {
         out.resize(mark);
         throw;
     }
+}
+
+}  // namespace
+
+void append_json(nb::handle value, std::string &out) {
+    if (written(out, [&](json::Writer &w) { w.value(value.ptr()); }))
+        return;
     nb::object dumps = orvane::py::attr(orvane::outside::get(o_json), m_dumps);
     nb::object text = orvane::py::call_kw(dumps, {value}, {Kw{&k_ensure_ascii, Py_False}});
     if (!PyUnicode_Check(text.ptr())) {
@@ -70,35 +79,17 @@ std::optional<sanitize::Rules> native_rules() {
 }
 
 void append_event_json(nb::handle event, const sanitize::Rules *rules, std::string &out) {
-    if (rules != nullptr) {
-        // Events of the common shape: from the model's fields, without building the dump.
-        size_t mark = out.size();
-        try {
-            json::Writer writer(out, json::kLinesStyle);
-            sanitize::Walk walk(writer, *rules, true, kStrictDepth);
+    // Events of the common shape: from the model's fields, without building the dump.
+    if (rules != nullptr && written(out, [&](json::Writer &w) {
+            sanitize::Walk walk(w, *rules, true, kStrictDepth);
             eventjson::write_event(walk, event.ptr());
-            return;
-        } catch (json::Unsupported &) {
-            out.resize(mark);
-        } catch (...) {
-            out.resize(mark);
-            throw;
-        }
-    }
+        }))
+        return;
+    // Others: the dump, sanitised while written (nesting past the native walk's limit: the
+    // Python route).
     nb::object dumped = dump_json_mode(event);
-    if (rules != nullptr) {
-        size_t mark = out.size();
-        try {
-            json::Writer writer(out, json::kLinesStyle);
-            sanitize::write_sanitized(writer, dumped, *rules);
-            return;
-        } catch (json::Unsupported &) {
-            out.resize(mark);  // nesting past the native walk's limit: the Python route
-        } catch (...) {
-            out.resize(mark);
-            throw;
-        }
-    }
+    if (rules != nullptr && written(out, [&](json::Writer &w) { sanitize::write_sanitized(w, dumped, *rules); }))
+        return;
     append_json(python_sanitize(dumped), out);
 }
 

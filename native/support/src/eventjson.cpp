@@ -13,19 +13,14 @@ namespace {
 using orvane::outside::Name;
 using json::Unsupported;
 
-// What a field's annotation admits, as model_dump(mode="json") passes it through unchanged.
-enum class Kind : uint8_t {
-    Str,        // str
-    StrOrNone,  // str | None
-    Int,        // int
-    Any,        // Any: plain JSON data
-    Dict,       // dict[str, Any]
-    RunOrNone,  // RuntimeRunContext | None
-};
-
+// A field and what its annotation admits, as model_dump(mode="json") passes it through unchanged:
+// values of exactly `type` (any plain JSON value when nullptr), and None when `none_ok`; a run
+// field holds a model of the run layout.
 struct Field {
     PyObject *name;  // interned, kept for the process
-    Kind kind;
+    PyTypeObject *type;
+    bool none_ok;
+    bool run;
 };
 
 struct Layout {
@@ -81,24 +76,24 @@ Layout layout_of(nb::handle cls, nb::handle run_cls) {
             !orvane::py::attr(info, a_serialization_alias).is_none())
             return Layout{};
         nb::object annotation = orvane::py::attr(info, a_annotation);
-        Kind kind;
-        if (annotation.is(str))
-            kind = Kind::Str;
-        else if (annotation.is(integer))
-            kind = Kind::Int;
-        else if (annotation.is(typing_any))
-            kind = Kind::Any;
-        else if (annotation.equal(str_or_none))
-            kind = Kind::StrOrNone;
-        else if (annotation.equal(dict_any))
-            kind = Kind::Dict;
-        else if (!run_cls.is_none() && annotation.equal(run_or_none))
-            kind = Kind::RunOrNone;
+        auto type_of = [](nb::handle cls) { return reinterpret_cast<PyTypeObject *>(cls.ptr()); };
+        Field field{nullptr, nullptr, false, false};
+        if (annotation.is(str) || annotation.is(integer))   // str, int
+            field = Field{nullptr, type_of(annotation), false, false};
+        else if (annotation.is(typing_any))                  // Any
+            field = Field{nullptr, nullptr, false, false};
+        else if (annotation.equal(str_or_none))              // str | None
+            field = Field{nullptr, &PyUnicode_Type, true, false};
+        else if (annotation.equal(dict_any))                 // dict[str, Any]
+            field = Field{nullptr, &PyDict_Type, false, false};
+        else if (!run_cls.is_none() && annotation.equal(run_or_none))  // RuntimeRunContext | None
+            field = Field{nullptr, type_of(run_cls), true, true};
         else
             return Layout{};
         PyObject *interned = Py_NewRef(name);
         PyUnicode_InternInPlace(&interned);  // kept for the process
-        out.fields.push_back(Field{interned, kind});
+        field.name = interned;
+        out.fields.push_back(field);
     }
     out.cls = reinterpret_cast<PyTypeObject *>(Py_NewRef(cls.ptr()));
     return out;
@@ -127,36 +122,15 @@ const Layouts &layouts() {
 void write_model(sanitize::Walk &walk, PyObject *model, const Layout &layout, long long depth);
 
 void write_field(sanitize::Walk &walk, const Field &f, PyObject *value, long long depth) {
-    PyTypeObject *t = Py_TYPE(value);
-    switch (f.kind) {
-    case Kind::Str:
-        if (t != &PyUnicode_Type)
-            throw Unsupported{};
-        break;
-    case Kind::StrOrNone:
-        if (value != Py_None && t != &PyUnicode_Type)
-            throw Unsupported{};
-        break;
-    case Kind::Int:
-        if (t != &PyLong_Type)
-            throw Unsupported{};
-        break;
-    case Kind::Any:
-        break;
-    case Kind::Dict:
-        if (t != &PyDict_Type)
-            throw Unsupported{};
-        break;
-    case Kind::RunOrNone:
-        if (value != Py_None) {
-            if (t != layouts().run.cls)
-                throw Unsupported{};
-            write_model(walk, value, layouts().run, depth);
-            return;
-        }
-        break;
+    if (value == Py_None && f.none_ok) {
+        walk.writer().null();
+    } else if (f.type != nullptr && Py_TYPE(value) != f.type) {
+        throw Unsupported{};
+    } else if (f.run) {
+        write_model(walk, value, layouts().run, depth);
+    } else {
+        walk.value(value, depth);
     }
-    walk.value(value, depth);
 }
 
 // The model's dump as an object of its fields; `depth` is the depth sanitize gives the dump.

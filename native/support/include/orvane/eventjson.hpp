@@ -11,8 +11,10 @@
 // json::Unsupported, and the caller dumps the event and walks the dump.
 //
 // The field layouts are read once from the classes (`__pydantic_fields__`, in declared order, with
-// the kind of value each annotation admits); classes with serialisers, computed fields, aliases or
-// excluded fields, or with annotations other than the ones below, are not written this way.
+// what each annotation admits: str, int, Any, str | None, dict[str, Any], RuntimeRunContext | None);
+// classes with other annotations, serialisers, computed fields, aliases, excluded fields or a
+// model_config of their own, and classes that replace BaseModel.model_dump, are not written this
+// way.
 //
 // GIL held.
 #pragma once
