@@ -40,7 +40,6 @@ Name m_casefold{"casefold"};
 // Set by init(), kept for the life of the process (see support.hpp).
 PyObject *utils_dict = nullptr;         // orvane.utils.__dict__
 PyObject *original_sanitize = nullptr;  // orvane.utils.DataFormatter.sanitize at init
-PyObject *mapping_abc = nullptr;        // collections.abc.Mapping (utils' Mapping)
 PyObject *base_model = nullptr;         // pydantic.BaseModel (utils' BaseModel)
 PyObject *dataclass_fields = nullptr;   // dataclasses.fields
 
@@ -384,7 +383,7 @@ public:
         if (!container) {
             if (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))
                 return nb::borrow(v);  // subclasses (str enums, IntEnum, ...) encode as they are
-            if (is_instance(v, mapping_abc) || PyList_Check(v) || PyTuple_Check(v)) {
+            if (orvane::py::is_mapping(v) || PyList_Check(v) || PyTuple_Check(v)) {
                 container = true;
             } else if (is_instance(v, base_model)) {
                 PyObject *dumped = PyObject_CallMethodNoArgs(v, m_model_dump.get());
@@ -403,7 +402,7 @@ public:
                 return safe_str(v);
             }
         }
-        if (t == &PyDict_Type || (t != &PyList_Type && t != &PyTuple_Type && is_instance(v, mapping_abc)))
+        if (t == &PyDict_Type || (t != &PyList_Type && t != &PyTuple_Type && orvane::py::is_mapping(v)))
             return mapping(v, depth, v);
         return sequence(v, depth);
     }
@@ -590,7 +589,6 @@ void init() {
     nb::object utils = nb::module_::import_("orvane.utils");
     nb::dict d = nb::borrow<nb::dict>(PyModule_GetDict(utils.ptr()));
     original_sanitize = nb::object(utils.attr("DataFormatter").attr("sanitize")).release().ptr();
-    mapping_abc = nb::object(d["Mapping"]).release().ptr();
     base_model = nb::object(d["BaseModel"]).release().ptr();
     dataclass_fields = nb::object(d["dataclasses"].attr("fields")).release().ptr();
     utils_dict = Py_NewRef(d.ptr());
