@@ -101,29 +101,38 @@ inline char *put_u_escape(char *d, uint32_t cp) {
     return d;
 }
 
-// Appends ASCII-compatible bytes as the content of a JSON string when `quoted` (escapes), else as
+// Appends ASCII-compatible bytes as a JSON string when `quoted` (quotes and escapes), else as
 // they are; ASCII letters lowered when `lower`.
 void put_bytes(std::string &out, const char *p, size_t n, bool quoted, bool lower) {
-    if (!lower && !(quoted && has_escape(p, n))) {
-        out.append(p, n);  // the common case: no zero-filled space to overwrite
+    if (!lower && !(quoted && has_escape(p, n))) {  // the common case: nothing to change
+        if (quoted)
+            out.push_back('"');
+        out.append(p, n);
+        if (quoted)
+            out.push_back('"');
         return;
     }
     size_t escapes = quoted ? count_escapes(p, n) : 0;
     size_t at = out.size();
-    out.resize(at + n + 5 * escapes);  // an escape takes at most 6 bytes for 1
+    out.resize(at + n + (quoted ? 2 : 0) + 5 * escapes);  // an escape takes at most 6 bytes for 1
     char *d = out.data() + at;
+    if (quoted)
+        *d++ = '"';
     if (escapes == 0) {
         for (size_t i = 0; i < n; ++i)
             d[i] = lower_ascii(static_cast<unsigned char>(p[i]));
-        return;
+        d += n;
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            auto c = static_cast<unsigned char>(p[i]);
+            if (kEscape.letter[c] != 0)
+                d = put_escape(d, c);
+            else
+                *d++ = lower ? lower_ascii(c) : static_cast<char>(c);
+        }
     }
-    for (size_t i = 0; i < n; ++i) {
-        auto c = static_cast<unsigned char>(p[i]);
-        if (kEscape.letter[c] != 0)
-            d = put_escape(d, c);
-        else
-            *d++ = lower ? lower_ascii(c) : static_cast<char>(c);
-    }
+    if (quoted)
+        *d++ = '"';
     out.resize(static_cast<size_t>(d - out.data()));
 }
 
@@ -165,7 +174,7 @@ inline char *put_code_point(char *d, uint32_t cp, bool quoted, Surrogates s) {
 
 template <typename Unit>
 void put_units(std::string &out, const Unit *p, size_t n, bool quoted, Surrogates s) {
-    size_t size = 0;
+    size_t size = quoted ? 2 : 0;
     bool refuse = s == Surrogates::Refuse;
     for (size_t i = 0; i < n; ++i) {
         uint32_t cp = p[i];
@@ -176,11 +185,15 @@ void put_units(std::string &out, const Unit *p, size_t n, bool quoted, Surrogate
     size_t at = out.size();
     out.resize(at + size);
     char *d = out.data() + at;
+    if (quoted)
+        *d++ = '"';
     for (size_t i = 0; i < n; ++i)
         d = put_code_point(d, p[i], quoted, s);
+    if (quoted)
+        *d = '"';
 }
 
-// Appends the text of the str `s`, quoted and escaped when `quoted`, ASCII letters lowered when
+// Appends the text of the str `s`, as a JSON string when `quoted`, ASCII letters lowered when
 // `lower` (the caller folds non-ASCII text itself).
 void put_text(std::string &out, PyObject *s, bool quoted, bool lower, Surrogates surrogates) {
     size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
@@ -341,21 +354,15 @@ private:
 };
 
 void Writer::string(PyObject *s) {
-    out_.push_back('"');
     if (opt_.casefold && !PyUnicode_IS_ASCII(s)) {
         nb::object folded = casefolded(s);
         put_text(out_, folded.ptr(), true, false, opt_.surrogates);
     } else {
         put_text(out_, s, true, opt_.casefold, opt_.surrogates);
     }
-    out_.push_back('"');
 }
 
-void Writer::string(std::string_view utf8) {
-    out_.push_back('"');
-    put_bytes(out_, utf8.data(), utf8.size(), true, opt_.casefold);
-    out_.push_back('"');
-}
+void Writer::string(std::string_view utf8) { put_bytes(out_, utf8.data(), utf8.size(), true, opt_.casefold); }
 
 void Writer::integer(PyObject *i) {
     int overflow = 0;
