@@ -256,10 +256,36 @@ class DataFormatter:
         """
         if type(data) in _SCALARS:
             return data
-        return _walk(data, set(), 0)
+        return _walk(data, _Walk(), 0)
 
 
-def _walk(value: Any, path: set[int], depth: int) -> Any:
+_verdicts: dict[str, bool] = {}
+_verdicts_rules: tuple = ()
+
+
+class _Walk:
+    """The state of one sanitize call: the containers on the current path and the verdicts on
+    key texts.  While the three collections are frozensets, verdicts are shared between calls
+    (and dropped when a collection is replaced); otherwise each call judges afresh."""
+
+    __slots__ = ("path", "verdicts")
+
+    def __init__(self) -> None:
+        global _verdicts, _verdicts_rules
+        self.path: set[int] = set()
+        rules = (_SECRET_KEYS, _SECRET_NOUNS, _SECRET_KEY_QUALIFIERS)
+        if type(rules[0]) is frozenset and type(rules[1]) is frozenset and type(rules[2]) is frozenset:
+            if (len(_verdicts_rules) != 3 or rules[0] is not _verdicts_rules[0]
+                    or rules[1] is not _verdicts_rules[1] or rules[2] is not _verdicts_rules[2]
+                    or len(_verdicts) > 4096):
+                _verdicts = {}
+                _verdicts_rules = rules
+            self.verdicts = _verdicts
+        else:
+            self.verdicts = {}
+
+
+def _walk(value: Any, walk: _Walk, depth: int) -> Any:
     kind = type(value)
     if kind in _SCALARS:
         return value
@@ -275,16 +301,17 @@ def _walk(value: Any, path: set[int], depth: int) -> Any:
             value = value.model_dump()
         except Exception:
             return f"<unserialisable {kind.__name__}>"
-        return _walk_mapping(value, path, depth, id(value))
+        return _walk_mapping(value, walk, depth, id(value))
     elif dataclasses.is_dataclass(value) and not isinstance(value, type):
         fields = {f.name: getattr(value, f.name, None) for f in dataclasses.fields(value)}
-        return _walk_mapping(fields, path, depth, id(value))
+        return _walk_mapping(fields, walk, depth, id(value))
     else:
         return _safe_str(value)
 
     if isinstance(value, Mapping):
-        return _walk_mapping(value, path, depth, id(value))
+        return _walk_mapping(value, walk, depth, id(value))
 
+    path = walk.path
     marker = id(value)
     if marker in path:
         return DataFormatter.RECURSION_MARKER
@@ -294,30 +321,35 @@ def _walk(value: Any, path: set[int], depth: int) -> Any:
     try:
         depth += 1
         return [
-            item if type(item) in _SCALARS else _walk(item, path, depth)
+            item if type(item) in _SCALARS else _walk(item, walk, depth)
             for item in value
         ]
     finally:
         path.discard(marker)
 
 
-def _walk_mapping(value: Mapping, path: set[int], depth: int, marker: int) -> Any:
+def _walk_mapping(value: Mapping, walk: _Walk, depth: int, marker: int) -> Any:
+    path = walk.path
     if marker in path:
         return DataFormatter.RECURSION_MARKER
     if depth >= DataFormatter.MAX_DEPTH:
         return DataFormatter.DEPTH_MARKER
     path.add(marker)
+    verdicts = walk.verdicts
     try:
         depth += 1
         out: dict[str, Any] = {}
         for key, item in value.items():
             text = key if type(key) is str else _key_text(key)
-            if _is_secret_text(text):
+            secret = verdicts.get(text)
+            if secret is None:
+                secret = verdicts[text] = _is_secret_text(text)
+            if secret:
                 out[text] = DataFormatter.MASK
             elif type(item) in _SCALARS:
                 out[text] = item
             else:
-                out[text] = _walk(item, path, depth)
+                out[text] = _walk(item, walk, depth)
         return out
     finally:
         path.discard(marker)
