@@ -8,8 +8,9 @@
 //
 // The line of an event with the built-in _serialize_event is the JSON text of
 // DataFormatter.sanitize(event.model_dump(mode="json")). While DataFormatter.sanitize is the
-// original, the dump is written by the sanitizer's fused walk (orvane/sanitize.hpp), which never
-// builds the sanitised copy; otherwise the host's sanitize is called and its result written.
+// original, an event of the common shape is written from its fields (orvane/eventjson.hpp), others
+// by the sanitizer's fused walk over their dump (orvane/sanitize.hpp), neither building the
+// sanitised copy; otherwise the host's sanitize is called and its result written.
 #pragma once
 
 #include <nanobind/nanobind.h>
