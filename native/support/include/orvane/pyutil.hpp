@@ -103,8 +103,8 @@ bool is_own_method(nb::handle self, Name &name, PyObject *ours);
 nb::str text_from_utf8(std::string_view utf8);
 
 // The UTF-8 form of the str `s` with lone surrogates encoded as they are ("surrogatepass").
-// `holder` keeps a temporary alive while the view is used; no UTF-8 copy is cached on `s` when it
-// has no UTF-8 form.
+// `holder` keeps the encoded copy alive while the view is used when `s` has lone surrogates;
+// otherwise the view is the UTF-8 form Python keeps on the str.
 std::string_view utf8_of(nb::handle s, nb::object &holder);
 
 // Takes the GIL back after PyEval_SaveThread(), on a thread the interpreter may end at exit.
