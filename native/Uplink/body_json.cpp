@@ -8,12 +8,12 @@
 // three steps collapse into one walk that writes the bytes directly, with the same masking of
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
 // nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
-// the result is always what the Python path would send.
-#include <array>
-#include <charconv>
-#include <cmath>
+// the result is always what the Python path would send. The masking, the markers and the JSON text
+// are the shared sanitizer's and writer's (orvane/sanitize.hpp, orvane/json.hpp, in strict mode).
 #include <string>
 
+#include "orvane/json.hpp"
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
@@ -77,16 +77,16 @@ const EventClasses &event_classes() {
 
 namespace {
 
-struct GiveUp {};  // thrown inside the encoder: take the Python path
+using GiveUp = orvane::json::Unsupported;  // thrown inside the encoder: take the Python path
+using Defaults = std::initializer_list<orvane::sanitize::Default>;
+
+// Containers this deep or deeper are left to the Python path.
+constexpr long long kStrictDepth = 64;
 
 class BodyEncoder {
 public:
-    BodyEncoder(nb::handle is_secret, const std::string &mask, int64_t max_depth, PyObject *cache)
-        : is_secret_(is_secret), mask_(mask), max_depth_(std::min<int64_t>(max_depth, 64)), cache_(cache) {}
-    ~BodyEncoder() {
-        for (PyObject *key : held_)
-            Py_DECREF(key);
-    }
+    explicit BodyEncoder(const orvane::sanitize::Rules &rules)
+        : rules_(rules), w_(out, orvane::json::kBodyStyle), walk_(w_, rules, true, kStrictDepth) {}
     BodyEncoder(const BodyEncoder &) = delete;
     BodyEncoder &operator=(const BodyEncoder &) = delete;
 
@@ -95,235 +95,16 @@ public:
     void text(PyObject *s) {
         if (!PyUnicode_CheckExact(s))
             throw GiveUp{};
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(s, &size);
-        if (data == nullptr) {  // lone surrogates: the Python path fails the same way or differs
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        raw_text(data, static_cast<size_t>(size));
+        w_.string(s);  // lone surrogates: the Python path fails the same way or differs
     }
 
-    void raw_text(const char *data, size_t size) {
-        static const char hex[] = "0123456789abcdef";
-        // Bytes json.dumps escapes (ensure_ascii=False): control characters, '"' and '\\'.
-        static const auto needs_escape = [] {
-            std::array<bool, 256> t{};
-            for (int c = 0; c < 0x20; ++c)
-                t[c] = true;
-            t['"'] = t['\\'] = true;
-            return t;
-        }();
-        out.push_back('"');
-        size_t start = 0;
-        for (size_t i = 0; i < size; ++i) {
-            unsigned char c = static_cast<unsigned char>(data[i]);
-            if (!needs_escape[c])
-                continue;
-            out.append(data + start, i - start);
-            start = i + 1;
-            switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                out += "\\u00";
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 15]);
-            }
-        }
-        out.append(data + start, size - start);
-        out.push_back('"');
-    }
-
-    void integer(PyObject *v) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (x == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        if (overflow == 0) {
-            char buf[32];
-            auto res = std::to_chars(buf, buf + sizeof buf, x);
-            out.append(buf, static_cast<size_t>(res.ptr - buf));
-            return;
-        }
-        PyObject *r = PyLong_Type.tp_repr(v);
-        if (r == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(r, &size);
-        if (data != nullptr)
-            out.append(data, static_cast<size_t>(size));
-        Py_DECREF(r);
-        if (data == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-    }
-
-    void real(PyObject *v) {
-        double d = PyFloat_AS_DOUBLE(v);
-        if (!std::isfinite(d))  // allow_nan=False raises on the Python path; let it
-            throw GiveUp{};
-        char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (s == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        out += s;
-        PyMem_Free(s);
-    }
-
-    bool secret(PyObject *key) {
-        // Most keys are the very same str objects event after event: their verdicts are found by
-        // address first, in a small direct-mapped table. Each listed key is referenced until the
-        // encoder ends, so its address cannot be reused by another string meanwhile.
-        Slot &slot = slots_[(reinterpret_cast<uintptr_t>(key) >> 4) & (kSlots - 1)];
-        if (slot.key == key)
-            return slot.verdict;
-        bool verdict = secret_by_value(key);
-        if (slot.key == nullptr || held_.size() < 4096) {
-            held_.push_back(Py_NewRef(key));
-            slot.key = key;
-            slot.verdict = verdict;
-        }
-        return verdict;
-    }
-
-    bool secret_by_value(PyObject *key) {
-        PyObject *hit = nullptr;
-        if (PyDict_GetItemRef(cache_, key, &hit) < 0)
-            throw nb::python_error();
-        if (hit == nullptr) {
-            PyObject *r = PyObject_CallOneArg(is_secret_.ptr(), key);
-            if (r == nullptr)
-                throw nb::python_error();
-            int t = PyObject_IsTrue(r);
-            Py_DECREF(r);
-            if (t < 0)
-                throw nb::python_error();
-            hit = Py_NewRef(t ? Py_True : Py_False);
-            if (PyDict_SetItem(cache_, key, hit) < 0) {
-                Py_DECREF(hit);
-                throw nb::python_error();
-            }
-        }
-        bool out_ = hit == Py_True;
-        Py_DECREF(hit);
-        return out_;
-    }
-
-    // One value of a dict entry: the mask when its key is secret.
-    void entry(PyObject *key, PyObject *value, int64_t depth) {
-        text(key);
-        out.push_back(':');
-        if (secret(key))
-            raw_text(mask_.data(), mask_.size());
-        else
-            any(value, depth);
-    }
-
-    // A plain JSON value at `depth` (the event itself is depth 0).
-    void any(PyObject *v, int64_t depth) {
-        PyTypeObject *t = Py_TYPE(v);
-        if (v == Py_None) {
-            out += "null";
-        } else if (v == Py_True) {
-            out += "true";
-        } else if (v == Py_False) {
-            out += "false";
-        } else if (t == &PyUnicode_Type) {
-            text(v);
-        } else if (t == &PyLong_Type) {
-            integer(v);
-        } else if (t == &PyFloat_Type) {
-            real(v);
-        } else if (t == &PyDict_Type) {
-            dict(v, depth);
-        } else if (t == &PyList_Type || t == &PyTuple_Type) {
-            if (depth >= max_depth_)
-                throw GiveUp{};
-            out.push_back('[');
-            // Re-read the size each round: nothing here runs Python code that could change the
-            // list, but is_secret_key (called for new keys) might in theory.
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
-                if (i)
-                    out.push_back(',');
-                PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(v, i));
-                try {
-                    any(item, depth + 1);
-                } catch (...) {
-                    Py_DECREF(item);
-                    throw;
-                }
-                Py_DECREF(item);
-            }
-            out.push_back(']');
-        } else {
-            throw GiveUp{};
-        }
-    }
-
-    void dict(PyObject *v, int64_t depth, std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
-        if (depth >= max_depth_)
-            throw GiveUp{};
-        out.push_back('{');
-        bool first = true;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        Py_ssize_t size = PyDict_GET_SIZE(v);
-        while (PyDict_Next(v, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key))
-                throw GiveUp{};
-            if (!first)
-                out.push_back(',');
-            first = false;
-            Py_INCREF(key);
-            Py_INCREF(value);
-            try {
-                entry(key, value, depth + 1);
-            } catch (...) {
-                Py_DECREF(key);
-                Py_DECREF(value);
-                throw;
-            }
-            Py_DECREF(key);
-            Py_DECREF(value);
-            if (PyDict_GET_SIZE(v) != size)  // changed under us
-                throw GiveUp{};
-        }
-        for (auto &[name, value] : extra) {
-            if (value == nullptr)
-                continue;
-            int has = PyDict_ContainsString(v, name);
-            if (has < 0)
-                throw nb::python_error();
-            if (has)
-                continue;
-            if (!first)
-                out.push_back(',');
-            first = false;
-            nb::object key = nb::steal(PyUnicode_FromString(name));
-            if (!key.is_valid())
-                throw nb::python_error();
-            entry(key.ptr(), value, depth + 1);
-        }
-        out.push_back('}');
-    }
+    void any(PyObject *v, int64_t depth) { walk_.value(v, depth); }
 
     // A model's fields from `value_at(i)` (a new reference or nullptr when missing).
     template <size_t N, typename Get>
-    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-                std::initializer_list<std::pair<const char *, PyObject *>> meta_extra, Get &&value_at) {
-        if (depth >= max_depth_)
+    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth, Defaults meta_extra,
+                Get &&value_at) {
+        if (depth >= rules_.max_depth() || depth >= kStrictDepth)
             throw GiveUp{};
         out.push_back('{');
         for (size_t i = 0; i < N; ++i) {
@@ -335,8 +116,8 @@ public:
                 out.push_back(',');
             text(names[i]);
             out.push_back(':');
-            if (secret(names[i])) {
-                raw_text(mask_.data(), mask_.size());
+            if (walk_.is_secret(names[i])) {
+                walk_.mask();
                 continue;
             }
             PyTypeObject *t = Py_TYPE(value);
@@ -354,7 +135,7 @@ public:
             case Kind::Int:
                 if (t != &PyLong_Type)
                     throw GiveUp{};
-                integer(value);
+                any(value, depth + 1);
                 break;
             case Kind::Any:
                 any(value, depth + 1);
@@ -362,7 +143,7 @@ public:
             case Kind::Dict:
                 if (t != &PyDict_Type)
                     throw GiveUp{};
-                dict(value, depth + 1, meta_extra);
+                walk_.mapping(value, depth + 1, meta_extra);
                 break;
             case Kind::RunOrNone: {
                 const EventClasses &c = event_classes();
@@ -383,7 +164,7 @@ public:
 
     template <size_t N>
     void model(PyObject *m, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-               std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
+               Defaults meta_extra) {
         PyObject *d = PyObject_GenericGetDict(m, nullptr);
         if (d == nullptr)
             throw nb::python_error();
@@ -414,7 +195,7 @@ public:
     // A capture (see sink.hpp): its snapshot once one was built, else its values.
     template <size_t N>
     void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-                 std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
+                 Defaults meta_extra) {
         if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
             throw GiveUp{};
         bool was = run_capture_;
@@ -428,24 +209,15 @@ public:
     }
 
 private:
-    nb::handle is_secret_;
-    std::string mask_;
-    int64_t max_depth_;
-    PyObject *cache_;
-    struct Slot {
-        PyObject *key = nullptr;
-        bool verdict = false;
-    };
-    static constexpr size_t kSlots = 256;
-    Slot slots_[kSlots];
-    std::vector<PyObject *> held_;  // references that keep the listed keys alive
+    const orvane::sanitize::Rules &rules_;
+    orvane::json::Writer w_;
+    orvane::sanitize::Walk walk_;
     bool run_capture_ = false;  // the run field holds a run capture
 };
 
 }  // namespace
 
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
-                              const std::vector<char> *captured) {
+nb::object encode_body_native(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
     const EventClasses &c = event_classes();
     if (c.event == nullptr || !PyList_CheckExact(batch.ptr()))
         return nb::object();
@@ -454,39 +226,11 @@ nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle form
     auto str_or_none = [](nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); };
     if (!str_or_none(app_id) || !str_or_none(group_id) || !str_or_none(environment))
         return nb::object();
-    nb::object mask = formatter.attr("MASK");
-    if (!PyUnicode_CheckExact(mask.ptr()))
+    std::optional<orvane::sanitize::Rules> rules = orvane::sanitize::Rules::current();
+    if (!rules)
         return nb::object();
-    Py_ssize_t mask_size = 0;
-    const char *mask_data = PyUnicode_AsUTF8AndSize(mask.ptr(), &mask_size);
-    if (mask_data == nullptr) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object max_depth_obj = formatter.attr("MAX_DEPTH");
-    if (!PyLong_CheckExact(max_depth_obj.ptr()))
-        return nb::object();
-    int64_t max_depth = PyLong_AsLongLong(max_depth_obj.ptr());
-    if (max_depth == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object is_secret = formatter.attr("is_secret_key");
-    // Verdicts per key, kept while is_secret_key stays the same object (bounded).
-    static PyObject *cache_owner = nullptr;
-    static PyObject *secret_cache = nullptr;
-    if (secret_cache == nullptr || cache_owner != is_secret.ptr() || PyDict_GET_SIZE(secret_cache) > 4096) {
-        PyObject *fresh = PyDict_New();
-        if (fresh == nullptr)
-            throw nb::python_error();
-        Py_XDECREF(cache_owner);
-        Py_XDECREF(secret_cache);
-        cache_owner = Py_NewRef(is_secret.ptr());
-        secret_cache = fresh;
-    }
-    nb::object cache_ref = nb::borrow(secret_cache);  // survives a reset by a re-entrant call
-    BodyEncoder enc(is_secret, std::string(mask_data, static_cast<size_t>(mask_size)), max_depth,
-                    cache_ref.ptr());
+    BodyEncoder enc(*rules);
+    static Name d_app_id{"app_id"}, d_group_id{"group_id"}, d_environment{"environment"};
     // Meta gains the sink's values for missing keys, as _serialize_event adds them.
     PyObject *meta_app = !app_id.is_none() && PyUnicode_GET_LENGTH(app_id.ptr()) > 0 ? app_id.ptr() : nullptr;
     PyObject *meta_group = group_id.is_none() ? nullptr : group_id.ptr();
@@ -520,10 +264,10 @@ nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle form
                 enc.out.push_back(',');
             if (is_capture)
                 enc.capture(event.ptr(), kEventFields, c.event_names, 0,
-                            {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+                            {{d_app_id.get(), meta_app}, {d_group_id.get(), meta_group}, {d_environment.get(), meta_env}});
             else
                 enc.model(event.ptr(), kEventFields, c.event_names, 0,
-                          {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+                          {{d_app_id.get(), meta_app}, {d_group_id.get(), meta_group}, {d_environment.get(), meta_env}});
         }
         enc.out += "]}";
     } catch (GiveUp &) {

@@ -93,8 +93,6 @@ extern PyObject *g_warning_category;  // ObservationBridgeUnavailableWarning
 extern PyObject *g_mapping_abc;       // collections.abc.Mapping
 extern PyObject *g_base_model_copy;   // pydantic.BaseModel.__copy__
 extern PyObject *g_base_model_model_copy;
-extern PyObject *g_original_sanitize;  // orvane.utils.DataFormatter.sanitize at import
-extern PyObject *g_original_is_secret;  // orvane.utils.DataFormatter.is_secret_key at import
 extern PyObject *g_fn_serialize;       // RemoteTraceSink._serialize_event as defined here
 extern PyObject *g_fn_peek;            // RemoteTraceSink._peek_pending_batch as defined here
 
@@ -165,8 +163,7 @@ nb::object serialize_event(nb::handle self, nb::handle event);
 // The upload body as UTF-8 JSON bytes for a list of queued snapshots, encoded natively, or an
 // invalid object when the batch needs the Python path (body_json.cpp).
 // Items of `batch` whose flag in `captured` is set are captures, the others snapshots.
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
-                              const std::vector<char> *captured = nullptr);
+nb::object encode_body_native(nb::handle self, nb::handle batch, const std::vector<char> *captured = nullptr);
 // encode_body_native when this sink serializes events its own way and DataFormatter.sanitize is
 // the original one; else an invalid object (sink_upload.cpp).
 nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured = nullptr);

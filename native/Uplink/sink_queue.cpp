@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
@@ -13,8 +14,6 @@ PyObject *g_warning_category = nullptr;
 PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
-PyObject *g_original_sanitize = nullptr;
-PyObject *g_original_is_secret = nullptr;
 PyObject *g_fn_serialize = nullptr;
 PyObject *g_fn_peek = nullptr;
 
@@ -994,10 +993,7 @@ void init_globals() {
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
     g_base_model_copy = attr(base, n_copy).release().ptr();
     g_base_model_model_copy = attr(base, n_model_copy).release().ptr();
-    nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
-    g_original_sanitize = sanitize.release().ptr();
-    nb::object is_secret = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("is_secret_key");
-    g_original_is_secret = is_secret.release().ptr();
+    orvane::sanitize::init();
 }
 
 }  // namespace orvane::uplink

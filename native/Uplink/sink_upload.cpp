@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
@@ -191,153 +192,14 @@ nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb
 
 namespace {
 
-// DataFormatter.sanitize for the plain JSON tree that model_dump(mode="json") returns (dicts with
-// str keys, lists, str/int/float/bool/None), done natively with the same result: values under
-// secret keys (decided by DataFormatter.is_secret_key, cached per
-// key) become DataFormatter.MASK, nesting beyond MAX_DEPTH becomes DEPTH_MARKER and a container
-// met again on its own path RECURSION_MARKER. Anything else in the tree makes it give up, and
-// the caller then uses DataFormatter.sanitize itself. Only used while the module's DataFormatter
-// still has the sanitize this module was built against.
-class JsonSanitizer {
-public:
-    explicit JsonSanitizer(nb::handle formatter) : formatter_(nb::borrow(formatter)) {
-        mask_ = formatter_.attr("MASK");
-        recursion_ = formatter_.attr("RECURSION_MARKER");
-        depth_marker_ = formatter_.attr("DEPTH_MARKER");
-        max_depth_ = int64_of(formatter_.attr("MAX_DEPTH"));
-        is_secret_ = formatter_.attr("is_secret_key");
-        // The verdicts per key are kept across batches while is_secret_key stays the same
-        // object (bounded: dropped when they grow past a few thousand keys).
-        static PyObject *cache_owner = nullptr;
-        static PyObject *cache = nullptr;
-        if (cache == nullptr || cache_owner != is_secret_.ptr() || PyDict_GET_SIZE(cache) > 4096) {
-            Py_XDECREF(cache_owner);
-            Py_XDECREF(cache);
-            cache_owner = nb::object(is_secret_).release().ptr();
-            cache = PyDict_New();
-            if (cache == nullptr)
-                throw nb::python_error();
-        }
-        cache_ = nb::borrow<nb::dict>(cache);
-    }
-
-    // A new reference, or nullptr (no error set) when the tree holds something else.
-    nb::object sanitize(nb::handle data) {
-        if (is_scalar(data.ptr()))
-            return nb::borrow(data);
-        path_.clear();
-        PyObject *r = walk(data.ptr(), 0);
-        return r ? nb::steal(r) : nb::object();
-    }
-
-private:
-    static bool is_scalar(PyObject *v) {
-        PyTypeObject *t = Py_TYPE(v);
-        return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-               t == &PyBool_Type;
-    }
-
-    bool secret(PyObject *key) {
-        PyObject *hit = nullptr;
-        if (PyDict_GetItemRef(cache_.ptr(), key, &hit) < 0)
-            throw nb::python_error();
-        if (hit == nullptr) {
-            nb::object r = is_secret_(nb::handle(key));
-            hit = Py_NewRef(truthy(r) ? Py_True : Py_False);
-            if (PyDict_SetItem(cache_.ptr(), key, hit) < 0) {
-                Py_DECREF(hit);
-                throw nb::python_error();
-            }
-        }
-        bool out = hit == Py_True;
-        Py_DECREF(hit);
-        return out;
-    }
-
-    // Works on the tree in place: it is the private result of model_dump, referenced by nobody
-    // else, so rebuilding it would only cost time. Returns a new reference to what replaces `v`
-    // in its parent (`v` itself, or a marker), or nullptr (no error) for an unexpected type; the
-    // tree is then left partly masked, which DataFormatter.sanitize (the fallback) maps to the
-    // same result.
-    PyObject *walk(PyObject *v, int64_t depth) {
-        if (is_scalar(v))
-            return Py_NewRef(v);
-        PyTypeObject *t = Py_TYPE(v);
-        if (t != &PyDict_Type && t != &PyList_Type)
-            return nullptr;
-        if (std::find(path_.begin(), path_.end(), v) != path_.end())
-            return Py_NewRef(recursion_.ptr());
-        if (depth >= max_depth_)
-            return Py_NewRef(depth_marker_.ptr());
-        path_.push_back(v);
-        bool ok = true;
-        if (t == &PyDict_Type) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *item;
-            // Only values of existing keys are replaced, which PyDict_Next allows.
-            while (PyDict_Next(v, &pos, &key, &item)) {
-                if (!PyUnicode_CheckExact(key)) {
-                    ok = false;
-                    break;
-                }
-                if (secret(key)) {
-                    if (PyDict_SetItem(v, key, mask_.ptr()) < 0)
-                        throw nb::python_error();
-                    continue;
-                }
-                if (is_scalar(item))
-                    continue;
-                PyObject *w = walk(item, depth + 1);
-                if (w == nullptr) {
-                    ok = false;
-                    break;
-                }
-                int rc = w == item ? 0 : PyDict_SetItem(v, key, w);
-                Py_DECREF(w);
-                if (rc < 0)
-                    throw nb::python_error();
-            }
-        } else {
-            Py_ssize_t n = PyList_GET_SIZE(v);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *item = PyList_GET_ITEM(v, i);
-                if (is_scalar(item))
-                    continue;
-                PyObject *w = walk(item, depth + 1);
-                if (w == nullptr) {
-                    ok = false;
-                    break;
-                }
-                if (w == item)
-                    Py_DECREF(w);
-                else
-                    PyList_SET_ITEM(v, i, w), Py_DECREF(item);
-            }
-        }
-        path_.pop_back();
-        return ok ? Py_NewRef(v) : nullptr;
-    }
-
-    nb::object formatter_, mask_, recursion_, depth_marker_, is_secret_;
-    nb::dict cache_;
-    int64_t max_depth_ = 0;
-    std::vector<PyObject *> path_;
-};
-
-// A native sanitizer when the module's DataFormatter still has the original sanitize.
-std::optional<JsonSanitizer> native_sanitizer() {
-    nb::object formatter = get(n_data_formatter);
-    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
-    if (fn == nullptr)
-        throw nb::python_error();
-    bool original = fn == g_original_sanitize;
-    Py_DECREF(fn);
-    if (!original)
+// The shared sanitizer's rules while the module's DataFormatter still has the original sanitize.
+std::optional<orvane::sanitize::Rules> native_rules() {
+    if (!orvane::sanitize::is_original())
         return std::nullopt;
-    return std::optional<JsonSanitizer>(std::in_place, formatter);
+    return orvane::sanitize::Rules::current();
 }
 
-nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sanitizer) {
+nb::object serialize_with(nb::handle self, nb::handle event, const orvane::sanitize::Rules *rules) {
     nb::object meta_src = attr(event, n_meta);
     nb::object meta;
     if (PyDict_CheckExact(meta_src.ptr()))
@@ -364,10 +226,12 @@ nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sani
         add_missing("environment", environment);
     nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
     nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
-    if (sanitizer != nullptr) {
-        nb::object out = sanitizer->sanitize(dumped);
-        if (out.is_valid())
-            return out;
+    if (rules != nullptr) {
+        try {
+            return orvane::sanitize::sanitize_owned(dumped, *rules);  // the dump is ours alone
+        } catch (orvane::json::Unsupported &) {
+            dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");  // (partly sanitised)
+        }
     }
     return get(n_data_formatter).attr("sanitize")(dumped);
 }
@@ -406,9 +270,9 @@ nb::object build_body(nb::handle self, nb::handle batch) {
     nb::list events;
     nb::object method = attr(self, n_m_serialize);
     if (is_own_serialize(self)) {
-        std::optional<JsonSanitizer> sanitizer = native_sanitizer();
+        std::optional<orvane::sanitize::Rules> rules = native_rules();
         for (nb::handle event : batch)
-            events.append(serialize_with(self, event, sanitizer ? &*sanitizer : nullptr));
+            events.append(serialize_with(self, event, rules ? &*rules : nullptr));
     } else {
         for (nb::handle event : batch)
             events.append(method(event));
@@ -424,26 +288,9 @@ nb::object build_body(nb::handle self, nb::handle batch) {
 }  // namespace
 
 nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
-    if (!is_own_serialize(self))
+    if (!is_own_serialize(self) || !orvane::sanitize::is_original())
         return nb::object();
-    nb::object formatter = get(n_data_formatter);
-    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
-    if (fn == nullptr)
-        throw nb::python_error();
-    bool original = fn == g_original_sanitize;
-    Py_DECREF(fn);
-    if (!original)
-        return nb::object();
-    // The encoder decides secrets with is_secret_key, which is what the original sanitize tests
-    // only while it is the original function too.
-    fn = PyObject_GetAttrString(formatter.ptr(), "is_secret_key");
-    if (fn == nullptr)
-        throw nb::python_error();
-    original = fn == g_original_is_secret;
-    Py_DECREF(fn);
-    if (!original)
-        return nb::object();
-    return encode_body_native(self, batch, formatter, captured);
+    return encode_body_native(self, batch, captured);
 }
 
 namespace {
@@ -721,8 +568,8 @@ std::string build_warning_message(nb::handle self, nb::handle error) {
 
 
 nb::object serialize_event(nb::handle self, nb::handle event) {
-    std::optional<JsonSanitizer> sanitizer = native_sanitizer();
-    return serialize_with(self, event, sanitizer ? &*sanitizer : nullptr);
+    std::optional<orvane::sanitize::Rules> rules = native_rules();
+    return serialize_with(self, event, rules ? &*rules : nullptr);
 }
 
 // --- background worker -----------------------------------------------------------------------

@@ -152,8 +152,9 @@ class TestPythonPathFallback:
     def test_substituted_sanitize_or_secret_rule_is_honoured(self, monkeypatch, listener):
         sink = RemoteTraceSink(endpoint=listener.url(), api_key="k")
         batch = queued(sink, [RuntimeEvent(event_type="e", payload={"password": "p", "note": "n"})])
+        # The original sanitize does not consult is_secret_key: replacing it changes neither route.
         monkeypatch.setattr(DataFormatter, "is_secret_key", staticmethod(lambda key: key == "note"))
-        assert sink._encode_batch_natively(batch) is None
+        assert sink._encode_batch_natively(batch) == reference_body(sink, batch)
         monkeypatch.undo()
         calls = []
         original = DataFormatter.sanitize
