@@ -1,9 +1,11 @@
 #include "codec.hpp"
 
-#include "orvane/models.hpp"
-
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "orvane/models.hpp"
+#include "util.hpp"
 
 namespace tally {
 
@@ -22,11 +24,14 @@ enum Tag : unsigned char {
     T_MODEL,
     T_OBJ,
     T_SHARED,
+    T_STRREF,
 };
 
 constexpr int kMaxDepth = 64;
+constexpr Py_ssize_t kMaxModelFields = 64;
 
-PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr;
+PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr,
+         *s_event_id = nullptr, *s_timestamp = nullptr, *s_run = nullptr;
 
 void init_names() {
     if (s_dict)
@@ -35,13 +40,12 @@ void init_names() {
     s_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
     s_extra = PyUnicode_InternFromString("__pydantic_extra__");
     s_private = PyUnicode_InternFromString("__pydantic_private__");
+    s_event_id = PyUnicode_InternFromString("event_id");
+    s_timestamp = PyUnicode_InternFromString("timestamp");
+    s_run = PyUnicode_InternFromString("run");
 }
 
 inline void put_varint(std::string &b, uint64_t v) {
-    if (v < 0x80) {
-        b.push_back(static_cast<char>(v));
-        return;
-    }
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
         v >>= 7;
@@ -61,9 +65,8 @@ uint64_t get_varint(const char *&p) {
     }
 }
 
-[[noreturn]] void raise() { throw nb::python_error(); }
-
-// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance.
+// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance; -1
+// when the layout is not the expected one.
 Py_ssize_t slot_offset(PyObject *name) {
     static PyObject *base = nullptr;
     if (base == nullptr)
@@ -71,42 +74,144 @@ Py_ssize_t slot_offset(PyObject *name) {
     PyObject *d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base)->tp_dict, name);
     if (d != nullptr && Py_TYPE(d) == &PyMemberDescr_Type) {
         PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
-        if (m->type == Py_T_OBJECT_EX)
+        if (m->type == Py_T_OBJECT_EX && (m->flags & Py_READONLY) == 0)
             return m->offset;
     }
     PyErr_Clear();
     return -1;
 }
 
+struct Slots {
+    Py_ssize_t extra, priv, fields_set;
+    bool ok() const { return extra >= 0 && priv >= 0 && fields_set >= 0; }
+};
+
+const Slots &slots() {
+    init_names();
+    static Slots s{slot_offset(s_extra), slot_offset(s_private), slot_offset(s_fields_set)};
+    return s;
+}
+
+inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
+}
+
 // Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
-PyObject *slot_ptr(PyObject *o, PyObject *name) {
-    static Py_ssize_t off_extra = slot_offset(s_extra), off_private = slot_offset(s_private),
-                      off_fields_set = slot_offset(s_fields_set);
-    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : off_fields_set;
-    if (off < 0)
-        return nullptr;
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
+PyObject *slot_ptr(PyObject *o, Py_ssize_t off) { return off < 0 ? nullptr : slot_at(o, off); }
+
+PyObject *empty_tuple() {
+    static PyObject *empty = PyTuple_New(0);  // immortal
+    return empty;
 }
 
 }  // namespace
 
-PyObject *model_fields_set(PyObject *model) {
-    init_names();
-    return slot_ptr(model, s_fields_set);
+PyObject *model_fields_set(PyObject *model) { return slot_ptr(model, slots().fields_set); }
+
+SharedPart *SharedPart::make(const char *data, size_t n) {
+    void *mem = std::malloc(offsetof(SharedPart, bytes) + n);
+    if (mem == nullptr)
+        throw std::bad_alloc();
+    auto *p = static_cast<SharedPart *>(mem);
+    p->refs = 0;
+    p->size = static_cast<uint32_t>(n);
+    std::memcpy(p->bytes, data, n);
+    return p;
 }
 
-Held::~Held() {
-    Py_XDECREF(ts_obj);
-    Py_XDECREF(id_obj);
-    for (PyObject *o : objs)
-        Py_DECREF(o);
+Held *Held::make(const std::vector<PyObject *> &objs, const std::string &blob) {
+    if (objs.size() > UINT16_MAX || blob.size() > UINT32_MAX)
+        throw std::length_error("event too large to hold");
+    void *mem = std::malloc(sizeof(Held) + objs.size() * sizeof(PyObject *) + blob.size());
+    if (mem == nullptr)
+        throw std::bad_alloc();
+    Held *h = new (mem) Held();
+    h->nobjs = static_cast<uint16_t>(objs.size());
+    h->size = static_cast<uint32_t>(blob.size());
+    for (size_t i = 0; i < objs.size(); ++i)
+        h->objs()[i] = objs[i];  // the references pass to the event
+    std::memcpy(h->data(), blob.data(), blob.size());
+    return h;
 }
+
+void Held::destroy(Held *h) {
+    SharedPart::drop(h->shared);
+    for (uint16_t i = 0; i < h->nobjs; ++i)
+        Py_DECREF(h->objs()[i]);
+    h->~Held();
+    std::free(h);
+}
+
+// ---- the string table ----
+
+StringTable::StringTable() : slots_(1024, 0), seen_(4096, 0), recent_(256, Recent{nullptr, 0}) {}
+
+StringTable::~StringTable() {
+    for (PyObject *s : strs_)
+        Py_DECREF(s);
+}
+
+void StringTable::insert_slot(Py_hash_t h, uint32_t id) {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask)
+        if (slots_[i] == 0) {
+            slots_[i] = id + 1;
+            return;
+        }
+}
+
+uint32_t StringTable::find_or_admit(PyObject *s) {
+    Recent &r = recent_[(reinterpret_cast<uintptr_t>(s) >> 4) & (recent_.size() - 1)];
+    if (r.obj == s)
+        return r.id + 1;
+    if (PyUnicode_GET_LENGTH(s) > kMaxLength)
+        return 0;
+    Py_hash_t h = PyObject_Hash(s);
+    if (h == -1) {
+        PyErr_Clear();
+        return 0;
+    }
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        uint32_t id = slots_[i] - 1;
+        if (same_value(strs_[id], s)) {
+            r = Recent{strs_[id], id};
+            return id + 1;
+        }
+    }
+    // Kept on the second meeting: strings met once (ids, messages) stay out of the table.
+    Py_hash_t &seen = seen_[static_cast<size_t>(h) & (seen_.size() - 1)];
+    if (seen != h || strs_.size() >= kMaxStrings) {
+        seen = h;
+        return 0;
+    }
+    Py_ssize_t n;
+    if (PyUnicode_AsUTF8AndSize(s, &n) == nullptr) {  // lone surrogates: not kept
+        PyErr_Clear();
+        return 0;
+    }
+    if ((strs_.size() + 1) * 2 > slots_.size()) {
+        std::vector<uint32_t> grown(slots_.size() * 2, 0);
+        slots_.swap(grown);
+        for (uint32_t id = 0; id < strs_.size(); ++id)
+            insert_slot(PyObject_Hash(strs_[id]), id);  // cached: cannot fail
+    }
+    auto id = static_cast<uint32_t>(strs_.size());
+    strs_.push_back(Py_NewRef(s));
+    insert_slot(h, id);
+    r = Recent{s, id};
+    return id + 1;
+}
+
+// ---- encoding ----
 
 Codec::~Codec() {
     for (Shape &s : shapes_) {
         Py_DECREF(s.cls);
         for (PyObject *k : s.keys)
             Py_DECREF(k);
+        Py_DECREF(s.dict_template);
+        Py_DECREF(s.set_template);
     }
 }
 
@@ -116,69 +221,62 @@ int Codec::traverse(visitproc visit, void *arg) const {
     return 0;
 }
 
-void Codec::object(PyObject *o, Held &h) {
+void Codec::object(PyObject *o) {
     nb::object copy = orvane::models::deep_copy(o);
-    h.blob.push_back(static_cast<char>(T_OBJ));
-    put_varint(h.blob, h.objs.size());
-    h.objs.push_back(copy.release().ptr());
+    scratch_.push_back(static_cast<char>(T_OBJ));
+    put_varint(scratch_, objs_.size());
+    objs_.push_back(copy.release().ptr());
 }
 
-void Codec::encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo) {
+Held *Codec::encode(PyObject *event, PyObject *run, SharedPart *previous) {
+    init_names();
     share_run_ = run;
-    share_memo_ = memo;
+    share_previous_ = previous;
+    id_at_ = ts_at_ = Held::kNoOffset;
+    scratch_.clear();
     struct Reset {
         Codec &c;
         ~Reset() {
+            for (PyObject *o : c.objs_)
+                Py_DECREF(o);
+            c.objs_.clear();
+            SharedPart::drop(c.shared_);
+            c.shared_ = nullptr;
             c.share_run_ = nullptr;
-            c.share_memo_ = nullptr;
+            c.share_previous_ = nullptr;
         }
     } reset{*this};
-    encode(event, h);
-}
-
-void Codec::encode(PyObject *event, Held &h) {
-    init_names();
     std::vector<PyObject *> active;
-    // Encode into the reused scratch buffer, then keep an exactly sized copy.
-    h.blob.swap(scratch_);
-    h.blob.clear();
-    try {
-        field(event, h, 0, active);
-    } catch (...) {
-        for (PyObject *o : h.objs)
-            Py_DECREF(o);
-        h.objs.clear();
-        h.shared.reset();
-        h.blob.swap(scratch_);
-        h.blob.clear();
-        throw;
-    }
-    std::string exact(h.blob);
-    h.blob.swap(scratch_);
-    h.blob = std::move(exact);
-    h.objs.shrink_to_fit();
+    field(event, 0, active);
+    Held *h = Held::make(objs_, scratch_);
+    objs_.clear();  // the event holds them now
+    h->shared = shared_;
+    shared_ = nullptr;
+    h->id_at = id_at_;
+    h->ts_at = ts_at_;
+    return h;
 }
 
 // One top-level value (the event, or one field of a model): on a Fallback anywhere inside, the
 // whole value is kept as one object, so the deep copy keeps its shared parts and cycles.
-void Codec::field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    size_t blob_mark = h.blob.size(), obj_mark = h.objs.size();
+void Codec::field(PyObject *o, int depth, std::vector<PyObject *> &active) {
+    size_t blob_mark = scratch_.size(), obj_mark = objs_.size();
     size_t active_mark = active.size();
     try {
-        value(o, h, depth, active);
+        value(o, depth, active);
     } catch (Fallback &) {
         active.resize(active_mark);
-        h.blob.resize(blob_mark);
-        for (size_t i = obj_mark; i < h.objs.size(); ++i)
-            Py_DECREF(h.objs[i]);
-        h.objs.resize(obj_mark);
-        object(o, h);
+        scratch_.resize(blob_mark);
+        for (size_t i = obj_mark; i < objs_.size(); ++i)
+            Py_DECREF(objs_[i]);
+        objs_.resize(obj_mark);
+        object(o);
     }
 }
 
-void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+void Codec::value(PyObject *o, int depth, std::vector<PyObject *> &active) {
     PyTypeObject *t = Py_TYPE(o);
-    std::string &b = h.blob;
+    std::string &b = scratch_;
     if (o == Py_None) {
         b.push_back(static_cast<char>(T_NONE));
     } else if (o == Py_True) {
@@ -186,31 +284,27 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
     } else if (o == Py_False) {
         b.push_back(static_cast<char>(T_FALSE));
     } else if (t == &PyUnicode_Type) {
+        if (uint32_t ref = strings_.find_or_admit(o)) {
+            b.push_back(static_cast<char>(T_STRREF));
+            put_varint(b, ref - 1);
+            return;
+        }
         Py_ssize_t n;
         const char *p = PyUnicode_AsUTF8AndSize(o, &n);
         if (p == nullptr) {  // lone surrogates: keep the object
             PyErr_Clear();
-            object(o, h);
+            object(o);
             return;
         }
-        if (n < 0x80) {
-            size_t at = b.size();
-            b.resize(at + 2 + static_cast<size_t>(n));
-            char *d = b.data() + at;
-            d[0] = static_cast<char>(T_STR);
-            d[1] = static_cast<char>(n);
-            std::memcpy(d + 2, p, static_cast<size_t>(n));
-        } else {
-            b.push_back(static_cast<char>(T_STR));
-            put_varint(b, static_cast<uint64_t>(n));
-            b.append(p, static_cast<size_t>(n));
-        }
+        b.push_back(static_cast<char>(T_STR));
+        put_varint(b, static_cast<uint64_t>(n));
+        b.append(p, static_cast<size_t>(n));
     } else if (t == &PyLong_Type) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
             PyErr_Clear();
-            object(o, h);
+            object(o);
             return;
         }
         b.push_back(static_cast<char>(T_INT));
@@ -238,17 +332,9 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             Py_ssize_t count = 0;
             while (PyDict_Next(o, &pos, &k, &v)) {
                 // A fallback deep copy may run Python code: hold the pair meanwhile.
-                Py_INCREF(k);
-                Py_INCREF(v);
-                struct Release {
-                    PyObject *a, *b;
-                    ~Release() {
-                        Py_DECREF(a);
-                        Py_DECREF(b);
-                    }
-                } release{k, v};
-                value(k, h, depth + 1, active);
-                value(v, h, depth + 1, active);
+                nb::object kh = nb::borrow(k), vh = nb::borrow(v);
+                value(k, depth + 1, active);
+                value(v, depth + 1, active);
                 ++count;
                 if (PyDict_GET_SIZE(o) != n0)
                     throw Fallback{};
@@ -263,12 +349,8 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             for (Py_ssize_t i = 0; i < n; ++i) {
                 if (list && PyList_GET_SIZE(o) != n)
                     throw Fallback{};
-                PyObject *item = Py_NewRef(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                struct Release {
-                    PyObject *a;
-                    ~Release() { Py_DECREF(a); }
-                } release{item};
-                value(item, h, depth + 1, active);
+                nb::object item = nb::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+                value(item.ptr(), depth + 1, active);
             }
         }
         active.pop_back();
@@ -279,78 +361,47 @@ void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
             if (a == o)
                 throw Fallback{};
         active.push_back(o);
-        if (o == share_run_ && share_memo_ != nullptr && depth > 0) {
-            if (!shared_model(o, h, depth, active))
-                object(o, h);
-        } else if (!model(o, h, depth, active)) {
-            object(o, h);
-        }
+        bool done = o == share_run_ && depth > 0 ? shared_model(o, depth, active) : model(o, depth, active);
+        if (!done)
+            object(o);
         active.pop_back();
     } else {
-        object(o, h);
+        object(o);
     }
 }
 
-// A pydantic model without extra or private state: shape id, then its __dict__ values (each a
-// top-level field). Returns false when the model does not fit a shape.
-bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
-    PyObject *fs = slot_ptr(o, s_fields_set);
-    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
-        return false;
-    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
-    if (dp == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object d = nb::steal(dp);
-    nb::object fs_ref = nb::borrow(fs);
-    if (!PyDict_CheckExact(dp))
-        return false;
+// The shape of model `o` (its class, __dict__ keys and set fields); ok = false when it has none.
+size_t Codec::shape_of(PyObject *o, PyObject *dp, PyObject *fs, bool &ok) {
+    ok = false;
     Py_ssize_t n = PyDict_GET_SIZE(dp);
-    if (n > 64)
-        return false;
-    // Field names and values in __dict__ order, held while they are encoded (a fallback copy of
-    // one value may run Python code).
-    struct Items {
-        PyObject *keys[64];
-        PyObject *vals[64];
-        Py_ssize_t n = 0;
-        ~Items() {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                Py_DECREF(keys[j]);
-                Py_DECREF(vals[j]);
-            }
-        }
-    } items;
+    if (n > kMaxModelFields)
+        return 0;
+    PyObject *keys[kMaxModelFields];
     {
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
-        while (items.n < n && PyDict_Next(dp, &pos, &k, &v)) {
+        while (PyDict_Next(dp, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
-                return false;
-            items.keys[items.n] = Py_NewRef(k);
-            items.vals[items.n] = Py_NewRef(v);
-            ++items.n;
+                return 0;
+            keys[j++] = k;
         }
-        n = items.n;
     }
     uint64_t mask = 0;
     for (Py_ssize_t j = 0; j < n; ++j) {
-        int has = PySet_Contains(fs, items.keys[j]);
+        int has = PySet_Contains(fs, keys[j]);  // exact str keys: no Python code runs
         if (has < 0)
             raise();
         if (has)
             mask |= uint64_t{1} << j;
     }
     if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
-        return false;  // a set field that is not in __dict__
+        return 0;  // a set field that is not in __dict__
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
     auto fits = [&](const Shape &sh) {
         if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
             return false;
         for (Py_ssize_t j = 0; j < n; ++j)
-            if (sh.keys[j] != items.keys[j] && PyUnicode_Compare(sh.keys[j], items.keys[j]) != 0)
+            if (sh.keys[j] != keys[j] && PyUnicode_Compare(sh.keys[j], keys[j]) != 0)
                 return false;
         return true;
     };
@@ -366,28 +417,32 @@ bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
     }
     if (id == shapes_.size()) {
         if (shapes_.size() >= 4096)
-            return false;  // pathological variety: keep such models as objects
-        Shape sh{Py_NewRef(cls), {}, mask};
+            return 0;  // pathological variety: keep such models as objects
+        nb::object dict_template = check(PyDict_New());
+        nb::object set_template = check(PySet_New(nullptr));
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (PyDict_SetItem(dict_template.ptr(), keys[j], Py_None) < 0)
+                raise();
+            if (((mask >> j) & 1) && PySet_Add(set_template.ptr(), keys[j]) < 0)
+                raise();
+        }
+        Shape sh{Py_NewRef(cls), {}, mask, dict_template.release().ptr(), set_template.release().ptr()};
         for (Py_ssize_t j = 0; j < n; ++j)
-            sh.keys.push_back(Py_NewRef(items.keys[j]));
+            sh.keys.push_back(Py_NewRef(keys[j]));
         shapes_.push_back(std::move(sh));
     }
     last_shape_ = id;
-    h.blob.push_back(static_cast<char>(T_MODEL));
-    put_varint(h.blob, id);
-    for (Py_ssize_t j = 0; j < n; ++j)
-        field(items.vals[j], h, depth + 1, active);
-    return true;
+    ok = true;
+    return id;
 }
 
-// The run context: when it holds the very objects the run's previous context held (same class,
-// same __dict__ entries, same set fields), its encoding is the one kept for the run; otherwise it
-// is encoded and, when the encoding stands on its own, kept for the next event.
-bool Codec::shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    SharedPartMemo &memo = *share_memo_;
-    share_memo_ = nullptr;  // one context per event
-    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
-    PyObject *fs = slot_ptr(o, s_fields_set);
+// A pydantic model without extra or private state: shape id, then its __dict__ values (each a
+// top-level field). Returns false when the model does not fit a shape.
+bool Codec::model(PyObject *o, int depth, std::vector<PyObject *> &active) {
+    const Slots &sl = slots();
+    if (!sl.ok())
+        return false;
+    PyObject *extra = slot_ptr(o, sl.extra), *priv = slot_ptr(o, sl.priv), *fs = slot_ptr(o, sl.fields_set);
     if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
         return false;
     PyObject *dp = PyObject_GenericGetDict(o, nullptr);
@@ -396,45 +451,67 @@ bool Codec::shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *
         return false;
     }
     nb::object d = nb::steal(dp);
-    if (memo.part && reinterpret_cast<PyObject *>(Py_TYPE(o)) == memo.cls && memo.values.matches(dp)) {
-        // Same entries: the same shape if the same fields are set.
-        const Shape &sh = shapes_[memo.shape];
-        bool same_set = PySet_GET_SIZE(fs) == __builtin_popcountll(sh.set_mask);
-        for (size_t j = 0; j < sh.keys.size() && same_set; ++j) {
-            if (!((sh.set_mask >> j) & 1))
-                continue;
-            int has = PySet_Contains(fs, sh.keys[j]);
-            if (has < 0)
-                raise();
-            same_set = has != 0;
-        }
-        if (same_set) {
-            h.blob.push_back(static_cast<char>(T_SHARED));
-            h.shared = memo.part;
-            return true;
-        }
-    }
-    size_t mark = h.blob.size(), objs = h.objs.size();
-    if (!model(o, h, depth, active))
+    nb::object fs_ref = nb::borrow(fs);
+    if (!PyDict_CheckExact(dp))
         return false;
-    memo.part.reset();
-    memo.values.forget();
-    if (h.objs.size() != objs || h.shared)
-        return true;  // refers to held objects: not shareable
-    memo.values.remember(dp, 0, 0);
-    if (!memo.values.valid())
-        return true;
-    const char *p = h.blob.data() + mark + 1;  // after T_MODEL
-    memo.shape = static_cast<size_t>(get_varint(p));
-    memo.cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    memo.part = std::make_shared<const std::string>(h.blob, mark, h.blob.size() - mark);
-    h.blob.resize(mark);
-    h.blob.push_back(static_cast<char>(T_SHARED));
-    h.shared = memo.part;
+    bool ok;
+    size_t id = shape_of(o, dp, fs, ok);
+    if (!ok)
+        return false;
+    // Field values in __dict__ order, held while they are encoded (a fallback copy of one value
+    // may run Python code).
+    Py_ssize_t n = PyDict_GET_SIZE(dp);
+    std::vector<nb::object> vals;
+    vals.reserve(static_cast<size_t>(n));
+    {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dp, &pos, &k, &v))
+            vals.push_back(nb::borrow(v));
+    }
+    scratch_.push_back(static_cast<char>(T_MODEL));
+    put_varint(scratch_, id);
+    for (size_t j = 0; j < vals.size(); ++j) {
+        if (depth == 0) {  // the event itself: note where its id and timestamp are written
+            PyObject *key = shapes_[id].keys[j];
+            if (key == s_event_id || PyUnicode_Compare(key, s_event_id) == 0)
+                id_at_ = static_cast<uint32_t>(scratch_.size());
+            else if (key == s_timestamp || PyUnicode_Compare(key, s_timestamp) == 0)
+                ts_at_ = static_cast<uint32_t>(scratch_.size());
+        }
+        field(vals[j].ptr(), depth + 1, active);
+    }
     return true;
 }
 
-PyObject *Codec::read(const char *&p, const Held &h) const {
+// The run context: when its encoding is the same as the one of the previous event of its run, the
+// previous part is shared; otherwise it is encoded and, when it stands on its own (no kept
+// objects), made a part the next event may share.
+bool Codec::shared_model(PyObject *o, int depth, std::vector<PyObject *> &active) {
+    SharedPart *previous = share_previous_;
+    share_run_ = nullptr;  // one context per event
+    share_previous_ = nullptr;
+    size_t mark = scratch_.size(), objs = objs_.size();
+    if (!model(o, depth, active))
+        return false;
+    if (objs_.size() != objs)
+        return true;  // refers to kept objects: not shareable
+    size_t n = scratch_.size() - mark;
+    if (previous != nullptr && previous->size == n && std::memcmp(previous->bytes, scratch_.data() + mark, n) == 0) {
+        SharedPart::retain(previous);
+        shared_ = previous;
+    } else {
+        shared_ = SharedPart::make(scratch_.data() + mark, n);
+        shared_->refs = 1;
+    }
+    scratch_.resize(mark);
+    scratch_.push_back(static_cast<char>(T_SHARED));
+    return true;
+}
+
+// ---- decoding ----
+
+PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
     auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
     switch (tag) {
     case T_NONE:
@@ -460,14 +537,16 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
         p += n;
         return s;
     }
+    case T_STRREF:
+        return Py_NewRef(strings_.get(static_cast<uint32_t>(get_varint(p))));
     case T_DICT: {
         uint64_t n = get_varint(p);
         PyObject *d = PyDict_New();
         if (!d)
             return nullptr;
         for (uint64_t i = 0; i < n; ++i) {
-            PyObject *k = read(p, h);
-            PyObject *v = k ? read(p, h) : nullptr;
+            PyObject *k = read(p, h, view);
+            PyObject *v = k ? read(p, h, view) : nullptr;
             if (!k || !v || PyDict_SetItem(d, k, v) < 0) {
                 Py_XDECREF(k);
                 Py_XDECREF(v);
@@ -486,7 +565,7 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
         if (!seq)
             return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *v = read(p, h);
+            PyObject *v = read(p, h, view);
             if (!v) {
                 Py_DECREF(seq);
                 return nullptr;
@@ -500,37 +579,49 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
     }
     case T_MODEL: {
         const Shape &sh = shapes_[get_varint(p)];
-        PyObject *d = PyDict_New();
-        PyObject *fs = d ? PySet_New(nullptr) : nullptr;
-        if (!fs) {
-            Py_XDECREF(d);
+        // The key table of the shape's template, copied as it is: filling it never resizes.
+        PyObject *d = PyDict_Copy(sh.dict_template);
+        if (!d)
             return nullptr;
-        }
         for (size_t j = 0; j < sh.keys.size(); ++j) {
-            PyObject *v = read(p, h);
-            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0 ||
-                ((sh.set_mask >> j) & 1 ? PySet_Add(fs, sh.keys[j]) : 0) < 0) {
+            PyObject *v = read(p, h, view);
+            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0) {
                 Py_XDECREF(v);
                 Py_DECREF(d);
-                Py_DECREF(fs);
                 return nullptr;
             }
             Py_DECREF(v);
         }
-        try {
-            nb::object m = orvane::models::construct(sh.cls, nb::steal<nb::dict>(d), nb::steal(fs));
-            return m.release().ptr();
-        } catch (nb::python_error &e) {
-            e.restore();
+        PyObject *fs = PySet_New(sh.set_template);
+        if (!fs) {
+            Py_DECREF(d);
             return nullptr;
         }
+        auto *cls = reinterpret_cast<PyTypeObject *>(sh.cls);
+        PyObject *m = cls->tp_new(cls, empty_tuple(), nullptr);
+        if (m == nullptr || PyObject_GenericSetDict(m, d, nullptr) < 0) {
+            Py_XDECREF(m);
+            Py_DECREF(d);
+            Py_DECREF(fs);
+            return nullptr;
+        }
+        Py_DECREF(d);
+        // A fresh instance of a plain model: its slots are empty (the shape was made only when
+        // the slot layout is known).
+        const Slots &sl = slots();
+        Py_XSETREF(slot_at(m, sl.fields_set), fs);
+        Py_XSETREF(slot_at(m, sl.extra), Py_NewRef(Py_None));
+        Py_XSETREF(slot_at(m, sl.priv), Py_NewRef(Py_None));
+        return m;
     }
     case T_SHARED: {
-        const char *q = h.shared->data();
-        return read(q, h);
+        const char *q = h.shared->bytes;
+        return read(q, h, view);
     }
     case T_OBJ: {
-        PyObject *o = h.objs[get_varint(p)];
+        PyObject *o = h.objs()[get_varint(p)];
+        if (view)
+            return Py_NewRef(o);
         try {
             return orvane::models::deep_copy(o).release().ptr();
         } catch (nb::python_error &e) {
@@ -543,12 +634,69 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
     return nullptr;
 }
 
-nb::object Codec::decode(const Held &h) const {
-    const char *p = h.blob.data();
-    PyObject *o = read(p, h);
-    if (o == nullptr)
-        raise();
-    return nb::steal(o);
+void Codec::skip(const char *&p) const {
+    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+    switch (tag) {
+    case T_NONE:
+    case T_TRUE:
+    case T_FALSE:
+    case T_SHARED:
+        return;
+    case T_INT:
+    case T_STRREF:
+    case T_OBJ:
+        get_varint(p);
+        return;
+    case T_FLOAT:
+        p += 8;
+        return;
+    case T_STR:
+        p += get_varint(p);
+        return;
+    case T_DICT:
+        for (uint64_t i = 0, n = get_varint(p); i < n; ++i) {
+            skip(p);
+            skip(p);
+        }
+        return;
+    case T_LIST:
+    case T_TUPLE:
+        for (uint64_t i = 0, n = get_varint(p); i < n; ++i)
+            skip(p);
+        return;
+    case T_MODEL: {
+        const Shape &sh = shapes_[get_varint(p)];
+        for (size_t j = 0; j < sh.keys.size(); ++j)
+            skip(p);
+        return;
+    }
+    }
+}
+
+nb::object Codec::decode(const Held &h, bool view) const {
+    const char *p = h.data();
+    return check(read(p, h, view));
+}
+
+nb::object Codec::decode_at(const Held &h, uint32_t offset) const {
+    const char *p = h.data() + offset;
+    return check(read(p, h, false));
+}
+
+int Codec::str_equals_at(const Held &h, uint32_t offset, std::string_view want) const {
+    const char *p = h.data() + offset;
+    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+    if (tag == T_STR) {
+        auto n = static_cast<size_t>(get_varint(p));
+        return n == want.size() && std::memcmp(p, want.data(), n) == 0 ? 1 : 0;
+    }
+    if (tag == T_STRREF) {
+        PyObject *s = strings_.get(static_cast<uint32_t>(get_varint(p)));
+        Py_ssize_t n;
+        const char *d = PyUnicode_AsUTF8AndSize(s, &n);  // kept strings have their UTF-8
+        return d != nullptr && static_cast<size_t>(n) == want.size() && std::memcmp(d, want.data(), want.size()) == 0 ? 1 : 0;
+    }
+    return -1;
 }
 
 }  // namespace tally

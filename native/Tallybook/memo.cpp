@@ -42,7 +42,6 @@ void TextMemo::forget() {
             Py_DECREF(reinterpret_cast<PyObject *>(walk_[i]));
     walk_size_ = 0;
     valid_ = false;
-    indexed = false;
 }
 
 bool TextMemo::match_structure(PyObject *v, bool equal_str) const {

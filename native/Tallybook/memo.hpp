@@ -79,10 +79,6 @@ private:
     bool valid_ = false;
     bool flat_dict_ = false;
 
-public:
-    bool indexed = false;  // owner's flag: the text's trigrams are all indexed
-
-private:
     // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
     // walk order. Kept apart so that the memos of a run stay small and close together; one
     // block, reached in one step (a memo is usually cold when it is compared).
