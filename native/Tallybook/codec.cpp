@@ -136,6 +136,7 @@ Held *Held::make(const std::vector<PyObject *> &objs, const std::string &blob) {
 
 void Held::destroy(Held *h) {
     SharedPart::drop(h->shared);
+    std::free(h->own_text);
     for (uint16_t i = 0; i < h->nobjs; ++i)
         Py_DECREF(h->objs()[i]);
     h->~Held();

@@ -71,6 +71,10 @@ struct Held {
     RunState *run = nullptr;
     uint64_t text_at = kNotIndexed;
     uint16_t own_len[kSearchedEventCount] = {};
+    // An event without a run text (no run, or its run dropped) keeps the texts of its own
+    // searched fields here once an event search asked for them: `own_len[k]` bytes each, laid
+    // out as in a run text from offset 0 (malloc'd; null until made).
+    char *own_text = nullptr;
 
     PyObject **objs() { return reinterpret_cast<PyObject **>(this + 1); }
     PyObject *const *objs() const { return reinterpret_cast<PyObject *const *>(this + 1); }

@@ -1,6 +1,7 @@
 #include "store.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <numeric>
 
 #include "derive.hpp"
@@ -539,10 +540,8 @@ RecordPlan Store::plan_record(const EventParts &ev, RunState *st) {
         plan.assigned = created_set;
     } else if (records_in_python()) {
         Fields f(model);
-        for (Field fld : {F_event_count, F_started_at, F_meta})
-            cur.v[fld] = f.get(field_name(fld));
-        for (Field fld : kIdentityFields)
-            cur.v[fld] = f.get(field_name(fld));
+        for (size_t i = 0; i < kFieldCount; ++i)
+            cur.v[i] = f.get(field_name(static_cast<Field>(i)));
     } else {
         for (size_t f = 0; f < kFieldCount; ++f)
             cur.v[f] = nb::borrow(st->rec.v[f]);
@@ -571,10 +570,9 @@ RecordPlan Store::plan_record(const EventParts &ev, RunState *st) {
         }
     } else if (records_in_python()) {
         // A Python-held record: the fields the event assigns are written even when unchanged.
-        Fields f(model);
         for (size_t i = 0; i < kFieldCount; ++i)
             if (((change.assigned >> i) & 1u) && !plan.value[i].is_valid())
-                plan.value[i] = f.get(field_name(static_cast<Field>(i)));
+                plan.value[i] = cur.v[i];
     }
     return plan;
 }
@@ -1318,32 +1316,71 @@ nb::object Store::decode_held(const Held &h) const {
     return codec_.decode(h);
 }
 
-int Store::event_fields_contain(const Held &h, std::string_view needle) {
-    RunState *st = h.run;
-    if (st == nullptr)
-        return -1;
-    if (h.text_at == Held::kNotIndexed) {
-        try {
-            bring_text_up_to_date(st);
-        } catch (nb::python_error &) {
-            return -1;
-        }
-        if (h.run == nullptr || h.text_at == Held::kNotIndexed)
-            return -1;
-    }
-    const std::string &text = st->text->text;
-    size_t at = h.text_at;
+namespace {
+
+// Whether `needle` occurs in one of the pieces laid out from `at` in `text` (see Held::own_len);
+// -1 when the layout does not fit the text.
+int pieces_contain(std::string_view text, size_t at, const uint16_t *lens, std::string_view needle) {
     for (size_t k = 0; k < kSearchedEventCount; ++k) {
-        size_t len = h.own_len[k];
+        size_t len = lens[k];
         if (len == 0)
             continue;
         if (at + len > text.size())
             return -1;
-        if (contains(std::string_view(text).substr(at, len), needle))
+        if (contains(text.substr(at, len), needle))
             return 1;
         at += len + 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int Store::event_fields_contain(Held &h, std::string_view needle) {
+    if (RunState *st = h.run) {
+        if (h.text_at == Held::kNotIndexed)
+            bring_text_up_to_date(st);  // never raises
+        if (h.run != nullptr && h.text_at != Held::kNotIndexed)
+            return pieces_contain(st->text->text, h.text_at, h.own_len, needle);
+    }
+    if (h.own_text == nullptr) {
+        // No run text to look in: the event's own texts, made once from its held values.
+        try {
+            Busy busy(*this, false);
+            nb::object e = codec_.decode(h, true);
+            std::array<nb::object, kSearchedEventCount> own = EventParts::read(e).own_search_values();
+            std::string text;
+            uint16_t lens[kSearchedEventCount] = {};
+            for (size_t k = 0; k < kSearchedEventCount; ++k) {
+                size_t mark = text.size();
+                if (!text.empty())
+                    text.push_back(' ');
+                size_t begin = text.size();
+                append_search_text(own[k].ptr(), text);
+                size_t len = text.size() - begin;
+                if (len > UINT16_MAX)
+                    return -1;
+                if (len == 0)
+                    text.resize(mark);
+                lens[k] = static_cast<uint16_t>(len);
+            }
+            char *buf = static_cast<char *>(std::malloc(text.size() + 1));
+            if (buf == nullptr)
+                return -1;
+            std::memcpy(buf, text.data(), text.size());
+            buf[text.size()] = '\0';
+            h.own_text = buf;
+            std::copy(std::begin(lens), std::end(lens), h.own_len);
+        } catch (nb::python_error &) {
+            return -1;
+        }
+    }
+    if (h.own_text == nullptr)
+        return -1;
+    size_t size = 0;
+    for (uint16_t len : h.own_len)
+        size += len != 0 ? len + 1u : 0u;
+    return pieces_contain(std::string_view(h.own_text, size ? size - 1 : 0), 0, h.own_len, needle);
 }
 
 nb::object Store::get_event(nb::handle event_id) {

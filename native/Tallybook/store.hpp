@@ -165,7 +165,7 @@ public:
     std::vector<HeldRef> recent_refs() const;
     nb::object decode_held(const Held &h) const;
     // 1/0: whether the needle occurs in one of the event's own field texts; -1: not known here.
-    int event_fields_contain(const Held &h, std::string_view needle);
+    int event_fields_contain(Held &h, std::string_view needle);
 
     // Garbage collector support: a held value may refer back to the store.
     int traverse(visitproc visit, void *arg) const;
