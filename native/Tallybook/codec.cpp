@@ -1,5 +1,7 @@
 #include "codec.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -25,9 +27,15 @@ enum Tag : unsigned char {
     T_OBJ,
     T_SHARED,
     T_STRREF,
+    T_DSHAPE,   // a dict of a known key sequence: shape number, then the values
+    T_FLOAT32,  // a float that a 32-bit float holds exactly: 4 bytes
+    // One-byte forms: a small int in [kSmallIntMin, kSmallIntMin + 64), a kept string numbered
+    // below 128.
+    T_SMALLINT = 0x40,
+    T_SHORTREF = 0x80,
 };
+constexpr int kSmallIntMin = -16;
 
-constexpr int kMaxDepth = 64;
 constexpr Py_ssize_t kMaxModelFields = 64;
 
 PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr,
@@ -45,7 +53,7 @@ void init_names() {
     s_run = PyUnicode_InternFromString("run");
 }
 
-inline void put_varint(std::string &b, uint64_t v) {
+inline void put_varint(Buffer &b, uint64_t v) {
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
         v >>= 7;
@@ -119,24 +127,25 @@ SharedPart *SharedPart::make(const char *data, size_t n) {
     return p;
 }
 
-Held *Held::make(const std::vector<PyObject *> &objs, const std::string &blob) {
-    if (objs.size() > UINT16_MAX || blob.size() > UINT32_MAX)
+Held *Held::make(const std::vector<PyObject *> &objs, const char *blob_data, size_t blob_size) {
+    if (objs.size() > UINT16_MAX || blob_size > UINT32_MAX)
         throw std::length_error("event too large to hold");
-    void *mem = std::malloc(sizeof(Held) + objs.size() * sizeof(PyObject *) + blob.size());
+    void *mem = std::malloc(sizeof(Held) + objs.size() * sizeof(PyObject *) + blob_size);
     if (mem == nullptr)
         throw std::bad_alloc();
     Held *h = new (mem) Held();
     h->nobjs = static_cast<uint16_t>(objs.size());
-    h->size = static_cast<uint32_t>(blob.size());
     for (size_t i = 0; i < objs.size(); ++i)
         h->objs()[i] = objs[i];  // the references pass to the event
-    std::memcpy(h->data(), blob.data(), blob.size());
+    if (blob_size != 0)
+        std::memcpy(h->data(), blob_data, blob_size);
     return h;
 }
 
 void Held::destroy(Held *h) {
     SharedPart::drop(h->shared);
-    std::free(h->own_text);
+    if (h->has_own_text())
+        std::free(const_cast<char *>(h->own_text()));
     for (uint16_t i = 0; i < h->nobjs; ++i)
         Py_DECREF(h->objs()[i]);
     h->~Held();
@@ -145,7 +154,31 @@ void Held::destroy(Held *h) {
 
 // ---- the string table ----
 
-StringTable::StringTable() : slots_(1024, 0), seen_(4096, 0), recent_(256, Recent{nullptr, 0}) {}
+namespace {
+
+// A fast hash of short UTF-8 text (the table's own: Python's str hash is not cached yet for most
+// strings met here, and siphash costs more than the look-up it serves).
+Py_hash_t text_hash(const char *p, size_t n) {
+    constexpr uint64_t k = 0x9E3779B97F4A7C15ull;
+    uint64_t h = n * k;
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+    return static_cast<Py_hash_t>(h);
+}
+
+}  // namespace
+
+StringTable::StringTable() : slots_(1024, 0), seen_(4096, 0), recent_(kRecent, Recent{nullptr, 0}) {}
 
 StringTable::~StringTable() {
     for (PyObject *s : strs_)
@@ -161,17 +194,17 @@ void StringTable::insert_slot(Py_hash_t h, uint32_t id) {
         }
 }
 
-uint32_t StringTable::find_or_admit(PyObject *s) {
-    Recent &r = recent_[(reinterpret_cast<uintptr_t>(s) >> 4) & (recent_.size() - 1)];
-    if (r.obj == s)
-        return r.id + 1;
+uint32_t StringTable::look_up(PyObject *s) {
+    Recent &r = recent_[(reinterpret_cast<uintptr_t>(s) >> 4) & (kRecent - 1)];
     if (PyUnicode_GET_LENGTH(s) > kMaxLength)
         return 0;
-    Py_hash_t h = PyObject_Hash(s);
-    if (h == -1) {
+    Py_ssize_t len;
+    const char *text = PyUnicode_AsUTF8AndSize(s, &len);
+    if (text == nullptr) {  // lone surrogates: not kept
         PyErr_Clear();
         return 0;
     }
+    Py_hash_t h = text_hash(text, static_cast<size_t>(len));
     size_t mask = slots_.size() - 1;
     for (size_t i = static_cast<size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
         uint32_t id = slots_[i] - 1;
@@ -186,16 +219,14 @@ uint32_t StringTable::find_or_admit(PyObject *s) {
         seen = h;
         return 0;
     }
-    Py_ssize_t n;
-    if (PyUnicode_AsUTF8AndSize(s, &n) == nullptr) {  // lone surrogates: not kept
-        PyErr_Clear();
-        return 0;
-    }
     if ((strs_.size() + 1) * 2 > slots_.size()) {
         std::vector<uint32_t> grown(slots_.size() * 2, 0);
         slots_.swap(grown);
-        for (uint32_t id = 0; id < strs_.size(); ++id)
-            insert_slot(PyObject_Hash(strs_[id]), id);  // cached: cannot fail
+        for (uint32_t id = 0; id < strs_.size(); ++id) {
+            Py_ssize_t n;
+            const char *t = PyUnicode_AsUTF8AndSize(strs_[id], &n);  // kept strings have their UTF-8
+            insert_slot(text_hash(t, static_cast<size_t>(n)), id);
+        }
     }
     auto id = static_cast<uint32_t>(strs_.size());
     strs_.push_back(Py_NewRef(s));
@@ -207,6 +238,8 @@ uint32_t StringTable::find_or_admit(PyObject *s) {
 // ---- encoding ----
 
 Codec::~Codec() {
+    for (DictShape &d : dshapes_)
+        Py_DECREF(d.dict_template);
     for (Shape &s : shapes_) {
         Py_DECREF(s.cls);
         for (PyObject *k : s.keys)
@@ -247,26 +280,23 @@ Held *Codec::encode(PyObject *event, PyObject *run, SharedPart *previous) {
             c.share_previous_ = nullptr;
         }
     } reset{*this};
-    std::vector<PyObject *> active;
-    field(event, 0, active);
-    Held *h = Held::make(objs_, scratch_);
+    field(event, 0);
+    Held *h = Held::make(objs_, scratch_.data(), scratch_.size());
     objs_.clear();  // the event holds them now
     h->shared = shared_;
     shared_ = nullptr;
     h->id_at = id_at_;
-    h->ts_at = ts_at_;
+    h->set_ts_at(ts_at_);
     return h;
 }
 
 // One top-level value (the event, or one field of a model): on a Fallback anywhere inside, the
 // whole value is kept as one object, so the deep copy keeps its shared parts and cycles.
-void Codec::field(PyObject *o, int depth, std::vector<PyObject *> &active) {
+void Codec::field(PyObject *o, int depth) {
     size_t blob_mark = scratch_.size(), obj_mark = objs_.size();
-    size_t active_mark = active.size();
     try {
-        value(o, depth, active);
+        value(o, depth);
     } catch (Fallback &) {
-        active.resize(active_mark);
         scratch_.resize(blob_mark);
         for (size_t i = obj_mark; i < objs_.size(); ++i)
             Py_DECREF(objs_[i]);
@@ -275,31 +305,24 @@ void Codec::field(PyObject *o, int depth, std::vector<PyObject *> &active) {
     }
 }
 
-void Codec::value(PyObject *o, int depth, std::vector<PyObject *> &active) {
+namespace {
+
+// Writes a varint at `w`; returns the end.
+inline char *write_varint(char *w, uint64_t v) {
+    while (v >= 0x80) {
+        *w++ = static_cast<char>((v & 0x7F) | 0x80);
+        v >>= 7;
+    }
+    *w++ = static_cast<char>(v);
+    return w;
+}
+
+}  // namespace
+
+void Codec::value(PyObject *o, int depth) {
     PyTypeObject *t = Py_TYPE(o);
-    std::string &b = scratch_;
-    if (o == Py_None) {
-        b.push_back(static_cast<char>(T_NONE));
-    } else if (o == Py_True) {
-        b.push_back(static_cast<char>(T_TRUE));
-    } else if (o == Py_False) {
-        b.push_back(static_cast<char>(T_FALSE));
-    } else if (t == &PyUnicode_Type) {
-        if (uint32_t ref = strings_.find_or_admit(o)) {
-            b.push_back(static_cast<char>(T_STRREF));
-            put_varint(b, ref - 1);
-            return;
-        }
-        Py_ssize_t n;
-        const char *p = PyUnicode_AsUTF8AndSize(o, &n);
-        if (p == nullptr) {  // lone surrogates: keep the object
-            PyErr_Clear();
-            object(o);
-            return;
-        }
-        b.push_back(static_cast<char>(T_STR));
-        put_varint(b, static_cast<uint64_t>(n));
-        b.append(p, static_cast<size_t>(n));
+    if (t == &PyUnicode_Type) {
+        str(o);
     } else if (t == &PyLong_Type) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -308,87 +331,318 @@ void Codec::value(PyObject *o, int depth, std::vector<PyObject *> &active) {
             object(o);
             return;
         }
-        b.push_back(static_cast<char>(T_INT));
+        if (v >= kSmallIntMin && v < kSmallIntMin + 64) {
+            scratch_.push_back(static_cast<char>(T_SMALLINT + (v - kSmallIntMin)));
+            return;
+        }
+        char *w = scratch_.claim(11);
+        *w++ = static_cast<char>(T_INT);
         uint64_t u = static_cast<uint64_t>(v);
-        put_varint(b, (u << 1) ^ static_cast<uint64_t>(v >> 63));
+        scratch_.commit(write_varint(w, (u << 1) ^ static_cast<uint64_t>(v >> 63)));
+    } else if (o == Py_None) {
+        scratch_.push_back(static_cast<char>(T_NONE));
+    } else if (o == Py_True) {
+        scratch_.push_back(static_cast<char>(T_TRUE));
+    } else if (o == Py_False) {
+        scratch_.push_back(static_cast<char>(T_FALSE));
     } else if (t == &PyFloat_Type) {
         double d = PyFloat_AS_DOUBLE(o);
-        b.push_back(static_cast<char>(T_FLOAT));
-        char raw[8];
-        std::memcpy(raw, &d, 8);
-        b.append(raw, 8);
-    } else if (t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type) {
-        if (depth >= kMaxDepth)
-            throw Fallback{};
-        for (PyObject *a : active)
-            if (a == o)
-                throw Fallback{};
-        active.push_back(o);
-        if (t == &PyDict_Type) {
-            Py_ssize_t n0 = PyDict_GET_SIZE(o);
-            b.push_back(static_cast<char>(T_DICT));
-            put_varint(b, static_cast<uint64_t>(n0));
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            Py_ssize_t count = 0;
-            while (PyDict_Next(o, &pos, &k, &v)) {
-                // A fallback deep copy may run Python code: hold the pair meanwhile.
-                nb::object kh = nb::borrow(k), vh = nb::borrow(v);
-                value(k, depth + 1, active);
-                value(v, depth + 1, active);
-                ++count;
-                if (PyDict_GET_SIZE(o) != n0)
-                    throw Fallback{};
-            }
-            if (count != PyDict_GET_SIZE(o))
-                throw Fallback{};
-        } else {
-            bool list = t == &PyList_Type;
-            Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-            b.push_back(static_cast<char>(list ? T_LIST : T_TUPLE));
-            put_varint(b, static_cast<uint64_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (list && PyList_GET_SIZE(o) != n)
-                    throw Fallback{};
-                nb::object item = nb::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                value(item.ptr(), depth + 1, active);
-            }
+        float f = static_cast<float>(d);
+        char *w = scratch_.claim(9);
+        // Exactly the same double back (NaN's payload and -0.0 included: compared bit for bit).
+        double back = static_cast<double>(f);
+        if (std::isfinite(d) && std::memcmp(&back, &d, 8) == 0) {
+            *w++ = static_cast<char>(T_FLOAT32);
+            std::memcpy(w, &f, 4);
+            scratch_.commit(w + 4);
+            return;
         }
-        active.pop_back();
+        *w++ = static_cast<char>(T_FLOAT);
+        std::memcpy(w, &d, 8);
+        scratch_.commit(w + 8);
+    } else if (t == &PyDict_Type) {
+        dict(o, depth);
+    } else if (t == &PyList_Type || t == &PyTuple_Type) {
+        sequence(o, depth, t == &PyList_Type);
     } else if (orvane::models::is_plain_model(o)) {
-        if (depth >= kMaxDepth)
+        if (!enter(o, depth))
             throw Fallback{};
-        for (PyObject *a : active)
-            if (a == o)
-                throw Fallback{};
-        active.push_back(o);
-        bool done = o == share_run_ && depth > 0 ? shared_model(o, depth, active) : model(o, depth, active);
+        bool done = o == share_run_ && depth > 0 ? shared_model(o, depth) : model(o, depth);
         if (!done)
             object(o);
-        active.pop_back();
     } else {
         object(o);
     }
 }
 
-// The shape of model `o` (its class, __dict__ keys and set fields); ok = false when it has none.
-size_t Codec::shape_of(PyObject *o, PyObject *dp, PyObject *fs, bool &ok) {
-    ok = false;
-    Py_ssize_t n = PyDict_GET_SIZE(dp);
-    if (n > kMaxModelFields)
-        return 0;
-    PyObject *keys[kMaxModelFields];
+void Codec::str(PyObject *o) {
+    if (PyUnicode_GET_LENGTH(o) > kKeepStrFrom) {
+        // A long text is kept as the str itself: as small as its bytes would be, and a copy of
+        // it is the same object (str is immutable), so nothing is written or decoded twice.
+        char *w = scratch_.claim(11);
+        *w++ = static_cast<char>(T_OBJ);
+        scratch_.commit(write_varint(w, objs_.size()));
+        objs_.push_back(Py_NewRef(o));
+        return;
+    }
+    if (uint32_t ref = strings_.find_or_admit(o)) {
+        ref_string(ref - 1);
+        return;
+    }
+    Py_ssize_t n;
+    const char *p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (p == nullptr) {  // lone surrogates: keep the object
+        PyErr_Clear();
+        object(o);
+        return;
+    }
+    char *w = scratch_.claim(11 + static_cast<size_t>(n));
+    *w++ = static_cast<char>(T_STR);
+    w = write_varint(w, static_cast<uint64_t>(n));
+    std::memcpy(w, p, static_cast<size_t>(n));
+    scratch_.commit(w + n);
+}
+
+void Codec::ref_string(uint32_t id) {
+    if (id < 0x80) {
+        scratch_.push_back(static_cast<char>(T_SHORTREF + id));
+        return;
+    }
+    char *w = scratch_.claim(6);
+    *w++ = static_cast<char>(T_STRREF);
+    scratch_.commit(write_varint(w, id));
+}
+
+bool Codec::enter(PyObject *o, int depth) {
+    if (depth >= kMaxDepth)
+        return false;
+    for (int d = 0; d < depth; ++d)
+        if (path_[d] == o)
+            return false;
+    path_[depth] = o;
+    return true;
+}
+
+// A dict whose keys are all kept strings, in an order met before: its shape's number, then its
+// values (decoding copies the shape's key table as it is).
+bool Codec::shaped_dict(PyObject *o, int depth) {
+    Py_ssize_t n = PyDict_GET_SIZE(o);
+    if (n == 0 || n > kMaxDictShapeKeys)
+        return false;
+    uint32_t ids[kMaxDictShapeKeys];
+    PyObject *keys[kMaxDictShapeKeys];
+    uint64_t h = static_cast<uint64_t>(n);
     {
         Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
-        while (PyDict_Next(dp, &pos, &k, &v)) {
+        while (PyDict_Next(o, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
-                return 0;
-            keys[j++] = k;
+                return false;
+            uint32_t ref = strings_.find_or_admit(k);
+            if (ref == 0)
+                return false;
+            ids[j] = ref - 1;
+            keys[j] = k;
+            h = (h ^ ref) * 0x9E3779B97F4A7C15ull;
+            ++j;
         }
     }
+    h ^= h >> 29;
+    size_t mask = dshape_slots_.size() - 1;
+    size_t found = SIZE_MAX;
+    for (size_t i = h & mask; dshape_slots_[i] != 0; i = (i + 1) & mask) {
+        const DictShape &sh = dshapes_[dshape_slots_[i] - 1];
+        if (sh.hash == h && sh.ids.size() == static_cast<size_t>(n) &&
+            std::equal(sh.ids.begin(), sh.ids.end(), ids)) {
+            found = dshape_slots_[i] - 1;
+            break;
+        }
+    }
+    if (found == SIZE_MAX) {
+        // A key sequence is kept on its second meeting, and not beyond a bound.
+        uint64_t &seen = dshape_seen_[h & (dshape_seen_.size() - 1)];
+        if (seen != h || dshapes_.size() >= kMaxDictShapes) {
+            seen = h;
+            return false;
+        }
+        nb::object tmpl = check(PyDict_New());
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (PyDict_SetItem(tmpl.ptr(), strings_.get(ids[j]), Py_None) < 0)
+                raise();
+        if ((dshapes_.size() + 1) * 2 > dshape_slots_.size()) {
+            std::vector<uint32_t> grown(dshape_slots_.size() * 2, 0);
+            dshape_slots_.swap(grown);
+            size_t m = dshape_slots_.size() - 1;
+            for (uint32_t id = 0; id < dshapes_.size(); ++id)
+                for (size_t i = dshapes_[id].hash & m;; i = (i + 1) & m)
+                    if (dshape_slots_[i] == 0) {
+                        dshape_slots_[i] = id + 1;
+                        break;
+                    }
+            mask = m;
+        }
+        dshapes_.push_back(DictShape{h, std::vector<uint32_t>(ids, ids + n), tmpl.release().ptr()});
+        found = dshapes_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask)
+            if (dshape_slots_[i] == 0) {
+                dshape_slots_[i] = static_cast<uint32_t>(found + 1);
+                break;
+            }
+    }
+    if (!enter(o, depth))
+        throw Fallback{};
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(T_DSHAPE);
+    scratch_.commit(write_varint(w, found));
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        // The dict must stay as it was read (a fallback copy of a value may run Python code).
+        if (j >= n || k != keys[j] || PyDict_GET_SIZE(o) != n)
+            throw Fallback{};
+        Py_INCREF(v);
+        struct Release {
+            PyObject *a;
+            ~Release() { Py_DECREF(a); }
+        } release{v};
+        value(v, depth + 1);
+        ++j;
+    }
+    if (j != n || PyDict_GET_SIZE(o) != n)
+        throw Fallback{};
+    return true;
+}
+
+void Codec::dict(PyObject *o, int depth) {
+    if (shaped_dict(o, depth))
+        return;
+    if (!enter(o, depth))
+        throw Fallback{};
+    Py_ssize_t n0 = PyDict_GET_SIZE(o);
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(T_DICT);
+    scratch_.commit(write_varint(w, static_cast<uint64_t>(n0)));
+    Py_ssize_t pos = 0, count = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        // A fallback deep copy may run Python code: the pair is held meanwhile.
+        Py_INCREF(k);
+        Py_INCREF(v);
+        struct Release {
+            PyObject *a, *b;
+            ~Release() {
+                Py_DECREF(a);
+                Py_DECREF(b);
+            }
+        } release{k, v};
+        value(k, depth + 1);
+        value(v, depth + 1);
+        ++count;
+        if (PyDict_GET_SIZE(o) != n0)
+            throw Fallback{};
+    }
+    if (count != PyDict_GET_SIZE(o))
+        throw Fallback{};
+}
+
+void Codec::sequence(PyObject *o, int depth, bool list) {
+    if (!enter(o, depth))
+        throw Fallback{};
+    Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(list ? T_LIST : T_TUPLE);
+    scratch_.commit(write_varint(w, static_cast<uint64_t>(n)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (list && PyList_GET_SIZE(o) != n)
+            throw Fallback{};
+        PyObject *item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        Py_INCREF(item);
+        struct Release {
+            PyObject *a;
+            ~Release() { Py_DECREF(a); }
+        } release{item};
+        value(item, depth + 1);
+    }
+}
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by CPython 3.13 (declared in an internal header): the entries of a set, in place.
+extern "C" int _PySet_NextEntry(PyObject *set, Py_ssize_t *pos, PyObject **key, Py_hash_t *hash);
+#define TALLY_SET_ENTRIES 1
+#endif
+
+// Whether a model of class `cls` with these __dict__ keys and set fields `fs` has shape `sh`.
+// Keys are compared by address first (field names are interned), then by text.
+bool Codec::fits(Shape &sh, PyObject *cls, PyObject *const *keys, size_t n, PyObject *fs) {
+    if (sh.cls != cls || sh.keys.size() != n || PySet_GET_SIZE(fs) != __builtin_popcountll(sh.set_mask))
+        return false;
+    for (size_t j = 0; j < n; ++j)
+        if (sh.keys[j] != keys[j] && PyUnicode_Compare(sh.keys[j], keys[j]) != 0)
+            return false;
+    auto *set = reinterpret_cast<PySetObject *>(fs);
+    size_t table_bytes = static_cast<size_t>(set->mask + 1) * sizeof(setentry);
+    if (set->mask == sh.known_mask && set->fill == set->used &&
+        std::memcmp(set->table, sh.known_set.data(), table_bytes) == 0)
+        return true;
+#ifdef TALLY_SET_ENTRIES
+    Py_ssize_t pos = 0;
+    PyObject *name;
+    Py_hash_t hash;
+    bool all_held = set->fill == set->used;  // no deleted entries
+    while (_PySet_NextEntry(fs, &pos, &name, &hash)) {
+        bool found = false;
+        for (size_t j = 0; j < n && !found; ++j)
+            found = ((sh.set_mask >> j) & 1) && sh.keys[j] == name;
+        if (!found) {
+            all_held = false;
+            int has = 0;  // not by address: by value, as the set itself would tell
+            for (size_t j = 0; j < n && !has; ++j)
+                if ((sh.set_mask >> j) & 1)
+                    has = PyUnicode_Check(name) && PyUnicode_Compare(sh.keys[j], name) == 0;
+            if (!has)
+                return false;
+        }
+    }
+    if (all_held) {
+        sh.known_set.assign(reinterpret_cast<const char *>(set->table),
+                            reinterpret_cast<const char *>(set->table) + table_bytes);
+        sh.known_mask = set->mask;
+    }
+    return true;
+#else
+    for (size_t j = 0; j < n; ++j) {
+        int has = PySet_Contains(fs, keys[j]);
+        if (has < 0)
+            raise();
+        if (static_cast<bool>(has) != static_cast<bool>((sh.set_mask >> j) & 1))
+            return false;
+    }
+    return true;
+#endif
+}
+
+// The shape of model `o` (its class, __dict__ keys and set fields); ok = false when it has none.
+size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *fs, bool &ok) {
+    ok = false;
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    for (size_t id : recent_shapes_)
+        if (id < shapes_.size() && fits(shapes_[id], cls, keys, n, fs)) {
+            ok = true;
+            return id;
+        }
+    for (size_t id = 0; id < shapes_.size(); ++id)
+        if (fits(shapes_[id], cls, keys, n, fs)) {
+            ok = true;
+            recent_shapes_[1] = recent_shapes_[0];
+            recent_shapes_[0] = id;
+            return id;
+        }
+    if (shapes_.size() >= 4096)
+        return 0;  // pathological variety: keep such models as objects
     uint64_t mask = 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
+    for (size_t j = 0; j < n; ++j) {
+        if (!PyUnicode_CheckExact(keys[j]))
+            return 0;
         int has = PySet_Contains(fs, keys[j]);  // exact str keys: no Python code runs
         if (has < 0)
             raise();
@@ -397,49 +651,33 @@ size_t Codec::shape_of(PyObject *o, PyObject *dp, PyObject *fs, bool &ok) {
     }
     if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
         return 0;  // a set field that is not in __dict__
-    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    auto fits = [&](const Shape &sh) {
-        if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
-            return false;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (sh.keys[j] != keys[j] && PyUnicode_Compare(sh.keys[j], keys[j]) != 0)
-                return false;
-        return true;
-    };
-    size_t id = shapes_.size();
-    if (last_shape_ < shapes_.size() && fits(shapes_[last_shape_])) {
-        id = last_shape_;
-    } else {
-        for (size_t s = 0; s < shapes_.size(); ++s)
-            if (fits(shapes_[s])) {
-                id = s;
-                break;
-            }
+    nb::object dict_template = check(PyDict_New());
+    nb::object set_template = check(PySet_New(nullptr));
+    Shape sh{Py_NewRef(cls), {}, mask, nullptr, nullptr};
+    for (size_t j = 0; j < n; ++j) {
+        if (PyDict_SetItem(dict_template.ptr(), keys[j], Py_None) < 0)
+            raise();
+        if (((mask >> j) & 1) && PySet_Add(set_template.ptr(), keys[j]) < 0)
+            raise();
+        sh.keys.push_back(Py_NewRef(keys[j]));
+        if (PyUnicode_Compare(keys[j], s_event_id) == 0)
+            sh.id_field = static_cast<int>(j);
+        else if (PyUnicode_Compare(keys[j], s_timestamp) == 0)
+            sh.ts_field = static_cast<int>(j);
     }
-    if (id == shapes_.size()) {
-        if (shapes_.size() >= 4096)
-            return 0;  // pathological variety: keep such models as objects
-        nb::object dict_template = check(PyDict_New());
-        nb::object set_template = check(PySet_New(nullptr));
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            if (PyDict_SetItem(dict_template.ptr(), keys[j], Py_None) < 0)
-                raise();
-            if (((mask >> j) & 1) && PySet_Add(set_template.ptr(), keys[j]) < 0)
-                raise();
-        }
-        Shape sh{Py_NewRef(cls), {}, mask, dict_template.release().ptr(), set_template.release().ptr()};
-        for (Py_ssize_t j = 0; j < n; ++j)
-            sh.keys.push_back(Py_NewRef(keys[j]));
-        shapes_.push_back(std::move(sh));
-    }
-    last_shape_ = id;
+    sh.dict_template = dict_template.release().ptr();
+    sh.set_template = set_template.release().ptr();
+    shapes_.push_back(std::move(sh));
+    size_t id = shapes_.size() - 1;
+    recent_shapes_[1] = recent_shapes_[0];
+    recent_shapes_[0] = id;
     ok = true;
     return id;
 }
 
 // A pydantic model without extra or private state: shape id, then its __dict__ values (each a
 // top-level field). Returns false when the model does not fit a shape.
-bool Codec::model(PyObject *o, int depth, std::vector<PyObject *> &active) {
+bool Codec::model(PyObject *o, int depth) {
     const Slots &sl = slots();
     if (!sl.ok())
         return false;
@@ -453,34 +691,45 @@ bool Codec::model(PyObject *o, int depth, std::vector<PyObject *> &active) {
     }
     nb::object d = nb::steal(dp);
     nb::object fs_ref = nb::borrow(fs);
-    if (!PyDict_CheckExact(dp))
+    if (!PyDict_CheckExact(dp) || PyDict_GET_SIZE(dp) > kMaxModelFields)
         return false;
-    bool ok;
-    size_t id = shape_of(o, dp, fs, ok);
-    if (!ok)
-        return false;
-    // Field values in __dict__ order, held while they are encoded (a fallback copy of one value
-    // may run Python code).
-    Py_ssize_t n = PyDict_GET_SIZE(dp);
-    std::vector<nb::object> vals;
-    vals.reserve(static_cast<size_t>(n));
+    // Field names and values in __dict__ order, held while they are encoded (a fallback copy of
+    // one value may run Python code).
+    struct Items {
+        PyObject *keys[kMaxModelFields];
+        PyObject *vals[kMaxModelFields];
+        size_t n = 0;
+        ~Items() {
+            for (size_t j = 0; j < n; ++j) {
+                Py_DECREF(keys[j]);
+                Py_DECREF(vals[j]);
+            }
+        }
+    } items;
     {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(dp, &pos, &k, &v))
-            vals.push_back(nb::borrow(v));
+        while (items.n < static_cast<size_t>(kMaxModelFields) && PyDict_Next(dp, &pos, &k, &v)) {
+            items.keys[items.n] = Py_NewRef(k);
+            items.vals[items.n] = Py_NewRef(v);
+            ++items.n;
+        }
     }
+    bool ok;
+    size_t id = shape_of(o, items.keys, items.n, fs, ok);
+    if (!ok)
+        return false;
+    int id_field = depth == 0 ? shapes_[id].id_field : -1;
+    int ts_field = depth == 0 ? shapes_[id].ts_field : -1;
     scratch_.push_back(static_cast<char>(T_MODEL));
     put_varint(scratch_, id);
-    for (size_t j = 0; j < vals.size(); ++j) {
-        if (depth == 0) {  // the event itself: note where its id and timestamp are written
-            PyObject *key = shapes_[id].keys[j];
-            if (key == s_event_id || PyUnicode_Compare(key, s_event_id) == 0)
-                id_at_ = static_cast<uint32_t>(scratch_.size());
-            else if (key == s_timestamp || PyUnicode_Compare(key, s_timestamp) == 0)
-                ts_at_ = static_cast<uint32_t>(scratch_.size());
-        }
-        field(vals[j].ptr(), depth + 1, active);
+    for (size_t j = 0; j < items.n; ++j) {
+        // The event itself: note where its id and timestamp are written.
+        if (static_cast<int>(j) == id_field)
+            id_at_ = static_cast<uint32_t>(scratch_.size());
+        else if (static_cast<int>(j) == ts_field)
+            ts_at_ = static_cast<uint32_t>(scratch_.size());
+        field(items.vals[j], depth + 1);
     }
     return true;
 }
@@ -488,12 +737,12 @@ bool Codec::model(PyObject *o, int depth, std::vector<PyObject *> &active) {
 // The run context: when its encoding is the same as the one of the previous event of its run, the
 // previous part is shared; otherwise it is encoded and, when it stands on its own (no kept
 // objects), made a part the next event may share.
-bool Codec::shared_model(PyObject *o, int depth, std::vector<PyObject *> &active) {
+bool Codec::shared_model(PyObject *o, int depth) {
     SharedPart *previous = share_previous_;
     share_run_ = nullptr;  // one context per event
     share_previous_ = nullptr;
     size_t mark = scratch_.size(), objs = objs_.size();
-    if (!model(o, depth, active))
+    if (!model(o, depth))
         return false;
     if (objs_.size() != objs)
         return true;  // refers to kept objects: not shareable
@@ -513,7 +762,12 @@ bool Codec::shared_model(PyObject *o, int depth, std::vector<PyObject *> &active
 // ---- decoding ----
 
 PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
-    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte >= T_SHORTREF)
+        return Py_NewRef(strings_.get(byte - T_SHORTREF));
+    if (byte >= T_SMALLINT)
+        return PyLong_FromLong(static_cast<long>(byte - T_SMALLINT) + kSmallIntMin);
+    auto tag = static_cast<Tag>(byte);
     switch (tag) {
     case T_NONE:
         return Py_NewRef(Py_None);
@@ -531,6 +785,28 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
         std::memcpy(&d, p, 8);
         p += 8;
         return PyFloat_FromDouble(d);
+    }
+    case T_FLOAT32: {
+        float f;
+        std::memcpy(&f, p, 4);
+        p += 4;
+        return PyFloat_FromDouble(static_cast<double>(f));
+    }
+    case T_DSHAPE: {
+        const DictShape &sh = dshapes_[get_varint(p)];
+        PyObject *d = PyDict_Copy(sh.dict_template);
+        if (!d)
+            return nullptr;
+        for (uint32_t id : sh.ids) {
+            PyObject *v = read(p, h, view);
+            if (!v || PyDict_SetItem(d, strings_.get(id), v) < 0) {
+                Py_XDECREF(v);
+                Py_DECREF(d);
+                return nullptr;
+            }
+            Py_DECREF(v);
+        }
+        return d;
     }
     case T_STR: {
         auto n = static_cast<Py_ssize_t>(get_varint(p));
@@ -619,6 +895,9 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
         const char *q = h.shared->bytes;
         return read(q, h, view);
     }
+    case T_SMALLINT:
+    case T_SHORTREF:
+        break;  // one-byte forms, read above
     case T_OBJ: {
         PyObject *o = h.objs()[get_varint(p)];
         if (view)
@@ -636,8 +915,23 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
 }
 
 void Codec::skip(const char *&p) const {
-    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte >= T_SMALLINT)
+        return;  // one-byte forms
+    auto tag = static_cast<Tag>(byte);
     switch (tag) {
+    case T_FLOAT32:
+        p += 4;
+        return;
+    case T_DSHAPE: {
+        const DictShape &sh = dshapes_[get_varint(p)];
+        for (size_t j = 0; j < sh.ids.size(); ++j)
+            skip(p);
+        return;
+    }
+    case T_SMALLINT:
+    case T_SHORTREF:
+        return;
     case T_NONE:
     case T_TRUE:
     case T_FALSE:
@@ -686,13 +980,13 @@ nb::object Codec::decode_at(const Held &h, uint32_t offset) const {
 
 int Codec::str_equals_at(const Held &h, uint32_t offset, std::string_view want) const {
     const char *p = h.data() + offset;
-    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
-    if (tag == T_STR) {
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte == T_STR) {
         auto n = static_cast<size_t>(get_varint(p));
         return n == want.size() && std::memcmp(p, want.data(), n) == 0 ? 1 : 0;
     }
-    if (tag == T_STRREF) {
-        PyObject *s = strings_.get(static_cast<uint32_t>(get_varint(p)));
+    if (byte == T_STRREF || byte >= T_SHORTREF) {
+        PyObject *s = strings_.get(byte >= T_SHORTREF ? byte - T_SHORTREF : static_cast<uint32_t>(get_varint(p)));
         Py_ssize_t n;
         const char *d = PyUnicode_AsUTF8AndSize(s, &n);  // kept strings have their UTF-8
         return d != nullptr && static_cast<size_t>(n) == want.size() && std::memcmp(d, want.data(), want.size()) == 0 ? 1 : 0;

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,34 +58,73 @@ struct Held {
     static constexpr uint64_t kNotIndexed = UINT64_MAX;
 
     uint32_t refs = 0;
-    uint32_t mark = 0;      // garbage-collector walk in which this event was visited
-    uint32_t size = 0;      // bytes of the encoding
-    uint16_t nobjs = 0;     // objects kept (strong references)
-    bool ts_native = false; // the timestamp is an exact int that fits 64 bits (in `ts`)
-    int64_t ts = 0;
-    uint32_t ts_at = kNoOffset;  // where the timestamp's value is encoded
+    uint32_t mark = 0;   // garbage-collector walk in which this event was visited
+    uint16_t nobjs = 0;  // objects kept (strong references)
+    uint8_t flags = 0;
     uint32_t id_at = kNoOffset;  // where the event_id's value is encoded
+
+private:
+    // The timestamp when it is an exact int that fits 64 bits; else where its value is encoded.
+    union {
+        int64_t ts_;
+        uint32_t ts_at_;
+    };
+    // Where the texts of the event's own searched fields lie in its run's search text, or (once
+    // made for an event that has no run text) the event's own copy of those texts (malloc'd).
+    union {
+        uint64_t text_at_;
+        char *own_text_;
+    };
+
+public:
     SharedPart *shared = nullptr;  // the run context's shared encoding, if any (counted)
-    // Where the search texts of the event's own searched fields lie in its run's search text:
-    // `own_len[k]` bytes each (0: no text), one after the other from `text_at`, separated by one
-    // space. Known while `run` is set (cleared when the run is dropped) and `text_at` is not
-    // kNotIndexed.
+    // The run whose search text holds this event's text (null: no run, or the run was dropped or
+    // the event left its ring). While set, the event is in that run's ring.
     RunState *run = nullptr;
-    uint64_t text_at = kNotIndexed;
+    // Lengths of the texts of the event's own searched fields (0: no text), one after the other,
+    // separated by one space, from text_at() in the run's text or from 0 in own_text().
     uint16_t own_len[kSearchedEventCount] = {};
-    // An event without a run text (no run, or its run dropped) keeps the texts of its own
-    // searched fields here once an event search asked for them: `own_len[k]` bytes each, laid
-    // out as in a run text from offset 0 (malloc'd; null until made).
-    char *own_text = nullptr;
+
+    Held() : ts_(0), text_at_(kNotIndexed) {}
+
+    bool ts_native() const { return flags & kTsNative; }
+    int64_t ts() const { return ts_; }                   // when ts_native()
+    uint32_t ts_at() const { return ts_native() ? kNoOffset : ts_at_; }
+    void set_ts(int64_t v) {
+        ts_ = v;
+        flags |= kTsNative;
+    }
+    void set_ts_at(uint32_t at) {
+        if (!ts_native())
+            ts_at_ = at;
+    }
+
+    bool has_own_text() const { return flags & kOwnText; }
+    const char *own_text() const { return has_own_text() ? own_text_ : nullptr; }
+    uint64_t text_at() const { return has_own_text() ? kNotIndexed : text_at_; }
+    void set_text_at(uint64_t at) {
+        if (!has_own_text())
+            text_at_ = at;
+    }
+    void set_own_text(char *text) {  // takes the buffer
+        if (has_own_text())
+            std::free(own_text_);
+        own_text_ = text;
+        flags |= kOwnText;
+    }
 
     PyObject **objs() { return reinterpret_cast<PyObject **>(this + 1); }
     PyObject *const *objs() const { return reinterpret_cast<PyObject *const *>(this + 1); }
     const char *data() const { return reinterpret_cast<const char *>(objs() + nobjs); }
     char *data() { return reinterpret_cast<char *>(objs() + nobjs); }
 
-    static Held *make(const std::vector<PyObject *> &objs, const std::string &blob);
+    static Held *make(const std::vector<PyObject *> &objs, const char *blob, size_t size);
     static void destroy(Held *h);  // releases the objects: may run Python code
+
+private:
+    static constexpr uint8_t kTsNative = 1, kOwnText = 2;
 };
+static_assert(sizeof(Held) <= 64, "a held event's header stays within 64 bytes");
 
 class HeldRef {
 public:
@@ -122,12 +163,17 @@ public:
     StringTable &operator=(const StringTable &) = delete;
     ~StringTable();
     // The number + 1 of the exact str `s` when it is (now) kept, else 0.
-    uint32_t find_or_admit(PyObject *s);
+    uint32_t find_or_admit(PyObject *s) {
+        const Recent &r = recent_[(reinterpret_cast<uintptr_t>(s) >> 4) & (kRecent - 1)];
+        if (r.obj == s)
+            return r.id + 1;
+        return look_up(s);
+    }
     PyObject *get(uint32_t id) const { return strs_[id]; }
 
 private:
     static constexpr size_t kMaxStrings = 1u << 16;
-    static constexpr Py_ssize_t kMaxLength = 48;
+    static constexpr Py_ssize_t kMaxLength = 64;  // longer ones are kept as str objects (Codec)
     std::vector<PyObject *> strs_;      // strong
     std::vector<uint32_t> slots_;       // open addressing by hash: number + 1, 0 empty
     std::vector<Py_hash_t> seen_;       // hashes of strings met once (direct-mapped)
@@ -135,9 +181,59 @@ private:
         PyObject *obj;  // a kept string (alive as long as the table)
         uint32_t id;
     };
+    static constexpr size_t kRecent = 4096;
     std::vector<Recent> recent_;  // by address
 
+    uint32_t look_up(PyObject *s);
     void insert_slot(Py_hash_t h, uint32_t id);
+};
+
+// A growable byte buffer written at its end (reused from event to event).
+class Buffer {
+public:
+    size_t size() const { return size_; }
+    const char *data() const { return data_.get(); }
+    char *data() { return data_.get(); }
+    void clear() { size_ = 0; }
+    void resize(size_t n) {  // only to shrink, or to grow within what was reserved
+        reserve(n);
+        size_ = n;
+    }
+    void reserve(size_t n) {
+        if (n > cap_)
+            grow(n);
+    }
+    void push_back(char c) {
+        if (size_ == cap_) [[unlikely]]
+            grow(size_ + 1);
+        data_[size_++] = c;
+    }
+    void append(const char *p, size_t n) {
+        reserve(size_ + n);
+        std::memcpy(data_.get() + size_, p, n);
+        size_ += n;
+    }
+    // Room for `n` more bytes, written through the returned pointer, then `commit`ted.
+    char *claim(size_t n) {
+        if (size_ + n > cap_) [[unlikely]]
+            grow(size_ + n);
+        return data_.get() + size_;
+    }
+    void commit(char *end) { size_ = static_cast<size_t>(end - data_.get()); }
+
+private:
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0, cap_ = 0;
+    void grow(size_t need) {
+        size_t cap = cap_ < 256 ? 256 : cap_ * 2;
+        while (cap < need)
+            cap *= 2;
+        std::unique_ptr<char[]> next(new char[cap]);
+        if (size_ != 0)
+            std::memcpy(next.get(), data_.get(), size_);
+        data_ = std::move(next);
+        cap_ = cap;
+    }
 };
 
 class Codec {
@@ -170,12 +266,29 @@ private:
         uint64_t set_mask;             // bit i: keys[i] is in __pydantic_fields_set__
         PyObject *dict_template;       // strong: the keys, each with None
         PyObject *set_template;        // strong: the set field names
+        int id_field = -1, ts_field = -1;  // positions of event_id and timestamp among the keys
+        // The hash table of a set of set fields last found to fit, when its names were the very
+        // objects in `keys` (held here, so their addresses stay theirs): a set whose table is the
+        // same, byte for byte, holds the same names.
+        std::vector<char> known_set;
+        Py_ssize_t known_mask = -1;
     };
     std::vector<Shape> shapes_;
+    size_t recent_shapes_[2] = {SIZE_MAX, SIZE_MAX};  // the shapes used last (event, run context)
     StringTable strings_;
-    std::string scratch_;  // encoding buffer, reused
+    // Key sequences of dicts (by the numbers of their kept strings) met more than once.
+    struct DictShape {
+        uint64_t hash;
+        std::vector<uint32_t> ids;
+        PyObject *dict_template;  // strong: the keys, each with None
+    };
+    static constexpr Py_ssize_t kMaxDictShapeKeys = 32;
+    static constexpr size_t kMaxDictShapes = 1u << 14;
+    std::vector<DictShape> dshapes_;
+    std::vector<uint32_t> dshape_slots_ = std::vector<uint32_t>(256, 0);  // by hash: number + 1
+    std::vector<uint64_t> dshape_seen_ = std::vector<uint64_t>(1024, 0);
+    Buffer scratch_;  // encoding buffer, reused
     std::vector<PyObject *> objs_;  // objects kept by the event being encoded (strong)
-    size_t last_shape_ = 0;
     // During encode: the run context, the part to compare it with, and where offsets go.
     PyObject *share_run_ = nullptr;
     SharedPart *share_previous_ = nullptr;
@@ -184,12 +297,23 @@ private:
 
     struct Fallback {};  // the value cannot be encoded here; keep it as an object
 
-    void value(PyObject *o, int depth, std::vector<PyObject *> &active);
-    void field(PyObject *o, int depth, std::vector<PyObject *> &active);
-    bool model(PyObject *o, int depth, std::vector<PyObject *> &active);
-    bool shared_model(PyObject *o, int depth, std::vector<PyObject *> &active);
+    static constexpr int kMaxDepth = 64;
+    static constexpr Py_ssize_t kKeepStrFrom = 64;  // longer str are kept as objects
+    PyObject *path_[kMaxDepth + 1] = {};  // the containers being encoded, by depth (cycle check)
+
+    void value(PyObject *o, int depth);
+    void field(PyObject *o, int depth);
+    void str(PyObject *o);
+    void ref_string(uint32_t id);
+    void dict(PyObject *o, int depth);
+    bool shaped_dict(PyObject *o, int depth);
+    void sequence(PyObject *o, int depth, bool list);
+    bool enter(PyObject *o, int depth);  // false: too deep, or `o` contains itself
+    bool model(PyObject *o, int depth);
+    bool shared_model(PyObject *o, int depth);
     void object(PyObject *o);
-    size_t shape_of(PyObject *o, PyObject *dict, PyObject *fs, bool &ok);
+    size_t shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *fs, bool &ok);
+    bool fits(Shape &sh, PyObject *cls, PyObject *const *keys, size_t n, PyObject *fs);
     PyObject *read(const char *&p, const Held &h, bool view) const;
     void skip(const char *&p) const;
 };

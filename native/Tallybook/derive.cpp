@@ -18,6 +18,15 @@ Name *const kEventMetaKeys[] = {&n_app_id, &n_group_id, &n_environment};
 
 nb::object copy_if(bool copy, nb::handle v) { return copy ? deep_copy(v) : nb::borrow(v); }
 
+bool all_str_keys(PyObject *d) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k))
+            return false;
+    return true;
+}
+
 // One more than `count` (int + 1 as Python adds them).
 nb::object plus_one(PyObject *count) {
     if (PyLong_CheckExact(count)) {
@@ -155,38 +164,56 @@ void plan_event(const RecordValues &cur, const EventParts &ev, const PlanOptions
         if (!ev.identity[i].is_none())
             assign(kIdentityFields[i], copy_if(opt.copy_values, ev.identity[i]));
 
-    // Meta: the run's entries, then the event's own app/group/environment (which win).
-    std::vector<std::pair<nb::object, nb::object>> writes;
-    if (truthy(ev.run_meta))
+    // Meta: the run's entries, then the event's own app/group/environment (which win). A record
+    // whose meta Python code holds takes them as writes into its mapping; a record kept natively
+    // gets a new mapping when an entry changes (copy on write), else keeps its own.
+    PyObject *meta = cur.get(F_meta);
+    auto write = [&](PyObject *k, nb::object v) {
+        if (opt.meta_in_place) {
+            plan.meta_writes.emplace_back(nb::borrow(k), std::move(v));
+            return;
+        }
+        PyObject *target = plan.new_meta.is_valid() ? plan.new_meta.ptr() : meta;
+        PyObject *now = PyDict_CheckExact(target) ? PyDict_GetItemWithError(target, k) : nullptr;
+        if (now == nullptr && PyErr_Occurred())
+            raise();
+        if (now != nullptr && same_value(now, v.ptr()))
+            return;
+        if (!plan.new_meta.is_valid())
+            plan.new_meta = PyDict_CheckExact(meta)
+                                ? check(PyDict_Copy(meta))
+                                : check(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta));
+        if (PyDict_SetItem(plan.new_meta.ptr(), k, v.ptr()) < 0)
+            raise();
+    };
+    PyObject *run_meta = ev.run_meta.ptr();
+    if (PyDict_CheckExact(run_meta) && flat_scalar_dict(run_meta) && all_str_keys(run_meta)) {
+        // Values a copy shares and keys that compare without Python code: read in place.
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(run_meta, &pos, &k, &v))
+            write(k, nb::borrow(v));
+    } else if (truthy(ev.run_meta)) {
         for (auto &[k, v] : items_of(ev.run_meta))
-            writes.emplace_back(k, copy_if(opt.copy_values, v));
+            write(k.ptr(), copy_if(opt.copy_values, v));
+    }
+    PyObject *event_meta = ev.meta.ptr();
     for (Name *n : kEventMetaKeys) {
-        int has = PySequence_Contains(ev.meta.ptr(), n->get());
+        if (PyDict_CheckExact(event_meta)) {
+            PyObject *v = PyDict_GetItemWithError(event_meta, n->get());
+            if (v == nullptr) {
+                if (PyErr_Occurred())
+                    raise();
+                continue;
+            }
+            write(n->get(), copy_if(opt.copy_values, nb::borrow(v)));
+            continue;
+        }
+        int has = PySequence_Contains(event_meta, n->get());
         if (has < 0)
             raise();
         if (has)
-            writes.emplace_back(nb::borrow(n->get()),
-                                copy_if(opt.copy_values, check(PyObject_GetItem(ev.meta.ptr(), n->get()))));
-    }
-    if (opt.meta_in_place) {
-        for (auto &w : writes)
-            plan.meta_writes.push_back(std::move(w));
-    } else if (!writes.empty()) {
-        // Copy on write: the record's mapping is replaced only when an entry changes.
-        PyObject *meta = cur.get(F_meta);
-        for (auto &[k, v] : writes) {
-            PyObject *target = plan.new_meta.is_valid() ? plan.new_meta.ptr() : meta;
-            PyObject *now = PyDict_CheckExact(target) ? PyDict_GetItemWithError(target, k.ptr()) : nullptr;
-            if (now == nullptr && PyErr_Occurred())
-                raise();
-            if (now != nullptr && same_value(now, v.ptr()))
-                continue;
-            if (!plan.new_meta.is_valid())
-                plan.new_meta = PyDict_CheckExact(meta) ? check(PyDict_Copy(meta))
-                                                        : check(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta));
-            if (PyDict_SetItem(plan.new_meta.ptr(), k.ptr(), v.ptr()) < 0)
-                raise();
-        }
+            write(n->get(), copy_if(opt.copy_values, check(PyObject_GetItem(event_meta, n->get()))));
     }
 
     // The latest fields, times, count and status.

@@ -69,9 +69,9 @@ const void *run_key(const void *p, size_t i) {
 
 int timestamp(const void *p, size_t i, int64_t *out) {
     const Held &h = *static_cast<const Snapshot *>(p)->items[i].get();
-    if (!h.ts_native)
+    if (!h.ts_native())
         return 0;
-    *out = h.ts;
+    *out = h.ts();
     return 1;
 }
 

@@ -173,16 +173,21 @@ Store::Busy::Busy(const Store &s, bool mutating) : s_(s) {
 }
 
 void Graveyard::release() {
-    // Each list is taken whole first: releasing may run Python code, which may add nothing here
-    // (the store is not busy any more, but this graveyard belongs to a finished call).
+    // Each list is taken whole first: releasing runs Python code, which may end up here again.
     std::vector<std::unique_ptr<RunState>> states;
     states.swap(states_);
     std::vector<HeldRef> held;
     held.swap(held_);
     std::vector<PyObject *> objs;
     objs.swap(objs_);
+    PyObject *first[kInline];
+    size_t n = n_;
+    std::copy(inline_, inline_ + n, first);
+    n_ = 0;
     states.clear();
     held.clear();
+    for (size_t i = 0; i < n; ++i)
+        Py_DECREF(first[i]);
     for (PyObject *o : objs)
         Py_DECREF(o);
 }
@@ -251,6 +256,41 @@ void RunTable::erase(RunState *st) {
     }
     slots_[hole] = nullptr;
     --size_;
+}
+
+// ---- shared meta mappings ----
+
+nb::object MetaPool::share(nb::object meta) {
+    PyObject *d = meta.ptr();
+    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > 32)
+        return meta;
+    uint64_t h = static_cast<uint64_t>(PyDict_GET_SIZE(d)) * 0x9E3779B97F4A7C15ull;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k) || !immutable_scalar(v) || PyFloat_CheckExact(v))
+            return meta;  // floats: 0.0 and -0.0 are equal but not the same value
+        Py_hash_t hk = PyObject_Hash(k), hv = PyObject_Hash(v);  // str, int, bool, None: no Python code
+        if (hk == -1 || hv == -1) {
+            PyErr_Clear();
+            return meta;
+        }
+        h = (h ^ static_cast<uint64_t>(hk)) * 0x100000001B3ull;
+        h = (h ^ static_cast<uint64_t>(hv) ^ reinterpret_cast<uintptr_t>(Py_TYPE(v))) * 0x100000001B3ull;
+    }
+    PyObject *&slot = slots_[(h ^ (h >> 31)) & (kSlots - 1)];
+    if (slot != nullptr && PyDict_GET_SIZE(slot) == PyDict_GET_SIZE(d)) {
+        Py_ssize_t p1 = 0, p2 = 0;
+        PyObject *k1, *v1, *k2, *v2;
+        bool same = true;
+        while (same && PyDict_Next(slot, &p1, &k1, &v1) && PyDict_Next(d, &p2, &k2, &v2))
+            same = same_value(k1, k2) && Py_TYPE(v1) == Py_TYPE(v2) &&
+                   (v1 == v2 || same_value(v1, v2));
+        if (same)
+            return nb::borrow(slot);
+    }
+    Py_XSETREF(slot, Py_NewRef(d));
+    return meta;
 }
 
 // ---- construction, limits, runs ----
@@ -516,8 +556,7 @@ HeldRef Store::encode_held_event(const EventParts &ev, RunState *st) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(ts, &overflow);
         if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-            held->ts = v;
-            held->ts_native = true;
+            held->set_ts(v);
         }
         PyErr_Clear();
     }
@@ -558,6 +597,8 @@ RecordPlan Store::plan_record(const EventParts &ev, RunState *st) {
     plan.meta_writes = std::move(change.meta_writes);
     if (change.new_meta.is_valid())
         plan.value[F_meta] = std::move(change.new_meta);
+    if (!records_in_python() && plan.value[F_meta].is_valid())
+        plan.value[F_meta] = metas_.share(std::move(plan.value[F_meta]));
     if (!exists) {
         // The event's meta changes went into a fresh mapping of the new record.
         plan.meta_writes.clear();
@@ -652,7 +693,6 @@ void Store::append_event(PyObject *event) {
                 st->snap = std::move(snap);
             }
         }
-        dead.reserve(kFieldCount + 8);
 
         // From here on the store changes, and no Python code runs until it is consistent again.
         ++seq_;
@@ -746,7 +786,7 @@ void Store::adopt_run(nb::handle record, nb::handle search_text) {
         if (st->memos)
             st->memos->forget();
         for (size_t i = 0; i < st->ring.size(); ++i)
-            st->ring[i]->text_at = Held::kNotIndexed;
+            st->ring[i]->set_text_at(Held::kNotIndexed);
     } else if (!st->text) {
         st->text = std::make_unique<RunText>();
     }
@@ -774,7 +814,9 @@ void Store::bring_text_up_to_date(RunState *st, const EventParts *live) {
     auto note_place = [&](Held *h, const OwnTextPlace &place) {
         if (h == nullptr)
             return;
-        h->text_at = place.known ? place.at : Held::kNotIndexed;
+        if (h->has_own_text())
+            return;  // its own texts were made already, and serve
+        h->set_text_at(place.known ? place.at : Held::kNotIndexed);
         if (place.known)
             std::copy(std::begin(place.len), std::end(place.len), h->own_len);
     };
@@ -947,10 +989,10 @@ namespace {
 
 // A held event's timestamp as a Python object (for comparisons that leave 64 bits).
 nb::object held_timestamp(const Codec &codec, const Held &h) {
-    if (h.ts_native)
-        return check(PyLong_FromLongLong(h.ts));
-    if (h.ts_at != Held::kNoOffset)
-        return codec.decode_at(h, h.ts_at);
+    if (h.ts_native())
+        return check(PyLong_FromLongLong(h.ts()));
+    if (h.ts_at() != Held::kNoOffset)
+        return codec.decode_at(h, h.ts_at());
     return Fields(codec.decode(h)).get(n_timestamp.get());
 }
 
@@ -979,8 +1021,8 @@ bool Store::window_matches(RunState *st, const Value &value, std::optional<int64
     if (st != nullptr && !st->ring.empty()) {
         for (size_t i = 0; i < st->ring.size(); ++i) {
             const Held &h = *st->ring[i].get();
-            if (h.ts_native) {
-                if ((!since || h.ts >= *since) && (!until || h.ts <= *until))
+            if (h.ts_native()) {
+                if ((!since || h.ts() >= *since) && (!until || h.ts() <= *until))
                     return true;
                 continue;
             }
@@ -1273,11 +1315,11 @@ nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, 
     }
     bool all_native = true;
     for (const Held *h : events)
-        all_native = all_native && h->ts_native;
+        all_native = all_native && h->ts_native();
     std::vector<size_t> order(events.size());
     if (all_native) {
         std::iota(order.begin(), order.end(), size_t{0});
-        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return events[a]->ts < events[b]->ts; });
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return events[a]->ts() < events[b]->ts(); });
     } else {
         // Timestamps are ints or floats (append_event refuses others): they always compare.
         std::vector<nb::object> keys;
@@ -1338,12 +1380,12 @@ int pieces_contain(std::string_view text, size_t at, const uint16_t *lens, std::
 
 int Store::event_fields_contain(Held &h, std::string_view needle) {
     if (RunState *st = h.run) {
-        if (h.text_at == Held::kNotIndexed)
+        if (h.text_at() == Held::kNotIndexed && !h.has_own_text())
             bring_text_up_to_date(st);  // never raises
-        if (h.run != nullptr && h.text_at != Held::kNotIndexed)
-            return pieces_contain(st->text->text, h.text_at, h.own_len, needle);
+        if (h.run != nullptr && h.text_at() != Held::kNotIndexed)
+            return pieces_contain(st->text->text, h.text_at(), h.own_len, needle);
     }
-    if (h.own_text == nullptr) {
+    if (!h.has_own_text()) {
         // No run text to look in: the event's own texts, made once from its held values.
         try {
             Busy busy(*this, false);
@@ -1369,18 +1411,16 @@ int Store::event_fields_contain(Held &h, std::string_view needle) {
                 return -1;
             std::memcpy(buf, text.data(), text.size());
             buf[text.size()] = '\0';
-            h.own_text = buf;
+            h.set_own_text(buf);
             std::copy(std::begin(lens), std::end(lens), h.own_len);
         } catch (nb::python_error &) {
             return -1;
         }
     }
-    if (h.own_text == nullptr)
-        return -1;
     size_t size = 0;
     for (uint16_t len : h.own_len)
         size += len != 0 ? len + 1u : 0u;
-    return pieces_contain(std::string_view(h.own_text, size ? size - 1 : 0), 0, h.own_len, needle);
+    return pieces_contain(std::string_view(h.own_text(), size ? size - 1 : 0), 0, h.own_len, needle);
 }
 
 nb::object Store::get_event(nb::handle event_id) {

@@ -103,7 +103,11 @@ public:
     Graveyard &operator=(const Graveyard &) = delete;
     ~Graveyard() { release(); }
     void add(PyObject *o) {
-        if (o != nullptr)
+        if (o == nullptr)
+            return;
+        if (n_ < kInline)
+            inline_[n_++] = o;
+        else
             objs_.push_back(o);
     }
     void add(HeldRef h) {
@@ -111,13 +115,36 @@ public:
             held_.push_back(std::move(h));
     }
     void add(std::unique_ptr<RunState> st) { states_.push_back(std::move(st)); }
-    void reserve(size_t objs) { objs_.reserve(objs_.size() + objs); }
     void release();
 
 private:
+    static constexpr size_t kInline = 32;
+    PyObject *inline_[kInline];
+    size_t n_ = 0;
     std::vector<PyObject *> objs_;
     std::vector<HeldRef> held_;
     std::vector<std::unique_ptr<RunState>> states_;
+};
+
+// Run meta mappings of equal contents, kept once: records kept natively never change a meta
+// mapping in place (a change makes a new one), so runs with equal meta can share one. Only
+// mappings of str keys and immutable scalar values, compared entry by entry in order.
+class MetaPool {
+public:
+    MetaPool() : slots_(kSlots, nullptr) {}
+    MetaPool(const MetaPool &) = delete;
+    MetaPool &operator=(const MetaPool &) = delete;
+    ~MetaPool() { clear(); }
+    // An equal mapping kept before, or `meta` itself (then kept for the next one).
+    nb::object share(nb::object meta);
+    void clear() {
+        for (PyObject *&d : slots_)
+            Py_CLEAR(d);
+    }
+
+private:
+    static constexpr size_t kSlots = 1024;
+    std::vector<PyObject *> slots_;  // strong
 };
 
 struct EventParts;
@@ -201,6 +228,7 @@ private:
     nb::object live_;    // the RunRecord mapping handed to Python (`_runs`), once asked for
     Ring<HeldRef> recent_;
     Codec codec_;
+    MetaPool metas_;
 
     bool records_in_python() const { return live_.is_valid(); }
     RunState *state_for(nb::handle run_id) const;

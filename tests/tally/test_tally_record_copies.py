@@ -10,6 +10,11 @@ import pytest
 from orvane_devtools.observation.Tallybook import RunRecord, RuntimeTallybook
 
 
+class SubRecord(RunRecord):
+    """A record class of the host's own (defined here, not in a test: pydantic keeps the namespace
+    a model class was defined in, and the shared deep-copy code keeps every class it met)."""
+
+
 def fill(store, ev):
     store.append_event(ev("agent_task.started", run_id="p", ts=10, run_fields={"meta": {"app_id": "a"}}))
     store.append_event(ev("agent_task.started", run_id="c", ts=20, run_fields={"parent_run_id": "p"}))
@@ -91,14 +96,10 @@ class TestRecordCopies:
 
     def test_records_of_other_kinds_in_the_store(self, store, ev):
         fill(store, ev)
-
-        class Sub(RunRecord):
-            pass
-
-        sub = Sub(**store._runs["p"].__dict__)
+        sub = SubRecord(**store._runs["p"].__dict__)
         store._runs["p"] = sub
         got = store.get_run("p")
-        assert type(got) is Sub
+        assert type(got) is SubRecord
         assert got == sub and got is not sub
 
         extra = store._runs["c"]
