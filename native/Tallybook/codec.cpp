@@ -874,6 +874,8 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
             Py_DECREF(d);
             return nullptr;
         }
+        // Names only: left out of the cycle collector's care (see fields_set_copy).
+        PyObject_GC_UnTrack(fs);
         auto *cls = reinterpret_cast<PyTypeObject *>(sh.cls);
         PyObject *m = cls->tp_new(cls, empty_tuple(), nullptr);
         if (m == nullptr || PyObject_GenericSetDict(m, d, nullptr) < 0) {

@@ -1,10 +1,13 @@
 // Compact encoding of held events.
 //
 // An event is kept as a byte string in which each value is written once: None/bools, ints that fit
-// 64 bits, floats, str (UTF-8, or a reference into the store's table of short strings seen more
-// than once), exact dicts, lists and tuples, and pydantic models (by "shape": the class, the field
-// names of its __dict__ and its set of explicitly set fields, shared by every event of that
-// shape). Values the encoding does not cover (other classes, str/int subclasses, huge ints,
+// 64 bits (one byte for small ones), floats (4 bytes when a 32-bit float holds them exactly), short
+// str as UTF-8 or as a reference into the store's table of short strings met more than once (one
+// byte for the first 128), exact dicts (by "dict shape" when their keys are kept strings in an
+// order met before: the values only), lists and tuples, and pydantic models (by "shape": the
+// class, the field names of its __dict__ and its set of explicitly set fields, shared by every
+// event of that shape). Long str are kept as the str objects themselves (a copy of a str is the
+// same object). Values the encoding does not cover (other classes, str/int subclasses, huge ints,
 // strings with lone surrogates, self-containing containers) are kept as Python objects,
 // deep-copied on the way in and again on the way out. Decoding rebuilds an object equal to
 // `event.model_copy(deep=True)`: same types, same field values, same fields set. (One difference

@@ -98,7 +98,7 @@ nb::object fields_set_for(uint32_t mask) {
     static std::vector<std::pair<uint32_t, PyObject *>> made;  // kept for the process
     for (auto &[m, s] : made)
         if (m == mask)
-            return check(PySet_New(s));
+            return fields_set_copy(s);
     nb::object s = check(PySet_New(nullptr));
     for (size_t f = 0; f < kFieldCount; ++f)
         if ((mask >> f) & 1u)
@@ -106,7 +106,7 @@ nb::object fields_set_for(uint32_t mask) {
                 raise();
     if (made.size() < 256)
         made.emplace_back(mask, Py_NewRef(s.ptr()));
-    return check(PySet_New(s.ptr()));
+    return fields_set_copy(s.ptr());
 }
 
 // A new, unvalidated instance of `cls` with `fields` as its __dict__ and `fields_set`.
@@ -276,7 +276,13 @@ nb::object copy_model_record(nb::handle rec) {
                 raise();
         }
     }
-    return new_record(cls, std::move(fields), check(PySet_New(fs)));
+    // Only str entries (read from the set's table: a deleted entry's marker is not a str, which
+    // keeps the copy in the collector's care too).
+    bool names_only = true;
+    auto *set = reinterpret_cast<PySetObject *>(fs);
+    for (Py_ssize_t i = 0; i <= set->mask && names_only; ++i)
+        names_only = set->table[i].key == nullptr || PyUnicode_CheckExact(set->table[i].key);
+    return new_record(cls, std::move(fields), names_only ? fields_set_copy(fs) : check(PySet_New(fs)));
 }
 
 }  // namespace tally

@@ -92,6 +92,17 @@ inline bool flat_scalar_dict(PyObject *d) {
     return true;
 }
 
+// A new set of a model's set field names (a copy of `names`, which holds only str). The copy is
+// left out of the cycle collector's care, as CPython leaves out tuples and dicts of atomic values:
+// a set of names cannot be part of a reference cycle (pydantic only ever adds names to it).
+inline nb::object fields_set_copy(PyObject *names) {
+    PyObject *s = PySet_New(names);
+    if (s == nullptr)
+        raise();
+    PyObject_GC_UnTrack(s);
+    return nb::steal(s);
+}
+
 // The UTF-8 text of a str (lone surrogates kept as they are).
 inline std::string utf8(nb::handle s) {
     Py_ssize_t n;
