@@ -664,6 +664,8 @@ size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *f
             sh.id_field = static_cast<int>(j);
         else if (PyUnicode_Compare(keys[j], s_timestamp) == 0)
             sh.ts_field = static_cast<int>(j);
+        else if (PyUnicode_Compare(keys[j], s_run) == 0)
+            sh.run_field = static_cast<int>(j);
     }
     sh.dict_template = dict_template.release().ptr();
     sh.set_template = set_template.release().ptr();
@@ -761,7 +763,7 @@ bool Codec::shared_model(PyObject *o, int depth) {
 
 // ---- decoding ----
 
-PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
+PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
     auto byte = static_cast<unsigned char>(*p++);
     if (byte >= T_SHORTREF)
         return Py_NewRef(strings_.get(byte - T_SHORTREF));
@@ -861,7 +863,7 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
         if (!d)
             return nullptr;
         for (size_t j = 0; j < sh.keys.size(); ++j) {
-            PyObject *v = read(p, h, view);
+            PyObject *v = read(p, h, view, flat > 0 ? flat - 1 : 0);
             if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0) {
                 Py_XDECREF(v);
                 Py_DECREF(d);
@@ -869,6 +871,8 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
             }
             Py_DECREF(v);
         }
+        if (flat > 0)
+            return d;  // the fields alone
         PyObject *fs = PySet_New(sh.set_template);
         if (!fs) {
             Py_DECREF(d);
@@ -895,7 +899,7 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
     }
     case T_SHARED: {
         const char *q = h.shared->bytes;
-        return read(q, h, view);
+        return read(q, h, view, flat);
     }
     case T_SMALLINT:
     case T_SHORTREF:
@@ -916,19 +920,25 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view) const {
     return nullptr;
 }
 
-void Codec::skip(const char *&p) const {
+void Codec::skip(const char *&p, bool &objects) const {
     auto byte = static_cast<unsigned char>(*p++);
     if (byte >= T_SMALLINT)
         return;  // one-byte forms
     auto tag = static_cast<Tag>(byte);
     switch (tag) {
+    case T_OBJ:
+        objects = true;
+        get_varint(p);
+        return;
+    case T_SHARED:
+        return;  // its part stands on its own (never refers to the event's objects)
     case T_FLOAT32:
         p += 4;
         return;
     case T_DSHAPE: {
         const DictShape &sh = dshapes_[get_varint(p)];
         for (size_t j = 0; j < sh.ids.size(); ++j)
-            skip(p);
+            skip(p, objects);
         return;
     }
     case T_SMALLINT:
@@ -937,11 +947,9 @@ void Codec::skip(const char *&p) const {
     case T_NONE:
     case T_TRUE:
     case T_FALSE:
-    case T_SHARED:
         return;
     case T_INT:
     case T_STRREF:
-    case T_OBJ:
         get_varint(p);
         return;
     case T_FLOAT:
@@ -952,19 +960,19 @@ void Codec::skip(const char *&p) const {
         return;
     case T_DICT:
         for (uint64_t i = 0, n = get_varint(p); i < n; ++i) {
-            skip(p);
-            skip(p);
+            skip(p, objects);
+            skip(p, objects);
         }
         return;
     case T_LIST:
     case T_TUPLE:
         for (uint64_t i = 0, n = get_varint(p); i < n; ++i)
-            skip(p);
+            skip(p, objects);
         return;
     case T_MODEL: {
         const Shape &sh = shapes_[get_varint(p)];
         for (size_t j = 0; j < sh.keys.size(); ++j)
-            skip(p);
+            skip(p, objects);
         return;
     }
     }
@@ -973,6 +981,50 @@ void Codec::skip(const char *&p) const {
 nb::object Codec::decode(const Held &h, bool view) const {
     const char *p = h.data();
     return check(read(p, h, view));
+}
+
+nb::object Codec::decode_fields(const Held &h, FieldReuse *reuse) const {
+    init_names();
+    const char *p = h.data();
+    if (static_cast<unsigned char>(*p) != T_MODEL)
+        return check(read(p, h, true));  // kept as one object
+    ++p;
+    size_t id = get_varint(p);
+    const Shape &sh = shapes_[id];
+    nb::object d = check(PyDict_Copy(sh.dict_template));
+    if (reuse != nullptr && reuse->shape != id) {
+        reuse->shape = id;
+        reuse->fields.assign(sh.keys.size(), FieldReuse::Field());
+    }
+    for (size_t j = 0; j < sh.keys.size(); ++j) {
+        const char *begin = p;
+        const SharedPart *shared = static_cast<unsigned char>(*p) == T_SHARED ? h.shared : nullptr;
+        bool objects = false;
+        skip(p, objects);
+        // The run context (only it) as a dict of its fields.
+        int flat = static_cast<int>(j) == sh.run_field ? 1 : 0;
+        nb::object v;
+        if (reuse != nullptr) {
+            FieldReuse::Field &prev = reuse->fields[j];
+            bool same = prev.value.is_valid() && !objects && !prev.objects &&
+                        (shared != nullptr ? shared == prev.shared
+                                           : prev.shared == nullptr && prev.end - prev.begin == p - begin &&
+                                                 std::memcmp(prev.begin, begin, static_cast<size_t>(p - begin)) == 0);
+            if (same) {
+                v = prev.value;
+            } else {
+                const char *q = begin;
+                v = check(read(q, h, true, flat));
+                prev = FieldReuse::Field{begin, p, shared, objects, v};
+            }
+        } else {
+            const char *q = begin;
+            v = check(read(q, h, true, flat));
+        }
+        if (PyDict_SetItem(d.ptr(), sh.keys[j], v.ptr()) < 0)
+            raise();
+    }
+    return d;
 }
 
 nb::object Codec::decode_at(const Held &h, uint32_t offset) const {

@@ -253,6 +253,21 @@ public:
     // A new object equal to a deep copy of the encoded event. With `view`, values kept as Python
     // objects are handed out as they are, not copied (for the store's own reading).
     nb::object decode(const Held &h, bool view = false) const;
+    // What the previous event of a batch gave each of its top-level fields (see decode_fields).
+    struct FieldReuse {
+        size_t shape = SIZE_MAX;
+        struct Field {
+            const char *begin = nullptr, *end = nullptr;  // its encoding (in a held event still held)
+            const SharedPart *shared = nullptr;           // or the shared part it refers to
+            bool objects = false;                         // refers to objects its event keeps
+            nb::object value;
+        };
+        std::vector<Field> fields;
+    };
+    // For the store's own reading of an event (its search text): the event as a dict of its fields
+    // (its run context a dict of fields too), values as a view. With `reuse`, a field encoded
+    // exactly as in the previous event read through the same `reuse` is that event's very object.
+    nb::object decode_fields(const Held &h, FieldReuse *reuse = nullptr) const;
     // The value encoded at `offset` of the event (a copy).
     nb::object decode_at(const Held &h, uint32_t offset) const;
     // Whether the value encoded at `offset` is the exact str `want` (UTF-8); -1 when the value is
@@ -269,7 +284,7 @@ private:
         uint64_t set_mask;             // bit i: keys[i] is in __pydantic_fields_set__
         PyObject *dict_template;       // strong: the keys, each with None
         PyObject *set_template;        // strong: the set field names
-        int id_field = -1, ts_field = -1;  // positions of event_id and timestamp among the keys
+        int id_field = -1, ts_field = -1, run_field = -1;  // positions of event_id, timestamp, run
         // The hash table of a set of set fields last found to fit, when its names were the very
         // objects in `keys` (held here, so their addresses stay theirs): a set whose table is the
         // same, byte for byte, holds the same names.
@@ -317,8 +332,9 @@ private:
     void object(PyObject *o);
     size_t shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *fs, bool &ok);
     bool fits(Shape &sh, PyObject *cls, PyObject *const *keys, size_t n, PyObject *fs);
-    PyObject *read(const char *&p, const Held &h, bool view) const;
-    void skip(const char *&p) const;
+    // `flat`: how many levels of models, from this value down, are read as dicts of their fields.
+    PyObject *read(const char *&p, const Held &h, bool view, int flat = 0) const;
+    void skip(const char *&p, bool &objects) const;
 };
 
 }  // namespace tally

@@ -11,9 +11,10 @@ namespace tally {
 
 class Fields {
 public:
+    // `obj`: a model instance, or an exact dict standing for one (its fields by name).
     explicit Fields(nb::handle obj) : obj_(obj.ptr()) {
         static PyObject *n_dict = PyUnicode_InternFromString("__dict__");
-        PyObject *d = PyObject_GenericGetAttr(obj_, n_dict);
+        PyObject *d = PyDict_CheckExact(obj_) ? Py_NewRef(obj_) : PyObject_GenericGetAttr(obj_, n_dict);
         if (d == nullptr) {
             PyErr_Clear();
             return;

@@ -19,17 +19,29 @@
 
 namespace tally {
 
-// The same object, or two exact str with the same text (equal text, equal normalisation and
-// encoding; comparing them does not run Python code).
+// The same object, or two exact str with the same text, two exact int of the same value, or two
+// floats of the same bits: values whose normalised texts are the same (comparing them runs no
+// Python code).
 inline bool same_scalar(PyObject *held, PyObject *v) {
     if (held == v)
         return true;
-    if (!PyUnicode_CheckExact(v) || !PyUnicode_CheckExact(held))
+    PyTypeObject *t = Py_TYPE(v);
+    if (t != Py_TYPE(held))
         return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-    int kind = PyUnicode_KIND(v);
-    return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
-           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        int kind = PyUnicode_KIND(v);
+        return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
+               std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held),
+                           static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    }
+    if (t == &PyLong_Type)
+        return PyObject_RichCompareBool(held, v, Py_EQ) == 1;
+    if (t == &PyFloat_Type) {
+        double a = PyFloat_AS_DOUBLE(held), b = PyFloat_AS_DOUBLE(v);
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    }
+    return false;
 }
 
 class TextMemo {

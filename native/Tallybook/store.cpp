@@ -855,10 +855,11 @@ void Store::bring_text_up_to_date(RunState *st, const EventParts *live) {
         size_t owed = std::min<size_t>(st->pending, n);
         PlanOptions opt;
         opt.copy_values = false;
+        Codec::FieldReuse reuse;  // fields encoded as in the previous event are not decoded again
         for (size_t i = n - owed; i < n; ++i) {
             Held *h = st->ring[i].get();
             try {
-                nb::object e = codec_.decode(*h, true);
+                nb::object e = codec_.decode_fields(*h, &reuse);
                 EventParts parts = EventParts::read(e);
                 RecordPlan p;
                 plan_event(cur, parts, opt, p);
@@ -1389,7 +1390,7 @@ int Store::event_fields_contain(Held &h, std::string_view needle) {
         // No run text to look in: the event's own texts, made once from its held values.
         try {
             Busy busy(*this, false);
-            nb::object e = codec_.decode(h, true);
+            nb::object e = codec_.decode_fields(h);
             std::array<nb::object, kSearchedEventCount> own = EventParts::read(e).own_search_values();
             std::string text;
             uint16_t lens[kSearchedEventCount] = {};
