@@ -319,7 +319,9 @@ inline char *write_varint(char *w, uint64_t v) {
 
 }  // namespace
 
-void Codec::value(PyObject *o, int depth) {
+// Writes `o` when it is a value no Python code runs for (str, int, float, None, bool); false for
+// anything else.
+inline bool Codec::scalar(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
     if (t == &PyUnicode_Type) {
         str(o);
@@ -328,12 +330,12 @@ void Codec::value(PyObject *o, int depth) {
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
             PyErr_Clear();
-            object(o);
-            return;
+            object(o);  // a huge int: shared as it is (a copy of an int is the same object)
+            return true;
         }
         if (v >= kSmallIntMin && v < kSmallIntMin + 64) {
             scratch_.push_back(static_cast<char>(T_SMALLINT + (v - kSmallIntMin)));
-            return;
+            return true;
         }
         char *w = scratch_.claim(11);
         *w++ = static_cast<char>(T_INT);
@@ -355,12 +357,35 @@ void Codec::value(PyObject *o, int depth) {
             *w++ = static_cast<char>(T_FLOAT32);
             std::memcpy(w, &f, 4);
             scratch_.commit(w + 4);
-            return;
+            return true;
         }
         *w++ = static_cast<char>(T_FLOAT);
         std::memcpy(w, &d, 8);
         scratch_.commit(w + 8);
-    } else if (t == &PyDict_Type) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A value inside a container: scalars directly; anything else is held while it is written (a
+// fallback copy of it may run Python code that changes the container).
+inline void Codec::item(PyObject *o, int depth) {
+    if (scalar(o))
+        return;
+    Py_INCREF(o);
+    struct Release {
+        PyObject *a;
+        ~Release() { Py_DECREF(a); }
+    } release{o};
+    value(o, depth);
+}
+
+void Codec::value(PyObject *o, int depth) {
+    if (scalar(o))
+        return;
+    PyTypeObject *t = Py_TYPE(o);
+    if (t == &PyDict_Type) {
         dict(o, depth);
     } else if (t == &PyList_Type || t == &PyTuple_Type) {
         sequence(o, depth, t == &PyList_Type);
@@ -500,12 +525,7 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
         // The dict must stay as it was read (a fallback copy of a value may run Python code).
         if (j >= n || k != keys[j] || PyDict_GET_SIZE(o) != n)
             throw Fallback{};
-        Py_INCREF(v);
-        struct Release {
-            PyObject *a;
-            ~Release() { Py_DECREF(a); }
-        } release{v};
-        value(v, depth + 1);
+        item(v, depth + 1);
         ++j;
     }
     if (j != n || PyDict_GET_SIZE(o) != n)
@@ -526,17 +546,13 @@ void Codec::dict(PyObject *o, int depth) {
     PyObject *k, *v;
     while (PyDict_Next(o, &pos, &k, &v)) {
         // A fallback deep copy may run Python code: the pair is held meanwhile.
-        Py_INCREF(k);
         Py_INCREF(v);
         struct Release {
-            PyObject *a, *b;
-            ~Release() {
-                Py_DECREF(a);
-                Py_DECREF(b);
-            }
-        } release{k, v};
-        value(k, depth + 1);
-        value(v, depth + 1);
+            PyObject *a;
+            ~Release() { Py_DECREF(a); }
+        } release{v};
+        item(k, depth + 1);
+        item(v, depth + 1);
         ++count;
         if (PyDict_GET_SIZE(o) != n0)
             throw Fallback{};
@@ -555,13 +571,7 @@ void Codec::sequence(PyObject *o, int depth, bool list) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (list && PyList_GET_SIZE(o) != n)
             throw Fallback{};
-        PyObject *item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-        Py_INCREF(item);
-        struct Release {
-            PyObject *a;
-            ~Release() { Py_DECREF(a); }
-        } release{item};
-        value(item, depth + 1);
+        item(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), depth + 1);
     }
 }
 

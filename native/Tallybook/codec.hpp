@@ -320,6 +320,8 @@ private:
     PyObject *path_[kMaxDepth + 1] = {};  // the containers being encoded, by depth (cycle check)
 
     void value(PyObject *o, int depth);
+    bool scalar(PyObject *o);
+    void item(PyObject *o, int depth);
     void field(PyObject *o, int depth);
     void str(PyObject *o);
     void ref_string(uint32_t id);
