@@ -1,8 +1,8 @@
-// The normalised search text of a value, remembered together with the identity of every part of
-// the value, so that a later value made of the very same objects gets its text without being
-// normalised again. Only exact dicts, lists and tuples of immutable scalars (exact str, int,
-// float, bool, None) are remembered; the scalars are held, so their identity cannot be reused.
-// A str matches its remembered str by identity or by equal text.
+// The normalised search text of a value, remembered together with every part of the value, so
+// that a later value made of the same parts gets its text without being normalised again. Only
+// exact dicts, lists and tuples of immutable scalars (exact str, int, float, bool, None) are
+// remembered; the scalars are held, so their identity cannot be reused. A scalar matches its
+// remembered one by identity or by equal value of the same exact type (floats bit for bit).
 //
 // The text itself is not copied: it is a range of the run's search text, where it was written.
 #pragma once
@@ -55,28 +55,17 @@ public:
     }
 
     bool valid() const { return valid_; }
-    // A remembered immutable scalar.
-    bool holds_scalar() const { return valid_ && scalar_ != nullptr; }
-    // A remembered exact dict whose values are all scalars (no container inside it).
-    bool flat_dict() const { return valid_ && flat_dict_; }
     // The remembered text: [offset, offset + length) of the owner's text.
     size_t offset() const { return offset_; }
     size_t length() const { return length_; }
-    // True when `v` consists of the same objects, in the same places, as the remembered value.
+    // True when `v` consists of the same values (same_scalar), in the same places, as the
+    // remembered value.
     bool matches(PyObject *v) const {
         if (!valid_)
             return false;
         if (scalar_ != nullptr)
             return same_scalar(scalar_, v);
         return match_structure(v, true);
-    }
-    // The same, by identity only: cheaper where the objects compared are cold.
-    bool matches_identical(PyObject *v) const {
-        if (!valid_)
-            return false;
-        if (scalar_ != nullptr)
-            return scalar_ == v;
-        return match_structure(v, false);
     }
     // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
     // when `v` cannot be remembered).
@@ -89,7 +78,6 @@ private:
     size_t offset_ = 0;
     uint32_t length_ = 0;
     bool valid_ = false;
-    bool flat_dict_ = false;
 
     // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
     // walk order. Kept apart so that the memos of a run stay small and close together; one
