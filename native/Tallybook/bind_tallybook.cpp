@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char *kModule = "orvane_devtools.observation.Tallybook";
 
-// RunStatus (a Literal of the five status strings) and the pydantic RunRecord model.
+// RunStatus (a Literal of the status names) and the pydantic RunRecord model, both from the
+// tables in record.hpp.
 nb::object make_run_record(nb::module_ &m) {
     nb::module_ typing = nb::module_::import_("typing");
     nb::module_ pydantic = nb::module_::import_("pydantic");
@@ -22,41 +23,66 @@ nb::object make_run_record(nb::module_ &m) {
     nb::object int_t = nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
     nb::object dict_t = nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type));
     nb::object optional = typing.attr("Optional");
-    nb::object run_status =
-        typing.attr("Literal")[nb::make_tuple("unknown", "running", "waiting", "completed", "failed")];
+    nb::list names;
+    for (const char *name : tally::kStatusNames)
+        names.append(nb::str(name));
+    nb::object run_status = typing.attr("Literal")[nb::tuple(names)];
     m.attr("RunStatus") = run_status;
-    nb::object opt_str = optional[str_t];
-    nb::object opt_int = optional[int_t];
-    nb::object meta_t = dict_t[nb::make_tuple(str_t, typing.attr("Any"))];
     nb::object required = nb::borrow(Py_Ellipsis);
     nb::dict fields;
-    // Field names are interned, as Python identifiers are: the store matches them by identity.
-    auto field = [&](const char *name, nb::object definition) {
-        nb::object key = nb::steal(PyUnicode_InternFromString(name));
-        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
-            throw nb::python_error();
-    };
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
-    field("run_id", nb::make_tuple(str_t, required));
-    field("root_run_id", nb::make_tuple(str_t, required));
-    field("parent_run_id", nb::make_tuple(opt_str, nb::none()));
-    field("run_kind", nb::make_tuple(str_t, required));
-    for (const char *n : {"agent_id", "agent_name", "session_id", "response_id", "execution_id"})
-        field(n, nb::make_tuple(opt_str, nb::none()));
-    field("status", nb::make_tuple(run_status, "unknown"));
-    for (const char *n : {"latest_event_type", "latest_source", "latest_message"})
-        field(n, nb::make_tuple(opt_str, nb::none()));
-    for (const char *n : {"started_at", "updated_at", "completed_at", "failed_at"})
-        field(n, nb::make_tuple(opt_int, nb::none()));
-    field("event_count", nb::make_tuple(int_t, 0));
-    field("meta", nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t)));
+    for (const tally::FieldSpec &spec : tally::kFields) {
+        nb::object definition;
+        switch (spec.kind) {
+        case tally::FieldKind::Str:
+            definition = nb::make_tuple(str_t, required);
+            break;
+        case tally::FieldKind::OptStr:
+            definition = nb::make_tuple(optional[str_t], nb::none());
+            break;
+        case tally::FieldKind::Status:
+            definition = nb::make_tuple(run_status, tally::kStatusNames[0]);
+            break;
+        case tally::FieldKind::OptInt:
+            definition = nb::make_tuple(optional[int_t], nb::none());
+            break;
+        case tally::FieldKind::Int:
+            definition = nb::make_tuple(int_t, 0);
+            break;
+        case tally::FieldKind::Meta:
+            definition = nb::make_tuple(dict_t[nb::make_tuple(str_t, typing.attr("Any"))],
+                                        pydantic.attr("Field")("default_factory"_a = dict_t));
+            break;
+        }
+        // Field names are interned, as Python identifiers are: the store matches them by identity.
+        nb::object key = nb::steal(PyUnicode_InternFromString(spec.name));
+        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
+            throw nb::python_error();
+    }
     nb::object cls = pydantic.attr("create_model")("RunRecord", **fields);
     m.attr("RunRecord") = cls;
     return cls;
 }
 
-std::optional<int64_t> opt_int(nb::handle v, const char *name) { return orvane::args::to_int64_or_none(v, name); }
+// An integer argument of a query, checked as a typed Python argument is: an int (bool, as an
+// int subclass, included) or None; anything else (a float too) is refused with the argument type
+// error before any work. Values beyond 64 bits are saturated (slices and comparisons with them
+// come out the same for everything the store holds).
+std::optional<int64_t> opt_int(nb::handle v, const char *name) {
+    if (v.is_none())
+        return std::nullopt;
+    if (!PyLong_Check(v.ptr()))
+        orvane::args::raise_incorrect_type(name, "int", v);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow != 0)
+        return overflow > 0 ? INT64_MAX : INT64_MIN;
+    return n;
+}
+
 
 void require_record(nb::handle record) {
     orvane::args::require(record, reinterpret_cast<PyTypeObject *>(tally::globals().run_record), "record");
@@ -66,6 +92,13 @@ int64_t checked_max_events(nb::handle v) {
     int64_t n = orvane::args::to_int64(v, "max_events");
     if (n < 0)
         throw nb::value_error("max_events must be non-negative");
+    return n;
+}
+
+int64_t checked_max_runs(nb::handle v) {
+    int64_t n = orvane::args::to_int64(v, "max_runs");
+    if (n < 1)
+        throw nb::value_error("max_runs must be at least 1");
     return n;
 }
 
@@ -105,8 +138,11 @@ NB_MODULE(Tallybook, m) {
     m.def(
         "_infer_run_status",
         [](nb::handle event) -> nb::object {
-            PyObject *s = tally::infer_run_status(event.ptr());
-            return s ? nb::borrow(s) : nb::none();
+            nb::object et = nb::steal(PyObject_GetAttrString(event.ptr(), "event_type"));
+            if (!et.is_valid())
+                throw nb::python_error();
+            std::optional<tally::RunStatus> s = tally::status_of_event_type(et);
+            return s ? nb::borrow(tally::status_object(*s)) : nb::none();
         },
         "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
@@ -114,16 +150,28 @@ NB_MODULE(Tallybook, m) {
                           "In-memory store of runtime events and the run records derived from them.\n\n"
                           "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
                           "capacity max_events) in a compact encoding; every event or record returned is an\n"
-                          "independent copy.");
+                          "independent copy. At most max_runs runs are kept (default 100,000): beyond that,\n"
+                          "the oldest finished runs whose events have all left the recent events are dropped\n"
+                          "first, then the oldest runs (counted in evicted_run_count).");
     cls.def(
            "__init__",
-           [](Store *self, nb::handle max_events) { new (self) Store(checked_max_events(max_events)); },
-           "max_events"_a.none() = 5000)
+           [](Store *self, nb::handle max_events, nb::handle max_runs) {
+               new (self) Store(checked_max_events(max_events), checked_max_runs(max_runs));
+           },
+           "max_events"_a.none() = 5000, "max_runs"_a.none() = 100000)
         .def_prop_rw(
             "_max_events", [](const Store &s) { return s.max_events(); },
             [](Store &s, nb::handle v) { s.set_max_events(checked_max_events(v)); },
             "Capacity of each event ring (a new value applies to rings made afterwards).")
-        .def_prop_ro("_runs", &Store::runs, "run id -> RunRecord: the live records (mutated in place).")
+        .def_prop_rw(
+            "_max_runs", [](const Store &s) { return s.max_runs(); },
+            [](Store &s, nb::handle v) { s.set_max_runs(checked_max_runs(v)); },
+            "Most runs kept; a lower value drops the runs beyond it at once.")
+        .def_prop_ro("evicted_run_count", &Store::evicted_run_count,
+                     "Runs dropped so far because the store held max_runs runs (0 again after reset()).")
+        .def_prop_ro("_runs", &Store::runs,
+                     "run id -> RunRecord: the live records (mutated in place). Records are kept natively\n"
+                     "until this is first read; from then on they live in this mapping.")
         .def_prop_ro("_children_by_parent", &Store::children_by_parent,
                      "parent run id -> set of child run ids (the live mapping).")
         .def_prop_ro("_events_by_run", &Store::events_by_run_view,
@@ -140,7 +188,29 @@ NB_MODULE(Tallybook, m) {
                 orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
                 s.append_event(event.ptr());
             },
-            "event"_a.none(), "Keep a copy of the event and update its run's record, links and search text.")
+            "event"_a.none(),
+            "Keep a copy of the event and update its run's record and links. Either the whole event is\n"
+            "taken or, when this raises, nothing of it is.")
+        .def(
+            "_adopt_run",
+            [](Store &s, nb::handle record, nb::handle search_text) {
+                require_record(record);
+                orvane::args::require_str(search_text, "search_text", true);
+                s.adopt_run(record, search_text);
+            },
+            "record"_a.none(), "search_text"_a.none() = nb::none(),
+            "Insert (or replace) a run record as if this store had derived it from the run's events.\n\n"
+            "For a store that reloads runs kept elsewhere (a persistent log service after a restart).\n"
+            "A copy of ``record`` becomes the run's live record; a new run is linked under its\n"
+            "``parent_run_id`` as a first event would link it (a replaced record whose parent differs\n"
+            "is moved), and a replaced record keeps its place in the order of runs.\n\n"
+            "Restored: the record (status, counts, times, meta), the parent link and, when\n"
+            "``search_text`` is given, the run's accumulated search text (what ``_search_cache_by_run``\n"
+            "held for it), so that later appends extend it and run searches find the old events' values.\n"
+            "Not restored: the run's events (its ring stays as it is, empty for a new run, so time windows\n"
+            "judge it by its record's times and event queries do not see the old events), and without\n"
+            "``search_text`` the old events' text (a new run starts with an empty text and is found by\n"
+            "its record's current fields only; a replaced run keeps the text this store built).")
         .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {
@@ -168,23 +238,19 @@ NB_MODULE(Tallybook, m) {
                nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
                nb::handle since, nb::handle until, nb::handle limit) {
                 using orvane::args::require_str;
-                require_str(run_id, "run_id", true);
-                require_str(root_run_id, "root_run_id", true);
-                require_str(parent_run_id, "parent_run_id", true);
-                require_str(run_kind, "run_kind", true);
-                require_str(status, "status", true);
-                require_str(agent_id, "agent_id", true);
-                require_str(session_id, "session_id", true);
-                require_str(app_id, "app_id", true);
-                require_str(app_id_pattern, "app_id_pattern", true);
-                require_str(group_id, "group_id", true);
-                require_str(flow_name, "flow_name", true);
-                require_str(search, "search", true);
-                auto since_v = opt_int(since, "since");
-                auto until_v = opt_int(until, "until");
-                auto limit_v = opt_int(limit, "limit");
-                return s.list_runs(run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id,
-                                   app_id, app_id_pattern, group_id, flow_name, search, since_v, until_v, limit_v);
+                tally::RunFilters f{run_id,   root_run_id, parent_run_id,  run_kind, status,    agent_id,
+                                    session_id, app_id,    app_id_pattern, group_id, flow_name, search};
+                const std::pair<nb::handle, const char *> strs[] = {
+                    {run_id, "run_id"},       {root_run_id, "root_run_id"},       {parent_run_id, "parent_run_id"},
+                    {run_kind, "run_kind"},   {status, "status"},                 {agent_id, "agent_id"},
+                    {session_id, "session_id"}, {app_id, "app_id"},               {app_id_pattern, "app_id_pattern"},
+                    {group_id, "group_id"},   {flow_name, "flow_name"},           {search, "search"}};
+                for (auto &[v, name] : strs)
+                    require_str(v, name, true);
+                f.since = opt_int(since, "since");
+                f.until = opt_int(until, "until");
+                f.limit = opt_int(limit, "limit");
+                return s.list_runs(f);
             },
             nb::kw_only(), "run_id"_a.none() = nb::none(), "root_run_id"_a.none() = nb::none(), "parent_run_id"_a.none() = nb::none(),
             "run_kind"_a.none() = nb::none(), "status"_a.none() = nb::none(), "agent_id"_a.none() = nb::none(),

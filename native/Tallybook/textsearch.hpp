@@ -17,6 +17,7 @@ public:
     // Adds the trigrams of `text` that start at positions [from, to).
     void add_range(std::string_view text, size_t from, size_t to);
     bool may_contain(std::string_view needle) const;
+    void clear() { std::vector<uint64_t>().swap(bits_); }
 
 private:
     static constexpr unsigned kBits = 12;  // 4096 bits, 512 bytes once used
