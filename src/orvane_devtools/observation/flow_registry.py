@@ -136,12 +136,25 @@ class RuntimeFlowRegistry:
 
     def capture_event(self, event: Any) -> None:
         """Record the event's run id under its flow name (see the module text)."""
+        key = self._flow_key(event)
+        if key is not None:
+            self._record_flow_run(*key)
+
+    # The two halves of capture_event. The facade reads the key while it checks an event and
+    # records it only once the event has been accepted, so an event the store refuses leaves no
+    # run behind here.
+
+    def _flow_key(self, event: Any) -> tuple[str, str] | None:
+        """``(flow name, run id)`` of an event, or None when it names no flow or has no run id.
+
+        Reads the event only; changes nothing.
+        """
         run = getattr(event, "run", None)
         if run is None:
-            return
+            return None
         run_id = getattr(run, "run_id", None)
         if not isinstance(run_id, str):
-            return
+            return None
         # _flow_name_of, inlined for the usual exact-dict metas (this runs for every event).
         meta = getattr(event, "meta", None)
         name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
@@ -149,7 +162,11 @@ class RuntimeFlowRegistry:
             meta = getattr(run, "meta", None)
             name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
             if not (isinstance(name, str) and name):
-                return
+                return None
+        return name, run_id
+
+    def _record_flow_run(self, name: str, run_id: str) -> None:
+        """Record ``run_id`` under the flow ``name``, within the bounds of the module text."""
         flows = self._flow_runs
         runs = flows.get(name)
         if runs is None:

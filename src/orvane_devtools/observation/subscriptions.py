@@ -373,16 +373,32 @@ class RuntimeObservationSubscriptions:
     # -------------------------------------------------------------- delivery
 
     def publish(self, event: Any) -> None:
-        """Queue ``event`` (not copied) on every subscription whose filter matches."""
+        """Queue ``event`` (not copied) on every subscription whose filter matches.
+
+        All or nothing: every filter is evaluated before the first subscription is served, so a
+        filter that raises leaves every queue as it was.
+        """
+        delivery = self._match(event)
+        if delivery is not None:
+            self._deliver(event, delivery)
+
+    # The two halves of publish. The facade works out who takes an event before its run store
+    # accepts it and delivers only afterwards, so an event the store refuses reaches no one.
+
+    def _match(self, event: Any) -> tuple[Any, ...] | None:
+        """What ``_deliver`` needs for ``event``: the matching subscriptions and the run link
+        to track, or None when nothing is subscribed. Reads only; changes nothing."""
         active = self._active
         if not active:
-            return
+            return None
         run = getattr(event, "run", None)
         run_id = getattr(run, "run_id", None) if run is not None else None
+        link = None
         if self._track_links and run_id is not None:
-            self._remember(run_id, getattr(run, "parent_run_id", None))
+            link = (run_id, getattr(run, "parent_run_id", None))
         event_type = getattr(event, "event_type", None)
         meta = None
+        matched = []
         for sub in active:
             if sub.event_types is not None and not matches_wavelane_event_type(
                 event_type, sub.event_types
@@ -410,6 +426,15 @@ class RuntimeObservationSubscriptions:
                 run, run_id, sub.run_id, sub.include_descendants
             ):
                 continue
+            matched.append(sub)
+        return (matched, link)
+
+    def _deliver(self, event: Any, delivery: tuple[Any, ...]) -> None:
+        """Track the run link and queue ``event`` on the subscriptions ``_match`` found."""
+        matched, link = delivery
+        if link is not None:
+            self._remember(*link)
+        for sub in matched:
             sub._put(event)
 
     def _remember(self, run_id: str, parent_run_id: Any) -> None:
