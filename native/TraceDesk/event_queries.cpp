@@ -184,7 +184,8 @@ const tally_api::Api *fast_store_api(nb::handle store) {
 
 struct EventFilters {
     nb::handle event_types, source, level, app_id, group_id, app_id_pattern, search;
-    std::optional<int64_t> since, until, limit;
+    nb::handle since, until;  // ints or None
+    std::optional<int64_t> limit;
 };
 
 // Events as the store's get_recent_events / get_run_events returned them.
@@ -323,10 +324,30 @@ nb::object filter_events(Events &events, const EventFilters &f) {
             return ts;
         return time_value(attr(events.event(i), f_timestamp), "timestamp");
     };
-    if (f.since)
-        keep_if([&](size_t i) { return ts_of(i) >= *f.since; });
-    if (f.until)
-        keep_if([&](size_t i) { return ts_of(i) <= *f.until; });
+    // A bound strictly inside the 64-bit range is compared natively (a timestamp beyond the range
+    // saturates to its end, which keeps the answer); any other bound against the event's own
+    // timestamp value.
+    auto bounded = [&](nb::handle bound, int op) {
+        int overflow = 0;
+        long long b = PyLong_AsLongLongAndOverflow(bound.ptr(), &overflow);
+        if (b == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (overflow == 0 && b != INT64_MAX && b != INT64_MIN) {
+            keep_if([&](size_t i) { return op == Py_GE ? ts_of(i) >= b : ts_of(i) <= b; });
+            return;
+        }
+        keep_if([&](size_t i) {
+            nb::object ts = attr(events.event(i), f_timestamp);
+            int r = PyObject_RichCompareBool(ts.ptr(), bound.ptr(), op);
+            if (r < 0)
+                throw nb::python_error();
+            return r != 0;
+        });
+    };
+    if (!f.since.is_none())
+        bounded(f.since, Py_GE);
+    if (!f.until.is_none())
+        bounded(f.until, Py_LE);
     size_t start = 0;
     if (f.limit) {
         // work[-limit:]
@@ -426,8 +447,8 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
 
     EventFilters f{v[ef_event_types], v[ef_source],         v[ef_level],
                    v[ef_app_id],      v[ef_group_id],       v[ef_app_id_pattern],
-                   v[ef_search],      int_or_none(v[ef_since], "since"),
-                   int_or_none(v[ef_until], "until"), int_or_none(v[ef_limit], "limit")};
+                   v[ef_search],      v[ef_since],
+                   v[ef_until],       int_or_none(v[ef_limit], "limit")};
     nb::object store = attr(self, a_store);
     nb::handle run_id = v[ef_run_id];
     if (run_id.is_none()) {

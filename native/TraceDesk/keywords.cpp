@@ -113,9 +113,12 @@ std::optional<int64_t> int_or_none(nb::handle value, const char *arg) {
     require_int_or_none(value, arg);
     if (value.is_none())
         return std::nullopt;
-    long long v = PyLong_AsLongLong(value.ptr());
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred())
         throw nb::python_error();
+    if (overflow != 0)
+        return overflow > 0 ? INT64_MAX : INT64_MIN;
     return static_cast<int64_t>(v);
 }
 

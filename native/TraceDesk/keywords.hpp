@@ -33,7 +33,8 @@ nb::object call_kw(nb::handle callable, const std::vector<std::pair<Name *, nb::
 
 // An integer argument that may be None: an int (bool included, as isinstance(v, int) says) or
 // None; anything else, a float included, is the house type error naming `arg`. An int beyond the
-// 64-bit range raises OverflowError.
+// 64-bit range is clamped to it, which keeps the meaning of a limit (a count that large cannot be
+// reached); a bound compared against values that may lie beyond it needs the Python int itself.
 std::optional<int64_t> int_or_none(nb::handle value, const char *arg);
 
 // The same check without the conversion (the value is passed on as it is).
