@@ -1,7 +1,9 @@
 """Cost of ``await desk.append_event(event)`` on the facade, as ratios to U.
 
-Cases: no backend and one subscriber; the JSON Lines backend (no subscriber). Each case awaits
-many distinct typical events one after the other inside one running event loop.
+Cases: no backend and one subscriber, for every event shape of ``common.SHAPES``, each with the
+facade's own share (the same case minus the run store's append of the same events alone); the
+JSON Lines backend (no subscriber). Each case awaits many distinct events one after the other
+inside one running event loop.
 
 The run store is the real one from the store factory when the Tallybook module is built;
 otherwise a stand-in that only keeps a count is used (said so in the output).
@@ -17,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from common import report, typical_event, unit_seconds
+from common import SHAPES, report, shaped_event, typical_event, unit_seconds
 
 from orvane.utils import Settings
 from orvane_devtools.observation import TraceDesk
@@ -45,11 +47,26 @@ def _store_note() -> str:
         return "stand-in store (Tallybook not built)"
 
 
-def _events(n: int, offset: int):
-    return [typical_event(offset + i, run_id=f"run-{(offset + i) // 50}") for i in range(n)]
+def _events(n: int, offset: int, shape: str = "typical"):
+    return [shaped_event(shape, offset + i, run_id=f"run-{(offset + i) // 50}") for i in range(n)]
 
 
-def _per_event(desk, n: int, repeat: int, start: int) -> float:
+def _store_alone(n: int, repeat: int, start: int, shape: str) -> float:
+    """The run store's append_event of the same kind of events (fresh copies), per event."""
+    store = TraceDesk.create_observation_store(settings=Settings({}), max_events=1200)
+    rounds = []
+    offset = start
+    for _ in range(repeat):
+        copies = [e.model_copy(deep=True) for e in _events(n, offset, shape)]
+        offset += n
+        t0 = time.perf_counter()
+        for e in copies:
+            store.append_event(e)
+        rounds.append((time.perf_counter() - t0) / n)
+    return statistics.median(rounds)
+
+
+def _per_event(desk, n: int, repeat: int, start: int, shape: str = "typical") -> float:
     async def one_round(events):
         t0 = time.perf_counter()
         for e in events:
@@ -60,7 +77,7 @@ def _per_event(desk, n: int, repeat: int, start: int) -> float:
         rounds = []
         offset = start
         for _ in range(repeat):
-            events = _events(n, offset)
+            events = _events(n, offset, shape)
             offset += n
             rounds.append(await one_round(events))
         return statistics.median(rounds)
@@ -120,10 +137,15 @@ def main() -> None:
     u = unit_seconds()
     rows = []
 
-    desk = TraceDesk.RuntimeTraceDesk(Settings({"observation.buffer_limit": 1200}))
-    desk.subscribe(maxsize=10)
-    sec = _per_event(desk, n, 7, 0)
-    rows.append(("append_event, no backend, one subscriber", sec, sec / u, "<= 0.4 U"))
+    for k, shape in enumerate(SHAPES):
+        desk = TraceDesk.RuntimeTraceDesk(Settings({"observation.buffer_limit": 1200}))
+        desk.subscribe(maxsize=10)
+        start = 40_000_000 * (k + 1)
+        sec = _per_event(desk, n, 7, start, shape)
+        rows.append((f"append_event, no backend, one subscriber [{shape}]", sec, sec / u, "<= 0.4 U"))
+        store = _store_alone(n, 7, start + 20_000_000, shape)
+        rows.append((f"  of which the facade (minus the store's append) [{shape}]", sec - store,
+                     (sec - store) / u, "-"))
 
     tmp = tempfile.mkdtemp(prefix="bench-desk-")
     try:

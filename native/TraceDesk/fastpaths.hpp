@@ -3,13 +3,22 @@
 //
 // For the package's own RuntimeFlowRegistry and RuntimeObservationSubscriptions -- as long as
 // `capture_event` and `publish` are still the functions the package defined, looked up at every
-// call -- the reading half runs before the store and the changing half after it. Any other
-// collaborator (a replaced method, another class) gets its one call at its place in the order of
-// the intake, as it always did. Where the halves are still the package's own too, they run here
-// in C++ with the same effect as the Python functions they stand for.
+// call -- the reading half runs before the store and the changing half after it:
+//   capture_event(e) is  key = self._flow_key(e); self._record_flow_run(*key)
+//   publish(e)       is  delivery = self._match(e); self._deliver(e, delivery)
+// Any other collaborator (a replaced method, another class) gets its one call at its place in
+// the order of the intake, as it always did.
+//
+// Where a half (and each method it calls: _run_matches, a subscription's _put) is still the
+// package's own too, it runs here in C++ with the same effect as the Python function it stands
+// for: the same attributes read, the same calls made, the same module globals read at call time
+// (MAX_FLOWS, MAX_RUNS_PER_FLOW, MAX_ANCESTRY_DEPTH, matches_wavelane_event_type, ...). A half
+// that was replaced is called as Python.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <vector>
 
 namespace orvane::desk {
 
@@ -29,7 +38,8 @@ public:
 
 private:
     nb::object registry_;
-    nb::object key_args_;  // the arguments of _record_flow_run; unset when there is nothing
+    nb::object name_, run_id_;  // what finish() records (set when there is something)
+    nb::object key_;            // a replaced _flow_key's result, recorded as *key
     bool own_ = false;
 };
 
@@ -45,8 +55,13 @@ public:
 
 private:
     nb::object registry_, copy_;
-    nb::object delivery_;  // the own registry's _match result (None: nothing subscribed)
     bool own_ = false;
+    // The package's own _match, run here: whether there was anything subscribed, who matched,
+    // and the run link to track (run id and parent, when links are tracked).
+    bool native_ = false, active_ = false;
+    std::vector<nb::object> matched_;
+    nb::object link_run_id_, link_parent_;
+    nb::object delivery_;  // a replaced _match's result
 };
 
 }  // namespace orvane::desk
