@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "keywords.hpp"
 #include "names.hpp"
@@ -36,22 +38,50 @@ constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 char abort_tag;
 PyObject *const kAbort = reinterpret_cast<PyObject *>(&abort_tag);
 
-PyObject *lookup_dict(PyObject *mapping, PyObject *key) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(mapping, key, &value) < 0)
-        throw nb::python_error();
-    if (value != nullptr)
-        return value;
+// The ways to split a settings key at a dot, the rightmost dot first: (prefix, rest) pairs of
+// interned strings. Keys are the module's own settings keys and their tails, so the table stays
+// small; it is kept for the life of the process.
+struct Split {
+    PyObject *prefix, *rest;
+};
+
+const std::vector<Split> &splits_of(PyObject *key) {
+    static auto *table = new std::unordered_map<PyObject *, std::vector<Split>>();
+    auto found = table->find(key);
+    if (found != table->end())
+        return found->second;
+    std::vector<Split> splits;
     Py_ssize_t cut = PyUnicode_GET_LENGTH(key);
     for (;;) {
         cut = PyUnicode_FindChar(key, '.', 0, cut, -1);
         if (cut == -2)
             throw nb::python_error();
         if (cut <= 0)
-            return nullptr;
-        nb::object prefix = checked(PyUnicode_Substring(key, 0, cut));
+            break;
+        PyObject *prefix = PyUnicode_Substring(key, 0, cut);
+        PyObject *rest = PyUnicode_Substring(key, cut + 1, PyUnicode_GET_LENGTH(key));
+        if (prefix == nullptr || rest == nullptr) {
+            Py_XDECREF(prefix);
+            Py_XDECREF(rest);
+            throw nb::python_error();
+        }
+        PyUnicode_InternInPlace(&prefix);
+        PyUnicode_InternInPlace(&rest);
+        splits.push_back(Split{prefix, rest});
+    }
+    Py_INCREF(key);  // a key of the table stays alive with it
+    return table->emplace(key, std::move(splits)).first->second;
+}
+
+PyObject *lookup_dict(PyObject *mapping, PyObject *key) {
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) < 0)
+        throw nb::python_error();
+    if (value != nullptr)
+        return value;
+    for (const Split &split : splits_of(key)) {
         PyObject *sub = nullptr;
-        if (PyDict_GetItemRef(mapping, prefix.ptr(), &sub) < 0)
+        if (PyDict_GetItemRef(mapping, split.prefix, &sub) < 0)
             throw nb::python_error();
         if (sub == nullptr)
             continue;
@@ -61,11 +91,11 @@ PyObject *lookup_dict(PyObject *mapping, PyObject *key) {
                 return kAbort;
             continue;
         }
-        nb::object rest = checked(PyUnicode_Substring(key, cut + 1, PyUnicode_GET_LENGTH(key)));
-        PyObject *found = lookup_dict(sub, rest.ptr());
+        PyObject *found = lookup_dict(sub, split.rest);
         if (found != nullptr)
             return found;
     }
+    return nullptr;
 }
 
 nb::object make_deque(Py_ssize_t maxlen) {
@@ -128,7 +158,7 @@ nb::object setting(nb::handle settings, Name &key, nb::handle default_value) {
     if (cls != nullptr && Py_TYPE(settings.ptr()) == reinterpret_cast<PyTypeObject *>(cls) &&
         _PyType_Lookup(Py_TYPE(settings.ptr()), m_get.get()) == settings_get_fn &&
         PyDict_GetItemWithError(utils_dict, n_lookup.get()) == settings_lookup_fn) {
-        nb::object data = attr(settings, n_data);
+        nb::object data = field(settings, n_data);
         if (PyDict_CheckExact(data.ptr())) {
             PyObject *found = lookup_dict(data.ptr(), key.get());
             if (found == nullptr)

@@ -63,13 +63,13 @@ void set_insert(nb::handle seen, nb::handle id) {
 
 bool remember(nb::handle self, nb::handle event_id, WindowEntry *entry) {
     orvane::args::require_str(event_id, "event_id");
-    nb::object seen = attr(self, a_seen);
+    nb::object seen = field(self, a_seen);
     int present = PySequence_Contains(seen.ptr(), event_id.ptr());
     if (present < 0)
         throw nb::python_error();
     if (present)
         return false;
-    nb::object buffer = attr(self, a_seen_buffer);
+    nb::object buffer = field(self, a_seen_buffer);
     nb::object maxlen = attr(buffer, f_maxlen);
     nb::object evicted;
     if (!maxlen.is_none()) {
@@ -155,7 +155,7 @@ bool is_deque(nb::handle obj) {
 }
 
 void ChannelEntry::append(nb::handle self, nb::handle event_copy) {
-    channel = attr(self, a_channel);
+    channel = field(self, a_channel);
     copy = nb::borrow(event_copy);
     if (is_deque(channel)) {
         nb::object maxlen = attr(channel, f_maxlen);
@@ -220,7 +220,7 @@ nb::object accept(nb::handle self, nb::handle event, ChannelEntry &channel) {
     channel.append(self, copy);
     PublishStep publish;
     publish.prepare(self, copy);
-    call1(attr(self, a_store), m_append_event, copy);
+    call1(field(self, a_store), m_append_event, copy);
     publish.deliver();
     flow.finish();
     return copy;
@@ -279,7 +279,7 @@ void warn_backend_failure(nb::handle backend, nb::handle error) {
 
 // Records the outcome of one backend call: `error` is null on success.
 void record_backend_outcome(nb::handle self, nb::handle backend, nb::handle error) {
-    nb::object failing = attr(self, a_failing);
+    nb::object failing = field(self, a_failing);
     if (!error.is_valid()) {
         Py_ssize_t n = PyObject_Size(failing.ptr());
         if (n < 0)
@@ -296,7 +296,7 @@ void record_backend_outcome(nb::handle self, nb::handle backend, nb::handle erro
         return;
     }
     nb::object key = backend_key(backend);
-    nb::object counts = attr(self, a_failure_counts);
+    nb::object counts = field(self, a_failure_counts);
     nb::object zero = nb::steal(PyLong_FromLong(0));
     nb::object count = call2(counts, m_get, key, zero);
     nb::object next = nb::steal(PyNumber_Add(count.ptr(), nb::int_(1).ptr()));
@@ -352,7 +352,7 @@ class FanOut {
 public:
     // Starts one call per backend; false when there is no backend.
     bool start(nb::handle self, nb::handle copy) {
-        nb::object listed = attr(self, a_backends);
+        nb::object listed = field(self, a_backends);
         if (PyList_Check(listed.ptr()) && PyList_GET_SIZE(listed.ptr()) == 0)
             return false;
         // A snapshot of the list: the fan-out concerns the backends present now.
@@ -439,7 +439,7 @@ Task append_event_task(nb::object self, nb::object event) {
                        : truthy(call0(self, m_is_enabled));
     if (!enabled)
         co_return false;
-    nb::object event_id = attr(event, f_event_id);
+    nb::object event_id = field(event, f_event_id);
     WindowEntry window;
     bool fresh = still_own(self, m_remember, own_remember)
                      ? remember(self, event_id, &window)
@@ -476,7 +476,7 @@ Task append_event_task(nb::object self, nb::object event) {
     }
 
     // Step 9: the log service; its error reaches the caller.
-    nb::object log_service = attr(self, a_log_service);
+    nb::object log_service = field(self, a_log_service);
     if (!log_service.is_none()) {
         nb::object own = orvane::models::deep_copy(copy);
         nb::object pending = call1(log_service, m_append_event, own);
@@ -515,7 +515,7 @@ nb::object append_events(nb::handle self, nb::handle events) {
 }
 
 nb::dict backend_failures(nb::handle self) {
-    nb::object counts = attr(self, a_failure_counts);
+    nb::object counts = field(self, a_failure_counts);
     PyObject *d = PyDict_New();
     if (d == nullptr || PyDict_Update(d, counts.ptr()) < 0) {
         Py_XDECREF(d);

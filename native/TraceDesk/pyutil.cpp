@@ -48,6 +48,60 @@ nb::list to_list(nb::handle seq) {
     return nb::borrow<nb::list>(checked(PySequence_List(seq.ptr())));
 }
 
+namespace {
+
+// Whether attribute lookup on instances of `t` is the generic one (object.__getattribute__, with
+// or without a __getattr__ hook). A few types are remembered, each kept alive while it is.
+bool generic_lookup(PyTypeObject *t) {
+    struct Entry {
+        PyTypeObject *type = nullptr;
+        unsigned int version = 0;
+        bool generic = false;
+    };
+    static Entry cache[8];
+    static unsigned next = 0;
+    static PyObject *object_getattribute = nullptr;
+    static PyObject *getattribute_name = nullptr;
+    if (object_getattribute == nullptr) {
+        getattribute_name = PyUnicode_InternFromString("__getattribute__");
+        object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute_name));
+    }
+    for (Entry &e : cache)
+        if (e.type == t && e.version == t->tp_version_tag && e.version != 0)
+            return e.generic;
+    bool generic = t->tp_getattro == PyObject_GenericGetAttr ||
+                   _PyType_Lookup(t, getattribute_name) == object_getattribute;
+    generic = generic && t->tp_getattro != nullptr;
+    Entry &slot = cache[next++ % 8];
+    Py_XDECREF(reinterpret_cast<PyObject *>(slot.type));
+    slot.type = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(t)));
+    slot.version = t->tp_version_tag;
+    slot.generic = generic;
+    return generic;
+}
+
+}  // namespace
+
+nb::object instance_attr(nb::handle obj, Name &name) {
+    PyTypeObject *t = Py_TYPE(obj.ptr());
+    if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) || t->tp_dictoffset > 0) {
+        if (generic_lookup(t)) {
+            PyObject *cls_attr = _PyType_Lookup(t, name.get());
+            if (cls_attr == nullptr || Py_TYPE(cls_attr)->tp_descr_set == nullptr) {
+                PyObject **dictptr = _PyObject_GetDictPtr(obj.ptr());
+                if (dictptr != nullptr && *dictptr != nullptr) {
+                    PyObject *v = nullptr;
+                    if (PyDict_GetItemRef(*dictptr, name.get(), &v) < 0)
+                        throw nb::python_error();
+                    if (v != nullptr)
+                        return nb::steal(v);
+                }
+            }
+        }
+    }
+    return optional_attr(obj, name);
+}
+
 bool still_own(nb::handle obj, Name &name, PyObject *original) {
     if (original == nullptr || _PyType_Lookup(Py_TYPE(obj.ptr()), name.get()) != original)
         return false;

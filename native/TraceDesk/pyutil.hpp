@@ -84,6 +84,20 @@ inline void set_discard(nb::handle s, nb::handle key) {
 
 inline nb::object new_set() { return checked(PySet_New(nullptr)); }
 
+// getattr(obj, name) -- or an invalid handle where getattr(obj, name, None) would give None
+// because there is no such attribute -- read straight from the instance __dict__ when that is
+// where generic attribute lookup finds it: the class uses object.__getattribute__ (a __getattr__
+// of its own, as pydantic models have, only answers names the generic lookup does not find) and
+// holds no data descriptor of that name. Anything else goes through getattr.
+nb::object instance_attr(nb::handle obj, Name &name);
+
+// getattr(obj, name) through instance_attr: AttributeError (or what __getattr__ raises) when
+// there is no such attribute.
+inline nb::object field(nb::handle obj, Name &name) {
+    nb::object v = instance_attr(obj, name);
+    return v.is_valid() ? v : attr(obj, name);
+}
+
 // The first item of a list or other iterable; None when it is empty.
 nb::object first_of(nb::handle seq);
 
