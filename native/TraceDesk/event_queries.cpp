@@ -105,7 +105,7 @@ nb::handle plain_run_fields(nb::handle run) {
 
 // The search over the event's run context: the text of its JSON dump.
 bool run_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
-    nb::object run = attr(event, f_run);
+    nb::object run = field(event, f_run);
     if (run.is_none())
         return false;
     if (nb::handle fields = plain_run_fields(run); fields.is_valid())
@@ -120,13 +120,13 @@ bool event_matches_needle(nb::handle event, std::string_view needle, std::string
     static Name *fields[] = {&f_event_id, &f_event_type, &f_source, &f_level,
                              &f_message,  &f_payload,    &f_error,  &f_meta};
     for (Name *f : fields)
-        if (haystack_has(attr(event, *f), needle, buf))
+        if (haystack_has(field(event, *f), needle, buf))
             return true;
     return run_matches_needle(event, needle, buf);
 }
 
 nb::object event_meta_entry(nb::handle event, Name &key) {
-    nb::object meta = attr(event, f_meta);
+    nb::object meta = field(event, f_meta);
     if (meta.is_none())
         return nb::object();
     return mapping_get(meta, key.get());
@@ -142,7 +142,7 @@ bool blank(nb::handle s) {  // a string of white space only (or empty)
 }
 
 nb::object store_get_run_events(nb::handle self, nb::handle run_id, nb::handle limit, bool descendants) {
-    nb::object store = attr(self, a_store);
+    nb::object store = field(self, a_store);
     nb::object fn = attr(store, m_get_run_events);
     nb::object names = nb::make_tuple(nb::handle(k_limit.get()), nb::handle(k_include_descendants.get()));
     PyObject *argv[] = {nullptr, run_id.ptr(), limit.ptr(), descendants ? Py_True : Py_False};
@@ -153,7 +153,7 @@ nb::object store_get_run_events(nb::handle self, nb::handle run_id, nb::handle l
 }
 
 nb::object store_get_recent_events(nb::handle self, nb::handle limit) {
-    nb::object store = attr(self, a_store);
+    nb::object store = field(self, a_store);
     return call_kw(attr(store, m_get_recent_events), {{&k_limit, limit}});
 }
 
@@ -250,7 +250,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
     if (!f.event_types.is_none()) {
         nb::object fn = outside::get(o_matches_event_type);
         keep_if([&](size_t i) {
-            nb::object et = attr(events.event(i), f_event_type);
+            nb::object et = field(events.event(i), f_event_type);
             PyObject *r = PyObject_CallFunctionObjArgs(fn.ptr(), et.ptr(), f.event_types.ptr(), nullptr);
             if (r == nullptr)
                 throw nb::python_error();
@@ -258,9 +258,9 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         });
     }
     if (!f.source.is_none())
-        keep_if([&](size_t i) { return equals(attr(events.event(i), f_source), f.source); });
+        keep_if([&](size_t i) { return equals(field(events.event(i), f_source), f.source); });
     if (!f.level.is_none())
-        keep_if([&](size_t i) { return equals(attr(events.event(i), f_level), f.level); });
+        keep_if([&](size_t i) { return equals(field(events.event(i), f_level), f.level); });
     if (!f.app_id.is_none())
         keep_if([&](size_t i) {
             nb::object v = event_meta_entry(events.event(i), key_app_id);
@@ -322,7 +322,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         int64_t ts;
         if (events.timestamp(i, ts))
             return ts;
-        return time_value(attr(events.event(i), f_timestamp), "timestamp");
+        return time_value(field(events.event(i), f_timestamp), "timestamp");
     };
     // A bound strictly inside the 64-bit range is compared natively (a timestamp beyond the range
     // saturates to its end, which keeps the answer); any other bound against the event's own
@@ -337,7 +337,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
             return;
         }
         keep_if([&](size_t i) {
-            nb::object ts = attr(events.event(i), f_timestamp);
+            nb::object ts = field(events.event(i), f_timestamp);
             int r = PyObject_RichCompareBool(ts.ptr(), bound.ptr(), op);
             if (r < 0)
                 throw nb::python_error();
@@ -411,11 +411,11 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
     nb::object q = build_query(o_event_query, query_arg, kwargs);
     std::array<nb::object, kEventFilterCount> v;
     for (size_t i = 0; i < kEventFilterCount; ++i) {
-        v[i] = attr(q, *kEventFilters[i]);
+        v[i] = field(q, *kEventFilters[i]);
         check_event_filter(i, v[i]);
     }
 
-    nb::object log = attr(self, a_log_service);
+    nb::object log = field(self, a_log_service);
     if (!log.is_none()) {
         nb::object run_ids = nb::none();
         if (!v[ef_run_id].is_none()) {
@@ -449,7 +449,7 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
                    v[ef_app_id],      v[ef_group_id],       v[ef_app_id_pattern],
                    v[ef_search],      v[ef_since],
                    v[ef_until],       int_or_none(v[ef_limit], "limit")};
-    nb::object store = attr(self, a_store);
+    nb::object store = field(self, a_store);
     nb::handle run_id = v[ef_run_id];
     if (run_id.is_none()) {
         if (const tally_api::Api *api = fast_store_api(store)) {
@@ -479,13 +479,13 @@ nb::object get_recent_events(nb::handle self, nb::handle limit) {
 
 nb::object get_event(nb::handle self, nb::handle event_id) {
     args::require_str(event_id, "event_id");
-    nb::object log = attr(self, a_log_service);
+    nb::object log = field(self, a_log_service);
     if (!log.is_none()) {
         nb::object r = checked(PyObject_CallMethodOneArg(log.ptr(), m_get_event.get(), event_id.ptr()));
         if (!r.is_none())
             return r;
     }
-    nb::object store = attr(self, a_store);
+    nb::object store = field(self, a_store);
     nb::object getter = optional_attr(store, m_get_event);
     if (getter.is_valid() && PyCallable_Check(getter.ptr())) {
         nb::object r = checked(PyObject_CallOneArg(getter.ptr(), event_id.ptr()));
@@ -495,7 +495,7 @@ nb::object get_event(nb::handle self, nb::handle event_id) {
     nb::list all = to_list(store_get_recent_events(self, nb::none()));
     for (Py_ssize_t i = PyList_GET_SIZE(all.ptr()) - 1; i >= 0; --i) {
         nb::object ev = nb::borrow(PyList_GET_ITEM(all.ptr(), i));
-        if (equals(attr(ev, f_event_id), event_id))
+        if (equals(field(ev, f_event_id), event_id))
             return ev;
     }
     return nb::none();

@@ -56,30 +56,45 @@ bool plain_assignment_type(PyTypeObject *t) {
     return direct;
 }
 
-void set_field(nb::handle record, Name &name, nb::handle value) {
-    PyObject *o = record.ptr();
-    if (models::is_plain_model(record) && plain_assignment_type(Py_TYPE(o))) {
-        PyObject **dictptr = _PyObject_GetDictPtr(o);
-        if (dictptr != nullptr && *dictptr != nullptr) {
-            int has = PyDict_Contains(*dictptr, name.get());
+// Writes fields of one record: straight into __dict__ and the fields set where that is what
+// `record.f = v` does, else through setattr. The choice is made once per record.
+class FieldWriter {
+public:
+    explicit FieldWriter(nb::handle record) : obj_(record.ptr()) {
+        if (!models::is_plain_model(record) || !plain_assignment_type(Py_TYPE(obj_)))
+            return;
+        PyObject **dictptr = _PyObject_GetDictPtr(obj_);
+        if (dictptr == nullptr || *dictptr == nullptr)
+            return;
+        static Name fields_set{"__pydantic_fields_set__"};
+        nb::object fs = nb::steal(PyObject_GenericGetAttr(obj_, fields_set.get()));
+        if (!fs.is_valid() || !PySet_Check(fs.ptr())) {
+            PyErr_Clear();
+            return;
+        }
+        dict_ = nb::borrow(*dictptr);
+        fields_set_ = std::move(fs);
+    }
+
+    void set(Name &name, nb::handle value) {
+        if (dict_.is_valid()) {
+            int has = PyDict_Contains(dict_.ptr(), name.get());
             if (has < 0)
                 throw nb::python_error();
             if (has) {
-                static Name fields_set{"__pydantic_fields_set__"};
-                nb::object fs = nb::steal(PyObject_GenericGetAttr(o, fields_set.get()));
-                if (fs.is_valid() && PySet_Check(fs.ptr())) {
-                    dict_set(*dictptr, name.get(), value);
-                    set_add(fs, name.get());
-                    return;
-                }
-                PyErr_Clear();
+                dict_set(dict_, name.get(), value);
+                set_add(fields_set_, name.get());
+                return;
             }
         }
+        if (PyObject_SetAttr(obj_, name.get(), value.ptr()) < 0)
+            throw nb::python_error();
     }
-    if (PyObject_SetAttr(o, name.get(), value.ptr()) < 0)
-        throw nb::python_error();
-}
 
+private:
+    PyObject *obj_;
+    nb::object dict_, fields_set_;
+};
 
 nb::handle reason_name(res::Reason r) {
     static Name stale{res::reason_text(res::Reason::stale_timeout)};
@@ -113,7 +128,7 @@ int64_t time_value(nb::handle v, const char *what) {
 
 nb::handle Batch::run_store() {
     if (!store.is_valid())
-        store = attr(desk, a_store);
+        store = field(desk, a_store);
     return store;
 }
 
@@ -121,7 +136,7 @@ void init_limits(Batch &b, nb::handle desk) {
     b.desk = desk;
     b.limits.stale_ms = read_threshold(desk, a_stale_ms);
     b.limits.orphan_ms = read_threshold(desk, a_orphan_ms);
-    b.log_service = attr(desk, a_log_service);
+    b.log_service = field(desk, a_log_service);
 }
 
 OwnedBatch::OwnedBatch(nb::handle desk) : resolving(new_set()) {
@@ -140,15 +155,15 @@ OwnedBatch::OwnedBatch(nb::handle desk) : resolving(new_set()) {
 // The moment `record` ended for its descendants, as the Python value the record holds (None
 // when unknown).
 nb::object terminal_timestamp(nb::handle record) {
-    nb::object meta = attr(record, f_meta);
+    nb::object meta = field(record, f_meta);
     if (!meta.is_none() && is_mapping(meta)) {
         nb::object anchor = mapping_get(meta, key_stale_anchor_at.get());
         if (anchor.is_valid() && PyLong_Check(anchor.ptr()))
             return anchor;
     }
-    nb::object failed_at = attr(record, f_failed_at);
-    nb::object completed_at = attr(record, f_completed_at);
-    nb::object updated_at = attr(record, f_updated_at);
+    nb::object failed_at = field(record, f_failed_at);
+    nb::object completed_at = field(record, f_completed_at);
+    nb::object updated_at = field(record, f_updated_at);
     res::Times t{truthy(failed_at), truthy(completed_at), truthy(updated_at)};
     switch (res::end_field(t)) {
     case res::EndField::failed_at:
@@ -160,7 +175,7 @@ nb::object terminal_timestamp(nb::handle record) {
     case res::EndField::started_at:
         break;
     }
-    return attr(record, f_started_at);
+    return field(record, f_started_at);
 }
 
 
@@ -217,7 +232,7 @@ public:
     nb::object find_terminal_ancestor(nb::handle record) {
         Frame f;
         f.walk_only = true;
-        f.pid = attr(record, f_parent_run_id);
+        f.pid = field(record, f_parent_run_id);
         frames_.push_back(std::move(f));
         return drive();
     }
@@ -233,7 +248,7 @@ private:
             out = nb::none();
             return true;
         }
-        nb::object rid = attr(record, f_run_id);
+        nb::object rid = field(record, f_run_id);
         nb::object cached = dict_get(b_.cache, rid);
         if (cached.is_valid()) {
             out = cached;
@@ -250,11 +265,11 @@ private:
         Frame &fr = frames_.back();
         fr.resolved = b_.own_copies ? nb::borrow(record) : models::deep_copy(record);
         nb::handle resolved = fr.resolved;
-        nb::object status = attr(resolved, f_status);
+        nb::object status = field(resolved, f_status);
         if (is_terminal_status(status) || equals(status, v_waiting))
             return finish_unjudged(out);
-        nb::object updated_at = attr(resolved, f_updated_at);
-        nb::object anchor = truthy(updated_at) ? updated_at : attr(resolved, f_started_at);
+        nb::object updated_at = field(resolved, f_updated_at);
+        nb::object anchor = truthy(updated_at) ? updated_at : field(resolved, f_started_at);
         if (anchor.is_none())
             return finish_unjudged(out);
         fr.anchor = time_value(anchor, "updated_at");
@@ -264,7 +279,7 @@ private:
         }
         if (!res::orphan_rule_on(b_.limits))
             return finish_unjudged(out);
-        fr.pid = attr(resolved, f_parent_run_id);
+        fr.pid = field(resolved, f_parent_run_id);
         return false;
     }
 
@@ -272,7 +287,7 @@ private:
     bool finish_unjudged(nb::object &out) {
         Frame &f = frames_.back();
         out = f.resolved;
-        nb::object rid = attr(f.resolved, f_run_id);
+        nb::object rid = field(f.resolved, f_run_id);
         dict_set(b_.cache, rid, f.resolved);
         nb::object input_id = std::move(f.input_id);
         frames_.pop_back();
@@ -281,12 +296,13 @@ private:
     }
 
     void mark_failed(nb::handle resolved, res::Reason reason, nb::handle anchor_at) {
-        set_field(resolved, f_status, v_failed.get());
-        nb::object failed_at = attr(resolved, f_failed_at);
-        set_field(resolved, f_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
+        FieldWriter writer(resolved);
+        writer.set(f_status, v_failed.get());
+        nb::object failed_at = field(resolved, f_failed_at);
+        writer.set(f_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
         // The copy's meta is its own (a fresh copy), so the entries are written into it; a meta
         // of another kind is replaced by a new dict holding its entries.
-        nb::object meta = attr(resolved, f_meta);
+        nb::object meta = field(resolved, f_meta);
         bool replace = !PyDict_CheckExact(meta.ptr());
         if (replace) {
             PyObject *m = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr());
@@ -299,7 +315,7 @@ private:
         if (anchor_at.is_valid() && !anchor_at.is_none())
             dict_set(meta, key_stale_anchor_at.get(), anchor_at);
         if (replace)
-            set_field(resolved, f_meta, meta);
+            writer.set(f_meta, meta);
     }
 
     // The walk of the top frame ended with `ancestor`: every parent id it visited has that answer.
@@ -348,11 +364,11 @@ private:
                     f->memo_ok = false;  // the answer may depend on what is under way
                     done = true;
                     ancestor = nb::none();
-                } else if (is_terminal_status(attr(parent, f_status))) {
+                } else if (is_terminal_status(field(parent, f_status))) {
                     done = true;
                     ancestor = parent;
                 } else {
-                    f->pid = attr(parent, f_parent_run_id);
+                    f->pid = field(parent, f_parent_run_id);
                 }
             }
             while (!done) {
@@ -404,12 +420,12 @@ private:
                     }
                     p = out;
                 }
-                if (is_terminal_status(attr(p, f_status))) {
+                if (is_terminal_status(field(p, f_status))) {
                     done = true;
                     ancestor = p;
                     break;
                 }
-                f->pid = attr(p, f_parent_run_id);
+                f->pid = field(p, f_parent_run_id);
             }
             if (!done)
                 continue;  // the top frame changed
@@ -457,7 +473,7 @@ nb::list resolve_records(Batch &b, nb::handle records, nb::handle status, std::o
         nb::object r = resolve_one(b, rec);
         if (r.is_none())
             continue;
-        if (!status.is_none() && !equals(attr(r, f_status), status))
+        if (!status.is_none() && !equals(field(r, f_status), status))
             continue;
         out.append(r);
         if (limit && static_cast<int64_t>(PyList_GET_SIZE(out.ptr())) >= *limit)

@@ -45,7 +45,7 @@ void check_run_filter_keywords(const nb::kwargs &kwargs) {
 RunFilters filters_of(nb::handle query) {
     RunFilters f;
     for (size_t i = 0; i < kRunFilterCount; ++i)
-        f[i] = attr(query, *kRunFilters[i].keyword);
+        f[i] = field(query, *kRunFilters[i].keyword);
     return f;
 }
 
@@ -144,7 +144,7 @@ nb::list query_runs(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
         check_run_filter_keywords(kwargs);
     nb::object query = build_query(o_run_query, query_arg, kwargs);
     RunFilters f = filters_of(query);
-    nb::object log = attr(self, a_log_service);
+    nb::object log = field(self, a_log_service);
     if (log.is_none())
         return list_runs(self, std::move(f));
     check_run_filters(f);
@@ -214,7 +214,7 @@ nb::object get_run_tree(nb::handle self, nb::handle run_id) {
             continue;
         }
         nb::object child = nb::borrow(PyList_GET_ITEM(top.pending.ptr(), top.next++));
-        nb::object cid = attr(child, f_run_id);
+        nb::object cid = field(child, f_run_id);
         if (set_contains(path, cid))
             continue;
         nb::list kids;
