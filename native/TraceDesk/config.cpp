@@ -40,7 +40,7 @@ PyObject *const kAbort = reinterpret_cast<PyObject *>(&abort_tag);
 
 // The ways to split a settings key at a dot, the rightmost dot first: (prefix, rest) pairs of
 // interned strings. Keys are the module's own settings keys and their tails, so the table stays
-// small; it is kept for the life of the process.
+// small; it is kept for the life of the process and guarded by the GIL.
 struct Split {
     PyObject *prefix, *rest;
 };

@@ -44,6 +44,12 @@ private:
 };
 
 // The subscriptions' share of one accepted event.
+//
+// Between prepare() and deliver() the run store runs, and the store may run Python code (str()
+// of a value, a replaced method): a subscription made meanwhile takes events from the next one
+// on, and one closed meanwhile is skipped by its _put, as if the publication had happened at
+// prepare(). Both run on the event-loop thread with the GIL held; nothing is shared between
+// events.
 class PublishStep {
 public:
     // Before the run store: for the package's own registry, works out which subscriptions take

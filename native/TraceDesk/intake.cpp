@@ -38,7 +38,9 @@ PyObject *own_remember = nullptr;
 
 // ---------------------------------------------------------------- de-duplication window
 
-// What remembering one id changed, so that a failed append can take it back.
+// What remembering one id changed, so that a failed append can take it back. Lives on the
+// coroutine frame of one append, on the event-loop thread; the containers are those the facade
+// held when the id was remembered (a replaced attribute does not redirect the taking back).
 struct WindowEntry {
     nb::object seen, buffer;  // the window's containers as they were used
     nb::object id;            // the id remembered; unset when nothing was remembered here

@@ -51,7 +51,9 @@ nb::list to_list(nb::handle seq) {
 namespace {
 
 // Whether attribute lookup on instances of `t` is the generic one (object.__getattribute__, with
-// or without a __getattr__ hook). A few types are remembered, each kept alive while it is.
+// or without a __getattr__ hook). A few types are remembered, each kept alive while it is
+// remembered; an entry holds only while the type's version tag is unchanged (any change to the
+// class or a base changes it). The table is process-wide state guarded by the GIL.
 bool generic_lookup(PyTypeObject *t) {
     struct Entry {
         PyTypeObject *type = nullptr;

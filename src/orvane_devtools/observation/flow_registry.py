@@ -13,7 +13,9 @@ then the application, then both replaced by ``None``.
 Flow capture: the flow name of an event is its ``meta["flow_name"]``, or else its run's
 ``meta["flow_name"]``; it must be a non-empty string. Run ids are kept per flow name in first-seen
 order, at most ``MAX_RUNS_PER_FLOW`` per flow (the oldest are forgotten first) and for at most
-``MAX_FLOWS`` flow names (the least recently seen flow is forgotten first).
+``MAX_FLOWS`` flow names (the least recently seen flow is forgotten first). ``capture_event`` is
+``_flow_key`` (read the event) followed by ``_record_flow_run`` (record it); the facade calls the
+halves itself, recording only once its run store has accepted the event.
 """
 
 from __future__ import annotations

@@ -5,6 +5,12 @@ event loop, so the work per event is kept small: nothing happens without
 subscribers, each subscription's filters are prepared once at subscribe time,
 and events are delivered as given (the caller already owns a private copy).
 
+Publication is all or nothing: ``publish`` is ``_match`` (evaluate every
+filter, change nothing) followed by ``_deliver`` (track the run link, queue the
+event), so a filter that raises leaves every queue as it was. The facade calls
+the two halves itself, around its run store, while ``publish`` is this
+module's own (natively where the halves are too).
+
 Descendant matching: an event matches ``run_id=R`` with ``include_descendants``
 when its run is R, names R as root or parent, or descends from R through parent
 links seen in earlier published events.  Those links (run_id -> parent_run_id)
