@@ -42,11 +42,38 @@ std::string needle_of(nb::handle search) {
     return search::casefold(std::string_view(p, static_cast<size_t>(n)));
 }
 
+// The search text of one value, as the run store makes it for its own search: the normalised
+// text, or -- for a value whose text cannot be made (str() raising, a reference cycle, an int too
+// long to print) -- its repr(), case-folded, or else nothing. So no held event can make a search
+// raise, and both ways of searching the store's events agree.
+void append_search_text(nb::handle value, std::string &buf) {
+    size_t mark = buf.size();
+    try {
+        search::append_normalized(value, buf);
+        return;
+    } catch (nb::python_error &) {
+    }
+    buf.resize(mark);
+    PyObject *r = PyObject_Repr(value.ptr());
+    if (r == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    nb::object text = nb::steal(r);
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (p == nullptr) {  // a lone surrogate in the repr
+        PyErr_Clear();
+        return;
+    }
+    buf += search::casefold(std::string_view(p, static_cast<size_t>(n)));
+}
+
 bool haystack_has(nb::handle value, std::string_view needle, std::string &buf) {
     if (value.is_none())
         return false;
     buf.clear();
-    search::append_normalized(value, buf);
+    append_search_text(value, buf);
     return std::string_view(buf).find(needle) != std::string_view::npos;
 }
 
@@ -110,7 +137,14 @@ bool run_matches_needle(nb::handle event, std::string_view needle, std::string &
         return false;
     if (nb::handle fields = plain_run_fields(run); fields.is_valid())
         return haystack_has(fields, needle, buf);
-    nb::object dumped = call_kw(attr(run, m_model_dump), {{&k_mode, nb::handle(v_json.get())}});
+    nb::object dumped;
+    try {
+        dumped = call_kw(attr(run, m_model_dump), {{&k_mode, nb::handle(v_json.get())}});
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return haystack_has(run, needle, buf);  // a run that cannot be dumped: its repr()
+    }
     return haystack_has(dumped, needle, buf);
 }
 
