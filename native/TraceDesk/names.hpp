@@ -58,7 +58,6 @@ inline Name f_backend_name{"backend_name"};
 inline Name f_name{"name"};
 inline Name f_cancelled_error{"CancelledError"};
 inline Name f_error_class{"error"};  // re.error
-inline Name f_globals{"__globals__"};
 
 // ---- methods
 inline Name m_get{"get"};
