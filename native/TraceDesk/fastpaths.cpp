@@ -157,7 +157,7 @@ bool flow_key(nb::handle event, nb::object &name, nb::object &run_id) {
 
 // _record_flow_run(name, run_id)
 void record_flow_run(nb::handle registry, nb::handle name, nb::handle run_id) {
-    nb::object flows = field(registry, f_flow_runs);
+    nb::object flows = attr(registry, f_flow_runs);
     nb::object runs = mapping_get_method(flows, name);
     if (runs.is_none()) {
         runs = nb::dict();
@@ -222,7 +222,7 @@ bool run_matches(nb::handle registry, nb::handle run, nb::handle run_id, nb::han
     nb::object parent = getattr_or_none(run, f_parent_run_id);
     if (equals(parent, wanted) || equals(getattr_or_none(run, f_root_run_id), wanted))
         return true;
-    nb::object parents = field(registry, f_parents);
+    nb::object parents = attr(registry, f_parents);
     nb::object current = parent.is_none() ? nb::borrow(run_id) : parent;
     nb::object seen = new_set();
     set_add(seen, run_id);
@@ -247,25 +247,25 @@ void put(nb::handle sub, nb::handle event) {
         call1(sub, m_put, event);
         return;
     }
-    if (truthy(field(sub, f_closed)))
+    if (truthy(attr(sub, f_closed)))
         return;
-    nb::object queue = field(sub, f_queue);
+    nb::object queue = attr(sub, f_queue);
     Py_ssize_t n = PyObject_Size(queue.ptr());
     if (n < 0)
         throw nb::python_error();
     nb::object size = checked(PyLong_FromSsize_t(n));
-    nb::object maxsize = field(sub, f_maxsize);
+    nb::object maxsize = attr(sub, f_maxsize);
     int full = PyObject_RichCompareBool(size.ptr(), maxsize.ptr(), Py_GE);
     if (full < 0)
         throw nb::python_error();
     if (full) {
-        call0(queue, m_popleft);
-        nb::object dropped = field(sub, f_dropped_count);
+        deque_popleft(queue);
+        nb::object dropped = attr(sub, f_dropped_count);
         nb::object one = checked(PyLong_FromLong(1));
         set_attr(sub, f_dropped_count, checked(PyNumber_InPlaceAdd(dropped.ptr(), one.ptr())));
     }
-    call1(queue, m_append, event);
-    if (truthy(field(sub, f_waiters)))
+    deque_append(queue, event);
+    if (truthy(attr(sub, f_waiters)))
         call0(sub, m_wake_one);
 }
 
@@ -345,14 +345,14 @@ void PublishStep::prepare(nb::handle desk, nb::handle copy) {
         return;
     }
     native_ = true;
-    nb::object active = field(registry_, f_active);
+    nb::object active = attr(registry_, f_active);
     active_ = truthy(active);
     if (!active_)
         return;
     nb::handle event = copy;
     nb::object run = getattr_or_none(event, f_run);
     nb::object run_id = run.is_none() ? nb::none() : getattr_or_none(run, f_run_id);
-    if (truthy(field(registry_, f_track_links)) && !run_id.is_none()) {
+    if (truthy(attr(registry_, f_track_links)) && !run_id.is_none()) {
         link_run_id_ = run_id;
         link_parent_ = getattr_or_none(run, f_parent_run_id);
     }
@@ -361,7 +361,7 @@ void PublishStep::prepare(nb::handle desk, nb::handle copy) {
     nb::object it = checked(PyObject_GetIter(active.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) {
         nb::object sub = nb::steal(item);
-        nb::object event_types = field(sub, f_event_types);
+        nb::object event_types = attr(sub, f_event_types);
         if (!event_types.is_none()) {
             nb::object fn = global(own.subs_globals, g_matches);
             PyObject *argv[] = {nullptr, event_type.ptr(), event_types.ptr()};
@@ -370,13 +370,13 @@ void PublishStep::prepare(nb::handle desk, nb::handle copy) {
             if (!truthy(hit))
                 continue;
         }
-        nb::object source = field(sub, f_source);
+        nb::object source = attr(sub, f_source);
         if (!source.is_none() && not_equal(getattr_or_none(event, f_source), source))
             continue;
-        nb::object level = field(sub, f_level);
+        nb::object level = attr(sub, f_level);
         if (!level.is_none() && not_equal(getattr_or_none(event, f_level), level))
             continue;
-        if (truthy(field(sub, f_needs_meta))) {
+        if (truthy(attr(sub, f_needs_meta))) {
             if (!meta.is_valid()) {
                 meta = getattr_or_none(event, f_meta);
                 nb::object mapping = global(own.subs_globals, g_mapping);
@@ -385,23 +385,23 @@ void PublishStep::prepare(nb::handle desk, nb::handle copy) {
                     meta = nb::dict();
             }
             nb::object event_app_id = mapping_get_method(meta, f_app_id.get());
-            nb::object app_id = field(sub, f_app_id);
+            nb::object app_id = attr(sub, f_app_id);
             if (!app_id.is_none() && not_equal(event_app_id, app_id))
                 continue;
-            nb::object search = field(sub, f_app_id_search);
+            nb::object search = attr(sub, f_app_id_search);
             if (!search.is_none()) {
                 if (!PyUnicode_Check(event_app_id.ptr()))
                     continue;
                 if (!truthy(checked(PyObject_CallOneArg(search.ptr(), event_app_id.ptr()))))
                     continue;
             }
-            nb::object group_id = field(sub, f_group_id);
+            nb::object group_id = attr(sub, f_group_id);
             if (!group_id.is_none() && not_equal(mapping_get_method(meta, f_group_id.get()), group_id))
                 continue;
         }
-        nb::object wanted = field(sub, f_run_id);
+        nb::object wanted = attr(sub, f_run_id);
         if (!wanted.is_none() &&
-            !run_matches(registry_, run, run_id, wanted, field(sub, f_include_descendants)))
+            !run_matches(registry_, run, run_id, wanted, attr(sub, f_include_descendants)))
             continue;
         matched_.push_back(std::move(sub));
     }

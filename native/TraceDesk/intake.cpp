@@ -82,11 +82,11 @@ bool remember(nb::handle self, nb::handle event_id, WindowEntry *entry) {
         if (size < 0)
             throw nb::python_error();
         if (size > 0 && size >= cap) {
-            evicted = call0(buffer, m_popleft);
+            evicted = deque_popleft(buffer);
             set_remove(seen, evicted);
         }
     }
-    call1(buffer, m_append, event_id);
+    deque_append(buffer, event_id);
     set_insert(seen, event_id);
     if (entry != nullptr) {
         entry->seen = std::move(seen);
@@ -172,7 +172,7 @@ void ChannelEntry::append(nb::handle self, nb::handle event_copy) {
                 dropped = checked(PySequence_GetItem(channel.ptr(), 0));
         }
     }
-    call1(channel, m_append, copy);
+    deque_append(channel, copy);
     appended = true;
 }
 

@@ -104,6 +104,49 @@ nb::object instance_attr(nb::handle obj, Name &name) {
     return optional_attr(obj, name);
 }
 
+namespace {
+
+Name m_append_name{"append"};
+Name m_popleft_name{"popleft"};
+
+// collections.deque and its append and popleft method descriptors, kept for the process.
+struct DequeMethods {
+    PyTypeObject *type = nullptr;
+    PyObject *append = nullptr, *popleft = nullptr;
+
+    DequeMethods() {
+        nb::object deque = nb::module_::import_("collections").attr("deque");
+        type = reinterpret_cast<PyTypeObject *>(deque.release().ptr());
+        append = Py_NewRef(_PyType_Lookup(type, m_append_name.get()));
+        popleft = Py_NewRef(_PyType_Lookup(type, m_popleft_name.get()));
+    }
+};
+
+const DequeMethods &deque_methods() {
+    static const DequeMethods *methods = new DequeMethods();
+    return *methods;
+}
+
+}  // namespace
+
+void deque_append(nb::handle queue, nb::handle x) {
+    const DequeMethods &d = deque_methods();
+    if (Py_TYPE(queue.ptr()) != d.type) {
+        call1(queue, m_append_name, x);
+        return;
+    }
+    PyObject *argv[] = {queue.ptr(), x.ptr()};
+    checked(PyObject_Vectorcall(d.append, argv, 2, nullptr));
+}
+
+nb::object deque_popleft(nb::handle queue) {
+    const DequeMethods &d = deque_methods();
+    if (Py_TYPE(queue.ptr()) != d.type)
+        return call0(queue, m_popleft_name);
+    PyObject *argv[] = {queue.ptr()};
+    return checked(PyObject_Vectorcall(d.popleft, argv, 1, nullptr));
+}
+
 bool still_own(nb::handle obj, Name &name, PyObject *original) {
     if (original == nullptr || _PyType_Lookup(Py_TYPE(obj.ptr()), name.get()) != original)
         return false;

@@ -98,6 +98,11 @@ inline nb::object field(nb::handle obj, Name &name) {
     return v.is_valid() ? v : attr(obj, name);
 }
 
+// queue.append(x) and queue.popleft(): through deque's own methods, called directly, when
+// `queue` is exactly a collections.deque (whose methods cannot be replaced); by name otherwise.
+void deque_append(nb::handle queue, nb::handle x);
+nb::object deque_popleft(nb::handle queue);
+
 // The first item of a list or other iterable; None when it is empty.
 nb::object first_of(nb::handle seq);
 

@@ -64,6 +64,10 @@ def _flow_name_of(event: Any, run: Any) -> str | None:
 class RuntimeFlowRegistry:
     """Registered flow definitions plus the run ids seen per flow name."""
 
+    # Fixed slots: flow capture reads them for every event (the facade natively, at their
+    # places); __dict__ keeps instances open to other attributes and to replacing a method.
+    __slots__ = ("_definitions", "_flow_runs", "__dict__", "__weakref__")
+
     def __init__(self) -> None:
         self._definitions: dict[tuple[str | None, str | None, str], dict[str, Any]] = {}
         # flow name -> ordered set (dict with None values) of run ids, oldest first.

@@ -87,6 +87,14 @@ class RuntimeObservationSubscription:
     ``SubscriptionClosed`` and ``async for`` ends.
     """
 
+    # Fixed slots: publication reads them for every event (the facade natively, at their places);
+    # __dict__ keeps instances open to other attributes and to replacing a method on one of them.
+    __slots__ = (
+        "id", "event_types", "run_id", "include_descendants", "source", "level", "app_id",
+        "app_id_pattern", "group_id", "maxsize", "dropped_count", "_app_id_search", "_needs_meta",
+        "_queue", "_waiters", "_closed", "_on_close", "__dict__", "__weakref__",
+    )
+
     def __init__(
         self,
         *,
@@ -261,6 +269,9 @@ def _wake(fut: asyncio.Future) -> None:
 
 class RuntimeObservationSubscriptions:
     """Registry of live subscriptions; ``publish`` fans events out to them."""
+
+    # See RuntimeObservationSubscription.__slots__.
+    __slots__ = ("_by_id", "_active", "_track_links", "_parents", "__dict__", "__weakref__")
 
     def __init__(self) -> None:
         self._by_id: dict[str, RuntimeObservationSubscription] = {}
