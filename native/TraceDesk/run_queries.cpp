@@ -1,0 +1,229 @@
+// Run queries of RuntimeTraceDesk: list_runs and query_runs with filters, one run, its children
+// and its subtree. Raw records come from the run store (or, where said, the log service) and leave
+// as resolved copies (resolver.hpp).
+#include <vector>
+
+#include "keywords.hpp"
+#include "names.hpp"
+#include "orvane/args.hpp"
+#include "orvane/models.hpp"
+#include "pyutil.hpp"
+#include "queries.hpp"
+#include "resolver.hpp"
+
+namespace orvane::desk {
+
+using namespace names;
+
+namespace {
+
+// The type checks of the run filters, in table order, before anything runs: a text filter is a
+// str or None, an integer one an int or None (a float is refused, not truncated).
+void check_run_filter(size_t i, nb::handle value) {
+    const RunFilterSpec &spec = kRunFilters[i];
+    if (spec.kind == FilterKind::text)
+        args::require_str(value, spec.name, /*none_ok=*/true);
+    else
+        require_int_or_none(value, spec.name);
+}
+
+void check_run_filters(const RunFilters &f) {
+    for (size_t i = 0; i < kRunFilterCount; ++i)
+        check_run_filter(i, f[i]);
+}
+
+// The filters given as keywords that the query model would receive: checked before the model
+// sees them (a keyword the table does not know is left to the model).
+void check_run_filter_keywords(const nb::kwargs &kwargs) {
+    for (size_t i = 0; i < kRunFilterCount; ++i) {
+        nb::object value = dict_get(kwargs, kRunFilters[i].keyword->get());
+        if (value.is_valid())
+            check_run_filter(i, value);
+    }
+}
+
+RunFilters filters_of(nb::handle query) {
+    RunFilters f;
+    for (size_t i = 0; i < kRunFilterCount; ++i)
+        f[i] = field(query, *kRunFilters[i].keyword);
+    return f;
+}
+
+// The resolved children of `run_id` within batch `b`, in the source's order.
+nb::list children_in_batch(Batch &b, nb::handle run_id) {
+    if (!b.log_service.is_none()) {
+        nb::object fn = attr(b.log_service, m_query_runs);
+        nb::object rows = call_kw(fn, {{&k_parent_run_id, run_id}});
+        args::require_list(rows, "records");
+        return resolve_records(b, rows, nb::none(), std::nullopt);
+    }
+    nb::handle store = b.run_store();
+    nb::object fn = attr(store, m_get_run_children);
+    nb::list rows = to_list(checked(PyObject_CallOneArg(fn.ptr(), run_id.ptr())));
+    bool saved = b.own_copies;
+    b.own_copies = store_copies(store);
+    nb::list out;
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.ptr()); ++i) {
+            nb::object rr = resolve_one(b, nb::handle(PyList_GET_ITEM(rows.ptr(), i)));
+            if (!rr.is_none())
+                out.append(rr);
+        }
+    } catch (...) {
+        b.own_copies = saved;
+        throw;
+    }
+    b.own_copies = saved;
+    return out;
+}
+
+// A tree node around `run` whose `children` list is `kids` itself (filled afterwards).
+nb::object make_node(nb::handle cls, bool pydantic_cls, nb::handle run, nb::list kids) {
+    if (pydantic_cls) {
+        nb::dict fields;
+        fields[f_run.get()] = run;
+        fields[f_children.get()] = kids;
+        nb::object fs = new_set();
+        set_add(fs, f_run.get());
+        set_add(fs, f_children.get());
+        return models::construct(cls, fields, fs);
+    }
+    return call_kw(cls, {{&k_run, run}, {&k_children, kids}});
+}
+
+bool is_pydantic_class(nb::handle cls) {
+    static PyObject *base_model =
+        nb::object(nb::module_::import_("pydantic").attr("BaseModel")).release().ptr();
+    if (!PyType_Check(cls.ptr()))
+        return false;
+    int r = PyObject_IsSubclass(cls.ptr(), base_model);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+}  // namespace
+
+nb::object build_query(Name &cls_name, nb::handle query, nb::kwargs kwargs) {
+    nb::object cls = outside::get(cls_name);
+    if (!query.is_none()) {
+        int r = PyObject_IsInstance(query.ptr(), cls.ptr());
+        if (r < 0)
+            throw nb::python_error();
+        if (!r)
+            args::raise_incorrect_type("query", cls_name.text(), query);
+        return nb::borrow(query);
+    }
+    return checked(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+}
+
+nb::list list_runs(nb::handle self, RunFilters f) {
+    check_run_filters(f);
+    std::optional<int64_t> limit = int_or_none(f[rf_limit], "limit");
+
+    OwnedBatch ob(self);
+    nb::handle store = ob.b.run_store();
+    // Every filter but `status` goes to the store by keyword, `limit` as None: status and limit
+    // apply to the resolved records.
+    nb::object none = nb::none();
+    std::vector<std::pair<Name *, nb::handle>> kws;
+    kws.reserve(kRunFilterCount - 1);
+    for (size_t i = 0; i < kRunFilterCount; ++i) {
+        if (i == rf_status)
+            continue;
+        kws.emplace_back(kRunFilters[i].keyword, i == rf_limit ? nb::handle(none) : f[i]);
+    }
+    nb::object rows = call_kw(attr(store, m_list_runs), kws);
+    args::require_list(rows, "records");
+    ob.b.own_copies = store_copies(store);
+    return resolve_records(ob.b, rows, f[rf_status], limit);
+}
+
+nb::list query_runs(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
+    if (query_arg.is_none())
+        check_run_filter_keywords(kwargs);
+    nb::object query = build_query(o_run_query, query_arg, kwargs);
+    RunFilters f = filters_of(query);
+    nb::object log = field(self, a_log_service);
+    if (log.is_none())
+        return list_runs(self, std::move(f));
+    check_run_filters(f);
+    std::optional<int64_t> limit = int_or_none(f[rf_limit], "limit");
+    // The log service gets every filter, `status` as None, and `limit` only when there is no
+    // status filter (the status filter must see every resolved record).
+    nb::object none = nb::none();
+    std::vector<std::pair<Name *, nb::handle>> kws;
+    kws.reserve(kRunFilterCount);
+    for (size_t i = 0; i < kRunFilterCount; ++i) {
+        nb::handle value = f[i];
+        if (i == rf_status || (i == rf_limit && !f[rf_status].is_none()))
+            value = none;
+        kws.emplace_back(kRunFilters[i].keyword, value);
+    }
+    nb::object rows = call_kw(attr(log, m_query_runs), kws);
+    args::require_list(rows, "records");
+    OwnedBatch ob(self);
+    return resolve_records(ob.b, rows, f[rf_status], limit);
+}
+
+nb::object get_run(nb::handle self, nb::handle run_id) {
+    args::require_str(run_id, "run_id");
+    OwnedBatch ob(self);
+    nb::object raw = get_raw(ob.b, run_id);
+    ob.b.own_copies = ob.b.fetched_own;
+    return resolve_one(ob.b, raw);
+}
+
+nb::list get_run_children(nb::handle self, nb::handle run_id) {
+    args::require_str(run_id, "run_id");
+    OwnedBatch ob(self);
+    return children_in_batch(ob.b, run_id);
+}
+
+// The whole subtree of `run_id` in one resolution batch, built depth-first without recursion.
+// A run already on the path from the root is skipped (a parent loop).
+nb::object get_run_tree(nb::handle self, nb::handle run_id) {
+    args::require_str(run_id, "run_id");
+    OwnedBatch ob(self);
+    Batch &b = ob.b;
+    nb::object raw = get_raw(b, run_id);
+    b.own_copies = b.fetched_own;
+    nb::object root = resolve_one(b, raw);
+    b.own_copies = false;
+    if (root.is_none())
+        return nb::none();
+    nb::object cls = outside::get(o_tree_node);
+    bool pyd = is_pydantic_class(cls);
+    struct Level {
+        nb::object id;
+        nb::list kids;     // the node's children list, filled as its subtrees are built
+        nb::list pending;  // the node's resolved children
+        Py_ssize_t next = 0;
+    };
+    nb::object path = new_set();
+    nb::list root_kids;
+    nb::object root_node = make_node(cls, pyd, root, root_kids);
+    std::vector<Level> stack;
+    set_add(path, run_id);
+    stack.push_back(Level{nb::borrow(run_id), root_kids, children_in_batch(b, run_id), 0});
+    while (!stack.empty()) {
+        Level &top = stack.back();
+        if (top.next >= PyList_GET_SIZE(top.pending.ptr())) {
+            set_discard(path, top.id);
+            stack.pop_back();
+            continue;
+        }
+        nb::object child = nb::borrow(PyList_GET_ITEM(top.pending.ptr(), top.next++));
+        nb::object cid = field(child, f_run_id);
+        if (set_contains(path, cid))
+            continue;
+        nb::list kids;
+        top.kids.append(make_node(cls, pyd, child, kids));
+        set_add(path, cid);
+        nb::list grand = children_in_batch(b, cid);
+        stack.push_back(Level{std::move(cid), std::move(kids), std::move(grand), 0});
+    }
+    return root_node;
+}
+
+}  // namespace orvane::desk
