@@ -48,6 +48,24 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
     orvane::args::require_str(group_id, "group_id", true);
     orvane::args::require_str(environment, "environment");
     double timeout_s = float_arg(timeout, "timeout");
+    if (!std::isfinite(timeout_s) || timeout_s <= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "RemoteTraceSink timeout must be a finite number of seconds greater than 0, got %R",
+                     timeout.ptr());
+        throw nb::python_error();
+    }
+    {
+        std::string url = to_text(endpoint);
+        std::optional<long> port = orvane::exporting::url_port(url);
+        if (port && *port < 0) {
+            std::string shown = orvane::exporting::public_url(url);
+            std::string written(orvane::exporting::split_url(url).port);
+            PyErr_Format(PyExc_ValueError,
+                         "RemoteTraceSink endpoint %s has port '%s': the port must be a number between 1 and 65535",
+                         shown.c_str(), orvane::exporting::public_url(written).c_str());
+            throw nb::python_error();
+        }
+    }
     int64_t limit = std::max<int64_t>(1, orvane::args::to_int64(buffer_limit, "buffer_limit"));
     int64_t batch = std::max<int64_t>(1, std::min(orvane::args::to_int64(batch_size, "batch_size"), limit));
     double interval_s = float_arg(interval, "background_flush_interval");

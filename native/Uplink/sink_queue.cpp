@@ -122,12 +122,22 @@ nb::object text_or_empty(nb::handle value) {
     return nb::steal(r);
 }
 
-std::string_view utf8(nb::handle str) {
+// The UTF-8 text of a str. Text with lone surrogates (which UTF-8 cannot carry) is written into
+// `spare` with the surrogates encoded as they are: the comparisons here are with ASCII words.
+std::string_view utf8(nb::handle str, std::string &spare) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (data == nullptr)
+    if (data != nullptr)
+        return {data, static_cast<size_t>(size)};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
         throw nb::python_error();
-    return {data, static_cast<size_t>(size)};
+    PyErr_Clear();
+    PyObject *bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
+    if (bytes == nullptr)
+        throw nb::python_error();
+    spare.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return spare;
 }
 
 // Per model class: may a shallow copy be built natively (same result as model_copy)?
@@ -149,7 +159,8 @@ bool native_copy_type(nb::handle model) {
         if (ok) {
             nb::object config = attr(type, n_model_config);
             nb::object extra = mapping_get(config, "extra");
-            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra) == "allow");
+            std::string spare;
+            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra, spare) == "allow");
         }
     }
     Py_INCREF(t);  // keep the type alive so its address is never reused
@@ -234,7 +245,8 @@ struct Flags {
 // Classification from the field values (event_type, payload, message, meta).
 bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
     nb::object type_text = text_or_empty(event_type);
-    std::string_view t = utf8(type_text);
+    std::string spare;
+    std::string_view t = utf8(type_text, spare);
     if (is_terminal_event_type(t))
         return true;
     if (t != "agent_execution.stream" || !is_mapping(payload))
@@ -251,7 +263,8 @@ bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message
         status_value = mapping_get(payload, k_status);
     nb::object status = text_or_empty(status_value);
     status = status.attr(n_strip.get())().attr(n_lower.get())();
-    return is_terminal_stream(utf8(path), utf8(status));
+    std::string spare_path, spare_status;
+    return is_terminal_stream(utf8(path, spare_path), utf8(status, spare_status));
 }
 
 bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) {
@@ -259,13 +272,14 @@ bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) 
                             mapping_get(meta, k_high_frequency).ptr() == Py_True))
         return true;
     nb::object type_text = text_or_empty(event_type);
-    if (is_high_frequency_type(utf8(type_text)))
+    std::string spare;
+    if (is_high_frequency_type(utf8(type_text, spare)))
         return true;
     nb::object text = text_or_empty(message);
     if (PyUnicode_IS_ASCII(text.ptr()))
-        return ascii_mentions_heartbeat(utf8(text));
+        return ascii_mentions_heartbeat(utf8(text, spare));
     nb::object lowered = text.attr(n_lower.get())();
-    return utf8(lowered).find("heartbeat") != std::string_view::npos;
+    return utf8(lowered, spare).find("heartbeat") != std::string_view::npos;
 }
 
 Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta) {
@@ -729,6 +743,8 @@ std::string to_text(nb::handle value) {
     return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
 }
 
+// The API key, the endpoint's credentials (as written and percent-decoded) and the values of its
+// secret-looking query parameters.
 std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
     std::vector<std::string> out;
     nb::object key = attr(self, n_api_key);
@@ -741,16 +757,22 @@ std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
         if (!info.empty()) {
             out.emplace_back(info);
             size_t colon = info.find(':');
-            if (colon != std::string_view::npos && colon + 1 < info.size())
-                out.emplace_back(info.substr(colon + 1));
+            if (colon != std::string_view::npos && colon + 1 < info.size()) {
+                std::string_view password = info.substr(colon + 1);
+                out.emplace_back(password);
+                out.push_back(orvane::exporting::percent_decode(password));
+            }
         }
+        for (std::string &value : orvane::exporting::query_secret_values(url))
+            out.push_back(std::move(value));
     }
     return out;
 }
 
+// The endpoint without credentials, secret query values masked, and the API key removed should
+// it appear in the URL anyway.
 std::string UplinkExporter::public_endpoint(nb::handle self) const {
-    nb::object endpoint = attr(self, n_endpoint);
-    std::string text = orvane::exporting::url_without_userinfo(to_text(endpoint));
+    std::string text = orvane::exporting::public_url(to_text(attr(self, n_endpoint)));
     nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
         text = orvane::exporting::redact(std::move(text), {to_text(key)});
@@ -793,6 +815,8 @@ nb::dict get_stats(nb::handle self) {
     out["last_failure_at"] = st.last_failure_at;
     out["last_failure"] = st.last_failure;
     out["exit_unsent_event_count"] = c.exit_unsent;
+    out["unencodable_event_count"] = c.unencodable;
+    out["refused_event_count"] = c.refused;
     return out;
 }
 

@@ -136,6 +136,10 @@ class TestClassification:
             (ev("agent_execution.stream", payload={"status": "error"}), True, False),
             (ev("agent_execution.stream", payload={"value": {"status": "running"}, "status": "failed"}), False, False),
             (ev("agent_execution.stream", payload=["not a mapping"]), False, False),
+            # text with lone surrogates is classified, not refused
+            (ev("stream.delta\udc80"), False, True),
+            (ev("x.completed", message="\ud800"), True, False),
+            (ev("agent_execution.stream", payload={"path": "result.completed\udfff"}), True, False),
         ],
     )
     def test_rules(self, event, terminal, preferred):
@@ -170,6 +174,18 @@ class TestDropPolicy:
         stats = sink.get_stats()
         assert (stats["dropped_event_count"], stats["dropped_high_frequency_event_count"],
                 stats["dropped_terminal_event_count"]) == (1, 1, 0)
+
+    def test_the_oldest_of_several_preferred_events_goes_first(self):
+        sink = make_sink(buffer_limit=3)
+        first, progress, second = ev("stream.delta"), ev("agent_task.progress"), ev("stream.delta")
+        sink.append_events_nowait([first, progress, second])
+        newcomer = ev()
+        sink.append_event_nowait(newcomer)
+        assert ids(sink) == [progress.event_id, second.event_id, newcomer.event_id]
+        # The next drop takes the remaining delta, not the oldest entry.
+        sink.append_event_nowait(ev())
+        assert ids(sink)[:2] == [progress.event_id, newcomer.event_id]
+        assert (sink._dropped_event_count, sink._dropped_high_frequency_event_count) == (2, 2)
 
     def test_only_terminal_events_drop_the_oldest(self):
         sink = make_sink(buffer_limit=3)
