@@ -19,6 +19,7 @@ constexpr const char *kModule = "orvane_devtools.observation.backends.Uplink";
 Name n_m_enqueue{"_enqueue_events"};
 Name n_m_ensure{"_ensure_background_flush"};
 Name n_m_resolve{"_resolve_local_listener_target"};
+Name n_export_state{"_export_state"};
 
 // The view behind `_pending_events`: a deque-like window on the native queue. Like a deque it
 // takes no lock itself; hold `_pending_lock` when other threads may append meanwhile.
@@ -96,21 +97,50 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
 // append_event(s)_nowait: the native enqueue and wake-up unless a subclass or the instance
 // replaced `_enqueue_events` / `_ensure_background_flush` (then those are called).
 void append_nowait(nb::handle self, nb::handle arg, bool single) {
+    // Whether the class keeps both methods as defined here, cached per class and version tag (a
+    // change to the class or a base gives it a new tag).
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    static PyTypeObject *cached_type = nullptr;
+    static unsigned int cached_tag = 0;
+    static bool cached_own_enqueue = false, cached_own_ensure = false;
+    bool type_enqueue, type_ensure;
+    if (type == cached_type && type->tp_version_tag == cached_tag && cached_tag != 0) {
+        type_enqueue = cached_own_enqueue;
+        type_ensure = cached_own_ensure;
+    } else {
+        type_enqueue = _PyType_Lookup(type, n_m_enqueue.get()) == g_fn_enqueue;
+        type_ensure = _PyType_Lookup(type, n_m_ensure.get()) == g_fn_ensure;
+        if (PyUnstable_Type_AssignVersionTag(type)) {
+            cached_type = type;
+            cached_tag = type->tp_version_tag;
+            cached_own_enqueue = type_enqueue;
+            cached_own_ensure = type_ensure;
+        }
+    }
     PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (dict == nullptr)
         throw nb::python_error();
     nb::object dict_ref = nb::steal(dict);
-    auto own = [&](Name &name, PyObject *original) {
-        if (_PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
-            return false;
+    // ... and that the instance does not replace them.
+    auto not_on_instance = [&](Name &name) {
         int found = PyDict_Contains(dict, name.get());
         if (found < 0)
             throw nb::python_error();
         return found == 0;
     };
-    bool own_enqueue = own(n_m_enqueue, g_fn_enqueue);
-    bool own_ensure = own(n_m_ensure, g_fn_ensure);
-    StateRef st = state_of(self);
+    bool own_enqueue = type_enqueue && not_on_instance(n_m_enqueue);
+    bool own_ensure = type_ensure && not_on_instance(n_m_ensure);
+    // The state straight from the instance dict (what state_of reads through getattr).
+    StateRef st{};
+    PyObject *holder = nullptr;
+    if (PyDict_GetItemRef(dict, n_export_state.get(), &holder) < 0)
+        throw nb::python_error();
+    if (holder != nullptr && orvane::exporting::state_if(nb::handle(holder)) != nullptr)
+        st = StateRef{nb::steal(holder), orvane::exporting::state_if(nb::handle(holder))};
+    else {
+        Py_XDECREF(holder);
+        st = state_of(self);
+    }
     if (own_enqueue) {
         if (single)
             orvane::exporting::enqueue_one(self, *st.st, arg);
@@ -186,6 +216,7 @@ void view_replace(ExportState &st, nb::handle iterable) {
 NB_MODULE(Uplink, m) {
     orvane::init_support(m);
     init_globals();
+    init_capture_type(m);
     // Sinks whose worker started live until the process ends (their daemon thread holds them),
     // so instances left at interpreter shutdown are expected, not a reference-count fault.
     nb::set_leak_warnings(false);

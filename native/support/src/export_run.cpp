@@ -492,7 +492,7 @@ void exit_flush(nb::handle self) {
     }
     size_t unsent = st.queue.size();
     if (unsent > 0) {
-        LockGuard stats(st.stats_acquire, st.stats_release);
+        LockGuard stats(st.stats_lock);
         st.counters.exit_unsent = add_sat(st.counters.exit_unsent, static_cast<int64_t>(unsent));
     }
 }

@@ -114,17 +114,30 @@ constexpr double kExitGraceSeconds = 30.0;
 // The GIL switch interval while the exit hook runs (seconds; restored afterwards).
 constexpr double kExitSwitchInterval = 0.0002;
 
-// Holds a threading.Lock for a scope through its acquire()/release() methods (a blocked
-// acquire releases the GIL, as in Python).
+// A threading.Lock as native code takes it. Python code may hold the same lock (`with
+// sink._pending_lock:`), so it is always the lock object itself that is taken: through its
+// acquire()/release() methods (a blocked acquire releases the GIL, as in Python), or, when the
+// object has the layout of this interpreter's _thread.lock (checked once, at first use, by
+// taking a probe lock both ways), by trying its native lock without waiting first and releasing
+// it directly, which is what those methods do.
+struct PyLock {
+    nb::object lock, acquire, release;
+    void *raw = nullptr;  // the lock as a _thread.lock, when its layout is known
+    void set(nb::object lock_object);
+};
+
+// Holds a PyLock (or any lock's acquire/release pair) for a scope.
 class LockGuard {
 public:
+    explicit LockGuard(const PyLock &lock);
     LockGuard(const nb::object &acquire, const nb::object &release);
     ~LockGuard();
     LockGuard(const LockGuard &) = delete;
     LockGuard &operator=(const LockGuard &) = delete;
 
 private:
-    nb::object release_;
+    nb::object keep_, release_;
+    void *raw_ = nullptr;
 };
 
 struct Counters {
@@ -182,8 +195,8 @@ struct ExportState {
     double interval = 0.25;  // batching delay of the worker, seconds (0: none)
     double timeout = 5.0;    // per request, and the bound of the exit flush
 
-    nb::object pending_lock, flush_lock, stats_lock;
-    nb::object pending_acquire, pending_release, stats_acquire, stats_release;
+    PyLock pending_lock, stats_lock;
+    nb::object flush_lock;
 
     nb::object worker_event;   // a _WakeEvent (or any object with set/clear/wait/is_set)
     nb::object worker_thread;  // None until started
@@ -222,6 +235,8 @@ void init(nb::module_ &m, const char *registry_name);
 nb::object new_state(const Exporter &hooks);
 // The state inside a state object (TypeError when it is not one of this module's).
 ExportState &state(nb::handle holder);
+// The same, or nullptr when `holder` is not a state object of this module.
+ExportState *state_if(nb::handle holder);
 
 // The state of an exporter object, read from its "_export_state" attribute at every call (a
 // reference that keeps it alive comes along).
