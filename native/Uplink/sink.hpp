@@ -148,6 +148,17 @@ nb::dict get_stats(nb::handle self);
 // --- texts -----------------------------------------------------------------------------------
 std::string to_text(nb::handle value);  // str(value) as UTF-8
 
+// --- intake (sink_intake.cpp) ----------------------------------------------------------------
+void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::object app_id, nb::object group_id,
+               nb::object environment, nb::object timeout, nb::object buffer_limit, nb::object batch_size,
+               nb::object interval);
+// append_event_nowait (`single`) / append_events_nowait.
+void append_nowait(nb::handle self, nb::handle arg, bool single);
+
+// --- the `_pending_events` view (pending_view.cpp) --------------------------------------------
+void init_pending_view(nb::module_ &m);
+nb::object pending_events_property();
+
 // --- upload (sink_upload.cpp) ----------------------------------------------------------------
 nb::object flush_pending_events(nb::handle self, bool drain, bool force);
 nb::object probe_local_listener(nb::handle self);

@@ -17,8 +17,9 @@
 //    native state; override them to route through Python-visible methods.
 // 2. In NB_MODULE, after orvane::init_support(m): `orvane::exporting::init(m, "_live_sinks")`
 //    (the module's state and wake-event types, its exit and fork hooks, the registry of live
-//    exporters under that name). Expose "threading", "time", "asyncio", "httpx", "json",
-//    "warnings" and "logging" as outside names of the module (orvane::outside::expose).
+//    exporters under that name). Before it, expose "threading", "time", "asyncio", "httpx",
+//    "LazyImport" (orvane.utils), "warnings" and "logging" as outside names of the module
+//    (orvane::outside::expose); they are read at each use, so tests can replace them.
 // 3. Make the Python class (orvane::abc::make_class) with a namespace that holds
 //    add_state_properties(ns) (locks, worker event and thread, counters, back-off fields) and
 //    methods that forward to this header: enqueue_one / enqueue_many (+ ensure_worker) for the

@@ -26,6 +26,9 @@ class _WakeEvent:
 class _ExportState:
     """Native state of a sink (queue, counters, locks, worker); not instantiable."""
 
+class _Capture:
+    """A queued event kept compactly until Python code asks for its snapshot; not instantiable."""
+
 class _PendingEvents:
     """Deque-like view of the queued snapshots, oldest first (hold ``_pending_lock``)."""
 
