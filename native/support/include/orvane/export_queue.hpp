@@ -10,11 +10,16 @@
 // == How an exporter plugs in ==
 //
 // 1. Derive from `Exporter` and implement its pure hooks: capture (a caller's event -> a queue
-//    item and its drop flags), flags_of (the same flags for an item Python code pushes itself),
-//    item_id, encoder (per batch; encodes item by item, able to refuse one), frame (the request
-//    body for a range of encoded items), send (an awaitable of the response) and classify (the
-//    response -> a Verdict, with Retry-After). The other hooks have defaults that work on the
-//    native state; override them to route through Python-visible methods.
+//    item, any Python object, with its drop flags: preferred / terminal, and `compact` when the
+//    item is an exporter-specific compact form), flags_of (the same flags for an item Python
+//    code pushes itself), item_id, encoder (made per batch; encodes item by item and returns
+//    the error of an item it cannot encode, which is then set aside), frame (the request body
+//    for a range of encoded items; a refused batch is framed again in halves), send (an
+//    awaitable of the response), classify (the response -> a Verdict, with Retry-After and the
+//    failure as an exception for texts), and the texts: public_endpoint, secrets,
+//    outage_category / outage_message (the warning once per outage), set_aside_category. The
+//    other hooks have defaults that work on the native state; override them to route through
+//    Python-visible methods, as RemoteTraceSink does (native/Uplink/sink.hpp).
 // 2. In NB_MODULE, after orvane::init_support(m): `orvane::exporting::init(m, "_live_sinks")`
 //    (the module's state and wake-event types, its exit and fork hooks, the registry of live
 //    exporters under that name). Before it, expose "threading", "time", "asyncio", "httpx",
@@ -80,7 +85,12 @@
 //      worker's run in progress up to that bound and then cancelling it on its event loop;
 //      what stays queued is counted as unsent;
 //   3. waits (GIL released, at most kExitGraceSeconds) until no worker is running Python code.
-// A run started by the worker stops between requests once the flag is set.
+// A run started by the worker stops between requests once the flag is set. While the hook runs
+// the GIL switch interval is kExitSwitchInterval: with many busy threads, a thread that blocks
+// and wakes often (imports, sockets, locks) would otherwise wait a whole round of 5 ms turns
+// each time it takes the GIL back, and the hook's bounds would not hold. A worker still running
+// Python code after the grace period (only a hook of the exporter's own that blocks can keep it
+// there) is left to the interpreter.
 //
 // == Fork ==
 //
