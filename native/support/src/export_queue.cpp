@@ -250,14 +250,18 @@ PyObject *wake_py_wait(PyObject *self, PyObject *args, PyObject *kwargs) {
     WakeState &w = fresh(reinterpret_cast<WakeObject *>(self));
     Py_INCREF(self);  // the native parts must outlive the wait
     bool flag;
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(*w.m);
-    if (timeout < 0)
-        w.cv->wait(lock, [&] { return w.flag; });
-    else
-        w.cv->wait_for(lock, std::chrono::duration<double>(std::min(timeout, 1e9)), [&] { return w.flag; });
-    flag = w.flag;
-    Py_END_ALLOW_THREADS
+    PyThreadState *ts = PyEval_SaveThread();
+    {
+        // The mutex is let go before the GIL is taken back: a thread that holds the GIL may be
+        // waiting for the mutex (set(), clear(), is_set()).
+        std::unique_lock<std::mutex> lock(*w.m);
+        if (timeout < 0)
+            w.cv->wait(lock, [&] { return w.flag; });
+        else
+            w.cv->wait_for(lock, std::chrono::duration<double>(std::min(timeout, 1e9)), [&] { return w.flag; });
+        flag = w.flag;
+    }
+    orvane::py::restore_thread(ts);
     Py_DECREF(self);
     return PyBool_FromLong(flag);
 }
@@ -343,7 +347,7 @@ template <class F> void wait_released(F &&wait) {
         if (slot != nullptr)
             slot->phase.store(WorkerPhase::Running, std::memory_order_release);
     }
-    PyEval_RestoreThread(ts);
+    orvane::py::restore_thread(ts);
 }
 
 }  // namespace
