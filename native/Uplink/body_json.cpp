@@ -23,6 +23,8 @@ namespace orvane::uplink {
 
 namespace {
 
+Name a_pydantic_fields{"__pydantic_fields__"};
+
 enum class Kind { Str, StrOrNone, Int, Any, Dict, RunOrNone };
 
 struct FieldSpec {
@@ -46,7 +48,7 @@ constexpr FieldSpec kRunFields[] = {
 
 template <size_t N>
 bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names, Py_hash_t *hashes) {
-    nb::object fields = cls.attr("__pydantic_fields__");
+    nb::object fields = orvane::py::attr(cls, a_pydantic_fields);
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
     Py_ssize_t pos = 0, i = 0;

@@ -35,6 +35,8 @@ using orvane::exporting::QueueEntry;
 using orvane::exporting::StateRef;
 using orvane::exporting::state_of;
 using orvane::outside::Name;
+using orvane::py::is_own_method;  // a replaced method (subclass, instance, custom attribute access) is called
+using orvane::py::text_of;        // str(value) as UTF-8 for texts (URLs, messages)
 
 // The hooks of RemoteTraceSink (sink_queue.cpp, sink_upload.cpp).
 struct UplinkExporter final : orvane::exporting::Exporter {
@@ -76,7 +78,6 @@ extern const UplinkExporter g_hooks;
 // --- module-level objects (set at module init; leaked, never destroyed) ---------------------
 extern PyObject *g_warning_category;   // ObservationBridgeUnavailableWarning
 extern PyObject *g_set_aside_category;  // ObservationBridgeEventSetAsideWarning
-extern PyObject *g_mapping_abc;        // collections.abc.Mapping
 extern PyObject *g_base_model_copy;    // pydantic.BaseModel.__copy__
 extern PyObject *g_base_model_model_copy;
 // The methods as defined here, to tell whether a subclass or the instance replaced them.
@@ -84,10 +85,6 @@ extern PyObject *g_fn_serialize, *g_fn_peek, *g_fn_has_pending, *g_fn_drop_uploa
     *g_fn_mark_unavailable, *g_fn_enqueue, *g_fn_ensure;
 
 void init_globals();
-
-// True when `name` of `self` is the method defined here (`original`), not replaced by a subclass
-// or on the instance.
-bool is_own_method(nb::handle self, Name &name, PyObject *original);
 
 // --- captures (sink_queue.cpp, body_json.cpp) -------------------------------------------------
 //
@@ -142,9 +139,6 @@ bool is_preferred_drop_event(nb::handle event);
 nb::list peek_batch(ExportState &st);
 void drop_uploaded(ExportState &st, nb::handle ids);
 nb::dict get_stats(nb::handle self);
-
-// --- texts -----------------------------------------------------------------------------------
-std::string to_text(nb::handle value);  // str(value) as UTF-8
 
 // --- intake (sink_intake.cpp) ----------------------------------------------------------------
 void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::object app_id, nb::object group_id,

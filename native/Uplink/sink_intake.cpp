@@ -12,10 +12,19 @@ namespace orvane::uplink {
 
 namespace {
 
-Name n_m_enqueue{"_enqueue_events"};
-Name n_m_ensure{"_ensure_background_flush"};
-Name n_m_resolve{"_resolve_local_listener_target"};
-Name n_export_state{"_export_state"};
+Name m_enqueue{"_enqueue_events"};
+Name m_ensure{"_ensure_background_flush"};
+Name m_resolve{"_resolve_local_listener_target"};
+Name a_export_state{"_export_state"};
+Name a_endpoint{"endpoint"};
+Name a_api_key{"api_key"};
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name a_target{"_local_listener_target"};
+Name a_needs_probe{"_needs_local_probe"};
+// The instance __dict__ holds the state under its attribute name.
+Name d_export_state{"_export_state"};
 
 double float_arg(nb::handle value, const char *name) {
     if (PyFloat_Check(value.ptr()))
@@ -48,7 +57,7 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
         throw nb::python_error();
     }
     {
-        std::string url = to_text(endpoint);
+        std::string url = text_of(endpoint);
         std::optional<long> port = orvane::exporting::url_port(url);
         if (port && *port < 0) {
             std::string shown = orvane::exporting::public_url(url);
@@ -70,27 +79,24 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
     st.batch_size = batch;
     st.interval = interval_s > 0 ? interval_s : 0.0;
 
-    auto set = [&](const char *name, nb::handle value) {
-        if (PyObject_SetAttrString(self.ptr(), name, value.ptr()) < 0)
-            throw nb::python_error();
-    };
-    set("_export_state", holder);
-    set("endpoint", endpoint);
-    set("api_key", api_key);
-    set("app_id", PyUnicode_GET_LENGTH(app_id.ptr()) ? app_id : nb::str("default"));
-    set("group_id", group_id);
-    set("environment", environment);
-    nb::object target = nb::borrow(self).attr(n_m_resolve.get())();
-    set("_local_listener_target", target);
-    set("_needs_local_probe", nb::bool_(!target.is_none()));
+    using orvane::py::set_attr;
+    set_attr(self, a_export_state, holder);
+    set_attr(self, a_endpoint, endpoint);
+    set_attr(self, a_api_key, api_key);
+    set_attr(self, a_app_id, PyUnicode_GET_LENGTH(app_id.ptr()) ? app_id : nb::str("default"));
+    set_attr(self, a_group_id, group_id);
+    set_attr(self, a_environment, environment);
+    nb::object target = orvane::py::call0(self, m_resolve);
+    set_attr(self, a_target, target);
+    set_attr(self, a_needs_probe, nb::bool_(!target.is_none()));
     orvane::exporting::register_exporter(self);
 }
 
 // append_event(s)_nowait: the native enqueue and wake-up unless a subclass or the instance
 // replaced `_enqueue_events` / `_ensure_background_flush` (then those are called).
 void append_nowait(nb::handle self, nb::handle arg, bool single) {
-    // Whether the class keeps both methods as defined here, cached per class and version tag (a
-    // change to the class or a base gives it a new tag).
+    // Whether the class keeps both methods as defined here (orvane::py::class_keeps_method),
+    // cached per class and version tag (a change to the class or a base gives it a new tag).
     PyTypeObject *type = Py_TYPE(self.ptr());
     static PyTypeObject *cached_type = nullptr;
     static unsigned int cached_tag = 0;
@@ -100,8 +106,8 @@ void append_nowait(nb::handle self, nb::handle arg, bool single) {
         type_enqueue = cached_own_enqueue;
         type_ensure = cached_own_ensure;
     } else {
-        type_enqueue = _PyType_Lookup(type, n_m_enqueue.get()) == g_fn_enqueue;
-        type_ensure = _PyType_Lookup(type, n_m_ensure.get()) == g_fn_ensure;
+        type_enqueue = orvane::py::class_keeps_method(type, m_enqueue, g_fn_enqueue);
+        type_ensure = orvane::py::class_keeps_method(type, m_ensure, g_fn_ensure);
         if (PyUnstable_Type_AssignVersionTag(type)) {
             cached_type = type;
             cached_tag = type->tp_version_tag;
@@ -113,19 +119,15 @@ void append_nowait(nb::handle self, nb::handle arg, bool single) {
     if (dict == nullptr)
         throw nb::python_error();
     nb::object dict_ref = nb::steal(dict);
-    // ... and that the instance does not replace them.
-    auto not_on_instance = [&](Name &name) {
-        int found = PyDict_Contains(dict, name.get());
-        if (found < 0)
-            throw nb::python_error();
-        return found == 0;
-    };
-    bool own_enqueue = type_enqueue && not_on_instance(n_m_enqueue);
-    bool own_ensure = type_ensure && not_on_instance(n_m_ensure);
-    // The state straight from the instance dict (what state_of reads through getattr).
+    // ... and that the instance does not replace them (orvane::py::is_own_method in two halves,
+    // with the instance dict read once).
+    bool own_enqueue = type_enqueue && orvane::py::dict_keeps_method(dict, m_enqueue);
+    bool own_ensure = type_ensure && orvane::py::dict_keeps_method(dict, m_ensure);
+    // The state straight from the instance dict (what state_of reads through getattr, unless
+    // the class customises attribute access).
     StateRef st{};
     PyObject *holder = nullptr;
-    if (PyDict_GetItemRef(dict, n_export_state.get(), &holder) < 0)
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyDict_GetItemRef(dict, d_export_state.get(), &holder) < 0)
         throw nb::python_error();
     if (holder != nullptr && orvane::exporting::state_if(nb::handle(holder)) != nullptr)
         st = StateRef{nb::steal(holder), orvane::exporting::state_if(nb::handle(holder))};
@@ -145,12 +147,12 @@ void append_nowait(nb::handle self, nb::handle arg, bool single) {
             one.append(arg);
             events = one;
         }
-        nb::borrow(self).attr(n_m_enqueue.get())(events);
+        orvane::py::call1(self, m_enqueue, events);
     }
     if (own_ensure)
         orvane::exporting::ensure_worker(self, *st.st);
     else
-        nb::borrow(self).attr(n_m_ensure.get())();
+        orvane::py::call0(self, m_ensure);
 }
 
 }  // namespace orvane::uplink

@@ -19,7 +19,6 @@ const UplinkExporter g_hooks;
 
 PyObject *g_warning_category = nullptr;
 PyObject *g_set_aside_category = nullptr;
-PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
 PyObject *g_fn_serialize = nullptr, *g_fn_peek = nullptr, *g_fn_has_pending = nullptr, *g_fn_drop_uploaded = nullptr,
@@ -27,73 +26,47 @@ PyObject *g_fn_serialize = nullptr, *g_fn_peek = nullptr, *g_fn_has_pending = nu
 
 namespace {
 
-Name n_fields_set{"__pydantic_fields_set__"};
-Name n_private_attributes{"__private_attributes__"};
-Name n_model_config{"model_config"};
-Name n_copy{"__copy__"};
-Name n_model_copy{"model_copy"};
-Name n_update{"update"};
-Name n_payload{"payload"};
-Name n_run{"run"};
-Name n_meta{"meta"};
-Name n_event_type{"event_type"};
-Name n_message{"message"};
-Name n_event_id{"event_id"};
-Name n_endpoint{"endpoint"};
-Name n_app_id{"app_id"};
-Name n_group_id{"group_id"};
-Name n_environment{"environment"};
-Name n_api_key{"api_key"};
-Name n_get{"get"};
-Name k_coalesced{"coalesced"};
-Name k_coalesced_count{"coalesced_count"};
-Name k_high_frequency{"high_frequency"};
-Name k_events{"events"};
-Name k_path{"path"};
-Name k_value{"value"};
-Name k_status{"status"};
-Name n_lower{"lower"};
-Name n_strip{"strip"};
+Name a_fields_set{"__pydantic_fields_set__"};
+Name a_private_attributes{"__private_attributes__"};
+Name a_model_config{"model_config"};
+Name a_copy{"__copy__"};
+Name a_model_copy{"model_copy"};
+Name a_payload{"payload"};
+Name a_run{"run"};
+Name a_meta{"meta"};
+Name a_event_type{"event_type"};
+Name a_message{"message"};
+Name a_event_id{"event_id"};
+Name a_endpoint{"endpoint"};
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name a_api_key{"api_key"};
+Name m_model_copy{"model_copy"};
+Name m_lower{"lower"};
+Name m_strip{"strip"};
+Name k_update{"update"};
+// Keys of a model's instance __dict__ (its field names)
+Name d_payload{"payload"};
+Name d_run{"run"};
+Name d_meta{"meta"};
+Name d_event_type{"event_type"};
+Name d_message{"message"};
+// Keys of the model_config mapping, and of the caller's payload and meta
+Name d_extra{"extra"};
+Name d_coalesced{"coalesced"};
+Name d_coalesced_count{"coalesced_count"};
+Name d_high_frequency{"high_frequency"};
+Name d_events{"events"};
+Name d_path{"path"};
+Name d_value{"value"};
+Name d_status{"status"};
 
 using orvane::py::attr;
+using orvane::py::get_or_none;
+using orvane::py::is_mapping;
 using orvane::py::truthy;
-
-bool is_mapping(nb::handle obj) {
-    if (PyDict_Check(obj.ptr()))
-        return true;
-    int r = PyObject_IsInstance(obj.ptr(), g_mapping_abc);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
-
-// mapping.get(key) (None when missing).
-nb::object mapping_get(nb::handle mapping, const char *key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *r = nullptr;
-        if (PyDict_GetItemStringRef(mapping.ptr(), key, &r) < 0)
-            throw nb::python_error();
-        return r ? nb::steal(r) : nb::none();
-    }
-    PyObject *r = PyObject_CallMethod(mapping.ptr(), "get", "s", key);
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-// mapping.get(key) for an interned key (None when missing).
-nb::object mapping_get(nb::handle mapping, Name &key) {
-    PyObject *r = nullptr;
-    if (PyDict_Check(mapping.ptr())) {
-        if (PyDict_GetItemRef(mapping.ptr(), key.get(), &r) < 0)
-            throw nb::python_error();
-        return r ? nb::steal(r) : nb::none();
-    }
-    r = PyObject_CallMethodOneArg(mapping.ptr(), n_get.get(), key.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using orvane::py::utf8_of;
 
 // A shallow copy of a mapping as a new dict (dict(mapping)).
 nb::object dict_copy(nb::handle mapping) {
@@ -119,24 +92,6 @@ nb::object text_or_empty(nb::handle value) {
     if (r == nullptr)
         throw nb::python_error();
     return nb::steal(r);
-}
-
-// The UTF-8 text of a str. Text with lone surrogates (which UTF-8 cannot carry) is written into
-// `spare` with the surrogates encoded as they are: the comparisons here are with ASCII words.
-std::string_view utf8(nb::handle str, std::string &spare) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (data != nullptr)
-        return {data, static_cast<size_t>(size)};
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    PyObject *bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
-    if (bytes == nullptr)
-        throw nb::python_error();
-    spare.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return spare;
 }
 
 // Per model class: may a shallow copy be built natively (same result as model_copy)?
@@ -169,17 +124,17 @@ bool native_copy_type(nb::handle model) {
     bool ok = orvane::models::is_plain_model(model);
     if (ok) {
         nb::handle type(reinterpret_cast<PyObject *>(t));
-        ok = attr(type, n_copy).ptr() == g_base_model_copy &&
-             attr(type, n_model_copy).ptr() == g_base_model_model_copy;
+        ok = attr(type, a_copy).ptr() == g_base_model_copy &&
+             attr(type, a_model_copy).ptr() == g_base_model_model_copy;
         if (ok) {
-            nb::object priv = attr(type, n_private_attributes);
+            nb::object priv = attr(type, a_private_attributes);
             ok = PyDict_Check(priv.ptr()) && PyDict_GET_SIZE(priv.ptr()) == 0;
         }
         if (ok) {
-            nb::object config = attr(type, n_model_config);
-            nb::object extra = mapping_get(config, "extra");
-            std::string spare;
-            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra, spare) == "allow");
+            nb::object config = attr(type, a_model_config);
+            nb::object extra = get_or_none(config, d_extra);
+            nb::object holder;
+            ok = !(PyUnicode_Check(extra.ptr()) && utf8_of(extra, holder) == "allow");
         }
     }
     Py_INCREF(t);  // keep the type alive so its address is never reused
@@ -253,7 +208,7 @@ nb::object fields_set_of(nb::handle model) {
         if (fs != nullptr)
             return nb::borrow(fs);
     }
-    return attr(model, n_fields_set);
+    return attr(model, a_fields_set);
 }
 
 struct Flags {
@@ -271,8 +226,8 @@ struct TypeVerdict {
 
 TypeVerdict compute_type_verdict(nb::handle event_type) {
     nb::object type_text = text_or_empty(event_type);
-    std::string spare;
-    std::string_view t = utf8(type_text, spare);
+    nb::object holder;
+    std::string_view t = utf8_of(type_text, holder);
     TypeVerdict v;
     v.terminal = is_terminal_event_type(t);
     v.high_frequency = is_high_frequency_type(t);
@@ -306,20 +261,20 @@ bool terminal_from(const TypeVerdict &type, nb::handle payload, nb::handle messa
         return true;
     if (!type.stream || !is_mapping(payload))
         return false;
-    nb::object path_value = mapping_get(payload, k_path);
+    nb::object path_value = get_or_none(payload, d_path);
     if (path_value.is_none() || !truthy(path_value))
         path_value = nb::borrow(message);
     nb::object path = text_or_empty(path_value);
-    nb::object raw_value = mapping_get(payload, k_value);
+    nb::object raw_value = get_or_none(payload, d_value);
     nb::object status_value = nb::none();
     if (is_mapping(raw_value))
-        status_value = mapping_get(raw_value, k_status);
+        status_value = get_or_none(raw_value, d_status);
     if (status_value.is_none() || !truthy(status_value))
-        status_value = mapping_get(payload, k_status);
+        status_value = get_or_none(payload, d_status);
     nb::object status = text_or_empty(status_value);
-    status = status.attr(n_strip.get())().attr(n_lower.get())();
-    std::string spare_path, spare_status;
-    return is_terminal_stream(utf8(path, spare_path), utf8(status, spare_status));
+    status = orvane::py::call0(orvane::py::call0(status, m_strip), m_lower);
+    nb::object path_holder, status_holder;
+    return is_terminal_stream(utf8_of(path, path_holder), utf8_of(status, status_holder));
 }
 
 bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
@@ -331,19 +286,19 @@ bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message
 bool preferred_from(const TypeVerdict &type, nb::handle message, nb::handle meta, bool coalesced) {
     if (coalesced || (type.high_frequency && (meta.is_none() || PyDict_CheckExact(meta.ptr()))))
         return true;
-    if (!meta.is_none() && mapping_get(meta, k_high_frequency).ptr() == Py_True)
+    if (!meta.is_none() && get_or_none(meta, d_high_frequency).ptr() == Py_True)
         return true;
     if (type.high_frequency)
         return true;
     nb::object text = text_or_empty(message);
-    std::string spare;
+    nb::object holder;
     if (PyUnicode_IS_ASCII(text.ptr()))
-        return ascii_mentions_heartbeat(utf8(text, spare));
-    nb::object lowered = text.attr(n_lower.get())();
-    return utf8(lowered, spare).find("heartbeat") != std::string_view::npos;
+        return ascii_mentions_heartbeat(utf8_of(text, holder));
+    nb::object lowered = orvane::py::call0(text, m_lower);
+    return utf8_of(lowered, holder).find("heartbeat") != std::string_view::npos;
 }
 
-bool coalesced_in(nb::handle meta) { return !meta.is_none() && mapping_get(meta, k_coalesced).ptr() == Py_True; }
+bool coalesced_in(nb::handle meta) { return !meta.is_none() && get_or_none(meta, d_coalesced).ptr() == Py_True; }
 
 Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta,
                       bool coalesced) {
@@ -363,15 +318,8 @@ Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle mess
 }
 
 Flags classify_event(nb::handle event) {
-    return classify_fields(attr(event, n_event_type), attr(event, n_payload),
-                           attr(event, n_message), attr(event, n_meta));
-}
-
-nb::object dict_item(nb::handle dict, Name &key) {
-    PyObject *r = nullptr;
-    if (PyDict_GetItemRef(dict.ptr(), key.get(), &r) < 0)
-        throw nb::python_error();
-    return r ? nb::steal(r) : nb::none();
+    return classify_fields(attr(event, a_event_type), attr(event, a_payload),
+                           attr(event, a_message), attr(event, a_meta));
 }
 
 int64_t saturating_int64(nb::handle value) {
@@ -437,13 +385,7 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
     nb::dict update;
     for (auto &[name, value] : updates)
         update[nb::handle(name->get())] = value;
-    nb::object method = attr(model, n_model_copy);
-    PyObject *args[] = {update.ptr()};
-    nb::object kwnames = nb::steal(PyTuple_Pack(1, n_update.get()));
-    PyObject *r = PyObject_Vectorcall(method.ptr(), args, 0, kwnames.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
+    return orvane::py::call_method_kw(model, m_model_copy, {}, {{&k_update, update}});
 }
 
 namespace {
@@ -466,22 +408,22 @@ nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name 
 nb::object snapshot_run_context(nb::handle run) {
     if (run.is_none())
         return nb::none();
-    nb::object meta = dict_copy(attr(run, n_meta));
+    nb::object meta = dict_copy(attr(run, a_meta));
     untrack(meta);
-    return snapshot_copy(run, {{&n_meta, meta}});
+    return snapshot_copy(run, {{&d_meta, meta}});
 }
 
 nb::object snapshot_event(nb::handle event) {
     nb::object payload, run, meta;
     if (native_copy_type(event)) {
         nb::object d = instance_dict(event);
-        payload = dict_item(d, n_payload);
-        run = dict_item(d, n_run);
-        meta = dict_item(d, n_meta);
+        payload = get_or_none(d, d_payload);
+        run = get_or_none(d, d_run);
+        meta = get_or_none(d, d_meta);
     } else {
-        payload = attr(event, n_payload);
-        run = attr(event, n_run);
-        meta = attr(event, n_meta);
+        payload = attr(event, a_payload);
+        run = attr(event, a_run);
+        meta = attr(event, a_meta);
     }
     if (is_mapping(payload)) {
         payload = dict_copy(payload);
@@ -490,12 +432,12 @@ nb::object snapshot_event(nb::handle event) {
     nb::object run_copy = snapshot_run_context(run);
     nb::object meta_copy = dict_copy(meta);
     untrack(meta_copy);
-    return snapshot_copy(event, {{&n_payload, payload}, {&n_run, run_copy}, {&n_meta, meta_copy}});
+    return snapshot_copy(event, {{&d_payload, payload}, {&d_run, run_copy}, {&d_meta, meta_copy}});
 }
 
 bool is_terminal_or_result_event(nb::handle event) {
-    return terminal_from(attr(event, n_event_type), attr(event, n_payload),
-                         attr(event, n_message));
+    return terminal_from(attr(event, a_event_type), attr(event, a_payload),
+                         attr(event, a_message));
 }
 
 bool is_preferred_drop_event(nb::handle event) { return classify_event(event).preferred; }
@@ -803,23 +745,23 @@ Captured UplinkExporter::capture(nb::handle, ExportState &, nb::handle event) co
         f = classify_fields(originals.event_type, payload, originals.message, meta, p.coalesced);
     } else if (native_copy_type(event)) {
         nb::object d = instance_dict(event);
-        meta = dict_item(d, n_meta);
-        payload = dict_item(d, n_payload);
+        meta = get_or_none(d, d_meta);
+        payload = get_or_none(d, d_payload);
         p.coalesced = coalesced_in(meta);
-        f = classify_fields(dict_item(d, n_event_type), payload, dict_item(d, n_message), meta, p.coalesced);
+        f = classify_fields(get_or_none(d, d_event_type), payload, get_or_none(d, d_message), meta, p.coalesced);
     } else {
-        meta = attr(event, n_meta);
-        payload = attr(event, n_payload);
+        meta = attr(event, a_meta);
+        payload = attr(event, a_payload);
         p.coalesced = coalesced_in(meta);
-        f = classify_fields(attr(event, n_event_type), payload, attr(event, n_message), meta, p.coalesced);
+        f = classify_fields(attr(event, a_event_type), payload, attr(event, a_message), meta, p.coalesced);
     }
     p.flags = {f.preferred, f.terminal};
     if (p.coalesced && is_mapping(payload)) {
-        nb::object count = mapping_get(meta, k_coalesced_count);
+        nb::object count = get_or_none(meta, d_coalesced_count);
         if (PyLong_Check(count.ptr())) {
             p.coalesced_items = saturating_int64(count);
         } else {
-            nb::object events = mapping_get(payload, k_events);
+            nb::object events = get_or_none(payload, d_events);
             if (PyList_Check(events.ptr()))
                 p.coalesced_items = PyList_GET_SIZE(events.ptr());
         }
@@ -840,7 +782,7 @@ nb::object UplinkExporter::item_id(nb::handle item, bool compact) const {
             return nb::borrow(cap->values[0]);
         obj = cap->snapshot;
     }
-    return attr(nb::handle(obj), n_event_id);
+    return attr(nb::handle(obj), a_event_id);
 }
 
 // --- the batch view ----------------------------------------------------------------------------
@@ -881,28 +823,16 @@ void drop_uploaded(ExportState &st, nb::handle ids) {
 
 // --- texts ---------------------------------------------------------------------------------
 
-std::string to_text(nb::handle value) {
-    PyObject *s = PyObject_Str(value.ptr());
-    if (s == nullptr)
-        throw nb::python_error();
-    nb::object str = nb::steal(s);
-    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace");
-    if (b == nullptr)
-        throw nb::python_error();
-    nb::object bytes = nb::steal(b);
-    return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
-}
-
 // The API key, the endpoint's credentials (as written and percent-decoded) and the values of its
 // secret-looking query parameters.
 std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
     std::vector<std::string> out;
-    nb::object key = attr(self, n_api_key);
+    nb::object key = attr(self, a_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        out.push_back(to_text(key));
-    nb::object endpoint = attr(self, n_endpoint);
+        out.push_back(text_of(key));
+    nb::object endpoint = attr(self, a_endpoint);
     if (PyUnicode_Check(endpoint.ptr())) {
-        std::string url = to_text(endpoint);
+        std::string url = text_of(endpoint);
         std::string_view info = orvane::exporting::url_userinfo(url);
         if (!info.empty()) {
             out.emplace_back(info);
@@ -922,10 +852,10 @@ std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
 // The endpoint without credentials, secret query values masked, and the API key removed should
 // it appear in the URL anyway.
 std::string UplinkExporter::public_endpoint(nb::handle self) const {
-    std::string text = orvane::exporting::public_url(to_text(attr(self, n_endpoint)));
-    nb::object key = attr(self, n_api_key);
+    std::string text = orvane::exporting::public_url(text_of(attr(self, a_endpoint)));
+    nb::object key = attr(self, a_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        text = orvane::exporting::redact(std::move(text), {to_text(key)});
+        text = orvane::exporting::redact(std::move(text), {text_of(key)});
     return text;
 }
 
@@ -939,8 +869,8 @@ nb::dict get_stats(nb::handle self) {
     }
     std::string public_url = g_hooks.public_endpoint(self);
     nb::str endpoint(public_url.c_str(), public_url.size());
-    nb::object app_id = attr(self, n_app_id), group_id = attr(self, n_group_id),
-               environment = attr(self, n_environment);
+    nb::object app_id = attr(self, a_app_id), group_id = attr(self, a_group_id),
+               environment = attr(self, a_environment);
     LockGuard stats(st.stats_lock);
     const orvane::exporting::Counters &c = st.counters;
     nb::dict out;
@@ -971,11 +901,9 @@ nb::dict get_stats(nb::handle self) {
 }
 
 void init_globals() {
-    g_mapping_abc = nb::module_::import_("collections.abc").attr("Mapping").ptr();
-    Py_INCREF(g_mapping_abc);
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
-    g_base_model_copy = attr(base, n_copy).release().ptr();
-    g_base_model_model_copy = attr(base, n_model_copy).release().ptr();
+    g_base_model_copy = attr(base, a_copy).release().ptr();
+    g_base_model_model_copy = attr(base, a_model_copy).release().ptr();
     orvane::sanitize::init();
 }
 

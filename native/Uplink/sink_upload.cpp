@@ -23,39 +23,70 @@ using orvane::outside::get;
 
 namespace {
 
-Name n_asyncio{"asyncio"};
-Name n_warnings{"warnings"};
+Name o_asyncio{"asyncio"};
 Name o_json{"json"};
+Name o_data_formatter{"DataFormatter"};
+Name o_urlparse{"urlparse"};
+
+Name a_endpoint{"endpoint"};
+Name a_api_key{"api_key"};
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name a_meta{"meta"};
+Name a_target{"_local_listener_target"};
+Name a_needs_probe{"_needs_local_probe"};
+Name a_status_code{"status_code"};
+Name a_response{"response"};
+Name a_http_error{"HTTPError"};
+Name a_aenter{"__aenter__"};
+Name a_aexit{"__aexit__"};
+Name a_scheme{"scheme"};
+Name a_hostname{"hostname"};
+Name a_netloc{"netloc"};
+Name a_path{"path"};
+// RemoteTraceSink's own methods, called through the instance so that replacements are honoured
+Name m_flush_pending{"_flush_pending_events"};
+Name m_probe{"_probe_local_listener"};
+Name m_mark_unavailable{"_mark_unavailable"};
+Name m_mark_available{"_mark_available"};
+Name m_build_warning{"_build_warning_message"};
+Name m_serialize{"_serialize_event"};
+Name m_peek{"_peek_pending_batch"};
+Name m_drop_uploaded{"_drop_uploaded_batch"};
+Name m_has_pending{"_has_pending_events"};
+Name m_enqueue{"_enqueue_events"};
+Name m_run_flush_sync{"_run_flush_sync"};
+// Methods of other objects
 Name m_dumps{"dumps"};
+Name m_model_dump{"model_dump"};
+Name m_sanitize{"sanitize"};
+Name m_post{"post"};
+Name m_get{"get"};
+Name m_raise_for_status{"raise_for_status"};
+Name m_to_thread{"to_thread"};
 Name k_ensure_ascii{"ensure_ascii"};
 Name k_separators{"separators"};
 Name k_allow_nan{"allow_nan"};
-Name n_data_formatter{"DataFormatter"};
-Name n_urlparse{"urlparse"};
-
-Name n_endpoint{"endpoint"};
-Name n_api_key{"api_key"};
-Name n_app_id{"app_id"};
-Name n_group_id{"group_id"};
-Name n_environment{"environment"};
-Name n_meta{"meta"};
-Name n_target{"_local_listener_target"};
-Name n_needs_probe{"_needs_local_probe"};
-Name n_m_flush_pending{"_flush_pending_events"};
-Name n_m_probe{"_probe_local_listener"};
-Name n_m_mark_unavailable{"_mark_unavailable"};
-Name n_m_mark_available{"_mark_available"};
-Name n_m_build_warning{"_build_warning_message"};
-Name n_m_serialize{"_serialize_event"};
-Name n_m_peek{"_peek_pending_batch"};
-Name n_m_drop_uploaded{"_drop_uploaded_batch"};
-Name n_m_has_pending{"_has_pending_events"};
-Name n_m_enqueue{"_enqueue_events"};
-Name n_m_run_flush_sync{"_run_flush_sync"};
+Name k_mode{"mode"};
+Name k_content{"content"};
+Name k_headers{"headers"};
+Name k_drain{"drain"};
+Name k_force{"force"};
+// Keys of the meta mapping an event is sent with
+Name d_meta{"meta"};
+Name d_app_id{"app_id"};
+Name d_group_id{"group_id"};
+Name d_environment{"environment"};
 
 using orvane::py::attr;
+using orvane::py::call0;
+using orvane::py::call1;
+using orvane::py::call_method_kw;
 using orvane::py::set_attr;
 using orvane::py::truthy;
+
+nb::handle bool_handle(bool b) { return b ? Py_True : Py_False; }
 
 int64_t int64_of(nb::handle value) {
     if (PyFloat_Check(value.ptr())) {
@@ -73,11 +104,6 @@ int64_t int64_of(nb::handle value) {
     if (v == -1 && PyErr_Occurred())
         throw nb::python_error();
     return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
-}
-
-// Calls a method of `self` looked up by name, so overrides in subclasses are honoured.
-template <typename... Args> nb::object call(nb::handle self, Name &name, Args &&...args) {
-    return attr(self, name)(std::forward<Args>(args)...);
 }
 
 // The exception being handled, as a Python exception object (C++ errors are translated).
@@ -98,10 +124,10 @@ nb::object auth_headers(nb::handle self, bool with_content_type) {
     nb::dict headers;
     if (with_content_type)
         headers["Content-Type"] = "application/json";
-    nb::object endpoint = attr(self, n_endpoint);
+    nb::object endpoint = attr(self, a_endpoint);
     std::string basic;
     if (PyUnicode_Check(endpoint.ptr())) {
-        std::string url = to_text(endpoint);
+        std::string url = text_of(endpoint);
         orvane::exporting::UrlParts parts = orvane::exporting::split_url(url);
         if (parts.has_userinfo)
             basic = orvane::exporting::basic_authorization(parts.userinfo);
@@ -110,7 +136,7 @@ nb::object auth_headers(nb::handle self, bool with_content_type) {
         headers["Authorization"] = nb::str(basic.c_str(), basic.size());
         return headers;
     }
-    nb::object key = attr(self, n_api_key);
+    nb::object key = attr(self, a_api_key);
     if (!key.is_none() && truthy(key)) {
         PyObject *text = PyUnicode_FromFormat("Bearer %S", key.ptr());
         if (text == nullptr)
@@ -125,7 +151,7 @@ std::optional<double> retry_after_of_error(nb::handle error) {
     if (error.is_none())
         return std::nullopt;
     PyObject *response = nullptr;
-    if (PyObject_GetOptionalAttrString(error.ptr(), "response", &response) < 0) {
+    if (PyObject_GetOptionalAttr(error.ptr(), a_response.get(), &response) < 0) {
         PyErr_Clear();  // a property that raises (no response): nothing to read
         return std::nullopt;
     }
@@ -153,8 +179,14 @@ std::optional<orvane::sanitize::Rules> native_rules() {
     return orvane::sanitize::Rules::current();
 }
 
+// model.model_dump(mode="json")
+nb::object dump_json_mode(nb::handle model) {
+    static PyObject *json_text = PyUnicode_InternFromString("json");  // kept for the process
+    return call_method_kw(model, m_model_dump, {}, {{&k_mode, json_text}});
+}
+
 nb::object serialize_with(nb::handle self, nb::handle event, const orvane::sanitize::Rules *rules) {
-    nb::object meta_src = attr(event, n_meta);
+    nb::object meta_src = attr(event, a_meta);
     nb::object meta;
     if (PyDict_CheckExact(meta_src.ptr()))
         meta = nb::steal(PyDict_Copy(meta_src.ptr()));
@@ -162,50 +194,35 @@ nb::object serialize_with(nb::handle self, nb::handle event, const orvane::sanit
         meta = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta_src.ptr()));
     if (!meta.is_valid())
         throw nb::python_error();
-    auto add_missing = [&](const char *key, nb::handle value) {
-        int has = PyDict_ContainsString(meta.ptr(), key);
+    auto add_missing = [&](Name &key, nb::handle value) {
+        int has = PyDict_Contains(meta.ptr(), key.get());
         if (has < 0)
             throw nb::python_error();
-        if (!has && PyDict_SetItemString(meta.ptr(), key, value.ptr()) < 0)
+        if (!has && PyDict_SetItem(meta.ptr(), key.get(), value.ptr()) < 0)
             throw nb::python_error();
     };
-    nb::object app_id = attr(self, n_app_id);
+    nb::object app_id = attr(self, a_app_id);
     if (truthy(app_id))
-        add_missing("app_id", app_id);
-    nb::object group_id = attr(self, n_group_id);
+        add_missing(d_app_id, app_id);
+    nb::object group_id = attr(self, a_group_id);
     if (!group_id.is_none())
-        add_missing("group_id", group_id);
-    nb::object environment = attr(self, n_environment);
+        add_missing(d_group_id, group_id);
+    nb::object environment = attr(self, a_environment);
     if (truthy(environment))
-        add_missing("environment", environment);
-    nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
-    nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
+        add_missing(d_environment, environment);
+    nb::object normalized = copy_with_update(event, {{&d_meta, meta}});
+    nb::object dumped = dump_json_mode(normalized);
     if (rules != nullptr) {
         try {
             return orvane::sanitize::sanitize_owned(dumped, *rules);  // the dump is ours alone
         } catch (orvane::json::Unsupported &) {
-            dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");  // (partly sanitised)
+            dumped = dump_json_mode(normalized);  // (the first is partly sanitised)
         }
     }
-    return get(n_data_formatter).attr("sanitize")(dumped);
+    return call1(get(o_data_formatter), m_sanitize, dumped);
 }
 
 }  // namespace
-
-// True when `name` of `self` is the method defined here (`original`), not replaced by a subclass
-// or on the instance.
-bool is_own_method(nb::handle self, Name &name, PyObject *original) {
-    if (original == nullptr || _PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
-        return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr)
-        throw nb::python_error();
-    int found = PyDict_Contains(dict, name.get());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
-}
 
 namespace {
 
@@ -240,7 +257,7 @@ void append_json(nb::handle value, std::string &out) {
 class UplinkEncoder final : public ItemEncoder {
 public:
     UplinkEncoder(nb::handle self, const Batch &batch) : self_(nb::borrow(self)), batch_(batch) {
-        own_serialize_ = is_own_method(self, n_m_serialize, g_fn_serialize);
+        own_serialize_ = is_own_method(self, m_serialize, g_fn_serialize);
         if (own_serialize_) {
             rules_ = native_rules();
             if (rules_)
@@ -259,7 +276,7 @@ public:
         try {
             nb::object event = item_snapshot(item, compact);
             nb::object serialized = own_serialize_ ? serialize_with(self_, event, rules_ ? &*rules_ : nullptr)
-                                                   : call(self_, n_m_serialize, event);
+                                                   : call1(self_, m_serialize, event);
             append_json(serialized, out);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception))
@@ -280,11 +297,11 @@ private:
 // `{"app_id":...,"group_id":...,"environment":...,"events":[` for this sink.
 std::string body_head(nb::handle self) {
     std::string out = "{\"app_id\":";
-    append_json(attr(self, n_app_id), out);
+    append_json(attr(self, a_app_id), out);
     out += ",\"group_id\":";
-    append_json(attr(self, n_group_id), out);
+    append_json(attr(self, a_group_id), out);
     out += ",\"environment\":";
-    append_json(attr(self, n_environment), out);
+    append_json(attr(self, a_environment), out);
     out += ",\"events\":[";
     return out;
 }
@@ -301,21 +318,21 @@ nb::object bytes_of(const std::string &s) {
 // --- hooks of the flush run ----------------------------------------------------------------------
 
 bool UplinkExporter::has_pending(nb::handle self, ExportState &st) const {
-    if (is_own_method(self, n_m_has_pending, g_fn_has_pending))
+    if (is_own_method(self, m_has_pending, g_fn_has_pending))
         return orvane::exporting::has_pending(st);
-    return truthy(call(self, n_m_has_pending));
+    return truthy(call0(self, m_has_pending));
 }
 
 Batch UplinkExporter::take_batch(nb::handle self, ExportState &st) const {
     Batch b;
     // With the sink's own batch view the entries are taken as stored, so that captured events
     // are encoded without building their snapshots.
-    if (is_own_method(self, n_m_peek, g_fn_peek)) {
+    if (is_own_method(self, m_peek, g_fn_peek)) {
         b.items = orvane::exporting::peek_raw(st, b.compact);
         b.raw = true;
         return b;
     }
-    PyObject *list = PySequence_List(call(self, n_m_peek).ptr());
+    PyObject *list = PySequence_List(call0(self, m_peek).ptr());
     if (list == nullptr)
         throw nb::python_error();
     b.items = nb::steal<nb::list>(list);
@@ -325,9 +342,9 @@ Batch UplinkExporter::take_batch(nb::handle self, ExportState &st) const {
 }
 
 nb::object UplinkExporter::before_send(nb::handle self, ExportState &) const {
-    if (!truthy(attr(self, n_needs_probe)))
+    if (!truthy(attr(self, a_needs_probe)))
         return nb::object();
-    return call(self, n_m_probe);
+    return call0(self, m_probe);
 }
 
 std::unique_ptr<ItemEncoder> UplinkExporter::encoder(nb::handle self, ExportState &, const Batch &batch) const {
@@ -351,23 +368,23 @@ nb::object UplinkExporter::frame(nb::handle self, ExportState &, const Batch &, 
 }
 
 nb::object UplinkExporter::send(nb::handle self, ExportState &, nb::handle client, nb::handle body) const {
-    std::string url = orvane::exporting::url_without_userinfo(to_text(attr(self, n_endpoint)));
-    return client.attr("post")(nb::str(url.c_str(), url.size()), nb::arg("content") = body,
-                               nb::arg("headers") = auth_headers(self, true));
+    std::string url = orvane::exporting::url_without_userinfo(text_of(attr(self, a_endpoint)));
+    return call_method_kw(client, m_post, {nb::str(url.c_str(), url.size())},
+                          {{&k_content, body}, {&k_headers, auth_headers(self, true)}});
 }
 
 // 2xx delivered; 413, 400 and 422 split to find the events refused; anything else (401/403, 429,
 // 5xx, ...) keeps the batch and backs off, honouring Retry-After (read from the error's response
 // by _mark_unavailable).
 Answer UplinkExporter::classify(nb::handle, ExportState &, nb::handle response) const {
-    int status = static_cast<int>(int64_of(response.attr("status_code")));
+    int status = static_cast<int>(int64_of(attr(response, a_status_code)));
     Verdict verdict = orvane::exporting::upload_verdict(status);
     if (verdict == Verdict::Delivered)
         return Answer{Verdict::Delivered, std::nullopt, nb::object()};
     // The failure as httpx words it ("Server error '503 ...' for url '...'").
     nb::object error;
     try {
-        response.attr("raise_for_status")();
+        call0(response, m_raise_for_status);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -393,51 +410,51 @@ void UplinkExporter::delivered(nb::handle self, ExportState &st, const Batch &ba
         if (PySet_Add(ids.ptr(), id.ptr()) < 0)
             throw nb::python_error();
     }
-    if (is_own_method(self, n_m_drop_uploaded, g_fn_drop_uploaded))
+    if (is_own_method(self, m_drop_uploaded, g_fn_drop_uploaded))
         drop_uploaded(st, ids);
     else
-        call(self, n_m_drop_uploaded, ids);
+        call1(self, m_drop_uploaded, ids);
     orvane::exporting::record_delivery(st, items.size());
 }
 
-void UplinkExporter::mark_available(nb::handle self, ExportState &) const { call(self, n_m_mark_available); }
+void UplinkExporter::mark_available(nb::handle self, ExportState &) const { call0(self, m_mark_available); }
 
 void UplinkExporter::mark_unavailable(nb::handle self, ExportState &, nb::handle error,
                                       std::optional<double>) const {
     // Retry-After travels with the error (its response), so an override of _mark_unavailable
     // sees all there is.
     if (error.is_none())
-        call(self, n_m_mark_unavailable);
+        call0(self, m_mark_unavailable);
     else
-        call(self, n_m_mark_unavailable, error);
+        call1(self, m_mark_unavailable, error);
 }
 
 PyObject *UplinkExporter::outage_category() const { return g_warning_category; }
 
 std::string UplinkExporter::outage_message(nb::handle self, nb::handle error) const {
-    return to_text(call(self, n_m_build_warning, error));
+    return text_of(call1(self, m_build_warning, error));
 }
 
 PyObject *UplinkExporter::set_aside_category() const { return g_set_aside_category; }
 
 void UplinkExporter::run_pass(nb::handle self, ExportState &, bool drain) const {
-    call(self, n_m_run_flush_sync, nb::arg("drain") = drain);
+    call_method_kw(self, m_run_flush_sync, {}, {{&k_drain, bool_handle(drain)}});
 }
 
 void UplinkExporter::pass_failed(nb::handle self, ExportState &, nb::handle error) const {
-    call(self, n_m_mark_unavailable, error);
+    call1(self, m_mark_unavailable, error);
 }
 
 nb::object UplinkExporter::run_coroutine(nb::handle self, bool drain, bool force) const {
-    return attr(self, n_m_flush_pending)(nb::arg("drain") = drain, nb::arg("force") = force);
+    return call_method_kw(self, m_flush_pending, {}, {{&k_drain, bool_handle(drain)}, {&k_force, bool_handle(force)}});
 }
 
 void UplinkExporter::after_fork(nb::handle self, ExportState &) const {
-    set_attr(self, n_needs_probe, nb::bool_(!attr(self, n_target).is_none()));
+    set_attr(self, a_needs_probe, nb::bool_(!attr(self, a_target).is_none()));
 }
 
 nb::object encode_batch_natively(nb::handle self, nb::handle batch) {
-    if (!PyList_CheckExact(batch.ptr()) || !is_own_method(self, n_m_serialize, g_fn_serialize) ||
+    if (!PyList_CheckExact(batch.ptr()) || !is_own_method(self, m_serialize, g_fn_serialize) ||
         !orvane::sanitize::is_original())
         return nb::object();
     EventWriter writer(self);
@@ -460,7 +477,7 @@ nb::object encode_batch_natively(nb::handle self, nb::handle batch) {
 namespace {
 
 Task probe_task(nb::object self) {
-    nb::object target = attr(self, n_target);
+    nb::object target = attr(self, a_target);
     if (target.is_none())
         co_return true;
     nb::object httpx = orvane::exporting::import_httpx();
@@ -469,22 +486,22 @@ Task probe_task(nb::object self) {
         headers = nb::none();
     double timeout = std::clamp(state_of(self)->timeout, 0.5, 2.0);
     std::string url_text = orvane::exporting::url_without_userinfo(
-        to_text(nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs")));
+        text_of(nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs")));
     nb::str url(url_text.c_str(), url_text.size());
-    nb::object http_error = httpx.attr("HTTPError");
+    nb::object http_error = attr(httpx, a_http_error);
     nb::object failure, client, aexit, status;
     bool entered = false;
     try {
         client = orvane::exporting::http_client(httpx, timeout);
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
-        nb::object aenter = ctype.attr("__aenter__");
-        aexit = ctype.attr("__aexit__");
+        nb::object aenter = attr(ctype, a_aenter);
+        aexit = attr(ctype, a_aexit);
         nb::object enter_call = aenter(client);
         co_await orvane::coro::await(enter_call);
         entered = true;
-        nb::object get_call = client.attr("get")(url, nb::arg("headers") = headers);
+        nb::object get_call = call_method_kw(client, m_get, {url}, {{&k_headers, headers}});
         nb::object response = co_await orvane::coro::await(get_call);
-        status = response.attr("status_code");
+        status = attr(response, a_status_code);
     } catch (abi::__forced_unwind &) {
         throw;
     } catch (...) {
@@ -518,18 +535,18 @@ Task append_events_task(nb::object self, nb::object events) {
         throw nb::python_error();
     if (n == 0)
         co_return nb::none();
-    call(self, n_m_enqueue, events);
-    nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync));
+    call1(self, m_enqueue, events);
+    nb::object asyncio = get(o_asyncio);
+    nb::object run = call1(asyncio, m_to_thread, attr(self, m_run_flush_sync));
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
 
 Task flush_async_task(nb::object self) {
-    if (!truthy(call(self, n_m_has_pending)))
+    if (!truthy(call0(self, m_has_pending)))
         co_return nb::none();
-    nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync), nb::arg("force") = true);
+    nb::object asyncio = get(o_asyncio);
+    nb::object run = call_method_kw(asyncio, m_to_thread, {attr(self, m_run_flush_sync)}, {{&k_force, Py_True}});
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
@@ -563,7 +580,7 @@ nb::object flush_async(nb::handle self) {
 void mark_available(nb::handle self) {
     StateRef ref = state_of(self);
     g_hooks.Exporter::mark_available(self, *ref.st);
-    set_attr(self, n_needs_probe, nb::bool_(false));
+    set_attr(self, a_needs_probe, nb::bool_(false));
 }
 
 void mark_unavailable(nb::handle self, nb::handle error) {
@@ -571,8 +588,8 @@ void mark_unavailable(nb::handle self, nb::handle error) {
     StateRef ref = state_of(self);
     ExportState &st = *ref.st;
     orvane::exporting::record_failure(self, st, error, retry_after_of_error(error));
-    if (!attr(self, n_target).is_none())
-        set_attr(self, n_needs_probe, nb::bool_(true));
+    if (!attr(self, a_target).is_none())
+        set_attr(self, a_needs_probe, nb::bool_(true));
     orvane::exporting::warn_outage_once(self, st, error);
 }
 
@@ -584,7 +601,7 @@ std::string build_warning_message(nb::handle self, nb::handle error) {
         if (!text.empty())
             detail = " (" + text + ")";
     }
-    const char *hint = attr(self, n_target).is_none()
+    const char *hint = attr(self, a_target).is_none()
                            ? "Check that the configured DevTools endpoint and API key are reachable."
                            : "Start the local listener with `orvane-devtools start`.";
     return "ObservationBridge could not connect to the DevTools listener at " + g_hooks.public_endpoint(self) +
@@ -600,20 +617,20 @@ nb::object serialize_event(nb::handle self, nb::handle event) {
 // --- local listener ----------------------------------------------------------------------------
 
 nb::object resolve_local_listener_target(nb::handle self) {
-    nb::object parsed = get(n_urlparse)(attr(self, n_endpoint));
-    nb::object scheme = parsed.attr("scheme");
-    std::string s = to_text(scheme);
+    nb::object parsed = get(o_urlparse)(attr(self, a_endpoint));
+    nb::object scheme = attr(parsed, a_scheme);
+    std::string s = text_of(scheme);
     if (s != "http" && s != "https")
         return nb::none();
-    nb::object host = parsed.attr("hostname");
+    nb::object host = attr(parsed, a_hostname);
     if (host.is_none())
         return nb::none();
-    std::string h = to_text(host);
+    std::string h = text_of(host);
     if (h != "127.0.0.1" && h != "localhost")
         return nb::none();
-    nb::object base = scheme + nb::str("://") + parsed.attr("netloc");
-    nb::object path = parsed.attr("path");
-    std::string prefix = orvane::exporting::route_prefix_for(to_text(path));
+    nb::object base = scheme + nb::str("://") + attr(parsed, a_netloc);
+    nb::object path = attr(parsed, a_path);
+    std::string prefix = orvane::exporting::route_prefix_for(text_of(path));
     return nb::make_tuple(base, nb::str(prefix.c_str(), prefix.size()));
 }
 

@@ -183,6 +183,22 @@ class TestPythonPathFallback:
         assert listener.events() == [{"id": "abc"}]
 
 
+    def test_serialize_event_served_by_custom_attribute_access_is_used(self, listener):
+        # The class resolves _serialize_event to the built-in one, but its own attribute access
+        # hands out another: only calling through the attribute does what Python does.
+        class Served(RemoteTraceSink):
+            def __getattribute__(self, name):
+                if name == "_serialize_event":
+                    return lambda event: {"id": event.event_id, "via": "__getattribute__"}
+                return super().__getattribute__(name)
+
+        sink = Served(endpoint=listener.url(), api_key="k")
+        batch = queued(sink, [RuntimeEvent(event_id="abc", event_type="e")])
+        assert sink._encode_batch_natively(batch) is None
+        sink._run_flush_sync(force=True)
+        assert listener.events() == [{"id": "abc", "via": "__getattribute__"}]
+
+
 def serializing_sink(listener, serialize) -> RemoteTraceSink:
     """A sink whose _serialize_event is `serialize`: every event takes the Python route."""
 

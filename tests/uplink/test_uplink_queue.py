@@ -146,6 +146,19 @@ class TestClassification:
         assert RemoteTraceSink._is_terminal_or_result_event(event) is terminal
         assert RemoteTraceSink._is_preferred_drop_event(event) is preferred
 
+    def test_a_meta_mapping_is_asked_through_its_own_get(self):
+        # A dict subclass may answer get() its own way; the rules read meta.get(...) as Python does.
+        class Flagged(dict):
+            def get(self, key, default=None):
+                return True if key == "high_frequency" else super().get(key, default)
+
+        flagged = ev("agent_task.progress", event_id="flagged")
+        flagged.meta = Flagged()
+        assert RemoteTraceSink._is_preferred_drop_event(flagged) is True
+        sink = make_sink(buffer_limit=2)
+        sink.append_events_nowait([ev(event_id="a"), flagged, ev(event_id="c")])
+        assert ids(sink) == ["a", "c"] and sink._dropped_high_frequency_event_count == 1
+
 
 def reference_drop_policy(events, limit):
     """The drop rule written plainly: returns the surviving ids and the three drop counters."""
@@ -391,6 +404,26 @@ class TestFastPaths:
         del Sub._enqueue_events
         sink.append_event_nowait(ev())
         assert len(calls) == 1 and len(sink._pending_events) == 2
+
+    def test_a_class_with_its_own_attribute_access_is_asked_for_its_methods(self):
+        # The class keeps the built-in _enqueue_events and _ensure_background_flush, but its
+        # __getattribute__ decides what the attributes are: the intake must ask it.
+        asked = []
+
+        class Watched(RemoteTraceSink):
+            def __getattribute__(self, name):
+                if name == "_ensure_background_flush":
+                    asked.append(name)
+                    return lambda: True
+                if name == "_enqueue_events":
+                    asked.append(name)
+                return super().__getattribute__(name)
+
+        sink = Watched(endpoint="https://devtools.example.com/ingest", api_key=None)
+        sink.append_event_nowait(ev())
+        sink.append_events_nowait([ev(), ev()])
+        assert asked == ["_enqueue_events", "_ensure_background_flush"] * 2
+        assert len(sink._pending_events) == 3 and sink._worker_thread is None
 
     def test_heartbeat_in_long_messages(self):
         filler = "the planner weighed three routes and kept the cheapest; " * 40

@@ -58,8 +58,7 @@ void worker_clear(ExportState &st);
 void worker_sleep(double seconds);
 
 int64_t add_sat(int64_t a, int64_t b);
-// str(value) as UTF-8 (lone surrogates written as backslash escapes).
-std::string text_of(nb::handle value);
+using orvane::py::text_of;
 // The module's registry of live exporters, as a new list.
 nb::object registry_list();
 // Wakes the worker of `st` (sets its event).

@@ -63,18 +63,6 @@ void reraise(nb::object exc) {
     throw nb::python_error();
 }
 
-std::string text_of(nb::handle value) {
-    PyObject *s = PyObject_Str(value.ptr());
-    if (s == nullptr)
-        throw nb::python_error();
-    nb::object str = nb::steal(s);
-    PyObject *b = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "backslashreplace");
-    if (b == nullptr)
-        throw nb::python_error();
-    nb::object bytes = nb::steal(b);
-    return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
-}
-
 }  // namespace detail
 
 nb::object import_httpx() {
@@ -85,18 +73,17 @@ nb::object import_httpx() {
 
 namespace {
 
-Name n_state{"_export_state"};
-Name n_acquire{"acquire"};
-Name n_release{"release"};
-Name n_set{"set"};
-Name n_clear{"clear"};
-Name n_wait{"wait"};
-Name n_is_set{"is_set"};
-Name n_is_alive{"is_alive"};
-Name n_start{"start"};
-Name n_threading{"threading"};
-Name n_current_thread{"current_thread"};
-Name n_warnings{"warnings"};
+Name a_export_state{"_export_state"};
+Name a_acquire{"acquire"};
+Name a_release{"release"};
+Name m_set{"set"};
+Name m_clear{"clear"};
+Name m_wait{"wait"};
+Name m_is_set{"is_set"};
+Name m_is_alive{"is_alive"};
+Name m_start{"start"};
+Name o_threading{"threading"};
+Name o_warnings{"warnings"};
 
 PyTypeObject *g_state_type = nullptr;
 PyTypeObject *g_wake_type = nullptr;
@@ -357,9 +344,9 @@ void worker_wait(ExportState &st, double timeout) {
     WakeState *w = wake_state(event);
     if (w == nullptr) {
         if (timeout < 0)
-            event.attr(n_wait.get())();
+            orvane::py::call0(event, m_wait);
         else
-            event.attr(n_wait.get())(std::min(timeout, 3600.0));
+            orvane::py::call1(event, m_wait, nb::float_(std::min(timeout, 3600.0)));
         return;
     }
     wait_released([&] {
@@ -379,7 +366,7 @@ void worker_clear(ExportState &st) {
         w->flag = false;
         return;
     }
-    event.attr(n_clear.get())();
+    orvane::py::call0(event, m_clear);
 }
 
 void worker_sleep(double seconds) {
@@ -450,8 +437,8 @@ LockGuard stats_guard(ExportState &st) { return LockGuard(st.stats_lock); }
 }  // namespace
 
 void PyLock::set(nb::object lock_object) {
-    acquire = attr(lock_object, n_acquire);
-    release = attr(lock_object, n_release);
+    acquire = attr(lock_object, a_acquire);
+    release = attr(lock_object, a_release);
     raw = lock_layout_known(lock_object) ? lock_object.ptr() : nullptr;
     lock = std::move(lock_object);
 }
@@ -513,7 +500,7 @@ void ExportState::set_pending_lock(nb::object lock) { pending_lock.set(std::move
 void ExportState::set_stats_lock(nb::object lock) { stats_lock.set(std::move(lock)); }
 
 void ExportState::new_locks() {
-    nb::object lock_type = orvane::outside::get(n_threading).attr("Lock");
+    nb::object lock_type = orvane::outside::get(o_threading).attr("Lock");
     set_pending_lock(lock_type());
     flush_lock = lock_type();
     set_stats_lock(lock_type());
@@ -604,7 +591,7 @@ ExportState *state_if(nb::handle holder) {
 }
 
 StateRef state_of(nb::handle self) {
-    nb::object holder = attr(self, n_state);
+    nb::object holder = attr(self, a_export_state);
     ExportState &st = state(holder);
     return StateRef{std::move(holder), &st};
 }
@@ -762,16 +749,6 @@ void add_locked(ExportState &st, Captured &c) {
     }
 }
 
-bool is_mapping(nb::handle obj) {
-    if (PyDict_Check(obj.ptr()))
-        return true;
-    static PyObject *mapping = nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
-    int r = PyObject_IsInstance(obj.ptr(), mapping);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
-
 }  // namespace
 
 void enqueue_one(nb::handle self, ExportState &st, nb::handle event) {
@@ -786,7 +763,7 @@ void enqueue_many(nb::handle self, ExportState &st, nb::handle events, const cha
         seq = nb::borrow(events);
     } else {
         if (PyUnicode_Check(events.ptr()) || PyBytes_Check(events.ptr()) || !PySequence_Check(events.ptr()) ||
-            is_mapping(events))
+            orvane::py::is_mapping(events))
             orvane::args::raise_incorrect_type(arg, "list", events);
         PyObject *list = PySequence_List(events.ptr());
         if (list == nullptr)
@@ -860,7 +837,7 @@ bool worker_running(ExportState &st) {
     nb::object thread = st.worker_thread;
     if (thread.is_none())
         return false;
-    return st.worker_alive || truthy(thread.attr(n_is_alive.get())());
+    return st.worker_alive || truthy(orvane::py::call0(thread, m_is_alive));
 }
 
 }  // namespace
@@ -877,8 +854,8 @@ void detail::wake(ExportState &st) {
         w->cv->notify_all();
         return;
     }
-    if (!truthy(event.attr(n_is_set.get())()))
-        event.attr(n_set.get())();
+    if (!truthy(orvane::py::call0(event, m_is_set)))
+        orvane::py::call0(event, m_set);
 }
 
 bool ensure_worker(nb::handle self, ExportState &st) {
@@ -889,12 +866,12 @@ bool ensure_worker(nb::handle self, ExportState &st) {
         if (!alive && !st.worker_starting && st.worker_thread.is(thread)) {
             st.worker_starting = true;
             try {
-                nb::object worker = orvane::outside::get(n_threading).attr("Thread")(
+                nb::object worker = orvane::outside::get(o_threading).attr("Thread")(
                     nb::arg("target") = self.attr(st.hooks->worker_method()),
                     nb::arg("name") = st.hooks->worker_name(), nb::arg("daemon") = true);
                 st.worker_thread = worker;
                 st.worker_alive = false;
-                worker.attr(n_start.get())();
+                orvane::py::call0(worker, m_start);
             } catch (...) {
                 st.worker_starting = false;
                 throw;
@@ -1018,7 +995,7 @@ void Exporter::set_aside(nb::handle self, ExportState &st, const Batch &batch, s
     }
     if (first) {
         std::string message = set_aside_message(self, st, why, id, error);
-        orvane::outside::get(n_warnings).attr("warn")(nb::str(message.c_str(), message.size()),
+        orvane::outside::get(o_warnings).attr("warn")(nb::str(message.c_str(), message.size()),
                                                       nb::handle(set_aside_category()), nb::arg("stacklevel") = 2);
     }
 }
@@ -1059,7 +1036,7 @@ void warn_outage_once(nb::handle self, ExportState &st, nb::handle error) {
     if (st.backoff.warned)
         return;
     std::string message = st.hooks->outage_message(self, error);
-    orvane::outside::get(n_warnings).attr("warn")(nb::str(message.c_str(), message.size()),
+    orvane::outside::get(o_warnings).attr("warn")(nb::str(message.c_str(), message.size()),
                                                   nb::handle(st.hooks->outage_category()),
                                                   nb::arg("stacklevel") = 4);
     st.backoff.warned = true;

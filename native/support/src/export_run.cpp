@@ -17,8 +17,8 @@ using orvane::py::truthy;
 
 namespace {
 
-Name n_asyncio{"asyncio"};
-Name n_threading{"threading"};
+Name o_asyncio{"asyncio"};
+Name o_threading{"threading"};
 
 // The flush runs of a worker stop between requests once the module shuts down; other runs (the
 // exit flush itself, a flush the host awaits) go on.
@@ -300,7 +300,7 @@ void run_flush_sync(nb::handle self, bool drain, bool force) {
     LockGuard guard(lock.attr("acquire"), lock.attr("release"));
     if (stop_requested())
         return;
-    nb::object asyncio = orvane::outside::get(n_asyncio);
+    nb::object asyncio = orvane::outside::get(o_asyncio);
     nb::object loop = asyncio.attr("new_event_loop")();
     try {
         nb::object coro = st.hooks->run_coroutine(self, drain, force);
@@ -375,7 +375,7 @@ void worker_main(nb::handle self) {
     StateRef ref = state_of(self);  // the holder stays referenced for the thread's life
     ExportState &st = *ref.st;
     const Exporter &h = *st.hooks;
-    AliveMark mark(ref.holder, orvane::outside::get(n_threading).attr("current_thread")());
+    AliveMark mark(ref.holder, orvane::outside::get(o_threading).attr("current_thread")());
     for (;;) {
         worker_wait(st, -1);
         worker_clear(st);
@@ -470,7 +470,7 @@ void exit_flush(nb::handle self) {
             double used = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             double remaining = budget - used;
             if (remaining > 0) {
-                nb::object asyncio = orvane::outside::get(n_asyncio);
+                nb::object asyncio = orvane::outside::get(o_asyncio);
                 nb::object loop = asyncio.attr("new_event_loop")();
                 try {
                     nb::object coro = st.hooks->run_coroutine(self, true, true);
