@@ -1,4 +1,4 @@
-// The upload body, encoded straight from the queued snapshots.
+// The upload body's events, encoded straight from the queued snapshots or captures.
 //
 // The reference is the Python path: for every event `DataFormatter.sanitize(normalized.model_dump(
 // mode="json"))`, then httpx's JSON encoding of {"app_id", "group_id", "environment", "events"}
@@ -7,9 +7,12 @@
 // plain JSON data: dicts with str keys, lists, tuples, str, int, finite float, bool, None) those
 // three steps collapse into one walk that writes the bytes directly, with the same masking of
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
-// nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
-// the result is always what the Python path would send. The masking, the markers and the JSON text
-// are the shared sanitizer's and writer's (orvane/sanitize.hpp, orvane/json.hpp, in strict mode).
+// nesting, ...) makes the writer give up on that event, and the caller takes the Python path for
+// it, so the result is always what the Python path would send. The masking, the markers and the
+// JSON text are the shared sanitizer's and writer's (orvane/sanitize.hpp, orvane/json.hpp, in
+// strict mode).
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "orvane/json.hpp"
@@ -19,6 +22,8 @@
 namespace orvane::uplink {
 
 namespace {
+
+Name a_pydantic_fields{"__pydantic_fields__"};
 
 enum class Kind { Str, StrOrNone, Int, Any, Dict, RunOrNone };
 
@@ -41,8 +46,9 @@ constexpr FieldSpec kRunFields[] = {
     {"meta", Kind::Dict},
 };
 
-template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names) {
-    nb::object fields = cls.attr("__pydantic_fields__");
+template <size_t N>
+bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names, Py_hash_t *hashes) {
+    nb::object fields = orvane::py::attr(cls, a_pydantic_fields);
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
     Py_ssize_t pos = 0, i = 0;
@@ -52,8 +58,11 @@ template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[
             return false;
         ++i;
     }
-    for (size_t j = 0; j < N; ++j)
+    for (size_t j = 0; j < N; ++j) {
         names[j] = PyUnicode_InternFromString(layout[j].name);  // leaked on purpose
+        if (names[j] == nullptr || (hashes[j] = PyObject_Hash(names[j])) == -1)
+            throw nb::python_error();
+    }
     return true;
 }
 
@@ -66,7 +75,8 @@ const EventClasses &event_classes() {
         auto *out = new EventClasses();
         nb::object compat = nb::module_::import_("orvane_devtools._orvane_compat");
         nb::object event = compat.attr("RuntimeEvent"), run = compat.attr("RuntimeRunContext");
-        if (fields_match(event, kEventFields, out->event_names) && fields_match(run, kRunFields, out->run_names)) {
+        if (fields_match(event, kEventFields, out->event_names, out->event_hashes) &&
+            fields_match(run, kRunFields, out->run_names, out->run_hashes)) {
             out->event = reinterpret_cast<PyTypeObject *>(event.release().ptr());
             out->run = reinterpret_cast<PyTypeObject *>(run.release().ptr());
         }
@@ -95,7 +105,7 @@ public:
     void text(PyObject *s) {
         if (!PyUnicode_CheckExact(s))
             throw GiveUp{};
-        w_.string(s);  // lone surrogates: the Python path fails the same way or differs
+        w_.string(s);  // lone surrogates refused: the Python path decides (model_dump raises for some)
     }
 
     void any(PyObject *v, int64_t depth) { walk_.value(v, depth); }
@@ -106,16 +116,16 @@ public:
                 Get &&value_at) {
         if (depth >= rules_.max_depth() || depth >= kStrictDepth)
             throw GiveUp{};
-        out.push_back('{');
+        w_.begin_object();
         for (size_t i = 0; i < N; ++i) {
             PyObject *value = value_at(i);
             if (value == nullptr)
                 throw GiveUp{};
             nb::object hold = nb::steal(value);
             if (i)
-                out.push_back(',');
+                w_.item_separator();
             text(names[i]);
-            out.push_back(':');
+            w_.key_separator();
             if (walk_.is_secret(names[i])) {
                 walk_.mask();
                 continue;
@@ -148,10 +158,10 @@ public:
             case Kind::RunOrNone: {
                 const EventClasses &c = event_classes();
                 if (value == Py_None)
-                    out += "null";
+                    w_.null();
                 else if (t == c.run)
                     model(value, kRunFields, c.run_names, depth + 1, {});
-                else if (run_capture_ && t == &PyList_Type)
+                else if (run_capture_ && is_capture(value))
                     capture(value, kRunFields, c.run_names, depth + 1, {});
                 else
                     throw GiveUp{};
@@ -159,7 +169,7 @@ public:
             }
             }
         }
-        out.push_back('}');
+        w_.end_object();
     }
 
     template <size_t N>
@@ -196,15 +206,12 @@ public:
     template <size_t N>
     void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
                  Defaults meta_extra) {
-        if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
+        if (!is_capture(cap))
             throw GiveUp{};
         bool was = run_capture_;
         run_capture_ = true;
-        fields(layout, names, depth, meta_extra, [&](size_t i) -> PyObject * {
-            if (PyList_GET_SIZE(cap) < kCaptureFields)
-                return nullptr;
-            return Py_NewRef(PyList_GET_ITEM(cap, static_cast<Py_ssize_t>(i)));
-        });
+        fields(layout, names, depth, meta_extra,
+               [&](size_t i) -> PyObject * { return Py_NewRef(as_capture(cap)->values[i]); });
         run_capture_ = was;
     }
 
@@ -215,68 +222,86 @@ private:
     bool run_capture_ = false;  // the run field holds a run capture
 };
 
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name d_app_id{"app_id"};
+Name d_group_id{"group_id"};
+Name d_environment{"environment"};
+
 }  // namespace
 
-nb::object encode_body_native(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
+struct EventWriter::Impl {
+    explicit Impl(orvane::sanitize::Rules r) : rules(std::move(r)) {}
+    orvane::sanitize::Rules rules;
+    nb::object app_id, group_id, environment;
+    PyObject *meta_app = nullptr, *meta_group = nullptr, *meta_env = nullptr;
+    std::unique_ptr<BodyEncoder> enc;
+};
+
+EventWriter::EventWriter(nb::handle self) {
     const EventClasses &c = event_classes();
-    if (c.event == nullptr || !PyList_CheckExact(batch.ptr()))
-        return nb::object();
-    nb::object app_id = self.attr("app_id"), group_id = self.attr("group_id"),
-               environment = self.attr("environment");
-    auto str_or_none = [](nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); };
-    if (!str_or_none(app_id) || !str_or_none(group_id) || !str_or_none(environment))
-        return nb::object();
+    if (c.event == nullptr)
+        return;
     std::optional<orvane::sanitize::Rules> rules = orvane::sanitize::Rules::current();
     if (!rules)
-        return nb::object();
-    BodyEncoder enc(*rules);
-    static Name d_app_id{"app_id"}, d_group_id{"group_id"}, d_environment{"environment"};
+        return;
+    auto impl = std::make_unique<Impl>(std::move(*rules));
+    impl->app_id = orvane::py::attr(self, a_app_id);
+    impl->group_id = orvane::py::attr(self, a_group_id);
+    impl->environment = orvane::py::attr(self, a_environment);
+    auto str_or_none = [](nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); };
+    if (!str_or_none(impl->app_id) || !str_or_none(impl->group_id) || !str_or_none(impl->environment))
+        return;
+    impl->enc = std::make_unique<BodyEncoder>(impl->rules);
     // Meta gains the sink's values for missing keys, as _serialize_event adds them.
-    PyObject *meta_app = !app_id.is_none() && PyUnicode_GET_LENGTH(app_id.ptr()) > 0 ? app_id.ptr() : nullptr;
-    PyObject *meta_group = group_id.is_none() ? nullptr : group_id.ptr();
-    PyObject *meta_env =
-        !environment.is_none() && PyUnicode_GET_LENGTH(environment.ptr()) > 0 ? environment.ptr() : nullptr;
-    try {
-        Py_ssize_t n = PyList_GET_SIZE(batch.ptr());
-        enc.out.reserve(static_cast<size_t>(n) * 900 + 128);
-        enc.out += "{\"app_id\":";
-        enc.any(app_id.ptr(), 0);
-        enc.out += ",\"group_id\":";
-        enc.any(group_id.ptr(), 0);
-        enc.out += ",\"environment\":";
-        enc.any(environment.ptr(), 0);
-        enc.out += ",\"events\":[";
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.ptr()); ++i) {
-            nb::object event = nb::borrow(PyList_GET_ITEM(batch.ptr(), i));
-            bool is_capture = captured != nullptr && static_cast<size_t>(i) < captured->size() && (*captured)[i];
-            if (is_capture) {
-                if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
-                    return nb::object();
-                PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-                if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
-                    event = nb::borrow(snap);
-                    is_capture = false;
-                }
-            }
-            if (!is_capture && Py_TYPE(event.ptr()) != c.event)
-                return nb::object();
-            if (i)
-                enc.out.push_back(',');
-            if (is_capture)
-                enc.capture(event.ptr(), kEventFields, c.event_names, 0,
-                            {{d_app_id.get(), meta_app}, {d_group_id.get(), meta_group}, {d_environment.get(), meta_env}});
-            else
-                enc.model(event.ptr(), kEventFields, c.event_names, 0,
-                          {{d_app_id.get(), meta_app}, {d_group_id.get(), meta_group}, {d_environment.get(), meta_env}});
+    nb::handle app = impl->app_id, group = impl->group_id, env = impl->environment;
+    impl->meta_app = !app.is_none() && PyUnicode_GET_LENGTH(app.ptr()) > 0 ? app.ptr() : nullptr;
+    impl->meta_group = group.is_none() ? nullptr : group.ptr();
+    impl->meta_env = !env.is_none() && PyUnicode_GET_LENGTH(env.ptr()) > 0 ? env.ptr() : nullptr;
+    impl_ = impl.release();
+}
+
+EventWriter::~EventWriter() { delete impl_; }
+
+bool EventWriter::write(nb::handle item, bool compact, std::string &out) {
+    if (impl_ == nullptr)
+        return false;
+    const EventClasses &c = event_classes();
+    nb::object event = nb::borrow(item);
+    if (compact) {
+        if (!is_capture(event.ptr()))
+            return false;
+        PyObject *snap = as_capture(event.ptr())->snapshot;
+        if (snap != nullptr) {  // a snapshot was built: it is what the entry holds now
+            event = nb::borrow(snap);
+            compact = false;
         }
-        enc.out += "]}";
-    } catch (GiveUp &) {
-        return nb::object();
     }
-    PyObject *bytes = PyBytes_FromStringAndSize(enc.out.data(), static_cast<Py_ssize_t>(enc.out.size()));
-    if (bytes == nullptr)
-        throw nb::python_error();
-    return nb::steal(bytes);
+    if (!compact && Py_TYPE(event.ptr()) != c.event)
+        return false;
+    BodyEncoder &enc = *impl_->enc;
+    Defaults meta_extra = {{d_app_id.get(), impl_->meta_app},
+                           {d_group_id.get(), impl_->meta_group},
+                           {d_environment.get(), impl_->meta_env}};
+    size_t mark = out.size();
+    enc.out.swap(out);
+    try {
+        if (compact)
+            enc.capture(event.ptr(), kEventFields, c.event_names, 0, meta_extra);
+        else
+            enc.model(event.ptr(), kEventFields, c.event_names, 0, meta_extra);
+    } catch (GiveUp &) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        return false;
+    } catch (...) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        throw;
+    }
+    enc.out.swap(out);
+    return true;
 }
 
 }  // namespace orvane::uplink

@@ -80,21 +80,30 @@ nb::object get_or_none(nb::handle mapping, nb::handle key) {
     return nb::steal(r);
 }
 
+bool class_keeps_method(PyTypeObject *type, Name &name, PyObject *ours) {
+    return ours != nullptr && type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name.get()) == ours;
+}
+
+bool dict_keeps_method(PyObject *dict, Name &name) {
+    if (dict == nullptr)
+        return true;
+    int found = PyDict_Contains(dict, name.get());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 0;
+}
+
 bool is_own_method(nb::handle self, Name &name, PyObject *ours) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (ours == nullptr || type->tp_getattro != PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, name.get()) != ours)
+    if (!class_keeps_method(type, name, ours))
         return false;
     if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0)
         return true;  // instances without a __dict__
     PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (dict == nullptr)
         throw nb::python_error();
-    int found = PyDict_Contains(dict, name.get());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
+    nb::object keep = nb::steal(dict);
+    return dict_keeps_method(dict, name);
 }
 
 nb::str text_from_utf8(std::string_view utf8) {
@@ -118,6 +127,18 @@ std::string_view utf8_of(nb::handle s, nb::object &holder) {
         n = PyBytes_GET_SIZE(holder.ptr());
     }
     return std::string_view(p, static_cast<size_t>(n));
+}
+
+std::string text_of(nb::handle value) {
+    PyObject *s = PyObject_Str(value.ptr());
+    if (s == nullptr)
+        throw nb::python_error();
+    nb::object str = nb::steal(s);
+    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace");
+    if (b == nullptr)
+        throw nb::python_error();
+    nb::object bytes = nb::steal(b);
+    return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
 }
 
 void restore_thread(PyThreadState *state) {

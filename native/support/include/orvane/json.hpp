@@ -5,6 +5,8 @@
 //   JSON Lines backend  json.dumps(v, ensure_ascii=False)                     kLinesStyle
 //   upload body         json.dumps(v, ensure_ascii=False, separators=(",", ":"),
 //                                  allow_nan=False)  (what httpx sends)       kBodyStyle
+//                       the same with lone surrogates escaped (the upload
+//                       backend's body for an event its Python route made)   kBodyEscapedStyle
 //   run store search    json.dumps(v, ensure_ascii=False, sort_keys=True,
 //                                  default=str).casefold()                    kSearchStyle
 //   sanitizer           the fused walk of sanitize.hpp writes through a Writer
@@ -119,6 +121,8 @@ struct Options {
 inline constexpr Options kLinesStyle{};
 inline constexpr Options kBodyStyle{Separators::Compact, NonFinite::Refuse, Surrogates::Refuse,
                                     Others::Refuse, Keys::AsGiven, false};
+inline constexpr Options kBodyEscapedStyle{Separators::Compact, NonFinite::Refuse, Surrogates::Escape,
+                                            Others::Refuse, Keys::AsGiven, false};
 inline constexpr Options kSearchStyle{Separators::Python, NonFinite::Literal, Surrogates::Raw,
                                       Others::Str, Keys::Sorted, true};
 

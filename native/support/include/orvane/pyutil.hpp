@@ -1,6 +1,6 @@
 // The Python-call helpers of every binding: attributes and calls by interned name, keyword calls,
 // mapping checks and look-ups, "is this attribute still our own method", UTF-8 text with lone
-// surrogates, and taking the GIL back on a thread that may be ended at exit.
+// surrogates, texts for messages, and taking the GIL back on a thread that may be ended at exit.
 //
 // Each helper does what the Python expression in its comment does, so a native shortcut taken
 // because of it is one a Python implementation could not tell apart. Names follow the legend in
@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -97,6 +98,20 @@ inline nb::object get_or_none(nb::handle mapping, Name &key) {
 //   - the class customises attribute access (__getattribute__ or __getattr__): then only calling
 //     through the attribute is sure to do what Python does.
 bool is_own_method(nb::handle self, Name &name, PyObject *ours);
+
+// The two halves of is_own_method, for callers that ask about several names per call or keep the
+// class's answer. The class half changes only with the class or a base (each change gives the
+// class a new version tag), so it may be kept per class and tp_version_tag.
+//   class_keeps_method: the class resolves <name> to `ours` and does not customise attribute
+//     access;
+//   dict_keeps_method: the instance __dict__ `dict` (nullptr for an instance without one) does
+//     not hold <name>.
+bool class_keeps_method(PyTypeObject *type, Name &name, PyObject *ours);
+bool dict_keeps_method(PyObject *dict, Name &name);
+
+// str(value).encode("utf-8", "backslashreplace"): the text of a value for messages, URLs and
+// other texts shown to people, always valid UTF-8 (a lone surrogate reads \udXXX).
+std::string text_of(nb::handle value);
 
 // A str from UTF-8 bytes that may hold encoded lone surrogates ("surrogatepass"), as the text
 // pieces of this package are kept (see utf8_of).

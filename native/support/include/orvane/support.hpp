@@ -46,6 +46,8 @@
 //   abc.hpp       Python classes made with abc.ABCMeta from C++ functions
 //   args.hpp      argument checks with the house wording of type errors
 //   coro.hpp      native coroutines that asyncio accepts
+//   export_core.hpp   the Python-free half of the export queue (queue, back-off, answers, URLs)
+//   export_queue.hpp  the export queue of the HTTP exporters, and the hooks an exporter supplies
 //   json.hpp      the JSON writer
 //   models.hpp    fast deep copies and construction of pydantic models
 //   outside.hpp   outside names (module globals read at call time)
