@@ -2,12 +2,16 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
+#include "names.hpp"
+#include "orvane/pyutil.hpp"
+#include "orvane/run_filters.hpp"
 #include "orvane/searchtext.hpp"
 #include "orvane/support.hpp"
 #include "store.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using orvane::args::int_or_none;
 using tally::Store;
 
 namespace {
@@ -65,25 +69,6 @@ nb::object make_run_record(nb::module_ &m) {
     return cls;
 }
 
-// An integer argument of a query, checked as a typed Python argument is: an int (bool, as an
-// int subclass, included) or None; anything else (a float too) is refused with the argument type
-// error before any work. Values beyond 64 bits are saturated (slices and comparisons with them
-// come out the same for everything the store holds).
-std::optional<int64_t> opt_int(nb::handle v, const char *name) {
-    if (v.is_none())
-        return std::nullopt;
-    if (!PyLong_Check(v.ptr()))
-        orvane::args::raise_incorrect_type(name, "int", v);
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    if (overflow != 0)
-        return overflow > 0 ? INT64_MAX : INT64_MIN;
-    return n;
-}
-
-
 void require_record(nb::handle record) {
     orvane::args::require(record, reinterpret_cast<PyTypeObject *>(tally::globals().run_record), "record");
 }
@@ -101,8 +86,6 @@ int64_t checked_max_runs(nb::handle v) {
         throw nb::value_error("max_runs must be at least 1");
     return n;
 }
-
-orvane::outside::Name n_runtime_event{"RuntimeEvent"};
 
 int store_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -138,9 +121,7 @@ NB_MODULE(Tallybook, m) {
     m.def(
         "_infer_run_status",
         [](nb::handle event) -> nb::object {
-            nb::object et = nb::steal(PyObject_GetAttrString(event.ptr(), "event_type"));
-            if (!et.is_valid())
-                throw nb::python_error();
+            nb::object et = orvane::py::attr(event, tally::names::a_event_type);
             std::optional<tally::RunStatus> s = tally::status_of_event_type(et);
             return s ? nb::borrow(tally::status_object(*s)) : nb::none();
         },
@@ -184,7 +165,7 @@ NB_MODULE(Tallybook, m) {
         .def(
             "append_event",
             [](Store &s, nb::handle event) {
-                nb::object ev_type = orvane::outside::get(n_runtime_event);
+                nb::object ev_type = orvane::outside::get(tally::names::o_runtime_event);
                 orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
                 s.append_event(event.ptr());
             },
@@ -212,53 +193,6 @@ NB_MODULE(Tallybook, m) {
             "``search_text`` the old events' text (a new run starts with an empty text and is found by\n"
             "its record's current fields only; a replaced run keeps the text this store built).")
         .def(
-            "_adopt_run",
-            [](Store &s, nb::handle record, nb::handle search_text) {
-                require_record(record);
-                orvane::args::require_str(search_text, "search_text", true);
-                s.adopt_run(record, search_text);
-            },
-            "record"_a.none(), "search_text"_a.none() = nb::none(),
-            "Insert (or replace) a run record as if this store had derived it from the run's events.\n\n"
-            "For a store that reloads runs kept elsewhere (a persistent log service after a restart).\n"
-            "A copy of ``record`` becomes the run's live record; a new run is linked under its\n"
-            "``parent_run_id`` as a first event would link it (a replaced record whose parent differs\n"
-            "is moved), and a replaced record keeps its place in the order of runs.\n\n"
-            "Restored: the record (status, counts, times, meta), the parent link and, when\n"
-            "``search_text`` is given, the run's accumulated search text (what ``_search_cache_by_run``\n"
-            "held for it), so that later appends extend it and run searches find the old events' values.\n"
-            "Not restored: the run's events (its ring stays as it is, empty for a new run, so time windows\n"
-            "judge it by its record's times and event queries do not see the old events), and without\n"
-            "``search_text`` the old events' text (a new run starts with an empty text and is found by\n"
-            "its record's current fields only; a replaced run keeps the text this store built).")
-        .def(
-            "list_runs",
-            [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
-               nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
-               nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
-               nb::handle since, nb::handle until, nb::handle limit) {
-                using orvane::args::require_str;
-                tally::RunFilters f{run_id,   root_run_id, parent_run_id,  run_kind, status,    agent_id,
-                                    session_id, app_id,    app_id_pattern, group_id, flow_name, search};
-                const std::pair<nb::handle, const char *> strs[] = {
-                    {run_id, "run_id"},       {root_run_id, "root_run_id"},       {parent_run_id, "parent_run_id"},
-                    {run_kind, "run_kind"},   {status, "status"},                 {agent_id, "agent_id"},
-                    {session_id, "session_id"}, {app_id, "app_id"},               {app_id_pattern, "app_id_pattern"},
-                    {group_id, "group_id"},   {flow_name, "flow_name"},           {search, "search"}};
-                for (auto &[v, name] : strs)
-                    require_str(v, name, true);
-                f.since = opt_int(since, "since");
-                f.until = opt_int(until, "until");
-                f.limit = opt_int(limit, "limit");
-                return s.list_runs(f);
-            },
-            nb::kw_only(), "run_id"_a.none() = nb::none(), "root_run_id"_a.none() = nb::none(), "parent_run_id"_a.none() = nb::none(),
-            "run_kind"_a.none() = nb::none(), "status"_a.none() = nb::none(), "agent_id"_a.none() = nb::none(),
-            "session_id"_a.none() = nb::none(), "app_id"_a.none() = nb::none(), "app_id_pattern"_a.none() = nb::none(),
-            "group_id"_a.none() = nb::none(), "flow_name"_a.none() = nb::none(), "search"_a.none() = nb::none(),
-            "since"_a.none() = nb::none(), "until"_a.none() = nb::none(), "limit"_a.none() = nb::none(),
-            "Copies of the records that pass every given filter, most recently updated first.")
-        .def(
             "get_run",
             [](Store &s, nb::handle run_id) {
                 orvane::args::require_str(run_id, "run_id");
@@ -283,7 +217,7 @@ NB_MODULE(Tallybook, m) {
             "get_run_events",
             [](Store &s, nb::handle run_id, nb::handle limit, nb::handle include_descendants) {
                 orvane::args::require_str(run_id, "run_id");
-                auto limit_v = opt_int(limit, "limit");
+                auto limit_v = int_or_none(limit, "limit");
                 int inc = PyObject_IsTrue(include_descendants.ptr());
                 if (inc < 0)
                     throw nb::python_error();
@@ -293,7 +227,7 @@ NB_MODULE(Tallybook, m) {
             "Copies of the run's held events (and its descendants'), oldest timestamp first.")
         .def(
             "get_recent_events",
-            [](Store &s, nb::handle limit) { return s.get_recent_events(opt_int(limit, "limit")); },
+            [](Store &s, nb::handle limit) { return s.get_recent_events(int_or_none(limit, "limit")); },
             nb::kw_only(), "limit"_a.none() = nb::none(), "Copies of the recent events, oldest first.")
         .def(
             "get_event",
@@ -305,11 +239,7 @@ NB_MODULE(Tallybook, m) {
         .def_static(
             "_normalize_search_text",
             [](nb::handle value) {
-                std::string out = orvane::search::normalized(value);
-                PyObject *s = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
-                if (s == nullptr)
-                    throw nb::python_error();
-                return nb::steal<nb::str>(s);
+                return orvane::py::text_from_utf8(orvane::search::normalized(value));
             },
             "value"_a.none(), "The case-folded search text of a value (JSON text for non-strings).")
         .def(
@@ -317,15 +247,15 @@ NB_MODULE(Tallybook, m) {
             [](Store &s, nb::handle record, nb::handle search) {
                 require_record(record);
                 orvane::args::require_str(search, "search");
-                return s.record_matches_needle(record, tally::normalize_needle(search));
+                return s.record_matches_needle(record, orvane::search::needle(search));
             },
             "record"_a.none(), "search"_a.none(), "Whether the search text occurs in the record's fields or its run's search text.")
         .def(
             "_record_matches_time_window",
             [](Store &s, nb::handle record, nb::handle since, nb::handle until) {
                 require_record(record);
-                auto since_v = opt_int(since, "since");
-                auto until_v = opt_int(until, "until");
+                auto since_v = int_or_none(since, "since");
+                auto until_v = int_or_none(until, "until");
                 return s.record_matches_time_window(record, since_v, until_v);
             },
             "record"_a.none(), "since"_a.none() = nb::none(), "until"_a.none() = nb::none(),
@@ -337,6 +267,15 @@ NB_MODULE(Tallybook, m) {
                 return tally::matches_regex(value, pattern);
             },
             "value"_a.none(), "pattern"_a.none(), "re.search(pattern, value) for a str value; False for a malformed pattern.");
+    orvane::run_filters::bind<Store &>(
+        [](Store &s, const orvane::run_filters::Values &f) {
+            orvane::run_filters::check(f);
+            return s.list_runs(f);
+        },
+        [&](auto &&fn, auto &&...filters) {
+            cls.def("list_runs", fn, filters...,
+                    "Copies of the records that pass every given filter, most recently updated first.");
+        });
     cls.attr("backend_name") = "memory";
     tally::publish_fast_api(m, cls);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "names.hpp"
 #include "orvane/models.hpp"
 #include "util.hpp"
 
@@ -38,21 +39,6 @@ constexpr int kSmallIntMin = -16;
 
 constexpr Py_ssize_t kMaxModelFields = 64;
 
-PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr,
-         *s_event_id = nullptr, *s_timestamp = nullptr, *s_run = nullptr;
-
-void init_names() {
-    if (s_dict)
-        return;
-    s_dict = PyUnicode_InternFromString("__dict__");
-    s_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
-    s_extra = PyUnicode_InternFromString("__pydantic_extra__");
-    s_private = PyUnicode_InternFromString("__pydantic_private__");
-    s_event_id = PyUnicode_InternFromString("event_id");
-    s_timestamp = PyUnicode_InternFromString("timestamp");
-    s_run = PyUnicode_InternFromString("run");
-}
-
 inline void put_varint(Buffer &b, uint64_t v) {
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
@@ -73,36 +59,14 @@ uint64_t get_varint(const char *&p) {
     }
 }
 
-// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance; -1
-// when the layout is not the expected one.
-Py_ssize_t slot_offset(PyObject *name) {
-    static PyObject *base = nullptr;
-    if (base == nullptr)
-        base = nb::object(nb::module_::import_("pydantic").attr("BaseModel")).release().ptr();
-    PyObject *d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base)->tp_dict, name);
-    if (d != nullptr && Py_TYPE(d) == &PyMemberDescr_Type) {
-        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
-        if (m->type == Py_T_OBJECT_EX && (m->flags & Py_READONLY) == 0)
-            return m->offset;
-    }
-    PyErr_Clear();
-    return -1;
+// Where models keep pydantic's per-instance state: BaseModel's slots, which every model class
+// inherits.
+const orvane::models::Layout &slots() {
+    static const orvane::models::Layout &layout = orvane::models::layout_of(orvane::models::base_model_type());
+    return layout;
 }
 
-struct Slots {
-    Py_ssize_t extra, priv, fields_set;
-    bool ok() const { return extra >= 0 && priv >= 0 && fields_set >= 0; }
-};
-
-const Slots &slots() {
-    init_names();
-    static Slots s{slot_offset(s_extra), slot_offset(s_private), slot_offset(s_fields_set)};
-    return s;
-}
-
-inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
+using orvane::models::slot_at;
 
 // Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
 PyObject *slot_ptr(PyObject *o, Py_ssize_t off) { return off < 0 ? nullptr : slot_at(o, off); }
@@ -263,7 +227,6 @@ void Codec::object(PyObject *o) {
 }
 
 Held *Codec::encode(PyObject *event, PyObject *run, SharedPart *previous) {
-    init_names();
     share_run_ = run;
     share_previous_ = previous;
     id_at_ = ts_at_ = Held::kNoOffset;
@@ -490,10 +453,10 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
             seen = h;
             return false;
         }
-        nb::object tmpl = check(PyDict_New());
+        nb::object tmpl = checked(PyDict_New());
         for (Py_ssize_t j = 0; j < n; ++j)
             if (PyDict_SetItem(tmpl.ptr(), strings_.get(ids[j]), Py_None) < 0)
-                raise();
+                throw nb::python_error();
         if ((dshapes_.size() + 1) * 2 > dshape_slots_.size()) {
             std::vector<uint32_t> grown(dshape_slots_.size() * 2, 0);
             dshape_slots_.swap(grown);
@@ -623,7 +586,7 @@ bool Codec::fits(Shape &sh, PyObject *cls, PyObject *const *keys, size_t n, PyOb
     for (size_t j = 0; j < n; ++j) {
         int has = PySet_Contains(fs, keys[j]);
         if (has < 0)
-            raise();
+            throw nb::python_error();
         if (static_cast<bool>(has) != static_cast<bool>((sh.set_mask >> j) & 1))
             return false;
     }
@@ -655,26 +618,26 @@ size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *f
             return 0;
         int has = PySet_Contains(fs, keys[j]);  // exact str keys: no Python code runs
         if (has < 0)
-            raise();
+            throw nb::python_error();
         if (has)
             mask |= uint64_t{1} << j;
     }
     if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
         return 0;  // a set field that is not in __dict__
-    nb::object dict_template = check(PyDict_New());
-    nb::object set_template = check(PySet_New(nullptr));
+    nb::object dict_template = checked(PyDict_New());
+    nb::object set_template = checked(PySet_New(nullptr));
     Shape sh{Py_NewRef(cls), {}, mask, nullptr, nullptr};
     for (size_t j = 0; j < n; ++j) {
         if (PyDict_SetItem(dict_template.ptr(), keys[j], Py_None) < 0)
-            raise();
+            throw nb::python_error();
         if (((mask >> j) & 1) && PySet_Add(set_template.ptr(), keys[j]) < 0)
-            raise();
+            throw nb::python_error();
         sh.keys.push_back(Py_NewRef(keys[j]));
-        if (PyUnicode_Compare(keys[j], s_event_id) == 0)
+        if (PyUnicode_Compare(keys[j], names::a_event_id.get()) == 0)
             sh.id_field = static_cast<int>(j);
-        else if (PyUnicode_Compare(keys[j], s_timestamp) == 0)
+        else if (PyUnicode_Compare(keys[j], names::a_timestamp.get()) == 0)
             sh.ts_field = static_cast<int>(j);
-        else if (PyUnicode_Compare(keys[j], s_run) == 0)
+        else if (PyUnicode_Compare(keys[j], names::a_run.get()) == 0)
             sh.run_field = static_cast<int>(j);
     }
     sh.dict_template = dict_template.release().ptr();
@@ -690,8 +653,8 @@ size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *f
 // A pydantic model without extra or private state: shape id, then its __dict__ values (each a
 // top-level field). Returns false when the model does not fit a shape.
 bool Codec::model(PyObject *o, int depth) {
-    const Slots &sl = slots();
-    if (!sl.ok())
+    const orvane::models::Layout &sl = slots();
+    if (!sl.slots_known())
         return false;
     PyObject *extra = slot_ptr(o, sl.extra), *priv = slot_ptr(o, sl.priv), *fs = slot_ptr(o, sl.fields_set);
     if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
@@ -901,7 +864,7 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const 
         Py_DECREF(d);
         // A fresh instance of a plain model: its slots are empty (the shape was made only when
         // the slot layout is known).
-        const Slots &sl = slots();
+        const orvane::models::Layout &sl = slots();
         Py_XSETREF(slot_at(m, sl.fields_set), fs);
         Py_XSETREF(slot_at(m, sl.extra), Py_NewRef(Py_None));
         Py_XSETREF(slot_at(m, sl.priv), Py_NewRef(Py_None));
@@ -990,18 +953,17 @@ void Codec::skip(const char *&p, bool &objects) const {
 
 nb::object Codec::decode(const Held &h, bool view) const {
     const char *p = h.data();
-    return check(read(p, h, view));
+    return checked(read(p, h, view));
 }
 
 nb::object Codec::decode_fields(const Held &h, FieldReuse *reuse) const {
-    init_names();
     const char *p = h.data();
     if (static_cast<unsigned char>(*p) != T_MODEL)
-        return check(read(p, h, true));  // kept as one object
+        return checked(read(p, h, true));  // kept as one object
     ++p;
     size_t id = get_varint(p);
     const Shape &sh = shapes_[id];
-    nb::object d = check(PyDict_Copy(sh.dict_template));
+    nb::object d = checked(PyDict_Copy(sh.dict_template));
     if (reuse != nullptr && reuse->shape != id) {
         reuse->shape = id;
         reuse->fields.assign(sh.keys.size(), FieldReuse::Field());
@@ -1024,22 +986,22 @@ nb::object Codec::decode_fields(const Held &h, FieldReuse *reuse) const {
                 v = prev.value;
             } else {
                 const char *q = begin;
-                v = check(read(q, h, true, flat));
+                v = checked(read(q, h, true, flat));
                 prev = FieldReuse::Field{begin, p, shared, objects, v};
             }
         } else {
             const char *q = begin;
-            v = check(read(q, h, true, flat));
+            v = checked(read(q, h, true, flat));
         }
         if (PyDict_SetItem(d.ptr(), sh.keys[j], v.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     }
     return d;
 }
 
 nb::object Codec::decode_at(const Held &h, uint32_t offset) const {
     const char *p = h.data() + offset;
-    return check(read(p, h, false));
+    return checked(read(p, h, false));
 }
 
 int Codec::str_equals_at(const Held &h, uint32_t offset, std::string_view want) const {

@@ -1,6 +1,7 @@
 #include "derive.hpp"
 
 #include "fields.hpp"
+#include "names.hpp"
 #include "orvane/models.hpp"
 #include "util.hpp"
 
@@ -8,13 +9,10 @@ namespace tally {
 
 namespace {
 
-Name n_run{"run"}, n_run_id{"run_id"}, n_root_run_id{"root_run_id"}, n_parent_run_id{"parent_run_id"},
-    n_run_kind{"run_kind"}, n_meta{"meta"}, n_event_type{"event_type"}, n_timestamp{"timestamp"},
-    n_source{"source"}, n_message{"message"}, n_app_id{"app_id"}, n_group_id{"group_id"},
-    n_environment{"environment"};
+using namespace names;
 
 // The event meta entries that a record takes over (the event's own value wins over the run's).
-Name *const kEventMetaKeys[] = {&n_app_id, &n_group_id, &n_environment};
+Name *const kEventMetaKeys[] = {&d_app_id, &d_group_id, &d_environment};
 
 nb::object copy_if(bool copy, nb::handle v) { return copy ? deep_copy(v) : nb::borrow(v); }
 
@@ -33,11 +31,11 @@ nb::object plus_one(PyObject *count) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
         if (overflow == 0 && n < INT64_MAX && !(n == -1 && PyErr_Occurred()))
-            return check(PyLong_FromLongLong(n + 1));
+            return checked(PyLong_FromLongLong(n + 1));
         PyErr_Clear();
     }
-    nb::object one = check(PyLong_FromLong(1));
-    return check(PyNumber_Add(count, one.ptr()));
+    nb::object one = checked(PyLong_FromLong(1));
+    return checked(PyNumber_Add(count, one.ptr()));
 }
 
 // The key/value pairs of a mapping, as dict.update would take them (a dict's pairs read before
@@ -46,9 +44,9 @@ std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle mapping) {
     std::vector<std::pair<nb::object, nb::object>> out;
     nb::object d = nb::borrow(mapping);
     if (!PyDict_Check(mapping.ptr())) {
-        d = check(PyDict_New());
+        d = checked(PyDict_New());
         if (PyDict_Merge(d.ptr(), mapping.ptr(), 1) < 0)
-            raise();
+            throw nb::python_error();
     }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -63,39 +61,36 @@ EventParts EventParts::read(nb::handle event) {
     EventParts p;
     p.event = nb::borrow(event);
     Fields ev(event);
-    p.timestamp = ev.get(n_timestamp.get());
+    p.timestamp = ev.get(a_timestamp.get());
     PyObject *ts = p.timestamp.ptr();
     if (!PyLong_Check(ts) && !PyFloat_Check(ts)) {
         PyErr_Format(PyExc_TypeError, "event timestamp must be an int, not %.200s", Py_TYPE(ts)->tp_name);
-        raise();
+        throw nb::python_error();
     }
-    p.event_type = ev.get(n_event_type.get());
-    p.source = ev.get(n_source.get());
-    p.message = ev.get(n_message.get());
-    p.meta = ev.get(n_meta.get());
-    p.run = ev.get(n_run.get());
+    p.event_type = ev.get(a_event_type.get());
+    p.source = ev.get(a_source.get());
+    p.message = ev.get(a_message.get());
+    p.meta = ev.get(a_meta.get());
+    p.run = ev.get(a_run.get());
     if (p.run.is_none())
         return p;
     Fields run(p.run);
-    p.run_id = run.get(n_run_id.get());
-    p.root_run_id = run.get(n_root_run_id.get());
-    p.parent_run_id = run.get(n_parent_run_id.get());
-    p.run_kind = run.get(n_run_kind.get());
-    p.run_meta = run.get(n_meta.get());
+    p.run_id = run.get(a_run_id.get());
+    p.root_run_id = run.get(a_root_run_id.get());
+    p.parent_run_id = run.get(a_parent_run_id.get());
+    p.run_kind = run.get(a_run_kind.get());
+    p.run_meta = run.get(a_meta.get());
     for (size_t i = 0; i < std::size(kIdentityFields); ++i)
         p.identity[i] = run.get(field_name(kIdentityFields[i]));
     return p;
 }
 
 std::array<nb::object, kSearchedEventCount> EventParts::own_search_values() const {
-    static Name names[] = {Name{kSearchedEventFields[0]}, Name{kSearchedEventFields[1]}, Name{kSearchedEventFields[2]},
-                           Name{kSearchedEventFields[3]}, Name{kSearchedEventFields[4]}, Name{kSearchedEventFields[5]},
-                           Name{kSearchedEventFields[6]}, Name{kSearchedEventFields[7]}};
-    static_assert(std::size(names) == kSearchedEventCount);
+    static auto fields = orvane::outside::names_of(kSearchedEventFields);
     std::array<nb::object, kSearchedEventCount> out;
     Fields ev(event);
     for (size_t k = 0; k < kSearchedEventCount; ++k)
-        out[k] = ev.get(names[k].get());
+        out[k] = ev.get(fields[k].get());
     return out;
 }
 
@@ -104,13 +99,13 @@ RecordValues new_record_values(const EventParts &ev, uint32_t &set_fields) {
     r.v[F_run_id] = ev.run_id;
     r.v[F_root_run_id] = ev.root_run_id.is_none() ? ev.run_id : deep_copy(ev.root_run_id);
     r.v[F_parent_run_id] = deep_copy(ev.parent_run_id);
-    r.v[F_run_kind] = check(PyObject_Str(ev.run_kind.ptr()));
+    r.v[F_run_kind] = checked(PyObject_Str(ev.run_kind.ptr()));
     for (size_t i = 0; i < std::size(kIdentityFields); ++i)
         r.v[kIdentityFields[i]] = deep_copy(ev.identity[i]);
     nb::object meta = deep_copy(ev.run_meta);
     r.v[F_meta] = PyDict_CheckExact(meta.ptr())
                       ? meta
-                      : check(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
+                      : checked(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
     set_fields = 0;
     for (Field f : {F_run_id, F_root_run_id, F_parent_run_id, F_run_kind, F_meta})
         set_fields |= 1u << f;
@@ -136,14 +131,14 @@ RecordValues new_record_values(const EventParts &ev, uint32_t &set_fields) {
     for (Field f : {F_latest_event_type, F_latest_source, F_latest_message, F_started_at, F_updated_at,
                     F_completed_at, F_failed_at})
         r.v[f] = nb::none();
-    r.v[F_event_count] = check(PyLong_FromLong(0));
+    r.v[F_event_count] = checked(PyLong_FromLong(0));
     if (plain)
         return r;
     nb::dict kw;
     for (size_t f = 0; f < kFieldCount; ++f)
         if ((set_fields >> f) & 1u)
             kw[field_name(static_cast<Field>(f))] = r.v[f];
-    nb::object model = check(PyObject_Call(globals().run_record, nb::tuple().ptr(), kw.ptr()));
+    nb::object model = checked(PyObject_Call(globals().run_record, nb::tuple().ptr(), kw.ptr()));
     NativeRecord validated;
     native_from_model(model, validated);
     for (size_t f = 0; f < kFieldCount; ++f)
@@ -176,15 +171,15 @@ void plan_event(const RecordValues &cur, const EventParts &ev, const PlanOptions
         PyObject *target = plan.new_meta.is_valid() ? plan.new_meta.ptr() : meta;
         PyObject *now = PyDict_CheckExact(target) ? PyDict_GetItemWithError(target, k) : nullptr;
         if (now == nullptr && PyErr_Occurred())
-            raise();
+            throw nb::python_error();
         if (now != nullptr && same_value(now, v.ptr()))
             return;
         if (!plan.new_meta.is_valid())
             plan.new_meta = PyDict_CheckExact(meta)
-                                ? check(PyDict_Copy(meta))
-                                : check(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta));
+                                ? checked(PyDict_Copy(meta))
+                                : checked(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta));
         if (PyDict_SetItem(plan.new_meta.ptr(), k, v.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     };
     PyObject *run_meta = ev.run_meta.ptr();
     if (PyDict_CheckExact(run_meta) && flat_scalar_dict(run_meta) && all_str_keys(run_meta)) {
@@ -203,7 +198,7 @@ void plan_event(const RecordValues &cur, const EventParts &ev, const PlanOptions
             PyObject *v = PyDict_GetItemWithError(event_meta, n->get());
             if (v == nullptr) {
                 if (PyErr_Occurred())
-                    raise();
+                    throw nb::python_error();
                 continue;
             }
             write(n->get(), copy_if(opt.copy_values, nb::borrow(v)));
@@ -211,9 +206,9 @@ void plan_event(const RecordValues &cur, const EventParts &ev, const PlanOptions
         }
         int has = PySequence_Contains(event_meta, n->get());
         if (has < 0)
-            raise();
+            throw nb::python_error();
         if (has)
-            write(n->get(), copy_if(opt.copy_values, check(PyObject_GetItem(event_meta, n->get()))));
+            write(n->get(), copy_if(opt.copy_values, checked(PyObject_GetItem(event_meta, n->get()))));
     }
 
     // The latest fields, times, count and status.

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "names.hpp"
 #include "util.hpp"
 
 namespace tally {
@@ -13,8 +14,7 @@ class Fields {
 public:
     // `obj`: a model instance, or an exact dict standing for one (its fields by name).
     explicit Fields(nb::handle obj) : obj_(obj.ptr()) {
-        static PyObject *n_dict = PyUnicode_InternFromString("__dict__");
-        PyObject *d = PyDict_CheckExact(obj_) ? Py_NewRef(obj_) : PyObject_GenericGetAttr(obj_, n_dict);
+        PyObject *d = PyDict_CheckExact(obj_) ? Py_NewRef(obj_) : PyObject_GenericGetAttr(obj_, names::a_dict.get());
         if (d == nullptr) {
             PyErr_Clear();
             return;
@@ -57,9 +57,9 @@ public:
             if (v != nullptr)
                 return nb::borrow(v);
             if (PyErr_Occurred())
-                raise();
+                throw nb::python_error();
         }
-        return check(PyObject_GetAttr(obj_, name));
+        return checked(PyObject_GetAttr(obj_, name));
     }
     PyObject *dict() const { return dict_.is_valid() ? dict_.ptr() : nullptr; }
 
@@ -73,21 +73,6 @@ private:
     PyObject *vals_[kMax];
     int n_ = 0;
     mutable int next_ = 0;
-};
-
-// An interned name made on first use (kept for the life of the process).
-class Name {
-public:
-    explicit constexpr Name(const char *text) : text_(text) {}
-    PyObject *get() {
-        if (obj_ == nullptr) [[unlikely]]
-            obj_ = check(PyUnicode_InternFromString(text_)).release().ptr();
-        return obj_;
-    }
-
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;
 };
 
 }  // namespace tally

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "names.hpp"
 #include "util.hpp"
 
 namespace tally {
@@ -29,44 +30,14 @@ bool ends_with(std::string_view s, std::string_view suffix) {
     return !suffix.empty() && s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The storage offsets of pydantic's three instance slots in RunRecord instances (member
-// descriptors holding objects), found once; all -1 when they are not plain member slots.
-struct ModelSlots {
-    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
-    bool ok() const { return fields_set >= 0 && extra >= 0 && priv >= 0; }
-};
-
-const ModelSlots &record_slots(PyTypeObject *cls) {
-    static ModelSlots slots;
-    static bool looked = false;
-    if (looked)
-        return slots;
-    looked = true;
-    auto offset_of = [cls](const char *name) -> Py_ssize_t {
-        PyObject *key = PyUnicode_InternFromString(name);
-        if (key == nullptr) {
-            PyErr_Clear();
-            return -1;
-        }
-        PyObject *d = _PyType_Lookup(cls, key);
-        Py_DECREF(key);
-        if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type)
-            return -1;
-        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
-        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_READONLY) != 0)
-            return -1;
-        return m->offset;
-    };
-    ModelSlots found{offset_of("__pydantic_fields_set__"), offset_of("__pydantic_extra__"),
-                     offset_of("__pydantic_private__")};
-    if (found.ok())
-        slots = found;
-    return slots;
+// Where RunRecord instances keep pydantic's three instance slots (`cls` is RunRecord, the one class
+// asked about: looked up once).
+const orvane::models::Layout &record_slots(PyTypeObject *cls) {
+    static const orvane::models::Layout &layout = orvane::models::layout_of(cls);
+    return layout;
 }
 
-inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
+using orvane::models::slot_at;
 
 // Whether RunRecord instances can be made and read directly (a plain pydantic model whose three
 // instance slots are plain member slots); decided once.
@@ -74,8 +45,8 @@ bool plain_record_class() {
     static int plain = -1;
     if (plain < 0) {
         auto *cls = reinterpret_cast<PyTypeObject *>(globals().run_record);
-        nb::object probe = check(cls->tp_new(cls, empty_tuple(), nullptr));
-        plain = orvane::models::is_plain_model(probe) && record_slots(cls).ok() ? 1 : 0;
+        nb::object probe = checked(cls->tp_new(cls, empty_tuple(), nullptr));
+        plain = orvane::models::is_plain_model(probe) && record_slots(cls).slots_known() ? 1 : 0;
     }
     return plain == 1;
 }
@@ -85,10 +56,10 @@ bool plain_record_class() {
 PyObject *field_dict_template() {
     static PyObject *t = nullptr;
     if (t == nullptr) {
-        t = check(PyDict_New()).release().ptr();
+        t = checked(PyDict_New()).release().ptr();
         for (size_t f = 0; f < kFieldCount; ++f)
             if (PyDict_SetItem(t, globals().field[f], Py_None) < 0)
-                raise();
+                throw nb::python_error();
     }
     return t;
 }
@@ -99,11 +70,11 @@ nb::object fields_set_for(uint32_t mask) {
     for (auto &[m, s] : made)
         if (m == mask)
             return fields_set_copy(s);
-    nb::object s = check(PySet_New(nullptr));
+    nb::object s = checked(PySet_New(nullptr));
     for (size_t f = 0; f < kFieldCount; ++f)
         if ((mask >> f) & 1u)
             if (PySet_Add(s.ptr(), globals().field[f]) < 0)
-                raise();
+                throw nb::python_error();
     if (made.size() < 256)
         made.emplace_back(mask, Py_NewRef(s.ptr()));
     return fields_set_copy(s.ptr());
@@ -114,10 +85,10 @@ nb::object new_record(PyTypeObject *cls, nb::object fields, nb::object fields_se
     if (!plain_record_class())
         return orvane::models::construct(nb::handle(reinterpret_cast<PyObject *>(cls)), nb::borrow<nb::dict>(fields),
                                          fields_set);
-    const ModelSlots &slots = record_slots(cls);
-    nb::object m = check(cls->tp_new(cls, empty_tuple(), nullptr));
+    const orvane::models::Layout &slots = record_slots(cls);
+    nb::object m = checked(cls->tp_new(cls, empty_tuple(), nullptr));
     if (PyObject_GenericSetDict(m.ptr(), fields.ptr(), nullptr) < 0)
-        raise();
+        throw nb::python_error();
     // Fresh instance: the slots are empty.
     Py_XSETREF(slot_at(m.ptr(), slots.fields_set), fields_set.release().ptr());
     Py_XSETREF(slot_at(m.ptr(), slots.extra), Py_NewRef(Py_None));
@@ -138,25 +109,16 @@ void init_globals(PyObject *run_record_cls) {
     g.run_record = Py_NewRef(run_record_cls);
     for (size_t i = 0; i < kStatusCount; ++i)
         if (g.status[i] == nullptr)
-            g.status[i] = check(PyUnicode_InternFromString(kStatusNames[i])).release().ptr();
+            g.status[i] = checked(PyUnicode_InternFromString(kStatusNames[i])).release().ptr();
     for (size_t f = 0; f < kFieldCount; ++f)
         if (g.field[f] == nullptr)
-            g.field[f] = check(PyUnicode_InternFromString(kFields[f].name)).release().ptr();
+            g.field[f] = checked(PyUnicode_InternFromString(kFields[f].name)).release().ptr();
 }
 
 std::optional<RunStatus> status_of_event_type(nb::handle et) {
     if (PyUnicode_Check(et.ptr())) {
-        Py_ssize_t len;
-        const char *data = PyUnicode_AsUTF8AndSize(et.ptr(), &len);
-        std::string copy;
-        std::string_view s;
-        if (data != nullptr) {
-            s = std::string_view(data, static_cast<size_t>(len));
-        } else {
-            PyErr_Clear();
-            copy = utf8(et);
-            s = copy;
-        }
+        nb::object holder;
+        std::string_view s = orvane::py::utf8_of(et, holder);
         for (const SuffixRule &rule : kSuffixRules)
             for (std::string_view suffix : rule.suffixes)
                 if (ends_with(s, suffix))
@@ -164,13 +126,12 @@ std::optional<RunStatus> status_of_event_type(nb::handle et) {
         return std::nullopt;
     }
     // Not a str: ask the value itself, as `event_type.endswith(...)` would.
-    static PyObject *n_endswith = PyUnicode_InternFromString("endswith");
     for (const SuffixRule &rule : kSuffixRules) {
         nb::list suffixes;
         for (std::string_view suffix : rule.suffixes)
             if (!suffix.empty())
-                suffixes.append(str_from_utf8(suffix));
-        nb::object r = check(PyObject_CallMethodOneArg(et.ptr(), n_endswith, nb::tuple(suffixes).ptr()));
+                suffixes.append(orvane::py::text_from_utf8(suffix));
+        nb::object r = orvane::py::call1(et, names::m_endswith, nb::tuple(suffixes));
         if (truthy(r))
             return rule.status;
     }
@@ -187,14 +148,14 @@ std::optional<RunStatus> status_of_value(PyObject *value) {
 }
 
 nb::object NativeRecord::to_model(bool copy_containers) const {
-    nb::object fields = check(PyDict_Copy(field_dict_template()));
+    nb::object fields = checked(PyDict_Copy(field_dict_template()));
     for (size_t f = 0; f < kFieldCount; ++f) {
         PyObject *v = this->v[f];
         nb::object value = copy_containers && !immutable_scalar(v)
-                               ? (PyDict_CheckExact(v) && flat_scalar_dict(v) ? check(PyDict_Copy(v)) : deep_copy(v))
+                               ? (PyDict_CheckExact(v) && flat_scalar_dict(v) ? checked(PyDict_Copy(v)) : deep_copy(v))
                                : nb::borrow(v);
         if (PyDict_SetItem(fields.ptr(), globals().field[f], value.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     }
     return new_record(reinterpret_cast<PyTypeObject *>(globals().run_record), std::move(fields),
                       fields_set_for(set_mask));
@@ -207,19 +168,19 @@ void native_from_model(nb::handle model, NativeRecord &out) {
     if (Py_TYPE(model.ptr()) == reinterpret_cast<PyTypeObject *>(globals().run_record) && plain_record_class())
         fs = slot_at(model.ptr(), record_slots(Py_TYPE(model.ptr())).fields_set);
     if (fs == nullptr) {
-        PyObject *got = PyObject_GetAttrString(model.ptr(), "__pydantic_fields_set__");
+        PyObject *got = PyObject_GetAttr(model.ptr(), names::a_fields_set.get());
         if (got == nullptr)
             PyErr_Clear();
         else
             fs = (fs_holder = nb::steal(got)).ptr();
     }
     for (size_t f = 0; f < kFieldCount; ++f) {
-        nb::object v = check(PyObject_GetAttr(model.ptr(), globals().field[f]));
+        nb::object v = checked(PyObject_GetAttr(model.ptr(), globals().field[f]));
         fresh.v[f] = deep_copy(v).release().ptr();
         if (fs != nullptr && PyAnySet_Check(fs)) {
             int has = PySet_Contains(fs, globals().field[f]);
             if (has < 0)
-                raise();
+                throw nb::python_error();
             if (has)
                 fresh.set_mask |= 1u << f;
         }
@@ -238,7 +199,7 @@ nb::object copy_model_record(nb::handle rec) {
     auto *cls = reinterpret_cast<PyTypeObject *>(globals().run_record);
     if (Py_TYPE(r) != cls || !plain_record_class())
         return deep_copy(rec);
-    const ModelSlots &slots = record_slots(cls);
+    const orvane::models::Layout &slots = record_slots(cls);
     PyObject *fs = slot_at(r, slots.fields_set);
     PyObject *extra = slot_at(r, slots.extra);
     PyObject *priv = slot_at(r, slots.priv);
@@ -264,16 +225,16 @@ nb::object copy_model_record(nb::handle rec) {
             dicts[ndicts++] = v;
         }
     }
-    nb::object fields = check(PyDict_Copy(src));
+    nb::object fields = checked(PyDict_Copy(src));
     if (ndicts != 0) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(src, &pos, &k, &v)) {
             if (immutable_scalar(v))
                 continue;
-            nb::object c = check(PyDict_Copy(v));
+            nb::object c = checked(PyDict_Copy(v));
             if (PyDict_SetItem(fields.ptr(), k, c.ptr()) < 0)
-                raise();
+                throw nb::python_error();
         }
     }
     // Only str entries (read from the set's table: a deleted entry's marker is not a str, which
@@ -282,7 +243,7 @@ nb::object copy_model_record(nb::handle rec) {
     auto *set = reinterpret_cast<PySetObject *>(fs);
     for (Py_ssize_t i = 0; i <= set->mask && names_only; ++i)
         names_only = set->table[i].key == nullptr || PyUnicode_CheckExact(set->table[i].key);
-    return new_record(cls, std::move(fields), names_only ? fields_set_copy(fs) : check(PySet_New(fs)));
+    return new_record(cls, std::move(fields), names_only ? fields_set_copy(fs) : checked(PySet_New(fs)));
 }
 
 }  // namespace tally

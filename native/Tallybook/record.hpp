@@ -16,6 +16,8 @@
 #include <optional>
 #include <string_view>
 
+#include "orvane/searchtext.hpp"
+
 namespace tally {
 
 namespace nb = nanobind;
@@ -76,8 +78,7 @@ inline constexpr Field kSearchedRecordFields[] = {
 inline constexpr size_t kSearchedRecordCount = std::size(kSearchedRecordFields);
 
 // The event's own fields whose texts follow, in that order.
-inline constexpr const char *kSearchedEventFields[] = {"event_id", "event_type", "source", "level",
-                                                      "message",  "payload",    "error",  "meta"};
+inline constexpr const auto &kSearchedEventFields = orvane::search::kEventFields;
 inline constexpr size_t kSearchedEventCount = std::size(kSearchedEventFields);
 inline constexpr size_t kPieceCount = kSearchedRecordCount + kSearchedEventCount;
 

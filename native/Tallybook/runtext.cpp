@@ -1,33 +1,8 @@
 #include "runtext.hpp"
 
 #include "orvane/searchtext.hpp"
-#include "util.hpp"
 
 namespace tally {
-
-void append_search_text(PyObject *value, std::string &out) {
-    size_t mark = out.size();
-    try {
-        orvane::search::append_normalized(nb::handle(value), out);
-        return;
-    } catch (nb::python_error &) {
-    } catch (const std::exception &) {
-    }
-    out.resize(mark);
-    PyObject *r = PyObject_Repr(value);
-    if (r == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    nb::object text = nb::steal(r);
-    try {
-        out += orvane::search::casefold(utf8(text));
-    } catch (nb::python_error &) {
-        out.resize(mark);
-    } catch (const std::exception &) {
-        out.resize(mark);
-    }
-}
 
 void RunText::assign(std::string value) {
     text = std::move(value);
@@ -96,7 +71,7 @@ OwnTextPlace RunText::append_event(PyObject *const *values, PieceMemos &memos) {
                 }
             } else {
                 memo.forget();
-                append_search_text(v, buf);
+                orvane::search::append_searchable(v, buf);
                 fresh[slot] = true;
             }
             if (buf.size() == before) {
@@ -116,10 +91,10 @@ OwnTextPlace RunText::append_event(PyObject *const *values, PieceMemos &memos) {
     size_t lead = 0;
     if (start == 0) {
         size_t n0 = buf.size();
-        lstrip_unicode(buf, 0);
+        orvane::search::lstrip(buf, 0);
         lead = n0 - buf.size();
     }
-    rstrip_unicode(buf, start);
+    orvane::search::rstrip(buf, start);
     // Remember the fresh texts where they now stand (not when stripping moved or cut them).
     for (size_t slot = 0; slot < kPieceCount; ++slot) {
         if (!fresh[slot])

@@ -1,8 +1,8 @@
 // A run's accumulated search text and how an event's part of it is written.
 //
 // Each event adds the texts of the run record's searched fields (as the event left the record)
-// and of the event's own searched fields, each normalised (orvane/searchtext.hpp), empty ones
-// dropped, joined by single spaces, after one space; the whole text stays stripped.
+// and of the event's own searched fields, each its searched text (orvane::search::append_searchable,
+// which never raises), empty ones dropped, joined by single spaces, after one space; the whole text stays stripped.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -18,11 +18,6 @@
 #include "textsearch.hpp"
 
 namespace tally {
-
-// The normalised search text of `value`, appended to `out`. Never raises: a value whose text
-// cannot be made (it contains itself, it nests too deep, its str() raises, an int too long to
-// convert, ...) is written as its case-folded repr() instead, or not at all when that fails too.
-void append_search_text(PyObject *value, std::string &out);
 
 // What an event's part remembers about each of its pieces: the objects a piece was made of and
 // where its text stands, so that the same objects in the next event are not normalised again.

@@ -6,6 +6,7 @@
 
 #include "derive.hpp"
 #include "fields.hpp"
+#include "names.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/searchtext.hpp"
 #include "util.hpp"
@@ -14,8 +15,7 @@ namespace tally {
 
 namespace {
 
-Name n_app_id{"app_id"}, n_group_id{"group_id"}, n_flow_name{"flow_name"}, n_timestamp{"timestamp"},
-    n_event_id{"event_id"}, n_discard{"discard"}, n_add{"add"};
+using namespace names;
 
 // Stable order of `keys` (Python objects) through Python's own sort; returns positions.
 std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool reverse) {
@@ -60,18 +60,6 @@ size_t clamp_index(int64_t i, size_t n) {
     return static_cast<size_t>(i);
 }
 
-// `mapping.get(key)` for the record's meta (None when it is not a mapping with the key).
-nb::object meta_get(nb::handle meta, PyObject *key) {
-    if (PyDict_Check(meta.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(meta.ptr(), key);
-        if (v == nullptr && PyErr_Occurred())
-            raise();
-        return v ? nb::borrow(v) : nb::none();
-    }
-    static PyObject *n_get = PyUnicode_InternFromString("get");
-    return check(PyObject_CallMethodOneArg(meta.ptr(), n_get, key));
-}
-
 // Adds `run_id` to the set of children of `parent` (made empty when missing); nothing for None.
 void link_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
     if (parent.is_none())
@@ -79,15 +67,16 @@ void link_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
     PyObject *kids = PyDict_GetItemWithError(children.ptr(), parent.ptr());
     if (kids == nullptr) {
         if (PyErr_Occurred())
-            raise();
-        nb::object fresh = check(PySet_New(nullptr));
+            throw nb::python_error();
+        nb::object fresh = checked(PySet_New(nullptr));
         if (PyDict_SetItem(children.ptr(), parent.ptr(), fresh.ptr()) < 0)
-            raise();
+            throw nb::python_error();
         kids = fresh.ptr();
     }
-    if (PySet_Check(kids) ? PySet_Add(kids, run_id.ptr()) < 0
-                          : !check(PyObject_CallMethodOneArg(kids, n_add.get(), run_id.ptr())).is_valid())
-        raise();
+    if (!PySet_Check(kids))
+        orvane::py::call1(kids, m_add, run_id);
+    else if (PySet_Add(kids, run_id.ptr()) < 0)
+        throw nb::python_error();
 }
 
 // Removes `run_id` from the children of `parent`; a set left empty goes too. Absent links are no
@@ -133,14 +122,14 @@ void write_model(PyObject *model, const RecordPlan &plan, Graveyard &dead) {
                 if (old != nullptr)
                     dead.add(Py_NewRef(old));
                 if (PyDict_SetItem(f.dict(), name, v.ptr()) < 0)
-                    raise();
+                    throw nb::python_error();
             }
             if (PySet_Add(fs, name) < 0)
-                raise();
+                throw nb::python_error();
         } else {
             nb::object value = v.is_valid() ? v : f.get(name);
             if (PyObject_SetAttr(model, name, value.ptr()) < 0)
-                raise();
+                throw nb::python_error();
         }
     }
     if (plan.meta_writes.empty())
@@ -152,9 +141,9 @@ void write_model(PyObject *model, const RecordPlan &plan, Graveyard &dead) {
             if (old != nullptr)
                 dead.add(Py_NewRef(old));
             if (PyDict_SetItem(meta.ptr(), k.ptr(), v.ptr()) < 0)
-                raise();
+                throw nb::python_error();
         } else if (PyObject_SetItem(meta.ptr(), k.ptr(), v.ptr()) < 0) {
-            raise();
+            throw nb::python_error();
         }
     }
 }
@@ -204,7 +193,7 @@ RunState *RunTable::find(PyObject *key, Py_hash_t hash) const {
             continue;  // two str of other texts
         int eq = PyObject_RichCompareBool(st->run_id, key, Py_EQ);
         if (eq < 0)
-            raise();
+            throw nb::python_error();
         if (eq)
             return st;
     }
@@ -321,7 +310,7 @@ void Store::set_max_runs(int64_t v) {
 RunState *Store::state_for(nb::handle run_id) const {
     Py_hash_t h = PyObject_Hash(run_id.ptr());
     if (h == -1)
-        raise();
+        throw nb::python_error();
     return table_.find(run_id.ptr(), h);
 }
 
@@ -417,7 +406,7 @@ void Store::evict_beyond_max_runs(RunState *keep, Graveyard &dead) {
 nb::object Store::record_object(RunState *st) const {
     PyObject *rec = PyDict_GetItemWithError(live_.ptr(), st->run_id);
     if (rec == nullptr && PyErr_Occurred())
-        raise();
+        throw nb::python_error();
     return nb::borrow(rec);
 }
 
@@ -455,31 +444,37 @@ nb::object Store::copy_of_record(RunState *st) const {
 
 // ---- reset and garbage collection ----
 
+// Every run (record, links to its parent, ring) and every held event go to `dead`; the store is
+// left empty but for the children mapping's other entries and the live mapping itself.
+void Store::drop_runs_and_events(Graveyard &dead) {
+    for (size_t i = 0; i < recent_.size(); ++i)
+        recent_[i]->run = nullptr;
+    while (oldest_ != nullptr)
+        drop_state(oldest_, dead);  // leaves no error set
+    Ring<HeldRef> old_recent(recent_.capacity());
+    std::swap(old_recent, recent_);
+    std::vector<HeldRef> held;
+    old_recent.drain_into(held);
+    for (HeldRef &h : held)
+        dead.add(std::move(h));
+    finished_.clear();
+    table_.clear();
+}
+
 void Store::reset() {
     Graveyard dead;
     {
         Busy busy(*this, true);
         // Records, then held events, then links; the same mapping objects remain.
         if (records_in_python()) {
-            nb::object old = check(PyDict_Copy(live_.ptr()));
+            nb::object old = checked(PyDict_Copy(live_.ptr()));
             PyDict_Clear(live_.ptr());
             dead.add(old.release().ptr());
         }
-        for (size_t i = 0; i < recent_.size(); ++i)
-            recent_[i]->run = nullptr;
-        while (oldest_ != nullptr)
-            drop_state(oldest_, dead);
-        Ring<HeldRef> old_recent(recent_.capacity());
-        std::swap(old_recent, recent_);
-        std::vector<HeldRef> held;
-        old_recent.drain_into(held);
-        for (HeldRef &h : held)
-            dead.add(std::move(h));
-        nb::object old_children = check(PyDict_Copy(children_.ptr()));
+        drop_runs_and_events(dead);
+        nb::object old_children = checked(PyDict_Copy(children_.ptr()));
         PyDict_Clear(children_.ptr());
         dead.add(old_children.release().ptr());
-        finished_.clear();
-        table_.clear();
         seq_ = 0;
         evicted_ = 0;
     }
@@ -525,19 +520,7 @@ void Store::clear() {
         ~Restore() { PyErr_SetRaisedException(e); }
     } restore{pending_error};
     Graveyard dead;
-    for (size_t i = 0; i < recent_.size(); ++i)
-        recent_[i]->run = nullptr;
-    while (oldest_ != nullptr)
-        drop_state(oldest_, dead);
-    PyErr_Clear();
-    Ring<HeldRef> old_recent(recent_.capacity());
-    std::swap(old_recent, recent_);
-    std::vector<HeldRef> held;
-    old_recent.drain_into(held);
-    for (HeldRef &h : held)
-        dead.add(std::move(h));
-    finished_.clear();
-    table_.clear();
+    drop_runs_and_events(dead);
     if (live_.is_valid()) {
         dead.add(live_.release().ptr());
     }
@@ -629,7 +612,7 @@ RunState *Store::commit_record(RecordPlan &plan, RunState *st, std::unique_ptr<R
         nb::object model = record_object(st);
         if (!model.is_valid()) {
             if (PyDict_SetItem(live_.ptr(), st->run_id, plan.model.ptr()) < 0)
-                raise();
+                throw nb::python_error();
             link_child(children_, plan.value[F_parent_run_id], st->run_id);
         } else {
             write_model(model.ptr(), plan, dead);
@@ -727,13 +710,13 @@ void Store::adopt_run(nb::handle record, nb::handle search_text) {
     nb::object parent = nb::borrow(incoming.v[F_parent_run_id]);
     Py_hash_t hash = PyObject_Hash(run_id.ptr());
     if (hash == -1)
-        raise();
+        throw nb::python_error();
     if (!parent.is_none() && PyObject_Hash(parent.ptr()) == -1)
-        raise();
+        throw nb::python_error();
     std::optional<std::string> text;
     if (!search_text.is_none()) {
-        std::string raw = utf8(search_text);
-        text.emplace(strip_unicode(raw));
+        nb::object holder;
+        text.emplace(orvane::search::strip(orvane::py::utf8_of(search_text, holder)));
     }
     RunState *st = table_.find(run_id.ptr(), hash);
     nb::object model;
@@ -761,7 +744,7 @@ void Store::adopt_run(nb::handle record, nb::handle search_text) {
         if (old != nullptr)
             dead.add(Py_NewRef(old));
         if (PyDict_SetItem(live_.ptr(), run_id.ptr(), model.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     } else {
         for (size_t f = 0; f < kFieldCount; ++f) {
             dead.add(st->rec.v[f]);
@@ -848,9 +831,9 @@ void Store::bring_text_up_to_date(RunState *st, const EventParts *live) {
             for (Field f : {F_run_id, F_root_run_id, F_parent_run_id, F_run_kind})
                 cur.v[f] = record_value(st, f);
             cur.v[F_status] = nb::borrow(status_object(RunStatus::Unknown));
-            cur.v[F_meta] = check(PyDict_New());
+            cur.v[F_meta] = checked(PyDict_New());
         }
-        cur.v[F_event_count] = check(PyLong_FromLong(0));
+        cur.v[F_event_count] = checked(PyLong_FromLong(0));
         size_t n = st->ring.size();
         size_t owed = std::min<size_t>(st->pending, n);
         PlanOptions opt;
@@ -929,7 +912,7 @@ bool Store::needle_in_record(RunState *st, nb::handle record, const std::string 
         else
             continue;
         text.clear();
-        append_search_text(v.ptr(), text);
+        orvane::search::append_searchable(v.ptr(), text);
         if (contains(text, needle))
             return true;
     }
@@ -970,7 +953,7 @@ nb::object Store::get_run(nb::handle run_id) {
         PyObject *rec = PyDict_GetItemWithError(live_.ptr(), run_id.ptr());
         if (rec == nullptr) {
             if (PyErr_Occurred())
-                raise();
+                throw nb::python_error();
             return nb::none();
         }
         return copy_model_record(nb::handle(rec));
@@ -991,10 +974,10 @@ namespace {
 // A held event's timestamp as a Python object (for comparisons that leave 64 bits).
 nb::object held_timestamp(const Codec &codec, const Held &h) {
     if (h.ts_native())
-        return check(PyLong_FromLongLong(h.ts()));
+        return checked(PyLong_FromLongLong(h.ts()));
     if (h.ts_at() != Held::kNoOffset)
         return codec.decode_at(h, h.ts_at());
-    return Fields(codec.decode(h)).get(n_timestamp.get());
+    return Fields(codec.decode(h)).get(a_timestamp.get());
 }
 
 // `a op b` that a stored value cannot make fail: an error counts as false.
@@ -1068,17 +1051,15 @@ namespace {
 
 PyObject *regex_cache = nullptr;   // pattern -> compiled pattern, or None when malformed
 PyObject *regex_module = nullptr;  // the `re` the cache was filled with
-orvane::outside::Name n_re{"re"};
-Name n_compile{"compile"}, n_search{"search"}, n_error{"error"};
 
 }  // namespace
 
 bool matches_regex(nb::handle value, nb::handle pattern) {
     if (!PyUnicode_Check(value.ptr()))
         return false;
-    nb::object re = orvane::outside::get(n_re);
+    nb::object re = orvane::outside::get(o_re);
     if (regex_cache == nullptr)
-        regex_cache = check(PyDict_New()).release().ptr();
+        regex_cache = checked(PyDict_New()).release().ptr();
     if (regex_module != re.ptr() || PyDict_GET_SIZE(regex_cache) >= 512) {
         PyDict_Clear(regex_cache);
         Py_XDECREF(regex_module);
@@ -1090,11 +1071,11 @@ bool matches_regex(nb::handle value, nb::handle pattern) {
         compiled = nb::borrow(hit);
     } else {
         if (PyErr_Occurred())
-            raise();
-        PyObject *c = PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), pattern.ptr());
+            throw nb::python_error();
+        PyObject *c = PyObject_CallMethodOneArg(re.ptr(), m_compile.get(), pattern.ptr());
         if (c == nullptr) {
             nb::python_error err;
-            nb::object error_type = re.attr(n_error.get());
+            nb::object error_type = orvane::py::attr(re, a_error);
             if (!err.matches(error_type))
                 throw err;
             compiled = nb::none();
@@ -1102,25 +1083,20 @@ bool matches_regex(nb::handle value, nb::handle pattern) {
             compiled = nb::steal(c);
         }
         if (PyDict_SetItem(regex_cache, pattern.ptr(), compiled.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     }
     if (compiled.is_none())
         return false;
-    nb::object m = check(PyObject_CallMethodOneArg(compiled.ptr(), n_search.get(), value.ptr()));
+    nb::object m = orvane::py::call1(compiled, m_search, value);
     return !m.is_none();
 }
 
-std::string normalize_needle(nb::handle search) {
-    std::string raw = utf8(search);
-    return orvane::search::casefold(strip_unicode(raw));
-}
-
-nb::list Store::list_runs(const RunFilters &q) {
+nb::list Store::list_runs(const orvane::run_filters::Values &q) {
     Busy busy(*this, false);
     // The candidates in the order runs were first seen: (state, record held by Python code).
     std::vector<std::pair<RunState *, nb::object>> runs;
     if (records_in_python()) {
-        nb::object items = check(PyDict_Items(live_.ptr()));
+        nb::object items = checked(PyDict_Items(live_.ptr()));
         for (nb::handle pair : items) {
             nb::object rec = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
             nb::object rid = Fields(rec).get(field_name(F_run_id));
@@ -1142,8 +1118,11 @@ nb::list Store::list_runs(const RunFilters &q) {
                                          {F_session_id, q.session_id}};
     bool use_pattern = !q.app_id_pattern.is_none() && PyUnicode_GET_LENGTH(q.app_id_pattern.ptr()) != 0;
     bool use_search = !q.search.is_none() && PyUnicode_GET_LENGTH(q.search.ptr()) != 0;
-    std::string needle = use_search ? normalize_needle(q.search) : std::string();
-    bool use_window = q.since.has_value() || q.until.has_value();
+    std::string needle = use_search ? orvane::search::needle(q.search) : std::string();
+    const std::optional<int64_t> since = orvane::run_filters::integer(q, orvane::run_filters::at_since);
+    const std::optional<int64_t> until = orvane::run_filters::integer(q, orvane::run_filters::at_until);
+    const std::optional<int64_t> limit = orvane::run_filters::integer(q, orvane::run_filters::at_limit);
+    bool use_window = since.has_value() || until.has_value();
 
     auto keep = [&](RunState *st, const nb::object &model) -> bool {
         std::optional<Fields> f;
@@ -1159,15 +1138,15 @@ nb::list Store::list_runs(const RunFilters &q) {
         auto meta_value = [&](Name &n) {
             if (!meta.is_valid())
                 meta = value(F_meta);
-            return meta_get(meta, n.get());
+            return orvane::py::get_or_none(meta, n);
         };
-        if (!q.app_id.is_none() && !equals_or_false(meta_value(n_app_id).ptr(), q.app_id.ptr()))
+        if (!q.app_id.is_none() && !equals_or_false(meta_value(d_app_id).ptr(), q.app_id.ptr()))
             return false;
-        if (use_pattern && !matches_regex(meta_value(n_app_id), q.app_id_pattern))
+        if (use_pattern && !matches_regex(meta_value(d_app_id), q.app_id_pattern))
             return false;
-        if (!q.group_id.is_none() && !equals_or_false(meta_value(n_group_id).ptr(), q.group_id.ptr()))
+        if (!q.group_id.is_none() && !equals_or_false(meta_value(d_group_id).ptr(), q.group_id.ptr()))
             return false;
-        if (!q.flow_name.is_none() && !equals_or_false(meta_value(n_flow_name).ptr(), q.flow_name.ptr()))
+        if (!q.flow_name.is_none() && !equals_or_false(meta_value(d_flow_name).ptr(), q.flow_name.ptr()))
             return false;
         if (use_search && !needle_in_record(st, model, needle))
             return false;
@@ -1175,7 +1154,7 @@ nb::list Store::list_runs(const RunFilters &q) {
             RunState *held_by = st;
             if (model.is_valid() && st != nullptr && !same_value(st->run_id, value(F_run_id).ptr()))
                 held_by = state_for(value(F_run_id));  // a record whose run id was changed
-            if (!window_matches(held_by, value, q.since, q.until))
+            if (!window_matches(held_by, value, since, until))
                 return false;
         }
         return true;
@@ -1193,11 +1172,11 @@ nb::list Store::list_runs(const RunFilters &q) {
         nb::object u = model.is_valid() ? Fields(model).get(field_name(F_updated_at)) : nb::borrow(st->rec.v[F_updated_at]);
         int t = PyObject_IsTrue(u.ptr());
         if (t < 0)
-            raise();
+            throw nb::python_error();
         keys.push_back(t ? u : zero);
     }
     std::vector<size_t> order = stable_order(keys, true);
-    size_t end = q.limit ? clamp_index(*q.limit, order.size()) : order.size();
+    size_t end = limit ? clamp_index(*limit, order.size()) : order.size();
     nb::list out;
     for (size_t i = 0; i < end; ++i) {
         auto &[st, model] = kept[order[i]];
@@ -1212,12 +1191,12 @@ nb::list Store::get_run_children(nb::handle run_id) {
     PyObject *kids = PyDict_GetItemWithError(children_.ptr(), run_id.ptr());
     if (kids == nullptr) {
         if (PyErr_Occurred())
-            raise();
+            throw nb::python_error();
         return out;
     }
     std::vector<nb::object> recs, keys;
     nb::object zero = nb::int_(0);
-    nb::object it = check(PyObject_GetIter(kids));
+    nb::object it = checked(PyObject_GetIter(kids));
     while (PyObject *k = PyIter_Next(it.ptr())) {
         nb::object kid = nb::steal(k);
         nb::object copy;
@@ -1226,7 +1205,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
             PyObject *rec = PyDict_GetItemWithError(live_.ptr(), kid.ptr());
             if (rec == nullptr) {
                 if (PyErr_Occurred())
-                    raise();
+                    throw nb::python_error();
                 continue;
             }
             Fields f(rec);
@@ -1245,7 +1224,7 @@ nb::list Store::get_run_children(nb::handle run_id) {
         keys.push_back(truthy(started) ? started : truthy(updated) ? updated : zero);
     }
     if (PyErr_Occurred())
-        raise();
+        throw nb::python_error();
     for (size_t i : stable_order(keys, false))
         out.append(recs[i]);
     return out;
@@ -1254,35 +1233,35 @@ nb::list Store::get_run_children(nb::handle run_id) {
 nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
     Busy busy(*this, false);
     nb::list collected;
-    nb::object seen = check(PySet_New(nullptr));
+    nb::object seen = checked(PySet_New(nullptr));
     std::vector<nb::object> pending{nb::borrow(run_id)};
     size_t head = 0;
     while (head < pending.size()) {
         nb::object current = std::move(pending[head++]);
         int dup = PySet_Contains(seen.ptr(), current.ptr());
         if (dup < 0)
-            raise();
+            throw nb::python_error();
         if (dup)
             continue;  // a loop in the parent links: each id is walked once
         if (PySet_Add(seen.ptr(), current.ptr()) < 0)
-            raise();
+            throw nb::python_error();
         collected.append(current);
         PyObject *kids = PyDict_GetItemWithError(children_.ptr(), current.ptr());
         if (kids == nullptr) {
             if (PyErr_Occurred())
-                raise();
+                throw nb::python_error();
             continue;
         }
         // Children in ascending order of their string form.
         std::vector<std::pair<nb::object, nb::object>> items;  // (text, id)
-        nb::object it = check(PyObject_GetIter(kids));
+        nb::object it = checked(PyObject_GetIter(kids));
         while (PyObject *k = PyIter_Next(it.ptr())) {
             nb::object kid = nb::steal(k);
-            nb::object text = PyUnicode_CheckExact(kid.ptr()) ? kid : check(PyObject_Str(kid.ptr()));
+            nb::object text = PyUnicode_CheckExact(kid.ptr()) ? kid : checked(PyObject_Str(kid.ptr()));
             items.emplace_back(text, kid);
         }
         if (PyErr_Occurred())
-            raise();
+            throw nb::python_error();
         std::stable_sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
             return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
         });
@@ -1330,7 +1309,7 @@ nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, 
         order = python_order(keys, false);
     }
     size_t start = !limit ? 0 : *limit == INT64_MIN ? order.size() : clamp_index(-*limit, order.size());
-    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(order.size() - start)));
+    nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(order.size() - start)));
     for (size_t i = start; i < order.size(); ++i)
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), codec_.decode(*events[order[i]]).release().ptr());
     return nb::borrow<nb::list>(out);
@@ -1340,7 +1319,7 @@ nb::list Store::get_recent_events(std::optional<int64_t> limit) {
     Busy busy(*this, false);
     size_t n = recent_.size();
     size_t start = !limit ? 0 : *limit == INT64_MIN ? n : clamp_index(-*limit, n);
-    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(n - start)));
+    nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(n - start)));
     for (size_t i = start; i < n; ++i)
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), codec_.decode(*recent_[i].get()).release().ptr());
     return nb::borrow<nb::list>(out);
@@ -1399,7 +1378,7 @@ int Store::event_fields_contain(Held &h, std::string_view needle) {
                 if (!text.empty())
                     text.push_back(' ');
                 size_t begin = text.size();
-                append_search_text(own[k].ptr(), text);
+                orvane::search::append_searchable(own[k].ptr(), text);
                 size_t len = text.size() - begin;
                 if (len > UINT16_MAX)
                     return -1;
@@ -1435,7 +1414,7 @@ nb::object Store::get_event(nb::handle event_id) {
             hit = codec_.str_equals_at(h, h.id_at, want);
         if (hit < 0) {
             nb::object id = h.id_at != Held::kNoOffset ? codec_.decode_at(h, h.id_at)
-                                                       : Fields(codec_.decode(h)).get(n_event_id.get());
+                                                       : Fields(codec_.decode(h)).get(a_event_id.get());
             hit = equals_or_false(id.ptr(), event_id.ptr()) ? 1 : 0;
         }
         if (hit == 1)
@@ -1448,9 +1427,8 @@ nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
     nb::list items;
     for (size_t i = 0; i < ring.size(); ++i)
         items.append(codec_.decode(*ring[i].get()));
-    static orvane::outside::Name n_deque{"deque"};
-    nb::object deque = orvane::outside::get(n_deque);
-    return deque(items, nb::arg("maxlen") = ring.capacity());
+    nb::object maxlen = checked(PyLong_FromSize_t(ring.capacity()));
+    return orvane::py::call_kw(orvane::outside::get(o_deque), {items}, {{&k_maxlen, maxlen}});
 }
 
 nb::dict Store::events_by_run_view() const {
@@ -1471,7 +1449,7 @@ nb::dict Store::search_cache_view() {
     nb::dict out;
     for (RunState *st = oldest_; st != nullptr; st = st->next) {
         bring_text_up_to_date(st);
-        out[nb::handle(st->run_id)] = str_from_utf8(st->text ? std::string_view(st->text->text) : std::string_view());
+        out[nb::handle(st->run_id)] = orvane::py::text_from_utf8(st->text ? std::string_view(st->text->text) : std::string_view());
     }
     return out;
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "codec.hpp"
+#include "orvane/run_filters.hpp"
 #include "record.hpp"
 #include "ring.hpp"
 #include "runtext.hpp"
@@ -85,15 +86,6 @@ private:
 
 // `_matches_regex`: `pattern` searched in `value` with the module's `re` (compiled once per pattern).
 bool matches_regex(nb::handle value, nb::handle pattern);
-// A search argument as a needle: stripped (str.strip) and case-folded.
-std::string normalize_needle(nb::handle search);
-
-// The run filters of list_runs.
-struct RunFilters {
-    nb::handle run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id, app_id, app_id_pattern,
-        group_id, flow_name, search;
-    std::optional<int64_t> since, until, limit;
-};
 
 // References released once the store is consistent again (releasing one may run Python code).
 class Graveyard {
@@ -169,7 +161,8 @@ public:
     // accumulated search text as `_search_cache_by_run` gave it, or None) becomes the run's text.
     void adopt_run(nb::handle record, nb::handle search_text);
 
-    nb::list list_runs(const RunFilters &f);
+    // The filters checked (orvane::run_filters::check).
+    nb::list list_runs(const orvane::run_filters::Values &f);
     nb::object get_run(nb::handle run_id);
     nb::list get_run_children(nb::handle run_id);
     nb::list collect_descendant_run_ids(nb::handle run_id);
@@ -235,6 +228,7 @@ private:
     RunState *make_state(PyObject *run_id, Py_hash_t hash);
     void link_state(RunState *st);
     void drop_state(RunState *st, Graveyard &dead);
+    void drop_runs_and_events(Graveyard &dead);
     void note_status(RunState *st, RunStatus status);
     void evict_beyond_max_runs(RunState *keep, Graveyard &dead);
     nb::object record_object(RunState *st) const;  // the live record (python mode) or null

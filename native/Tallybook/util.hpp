@@ -1,4 +1,5 @@
-// Small helpers shared by the run store's sources (all need the GIL).
+// Small helpers of the run store's sources on top of the shared ones of the support library
+// (orvane/pyutil.hpp); all need the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -8,32 +9,15 @@
 #include <string_view>
 
 #include "orvane/models.hpp"
+#include "orvane/pyutil.hpp"
 
 namespace tally {
 
 namespace nb = nanobind;
 
-[[noreturn]] inline void raise() { throw nb::python_error(); }
-
-inline nb::object check(PyObject *o) {
-    if (o == nullptr)
-        raise();
-    return nb::steal(o);
-}
-
-inline bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0)
-        raise();
-    return r != 0;
-}
-
-inline bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        raise();
-    return r != 0;
-}
+using orvane::py::checked;
+using orvane::py::equals;
+using orvane::py::truthy;
 
 // `a == b` for a query filter: a stored value that cannot be compared with the argument does not
 // match it (the comparison's error is dropped), so no stored value can make a query fail.
@@ -98,24 +82,15 @@ inline bool flat_scalar_dict(PyObject *d) {
 inline nb::object fields_set_copy(PyObject *names) {
     PyObject *s = PySet_New(names);
     if (s == nullptr)
-        raise();
+        throw nb::python_error();
     PyObject_GC_UnTrack(s);
     return nb::steal(s);
 }
 
-// The UTF-8 text of a str (lone surrogates kept as they are).
+// The UTF-8 text of a str, lone surrogates encoded as they are (orvane::py::utf8_of), as a copy.
 inline std::string utf8(nb::handle s) {
-    Py_ssize_t n;
-    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (p != nullptr)
-        return std::string(p, static_cast<size_t>(n));
-    PyErr_Clear();
-    nb::object b = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-inline nb::object str_from_utf8(std::string_view text) {
-    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+    nb::object holder;
+    return std::string(orvane::py::utf8_of(s, holder));
 }
 
 }  // namespace tally

@@ -112,7 +112,7 @@ void init_config(nb::module_ &m, Namespace &ns) {
     ns["runtime_backend"] = property_type()(
         nb::cpp_function(
             [](nb::handle self) {
-                return attr(attr(self, names::a_store), names::f_backend_name);
+                return attr(attr(self, names::a_store), names::a_backend_name);
             },
             nb::is_method(), nb::name("runtime_backend")),
         nb::none(), nb::none(), "The run store's name for itself (its ``backend_name``).");
@@ -195,30 +195,13 @@ void init_resolution(nb::module_ &, Namespace &ns) {
 
 void init_run_queries(nb::module_ &, Namespace &ns) {
     nb::none none;
-    const auto &f = kRunFilters;
-    method(ns, "list_runs",
-           [](nb::handle self, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id,
-              nb::handle run_kind, nb::handle status, nb::handle agent_id, nb::handle session_id,
-              nb::handle app_id, nb::handle app_id_pattern, nb::handle group_id,
-              nb::handle flow_name, nb::handle search, nb::handle since, nb::handle until,
-              nb::handle limit) {
-               return list_runs(self, RunFilters{
-                   nb::borrow(run_id), nb::borrow(root_run_id), nb::borrow(parent_run_id),
-                   nb::borrow(run_kind), nb::borrow(status), nb::borrow(agent_id),
-                   nb::borrow(session_id), nb::borrow(app_id), nb::borrow(app_id_pattern),
-                   nb::borrow(group_id), nb::borrow(flow_name), nb::borrow(search),
-                   nb::borrow(since), nb::borrow(until), nb::borrow(limit)});
-           },
-           nb::kw_only(), nb::arg(f[0].name).none() = none, nb::arg(f[1].name).none() = none,
-           nb::arg(f[2].name).none() = none, nb::arg(f[3].name).none() = none,
-           nb::arg(f[4].name).none() = none, nb::arg(f[5].name).none() = none,
-           nb::arg(f[6].name).none() = none, nb::arg(f[7].name).none() = none,
-           nb::arg(f[8].name).none() = none, nb::arg(f[9].name).none() = none,
-           nb::arg(f[10].name).none() = none, nb::arg(f[11].name).none() = none,
-           nb::arg(f[12].name).none() = none, nb::arg(f[13].name).none() = none,
-           nb::arg(f[14].name).none() = none,
-           "Resolved run records from the run store; ``status`` and ``limit`` apply after "
-           "resolution.");
+    run_filters::bind<nb::handle>(
+        [](nb::handle self, const run_filters::Values &f) { return list_runs(self, f); },
+        [&ns](auto &&fn, auto &&...filters) {
+            method(ns, "list_runs", fn, filters...,
+                   "Resolved run records from the run store; ``status`` and ``limit`` apply after "
+                   "resolution.");
+        });
     method(ns, "query_runs", &query_runs, "query"_a.none() = none, "kwargs"_a,
            "Answers an ObservationRunQuery (built from the keywords when ``query`` is None).");
     method(ns, "get_run", &get_run, "run_id"_a.none(), "The resolved record of one run, or None.");

@@ -26,9 +26,6 @@ PyObject *utils_dict = nullptr;          // orvane.utils.__dict__
 PyObject *settings_get_fn = nullptr;     // orvane.utils.Settings.get as the package defines it
 PyObject *settings_lookup_fn = nullptr;  // orvane.utils._lookup, likewise
 
-Name n_settings_class{"Settings"};
-Name n_lookup{"_lookup"};
-Name n_data{"_data"};
 
 constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 
@@ -152,13 +149,13 @@ void init_settings_originals() {
 }
 
 nb::object setting(nb::handle settings, Name &key, nb::handle default_value) {
-    PyObject *cls = PyDict_GetItemWithError(utils_dict, n_settings_class.get());  // borrowed
+    PyObject *cls = PyDict_GetItemWithError(utils_dict, d_settings_class.get());  // borrowed
     if (cls == nullptr && PyErr_Occurred())
         throw nb::python_error();
     if (cls != nullptr && Py_TYPE(settings.ptr()) == reinterpret_cast<PyTypeObject *>(cls) &&
-        _PyType_Lookup(Py_TYPE(settings.ptr()), m_get.get()) == settings_get_fn &&
-        PyDict_GetItemWithError(utils_dict, n_lookup.get()) == settings_lookup_fn) {
-        nb::object data = field(settings, n_data);
+        is_own_method(settings, m_get, settings_get_fn) &&
+        PyDict_GetItemWithError(utils_dict, d_lookup.get()) == settings_lookup_fn) {
+        nb::object data = field(settings, a_data);
         if (PyDict_CheckExact(data.ptr())) {
             PyObject *found = lookup_dict(data.ptr(), key.get());
             if (found == nullptr)
@@ -211,10 +208,10 @@ nb::object coerce_int_setting(nb::handle value, nb::handle default_value) {
 
 void init(nb::handle self, nb::handle settings) {
     set_attr(self, a_settings, settings);
-    int64_t max_events = coerced_setting(settings, key_buffer_limit, 1200);
-    int64_t channel_limit = coerced_setting(settings, key_channel_limit, 160);
-    int64_t stale = coerced_setting(settings, key_stale, 900);
-    int64_t orphan = coerced_setting(settings, key_orphan, 30);
+    int64_t max_events = coerced_setting(settings, d_buffer_limit, 1200);
+    int64_t channel_limit = coerced_setting(settings, d_channel_limit, 160);
+    int64_t stale = coerced_setting(settings, d_stale, 900);
+    int64_t orphan = coerced_setting(settings, d_orphan, 30);
     set_attr(self, a_stale_ms, seconds_to_ms(stale, 900));
     set_attr(self, a_orphan_ms, seconds_to_ms(orphan, 30));
 
@@ -245,14 +242,14 @@ void reload(nb::handle self) {
     set_attr(self, a_failing, new_set());
 
     nb::object settings = attr(self, a_settings);
-    if (truthy(setting(settings, key_jsonl_enabled, Py_False))) {
-        nb::object path = setting(settings, key_jsonl_path, Py_None);
+    if (truthy(setting(settings, d_jsonl_enabled, Py_False))) {
+        nb::object path = setting(settings, d_jsonl_path, Py_None);
         if (PyUnicode_Check(path.ptr()) && PyUnicode_GetLength(path.ptr()) > 0) {
             nb::object sink = outside::get(o_jsonl)(path);
             call1(backends, m_append, sink);
         }
     }
-    if (truthy(setting(settings, key_logs_enabled, Py_False)))
+    if (truthy(setting(settings, d_logs_enabled, Py_False)))
         set_attr(self, a_log_service, outside::get(o_log_service)(settings));
 }
 
@@ -267,7 +264,7 @@ void reset(nb::handle self) {
 
 bool is_enabled(nb::handle self) {
     nb::object settings = attr(self, a_settings);
-    return truthy(setting(settings, key_enabled, Py_True));
+    return truthy(setting(settings, d_enabled, Py_True));
 }
 
 }  // namespace orvane::desk

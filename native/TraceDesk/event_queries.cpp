@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "../Tallybook/fast_api.hpp"
-#include "keywords.hpp"
 #include "names.hpp"
 #include "orvane/args.hpp"
 #include "orvane/models.hpp"
@@ -28,52 +27,14 @@ using namespace names;
 
 namespace {
 
-// The needle of a search: trimmed, case-folded.
-std::string needle_of(nb::handle search) {
-    nb::object stripped = nb::steal(PyObject_CallMethodNoArgs(search.ptr(), m_strip.get()));
-    if (!stripped.is_valid())
-        throw nb::python_error();
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(stripped.ptr(), &n);
-    if (p == nullptr)
-        throw nb::python_error();
-    if (n == 0)
-        return std::string();
-    return search::casefold(std::string_view(p, static_cast<size_t>(n)));
-}
-
-// The search text of one value, as the run store makes it for its own search: the normalised
-// text, or -- for a value whose text cannot be made (str() raising, a reference cycle, an int too
-// long to print) -- its repr(), case-folded, or else nothing. So no held event can make a search
-// raise, and both ways of searching the store's events agree.
-void append_search_text(nb::handle value, std::string &buf) {
-    size_t mark = buf.size();
-    try {
-        search::append_normalized(value, buf);
-        return;
-    } catch (nb::python_error &) {
-    }
-    buf.resize(mark);
-    PyObject *r = PyObject_Repr(value.ptr());
-    if (r == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    nb::object text = nb::steal(r);
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (p == nullptr) {  // a lone surrogate in the repr
-        PyErr_Clear();
-        return;
-    }
-    buf += search::casefold(std::string_view(p, static_cast<size_t>(n)));
-}
-
+// Whether the needle occurs in the searched text of `value` (orvane::search::append_searchable,
+// as the run store makes it for its own search: no held event can make a search raise, and both
+// ways of searching the store's events agree). `buf` is scratch space.
 bool haystack_has(nb::handle value, std::string_view needle, std::string &buf) {
     if (value.is_none())
         return false;
     buf.clear();
-    append_search_text(value, buf);
+    search::append_searchable(value, buf);
     return std::string_view(buf).find(needle) != std::string_view::npos;
 }
 
@@ -132,14 +93,14 @@ nb::handle plain_run_fields(nb::handle run) {
 
 // The search over the event's run context: the text of its JSON dump.
 bool run_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
-    nb::object run = field(event, f_run);
+    nb::object run = field(event, a_run);
     if (run.is_none())
         return false;
     if (nb::handle fields = plain_run_fields(run); fields.is_valid())
         return haystack_has(fields, needle, buf);
     nb::object dumped;
     try {
-        dumped = call_kw(attr(run, m_model_dump), {{&k_mode, nb::handle(v_json.get())}});
+        dumped = call_kw(attr(run, m_model_dump), {{&k_mode, nb::handle(mode_json.get())}});
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -151,39 +112,33 @@ bool run_matches_needle(nb::handle event, std::string_view needle, std::string &
 bool event_matches_needle(nb::handle event, std::string_view needle, std::string &buf) {
     if (needle.empty())
         return true;
-    static Name *fields[] = {&f_event_id, &f_event_type, &f_source, &f_level,
-                             &f_message,  &f_payload,    &f_error,  &f_meta};
-    for (Name *f : fields)
-        if (haystack_has(field(event, *f), needle, buf))
+    static auto fields = outside::names_of(search::kEventFields);
+    for (Name &f : fields)
+        if (haystack_has(field(event, f), needle, buf))
             return true;
     return run_matches_needle(event, needle, buf);
 }
 
+// meta.get(key) of the event's meta when it is a Mapping; None otherwise (an event without the
+// entry has None, which no filter value equals).
 nb::object event_meta_entry(nb::handle event, Name &key) {
-    nb::object meta = field(event, f_meta);
-    if (meta.is_none())
-        return nb::object();
-    return mapping_get(meta, key.get());
+    nb::object meta = field(event, a_meta);
+    if (meta.is_none() || !is_mapping(meta))
+        return nb::none();
+    return get_or_none(meta, key);
 }
 
-bool blank(nb::handle s) {  // a string of white space only (or empty)
+// Whether `s` is a str of white space only (or empty): not s.strip().
+bool blank(nb::handle s) {
     if (!PyUnicode_Check(s.ptr()))
         return false;
-    nb::object stripped = nb::steal(PyObject_CallMethodNoArgs(s.ptr(), m_strip.get()));
-    if (!stripped.is_valid())
-        throw nb::python_error();
-    return PyUnicode_GET_LENGTH(stripped.ptr()) == 0;
+    return !truthy(call0(s, m_strip));
 }
 
 nb::object store_get_run_events(nb::handle self, nb::handle run_id, nb::handle limit, bool descendants) {
     nb::object store = field(self, a_store);
-    nb::object fn = attr(store, m_get_run_events);
-    nb::object names = nb::make_tuple(nb::handle(k_limit.get()), nb::handle(k_include_descendants.get()));
-    PyObject *argv[] = {nullptr, run_id.ptr(), limit.ptr(), descendants ? Py_True : Py_False};
-    PyObject *r = PyObject_Vectorcall(fn.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
+    return call_kw(attr(store, m_get_run_events), {run_id},
+                   {{&k_limit, limit}, {&k_include_descendants, descendants ? Py_True : Py_False}});
 }
 
 nb::object store_get_recent_events(nb::handle self, nb::handle limit) {
@@ -191,8 +146,9 @@ nb::object store_get_recent_events(nb::handle self, nb::handle limit) {
     return call_kw(attr(store, m_get_recent_events), {{&k_limit, limit}});
 }
 
-// The run store's private interface when `store` is exactly the package's RuntimeTallybook with
-// its own get_recent_events; nullptr otherwise (then the store is used through its methods).
+// The run store's private interface when `store` is exactly the package's RuntimeTallybook whose
+// get_recent_events is still the one it was published with (is_own_method); nullptr otherwise
+// (then the store is used through its methods).
 const tally_api::Api *fast_store_api(nb::handle store) {
     static const tally_api::Api *api = nullptr;
     static PyObject *own_getter = nullptr;  // RuntimeTallybook.get_recent_events as published
@@ -211,7 +167,7 @@ const tally_api::Api *fast_store_api(nb::handle store) {
         }
     }
     if (api == nullptr || Py_TYPE(store.ptr()) != api->store_type ||
-        _PyType_Lookup(api->store_type, m_get_recent_events.get()) != own_getter)
+        !is_own_method(store, m_get_recent_events, own_getter))
         return nullptr;
     return api;
 }
@@ -284,7 +240,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
     if (!f.event_types.is_none()) {
         nb::object fn = outside::get(o_matches_event_type);
         keep_if([&](size_t i) {
-            nb::object et = field(events.event(i), f_event_type);
+            nb::object et = field(events.event(i), a_event_type);
             PyObject *r = PyObject_CallFunctionObjArgs(fn.ptr(), et.ptr(), f.event_types.ptr(), nullptr);
             if (r == nullptr)
                 throw nb::python_error();
@@ -292,17 +248,17 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         });
     }
     if (!f.source.is_none())
-        keep_if([&](size_t i) { return equals(field(events.event(i), f_source), f.source); });
+        keep_if([&](size_t i) { return equals(field(events.event(i), a_source), f.source); });
     if (!f.level.is_none())
-        keep_if([&](size_t i) { return equals(field(events.event(i), f_level), f.level); });
+        keep_if([&](size_t i) { return equals(field(events.event(i), a_level), f.level); });
     if (!f.app_id.is_none())
         keep_if([&](size_t i) {
-            nb::object v = event_meta_entry(events.event(i), key_app_id);
+            nb::object v = event_meta_entry(events.event(i), d_app_id);
             return v.is_valid() && equals(v, f.app_id);
         });
     if (!f.group_id.is_none())
         keep_if([&](size_t i) {
-            nb::object v = event_meta_entry(events.event(i), key_group_id);
+            nb::object v = event_meta_entry(events.event(i), d_group_id);
             return v.is_valid() && equals(v, f.group_id);
         });
     if (!f.app_id_pattern.is_none() && !blank(f.app_id_pattern)) {
@@ -310,7 +266,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         nb::object compiled =
             nb::steal(PyObject_CallMethodOneArg(re.ptr(), m_compile.get(), f.app_id_pattern.ptr()));
         if (!compiled.is_valid()) {
-            nb::object re_error = attr(re, f_error_class);
+            nb::object re_error = attr(re, a_error);
             if (!PyErr_ExceptionMatches(re_error.ptr()))
                 throw nb::python_error();
             PyErr_Clear();
@@ -318,7 +274,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         } else {
             nb::object search_fn = attr(compiled, m_search);
             keep_if([&](size_t i) {
-                nb::object v = event_meta_entry(events.event(i), key_app_id);
+                nb::object v = event_meta_entry(events.event(i), d_app_id);
                 if (!v.is_valid() || !PyUnicode_Check(v.ptr()))
                     return false;
                 nb::object m = nb::steal(PyObject_CallOneArg(search_fn.ptr(), v.ptr()));
@@ -328,15 +284,12 @@ nb::object filter_events(Events &events, const EventFilters &f) {
             });
         }
     }
-    if (!f.search.is_none() && !blank(f.search)) {
-        args::require_str(f.search, "search");
-        std::string needle = needle_of(f.search);
+    std::string needle = f.search.is_none() ? std::string() : search::needle(f.search);
+    if (!needle.empty()) {
         std::string buf;
         // Events with equal run contexts have the same run text: its verdict is kept per context.
         std::unordered_map<const void *, bool> run_verdict;
         keep_if([&](size_t i) {
-            if (needle.empty())
-                return true;
             int own = events.fields_contain(i, needle);
             if (own == 1)
                 return true;
@@ -356,7 +309,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
         int64_t ts;
         if (events.timestamp(i, ts))
             return ts;
-        return time_value(field(events.event(i), f_timestamp), "timestamp");
+        return time_value(field(events.event(i), a_timestamp), "timestamp");
     };
     // A bound strictly inside the 64-bit range is compared natively (a timestamp beyond the range
     // saturates to its end, which keeps the answer); any other bound against the event's own
@@ -371,7 +324,7 @@ nb::object filter_events(Events &events, const EventFilters &f) {
             return;
         }
         keep_if([&](size_t i) {
-            nb::object ts = field(events.event(i), f_timestamp);
+            nb::object ts = field(events.event(i), a_timestamp);
             int r = PyObject_RichCompareBool(ts.ptr(), bound.ptr(), op);
             if (r < 0)
                 throw nb::python_error();
@@ -425,7 +378,7 @@ void check_event_filter(size_t i, nb::handle value) {
     case ef_since:
     case ef_until:
     case ef_limit:
-        require_int_or_none(value, name);
+        args::require_int(value, name, /*none_ok=*/true);
         break;
     default:
         break;
@@ -437,7 +390,7 @@ void check_event_filter(size_t i, nb::handle value) {
 nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     if (query_arg.is_none()) {
         for (size_t i = 0; i < kEventFilterCount; ++i) {
-            nb::object value = dict_get(kwargs, kEventFilters[i]->get());
+            nb::object value = dict_find(kwargs, kEventFilters[i]->get());
             if (value.is_valid())
                 check_event_filter(i, value);
         }
@@ -454,8 +407,7 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
         nb::object run_ids = nb::none();
         if (!v[ef_run_id].is_none()) {
             if (truthy(v[ef_include_descendants])) {
-                run_ids = checked(PyObject_CallMethodOneArg(
-                    log.ptr(), m_collect_descendants.get(), v[ef_run_id].ptr()));
+                run_ids = call1(log, m_collect_descendants, v[ef_run_id]);
                 args::require_list(run_ids, "run_ids", true);
             } else {
                 nb::list one;
@@ -482,7 +434,7 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
     EventFilters f{v[ef_event_types], v[ef_source],         v[ef_level],
                    v[ef_app_id],      v[ef_group_id],       v[ef_app_id_pattern],
                    v[ef_search],      v[ef_since],
-                   v[ef_until],       int_or_none(v[ef_limit], "limit")};
+                   v[ef_until],       args::int_or_none(v[ef_limit], "limit")};
     nb::object store = field(self, a_store);
     nb::handle run_id = v[ef_run_id];
     if (run_id.is_none()) {
@@ -502,12 +454,12 @@ nb::object query_events(nb::handle self, nb::handle query_arg, nb::kwargs kwargs
 nb::object get_run_events(nb::handle self, nb::handle run_id, nb::handle limit,
                           nb::handle include_descendants) {
     args::require_str(run_id, "run_id");
-    require_int_or_none(limit, "limit");
+    args::require_int(limit, "limit", /*none_ok=*/true);
     return store_get_run_events(self, run_id, limit, truthy(include_descendants));
 }
 
 nb::object get_recent_events(nb::handle self, nb::handle limit) {
-    require_int_or_none(limit, "limit");
+    args::require_int(limit, "limit", /*none_ok=*/true);
     return store_get_recent_events(self, limit);
 }
 
@@ -515,7 +467,7 @@ nb::object get_event(nb::handle self, nb::handle event_id) {
     args::require_str(event_id, "event_id");
     nb::object log = field(self, a_log_service);
     if (!log.is_none()) {
-        nb::object r = checked(PyObject_CallMethodOneArg(log.ptr(), m_get_event.get(), event_id.ptr()));
+        nb::object r = call1(log, m_get_event, event_id);
         if (!r.is_none())
             return r;
     }
@@ -529,21 +481,19 @@ nb::object get_event(nb::handle self, nb::handle event_id) {
     nb::list all = to_list(store_get_recent_events(self, nb::none()));
     for (Py_ssize_t i = PyList_GET_SIZE(all.ptr()) - 1; i >= 0; --i) {
         nb::object ev = nb::borrow(PyList_GET_ITEM(all.ptr(), i));
-        if (equals(field(ev, f_event_id), event_id))
+        if (equals(field(ev, a_event_id), event_id))
             return ev;
     }
     return nb::none();
 }
 
 nb::str normalize_search_text(nb::handle value) {
-    std::string out;
-    search::append_normalized(value, out);
-    return nb::str(out.data(), out.size());
+    return orvane::py::text_from_utf8(search::normalized(value));
 }
 
 bool event_matches_search(nb::handle event, nb::handle search) {
     args::require_str(search, "search");
-    std::string needle = needle_of(search);
+    std::string needle = search::needle(search);
     std::string buf;
     return event_matches_needle(event, needle, buf);
 }

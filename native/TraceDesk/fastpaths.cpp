@@ -11,40 +11,6 @@ using namespace names;
 
 namespace {
 
-Name m_flow_key{"_flow_key"};
-Name m_record_flow_run{"_record_flow_run"};
-Name m_match{"_match"};
-Name m_deliver{"_deliver"};
-Name m_run_matches{"_run_matches"};
-Name m_remember_link{"_remember"};
-Name m_put{"_put"};
-Name m_wake_one{"_wake_one"};
-Name m_move_to_end{"move_to_end"};
-Name m_popitem{"popitem"};
-Name k_last{"last"};
-Name f_flow_runs{"_flow_runs"};
-Name f_active{"_active"};
-Name f_track_links{"_track_links"};
-Name f_parents{"_parents"};
-Name f_event_types{"event_types"};
-Name f_app_id{"app_id"};
-Name f_group_id{"group_id"};
-Name f_needs_meta{"_needs_meta"};
-Name f_app_id_search{"_app_id_search"};
-Name f_include_descendants{"include_descendants"};
-Name f_closed{"_closed"};
-Name f_queue{"_queue"};
-Name f_waiters{"_waiters"};
-Name f_maxsize{"maxsize"};
-Name f_dropped_count{"dropped_count"};
-Name key_flow_name{"flow_name"};
-Name g_meta_flow_name{"_meta_flow_name"};
-Name g_max_flows{"MAX_FLOWS"};
-Name g_max_runs_per_flow{"MAX_RUNS_PER_FLOW"};
-Name g_max_depth{"MAX_ANCESTRY_DEPTH"};
-Name g_matches{"matches_wavelane_event_type"};
-Name g_mapping{"Mapping"};
-
 // The package's own functions, as their classes define them, and the globals of their modules
 // (kept for the process).
 struct Originals {
@@ -52,7 +18,6 @@ struct Originals {
     PyObject *publish, *match, *deliver, *run_matches, *subs_globals;
     PyObject *put;
     PyObject *mapping_abc;  // collections.abc.Mapping
-    PyObject *dict_get;     // dict.get
 };
 Originals own{};
 
@@ -63,7 +28,7 @@ PyObject *class_function(nb::handle cls, const char *name) {
 // A global of the module the original functions come from, read now (NameError when missing,
 // as the Python function would raise).
 nb::object global(PyObject *globals, Name &name) {
-    nb::object v = dict_get(globals, name.get());
+    nb::object v = dict_find(globals, name.get());
     if (!v.is_valid()) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
         throw nb::python_error();
@@ -76,21 +41,6 @@ nb::object none_if_missing(nb::object v) { return v.is_valid() ? std::move(v) : 
 // getattr(obj, name, None)
 nb::object getattr_or_none(nb::handle obj, Name &name) {
     return none_if_missing(instance_attr(obj, name));
-}
-
-// Whether `obj.get` is dict.get working on a dict's own storage (a dict, an OrderedDict, a
-// subclass that keeps dict.get).
-bool plain_get(nb::handle obj) {
-    if (PyDict_CheckExact(obj.ptr()))
-        return true;
-    return PyDict_Check(obj.ptr()) && _PyType_Lookup(Py_TYPE(obj.ptr()), m_get.get()) == own.dict_get;
-}
-
-// mapping.get(key)
-nb::object mapping_get_method(nb::handle mapping, nb::handle key) {
-    if (plain_get(mapping))
-        return none_if_missing(dict_get(mapping, key));
-    return call1(mapping, m_get, key);
 }
 
 bool not_equal(nb::handle a, nb::handle b) {
@@ -127,8 +77,8 @@ bool longer_than(nb::handle obj, nb::handle limit) {
 // _meta_flow_name(meta)` finds it.
 nb::object meta_flow_name(nb::handle meta) {
     if (PyDict_CheckExact(meta.ptr()))
-        return none_if_missing(dict_get(meta, key_flow_name.get()));
-    nb::object fn = global(own.flow_globals, g_meta_flow_name);
+        return none_if_missing(dict_find(meta, d_flow_name.get()));
+    nb::object fn = global(own.flow_globals, d_meta_flow_name);
     return checked(PyObject_CallOneArg(fn.ptr(), meta.ptr()));
 }
 
@@ -138,15 +88,15 @@ bool usable_name(nb::handle name) {
 
 // _flow_key(event): false when the event names no flow or has no run id.
 bool flow_key(nb::handle event, nb::object &name, nb::object &run_id) {
-    nb::object run = getattr_or_none(event, f_run);
+    nb::object run = getattr_or_none(event, a_run);
     if (run.is_none())
         return false;
-    nb::object rid = getattr_or_none(run, f_run_id);
+    nb::object rid = getattr_or_none(run, a_run_id);
     if (!PyUnicode_Check(rid.ptr()))
         return false;
-    nb::object found = meta_flow_name(getattr_or_none(event, f_meta));
+    nb::object found = meta_flow_name(getattr_or_none(event, a_meta));
     if (!usable_name(found)) {
-        found = meta_flow_name(getattr_or_none(run, f_meta));
+        found = meta_flow_name(getattr_or_none(run, a_meta));
         if (!usable_name(found))
             return false;
     }
@@ -157,17 +107,14 @@ bool flow_key(nb::handle event, nb::object &name, nb::object &run_id) {
 
 // _record_flow_run(name, run_id)
 void record_flow_run(nb::handle registry, nb::handle name, nb::handle run_id) {
-    nb::object flows = attr(registry, f_flow_runs);
-    nb::object runs = mapping_get_method(flows, name);
+    nb::object flows = attr(registry, a_flow_runs);
+    nb::object runs = get_or_none(flows, name);
     if (runs.is_none()) {
         runs = nb::dict();
         if (PyObject_SetItem(flows.ptr(), name.ptr(), runs.ptr()) < 0)
             throw nb::python_error();
-        if (longer_than(flows, global(own.flow_globals, g_max_flows))) {
-            nb::object kwnames = nb::make_tuple(nb::handle(k_last.get()));
-            PyObject *argv[] = {flows.ptr(), Py_False};
-            checked(PyObject_VectorcallMethod(m_popitem.get(), argv,
-                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+        if (longer_than(flows, global(own.flow_globals, d_max_flows))) {
+            call_method_kw(flows, m_popitem, {}, {{&k_last, Py_False}});
         }
     } else {
         Py_ssize_t n = PyObject_Size(flows.ptr());
@@ -183,7 +130,7 @@ void record_flow_run(nb::handle registry, nb::handle name, nb::handle run_id) {
         return;
     if (PyObject_SetItem(runs.ptr(), run_id.ptr(), Py_None) < 0)
         throw nb::python_error();
-    if (longer_than(runs, global(own.flow_globals, g_max_runs_per_flow))) {
+    if (longer_than(runs, global(own.flow_globals, d_max_runs_per_flow))) {
         nb::object it = checked(PyObject_GetIter(runs.ptr()));
         PyObject *oldest = PyIter_Next(it.ptr());
         if (oldest == nullptr) {
@@ -199,17 +146,10 @@ void record_flow_run(nb::handle registry, nb::handle name, nb::handle run_id) {
 
 // ---------------------------------------------------------------- RuntimeObservationSubscriptions
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
-
 // self._run_matches(run, run_id, wanted, descendants)
 bool run_matches(nb::handle registry, nb::handle run, nb::handle run_id, nb::handle wanted,
                  nb::handle descendants) {
-    if (!still_own(registry, m_run_matches, own.run_matches)) {
+    if (!is_own_method(registry, m_run_matches, own.run_matches)) {
         nb::object method = attr(registry, m_run_matches);
         PyObject *argv[] = {nullptr, run.ptr(), run_id.ptr(), wanted.ptr(), descendants.ptr()};
         return truthy(checked(PyObject_Vectorcall(
@@ -219,14 +159,14 @@ bool run_matches(nb::handle registry, nb::handle run, nb::handle run_id, nb::han
         return true;
     if (!truthy(descendants) || run.is_none())
         return false;
-    nb::object parent = getattr_or_none(run, f_parent_run_id);
-    if (equals(parent, wanted) || equals(getattr_or_none(run, f_root_run_id), wanted))
+    nb::object parent = getattr_or_none(run, a_parent_run_id);
+    if (equals(parent, wanted) || equals(getattr_or_none(run, a_root_run_id), wanted))
         return true;
-    nb::object parents = attr(registry, f_parents);
+    nb::object parents = attr(registry, a_parents);
     nb::object current = parent.is_none() ? nb::borrow(run_id) : parent;
     nb::object seen = new_set();
     set_add(seen, run_id);
-    nb::object depth_obj = global(own.subs_globals, g_max_depth);
+    nb::object depth_obj = global(own.subs_globals, d_max_ancestry_depth);
     Py_ssize_t depth = PyNumber_AsSsize_t(depth_obj.ptr(), PyExc_OverflowError);
     if (depth == -1 && PyErr_Occurred())
         throw nb::python_error();
@@ -236,36 +176,36 @@ bool run_matches(nb::handle registry, nb::handle run, nb::handle run_id, nb::han
         if (equals(current, wanted))
             return true;
         set_add(seen, current);
-        current = mapping_get_method(parents, current);
+        current = get_or_none(parents, current);
     }
     return false;
 }
 
 // sub._put(event)
 void put(nb::handle sub, nb::handle event) {
-    if (!still_own(sub, m_put, own.put)) {
+    if (!is_own_method(sub, m_put, own.put)) {
         call1(sub, m_put, event);
         return;
     }
-    if (truthy(attr(sub, f_closed)))
+    if (truthy(attr(sub, a_closed)))
         return;
-    nb::object queue = attr(sub, f_queue);
+    nb::object queue = attr(sub, a_queue);
     Py_ssize_t n = PyObject_Size(queue.ptr());
     if (n < 0)
         throw nb::python_error();
     nb::object size = checked(PyLong_FromSsize_t(n));
-    nb::object maxsize = attr(sub, f_maxsize);
+    nb::object maxsize = attr(sub, a_maxsize);
     int full = PyObject_RichCompareBool(size.ptr(), maxsize.ptr(), Py_GE);
     if (full < 0)
         throw nb::python_error();
     if (full) {
         deque_popleft(queue);
-        nb::object dropped = attr(sub, f_dropped_count);
+        nb::object dropped = attr(sub, a_dropped_count);
         nb::object one = checked(PyLong_FromLong(1));
-        set_attr(sub, f_dropped_count, checked(PyNumber_InPlaceAdd(dropped.ptr(), one.ptr())));
+        set_attr(sub, a_dropped_count, checked(PyNumber_InPlaceAdd(dropped.ptr(), one.ptr())));
     }
     deque_append(queue, event);
-    if (truthy(attr(sub, f_waiters)))
+    if (truthy(attr(sub, a_waiters)))
         call0(sub, m_wake_one);
 }
 
@@ -291,7 +231,6 @@ void init_fastpath_originals() {
     own.put = class_function(subs.attr("RuntimeObservationSubscription"), "_put");
     own.mapping_abc =
         nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
-    own.dict_get = Py_NewRef(_PyType_Lookup(&PyDict_Type, m_get.get()));
 }
 
 void init_originals() {
@@ -303,12 +242,12 @@ void init_originals() {
 
 void FlowStep::begin(nb::handle desk, nb::handle copy) {
     registry_ = field(desk, a_flow_registry);
-    own_ = still_own(registry_, m_capture_event, own.capture_event);
+    own_ = is_own_method(registry_, m_capture_event, own.capture_event);
     if (!own_) {
         call1(registry_, m_capture_event, copy);
         return;
     }
-    if (still_own(registry_, m_flow_key, own.flow_key)) {
+    if (is_own_method(registry_, m_flow_key, own.flow_key)) {
         flow_key(copy, name_, run_id_);
         return;
     }
@@ -320,7 +259,7 @@ void FlowStep::begin(nb::handle desk, nb::handle copy) {
 void FlowStep::finish() {
     if (!own_)
         return;
-    if (name_.is_valid() && still_own(registry_, m_record_flow_run, own.record_flow_run)) {
+    if (name_.is_valid() && is_own_method(registry_, m_record_flow_run, own.record_flow_run)) {
         record_flow_run(registry_, name_, run_id_);
         return;
     }
@@ -337,71 +276,71 @@ void FlowStep::finish() {
 void PublishStep::prepare(nb::handle desk, nb::handle copy) {
     registry_ = field(desk, a_subscriptions);
     copy_ = nb::borrow(copy);
-    own_ = still_own(registry_, m_publish, own.publish);
+    own_ = is_own_method(registry_, m_publish, own.publish);
     if (!own_)
         return;
-    if (!still_own(registry_, m_match, own.match)) {
+    if (!is_own_method(registry_, m_match, own.match)) {
         delivery_ = call1(registry_, m_match, copy);
         return;
     }
     native_ = true;
-    nb::object active = attr(registry_, f_active);
+    nb::object active = attr(registry_, a_active);
     active_ = truthy(active);
     if (!active_)
         return;
     nb::handle event = copy;
-    nb::object run = getattr_or_none(event, f_run);
-    nb::object run_id = run.is_none() ? nb::none() : getattr_or_none(run, f_run_id);
-    if (truthy(attr(registry_, f_track_links)) && !run_id.is_none()) {
+    nb::object run = getattr_or_none(event, a_run);
+    nb::object run_id = run.is_none() ? nb::none() : getattr_or_none(run, a_run_id);
+    if (truthy(attr(registry_, a_track_links)) && !run_id.is_none()) {
         link_run_id_ = run_id;
-        link_parent_ = getattr_or_none(run, f_parent_run_id);
+        link_parent_ = getattr_or_none(run, a_parent_run_id);
     }
-    nb::object event_type = getattr_or_none(event, f_event_type);
+    nb::object event_type = getattr_or_none(event, a_event_type);
     nb::object meta;  // read on first need
     nb::object it = checked(PyObject_GetIter(active.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) {
         nb::object sub = nb::steal(item);
-        nb::object event_types = attr(sub, f_event_types);
+        nb::object event_types = attr(sub, a_event_types);
         if (!event_types.is_none()) {
-            nb::object fn = global(own.subs_globals, g_matches);
+            nb::object fn = global(own.subs_globals, d_matches_event_type);
             PyObject *argv[] = {nullptr, event_type.ptr(), event_types.ptr()};
             nb::object hit = checked(
                 PyObject_Vectorcall(fn.ptr(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!truthy(hit))
                 continue;
         }
-        nb::object source = attr(sub, f_source);
-        if (!source.is_none() && not_equal(getattr_or_none(event, f_source), source))
+        nb::object source = attr(sub, a_source);
+        if (!source.is_none() && not_equal(getattr_or_none(event, a_source), source))
             continue;
-        nb::object level = attr(sub, f_level);
-        if (!level.is_none() && not_equal(getattr_or_none(event, f_level), level))
+        nb::object level = attr(sub, a_level);
+        if (!level.is_none() && not_equal(getattr_or_none(event, a_level), level))
             continue;
-        if (truthy(attr(sub, f_needs_meta))) {
+        if (truthy(attr(sub, a_needs_meta))) {
             if (!meta.is_valid()) {
-                meta = getattr_or_none(event, f_meta);
-                nb::object mapping = global(own.subs_globals, g_mapping);
+                meta = getattr_or_none(event, a_meta);
+                nb::object mapping = global(own.subs_globals, d_mapping);
                 bool known = PyDict_CheckExact(meta.ptr()) && mapping.ptr() == own.mapping_abc;
                 if (!known && !is_instance(meta, mapping))
                     meta = nb::dict();
             }
-            nb::object event_app_id = mapping_get_method(meta, f_app_id.get());
-            nb::object app_id = attr(sub, f_app_id);
+            nb::object event_app_id = get_or_none(meta, d_app_id);
+            nb::object app_id = attr(sub, a_app_id);
             if (!app_id.is_none() && not_equal(event_app_id, app_id))
                 continue;
-            nb::object search = attr(sub, f_app_id_search);
+            nb::object search = attr(sub, a_app_id_search);
             if (!search.is_none()) {
                 if (!PyUnicode_Check(event_app_id.ptr()))
                     continue;
                 if (!truthy(checked(PyObject_CallOneArg(search.ptr(), event_app_id.ptr()))))
                     continue;
             }
-            nb::object group_id = attr(sub, f_group_id);
-            if (!group_id.is_none() && not_equal(mapping_get_method(meta, f_group_id.get()), group_id))
+            nb::object group_id = attr(sub, a_group_id);
+            if (!group_id.is_none() && not_equal(get_or_none(meta, d_group_id), group_id))
                 continue;
         }
-        nb::object wanted = attr(sub, f_run_id);
+        nb::object wanted = attr(sub, a_run_id);
         if (!wanted.is_none() &&
-            !run_matches(registry_, run, run_id, wanted, attr(sub, f_include_descendants)))
+            !run_matches(registry_, run, run_id, wanted, attr(sub, a_include_descendants)))
             continue;
         matched_.push_back(std::move(sub));
     }
@@ -417,7 +356,7 @@ void PublishStep::deliver() {
     if (native_) {
         if (!active_)
             return;  // _match found nothing subscribed: publish stops there
-        if (!still_own(registry_, m_deliver, own.deliver)) {
+        if (!is_own_method(registry_, m_deliver, own.deliver)) {
             nb::list subs;
             for (auto &sub : matched_)
                 subs.append(sub);

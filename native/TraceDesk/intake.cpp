@@ -63,6 +63,28 @@ void set_insert(nb::handle seen, nb::handle id) {
         call1(seen, m_add, id);
 }
 
+// A bounded deque's capacity (its maxlen) and its length now; `capped` false when it has no
+// maxlen.
+struct Bound {
+    bool capped = false;
+    Py_ssize_t cap = 0, size = 0;
+};
+
+Bound bound_of(nb::handle queue) {
+    Bound b;
+    nb::object maxlen = attr(queue, a_maxlen);
+    if (maxlen.is_none())
+        return b;
+    b.capped = true;
+    b.cap = PyLong_AsSsize_t(maxlen.ptr());
+    if (b.cap == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    b.size = PyObject_Size(queue.ptr());
+    if (b.size < 0)
+        throw nb::python_error();
+    return b;
+}
+
 bool remember(nb::handle self, nb::handle event_id, WindowEntry *entry) {
     orvane::args::require_str(event_id, "event_id");
     nb::object seen = field(self, a_seen);
@@ -72,19 +94,10 @@ bool remember(nb::handle self, nb::handle event_id, WindowEntry *entry) {
     if (present)
         return false;
     nb::object buffer = field(self, a_seen_buffer);
-    nb::object maxlen = attr(buffer, f_maxlen);
     nb::object evicted;
-    if (!maxlen.is_none()) {
-        Py_ssize_t cap = PyLong_AsSsize_t(maxlen.ptr());
-        if (cap == -1 && PyErr_Occurred())
-            throw nb::python_error();
-        Py_ssize_t size = PyObject_Size(buffer.ptr());
-        if (size < 0)
-            throw nb::python_error();
-        if (size > 0 && size >= cap) {
-            evicted = deque_popleft(buffer);
-            set_remove(seen, evicted);
-        }
+    if (Bound b = bound_of(buffer); b.capped && b.size > 0 && b.size >= b.cap) {
+        evicted = deque_popleft(buffer);
+        set_remove(seen, evicted);
     }
     deque_append(buffer, event_id);
     set_insert(seen, event_id);
@@ -148,29 +161,17 @@ struct ChannelEntry {
 };
 
 bool is_deque(nb::handle obj) {
-    static PyObject *deque_type =
+    static PyObject *deque_type =  // kept for the process
         nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
-    int r = PyObject_IsInstance(obj.ptr(), deque_type);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
+    return is_instance(obj, deque_type);
 }
 
 void ChannelEntry::append(nb::handle self, nb::handle event_copy) {
     channel = field(self, a_channel);
     copy = nb::borrow(event_copy);
     if (is_deque(channel)) {
-        nb::object maxlen = attr(channel, f_maxlen);
-        if (!maxlen.is_none()) {
-            Py_ssize_t cap = PyLong_AsSsize_t(maxlen.ptr());
-            if (cap == -1 && PyErr_Occurred())
-                throw nb::python_error();
-            Py_ssize_t size = PyObject_Size(channel.ptr());
-            if (size < 0)
-                throw nb::python_error();
-            if (cap > 0 && size >= cap)
-                dropped = checked(PySequence_GetItem(channel.ptr(), 0));
-        }
+        if (Bound b = bound_of(channel); b.capped && b.cap > 0 && b.size >= b.cap)
+            dropped = checked(PySequence_GetItem(channel.ptr(), 0));
     }
     deque_append(channel, copy);
     appended = true;
@@ -241,11 +242,11 @@ nb::object backend_key(nb::handle backend) {
 
 void warn_backend_failure(nb::handle backend, nb::handle error) {
     PyObject *name = nullptr;
-    if (PyObject_GetOptionalAttr(backend.ptr(), f_name.get(), &name) < 0)
+    if (PyObject_GetOptionalAttr(backend.ptr(), a_name.get(), &name) < 0)
         PyErr_Clear();
     nb::object name_obj = name != nullptr ? nb::steal(name) : nb::none();
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(backend.ptr())));
-    nb::object module = nb::steal(PyObject_GetAttrString(cls.ptr(), "__module__"));
+    nb::object module = nb::steal(PyObject_GetAttr(cls.ptr(), a_module.get()));
     if (!module.is_valid()) {
         PyErr_Clear();
         module = nb::str("?");
@@ -324,7 +325,7 @@ bool is_awaitable(PyObject *obj) {
 // cancelled (asyncio.gather reports such a child as a result, too).
 bool backend_cancelled_itself(nb::python_error &e) {
     nb::object asyncio = outside::get(o_asyncio);
-    nb::object cancelled = attr(asyncio, f_cancelled_error);
+    nb::object cancelled = attr(asyncio, a_cancelled_error);
     if (!e.matches(cancelled))
         return false;
     nb::object task = call0(asyncio, m_current_task);
@@ -398,14 +399,9 @@ public:
     // asyncio.gather(*calls, return_exceptions=True)
     nb::object gather() {
         nb::object fn = attr(outside::get(o_asyncio), m_gather);
-        std::vector<PyObject *> argv;
-        argv.reserve(awaitables_.size() + 1);
-        for (auto &aw : awaitables_)
-            argv.push_back(aw.ptr());
-        argv.push_back(Py_True);
-        nb::object kwnames = nb::make_tuple(nb::handle(k_return_exceptions.get()));
-        return checked(
-            PyObject_Vectorcall(fn.ptr(), argv.data(), awaitables_.size(), kwnames.ptr()));
+        std::vector<nb::handle> calls(awaitables_.begin(), awaitables_.end());
+        const Kw kws[] = {{&k_return_exceptions, Py_True}};
+        return call_kw(fn, calls, kws);
     }
 
     void gathered(nb::handle results) {
@@ -436,14 +432,14 @@ private:
 
 Task append_event_task(nb::object self, nb::object event) {
     // Steps 1 to 7 run without a suspension point.
-    bool enabled = still_own(self, m_is_enabled, own_is_enabled)
+    bool enabled = is_own_method(self, m_is_enabled, own_is_enabled)
                        ? is_enabled(self)
                        : truthy(call0(self, m_is_enabled));
     if (!enabled)
         co_return false;
-    nb::object event_id = field(event, f_event_id);
+    nb::object event_id = field(event, a_event_id);
     WindowEntry window;
-    bool fresh = still_own(self, m_remember, own_remember)
+    bool fresh = is_own_method(self, m_remember, own_remember)
                      ? remember(self, event_id, &window)
                      : truthy(call1(self, m_remember, event_id));
     if (!fresh)

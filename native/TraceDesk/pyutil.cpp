@@ -1,32 +1,8 @@
 #include "pyutil.hpp"
 
+#include "names.hpp"
+
 namespace orvane::desk {
-
-nb::object mapping_get(nb::handle mapping, nb::handle key) {
-    if (PyDict_Check(mapping.ptr()))
-        return dict_get(mapping, key);
-    PyObject *v = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (v == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            return nb::object();
-        }
-        throw nb::python_error();
-    }
-    return nb::steal(v);
-}
-
-bool is_mapping(nb::handle obj) {
-    if (PyDict_Check(obj.ptr()))
-        return true;
-    // collections.abc.Mapping, kept for the life of the process.
-    static PyObject *mapping_abc =
-        nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
-    int r = PyObject_IsInstance(obj.ptr(), mapping_abc);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
 
 nb::object first_of(nb::handle seq) {
     if (PyList_Check(seq.ptr()))
@@ -62,17 +38,13 @@ bool generic_lookup(PyTypeObject *t) {
     };
     static Entry cache[8];
     static unsigned next = 0;
-    static PyObject *object_getattribute = nullptr;
-    static PyObject *getattribute_name = nullptr;
-    if (object_getattribute == nullptr) {
-        getattribute_name = PyUnicode_InternFromString("__getattribute__");
-        object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute_name));
-    }
+    static PyObject *object_getattribute =
+        Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, names::a_getattribute.get()));
     for (Entry &e : cache)
         if (e.type == t && e.version == t->tp_version_tag && e.version != 0)
             return e.generic;
     bool generic = t->tp_getattro == PyObject_GenericGetAttr ||
-                   _PyType_Lookup(t, getattribute_name) == object_getattribute;
+                   _PyType_Lookup(t, names::a_getattribute.get()) == object_getattribute;
     generic = generic && t->tp_getattro != nullptr;
     Entry &slot = cache[next++ % 8];
     Py_XDECREF(reinterpret_cast<PyObject *>(slot.type));
@@ -106,9 +78,6 @@ nb::object instance_attr(nb::handle obj, Name &name) {
 
 namespace {
 
-Name m_append_name{"append"};
-Name m_popleft_name{"popleft"};
-
 // collections.deque and its append and popleft method descriptors, kept for the process.
 struct DequeMethods {
     PyTypeObject *type = nullptr;
@@ -117,8 +86,8 @@ struct DequeMethods {
     DequeMethods() {
         nb::object deque = nb::module_::import_("collections").attr("deque");
         type = reinterpret_cast<PyTypeObject *>(deque.release().ptr());
-        append = Py_NewRef(_PyType_Lookup(type, m_append_name.get()));
-        popleft = Py_NewRef(_PyType_Lookup(type, m_popleft_name.get()));
+        append = Py_NewRef(_PyType_Lookup(type, names::m_append.get()));
+        popleft = Py_NewRef(_PyType_Lookup(type, names::m_popleft.get()));
     }
 };
 
@@ -132,7 +101,7 @@ const DequeMethods &deque_methods() {
 void deque_append(nb::handle queue, nb::handle x) {
     const DequeMethods &d = deque_methods();
     if (Py_TYPE(queue.ptr()) != d.type) {
-        call1(queue, m_append_name, x);
+        call1(queue, names::m_append, x);
         return;
     }
     PyObject *argv[] = {queue.ptr(), x.ptr()};
@@ -142,21 +111,9 @@ void deque_append(nb::handle queue, nb::handle x) {
 nb::object deque_popleft(nb::handle queue) {
     const DequeMethods &d = deque_methods();
     if (Py_TYPE(queue.ptr()) != d.type)
-        return call0(queue, m_popleft_name);
+        return call0(queue, names::m_popleft);
     PyObject *argv[] = {queue.ptr()};
     return checked(PyObject_Vectorcall(d.popleft, argv, 1, nullptr));
-}
-
-bool still_own(nb::handle obj, Name &name, PyObject *original) {
-    if (original == nullptr || _PyType_Lookup(Py_TYPE(obj.ptr()), name.get()) != original)
-        return false;
-    PyObject **dictptr = _PyObject_GetDictPtr(obj.ptr());
-    if (dictptr == nullptr || *dictptr == nullptr)
-        return true;
-    int found = PyDict_Contains(*dictptr, name.get());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
 }
 
 }  // namespace orvane::desk

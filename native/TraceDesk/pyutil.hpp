@@ -1,6 +1,6 @@
-// Small Python helpers of the TraceDesk sources, on top of the shared ones of the support library.
-// Every function needs the GIL (as everything in this module) and throws nb::python_error with
-// the Python error set when a call fails.
+// Python helpers of the TraceDesk sources, on top of the shared ones of the support library
+// (orvane/pyutil.hpp, brought in here). Every function needs the GIL (as everything in this
+// module) and throws nb::python_error with the Python error set when a call fails.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -18,24 +18,18 @@ using orvane::py::attr;
 using orvane::py::call0;
 using orvane::py::call1;
 using orvane::py::call2;
+using orvane::py::call_kw;
+using orvane::py::call_method_kw;
+using orvane::py::checked;
+using orvane::py::dict_find;
+using orvane::py::equals;
+using orvane::py::get_or_none;
+using orvane::py::is_instance;
+using orvane::py::is_mapping;
+using orvane::py::is_own_method;
+using orvane::py::Kw;
 using orvane::py::set_attr;
 using orvane::py::truthy;
-
-// Takes over the new reference `r` a C-API call returned; throws when the call failed (null).
-inline nb::object checked(PyObject *r) {
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
-
-inline bool equals(nb::handle a, Name &b) { return equals(a, nb::handle(b.get())); }
 
 // `obj.<name>` or an invalid handle when the attribute does not exist (getattr with a default).
 inline nb::object optional_attr(nb::handle obj, Name &name) {
@@ -45,25 +39,10 @@ inline nb::object optional_attr(nb::handle obj, Name &name) {
     return nb::steal(v);
 }
 
-// An exact dict's entry, or an invalid handle when absent.
-inline nb::object dict_get(nb::handle d, nb::handle key) {
-    PyObject *v = nullptr;
-    if (PyDict_GetItemRef(d.ptr(), key.ptr(), &v) < 0)
-        throw nb::python_error();
-    return nb::steal(v);
-}
-
 inline void dict_set(nb::handle d, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0)
         throw nb::python_error();
 }
-
-// dict.get for dicts; for other mappings `mapping[key]` with KeyError (or TypeError) meaning
-// absent. An invalid handle when the key is absent.
-nb::object mapping_get(nb::handle mapping, nb::handle key);
-
-// isinstance(obj, collections.abc.Mapping), dicts without the abstract check.
-bool is_mapping(nb::handle obj);
 
 inline bool set_contains(nb::handle s, nb::handle key) {
     int r = PySet_Contains(s.ptr(), key.ptr());
@@ -111,10 +90,5 @@ nb::list to_list(nb::handle seq);
 
 // The current exception as an object, leaving no error set.
 inline nb::object fetch_error() { return nb::steal(PyErr_GetRaisedException()); }
-
-// Whether `obj.<name>` is still `original`, the function this package defined: neither the
-// class (or a subclass) nor the instance replaced it. Looked up at every call, so a test that
-// monkeypatches the method sees its replacement called.
-bool still_own(nb::handle obj, Name &name, PyObject *original);
 
 }  // namespace orvane::desk

@@ -18,7 +18,7 @@ namespace res = resolution;
 namespace {
 
 bool is_terminal_status(nb::handle status) {
-    return equals(status, v_completed) || equals(status, v_failed);
+    return equals(status, status_completed.get()) || equals(status, status_failed.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -36,18 +36,18 @@ bool plain_assignment_type(PyTypeObject *t) {
     static PyObject *base_setattr = nullptr;
     if (base_setattr == nullptr) {
         nb::object bm = nb::module_::import_("pydantic").attr("BaseModel");
-        base_setattr = PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(bm.ptr())->tp_dict,
-                                            "__setattr__");
+        base_setattr = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(bm.ptr())->tp_dict,
+                                               a_setattr.get());
         Py_XINCREF(base_setattr);
     }
-    PyObject *setattr_fn = _PyType_Lookup(t, nb::str("__setattr__").ptr());
+    PyObject *setattr_fn = _PyType_Lookup(t, a_setattr.get());
     if (setattr_fn != nullptr && setattr_fn == base_setattr) {
-        nb::object config = nb::steal(PyObject_GetAttrString(obj_type.ptr(), "model_config"));
+        nb::object config = nb::steal(PyObject_GetAttr(obj_type.ptr(), a_model_config.get()));
         if (!config.is_valid()) {
             PyErr_Clear();
         } else if (PyDict_Check(config.ptr())) {
-            nb::object va = dict_get(config, nb::str("validate_assignment"));
-            nb::object fr = dict_get(config, nb::str("frozen"));
+            nb::object va = dict_find(config, d_validate_assignment.get());
+            nb::object fr = dict_find(config, d_frozen.get());
             direct = !(va.is_valid() && truthy(va)) && !(fr.is_valid() && truthy(fr));
         }
     }
@@ -66,8 +66,7 @@ public:
         PyObject **dictptr = _PyObject_GetDictPtr(obj_);
         if (dictptr == nullptr || *dictptr == nullptr)
             return;
-        static Name fields_set{"__pydantic_fields_set__"};
-        nb::object fs = nb::steal(PyObject_GenericGetAttr(obj_, fields_set.get()));
+        nb::object fs = nb::steal(PyObject_GenericGetAttr(obj_, a_fields_set.get()));
         if (!fs.is_valid() || !PySet_Check(fs.ptr())) {
             PyErr_Clear();
             return;
@@ -155,15 +154,15 @@ OwnedBatch::OwnedBatch(nb::handle desk) : resolving(new_set()) {
 // The moment `record` ended for its descendants, as the Python value the record holds (None
 // when unknown).
 nb::object terminal_timestamp(nb::handle record) {
-    nb::object meta = field(record, f_meta);
+    nb::object meta = field(record, a_meta);
     if (!meta.is_none() && is_mapping(meta)) {
-        nb::object anchor = mapping_get(meta, key_stale_anchor_at.get());
-        if (anchor.is_valid() && PyLong_Check(anchor.ptr()))
+        nb::object anchor = get_or_none(meta, d_stale_anchor_at);
+        if (PyLong_Check(anchor.ptr()))
             return anchor;
     }
-    nb::object failed_at = field(record, f_failed_at);
-    nb::object completed_at = field(record, f_completed_at);
-    nb::object updated_at = field(record, f_updated_at);
+    nb::object failed_at = field(record, a_failed_at);
+    nb::object completed_at = field(record, a_completed_at);
+    nb::object updated_at = field(record, a_updated_at);
     res::Times t{truthy(failed_at), truthy(completed_at), truthy(updated_at)};
     switch (res::end_field(t)) {
     case res::EndField::failed_at:
@@ -175,7 +174,7 @@ nb::object terminal_timestamp(nb::handle record) {
     case res::EndField::started_at:
         break;
     }
-    return field(record, f_started_at);
+    return field(record, a_started_at);
 }
 
 
@@ -232,7 +231,7 @@ public:
     nb::object find_terminal_ancestor(nb::handle record) {
         Frame f;
         f.walk_only = true;
-        f.pid = field(record, f_parent_run_id);
+        f.pid = field(record, a_parent_run_id);
         frames_.push_back(std::move(f));
         return drive();
     }
@@ -248,8 +247,8 @@ private:
             out = nb::none();
             return true;
         }
-        nb::object rid = field(record, f_run_id);
-        nb::object cached = dict_get(b_.cache, rid);
+        nb::object rid = field(record, a_run_id);
+        nb::object cached = dict_find(b_.cache, rid);
         if (cached.is_valid()) {
             out = cached;
             return true;
@@ -265,11 +264,11 @@ private:
         Frame &fr = frames_.back();
         fr.resolved = b_.own_copies ? nb::borrow(record) : models::deep_copy(record);
         nb::handle resolved = fr.resolved;
-        nb::object status = field(resolved, f_status);
-        if (is_terminal_status(status) || equals(status, v_waiting))
+        nb::object status = field(resolved, a_status);
+        if (is_terminal_status(status) || equals(status, status_waiting.get()))
             return finish_unjudged(out);
-        nb::object updated_at = field(resolved, f_updated_at);
-        nb::object anchor = truthy(updated_at) ? updated_at : field(resolved, f_started_at);
+        nb::object updated_at = field(resolved, a_updated_at);
+        nb::object anchor = truthy(updated_at) ? updated_at : field(resolved, a_started_at);
         if (anchor.is_none())
             return finish_unjudged(out);
         fr.anchor = time_value(anchor, "updated_at");
@@ -279,7 +278,7 @@ private:
         }
         if (!res::orphan_rule_on(b_.limits))
             return finish_unjudged(out);
-        fr.pid = field(resolved, f_parent_run_id);
+        fr.pid = field(resolved, a_parent_run_id);
         return false;
     }
 
@@ -287,7 +286,7 @@ private:
     bool finish_unjudged(nb::object &out) {
         Frame &f = frames_.back();
         out = f.resolved;
-        nb::object rid = field(f.resolved, f_run_id);
+        nb::object rid = field(f.resolved, a_run_id);
         dict_set(b_.cache, rid, f.resolved);
         nb::object input_id = std::move(f.input_id);
         frames_.pop_back();
@@ -297,12 +296,12 @@ private:
 
     void mark_failed(nb::handle resolved, res::Reason reason, nb::handle anchor_at) {
         FieldWriter writer(resolved);
-        writer.set(f_status, v_failed.get());
-        nb::object failed_at = field(resolved, f_failed_at);
-        writer.set(f_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
+        writer.set(a_status, status_failed.get());
+        nb::object failed_at = field(resolved, a_failed_at);
+        writer.set(a_failed_at, truthy(failed_at) ? nb::handle(failed_at) : nb::handle(b_.now_obj));
         // The copy's meta is its own (a fresh copy), so the entries are written into it; a meta
         // of another kind is replaced by a new dict holding its entries.
-        nb::object meta = field(resolved, f_meta);
+        nb::object meta = field(resolved, a_meta);
         bool replace = !PyDict_CheckExact(meta.ptr());
         if (replace) {
             PyObject *m = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr());
@@ -310,12 +309,12 @@ private:
                 throw nb::python_error();
             meta = nb::steal(m);
         }
-        dict_set(meta, key_stale_reason.get(), reason_name(reason));
-        dict_set(meta, key_stale_detected_at.get(), b_.now_obj);
+        dict_set(meta, d_stale_reason.get(), reason_name(reason));
+        dict_set(meta, d_stale_detected_at.get(), b_.now_obj);
         if (anchor_at.is_valid() && !anchor_at.is_none())
-            dict_set(meta, key_stale_anchor_at.get(), anchor_at);
+            dict_set(meta, d_stale_anchor_at.get(), anchor_at);
         if (replace)
-            writer.set(f_meta, meta);
+            writer.set(a_meta, meta);
     }
 
     // The walk of the top frame ended with `ancestor`: every parent id it visited has that answer.
@@ -364,11 +363,11 @@ private:
                     f->memo_ok = false;  // the answer may depend on what is under way
                     done = true;
                     ancestor = nb::none();
-                } else if (is_terminal_status(field(parent, f_status))) {
+                } else if (is_terminal_status(field(parent, a_status))) {
                     done = true;
                     ancestor = parent;
                 } else {
-                    f->pid = field(parent, f_parent_run_id);
+                    f->pid = field(parent, a_parent_run_id);
                 }
             }
             while (!done) {
@@ -383,14 +382,14 @@ private:
                     ancestor = nb::none();
                     break;
                 }
-                nb::object known = dict_get(b_.memo, pid);
+                nb::object known = dict_find(b_.memo, pid);
                 if (known.is_valid()) {
                     done = true;
                     ancestor = known;
                     break;
                 }
                 visit(*f, pid);
-                nb::object p = dict_get(b_.cache, pid);
+                nb::object p = dict_find(b_.cache, pid);
                 if (!p.is_valid() || p.is_none()) {
                     if (set_contains(b_.resolving, pid)) {
                         f->memo_ok = false;
@@ -420,12 +419,12 @@ private:
                     }
                     p = out;
                 }
-                if (is_terminal_status(field(p, f_status))) {
+                if (is_terminal_status(field(p, a_status))) {
                     done = true;
                     ancestor = p;
                     break;
                 }
-                f->pid = field(p, f_parent_run_id);
+                f->pid = field(p, a_parent_run_id);
             }
             if (!done)
                 continue;  // the top frame changed
@@ -473,7 +472,7 @@ nb::list resolve_records(Batch &b, nb::handle records, nb::handle status, std::o
         nb::object r = resolve_one(b, rec);
         if (r.is_none())
             continue;
-        if (!status.is_none() && !equals(field(r, f_status), status))
+        if (!status.is_none() && !equals(field(r, a_status), status))
             continue;
         out.append(r);
         if (limit && static_cast<int64_t>(PyList_GET_SIZE(out.ptr())) >= *limit)
@@ -560,7 +559,7 @@ nb::object resolve_run_record(nb::handle self, nb::handle record, nb::handle now
 nb::list resolve_run_records(nb::handle self, nb::handle records, nb::handle status,
                              nb::handle limit) {
     args::require_list(records, "records");
-    std::optional<int64_t> lim = int_or_none(limit, "limit");
+    std::optional<int64_t> lim = args::int_or_none(limit, "limit");
     if (lim && *lim <= 0)
         return nb::list();
     OwnedBatch ob(self);

@@ -1,9 +1,9 @@
 // Run queries of RuntimeTraceDesk: list_runs and query_runs with filters, one run, its children
 // and its subtree. Raw records come from the run store (or, where said, the log service) and leave
 // as resolved copies (resolver.hpp).
+#include <array>
 #include <vector>
 
-#include "keywords.hpp"
 #include "names.hpp"
 #include "orvane/args.hpp"
 #include "orvane/models.hpp"
@@ -17,35 +17,23 @@ using namespace names;
 
 namespace {
 
-// The type checks of the run filters, in table order, before anything runs: a text filter is a
-// str or None, an integer one an int or None (a float is refused, not truncated).
-void check_run_filter(size_t i, nb::handle value) {
-    const RunFilterSpec &spec = kRunFilters[i];
-    if (spec.kind == FilterKind::text)
-        args::require_str(value, spec.name, /*none_ok=*/true);
-    else
-        require_int_or_none(value, spec.name);
-}
-
-void check_run_filters(const RunFilters &f) {
-    for (size_t i = 0; i < kRunFilterCount; ++i)
-        check_run_filter(i, f[i]);
-}
+namespace rf = orvane::run_filters;
 
 // The filters given as keywords that the query model would receive: checked before the model
 // sees them (a keyword the table does not know is left to the model).
 void check_run_filter_keywords(const nb::kwargs &kwargs) {
-    for (size_t i = 0; i < kRunFilterCount; ++i) {
-        nb::object value = dict_get(kwargs, kRunFilters[i].keyword->get());
+    for (size_t i = 0; i < rf::kCount; ++i) {
+        nb::object value = dict_find(kwargs, rf::kSpecs[i].keyword->get());
         if (value.is_valid())
-            check_run_filter(i, value);
+            rf::check(i, value);
     }
 }
 
-RunFilters filters_of(nb::handle query) {
-    RunFilters f;
-    for (size_t i = 0; i < kRunFilterCount; ++i)
-        f[i] = field(query, *kRunFilters[i].keyword);
+// The query's attributes of the filters' names.
+rf::Values filters_of(nb::handle query) {
+    rf::Values f;
+    for (size_t i = 0; i < rf::kCount; ++i)
+        f[i] = field(query, *rf::kSpecs[i].keyword);
     return f;
 }
 
@@ -81,11 +69,11 @@ nb::list children_in_batch(Batch &b, nb::handle run_id) {
 nb::object make_node(nb::handle cls, bool pydantic_cls, nb::handle run, nb::list kids) {
     if (pydantic_cls) {
         nb::dict fields;
-        fields[f_run.get()] = run;
-        fields[f_children.get()] = kids;
+        fields[a_run.get()] = run;
+        fields[a_children.get()] = kids;
         nb::object fs = new_set();
-        set_add(fs, f_run.get());
-        set_add(fs, f_children.get());
+        set_add(fs, a_run.get());
+        set_add(fs, a_children.get());
         return models::construct(cls, fields, fs);
     }
     return call_kw(cls, {{&k_run, run}, {&k_children, kids}});
@@ -117,53 +105,46 @@ nb::object build_query(Name &cls_name, nb::handle query, nb::kwargs kwargs) {
     return checked(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 }
 
-nb::list list_runs(nb::handle self, RunFilters f) {
-    check_run_filters(f);
-    std::optional<int64_t> limit = int_or_none(f[rf_limit], "limit");
+nb::list list_runs(nb::handle self, const rf::Values &f) {
+    rf::check(f);
+    std::optional<int64_t> limit = rf::integer(f, rf::at_limit);
 
     OwnedBatch ob(self);
     nb::handle store = ob.b.run_store();
     // Every filter but `status` goes to the store by keyword, `limit` as None: status and limit
     // apply to the resolved records.
-    nb::object none = nb::none();
-    std::vector<std::pair<Name *, nb::handle>> kws;
-    kws.reserve(kRunFilterCount - 1);
-    for (size_t i = 0; i < kRunFilterCount; ++i) {
-        if (i == rf_status)
-            continue;
-        kws.emplace_back(kRunFilters[i].keyword, i == rf_limit ? nb::handle(none) : f[i]);
-    }
-    nb::object rows = call_kw(attr(store, m_list_runs), kws);
+    std::array<Kw, rf::kCount - 1> kws;
+    size_t n = 0;
+    for (size_t i = 0; i < rf::kCount; ++i)
+        if (i != rf::at_status)
+            kws[n++] = {rf::kSpecs[i].keyword, i == rf::at_limit ? nb::handle(Py_None) : nb::handle(f[i])};
+    nb::object rows = call_kw(attr(store, m_list_runs), {}, kws);
     args::require_list(rows, "records");
     ob.b.own_copies = store_copies(store);
-    return resolve_records(ob.b, rows, f[rf_status], limit);
+    return resolve_records(ob.b, rows, f.status, limit);
 }
 
 nb::list query_runs(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     if (query_arg.is_none())
         check_run_filter_keywords(kwargs);
     nb::object query = build_query(o_run_query, query_arg, kwargs);
-    RunFilters f = filters_of(query);
+    rf::Values f = filters_of(query);
     nb::object log = field(self, a_log_service);
     if (log.is_none())
-        return list_runs(self, std::move(f));
-    check_run_filters(f);
-    std::optional<int64_t> limit = int_or_none(f[rf_limit], "limit");
+        return list_runs(self, f);
+    rf::check(f);
+    std::optional<int64_t> limit = rf::integer(f, rf::at_limit);
     // The log service gets every filter, `status` as None, and `limit` only when there is no
     // status filter (the status filter must see every resolved record).
-    nb::object none = nb::none();
-    std::vector<std::pair<Name *, nb::handle>> kws;
-    kws.reserve(kRunFilterCount);
-    for (size_t i = 0; i < kRunFilterCount; ++i) {
-        nb::handle value = f[i];
-        if (i == rf_status || (i == rf_limit && !f[rf_status].is_none()))
-            value = none;
-        kws.emplace_back(kRunFilters[i].keyword, value);
+    std::array<Kw, rf::kCount> kws;
+    for (size_t i = 0; i < rf::kCount; ++i) {
+        bool withheld = i == rf::at_status || (i == rf::at_limit && !f.status.is_none());
+        kws[i] = {rf::kSpecs[i].keyword, withheld ? nb::handle(Py_None) : nb::handle(f[i])};
     }
-    nb::object rows = call_kw(attr(log, m_query_runs), kws);
+    nb::object rows = call_kw(attr(log, m_query_runs), {}, kws);
     args::require_list(rows, "records");
     OwnedBatch ob(self);
-    return resolve_records(ob.b, rows, f[rf_status], limit);
+    return resolve_records(ob.b, rows, f.status, limit);
 }
 
 nb::object get_run(nb::handle self, nb::handle run_id) {
@@ -214,7 +195,7 @@ nb::object get_run_tree(nb::handle self, nb::handle run_id) {
             continue;
         }
         nb::object child = nb::borrow(PyList_GET_ITEM(top.pending.ptr(), top.next++));
-        nb::object cid = field(child, f_run_id);
+        nb::object cid = field(child, a_run_id);
         if (set_contains(path, cid))
             continue;
         nb::list kids;

@@ -37,16 +37,6 @@ void init_names() {
     copy_deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release().ptr();
 }
 
-// Where a model instance keeps pydantic's per-instance state: the byte offsets of the
-// `__pydantic_fields_set__`, `__pydantic_extra__` and `__pydantic_private__` slots (-1: not a
-// plain slot, use attribute access).
-struct ModelLayout {
-    bool plain = false;  // a pydantic model class that keeps BaseModel.__deepcopy__
-    Py_ssize_t fields_set = -1;
-    Py_ssize_t extra = -1;
-    Py_ssize_t priv = -1;
-};
-
 Py_ssize_t slot_offset(PyTypeObject *t, PyObject *name) {
     PyObject *descr = _PyType_Lookup(t, name);  // borrowed
     if (descr == nullptr || Py_TYPE(descr) != &PyMemberDescr_Type)
@@ -59,12 +49,14 @@ Py_ssize_t slot_offset(PyTypeObject *t, PyObject *name) {
 
 // Per type, kept for the life of the process; the cache holds a reference to each type, so an
 // address is never reused for another type.
-std::unordered_map<PyTypeObject *, ModelLayout> &layout_cache() {
-    static auto *cache = new std::unordered_map<PyTypeObject *, ModelLayout>();
+std::unordered_map<PyTypeObject *, Layout> &layout_cache() {
+    static auto *cache = new std::unordered_map<PyTypeObject *, Layout>();
     return *cache;
 }
 
-const ModelLayout &model_layout(PyTypeObject *t) {
+}  // namespace
+
+const Layout &layout_of(PyTypeObject *t) {
     auto &cache = layout_cache();
     auto it = cache.find(t);
     if (it != cache.end())
@@ -73,7 +65,7 @@ const ModelLayout &model_layout(PyTypeObject *t) {
     int sub = PyObject_IsSubclass(reinterpret_cast<PyObject *>(t), base_model);
     if (sub < 0)
         throw nb::python_error();
-    ModelLayout layout;
+    Layout layout;
     if (sub) {
         PyObject *dc = _PyType_Lookup(t, m_deepcopy);  // borrowed
         layout.plain = dc == base_model_deepcopy;
@@ -85,7 +77,14 @@ const ModelLayout &model_layout(PyTypeObject *t) {
     return cache.emplace(t, layout).first->second;
 }
 
-bool plain_model_type(PyTypeObject *t) { return model_layout(t).plain; }
+PyTypeObject *base_model_type() {
+    init_names();
+    return reinterpret_cast<PyTypeObject *>(base_model);
+}
+
+namespace {
+
+bool plain_model_type(PyTypeObject *t) { return layout_of(t).plain; }
 
 // Reads a model's slot: a new reference, nullptr with AttributeError when unset.
 PyObject *get_slot(PyObject *o, Py_ssize_t offset, PyObject *name) {
@@ -316,7 +315,7 @@ private:
 
     PyObject *copy_model(PyObject *o) {
         PyTypeObject *t = Py_TYPE(o);
-        const ModelLayout &layout = model_layout(t);
+        const Layout &layout = layout_of(t);
         PyObject *m = t->tp_new(t, empty_tuple, nullptr);
         if (m == nullptr)
             return nullptr;
@@ -355,7 +354,7 @@ private:
         return rc;
     }
 
-    int copy_fields_set(PyObject *o, PyObject *m, const ModelLayout &layout) {
+    int copy_fields_set(PyObject *o, PyObject *m, const Layout &layout) {
         PyObject *v = get_slot(o, layout.fields_set, a_fields_set);
         if (v == nullptr)
             return -1;
@@ -368,7 +367,7 @@ private:
         return rc;
     }
 
-    int copy_private(PyObject *o, PyObject *m, const ModelLayout &layout) {
+    int copy_private(PyObject *o, PyObject *m, const Layout &layout) {
         PyObject *v = get_slot(o, layout.priv, a_private);
         if (v == nullptr) {
             // An instance made with __new__ only may lack the slot value entirely.

@@ -8,13 +8,10 @@ PyObject *module_dict = nullptr;
 PyObject *module_name = nullptr;
 }  // namespace
 
-PyObject *Name::get() {
-    if (obj_ == nullptr) {
-        obj_ = PyUnicode_InternFromString(text_);
-        if (obj_ == nullptr)
-            throw nb::python_error();
-    }
-    return obj_;
+void Name::intern() {
+    obj_ = PyUnicode_InternFromString(text_);
+    if (obj_ == nullptr)
+        throw nb::python_error();
 }
 
 void bind_module(nb::module_ &m) {

@@ -11,9 +11,9 @@ namespace {
 Name m_get{"get"};
 
 nb::object vectorcall(PyObject *callable, std::vector<PyObject *> &argv, size_t nargs,
-                      std::initializer_list<Kw> kws, bool method) {
+                      std::span<const Kw> kws, bool method) {
     nb::object kwnames;
-    if (kws.size() > 0) {
+    if (!kws.empty()) {
         kwnames = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
         if (!kwnames.is_valid())
             throw nb::python_error();
@@ -37,7 +37,7 @@ nb::object vectorcall(PyObject *callable, std::vector<PyObject *> &argv, size_t 
 
 }  // namespace
 
-nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kws) {
+nb::object call_kw(nb::handle fn, std::span<const nb::handle> args, std::span<const Kw> kws) {
     std::vector<PyObject *> argv;
     argv.reserve(1 + args.size() + kws.size());
     argv.push_back(nullptr);
@@ -53,7 +53,7 @@ nb::object call_method_kw(nb::handle obj, Name &method, std::initializer_list<nb
     argv.push_back(obj.ptr());
     for (nb::handle a : args)
         argv.push_back(a.ptr());
-    return vectorcall(method.get(), argv, 1 + args.size(), kws, true);
+    return vectorcall(method.get(), argv, 1 + args.size(), std::span<const Kw>(kws.begin(), kws.size()), true);
 }
 
 bool is_mapping(nb::handle obj) {
@@ -61,15 +61,14 @@ bool is_mapping(nb::handle obj) {
         return true;
     static PyObject *mapping_abc =  // kept for the process
         nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
-    int r = PyObject_IsInstance(obj.ptr(), mapping_abc);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
+    return is_instance(obj, mapping_abc);
 }
 
 nb::object get_or_none(nb::handle mapping, nb::handle key) {
+    static PyObject *dict_get = _PyType_Lookup(&PyDict_Type, m_get.get());  // borrowed from dict
     PyObject *r = nullptr;
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (PyDict_CheckExact(mapping.ptr()) ||
+        (PyDict_Check(mapping.ptr()) && is_own_method(mapping, m_get, dict_get))) {
         if (PyDict_GetItemRef(mapping.ptr(), key.ptr(), &r) < 0)
             throw nb::python_error();
         return r ? nb::steal(r) : nb::none();

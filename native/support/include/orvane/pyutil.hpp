@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <span>
 
 #include "orvane/outside.hpp"
 
@@ -69,11 +70,48 @@ inline bool truthy(nb::handle obj) {
     return r != 0;
 }
 
+// Takes over the new reference `r` a C-API call returned; throws when the call failed (null).
+inline nb::object checked(PyObject *r) {
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// a == b
+inline bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// isinstance(obj, cls)
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// d.get(key) for a dict (or subclass) read from the dict's own storage, calling nothing but the
+// key's __hash__ and __eq__; an invalid handle (not None) when the key is absent.
+inline nb::object dict_find(nb::handle d, nb::handle key) {
+    PyObject *v = nullptr;
+    if (PyDict_GetItemRef(d.ptr(), key.ptr(), &v) < 0)
+        throw nb::python_error();
+    return nb::steal(v);
+}
+
 // One keyword argument: {&k_mode, value} for mode=value.
 using Kw = std::pair<Name *, nb::handle>;
 
-// fn(*args, **kws), keywords in the order given.
-nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kws);
+// fn(*args, **kws), keywords in the order given. The span forms take argument lists made at run
+// time (a table of filters, the awaitables of a gather).
+nb::object call_kw(nb::handle fn, std::span<const nb::handle> args, std::span<const Kw> kws);
+inline nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kws) {
+    return call_kw(fn, std::span<const nb::handle>(args.begin(), args.size()),
+                   std::span<const Kw>(kws.begin(), kws.size()));
+}
 inline nb::object call_kw(nb::handle fn, std::initializer_list<Kw> kws) { return call_kw(fn, {}, kws); }
 
 // obj.<method>(*args, **kws), keywords in the order given.
@@ -83,8 +121,10 @@ nb::object call_method_kw(nb::handle obj, Name &method, std::initializer_list<nb
 // isinstance(obj, collections.abc.Mapping); a dict (or subclass) without asking the ABC.
 bool is_mapping(nb::handle obj);
 
-// mapping.get(key): an exact dict is read directly; anything else (a dict subclass included, which
-// may define its own get) through its get method. None when the key is missing.
+// mapping.get(key), None when the key is missing. A dict whose get is still dict.get (an exact
+// dict; a subclass that neither defines get nor holds one in its instance __dict__) is read from
+// its storage, which is what dict.get does; any other mapping (a dict subclass with its own get
+// included) through its get method.
 nb::object get_or_none(nb::handle mapping, nb::handle key);
 inline nb::object get_or_none(nb::handle mapping, Name &key) {
     return get_or_none(mapping, nb::handle(key.get()));
