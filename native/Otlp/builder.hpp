@@ -1,0 +1,80 @@
+// SpanBuilder: runtime events in, encoded export requests out.
+//
+// It reads each event (a RuntimeEvent) into plain facts, with payload and error masked by the
+// module's DataFormatter.sanitize and written as JSON text, folds the facts into the per-run
+// span state (runs.hpp), and keeps the spans that finished in an outbox, oldest first, until a
+// request takes them.
+//
+// Threading: every member is touched with the GIL held, which is what serialises the sink's
+// worker, its exit flush and its callers. `encode` works on spans the caller has taken out of
+// the outbox, so it may run with the GIL released.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "runs.hpp"
+#include "wire.hpp"
+
+namespace orvane::otlp {
+
+namespace nb = nanobind;
+
+enum class Protocol : uint8_t { protobuf, json };
+
+struct BuilderCounts {
+    int64_t events_absorbed = 0;
+    int64_t events_unreadable = 0;  // an event that could not be read at all (set aside)
+    int64_t payloads_unserializable = 0;  // payload or error kept as "<unserializable>"
+    int64_t spans_dropped = 0;      // pushed out of a full outbox
+};
+
+class SpanBuilder {
+public:
+    SpanBuilder(TrackerOptions options, size_t max_ready);
+
+    // Folds one event in (GIL held). An event whose fields cannot be read (a property that
+    // raises, a run id that is no string) is counted and skipped; an error of the sanitizer
+    // or JSON step leaves the payload as the text "<unserializable>" instead of losing the
+    // event. Returns false when the event was skipped.
+    bool add(nb::handle event);
+
+    void judge(int64_t now_ms);
+    void finish_all(int64_t now_ms);
+
+    // Removes and returns up to `max` finished spans, oldest first.
+    std::vector<Span> take(size_t max);
+    // Puts spans taken earlier back at the front (a request that will be retried).
+    void put_back(std::vector<Span> &&spans);
+    void clear();
+
+    size_t ready() const { return ready_.size(); }
+    size_t open_runs() const { return runs_.open_runs(); }
+    const TrackerCounts &tracker_counts() const { return runs_.counts(); }
+    const BuilderCounts &counts() const { return counts_; }
+    const TrackerOptions &options() const { return runs_.options(); }
+
+private:
+    void accept(std::vector<Span> &finished);
+
+    RunSpans runs_;
+    std::deque<Span> ready_;
+    size_t max_ready_;
+    BuilderCounts counts_;
+    std::vector<Span> scratch_;
+};
+
+// The request body for `spans` in `protocol`, gzip-compressed at `gzip_level` (-1: none).
+std::string encode_request(const std::vector<Span> &spans, Protocol protocol, int gzip_level,
+                           const Scope &scope);
+
+// The scope this exporter names in its requests.
+const Scope &exporter_scope();
+
+// UTF-8 text of a str, with lone surrogates replaced by U+FFFD (valid UTF-8 always).
+std::string utf8_of(nb::handle str);
+
+}  // namespace orvane::otlp
