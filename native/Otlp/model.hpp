@@ -73,8 +73,11 @@ struct SpanEvent {
 enum class StatusCode : uint8_t { unset = 0, ok = 1, error = 2 };
 enum class SpanKind : uint8_t { unspecified = 0, internal = 1, server = 2, client = 3 };
 
-// W3C trace flags: sampled. Every exported span was recorded.
+// Span flags: the W3C trace flags in bits 0-7 (sampled: every exported span was recorded), and
+// whether the parent is known to be local (bit 8 set, bit 9 clear) or may be remote (both clear:
+// a parent this process never saw may live in another one).
 constexpr uint32_t kSampledFlag = 0x01;
+constexpr uint32_t kHasIsRemoteFlag = 0x100;
 
 struct Span {
     TraceId trace_id{};

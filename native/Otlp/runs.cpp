@@ -109,6 +109,7 @@ struct RunSpans::Open {
     SpanId span{};
     SpanId parent{};
     bool has_parent = false;
+    bool local_parent = false;  // no parent, or one this process holds
     uint32_t segment = 0;  // 0: the run's first span; n: its n-th continuation
     std::string root_text;
     Text parent_run_id;
@@ -215,6 +216,8 @@ RunSpans::Open &RunSpans::open_for(EventFacts &event, std::vector<Span> &finishe
             run.trace = trace_id_for(r.run_id);
         }
     }
+    if (!run.has_parent || run.segment || open_.count(*r.parent_run_id) || ended_.count(*r.parent_run_id))
+        run.local_parent = true;
     counts_.runs_started += 1;
     run.activity = by_activity_.insert(by_activity_.end(), &run);
     Open *ptr = fresh.get();
@@ -379,6 +382,7 @@ Span RunSpans::tool_span(Open &run, Tool &tool, uint64_t end_ns, StatusCode code
     s.span_id = tool.span_id;
     s.parent_span_id = run.span;
     s.has_parent = true;
+    s.flags = kSampledFlag | kHasIsRemoteFlag;
     s.name = tool.name ? "execute_tool " + *tool.name : "execute_tool";
     s.start_ns = tool.start_ns;
     s.end_ns = std::max(end_ns, tool.start_ns);
@@ -414,6 +418,7 @@ void RunSpans::finish(Open &run, int64_t end_ms, std::string_view reason, std::v
     s.span_id = run.span;
     s.parent_span_id = run.parent;
     s.has_parent = run.has_parent;
+    s.flags = kSampledFlag | (run.local_parent ? kHasIsRemoteFlag : 0);
     s.start_ns = ms_to_ns(run.started_at);
     s.end_ns = end_ns;
     Attributes &a = s.attributes;
