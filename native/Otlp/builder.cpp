@@ -20,6 +20,12 @@ Name a_event_id{"event_id"}, a_event_type{"event_type"}, a_timestamp{"timestamp"
 Name a_run_id{"run_id"}, a_root_run_id{"root_run_id"}, a_parent_run_id{"parent_run_id"},
     a_run_kind{"run_kind"}, a_agent_id{"agent_id"}, a_agent_name{"agent_name"},
     a_session_id{"session_id"}, a_response_id{"response_id"}, a_execution_id{"execution_id"};
+// Positions in a captured item and in its run.
+constexpr Py_ssize_t kEventId = 0, kEventType = 1, kTimestamp = 2, kSource = 3, kLevel = 4, kMessage = 5,
+                     kPayload = 6, kError = 7, kMeta = 8, kRun = 9, kItemFields = 10;
+constexpr Py_ssize_t kRunId = 0, kRunRoot = 1, kRunParent = 2, kRunKind = 3, kRunAgentId = 4,
+                     kRunAgentName = 5, kRunSession = 6, kRunResponse = 7, kRunExecution = 8, kRunMeta = 9,
+                     kRunFields = 10;
 // Outside names of the module.
 Name o_data_formatter{"DataFormatter"}, o_json{"json"};
 Name m_sanitize{"sanitize"}, m_dumps{"dumps"};
@@ -168,22 +174,22 @@ void read_tool(nb::handle payload, EventFacts &f) {
     f.tool_call_id = first_entry_text(payload, {"tool_call_id", "call_id"});
 }
 
-void read_run(nb::handle run, EventFacts &f) {
+void read_run(PyObject *run, EventFacts &f) {
     RunFacts &r = f.run;
-    nb::object run_id = attr(run, a_run_id);
-    if (!PyUnicode_Check(run_id.ptr()))
+    PyObject *run_id = PyTuple_GET_ITEM(run, kRunId);
+    if (!PyUnicode_Check(run_id))
         throw nb::type_error("run_id is not a str");
     r.run_id = utf8_of(run_id);
-    r.root_run_id = optional_text(attr(run, a_root_run_id));
-    r.parent_run_id = optional_text(attr(run, a_parent_run_id));
-    Text kind = optional_text(attr(run, a_run_kind));
+    r.root_run_id = optional_text(PyTuple_GET_ITEM(run, kRunRoot));
+    r.parent_run_id = optional_text(PyTuple_GET_ITEM(run, kRunParent));
+    Text kind = optional_text(PyTuple_GET_ITEM(run, kRunKind));
     r.run_kind = kind ? *kind : std::string();
-    r.agent_id = optional_text(attr(run, a_agent_id));
-    r.agent_name = optional_text(attr(run, a_agent_name));
-    r.session_id = optional_text(attr(run, a_session_id));
-    r.response_id = optional_text(attr(run, a_response_id));
-    r.execution_id = optional_text(attr(run, a_execution_id));
-    nb::object meta = attr(run, a_meta);
+    r.agent_id = optional_text(PyTuple_GET_ITEM(run, kRunAgentId));
+    r.agent_name = optional_text(PyTuple_GET_ITEM(run, kRunAgentName));
+    r.session_id = optional_text(PyTuple_GET_ITEM(run, kRunSession));
+    r.response_id = optional_text(PyTuple_GET_ITEM(run, kRunResponse));
+    r.execution_id = optional_text(PyTuple_GET_ITEM(run, kRunExecution));
+    nb::handle meta = PyTuple_GET_ITEM(run, kRunMeta);
     r.flow_name = entry_text(meta, "flow_name");
     r.tool_name = first_entry_text(meta, {"tool", "tool_name"});
     r.provider = first_entry_text(meta, {"gen_ai.provider.name", "provider"});
@@ -194,6 +200,102 @@ void read_run(nb::handle run, EventFacts &f) {
         f.group_id = entry_text(meta, "group_id");
     if (!f.environment)
         f.environment = entry_text(meta, "environment");
+}
+
+// --- capture -------------------------------------------------------------------------------
+
+// A field of a pydantic model: straight from the instance dict when attribute access is the
+// generic one (a model keeps its fields there), else through getattr.
+nb::object field(nb::handle obj, PyObject *dict, Name &name) {
+    if (dict != nullptr) {
+        PyObject *v = nullptr;
+        if (PyDict_GetItemRef(dict, name.get(), &v) < 0)
+            throw nb::python_error();
+        if (v != nullptr)
+            return nb::steal(v);
+    }
+    return attr(obj, name);
+}
+
+// The instance dict of `obj` when its attribute access is the generic one, else null.
+nb::object plain_dict(nb::handle obj) {
+    if (Py_TYPE(obj.ptr())->tp_getattro != PyObject_GenericGetAttr)
+        return nb::object();
+    PyObject **slot = _PyObject_GetDictPtr(obj.ptr());
+    if (slot == nullptr || *slot == nullptr)
+        return nb::object();
+    return nb::borrow(*slot);
+}
+
+// A first-level copy of a mapping (dict or other Mapping); anything else as it is.
+nb::object first_level_copy(nb::handle value) {
+    if (PyDict_Check(value.ptr())) {
+        PyObject *c = PyDict_Copy(value.ptr());
+        if (c == nullptr)
+            throw nb::python_error();
+        return nb::steal(c);
+    }
+    if (value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+        PyFloat_Check(value.ptr()) || PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))
+        return nb::borrow(value);
+    if (PyMapping_Check(value.ptr()) && PyObject_HasAttrString(value.ptr(), "items")) {
+        PyObject *c = PyDict_New();
+        if (c == nullptr)
+            throw nb::python_error();
+        nb::object copy = nb::steal(c);
+        if (PyDict_Merge(c, value.ptr(), 1) < 0)
+            throw nb::python_error();
+        return copy;
+    }
+    return nb::borrow(value);
+}
+
+nb::object capture_run(nb::handle run) {
+    if (run.is_none())
+        return nb::none();
+    nb::object dict = plain_dict(run);
+    PyObject *d = dict.is_valid() ? dict.ptr() : nullptr;
+    PyObject *t = PyTuple_New(kRunFields);
+    if (t == nullptr)
+        throw nb::python_error();
+    nb::object out = nb::steal(t);
+    Name *names[kRunFields] = {&a_run_id, &a_root_run_id, &a_parent_run_id, &a_run_kind, &a_agent_id,
+                               &a_agent_name, &a_session_id, &a_response_id, &a_execution_id, &a_meta};
+    for (Py_ssize_t i = 0; i < kRunFields; ++i) {
+        nb::object v = field(run, d, *names[i]);
+        if (i == kRunMeta)
+            v = first_level_copy(v);
+        PyTuple_SET_ITEM(t, i, v.release().ptr());
+    }
+    return out;
+}
+
+bool is_true(PyObject *dict, const char *key) {
+    PyObject *v = dict != nullptr && PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    return v == Py_True;
+}
+
+void flags_of(PyObject *type, PyObject *meta, bool &preferred, bool &terminal) {
+    preferred = terminal = false;
+    if (PyUnicode_Check(type)) {
+        Py_ssize_t n = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(type, &n);
+        if (p == nullptr) {
+            PyErr_Clear();
+        } else {
+            std::string_view t(p, static_cast<size_t>(n));
+            auto status = run_status_of(t);
+            terminal = status && (*status == RunStatus::completed || *status == RunStatus::failed);
+            preferred = !terminal && (t.find("stream.delta") != t.npos || t.find("streaming") != t.npos ||
+                                      t.find("heartbeat") != t.npos);
+        }
+    }
+    if (!terminal && (is_true(meta, "coalesced") || is_true(meta, "high_frequency")))
+        preferred = true;
+}
+
+bool is_item(nb::handle item) {
+    return PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == kItemFields;
 }
 
 }  // namespace
@@ -231,28 +333,89 @@ void SpanBuilder::accept(std::vector<Span> &finished) {
     finished.clear();
 }
 
-bool SpanBuilder::add(nb::handle event) {
+Capture capture_event(nb::handle event) {
+    nb::object dict = plain_dict(event);
+    PyObject *d = dict.is_valid() ? dict.ptr() : nullptr;
+    PyObject *t = PyTuple_New(kItemFields);
+    if (t == nullptr)
+        throw nb::python_error();
+    Capture c;
+    c.item = nb::steal(t);
+    Name *names[kItemFields - 1] = {&a_event_id, &a_event_type, &a_timestamp, &a_source, &a_level,
+                                    &a_message, &a_payload, &a_error, &a_meta};
+    for (Py_ssize_t i = 0; i < kItemFields - 1; ++i) {
+        nb::object v = field(event, d, *names[i]);
+        if (i == kPayload || i == kError || i == kMeta)
+            v = first_level_copy(v);
+        PyTuple_SET_ITEM(t, i, v.release().ptr());
+    }
+    nb::object run = capture_run(field(event, d, a_run));
+    PyTuple_SET_ITEM(t, kRun, run.release().ptr());
+    PyObject *meta = PyTuple_GET_ITEM(t, kMeta);
+    flags_of(PyTuple_GET_ITEM(t, kEventType), meta, c.preferred, c.terminal);
+    if (is_true(meta, "coalesced")) {
+        c.coalesced = true;
+        PyObject *payload = PyTuple_GET_ITEM(t, kPayload);
+        if (PyDict_Check(payload)) {
+            PyObject *count = PyDict_GetItemString(meta, "coalesced_count");
+            PyObject *events = PyDict_GetItemString(payload, "events");
+            if (count != nullptr && PyLong_Check(count) && !PyBool_Check(count)) {
+                c.coalesced_items = PyLong_AsLongLong(count);
+                if (c.coalesced_items == -1 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    c.coalesced_items = 0;
+                }
+            } else if (events != nullptr && PyList_Check(events)) {
+                c.coalesced_items = PyList_GET_SIZE(events);
+            }
+        }
+    }
+    return c;
+}
+
+void item_flags(nb::handle item, bool &preferred, bool &terminal) {
+    if (is_item(item)) {
+        flags_of(PyTuple_GET_ITEM(item.ptr(), kEventType), PyTuple_GET_ITEM(item.ptr(), kMeta), preferred,
+                 terminal);
+        return;
+    }
+    preferred = terminal = false;
+}
+
+nb::object item_event_id(nb::handle item) {
+    if (is_item(item))
+        return nb::borrow(PyTuple_GET_ITEM(item.ptr(), kEventId));
+    PyObject *id = nullptr;
+    if (PyObject_GetOptionalAttr(item.ptr(), a_event_id.get(), &id) < 0)
+        throw nb::python_error();
+    return id ? nb::steal(id) : nb::none();
+}
+
+bool SpanBuilder::add(nb::handle given) {
     EventFacts f;
     try {
-        nb::object type = attr(event, a_event_type);
-        f.event_type = text_of(type);
-        f.event_id = text_of(attr(event, a_event_id));
-        f.timestamp_ms = timestamp_of(attr(event, a_timestamp));
-        nb::object meta = attr(event, a_meta);
+        nb::object item = is_item(given) ? nb::borrow(given) : capture_event(given).item;
+        PyObject *t = item.ptr();
+        f.event_type = text_of(PyTuple_GET_ITEM(t, kEventType));
+        f.event_id = text_of(PyTuple_GET_ITEM(t, kEventId));
+        f.timestamp_ms = timestamp_of(PyTuple_GET_ITEM(t, kTimestamp));
+        nb::handle meta = PyTuple_GET_ITEM(t, kMeta);
         f.app_id = entry_text(meta, "app_id");
         f.group_id = entry_text(meta, "group_id");
         f.environment = entry_text(meta, "environment");
-        nb::object run = attr(event, a_run);
-        if (!run.is_none()) {
+        PyObject *run = PyTuple_GET_ITEM(t, kRun);
+        if (run != Py_None) {
+            if (!PyTuple_Check(run) || PyTuple_GET_SIZE(run) != kRunFields)
+                throw nb::type_error("run is not a captured run context");
             f.has_run = true;
             read_run(run, f);
         }
         if (f.has_run && runs_.wants_details(f.event_type)) {
-            f.source = optional_text(attr(event, a_source));
-            f.level = level_text(attr(event, a_level));
-            f.message = optional_text(attr(event, a_message));
-            nb::object payload = attr(event, a_payload);
-            nb::object error = attr(event, a_error);
+            f.source = optional_text(PyTuple_GET_ITEM(t, kSource));
+            f.level = level_text(PyTuple_GET_ITEM(t, kLevel));
+            f.message = optional_text(PyTuple_GET_ITEM(t, kMessage));
+            nb::handle payload = PyTuple_GET_ITEM(t, kPayload);
+            nb::handle error = PyTuple_GET_ITEM(t, kError);
             bool failed = false;
             if (!payload.is_none()) {
                 f.payload_json = masked_json(payload, failed);

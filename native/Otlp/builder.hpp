@@ -23,8 +23,6 @@ namespace orvane::otlp {
 
 namespace nb = nanobind;
 
-enum class Protocol : uint8_t { protobuf, json };
-
 struct BuilderCounts {
     int64_t events_absorbed = 0;
     int64_t events_unreadable = 0;  // an event that could not be read at all (set aside)
@@ -32,15 +30,34 @@ struct BuilderCounts {
     int64_t spans_dropped = 0;      // pushed out of a full outbox
 };
 
+// A caller's event as a queue item: a tuple of its field values read now, with payload, error,
+// meta and the run's meta copied at the first level (later changes to the caller's mappings do
+// not reach the item), and the flags of the queue's drop rule.
+//   item = (event_id, event_type, timestamp, source, level, message, payload, error, meta, run)
+//   run  = None or (run_id, root_run_id, parent_run_id, run_kind, agent_id, agent_name,
+//                   session_id, response_id, execution_id, meta)
+struct Capture {
+    nb::object item;
+    bool preferred = false;  // a high-frequency event (dropped first when the queue is full)
+    bool terminal = false;   // an event that ends a run's span
+    bool coalesced = false;  // meta "coalesced" is True
+    int64_t coalesced_items = 0;
+};
+Capture capture_event(nb::handle event);
+// The drop-rule flags of an item (captured here, or anything else Python code queued).
+void item_flags(nb::handle item, bool &preferred, bool &terminal);
+// The event id of an item, or None.
+nb::object item_event_id(nb::handle item);
+
 class SpanBuilder {
 public:
     SpanBuilder(TrackerOptions options, size_t max_ready);
 
-    // Folds one event in (GIL held). An event whose fields cannot be read (a property that
-    // raises, a run id that is no string) is counted and skipped; an error of the sanitizer
-    // or JSON step leaves the payload as the text "<unserializable>" instead of losing the
-    // event. Returns false when the event was skipped.
-    bool add(nb::handle event);
+    // Folds one captured item (or an event, captured first) in, GIL held. An item whose fields
+    // cannot be read (a property that raises, a run id that is no string) is counted and
+    // skipped; an error of the sanitizer or JSON step leaves the payload as the text
+    // "<unserializable>" instead of losing the event. Returns false when it was skipped.
+    bool add(nb::handle item);
 
     void judge(int64_t now_ms);
     void finish_all(int64_t now_ms);

@@ -527,64 +527,98 @@ void append_json_string(std::string &out, std::string_view text) {
     out.push_back('"');
 }
 
+namespace {
+
+void encode_whole(const std::vector<const Span *> &spans, Protocol protocol, const Scope &scope,
+                  std::string &out) {
+    std::vector<std::string> bytes(spans.size());
+    std::vector<Piece> pieces;
+    pieces.reserve(spans.size());
+    for (size_t i = 0; i < spans.size(); ++i) {
+        append_span_piece(*spans[i], protocol, bytes[i]);
+        pieces.push_back(Piece{spans[i], bytes[i]});
+    }
+    frame_request(pieces, protocol, scope, out);
+}
+
+}  // namespace
+
 void encode_protobuf(const std::vector<const Span *> &spans, const Scope &scope, std::string &out) {
+    encode_whole(spans, Protocol::protobuf, scope, out);
+}
+
+void encode_json(const std::vector<const Span *> &spans, const Scope &scope, std::string &out) {
+    encode_whole(spans, Protocol::json, scope, out);
+}
+
+void append_span_piece(const Span &span, Protocol protocol, std::string &out) {
+    if (protocol == Protocol::json)
+        json_span(out, span);
+    else
+        put_span(out, span, span_size(span));
+}
+
+void frame_request(const std::vector<Piece> &pieces, Protocol protocol, const Scope &scope, std::string &out) {
+    std::vector<const Span *> spans;
+    spans.reserve(pieces.size());
+    for (const Piece &p : pieces)
+        spans.push_back(p.span);
+    // Pieces of each resource, in order of first appearance.
     std::vector<Group> groups = group_by_resource(spans);
-    std::vector<size_t> sizes;
+    std::unordered_map<const Span *, std::string_view> bytes_of;
+    bytes_of.reserve(pieces.size());
+    for (const Piece &p : pieces)
+        bytes_of.emplace(p.span, p.bytes);
+    if (protocol == Protocol::json) {
+        out.append("{\"resourceSpans\":[");
+        bool first_group = true;
+        for (const Group &g : groups) {
+            if (!first_group)
+                out.push_back(',');
+            first_group = false;
+            out.append("{\"resource\":{");
+            json_attributes(out, resource_attributes(*g.first));
+            out.append("},\"scopeSpans\":[{\"scope\":{\"name\":");
+            append_json_string(out, scope.name);
+            if (!scope.version.empty()) {
+                out.append(",\"version\":");
+                append_json_string(out, scope.version);
+            }
+            out.append("},\"spans\":[");
+            bool first = true;
+            for (const Span *s : g.spans) {
+                if (!first)
+                    out.push_back(',');
+                first = false;
+                out.append(bytes_of[s]);
+            }
+            out.append("]}]}");
+        }
+        out.append("]}");
+        return;
+    }
     for (const Group &g : groups) {
         Attributes resource = resource_attributes(*g.first);
-        sizes.clear();
-        size_t scope_spans = 0;
         size_t ss = scope_size(scope);
-        scope_spans += len_field(1, ss);
-        for (const Span *s : g.spans) {
-            sizes.push_back(span_size(*s));
-            scope_spans += len_field(2, sizes.back());
-        }
+        size_t scope_spans = len_field(1, ss);
+        for (const Span *s : g.spans)
+            scope_spans += bytes_of[s].size();
         size_t res = attributes_size(1, resource);
         size_t rs = len_field(1, res) + len_field(2, scope_spans);
         out.reserve(out.size() + len_field(1, rs));
-        put_header(out, 1, rs);             // ExportTraceServiceRequest.resource_spans
-        put_header(out, 1, res);            // ResourceSpans.resource
+        put_header(out, 1, rs);           // ExportTraceServiceRequest.resource_spans
+        put_header(out, 1, res);          // ResourceSpans.resource
         for (const Attribute &a : resource)
-            put_kv(out, 1, a);              // Resource.attributes
-        put_header(out, 2, scope_spans);    // ResourceSpans.scope_spans
-        put_header(out, 1, ss);             // ScopeSpans.scope
+            put_kv(out, 1, a);            // Resource.attributes
+        put_header(out, 2, scope_spans);  // ResourceSpans.scope_spans
+        put_header(out, 1, ss);           // ScopeSpans.scope
         if (!scope.name.empty())
             put_string(out, 1, scope.name);
         if (!scope.version.empty())
             put_string(out, 2, scope.version);
-        for (size_t i = 0; i < g.spans.size(); ++i)
-            put_span(out, *g.spans[i], sizes[i]);  // ScopeSpans.spans
+        for (const Span *s : g.spans)
+            out.append(bytes_of[s]);      // ScopeSpans.spans
     }
-}
-
-void encode_json(const std::vector<const Span *> &spans, const Scope &scope, std::string &out) {
-    std::vector<Group> groups = group_by_resource(spans);
-    out.append("{\"resourceSpans\":[");
-    bool first_group = true;
-    for (const Group &g : groups) {
-        if (!first_group)
-            out.push_back(',');
-        first_group = false;
-        out.append("{\"resource\":{");
-        json_attributes(out, resource_attributes(*g.first));
-        out.append("},\"scopeSpans\":[{\"scope\":{\"name\":");
-        append_json_string(out, scope.name);
-        if (!scope.version.empty()) {
-            out.append(",\"version\":");
-            append_json_string(out, scope.version);
-        }
-        out.append("},\"spans\":[");
-        bool first = true;
-        for (const Span *s : g.spans) {
-            if (!first)
-                out.push_back(',');
-            first = false;
-            json_span(out, *s);
-        }
-        out.append("]}]}");
-    }
-    out.append("]}");
 }
 
 std::string gzip(std::string_view data, int level) {

@@ -21,11 +21,25 @@
 
 namespace orvane::otlp {
 
+enum class Protocol : uint8_t { protobuf, json };
+
 // Appends the binary protobuf encoding of the request to `out`.
 void encode_protobuf(const std::vector<const Span *> &spans, const Scope &scope, std::string &out);
 
 // Appends the JSON encoding of the request to `out`.
 void encode_json(const std::vector<const Span *> &spans, const Scope &scope, std::string &out);
+
+// The same request in two steps, for senders that encode spans one by one and may send any
+// subset of them: a piece is one span as it stands inside ScopeSpans (protobuf: the whole
+// `spans` field, tag and length included; JSON: the span object), and `frame` wraps pieces
+// into a request, grouping them by the resource of the span each came from.
+void append_span_piece(const Span &span, Protocol protocol, std::string &out);
+
+struct Piece {
+    const Span *span;       // names the resource
+    std::string_view bytes;  // from append_span_piece
+};
+void frame_request(const std::vector<Piece> &pieces, Protocol protocol, const Scope &scope, std::string &out);
 
 // The gzip member (RFC 1952) of `data` at zlib `level` (0-9). Throws std::runtime_error when
 // zlib fails (it only does on memory exhaustion).
