@@ -9,5 +9,6 @@ namespace nb = nanobind;
 
 void init_ids(nb::module_ &m);      // trace_id_for, span_id_for (bind_builder.cpp)
 void init_builder(nb::module_ &m);  // _SpanBuilder (bind_builder.cpp)
+void init_sink(nb::module_ &m);     // OtlpTraceSink, OtlpExportWarning (bind_sink.cpp)
 
 }  // namespace orvane::otlp

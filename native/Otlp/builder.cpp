@@ -328,6 +328,7 @@ void SpanBuilder::accept(std::vector<Span> &finished) {
             ready_.pop_front();  // a full outbox lets the oldest span go
             counts_.spans_dropped += 1;
         }
+        s.seq = next_seq_++;
         ready_.push_back(std::move(s));
     }
     finished.clear();
@@ -461,13 +462,44 @@ std::vector<Span> SpanBuilder::take(size_t max) {
     return out;
 }
 
-void SpanBuilder::put_back(std::vector<Span> &&spans) {
-    for (auto it = spans.rbegin(); it != spans.rend(); ++it)
-        ready_.push_front(std::move(*it));
-    while (max_ready_ > 0 && ready_.size() > max_ready_) {
+std::vector<const Span *> SpanBuilder::front(size_t n) const {
+    std::vector<const Span *> out;
+    n = std::min(n, ready_.size());
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        out.push_back(&ready_[i]);
+    return out;
+}
+
+const Span *SpanBuilder::find(uint64_t seq) const {
+    // Numbers grow along the outbox: a binary search finds it.
+    auto it = std::lower_bound(ready_.begin(), ready_.end(), seq,
+                               [](const Span &s, uint64_t v) { return s.seq < v; });
+    return it != ready_.end() && it->seq == seq ? &*it : nullptr;
+}
+
+size_t SpanBuilder::remove(const std::vector<uint64_t> &seqs) {
+    if (seqs.empty() || ready_.empty())
+        return 0;
+    std::vector<uint64_t> sorted(seqs);
+    std::sort(sorted.begin(), sorted.end());
+    size_t removed = 0;
+    // The usual case: a run of spans at the front.
+    while (!ready_.empty() && removed < sorted.size() && std::binary_search(sorted.begin(), sorted.end(), ready_.front().seq)) {
         ready_.pop_front();
-        counts_.spans_dropped += 1;
+        ++removed;
     }
+    if (removed == sorted.size())
+        return removed;
+    std::deque<Span> kept;
+    for (Span &s : ready_) {
+        if (std::binary_search(sorted.begin(), sorted.end(), s.seq))
+            ++removed;
+        else
+            kept.push_back(std::move(s));
+    }
+    ready_.swap(kept);
+    return removed;
 }
 
 void SpanBuilder::clear() {

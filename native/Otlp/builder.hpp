@@ -64,9 +64,13 @@ public:
 
     // Removes and returns up to `max` finished spans, oldest first.
     std::vector<Span> take(size_t max);
-    // Puts spans taken earlier back at the front (a request that will be retried).
-    void put_back(std::vector<Span> &&spans);
     void clear();
+
+    // The outbox in place: the first `n` spans (oldest first), a span by its sequence number
+    // (nullptr when it left), and the removal of spans by their numbers.
+    std::vector<const Span *> front(size_t n) const;
+    const Span *find(uint64_t seq) const;
+    size_t remove(const std::vector<uint64_t> &seqs);
 
     size_t ready() const { return ready_.size(); }
     size_t open_runs() const { return runs_.open_runs(); }
@@ -80,6 +84,7 @@ private:
     RunSpans runs_;
     std::deque<Span> ready_;
     size_t max_ready_;
+    uint64_t next_seq_ = 1;
     BuilderCounts counts_;
     std::vector<Span> scratch_;
 };

@@ -97,6 +97,8 @@ struct Span {
     // Which resource the span belongs to (the run's application and environment).
     std::string service_name;
     std::string environment;
+    // Its number in the outbox of the builder that made it (not sent).
+    uint64_t seq = 0;
 };
 
 // What names the exporter itself in a request.

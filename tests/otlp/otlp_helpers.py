@@ -60,7 +60,7 @@ class Receiver:
     recorded; the answers come from `script` (a list of (status, headers, body) consumed in
     order), then 200 with an empty ExportTraceServiceResponse."""
 
-    def __init__(self) -> None:
+    def __init__(self, port: int = 0) -> None:
         self.requests: list[dict] = []
         self.script: list[tuple[int, dict, bytes]] = []
         self.delay = 0.0
@@ -108,7 +108,7 @@ class Receiver:
                 except OSError:
                     pass
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
