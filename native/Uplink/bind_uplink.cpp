@@ -16,12 +16,6 @@ namespace {
 
 constexpr const char *kModule = "orvane_devtools.observation.backends.Uplink";
 
-PyObject *g_state_type = nullptr;   // _SinkState
-PyObject *g_fn_enqueue = nullptr;   // RemoteTraceSink._enqueue_events as defined here
-PyObject *g_fn_ensure = nullptr;    // RemoteTraceSink._ensure_background_flush as defined here
-
-Name n_state{"_uplink_state"};
-Name n_live{"_live_sinks"};
 Name n_m_enqueue{"_enqueue_events"};
 Name n_m_ensure{"_ensure_background_flush"};
 Name n_m_resolve{"_resolve_local_listener_target"};
@@ -58,35 +52,27 @@ void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::obj
     int64_t batch = std::max<int64_t>(1, std::min(orvane::args::to_int64(batch_size, "batch_size"), limit));
     double interval_s = float_arg(interval, "background_flush_interval");
 
-    nb::object holder = nb::handle(g_state_type)();
-    SinkState *st = nb::inst_ptr<SinkState>(holder);
-    nb::object threading = orvane::outside::get("threading");
-    st->new_locks();
-    st->worker_event = threading.attr("Event")();
+    nb::object holder = orvane::exporting::new_state(g_hooks);
+    ExportState &st = orvane::exporting::state(holder);
+    st.timeout = timeout_s;
+    st.buffer_limit = limit;
+    st.batch_size = batch;
+    st.interval = interval_s > 0 ? interval_s : 0.0;
 
     auto set = [&](const char *name, nb::handle value) {
         if (PyObject_SetAttrString(self.ptr(), name, value.ptr()) < 0)
             throw nb::python_error();
     };
-    set("_uplink_state", holder);
+    set("_export_state", holder);
     set("endpoint", endpoint);
     set("api_key", api_key);
     set("app_id", PyUnicode_GET_LENGTH(app_id.ptr()) ? app_id : nb::str("default"));
     set("group_id", group_id);
     set("environment", environment);
-    set("timeout", nb::float_(timeout_s));
-    set("_buffer_limit", nb::int_(limit));
-    set("_batch_size", nb::int_(batch));
-    set("_background_flush_interval", nb::float_(interval_s > 0 ? interval_s : 0.0));
-    set("_retry_delay_seconds", nb::float_(1.0));
-    set("_max_retry_delay_seconds", nb::float_(30.0));
-    set("_next_retry_at", nb::float_(0.0));
-    set("_failure_count", nb::int_(0));
-    set("_has_warned_unavailable", nb::bool_(false));
     nb::object target = nb::borrow(self).attr(n_m_resolve.get())();
     set("_local_listener_target", target);
     set("_needs_local_probe", nb::bool_(!target.is_none()));
-    orvane::outside::get(n_live).attr("add")(self);
+    orvane::exporting::register_exporter(self);
 }
 
 // append_event(s)_nowait: the native enqueue and wake-up unless a subclass or the instance
@@ -109,9 +95,9 @@ void append_nowait(nb::handle self, nb::handle arg, bool single) {
     StateRef st = state_of(self);
     if (own_enqueue) {
         if (single)
-            enqueue_one(self, *st.st, arg);
+            orvane::exporting::enqueue_one(self, *st.st, arg);
         else
-            enqueue_events(self, *st.st, arg);
+            orvane::exporting::enqueue_many(self, *st.st, arg);
     } else {
         nb::object events = nb::borrow(arg);
         if (single) {
@@ -122,7 +108,7 @@ void append_nowait(nb::handle self, nb::handle arg, bool single) {
         nb::borrow(self).attr(n_m_enqueue.get())(events);
     }
     if (own_ensure)
-        ensure_background_flush(self, *st.st);
+        orvane::exporting::ensure_worker(self, *st.st);
     else
         nb::borrow(self).attr(n_m_ensure.get())();
 }
@@ -136,35 +122,16 @@ nb::object property(nb::object fget, nb::object fset, const char *doc) {
     return nb::module_::import_("builtins").attr("property")(fget, fset, nb::none(), doc);
 }
 
-nb::object counter_property(int64_t SinkState::*member, const char *doc) {
-    return property(
-        nb::cpp_function([member](nb::handle self) -> int64_t { return state_of(self).st->*member; }),
-        nb::cpp_function([member](nb::handle self, nb::handle value) {
-            int64_t v = orvane::args::to_int64(value, "value");
-            state_of(self).st->*member = v;
-        }, nb::arg("self"), nb::arg("value").none()),
-        doc);
-}
-
-nb::object object_property(nb::object SinkState::*member, const char *doc) {
-    return property(
-        nb::cpp_function([member](nb::handle self) -> nb::object { return state_of(self).st->*member; }),
-        nb::cpp_function([member](nb::handle self, nb::handle value) {
-            state_of(self).st->*member = nb::borrow(value);
-        }, nb::arg("self"), nb::arg("value").none()),
-        doc);
-}
-
 // The view's queue, re-read at every call (a fork or a setter may replace nothing but the
 // entries, the state object itself stays).
-SinkState &view_state(PendingView &v, StateRef &keep) {
+ExportState &view_state(PendingView &v, StateRef &keep) {
     keep = state_of(v.sink);
     return *keep.st;
 }
 
 nb::list view_list(PendingView &v) {
     StateRef keep{};
-    SinkState &st = view_state(v, keep);
+    ExportState &st = view_state(v, keep);
     nb::list out;
     // Snapshots are built for captured entries first (that allocates, and may let other code
     // run); the list is then filled in one pass that runs no Python code.
@@ -176,7 +143,7 @@ nb::list view_list(PendingView &v) {
     });
     std::vector<char> captured;
     st.queue.for_each([&](const QueueEntry &e) {
-        captured.push_back(e.captured ? 1 : 0);
+        captured.push_back(e.compact ? 1 : 0);
         return true;
     });
     for (size_t i = 0; i < items.size(); ++i) {
@@ -187,47 +154,13 @@ nb::list view_list(PendingView &v) {
     return out;
 }
 
-void view_replace(SinkState &st, nb::handle iterable) {
+void view_replace(ExportState &st, nb::handle iterable) {
     nb::list items = nb::steal<nb::list>(PySequence_List(iterable.ptr()));
     if (!items.is_valid())
         throw nb::python_error();
     st.clear_queue();
     for (nb::handle item : items)
-        queue_push_raw(st, item, false);
-}
-
-void flush_at_exit() {
-    nb::object live = orvane::outside::get(n_live);
-    nb::list sinks = nb::steal<nb::list>(PySequence_List(live.ptr()));
-    if (!sinks.is_valid())
-        throw nb::python_error();
-    g_shutting_down = true;
-    for (nb::handle sink : sinks) {
-        try {
-            StateRef st = state_of(sink);
-            nb::object(st->worker_event).attr("set")();  // the worker wakes and leaves
-            exit_flush(sink);
-            nb::object thread = st->worker_thread;
-            if (!thread.is_none() && !thread.is(nb::module_::import_("threading").attr("current_thread")()))
-                thread.attr("join")(0.5);
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(sink);
-        }
-    }
-}
-
-void after_fork_in_child() {
-    nb::object live = orvane::outside::get(n_live);
-    nb::list sinks = nb::steal<nb::list>(PySequence_List(live.ptr()));
-    if (!sinks.is_valid())
-        throw nb::python_error();
-    for (nb::handle sink : sinks) {
-        try {
-            reinit_after_fork(sink);
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(sink);
-        }
-    }
+        orvane::exporting::push_item(st, item, false);
 }
 
 }  // namespace
@@ -256,7 +189,9 @@ NB_MODULE(Uplink, m) {
             throw;
         m.attr("httpx") = nb::none();  // LazyImport reports the missing package at first use
     }
-    m.attr("_live_sinks") = nb::module_::import_("weakref").attr("WeakSet")();
+    expose(m, "json", "json");
+    expose(m, "logging", "logging");
+    orvane::exporting::init(m, "_live_sinks");
 
     g_warning_category = PyErr_NewExceptionWithDoc(
         "orvane_devtools.observation.backends.Uplink.ObservationBridgeUnavailableWarning",
@@ -267,9 +202,16 @@ NB_MODULE(Uplink, m) {
         throw nb::python_error();
     m.attr("ObservationBridgeUnavailableWarning") = nb::handle(g_warning_category);
 
-    nb::class_<SinkState>(m, "_SinkState").def(nb::init<>());
-    g_state_type = m.attr("_SinkState").ptr();
-    Py_INCREF(g_state_type);
+    g_set_aside_category = PyErr_NewExceptionWithDoc(
+        "orvane_devtools.observation.backends.Uplink.ObservationBridgeEventSetAsideWarning",
+        "Issued once per sink and reason when an event leaves the queue without being uploaded:\n"
+        "it cannot be encoded, or the listener refuses it on its own (413, 400, 422).\n\n"
+        "A RuntimeWarning subclass, apart from ObservationBridgeUnavailableWarning: it reports\n"
+        "lost events, not an outage, and filtering one must not hide the other.",
+        PyExc_RuntimeWarning, nullptr);
+    if (g_set_aside_category == nullptr)
+        throw nb::python_error();
+    m.attr("ObservationBridgeEventSetAsideWarning") = nb::handle(g_set_aside_category);
 
     nb::class_<PendingView>(m, "_PendingEvents",
                             "Deque-like view of the pending snapshots, oldest first.")
@@ -297,20 +239,20 @@ NB_MODULE(Uplink, m) {
         })
         .def("append", [](PendingView &v, nb::handle item) {
             StateRef keep{};
-            queue_push_raw(view_state(v, keep), item, false);
+            orvane::exporting::push_item(view_state(v, keep), item, false);
         })
         .def("appendleft", [](PendingView &v, nb::handle item) {
             StateRef keep{};
-            queue_push_raw(view_state(v, keep), item, true);
+            orvane::exporting::push_item(view_state(v, keep), item, true);
         })
         .def("extend", [](PendingView &v, nb::handle items) {
             StateRef keep{};
-            SinkState &st = view_state(v, keep);
+            ExportState &st = view_state(v, keep);
             nb::list list = nb::steal<nb::list>(PySequence_List(items.ptr()));
             if (!list.is_valid())
                 throw nb::python_error();
             for (nb::handle item : list)
-                queue_push_raw(st, item, false);
+                orvane::exporting::push_item(st, item, false);
         })
         .def("popleft", [](PendingView &v) {
             StateRef keep{};
@@ -318,7 +260,7 @@ NB_MODULE(Uplink, m) {
             if (!e)
                 throw nb::index_error("pop from an empty deque");
             nb::object item = nb::steal(static_cast<PyObject *>(e->item));
-            return e->captured ? capture_snapshot(item) : item;
+            return item_snapshot(item, e->compact);
         })
         .def("pop", [](PendingView &v) {
             StateRef keep{};
@@ -326,7 +268,7 @@ NB_MODULE(Uplink, m) {
             if (!e)
                 throw nb::index_error("pop from an empty deque");
             nb::object item = nb::steal(static_cast<PyObject *>(e->item));
-            return e->captured ? capture_snapshot(item) : item;
+            return item_snapshot(item, e->compact);
         })
         .def("clear", [](PendingView &v) {
             StateRef keep{};
@@ -334,7 +276,7 @@ NB_MODULE(Uplink, m) {
         })
         .def("remove", [](PendingView &v, nb::handle value) {
             StateRef keep{};
-            SinkState &st = view_state(v, keep);
+            ExportState &st = view_state(v, keep);
             nb::list items = view_list(v);
             Py_ssize_t n = PyList_GET_SIZE(items.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -390,26 +332,29 @@ NB_MODULE(Uplink, m) {
 
     ns["_drop_one_pending_event_locked"] = def(
         "_drop_one_pending_event_locked",
-        [](nb::handle self) { drop_one_locked(*state_of(self).st); },
+        [](nb::handle self) { orvane::exporting::drop_one_locked(*state_of(self).st); },
         "Drop one queued event by the drop rule; the caller holds ``_pending_lock``.");
     nb::object enqueue = def(
         "_enqueue_events",
-        [](nb::handle self, nb::handle events) { enqueue_events(self, *state_of(self).st, events); },
+        [](nb::handle self, nb::handle events) { orvane::exporting::enqueue_many(self, *state_of(self).st, events); },
         nb::arg("events").none());
     g_fn_enqueue = enqueue.ptr();
     Py_INCREF(g_fn_enqueue);
     ns["_enqueue_events"] = enqueue;
-    ns["_has_pending_events"] = def("_has_pending_events",
-                                    [](nb::handle self) { return has_pending(*state_of(self).st); });
+    g_fn_has_pending = def("_has_pending_events",
+                           [](nb::handle self) { return orvane::exporting::has_pending(*state_of(self).st); })
+                           .release().ptr();
+    ns["_has_pending_events"] = nb::handle(g_fn_has_pending);
     nb::object peek = def(
-        "_peek_pending_batch", [](nb::handle self) { return peek_batch(self, *state_of(self).st); });
+        "_peek_pending_batch", [](nb::handle self) { return peek_batch(*state_of(self).st); });
     g_fn_peek = peek.ptr();
     Py_INCREF(g_fn_peek);
     ns["_peek_pending_batch"] = peek;
-    ns["_drop_uploaded_batch"] = def(
+    g_fn_drop_uploaded = def(
         "_drop_uploaded_batch",
         [](nb::handle self, nb::handle ids) { drop_uploaded(*state_of(self).st, ids); },
-        nb::arg("batch_event_ids").none());
+        nb::arg("batch_event_ids").none()).release().ptr();
+    ns["_drop_uploaded_batch"] = nb::handle(g_fn_drop_uploaded);
     ns["get_stats"] = def("get_stats", [](nb::handle self) { return get_stats(self); },
                           "Upload statistics (a new dict; the API key is never reported).");
 
@@ -422,10 +367,12 @@ NB_MODULE(Uplink, m) {
         "_flush_pending_events",
         [](nb::handle self, bool drain, bool force) { return flush_pending_events(self, drain, force); },
         nb::kw_only(), nb::arg("drain") = true, nb::arg("force") = false);
-    ns["_mark_available"] = def("_mark_available", [](nb::handle self) { mark_available(self); });
-    ns["_mark_unavailable"] = def(
+    g_fn_mark_available = def("_mark_available", [](nb::handle self) { mark_available(self); }).release().ptr();
+    ns["_mark_available"] = nb::handle(g_fn_mark_available);
+    g_fn_mark_unavailable = def(
         "_mark_unavailable", [](nb::handle self, nb::handle error) { mark_unavailable(self, error); },
-        nb::arg("error").none() = nb::none());
+        nb::arg("error").none() = nb::none()).release().ptr();
+    ns["_mark_unavailable"] = nb::handle(g_fn_mark_unavailable);
     ns["_build_warning_message"] = def(
         "_build_warning_message",
         [](nb::handle self, nb::handle error) { return build_warning_message(self, error); },
@@ -440,7 +387,7 @@ NB_MODULE(Uplink, m) {
     ns["_encode_batch_natively"] = def(
         "_encode_batch_natively",
         [](nb::handle self, nb::handle batch) -> nb::object {
-            nb::object body = native_body(self, batch);
+            nb::object body = encode_batch_natively(self, batch);
             return body.is_valid() ? body : nb::none();
         },
         nb::arg("batch").none(),
@@ -465,14 +412,14 @@ NB_MODULE(Uplink, m) {
         },
         nb::arg("events").none(), "Queue the events and wake the background worker; never waits for I/O.");
     nb::object ensure = def("_ensure_background_flush",
-                            [](nb::handle self) { return ensure_background_flush(self); });
+                            [](nb::handle self) { return orvane::exporting::ensure_worker(self, *state_of(self).st); });
     g_fn_ensure = ensure.ptr();
     Py_INCREF(g_fn_ensure);
     ns["_ensure_background_flush"] = ensure;
     ns["_run_flush_sync"] = def(
         "_run_flush_sync",
         [](nb::handle self, bool drain, bool force) {
-            run_flush_sync(self, drain, force);
+            orvane::exporting::run_flush_sync(self, drain, force);
         },
         nb::kw_only(), nb::arg("drain") = true, nb::arg("force") = false);
     ns["_resolve_local_listener_target"] = def(
@@ -480,9 +427,9 @@ NB_MODULE(Uplink, m) {
     ns["_probe_local_listener"] = def("_probe_local_listener",
                                       [](nb::handle self) { return probe_local_listener(self); });
     ns["_background_flush_worker"] = def(
-        "_background_flush_worker", [](nb::handle self) { background_flush_worker(self); });
+        "_background_flush_worker", [](nb::handle self) { orvane::exporting::worker_main(self); });
     ns["_exit_flush"] = def(
-        "_exit_flush", [](nb::handle self) { exit_flush(self); },
+        "_exit_flush", [](nb::handle self) { orvane::exporting::exit_flush(self); },
         "One forced flush bounded by ``timeout``; what stays queued is counted as unsent.");
 
     ns["_pending_events"] = property(
@@ -492,49 +439,10 @@ NB_MODULE(Uplink, m) {
         }),
         nb::cpp_function([](nb::handle self, nb::handle value) { view_replace(*state_of(self).st, value); }, nb::arg("self"), nb::arg("value").none()),
         "Pending event snapshots, oldest first (guarded by ``_pending_lock``).");
-    ns["_pending_lock"] = property(
-        nb::cpp_function([](nb::handle self) { return state_of(self)->pending_lock; }),
-        nb::cpp_function([](nb::handle self, nb::object v) { state_of(self)->set_pending_lock(v); }, nb::arg("self"), nb::arg("value").none()),
-        "threading.Lock guarding the pending queue.");
-    ns["_stats_lock"] = property(
-        nb::cpp_function([](nb::handle self) { return state_of(self)->stats_lock; }),
-        nb::cpp_function([](nb::handle self, nb::object v) { state_of(self)->set_stats_lock(v); }, nb::arg("self"), nb::arg("value").none()),
-        "threading.Lock guarding the counters.");
-    ns["_flush_lock"] = object_property(&SinkState::flush_lock, "threading.Lock serialising flush runs.");
-    ns["_worker_event"] = object_property(&SinkState::worker_event, "threading.Event that wakes the worker.");
-    ns["_worker_thread"] = property(
-        nb::cpp_function([](nb::handle self) { return state_of(self)->worker_thread; }),
-        nb::cpp_function([](nb::handle self, nb::object v) {
-            StateRef st = state_of(self);
-            st->worker_thread = v;
-            st->worker_alive = false;
-        }, nb::arg("self"), nb::arg("value").none()),
-        "The background worker thread, once started.");
-    ns["_last_upload_at"] = object_property(&SinkState::last_upload_at, "Wall-clock seconds of the last upload.");
-    ns["_last_failure_at"] = object_property(&SinkState::last_failure_at, "Wall-clock seconds of the last failure.");
-    ns["_last_failure"] = object_property(&SinkState::last_failure, "Text of the last failure, or None.");
-    ns["_enqueued_event_count"] = counter_property(&SinkState::enqueued, "Events accepted into the queue.");
-    ns["_dropped_event_count"] = counter_property(&SinkState::dropped, "Events dropped on overflow.");
-    ns["_dropped_high_frequency_event_count"] =
-        counter_property(&SinkState::dropped_high_frequency, "Dropped preferred-drop events.");
-    ns["_dropped_terminal_event_count"] =
-        counter_property(&SinkState::dropped_terminal, "Dropped terminal or result events.");
-    ns["_coalesced_event_count"] = counter_property(&SinkState::coalesced_events, "Accepted coalesced events.");
-    ns["_coalesced_item_count"] = counter_property(&SinkState::coalesced_items, "Items the coalesced events stand for.");
-    ns["_upload_batch_count"] = counter_property(&SinkState::upload_batches, "Successful upload requests.");
-    ns["_uploaded_event_count"] = counter_property(&SinkState::uploaded_events, "Events in successful requests.");
-    ns["_upload_failure_count"] = counter_property(&SinkState::upload_failures, "Failed flush attempts.");
-    ns["_exit_unsent_event_count"] =
-        counter_property(&SinkState::exit_unsent, "Events still queued after the exit flush.");
+    orvane::exporting::add_state_properties(ns);
 
     nb::object base = m.attr("RuntimeTraceSink");
     m.attr("RemoteTraceSink") = orvane::abc::make_class(
         kModule, "RemoteTraceSink", nb::steal<nb::tuple>(PyTuple_Pack(1, base.ptr())), ns);
 
-    m.def("_flush_at_exit", &flush_at_exit, "Exit hook: one bounded flush of every live sink.");
-    m.def("_after_fork_in_child", &after_fork_in_child,
-          "Fork hook: fresh locks, worker event and no worker thread in the child.");
-    nb::module_::import_("atexit").attr("register")(m.attr("_flush_at_exit"));
-    nb::module_::import_("os").attr("register_at_fork")(nb::arg("after_in_child") =
-                                                            m.attr("_after_fork_in_child"));
 }

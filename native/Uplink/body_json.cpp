@@ -1,4 +1,4 @@
-// The upload body, encoded straight from the queued snapshots.
+// The upload body's events, encoded straight from the queued snapshots or captures.
 //
 // The reference is the Python path: for every event `DataFormatter.sanitize(normalized.model_dump(
 // mode="json"))`, then httpx's JSON encoding of {"app_id", "group_id", "environment", "events"}
@@ -7,11 +7,12 @@
 // plain JSON data: dicts with str keys, lists, tuples, str, int, finite float, bool, None) those
 // three steps collapse into one walk that writes the bytes directly, with the same masking of
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
-// nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
-// the result is always what the Python path would send.
+// nesting, ...) makes the writer give up on that event, and the caller takes the Python path for
+// it, so the result is always what the Python path would send.
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "sink.hpp"
@@ -444,95 +445,103 @@ private:
 
 }  // namespace
 
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
-                              const std::vector<char> *captured) {
+struct EventWriter::Impl {
+    nb::object is_secret, cache, app_id, group_id, environment;
+    PyObject *meta_app = nullptr, *meta_group = nullptr, *meta_env = nullptr;
+    std::unique_ptr<BodyEncoder> enc;
+};
+
+EventWriter::EventWriter(nb::handle self, nb::handle formatter) {
     const EventClasses &c = event_classes();
-    if (c.event == nullptr || !PyList_CheckExact(batch.ptr()))
-        return nb::object();
-    nb::object app_id = self.attr("app_id"), group_id = self.attr("group_id"),
-               environment = self.attr("environment");
+    if (c.event == nullptr)
+        return;
+    auto impl = std::make_unique<Impl>();
+    impl->app_id = self.attr("app_id");
+    impl->group_id = self.attr("group_id");
+    impl->environment = self.attr("environment");
     auto str_or_none = [](nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); };
-    if (!str_or_none(app_id) || !str_or_none(group_id) || !str_or_none(environment))
-        return nb::object();
+    if (!str_or_none(impl->app_id) || !str_or_none(impl->group_id) || !str_or_none(impl->environment))
+        return;
     nb::object mask = formatter.attr("MASK");
     if (!PyUnicode_CheckExact(mask.ptr()))
-        return nb::object();
+        return;
     Py_ssize_t mask_size = 0;
     const char *mask_data = PyUnicode_AsUTF8AndSize(mask.ptr(), &mask_size);
     if (mask_data == nullptr) {
         PyErr_Clear();
-        return nb::object();
+        return;
     }
     nb::object max_depth_obj = formatter.attr("MAX_DEPTH");
     if (!PyLong_CheckExact(max_depth_obj.ptr()))
-        return nb::object();
+        return;
     int64_t max_depth = PyLong_AsLongLong(max_depth_obj.ptr());
     if (max_depth == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        return nb::object();
+        return;
     }
-    nb::object is_secret = formatter.attr("is_secret_key");
+    impl->is_secret = formatter.attr("is_secret_key");
     // Verdicts per key, kept while is_secret_key stays the same object (bounded).
     static PyObject *cache_owner = nullptr;
     static PyObject *secret_cache = nullptr;
-    if (secret_cache == nullptr || cache_owner != is_secret.ptr() || PyDict_GET_SIZE(secret_cache) > 4096) {
+    if (secret_cache == nullptr || cache_owner != impl->is_secret.ptr() || PyDict_GET_SIZE(secret_cache) > 4096) {
         PyObject *fresh = PyDict_New();
         if (fresh == nullptr)
             throw nb::python_error();
         Py_XDECREF(cache_owner);
         Py_XDECREF(secret_cache);
-        cache_owner = Py_NewRef(is_secret.ptr());
+        cache_owner = Py_NewRef(impl->is_secret.ptr());
         secret_cache = fresh;
     }
-    nb::object cache_ref = nb::borrow(secret_cache);  // survives a reset by a re-entrant call
-    BodyEncoder enc(is_secret, std::string(mask_data, static_cast<size_t>(mask_size)), max_depth,
-                    cache_ref.ptr());
+    impl->cache = nb::borrow(secret_cache);  // survives a reset by a re-entrant call
+    impl->enc = std::make_unique<BodyEncoder>(impl->is_secret, std::string(mask_data, static_cast<size_t>(mask_size)),
+                                              max_depth, impl->cache.ptr());
     // Meta gains the sink's values for missing keys, as _serialize_event adds them.
-    PyObject *meta_app = !app_id.is_none() && PyUnicode_GET_LENGTH(app_id.ptr()) > 0 ? app_id.ptr() : nullptr;
-    PyObject *meta_group = group_id.is_none() ? nullptr : group_id.ptr();
-    PyObject *meta_env =
-        !environment.is_none() && PyUnicode_GET_LENGTH(environment.ptr()) > 0 ? environment.ptr() : nullptr;
-    try {
-        Py_ssize_t n = PyList_GET_SIZE(batch.ptr());
-        enc.out.reserve(static_cast<size_t>(n) * 900 + 128);
-        enc.out += "{\"app_id\":";
-        enc.any(app_id.ptr(), 0);
-        enc.out += ",\"group_id\":";
-        enc.any(group_id.ptr(), 0);
-        enc.out += ",\"environment\":";
-        enc.any(environment.ptr(), 0);
-        enc.out += ",\"events\":[";
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.ptr()); ++i) {
-            nb::object event = nb::borrow(PyList_GET_ITEM(batch.ptr(), i));
-            bool is_capture = captured != nullptr && static_cast<size_t>(i) < captured->size() && (*captured)[i];
-            if (is_capture) {
-                if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
-                    return nb::object();
-                PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-                if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
-                    event = nb::borrow(snap);
-                    is_capture = false;
-                }
-            }
-            if (!is_capture && Py_TYPE(event.ptr()) != c.event)
-                return nb::object();
-            if (i)
-                enc.out.push_back(',');
-            if (is_capture)
-                enc.capture(event.ptr(), kEventFields, c.event_names, 0,
-                            {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
-            else
-                enc.model(event.ptr(), kEventFields, c.event_names, 0,
-                          {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+    nb::handle app = impl->app_id, group = impl->group_id, env = impl->environment;
+    impl->meta_app = !app.is_none() && PyUnicode_GET_LENGTH(app.ptr()) > 0 ? app.ptr() : nullptr;
+    impl->meta_group = group.is_none() ? nullptr : group.ptr();
+    impl->meta_env = !env.is_none() && PyUnicode_GET_LENGTH(env.ptr()) > 0 ? env.ptr() : nullptr;
+    impl_ = impl.release();
+}
+
+EventWriter::~EventWriter() { delete impl_; }
+
+bool EventWriter::write(nb::handle item, bool compact, std::string &out) {
+    if (impl_ == nullptr)
+        return false;
+    const EventClasses &c = event_classes();
+    nb::object event = nb::borrow(item);
+    if (compact) {
+        if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
+            return false;
+        PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
+        if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
+            event = nb::borrow(snap);
+            compact = false;
         }
-        enc.out += "]}";
-    } catch (GiveUp &) {
-        return nb::object();
     }
-    PyObject *bytes = PyBytes_FromStringAndSize(enc.out.data(), static_cast<Py_ssize_t>(enc.out.size()));
-    if (bytes == nullptr)
-        throw nb::python_error();
-    return nb::steal(bytes);
+    if (!compact && Py_TYPE(event.ptr()) != c.event)
+        return false;
+    BodyEncoder &enc = *impl_->enc;
+    size_t mark = out.size();
+    enc.out.swap(out);
+    try {
+        if (compact)
+            enc.capture(event.ptr(), kEventFields, c.event_names, 0,
+                        {{"app_id", impl_->meta_app}, {"group_id", impl_->meta_group}, {"environment", impl_->meta_env}});
+        else
+            enc.model(event.ptr(), kEventFields, c.event_names, 0,
+                      {{"app_id", impl_->meta_app}, {"group_id", impl_->meta_group}, {"environment", impl_->meta_env}});
+    } catch (GiveUp &) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        return false;
+    } catch (...) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        throw;
+    }
+    enc.out.swap(out);
+    return true;
 }
 
 }  // namespace orvane::uplink

@@ -1,5 +1,6 @@
-// The pending queue of RemoteTraceSink: snapshots, classification, the drop policy, the batch
-// view and the statistics.
+// The queue side of RemoteTraceSink: captures and snapshots of events, their classification for
+// the drop policy (the queue itself is the shared export queue's), the batch view and the
+// statistics.
 #include <algorithm>
 #include <unordered_map>
 
@@ -9,19 +10,24 @@
 
 namespace orvane::uplink {
 
+using orvane::exporting::Captured;
+using orvane::exporting::ItemFlags;
+using orvane::exporting::LockGuard;
+
+const UplinkExporter g_hooks;
+
 PyObject *g_warning_category = nullptr;
+PyObject *g_set_aside_category = nullptr;
 PyObject *g_mapping_abc = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
 PyObject *g_original_sanitize = nullptr;
 PyObject *g_original_is_secret = nullptr;
-PyObject *g_fn_serialize = nullptr;
-PyObject *g_fn_peek = nullptr;
+PyObject *g_fn_serialize = nullptr, *g_fn_peek = nullptr, *g_fn_has_pending = nullptr, *g_fn_drop_uploaded = nullptr,
+         *g_fn_mark_available = nullptr, *g_fn_mark_unavailable = nullptr, *g_fn_enqueue = nullptr, *g_fn_ensure = nullptr;
 
 namespace {
 
-Name n_state{"_uplink_state"};
-Name n_dict{"__dict__"};
 Name n_fields_set{"__pydantic_fields_set__"};
 Name n_private_attributes{"__private_attributes__"};
 Name n_model_config{"model_config"};
@@ -34,19 +40,11 @@ Name n_meta{"meta"};
 Name n_event_type{"event_type"};
 Name n_message{"message"};
 Name n_event_id{"event_id"};
-Name n_buffer_limit{"_buffer_limit"};
-Name n_batch_size{"_batch_size"};
 Name n_endpoint{"endpoint"};
 Name n_app_id{"app_id"};
 Name n_group_id{"group_id"};
 Name n_environment{"environment"};
 Name n_api_key{"api_key"};
-Name n_bfi{"_background_flush_interval"};
-Name n_acquire{"acquire"};
-Name n_release{"release"};
-Name n_lock{"Lock"};
-Name n_event{"Event"};
-Name n_threading{"threading"};
 Name n_get{"get"};
 Name k_coalesced{"coalesced"};
 Name k_coalesced_count{"coalesced_count"};
@@ -277,7 +275,7 @@ Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle mess
     return f;
 }
 
-Flags classify(nb::handle event) {
+Flags classify_event(nb::handle event) {
     return classify_fields(attr(event, n_event_type), attr(event, n_payload),
                            attr(event, n_message), attr(event, n_meta));
 }
@@ -288,14 +286,6 @@ nb::object dict_item(nb::handle dict, Name &key) {
         throw nb::python_error();
     return r ? nb::steal(r) : nb::none();
 }
-
-struct Prepared {
-    nb::object snapshot;  // the snapshot, or a capture when `captured`
-    bool captured = false;
-    Flags flags;
-    bool coalesced = false;
-    int64_t coalesced_count = 0;
-};
 
 int64_t saturating_int64(nb::handle value) {
     int overflow = 0;
@@ -311,119 +301,7 @@ int64_t saturating_int64(nb::handle value) {
 
 nb::object capture_of(nb::handle event);
 
-Prepared prepare(nb::handle event) {
-    Prepared p;
-    p.snapshot = capture_of(event);
-    p.captured = p.snapshot.is_valid();
-    if (!p.captured)
-        p.snapshot = snapshot_event(event);
-    // Classification reads the snapshot: its first-level values are the caller's own.
-    nb::object meta;
-    if (native_copy_type(event)) {
-        nb::object d = instance_dict(event);
-        meta = dict_item(d, n_meta);
-        p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
-                                  dict_item(d, n_message), meta);
-    } else {
-        meta = attr(event, n_meta);
-        p.flags = classify(event);
-    }
-    // Coalescing is read from the caller's event (the same values at this point).
-    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
-    if (coalesced.ptr() == Py_True) {
-        p.coalesced = true;
-        nb::object payload = attr(event, n_payload);
-        if (is_mapping(payload)) {
-            nb::object count = mapping_get(meta, k_coalesced_count);
-            if (PyLong_Check(count.ptr())) {
-                p.coalesced_count = saturating_int64(count);
-            } else {
-                nb::object events = mapping_get(payload, k_events);
-                if (PyList_Check(events.ptr()))
-                    p.coalesced_count = PyList_GET_SIZE(events.ptr());
-            }
-        }
-    }
-    return p;
-}
-
-int64_t int_attr(nb::handle self, Name &name) {
-    nb::object v = attr(self, name);
-    if (!PyLong_Check(v.ptr())) {
-        PyObject *i = PyNumber_Index(v.ptr());
-        if (i == nullptr)
-            throw nb::python_error();
-        v = nb::steal(i);
-    }
-    return saturating_int64(v);
-}
-
-int64_t add_sat(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? INT64_MAX : INT64_MIN;
-    return r;
-}
-
 }  // namespace
-
-// --- SinkState ---------------------------------------------------------------------------------
-
-SinkState::SinkState() = default;
-
-SinkState::~SinkState() { clear_queue(); }
-
-void SinkState::clear_queue() {
-    for (QueueEntry &e : queue.take_all())
-        Py_XDECREF(static_cast<PyObject *>(e.item));
-}
-
-void SinkState::set_pending_lock(nb::object lock) {
-    pending_acquire = attr(lock, n_acquire);
-    pending_release = attr(lock, n_release);
-    pending_lock = std::move(lock);
-}
-
-void SinkState::set_stats_lock(nb::object lock) {
-    stats_acquire = attr(lock, n_acquire);
-    stats_release = attr(lock, n_release);
-    stats_lock = std::move(lock);
-}
-
-void SinkState::new_locks() {
-    nb::object threading = orvane::outside::get(n_threading);
-    nb::object lock_type = attr(threading, n_lock);
-    set_pending_lock(lock_type());
-    flush_lock = lock_type();
-    set_stats_lock(lock_type());
-}
-
-StateRef state_of(nb::handle self) {
-    nb::object holder = attr(self, n_state);
-    if (!nb::isinstance<SinkState>(holder)) {
-        PyErr_SetString(PyExc_TypeError, "RemoteTraceSink state is missing or was replaced");
-        throw nb::python_error();
-    }
-    return StateRef{holder, nb::inst_ptr<SinkState>(holder)};
-}
-
-LockGuard::LockGuard(const nb::object &acquire, const nb::object &release) {
-    PyObject *r = PyObject_CallNoArgs(acquire.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    Py_DECREF(r);
-    release_ = release;
-}
-
-LockGuard::~LockGuard() {
-    PyObject *saved = PyErr_GetRaisedException();
-    PyObject *r = PyObject_CallNoArgs(release_.ptr());
-    if (r == nullptr)
-        PyErr_WriteUnraisable(release_.ptr());
-    else
-        Py_DECREF(r);
-    PyErr_SetRaisedException(saved);
-}
 
 // --- snapshots -----------------------------------------------------------------------------------
 
@@ -528,7 +406,7 @@ bool is_terminal_or_result_event(nb::handle event) {
                          attr(event, n_message));
 }
 
-bool is_preferred_drop_event(nb::handle event) { return classify(event).preferred; }
+bool is_preferred_drop_event(nb::handle event) { return classify_event(event).preferred; }
 
 // --- captures --------------------------------------------------------------------------------
 
@@ -660,8 +538,6 @@ nb::object build_model(PyTypeObject *type, PyObject *const *names, PyObject *con
 
 }  // namespace
 
-nb::object capture_event(nb::handle event) { return capture_of(event); }
-
 namespace {
 
 nb::object capture_of(nb::handle event) {
@@ -741,148 +617,78 @@ nb::object capture_snapshot(nb::handle capture) {
 
 nb::object entry_snapshot(const QueueEntry &e) {
     nb::handle item(static_cast<PyObject *>(e.item));
-    return e.captured ? capture_snapshot(item) : nb::borrow(item);
+    return e.compact ? capture_snapshot(item) : nb::borrow(item);
 }
 
-nb::object entry_event_id(const QueueEntry &e) {
-    PyObject *item = static_cast<PyObject *>(e.item);
-    if (e.captured) {
-        PyObject *cached = PyList_GET_ITEM(item, kCaptureSnapshot);
-        if (cached == Py_None)
-            return nb::borrow(PyList_GET_ITEM(item, 0));
-        item = cached;
-    }
-    return attr(nb::handle(item), n_event_id);
+nb::object item_snapshot(nb::handle item, bool compact) {
+    return compact ? capture_snapshot(item) : nb::borrow(item);
 }
 
-// --- queue operations ------------------------------------------------------------------------
+// --- hooks: intake -----------------------------------------------------------------------------
 
-void drop_one_locked(SinkState &st) {
-    std::optional<QueueEntry> victim = st.queue.drop_one();
-    if (!victim)
-        return;
-    nb::object item = nb::steal(static_cast<PyObject *>(victim->item));
-    LockGuard stats = stats_guard(st);
-    st.dropped = add_sat(st.dropped, 1);
-    if (victim->preferred)
-        st.dropped_high_frequency = add_sat(st.dropped_high_frequency, 1);
-    else if (victim->terminal)
-        st.dropped_terminal = add_sat(st.dropped_terminal, 1);
-}
-
-void enqueue_events(nb::handle self, SinkState &st, nb::handle events) {
-    nb::object seq;
-    if (PyList_Check(events.ptr()) || PyTuple_Check(events.ptr())) {
-        seq = nb::borrow(events);
+Captured UplinkExporter::capture(nb::handle, ExportState &, nb::handle event) const {
+    Captured p;
+    p.item = capture_of(event);
+    p.compact = p.item.is_valid();
+    if (!p.compact)
+        p.item = snapshot_event(event);
+    // Classification reads the snapshot: its first-level values are the caller's own.
+    nb::object meta;
+    if (native_copy_type(event)) {
+        nb::object d = instance_dict(event);
+        meta = dict_item(d, n_meta);
+        Flags f = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload), dict_item(d, n_message), meta);
+        p.flags = {f.preferred, f.terminal};
     } else {
-        if (PyUnicode_Check(events.ptr()) || PyBytes_Check(events.ptr()) ||
-            !PySequence_Check(events.ptr()) || is_mapping(events))
-            orvane::args::raise_incorrect_type("events", "list", events);
-        PyObject *list = PySequence_List(events.ptr());
-        if (list == nullptr)
-            throw nb::python_error();
-        seq = nb::steal(list);
+        meta = attr(event, n_meta);
+        Flags f = classify_event(event);
+        p.flags = {f.preferred, f.terminal};
     }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    if (n == 0)
-        return;
-    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
-
-    auto add = [&](Prepared &p) {
-        if (static_cast<int64_t>(st.queue.size()) >= limit)
-            drop_one_locked(st);
-        st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
-        LockGuard stats = stats_guard(st);
-        st.enqueued = add_sat(st.enqueued, 1);
-        if (p.coalesced) {
-            st.coalesced_events = add_sat(st.coalesced_events, 1);
-            st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
-        }
-    };
-
-    PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-    if (n == 1) {
-        Prepared p = prepare(items[0]);
-        LockGuard pending = pending_guard(st);
-        add(p);
-        return;
-    }
-    // Snapshots are made before the lock is taken; when one fails, the events before it are
-    // still queued and the error reaches the caller.
-    std::vector<Prepared> prepared;
-    prepared.reserve(static_cast<size_t>(n));
-    std::optional<nb::python_error> failure;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        try {
-            prepared.push_back(prepare(items[i]));
-        } catch (nb::python_error &e) {
-            failure.emplace(std::move(e));
-            break;
+    // Coalescing is read from the caller's event (the same values at this point).
+    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
+    if (coalesced.ptr() == Py_True) {
+        p.coalesced = true;
+        nb::object payload = attr(event, n_payload);
+        if (is_mapping(payload)) {
+            nb::object count = mapping_get(meta, k_coalesced_count);
+            if (PyLong_Check(count.ptr())) {
+                p.coalesced_items = saturating_int64(count);
+            } else {
+                nb::object events = mapping_get(payload, k_events);
+                if (PyList_Check(events.ptr()))
+                    p.coalesced_items = PyList_GET_SIZE(events.ptr());
+            }
         }
     }
-    {
-        LockGuard pending = pending_guard(st);
-        for (Prepared &p : prepared)
-            add(p);
+    return p;
+}
+
+ItemFlags UplinkExporter::flags_of(nb::handle item) const {
+    Flags f = classify_event(item);
+    return {f.preferred, f.terminal};
+}
+
+nb::object UplinkExporter::item_id(nb::handle item, bool compact) const {
+    PyObject *obj = item.ptr();
+    if (compact) {
+        PyObject *cached = PyList_GET_ITEM(obj, kCaptureSnapshot);
+        if (cached == Py_None)
+            return nb::borrow(PyList_GET_ITEM(obj, 0));
+        obj = cached;
     }
-    if (failure)
-        throw std::move(*failure);
+    return attr(nb::handle(obj), n_event_id);
 }
 
-void enqueue_one(nb::handle self, SinkState &st, nb::handle event) {
-    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
-    Prepared p = prepare(event);
-    LockGuard pending = pending_guard(st);
-    if (static_cast<int64_t>(st.queue.size()) >= limit)
-        drop_one_locked(st);
-    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
-    LockGuard stats = stats_guard(st);
-    st.enqueued = add_sat(st.enqueued, 1);
-    if (p.coalesced) {
-        st.coalesced_events = add_sat(st.coalesced_events, 1);
-        st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
-    }
-}
+// --- the batch view ----------------------------------------------------------------------------
 
-void queue_push_raw(SinkState &st, nb::handle item, bool front) {
-    Flags f = classify(item);
-    if (front)
-        st.queue.push_front(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
-    else
-        st.queue.push_back(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
-}
-
-bool has_pending(SinkState &st) {
-    LockGuard pending = pending_guard(st);
-    return !st.queue.empty();
-}
-
-nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured) {
-    int64_t batch_size = int_attr(self, n_batch_size);
-    nb::list out;
-    captured.clear();
-    LockGuard pending = pending_guard(st);
-    int64_t taken = 0;
-    st.queue.for_each([&](const QueueEntry &e) {
-        if (taken >= batch_size)
-            return false;
-        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
-            throw nb::python_error();
-        captured.push_back(e.captured ? 1 : 0);
-        ++taken;
-        return true;
-    });
-    return out;
-}
-
-nb::list peek_batch(nb::handle self, SinkState &st) {
-    std::vector<char> captured;
-    nb::list out = peek_raw(self, st, captured);
+nb::list peek_batch(ExportState &st) {
+    std::vector<char> compact;
+    nb::list out = orvane::exporting::peek_raw(st, compact);
     // Snapshots are built after the walk, with the pending lock released: building allocates
     // and may let other code run, which must neither meet the walk half-way nor find the lock
     // held. A snapshot is cached on its entry, so every peek returns the same object.
-    for (size_t i = 0; i < captured.size(); ++i) {
-        if (!captured[i])
+    for (size_t i = 0; i < compact.size(); ++i) {
+        if (!compact[i])
             continue;
         nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
         if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
@@ -891,13 +697,12 @@ nb::list peek_batch(nb::handle self, SinkState &st) {
     return out;
 }
 
-
-void drop_uploaded(SinkState &st, nb::handle ids) {
+void drop_uploaded(ExportState &st, nb::handle ids) {
     if (!PyAnySet_Check(ids.ptr()))
         orvane::args::raise_incorrect_type("batch_event_ids", "set", ids);
-    LockGuard pending = pending_guard(st);
+    LockGuard pending(st.pending_acquire, st.pending_release);
     while (const QueueEntry *front = st.queue.front()) {
-        nb::object id = entry_event_id(*front);
+        nb::object id = g_hooks.item_id(nb::handle(static_cast<PyObject *>(front->item)), front->compact);
         int found = PySet_Contains(ids.ptr(), id.ptr());
         if (found < 0)
             throw nb::python_error();
@@ -917,17 +722,22 @@ std::string to_text(nb::handle value) {
     if (s == nullptr)
         throw nb::python_error();
     nb::object str = nb::steal(s);
-    return std::string(utf8(str));
+    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace");
+    if (b == nullptr)
+        throw nb::python_error();
+    nb::object bytes = nb::steal(b);
+    return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
 }
 
-std::vector<std::string> secrets_of(nb::handle self) {
+std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
     std::vector<std::string> out;
     nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        out.emplace_back(utf8(key));
+        out.push_back(to_text(key));
     nb::object endpoint = attr(self, n_endpoint);
     if (PyUnicode_Check(endpoint.ptr())) {
-        std::string_view info = url_userinfo(utf8(endpoint));
+        std::string url = to_text(endpoint);
+        std::string_view info = orvane::exporting::url_userinfo(url);
         if (!info.empty()) {
             out.emplace_back(info);
             size_t colon = info.find(':');
@@ -935,56 +745,54 @@ std::vector<std::string> secrets_of(nb::handle self) {
                 out.emplace_back(info.substr(colon + 1));
         }
     }
-    // Longest first, so a secret that contains another is replaced whole.
-    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) {
-        return a.size() > b.size();
-    });
     return out;
 }
 
-std::string public_endpoint(nb::handle self) {
+std::string UplinkExporter::public_endpoint(nb::handle self) const {
     nb::object endpoint = attr(self, n_endpoint);
-    std::string text = url_without_userinfo(to_text(endpoint));
+    std::string text = orvane::exporting::url_without_userinfo(to_text(endpoint));
     nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        text = redact(std::move(text), {std::string(utf8(key))});
+        text = orvane::exporting::redact(std::move(text), {to_text(key)});
     return text;
 }
 
 nb::dict get_stats(nb::handle self) {
-    StateRef st = state_of(self);
+    StateRef ref = state_of(self);
+    ExportState &st = *ref.st;
     size_t pending_count;
     {
-        LockGuard pending = pending_guard(*st.st);
-        pending_count = st->queue.size();
+        LockGuard pending(st.pending_acquire, st.pending_release);
+        pending_count = st.queue.size();
     }
-    nb::str endpoint(public_endpoint(self).c_str());
+    std::string public_url = g_hooks.public_endpoint(self);
+    nb::str endpoint(public_url.c_str(), public_url.size());
     nb::object app_id = attr(self, n_app_id), group_id = attr(self, n_group_id),
-               environment = attr(self, n_environment), buffer_limit = attr(self, n_buffer_limit),
-               batch_size = attr(self, n_batch_size), interval = attr(self, n_bfi);
-    LockGuard stats = stats_guard(*st.st);
+               environment = attr(self, n_environment);
+    LockGuard stats(st.stats_acquire, st.stats_release);
+    const orvane::exporting::Counters &c = st.counters;
     nb::dict out;
     out["endpoint"] = endpoint;
     out["app_id"] = app_id;
     out["group_id"] = group_id;
     out["environment"] = environment;
-    out["buffer_limit"] = buffer_limit;
-    out["batch_size"] = batch_size;
-    out["background_flush_interval"] = interval;
+    out["buffer_limit"] = st.buffer_limit;
+    out["batch_size"] = st.batch_size;
+    out["background_flush_interval"] = st.interval;
     out["pending_event_count"] = pending_count;
-    out["enqueued_event_count"] = st->enqueued;
-    out["dropped_event_count"] = st->dropped;
-    out["dropped_high_frequency_event_count"] = st->dropped_high_frequency;
-    out["dropped_terminal_event_count"] = st->dropped_terminal;
-    out["coalesced_event_count"] = st->coalesced_events;
-    out["coalesced_item_count"] = st->coalesced_items;
-    out["upload_batch_count"] = st->upload_batches;
-    out["uploaded_event_count"] = st->uploaded_events;
-    out["upload_failure_count"] = st->upload_failures;
-    out["last_upload_at"] = st->last_upload_at;
-    out["last_failure_at"] = st->last_failure_at;
-    out["last_failure"] = st->last_failure;
-    out["exit_unsent_event_count"] = st->exit_unsent;
+    out["enqueued_event_count"] = c.enqueued;
+    out["dropped_event_count"] = c.dropped;
+    out["dropped_high_frequency_event_count"] = c.dropped_high_frequency;
+    out["dropped_terminal_event_count"] = c.dropped_terminal;
+    out["coalesced_event_count"] = c.coalesced_events;
+    out["coalesced_item_count"] = c.coalesced_items;
+    out["upload_batch_count"] = c.batches;
+    out["uploaded_event_count"] = c.delivered;
+    out["upload_failure_count"] = c.failures;
+    out["last_upload_at"] = st.last_upload_at;
+    out["last_failure_at"] = st.last_failure_at;
+    out["last_failure"] = st.last_failure;
+    out["exit_unsent_event_count"] = c.exit_unsent;
     return out;
 }
 

@@ -10,6 +10,22 @@ from orvane_devtools.observation.TraceSink import RuntimeTraceSink
 class ObservationBridgeUnavailableWarning(RuntimeWarning):
     """Issued once per outage when the DevTools listener cannot be reached."""
 
+class ObservationBridgeEventSetAsideWarning(RuntimeWarning):
+    """Issued once per sink and reason when an event leaves the queue without being uploaded:
+    it cannot be encoded, or the listener refuses it on its own. Apart from
+    ObservationBridgeUnavailableWarning: it reports lost events, not an outage."""
+
+class _WakeEvent:
+    """A settable flag with a timed wait, as threading.Event; wakes the worker."""
+
+    def set(self) -> None: ...
+    def clear(self) -> None: ...
+    def is_set(self) -> bool: ...
+    def wait(self, timeout: float | None = None) -> bool: ...
+
+class _ExportState:
+    """Native state of a sink (queue, counters, locks, worker); not instantiable."""
+
 class _PendingEvents:
     """Deque-like view of the queued snapshots, oldest first (hold ``_pending_lock``)."""
 
@@ -64,10 +80,13 @@ class RemoteTraceSink(RuntimeTraceSink):
     _uploaded_event_count: int
     _upload_failure_count: int
     _exit_unsent_event_count: int
+    _unencodable_event_count: int
+    _refused_event_count: int
+    _export_state: _ExportState
     _last_upload_at: float | None
     _last_failure_at: float | None
     _last_failure: str | None
-    _worker_event: threading.Event
+    _worker_event: _WakeEvent
     _worker_thread: threading.Thread | None
     _local_listener_target: tuple[str, str] | None
     _needs_local_probe: bool
