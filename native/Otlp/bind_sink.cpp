@@ -350,6 +350,14 @@ void init_sink(nb::module_ &m) {
     ns["_run_flush_sync"] = def(
         "_run_flush_sync", [](nb::handle self, bool drain, bool force) { ex::run_flush_sync(self, drain, force); },
         nb::kw_only(), nb::arg("drain") = true, nb::arg("force") = false);
+    ns["_for_settings"] = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
+        [](nb::handle cls, nb::handle settings, nb::handle previous, nb::handle stale, nb::handle orphan) {
+            return sink_for_settings(cls, settings, previous, stale, orphan);
+        },
+        nb::name("_for_settings"), nb::arg("cls"), nb::arg("settings"), nb::arg("previous").none(),
+        nb::arg("stale_after_seconds").none(), nb::arg("orphan_after_seconds").none(),
+        "The sink the settings' observation.otlp.* keys ask for, or None when export is off;\n"
+        "`previous` is reused when nothing changed, else its runs and unsent spans move over."));
     ns["_judge_tick"] = def("_judge_tick", [](nb::handle self) { judge_tick(self); },
                             "Mark a judgement of the open runs due and wake the worker (the timer's call).");
     ns["_exit_flush"] = def("_exit_flush", [](nb::handle self) { ex::exit_flush(self); },

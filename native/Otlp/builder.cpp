@@ -502,6 +502,13 @@ size_t SpanBuilder::remove(const std::vector<uint64_t> &seqs) {
     return removed;
 }
 
+void SpanBuilder::adopt(SpanBuilder &other) {
+    runs_.adopt(other.runs_);
+    std::vector<Span> spans(std::make_move_iterator(other.ready_.begin()), std::make_move_iterator(other.ready_.end()));
+    other.ready_.clear();
+    accept(spans);
+}
+
 void SpanBuilder::clear() {
     runs_.clear();
     ready_.clear();

@@ -65,6 +65,8 @@ public:
     // Removes and returns up to `max` finished spans, oldest first.
     std::vector<Span> take(size_t max);
     void clear();
+    // Takes over the runs and the unsent spans of `other` (see RunSpans::adopt).
+    void adopt(SpanBuilder &other);
 
     // The outbox in place: the first `n` spans (oldest first), a span by its sequence number
     // (nullptr when it left), and the removal of spans by their numbers.

@@ -653,6 +653,23 @@ void RunSpans::finish_all(int64_t now_ms, std::vector<Span> &finished) {
     }
 }
 
+void RunSpans::adopt(RunSpans &other) {
+    for (auto &[id, run] : other.open_) {
+        if (open_.count(id))
+            continue;  // this tracker already holds the run (it cannot, in practice)
+        Open *ptr = run.get();
+        ptr->activity = by_activity_.insert(by_activity_.end(), ptr);
+        open_.emplace(id, std::move(run));
+    }
+    for (auto &[id, e] : other.ended_)
+        if (ended_.try_emplace(id, e).second)
+            ended_order_.push_back(id);
+    for (const std::string &id : other.seen_order_)
+        if (seen_.insert(id).second)
+            seen_order_.push_back(id);
+    other.clear();
+}
+
 void RunSpans::clear() {
     seen_.clear();
     seen_order_.clear();

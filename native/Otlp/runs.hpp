@@ -126,6 +126,11 @@ public:
     // Forgets everything (a forked child starts afresh).
     void clear();
 
+    // Takes over the runs of `other` (open runs, the runs remembered after their end, the
+    // de-duplication window), which is left empty; the options stay this tracker's. For a
+    // sink that replaces another, so that no run is sent twice under one span id.
+    void adopt(RunSpans &other);
+
 private:
     struct Tool;
     struct Open;

@@ -92,6 +92,14 @@ void after_exit_flush();
 
 nb::dict sink_stats(nb::handle self);
 
+// The sink the settings ask for (the keys "observation.otlp.*", see the README), or None when
+// "observation.otlp.enabled" is false. `previous` (a sink this function built before, or None)
+// is returned as it is when the settings did not change; otherwise the new sink takes over its
+// runs and unsent spans, so that a reload never sends one run twice. A previous sink that is not
+// not reused because export is switched off sends what it holds, its open runs as incomplete.
+nb::object sink_for_settings(nb::handle cls, nb::handle settings, nb::handle previous, nb::handle stale_seconds,
+                             nb::handle orphan_seconds);
+
 // The timer's call: a judgement is due; the worker is woken to make it.
 void judge_tick(nb::handle self);
 

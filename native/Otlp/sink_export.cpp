@@ -527,6 +527,95 @@ void after_exit_flush() {
     }
 }
 
+namespace {
+
+Name a_settings_key{"_settings_key"}, m_settings_get{"get"};
+
+nb::object setting(nb::handle settings, const char *key, nb::handle fallback) {
+    return attr(settings, m_settings_get)(key, fallback);
+}
+
+bool is_sink(nb::handle obj) {
+    if (obj.is_none())
+        return false;
+    PyObject *holder = nullptr;
+    if (PyObject_GetOptionalAttr(obj.ptr(), a_otlp_state.get(), &holder) < 0)
+        throw nb::python_error();
+    nb::object h = nb::steal(holder);
+    return holder != nullptr && g_state_type != nullptr && nb::isinstance<OtlpState>(h);
+}
+
+// The previous sink's runs and spans move to `sink` (the previous sink's flush lock held, its
+// queue folded in first).
+void take_over(nb::handle sink, nb::handle previous) {
+    ex::StateRef prev_st = ex::state_of(previous);
+    nb::object lock = prev_st->flush_lock;
+    ex::LockGuard guard(attr(lock, m_acquire), attr(lock, m_release));
+    OtlpRef prev = otlp_of(previous);
+    fold(*prev_st, *prev);
+    nb::object timer = prev->timer;
+    prev->timer = nb::none();
+    if (!timer.is_none())
+        timer.attr("cancel")();
+    OtlpRef fresh = otlp_of(sink);
+    fresh->builder.adopt(prev->builder);
+    ex::StateRef st = ex::state_of(sink);
+    if (fresh->builder.ready() > 0 || fresh->builder.open_runs() > 0) {
+        fresh->judge_due = true;
+        ex::ensure_worker(sink, *st);
+    }
+}
+
+}  // namespace
+
+nb::object sink_for_settings(nb::handle cls, nb::handle settings, nb::handle previous, nb::handle stale_seconds,
+                             nb::handle orphan_seconds) {
+    bool have_previous = is_sink(previous);
+    if (!truthy(setting(settings, "observation.otlp.enabled", Py_False))) {
+        if (have_previous) {
+            // Export is switched off: what the previous sink holds still leaves, its open runs
+            // as incomplete.
+            fold_queued(previous, true, -1.0);
+            ex::StateRef st = ex::state_of(previous);
+            if (span_exporter().has_pending(previous, *st))
+                ex::ensure_worker(previous, *st);
+        }
+        return nb::none();
+    }
+    nb::object endpoint = setting(settings, "observation.otlp.endpoint", Py_None);
+    if (!PyUnicode_Check(endpoint.ptr()) || PyUnicode_GET_LENGTH(endpoint.ptr()) == 0)
+        endpoint = nb::str("http://127.0.0.1:4318/v1/traces");
+    nb::object headers = setting(settings, "observation.otlp.headers", Py_None);
+    nb::object protocol = setting(settings, "observation.otlp.protocol", Py_None);
+    if (protocol.is_none() || (PyUnicode_Check(protocol.ptr()) && PyUnicode_GET_LENGTH(protocol.ptr()) == 0))
+        protocol = nb::str("http/protobuf");
+    nb::object service_name = setting(settings, "observation.otlp.service_name", Py_None);
+    nb::object deltas = nb::bool_(truthy(setting(settings, "observation.otlp.stream_deltas", Py_False)));
+    nb::object key = nb::make_tuple(endpoint, headers, protocol, service_name, deltas, stale_seconds, orphan_seconds);
+    if (have_previous) {
+        PyObject *old_key = nullptr;
+        if (PyObject_GetOptionalAttr(previous.ptr(), a_settings_key.get(), &old_key) < 0)
+            throw nb::python_error();
+        nb::object old = nb::steal(old_key);
+        if (old_key != nullptr) {
+            int same = PyObject_RichCompareBool(old.ptr(), key.ptr(), Py_EQ);
+            if (same < 0)
+                throw nb::python_error();
+            if (same)
+                return nb::borrow(previous);
+        }
+    }
+    nb::object sink = nb::borrow(cls)(nb::arg("endpoint") = endpoint, nb::arg("headers") = headers,
+                                       nb::arg("protocol") = protocol, nb::arg("service_name") = service_name,
+                                       nb::arg("stream_deltas") = deltas, nb::arg("stale_after_seconds") = stale_seconds,
+                                       nb::arg("orphan_after_seconds") = orphan_seconds);
+    if (PyObject_SetAttr(sink.ptr(), a_settings_key.get(), key.ptr()) < 0)
+        throw nb::python_error();
+    if (have_previous)
+        take_over(sink, previous);
+    return sink;
+}
+
 nb::dict sink_stats(nb::handle self) {
     ex::StateRef st = ex::state_of(self);
     OtlpRef os = otlp_of(self);

@@ -89,6 +89,7 @@ Name s_orphan{"observation.run_orphan_after_seconds"};
 Name s_jsonl_enabled{"observation.jsonl.enabled"};
 Name s_jsonl_path{"observation.jsonl.path"};
 Name s_logs_enabled{"logs.enabled"};
+Name s_otlp_enabled{"observation.otlp.enabled"};
 Name s_enabled{"observation.enabled"};
 
 // Outside names (module attributes).
@@ -301,8 +302,27 @@ void clear_container(nb::handle obj) {
     call0(obj, m_clear);
 }
 
+// The OTLP exporter in a backend list (by its kind name), or None.
+nb::object otlp_backend(nb::handle backends) {
+    nb::object items = nb::steal(PySequence_List(backends.ptr()));
+    if (!items.is_valid())
+        throw nb::python_error();
+    for (nb::handle b : nb::list(items)) {
+        PyObject *name = nullptr;
+        if (PyObject_GetOptionalAttrString(b.ptr(), "name", &name) < 0)
+            throw nb::python_error();
+        nb::object n = nb::steal(name);
+        if (name != nullptr && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "otlp") == 0)
+            return nb::borrow(b);
+    }
+    return nb::none();
+}
+
 void reload(nb::handle self) {
     nb::object backends = attr(self, a_backends);
+    // The OTLP exporter being dropped hands its runs to the one the settings now ask for (or
+    // is reused as it is), so that no run is exported twice.
+    nb::object previous_otlp = otlp_backend(backends);
     clear_container(backends);
     set_attr(self, a_log_service, nb::none());
     // Failure tracking belongs to the backends that were just dropped.
@@ -316,6 +336,16 @@ void reload(nb::handle self) {
             nb::object sink = outside::get(o_jsonl)(path);
             call1(backends, m_append, sink);
         }
+    }
+    if (truthy(setting(settings, s_otlp_enabled, Py_False)) || !previous_otlp.is_none()) {
+        // Looked up through the module (imported on first use) and judged by the facade's own
+        // stale and orphan thresholds.
+        nb::object cls = nb::module_::import_(orvane::desk::kModule).attr("OtlpTraceSink");
+        nb::object stale = attr(self, a_stale) / nb::float_(1000.0);
+        nb::object orphan = attr(self, a_orphan) / nb::float_(1000.0);
+        nb::object sink = cls.attr("_for_settings")(settings, previous_otlp, stale, orphan);
+        if (!sink.is_none())
+            call1(backends, m_append, sink);
     }
     if (truthy(setting(settings, s_logs_enabled, Py_False)))
         set_attr(self, a_log_service, outside::get(o_log_service)(settings));
