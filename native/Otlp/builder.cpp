@@ -6,6 +6,14 @@
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
 
+// The shared native sanitizer and JSON writer, when this build has them: payloads are then
+// masked and written in one native walk; otherwise through DataFormatter.sanitize and json.
+#if __has_include("orvane/sanitize.hpp")
+#include "orvane/json.hpp"
+#include "orvane/sanitize.hpp"
+#define ORVANE_OTLP_NATIVE_SANITIZE 1
+#endif
+
 namespace orvane::otlp {
 
 using orvane::outside::Name;
@@ -26,6 +34,15 @@ constexpr Py_ssize_t kEventId = 0, kEventType = 1, kTimestamp = 2, kSource = 3, 
 constexpr Py_ssize_t kRunId = 0, kRunRoot = 1, kRunParent = 2, kRunKind = 3, kRunAgentId = 4,
                      kRunAgentName = 5, kRunSession = 6, kRunResponse = 7, kRunExecution = 8, kRunMeta = 9,
                      kRunFields = 10;
+// The meta entries a capture keeps (values as they are), instead of copying the mappings.
+constexpr Py_ssize_t kMetaApp = 0, kMetaGroup = 1, kMetaEnvironment = 2, kMetaPreferred = 3, kMetaFields = 4;
+constexpr Py_ssize_t kRunMetaFlow = 0, kRunMetaTool = 1, kRunMetaToolName = 2, kRunMetaProviderKey = 3,
+                     kRunMetaProvider = 4, kRunMetaModelKey = 5, kRunMetaModel = 6, kRunMetaApp = 7,
+                     kRunMetaGroup = 8, kRunMetaEnvironment = 9, kRunMetaFields = 10;
+Name d_app_id{"app_id"}, d_group_id{"group_id"}, d_environment{"environment"}, d_flow_name{"flow_name"},
+    d_tool{"tool"}, d_tool_name{"tool_name"}, d_provider_key{"gen_ai.provider.name"}, d_provider{"provider"},
+    d_model_key{"gen_ai.request.model"}, d_model{"model"}, d_coalesced{"coalesced"},
+    d_coalesced_count{"coalesced_count"}, d_high_frequency{"high_frequency"}, d_events{"events"};
 // Outside names of the module.
 Name o_data_formatter{"DataFormatter"}, o_json{"json"};
 Name m_sanitize{"sanitize"}, m_dumps{"dumps"};
@@ -65,13 +82,6 @@ PyObject *entry(nb::handle dict, const char *key) {
         return nullptr;
     PyObject *v = PyDict_GetItemString(dict.ptr(), key);  // borrowed; no error on a miss
     return v;
-}
-
-Text entry_text(nb::handle dict, const char *key) {
-    PyObject *v = entry(dict, key);
-    if (v == nullptr || v == Py_None)
-        return std::nullopt;
-    return text_of(v);
 }
 
 Text first_entry_text(nb::handle dict, std::initializer_list<const char *> keys) {
@@ -120,6 +130,30 @@ int64_t timestamp_of(nb::handle value) {
 // DataFormatter.sanitize(value) as compact JSON text; "<unserializable>" when either step
 // raises (the event is kept).
 std::string masked_json(nb::handle value, bool &failed) {
+#ifdef ORVANE_OTLP_NATIVE_SANITIZE
+    // Compact JSON as json.dumps(..., separators=(",", ":")) writes it; lone surrogates as
+    // \udXXX escapes (valid UTF-8); anything the writer refuses takes the Python route.
+    static constexpr orvane::json::Options kPayloadStyle{
+        orvane::json::Separators::Compact, orvane::json::NonFinite::Literal, orvane::json::Surrogates::Escape,
+        orvane::json::Others::Refuse, orvane::json::Keys::AsGiven, false};
+    if (orvane::sanitize::is_original()) {
+        if (auto rules = orvane::sanitize::Rules::current()) {
+            std::string out;
+            try {
+                orvane::json::Writer writer(out, kPayloadStyle);
+                orvane::sanitize::write_sanitized(writer, value, *rules);
+                return out;
+            } catch (orvane::json::Unsupported &) {
+                // the Python route gives the exact result
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception))
+                    throw;
+                failed = true;
+                return "\"<unserializable>\"";
+            }
+        }
+    }
+#endif
     try {
         nb::object formatter = orvane::outside::get(o_data_formatter);
         nb::object clean = orvane::py::call1(formatter, m_sanitize, value);
@@ -174,6 +208,38 @@ void read_tool(nb::handle payload, EventFacts &f) {
     f.tool_call_id = first_entry_text(payload, {"tool_call_id", "call_id"});
 }
 
+// The first of the picked values at `at` that is a non-empty str (or an int), as text.
+Text picked_text(PyObject *picked, std::initializer_list<Py_ssize_t> at) {
+    for (Py_ssize_t i : at) {
+        PyObject *v = PyTuple_GET_ITEM(picked, i);
+        if (v == Py_None)
+            continue;
+        if (PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0)
+            continue;
+        if (PyUnicode_Check(v) || (PyLong_Check(v) && !PyBool_Check(v)))
+            return text_of(v);
+    }
+    return std::nullopt;
+}
+
+// A tuple of the values of `keys` in the mapping `meta` (None for a missing key, or when meta is
+// no dict).
+nb::object pick(nb::handle meta, std::initializer_list<Name *> keys) {
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(keys.size()));
+    if (t == nullptr)
+        throw nb::python_error();
+    nb::object out = nb::steal(t);
+    Py_ssize_t i = 0;
+    bool dict = PyDict_Check(meta.ptr());
+    for (Name *key : keys) {
+        PyObject *v = nullptr;
+        if (dict && PyDict_GetItemRef(meta.ptr(), key->get(), &v) < 0)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(t, i++, v != nullptr ? v : Py_NewRef(Py_None));
+    }
+    return out;
+}
+
 void read_run(PyObject *run, EventFacts &f) {
     RunFacts &r = f.run;
     PyObject *run_id = PyTuple_GET_ITEM(run, kRunId);
@@ -189,17 +255,19 @@ void read_run(PyObject *run, EventFacts &f) {
     r.session_id = optional_text(PyTuple_GET_ITEM(run, kRunSession));
     r.response_id = optional_text(PyTuple_GET_ITEM(run, kRunResponse));
     r.execution_id = optional_text(PyTuple_GET_ITEM(run, kRunExecution));
-    nb::handle meta = PyTuple_GET_ITEM(run, kRunMeta);
-    r.flow_name = entry_text(meta, "flow_name");
-    r.tool_name = first_entry_text(meta, {"tool", "tool_name"});
-    r.provider = first_entry_text(meta, {"gen_ai.provider.name", "provider"});
-    r.model = first_entry_text(meta, {"gen_ai.request.model", "model"});
+    PyObject *meta = PyTuple_GET_ITEM(run, kRunMeta);
+    if (!PyTuple_Check(meta) || PyTuple_GET_SIZE(meta) != kRunMetaFields)
+        throw nb::type_error("run meta is not a capture");
+    r.flow_name = picked_text(meta, {kRunMetaFlow});
+    r.tool_name = picked_text(meta, {kRunMetaTool, kRunMetaToolName});
+    r.provider = picked_text(meta, {kRunMetaProviderKey, kRunMetaProvider});
+    r.model = picked_text(meta, {kRunMetaModelKey, kRunMetaModel});
     if (!f.app_id)
-        f.app_id = entry_text(meta, "app_id");
+        f.app_id = picked_text(meta, {kRunMetaApp});
     if (!f.group_id)
-        f.group_id = entry_text(meta, "group_id");
+        f.group_id = picked_text(meta, {kRunMetaGroup});
     if (!f.environment)
-        f.environment = entry_text(meta, "environment");
+        f.environment = picked_text(meta, {kRunMetaEnvironment});
 }
 
 // --- capture -------------------------------------------------------------------------------
@@ -264,18 +332,25 @@ nb::object capture_run(nb::handle run) {
     for (Py_ssize_t i = 0; i < kRunFields; ++i) {
         nb::object v = field(run, d, *names[i]);
         if (i == kRunMeta)
-            v = first_level_copy(v);
+            v = pick(v, {&d_flow_name, &d_tool, &d_tool_name, &d_provider_key, &d_provider, &d_model_key,
+                         &d_model, &d_app_id, &d_group_id, &d_environment});
         PyTuple_SET_ITEM(t, i, v.release().ptr());
     }
     return out;
 }
 
-bool is_true(PyObject *dict, const char *key) {
-    PyObject *v = dict != nullptr && PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
-    return v == Py_True;
+bool is_true(PyObject *dict, Name &key) {
+    if (dict == nullptr || !PyDict_Check(dict))
+        return false;
+    PyObject *v = nullptr;
+    if (PyDict_GetItemRef(dict, key.get(), &v) < 0)
+        throw nb::python_error();
+    bool out = v == Py_True;
+    Py_XDECREF(v);
+    return out;
 }
 
-void flags_of(PyObject *type, PyObject *meta, bool &preferred, bool &terminal) {
+void flags_of(PyObject *type, bool meta_preferred, bool &preferred, bool &terminal) {
     preferred = terminal = false;
     if (PyUnicode_Check(type)) {
         Py_ssize_t n = 0;
@@ -290,8 +365,20 @@ void flags_of(PyObject *type, PyObject *meta, bool &preferred, bool &terminal) {
                                       t.find("heartbeat") != t.npos);
         }
     }
-    if (!terminal && (is_true(meta, "coalesced") || is_true(meta, "high_frequency")))
+    if (!terminal && meta_preferred)
         preferred = true;
+}
+
+bool is_stream_delta_type(PyObject *type) {
+    if (!PyUnicode_Check(type))
+        return false;
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(type, &n);
+    if (p == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_stream_delta(std::string_view(p, static_cast<size_t>(n)));
 }
 
 bool is_item(nb::handle item) {
@@ -334,7 +421,7 @@ void SpanBuilder::accept(std::vector<Span> &finished) {
     finished.clear();
 }
 
-Capture capture_event(nb::handle event) {
+Capture capture_event(nb::handle event, bool keep_deltas) {
     nb::object dict = plain_dict(event);
     PyObject *d = dict.is_valid() ? dict.ptr() : nullptr;
     PyObject *t = PyTuple_New(kItemFields);
@@ -344,22 +431,39 @@ Capture capture_event(nb::handle event) {
     c.item = nb::steal(t);
     Name *names[kItemFields - 1] = {&a_event_id, &a_event_type, &a_timestamp, &a_source, &a_level,
                                     &a_message, &a_payload, &a_error, &a_meta};
+    nb::object meta;
     for (Py_ssize_t i = 0; i < kItemFields - 1; ++i) {
         nb::object v = field(event, d, *names[i]);
-        if (i == kPayload || i == kError || i == kMeta)
-            v = first_level_copy(v);
+        if (i == kMeta) {
+            meta = v;
+            bool coalesced = is_true(meta.ptr(), d_coalesced);
+            bool preferred = coalesced || is_true(meta.ptr(), d_high_frequency);
+            v = pick(meta, {&d_app_id, &d_group_id, &d_environment, &d_high_frequency});
+            // The slot of "high_frequency" holds the drop rule's verdict on the meta instead.
+            PyObject *flag = PyTuple_GET_ITEM(v.ptr(), kMetaPreferred);
+            PyTuple_SET_ITEM(v.ptr(), kMetaPreferred, Py_NewRef(preferred ? Py_True : Py_False));
+            Py_DECREF(flag);
+            c.coalesced = coalesced;
+        } else if (i == kPayload || i == kError) {
+            // A stream delta that is only counted needs neither.
+            if (!keep_deltas && is_stream_delta_type(PyTuple_GET_ITEM(t, kEventType)))
+                v = nb::none();
+            else
+                v = first_level_copy(v);
+        }
         PyTuple_SET_ITEM(t, i, v.release().ptr());
     }
     nb::object run = capture_run(field(event, d, a_run));
     PyTuple_SET_ITEM(t, kRun, run.release().ptr());
-    PyObject *meta = PyTuple_GET_ITEM(t, kMeta);
-    flags_of(PyTuple_GET_ITEM(t, kEventType), meta, c.preferred, c.terminal);
-    if (is_true(meta, "coalesced")) {
-        c.coalesced = true;
+    flags_of(PyTuple_GET_ITEM(t, kEventType), PyTuple_GET_ITEM(PyTuple_GET_ITEM(t, kMeta), kMetaPreferred) == Py_True,
+             c.preferred, c.terminal);
+    if (c.coalesced) {
         PyObject *payload = PyTuple_GET_ITEM(t, kPayload);
-        if (PyDict_Check(payload)) {
-            PyObject *count = PyDict_GetItemString(meta, "coalesced_count");
-            PyObject *events = PyDict_GetItemString(payload, "events");
+        if (PyDict_Check(payload) && PyDict_Check(meta.ptr())) {
+            PyObject *count = PyDict_GetItemWithError(meta.ptr(), d_coalesced_count.get());
+            PyObject *events = PyDict_GetItemWithError(payload, d_events.get());
+            if (PyErr_Occurred())
+                throw nb::python_error();
             if (count != nullptr && PyLong_Check(count) && !PyBool_Check(count)) {
                 c.coalesced_items = PyLong_AsLongLong(count);
                 if (c.coalesced_items == -1 && PyErr_Occurred()) {
@@ -376,8 +480,10 @@ Capture capture_event(nb::handle event) {
 
 void item_flags(nb::handle item, bool &preferred, bool &terminal) {
     if (is_item(item)) {
-        flags_of(PyTuple_GET_ITEM(item.ptr(), kEventType), PyTuple_GET_ITEM(item.ptr(), kMeta), preferred,
-                 terminal);
+        PyObject *meta = PyTuple_GET_ITEM(item.ptr(), kMeta);
+        bool meta_preferred = PyTuple_Check(meta) && PyTuple_GET_SIZE(meta) == kMetaFields &&
+                              PyTuple_GET_ITEM(meta, kMetaPreferred) == Py_True;
+        flags_of(PyTuple_GET_ITEM(item.ptr(), kEventType), meta_preferred, preferred, terminal);
         return;
     }
     preferred = terminal = false;
@@ -395,15 +501,18 @@ nb::object item_event_id(nb::handle item) {
 bool SpanBuilder::add(nb::handle given) {
     EventFacts f;
     try {
-        nb::object item = is_item(given) ? nb::borrow(given) : capture_event(given).item;
+        nb::object item = is_item(given) ? nb::borrow(given)
+                                         : capture_event(given, runs_.options().export_stream_deltas).item;
         PyObject *t = item.ptr();
         f.event_type = text_of(PyTuple_GET_ITEM(t, kEventType));
         f.event_id = text_of(PyTuple_GET_ITEM(t, kEventId));
         f.timestamp_ms = timestamp_of(PyTuple_GET_ITEM(t, kTimestamp));
-        nb::handle meta = PyTuple_GET_ITEM(t, kMeta);
-        f.app_id = entry_text(meta, "app_id");
-        f.group_id = entry_text(meta, "group_id");
-        f.environment = entry_text(meta, "environment");
+        PyObject *meta = PyTuple_GET_ITEM(t, kMeta);
+        if (!PyTuple_Check(meta) || PyTuple_GET_SIZE(meta) != kMetaFields)
+            throw nb::type_error("meta is not a capture");
+        f.app_id = picked_text(meta, {kMetaApp});
+        f.group_id = picked_text(meta, {kMetaGroup});
+        f.environment = picked_text(meta, {kMetaEnvironment});
         PyObject *run = PyTuple_GET_ITEM(t, kRun);
         if (run != Py_None) {
             if (!PyTuple_Check(run) || PyTuple_GET_SIZE(run) != kRunFields)

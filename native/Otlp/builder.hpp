@@ -43,7 +43,8 @@ struct Capture {
     bool coalesced = false;  // meta "coalesced" is True
     int64_t coalesced_items = 0;
 };
-Capture capture_event(nb::handle event);
+// `keep_deltas`: whether stream deltas are exported (else their payload and error are not kept).
+Capture capture_event(nb::handle event, bool keep_deltas);
 // The drop-rule flags of an item (captured here, or anything else Python code queued).
 void item_flags(nb::handle item, bool &preferred, bool &terminal);
 // The event id of an item, or None.

@@ -263,11 +263,12 @@ void RunSpans::absorb(EventFacts &&event, std::vector<Span> &finished) {
     if (options_.dedup_window > 0 && !event.event_id.empty()) {
         // The same event twice (a retrying transport) would add a span event twice, or
         // continue a run that already ended.
-        if (!seen_.insert(event.event_id).second) {
+        uint64_t h = std::hash<std::string_view>{}(event.event_id);
+        if (!seen_.insert(h).second) {
             counts_.duplicate_events += 1;
             return;
         }
-        seen_order_.push_back(event.event_id);
+        seen_order_.push_back(h);
         if (seen_order_.size() > options_.dedup_window) {
             seen_.erase(seen_order_.front());
             seen_order_.pop_front();
@@ -664,7 +665,7 @@ void RunSpans::adopt(RunSpans &other) {
     for (auto &[id, e] : other.ended_)
         if (ended_.try_emplace(id, e).second)
             ended_order_.push_back(id);
-    for (const std::string &id : other.seen_order_)
+    for (uint64_t id : other.seen_order_)
         if (seen_.insert(id).second)
             seen_order_.push_back(id);
     other.clear();

@@ -160,8 +160,10 @@ private:
     std::list<Open *> by_activity_;  // least recently active first
     std::unordered_map<std::string, Ended> ended_;
     std::deque<std::string> ended_order_;
-    std::unordered_set<std::string> seen_;  // event ids of the de-duplication window
-    std::deque<std::string> seen_order_;
+    // Hashes of the event ids of the de-duplication window (64 bits: a false repeat within a
+    // window of a few thousand ids has a chance near 1e-16).
+    std::unordered_set<uint64_t> seen_;
+    std::deque<uint64_t> seen_order_;
 };
 
 }  // namespace orvane::otlp

@@ -205,8 +205,8 @@ struct SpanExporter final : ex::Exporter {
     const char *worker_name() const override { return "OtlpTraceExportWorker"; }
     const char *kind() const override { return "OtlpTraceSink"; }
 
-    ex::Captured capture(nb::handle, ex::ExportState &, nb::handle event) const override {
-        Capture c = capture_event(event);
+    ex::Captured capture(nb::handle self, ex::ExportState &, nb::handle event) const override {
+        Capture c = capture_event(event, otlp_of(self)->builder.options().export_stream_deltas);
         ex::Captured out;
         out.item = std::move(c.item);
         out.flags = ex::ItemFlags{c.preferred, c.terminal};

@@ -376,3 +376,45 @@ def test_a_forked_child_exports_only_its_own_runs(receiver):
     runs = by_run(receiver.spans())  # by_run fails on a run that arrives twice
     assert set(runs) == {"parent-1", "child-1", "open-in-parent"}
     assert runs["open-in-parent"]["status_message"] == "incomplete"
+
+
+def test_queued_events_do_not_see_later_changes_of_the_callers_mappings(receiver):
+    sink = make_sink(receiver)
+    run = run_ctx("r", agent="A", meta={"flow_name": "first"})
+    started = event("agent_task.started", run, 1, payload={"q": "original"}, meta={"app_id": "app-1"})
+    with sink._flush_lock:  # nothing is read before the changes below
+        sink.append_events_nowait([started, event("agent_task.completed", run, 2)])
+        started.payload["q"] = "changed"
+        started.meta["app_id"] = "app-2"
+        started.run.meta["flow_name"] = "second"
+    asyncio.run(sink.flush())
+    span = by_run(receiver.spans())["r"]
+    assert json.loads(span["events"][0]["attributes"]["orvane.event.payload"]) == {"q": "original"}
+    assert span["resource"]["service.name"] == "app-1"
+    assert span["attributes"]["orvane.flow.name"] == "first"
+
+
+def test_a_full_queue_drops_high_frequency_events_first_and_counts_coalesced_ones(receiver):
+    sink = make_sink(receiver, buffer_limit=4)
+    run = run_ctx("r")
+    clock = Clock()
+    with sink._flush_lock:  # the worker cannot fold while the queue fills
+        sink.append_events_nowait([
+            event("agent_task.started", run, clock()),
+            event("stream.delta", run, clock()),
+            event("agent_task.progress", run, clock(), payload={}, meta={"coalesced": True, "coalesced_count": 7}),
+            event("stream.delta", run, clock()),
+            event("agent_task.completed", run, clock()),
+            event("agent_task.progress", run, clock()),
+        ])
+        stats = sink.get_stats()
+    # The oldest high-frequency entries went: the first delta, then the coalesced progress event.
+    assert stats["dropped_event_count"] == 2 and stats["dropped_high_frequency_event_count"] == 2
+    assert stats["dropped_terminal_event_count"] == 0
+    assert stats["coalesced_event_count"] == 1 and stats["coalesced_item_count"] == 7
+    asyncio.run(sink.flush(finish_open_runs=True))
+    runs = by_run(receiver.spans())
+    assert runs["r"]["attributes"]["orvane.run.stream_delta_count"] == 1
+    assert [e["name"] for e in runs["r"]["events"]] == ["agent_task.started", "agent_task.completed"]
+    # The progress event after the end continues the run in a span of its own.
+    assert [e["name"] for e in runs["r#1"]["events"]] == ["agent_task.progress"]
