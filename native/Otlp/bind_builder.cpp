@@ -56,11 +56,12 @@ void init_builder(nb::module_ &m) {
                nb::handle group_id, nb::handle stream_deltas, nb::handle max_events_per_span,
                nb::handle max_open_runs, nb::handle max_attribute_length,
                nb::handle stale_after_seconds, nb::handle orphan_after_seconds,
-               nb::handle buffer_limit) {
+               nb::handle buffer_limit, nb::handle dedup_window) {
                 TrackerOptions o = tracker_options(service_name, environment, group_id, stream_deltas,
                                                    max_events_per_span, max_open_runs,
                                                    max_attribute_length, stale_after_seconds,
                                                    orphan_after_seconds);
+                o.dedup_window = count_arg(dedup_window, "dedup_window");
                 size_t limit = count_arg(buffer_limit, "buffer_limit");
                 new (self) SpanBuilder(std::move(o), limit);
             },
@@ -69,7 +70,7 @@ void init_builder(nb::module_ &m) {
             nb::arg("stream_deltas").none() = false, nb::arg("max_events_per_span").none() = 128,
             nb::arg("max_open_runs").none() = 10000, nb::arg("max_attribute_length").none() = 32768,
             nb::arg("stale_after_seconds").none() = 900, nb::arg("orphan_after_seconds").none() = 30,
-            nb::arg("buffer_limit").none() = 2048)
+            nb::arg("buffer_limit").none() = 2048, nb::arg("dedup_window").none() = 4096)
         .def(
             "add",
             [](SpanBuilder &b, nb::handle events) {

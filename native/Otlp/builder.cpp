@@ -285,9 +285,50 @@ nb::object field(nb::handle obj, PyObject *dict, Name &name) {
     return attr(obj, name);
 }
 
-// The instance dict of `obj` when its attribute access is the generic one, else null.
-nb::object plain_dict(nb::handle obj) {
-    if (Py_TYPE(obj.ptr())->tp_getattro != PyObject_GenericGetAttr)
+// Whether attribute access on instances of `type` finds the fields of a capture in the instance
+// dict: __getattribute__ is object's (a __getattr__, as pydantic models have, is only asked
+// when that fails) and no field name is a data descriptor of the type. Judged once per type and
+// version of the type (a class changed later is judged again).
+bool fields_in_dict(PyTypeObject *type, std::initializer_list<Name *> names) {
+    struct Verdict {
+        PyTypeObject *type;
+        unsigned int version;
+        bool ok;
+    };
+    static std::vector<Verdict> *cache = new std::vector<Verdict>();
+    static PyObject *generic = nullptr;
+    if (generic == nullptr) {
+        generic = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__getattribute__");
+        if (generic == nullptr)
+            throw nb::python_error();
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;  // no version to judge it by: take the general route
+    for (const Verdict &v : *cache)
+        if (v.type == type && v.version == type->tp_version_tag)
+            return v.ok;
+    bool ok = type->tp_getattro == PyObject_GenericGetAttr;
+    if (!ok) {
+        static Name a_getattribute{"__getattribute__"};
+        PyObject *ga = _PyType_Lookup(type, a_getattribute.get());
+        ok = ga == generic || (ga != nullptr && PyObject_RichCompareBool(ga, generic, Py_EQ) == 1);
+    }
+    for (Name *n : names) {
+        if (!ok)
+            break;
+        PyObject *d = _PyType_Lookup(type, n->get());
+        if (d != nullptr && Py_TYPE(d)->tp_descr_set != nullptr)
+            ok = false;
+    }
+    if (cache->size() > 64)
+        cache->clear();
+    cache->push_back(Verdict{type, type->tp_version_tag, ok});
+    return ok;
+}
+
+// The instance dict of `obj` when the fields can be read from it (see fields_in_dict), else null.
+nb::object plain_dict(nb::handle obj, std::initializer_list<Name *> names) {
+    if (!fields_in_dict(Py_TYPE(obj.ptr()), names))
         return nb::object();
     PyObject **slot = _PyObject_GetDictPtr(obj.ptr());
     if (slot == nullptr || *slot == nullptr)
@@ -321,7 +362,8 @@ nb::object first_level_copy(nb::handle value) {
 nb::object capture_run(nb::handle run) {
     if (run.is_none())
         return nb::none();
-    nb::object dict = plain_dict(run);
+    nb::object dict = plain_dict(run, {&a_run_id, &a_root_run_id, &a_parent_run_id, &a_run_kind, &a_agent_id,
+                                       &a_agent_name, &a_session_id, &a_response_id, &a_execution_id, &a_meta});
     PyObject *d = dict.is_valid() ? dict.ptr() : nullptr;
     PyObject *t = PyTuple_New(kRunFields);
     if (t == nullptr)
@@ -422,7 +464,8 @@ void SpanBuilder::accept(std::vector<Span> &finished) {
 }
 
 Capture capture_event(nb::handle event, bool keep_deltas) {
-    nb::object dict = plain_dict(event);
+    nb::object dict = plain_dict(event, {&a_event_id, &a_event_type, &a_timestamp, &a_source, &a_level, &a_message,
+                                         &a_payload, &a_error, &a_meta, &a_run});
     PyObject *d = dict.is_valid() ? dict.ptr() : nullptr;
     PyObject *t = PyTuple_New(kItemFields);
     if (t == nullptr)

@@ -145,7 +145,60 @@ struct RunSpans::Verdict {
     bool fired = false;  // judged stale or orphaned in this pass
 };
 
-RunSpans::RunSpans(TrackerOptions options) : options_(std::move(options)) {}
+IdWindow::IdWindow(size_t capacity) : capacity_(capacity) {
+    size_t n = 16;
+    while (n < 2 * capacity)
+        n <<= 1;
+    table_.assign(capacity ? n : 0, 0);
+    mask_ = capacity ? n - 1 : 0;
+}
+
+bool IdWindow::insert(uint64_t h) {
+    if (capacity_ == 0)
+        return true;
+    if (h == 0)
+        h = 1;
+    size_t i = home(h);
+    while (table_[i] != 0) {
+        if (table_[i] == h)
+            return false;
+        i = (i + 1) & mask_;
+    }
+    table_[i] = h;
+    order_.push_back(h);
+    if (order_.size() > capacity_) {
+        erase(order_.front());
+        order_.pop_front();
+    }
+    return true;
+}
+
+void IdWindow::erase(uint64_t h) {
+    size_t i = home(h);
+    while (table_[i] != h) {
+        if (table_[i] == 0)
+            return;
+        i = (i + 1) & mask_;
+    }
+    table_[i] = 0;
+    // Backward shift: move later entries of the probe run into the hole where their home allows.
+    for (size_t j = (i + 1) & mask_; table_[j] != 0; j = (j + 1) & mask_) {
+        size_t k = home(table_[j]);
+        bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+        if (!stays) {
+            table_[i] = table_[j];
+            table_[j] = 0;
+            i = j;
+        }
+    }
+}
+
+void IdWindow::clear() {
+    std::fill(table_.begin(), table_.end(), 0);
+    order_.clear();
+}
+
+RunSpans::RunSpans(TrackerOptions options) : options_(std::move(options)), seen_(options_.dedup_window) {}
 RunSpans::~RunSpans() = default;
 
 bool RunSpans::wants_details(std::string_view event_type) const {
@@ -260,18 +313,12 @@ SpanEvent RunSpans::span_event(EventFacts &e) {
 }
 
 void RunSpans::absorb(EventFacts &&event, std::vector<Span> &finished) {
-    if (options_.dedup_window > 0 && !event.event_id.empty()) {
+    if (!event.event_id.empty()) {
         // The same event twice (a retrying transport) would add a span event twice, or
         // continue a run that already ended.
-        uint64_t h = std::hash<std::string_view>{}(event.event_id);
-        if (!seen_.insert(h).second) {
+        if (!seen_.insert(std::hash<std::string_view>{}(event.event_id))) {
             counts_.duplicate_events += 1;
             return;
-        }
-        seen_order_.push_back(h);
-        if (seen_order_.size() > options_.dedup_window) {
-            seen_.erase(seen_order_.front());
-            seen_order_.pop_front();
         }
     }
     if (!event.has_run) {
@@ -665,15 +712,12 @@ void RunSpans::adopt(RunSpans &other) {
     for (auto &[id, e] : other.ended_)
         if (ended_.try_emplace(id, e).second)
             ended_order_.push_back(id);
-    for (uint64_t id : other.seen_order_)
-        if (seen_.insert(id).second)
-            seen_order_.push_back(id);
+    other.seen_.for_each([this](uint64_t h) { seen_.insert(h); });
     other.clear();
 }
 
 void RunSpans::clear() {
     seen_.clear();
-    seen_order_.clear();
     by_activity_.clear();
     open_.clear();
     ended_.clear();

@@ -98,6 +98,29 @@ struct TrackerCounts {
     int64_t truncated_attributes = 0;
 };
 
+// The ids (as 64-bit hashes) of the last `capacity` events: an open-addressing table with
+// linear probing and backward-shift deletion, and a ring of the ids in arrival order.
+class IdWindow {
+public:
+    explicit IdWindow(size_t capacity);
+    // False when `h` is in the window; otherwise adds it (the oldest leaves a full window).
+    bool insert(uint64_t h);
+    void clear();
+    template <class F> void for_each(F &&f) const {
+        for (uint64_t h : order_)
+            f(h);
+    }
+
+private:
+    size_t home(uint64_t h) const { return static_cast<size_t>(h ^ (h >> 29)) & mask_; }
+    void erase(uint64_t h);
+
+    size_t capacity_;
+    std::vector<uint64_t> table_;  // 0: empty slot (an id hashing to 0 is kept as 1)
+    size_t mask_ = 0;
+    std::deque<uint64_t> order_;
+};
+
 class RunSpans {
 public:
     explicit RunSpans(TrackerOptions options);
@@ -162,8 +185,7 @@ private:
     std::deque<std::string> ended_order_;
     // Hashes of the event ids of the de-duplication window (64 bits: a false repeat within a
     // window of a few thousand ids has a chance near 1e-16).
-    std::unordered_set<uint64_t> seen_;
-    std::deque<uint64_t> seen_order_;
+    IdWindow seen_;
 };
 
 }  // namespace orvane::otlp

@@ -428,3 +428,50 @@ def test_run_status_rule_agrees_with_the_run_store(event_type, clock):
     status = _infer_run_status(event(event_type, run, 0))
     ended = b.ready_count == 1
     assert ended == (status is not None and str(getattr(status, "value", status)) in ("completed", "failed"))
+
+
+def test_the_de_duplication_window_matches_a_plain_model():
+    """Random ids from a small pool: an event is folded in exactly when its id is not among the
+    ids of the last `window` events folded in (a sliding window, oldest out first)."""
+    import random
+    from collections import deque
+
+    rng = random.Random(7)
+    for window in (1, 3, 17, 64):
+        pool = [f"id-{i}" for i in range(window * 3)]
+        b = Otlp._SpanBuilder(dedup_window=window, max_events_per_span=100_000)
+        kept, recent = [], deque(maxlen=window)
+        run = run_ctx("r")
+        evs = []
+        for n in range(3000):
+            eid = rng.choice(pool)
+            evs.append(event("task.progress", run, n + 1, event_id=eid, message=str(n)))
+            if eid not in recent:
+                recent.append(eid)
+                kept.append(str(n))
+        b.add(evs)
+        b.finish_all(10**7)
+        (span,) = plain_spans(ExportTraceServiceRequest.FromString(b.take_request()))
+        assert [e["attributes"]["orvane.event.message"] for e in span["events"]] == kept
+        assert b.counts()["duplicate_event_count"] == 3000 - len(kept)
+
+
+def test_events_that_are_not_pydantic_models_are_read_through_their_attributes(clock):
+    class Run:
+        run_id, root_run_id, parent_run_id, run_kind = "duck", None, None, "agent_task"
+        agent_id = session_id = response_id = execution_id = None
+        meta = {"flow_name": "ducks"}
+
+        @property
+        def agent_name(self):
+            return "Quacker"
+
+    class Event:
+        def __init__(self, event_type, ts):
+            self.event_type, self.timestamp = event_type, ts
+            self.event_id, self.source, self.level, self.message = event_type, None, "info", None
+            self.payload, self.error, self.meta, self.run = None, None, {}, Run()
+
+    _, (span,) = build([Event("agent_task.started", clock()), Event("agent_task.completed", clock())])
+    assert span["name"] == "invoke_agent Quacker"
+    assert span["attributes"]["orvane.flow.name"] == "ducks"
