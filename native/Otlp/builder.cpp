@@ -302,7 +302,7 @@ bool fields_in_dict(PyTypeObject *type, std::initializer_list<Name *> names) {
         if (generic == nullptr)
             throw nb::python_error();
     }
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(type))
         return false;  // no version to judge it by: take the general route
     for (const Verdict &v : *cache)
         if (v.type == type && v.version == type->tp_version_tag)

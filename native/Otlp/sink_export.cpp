@@ -191,9 +191,11 @@ double judgement_interval(const TrackerOptions &o) {
 
 Name o_threading{"threading"}, m_judge_tick{"_judge_tick"};
 
+bool g_exiting = false;  // set by the exit hook: no new timers
+
 void schedule_judgement(nb::handle self, OtlpState &os) {
     const TrackerOptions &o = os.builder.options();
-    if (os.builder.open_runs() == 0 || (o.stale_ms <= 0 && o.orphan_ms <= 0) || !os.timer.is_none())
+    if (g_exiting || os.builder.open_runs() == 0 || (o.stale_ms <= 0 && o.orphan_ms <= 0) || !os.timer.is_none())
         return;
     nb::object timer = orvane::outside::get(o_threading).attr("Timer")(judgement_interval(o), attr(self, m_judge_tick));
     timer.attr("daemon") = true;
@@ -497,6 +499,7 @@ void judge_tick(nb::handle self) {
 }
 
 void before_exit_flush() {
+    g_exiting = true;
     for (const nb::object &sink : live_sinks()) {
         try {
             OtlpRef os = otlp_of(sink);

@@ -418,3 +418,18 @@ def test_a_full_queue_drops_high_frequency_events_first_and_counts_coalesced_one
     assert [e["name"] for e in runs["r"]["events"]] == ["agent_task.started", "agent_task.completed"]
     # The progress event after the end continues the run in a span of its own.
     assert [e["name"] for e in runs["r#1"]["events"]] == ["agent_task.progress"]
+
+
+def test_json_answers_are_read_for_partial_success_and_failure_detail(receiver):
+    receiver.script = [
+        (503, {"Retry-After": "0"}, b'{"code": 14, "message": "collector overloaded"}'),
+        (200, {}, b'{"partialSuccess": {"rejectedSpans": "1", "errorMessage": "span without name"}}'),
+    ]
+    sink = make_sink(receiver, protocol="http/json")
+    clock = Clock()
+    with pytest.warns(OtlpExportWarning, match="collector overloaded"):
+        sink.append_events_nowait(one_run("a", clock))
+        assert wait_until(lambda: sink.get_stats()["partial_success_count"] == 1)
+    stats = sink.get_stats()
+    assert stats["rejected_span_count"] == 1 and stats["last_partial_success"] == "span without name"
+    assert "HTTP 503" in stats["last_failure"] and "collector overloaded" in stats["last_failure"]
