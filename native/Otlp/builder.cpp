@@ -45,7 +45,7 @@ Name d_app_id{"app_id"}, d_group_id{"group_id"}, d_environment{"environment"}, d
     d_coalesced_count{"coalesced_count"}, d_high_frequency{"high_frequency"}, d_events{"events"};
 // Outside names of the module.
 Name o_data_formatter{"DataFormatter"}, o_json{"json"};
-Name m_sanitize{"sanitize"}, m_dumps{"dumps"};
+Name m_sanitize{"sanitize"};
 
 // A lone surrogate written by the "surrogatepass" handler is ED A0..BF xx; U+FFFD is EF BF BD,
 // the same length, so the text is mended in place.
@@ -127,6 +127,25 @@ int64_t timestamp_of(nb::handle value) {
     return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
 }
 
+// The bound `encode` of json.JSONEncoder(ensure_ascii=False, separators=(",", ":")): what
+// json.dumps with those arguments runs, without making an encoder per call. Made again when the
+// module's `json` is replaced.
+nb::object compact_encoder() {
+    static PyObject *owner = nullptr;  // the json module it was made from (kept, see support.hpp)
+    static PyObject *encode = nullptr;
+    nb::object json = orvane::outside::get(o_json);
+    if (encode == nullptr || owner != json.ptr()) {
+        nb::object encoder = json.attr("JSONEncoder")(nb::arg("ensure_ascii") = false,
+                                                      nb::arg("separators") = nb::make_tuple(",", ":"));
+        nb::object fresh = encoder.attr("encode");
+        Py_XDECREF(owner);
+        Py_XDECREF(encode);
+        owner = Py_NewRef(json.ptr());
+        encode = fresh.release().ptr();
+    }
+    return nb::borrow(encode);
+}
+
 // DataFormatter.sanitize(value) as compact JSON text; "<unserializable>" when either step
 // raises (the event is kept).
 std::string masked_json(nb::handle value, bool &failed) {
@@ -163,9 +182,7 @@ std::string masked_json(nb::handle value, bool &failed) {
             append_json_string(out, utf8_of(clean));
             return out;
         }
-        nb::object json = orvane::outside::get(o_json);
-        nb::object text = attr(json, m_dumps)(clean, nb::arg("ensure_ascii") = false,
-                                              nb::arg("separators") = nb::make_tuple(",", ":"));
+        nb::object text = compact_encoder()(clean);
         return utf8_of(text);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
