@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-AREAS = ["store", "desk", "queries", "uplink", "otlp"]
+AREAS = ["store", "desk", "queries", "uplink", "otlp", "logs", "listener", "page"]
 
 
 def machine() -> str:

@@ -142,6 +142,26 @@ NB_MODULE(Tallybook, m) {
             },
             "event"_a.none(), "Keep a copy of the event and update its run's record, links and search text.")
         .def(
+            "_adopt_run",
+            [](Store &s, nb::handle record, nb::handle search_text) {
+                require_record(record);
+                orvane::args::require_str(search_text, "search_text", true);
+                s.adopt_run(record, search_text);
+            },
+            "record"_a.none(), "search_text"_a.none() = nb::none(),
+            "Insert (or replace) a run record as if this store had derived it from the run's events.\n\n"
+            "For a store that reloads runs kept elsewhere (a persistent log service after a restart).\n"
+            "A copy of ``record`` becomes the run's live record; a new run is linked under its\n"
+            "``parent_run_id`` as a first event would link it (a replaced record whose parent differs\n"
+            "is moved), and a replaced record keeps its place in the order of runs.\n\n"
+            "Restored: the record (status, counts, times, meta), the parent link and, when\n"
+            "``search_text`` is given, the run's accumulated search text (what ``_search_cache_by_run``\n"
+            "held for it), so that later appends extend it and run searches find the old events' values.\n"
+            "Not restored: the run's events (its ring stays as it is, empty for a new run, so time windows\n"
+            "judge it by its record's times and event queries do not see the old events), and without\n"
+            "``search_text`` the old events' text (a new run starts with an empty text and is found by\n"
+            "its record's current fields only; a replaced run keeps the text this store built).")
+        .def(
             "list_runs",
             [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
                nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,

@@ -497,6 +497,48 @@ nb::object make_record(nb::dict kw) {
     return orvane::models::construct(g.run_record, d, fields_set);
 }
 
+// Adds `run_id` to the set of children of `parent` (made empty when missing); nothing for a None
+// parent.
+void link_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
+    if (parent.is_none())
+        return;
+    PyObject *kids = PyDict_GetItemWithError(children.ptr(), parent.ptr());
+    if (kids == nullptr) {
+        if (PyErr_Occurred())
+            raise();
+        nb::object fresh = check(PySet_New(nullptr));
+        if (PyDict_SetItem(children.ptr(), parent.ptr(), fresh.ptr()) < 0)
+            raise();
+        kids = fresh.ptr();
+    }
+    if (PySet_Check(kids) ? PySet_Add(kids, run_id.ptr()) < 0
+                          : !check(PyObject_CallMethod(kids, "add", "O", run_id.ptr())).is_valid())
+        raise();
+}
+
+// Removes `run_id` from the children of `parent` (a set left empty goes too); absent links are
+// no error.
+void unlink_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
+    if (parent.is_none())
+        return;
+    PyObject *kids = PyDict_GetItemWithError(children.ptr(), parent.ptr());
+    if (kids == nullptr) {
+        if (PyErr_Occurred())
+            raise();
+        return;
+    }
+    nb::object hold = nb::borrow(kids);
+    if (PySet_Check(kids)) {
+        if (PySet_Discard(kids, run_id.ptr()) < 0)
+            raise();
+    } else {
+        check(PyObject_CallMethod(kids, "discard", "O", run_id.ptr()));
+    }
+    Py_ssize_t left = PyObject_Length(kids);
+    if (left < 0 || (left == 0 && PyDict_DelItem(children.ptr(), parent.ptr()) < 0))
+        raise();
+}
+
 }  // namespace
 
 Globals &globals() {
@@ -715,20 +757,7 @@ void Store::append_event(PyObject *event) {
         record = make_record(kw);
         if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), record.ptr()) < 0)
             raise();
-        if (!parent.is_none()) {
-            PyObject *kids = PyDict_GetItemWithError(children_.ptr(), parent.ptr());
-            if (kids == nullptr) {
-                if (PyErr_Occurred())
-                    raise();
-                nb::object fresh = check(PySet_New(nullptr));
-                if (PyDict_SetItem(children_.ptr(), parent.ptr(), fresh.ptr()) < 0)
-                    raise();
-                kids = fresh.ptr();
-            }
-            if (PySet_Check(kids) ? PySet_Add(kids, run_id.ptr()) < 0
-                                  : !check(PyObject_CallMethod(kids, "add", "O", run_id.ptr())).is_valid())
-                raise();
-        }
+        link_child(children_, parent, run_id);
     }
     RunState *known_state = state_for(run_id);
     RecordAccess rec(record.ptr(), known_state ? &known_state->fields_set_known : nullptr);
@@ -992,6 +1021,63 @@ void RunState::index_appended(size_t start, const Piece *pieces, size_t count, s
         cursor = end;
     }
     grams.add_range(text, cursor, size);
+}
+
+void Store::adopt_run(nb::handle record, nb::handle search_text) {
+    Busy busy(*this, true);
+    // Everything that can fail (Python code: attribute reads, the copy, the text) runs before the
+    // store changes, so a failure leaves no trace.
+    nb::object copy = copy_record(record);
+    Fields f(copy.ptr(), false);
+    nb::object run_id = f.get(n_run_id);
+    nb::object parent = f.get(n_parent_run_id);
+    if (PyObject_Hash(run_id.ptr()) == -1)
+        raise();
+    std::optional<std::string> text;
+    if (!search_text.is_none()) {
+        std::string raw = utf8(search_text);
+        text.emplace(strip_unicode(raw));
+    }
+    PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
+    if (found == nullptr && PyErr_Occurred())
+        raise();
+    nb::object old = nb::borrow(found);
+    nb::object old_parent = old.is_valid() ? Fields(old.ptr(), false).get(n_parent_run_id) : nb::object();
+    if (!parent.is_none() && PyObject_Hash(parent.ptr()) == -1)
+        raise();
+    // The link a first event would have made; a replaced record whose parent differs moves.
+    bool link = !old.is_valid() || !equals(old_parent, parent);
+
+    if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), copy.ptr()) < 0)
+        raise();
+    if (link) {
+        if (old.is_valid())
+            unlink_child(children_, old_parent, run_id);
+        link_child(children_, parent, run_id);
+    }
+    RunState *st = state_for(run_id);
+    if (st == nullptr) {
+        nb::object pos = nb::int_(states_.size());
+        states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
+        if (PyDict_SetItem(index_.ptr(), run_id.ptr(), pos.ptr()) < 0) {
+            states_.pop_back();
+            raise();
+        }
+        st = states_.back().get();
+    }
+    if (text) {
+        // The given text replaces the run's: what was remembered about the old text goes.
+        st->search = std::move(*text);
+        st->grams = TrigramFilter();
+        st->grams.add_range(st->search, 0, st->search.size());
+        for (TextMemo &m : st->memo)
+            m.forget();
+        st->pred_slot.fill(-2);
+        for (size_t i = 0; i < st->ring.size(); ++i)
+            st->ring[i]->text_run = nullptr;
+    }
+    st->seen_dict = nb::object();
+    st->seen_meta = nb::object();
 }
 
 // ---- queries ----

@@ -84,6 +84,10 @@ public:
 
     void reset();
     void append_event(PyObject *event);
+    // Inserts (or replaces) the record of a run as if this store had derived it: a copy of
+    // `record` becomes the run's live record, linked under its parent; `search_text` (the run's
+    // accumulated search text as `_search_cache_by_run` gave it, or None) becomes the run's text.
+    void adopt_run(nb::handle record, nb::handle search_text);
 
     nb::list list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
                        nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,

@@ -73,6 +73,22 @@ class RuntimeTallybook:
         """run id -> the run's accumulated normalised search text. A materialised copy."""
     def reset(self) -> None: ...
     def append_event(self, event: RuntimeEvent) -> None: ...
+    def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
+        """Insert (or replace) a run record as if this store had derived it from the run's events.
+
+        For a store that reloads runs kept elsewhere (a persistent log service after a restart).
+        A copy of ``record`` becomes the run's live record; a new run is linked under its
+        ``parent_run_id`` as a first event would link it (a replaced record whose parent differs is
+        moved), and a replaced record keeps its place in the order of runs.
+
+        Restored: the record, the parent link and, when ``search_text`` is given, the run's
+        accumulated search text (what ``_search_cache_by_run`` held for it), so that later appends
+        extend it and run searches find the old events' values. Not restored: the run's events (a
+        new run's ring is empty, so time windows judge it by its record's times and event queries
+        do not see the old events), and without ``search_text`` the old events' text (a new run
+        starts with an empty text and is found by its record's current fields only; a replaced
+        run keeps the text this store built).
+        """
     def list_runs(
         self,
         *,

@@ -1,0 +1,158 @@
+"""The log service's in-memory store: a run store of its own, as the facade's store keeps events."""
+
+from __future__ import annotations
+
+import re
+from concurrent.futures import Future
+from typing import Any
+
+from ..observation.StoreBackend import create_observation_store
+from ._common import event_text_parts, needle_of, normalize
+
+__all__ = ["MemoryLogStore"]
+
+
+def _tail(items: list, limit: int | None) -> list:
+    return items if limit is None else items[-limit:]
+
+
+class MemoryLogStore:
+    """Events and run records in a run store made by ``create_observation_store`` (so records are
+    derived exactly as the facade's store derives them), bounded by ``max_events`` per ring."""
+
+    persistent = False
+    path = None
+
+    def __init__(self, settings: Any, max_events: int) -> None:
+        self._store = create_observation_store(settings=settings, max_events=max_events)
+        # Parent run id -> child run ids in order of first appearance, as the store links them
+        # (at a run's first event); answers parent look-ups without scanning every run.
+        self._known_runs: set[str] = set()
+        self._children: dict[str, list[str]] = {}
+        self._appended = 0
+
+    def append(self, events: list, loop: Any = None) -> Future:
+        for event in events:
+            run = getattr(event, "run", None)
+            self._store.append_event(event)
+            self._appended += 1
+            if run is not None and run.run_id not in self._known_runs:
+                self._known_runs.add(run.run_id)
+                if run.parent_run_id is not None:
+                    self._children.setdefault(run.parent_run_id, []).append(run.run_id)
+        done: Future = Future()
+        done.set_result((len(events), 0))
+        return done
+
+    def barrier(self) -> Future:
+        done: Future = Future()
+        done.set_result(None)
+        return done
+
+    def reset(self) -> None:
+        self._store.reset()
+        self._known_runs.clear()
+        self._children.clear()
+
+    def close(self, timeout: float | None = None) -> None:
+        pass
+
+    def stats(self) -> dict[str, Any]:
+        return {
+            "persistent": False,
+            "path": None,
+            "events": len(self._store.get_recent_events()),
+            "runs": len(self._known_runs),
+            "appended_events": self._appended,
+        }
+
+    # -- runs --------------------------------------------------------------------------------
+
+    def query_runs(self, values: dict[str, Any]) -> list:
+        given = {k for k, v in values.items() if v is not None and k != "limit"}
+        limit = values["limit"]
+        if given == {"run_id"}:
+            # One run by id: the store's direct look-up gives the same answer as a scan.
+            record = self._store.get_run(values["run_id"])
+            rows = [] if record is None else [record]
+            return rows if limit is None else rows[:limit]
+        if given == {"parent_run_id"}:
+            parent = values["parent_run_id"]
+            rows = [r for r in map(self._store.get_run, self._children.get(parent, ())) if r is not None]
+            rows = [r for r in rows if r.parent_run_id == parent]
+            rows.sort(key=lambda r: r.updated_at or 0, reverse=True)
+            return rows if limit is None else rows[:limit]
+        return self._store.list_runs(**values)
+
+    def collect_descendant_run_ids(self, run_id: str) -> list[str]:
+        return list(self._store._collect_descendant_run_ids(run_id))
+
+    # -- events ------------------------------------------------------------------------------
+
+    def get_event(self, event_id: str) -> Any:
+        return self._store.get_event(event_id)
+
+    def query_events(
+        self,
+        *,
+        run_ids: list[str] | None,
+        run_id: str | None,
+        event_types: Any,
+        source: Any,
+        level: Any,
+        app_id: Any,
+        app_id_pattern: str | None,
+        group_id: Any,
+        search: str | None,
+        since: int | None,
+        until: int | None,
+        limit: int | None,
+    ) -> list:
+        from .._event_aliases import matches_wavelane_event_type
+
+        if run_ids is not None:
+            events = [ev for rid in run_ids for ev in self._store.get_run_events(rid)]
+            events.sort(key=lambda ev: ev.timestamp)
+        elif run_id is not None:
+            events = self._store.get_run_events(run_id)
+        else:
+            events = self._store.get_recent_events()
+        if event_types is not None:
+            events = [ev for ev in events if matches_wavelane_event_type(ev.event_type, event_types)]
+        if source is not None:
+            events = [ev for ev in events if ev.source == source]
+        if level is not None:
+            events = [ev for ev in events if ev.level == level]
+        if app_id is not None:
+            events = [ev for ev in events if "app_id" in ev.meta and ev.meta["app_id"] == app_id]
+        if group_id is not None:
+            events = [ev for ev in events if "group_id" in ev.meta and ev.meta["group_id"] == group_id]
+        if app_id_pattern is not None and app_id_pattern.strip():
+            try:
+                compiled = re.compile(app_id_pattern)
+            except re.error:
+                events = []
+            else:
+                events = [
+                    ev
+                    for ev in events
+                    if isinstance(ev.meta.get("app_id"), str) and compiled.search(ev.meta["app_id"])
+                ]
+        if search is not None and search.strip():
+            needle = needle_of(search)
+            events = [ev for ev in events if event_has(ev, needle)]
+        if since is not None:
+            events = [ev for ev in events if ev.timestamp >= since]
+        if until is not None:
+            events = [ev for ev in events if ev.timestamp <= until]
+        return _tail(list(events), limit)
+
+
+def event_has(event: Any, needle: str) -> bool:
+    """Whether the needle occurs in one of the event's searched values (its own fields, then its
+    run context dumped as JSON), each value on its own."""
+    for text in event_text_parts(event, normalize):
+        if needle in text:
+            return True
+    run = event.run
+    return run is not None and needle in normalize(run.model_dump(mode="json"))

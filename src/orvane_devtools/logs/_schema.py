@@ -1,0 +1,359 @@
+"""The log database file: its schema, how a file is opened and checked, and SQLite errors as
+errors that name the file."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import urllib.parse
+from typing import Any
+
+from ._common import (
+    LogStoreCorruptError,
+    LogStoreError,
+    LogStoreFullError,
+    LogStoreReadOnlyError,
+    LogStoreVersionError,
+)
+
+SCHEMA_VERSION = 1
+# PRAGMA application_id of a log database: "ORVL".
+APPLICATION_ID = 0x4F52564C
+BUSY_TIMEOUT_MS = 10_000
+# Files up to this size are checked page by page (PRAGMA quick_check) when opened; in larger ones
+# damage shows when a query or a write reaches it.
+QUICK_CHECK_MAX_BYTES = 256 * 1024 * 1024
+# Extra PRAGMA statements run on the writer's connection after it is set up (a test hook: a
+# size limit through max_page_count makes the disk look full).
+WRITER_PRAGMAS: list[str] = []
+
+# Name kinds of the `names` table: distinct values the queries filter by in Python.
+NAME_EVENT_TYPE = 0
+NAME_EVENT_APP_ID = 1
+NAME_RUN_APP_ID = 2
+
+_TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
+
+SCHEMA = f"""
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+
+CREATE TABLE runs(
+    run_key INTEGER PRIMARY KEY,
+    run_id TEXT NOT NULL UNIQUE,
+    root_run_id TEXT,
+    parent_run_id TEXT,
+    run_kind TEXT,
+    status TEXT,
+    agent_id TEXT,
+    session_id TEXT,
+    app_id TEXT,
+    group_id TEXT,
+    flow_name TEXT,
+    sort_ts INTEGER NOT NULL DEFAULT 0,
+    window_ts INTEGER,
+    record TEXT NOT NULL
+);
+CREATE INDEX runs_order ON runs(sort_ts DESC, run_key);
+CREATE INDEX runs_parent ON runs(parent_run_id, sort_ts DESC, run_key) WHERE parent_run_id IS NOT NULL;
+CREATE INDEX runs_root ON runs(root_run_id);
+CREATE INDEX runs_kind ON runs(run_kind);
+CREATE INDEX runs_status ON runs(status);
+CREATE INDEX runs_agent ON runs(agent_id) WHERE agent_id IS NOT NULL;
+CREATE INDEX runs_session ON runs(session_id) WHERE session_id IS NOT NULL;
+CREATE INDEX runs_app ON runs(app_id) WHERE app_id IS NOT NULL;
+CREATE INDEX runs_group ON runs(group_id) WHERE group_id IS NOT NULL;
+CREATE INDEX runs_flow ON runs(flow_name) WHERE flow_name IS NOT NULL;
+
+CREATE TABLE events(
+    seq INTEGER PRIMARY KEY,
+    event_id TEXT NOT NULL UNIQUE,
+    run_key INTEGER,
+    ts INTEGER NOT NULL,
+    event_type TEXT NOT NULL,
+    source TEXT,
+    level TEXT,
+    app_id TEXT,
+    group_id TEXT,
+    head_id INTEGER,
+    ctx_id INTEGER,
+    body TEXT NOT NULL
+);
+CREATE INDEX events_run ON events(run_key, ts) WHERE run_key IS NOT NULL;
+CREATE INDEX events_ts ON events(ts);
+CREATE INDEX events_level ON events(level) WHERE level IS NOT NULL;
+-- An event's searched values (normalised, non-empty ones joined by single spaces) and their
+-- lengths. The trigram index over them is brought up to date in bulk, a little behind the
+-- commits (up to meta 'indexed_upto'), and queries scan the texts not yet indexed.
+CREATE TABLE event_texts(seq INTEGER PRIMARY KEY, t TEXT NOT NULL, lens TEXT NOT NULL);
+CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
+-- Merge index segments in larger groups: less rewriting while texts are added in bulk.
+INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
+
+CREATE TABLE heads(
+    head_id INTEGER PRIMARY KEY,
+    run_key INTEGER NOT NULL,
+    hash INTEGER NOT NULL,
+    vals TEXT NOT NULL
+);
+CREATE INDEX heads_run ON heads(run_key, hash);
+CREATE VIRTUAL TABLE head_text USING fts5(a, b, {_TRIGRAM});
+
+CREATE TABLE contexts(
+    ctx_id INTEGER PRIMARY KEY,
+    run_key INTEGER NOT NULL,
+    hash INTEGER NOT NULL
+);
+CREATE INDEX contexts_run ON contexts(run_key, hash);
+CREATE VIRTUAL TABLE context_text USING fts5(t, {_TRIGRAM});
+
+CREATE TABLE names(kind INTEGER NOT NULL, value TEXT NOT NULL, PRIMARY KEY(kind, value)) WITHOUT ROWID;
+CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
+"""
+
+# Counters kept in `meta`, all integers.
+COUNTERS = (
+    "events",  # events stored now
+    "runs",  # runs stored now
+    "dropped_events",  # events removed because of logs.max_events
+    "expired_events",  # events removed because of logs.retention_days
+    "dropped_runs",  # runs removed because none of their events was left
+    "sampled_texts",  # event texts counted into `trigrams`
+    "indexed_upto",  # every event text with seq <= this is in the trigram index `event_text`
+    "last_seq",  # the highest seq ever given: new events get higher ones, never a reused one
+)
+
+
+def wrap_error(exc: BaseException, path: str, doing: str) -> Exception:
+    """An SQLite (or OS) error as a log store error naming the file; other errors unchanged."""
+    if isinstance(exc, LogStoreError) or not isinstance(exc, (sqlite3.Error, OSError)):
+        return exc  # type: ignore[return-value]
+    text = str(exc)
+    low = text.lower()
+    code = getattr(exc, "sqlite_errorcode", None)
+    primary = None if code is None else code & 0xFF
+    if primary == 13 or "disk is full" in low:  # SQLITE_FULL
+        return LogStoreFullError(
+            f"log database {path}: the disk or the database's size limit is full while {doing}; "
+            f"nothing of this batch was written ({text})",
+            path,
+        )
+    if primary in (3, 8) or "readonly" in low or "read-only" in low:  # SQLITE_PERM, SQLITE_READONLY
+        return LogStoreReadOnlyError(f"log database {path} cannot be written while {doing}: {text}", path)
+    if primary in (11, 26) or "not a database" in low or "malformed" in low:  # SQLITE_CORRUPT, SQLITE_NOTADB
+        return LogStoreCorruptError(
+            f"log database {path} is damaged or not a log database ({text}); the file was left as it is",
+            path,
+        )
+    if isinstance(exc, OSError):
+        return LogStoreError(f"log database {path}: {doing} failed: {exc.strerror or exc}", path)
+    return LogStoreError(f"log database {path}: {doing} failed: {text}", path)
+
+
+def check_sqlite_features(conn: sqlite3.Connection, path: str) -> None:
+    """Fail clearly when the SQLite linked into Python lacks FTS5's trigram tokenizer or JSON."""
+    try:
+        conn.execute(f"CREATE VIRTUAL TABLE temp.orvane_probe USING fts5(t, {_TRIGRAM})")
+        conn.execute("INSERT INTO temp.orvane_probe(t) VALUES ('probe text')")
+        hit = conn.execute("SELECT count(*) FROM temp.orvane_probe WHERE t GLOB '*obe t*'").fetchone()[0]
+        conn.execute("DROP TABLE temp.orvane_probe")
+        conn.execute("SELECT json_extract('{\"a\": 1}', '$.a')").fetchone()
+    except sqlite3.Error as exc:
+        raise LogStoreError(
+            f"the SQLite library linked into Python ({sqlite3.sqlite_version}) lacks what the log "
+            f"database {path} needs: FTS5 with the trigram tokenizer (SQLite 3.34 or newer, built "
+            f"with FTS5) and the JSON functions ({exc})",
+            path,
+        ) from None
+    if hit != 1:
+        raise LogStoreError(
+            f"the SQLite library linked into Python ({sqlite3.sqlite_version}) answers trigram "
+            f"substring queries wrongly; the log database {path} cannot rely on it",
+            path,
+        )
+
+
+def connect(path: str, *, query_only: bool) -> sqlite3.Connection:
+    """A connection to an existing or new file (never truncating it), with the busy time-out."""
+    uri = "file:" + urllib.parse.quote(path) + "?mode=rwc"
+    conn = sqlite3.connect(
+        uri,
+        uri=True,
+        isolation_level=None,
+        check_same_thread=False,
+        timeout=BUSY_TIMEOUT_MS / 1000,
+        cached_statements=256,
+    )
+    conn.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+    if query_only:
+        conn.execute("PRAGMA query_only = 1")
+    return conn
+
+
+def prepare_path(path: str) -> str:
+    """The absolute path, after checking it is not a folder and creating its missing folders."""
+    full = os.path.abspath(os.path.expanduser(path))
+    if os.path.isdir(full):
+        raise LogStoreError(f"log database {full} is a folder, not a file", full)
+    folder = os.path.dirname(full)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as exc:
+        raise LogStoreReadOnlyError(
+            f"cannot create the folder {folder} of the log database {full}: {exc.strerror or exc}", full
+        ) from None
+    if not os.path.isdir(folder):
+        raise LogStoreError(f"log database {full}: {folder} is not a folder", full)
+    return full
+
+
+def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[str, int]]:
+    """Open (creating when new) the log database at the absolute ``path`` for writing.
+
+    Checks before anything is written: the SQLite features; that the file is a database, ours,
+    and not from a newer version. A new (empty) file gets the schema. Returns the connection and
+    the counters stored in the file.
+    """
+    existed = os.path.exists(path) and os.path.getsize(path) > 0
+    try:
+        conn = connect(path, query_only=False)
+    except sqlite3.Error as exc:
+        if not os.access(os.path.dirname(path), os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+            raise LogStoreReadOnlyError(
+                f"log database {path} cannot be created or opened for writing: {exc}", path
+            ) from None
+        raise wrap_error(exc, path, "opening the file") from None
+    try:
+        try:
+            tables = {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            app_id = conn.execute("PRAGMA application_id").fetchone()[0]
+            version = conn.execute("PRAGMA user_version").fetchone()[0]
+        except sqlite3.DatabaseError as exc:
+            raise LogStoreCorruptError(
+                f"log database {path} is not an SQLite database or is damaged ({exc}); "
+                f"the file was left as it is",
+                path,
+            ) from None
+        check_sqlite_features(conn, path)
+        if not tables and app_id == 0 and version == 0:
+            if existed and os.path.getsize(path) > 0 and _has_other_content(conn):
+                raise LogStoreCorruptError(f"log database {path} holds something else; the file was left as it is", path)
+            _create(conn, path)
+        elif app_id != APPLICATION_ID:
+            raise LogStoreCorruptError(
+                f"{path} is an SQLite database of another program, not a log database; "
+                f"the file was left as it is",
+                path,
+            )
+        elif version > SCHEMA_VERSION:
+            raise LogStoreVersionError(
+                f"log database {path} has schema version {version}, newer than this version of "
+                f"orvane-devtools understands ({SCHEMA_VERSION}); the file was left as it is",
+                path,
+            )
+        elif version < 1 or "events" not in tables:
+            raise LogStoreCorruptError(
+                f"log database {path} is incomplete (schema version {version}); the file was left as it is",
+                path,
+            )
+        if existed and os.path.getsize(path) <= QUICK_CHECK_MAX_BYTES:
+            try:
+                problems = [r[0] for r in conn.execute("PRAGMA quick_check(3)")]
+            except sqlite3.DatabaseError as exc:
+                problems = [str(exc)]
+            if problems != ["ok"]:
+                raise LogStoreCorruptError(
+                    f"log database {path} is damaged ({'; '.join(problems)}); the file was left as it is",
+                    path,
+                )
+        _configure(conn, path, synchronous)
+        for statement in WRITER_PRAGMAS:
+            conn.execute(statement)
+        counters = read_counters(conn)
+        # A write at open: a read-only file or folder shows here, not at the first append.
+        try:
+            conn.execute("BEGIN IMMEDIATE")
+            conn.execute("INSERT OR REPLACE INTO meta(key, value) VALUES ('opened_at', strftime('%s','now'))")
+            conn.executemany("INSERT OR IGNORE INTO meta(key, value) VALUES (?, 0)", [(c,) for c in COUNTERS])
+            conn.execute("COMMIT")
+        except sqlite3.Error as exc:
+            _rollback(conn)
+            raise wrap_error(exc, path, "opening the file for writing") from None
+        return conn, counters
+    except BaseException:
+        conn.close()
+        raise
+
+
+def _has_other_content(conn: sqlite3.Connection) -> bool:
+    return conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] > 0
+
+
+def _rollback(conn: sqlite3.Connection) -> None:
+    try:
+        if conn.in_transaction:
+            conn.execute("ROLLBACK")
+    except sqlite3.Error:
+        pass
+
+
+def _statements(script: str) -> list[str]:
+    out: list[str] = []
+    pending = ""
+    for line in script.splitlines(keepends=True):
+        pending += line
+        if sqlite3.complete_statement(pending):
+            out.append(pending.strip())
+            pending = ""
+    if pending.strip():
+        out.append(pending.strip())
+    return out
+
+
+def _create(conn: sqlite3.Connection, path: str) -> None:
+    try:
+        conn.execute("BEGIN IMMEDIATE")
+        for statement in _statements(SCHEMA):
+            conn.execute(statement)
+        conn.executemany("INSERT INTO meta(key, value) VALUES (?, 0)", [(c,) for c in COUNTERS])
+        conn.execute("INSERT INTO meta(key, value) VALUES ('schema_version', ?)", (SCHEMA_VERSION,))
+        conn.execute("INSERT INTO meta(key, value) VALUES ('created_at', strftime('%s','now'))")
+        conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        conn.execute("COMMIT")
+    except sqlite3.Error as exc:
+        _rollback(conn)
+        raise wrap_error(exc, path, "creating the schema") from None
+
+
+def _configure(conn: sqlite3.Connection, path: str, synchronous: str) -> None:
+    try:
+        mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()[0]
+    except sqlite3.Error as exc:
+        raise wrap_error(exc, path, "switching to write-ahead logging") from None
+    if str(mode).lower() != "wal":
+        raise LogStoreReadOnlyError(
+            f"log database {path} cannot use write-ahead logging (journal mode stays {mode!r}); "
+            f"is the folder writable and on a local file system?",
+            path,
+        )
+    conn.execute(f"PRAGMA synchronous = {'FULL' if synchronous == 'full' else 'NORMAL'}")
+    conn.execute("PRAGMA journal_size_limit = 67108864")
+    conn.execute("PRAGMA wal_autocheckpoint = 2000")
+    conn.execute("PRAGMA cache_size = -16000")
+    conn.execute("PRAGMA temp_store = MEMORY")
+
+
+def configure_reader(conn: sqlite3.Connection) -> None:
+    conn.execute("PRAGMA cache_size = -8000")
+    conn.execute("PRAGMA temp_store = MEMORY")
+
+
+def read_counters(conn: sqlite3.Connection) -> dict[str, int]:
+    rows = dict(conn.execute("SELECT key, value FROM meta"))
+    return {c: int(rows.get(c) or 0) for c in COUNTERS}
+
+
+def write_counters(conn: sqlite3.Connection, counters: dict[str, Any]) -> None:
+    conn.executemany(
+        "UPDATE meta SET value = ? WHERE key = ?", [(int(counters[c]), c) for c in COUNTERS]
+    )

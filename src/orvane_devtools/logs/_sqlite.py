@@ -1,0 +1,246 @@
+"""The log service's persistent store: runs and events in an SQLite file (``logs.path``)."""
+
+from __future__ import annotations
+
+import atexit
+import os
+import threading
+import weakref
+from concurrent.futures import Future
+from typing import Any
+
+from ._common import LogStoreError, normalize
+from ._reader import Reader
+from ._schema import open_writer, prepare_path
+from ._writer import Prepared, Writer
+
+__all__ = ["SQLiteLogStore"]
+
+_INT64 = (-(2**63), 2**63 - 1)
+# Seconds the interpreter's exit waits for each store to write what is queued.
+EXIT_WAIT = 10.0
+
+_live: "weakref.WeakSet[SQLiteLogStore]" = weakref.WeakSet()
+_live_lock = threading.Lock()
+# Connections inherited through fork(): never used again, never closed by the child.
+_inherited: list[Any] = []
+# How many forks this process descends from (a store made before the last one starts afresh).
+_forks = [0]
+
+
+def _forked() -> None:
+    _forks[0] += 1
+
+
+os.register_at_fork(after_in_child=_forked)
+
+
+class SQLiteLogStore:
+    persistent = True
+
+    def __init__(self, path: str, *, max_events: int, retention_days: float | None, synchronous: str) -> None:
+        self.path = prepare_path(path)
+        self._max_events = max(1, max_events)
+        self._retention_days = retention_days
+        self._synchronous = synchronous
+        self._pid = os.getpid()
+        self._forks = _forks[0]
+        self._lock = threading.Lock()
+        self._closed = False
+        self._contexts: dict[str, tuple[str, str]] = {}
+        self._start()
+        with _live_lock:
+            _live.add(self)
+
+    def _start(self) -> None:
+        conn, counters = open_writer(self.path, self._synchronous)
+        self._writer = Writer(
+            conn, self.path, counters, max_events=self._max_events, retention_days=self._retention_days
+        )
+        self._reader = Reader(self.path)
+        # A store that is dropped without close() still lets its writer finish and exit.
+        self._finalizer = weakref.finalize(self, _release, self._writer, self._reader)
+
+    def _ready(self) -> None:
+        if self._closed:
+            raise RuntimeError(f"the log service of {self.path} is closed")
+        if self._forks != _forks[0]:
+            self._after_fork()
+
+    def _after_fork(self) -> None:
+        # The parent's connections and writer thread do not exist here: keep the objects (closing
+        # an inherited SQLite connection could disturb the parent's locks) and start afresh.
+        with self._lock:
+            if self._pid == os.getpid():
+                return
+            _inherited.append((self._writer, self._reader))
+            self._finalizer.detach()
+            self._pid = os.getpid()
+            self._forks = _forks[0]
+            self._start()
+
+    # -- appends -----------------------------------------------------------------------------
+
+    def prepare(self, event: Any) -> Prepared:
+        """Check and encode one event for the file; raises for an event the file cannot hold."""
+        event_id = event.event_id
+        ts = event.timestamp
+        if not isinstance(ts, int) or not _INT64[0] <= ts <= _INT64[1]:
+            raise ValueError(
+                f"event {event_id!r} cannot be stored in {self.path}: its timestamp {ts!r} is not a "
+                f"64-bit integer of milliseconds"
+            )
+        try:
+            # JSON in UTF-8: an event with a lone surrogate anywhere, or a value whose string
+            # form raises, stops here.
+            body = event.model_dump_json(fallback=str)
+            parts = [
+                normalize(event_id), normalize(event.event_type), normalize(event.source),
+                normalize(event.level), normalize(event.message), normalize(event.payload),
+                normalize(event.error), normalize(event.meta),
+            ]
+            run = event.run
+            ctx_text = None if run is None else self._context_text(run)
+        except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
+            raise ValueError(
+                f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
+            ) from None
+        meta = event.meta
+        app_id = meta.get("app_id")
+        group_id = meta.get("group_id")
+        level = event.level
+        return Prepared(
+            event,
+            event_id,
+            ts,
+            event.event_type,
+            event.source,
+            level if isinstance(level, str) else None,
+            app_id if isinstance(app_id, str) else None,
+            group_id if isinstance(group_id, str) else None,
+            None if run is None else run.run_id,
+            body,
+            " ".join(filter(None, parts)),
+            ",".join(map(str, map(len, parts))),
+            ctx_text,
+        )
+
+    def _context_text(self, run: Any) -> str:
+        """The search text of an event's run context (its JSON dump, normalised), remembered per
+        run by the context's JSON so that a run's repeated context is normalised once."""
+        dumped = run.model_dump_json(fallback=str)
+        cached = self._contexts.get(run.run_id)
+        if cached is not None and cached[0] == dumped:
+            return cached[1]
+        kind = run.run_kind
+        if kind is not None and not isinstance(kind, str):
+            str(kind)  # the record keeps the kind's string form
+        text = normalize(run.model_dump(mode="json", fallback=str))
+        if len(self._contexts) >= 4096:
+            self._contexts.clear()
+        self._contexts[run.run_id] = (dumped, text)
+        return text
+
+    def append(self, events: list, loop: Any = None) -> Any:
+        return self.submit([self.prepare(e) for e in events], loop)
+
+    def submit(self, prepared: list, loop: Any = None) -> Any:
+        """Queue prepared events as one ticket (one transaction)."""
+        self._ready()
+        return self._writer.submit("append", prepared, loop)
+
+    def barrier(self) -> Future:
+        self._ready()
+        return self._writer.submit("barrier")
+
+    def index_now(self) -> None:
+        """Bring the trigram index up to date with every committed event (normally it follows
+        the commits in bulk, when the writer has a moment)."""
+        self._ready()
+        self._writer.submit("index").result()
+
+    def reset(self) -> None:
+        self._ready()
+        self._writer.submit("reset").result()
+
+    def close(self, timeout: float | None = None) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+        if self._pid == os.getpid():
+            self._finalizer.detach()
+            self._writer.stop(timeout)
+            self._reader.close()
+        with _live_lock:
+            _live.discard(self)
+
+    def stats(self) -> dict[str, Any]:
+        self._ready()
+        w = self._writer
+        counters = w.counters()
+        sizes = {}
+        for suffix, key in (("", "file_bytes"), ("-wal", "wal_bytes")):
+            try:
+                sizes[key] = os.path.getsize(self.path + suffix)
+            except OSError:
+                sizes[key] = 0
+        return {
+            "persistent": True,
+            "path": self.path,
+            "events": counters["events"],
+            "runs": counters["runs"],
+            "file_bytes": sizes["file_bytes"],
+            "wal_bytes": sizes["wal_bytes"],
+            "max_events": self._max_events,
+            "retention_days": self._retention_days,
+            "dropped_events": counters["dropped_events"],
+            "expired_events": counters["expired_events"],
+            "dropped_runs": counters["dropped_runs"],
+            "appended_events": w.appended,
+            "duplicate_events": w.duplicates,
+            "pending_events": w.pending,
+            "commits": w.commits,
+            "failed_batches": w.failed_batches,
+            "checkpoints": w.checkpoints,
+            "retention_steps": w.retention_steps,
+            "index_steps": w.index_steps,
+            "unindexed_events": counters["last_seq"] - counters["indexed_upto"],
+            "last_error": w.last_error,
+        }
+
+    # -- queries -----------------------------------------------------------------------------
+
+    def query_runs(self, values: dict[str, Any]) -> list:
+        self._ready()
+        return self._reader.query_runs(values)
+
+    def collect_descendant_run_ids(self, run_id: str) -> list[str]:
+        self._ready()
+        return self._reader.collect_descendant_run_ids(run_id)
+
+    def get_event(self, event_id: str) -> Any:
+        self._ready()
+        return self._reader.get_event(event_id)
+
+    def query_events(self, **kw: Any) -> list:
+        self._ready()
+        return self._reader.query_events(**kw)
+
+
+def _release(writer: Writer, reader: Reader) -> None:
+    writer.stop(0)
+    reader.close()
+
+
+def _close_all_at_exit() -> None:
+    with _live_lock:
+        stores = list(_live)
+    for store in stores:
+        try:
+            store.close(EXIT_WAIT)
+        except (LogStoreError, RuntimeError):
+            pass
+
+
+atexit.register(_close_all_at_exit)

@@ -1,0 +1,783 @@
+"""The log database's writer: one thread, one connection, group commit.
+
+Appends from any thread are queued as tickets; the writer thread takes every ticket queued so far
+(up to a batch size), writes their events in one ``BEGIN IMMEDIATE`` transaction and resolves each
+ticket's future only after ``COMMIT``. Run records are derived by a native run store
+(``RuntimeTallybook``) that holds the runs of recent batches: a run it does not hold is loaded from
+the file and adopted, so a record continues exactly where the stored one left off.
+
+Retention (``logs.max_events`` and ``logs.retention_days``) and WAL checkpoints also run here, in
+small steps between batches.
+"""
+
+from __future__ import annotations
+
+import collections
+import json
+import os
+import sqlite3
+import threading
+import time
+import zlib
+from concurrent.futures import Future, InvalidStateError
+from typing import Any
+
+from ._schema import (
+    BUSY_TIMEOUT_MS,
+    NAME_EVENT_APP_ID,
+    NAME_EVENT_TYPE,
+    NAME_RUN_APP_ID,
+    read_counters,
+    wrap_error,
+    write_counters,
+)
+
+__all__ = ["Prepared", "Writer"]
+
+# Events written per transaction at most (tickets are never split; one larger ticket is one batch).
+MAX_BATCH_EVENTS = 4096
+# Oldest events removed per retention step when the store is over its limits by more than a batch.
+RETENTION_STEP = 1000
+# Seconds between the writer's maintenance rounds (age retention, checkpoints, trigram counts).
+MAINTENANCE_EVERY = 1.0
+# Seconds without a ticket after which the writer counts as idle (and indexes what is left).
+IDLE_DELAY = 0.1
+# A WAL file larger than this is checkpointed and truncated; the writer waits at most
+# CHECKPOINT_WAIT_MS for readers to let it.
+WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
+CHECKPOINT_WAIT_MS = 200
+# The derivation store is emptied when it has seen this many events or holds this many runs.
+DERIVER_MAX_EVENTS = 20_000
+DERIVER_MAX_RUNS = 4096
+# Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
+# once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
+INDEX_BATCH = 1024
+INDEX_STEP = 8192
+INDEX_WHEN_IDLE = True
+# One event text in SAMPLE_EVERY is counted into the trigram frequencies the search planner uses.
+SAMPLE_EVERY = 64
+SAMPLE_FLUSH = 512
+
+
+class Prepared:
+    """An event checked and encoded for the file, in the appending caller's thread."""
+
+    __slots__ = (
+        "event", "event_id", "ts", "event_type", "source", "level", "app_id", "group_id",
+        "run_id", "body", "text", "lens", "ctx_text",
+    )
+
+    def __init__(self, event, event_id, ts, event_type, source, level, app_id, group_id, run_id,
+                 body, text, lens, ctx_text) -> None:  # noqa: ANN001 - plain record
+        self.event = event
+        self.event_id = event_id
+        self.ts = ts
+        self.event_type = event_type
+        self.source = source
+        self.level = level
+        self.app_id = app_id
+        self.group_id = group_id
+        self.run_id = run_id
+        self.body = body
+        self.text = text
+        self.lens = lens
+        self.ctx_text = ctx_text
+
+
+class _Ticket:
+    """One submission. Its future is a ``concurrent.futures.Future``, or an asyncio future of
+    ``loop`` (settled on that loop, one wake-up per loop and batch)."""
+
+    __slots__ = ("kind", "items", "future", "loop")
+
+    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None) -> None:
+        self.kind = kind  # "append", "barrier", "index", "reset", "stop"
+        self.items = items
+        self.future = future
+        self.loop = loop
+
+
+class _TicketFailed(Exception):
+    def __init__(self, ticket: _Ticket, exc: BaseException) -> None:
+        super().__init__(str(exc))
+        self.ticket = ticket
+        self.exc = exc
+
+
+class _RunState:
+    """What the writer remembers of a run held by the derivation store."""
+
+    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_text", "ctx_id")
+
+    def __init__(self, run_key: int) -> None:
+        self.run_key = run_key
+        self.ident: tuple | None = None
+        self.meta_text: str | None = None
+        self.head_id: int | None = None
+        self.ctx_text: str | None = None
+        self.ctx_id: int | None = None
+
+
+def _text_hash(text: str) -> int:
+    return zlib.crc32(text.encode("utf-8", "surrogatepass"))
+
+
+class Writer:
+    """The writer thread of one log database."""
+
+    def __init__(
+        self,
+        conn: sqlite3.Connection,
+        path: str,
+        counters: dict[str, int],
+        *,
+        max_events: int,
+        retention_days: float | None,
+    ) -> None:
+        from ..observation.Tallybook import RunRecord, RuntimeTallybook
+
+        self._conn = conn
+        self._path = path
+        self._counters = counters
+        self._max_events = max(1, max_events)
+        self._retention_ms = None if retention_days is None else int(retention_days * 86_400_000)
+        self._run_record = RunRecord
+        self._tally_cls = RuntimeTallybook
+        self._norm = RuntimeTallybook._normalize_search_text
+        self._deriver = RuntimeTallybook(1)
+        self._working: dict[str, _RunState] = {}
+        self._derived = 0
+        self._names: set[tuple[int, str]] = set()
+        self._samples: collections.Counter[str] = collections.Counter()
+        self._sampled = 0
+        self._sample_tick = 0
+        self._data_version = conn.execute("PRAGMA data_version").fetchone()[0]
+
+        self._cond = threading.Condition()
+        self._queue: collections.deque[_Ticket] = collections.deque()
+        self._stopping = False
+        self._last_maintenance = 0.0
+        self._last_work = 0.0
+        self._backlog = False
+        self._index_pause_until = 0.0
+        self._settle: dict[Any, list] = {}
+        # Counters of this session (read by stats() from other threads; plain ints).
+        self.appended = 0
+        self.duplicates = 0
+        self.commits = 0
+        self.failed_batches = 0
+        self.checkpoints = 0
+        self.retention_steps = 0
+        self.index_steps = 0
+        self.last_error: str | None = None
+        self.pending = 0
+        self._thread = threading.Thread(target=self._run, name="OrvaneLogWriter", daemon=True)
+        self._thread.start()
+
+    # -- called from any thread --------------------------------------------------------------
+
+    def submit(self, kind: str, items: list | None = None, loop: Any = None) -> Any:
+        """Queue a ticket; returns its future: an asyncio future of ``loop`` when one is given,
+        else a ``concurrent.futures.Future``."""
+        future = Future() if loop is None else loop.create_future()
+        ticket = _Ticket(kind, items, future, loop)
+        with self._cond:
+            if self._stopping:
+                raise RuntimeError(f"the log service of {self._path} is closed")
+            self._queue.append(ticket)
+            if items:
+                self.pending += len(items)
+            self._cond.notify()
+        return future
+
+    def counters(self) -> dict[str, int]:
+        return dict(self._counters)
+
+    def stop(self, timeout: float | None) -> bool:
+        """Write what is queued, then stop the thread and close the connection. True when the
+        thread finished within ``timeout``."""
+        with self._cond:
+            if not self._stopping:
+                self._stopping = True
+                self._queue.append(_Ticket("stop", None, Future()))
+                self._cond.notify()
+        if threading.current_thread() is self._thread:
+            return False
+        self._thread.join(timeout)
+        return not self._thread.is_alive()
+
+    @property
+    def alive(self) -> bool:
+        return self._thread.is_alive()
+
+    # -- the thread --------------------------------------------------------------------------
+
+    def _run(self) -> None:
+        try:
+            while True:
+                tickets = self._take()
+                if tickets is None:
+                    break
+                if tickets:
+                    self._handle(tickets)
+                    self._wake_loops()
+                    self._last_work = time.monotonic()
+                self._maintain(idle=not tickets)
+        finally:
+            self._shutdown()
+
+    def _take(self) -> list[_Ticket] | None:
+        with self._cond:
+            while not self._queue:
+                now = time.monotonic()
+                wait = MAINTENANCE_EVERY - (now - self._last_maintenance)
+                if wait <= 0:
+                    return []
+                if self._backlog or (INDEX_WHEN_IDLE and self._index_lag()):
+                    # Idle work waits until no ticket came for IDLE_DELAY.
+                    idle_in = max(IDLE_DELAY - (now - self._last_work), self._index_pause_until - now)
+                    if idle_in <= 0:
+                        return []
+                    wait = min(wait, idle_in)
+                self._cond.wait(wait)
+            first = self._queue[0]
+            if first.kind != "append":
+                self._queue.popleft()
+                if first.kind == "stop":
+                    self._queue.clear()
+                    return None
+                return [first]
+            batch: list[_Ticket] = []
+            count = 0
+            while self._queue and self._queue[0].kind == "append":
+                n = len(self._queue[0].items)
+                if batch and count + n > MAX_BATCH_EVENTS:
+                    break
+                batch.append(self._queue.popleft())
+                count += n
+            return batch
+
+    def _handle(self, tickets: list[_Ticket]) -> None:
+        kind = tickets[0].kind
+        if kind == "barrier":
+            self._finish(tickets[0])
+            return
+        if kind == "index":
+            try:
+                while self._index_lag():
+                    self._index_step(INDEX_STEP)
+            except BaseException as exc:  # noqa: BLE001 - reported to the caller
+                self._rollback()
+                _resolve(tickets[0].future, None, wrap_error(exc, self._path, "indexing event texts"))
+            else:
+                _resolve(tickets[0].future, None, None)
+            return
+        if kind == "reset":
+            try:
+                self._reset_all()
+            except BaseException as exc:  # noqa: BLE001 - reported to the caller
+                _resolve(tickets[0].future, None, wrap_error(exc, self._path, "emptying the log"))
+            else:
+                _resolve(tickets[0].future, None, None)
+            return
+        self._write(tickets)
+
+    def _shutdown(self) -> None:
+        # Whatever is still queued (a stop arrived while tickets were queued) is refused.
+        with self._cond:
+            left = list(self._queue)
+            self._queue.clear()
+            self._stopping = True
+        for t in left:
+            self._finish(t, exc=RuntimeError(f"the log service of {self._path} is closed"))
+        self._wake_loops()
+        try:
+            self._flush_samples_txn()
+        except BaseException:  # noqa: BLE001 - best effort at close
+            pass
+        try:
+            self._truncate_wal()
+        except sqlite3.Error:
+            pass
+        try:
+            self._conn.close()
+        except sqlite3.Error:
+            pass
+
+    # -- writing a batch ---------------------------------------------------------------------
+
+    def _write(self, tickets: list[_Ticket]) -> None:
+        remaining = list(tickets)
+        while remaining:
+            try:
+                results = self._write_once(remaining)
+            except _TicketFailed as failed:
+                self._rollback()
+                self._forget_working()
+                remaining = [t for t in remaining if t is not failed.ticket]
+                self._finish(failed.ticket, exc=failed.exc)
+                continue
+            except BaseException as exc:  # noqa: BLE001 - every ticket of the batch learns of it
+                self._rollback()
+                self._forget_working()
+                self.failed_batches += 1
+                error = wrap_error(exc, self._path, "writing events")
+                self.last_error = str(error)
+                for t in remaining:
+                    self._finish(t, exc=error)
+                return
+            self.commits += 1
+            for t, result in zip(remaining, results):
+                self._finish(t, result=result)
+            return
+
+    def _finish(self, ticket: _Ticket, *, result: Any = None, exc: BaseException | None = None) -> None:
+        with self._cond:
+            self.pending -= len(ticket.items or ())
+        if ticket.loop is None:
+            _resolve(ticket.future, result, exc)
+        else:
+            self._settle.setdefault(ticket.loop, []).append((ticket.future, result, exc))
+
+    def _wake_loops(self) -> None:
+        """Hand the settled asyncio futures to their loops, one call per loop."""
+        settle, self._settle = self._settle, {}
+        for loop, entries in settle.items():
+            try:
+                loop.call_soon_threadsafe(_settle_async, entries)
+            except RuntimeError:
+                pass  # the loop is closed: nobody waits any more
+
+    def _rollback(self) -> None:
+        try:
+            if self._conn.in_transaction:
+                self._conn.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+
+    def _forget_working(self) -> None:
+        """Empty the derivation store and every cache of the file's contents."""
+        self._deriver.reset()
+        self._working.clear()
+        self._derived = 0
+        self._names.clear()
+        self._counters.update(read_counters(self._conn))
+
+    def _begin(self) -> None:
+        conn = self._conn
+        conn.execute("BEGIN IMMEDIATE")
+        version = conn.execute("PRAGMA data_version").fetchone()[0]
+        if version != self._data_version:
+            # Another connection (another service on this file, another process) wrote: what
+            # this writer remembers may be stale.
+            self._data_version = version
+            self._deriver.reset()
+            self._working.clear()
+            self._derived = 0
+            self._names.clear()
+            self._counters.update(read_counters(conn))
+
+    def _write_once(self, tickets: list[_Ticket]) -> list[tuple[int, int]]:
+        if self._derived >= DERIVER_MAX_EVENTS or len(self._working) >= DERIVER_MAX_RUNS:
+            self._deriver.reset()
+            self._working.clear()
+            self._derived = 0
+        conn = self._conn
+        self._begin()
+        touched: dict[str, _RunState] = {}
+        ids = [p.event_id for t in tickets for p in t.items]
+        seen_ids = {
+            r[0]
+            for r in conn.execute(
+                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(ids),),
+            )
+        }
+        event_rows: list[tuple] = []
+        text_rows: list[tuple] = []
+        results = []
+        stored_total = 0
+        dup_total = 0
+        for ticket in tickets:
+            stored = dups = 0
+            for p in ticket.items:
+                if p.event_id in seen_ids:
+                    dups += 1
+                    continue
+                seen_ids.add(p.event_id)
+                try:
+                    self._write_event(p, touched, event_rows, text_rows)
+                except sqlite3.Error:
+                    raise
+                except BaseException as exc:  # noqa: BLE001 - this ticket's events are refused
+                    raise _TicketFailed(ticket, exc) from exc
+                stored += 1
+            results.append((stored, dups))
+            stored_total += stored
+            dup_total += dups
+        conn.executemany(
+            "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
+            " head_id, ctx_id, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+            event_rows,
+        )
+        conn.executemany("INSERT INTO event_texts(seq, t, lens) VALUES (?, ?, ?)", text_rows)
+        for run_id, state in touched.items():
+            self._store_record(run_id, state)
+        self._counters["events"] += stored_total
+        if self._counters["events"] > self._max_events:
+            excess = self._counters["events"] - self._max_events
+            self._drop_oldest(min(excess, max(RETENTION_STEP, stored_total)))
+            self._backlog = self._counters["events"] > self._max_events
+        if self._sampled >= SAMPLE_FLUSH:
+            self._flush_samples()
+        write_counters(conn, self._counters)
+        conn.execute("COMMIT")
+        self.appended += stored_total
+        self.duplicates += dup_total
+        return results
+
+    def _write_event(self, p: Prepared, touched: dict[str, _RunState], event_rows: list, text_rows: list) -> None:
+        run_key = head_id = ctx_id = None
+        if p.run_id is not None:
+            state = self._working.get(p.run_id)
+            if state is None:
+                state = self._adopt(p.run_id)
+            self._deriver.append_event(p.event)
+            self._derived += 1
+            record = self._deriver._runs[p.run_id]
+            head_id = self._head_for(state, record)
+            ctx_id = self._ctx_for(state, p.ctx_text)
+            run_key = state.run_key
+            touched[p.run_id] = state
+        seq = self._counters["last_seq"] + 1
+        self._counters["last_seq"] = seq
+        event_rows.append(
+            (seq, p.event_id, run_key, p.ts, p.event_type, p.source, p.level, p.app_id, p.group_id,
+             head_id, ctx_id, p.body)
+        )
+        text_rows.append((seq, p.text, p.lens))
+        self._name(NAME_EVENT_TYPE, p.event_type)
+        if p.app_id is not None:
+            self._name(NAME_EVENT_APP_ID, p.app_id)
+        self._sample_tick += 1
+        if self._sample_tick >= SAMPLE_EVERY:
+            self._sample_tick = 0
+            t = p.text
+            self._samples.update({t[i:i + 3] for i in range(len(t) - 2)})
+            self._sampled += 1
+
+    def _adopt(self, run_id: str) -> _RunState:
+        conn = self._conn
+        row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
+        if row is None:
+            cur = conn.execute("INSERT INTO runs(run_id, record) VALUES (?, '{}')", (run_id,))
+            self._counters["runs"] += 1
+            state = _RunState(cur.lastrowid)
+        else:
+            record = self._run_record.model_validate_json(row[1])
+            self._deriver._adopt_run(record)
+            state = _RunState(row[0])
+        self._working[run_id] = state
+        return state
+
+    def _head_for(self, state: _RunState, record: Any) -> int:
+        """The id of the row holding the run's record texts as they are after this event."""
+        norm = self._norm
+        ident = (
+            record.run_id, record.root_run_id, record.parent_run_id, record.run_kind, record.agent_id,
+            record.agent_name, record.session_id, record.response_id, record.execution_id, record.status,
+        )
+        meta_text = norm(record.meta)
+        if state.head_id is not None and ident == state.ident and meta_text == state.meta_text:
+            return state.head_id
+        vals = [norm(v) for v in ident]
+        vals.append(meta_text)
+        text = json.dumps(vals, ensure_ascii=False)
+        digest = _text_hash(text)
+        conn = self._conn
+        head_id = None
+        for hid, stored in conn.execute(
+            "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+        ):
+            if stored == text:
+                head_id = hid
+                break
+        if head_id is None:
+            cur = conn.execute(
+                "INSERT INTO heads(run_key, hash, vals) VALUES (?, ?, ?)", (state.run_key, digest, text)
+            )
+            head_id = cur.lastrowid
+            conn.execute(
+                "INSERT INTO head_text(rowid, a, b) VALUES (?, ?, ?)",
+                (head_id, " ".join(v for v in vals[:10] if v), meta_text),
+            )
+        state.ident = ident
+        state.meta_text = meta_text
+        state.head_id = head_id
+        return head_id
+
+    def _ctx_for(self, state: _RunState, text: str) -> int:
+        if state.ctx_id is not None and text == state.ctx_text:
+            return state.ctx_id
+        digest = _text_hash(text)
+        conn = self._conn
+        ctx_id = None
+        for (cid,) in conn.execute(
+            "SELECT ctx_id FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+        ):
+            stored = conn.execute("SELECT t FROM context_text WHERE rowid = ?", (cid,)).fetchone()
+            if stored is not None and stored[0] == text:
+                ctx_id = cid
+                break
+        if ctx_id is None:
+            cur = conn.execute("INSERT INTO contexts(run_key, hash) VALUES (?, ?)", (state.run_key, digest))
+            ctx_id = cur.lastrowid
+            conn.execute("INSERT INTO context_text(rowid, t) VALUES (?, ?)", (ctx_id, text))
+        state.ctx_text = text
+        state.ctx_id = ctx_id
+        return ctx_id
+
+    def _store_record(self, run_id: str, state: _RunState) -> None:
+        record = self._deriver._runs[run_id]
+        meta = record.meta
+        app_id = meta.get("app_id")
+        group_id = meta.get("group_id")
+        flow_name = meta.get("flow_name")
+        app_id = app_id if isinstance(app_id, str) else None
+        window = record.updated_at or record.started_at or record.completed_at or record.failed_at
+        self._conn.execute(
+            "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
+            " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?,"
+            " record = ? WHERE run_key = ?",
+            (
+                record.root_run_id, record.parent_run_id, record.run_kind, record.status, record.agent_id,
+                record.session_id, app_id, group_id if isinstance(group_id, str) else None,
+                flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window,
+                record.model_dump_json(fallback=str), state.run_key,
+            ),
+        )
+        if app_id is not None:
+            self._name(NAME_RUN_APP_ID, app_id)
+
+    def _name(self, kind: int, value: str) -> None:
+        key = (kind, value)
+        if key not in self._names:
+            self._conn.execute("INSERT OR IGNORE INTO names(kind, value) VALUES (?, ?)", key)
+            self._names.add(key)
+
+    # -- retention ---------------------------------------------------------------------------
+
+    def _drop_oldest(self, count: int) -> None:
+        rows = self._conn.execute("SELECT seq, run_key FROM events ORDER BY seq LIMIT ?", (count,)).fetchall()
+        self._delete_events(rows)
+        self._counters["dropped_events"] += len(rows)
+
+    def _expire(self, cutoff: int, count: int) -> int:
+        rows = self._conn.execute(
+            "SELECT seq, run_key FROM events WHERE ts < ? ORDER BY ts LIMIT ?", (cutoff, count)
+        ).fetchall()
+        self._delete_events(rows)
+        self._counters["expired_events"] += len(rows)
+        return len(rows)
+
+    def _delete_events(self, rows: list[tuple[int, int | None]]) -> None:
+        if not rows:
+            return
+        conn = self._conn
+        seqs = json.dumps([r[0] for r in rows])
+        conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
+        # The index forgets a text by being told the text it had indexed.
+        conn.execute(
+            "INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', seq, t FROM event_texts"
+            " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
+            (seqs, self._counters["indexed_upto"]),
+        )
+        conn.execute("DELETE FROM event_texts WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
+        self._counters["events"] -= len(rows)
+        for run_key in {r[1] for r in rows if r[1] is not None}:
+            if conn.execute("SELECT 1 FROM events WHERE run_key = ? LIMIT 1", (run_key,)).fetchone():
+                continue
+            self._drop_run(run_key)
+
+    def _drop_run(self, run_key: int) -> None:
+        conn = self._conn
+        row = conn.execute("SELECT run_id FROM runs WHERE run_key = ?", (run_key,)).fetchone()
+        conn.execute(
+            "DELETE FROM head_text WHERE rowid IN (SELECT head_id FROM heads WHERE run_key = ?)", (run_key,)
+        )
+        conn.execute("DELETE FROM heads WHERE run_key = ?", (run_key,))
+        conn.execute(
+            "DELETE FROM context_text WHERE rowid IN (SELECT ctx_id FROM contexts WHERE run_key = ?)",
+            (run_key,),
+        )
+        conn.execute("DELETE FROM contexts WHERE run_key = ?", (run_key,))
+        conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
+        self._counters["runs"] -= 1
+        self._counters["dropped_runs"] += 1
+        if row is not None and row[0] in self._working:
+            # The derivation store still holds the run; a later event must start a new record.
+            self._deriver.reset()
+            self._working.clear()
+            self._derived = 0
+
+    def _maintain(self, *, idle: bool) -> None:
+        """Work between batches: indexing, retention, trigram counts, checkpoints. ``idle``: no
+        ticket came for ``IDLE_DELAY``."""
+        now = time.monotonic()
+        due = now - self._last_maintenance >= MAINTENANCE_EVERY
+        lag = self._index_lag() if now >= self._index_pause_until else 0
+        try:
+            if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
+                self._index_step(INDEX_STEP)
+        except BaseException as exc:  # noqa: BLE001 - kept for stats(); a later round tries again
+            self._rollback()
+            self._forget_working()
+            self._index_pause_until = now + MAINTENANCE_EVERY
+            self.last_error = str(wrap_error(exc, self._path, "indexing event texts"))
+        if not due and not self._backlog:
+            return
+        if due:
+            self._last_maintenance = now
+        try:
+            self._retention_step()
+            if due:
+                if self._samples:
+                    self._flush_samples_txn()
+                self._checkpoint_if_large()
+        except BaseException as exc:  # noqa: BLE001 - maintenance failures are kept for stats()
+            self._rollback()
+            self._forget_working()
+            self.last_error = str(wrap_error(exc, self._path, "removing old events"))
+            self._backlog = False
+
+    def _retention_step(self) -> None:
+        over = self._counters["events"] > self._max_events
+        cutoff = None
+        if self._retention_ms is not None:
+            cutoff = int(time.time() * 1000) - self._retention_ms
+        if not over and cutoff is None:
+            self._backlog = False
+            return
+        self._begin()
+        removed = 0
+        if self._counters["events"] > self._max_events:
+            n = min(RETENTION_STEP, self._counters["events"] - self._max_events)
+            self._drop_oldest(n)
+            removed += n
+        if cutoff is not None and removed < RETENTION_STEP:
+            removed += self._expire(cutoff, RETENTION_STEP - removed)
+        if removed:
+            write_counters(self._conn, self._counters)
+            self._conn.execute("COMMIT")
+            self.retention_steps += 1
+        else:
+            self._conn.execute("ROLLBACK")
+        self._backlog = removed >= RETENTION_STEP or self._counters["events"] > self._max_events
+
+    def _index_lag(self) -> int:
+        return self._counters["last_seq"] - self._counters["indexed_upto"]
+
+    def _index_texts(self, limit: int) -> int:
+        """Add the oldest ``limit`` event texts not yet in the trigram index (in the open
+        transaction); returns how many."""
+        conn = self._conn
+        upto = self._counters["indexed_upto"]
+        top = min(self._counters["last_seq"], upto + limit)
+        cur = conn.execute(
+            "INSERT INTO event_text(rowid, t) SELECT seq, t FROM event_texts WHERE seq > ? AND seq <= ?",
+            (upto, top),
+        )
+        self._counters["indexed_upto"] = top
+        return max(cur.rowcount, 0)
+
+    def _index_step(self, limit: int) -> None:
+        self._begin()
+        self._index_texts(limit)
+        write_counters(self._conn, self._counters)
+        self._conn.execute("COMMIT")
+        self.index_steps += 1
+
+    def _flush_samples(self) -> None:
+        if not self._samples:
+            return
+        self._conn.executemany(
+            "INSERT INTO trigrams(tri, n) VALUES (?, ?) ON CONFLICT(tri) DO UPDATE SET n = n + excluded.n",
+            list(self._samples.items()),
+        )
+        self._counters["sampled_texts"] += self._sampled
+        self._samples.clear()
+        self._sampled = 0
+
+    def _flush_samples_txn(self) -> None:
+        if not self._samples:
+            return
+        self._begin()
+        self._flush_samples()
+        write_counters(self._conn, self._counters)
+        self._conn.execute("COMMIT")
+
+    def _checkpoint_if_large(self) -> None:
+        try:
+            size = os.path.getsize(self._path + "-wal")
+        except OSError:
+            return
+        if size > WAL_CHECKPOINT_BYTES and self._truncate_wal():
+            self.checkpoints += 1
+
+    def _truncate_wal(self) -> bool:
+        """Copy the WAL into the file and empty it, waiting at most briefly for readers (a reader
+        that started before the last commit holds it up; the next round tries again). Commits
+        after each transaction already copy what no reader needs (SQLite's passive checkpoint)."""
+        conn = self._conn
+        conn.execute(f"PRAGMA busy_timeout = {CHECKPOINT_WAIT_MS}")
+        try:
+            busy = conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()[0]
+        finally:
+            conn.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        return not busy
+
+    def _reset_all(self) -> None:
+        conn = self._conn
+        try:
+            self._begin()
+            conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
+            for table in ("events", "event_texts", "runs", "heads", "head_text", "contexts", "context_text",
+                          "names", "trigrams"):
+                conn.execute(f"DELETE FROM {table}")
+            for key in self._counters:
+                self._counters[key] = 0
+            write_counters(conn, self._counters)
+            conn.execute("COMMIT")
+        except BaseException:
+            self._rollback()
+            raise
+        finally:
+            self._deriver.reset()
+            self._working.clear()
+            self._derived = 0
+            self._names.clear()
+            self._samples.clear()
+            self._sampled = 0
+            self._backlog = False
+
+
+def _settle_async(entries: list) -> None:
+    """On the waiting loop: settle asyncio futures (those whose waiter was cancelled stay so)."""
+    for future, result, exc in entries:
+        if future.done():
+            continue
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)
+
+
+def _resolve(future: Future, result: Any, exc: BaseException | None) -> None:
+    """Settle a ticket's future; one its waiter cancelled (a timed-out await) is left as it is."""
+    try:
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)
+    except InvalidStateError:
+        pass
