@@ -42,7 +42,8 @@ constexpr FieldSpec kRunFields[] = {
     {"meta", Kind::Dict},
 };
 
-template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names) {
+template <size_t N>
+bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names, Py_hash_t *hashes) {
     nb::object fields = cls.attr("__pydantic_fields__");
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
@@ -53,8 +54,11 @@ template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[
             return false;
         ++i;
     }
-    for (size_t j = 0; j < N; ++j)
+    for (size_t j = 0; j < N; ++j) {
         names[j] = PyUnicode_InternFromString(layout[j].name);  // leaked on purpose
+        if (names[j] == nullptr || (hashes[j] = PyObject_Hash(names[j])) == -1)
+            throw nb::python_error();
+    }
     return true;
 }
 
@@ -67,7 +71,8 @@ const EventClasses &event_classes() {
         auto *out = new EventClasses();
         nb::object compat = nb::module_::import_("orvane_devtools._orvane_compat");
         nb::object event = compat.attr("RuntimeEvent"), run = compat.attr("RuntimeRunContext");
-        if (fields_match(event, kEventFields, out->event_names) && fields_match(run, kRunFields, out->run_names)) {
+        if (fields_match(event, kEventFields, out->event_names, out->event_hashes) &&
+            fields_match(run, kRunFields, out->run_names, out->run_hashes)) {
             out->event = reinterpret_cast<PyTypeObject *>(event.release().ptr());
             out->run = reinterpret_cast<PyTypeObject *>(run.release().ptr());
         }
@@ -371,7 +376,7 @@ public:
                     out += "null";
                 else if (t == c.run)
                     model(value, kRunFields, c.run_names, depth + 1, {});
-                else if (run_capture_ && t == &PyList_Type)
+                else if (run_capture_ && is_capture(value))
                     capture(value, kRunFields, c.run_names, depth + 1, {});
                 else
                     throw GiveUp{};
@@ -416,15 +421,12 @@ public:
     template <size_t N>
     void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
                  std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
-        if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
+        if (!is_capture(cap))
             throw GiveUp{};
         bool was = run_capture_;
         run_capture_ = true;
-        fields(layout, names, depth, meta_extra, [&](size_t i) -> PyObject * {
-            if (PyList_GET_SIZE(cap) < kCaptureFields)
-                return nullptr;
-            return Py_NewRef(PyList_GET_ITEM(cap, static_cast<Py_ssize_t>(i)));
-        });
+        fields(layout, names, depth, meta_extra,
+               [&](size_t i) -> PyObject * { return Py_NewRef(as_capture(cap)->values[i]); });
         run_capture_ = was;
     }
 
@@ -511,10 +513,10 @@ bool EventWriter::write(nb::handle item, bool compact, std::string &out) {
     const EventClasses &c = event_classes();
     nb::object event = nb::borrow(item);
     if (compact) {
-        if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
+        if (!is_capture(event.ptr()))
             return false;
-        PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-        if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
+        PyObject *snap = as_capture(event.ptr())->snapshot;
+        if (snap != nullptr) {  // a snapshot was built: it is what the entry holds now
             event = nb::borrow(snap);
             compact = false;
         }

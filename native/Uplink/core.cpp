@@ -1,5 +1,8 @@
 #include "core.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 
 namespace orvane::uplink {
 
@@ -35,20 +38,36 @@ bool is_high_frequency_type(std::string_view t) {
 }
 
 bool ascii_mentions_heartbeat(std::string_view text) {
-    static constexpr std::string_view needle = "heartbeat";
-    if (text.size() < needle.size())
+    // Candidates start at an 'h' or 'H', found with memchr (long messages are common, the word
+    // is rare); each is compared case-insensitively with the rest of the word.
+    static constexpr std::string_view rest = "eartbeat";
+    if (text.size() < rest.size() + 1)
         return false;
-    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+    const char *begin = text.data();
+    const char *last = begin + text.size() - rest.size();  // a candidate must start before this
+    auto find = [&](const char *from, char c) -> const char * {
+        if (from >= last)
+            return last;
+        const void *hit = std::memchr(from, c, static_cast<size_t>(last - from));
+        return hit ? static_cast<const char *>(hit) : last;
+    };
+    const char *lower_h = find(begin, 'h'), *upper_h = find(begin, 'H');
+    while (lower_h < last || upper_h < last) {
+        const char *at = std::min(lower_h, upper_h);
         size_t j = 0;
-        for (; j < needle.size(); ++j) {
-            char c = text[i + j];
+        for (; j < rest.size(); ++j) {
+            char c = at[1 + j];
             if (c >= 'A' && c <= 'Z')
                 c = static_cast<char>(c - 'A' + 'a');
-            if (c != needle[j])
+            if (c != rest[j])
                 break;
         }
-        if (j == needle.size())
+        if (j == rest.size())
             return true;
+        if (at == lower_h)
+            lower_h = find(at + 1, 'h');
+        else
+            upper_h = find(at + 1, 'H');
     }
     return false;
 }

@@ -95,20 +95,35 @@ bool is_own_method(nb::handle self, Name &name, PyObject *original);
 //
 // Queue entries of the common shape (the exact RuntimeEvent class, run None or the exact
 // RuntimeRunContext class, plain instance state) are kept as a capture instead of a snapshot
-// model: a list [the 10 field values, fields-set mask, snapshot or None]. It holds the values the
-// snapshot would hold (payload and meta as first-level copies, the run as a run capture: a list
-// [its 10 field values with meta copied, fields-set mask]). The snapshot model is built when
+// model: a small native object (`_Capture`) with the 10 field values in declared order, the mask
+// of the fields set, and the snapshot once one was built. It holds the values the snapshot would
+// hold (payload and meta as first-level copies, the run as a run capture: the same kind of
+// object with the run's 10 field values, its meta copied). The snapshot model is built when
 // Python code first asks for the entry, and kept in the capture from then on, so every later
 // request sees the same object; the upload body is encoded from the capture directly while no
-// snapshot was built. Such entries carry QueueEntry::compact.
+// snapshot was built. Such entries carry QueueEntry::compact. Captures are not tracked by the
+// cycle collector: only the queue refers to them, and what they hold was copied for them.
 constexpr Py_ssize_t kCaptureFields = 10;
-constexpr Py_ssize_t kCaptureMask = 10;
-constexpr Py_ssize_t kCaptureSnapshot = 11;
+
+struct Capture {
+    PyObject_HEAD
+    PyObject *values[kCaptureFields];  // strong references
+    PyObject *snapshot;                // strong reference, or nullptr until built
+    uint32_t mask;                     // bit i: field i is in the fields set
+};
+
+extern PyTypeObject *g_capture_type;
+inline bool is_capture(PyObject *obj) { return Py_TYPE(obj) == g_capture_type; }
+inline Capture *as_capture(PyObject *obj) { return reinterpret_cast<Capture *>(obj); }
+// Creates the `_Capture` type in the module (once, at module init).
+void init_capture_type(nb::module_ &m);
 
 struct EventClasses {
     PyTypeObject *event = nullptr, *run = nullptr;  // nullptr: captures are not used
     PyObject *event_names[kCaptureFields] = {};     // interned field names, declared order
     PyObject *run_names[kCaptureFields] = {};
+    Py_hash_t event_hashes[kCaptureFields] = {};    // their hashes
+    Py_hash_t run_hashes[kCaptureFields] = {};
 };
 const EventClasses &event_classes();  // body_json.cpp
 
@@ -132,6 +147,17 @@ nb::dict get_stats(nb::handle self);
 
 // --- texts -----------------------------------------------------------------------------------
 std::string to_text(nb::handle value);  // str(value) as UTF-8
+
+// --- intake (sink_intake.cpp) ----------------------------------------------------------------
+void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::object app_id, nb::object group_id,
+               nb::object environment, nb::object timeout, nb::object buffer_limit, nb::object batch_size,
+               nb::object interval);
+// append_event_nowait (`single`) / append_events_nowait.
+void append_nowait(nb::handle self, nb::handle arg, bool single);
+
+// --- the `_pending_events` view (pending_view.cpp) --------------------------------------------
+void init_pending_view(nb::module_ &m);
+nb::object pending_events_property();
 
 // --- upload (sink_upload.cpp) ----------------------------------------------------------------
 nb::object flush_pending_events(nb::handle self, bool drain, bool force);

@@ -122,19 +122,49 @@ nb::object text_or_empty(nb::handle value) {
     return nb::steal(r);
 }
 
-std::string_view utf8(nb::handle str) {
+// The UTF-8 text of a str. Text with lone surrogates (which UTF-8 cannot carry) is written into
+// `spare` with the surrogates encoded as they are: the comparisons here are with ASCII words.
+std::string_view utf8(nb::handle str, std::string &spare) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (data == nullptr)
+    if (data != nullptr)
+        return {data, static_cast<size_t>(size)};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
         throw nb::python_error();
-    return {data, static_cast<size_t>(size)};
+    PyErr_Clear();
+    PyObject *bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
+    if (bytes == nullptr)
+        throw nb::python_error();
+    spare.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return spare;
 }
 
 // Per model class: may a shallow copy be built natively (same result as model_copy)?
 bool native_copy_type(nb::handle model) {
     static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
+    static PyTypeObject *last_type = nullptr;  // the last two classes asked about (event, run)
+    static bool last_ok = false;
+    static PyTypeObject *before_type = nullptr;
+    static bool before_ok = false;
     PyTypeObject *t = Py_TYPE(model.ptr());
+    if (t == last_type)
+        return last_ok;
+    if (t == before_type) {
+        std::swap(last_type, before_type);
+        std::swap(last_ok, before_ok);
+        return last_ok;
+    }
+    auto remember = [&](bool ok) {
+        before_type = last_type;
+        before_ok = last_ok;
+        last_type = t;
+        last_ok = ok;
+        return ok;
+    };
     auto it = cache->find(t);
+    if (it != cache->end())
+        return remember(it->second);
     if (it != cache->end())
         return it->second;
     bool ok = orvane::models::is_plain_model(model);
@@ -149,12 +179,13 @@ bool native_copy_type(nb::handle model) {
         if (ok) {
             nb::object config = attr(type, n_model_config);
             nb::object extra = mapping_get(config, "extra");
-            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra) == "allow");
+            std::string spare;
+            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra, spare) == "allow");
         }
     }
     Py_INCREF(t);  // keep the type alive so its address is never reused
     cache->emplace(t, ok);
-    return ok;
+    return remember(ok);
 }
 
 // Offsets of BaseModel's slots, read from its member descriptors once.
@@ -232,12 +263,49 @@ struct Flags {
 };
 
 // Classification from the field values (event_type, payload, message, meta).
-bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
+// What an event type says by itself.
+struct TypeVerdict {
+    bool terminal = false;        // a terminal or result type
+    bool high_frequency = false;  // deltas, streaming, heartbeats
+    bool stream = false;          // "agent_execution.stream": the payload decides
+};
+
+TypeVerdict compute_type_verdict(nb::handle event_type) {
     nb::object type_text = text_or_empty(event_type);
-    std::string_view t = utf8(type_text);
-    if (is_terminal_event_type(t))
+    std::string spare;
+    std::string_view t = utf8(type_text, spare);
+    TypeVerdict v;
+    v.terminal = is_terminal_event_type(t);
+    v.high_frequency = is_high_frequency_type(t);
+    v.stream = t == "agent_execution.stream";
+    return v;
+}
+
+// The verdict per event type, kept for the exact str objects seen last (events of one kind
+// share their event_type string): a direct-mapped table by address, each listed string held
+// so that its address cannot be reused by another string meanwhile.
+TypeVerdict type_verdict(nb::handle event_type) {
+    PyObject *key = event_type.ptr();
+    if (!PyUnicode_CheckExact(key))
+        return compute_type_verdict(event_type);
+    struct Slot {
+        PyObject *key = nullptr;
+        TypeVerdict verdict;
+    };
+    static Slot slots[64];
+    Slot &slot = slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63];
+    if (slot.key == key)
+        return slot.verdict;
+    TypeVerdict v = compute_type_verdict(event_type);
+    Py_XSETREF(slot.key, Py_NewRef(key));
+    slot.verdict = v;
+    return v;
+}
+
+bool terminal_from(const TypeVerdict &type, nb::handle payload, nb::handle message) {
+    if (type.terminal)
         return true;
-    if (t != "agent_execution.stream" || !is_mapping(payload))
+    if (!type.stream || !is_mapping(payload))
         return false;
     nb::object path_value = mapping_get(payload, k_path);
     if (path_value.is_none() || !truthy(path_value))
@@ -251,27 +319,47 @@ bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message
         status_value = mapping_get(payload, k_status);
     nb::object status = text_or_empty(status_value);
     status = status.attr(n_strip.get())().attr(n_lower.get())();
-    return is_terminal_stream(utf8(path), utf8(status));
+    std::string spare_path, spare_status;
+    return is_terminal_stream(utf8(path, spare_path), utf8(status, spare_status));
 }
 
-bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) {
-    if (!meta.is_none() && (mapping_get(meta, k_coalesced).ptr() == Py_True ||
-                            mapping_get(meta, k_high_frequency).ptr() == Py_True))
+bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
+    return terminal_from(type_verdict(event_type), payload, message);
+}
+
+// `coalesced`: whether the meta entry "coalesced" is True (the caller has read it already).
+// With a plain dict as meta the checks have no side effects, so the cheap one goes first.
+bool preferred_from(const TypeVerdict &type, nb::handle message, nb::handle meta, bool coalesced) {
+    if (coalesced || (type.high_frequency && (meta.is_none() || PyDict_CheckExact(meta.ptr()))))
         return true;
-    nb::object type_text = text_or_empty(event_type);
-    if (is_high_frequency_type(utf8(type_text)))
+    if (!meta.is_none() && mapping_get(meta, k_high_frequency).ptr() == Py_True)
+        return true;
+    if (type.high_frequency)
         return true;
     nb::object text = text_or_empty(message);
+    std::string spare;
     if (PyUnicode_IS_ASCII(text.ptr()))
-        return ascii_mentions_heartbeat(utf8(text));
+        return ascii_mentions_heartbeat(utf8(text, spare));
     nb::object lowered = text.attr(n_lower.get())();
-    return utf8(lowered).find("heartbeat") != std::string_view::npos;
+    return utf8(lowered, spare).find("heartbeat") != std::string_view::npos;
+}
+
+bool coalesced_in(nb::handle meta) { return !meta.is_none() && mapping_get(meta, k_coalesced).ptr() == Py_True; }
+
+Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta,
+                      bool coalesced) {
+    TypeVerdict type = type_verdict(event_type);
+    Flags f;
+    f.terminal = terminal_from(type, payload, message);
+    f.preferred = !f.terminal && preferred_from(type, message, meta, coalesced);
+    return f;
 }
 
 Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta) {
+    TypeVerdict type = type_verdict(event_type);
     Flags f;
-    f.terminal = terminal_from(event_type, payload, message);
-    f.preferred = !f.terminal && preferred_from(event_type, message, meta);
+    f.terminal = terminal_from(type, payload, message);
+    f.preferred = !f.terminal && preferred_from(type, message, meta, coalesced_in(meta));
     return f;
 }
 
@@ -299,7 +387,12 @@ int64_t saturating_int64(nb::handle value) {
     return v;
 }
 
-nb::object capture_of(nb::handle event);
+// The caller's values a capture was made from, for its classification.
+struct Originals {
+    nb::object event_type, message, payload, meta;
+};
+
+nb::object capture_of(nb::handle event, Originals *originals = nullptr);
 
 }  // namespace
 
@@ -414,7 +507,44 @@ namespace {
 
 // The values of a model's instance dict in declared field order (new references), with the mask
 // of its fields set; false when the model does not have the plain shape a capture can stand for.
-bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, uint32_t &mask) {
+// The mask of a fields set, found with pointer comparisons only (pydantic keeps the interned
+// field names, which `names` are too): each name is looked for along the probe sequence the set
+// uses for its hash (CPython's set_lookkey: linear runs of 9 slots, then a perturbed jump) up to
+// an empty slot. False, and the caller asks the set by value, unless every member of the set was
+// found that way; so a set laid out otherwise is still read right, only slower.
+bool fields_set_mask(PyObject *set, PyObject *const *names, const Py_hash_t *hashes, uint32_t &mask) {
+    constexpr size_t kLinearProbes = 9, kPerturbShift = 5;
+    PySetObject *so = reinterpret_cast<PySetObject *>(set);
+    const size_t table_mask = static_cast<size_t>(so->mask);
+    Py_ssize_t found = 0;
+    for (Py_ssize_t j = 0; j < kCaptureFields; ++j) {
+        size_t perturb = static_cast<size_t>(hashes[j]);
+        size_t i = perturb & table_mask;
+        bool done = false;
+        for (int jumps = 0; jumps < 64 && !done; ++jumps) {
+            size_t probes = i + kLinearProbes <= table_mask ? kLinearProbes : 0;
+            for (size_t k = 0; k <= probes; ++k) {
+                const setentry &e = so->table[i + k];
+                if (e.key == nullptr && e.hash == 0) {
+                    done = true;  // an empty slot ends the search
+                    break;
+                }
+                if (e.key == names[j]) {
+                    mask |= 1u << j;
+                    ++found;
+                    done = true;
+                    break;
+                }
+            }
+            perturb >>= kPerturbShift;
+            i = (i * 5 + 1 + perturb) & table_mask;
+        }
+    }
+    return found == so->used;
+}
+
+bool read_fields(nb::handle model, PyObject *const *names, const Py_hash_t *hashes, PyObject **values,
+                 uint32_t &mask) {
     nb::object d = instance_dict(model);
     if (!PyDict_CheckExact(d.ptr()) || PyDict_GET_SIZE(d.ptr()) != kCaptureFields)
         return false;
@@ -434,6 +564,9 @@ bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, ui
         }
         values[i] = Py_NewRef(value);
     }
+    mask = 0;
+    if (fields_set_mask(fs.ptr(), names, hashes, mask))
+        return true;
     // The set holds field names only when every element is one of the names: then the count
     // of names it contains equals its size (no iteration, no iterator object).
     mask = 0;
@@ -460,35 +593,22 @@ bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, ui
     return true;
 }
 
-// A list of `n` new references (stolen from `values`) followed by the mask.
-nb::object capture_list(PyObject **values, uint32_t mask, bool with_snapshot_slot) {
-    Py_ssize_t n = kCaptureFields + 1 + (with_snapshot_slot ? 1 : 0);
-    PyObject *list = PyList_New(n);
-    if (list == nullptr) {
+// A capture of `values` (new references, taken over) and the fields-set mask.
+nb::object new_capture(PyObject **values, uint32_t mask) {
+    Capture *cap = PyObject_New(Capture, g_capture_type);
+    if (cap == nullptr) {
         for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
             Py_CLEAR(values[j]);
         throw nb::python_error();
     }
     for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
-        PyList_SET_ITEM(list, j, values[j]);
-    // The few mask values are kept as int objects (leaked on purpose), not made per event.
-    static PyObject *masks[1u << kCaptureFields] = {};
-    PyObject *&cached = masks[mask & ((1u << kCaptureFields) - 1)];
-    if (cached == nullptr) {
-        cached = PyLong_FromUnsignedLong(mask);
-        if (cached == nullptr) {
-            Py_DECREF(list);
-            throw nb::python_error();
-        }
-    }
-    PyList_SET_ITEM(list, kCaptureMask, Py_NewRef(cached));
-    if (with_snapshot_slot)
-        PyList_SET_ITEM(list, kCaptureSnapshot, Py_NewRef(Py_None));
-    untrack(nb::handle(list));
-    return nb::steal(list);
+        cap->values[j] = values[j];
+    cap->snapshot = nullptr;
+    cap->mask = mask;
+    return nb::steal(reinterpret_cast<PyObject *>(cap));
 }
 
-constexpr Py_ssize_t kPayload = 6, kMeta = 8, kRun = 9, kRunMeta = 9;
+constexpr Py_ssize_t kEventType = 1, kMessage = 5, kPayload = 6, kMeta = 8, kRun = 9, kRunMeta = 9;
 
 nb::object capture_run(nb::handle run, bool &ok) {
     const EventClasses &c = event_classes();
@@ -497,7 +617,7 @@ nb::object capture_run(nb::handle run, bool &ok) {
         return nb::object();
     PyObject *values[kCaptureFields] = {};
     uint32_t mask = 0;
-    if (!read_fields(run, c.run_names, values, mask))
+    if (!read_fields(run, c.run_names, c.run_hashes, values, mask))
         return nb::object();
     PyObject *meta = values[kRunMeta];
     PyObject *copy = PyDict_CheckExact(meta) ? PyDict_Copy(meta) : nullptr;
@@ -512,7 +632,7 @@ nb::object capture_run(nb::handle run, bool &ok) {
     untrack(nb::handle(copy));
     Py_SETREF(values[kRunMeta], copy);
     ok = true;
-    return capture_list(values, mask | (1u << kRunMeta), false);
+    return new_capture(values, mask | (1u << kRunMeta));
 }
 
 // The snapshot model for a list of field values (borrowed) and a fields-set mask: what
@@ -540,13 +660,13 @@ nb::object build_model(PyTypeObject *type, PyObject *const *names, PyObject *con
 
 namespace {
 
-nb::object capture_of(nb::handle event) {
+nb::object capture_of(nb::handle event, Originals *originals) {
     const EventClasses &c = event_classes();
     if (c.event == nullptr || Py_TYPE(event.ptr()) != c.event || !slots_known() || !native_copy_type(event))
         return nb::object();
     PyObject *values[kCaptureFields] = {};
     uint32_t mask = 0;
-    if (!read_fields(event, c.event_names, values, mask))
+    if (!read_fields(event, c.event_names, c.event_hashes, values, mask))
         return nb::object();
     auto give_up = [&]() {
         for (PyObject *&v : values)
@@ -567,6 +687,12 @@ nb::object capture_of(nb::handle event) {
             give_up();
             return nb::object();
         }
+        if (originals != nullptr) {
+            originals->event_type = nb::borrow(values[kEventType]);
+            originals->message = nb::borrow(values[kMessage]);
+            originals->payload = nb::borrow(values[kPayload]);
+            originals->meta = nb::borrow(values[kMeta]);
+        }
         nb::object meta = dict_copy(nb::handle(values[kMeta]));
         untrack(meta);
         Py_SETREF(values[kMeta], meta.release().ptr());
@@ -581,37 +707,31 @@ nb::object capture_of(nb::handle event) {
         throw;
     }
     mask |= (1u << kPayload) | (1u << kRun) | (1u << kMeta);
-    return capture_list(values, mask, true);
+    return new_capture(values, mask);
 }
 
 }  // namespace
 
 nb::object capture_snapshot(nb::handle capture) {
-    PyObject *cap = capture.ptr();
-    PyObject *cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
-    if (cached != Py_None)
-        return nb::borrow(cached);
+    Capture *cap = as_capture(capture.ptr());
+    if (cap->snapshot != nullptr)
+        return nb::borrow(cap->snapshot);
+    nb::object keep = nb::borrow(capture);  // building runs other code (a collection)
     const EventClasses &c = event_classes();
     PyObject *values[kCaptureFields];
     for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
-        values[i] = PyList_GET_ITEM(cap, i);
+        values[i] = cap->values[i];
     nb::object run_model = nb::none();
     if (values[kRun] != Py_None) {
-        PyObject *rc = values[kRun];
-        PyObject *run_values[kCaptureFields];
-        for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
-            run_values[i] = PyList_GET_ITEM(rc, i);
-        uint32_t run_mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(rc, kCaptureMask)));
-        run_model = build_model(c.run, c.run_names, run_values, run_mask);
+        Capture *rc = as_capture(values[kRun]);
+        run_model = build_model(c.run, c.run_names, rc->values, rc->mask);
     }
     values[kRun] = run_model.ptr();
-    uint32_t mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(cap, kCaptureMask)));
-    nb::object model = build_model(c.event, c.event_names, values, mask);
-    // Building may have run other code (a collection); the first snapshot stored wins.
-    cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
-    if (cached != Py_None)
-        return nb::borrow(cached);
-    PyList_SetItem(cap, kCaptureSnapshot, nb::object(model).release().ptr());
+    nb::object model = build_model(c.event, c.event_names, values, cap->mask);
+    // The first snapshot stored wins.
+    if (cap->snapshot != nullptr)
+        return nb::borrow(cap->snapshot);
+    cap->snapshot = nb::object(model).release().ptr();
     return model;
 }
 
@@ -624,40 +744,85 @@ nb::object item_snapshot(nb::handle item, bool compact) {
     return compact ? capture_snapshot(item) : nb::borrow(item);
 }
 
+// --- the capture type ---------------------------------------------------------------------------
+
+PyTypeObject *g_capture_type = nullptr;
+
+namespace {
+
+void capture_dealloc(PyObject *self) {
+    Capture *cap = as_capture(self);
+    for (PyObject *&v : cap->values)
+        Py_CLEAR(v);
+    Py_CLEAR(cap->snapshot);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot capture_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(capture_dealloc)},
+    {Py_tp_doc, const_cast<char *>("A queued event kept compactly (field values, fields set, snapshot).")},
+    {0, nullptr},
+};
+
+PyType_Spec capture_spec = {
+    "orvane_devtools.observation.backends.Uplink._Capture",
+    static_cast<int>(sizeof(Capture)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    capture_slots,
+};
+
+}  // namespace
+
+void init_capture_type(nb::module_ &m) {
+    PyObject *t = PyType_FromModuleAndSpec(m.ptr(), &capture_spec, nullptr);
+    if (t == nullptr)
+        throw nb::python_error();
+    g_capture_type = reinterpret_cast<PyTypeObject *>(t);
+    m.attr("_Capture") = nb::handle(t);
+}
+
 // --- hooks: intake -----------------------------------------------------------------------------
 
 Captured UplinkExporter::capture(nb::handle, ExportState &, nb::handle event) const {
     Captured p;
-    p.item = capture_of(event);
+    Originals originals;
+    p.item = capture_of(event, &originals);
     p.compact = p.item.is_valid();
     if (!p.compact)
         p.item = snapshot_event(event);
-    // Classification reads the snapshot: its first-level values are the caller's own.
-    nb::object meta;
-    if (native_copy_type(event)) {
+    // Classification and coalescing read the caller's values, which the snapshot holds at the
+    // first level.
+    nb::object meta, payload;
+    Flags f;
+    if (p.compact) {
+        meta = originals.meta;
+        payload = originals.payload;
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(originals.event_type, payload, originals.message, meta, p.coalesced);
+    } else if (native_copy_type(event)) {
         nb::object d = instance_dict(event);
         meta = dict_item(d, n_meta);
-        Flags f = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload), dict_item(d, n_message), meta);
-        p.flags = {f.preferred, f.terminal};
+        payload = dict_item(d, n_payload);
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(dict_item(d, n_event_type), payload, dict_item(d, n_message), meta, p.coalesced);
     } else {
         meta = attr(event, n_meta);
-        Flags f = classify_event(event);
-        p.flags = {f.preferred, f.terminal};
+        payload = attr(event, n_payload);
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(attr(event, n_event_type), payload, attr(event, n_message), meta, p.coalesced);
     }
-    // Coalescing is read from the caller's event (the same values at this point).
-    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
-    if (coalesced.ptr() == Py_True) {
-        p.coalesced = true;
-        nb::object payload = attr(event, n_payload);
-        if (is_mapping(payload)) {
-            nb::object count = mapping_get(meta, k_coalesced_count);
-            if (PyLong_Check(count.ptr())) {
-                p.coalesced_items = saturating_int64(count);
-            } else {
-                nb::object events = mapping_get(payload, k_events);
-                if (PyList_Check(events.ptr()))
-                    p.coalesced_items = PyList_GET_SIZE(events.ptr());
-            }
+    p.flags = {f.preferred, f.terminal};
+    if (p.coalesced && is_mapping(payload)) {
+        nb::object count = mapping_get(meta, k_coalesced_count);
+        if (PyLong_Check(count.ptr())) {
+            p.coalesced_items = saturating_int64(count);
+        } else {
+            nb::object events = mapping_get(payload, k_events);
+            if (PyList_Check(events.ptr()))
+                p.coalesced_items = PyList_GET_SIZE(events.ptr());
         }
     }
     return p;
@@ -671,10 +836,10 @@ ItemFlags UplinkExporter::flags_of(nb::handle item) const {
 nb::object UplinkExporter::item_id(nb::handle item, bool compact) const {
     PyObject *obj = item.ptr();
     if (compact) {
-        PyObject *cached = PyList_GET_ITEM(obj, kCaptureSnapshot);
-        if (cached == Py_None)
-            return nb::borrow(PyList_GET_ITEM(obj, 0));
-        obj = cached;
+        Capture *cap = as_capture(obj);
+        if (cap->snapshot == nullptr)
+            return nb::borrow(cap->values[0]);
+        obj = cap->snapshot;
     }
     return attr(nb::handle(obj), n_event_id);
 }
@@ -700,7 +865,7 @@ nb::list peek_batch(ExportState &st) {
 void drop_uploaded(ExportState &st, nb::handle ids) {
     if (!PyAnySet_Check(ids.ptr()))
         orvane::args::raise_incorrect_type("batch_event_ids", "set", ids);
-    LockGuard pending(st.pending_acquire, st.pending_release);
+    LockGuard pending(st.pending_lock);
     while (const QueueEntry *front = st.queue.front()) {
         nb::object id = g_hooks.item_id(nb::handle(static_cast<PyObject *>(front->item)), front->compact);
         int found = PySet_Contains(ids.ptr(), id.ptr());
@@ -729,6 +894,8 @@ std::string to_text(nb::handle value) {
     return std::string(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
 }
 
+// The API key, the endpoint's credentials (as written and percent-decoded) and the values of its
+// secret-looking query parameters.
 std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
     std::vector<std::string> out;
     nb::object key = attr(self, n_api_key);
@@ -741,16 +908,22 @@ std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
         if (!info.empty()) {
             out.emplace_back(info);
             size_t colon = info.find(':');
-            if (colon != std::string_view::npos && colon + 1 < info.size())
-                out.emplace_back(info.substr(colon + 1));
+            if (colon != std::string_view::npos && colon + 1 < info.size()) {
+                std::string_view password = info.substr(colon + 1);
+                out.emplace_back(password);
+                out.push_back(orvane::exporting::percent_decode(password));
+            }
         }
+        for (std::string &value : orvane::exporting::query_secret_values(url))
+            out.push_back(std::move(value));
     }
     return out;
 }
 
+// The endpoint without credentials, secret query values masked, and the API key removed should
+// it appear in the URL anyway.
 std::string UplinkExporter::public_endpoint(nb::handle self) const {
-    nb::object endpoint = attr(self, n_endpoint);
-    std::string text = orvane::exporting::url_without_userinfo(to_text(endpoint));
+    std::string text = orvane::exporting::public_url(to_text(attr(self, n_endpoint)));
     nb::object key = attr(self, n_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
         text = orvane::exporting::redact(std::move(text), {to_text(key)});
@@ -762,14 +935,14 @@ nb::dict get_stats(nb::handle self) {
     ExportState &st = *ref.st;
     size_t pending_count;
     {
-        LockGuard pending(st.pending_acquire, st.pending_release);
+        LockGuard pending(st.pending_lock);
         pending_count = st.queue.size();
     }
     std::string public_url = g_hooks.public_endpoint(self);
     nb::str endpoint(public_url.c_str(), public_url.size());
     nb::object app_id = attr(self, n_app_id), group_id = attr(self, n_group_id),
                environment = attr(self, n_environment);
-    LockGuard stats(st.stats_acquire, st.stats_release);
+    LockGuard stats(st.stats_lock);
     const orvane::exporting::Counters &c = st.counters;
     nb::dict out;
     out["endpoint"] = endpoint;
@@ -793,6 +966,8 @@ nb::dict get_stats(nb::handle self) {
     out["last_failure_at"] = st.last_failure_at;
     out["last_failure"] = st.last_failure;
     out["exit_unsent_event_count"] = c.exit_unsent;
+    out["unencodable_event_count"] = c.unencodable;
+    out["refused_event_count"] = c.refused;
     return out;
 }
 

@@ -86,10 +86,25 @@ nb::object caught_exception() {
     throw nb::python_error();
 }
 
-nb::object bearer_headers(nb::handle self, bool with_content_type) {
+// Content-Type (for uploads) and Authorization: "Basic ..." from credentials written into the
+// endpoint URL (as an HTTP client would send them; httpx itself gets the URL without them, so
+// that they never show in its log), else "Bearer <api_key>" when there is a key.
+nb::object auth_headers(nb::handle self, bool with_content_type) {
     nb::dict headers;
     if (with_content_type)
         headers["Content-Type"] = "application/json";
+    nb::object endpoint = attr(self, n_endpoint);
+    std::string basic;
+    if (PyUnicode_Check(endpoint.ptr())) {
+        std::string url = to_text(endpoint);
+        orvane::exporting::UrlParts parts = orvane::exporting::split_url(url);
+        if (parts.has_userinfo)
+            basic = orvane::exporting::basic_authorization(parts.userinfo);
+    }
+    if (!basic.empty()) {
+        headers["Authorization"] = nb::str(basic.c_str(), basic.size());
+        return headers;
+    }
     nb::object key = attr(self, n_api_key);
     if (!key.is_none() && truthy(key)) {
         PyObject *text = PyUnicode_FromFormat("Bearer %S", key.ptr());
@@ -98,6 +113,23 @@ nb::object bearer_headers(nb::handle self, bool with_content_type) {
         headers["Authorization"] = nb::steal(text);
     }
     return headers;
+}
+
+// The Retry-After an error carries (httpx's HTTPStatusError keeps the response).
+std::optional<double> retry_after_of_error(nb::handle error) {
+    if (error.is_none())
+        return std::nullopt;
+    PyObject *response = nullptr;
+    if (PyObject_GetOptionalAttrString(error.ptr(), "response", &response) < 0) {
+        PyErr_Clear();  // a property that raises (no response): nothing to read
+        return std::nullopt;
+    }
+    if (response == nullptr)
+        return std::nullopt;
+    nb::object r = nb::steal(response);
+    if (r.is_none())
+        return std::nullopt;
+    return orvane::exporting::retry_after_of(r);
 }
 
 void require_error(nb::handle error) {
@@ -326,18 +358,28 @@ nb::object original_formatter() {
 }
 
 // json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False) as UTF-8,
-// appended to `out`: the bytes httpx sends for a json= body.
+// appended to `out`: the bytes httpx sends for a json= body. Text holding lone surrogates (which
+// UTF-8 cannot carry) is written with ensure_ascii=True instead: the same JSON value, with
+// \uXXXX escapes.
 void append_json(nb::handle value, std::string &out) {
     static PyObject *separators = nullptr;
     if (separators == nullptr)
         separators = nb::make_tuple(",", ":").release().ptr();
-    nb::object text = get(n_json).attr("dumps")(value, nb::arg("ensure_ascii") = false,
-                                                 nb::arg("separators") = nb::handle(separators),
-                                                 nb::arg("allow_nan") = false);
+    nb::object dumps = get(n_json).attr("dumps");
+    nb::object text = dumps(value, nb::arg("ensure_ascii") = false, nb::arg("separators") = nb::handle(separators),
+                            nb::arg("allow_nan") = false);
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr)
-        throw nb::python_error();
+    if (data == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        text = dumps(value, nb::arg("ensure_ascii") = true, nb::arg("separators") = nb::handle(separators),
+                     nb::arg("allow_nan") = false);
+        data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (data == nullptr)
+            throw nb::python_error();
+    }
     out.append(data, static_cast<size_t>(size));
 }
 
@@ -356,15 +398,24 @@ public:
         }
     }
 
+    // An event the Python path cannot encode either (a cyclic payload, a value whose str()
+    // raises, nesting beyond the serializer's depth, bytes that are not UTF-8, a serializer that
+    // raises) comes back as its error, and the flush run sets it aside.
     nb::object encode(size_t i, std::string &out) override {
         nb::handle item = batch_.item(i);
         bool compact = batch_.compact[i] != 0;
         if (writer_ && writer_->write(item, compact, out))
             return nb::object();
-        nb::object event = item_snapshot(item, compact);
-        nb::object serialized = own_serialize_ ? serialize_with(self_, event, sanitizer_ ? &*sanitizer_ : nullptr)
-                                               : call(self_, n_m_serialize, event);
-        append_json(serialized, out);
+        try {
+            nb::object event = item_snapshot(item, compact);
+            nb::object serialized = own_serialize_ ? serialize_with(self_, event, sanitizer_ ? &*sanitizer_ : nullptr)
+                                                   : call(self_, n_m_serialize, event);
+            append_json(serialized, out);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            return nb::borrow(e.value());
+        }
         return nb::object();
     }
 
@@ -450,13 +501,36 @@ nb::object UplinkExporter::frame(nb::handle self, ExportState &, const Batch &, 
 }
 
 nb::object UplinkExporter::send(nb::handle self, ExportState &, nb::handle client, nb::handle body) const {
-    return client.attr("post")(attr(self, n_endpoint), nb::arg("content") = body,
-                               nb::arg("headers") = bearer_headers(self, true));
+    std::string url = orvane::exporting::url_without_userinfo(to_text(attr(self, n_endpoint)));
+    return client.attr("post")(nb::str(url.c_str(), url.size()), nb::arg("content") = body,
+                               nb::arg("headers") = auth_headers(self, true));
 }
 
+// 2xx delivered; 413, 400 and 422 split to find the events refused; anything else (401/403, 429,
+// 5xx, ...) keeps the batch and backs off, honouring Retry-After (read from the error's response
+// by _mark_unavailable).
 Answer UplinkExporter::classify(nb::handle, ExportState &, nb::handle response) const {
-    response.attr("raise_for_status")();
-    return Answer{Verdict::Delivered, std::nullopt, nb::object()};
+    int status = static_cast<int>(int64_of(response.attr("status_code")));
+    Verdict verdict = orvane::exporting::upload_verdict(status);
+    if (verdict == Verdict::Delivered)
+        return Answer{Verdict::Delivered, std::nullopt, nb::object()};
+    // The failure as httpx words it ("Server error '503 ...' for url '...'").
+    nb::object error;
+    try {
+        response.attr("raise_for_status")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        error = nb::borrow(e.value());
+    }
+    if (!error.is_valid()) {
+        PyObject *exc = PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                              ("the listener answered HTTP " + std::to_string(status)).c_str());
+        if (exc == nullptr)
+            throw nb::python_error();
+        error = nb::steal(exc);
+    }
+    return Answer{verdict, orvane::exporting::retry_after_of(response), error};
 }
 
 void UplinkExporter::delivered(nb::handle self, ExportState &st, const Batch &batch,
@@ -542,11 +616,13 @@ Task probe_task(nb::object self) {
     if (target.is_none())
         co_return true;
     nb::object httpx = orvane::exporting::import_httpx();
-    nb::object headers = bearer_headers(self, false);
+    nb::object headers = auth_headers(self, false);
     if (PyDict_GET_SIZE(headers.ptr()) == 0)
         headers = nb::none();
     double timeout = std::clamp(state_of(self)->timeout, 0.5, 2.0);
-    nb::object url = nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs");
+    std::string url_text = orvane::exporting::url_without_userinfo(
+        to_text(nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs")));
+    nb::str url(url_text.c_str(), url_text.size());
     nb::object http_error = httpx.attr("HTTPError");
     nb::object failure, client, aexit, status;
     bool entered = false;
@@ -646,7 +722,7 @@ void mark_unavailable(nb::handle self, nb::handle error) {
     require_error(error);
     StateRef ref = state_of(self);
     ExportState &st = *ref.st;
-    orvane::exporting::record_failure(self, st, error, std::nullopt);
+    orvane::exporting::record_failure(self, st, error, retry_after_of_error(error));
     if (!attr(self, n_target).is_none())
         set_attr(self, n_needs_probe, nb::bool_(true));
     orvane::exporting::warn_outage_once(self, st, error);

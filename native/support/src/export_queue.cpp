@@ -112,10 +112,10 @@ struct StateObject {
 int state_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     ExportState &st = reinterpret_cast<StateObject *>(self)->st;
-    for (const nb::object *o : {&st.last_upload_at, &st.last_failure_at, &st.last_failure, &st.pending_lock,
-                                &st.flush_lock, &st.stats_lock, &st.pending_acquire, &st.pending_release,
-                                &st.stats_acquire, &st.stats_release, &st.worker_event, &st.worker_thread,
-                                &st.run_loop, &st.run_task})
+    for (const nb::object *o : {&st.last_upload_at, &st.last_failure_at, &st.last_failure, &st.pending_lock.lock,
+                                &st.flush_lock, &st.stats_lock.lock, &st.pending_lock.acquire,
+                                &st.pending_lock.release, &st.stats_lock.acquire, &st.stats_lock.release,
+                                &st.worker_event, &st.worker_thread, &st.run_loop, &st.run_task})
         Py_VISIT(o->ptr());
     int rc = 0;
     st.queue.for_each([&](const QueueEntry &e) {
@@ -397,6 +397,78 @@ void worker_sleep(double seconds) {
 
 // --- LockGuard, ExportState ------------------------------------------------------------------
 
+namespace {
+
+// The layout of _thread.lock in CPython 3.13 (Modules/_threadmodule.c): what its acquire() and
+// release() methods work on. Only used once lock_layout_known() has checked it on a probe lock.
+struct ThreadLockLayout {
+    PyObject_HEAD
+    PyThread_type_lock lock_lock;
+    PyObject *in_weakreflist;
+    char locked;
+};
+
+PyTypeObject *g_thread_lock_type = nullptr;
+
+// True when `lock` is a _thread.lock with the layout above: the type's size matches, and on a
+// probe lock acquire() sets the flag and takes the native lock, release() undoes both.
+bool lock_layout_known(nb::handle lock) {
+    static int known = -1;
+    if (known < 0) {
+        known = 0;
+        nb::object probe = nb::module_::import_("_thread").attr("allocate_lock")();
+        PyTypeObject *type = Py_TYPE(probe.ptr());
+        auto *raw = reinterpret_cast<ThreadLockLayout *>(probe.ptr());
+        if (type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(ThreadLockLayout)) && raw->lock_lock != nullptr &&
+            raw->locked == 0) {
+            probe.attr("acquire")();
+            bool set = raw->locked == 1;
+            bool excluded = PyThread_acquire_lock(raw->lock_lock, NOWAIT_LOCK) == 0;
+            if (!excluded)
+                PyThread_release_lock(raw->lock_lock);
+            probe.attr("release")();
+            bool cleared = raw->locked == 0;
+            bool free_again = PyThread_acquire_lock(raw->lock_lock, NOWAIT_LOCK) != 0;
+            if (free_again)
+                PyThread_release_lock(raw->lock_lock);
+            if (set && excluded && cleared && free_again) {
+                g_thread_lock_type = type;
+                known = 1;
+            }
+        }
+    }
+    return known == 1 && Py_TYPE(lock.ptr()) == g_thread_lock_type;
+}
+
+LockGuard pending_guard(ExportState &st) { return LockGuard(st.pending_lock); }
+LockGuard stats_guard(ExportState &st) { return LockGuard(st.stats_lock); }
+
+}  // namespace
+
+void PyLock::set(nb::object lock_object) {
+    acquire = attr(lock_object, n_acquire);
+    release = attr(lock_object, n_release);
+    raw = lock_layout_known(lock_object) ? lock_object.ptr() : nullptr;
+    lock = std::move(lock_object);
+}
+
+LockGuard::LockGuard(const PyLock &lock) : keep_(lock.lock) {
+    if (lock.raw != nullptr) {
+        auto *raw = static_cast<ThreadLockLayout *>(lock.raw);
+        if (PyThread_acquire_lock(raw->lock_lock, NOWAIT_LOCK)) {
+            raw->locked = 1;
+            raw_ = raw;
+            return;
+        }
+    }
+    PyObject *r = PyObject_CallNoArgs(lock.acquire.ptr());
+    if (r == nullptr)
+        throw nb::python_error();
+    Py_DECREF(r);
+    raw_ = lock.raw;
+    release_ = lock.release;
+}
+
 LockGuard::LockGuard(const nb::object &acquire, const nb::object &release) {
     PyObject *r = PyObject_CallNoArgs(acquire.ptr());
     if (r == nullptr)
@@ -406,6 +478,12 @@ LockGuard::LockGuard(const nb::object &acquire, const nb::object &release) {
 }
 
 LockGuard::~LockGuard() {
+    if (raw_ != nullptr) {
+        auto *raw = static_cast<ThreadLockLayout *>(raw_);
+        raw->locked = 0;
+        PyThread_release_lock(raw->lock_lock);
+        return;
+    }
     PyObject *saved = PyErr_GetRaisedException();
     PyObject *r = PyObject_CallNoArgs(release_.ptr());
     if (r == nullptr)
@@ -414,11 +492,6 @@ LockGuard::~LockGuard() {
         Py_DECREF(r);
     PyErr_SetRaisedException(saved);
 }
-
-namespace {
-LockGuard pending_guard(ExportState &st) { return LockGuard(st.pending_acquire, st.pending_release); }
-LockGuard stats_guard(ExportState &st) { return LockGuard(st.stats_acquire, st.stats_release); }
-}  // namespace
 
 ExportState::ExportState()
     : last_upload_at(nb::none()), last_failure_at(nb::none()), last_failure(nb::none()),
@@ -431,17 +504,9 @@ void ExportState::clear_queue() {
         Py_XDECREF(static_cast<PyObject *>(e.item));
 }
 
-void ExportState::set_pending_lock(nb::object lock) {
-    pending_acquire = attr(lock, n_acquire);
-    pending_release = attr(lock, n_release);
-    pending_lock = std::move(lock);
-}
+void ExportState::set_pending_lock(nb::object lock) { pending_lock.set(std::move(lock)); }
 
-void ExportState::set_stats_lock(nb::object lock) {
-    stats_acquire = attr(lock, n_acquire);
-    stats_release = attr(lock, n_release);
-    stats_lock = std::move(lock);
-}
+void ExportState::set_stats_lock(nb::object lock) { stats_lock.set(std::move(lock)); }
 
 void ExportState::new_locks() {
     nb::object lock_type = orvane::outside::get(n_threading).attr("Lock");
@@ -528,6 +593,12 @@ ExportState &state(nb::handle holder) {
     return reinterpret_cast<StateObject *>(holder.ptr())->st;
 }
 
+ExportState *state_if(nb::handle holder) {
+    if (g_state_type == nullptr || Py_TYPE(holder.ptr()) != g_state_type)
+        return nullptr;
+    return &reinterpret_cast<StateObject *>(holder.ptr())->st;
+}
+
 StateRef state_of(nb::handle self) {
     nb::object holder = attr(self, n_state);
     ExportState &st = state(holder);
@@ -587,11 +658,11 @@ nb::object object_field(nb::object ExportState::*member, const char *doc) {
 
 void add_state_properties(nb::dict ns) {
     ns["_pending_lock"] = native_property<nb::object>(
-        [](ExportState &st) { return st.pending_lock; },
+        [](ExportState &st) { return st.pending_lock.lock; },
         [](ExportState &st, nb::handle v) { st.set_pending_lock(nb::borrow(v)); },
         "threading.Lock guarding the pending queue.");
     ns["_stats_lock"] = native_property<nb::object>(
-        [](ExportState &st) { return st.stats_lock; },
+        [](ExportState &st) { return st.stats_lock.lock; },
         [](ExportState &st, nb::handle v) { st.set_stats_lock(nb::borrow(v)); },
         "threading.Lock guarding the counters.");
     ns["_flush_lock"] = object_field(&ExportState::flush_lock, "threading.Lock serialising flush runs.");

@@ -71,7 +71,66 @@ nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb
 
 }  // namespace
 
+namespace {
+
+// The filter of mask_http_client_logs: URL arguments of a record shown without user-info and
+// with secret query values masked. Always keeps the record.
+bool mask_record(nb::handle record) {
+    PyObject *args = nullptr;
+    if (PyObject_GetOptionalAttrString(record.ptr(), "args", &args) < 0)
+        throw nb::python_error();
+    if (args == nullptr)
+        return true;
+    nb::object holder = nb::steal(args);
+    if (!PyTuple_Check(args))
+        return true;
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    nb::object masked;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *arg = PyTuple_GET_ITEM(args, i);
+        PyTypeObject *type = Py_TYPE(arg);
+        bool url_like = PyUnicode_Check(arg) || std::string_view(type->tp_name) == "URL";
+        if (!url_like)
+            continue;
+        std::string text = text_of(nb::handle(arg));
+        if (text.find("://") == std::string::npos)
+            continue;
+        std::string shown = public_url(text);
+        if (shown == text)
+            continue;
+        if (!masked.is_valid()) {
+            masked = nb::steal(PyTuple_GetSlice(args, 0, n));
+            if (!masked.is_valid())
+                throw nb::python_error();
+        }
+        PyObject *str = PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size()));
+        if (str == nullptr)
+            throw nb::python_error();
+        PyObject *old = PyTuple_GET_ITEM(masked.ptr(), i);
+        PyTuple_SET_ITEM(masked.ptr(), i, str);
+        Py_DECREF(old);
+    }
+    if (masked.is_valid() && PyObject_SetAttrString(record.ptr(), "args", masked.ptr()) < 0)
+        throw nb::python_error();
+    return true;
+}
+
+}  // namespace
+
+void mask_http_client_logs() {
+    static bool installed = false;
+    if (installed)
+        return;
+    nb::object logger = orvane::outside::get("logging").attr("getLogger")("httpx");
+    // A filter kept for the life of the process, like the logger that holds it.
+    nb::object filter = nb::cpp_function([](nb::handle record) { return mask_record(record); }, nb::arg("record"),
+                                         nb::name("_mask_secrets_in_urls"));
+    logger.attr("addFilter")(filter);
+    installed = true;
+}
+
 nb::object http_client(nb::handle httpx, double timeout) {
+    mask_http_client_logs();
     nb::object ssl = shared_ssl_context(httpx);
     if (!ssl.is_valid())
         return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
@@ -433,7 +492,7 @@ void exit_flush(nb::handle self) {
     }
     size_t unsent = st.queue.size();
     if (unsent > 0) {
-        LockGuard stats(st.stats_acquire, st.stats_release);
+        LockGuard stats(st.stats_lock);
         st.counters.exit_unsent = add_sat(st.counters.exit_unsent, static_cast<int64_t>(unsent));
     }
 }

@@ -10,15 +10,21 @@
 // == How an exporter plugs in ==
 //
 // 1. Derive from `Exporter` and implement its pure hooks: capture (a caller's event -> a queue
-//    item and its drop flags), flags_of (the same flags for an item Python code pushes itself),
-//    item_id, encoder (per batch; encodes item by item, able to refuse one), frame (the request
-//    body for a range of encoded items), send (an awaitable of the response) and classify (the
-//    response -> a Verdict, with Retry-After). The other hooks have defaults that work on the
-//    native state; override them to route through Python-visible methods.
+//    item, any Python object, with its drop flags: preferred / terminal, and `compact` when the
+//    item is an exporter-specific compact form), flags_of (the same flags for an item Python
+//    code pushes itself), item_id, encoder (made per batch; encodes item by item and returns
+//    the error of an item it cannot encode, which is then set aside), frame (the request body
+//    for a range of encoded items; a refused batch is framed again in halves), send (an
+//    awaitable of the response), classify (the response -> a Verdict, with Retry-After and the
+//    failure as an exception for texts), and the texts: public_endpoint, secrets,
+//    outage_category / outage_message (the warning once per outage), set_aside_category. The
+//    other hooks have defaults that work on the native state; override them to route through
+//    Python-visible methods, as RemoteTraceSink does (native/Uplink/sink.hpp).
 // 2. In NB_MODULE, after orvane::init_support(m): `orvane::exporting::init(m, "_live_sinks")`
 //    (the module's state and wake-event types, its exit and fork hooks, the registry of live
-//    exporters under that name). Expose "threading", "time", "asyncio", "httpx", "json",
-//    "warnings" and "logging" as outside names of the module (orvane::outside::expose).
+//    exporters under that name). Before it, expose "threading", "time", "asyncio", "httpx",
+//    "LazyImport" (orvane.utils), "warnings" and "logging" as outside names of the module
+//    (orvane::outside::expose); they are read at each use, so tests can replace them.
 // 3. Make the Python class (orvane::abc::make_class) with a namespace that holds
 //    add_state_properties(ns) (locks, worker event and thread, counters, back-off fields) and
 //    methods that forward to this header: enqueue_one / enqueue_many (+ ensure_worker) for the
@@ -79,7 +85,12 @@
 //      worker's run in progress up to that bound and then cancelling it on its event loop;
 //      what stays queued is counted as unsent;
 //   3. waits (GIL released, at most kExitGraceSeconds) until no worker is running Python code.
-// A run started by the worker stops between requests once the flag is set.
+// A run started by the worker stops between requests once the flag is set. While the hook runs
+// the GIL switch interval is kExitSwitchInterval: with many busy threads, a thread that blocks
+// and wakes often (imports, sockets, locks) would otherwise wait a whole round of 5 ms turns
+// each time it takes the GIL back, and the hook's bounds would not hold. A worker still running
+// Python code after the grace period (only a hook of the exporter's own that blocks can keep it
+// there) is left to the interpreter.
 //
 // == Fork ==
 //
@@ -114,17 +125,30 @@ constexpr double kExitGraceSeconds = 30.0;
 // The GIL switch interval while the exit hook runs (seconds; restored afterwards).
 constexpr double kExitSwitchInterval = 0.0002;
 
-// Holds a threading.Lock for a scope through its acquire()/release() methods (a blocked
-// acquire releases the GIL, as in Python).
+// A threading.Lock as native code takes it. Python code may hold the same lock (`with
+// sink._pending_lock:`), so it is always the lock object itself that is taken: through its
+// acquire()/release() methods (a blocked acquire releases the GIL, as in Python), or, when the
+// object has the layout of this interpreter's _thread.lock (checked once, at first use, by
+// taking a probe lock both ways), by trying its native lock without waiting first and releasing
+// it directly, which is what those methods do.
+struct PyLock {
+    nb::object lock, acquire, release;
+    void *raw = nullptr;  // the lock as a _thread.lock, when its layout is known
+    void set(nb::object lock_object);
+};
+
+// Holds a PyLock (or any lock's acquire/release pair) for a scope.
 class LockGuard {
 public:
+    explicit LockGuard(const PyLock &lock);
     LockGuard(const nb::object &acquire, const nb::object &release);
     ~LockGuard();
     LockGuard(const LockGuard &) = delete;
     LockGuard &operator=(const LockGuard &) = delete;
 
 private:
-    nb::object release_;
+    nb::object keep_, release_;
+    void *raw_ = nullptr;
 };
 
 struct Counters {
@@ -182,8 +206,8 @@ struct ExportState {
     double interval = 0.25;  // batching delay of the worker, seconds (0: none)
     double timeout = 5.0;    // per request, and the bound of the exit flush
 
-    nb::object pending_lock, flush_lock, stats_lock;
-    nb::object pending_acquire, pending_release, stats_acquire, stats_release;
+    PyLock pending_lock, stats_lock;
+    nb::object flush_lock;
 
     nb::object worker_event;   // a _WakeEvent (or any object with set/clear/wait/is_set)
     nb::object worker_thread;  // None until started
@@ -222,6 +246,8 @@ void init(nb::module_ &m, const char *registry_name);
 nb::object new_state(const Exporter &hooks);
 // The state inside a state object (TypeError when it is not one of this module's).
 ExportState &state(nb::handle holder);
+// The same, or nullptr when `holder` is not a state object of this module.
+ExportState *state_if(nb::handle holder);
 
 // The state of an exporter object, read from its "_export_state" attribute at every call (a
 // reference that keeps it alive comes along).
