@@ -40,7 +40,7 @@ int64_t add_sat(int64_t a, int64_t b) {
     return r;
 }
 
-ex::LockGuard stats_lock(ex::ExportState &st) { return ex::LockGuard(st.stats_acquire, st.stats_release); }
+ex::LockGuard stats_lock(ex::ExportState &st) { return ex::LockGuard(st.stats_lock); }
 
 uint64_t seq_of(const ex::Batch &batch, size_t i) {
     unsigned long long v = PyLong_AsUnsignedLongLong(batch.item(i).ptr());
@@ -69,7 +69,7 @@ nb::object runtime_error(const std::string &text) {
 void fold(ex::ExportState &st, OtlpState &os) {
     std::vector<ex::QueueEntry> entries;
     {
-        ex::LockGuard pending(st.pending_acquire, st.pending_release);
+        ex::LockGuard pending(st.pending_lock);
         entries = st.queue.take_all();
     }
     std::vector<nb::object> items;
@@ -624,7 +624,7 @@ nb::dict sink_stats(nb::handle self) {
     OtlpRef os = otlp_of(self);
     size_t pending;
     {
-        ex::LockGuard p(st->pending_acquire, st->pending_release);
+        ex::LockGuard p(st->pending_lock);
         pending = st->queue.size();
     }
     nb::dict d;
