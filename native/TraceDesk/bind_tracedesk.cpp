@@ -52,6 +52,7 @@ nb::object lazy_getattr(nb::module_ m, nb::str name) {
         {"RunRecord", "orvane_devtools.observation.Tallybook", "RunRecord"},
         {"RunStatus", "orvane_devtools.observation.Tallybook", "RunStatus"},
         {"JSONLTraceSink", "orvane_devtools.observation.backends", "JSONLTraceSink"},
+        {"OtlpTraceSink", "orvane_devtools.observation.backends", "OtlpTraceSink"},
     };
     for (const Lazy &l : lazy) {
         if (PyUnicode_CompareWithASCIIString(name.ptr(), l.as) == 0) {

@@ -1,6 +1,7 @@
 // Configuration of RuntimeTraceDesk: the settings it reads and when, construction, reload of the
 // backend list and the log service, reset, and the master switch.
 #include "config.hpp"
+#include "desk.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -233,8 +234,40 @@ void init(nb::handle self, nb::handle settings) {
     reload(self);
 }
 
+// OtlpTraceSink as the module's attribute now: through the module's __getattr__, so the exporter
+// module is imported only by a desk whose settings ask for it, and a test may replace it.
+nb::object otlp_sink_class() {
+    PyObject *mod = PyImport_ImportModule(kModule);
+    if (mod == nullptr)
+        throw nb::python_error();
+    nb::object held = nb::steal(mod);
+    PyObject *cls = PyObject_GetAttr(mod, o_otlp.get());
+    if (cls == nullptr)
+        throw nb::python_error();
+    return nb::steal(cls);
+}
+
+// The OTLP exporter in a backend list (by its kind name), or None.
+nb::object otlp_backend(nb::handle backends) {
+    nb::object items = nb::steal(PySequence_List(backends.ptr()));
+    if (!items.is_valid())
+        throw nb::python_error();
+    for (nb::handle b : nb::list(items)) {
+        PyObject *name = nullptr;
+        if (PyObject_GetOptionalAttrString(b.ptr(), "name", &name) < 0)
+            throw nb::python_error();
+        nb::object held = nb::steal(name);
+        if (name != nullptr && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "otlp") == 0)
+            return nb::borrow(b);
+    }
+    return nb::none();
+}
+
 void reload(nb::handle self) {
     nb::object backends = attr(self, a_backends);
+    // The OTLP exporter being dropped hands its runs to the one the settings now ask for (or is
+    // reused as it is), so that no run is exported twice.
+    nb::object previous_otlp = otlp_backend(backends);
     clear_container(backends);
     set_attr(self, a_log_service, nb::none());
     // Failure tracking belongs to the backends that were just dropped.
@@ -248,6 +281,14 @@ void reload(nb::handle self) {
             nb::object sink = outside::get(o_jsonl)(path);
             call1(backends, m_append, sink);
         }
+    }
+    if (truthy(setting(settings, d_otlp_enabled, Py_False)) || !previous_otlp.is_none()) {
+        // Judged by the facade's own stale and orphan thresholds, in seconds.
+        nb::object stale = attr(self, a_stale_ms) / nb::float_(1000.0);
+        nb::object orphan = attr(self, a_orphan_ms) / nb::float_(1000.0);
+        nb::object sink = attr(otlp_sink_class(), m_for_settings)(settings, previous_otlp, stale, orphan);
+        if (!sink.is_none())
+            call1(backends, m_append, sink);
     }
     if (truthy(setting(settings, d_logs_enabled, Py_False)))
         set_attr(self, a_log_service, outside::get(o_log_service)(settings));

@@ -384,7 +384,7 @@ void worker_main(nb::handle self) {
             worker_sleep(interval);
             worker_clear(st);
         }
-        while (!shutting_down() && has_pending(st)) {
+        while (!shutting_down() && h.has_pending(self, st)) {
             double now = orvane::outside::time_monotonic();
             double retry_at = st.backoff.next_retry_at;
             if (now < retry_at) {
@@ -419,7 +419,7 @@ void worker_main(nb::handle self) {
                 }
                 break;
             }
-            if (!has_pending(st))
+            if (!h.has_pending(self, st))
                 break;
             if (orvane::outside::time_monotonic() < st.backoff.next_retry_at)
                 continue;
@@ -454,7 +454,7 @@ void cancel_run(ExportState &st) {
 void exit_flush(nb::handle self) {
     StateRef ref = state_of(self);
     ExportState &st = *ref.st;
-    if (st.queue.empty())
+    if (!st.hooks->has_pending(self, st))
         return;
     double budget = st.timeout;
     if (!(budget > 0))

@@ -67,6 +67,13 @@ def add_start_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--orphan-after", type=int, default=None, metavar="SECONDS",
                         help="a running run this long after its ancestor ended reads as failed "
                              "(default 30; 0 turns the rule off)")
+    parser.add_argument("--otlp-endpoint", default=None, metavar="URL",
+                        help="also export every run received as OpenTelemetry spans to this "
+                             "OTLP/HTTP traces URL, e.g. http://127.0.0.1:4318/v1/traces")
+    parser.add_argument("--otlp-protocol", default="http/protobuf", choices=["http/protobuf", "http/json"],
+                        help="encoding of the OTLP export (default http/protobuf)")
+    parser.add_argument("--otlp-header", action="append", default=[], metavar="NAME=VALUE",
+                        help="header sent with every OTLP export request (repeatable)")
     parser.add_argument("--heartbeat", type=float, default=15.0, metavar="SECONDS",
                         help=argparse.SUPPRESS)
 
@@ -87,6 +94,9 @@ def config_from_args(args: argparse.Namespace, environ: dict[str, str] | None = 
         heartbeat_seconds=args.heartbeat,
         stale_after_seconds=getattr(args, "stale_after", None),
         orphan_after_seconds=getattr(args, "orphan_after", None),
+        otlp_endpoint=getattr(args, "otlp_endpoint", None) or None,
+        otlp_protocol=getattr(args, "otlp_protocol", "http/protobuf"),
+        otlp_headers=list(getattr(args, "otlp_header", []) or []),
     )
 
 

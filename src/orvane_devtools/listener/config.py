@@ -108,6 +108,10 @@ class ListenerConfig:
     heartbeat_seconds: float = 15.0
     stream_queue_size: int = 1000
     page_dir: Path | None = None
+    # Forward every accepted event to an OpenTelemetry receiver as spans (OTLP/HTTP).
+    otlp_endpoint: str | None = None
+    otlp_protocol: str = "http/protobuf"
+    otlp_headers: list[str] = field(default_factory=list)  # "name=value" each
 
     def __post_init__(self) -> None:
         self.prefix = normalize_prefix(self.prefix)
@@ -148,6 +152,24 @@ class ListenerConfig:
             )
         if self.db_path.exists() and self.db_path.is_dir():
             raise ListenerConfigError(f"--db {self.db_path} is a folder, not a database file")
+        if self.otlp_endpoint is not None:
+            self.otlp_headers_dict()  # raises on a header that is not name=value
+            try:
+                from ..observation.backends.Otlp import OtlpTraceSink
+
+                OtlpTraceSink(endpoint=self.otlp_endpoint, protocol=self.otlp_protocol,
+                              headers=self.otlp_headers_dict())
+            except (TypeError, ValueError) as exc:
+                raise ListenerConfigError(f"--otlp-endpoint/--otlp-protocol/--otlp-header: {exc}") from None
+
+    def otlp_headers_dict(self) -> dict[str, str]:
+        out: dict[str, str] = {}
+        for item in self.otlp_headers:
+            name, sep, value = item.partition("=")
+            if not sep or not name.strip():
+                raise ListenerConfigError(f"--otlp-header {item!r} is not NAME=VALUE")
+            out[name.strip()] = value.strip()
+        return out
 
     @property
     def loopback_only(self) -> bool:

@@ -67,6 +67,12 @@ def _desk_settings(config: ListenerConfig) -> Settings:
         values["observation.run_orphan_after_seconds"] = config.orphan_after_seconds
     if config.retention_days is not None:
         values["logs.retention_days"] = config.retention_days
+    if config.otlp_endpoint:
+        # The desk builds the OTLP exporter (judged by the same stale and orphan thresholds).
+        values["observation.otlp.enabled"] = True
+        values["observation.otlp.endpoint"] = config.otlp_endpoint
+        values["observation.otlp.protocol"] = config.otlp_protocol
+        values["observation.otlp.headers"] = config.otlp_headers_dict()
     return Settings(values)
 
 

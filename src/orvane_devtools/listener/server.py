@@ -57,6 +57,18 @@ def bind_socket(host: str, port: int) -> socket.socket:
     return sock
 
 
+def _public_url(url: str) -> str:
+    """The URL without credentials, as it may be printed."""
+    from urllib.parse import urlsplit, urlunsplit
+
+    parts = urlsplit(url)
+    host = parts.hostname or ""
+    if ":" in host:
+        host = f"[{host}]"
+    netloc = f"{host}:{parts.port}" if parts.port else host
+    return urlunsplit((parts.scheme, netloc, parts.path, "", ""))
+
+
 def _banner(config: ListenerConfig, port: int) -> str:
     key = (f"required: send 'Authorization: Bearer <key>' (the key from --api-key or {API_KEY_ENV})"
            if config.api_key else "none (answers this machine only)")
@@ -67,6 +79,8 @@ def _banner(config: ListenerConfig, port: int) -> str:
         f"  web page:    {config.page_url(port)}",
         f"  database:    {config.db_path}",
         f"  API key:     {key}",
+        *([f"  OTLP export: {_public_url(config.otlp_endpoint)} ({config.otlp_protocol})"]
+          if config.otlp_endpoint else []),
         "Press Ctrl-C to stop.",
     ])
 
