@@ -8,6 +8,7 @@
 #include "builder.hpp"
 #include "options.hpp"
 #include "orvane/args.hpp"
+#include "orvane/pyutil.hpp"
 
 namespace orvane::otlp {
 
@@ -29,7 +30,7 @@ void init_ids(nb::module_ &m) {
         "trace_id_for",
         [](nb::handle root_run_id) {
             orvane::args::require_str(root_run_id, "root_run_id");
-            TraceId id = trace_id_for(utf8_of(root_run_id));
+            TraceId id = trace_id_for(orvane::py::text_of(root_run_id));
             return hex_str(id.data(), id.size());
         },
         nb::arg("root_run_id").none(),
@@ -39,7 +40,7 @@ void init_ids(nb::module_ &m) {
         "span_id_for",
         [](nb::handle run_id) {
             orvane::args::require_str(run_id, "run_id");
-            SpanId id = span_id_for(utf8_of(run_id));
+            SpanId id = span_id_for(orvane::py::text_of(run_id));
             return hex_str(id.data(), id.size());
         },
         nb::arg("run_id").none(),

@@ -4,9 +4,7 @@
 
 #include "bind.hpp"
 #include "orvane/export_queue.hpp"
-#if __has_include("orvane/sanitize.hpp")
 #include "orvane/sanitize.hpp"
-#endif
 #include "orvane/support.hpp"
 #include "sink.hpp"
 
@@ -28,9 +26,7 @@ NB_MODULE(Otlp, m) {
     expose(m, "LazyImport", "orvane.utils", "LazyImport");
     expose(m, "DataFormatter", "orvane.utils", "DataFormatter");
     expose(m, "RuntimeTraceSink", "orvane_devtools.observation.TraceSink", "RuntimeTraceSink");
-#if __has_include("orvane/sanitize.hpp")
     orvane::sanitize::init();  // after DataFormatter is exposed: the native masking of payloads
-#endif
     try {
         expose(m, "httpx", "httpx");
     } catch (nb::python_error &e) {

@@ -10,6 +10,7 @@
 
 #include "bind.hpp"
 #include "options.hpp"
+#include "orvane/pyutil.hpp"
 #include "orvane/support.hpp"
 #include "sink.hpp"
 
@@ -25,8 +26,6 @@ constexpr const char *kModule = "orvane_devtools.observation.backends.Otlp";
 Name a_export_state{"_export_state"}, a_otlp_state{"_otlp_state"};
 Name o_asyncio{"asyncio"};
 Name m_flush_sync{"_flush_sync"}, m_to_thread{"to_thread"};
-
-std::string str_of(nb::handle s) { return utf8_of(s); }
 
 bool is_token_char(unsigned char c) {
     return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
@@ -54,7 +53,7 @@ std::vector<std::pair<std::string, std::string>> parse_headers(nb::handle header
     if (headers.is_none())
         return out;
     if (PyUnicode_Check(headers.ptr())) {
-        std::string text = str_of(headers);
+        std::string text = orvane::py::text_of(headers);
         size_t start = 0;
         while (start <= text.size()) {
             size_t comma = text.find(',', start);
@@ -91,7 +90,7 @@ std::vector<std::pair<std::string, std::string>> parse_headers(nb::handle header
         nb::handle k = kv[0], v = kv[1];
         if (!PyUnicode_Check(k.ptr()) || !PyUnicode_Check(v.ptr()))
             orvane::args::raise_incorrect_type("headers", "dict[str, str]", headers);
-        std::string name = str_of(k), value = str_of(v);
+        std::string name = orvane::py::text_of(k), value = orvane::py::text_of(v);
         check_header(name, value);
         out.emplace_back(name, value);
     }
@@ -123,7 +122,7 @@ int compression_arg(nb::handle value) {
     if (value.is_none())
         return -1;
     orvane::args::require_str(value, "compression", true);
-    std::string c = str_of(value);
+    std::string c = orvane::py::text_of(value);
     if (c == "gzip")
         return kGzipLevel;
     if (c == "none" || c.empty())
@@ -138,7 +137,7 @@ void init_sink_object(nb::handle self, nb::handle endpoint, nb::handle headers, 
                       nb::handle max_events, nb::handle max_open_runs, nb::handle max_attribute_length,
                       nb::handle span_buffer_limit) {
     orvane::args::require_str(endpoint, "endpoint");
-    std::string url = str_of(endpoint);
+    std::string url = orvane::py::text_of(endpoint);
     ex::UrlParts parts = ex::split_url(url);
     std::string scheme(parts.scheme);
     for (char &c : scheme)

@@ -3,21 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "orvane/json.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
-
-// The shared native sanitizer and JSON writer, when this build has them: payloads are then
-// masked and written in one native walk; otherwise through DataFormatter.sanitize and json.
-#if __has_include("orvane/sanitize.hpp")
-#include "orvane/json.hpp"
 #include "orvane/sanitize.hpp"
-#define ORVANE_OTLP_NATIVE_SANITIZE 1
-#endif
 
 namespace orvane::otlp {
 
 using orvane::outside::Name;
 using orvane::py::attr;
+using orvane::py::Kw;
+using orvane::py::text_of;
 
 namespace {
 
@@ -43,32 +39,13 @@ Name d_app_id{"app_id"}, d_group_id{"group_id"}, d_environment{"environment"}, d
     d_tool{"tool"}, d_tool_name{"tool_name"}, d_provider_key{"gen_ai.provider.name"}, d_provider{"provider"},
     d_model_key{"gen_ai.request.model"}, d_model{"model"}, d_coalesced{"coalesced"},
     d_coalesced_count{"coalesced_count"}, d_high_frequency{"high_frequency"}, d_events{"events"};
+// Keys read from a payload or an error mapping.
+Name d_type{"type"}, d_error_type{"error_type"}, d_name{"name"}, d_code{"code"}, d_message{"message"},
+    d_detail{"detail"}, d_error{"error"}, d_reason{"reason"}, d_tool_call_id{"tool_call_id"}, d_call_id{"call_id"};
 // Outside names of the module.
 Name o_data_formatter{"DataFormatter"}, o_json{"json"};
-Name m_sanitize{"sanitize"};
-
-// A lone surrogate written by the "surrogatepass" handler is ED A0..BF xx; U+FFFD is EF BF BD,
-// the same length, so the text is mended in place.
-void mend_surrogates(std::string &s) {
-    for (size_t i = 0; i + 2 < s.size(); ++i) {
-        if (static_cast<unsigned char>(s[i]) == 0xED && (static_cast<unsigned char>(s[i + 1]) & 0xE0) == 0xA0) {
-            s[i] = static_cast<char>(0xEF);
-            s[i + 1] = static_cast<char>(0xBF);
-            s[i + 2] = static_cast<char>(0xBD);
-            i += 2;
-        }
-    }
-}
-
-// The text of any value: str as is, anything else through str().
-std::string text_of(nb::handle value) {
-    if (PyUnicode_Check(value.ptr()))
-        return utf8_of(value);
-    nb::object s = nb::steal(PyObject_Str(value.ptr()));
-    if (!s.is_valid())
-        throw nb::python_error();
-    return utf8_of(s);
-}
+Name m_sanitize{"sanitize"}, m_dumps{"dumps"};
+Name k_ensure_ascii{"ensure_ascii"}, k_separators{"separators"};
 
 Text optional_text(nb::handle value) {
     if (value.is_none())
@@ -76,22 +53,15 @@ Text optional_text(nb::handle value) {
     return text_of(value);
 }
 
-// A dict entry by key (borrowed), or nullptr.
-PyObject *entry(nb::handle dict, const char *key) {
-    if (!PyDict_Check(dict.ptr()))
-        return nullptr;
-    PyObject *v = PyDict_GetItemString(dict.ptr(), key);  // borrowed; no error on a miss
-    return v;
-}
-
-Text first_entry_text(nb::handle dict, std::initializer_list<const char *> keys) {
-    for (const char *key : keys) {
-        PyObject *v = entry(dict, key);
-        if (v == nullptr || v == Py_None)
+// The first entry of the dict `dict` under `keys` that is a non-empty str or an int, as text.
+Text first_entry_text(nb::handle dict, std::initializer_list<Name *> keys) {
+    for (Name *key : keys) {
+        nb::object v = orvane::py::dict_find(dict, nb::handle(key->get()));
+        if (!v.is_valid() || v.is_none())
             continue;
-        if (PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0)
+        if (PyUnicode_Check(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0)
             continue;
-        if (PyUnicode_Check(v) || PyLong_Check(v))
+        if (PyUnicode_Check(v.ptr()) || PyLong_Check(v.ptr()))
             return text_of(v);
     }
     return std::nullopt;
@@ -102,7 +72,7 @@ Text level_text(nb::handle level) {
     if (level.is_none())
         return std::nullopt;
     if (PyUnicode_CheckExact(level.ptr()))
-        return utf8_of(level);
+        return text_of(level);
     PyObject *value = nullptr;
     if (PyObject_GetOptionalAttr(level.ptr(), a_value.get(), &value) < 0)
         throw nb::python_error();
@@ -127,63 +97,57 @@ int64_t timestamp_of(nb::handle value) {
     return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
 }
 
-// The bound `encode` of json.JSONEncoder(ensure_ascii=False, separators=(",", ":")): what
-// json.dumps with those arguments runs, without making an encoder per call. Made again when the
-// module's `json` is replaced.
-nb::object compact_encoder() {
-    static PyObject *owner = nullptr;  // the json module it was made from (kept, see support.hpp)
-    static PyObject *encode = nullptr;
-    nb::object json = orvane::outside::get(o_json);
-    if (encode == nullptr || owner != json.ptr()) {
-        nb::object encoder = json.attr("JSONEncoder")(nb::arg("ensure_ascii") = false,
-                                                      nb::arg("separators") = nb::make_tuple(",", ":"));
-        nb::object fresh = encoder.attr("encode");
-        Py_XDECREF(owner);
-        Py_XDECREF(encode);
-        owner = Py_NewRef(json.ptr());
-        encode = fresh.release().ptr();
+// json.dumps(clean, ensure_ascii=False, separators=(",", ":")) with lone surrogates escaped, by
+// the module's `json`: for what the JSON writer refuses (it then raises what json raises).
+void append_dumped(nb::handle clean, std::string &out) {
+    static PyObject *compact = nullptr;  // (",", ":"), kept for the process
+    if (compact == nullptr) {
+        compact = Py_BuildValue("(ss)", ",", ":");
+        if (compact == nullptr)
+            throw nb::python_error();
     }
-    return nb::borrow(encode);
+    nb::object dumps = attr(orvane::outside::get(o_json), m_dumps);
+    nb::object text = orvane::py::call_kw(dumps, {clean}, {Kw{&k_ensure_ascii, Py_False}, Kw{&k_separators, compact}});
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "json.dumps() did not return a str");
+        throw nb::python_error();
+    }
+    orvane::json::append_utf8(out, text.ptr(), orvane::json::Surrogates::Escape);
 }
 
-// DataFormatter.sanitize(value) as compact JSON text; "<unserializable>" when either step
-// raises (the event is kept).
-std::string masked_json(nb::handle value, bool &failed) {
-#ifdef ORVANE_OTLP_NATIVE_SANITIZE
-    // Compact JSON as json.dumps(..., separators=(",", ":")) writes it; lone surrogates as
-    // \udXXX escapes (valid UTF-8); anything the writer refuses takes the Python route.
-    static constexpr orvane::json::Options kPayloadStyle{
-        orvane::json::Separators::Compact, orvane::json::NonFinite::Literal, orvane::json::Surrogates::Escape,
-        orvane::json::Others::Refuse, orvane::json::Keys::AsGiven, false};
-    if (orvane::sanitize::is_original()) {
-        if (auto rules = orvane::sanitize::Rules::current()) {
-            std::string out;
-            try {
-                orvane::json::Writer writer(out, kPayloadStyle);
-                orvane::sanitize::write_sanitized(writer, value, *rules);
-                return out;
-            } catch (orvane::json::Unsupported &) {
-                // the Python route gives the exact result
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception))
-                    throw;
-                failed = true;
-                return "\"<unserializable>\"";
-            }
-        }
-    }
-#endif
+// Runs `write` with a payload-style writer on `out`. False, with `out` as it was, when the
+// writer or the walk refuses a value (json::Unsupported): the caller takes its next route.
+template <typename Write> bool written(std::string &out, Write &&write) {
+    size_t mark = out.size();
     try {
-        nb::object formatter = orvane::outside::get(o_data_formatter);
-        nb::object clean = orvane::py::call1(formatter, m_sanitize, value);
-        if (PyUnicode_CheckExact(clean.ptr())) {
-            // A str encodes to itself in quotes; skip the Python call.
-            std::string out;
-            append_json_string(out, utf8_of(clean));
-            return out;
-        }
-        nb::object text = compact_encoder()(clean);
-        return utf8_of(text);
+        orvane::json::Writer writer(out, orvane::json::kPayloadStyle);
+        write(writer);
+        return true;
+    } catch (orvane::json::Unsupported &) {
+        out.resize(mark);
+        return false;
+    } catch (...) {
+        out.resize(mark);
+        throw;
+    }
+}
+
+// The JSON text of DataFormatter.sanitize(value), compact (json.dumps with ensure_ascii=False
+// and separators=(",", ":"), lone surrogates as \udXXX escapes); "<unserializable>" when
+// sanitising or writing raises (the event is kept). While the module's DataFormatter has the
+// original sanitize, one native walk masks and writes; otherwise (a host replaced it) its sanitize
+// is called and the result written.
+std::string masked_json(nb::handle value, bool &failed) {
+    std::string out;
+    try {
+        if (orvane::sanitize::is_original())
+            if (auto rules = orvane::sanitize::Rules::current())
+                if (written(out, [&](orvane::json::Writer &w) { orvane::sanitize::write_sanitized(w, value, *rules); }))
+                    return out;
+        nb::object clean = orvane::py::call1(orvane::outside::get(o_data_formatter), m_sanitize, value);
+        if (!written(out, [&](orvane::json::Writer &w) { w.value(clean.ptr()); }))
+            append_dumped(clean, out);
+        return out;
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -204,12 +168,12 @@ void read_error(nb::handle error, EventFacts &f) {
         return;
     }
     if (PyDict_Check(error.ptr())) {
-        f.error_type = first_entry_text(error, {"type", "error_type", "name", "code"});
-        f.error_message = first_entry_text(error, {"message", "detail", "error", "reason"});
+        f.error_type = first_entry_text(error, {&d_type, &d_error_type, &d_name, &d_code});
+        f.error_message = first_entry_text(error, {&d_message, &d_detail, &d_error, &d_reason});
         return;
     }
     if (PyUnicode_Check(error.ptr()) && PyUnicode_GET_LENGTH(error.ptr()) > 0)
-        f.error_message = utf8_of(error);
+        f.error_message = text_of(error);
 }
 
 // The tool an action event names: payload "tool" (a name, or a mapping with "name") or
@@ -217,12 +181,12 @@ void read_error(nb::handle error, EventFacts &f) {
 void read_tool(nb::handle payload, EventFacts &f) {
     if (!PyDict_Check(payload.ptr()))
         return;
-    PyObject *tool = entry(payload, "tool");
-    if (tool != nullptr && PyDict_Check(tool))
-        f.tool_name = first_entry_text(nb::handle(tool), {"name"});
+    nb::object tool = orvane::py::dict_find(payload, nb::handle(d_tool.get()));
+    if (tool.is_valid() && PyDict_Check(tool.ptr()))
+        f.tool_name = first_entry_text(tool, {&d_name});
     else
-        f.tool_name = first_entry_text(payload, {"tool", "tool_name"});
-    f.tool_call_id = first_entry_text(payload, {"tool_call_id", "call_id"});
+        f.tool_name = first_entry_text(payload, {&d_tool, &d_tool_name});
+    f.tool_call_id = first_entry_text(payload, {&d_tool_call_id, &d_call_id});
 }
 
 // The first of the picked values at `at` that is a non-empty str (or an int), as text.
@@ -262,7 +226,7 @@ void read_run(PyObject *run, EventFacts &f) {
     PyObject *run_id = PyTuple_GET_ITEM(run, kRunId);
     if (!PyUnicode_Check(run_id))
         throw nb::type_error("run_id is not a str");
-    r.run_id = utf8_of(run_id);
+    r.run_id = text_of(run_id);
     r.root_run_id = optional_text(PyTuple_GET_ITEM(run, kRunRoot));
     r.parent_run_id = optional_text(PyTuple_GET_ITEM(run, kRunParent));
     Text kind = optional_text(PyTuple_GET_ITEM(run, kRunKind));
@@ -445,20 +409,6 @@ bool is_item(nb::handle item) {
 }
 
 }  // namespace
-
-std::string utf8_of(nb::handle str) {
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(str.ptr(), &n);
-    if (p != nullptr)
-        return std::string(p, static_cast<size_t>(n));
-    PyErr_Clear();
-    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
-    if (!bytes.is_valid())
-        throw nb::python_error();
-    std::string out(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-    mend_surrogates(out);
-    return out;
-}
 
 const Scope &exporter_scope() {
     static const Scope *scope = new Scope{"orvane_devtools.observation", "0.1.0"};

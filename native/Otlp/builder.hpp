@@ -99,7 +99,4 @@ std::string encode_request(const std::vector<Span> &spans, Protocol protocol, in
 // The scope this exporter names in its requests.
 const Scope &exporter_scope();
 
-// UTF-8 text of a str, with lone surrogates replaced by U+FFFD (valid UTF-8 always).
-std::string utf8_of(nb::handle str);
-
 }  // namespace orvane::otlp

@@ -64,11 +64,11 @@ TrackerOptions tracker_options(nb::handle service_name, nb::handle environment, 
     orvane::args::require_str(group_id, "group_id", true);
     TrackerOptions o;
     if (!service_name.is_none() && PyUnicode_GET_LENGTH(service_name.ptr()) > 0)
-        o.service_name = utf8_of(service_name);
+        o.service_name = orvane::py::text_of(service_name);
     if (!environment.is_none())
-        o.environment = utf8_of(environment);
+        o.environment = orvane::py::text_of(environment);
     if (!group_id.is_none())
-        o.group_id = utf8_of(group_id);
+        o.group_id = orvane::py::text_of(group_id);
     o.export_stream_deltas = orvane::py::truthy(stream_deltas);
     o.max_events_per_span = count_arg(max_events_per_span, "max_events_per_span");
     o.max_open_runs = count_arg(max_open_runs, "max_open_runs");

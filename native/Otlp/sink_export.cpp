@@ -140,7 +140,7 @@ std::optional<PartialSuccess> partial_success_of(const OtlpState &os, nb::handle
             }
         }
         if (PyObject *m = PyDict_GetItemString(ps, "errorMessage"); m != nullptr && PyUnicode_Check(m))
-            out.error_message = utf8_of(m);
+            out.error_message = orvane::py::text_of(m);
         return out;
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
@@ -161,7 +161,7 @@ std::string failure_detail(const OtlpState &os, nb::handle content) {
         nb::object doc = attr(orvane::outside::get(o_json), m_loads)(content);
         if (PyDict_Check(doc.ptr()))
             if (PyObject *m = PyDict_GetItemString(doc.ptr(), "message"); m != nullptr && PyUnicode_Check(m))
-                return utf8_of(m);
+                return orvane::py::text_of(m);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -309,7 +309,7 @@ struct SpanExporter final : ex::Exporter {
             nb::object r = nb::steal(reason);
             if (PyUnicode_Check(r.ptr()) && PyUnicode_GET_LENGTH(r.ptr()) > 0) {
                 text += ' ';
-                text += utf8_of(r);
+                text += orvane::py::text_of(r);
             }
         }
         std::string detail = failure_detail(*os, content);

@@ -2,11 +2,11 @@
 
 #include <zlib.h>
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
+
+#include "orvane/json.hpp"
 
 namespace orvane::otlp {
 
@@ -272,143 +272,165 @@ size_t scope_size(const Scope &scope) {
 
 // --- JSON ------------------------------------------------------------------------------------
 
-void append_uint(std::string &out, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+// The protocol's JSON through the package's JSON writer (kProtoJsonStyle: compact, non-finite
+// doubles as the strings "NaN", "Infinity" and "-Infinity"). Only the writer's pieces that take
+// C++ values are used, so this runs with the GIL released.
+using orvane::json::Writer;
+
+void json_hex(Writer &w, std::string_view name, const uint8_t *data, size_t n, bool &first) {
+    w.member(name, first);
+    w.string(hex(data, n));
 }
 
-void append_int(std::string &out, int64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-}
-
-// A double as proto3 JSON writes it: shortest round-trip text, non-finite values as the strings
-// "NaN", "Infinity" and "-Infinity".
-void append_double(std::string &out, double d) {
-    if (std::isnan(d)) {
-        out.append("\"NaN\"");
-        return;
-    }
-    if (std::isinf(d)) {
-        out.append(d > 0 ? "\"Infinity\"" : "\"-Infinity\"");
-        return;
-    }
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    out.append(buf, r.ptr);
-}
-
-void append_hex_field(std::string &out, const char *name, const uint8_t *data, size_t n) {
-    out.push_back('"');
-    out.append(name);
-    out.append("\":\"");
-    out.append(hex(data, n));
-    out.push_back('"');
-}
-
-void json_value(std::string &out, const Value &v) {
+// AnyValue: the one member of its oneof, always written.
+void json_value(Writer &w, const Value &v) {
+    bool first = true;
+    w.begin_object();
     switch (v.kind) {
     case Value::Kind::string:
-        out.append("{\"stringValue\":");
-        append_json_string(out, v.s);
+        w.member("stringValue", first);
+        w.string(v.s);
         break;
     case Value::Kind::boolean:
-        out.append(v.b ? "{\"boolValue\":true" : "{\"boolValue\":false");
+        w.member("boolValue", first);
+        w.boolean(v.b);
         break;
     case Value::Kind::integer:
-        out.append("{\"intValue\":\"");
-        append_int(out, v.i);
-        out.push_back('"');
+        w.member("intValue", first);
+        w.integer_string(v.i);
         break;
     case Value::Kind::real:
-        out.append("{\"doubleValue\":");
-        append_double(out, v.d);
+        w.member("doubleValue", first);
+        w.real(v.d);
         break;
     }
-    out.push_back('}');
+    w.end_object();
 }
 
-void json_attributes(std::string &out, const Attributes &attrs) {
-    out.append("\"attributes\":[");
-    bool first = true;
+void json_attributes(Writer &w, const Attributes &attrs, bool &first) {
+    w.member("attributes", first);
+    w.begin_array();
+    bool first_item = true;
     for (const Attribute &a : attrs) {
-        if (!first)
-            out.push_back(',');
-        first = false;
-        out.append("{\"key\":");
-        append_json_string(out, a.key);
-        out.append(",\"value\":");
-        json_value(out, a.value);
-        out.push_back('}');
+        w.element(first_item);
+        bool first_member = true;
+        w.begin_object();
+        w.member("key", first_member);
+        w.string(a.key);
+        w.member("value", first_member);
+        json_value(w, a.value);
+        w.end_object();
     }
-    out.push_back(']');
+    w.end_array();
 }
 
-void json_span(std::string &out, const Span &s) {
-    out.push_back('{');
-    append_hex_field(out, "traceId", s.trace_id.data(), s.trace_id.size());
-    out.push_back(',');
-    append_hex_field(out, "spanId", s.span_id.data(), s.span_id.size());
-    if (s.has_parent) {
-        out.push_back(',');
-        append_hex_field(out, "parentSpanId", s.parent_span_id.data(), s.parent_span_id.size());
+void json_event(Writer &w, const SpanEvent &e) {
+    bool first = true;
+    w.begin_object();
+    w.member("timeUnixNano", first);
+    w.integer_string(e.time_ns);
+    w.member("name", first);
+    w.string(e.name);
+    json_attributes(w, e.attributes, first);
+    w.end_object();
+}
+
+void json_status(Writer &w, const Span &s) {
+    bool first = true;
+    w.begin_object();
+    if (!s.status_message.empty()) {
+        w.member("message", first);
+        w.string(s.status_message);
     }
+    if (s.status != StatusCode::unset) {
+        w.member("code", first);
+        w.integer(static_cast<uint64_t>(s.status));
+    }
+    w.end_object();
+}
+
+void json_span(Writer &w, const Span &s) {
+    bool first = true;
+    w.begin_object();
+    json_hex(w, "traceId", s.trace_id.data(), s.trace_id.size(), first);
+    json_hex(w, "spanId", s.span_id.data(), s.span_id.size(), first);
+    if (s.has_parent)
+        json_hex(w, "parentSpanId", s.parent_span_id.data(), s.parent_span_id.size(), first);
     if (s.flags) {
-        out.append(",\"flags\":");
-        append_uint(out, s.flags);
+        w.member("flags", first);
+        w.integer(static_cast<uint64_t>(s.flags));
     }
-    out.append(",\"name\":");
-    append_json_string(out, s.name);
+    w.member("name", first);
+    w.string(s.name);
     if (s.kind != SpanKind::unspecified) {
-        out.append(",\"kind\":");
-        append_uint(out, static_cast<uint64_t>(s.kind));
+        w.member("kind", first);
+        w.integer(static_cast<uint64_t>(s.kind));
     }
-    out.append(",\"startTimeUnixNano\":\"");
-    append_uint(out, s.start_ns);
-    out.append("\",\"endTimeUnixNano\":\"");
-    append_uint(out, s.end_ns);
-    out.append("\",");
-    json_attributes(out, s.attributes);
+    w.member("startTimeUnixNano", first);
+    w.integer_string(s.start_ns);
+    w.member("endTimeUnixNano", first);
+    w.integer_string(s.end_ns);
+    json_attributes(w, s.attributes, first);
     if (!s.events.empty()) {
-        out.append(",\"events\":[");
-        bool first = true;
+        w.member("events", first);
+        w.begin_array();
+        bool first_event = true;
         for (const SpanEvent &e : s.events) {
-            if (!first)
-                out.push_back(',');
-            first = false;
-            out.append("{\"timeUnixNano\":\"");
-            append_uint(out, e.time_ns);
-            out.append("\",\"name\":");
-            append_json_string(out, e.name);
-            out.push_back(',');
-            json_attributes(out, e.attributes);
-            out.push_back('}');
+            w.element(first_event);
+            json_event(w, e);
         }
-        out.push_back(']');
+        w.end_array();
     }
     if (s.dropped_events) {
-        out.append(",\"droppedEventsCount\":");
-        append_uint(out, s.dropped_events);
+        w.member("droppedEventsCount", first);
+        w.integer(static_cast<uint64_t>(s.dropped_events));
     }
     if (s.status != StatusCode::unset || !s.status_message.empty()) {
-        out.append(",\"status\":{");
-        bool any = false;
-        if (!s.status_message.empty()) {
-            out.append("\"message\":");
-            append_json_string(out, s.status_message);
-            any = true;
-        }
-        if (s.status != StatusCode::unset) {
-            if (any)
-                out.push_back(',');
-            out.append("\"code\":");
-            append_uint(out, static_cast<uint64_t>(s.status));
-        }
-        out.push_back('}');
+        w.member("status", first);
+        json_status(w, s);
     }
-    out.push_back('}');
+    w.end_object();
+}
+
+// One ResourceSpans: the resource of `g`, one ScopeSpans naming `scope`, the spans' pieces.
+void json_resource_spans(Writer &w, const Group &g, const Scope &scope,
+                         const std::unordered_map<const Span *, std::string_view> &bytes_of) {
+    bool first = true;
+    w.begin_object();
+    w.member("resource", first);
+    {
+        bool first_resource = true;
+        w.begin_object();
+        json_attributes(w, resource_attributes(*g.first), first_resource);
+        w.end_object();
+    }
+    w.member("scopeSpans", first);
+    w.begin_array();
+    bool first_scope_spans = true;
+    w.begin_object();
+    w.member("scope", first_scope_spans);
+    {
+        bool first_scope = true;
+        w.begin_object();
+        w.member("name", first_scope);
+        w.string(scope.name);
+        if (!scope.version.empty()) {
+            w.member("version", first_scope);
+            w.string(scope.version);
+        }
+        w.end_object();
+    }
+    w.member("spans", first_scope_spans);
+    w.begin_array();
+    bool first_span = true;
+    for (const Span *s : g.spans) {
+        w.element(first_span);
+        w.out().append(bytes_of.at(s));  // a span written by json_span
+    }
+    w.end_array();
+    w.end_object();
+    w.end_array();
+    w.end_object();
 }
 
 // --- decoding ------------------------------------------------------------------------------
@@ -485,48 +507,6 @@ std::string hex(const uint8_t *data, size_t n) {
     return out;
 }
 
-void append_json_string(std::string &out, std::string_view text) {
-    static constexpr char digits[] = "0123456789abcdef";
-    out.push_back('"');
-    size_t run = 0;  // start of the pending run of characters that need no escape
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out.append(text.substr(run, i - run));
-        run = i + 1;
-        switch (c) {
-        case '"':
-            out.append("\\\"");
-            break;
-        case '\\':
-            out.append("\\\\");
-            break;
-        case '\n':
-            out.append("\\n");
-            break;
-        case '\r':
-            out.append("\\r");
-            break;
-        case '\t':
-            out.append("\\t");
-            break;
-        case '\b':
-            out.append("\\b");
-            break;
-        case '\f':
-            out.append("\\f");
-            break;
-        default:
-            out.append("\\u00");
-            out.push_back(digits[c >> 4]);
-            out.push_back(digits[c & 15]);
-        }
-    }
-    out.append(text.substr(run));
-    out.push_back('"');
-}
-
 namespace {
 
 void encode_whole(const std::vector<const Span *> &spans, Protocol protocol, const Scope &scope,
@@ -552,9 +532,10 @@ void encode_json(const std::vector<const Span *> &spans, const Scope &scope, std
 }
 
 void append_span_piece(const Span &span, Protocol protocol, std::string &out) {
-    if (protocol == Protocol::json)
-        json_span(out, span);
-    else
+    if (protocol == Protocol::json) {
+        Writer w(out, orvane::json::kProtoJsonStyle);
+        json_span(w, span);
+    } else
         put_span(out, span, span_size(span));
 }
 
@@ -570,31 +551,17 @@ void frame_request(const std::vector<Piece> &pieces, Protocol protocol, const Sc
     for (const Piece &p : pieces)
         bytes_of.emplace(p.span, p.bytes);
     if (protocol == Protocol::json) {
-        out.append("{\"resourceSpans\":[");
-        bool first_group = true;
+        Writer w(out, orvane::json::kProtoJsonStyle);
+        bool first = true, first_group = true;
+        w.begin_object();
+        w.member("resourceSpans", first);
+        w.begin_array();
         for (const Group &g : groups) {
-            if (!first_group)
-                out.push_back(',');
-            first_group = false;
-            out.append("{\"resource\":{");
-            json_attributes(out, resource_attributes(*g.first));
-            out.append("},\"scopeSpans\":[{\"scope\":{\"name\":");
-            append_json_string(out, scope.name);
-            if (!scope.version.empty()) {
-                out.append(",\"version\":");
-                append_json_string(out, scope.version);
-            }
-            out.append("},\"spans\":[");
-            bool first = true;
-            for (const Span *s : g.spans) {
-                if (!first)
-                    out.push_back(',');
-                first = false;
-                out.append(bytes_of[s]);
-            }
-            out.append("]}]}");
+            w.element(first_group);
+            json_resource_spans(w, g, scope, bytes_of);
         }
-        out.append("]}");
+        w.end_array();
+        w.end_object();
         return;
     }
     for (const Group &g : groups) {

@@ -1,5 +1,7 @@
-// The trace export request on the wire, free of Python: binary protobuf and the protocol's JSON
-// mapping of ExportTraceServiceRequest, gzip, and the few answers the exporter reads.
+// The trace export request on the wire, free of Python objects (callers may release the GIL):
+// binary protobuf and the protocol's JSON mapping of ExportTraceServiceRequest (through the
+// package's JSON writer, orvane/json.hpp, by its pieces that take C++ values), gzip, and the few
+// answers the exporter reads.
 //
 // One request holds one ResourceSpans per (service name, environment) pair, in the order the
 // pairs first occur among the spans, each with one ScopeSpans naming this exporter.
@@ -64,8 +66,5 @@ std::string decode_status_message(std::string_view body);
 
 // Lower-case hex of a byte string.
 std::string hex(const uint8_t *data, size_t n);
-
-// Appends `text` as a JSON string literal (quotes included). `text` must be valid UTF-8.
-void append_json_string(std::string &out, std::string_view text);
 
 }  // namespace orvane::otlp

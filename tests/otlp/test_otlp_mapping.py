@@ -3,6 +3,10 @@ span builder emits, decoded with opentelemetry-proto and checked against the eve
 
 from __future__ import annotations
 
+import collections
+import dataclasses
+import datetime
+import enum
 import hashlib
 import json
 import math
@@ -11,7 +15,9 @@ import pytest
 from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import ExportTraceServiceRequest
 from opentelemetry.proto.trace.v1.trace_pb2 import Span, Status
 from otlp_helpers import Clock, by_run, event, plain_spans, run_ctx
+from pydantic import BaseModel
 
+from orvane.utils import DataFormatter
 from orvane_devtools.observation.backends import Otlp
 
 MS = 1_000_000
@@ -122,6 +128,95 @@ def test_the_payload_is_masked_by_the_modules_sanitizer(clock, monkeypatch):
     _, spans = build([event("x.started", run, clock(), payload={"a": 1}),
                       event("x.completed", run, clock())])
     assert json.loads(spans[0]["events"][0]["attributes"]["orvane.event.payload"]) == {"replaced": True}
+
+
+class Creds(BaseModel):
+    user: str = "u"
+    password: str = "hunter2"
+    inner: dict = {"api_key": "k", "visible": 1}
+
+
+@dataclasses.dataclass
+class Conn:
+    host: str = "h"
+    token: str = "t0k"
+
+
+def nested(depth: int, leaf):
+    value = leaf
+    for i in range(depth):
+        value = {"level": value} if i % 2 else [value]
+    return value
+
+
+class Flag(enum.IntEnum):
+    ON = 1
+
+
+def cyclic():
+    loop: list = ["x", {"password": "p"}]
+    loop.append(loop)
+    return {"loop": loop}
+
+
+TRICKY_PAYLOADS = {
+    "secrets-in-lists": {"headers": [{"authorization": "a"}, ("x", {"Cookie": "c"})],
+                         "rows": [[{"db_password": "p", "n": 1}]]},
+    "secrets-in-models": {"creds": Creds(), "many": [Creds(user="v")], "conn": Conn()},
+    "mapping-subclasses": {"od": collections.OrderedDict([("z", 1), ("client_secret", "s")]),
+                           "counter": collections.Counter({"access_token": 3, "tokens": 4})},
+    "non-string-keys": {"k": {1: "int", 2.5: "float", None: "none", True: "bool", (1, "x-api-key"): "t"},
+                        "set-cookie": {7: {"dbPassword": "x"}}},
+    "cycle": cyclic(),
+    "depth": {"deep": nested(DataFormatter.MAX_DEPTH + 5, {"secret": "s"}),
+              "edge": nested(DataFormatter.MAX_DEPTH - 3, {"secret": "s"})},
+    "odd-values": {"nan": math.nan, "inf": -math.inf, "big": 2**80, "text": 'q"\\\n\x01 é \ud800',
+                   "when": datetime.date(2024, 1, 2), "flag": Flag.ON},
+}
+
+
+def escape_lone_surrogates(text: str) -> str:
+    return "".join(f"\\u{ord(c):04x}" if 0xD800 <= ord(c) <= 0xDFFF else c for c in text)
+
+
+@pytest.mark.parametrize("route", ["native", "replaced sanitizer"])
+@pytest.mark.parametrize("payload", TRICKY_PAYLOADS.values(), ids=TRICKY_PAYLOADS.keys())
+def test_payload_and_error_texts_are_exactly_the_sanitizers_json(clock, monkeypatch, payload, route):
+    if route == "replaced sanitizer":
+        calls = []
+
+        class Formatter(DataFormatter):
+            @staticmethod
+            def sanitize(value):
+                calls.append(value)
+                return DataFormatter.sanitize(value)
+
+        monkeypatch.setattr(Otlp, "DataFormatter", Formatter)
+    run = run_ctx("r")
+    started = event("x.started", run, clock(), payload=payload, error={"password": "p", "detail": payload})
+    _, (span,) = build([started, event("x.completed", run, clock())], max_attribute_length=10**7)
+    attributes = span["events"][0]["attributes"]
+    for name, value in (("payload", started.payload), ("error", started.error)):
+        expected = json.dumps(DataFormatter.sanitize(value), ensure_ascii=False, separators=(",", ":"))
+        assert attributes[f"orvane.event.{name}"] == escape_lone_surrogates(expected), name
+    text = json.dumps(span)
+    for secret in ("hunter2", "t0k", '"s"'):
+        assert secret not in text
+    if route == "replaced sanitizer":
+        assert len(calls) == 2
+
+
+def test_a_replaced_sanitizer_that_returns_what_json_cannot_write_keeps_the_event(clock, monkeypatch):
+    class Formatter:
+        @staticmethod
+        def sanitize(value):
+            return {"kept": {1, 2}}
+
+    monkeypatch.setattr(Otlp, "DataFormatter", Formatter)
+    run = run_ctx("r")
+    b, (span,) = build([event("x.started", run, clock(), payload={"a": 1}), event("x.completed", run, clock())])
+    assert span["events"][0]["attributes"]["orvane.event.payload"] == '"<unserializable>"'
+    assert b.counts()["unserializable_payload_count"] == 1
 
 
 def test_a_failed_run_has_status_error_with_type_and_message(clock):
@@ -350,9 +445,15 @@ def test_text_that_is_not_valid_unicode_still_makes_a_decodable_request(clock):
     run = run_ctx("r\ud800", agent=lone)
     _, (span,) = build([event("task.started", run, clock(), message=lone, payload={"k": lone}),
                         event("task.completed", run, clock())])
-    assert span["attributes"]["gen_ai.agent.name"] == "bad \ufffd surrogate"
-    assert span["events"][0]["attributes"]["orvane.event.message"] == "bad \ufffd surrogate"
-    assert span["attributes"]["orvane.run.id"] == "r\ufffd"
+    # Texts read as the package shows text to people (backslashreplace), the payload as JSON
+    # with the surrogate escaped: the same six characters, and the payload reads back whole.
+    shown = "bad \\udc80 surrogate"
+    assert span["attributes"]["gen_ai.agent.name"] == shown
+    assert span["events"][0]["attributes"]["orvane.event.message"] == shown
+    assert span["attributes"]["orvane.run.id"] == "r\\ud800"
+    payload = span["events"][0]["attributes"]["orvane.event.payload"]
+    assert payload == '{"k":"bad \\udc80 surrogate"}'
+    assert json.loads(payload) == {"k": lone}
 
 
 def test_unreadable_events_are_set_aside_and_the_rest_go_on(clock):

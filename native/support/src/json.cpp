@@ -370,9 +370,7 @@ void Writer::integer(PyObject *i) {
     if (v == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (overflow == 0) {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v);
-        out_.append(buf, static_cast<size_t>(r.ptr - buf));
+        integer(static_cast<int64_t>(v));
         return;
     }
     // int.__repr__, as json writes ints (and int subclasses); raises past the digit limit.
@@ -380,6 +378,30 @@ void Writer::integer(PyObject *i) {
     if (!text.is_valid())
         throw nb::python_error();
     put_text(out_, text.ptr(), false, false, Surrogates::Raw);
+}
+
+void Writer::integer(int64_t i) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, i);
+    out_.append(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+void Writer::integer(uint64_t i) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, i);
+    out_.append(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+void Writer::integer_string(int64_t i) {
+    out_.push_back('"');
+    integer(i);
+    out_.push_back('"');
+}
+
+void Writer::integer_string(uint64_t i) {
+    out_.push_back('"');
+    integer(i);
+    out_.push_back('"');
 }
 
 void Writer::real(double d) {
@@ -392,6 +414,12 @@ void Writer::real(double d) {
     const char *text = std::isnan(d) ? (opt_.casefold ? "nan" : "NaN")
                        : d > 0       ? (opt_.casefold ? "infinity" : "Infinity")
                                      : (opt_.casefold ? "-infinity" : "-Infinity");
+    if (opt_.non_finite == NonFinite::Quoted) {
+        out_.push_back('"');
+        out_.append(text);
+        out_.push_back('"');
+        return;
+    }
     out_.append(text);
 }
 

@@ -129,6 +129,16 @@ std::string_view utf8_of(nb::handle s, nb::object &holder) {
 }
 
 std::string text_of(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) {
+        // The UTF-8 form the str keeps (made once per str); text with lone surrogates has none.
+        Py_ssize_t n = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(value.ptr(), &n);
+        if (p != nullptr)
+            return std::string(p, static_cast<size_t>(n));
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
     PyObject *s = PyObject_Str(value.ptr());
     if (s == nullptr)
         throw nb::python_error();

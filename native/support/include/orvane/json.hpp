@@ -10,6 +10,10 @@
 //   run store search    json.dumps(v, ensure_ascii=False, sort_keys=True,
 //                                  default=str).casefold()                    kSearchStyle
 //   sanitizer           the fused walk of sanitize.hpp writes through a Writer
+//   OTLP span events    json.dumps(v, ensure_ascii=False, separators=(",", ":"))
+//                       with lone surrogates escaped (a payload as one text)   kPayloadStyle
+//   OTLP/HTTP JSON      the protocol's JSON mapping of the export request,
+//                       written from C++ values (no Python objects)         kProtoJsonStyle
 //
 // Output is UTF-8 (ensure_ascii=False: non-ASCII text is written as it is, only '"', '\\' and
 // the control characters below U+0020 are escaped, with json's escapes). Values follow the rules of
@@ -23,8 +27,10 @@
 // the writer throws json::Unsupported (a C++ exception, no Python error set) and the caller takes
 // its Python route, which then gives the exact result or the exact error.
 //
-// GIL: every function here is called with the GIL held (it reads Python objects and may call str(),
-// items(), casefold()).
+// GIL: every function that takes a Python object is called with the GIL held (it reads Python
+// objects and may call str(), items(), casefold()). The pieces that take C++ values -- the
+// std::string_view, double and 64-bit integer forms below, the structural pieces and member() --
+// touch no Python object and may run without the GIL, under an Options whose casefold is false.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -51,6 +57,7 @@ enum class Separators : uint8_t {
 enum class NonFinite : uint8_t {
     Literal,  // NaN, Infinity, -Infinity (allow_nan=True)
     Refuse,   // Unsupported (allow_nan=False raises ValueError on the Python route)
+    Quoted,   // the JSON strings "NaN", "Infinity", "-Infinity" (the proto3 JSON mapping)
 };
 
 // A lone surrogate code point in a str (it has no UTF-8 form).
@@ -125,6 +132,10 @@ inline constexpr Options kBodyEscapedStyle{Separators::Compact, NonFinite::Refus
                                             Others::Refuse, Keys::AsGiven, false};
 inline constexpr Options kSearchStyle{Separators::Python, NonFinite::Literal, Surrogates::Raw,
                                       Others::Str, Keys::Sorted, true};
+inline constexpr Options kPayloadStyle{Separators::Compact, NonFinite::Literal, Surrogates::Escape,
+                                       Others::Refuse, Keys::AsGiven, false};
+inline constexpr Options kProtoJsonStyle{Separators::Compact, NonFinite::Quoted, Surrogates::Escape,
+                                         Others::Refuse, Keys::AsGiven, false};
 
 // Appends JSON text to `out`. A Writer is cheap to make (a reference and the options); make one
 // per document. After an exception the text appended so far is incomplete: callers that go on
@@ -152,8 +163,28 @@ public:
     void string(PyObject *s);             // a str (or subclass) as a JSON string
     void string(std::string_view utf8);   // UTF-8 text as a JSON string (escapes only)
     void integer(PyObject *i);            // an int (or subclass) as int.__repr__ writes it
+    void integer(int64_t i);              // a C++ integer in decimal
+    void integer(uint64_t i);
+    void integer_string(int64_t i);       // the same as a JSON string ("-12"), the proto3 JSON
+    void integer_string(uint64_t i);      // form of 64-bit integers
     void real(double d);                  // a float as float.__repr__ writes it (NonFinite rules)
     void key(PyObject *k);                // a mapping key, coerced as json coerces keys, quoted
+    void key(std::string_view utf8) { string(utf8); }  // a key given as UTF-8 text, quoted
+    // Opens the member `name` of an object being written: the item separator unless `first`
+    // (which is then cleared), the key and the key separator. The caller writes the value.
+    void member(std::string_view name, bool &first) {
+        if (!first)
+            item_separator();
+        first = false;
+        key(name);
+        key_separator();
+    }
+    // The item separator before an element of an array being written, unless `first` (cleared).
+    void element(bool &first) {
+        if (!first)
+            item_separator();
+        first = false;
+    }
     void begin_object() { out_.push_back('{'); }
     void end_object() { out_.push_back('}'); }
     void begin_array() { out_.push_back('['); }
