@@ -97,6 +97,26 @@ std::vector<std::pair<std::string, std::string>> parse_headers(nb::handle header
     return out;
 }
 
+// A header value is a secret, and so is each long word of it: the token after an auth scheme
+// ("Bearer <token>") may be written into the URL as well.
+void add_header_secrets(const std::string &value, std::vector<std::string> &secrets) {
+    if (value.empty())
+        return;
+    secrets.push_back(value);
+    size_t at = 0;
+    while (at < value.size()) {
+        size_t b = value.find_first_not_of(" \t", at);
+        if (b == std::string::npos)
+            break;
+        size_t e = value.find_first_of(" \t", b);
+        if (e == std::string::npos)
+            e = value.size();
+        if (e - b >= 8 && e - b < value.size())
+            secrets.push_back(value.substr(b, e - b));
+        at = e;
+    }
+}
+
 bool same_name(std::string a, std::string b) {
     for (auto *s : {&a, &b})
         for (char &c : *s)
@@ -174,7 +194,6 @@ void init_sink_object(nb::handle self, nb::handle endpoint, nb::handle headers, 
     os.endpoint = nb::borrow(endpoint);
     std::string posted = ex::url_without_userinfo(url);
     os.url = nb::str(posted.c_str(), posted.size());
-    os.public_endpoint = ex::public_url(url);
     nb::dict h;
     bool has_authorization = false;
     for (auto &[name, value] : given) {
@@ -182,8 +201,7 @@ void init_sink_object(nb::handle self, nb::handle endpoint, nb::handle headers, 
             continue;  // the sink sets these for the body it sends
         has_authorization = has_authorization || same_name(name, "authorization");
         h[nb::str(name.c_str(), name.size())] = nb::str(value.c_str(), value.size());
-        if (!value.empty())
-            os.secrets.push_back(value);
+        add_header_secrets(value, os.secrets);
     }
     if (parts.has_userinfo) {
         // Credentials written into the URL travel as a header; the URL itself is sent without.
@@ -203,6 +221,7 @@ void init_sink_object(nb::handle self, nb::handle endpoint, nb::handle headers, 
     for (const std::string &v : ex::query_secret_values(url))
         if (!v.empty())
             os.secrets.push_back(v);
+    os.public_endpoint = ex::shown_endpoint(url, os.secrets);
     h["Content-Type"] = proto == Protocol::json ? "application/json" : "application/x-protobuf";
     if (level >= 0)
         h["Content-Encoding"] = "gzip";

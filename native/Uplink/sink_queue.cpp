@@ -852,11 +852,11 @@ std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
 // The endpoint without credentials, secret query values masked, and the API key removed should
 // it appear in the URL anyway.
 std::string UplinkExporter::public_endpoint(nb::handle self) const {
-    std::string text = orvane::exporting::public_url(text_of(attr(self, a_endpoint)));
-    nb::object key = attr(self, a_api_key);
-    if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        text = orvane::exporting::redact(std::move(text), {text_of(key)});
-    return text;
+    std::vector<std::string> key;
+    nb::object api_key = attr(self, a_api_key);
+    if (PyUnicode_Check(api_key.ptr()) && PyUnicode_GET_LENGTH(api_key.ptr()) > 0)
+        key.push_back(text_of(api_key));
+    return orvane::exporting::shown_endpoint(text_of(attr(self, a_endpoint)), std::move(key));
 }
 
 nb::dict get_stats(nb::handle self) {

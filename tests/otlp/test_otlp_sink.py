@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -257,6 +258,35 @@ def test_credentials_and_header_values_never_show(receiver):
     assert request["headers"]["x-api-key"] == "hdr-secret-9"
     assert request["headers"]["authorization"].startswith("Basic ")
     assert "alice" not in request["path"] and "api_key=k-123456" in request["path"]
+
+
+def test_header_values_in_the_endpoint_never_show_in_logs_warnings_or_stats(receiver, caplog):
+    # A receiver that takes its key both ways: as a header and in the URL, under query names and
+    # path pieces that look harmless, and a bearer token whose bare value is in the URL too.
+    path = "/t/bare-token-77x/v1/traces?tenant=hdr-secret-9&api_key=k-123456&region=eu"
+    sink = make_sink(receiver, endpoint=receiver.url(path),
+                     headers={"x-api-key": "hdr-secret-9", "Authorization": "Bearer bare-token-77x"})
+    receiver.script = [(503, {}, b"no tenant hdr-secret-9 (token bare-token-77x)")]
+    clock = Clock()
+    with caplog.at_level(logging.INFO), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        sink.append_events_nowait(one_run("a", clock))
+        assert receiver.wait_for(lambda r: len(r.requests) >= 1)
+        assert wait_until(lambda: sink.get_stats()["export_failure_count"] > 0)
+        asyncio.run(sink.flush())
+        assert wait_until(lambda: sink.get_stats()["exported_span_count"] == 1)
+    logged = [r.getMessage() for r in caplog.records if r.name.startswith("httpx")]
+    assert any("HTTP Request: POST http://127.0.0.1:" in line and "503" in line for line in logged)
+    assert any("200 OK" in line for line in logged)
+    stats = sink.get_stats()
+    shown = [*logged, *(str(w.message) for w in caught), json.dumps(stats, default=str)]
+    for text in shown:
+        for secret in ("hdr-secret-9", "bare-token-77x", "k-123456"):
+            assert secret not in text, text
+    assert stats["endpoint"] == receiver.url("/t/***/v1/traces?tenant=***&api_key=***&region=eu")
+    # The receiver still gets the endpoint and the headers as configured.
+    assert {r["path"] for r in receiver.requests} == {path}
+    assert receiver.requests[-1]["headers"]["authorization"] == "Bearer bare-token-77x"
 
 
 def test_stale_and_orphaned_runs_leave_with_their_reason(receiver, monkeypatch):

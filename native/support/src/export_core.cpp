@@ -598,6 +598,10 @@ std::string mask_query_secrets_in_text(std::string_view text, std::string_view m
 
 std::string public_url(std::string_view url) { return mask_query_secrets(url_without_userinfo(url)); }
 
+std::string shown_endpoint(std::string_view url, std::vector<std::string> secrets) {
+    return redact(public_url(url), std::move(secrets));
+}
+
 std::string redact(std::string text, std::vector<std::string> secrets) {
     std::sort(secrets.begin(), secrets.end(), [](const std::string &a, const std::string &b) {
         return a.size() > b.size();

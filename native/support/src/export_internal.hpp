@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "orvane/export_queue.hpp"
@@ -61,6 +62,9 @@ int64_t add_sat(int64_t a, int64_t b);
 using orvane::py::text_of;
 // The module's registry of live exporters, as a new list.
 nb::object registry_list();
+// The secrets of every live exporter of the module (their hooks' secrets()); an exporter whose
+// hook raises is passed over (the error is cleared).
+std::vector<std::string> live_secrets();
 // Wakes the worker of `st` (sets its event).
 void wake(ExportState &st);
 nb::object caught_exception();

@@ -563,6 +563,23 @@ nb::object detail::registry_list() {
     return nb::steal(list);
 }
 
+std::vector<std::string> detail::live_secrets() {
+    std::vector<std::string> out;
+    nb::object live = registry_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live.ptr()); ++i) {
+        nb::handle self = PyList_GET_ITEM(live.ptr(), i);
+        try {
+            StateRef ref = state_of(self);
+            for (std::string &s : ref->hooks->secrets(self))
+                out.push_back(std::move(s));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+        }
+    }
+    return out;
+}
+
 nb::object new_state(const Exporter &hooks) {
     PyObject *obj = g_state_type->tp_alloc(g_state_type, 0);
     if (obj == nullptr)

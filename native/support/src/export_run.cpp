@@ -73,8 +73,9 @@ nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb
 
 namespace {
 
-// The filter of mask_http_client_logs: URL arguments of a record shown without user-info and
-// with secret query values masked. Always keeps the record.
+// The filter of mask_http_client_logs: URL arguments of a record shown as exporters show their
+// endpoints (without user-info, secret query values masked, and none of the live exporters'
+// secrets). Always keeps the record.
 bool mask_record(nb::handle record) {
     PyObject *args = nullptr;
     if (PyObject_GetOptionalAttrString(record.ptr(), "args", &args) < 0)
@@ -86,6 +87,7 @@ bool mask_record(nb::handle record) {
         return true;
     Py_ssize_t n = PyTuple_GET_SIZE(args);
     nb::object masked;
+    std::optional<std::vector<std::string>> secrets;  // read once, at the first URL
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *arg = PyTuple_GET_ITEM(args, i);
         PyTypeObject *type = Py_TYPE(arg);
@@ -95,7 +97,9 @@ bool mask_record(nb::handle record) {
         std::string text = text_of(nb::handle(arg));
         if (text.find("://") == std::string::npos)
             continue;
-        std::string shown = public_url(text);
+        if (!secrets)
+            secrets = live_secrets();
+        std::string shown = shown_endpoint(text, *secrets);
         if (shown == text)
             continue;
         if (!masked.is_valid()) {
@@ -123,8 +127,19 @@ void mask_http_client_logs() {
         return;
     nb::object logger = orvane::outside::get("logging").attr("getLogger")("httpx");
     // A filter kept for the life of the process, like the logger that holds it.
-    nb::object filter = nb::cpp_function([](nb::handle record) { return mask_record(record); }, nb::arg("record"),
-                                         nb::name("_mask_secrets_in_urls"));
+    // A record it cannot mask is left out rather than shown as it is (and a filter that raised
+    // would fail the HTTP request that logs).
+    nb::object filter = nb::cpp_function(
+        [](nb::handle record) {
+            try {
+                return mask_record(record);
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception))
+                    throw;
+                return false;
+            }
+        },
+        nb::arg("record"), nb::name("_mask_secrets_in_urls"));
     logger.attr("addFilter")(filter);
     installed = true;
 }

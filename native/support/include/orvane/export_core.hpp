@@ -163,6 +163,12 @@ std::vector<std::string> query_secret_values(std::string_view url);
 // The URL as it may be shown: without user-info, secret query values masked.
 std::string public_url(std::string_view url);
 
+// An exporter's endpoint as its texts show it (stats, warnings, failure texts, HTTP client log
+// lines): public_url, and with each of the exporter's `secrets` (an API key, header values) that
+// the URL carries anyway -- in its path, or under a query name that does not look secret --
+// replaced as redact() replaces it.
+std::string shown_endpoint(std::string_view url, std::vector<std::string> secrets);
+
 // RFC 3986 percent-decoding ("%41" -> "A"); malformed escapes are kept as written.
 std::string percent_decode(std::string_view text);
 // Percent-encoding of everything but the unreserved characters.

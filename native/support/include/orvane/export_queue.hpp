@@ -466,8 +466,9 @@ std::string redacted_error_text(nb::handle self, nb::handle error);
 // Retry-After of an HTTP response (its "Retry-After" header), in seconds from now.
 std::optional<double> retry_after_of(nb::handle response);
 
-// Installs (once per process) a filter on the "httpx" logger that shows URLs in its records
-// without user-info and with secret query values masked.
+// Installs (once per process and module) a filter on the "httpx" logger that shows URLs in its
+// records as the module's exporters show their endpoints: without user-info, secret query values
+// masked, and none of the secrets of the module's live exporters (shown_endpoint).
 void mask_http_client_logs();
 
 }  // namespace orvane::exporting
