@@ -1,5 +1,7 @@
 #include "lines.hpp"
 
+#include <utility>
+
 #include "orvane/eventjson.hpp"
 #include "orvane/json.hpp"
 #include "orvane/outside.hpp"
@@ -41,21 +43,9 @@ nb::object python_sanitize(nb::handle value) {
     return orvane::py::call1(orvane::outside::get(o_data_formatter), m_sanitize, value);
 }
 
-// Runs `write` with a writer of the lines' style on `out`. False, with `out` as it was, when the
-// writer or the walk refuses a value (json::Unsupported): the caller takes its next route.
+// Runs `write` with a writer of the lines' style on `out` (json::write_or_refuse).
 template <typename Write> bool written(std::string &out, Write &&write) {
-    size_t mark = out.size();
-    try {
-        json::Writer writer(out, json::kLinesStyle);
-        write(writer);
-        return true;
-    } catch (json::Unsupported &) {
-        out.resize(mark);
-        return false;
-    } catch (...) {
-        out.resize(mark);
-        throw;
-    }
+    return json::write_or_refuse(out, json::kLinesStyle, std::forward<Write>(write));
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ constexpr const char *kModule = "orvane_devtools.observation.backends.Otlp";
 
 Name a_export_state{"_export_state"}, a_otlp_state{"_otlp_state"};
 Name o_asyncio{"asyncio"};
-Name m_flush_sync{"_flush_sync"}, m_to_thread{"to_thread"};
+Name m_flush_sync{"_flush_sync"}, m_to_thread{"to_thread"}, m_items{"items"};
 
 bool is_token_char(unsigned char c) {
     return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
@@ -73,16 +73,14 @@ std::vector<std::pair<std::string, std::string>> parse_headers(nb::handle header
     }
     PyObject *items_fn = nullptr;
     if (!PyDict_Check(headers.ptr())) {
-        if (PyObject_GetOptionalAttrString(headers.ptr(), "items", &items_fn) < 0)
+        if (PyObject_GetOptionalAttr(headers.ptr(), m_items.get(), &items_fn) < 0)
             throw nb::python_error();
         if (items_fn == nullptr)
             orvane::args::raise_incorrect_type("headers", "dict", headers);
         Py_DECREF(items_fn);
     }
-    nb::object items = nb::steal(PyDict_Check(headers.ptr()) ? PyDict_Items(headers.ptr())
-                                                              : PyObject_CallMethod(headers.ptr(), "items", nullptr));
-    if (!items.is_valid())
-        throw nb::python_error();
+    nb::object items = PyDict_Check(headers.ptr()) ? orvane::py::checked(PyDict_Items(headers.ptr()))
+                                                   : orvane::py::call0(headers, m_items);
     nb::object list = nb::steal(PySequence_List(items.ptr()));
     if (!list.is_valid())
         throw nb::python_error();
@@ -254,7 +252,8 @@ Task flush_task(nb::object self, bool finish_open) {
     if (!finish_open && !span_exporter().has_pending(self, *st))
         co_return nb::none();
     nb::object asyncio = orvane::outside::get(o_asyncio);
-    nb::object run = asyncio.attr("to_thread")(self.attr("_flush_sync"), finish_open);
+    nb::object run = orvane::py::call2(asyncio, m_to_thread, orvane::py::attr(self, m_flush_sync),
+                                       finish_open ? Py_True : Py_False);
     co_await orvane::coro::await(run);
     co_return nb::none();
 }

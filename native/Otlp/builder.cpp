@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "orvane/json.hpp"
 #include "orvane/outside.hpp"
@@ -24,6 +25,7 @@ Name a_event_id{"event_id"}, a_event_type{"event_type"}, a_timestamp{"timestamp"
 Name a_run_id{"run_id"}, a_root_run_id{"root_run_id"}, a_parent_run_id{"parent_run_id"},
     a_run_kind{"run_kind"}, a_agent_id{"agent_id"}, a_agent_name{"agent_name"},
     a_session_id{"session_id"}, a_response_id{"response_id"}, a_execution_id{"execution_id"};
+Name a_getattribute{"__getattribute__"}, m_items{"items"};
 // Positions in a captured item and in its run.
 constexpr Py_ssize_t kEventId = 0, kEventType = 1, kTimestamp = 2, kSource = 3, kLevel = 4, kMessage = 5,
                      kPayload = 6, kError = 7, kMeta = 8, kRun = 9, kItemFields = 10;
@@ -115,21 +117,9 @@ void append_dumped(nb::handle clean, std::string &out) {
     orvane::json::append_utf8(out, text.ptr(), orvane::json::Surrogates::Escape);
 }
 
-// Runs `write` with a payload-style writer on `out`. False, with `out` as it was, when the
-// writer or the walk refuses a value (json::Unsupported): the caller takes its next route.
+// Runs `write` with a writer of the payloads' style on `out` (json::write_or_refuse).
 template <typename Write> bool written(std::string &out, Write &&write) {
-    size_t mark = out.size();
-    try {
-        orvane::json::Writer writer(out, orvane::json::kPayloadStyle);
-        write(writer);
-        return true;
-    } catch (orvane::json::Unsupported &) {
-        out.resize(mark);
-        return false;
-    } catch (...) {
-        out.resize(mark);
-        throw;
-    }
+    return orvane::json::write_or_refuse(out, orvane::json::kPayloadStyle, std::forward<Write>(write));
 }
 
 // The JSON text of DataFormatter.sanitize(value), compact (json.dumps with ensure_ascii=False
@@ -277,12 +267,9 @@ bool fields_in_dict(PyTypeObject *type, std::initializer_list<Name *> names) {
         bool ok;
     };
     static std::vector<Verdict> *cache = new std::vector<Verdict>();
-    static PyObject *generic = nullptr;
-    if (generic == nullptr) {
-        generic = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__getattribute__");
-        if (generic == nullptr)
-            throw nb::python_error();
-    }
+    static PyObject *generic = nullptr;  // object.__getattribute__, kept for the process
+    if (generic == nullptr)
+        generic = orvane::py::attr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), a_getattribute).release().ptr();
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(type))
         return false;  // no version to judge it by: take the general route
     for (const Verdict &v : *cache)
@@ -290,7 +277,6 @@ bool fields_in_dict(PyTypeObject *type, std::initializer_list<Name *> names) {
             return v.ok;
     bool ok = type->tp_getattro == PyObject_GenericGetAttr;
     if (!ok) {
-        static Name a_getattribute{"__getattribute__"};
         PyObject *ga = _PyType_Lookup(type, a_getattribute.get());
         ok = ga == generic || (ga != nullptr && PyObject_RichCompareBool(ga, generic, Py_EQ) == 1);
     }
@@ -317,6 +303,17 @@ nb::object plain_dict(nb::handle obj, std::initializer_list<Name *> names) {
     return nb::borrow(*slot);
 }
 
+// Whether the object has an `items` attribute; one whose look-up raises counts as without.
+bool has_items(nb::handle value) {
+    int has = PyObject_HasAttrWithError(value.ptr(), m_items.get());
+    if (has < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return has > 0;
+}
+
 // A first-level copy of a mapping (dict or other Mapping); anything else as it is.
 nb::object first_level_copy(nb::handle value) {
     if (PyDict_Check(value.ptr())) {
@@ -328,7 +325,7 @@ nb::object first_level_copy(nb::handle value) {
     if (value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
         PyFloat_Check(value.ptr()) || PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))
         return nb::borrow(value);
-    if (PyMapping_Check(value.ptr()) && PyObject_HasAttrString(value.ptr(), "items")) {
+    if (PyMapping_Check(value.ptr()) && has_items(value)) {
         PyObject *c = PyDict_New();
         if (c == nullptr)
             throw nb::python_error();

@@ -22,7 +22,13 @@ namespace {
 Name a_otlp_state{"_otlp_state"};
 Name a_status_code{"status_code"}, a_content{"content"}, a_reason_phrase{"reason_phrase"};
 Name m_post{"post"}, m_loads{"loads"}, m_get{"get"}, m_acquire{"acquire"}, m_release{"release"};
-Name o_json{"json"}, o_live{"_live_sinks"};
+Name o_json{"json"}, o_live{"_live_sinks"}, o_warnings{"warnings"};
+Name m_warn{"warn"}, m_cancel{"cancel"}, m_start{"start"}, m_timer{"Timer"};
+Name a_daemon{"daemon"};
+Name k_stacklevel{"stacklevel"};
+// Keys of the JSON answers of a receiver.
+Name d_partial_success{"partialSuccess"}, d_rejected_spans{"rejectedSpans"}, d_error_message{"errorMessage"},
+    d_message{"message"};
 
 PyObject *g_state_type = nullptr;  // _OtlpState
 
@@ -125,13 +131,14 @@ std::optional<PartialSuccess> partial_success_of(const OtlpState &os, nb::handle
         nb::object doc = attr(orvane::outside::get(o_json), m_loads)(content);
         if (!PyDict_Check(doc.ptr()))
             return std::nullopt;
-        PyObject *ps = PyDict_GetItemString(doc.ptr(), "partialSuccess");
-        if (ps == nullptr || !PyDict_Check(ps))
+        nb::object found = orvane::py::dict_find(doc, nb::handle(d_partial_success.get()));
+        if (!found.is_valid() || !PyDict_Check(found.ptr()))
             return std::nullopt;
+        nb::handle ps = found;
         PartialSuccess out;
         out.present = true;
-        if (PyObject *n = PyDict_GetItemString(ps, "rejectedSpans")) {
-            nb::object number = nb::steal(PyNumber_Long(n));
+        if (nb::object n = orvane::py::dict_find(ps, nb::handle(d_rejected_spans.get())); n.is_valid()) {
+            nb::object number = nb::steal(PyNumber_Long(n.ptr()));
             if (number.is_valid())
                 out.rejected_spans = PyLong_AsLongLong(number.ptr());
             if (PyErr_Occurred()) {
@@ -139,7 +146,8 @@ std::optional<PartialSuccess> partial_success_of(const OtlpState &os, nb::handle
                 out.rejected_spans = 0;
             }
         }
-        if (PyObject *m = PyDict_GetItemString(ps, "errorMessage"); m != nullptr && PyUnicode_Check(m))
+        if (nb::object m = orvane::py::dict_find(ps, nb::handle(d_error_message.get()));
+            m.is_valid() && PyUnicode_Check(m.ptr()))
             out.error_message = orvane::py::text_of(m);
         return out;
     } catch (nb::python_error &e) {
@@ -160,7 +168,8 @@ std::string failure_detail(const OtlpState &os, nb::handle content) {
     try {
         nb::object doc = attr(orvane::outside::get(o_json), m_loads)(content);
         if (PyDict_Check(doc.ptr()))
-            if (PyObject *m = PyDict_GetItemString(doc.ptr(), "message"); m != nullptr && PyUnicode_Check(m))
+            if (nb::object m = orvane::py::dict_find(doc, nb::handle(d_message.get()));
+                m.is_valid() && PyUnicode_Check(m.ptr()))
                 return orvane::py::text_of(m);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
@@ -197,9 +206,10 @@ void schedule_judgement(nb::handle self, OtlpState &os) {
     const TrackerOptions &o = os.builder.options();
     if (g_exiting || os.builder.open_runs() == 0 || (o.stale_ms <= 0 && o.orphan_ms <= 0) || !os.timer.is_none())
         return;
-    nb::object timer = orvane::outside::get(o_threading).attr("Timer")(judgement_interval(o), attr(self, m_judge_tick));
-    timer.attr("daemon") = true;
-    timer.attr("start")();
+    nb::object timer = orvane::py::call2(orvane::outside::get(o_threading), m_timer,
+                                         nb::float_(judgement_interval(o)), attr(self, m_judge_tick));
+    orvane::py::set_attr(timer, a_daemon, Py_True);
+    orvane::py::call0(timer, m_start);
     os.timer = timer;
 }
 
@@ -426,8 +436,10 @@ struct SpanExporter final : ex::Exporter {
     }
 
     static void warn(const std::string &message) {
-        orvane::outside::get("warnings").attr("warn")(nb::str(message.c_str(), message.size()),
-                                                      nb::handle(g_warning_category), nb::arg("stacklevel") = 2);
+        static PyObject *two = PyLong_FromLong(2);  // kept for the process
+        orvane::py::call_method_kw(orvane::outside::get(o_warnings), m_warn,
+                                   {nb::str(message.c_str(), message.size()), nb::handle(g_warning_category)},
+                                   {{&k_stacklevel, two}});
     }
 };
 
@@ -506,7 +518,7 @@ void before_exit_flush() {
             nb::object timer = os->timer;
             os->timer = nb::none();
             if (!timer.is_none())
-                timer.attr("cancel")();
+                orvane::py::call0(timer, m_cancel);
             ex::StateRef st = ex::state_of(sink);
             double bound = st->timeout > 0 ? std::min(st->timeout, 3600.0) : 0.0;
             fold_queued(sink, true, bound);
@@ -559,7 +571,7 @@ void take_over(nb::handle sink, nb::handle previous) {
     nb::object timer = prev->timer;
     prev->timer = nb::none();
     if (!timer.is_none())
-        timer.attr("cancel")();
+        orvane::py::call0(timer, m_cancel);
     OtlpRef fresh = otlp_of(sink);
     fresh->builder.adopt(prev->builder);
     ex::StateRef st = ex::state_of(sink);

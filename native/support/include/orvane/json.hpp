@@ -215,6 +215,24 @@ private:
     ContainerPath path_;
 };
 
+// Runs `write(writer)` with a Writer of `options` on `out`. Returns false, with `out` cut back to
+// where it was, when the writer (or a walk writing through it) refuses a value (Unsupported): the
+// caller then takes its next route. Any other exception propagates, `out` cut back alike.
+template <typename Write> bool write_or_refuse(std::string &out, const Options &options, Write &&write) {
+    size_t mark = out.size();
+    try {
+        Writer writer(out, options);
+        write(writer);
+        return true;
+    } catch (Unsupported &) {
+        out.resize(mark);
+        return false;
+    } catch (...) {
+        out.resize(mark);
+        throw;
+    }
+}
+
 // Text pieces, usable without a Writer.
 
 // Appends the UTF-8 form of the str `s` (no quotes, no escapes); each lone surrogate is written
