@@ -637,6 +637,43 @@ std::optional<std::string> gunzip(std::string_view data, size_t limit) {
     return out;
 }
 
+std::string valid_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0, n = bytes.size();
+    auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    auto cont = [&](size_t k) { return k < n && (at(k) & 0xC0) == 0x80; };
+    while (i < n) {
+        unsigned char c = at(i);
+        size_t len = 0;
+        if (c < 0x80)
+            len = 1;
+        else if (c >= 0xC2 && c <= 0xDF)
+            len = cont(i + 1) ? 2 : 0;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            // No overlong forms (E0 needs A0..BF) and no surrogates (ED needs 80..9F).
+            bool second = i + 1 < n && (c == 0xE0   ? at(i + 1) >= 0xA0 && at(i + 1) <= 0xBF
+                                        : c == 0xED ? at(i + 1) >= 0x80 && at(i + 1) <= 0x9F
+                                                    : cont(i + 1));
+            len = second && cont(i + 2) ? 3 : 0;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            // No overlong forms (F0 needs 90..BF) and nothing past U+10FFFF (F4 needs 80..8F).
+            bool second = i + 1 < n && (c == 0xF0   ? at(i + 1) >= 0x90 && at(i + 1) <= 0xBF
+                                        : c == 0xF4 ? at(i + 1) >= 0x80 && at(i + 1) <= 0x8F
+                                                    : cont(i + 1));
+            len = second && cont(i + 2) && cont(i + 3) ? 4 : 0;
+        }
+        if (len == 0) {
+            out.append("\xEF\xBF\xBD");  // U+FFFD for the byte that begins no whole sequence
+            i += 1;
+        } else {
+            out.append(bytes.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
 std::optional<PartialSuccess> decode_response(std::string_view body) {
     PartialSuccess out;
     Reader top(body);
@@ -658,7 +695,7 @@ std::optional<PartialSuccess> decode_response(std::string_view body) {
             if (number == 1 && type == kVarint)
                 out.rejected_spans = static_cast<int64_t>(v);
             else if (number == 2 && type == kLen)
-                out.error_message.assign(text);
+                out.error_message = valid_utf8(text);
         }
     }
     return out;
@@ -674,7 +711,7 @@ std::string decode_status_message(std::string_view body) {
         if (!r.field(number, type, scalar, content))
             return {};
         if (number == 2 && type == kLen)
-            message.assign(content);
+            message = valid_utf8(content);
     }
     return message;
 }

@@ -51,17 +51,22 @@ std::string gzip(std::string_view data, int level);
 // well-formed gzip member or that inflates beyond `limit` bytes.
 std::optional<std::string> gunzip(std::string_view data, size_t limit);
 
+// `bytes` as valid UTF-8: each byte that begins no well-formed sequence becomes U+FFFD. The
+// texts of a receiver's answers (below) pass through it, since a receiver may send any bytes.
+std::string valid_utf8(std::string_view bytes);
+
 // The partial-success part of an ExportTraceServiceResponse.
 struct PartialSuccess {
     bool present = false;
     int64_t rejected_spans = 0;
-    std::string error_message;
+    std::string error_message;  // valid UTF-8
 };
 
 // Decodes a binary ExportTraceServiceResponse; nullopt when the bytes are not one.
 std::optional<PartialSuccess> decode_response(std::string_view body);
 
-// The `message` of a binary google.rpc.Status (the body of a failure answer), or empty.
+// The `message` of a binary google.rpc.Status (the body of a failure answer) as valid UTF-8, or
+// empty.
 std::string decode_status_message(std::string_view body);
 
 // Lower-case hex of a byte string.

@@ -173,6 +173,31 @@ def test_a_final_refusal_drops_the_request_and_is_never_retried(receiver):
     assert stats["last_failure"].startswith("HTTP 400")
 
 
+def test_answers_whose_texts_are_not_utf8_keep_their_meaning(receiver):
+    # google.rpc.Status {message: b"bad \xff\xfe tenant"}, and a partial success whose
+    # error_message holds bytes that are not UTF-8: a refusal stays final, an acceptance stays
+    # an acceptance, and the texts are shown with U+FFFD.
+    status = b"\x12\x0d" + b"bad \xff\xfe tenant"
+    accepted = b"\x0a\x0a\x08\x01\x12\x06ok \xc3\x28!"
+    receiver.script = [(400, {}, status), (200, {}, accepted)]
+    sink = make_sink(receiver)
+    clock = Clock()
+    with pytest.warns(OtlpExportWarning, match="refused a request for good"):
+        sink.append_events_nowait(one_run("bad", clock))
+        assert receiver.wait_for(lambda r: len(r.requests) >= 1)
+        asyncio.run(sink.flush())
+    sink.append_events_nowait(one_run("good", clock))
+    assert receiver.wait_for(lambda r: len(r.requests) >= 2)
+    asyncio.run(sink.flush())
+    time.sleep(0.2)
+    assert len(receiver.requests) == 2
+    stats = sink.get_stats()
+    assert stats["dropped_request_span_count"] == 1 and stats["export_failure_count"] == 0
+    assert stats["last_failure"].startswith("HTTP 400") and "bad \ufffd\ufffd tenant" in stats["last_failure"]
+    assert stats["exported_span_count"] == 1 and stats["partial_success_count"] == 1
+    assert stats["rejected_span_count"] == 1 and stats["last_partial_success"] == "ok \ufffd(!"
+
+
 def plain_of(request):
     from otlp_helpers import plain_spans
 
