@@ -71,6 +71,33 @@ class TestDeepCopy:
         c = _deep_copy(cyc)
         assert c[0] is c and c is not cyc
 
+    def test_containers_held_once_and_cycles_through_tuples(self):
+        # Containers referenced only by their parent skip the memo; sharing and cycles through
+        # them, through tuples and through a mix must still come out as copy.deepcopy makes them.
+        data = {"items": [{"tags": ["a", [1, 2]], "n": {"deep": [[3]]}} for _ in range(20)]}
+        c = _deep_copy(data)
+        assert c == data == copy.deepcopy(data)
+        assert all(x is not y for x, y in zip(c["items"], data["items"]))
+        assert c["items"][0]["tags"][1] is not data["items"][0]["tags"][1]
+
+        inner = []
+        t = (inner,)
+        inner.append(t)  # tuple -> list (held only by the tuple) -> the tuple again
+        del inner
+        c = _deep_copy(t)
+        assert c is not t and c[0][0] is c and c[0] is not t[0]
+
+        box = {}
+        box["self"] = [box]  # dict -> list held once -> the dict
+        c = _deep_copy(box)
+        assert c["self"][0] is c and c is not box
+
+        shared = [{"k": [1]}]
+        tree = {"a": (shared, 1), "b": [shared], "c": {"d": shared}}
+        c = _deep_copy(tree)
+        assert c["a"][0] is c["b"][0] is c["c"]["d"] and c["a"][0] is not shared
+        assert c == copy.deepcopy(tree)
+
     def test_other_objects_go_through_copy_deepcopy_with_same_memo(self):
         class Custom:
             def __init__(self, inner):

@@ -125,21 +125,26 @@ public:
                t == &PyBool_Type || t == &PyBytes_Type;
     }
 
-    PyObject *copy(PyObject *o) {
+    // `unique`: the caller saw `o` with a reference count of one, so its container is its only
+    // referrer and the walk reaches it exactly once: it cannot be in the memo, and it needs no
+    // entry there (most containers of an event's payload; the memo is what costs on them).
+    PyObject *copy(PyObject *o, bool unique = false) {
         PyTypeObject *t = Py_TYPE(o);
         if (atomic(o))
             return Py_NewRef(o);
-        if (PyObject *hit = lookup(o))
-            return Py_NewRef(hit);
+        unique = unique && pymemo_ == nullptr;
+        if (!unique)
+            if (PyObject *hit = lookup(o))
+                return Py_NewRef(hit);
         if (Py_EnterRecursiveCall(" while deep-copying an object"))
             return nullptr;
         PyObject *r;
         if (t == &PyDict_Type)
-            r = copy_dict(o);
+            r = copy_dict(o, unique);
         else if (t == &PyList_Type)
-            r = copy_list(o);
+            r = copy_list(o, unique);
         else if (t == &PyTuple_Type)
-            r = copy_tuple(o);
+            r = copy_tuple(o, unique);
         else if (plain_model_type(t))
             r = copy_model(o);
         else
@@ -202,11 +207,11 @@ private:
         return rc;
     }
 
-    PyObject *copy_dict(PyObject *o) {
+    PyObject *copy_dict(PyObject *o, bool unique) {
         // Start from a shallow copy (one clone of the key table), then replace the values that
         // are not atomic by their copies; keys are atomic in practice and copied when not.
         PyObject *d = PyDict_Copy(o);
-        if (d == nullptr || remember(o, d) < 0) {
+        if (d == nullptr || (!unique && remember(o, d) < 0)) {
             Py_XDECREF(d);
             return nullptr;
         }
@@ -220,9 +225,10 @@ private:
             }
             if (atomic(v))
                 continue;
+            bool v_unique = Py_REFCNT(v) == 1;
             Py_INCREF(k);
             Py_INCREF(v);
-            PyObject *vc = copy(v);
+            PyObject *vc = copy(v, v_unique);
             Py_DECREF(v);
             int rc = vc != nullptr ? PyDict_SetItem(d, k, vc) : -1;
             Py_DECREF(k);
@@ -255,15 +261,17 @@ private:
         return d;
     }
 
-    PyObject *copy_list(PyObject *o) {
+    PyObject *copy_list(PyObject *o, bool unique) {
         PyObject *l = PyList_New(0);
-        if (l == nullptr || remember(o, l) < 0) {
+        if (l == nullptr || (!unique && remember(o, l) < 0)) {
             Py_XDECREF(l);
             return nullptr;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {  // the list may change meanwhile
-            PyObject *item = Py_NewRef(PyList_GET_ITEM(o, i));
-            PyObject *c = copy(item);
+            PyObject *item = PyList_GET_ITEM(o, i);
+            bool item_unique = Py_REFCNT(item) == 1;
+            Py_INCREF(item);
+            PyObject *c = copy(item, item_unique);
             Py_DECREF(item);
             if (c == nullptr || PyList_Append(l, c) < 0) {
                 Py_XDECREF(c);
@@ -275,11 +283,13 @@ private:
         return l;
     }
 
-    PyObject *copy_tuple(PyObject *o) {
+    PyObject *copy_tuple(PyObject *o, bool unique) {
         Py_ssize_t n = PyTuple_GET_SIZE(o);
         PyObject *t = nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *item = PyTuple_GET_ITEM(o, i);
+            // Not `unique` here: a tuple is remembered only after its items, so a cycle through
+            // it ends at the first item that is remembered before its own contents.
             PyObject *c = copy(item);
             if (c == nullptr) {
                 Py_XDECREF(t);
@@ -302,6 +312,8 @@ private:
         // A tuple whose items all copy to themselves is shared, as copy.deepcopy does.
         if (t == nullptr)
             return Py_NewRef(o);
+        if (unique && pymemo_ == nullptr)
+            return t;
         if (PyObject *hit = lookup(o)) {  // a cycle through the tuple was copied meanwhile
             Py_DECREF(t);
             return Py_NewRef(hit);
