@@ -30,12 +30,14 @@ class MemoryLogStore:
         self._known_runs: set[str] = set()
         self._children: dict[str, list[str]] = {}
         self._appended = 0
+        self._held = 0  # events appended since the last reset (the recent ring keeps the newest)
 
     def append(self, events: list, loop: Any = None) -> Future:
         for event in events:
             run = getattr(event, "run", None)
             self._store.append_event(event)
             self._appended += 1
+            self._held += 1
             if run is not None and run.run_id not in self._known_runs:
                 self._known_runs.add(run.run_id)
                 if run.parent_run_id is not None:
@@ -53,6 +55,7 @@ class MemoryLogStore:
         self._store.reset()
         self._known_runs.clear()
         self._children.clear()
+        self._held = 0
 
     def close(self, timeout: float | None = None) -> None:
         pass
@@ -61,7 +64,7 @@ class MemoryLogStore:
         return {
             "persistent": False,
             "path": None,
-            "events": len(self._store.get_recent_events()),
+            "events": min(self._held, self._store._max_events),
             "runs": len(self._known_runs),
             "appended_events": self._appended,
         }

@@ -72,6 +72,7 @@ class SQLiteLogStore:
         # an inherited SQLite connection could disturb the parent's locks) and start afresh.
         with self._lock:
             if self._pid == os.getpid():
+                self._forks = _forks[0]
                 return
             _inherited.append((self._writer, self._reader))
             self._finalizer.detach()
