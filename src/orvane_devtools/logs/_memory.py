@@ -75,17 +75,23 @@ class MemoryLogStore:
         given = {k for k, v in values.items() if v is not None and k != "limit"}
         limit = values["limit"]
         if given == {"run_id"}:
-            # One run by id: the store's direct look-up gives the same answer as a scan.
-            record = self._store.get_run(values["run_id"])
-            rows = [] if record is None else [record]
+            rows = self.run_record(values["run_id"])
             return rows if limit is None else rows[:limit]
         if given == {"parent_run_id"}:
-            parent = values["parent_run_id"]
-            rows = [r for r in map(self._store.get_run, self._children.get(parent, ())) if r is not None]
-            rows = [r for r in rows if r.parent_run_id == parent]
-            rows.sort(key=lambda r: r.updated_at or 0, reverse=True)
+            rows = self.child_records(values["parent_run_id"])
             return rows if limit is None else rows[:limit]
         return self._store.list_runs(**values)
+
+    def run_record(self, run_id: str) -> list:
+        # One run by id: the store's direct look-up gives the same answer as a scan.
+        record = self._store.get_run(run_id)
+        return [] if record is None else [record]
+
+    def child_records(self, parent: str) -> list:
+        rows = [r for r in map(self._store.get_run, self._children.get(parent, ())) if r is not None]
+        rows = [r for r in rows if r.parent_run_id == parent]
+        rows.sort(key=lambda r: r.updated_at or 0, reverse=True)
+        return rows
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         return list(self._store._collect_descendant_run_ids(run_id))
