@@ -104,7 +104,8 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals")
+    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals", "seen_json", "seen_meta",
+                 "seen_status")
 
     def __init__(self, run_key: int) -> None:
         self.run_key = run_key
@@ -116,6 +117,11 @@ class _RunState:
         # Payload/meta texts of the run's recent events: text -> its `vals` key, or None when
         # seen once (kept in that event's own text).
         self.vals: dict[str, int | None] = {}
+        # What the last event that set `head_id` carried: its context JSON, its meta's text, and
+        # the run's status after it.
+        self.seen_json: str | None = None
+        self.seen_meta: str | None = None
+        self.seen_status: str | None = None
 
 
 def _text_hash(text: str) -> int:
@@ -458,8 +464,21 @@ class Writer:
                         if state is None:
                             state = adopt(run_id)
                         derive(p[P_EVENT])
-                        head_id = head_for(state, records[run_id])
-                        ctx_id = ctx_for(state, p[P_RUN_JSON], p[P_CTX_TEXT])
+                        record = records[run_id]
+                        run_json = p[P_RUN_JSON]
+                        # The record's texts change only with the context, the event's meta or
+                        # the status (applying the same context and meta again leaves them).
+                        if (
+                            run_json == state.seen_json and parts[7] == state.seen_meta
+                            and record.status == state.seen_status and state.head_id is not None
+                        ):
+                            head_id = state.head_id
+                        else:
+                            head_id = head_for(state, record)
+                            state.seen_json = run_json
+                            state.seen_meta = parts[7]
+                            state.seen_status = record.status
+                        ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
                         run_key = state.run_key
                         touched[run_id] = state
                         pay_val = meta_val = None
@@ -479,7 +498,7 @@ class Writer:
                     etype = p[P_TYPE]
                     rows.append(
                         (seq, event_id, run_key, p[P_TS], etype, p[P_SOURCE], p[P_LEVEL], p[P_APP], p[P_GROUP],
-                         head_id, ctx_id, pay_val, meta_val, ",".join([str(len(x)) for x in own]),
+                         head_id, ctx_id, pay_val, meta_val, "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own)),
                          " ".join(filter(None, own)), p[P_BODY])
                     )
                     if etype not in types:
@@ -502,6 +521,7 @@ class Writer:
             stored_total += stored
             dup_total += dups
         self._sample_tick = tick
+        self._derived += stored_total
         counters["last_seq"] = seq
         conn.executemany(
             "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
