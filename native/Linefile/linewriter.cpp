@@ -203,9 +203,11 @@ void FileWriter::run() {
             std::lock_guard<std::mutex> io(io_mu_);
             int open_err = ensure_open_locked();
             for (Job &job : jobs) {
+                // After a failed write the descriptor is closed: a fresh one for the next batch,
+                // opened only when there is one (opening may block, on a pipe for instance).
+                if (open_err == 0 && fd_ < 0)
+                    open_err = ensure_open_locked();
                 int err = open_err != 0 ? open_err : write_all_locked(job.data.data(), job.data.size());
-                if (err != 0 && open_err == 0 && fd_ < 0)
-                    open_err = ensure_open_locked();  // try a fresh descriptor for the rest
                 outcomes.push_back(Outcome{job.token, err});
             }
         }

@@ -2,19 +2,24 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
+#include "names.hpp"
+#include "orvane/pyutil.hpp"
+#include "orvane/run_filters.hpp"
 #include "orvane/searchtext.hpp"
 #include "orvane/support.hpp"
 #include "store.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using orvane::args::int_or_none;
 using tally::Store;
 
 namespace {
 
 constexpr const char *kModule = "orvane_devtools.observation.Tallybook";
 
-// RunStatus (a Literal of the five status strings) and the pydantic RunRecord model.
+// RunStatus (a Literal of the status names) and the pydantic RunRecord model, both from the
+// tables in record.hpp.
 nb::object make_run_record(nb::module_ &m) {
     nb::module_ typing = nb::module_::import_("typing");
     nb::module_ pydantic = nb::module_::import_("pydantic");
@@ -22,41 +27,47 @@ nb::object make_run_record(nb::module_ &m) {
     nb::object int_t = nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
     nb::object dict_t = nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type));
     nb::object optional = typing.attr("Optional");
-    nb::object run_status =
-        typing.attr("Literal")[nb::make_tuple("unknown", "running", "waiting", "completed", "failed")];
+    nb::list names;
+    for (const char *name : tally::kStatusNames)
+        names.append(nb::str(name));
+    nb::object run_status = typing.attr("Literal")[nb::tuple(names)];
     m.attr("RunStatus") = run_status;
-    nb::object opt_str = optional[str_t];
-    nb::object opt_int = optional[int_t];
-    nb::object meta_t = dict_t[nb::make_tuple(str_t, typing.attr("Any"))];
     nb::object required = nb::borrow(Py_Ellipsis);
     nb::dict fields;
-    // Field names are interned, as Python identifiers are: the store matches them by identity.
-    auto field = [&](const char *name, nb::object definition) {
-        nb::object key = nb::steal(PyUnicode_InternFromString(name));
-        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
-            throw nb::python_error();
-    };
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
-    field("run_id", nb::make_tuple(str_t, required));
-    field("root_run_id", nb::make_tuple(str_t, required));
-    field("parent_run_id", nb::make_tuple(opt_str, nb::none()));
-    field("run_kind", nb::make_tuple(str_t, required));
-    for (const char *n : {"agent_id", "agent_name", "session_id", "response_id", "execution_id"})
-        field(n, nb::make_tuple(opt_str, nb::none()));
-    field("status", nb::make_tuple(run_status, "unknown"));
-    for (const char *n : {"latest_event_type", "latest_source", "latest_message"})
-        field(n, nb::make_tuple(opt_str, nb::none()));
-    for (const char *n : {"started_at", "updated_at", "completed_at", "failed_at"})
-        field(n, nb::make_tuple(opt_int, nb::none()));
-    field("event_count", nb::make_tuple(int_t, 0));
-    field("meta", nb::make_tuple(meta_t, pydantic.attr("Field")("default_factory"_a = dict_t)));
+    for (const tally::FieldSpec &spec : tally::kFields) {
+        nb::object definition;
+        switch (spec.kind) {
+        case tally::FieldKind::Str:
+            definition = nb::make_tuple(str_t, required);
+            break;
+        case tally::FieldKind::OptStr:
+            definition = nb::make_tuple(optional[str_t], nb::none());
+            break;
+        case tally::FieldKind::Status:
+            definition = nb::make_tuple(run_status, tally::kStatusNames[0]);
+            break;
+        case tally::FieldKind::OptInt:
+            definition = nb::make_tuple(optional[int_t], nb::none());
+            break;
+        case tally::FieldKind::Int:
+            definition = nb::make_tuple(int_t, 0);
+            break;
+        case tally::FieldKind::Meta:
+            definition = nb::make_tuple(dict_t[nb::make_tuple(str_t, typing.attr("Any"))],
+                                        pydantic.attr("Field")("default_factory"_a = dict_t));
+            break;
+        }
+        // Field names are interned, as Python identifiers are: the store matches them by identity.
+        nb::object key = nb::steal(PyUnicode_InternFromString(spec.name));
+        if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
+            throw nb::python_error();
+    }
     nb::object cls = pydantic.attr("create_model")("RunRecord", **fields);
     m.attr("RunRecord") = cls;
     return cls;
 }
-
-std::optional<int64_t> opt_int(nb::handle v, const char *name) { return orvane::args::to_int64_or_none(v, name); }
 
 void require_record(nb::handle record) {
     orvane::args::require(record, reinterpret_cast<PyTypeObject *>(tally::globals().run_record), "record");
@@ -69,7 +80,12 @@ int64_t checked_max_events(nb::handle v) {
     return n;
 }
 
-orvane::outside::Name n_runtime_event{"RuntimeEvent"};
+int64_t checked_max_runs(nb::handle v) {
+    int64_t n = orvane::args::to_int64(v, "max_runs");
+    if (n < 1)
+        throw nb::value_error("max_runs must be at least 1");
+    return n;
+}
 
 int store_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -105,8 +121,9 @@ NB_MODULE(Tallybook, m) {
     m.def(
         "_infer_run_status",
         [](nb::handle event) -> nb::object {
-            PyObject *s = tally::infer_run_status(event.ptr());
-            return s ? nb::borrow(s) : nb::none();
+            nb::object et = orvane::py::attr(event, tally::names::a_event_type);
+            std::optional<tally::RunStatus> s = tally::status_of_event_type(et);
+            return s ? nb::borrow(tally::status_object(*s)) : nb::none();
         },
         "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
@@ -114,16 +131,28 @@ NB_MODULE(Tallybook, m) {
                           "In-memory store of runtime events and the run records derived from them.\n\n"
                           "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
                           "capacity max_events) in a compact encoding; every event or record returned is an\n"
-                          "independent copy.");
+                          "independent copy. At most max_runs runs are kept (default 100,000): beyond that,\n"
+                          "the oldest finished runs whose events have all left the recent events are dropped\n"
+                          "first, then the oldest runs (counted in evicted_run_count).");
     cls.def(
            "__init__",
-           [](Store *self, nb::handle max_events) { new (self) Store(checked_max_events(max_events)); },
-           "max_events"_a.none() = 5000)
+           [](Store *self, nb::handle max_events, nb::handle max_runs) {
+               new (self) Store(checked_max_events(max_events), checked_max_runs(max_runs));
+           },
+           "max_events"_a.none() = 5000, "max_runs"_a.none() = 100000)
         .def_prop_rw(
             "_max_events", [](const Store &s) { return s.max_events(); },
             [](Store &s, nb::handle v) { s.set_max_events(checked_max_events(v)); },
             "Capacity of each event ring (a new value applies to rings made afterwards).")
-        .def_prop_ro("_runs", &Store::runs, "run id -> RunRecord: the live records (mutated in place).")
+        .def_prop_rw(
+            "_max_runs", [](const Store &s) { return s.max_runs(); },
+            [](Store &s, nb::handle v) { s.set_max_runs(checked_max_runs(v)); },
+            "Most runs kept; a lower value drops the runs beyond it at once.")
+        .def_prop_ro("evicted_run_count", &Store::evicted_run_count,
+                     "Runs dropped so far because the store held max_runs runs (0 again after reset()).")
+        .def_prop_ro("_runs", &Store::runs,
+                     "run id -> RunRecord: the live records (mutated in place). Records are kept natively\n"
+                     "until this is first read; from then on they live in this mapping.")
         .def_prop_ro("_children_by_parent", &Store::children_by_parent,
                      "parent run id -> set of child run ids (the live mapping).")
         .def_prop_ro("_events_by_run", &Store::events_by_run_view,
@@ -136,11 +165,13 @@ NB_MODULE(Tallybook, m) {
         .def(
             "append_event",
             [](Store &s, nb::handle event) {
-                nb::object ev_type = orvane::outside::get(n_runtime_event);
+                nb::object ev_type = orvane::outside::get(tally::names::o_runtime_event);
                 orvane::args::require(event, reinterpret_cast<PyTypeObject *>(ev_type.ptr()), "event");
                 s.append_event(event.ptr());
             },
-            "event"_a.none(), "Keep a copy of the event and update its run's record, links and search text.")
+            "event"_a.none(),
+            "Keep a copy of the event and update its run's record and links. Either the whole event is\n"
+            "taken or, when this raises, nothing of it is.")
         .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {
@@ -161,37 +192,6 @@ NB_MODULE(Tallybook, m) {
             "judge it by its record's times and event queries do not see the old events), and without\n"
             "``search_text`` the old events' text (a new run starts with an empty text and is found by\n"
             "its record's current fields only; a replaced run keeps the text this store built).")
-        .def(
-            "list_runs",
-            [](Store &s, nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
-               nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
-               nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
-               nb::handle since, nb::handle until, nb::handle limit) {
-                using orvane::args::require_str;
-                require_str(run_id, "run_id", true);
-                require_str(root_run_id, "root_run_id", true);
-                require_str(parent_run_id, "parent_run_id", true);
-                require_str(run_kind, "run_kind", true);
-                require_str(status, "status", true);
-                require_str(agent_id, "agent_id", true);
-                require_str(session_id, "session_id", true);
-                require_str(app_id, "app_id", true);
-                require_str(app_id_pattern, "app_id_pattern", true);
-                require_str(group_id, "group_id", true);
-                require_str(flow_name, "flow_name", true);
-                require_str(search, "search", true);
-                auto since_v = opt_int(since, "since");
-                auto until_v = opt_int(until, "until");
-                auto limit_v = opt_int(limit, "limit");
-                return s.list_runs(run_id, root_run_id, parent_run_id, run_kind, status, agent_id, session_id,
-                                   app_id, app_id_pattern, group_id, flow_name, search, since_v, until_v, limit_v);
-            },
-            nb::kw_only(), "run_id"_a.none() = nb::none(), "root_run_id"_a.none() = nb::none(), "parent_run_id"_a.none() = nb::none(),
-            "run_kind"_a.none() = nb::none(), "status"_a.none() = nb::none(), "agent_id"_a.none() = nb::none(),
-            "session_id"_a.none() = nb::none(), "app_id"_a.none() = nb::none(), "app_id_pattern"_a.none() = nb::none(),
-            "group_id"_a.none() = nb::none(), "flow_name"_a.none() = nb::none(), "search"_a.none() = nb::none(),
-            "since"_a.none() = nb::none(), "until"_a.none() = nb::none(), "limit"_a.none() = nb::none(),
-            "Copies of the records that pass every given filter, most recently updated first.")
         .def(
             "get_run",
             [](Store &s, nb::handle run_id) {
@@ -217,7 +217,7 @@ NB_MODULE(Tallybook, m) {
             "get_run_events",
             [](Store &s, nb::handle run_id, nb::handle limit, nb::handle include_descendants) {
                 orvane::args::require_str(run_id, "run_id");
-                auto limit_v = opt_int(limit, "limit");
+                auto limit_v = int_or_none(limit, "limit");
                 int inc = PyObject_IsTrue(include_descendants.ptr());
                 if (inc < 0)
                     throw nb::python_error();
@@ -227,7 +227,7 @@ NB_MODULE(Tallybook, m) {
             "Copies of the run's held events (and its descendants'), oldest timestamp first.")
         .def(
             "get_recent_events",
-            [](Store &s, nb::handle limit) { return s.get_recent_events(opt_int(limit, "limit")); },
+            [](Store &s, nb::handle limit) { return s.get_recent_events(int_or_none(limit, "limit")); },
             nb::kw_only(), "limit"_a.none() = nb::none(), "Copies of the recent events, oldest first.")
         .def(
             "get_event",
@@ -239,11 +239,7 @@ NB_MODULE(Tallybook, m) {
         .def_static(
             "_normalize_search_text",
             [](nb::handle value) {
-                std::string out = orvane::search::normalized(value);
-                PyObject *s = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
-                if (s == nullptr)
-                    throw nb::python_error();
-                return nb::steal<nb::str>(s);
+                return orvane::py::text_from_utf8(orvane::search::normalized(value));
             },
             "value"_a.none(), "The case-folded search text of a value (JSON text for non-strings).")
         .def(
@@ -251,15 +247,15 @@ NB_MODULE(Tallybook, m) {
             [](Store &s, nb::handle record, nb::handle search) {
                 require_record(record);
                 orvane::args::require_str(search, "search");
-                return s.record_matches_needle(record, tally::normalize_needle(search));
+                return s.record_matches_needle(record, orvane::search::needle(search));
             },
             "record"_a.none(), "search"_a.none(), "Whether the search text occurs in the record's fields or its run's search text.")
         .def(
             "_record_matches_time_window",
             [](Store &s, nb::handle record, nb::handle since, nb::handle until) {
                 require_record(record);
-                auto since_v = opt_int(since, "since");
-                auto until_v = opt_int(until, "until");
+                auto since_v = int_or_none(since, "since");
+                auto until_v = int_or_none(until, "until");
                 return s.record_matches_time_window(record, since_v, until_v);
             },
             "record"_a.none(), "since"_a.none() = nb::none(), "until"_a.none() = nb::none(),
@@ -271,6 +267,15 @@ NB_MODULE(Tallybook, m) {
                 return tally::matches_regex(value, pattern);
             },
             "value"_a.none(), "pattern"_a.none(), "re.search(pattern, value) for a str value; False for a malformed pattern.");
+    orvane::run_filters::bind<Store &>(
+        [](Store &s, const orvane::run_filters::Values &f) {
+            orvane::run_filters::check(f);
+            return s.list_runs(f);
+        },
+        [&](auto &&fn, auto &&...filters) {
+            cls.def("list_runs", fn, filters...,
+                    "Copies of the records that pass every given filter, most recently updated first.");
+        });
     cls.attr("backend_name") = "memory";
     tally::publish_fast_api(m, cls);
 }

@@ -1,9 +1,14 @@
 #include "codec.hpp"
 
-#include "orvane/models.hpp"
-
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "names.hpp"
+#include "orvane/models.hpp"
+#include "util.hpp"
 
 namespace tally {
 
@@ -22,26 +27,19 @@ enum Tag : unsigned char {
     T_MODEL,
     T_OBJ,
     T_SHARED,
+    T_STRREF,
+    T_DSHAPE,   // a dict of a known key sequence: shape number, then the values
+    T_FLOAT32,  // a float that a 32-bit float holds exactly: 4 bytes
+    // One-byte forms: a small int in [kSmallIntMin, kSmallIntMin + 64), a kept string numbered
+    // below 128.
+    T_SMALLINT = 0x40,
+    T_SHORTREF = 0x80,
 };
+constexpr int kSmallIntMin = -16;
 
-constexpr int kMaxDepth = 64;
+constexpr Py_ssize_t kMaxModelFields = 64;
 
-PyObject *s_dict = nullptr, *s_fields_set = nullptr, *s_extra = nullptr, *s_private = nullptr;
-
-void init_names() {
-    if (s_dict)
-        return;
-    s_dict = PyUnicode_InternFromString("__dict__");
-    s_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
-    s_extra = PyUnicode_InternFromString("__pydantic_extra__");
-    s_private = PyUnicode_InternFromString("__pydantic_private__");
-}
-
-inline void put_varint(std::string &b, uint64_t v) {
-    if (v < 0x80) {
-        b.push_back(static_cast<char>(v));
-        return;
-    }
+inline void put_varint(Buffer &b, uint64_t v) {
     while (v >= 0x80) {
         b.push_back(static_cast<char>((v & 0x7F) | 0x80));
         v >>= 7;
@@ -61,52 +59,157 @@ uint64_t get_varint(const char *&p) {
     }
 }
 
-[[noreturn]] void raise() { throw nb::python_error(); }
-
-// Offsets of BaseModel's slots (__pydantic_extra__, ...), read straight from the instance.
-Py_ssize_t slot_offset(PyObject *name) {
-    static PyObject *base = nullptr;
-    if (base == nullptr)
-        base = nb::object(nb::module_::import_("pydantic").attr("BaseModel")).release().ptr();
-    PyObject *d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base)->tp_dict, name);
-    if (d != nullptr && Py_TYPE(d) == &PyMemberDescr_Type) {
-        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
-        if (m->type == Py_T_OBJECT_EX)
-            return m->offset;
-    }
-    PyErr_Clear();
-    return -1;
+// Where models keep pydantic's per-instance state: BaseModel's slots, which every model class
+// inherits.
+const orvane::models::Layout &slots() {
+    static const orvane::models::Layout &layout = orvane::models::layout_of(orvane::models::base_model_type());
+    return layout;
 }
 
+using orvane::models::slot_at;
+
 // Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
-PyObject *slot_ptr(PyObject *o, PyObject *name) {
-    static Py_ssize_t off_extra = slot_offset(s_extra), off_private = slot_offset(s_private),
-                      off_fields_set = slot_offset(s_fields_set);
-    Py_ssize_t off = name == s_extra ? off_extra : name == s_private ? off_private : off_fields_set;
-    if (off < 0)
-        return nullptr;
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + off);
+PyObject *slot_ptr(PyObject *o, Py_ssize_t off) { return off < 0 ? nullptr : slot_at(o, off); }
+
+PyObject *empty_tuple() {
+    static PyObject *empty = PyTuple_New(0);  // immortal
+    return empty;
 }
 
 }  // namespace
 
-PyObject *model_fields_set(PyObject *model) {
-    init_names();
-    return slot_ptr(model, s_fields_set);
+PyObject *model_fields_set(PyObject *model) { return slot_ptr(model, slots().fields_set); }
+
+SharedPart *SharedPart::make(const char *data, size_t n) {
+    void *mem = std::malloc(offsetof(SharedPart, bytes) + n);
+    if (mem == nullptr)
+        throw std::bad_alloc();
+    auto *p = static_cast<SharedPart *>(mem);
+    p->refs = 0;
+    p->size = static_cast<uint32_t>(n);
+    std::memcpy(p->bytes, data, n);
+    return p;
 }
 
-Held::~Held() {
-    Py_XDECREF(ts_obj);
-    Py_XDECREF(id_obj);
-    for (PyObject *o : objs)
-        Py_DECREF(o);
+Held *Held::make(const std::vector<PyObject *> &objs, const char *blob_data, size_t blob_size) {
+    if (objs.size() > UINT16_MAX || blob_size > UINT32_MAX)
+        throw std::length_error("event too large to hold");
+    void *mem = std::malloc(sizeof(Held) + objs.size() * sizeof(PyObject *) + blob_size);
+    if (mem == nullptr)
+        throw std::bad_alloc();
+    Held *h = new (mem) Held();
+    h->nobjs = static_cast<uint16_t>(objs.size());
+    for (size_t i = 0; i < objs.size(); ++i)
+        h->objs()[i] = objs[i];  // the references pass to the event
+    if (blob_size != 0)
+        std::memcpy(h->data(), blob_data, blob_size);
+    return h;
 }
+
+void Held::destroy(Held *h) {
+    SharedPart::drop(h->shared);
+    if (h->has_own_text())
+        std::free(const_cast<char *>(h->own_text()));
+    for (uint16_t i = 0; i < h->nobjs; ++i)
+        Py_DECREF(h->objs()[i]);
+    h->~Held();
+    std::free(h);
+}
+
+// ---- the string table ----
+
+namespace {
+
+// A fast hash of short UTF-8 text (the table's own: Python's str hash is not cached yet for most
+// strings met here, and siphash costs more than the look-up it serves).
+Py_hash_t text_hash(const char *p, size_t n) {
+    constexpr uint64_t k = 0x9E3779B97F4A7C15ull;
+    uint64_t h = n * k;
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+    return static_cast<Py_hash_t>(h);
+}
+
+}  // namespace
+
+StringTable::StringTable() : slots_(1024, 0), seen_(4096, 0), recent_(kRecent, Recent{nullptr, 0}) {}
+
+StringTable::~StringTable() {
+    for (PyObject *s : strs_)
+        Py_DECREF(s);
+}
+
+void StringTable::insert_slot(Py_hash_t h, uint32_t id) {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask)
+        if (slots_[i] == 0) {
+            slots_[i] = id + 1;
+            return;
+        }
+}
+
+uint32_t StringTable::look_up(PyObject *s) {
+    Recent &r = recent_[(reinterpret_cast<uintptr_t>(s) >> 4) & (kRecent - 1)];
+    if (PyUnicode_GET_LENGTH(s) > kMaxLength)
+        return 0;
+    Py_ssize_t len;
+    const char *text = PyUnicode_AsUTF8AndSize(s, &len);
+    if (text == nullptr) {  // lone surrogates: not kept
+        PyErr_Clear();
+        return 0;
+    }
+    Py_hash_t h = text_hash(text, static_cast<size_t>(len));
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        uint32_t id = slots_[i] - 1;
+        if (same_value(strs_[id], s)) {
+            r = Recent{strs_[id], id};
+            return id + 1;
+        }
+    }
+    // Kept on the second meeting: strings met once (ids, messages) stay out of the table.
+    Py_hash_t &seen = seen_[static_cast<size_t>(h) & (seen_.size() - 1)];
+    if (seen != h || strs_.size() >= kMaxStrings) {
+        seen = h;
+        return 0;
+    }
+    if ((strs_.size() + 1) * 2 > slots_.size()) {
+        std::vector<uint32_t> grown(slots_.size() * 2, 0);
+        slots_.swap(grown);
+        for (uint32_t id = 0; id < strs_.size(); ++id) {
+            Py_ssize_t n;
+            const char *t = PyUnicode_AsUTF8AndSize(strs_[id], &n);  // kept strings have their UTF-8
+            insert_slot(text_hash(t, static_cast<size_t>(n)), id);
+        }
+    }
+    auto id = static_cast<uint32_t>(strs_.size());
+    strs_.push_back(Py_NewRef(s));
+    insert_slot(h, id);
+    r = Recent{s, id};
+    return id + 1;
+}
+
+// ---- encoding ----
 
 Codec::~Codec() {
+    for (DictShape &d : dshapes_)
+        Py_DECREF(d.dict_template);
     for (Shape &s : shapes_) {
         Py_DECREF(s.cls);
         for (PyObject *k : s.keys)
             Py_DECREF(k);
+        Py_DECREF(s.dict_template);
+        Py_DECREF(s.set_template);
     }
 }
 
@@ -116,186 +219,444 @@ int Codec::traverse(visitproc visit, void *arg) const {
     return 0;
 }
 
-void Codec::object(PyObject *o, Held &h) {
+void Codec::object(PyObject *o) {
     nb::object copy = orvane::models::deep_copy(o);
-    h.blob.push_back(static_cast<char>(T_OBJ));
-    put_varint(h.blob, h.objs.size());
-    h.objs.push_back(copy.release().ptr());
+    scratch_.push_back(static_cast<char>(T_OBJ));
+    put_varint(scratch_, objs_.size());
+    objs_.push_back(copy.release().ptr());
 }
 
-void Codec::encode(PyObject *event, Held &h, PyObject *run, SharedPartMemo *memo) {
+Held *Codec::encode(PyObject *event, PyObject *run, SharedPart *previous) {
     share_run_ = run;
-    share_memo_ = memo;
+    share_previous_ = previous;
+    id_at_ = ts_at_ = Held::kNoOffset;
+    scratch_.clear();
     struct Reset {
         Codec &c;
         ~Reset() {
+            for (PyObject *o : c.objs_)
+                Py_DECREF(o);
+            c.objs_.clear();
+            SharedPart::drop(c.shared_);
+            c.shared_ = nullptr;
             c.share_run_ = nullptr;
-            c.share_memo_ = nullptr;
+            c.share_previous_ = nullptr;
         }
     } reset{*this};
-    encode(event, h);
-}
-
-void Codec::encode(PyObject *event, Held &h) {
-    init_names();
-    std::vector<PyObject *> active;
-    // Encode into the reused scratch buffer, then keep an exactly sized copy.
-    h.blob.swap(scratch_);
-    h.blob.clear();
-    try {
-        field(event, h, 0, active);
-    } catch (...) {
-        for (PyObject *o : h.objs)
-            Py_DECREF(o);
-        h.objs.clear();
-        h.shared.reset();
-        h.blob.swap(scratch_);
-        h.blob.clear();
-        throw;
-    }
-    std::string exact(h.blob);
-    h.blob.swap(scratch_);
-    h.blob = std::move(exact);
-    h.objs.shrink_to_fit();
+    field(event, 0);
+    Held *h = Held::make(objs_, scratch_.data(), scratch_.size());
+    objs_.clear();  // the event holds them now
+    h->shared = shared_;
+    shared_ = nullptr;
+    h->id_at = id_at_;
+    h->set_ts_at(ts_at_);
+    return h;
 }
 
 // One top-level value (the event, or one field of a model): on a Fallback anywhere inside, the
 // whole value is kept as one object, so the deep copy keeps its shared parts and cycles.
-void Codec::field(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    size_t blob_mark = h.blob.size(), obj_mark = h.objs.size();
-    size_t active_mark = active.size();
+void Codec::field(PyObject *o, int depth) {
+    size_t blob_mark = scratch_.size(), obj_mark = objs_.size();
     try {
-        value(o, h, depth, active);
+        value(o, depth);
     } catch (Fallback &) {
-        active.resize(active_mark);
-        h.blob.resize(blob_mark);
-        for (size_t i = obj_mark; i < h.objs.size(); ++i)
-            Py_DECREF(h.objs[i]);
-        h.objs.resize(obj_mark);
-        object(o, h);
+        scratch_.resize(blob_mark);
+        for (size_t i = obj_mark; i < objs_.size(); ++i)
+            Py_DECREF(objs_[i]);
+        objs_.resize(obj_mark);
+        object(o);
     }
 }
 
-void Codec::value(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
+namespace {
+
+// Writes a varint at `w`; returns the end.
+inline char *write_varint(char *w, uint64_t v) {
+    while (v >= 0x80) {
+        *w++ = static_cast<char>((v & 0x7F) | 0x80);
+        v >>= 7;
+    }
+    *w++ = static_cast<char>(v);
+    return w;
+}
+
+}  // namespace
+
+// Writes `o` when it is a value no Python code runs for (str, int, float, None, bool); false for
+// anything else.
+inline bool Codec::scalar(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
-    std::string &b = h.blob;
-    if (o == Py_None) {
-        b.push_back(static_cast<char>(T_NONE));
-    } else if (o == Py_True) {
-        b.push_back(static_cast<char>(T_TRUE));
-    } else if (o == Py_False) {
-        b.push_back(static_cast<char>(T_FALSE));
-    } else if (t == &PyUnicode_Type) {
-        Py_ssize_t n;
-        const char *p = PyUnicode_AsUTF8AndSize(o, &n);
-        if (p == nullptr) {  // lone surrogates: keep the object
-            PyErr_Clear();
-            object(o, h);
-            return;
-        }
-        if (n < 0x80) {
-            size_t at = b.size();
-            b.resize(at + 2 + static_cast<size_t>(n));
-            char *d = b.data() + at;
-            d[0] = static_cast<char>(T_STR);
-            d[1] = static_cast<char>(n);
-            std::memcpy(d + 2, p, static_cast<size_t>(n));
-        } else {
-            b.push_back(static_cast<char>(T_STR));
-            put_varint(b, static_cast<uint64_t>(n));
-            b.append(p, static_cast<size_t>(n));
-        }
+    if (t == &PyUnicode_Type) {
+        str(o);
     } else if (t == &PyLong_Type) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
             PyErr_Clear();
-            object(o, h);
-            return;
+            object(o);  // a huge int: shared as it is (a copy of an int is the same object)
+            return true;
         }
-        b.push_back(static_cast<char>(T_INT));
+        if (v >= kSmallIntMin && v < kSmallIntMin + 64) {
+            scratch_.push_back(static_cast<char>(T_SMALLINT + (v - kSmallIntMin)));
+            return true;
+        }
+        char *w = scratch_.claim(11);
+        *w++ = static_cast<char>(T_INT);
         uint64_t u = static_cast<uint64_t>(v);
-        put_varint(b, (u << 1) ^ static_cast<uint64_t>(v >> 63));
+        scratch_.commit(write_varint(w, (u << 1) ^ static_cast<uint64_t>(v >> 63)));
+    } else if (o == Py_None) {
+        scratch_.push_back(static_cast<char>(T_NONE));
+    } else if (o == Py_True) {
+        scratch_.push_back(static_cast<char>(T_TRUE));
+    } else if (o == Py_False) {
+        scratch_.push_back(static_cast<char>(T_FALSE));
     } else if (t == &PyFloat_Type) {
         double d = PyFloat_AS_DOUBLE(o);
-        b.push_back(static_cast<char>(T_FLOAT));
-        char raw[8];
-        std::memcpy(raw, &d, 8);
-        b.append(raw, 8);
-    } else if (t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type) {
-        if (depth >= kMaxDepth)
-            throw Fallback{};
-        for (PyObject *a : active)
-            if (a == o)
-                throw Fallback{};
-        active.push_back(o);
-        if (t == &PyDict_Type) {
-            Py_ssize_t n0 = PyDict_GET_SIZE(o);
-            b.push_back(static_cast<char>(T_DICT));
-            put_varint(b, static_cast<uint64_t>(n0));
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            Py_ssize_t count = 0;
-            while (PyDict_Next(o, &pos, &k, &v)) {
-                // A fallback deep copy may run Python code: hold the pair meanwhile.
-                Py_INCREF(k);
-                Py_INCREF(v);
-                struct Release {
-                    PyObject *a, *b;
-                    ~Release() {
-                        Py_DECREF(a);
-                        Py_DECREF(b);
-                    }
-                } release{k, v};
-                value(k, h, depth + 1, active);
-                value(v, h, depth + 1, active);
-                ++count;
-                if (PyDict_GET_SIZE(o) != n0)
-                    throw Fallback{};
-            }
-            if (count != PyDict_GET_SIZE(o))
-                throw Fallback{};
-        } else {
-            bool list = t == &PyList_Type;
-            Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-            b.push_back(static_cast<char>(list ? T_LIST : T_TUPLE));
-            put_varint(b, static_cast<uint64_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (list && PyList_GET_SIZE(o) != n)
-                    throw Fallback{};
-                PyObject *item = Py_NewRef(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                struct Release {
-                    PyObject *a;
-                    ~Release() { Py_DECREF(a); }
-                } release{item};
-                value(item, h, depth + 1, active);
-            }
+        float f = static_cast<float>(d);
+        char *w = scratch_.claim(9);
+        // Exactly the same double back (NaN's payload and -0.0 included: compared bit for bit).
+        double back = static_cast<double>(f);
+        if (std::isfinite(d) && std::memcmp(&back, &d, 8) == 0) {
+            *w++ = static_cast<char>(T_FLOAT32);
+            std::memcpy(w, &f, 4);
+            scratch_.commit(w + 4);
+            return true;
         }
-        active.pop_back();
-    } else if (orvane::models::is_plain_model(o)) {
-        if (depth >= kMaxDepth)
-            throw Fallback{};
-        for (PyObject *a : active)
-            if (a == o)
-                throw Fallback{};
-        active.push_back(o);
-        if (o == share_run_ && share_memo_ != nullptr && depth > 0) {
-            if (!shared_model(o, h, depth, active))
-                object(o, h);
-        } else if (!model(o, h, depth, active)) {
-            object(o, h);
-        }
-        active.pop_back();
+        *w++ = static_cast<char>(T_FLOAT);
+        std::memcpy(w, &d, 8);
+        scratch_.commit(w + 8);
     } else {
-        object(o, h);
+        return false;
     }
+    return true;
+}
+
+// A value inside a container: scalars directly; anything else is held while it is written (a
+// fallback copy of it may run Python code that changes the container).
+inline void Codec::item(PyObject *o, int depth) {
+    if (scalar(o))
+        return;
+    Py_INCREF(o);
+    struct Release {
+        PyObject *a;
+        ~Release() { Py_DECREF(a); }
+    } release{o};
+    value(o, depth);
+}
+
+void Codec::value(PyObject *o, int depth) {
+    if (scalar(o))
+        return;
+    PyTypeObject *t = Py_TYPE(o);
+    if (t == &PyDict_Type) {
+        dict(o, depth);
+    } else if (t == &PyList_Type || t == &PyTuple_Type) {
+        sequence(o, depth, t == &PyList_Type);
+    } else if (orvane::models::is_plain_model(o)) {
+        if (!enter(o, depth))
+            throw Fallback{};
+        bool done = o == share_run_ && depth > 0 ? shared_model(o, depth) : model(o, depth);
+        if (!done)
+            object(o);
+    } else {
+        object(o);
+    }
+}
+
+void Codec::str(PyObject *o) {
+    if (PyUnicode_GET_LENGTH(o) > kKeepStrFrom) {
+        // A long text is kept as the str itself: as small as its bytes would be, and a copy of
+        // it is the same object (str is immutable), so nothing is written or decoded twice.
+        char *w = scratch_.claim(11);
+        *w++ = static_cast<char>(T_OBJ);
+        scratch_.commit(write_varint(w, objs_.size()));
+        objs_.push_back(Py_NewRef(o));
+        return;
+    }
+    if (uint32_t ref = strings_.find_or_admit(o)) {
+        ref_string(ref - 1);
+        return;
+    }
+    Py_ssize_t n;
+    const char *p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (p == nullptr) {  // lone surrogates: keep the object
+        PyErr_Clear();
+        object(o);
+        return;
+    }
+    char *w = scratch_.claim(11 + static_cast<size_t>(n));
+    *w++ = static_cast<char>(T_STR);
+    w = write_varint(w, static_cast<uint64_t>(n));
+    std::memcpy(w, p, static_cast<size_t>(n));
+    scratch_.commit(w + n);
+}
+
+void Codec::ref_string(uint32_t id) {
+    if (id < 0x80) {
+        scratch_.push_back(static_cast<char>(T_SHORTREF + id));
+        return;
+    }
+    char *w = scratch_.claim(6);
+    *w++ = static_cast<char>(T_STRREF);
+    scratch_.commit(write_varint(w, id));
+}
+
+bool Codec::enter(PyObject *o, int depth) {
+    if (depth >= kMaxDepth)
+        return false;
+    for (int d = 0; d < depth; ++d)
+        if (path_[d] == o)
+            return false;
+    path_[depth] = o;
+    return true;
+}
+
+// A dict whose keys are all kept strings, in an order met before: its shape's number, then its
+// values (decoding copies the shape's key table as it is).
+bool Codec::shaped_dict(PyObject *o, int depth) {
+    Py_ssize_t n = PyDict_GET_SIZE(o);
+    if (n == 0 || n > kMaxDictShapeKeys)
+        return false;
+    uint32_t ids[kMaxDictShapeKeys];
+    PyObject *keys[kMaxDictShapeKeys];
+    uint64_t h = static_cast<uint64_t>(n);
+    {
+        Py_ssize_t pos = 0, j = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(o, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k))
+                return false;
+            uint32_t ref = strings_.find_or_admit(k);
+            if (ref == 0)
+                return false;
+            ids[j] = ref - 1;
+            keys[j] = k;
+            h = (h ^ ref) * 0x9E3779B97F4A7C15ull;
+            ++j;
+        }
+    }
+    h ^= h >> 29;
+    size_t mask = dshape_slots_.size() - 1;
+    size_t found = SIZE_MAX;
+    for (size_t i = h & mask; dshape_slots_[i] != 0; i = (i + 1) & mask) {
+        const DictShape &sh = dshapes_[dshape_slots_[i] - 1];
+        if (sh.hash == h && sh.ids.size() == static_cast<size_t>(n) &&
+            std::equal(sh.ids.begin(), sh.ids.end(), ids)) {
+            found = dshape_slots_[i] - 1;
+            break;
+        }
+    }
+    if (found == SIZE_MAX) {
+        // A key sequence is kept on its second meeting, and not beyond a bound.
+        uint64_t &seen = dshape_seen_[h & (dshape_seen_.size() - 1)];
+        if (seen != h || dshapes_.size() >= kMaxDictShapes) {
+            seen = h;
+            return false;
+        }
+        nb::object tmpl = checked(PyDict_New());
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (PyDict_SetItem(tmpl.ptr(), strings_.get(ids[j]), Py_None) < 0)
+                throw nb::python_error();
+        if ((dshapes_.size() + 1) * 2 > dshape_slots_.size()) {
+            std::vector<uint32_t> grown(dshape_slots_.size() * 2, 0);
+            dshape_slots_.swap(grown);
+            size_t m = dshape_slots_.size() - 1;
+            for (uint32_t id = 0; id < dshapes_.size(); ++id)
+                for (size_t i = dshapes_[id].hash & m;; i = (i + 1) & m)
+                    if (dshape_slots_[i] == 0) {
+                        dshape_slots_[i] = id + 1;
+                        break;
+                    }
+            mask = m;
+        }
+        dshapes_.push_back(DictShape{h, std::vector<uint32_t>(ids, ids + n), tmpl.release().ptr()});
+        found = dshapes_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask)
+            if (dshape_slots_[i] == 0) {
+                dshape_slots_[i] = static_cast<uint32_t>(found + 1);
+                break;
+            }
+    }
+    if (!enter(o, depth))
+        throw Fallback{};
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(T_DSHAPE);
+    scratch_.commit(write_varint(w, found));
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        // The dict must stay as it was read (a fallback copy of a value may run Python code).
+        if (j >= n || k != keys[j] || PyDict_GET_SIZE(o) != n)
+            throw Fallback{};
+        item(v, depth + 1);
+        ++j;
+    }
+    if (j != n || PyDict_GET_SIZE(o) != n)
+        throw Fallback{};
+    return true;
+}
+
+void Codec::dict(PyObject *o, int depth) {
+    if (shaped_dict(o, depth))
+        return;
+    if (!enter(o, depth))
+        throw Fallback{};
+    Py_ssize_t n0 = PyDict_GET_SIZE(o);
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(T_DICT);
+    scratch_.commit(write_varint(w, static_cast<uint64_t>(n0)));
+    Py_ssize_t pos = 0, count = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        // A fallback deep copy may run Python code: the pair is held meanwhile.
+        Py_INCREF(v);
+        struct Release {
+            PyObject *a;
+            ~Release() { Py_DECREF(a); }
+        } release{v};
+        item(k, depth + 1);
+        item(v, depth + 1);
+        ++count;
+        if (PyDict_GET_SIZE(o) != n0)
+            throw Fallback{};
+    }
+    if (count != PyDict_GET_SIZE(o))
+        throw Fallback{};
+}
+
+void Codec::sequence(PyObject *o, int depth, bool list) {
+    if (!enter(o, depth))
+        throw Fallback{};
+    Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+    char *w = scratch_.claim(11);
+    *w++ = static_cast<char>(list ? T_LIST : T_TUPLE);
+    scratch_.commit(write_varint(w, static_cast<uint64_t>(n)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (list && PyList_GET_SIZE(o) != n)
+            throw Fallback{};
+        item(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), depth + 1);
+    }
+}
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by CPython 3.13 (declared in an internal header): the entries of a set, in place.
+extern "C" int _PySet_NextEntry(PyObject *set, Py_ssize_t *pos, PyObject **key, Py_hash_t *hash);
+#define TALLY_SET_ENTRIES 1
+#endif
+
+// Whether a model of class `cls` with these __dict__ keys and set fields `fs` has shape `sh`.
+// Keys are compared by address first (field names are interned), then by text.
+bool Codec::fits(Shape &sh, PyObject *cls, PyObject *const *keys, size_t n, PyObject *fs) {
+    if (sh.cls != cls || sh.keys.size() != n || PySet_GET_SIZE(fs) != __builtin_popcountll(sh.set_mask))
+        return false;
+    for (size_t j = 0; j < n; ++j)
+        if (sh.keys[j] != keys[j] && PyUnicode_Compare(sh.keys[j], keys[j]) != 0)
+            return false;
+    auto *set = reinterpret_cast<PySetObject *>(fs);
+    size_t table_bytes = static_cast<size_t>(set->mask + 1) * sizeof(setentry);
+    if (set->mask == sh.known_mask && set->fill == set->used &&
+        std::memcmp(set->table, sh.known_set.data(), table_bytes) == 0)
+        return true;
+#ifdef TALLY_SET_ENTRIES
+    Py_ssize_t pos = 0;
+    PyObject *name;
+    Py_hash_t hash;
+    bool all_held = set->fill == set->used;  // no deleted entries
+    while (_PySet_NextEntry(fs, &pos, &name, &hash)) {
+        bool found = false;
+        for (size_t j = 0; j < n && !found; ++j)
+            found = ((sh.set_mask >> j) & 1) && sh.keys[j] == name;
+        if (!found) {
+            all_held = false;
+            int has = 0;  // not by address: by value, as the set itself would tell
+            for (size_t j = 0; j < n && !has; ++j)
+                if ((sh.set_mask >> j) & 1)
+                    has = PyUnicode_Check(name) && PyUnicode_Compare(sh.keys[j], name) == 0;
+            if (!has)
+                return false;
+        }
+    }
+    if (all_held) {
+        sh.known_set.assign(reinterpret_cast<const char *>(set->table),
+                            reinterpret_cast<const char *>(set->table) + table_bytes);
+        sh.known_mask = set->mask;
+    }
+    return true;
+#else
+    for (size_t j = 0; j < n; ++j) {
+        int has = PySet_Contains(fs, keys[j]);
+        if (has < 0)
+            throw nb::python_error();
+        if (static_cast<bool>(has) != static_cast<bool>((sh.set_mask >> j) & 1))
+            return false;
+    }
+    return true;
+#endif
+}
+
+// The shape of model `o` (its class, __dict__ keys and set fields); ok = false when it has none.
+size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *fs, bool &ok) {
+    ok = false;
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
+    for (size_t id : recent_shapes_)
+        if (id < shapes_.size() && fits(shapes_[id], cls, keys, n, fs)) {
+            ok = true;
+            return id;
+        }
+    for (size_t id = 0; id < shapes_.size(); ++id)
+        if (fits(shapes_[id], cls, keys, n, fs)) {
+            ok = true;
+            recent_shapes_[1] = recent_shapes_[0];
+            recent_shapes_[0] = id;
+            return id;
+        }
+    if (shapes_.size() >= 4096)
+        return 0;  // pathological variety: keep such models as objects
+    uint64_t mask = 0;
+    for (size_t j = 0; j < n; ++j) {
+        if (!PyUnicode_CheckExact(keys[j]))
+            return 0;
+        int has = PySet_Contains(fs, keys[j]);  // exact str keys: no Python code runs
+        if (has < 0)
+            throw nb::python_error();
+        if (has)
+            mask |= uint64_t{1} << j;
+    }
+    if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
+        return 0;  // a set field that is not in __dict__
+    nb::object dict_template = checked(PyDict_New());
+    nb::object set_template = checked(PySet_New(nullptr));
+    Shape sh{Py_NewRef(cls), {}, mask, nullptr, nullptr};
+    for (size_t j = 0; j < n; ++j) {
+        if (PyDict_SetItem(dict_template.ptr(), keys[j], Py_None) < 0)
+            throw nb::python_error();
+        if (((mask >> j) & 1) && PySet_Add(set_template.ptr(), keys[j]) < 0)
+            throw nb::python_error();
+        sh.keys.push_back(Py_NewRef(keys[j]));
+        if (PyUnicode_Compare(keys[j], names::a_event_id.get()) == 0)
+            sh.id_field = static_cast<int>(j);
+        else if (PyUnicode_Compare(keys[j], names::a_timestamp.get()) == 0)
+            sh.ts_field = static_cast<int>(j);
+        else if (PyUnicode_Compare(keys[j], names::a_run.get()) == 0)
+            sh.run_field = static_cast<int>(j);
+    }
+    sh.dict_template = dict_template.release().ptr();
+    sh.set_template = set_template.release().ptr();
+    shapes_.push_back(std::move(sh));
+    size_t id = shapes_.size() - 1;
+    recent_shapes_[1] = recent_shapes_[0];
+    recent_shapes_[0] = id;
+    ok = true;
+    return id;
 }
 
 // A pydantic model without extra or private state: shape id, then its __dict__ values (each a
 // top-level field). Returns false when the model does not fit a shape.
-bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
-    PyObject *fs = slot_ptr(o, s_fields_set);
+bool Codec::model(PyObject *o, int depth) {
+    const orvane::models::Layout &sl = slots();
+    if (!sl.slots_known())
+        return false;
+    PyObject *extra = slot_ptr(o, sl.extra), *priv = slot_ptr(o, sl.priv), *fs = slot_ptr(o, sl.fields_set);
     if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
         return false;
     PyObject *dp = PyObject_GenericGetDict(o, nullptr);
@@ -305,19 +666,16 @@ bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
     }
     nb::object d = nb::steal(dp);
     nb::object fs_ref = nb::borrow(fs);
-    if (!PyDict_CheckExact(dp))
-        return false;
-    Py_ssize_t n = PyDict_GET_SIZE(dp);
-    if (n > 64)
+    if (!PyDict_CheckExact(dp) || PyDict_GET_SIZE(dp) > kMaxModelFields)
         return false;
     // Field names and values in __dict__ order, held while they are encoded (a fallback copy of
     // one value may run Python code).
     struct Items {
-        PyObject *keys[64];
-        PyObject *vals[64];
-        Py_ssize_t n = 0;
+        PyObject *keys[kMaxModelFields];
+        PyObject *vals[kMaxModelFields];
+        size_t n = 0;
         ~Items() {
-            for (Py_ssize_t j = 0; j < n; ++j) {
+            for (size_t j = 0; j < n; ++j) {
                 Py_DECREF(keys[j]);
                 Py_DECREF(vals[j]);
             }
@@ -326,116 +684,65 @@ bool Codec::model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &acti
     {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (items.n < n && PyDict_Next(dp, &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k))
-                return false;
+        while (items.n < static_cast<size_t>(kMaxModelFields) && PyDict_Next(dp, &pos, &k, &v)) {
             items.keys[items.n] = Py_NewRef(k);
             items.vals[items.n] = Py_NewRef(v);
             ++items.n;
         }
-        n = items.n;
     }
-    uint64_t mask = 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        int has = PySet_Contains(fs, items.keys[j]);
-        if (has < 0)
-            raise();
-        if (has)
-            mask |= uint64_t{1} << j;
+    bool ok;
+    size_t id = shape_of(o, items.keys, items.n, fs, ok);
+    if (!ok)
+        return false;
+    int id_field = depth == 0 ? shapes_[id].id_field : -1;
+    int ts_field = depth == 0 ? shapes_[id].ts_field : -1;
+    scratch_.push_back(static_cast<char>(T_MODEL));
+    put_varint(scratch_, id);
+    for (size_t j = 0; j < items.n; ++j) {
+        // The event itself: note where its id and timestamp are written.
+        if (static_cast<int>(j) == id_field)
+            id_at_ = static_cast<uint32_t>(scratch_.size());
+        else if (static_cast<int>(j) == ts_field)
+            ts_at_ = static_cast<uint32_t>(scratch_.size());
+        field(items.vals[j], depth + 1);
     }
-    if (PySet_GET_SIZE(fs) != __builtin_popcountll(mask))
-        return false;  // a set field that is not in __dict__
-    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    auto fits = [&](const Shape &sh) {
-        if (sh.cls != cls || sh.set_mask != mask || sh.keys.size() != static_cast<size_t>(n))
-            return false;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (sh.keys[j] != items.keys[j] && PyUnicode_Compare(sh.keys[j], items.keys[j]) != 0)
-                return false;
-        return true;
-    };
-    size_t id = shapes_.size();
-    if (last_shape_ < shapes_.size() && fits(shapes_[last_shape_])) {
-        id = last_shape_;
+    return true;
+}
+
+// The run context: when its encoding is the same as the one of the previous event of its run, the
+// previous part is shared; otherwise it is encoded and, when it stands on its own (no kept
+// objects), made a part the next event may share.
+bool Codec::shared_model(PyObject *o, int depth) {
+    SharedPart *previous = share_previous_;
+    share_run_ = nullptr;  // one context per event
+    share_previous_ = nullptr;
+    size_t mark = scratch_.size(), objs = objs_.size();
+    if (!model(o, depth))
+        return false;
+    if (objs_.size() != objs)
+        return true;  // refers to kept objects: not shareable
+    size_t n = scratch_.size() - mark;
+    if (previous != nullptr && previous->size == n && std::memcmp(previous->bytes, scratch_.data() + mark, n) == 0) {
+        SharedPart::retain(previous);
+        shared_ = previous;
     } else {
-        for (size_t s = 0; s < shapes_.size(); ++s)
-            if (fits(shapes_[s])) {
-                id = s;
-                break;
-            }
+        shared_ = SharedPart::make(scratch_.data() + mark, n);
+        shared_->refs = 1;
     }
-    if (id == shapes_.size()) {
-        if (shapes_.size() >= 4096)
-            return false;  // pathological variety: keep such models as objects
-        Shape sh{Py_NewRef(cls), {}, mask};
-        for (Py_ssize_t j = 0; j < n; ++j)
-            sh.keys.push_back(Py_NewRef(items.keys[j]));
-        shapes_.push_back(std::move(sh));
-    }
-    last_shape_ = id;
-    h.blob.push_back(static_cast<char>(T_MODEL));
-    put_varint(h.blob, id);
-    for (Py_ssize_t j = 0; j < n; ++j)
-        field(items.vals[j], h, depth + 1, active);
+    scratch_.resize(mark);
+    scratch_.push_back(static_cast<char>(T_SHARED));
     return true;
 }
 
-// The run context: when it holds the very objects the run's previous context held (same class,
-// same __dict__ entries, same set fields), its encoding is the one kept for the run; otherwise it
-// is encoded and, when the encoding stands on its own, kept for the next event.
-bool Codec::shared_model(PyObject *o, Held &h, int depth, std::vector<PyObject *> &active) {
-    SharedPartMemo &memo = *share_memo_;
-    share_memo_ = nullptr;  // one context per event
-    PyObject *extra = slot_ptr(o, s_extra), *priv = slot_ptr(o, s_private);
-    PyObject *fs = slot_ptr(o, s_fields_set);
-    if (extra != Py_None || priv != Py_None || fs == nullptr || !PySet_CheckExact(fs))
-        return false;
-    PyObject *dp = PyObject_GenericGetDict(o, nullptr);
-    if (dp == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object d = nb::steal(dp);
-    if (memo.part && reinterpret_cast<PyObject *>(Py_TYPE(o)) == memo.cls && memo.values.matches(dp)) {
-        // Same entries: the same shape if the same fields are set.
-        const Shape &sh = shapes_[memo.shape];
-        bool same_set = PySet_GET_SIZE(fs) == __builtin_popcountll(sh.set_mask);
-        for (size_t j = 0; j < sh.keys.size() && same_set; ++j) {
-            if (!((sh.set_mask >> j) & 1))
-                continue;
-            int has = PySet_Contains(fs, sh.keys[j]);
-            if (has < 0)
-                raise();
-            same_set = has != 0;
-        }
-        if (same_set) {
-            h.blob.push_back(static_cast<char>(T_SHARED));
-            h.shared = memo.part;
-            return true;
-        }
-    }
-    size_t mark = h.blob.size(), objs = h.objs.size();
-    if (!model(o, h, depth, active))
-        return false;
-    memo.part.reset();
-    memo.values.forget();
-    if (h.objs.size() != objs || h.shared)
-        return true;  // refers to held objects: not shareable
-    memo.values.remember(dp, 0, 0);
-    if (!memo.values.valid())
-        return true;
-    const char *p = h.blob.data() + mark + 1;  // after T_MODEL
-    memo.shape = static_cast<size_t>(get_varint(p));
-    memo.cls = reinterpret_cast<PyObject *>(Py_TYPE(o));
-    memo.part = std::make_shared<const std::string>(h.blob, mark, h.blob.size() - mark);
-    h.blob.resize(mark);
-    h.blob.push_back(static_cast<char>(T_SHARED));
-    h.shared = memo.part;
-    return true;
-}
+// ---- decoding ----
 
-PyObject *Codec::read(const char *&p, const Held &h) const {
-    auto tag = static_cast<Tag>(static_cast<unsigned char>(*p++));
+PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte >= T_SHORTREF)
+        return Py_NewRef(strings_.get(byte - T_SHORTREF));
+    if (byte >= T_SMALLINT)
+        return PyLong_FromLong(static_cast<long>(byte - T_SMALLINT) + kSmallIntMin);
+    auto tag = static_cast<Tag>(byte);
     switch (tag) {
     case T_NONE:
         return Py_NewRef(Py_None);
@@ -454,20 +761,44 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
         p += 8;
         return PyFloat_FromDouble(d);
     }
+    case T_FLOAT32: {
+        float f;
+        std::memcpy(&f, p, 4);
+        p += 4;
+        return PyFloat_FromDouble(static_cast<double>(f));
+    }
+    case T_DSHAPE: {
+        const DictShape &sh = dshapes_[get_varint(p)];
+        PyObject *d = PyDict_Copy(sh.dict_template);
+        if (!d)
+            return nullptr;
+        for (uint32_t id : sh.ids) {
+            PyObject *v = read(p, h, view);
+            if (!v || PyDict_SetItem(d, strings_.get(id), v) < 0) {
+                Py_XDECREF(v);
+                Py_DECREF(d);
+                return nullptr;
+            }
+            Py_DECREF(v);
+        }
+        return d;
+    }
     case T_STR: {
         auto n = static_cast<Py_ssize_t>(get_varint(p));
         PyObject *s = PyUnicode_DecodeUTF8(p, n, nullptr);
         p += n;
         return s;
     }
+    case T_STRREF:
+        return Py_NewRef(strings_.get(static_cast<uint32_t>(get_varint(p))));
     case T_DICT: {
         uint64_t n = get_varint(p);
         PyObject *d = PyDict_New();
         if (!d)
             return nullptr;
         for (uint64_t i = 0; i < n; ++i) {
-            PyObject *k = read(p, h);
-            PyObject *v = k ? read(p, h) : nullptr;
+            PyObject *k = read(p, h, view);
+            PyObject *v = k ? read(p, h, view) : nullptr;
             if (!k || !v || PyDict_SetItem(d, k, v) < 0) {
                 Py_XDECREF(k);
                 Py_XDECREF(v);
@@ -486,7 +817,7 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
         if (!seq)
             return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *v = read(p, h);
+            PyObject *v = read(p, h, view);
             if (!v) {
                 Py_DECREF(seq);
                 return nullptr;
@@ -500,37 +831,56 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
     }
     case T_MODEL: {
         const Shape &sh = shapes_[get_varint(p)];
-        PyObject *d = PyDict_New();
-        PyObject *fs = d ? PySet_New(nullptr) : nullptr;
-        if (!fs) {
-            Py_XDECREF(d);
+        // The key table of the shape's template, copied as it is: filling it never resizes.
+        PyObject *d = PyDict_Copy(sh.dict_template);
+        if (!d)
             return nullptr;
-        }
         for (size_t j = 0; j < sh.keys.size(); ++j) {
-            PyObject *v = read(p, h);
-            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0 ||
-                ((sh.set_mask >> j) & 1 ? PySet_Add(fs, sh.keys[j]) : 0) < 0) {
+            PyObject *v = read(p, h, view, flat > 0 ? flat - 1 : 0);
+            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0) {
                 Py_XDECREF(v);
                 Py_DECREF(d);
-                Py_DECREF(fs);
                 return nullptr;
             }
             Py_DECREF(v);
         }
-        try {
-            nb::object m = orvane::models::construct(sh.cls, nb::steal<nb::dict>(d), nb::steal(fs));
-            return m.release().ptr();
-        } catch (nb::python_error &e) {
-            e.restore();
+        if (flat > 0)
+            return d;  // the fields alone
+        PyObject *fs = PySet_New(sh.set_template);
+        if (!fs) {
+            Py_DECREF(d);
             return nullptr;
         }
+        // Names only: left out of the cycle collector's care (see fields_set_copy).
+        PyObject_GC_UnTrack(fs);
+        auto *cls = reinterpret_cast<PyTypeObject *>(sh.cls);
+        PyObject *m = cls->tp_new(cls, empty_tuple(), nullptr);
+        if (m == nullptr || PyObject_GenericSetDict(m, d, nullptr) < 0) {
+            Py_XDECREF(m);
+            Py_DECREF(d);
+            Py_DECREF(fs);
+            return nullptr;
+        }
+        Py_DECREF(d);
+        // A fresh instance of a plain model: its slots are empty (the shape was made only when
+        // the slot layout is known).
+        const orvane::models::Layout &sl = slots();
+        Py_XSETREF(slot_at(m, sl.fields_set), fs);
+        Py_XSETREF(slot_at(m, sl.extra), Py_NewRef(Py_None));
+        Py_XSETREF(slot_at(m, sl.priv), Py_NewRef(Py_None));
+        return m;
     }
     case T_SHARED: {
-        const char *q = h.shared->data();
-        return read(q, h);
+        const char *q = h.shared->bytes;
+        return read(q, h, view, flat);
     }
+    case T_SMALLINT:
+    case T_SHORTREF:
+        break;  // one-byte forms, read above
     case T_OBJ: {
-        PyObject *o = h.objs[get_varint(p)];
+        PyObject *o = h.objs()[get_varint(p)];
+        if (view)
+            return Py_NewRef(o);
         try {
             return orvane::models::deep_copy(o).release().ptr();
         } catch (nb::python_error &e) {
@@ -543,12 +893,131 @@ PyObject *Codec::read(const char *&p, const Held &h) const {
     return nullptr;
 }
 
-nb::object Codec::decode(const Held &h) const {
-    const char *p = h.blob.data();
-    PyObject *o = read(p, h);
-    if (o == nullptr)
-        raise();
-    return nb::steal(o);
+void Codec::skip(const char *&p, bool &objects) const {
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte >= T_SMALLINT)
+        return;  // one-byte forms
+    auto tag = static_cast<Tag>(byte);
+    switch (tag) {
+    case T_OBJ:
+        objects = true;
+        get_varint(p);
+        return;
+    case T_SHARED:
+        return;  // its part stands on its own (never refers to the event's objects)
+    case T_FLOAT32:
+        p += 4;
+        return;
+    case T_DSHAPE: {
+        const DictShape &sh = dshapes_[get_varint(p)];
+        for (size_t j = 0; j < sh.ids.size(); ++j)
+            skip(p, objects);
+        return;
+    }
+    case T_SMALLINT:
+    case T_SHORTREF:
+        return;
+    case T_NONE:
+    case T_TRUE:
+    case T_FALSE:
+        return;
+    case T_INT:
+    case T_STRREF:
+        get_varint(p);
+        return;
+    case T_FLOAT:
+        p += 8;
+        return;
+    case T_STR:
+        p += get_varint(p);
+        return;
+    case T_DICT:
+        for (uint64_t i = 0, n = get_varint(p); i < n; ++i) {
+            skip(p, objects);
+            skip(p, objects);
+        }
+        return;
+    case T_LIST:
+    case T_TUPLE:
+        for (uint64_t i = 0, n = get_varint(p); i < n; ++i)
+            skip(p, objects);
+        return;
+    case T_MODEL: {
+        const Shape &sh = shapes_[get_varint(p)];
+        for (size_t j = 0; j < sh.keys.size(); ++j)
+            skip(p, objects);
+        return;
+    }
+    }
+}
+
+nb::object Codec::decode(const Held &h, bool view) const {
+    const char *p = h.data();
+    return checked(read(p, h, view));
+}
+
+nb::object Codec::decode_fields(const Held &h, FieldReuse *reuse) const {
+    const char *p = h.data();
+    if (static_cast<unsigned char>(*p) != T_MODEL)
+        return checked(read(p, h, true));  // kept as one object
+    ++p;
+    size_t id = get_varint(p);
+    const Shape &sh = shapes_[id];
+    nb::object d = checked(PyDict_Copy(sh.dict_template));
+    if (reuse != nullptr && reuse->shape != id) {
+        reuse->shape = id;
+        reuse->fields.assign(sh.keys.size(), FieldReuse::Field());
+    }
+    for (size_t j = 0; j < sh.keys.size(); ++j) {
+        const char *begin = p;
+        const SharedPart *shared = static_cast<unsigned char>(*p) == T_SHARED ? h.shared : nullptr;
+        bool objects = false;
+        skip(p, objects);
+        // The run context (only it) as a dict of its fields.
+        int flat = static_cast<int>(j) == sh.run_field ? 1 : 0;
+        nb::object v;
+        if (reuse != nullptr) {
+            FieldReuse::Field &prev = reuse->fields[j];
+            bool same = prev.value.is_valid() && !objects && !prev.objects &&
+                        (shared != nullptr ? shared == prev.shared
+                                           : prev.shared == nullptr && prev.end - prev.begin == p - begin &&
+                                                 std::memcmp(prev.begin, begin, static_cast<size_t>(p - begin)) == 0);
+            if (same) {
+                v = prev.value;
+            } else {
+                const char *q = begin;
+                v = checked(read(q, h, true, flat));
+                prev = FieldReuse::Field{begin, p, shared, objects, v};
+            }
+        } else {
+            const char *q = begin;
+            v = checked(read(q, h, true, flat));
+        }
+        if (PyDict_SetItem(d.ptr(), sh.keys[j], v.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return d;
+}
+
+nb::object Codec::decode_at(const Held &h, uint32_t offset) const {
+    const char *p = h.data() + offset;
+    return checked(read(p, h, false));
+}
+
+int Codec::str_equals_at(const Held &h, uint32_t offset, std::string_view want) const {
+    const char *p = h.data() + offset;
+    auto byte = static_cast<unsigned char>(*p++);
+    if (byte == T_STR) {
+        auto n = static_cast<size_t>(get_varint(p));
+        return n == want.size() && std::memcmp(p, want.data(), n) == 0 ? 1 : 0;
+    }
+    if (byte == T_STRREF || byte >= T_SHORTREF) {
+        PyObject *s = strings_.get(byte >= T_SHORTREF ? byte - T_SHORTREF : static_cast<uint32_t>(get_varint(p)));
+        Py_ssize_t n;
+        const char *d = PyUnicode_AsUTF8AndSize(s, &n);  // kept strings have their UTF-8
+        return d != nullptr && static_cast<size_t>(n) == want.size() && std::memcmp(d, want.data(), want.size()) == 0 ? 1 : 0;
+    }
+    return -1;
 }
 
 }  // namespace tally

@@ -13,7 +13,7 @@ namespace {
 
 struct Snapshot {
     PyObject *owner;  // strong: the store
-    const Store *store;
+    Store *store;
     std::vector<HeldRef> items;
 };
 
@@ -25,7 +25,7 @@ void *snapshot_recent(PyObject *store) {
         return nullptr;
     }
     try {
-        const Store *s = nb::inst_ptr<Store>(nb::handle(store));
+        Store *s = nb::inst_ptr<Store>(nb::handle(store));
         auto *snap = new Snapshot{Py_NewRef(store), s, s->recent_refs()};
         return snap;
     } catch (nb::python_error &e) {
@@ -58,19 +58,20 @@ PyObject *decode(void *p, size_t i) {
 }
 
 int fields_contain(const void *p, size_t i, const char *needle, size_t n) {
+    // May write the run's owed search text first (never raises: -1 when it cannot be known).
     auto *snap = static_cast<const Snapshot *>(p);
     return snap->store->event_fields_contain(*snap->items[i].get(), std::string_view(needle, n));
 }
 
 const void *run_key(const void *p, size_t i) {
-    return static_cast<const Snapshot *>(p)->items[i]->shared.get();
+    return static_cast<const Snapshot *>(p)->items[i]->shared;
 }
 
 int timestamp(const void *p, size_t i, int64_t *out) {
     const Held &h = *static_cast<const Snapshot *>(p)->items[i].get();
-    if (!h.ts_native)
+    if (!h.ts_native())
         return 0;
-    *out = h.ts;
+    *out = h.ts();
     return 1;
 }
 

@@ -25,7 +25,9 @@ struct Api {
     PyObject *(*decode)(void *snap, size_t i);
     // Whether the needle (stripped, case-folded, non-empty UTF-8) occurs in the search text of
     // one of event i's own searched fields, each field separately: 1 yes, 0 no, -1 not known
-    // (the caller must look at the decoded event itself).
+    // (the caller must look at the decoded event itself). Writes what texts the store owes for
+    // the event first (search texts are written lazily); never raises: values whose text cannot
+    // be made are searched by their repr(), as in the run search.
     int (*fields_contain)(const void *snap, size_t i, const char *needle, size_t n);
     // Events with the same non-null key have equal run contexts (valid for the snapshot's life).
     const void *(*run_key)(const void *snap, size_t i);

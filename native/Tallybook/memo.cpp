@@ -42,7 +42,6 @@ void TextMemo::forget() {
             Py_DECREF(reinterpret_cast<PyObject *>(walk_[i]));
     walk_size_ = 0;
     valid_ = false;
-    indexed = false;
 }
 
 bool TextMemo::match_structure(PyObject *v, bool equal_str) const {
@@ -138,13 +137,6 @@ void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
     offset_ = offset;
     length_ = static_cast<uint32_t>(length);
     valid_ = true;
-    flat_dict_ = false;
-    if (walk_size_ != 0 && (walk_[0] & 7) == M_DICT) {
-        flat_dict_ = true;
-        for (size_t i = 1; i < walk_size_; ++i)
-            if (walk_[i] & 1)
-                flat_dict_ = false;  // a container inside
-    }
 }
 
 }  // namespace tally

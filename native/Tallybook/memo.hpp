@@ -1,8 +1,8 @@
-// The normalised search text of a value, remembered together with the identity of every part of
-// the value, so that a later value made of the very same objects gets its text without being
-// normalised again. Only exact dicts, lists and tuples of immutable scalars (exact str, int,
-// float, bool, None) are remembered; the scalars are held, so their identity cannot be reused.
-// A str matches its remembered str by identity or by equal text.
+// The normalised search text of a value, remembered together with every part of the value, so
+// that a later value made of the same parts gets its text without being normalised again. Only
+// exact dicts, lists and tuples of immutable scalars (exact str, int, float, bool, None) are
+// remembered; the scalars are held, so their identity cannot be reused. A scalar matches its
+// remembered one by identity or by equal value of the same exact type (floats bit for bit).
 //
 // The text itself is not copied: it is a range of the run's search text, where it was written.
 #pragma once
@@ -19,17 +19,29 @@
 
 namespace tally {
 
-// The same object, or two exact str with the same text (equal text, equal normalisation and
-// encoding; comparing them does not run Python code).
+// The same object, or two exact str with the same text, two exact int of the same value, or two
+// floats of the same bits: values whose normalised texts are the same (comparing them runs no
+// Python code).
 inline bool same_scalar(PyObject *held, PyObject *v) {
     if (held == v)
         return true;
-    if (!PyUnicode_CheckExact(v) || !PyUnicode_CheckExact(held))
+    PyTypeObject *t = Py_TYPE(v);
+    if (t != Py_TYPE(held))
         return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-    int kind = PyUnicode_KIND(v);
-    return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
-           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        int kind = PyUnicode_KIND(v);
+        return n == PyUnicode_GET_LENGTH(held) && kind == static_cast<int>(PyUnicode_KIND(held)) &&
+               std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(held),
+                           static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    }
+    if (t == &PyLong_Type)
+        return PyObject_RichCompareBool(held, v, Py_EQ) == 1;
+    if (t == &PyFloat_Type) {
+        double a = PyFloat_AS_DOUBLE(held), b = PyFloat_AS_DOUBLE(v);
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    }
+    return false;
 }
 
 class TextMemo {
@@ -43,28 +55,17 @@ public:
     }
 
     bool valid() const { return valid_; }
-    // A remembered immutable scalar.
-    bool holds_scalar() const { return valid_ && scalar_ != nullptr; }
-    // A remembered exact dict whose values are all scalars (no container inside it).
-    bool flat_dict() const { return valid_ && flat_dict_; }
     // The remembered text: [offset, offset + length) of the owner's text.
     size_t offset() const { return offset_; }
     size_t length() const { return length_; }
-    // True when `v` consists of the same objects, in the same places, as the remembered value.
+    // True when `v` consists of the same values (same_scalar), in the same places, as the
+    // remembered value.
     bool matches(PyObject *v) const {
         if (!valid_)
             return false;
         if (scalar_ != nullptr)
             return same_scalar(scalar_, v);
         return match_structure(v, true);
-    }
-    // The same, by identity only: cheaper where the objects compared are cold.
-    bool matches_identical(PyObject *v) const {
-        if (!valid_)
-            return false;
-        if (scalar_ != nullptr)
-            return scalar_ == v;
-        return match_structure(v, false);
     }
     // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
     // when `v` cannot be remembered).
@@ -77,12 +78,7 @@ private:
     size_t offset_ = 0;
     uint32_t length_ = 0;
     bool valid_ = false;
-    bool flat_dict_ = false;
 
-public:
-    bool indexed = false;  // owner's flag: the text's trigrams are all indexed
-
-private:
     // For containers: shape words (odd: tag | size << 3) and held objects (even pointers), in
     // walk order. Kept apart so that the memos of a run stay small and close together; one
     // block, reached in one step (a memo is usually cold when it is compared).

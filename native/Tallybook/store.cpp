@@ -1,391 +1,30 @@
 #include "store.hpp"
 
-#include "orvane/models.hpp"
+#include <algorithm>
+#include <cstdlib>
+#include <numeric>
+
+#include "derive.hpp"
+#include "fields.hpp"
+#include "names.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/searchtext.hpp"
-#include "textsearch.hpp"
-
-#include <algorithm>
-#include <numeric>
+#include "util.hpp"
 
 namespace tally {
 
 namespace {
 
-// A dict's modification tag: it changes whenever the dict changes (CPython 3.13 keeps it for
-// dict watchers). Returns false where the interpreter offers none.
-bool dict_version(PyObject *d, uint64_t &version) {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
-    return PyDict_CheckExact(d);
-#else
-    (void)d;
-    (void)version;
-    return false;
-#endif
-}
-
-// An interned attribute name, made on first use (inline: these are read on every event).
-class Name {
-public:
-    explicit constexpr Name(const char *text) : text_(text) {}
-    PyObject *get() {
-        if (obj_ == nullptr) [[unlikely]] {
-            obj_ = PyUnicode_InternFromString(text_);
-            if (obj_ == nullptr)
-                throw nb::python_error();
-        }
-        return obj_;
-    }
-
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;  // leaked on purpose: interned names live as long as the interpreter
-};
-
-[[noreturn]] void raise() { throw nb::python_error(); }
-
-nb::object check(PyObject *o) {
-    if (o == nullptr)
-        raise();
-    return nb::steal(o);
-}
-
-// Interned attribute names.
-Name n_run_id{"run_id"}, n_root_run_id{"root_run_id"}, n_parent_run_id{"parent_run_id"}, n_run_kind{"run_kind"},
-    n_agent_id{"agent_id"}, n_agent_name{"agent_name"}, n_session_id{"session_id"}, n_response_id{"response_id"},
-    n_execution_id{"execution_id"}, n_status{"status"}, n_latest_event_type{"latest_event_type"},
-    n_latest_source{"latest_source"}, n_latest_message{"latest_message"}, n_started_at{"started_at"},
-    n_updated_at{"updated_at"}, n_completed_at{"completed_at"}, n_failed_at{"failed_at"},
-    n_event_count{"event_count"}, n_meta{"meta"}, n_event_id{"event_id"}, n_event_type{"event_type"},
-    n_timestamp{"timestamp"}, n_source{"source"}, n_level{"level"}, n_message{"message"}, n_payload{"payload"},
-    n_error{"error"}, n_run{"run"}, n_app_id{"app_id"}, n_group_id{"group_id"}, n_environment{"environment"},
-    n_flow_name{"flow_name"}, n_dict{"__dict__"}, n_fields_set{"__pydantic_fields_set__"}, n_get{"get"},
-    n_update{"update"}, n_maxlen{"maxlen"}, n_endswith{"endswith"};
-
-Name *const kIdentity[] = {&n_agent_id, &n_agent_name, &n_session_id, &n_response_id, &n_execution_id};
-Name *const kRecordSearch[] = {&n_run_id,        &n_root_run_id,   &n_parent_run_id,   &n_run_kind,
-                               &n_agent_id,      &n_agent_name,    &n_session_id,      &n_response_id,
-                               &n_execution_id,  &n_status,        &n_latest_event_type, &n_latest_source,
-                               &n_latest_message, &n_meta};
-Name *const kEventSearch[] = {&n_event_id, &n_event_type, &n_source, &n_level,
-                              &n_message,  &n_payload,    &n_error,  &n_meta};
-
-// Attribute reads of one model: its instance __dict__ is read once into a small table (field
-// names of pydantic models are interned, so a lookup is a pointer comparison); names not found
-// there go through the dict, then getattr.
-class Fields {
-public:
-    // `table`: read the whole __dict__ up front (for many reads); else each read is a lookup.
-    explicit Fields(PyObject *obj, bool table = true) : obj_(obj) {
-        PyObject *d = PyObject_GenericGetAttr(obj, n_dict.get());
-        if (d == nullptr) {
-            PyErr_Clear();
-            return;
-        }
-        if (!PyDict_CheckExact(d)) {
-            Py_DECREF(d);
-            return;
-        }
-        dict_ = nb::steal(d);
-        if (table && PyDict_GET_SIZE(d) <= kMax) {
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(d, &pos, &k, &v)) {
-                keys_[n_] = Py_NewRef(k);
-                vals_[n_] = Py_NewRef(v);
-                ++n_;
-            }
-        }
-    }
-    ~Fields() {
-        for (int i = 0; i < n_; ++i) {
-            Py_DECREF(keys_[i]);
-            Py_DECREF(vals_[i]);
-        }
-    }
-    Fields(const Fields &) = delete;
-    Fields &operator=(const Fields &) = delete;
-    nb::object get(Name &n) const {
-        PyObject *key = n.get();
-        if (int i = find(key); i >= 0)
-            return nb::borrow(vals_[i]);
-        if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
-            if (v != nullptr)
-                return nb::borrow(v);
-            if (PyErr_Occurred())
-                raise();
-        }
-        return check(PyObject_GetAttr(obj_, key));
-    }
-    // The value in the instance __dict__, borrowed, without touching it (nullptr when the
-    // attribute is not there); only for identity comparisons made before any other Python code.
-    PyObject *peek(Name &n) const {
-        PyObject *key = n.get();
-        if (int i = find(key); i >= 0)
-            return vals_[i];
-        if (!dict_.is_valid())
-            return nullptr;
-        PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
-        if (v == nullptr && PyErr_Occurred())
-            raise();
-        return v;
-    }
-
-protected:
-public:
-    PyObject *dict() const { return dict_.is_valid() ? dict_.ptr() : nullptr; }
-
-protected:
-    // Position of `key` in the table, or -1. Reads mostly follow field order, so the scan starts
-    // after the previous hit.
-    int find(PyObject *key) const {
-        for (int k = 0; k < n_; ++k) {
-            int i = next_ + k < n_ ? next_ + k : next_ + k - n_;
-            if (keys_[i] == key) {
-                next_ = i + 1 < n_ ? i + 1 : 0;
-                return i;
-            }
-        }
-        return -1;
-    }
-
-    static constexpr int kMax = 24;
-    mutable int next_ = 0;
-    PyObject *obj_;
-    nb::object dict_;
-    // Strong references: the dict's entries when it was read (kept in step by RecordAccess::set).
-    PyObject *keys_[kMax];
-    PyObject *vals_[kMax];
-    int n_ = 0;
-
-    // Points the table entry of `key` (if any) at `v`.
-    void refresh(PyObject *key, PyObject *v) {
-        if (int i = find(key); i >= 0)
-            Py_SETREF(vals_[i], Py_NewRef(v));
-    }
-};
-
-// A stored record: reads as above; writes go straight to the model's __dict__ and its set of set
-// fields when it is one of our RunRecords (what pydantic's __setattr__ does for a plain field),
-// else through setattr.
-class RecordAccess : public Fields {
-public:
-    // `known`: the run's memory of which names its record's set of set fields already holds.
-    // No table: the record's values are only looked up (and touched) when needed.
-    RecordAccess(PyObject *rec, FieldsSetCache *known) : Fields(rec, false) {
-        if (Py_TYPE(rec) == reinterpret_cast<PyTypeObject *>(globals().run_record) && dict_.is_valid()) {
-            PyObject *fs = model_fields_set(rec);
-            if (fs != nullptr && PySet_Check(fs)) {
-                fields_set_ = nb::borrow(fs);
-                if (known != nullptr) {
-                    if (known->set.ptr() != fs || known->size != PySet_GET_SIZE(fs)) {
-                        known->set = fields_set_;  // another set, or changed: start afresh
-                        known->count = 0;
-                    }
-                    known_ = known;
-                }
-            }
-        }
-    }
-    ~RecordAccess() {
-        if (known_ != nullptr)
-            known_->size = PySet_GET_SIZE(fields_set_.ptr());
-    }
-    void set(Name &n, nb::handle v) {
-        if (fields_set_.is_valid()) {
-            bool same = peek(n) == v.ptr();  // compared, not touched
-            if (!same && PyDict_SetItem(dict_.ptr(), n.get(), v.ptr()) < 0)
-                raise();
-            add_to_fields_set(n.get());
-            // The dict holds the value now; a value that was not in the table yet is found there.
-            refresh(n.get(), v.ptr());
-        } else if (PyObject_SetAttr(obj_, n.get(), v.ptr()) < 0) {
-            raise();
-        }
-    }
-
-private:
-    nb::object fields_set_;
-    FieldsSetCache *known_ = nullptr;
-
-    void add_to_fields_set(PyObject *name) {
-        if (known_ != nullptr)
-            for (int i = 0; i < known_->count; ++i)
-                if (known_->names[i] == name)
-                    return;  // added before, and the set has not changed since
-        if (PySet_Add(fields_set_.ptr(), name) < 0)
-            raise();
-        if (known_ != nullptr && known_->count < FieldsSetCache::kMax)
-            known_->names[known_->count++] = name;
-    }
-};
-
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0)
-        raise();
-    return r != 0;
-}
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        raise();
-    return r != 0;
-}
-
-// mapping.get(key) for a dict or any object with .get
-nb::object mapping_get(nb::handle m, PyObject *key) {
-    if (PyDict_Check(m.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(m.ptr(), key);
-        if (v == nullptr && PyErr_Occurred())
-            raise();
-        return v ? nb::borrow(v) : nb::none();
-    }
-    return check(PyObject_CallMethodOneArg(m.ptr(), n_get.get(), key));
-}
-
-nb::object deep_copy(nb::handle v) {
-    PyTypeObject *t = Py_TYPE(v.ptr());
-    if (v.is_none() || t == &PyUnicode_Type || t == &PyLong_Type)
-        return nb::borrow(v);
-    return orvane::models::deep_copy(v);
-}
-
-// Values a deep copy shares as they are.
-inline bool immutable_scalar(PyObject *v) {
-    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
-           PyFloat_CheckExact(v);
-}
-
-// An exact dict of immutable scalars (keys and values): its deep copy is a shallow copy.
-bool flat_scalar_dict(PyObject *d) {
-    if (!PyDict_CheckExact(d))
-        return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (!immutable_scalar(k) || !immutable_scalar(v))
-            return false;
-    return true;
-}
-
-// The storage offsets of pydantic's three instance slots in RunRecord instances (member
-// descriptors holding objects), found once; all -1 when they are not plain member slots.
-struct ModelSlots {
-    Py_ssize_t fields_set = -1, extra = -1, priv = -1;
-    bool ok() const { return fields_set >= 0 && extra >= 0 && priv >= 0; }
-};
-
-const ModelSlots &record_slots(PyTypeObject *cls) {
-    static ModelSlots slots;
-    static bool looked = false;
-    if (looked)
-        return slots;
-    looked = true;
-    auto offset_of = [cls](const char *name) -> Py_ssize_t {
-        PyObject *key = PyUnicode_InternFromString(name);
-        if (key == nullptr) {
-            PyErr_Clear();
-            return -1;
-        }
-        PyObject *d = _PyType_Lookup(cls, key);
-        Py_DECREF(key);
-        if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type)
-            return -1;
-        PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d)->d_member;
-        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_READONLY) != 0)
-            return -1;
-        return m->offset;
-    };
-    ModelSlots found{offset_of("__pydantic_fields_set__"), offset_of("__pydantic_extra__"),
-                     offset_of("__pydantic_private__")};
-    if (found.ok())
-        slots = found;
-    return slots;
-}
-
-inline PyObject *&slot_at(PyObject *o, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
-
-// A deep copy of a run record. A plain RunRecord whose fields hold immutable scalars and flat
-// dicts of them (the usual case) is rebuilt directly: its __dict__ copied with each flat dict
-// copied once, its own copy of the set of set fields, no extra or private state. Anything else
-// takes the general deep copy.
-nb::object copy_record(nb::handle rec) {
-    PyObject *r = rec.ptr();
-    auto *cls = reinterpret_cast<PyTypeObject *>(globals().run_record);
-    static int plain = -1;  // the RunRecord class keeps pydantic's own deep copy
-    if (Py_TYPE(r) != cls)
-        return deep_copy(rec);
-    if (plain < 0)
-        plain = orvane::models::is_plain_model(rec) && record_slots(cls).ok() ? 1 : 0;
-    if (plain != 1)
-        return deep_copy(rec);
-    const ModelSlots &slots = record_slots(cls);
-    PyObject *fs = slot_at(r, slots.fields_set);
-    PyObject *extra = slot_at(r, slots.extra);
-    PyObject *priv = slot_at(r, slots.priv);
-    if (fs == nullptr || !PySet_CheckExact(fs) || extra != Py_None || priv != Py_None)
-        return deep_copy(rec);
-    PyObject **dictptr = _PyObject_GetDictPtr(r);
-    if (dictptr == nullptr || *dictptr == nullptr || !PyDict_CheckExact(*dictptr))
-        return deep_copy(rec);
-    PyObject *src = *dictptr;
-    PyObject *dicts[4];
-    int ndicts = 0;
-    {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(src, &pos, &k, &v)) {
-            if (immutable_scalar(v))
-                continue;
-            if (ndicts == 4 || !flat_scalar_dict(v))
-                return deep_copy(rec);
-            for (int i = 0; i < ndicts; ++i)
-                if (dicts[i] == v)  // shared: the general copy keeps it shared
-                    return deep_copy(rec);
-            dicts[ndicts++] = v;
-        }
-    }
-    nb::object fields = check(PyDict_Copy(src));
-    if (ndicts != 0) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(src, &pos, &k, &v)) {
-            if (immutable_scalar(v))
-                continue;
-            nb::object c = check(PyDict_Copy(v));
-            if (PyDict_SetItem(fields.ptr(), k, c.ptr()) < 0)
-                raise();
-        }
-    }
-    nb::object fs_copy = check(PySet_New(fs));
-    static PyObject *empty = PyTuple_New(0);  // immortal
-    nb::object m = check(cls->tp_new(cls, empty, nullptr));
-    if (PyObject_GenericSetDict(m.ptr(), fields.ptr(), nullptr) < 0)
-        raise();
-    // Fresh instance: the slots are empty.
-    Py_XSETREF(slot_at(m.ptr(), slots.fields_set), fs_copy.release().ptr());
-    Py_XSETREF(slot_at(m.ptr(), slots.extra), Py_NewRef(Py_None));
-    Py_XSETREF(slot_at(m.ptr(), slots.priv), Py_NewRef(Py_None));
-    return m;
-}
+using namespace names;
 
 // Stable order of `keys` (Python objects) through Python's own sort; returns positions.
 std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool reverse) {
     nb::list kl;
     for (auto &k : keys)
         kl.append(k);
-    nb::object sorted = nb::module_::import_("builtins").attr("sorted");
-    nb::object order = sorted(nb::module_::import_("builtins").attr("range")(keys.size()),
-                              nb::arg("key") = kl.attr("__getitem__"), nb::arg("reverse") = reverse);
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object order = builtins.attr("sorted")(builtins.attr("range")(keys.size()),
+                                               nb::arg("key") = kl.attr("__getitem__"), nb::arg("reverse") = reverse);
     std::vector<size_t> out;
     for (nb::handle i : order)
         out.push_back(nb::cast<size_t>(i));
@@ -396,20 +35,12 @@ std::vector<size_t> python_order(const std::vector<nb::object> &keys, bool rever
 // when every key is an int that fits 64 bits, else through Python's sort.
 std::vector<size_t> stable_order(const std::vector<nb::object> &keys, bool reverse) {
     std::vector<int64_t> native(keys.size());
-    bool all_native = true;
-    for (size_t i = 0; i < keys.size() && all_native; ++i) {
+    for (size_t i = 0; i < keys.size(); ++i) {
         PyObject *k = keys[i].ptr();
-        if (!PyLong_CheckExact(k)) {
-            all_native = false;
-            break;
-        }
         int overflow = 0;
-        native[i] = PyLong_AsLongLongAndOverflow(k, &overflow);
-        if (overflow != 0)
-            all_native = false;
+        if (!PyLong_CheckExact(k) || ((native[i] = PyLong_AsLongLongAndOverflow(k, &overflow)), overflow != 0))
+            return python_order(keys, reverse);
     }
-    if (!all_native)
-        return python_order(keys, reverse);
     std::vector<size_t> order(keys.size());
     std::iota(order.begin(), order.end(), size_t{0});
     if (reverse)
@@ -419,186 +50,107 @@ std::vector<size_t> stable_order(const std::vector<nb::object> &keys, bool rever
     return order;
 }
 
-// `a or b or ... or last`
-nb::object first_truthy(const Fields &f, std::initializer_list<Name *> names, nb::handle last) {
-    for (Name *n : names) {
-        nb::object v = f.get(*n);
-        if (truthy(v))
-            return v;
-    }
-    return nb::borrow(last);
-}
-
 // Python slice bounds of seq[start:] / seq[:stop] for a length n.
 size_t clamp_index(int64_t i, size_t n) {
     auto sn = static_cast<int64_t>(n);
     if (i < 0)
-        i += sn;
-    if (i < 0)
-        i = 0;
+        i = i < -sn ? 0 : i + sn;
     if (i > sn)
         i = sn;
     return static_cast<size_t>(i);
 }
 
-std::string utf8(nb::handle s) {
-    Py_ssize_t n;
-    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (p != nullptr)
-        return std::string(p, static_cast<size_t>(n));
-    PyErr_Clear();
-    nb::object b = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// RunRecord(**kw). When every value already has the exact type its field asks for, validation
-// would keep each value as it is, so the record is built directly (same __dict__, same set of
-// set fields); otherwise the model validates (and may convert or refuse) as usual.
-nb::object make_record(nb::dict kw) {
-    Globals &g = globals();
-    auto str_or_none = [&](Name &n, bool none_ok) {
-        PyObject *v = PyDict_GetItem(kw.ptr(), n.get());
-        return v != nullptr && (PyUnicode_CheckExact(v) || (none_ok && v == Py_None));
-    };
-    bool plain = str_or_none(n_run_id, false) && str_or_none(n_root_run_id, false) &&
-                 str_or_none(n_parent_run_id, true) && str_or_none(n_run_kind, false);
-    for (Name *n : kIdentity)
-        plain = plain && str_or_none(*n, true);
-    PyObject *meta = PyDict_GetItem(kw.ptr(), n_meta.get());
-    plain = plain && meta != nullptr && PyDict_CheckExact(meta);
-    if (plain) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (plain && PyDict_Next(meta, &pos, &k, &v))
-            plain = PyUnicode_CheckExact(k);
-    }
-    if (!plain)
-        return check(PyObject_Call(g.run_record, nb::tuple().ptr(), kw.ptr()));
-    nb::object fields_set = check(PySet_New(kw.ptr()));
-    nb::dict d;
-    auto put = [&](Name &n, PyObject *v) {
-        if (PyDict_SetItem(d.ptr(), n.get(), v) < 0)
-            raise();
-    };
-    for (Name *n : {&n_run_id, &n_root_run_id, &n_parent_run_id, &n_run_kind, &n_agent_id, &n_agent_name,
-                    &n_session_id, &n_response_id, &n_execution_id})
-        put(*n, PyDict_GetItem(kw.ptr(), n->get()));
-    put(n_status, g.status[0]);
-    for (Name *n : {&n_latest_event_type, &n_latest_source, &n_latest_message, &n_started_at, &n_updated_at,
-                    &n_completed_at, &n_failed_at})
-        put(*n, Py_None);
-    nb::object zero = nb::int_(0);
-    put(n_event_count, zero.ptr());
-    put(n_meta, meta);
-    return orvane::models::construct(g.run_record, d, fields_set);
-}
-
-// Adds `run_id` to the set of children of `parent` (made empty when missing); nothing for a None
-// parent.
+// Adds `run_id` to the set of children of `parent` (made empty when missing); nothing for None.
 void link_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
     if (parent.is_none())
         return;
     PyObject *kids = PyDict_GetItemWithError(children.ptr(), parent.ptr());
     if (kids == nullptr) {
         if (PyErr_Occurred())
-            raise();
-        nb::object fresh = check(PySet_New(nullptr));
+            throw nb::python_error();
+        nb::object fresh = checked(PySet_New(nullptr));
         if (PyDict_SetItem(children.ptr(), parent.ptr(), fresh.ptr()) < 0)
-            raise();
+            throw nb::python_error();
         kids = fresh.ptr();
     }
-    if (PySet_Check(kids) ? PySet_Add(kids, run_id.ptr()) < 0
-                          : !check(PyObject_CallMethod(kids, "add", "O", run_id.ptr())).is_valid())
-        raise();
+    if (!PySet_Check(kids))
+        orvane::py::call1(kids, m_add, run_id);
+    else if (PySet_Add(kids, run_id.ptr()) < 0)
+        throw nb::python_error();
 }
 
-// Removes `run_id` from the children of `parent` (a set left empty goes too); absent links are
-// no error.
-void unlink_child(nb::dict &children, nb::handle parent, nb::handle run_id) {
+// Removes `run_id` from the children of `parent`; a set left empty goes too. Absent links are no
+// error. The removed set is released through `dead`.
+void unlink_child(nb::dict &children, nb::handle parent, nb::handle run_id, Graveyard &dead) {
     if (parent.is_none())
         return;
     PyObject *kids = PyDict_GetItemWithError(children.ptr(), parent.ptr());
     if (kids == nullptr) {
-        if (PyErr_Occurred())
-            raise();
+        PyErr_Clear();
         return;
     }
-    nb::object hold = nb::borrow(kids);
-    if (PySet_Check(kids)) {
-        if (PySet_Discard(kids, run_id.ptr()) < 0)
-            raise();
-    } else {
-        check(PyObject_CallMethod(kids, "discard", "O", run_id.ptr()));
+    if (!PySet_CheckExact(kids))
+        return;  // replaced from outside: left as it is
+    if (PySet_Discard(kids, run_id.ptr()) < 0) {
+        PyErr_Clear();
+        return;
     }
-    Py_ssize_t left = PyObject_Length(kids);
-    if (left < 0 || (left == 0 && PyDict_DelItem(children.ptr(), parent.ptr()) < 0))
-        raise();
+    if (PySet_GET_SIZE(kids) == 0) {
+        dead.add(Py_NewRef(kids));
+        if (PyDict_DelItem(children.ptr(), parent.ptr()) < 0)
+            PyErr_Clear();
+    }
+}
+
+// Writes plan values into a RunRecord instance held by Python code. A plain RunRecord with a
+// plain __dict__ is written as pydantic's assignment writes it (the value, and the name into the
+// set fields); the replaced values are released through `dead`. Anything else goes through
+// setattr.
+void write_model(PyObject *model, const RecordPlan &plan, Graveyard &dead) {
+    Fields f(model);
+    PyObject *fs = model_fields_set(model);
+    bool plain = Py_TYPE(model) == reinterpret_cast<PyTypeObject *>(globals().run_record) && f.dict() != nullptr &&
+                 fs != nullptr && PySet_CheckExact(fs);
+    for (size_t i = 0; i < kFieldCount; ++i) {
+        if (!((plan.assigned >> i) & 1u))
+            continue;
+        PyObject *name = field_name(static_cast<Field>(i));
+        nb::object v = plan.value[i];
+        if (plain) {
+            if (v.is_valid()) {
+                PyObject *old = PyDict_GetItemWithError(f.dict(), name);
+                if (old != nullptr)
+                    dead.add(Py_NewRef(old));
+                if (PyDict_SetItem(f.dict(), name, v.ptr()) < 0)
+                    throw nb::python_error();
+            }
+            if (PySet_Add(fs, name) < 0)
+                throw nb::python_error();
+        } else {
+            nb::object value = v.is_valid() ? v : f.get(name);
+            if (PyObject_SetAttr(model, name, value.ptr()) < 0)
+                throw nb::python_error();
+        }
+    }
+    if (plan.meta_writes.empty())
+        return;
+    nb::object meta = f.get(field_name(F_meta));
+    for (auto &[k, v] : plan.meta_writes) {
+        if (PyDict_CheckExact(meta.ptr())) {
+            PyObject *old = PyDict_GetItemWithError(meta.ptr(), k.ptr());
+            if (old != nullptr)
+                dead.add(Py_NewRef(old));
+            if (PyDict_SetItem(meta.ptr(), k.ptr(), v.ptr()) < 0)
+                throw nb::python_error();
+        } else if (PyObject_SetItem(meta.ptr(), k.ptr(), v.ptr()) < 0) {
+            throw nb::python_error();
+        }
+    }
 }
 
 }  // namespace
 
-Globals &globals() {
-    static Globals g;
-    return g;
-}
-
-void init_globals(PyObject *run_record_cls) {
-    Globals &g = globals();
-    Py_XDECREF(g.run_record);
-    g.run_record = Py_NewRef(run_record_cls);
-    static const char *names[5] = {"unknown", "running", "waiting", "completed", "failed"};
-    for (int i = 0; i < 5; ++i)
-        if (g.status[i] == nullptr)
-            g.status[i] = PyUnicode_InternFromString(names[i]);
-}
-
-PyObject *infer_run_status(PyObject *event) {
-    return status_of_event_type(check(PyObject_GetAttr(event, n_event_type.get())));
-}
-
-PyObject *status_of_event_type(nb::handle et) {
-    Globals &g = globals();
-    static const char *groups[4][6] = {
-        {".failed", "_failed"},
-        {".completed", "_completed"},
-        {".started", "_started", ".resumed", "_resumed", ".retrying", "_retrying"},
-        {".waiting", "_waiting", ".raised", "_raised"},
-    };
-    static const int result[4] = {4, 3, 1, 2};
-    if (PyUnicode_Check(et.ptr())) {
-        Py_ssize_t len;
-        const char *data = PyUnicode_AsUTF8AndSize(et.ptr(), &len);
-        std::string copy;
-        std::string_view s;
-        if (data != nullptr) {
-            s = std::string_view(data, static_cast<size_t>(len));
-        } else {
-            PyErr_Clear();
-            copy = utf8(et);
-            s = copy;
-        }
-        for (int gi = 0; gi < 4; ++gi)
-            for (const char *suffix : groups[gi])
-                if (suffix != nullptr && ends_with(s, suffix))
-                    return g.status[result[gi]];
-        return nullptr;
-    }
-    // Not a str: ask the value itself, as `event_type.endswith(...)` would.
-    for (int gi = 0; gi < 4; ++gi) {
-        nb::list suffixes;
-        for (const char *suffix : groups[gi])
-            if (suffix != nullptr)
-                suffixes.append(nb::str(suffix));
-        nb::object r = check(PyObject_CallMethodOneArg(et.ptr(), n_endswith.get(), nb::tuple(suffixes).ptr()));
-        if (truthy(r))
-            return g.status[result[gi]];
-    }
-    return nullptr;
-}
+// ---- Busy, the graveyard, the run table ----
 
 Store::Busy::Busy(const Store &s, bool mutating) : s_(s) {
     if (mutating && s.busy_ > 0) {
@@ -609,7 +161,133 @@ Store::Busy::Busy(const Store &s, bool mutating) : s_(s) {
     ++s.busy_;
 }
 
-Store::Store(int64_t max_events) : max_events_(max_events), recent_(static_cast<size_t>(max_events)) {}
+void Graveyard::release() {
+    // Each list is taken whole first: releasing runs Python code, which may end up here again.
+    std::vector<std::unique_ptr<RunState>> states;
+    states.swap(states_);
+    std::vector<HeldRef> held;
+    held.swap(held_);
+    std::vector<PyObject *> objs;
+    objs.swap(objs_);
+    PyObject *first[kInline];
+    size_t n = n_;
+    std::copy(inline_, inline_ + n, first);
+    n_ = 0;
+    states.clear();
+    held.clear();
+    for (size_t i = 0; i < n; ++i)
+        Py_DECREF(first[i]);
+    for (PyObject *o : objs)
+        Py_DECREF(o);
+}
+
+RunState *RunTable::find(PyObject *key, Py_hash_t hash) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i] != nullptr; i = (i + 1) & mask) {
+        RunState *st = slots_[i];
+        if (st->hash != hash)
+            continue;
+        if (st->run_id == key || same_value(st->run_id, key))
+            return st;
+        if (PyUnicode_CheckExact(st->run_id) && PyUnicode_CheckExact(key))
+            continue;  // two str of other texts
+        int eq = PyObject_RichCompareBool(st->run_id, key, Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq)
+            return st;
+    }
+    return nullptr;
+}
+
+void RunTable::reserve(size_t n) {
+    if (n * 2 <= slots_.size())
+        return;
+    size_t cap = slots_.size();
+    while (n * 2 > cap)
+        cap *= 2;
+    std::vector<RunState *> old(cap, nullptr);
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (RunState *st : old)
+        if (st != nullptr)
+            for (size_t i = static_cast<size_t>(st->hash) & mask;; i = (i + 1) & mask)
+                if (slots_[i] == nullptr) {
+                    slots_[i] = st;
+                    break;
+                }
+}
+
+void RunTable::insert(RunState *st) {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(st->hash) & mask;; i = (i + 1) & mask)
+        if (slots_[i] == nullptr) {
+            slots_[i] = st;
+            ++size_;
+            return;
+        }
+}
+
+void RunTable::erase(RunState *st) {
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(st->hash) & mask;
+    while (slots_[i] != st)
+        i = (i + 1) & mask;
+    // Backward-shift deletion: entries after the hole that may move closer to home do.
+    size_t hole = i;
+    for (size_t j = (i + 1) & mask; slots_[j] != nullptr; j = (j + 1) & mask) {
+        size_t home = static_cast<size_t>(slots_[j]->hash) & mask;
+        bool movable = hole <= j ? (home <= hole || home > j) : (home <= hole && home > j);
+        if (movable) {
+            slots_[hole] = slots_[j];
+            hole = j;
+        }
+    }
+    slots_[hole] = nullptr;
+    --size_;
+}
+
+// ---- shared meta mappings ----
+
+nb::object MetaPool::share(nb::object meta) {
+    PyObject *d = meta.ptr();
+    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > 32)
+        return meta;
+    uint64_t h = static_cast<uint64_t>(PyDict_GET_SIZE(d)) * 0x9E3779B97F4A7C15ull;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k) || !immutable_scalar(v) || PyFloat_CheckExact(v))
+            return meta;  // floats: 0.0 and -0.0 are equal but not the same value
+        Py_hash_t hk = PyObject_Hash(k), hv = PyObject_Hash(v);  // str, int, bool, None: no Python code
+        if (hk == -1 || hv == -1) {
+            PyErr_Clear();
+            return meta;
+        }
+        h = (h ^ static_cast<uint64_t>(hk)) * 0x100000001B3ull;
+        h = (h ^ static_cast<uint64_t>(hv) ^ reinterpret_cast<uintptr_t>(Py_TYPE(v))) * 0x100000001B3ull;
+    }
+    PyObject *&slot = slots_[(h ^ (h >> 31)) & (kSlots - 1)];
+    if (slot != nullptr && PyDict_GET_SIZE(slot) == PyDict_GET_SIZE(d)) {
+        Py_ssize_t p1 = 0, p2 = 0;
+        PyObject *k1, *v1, *k2, *v2;
+        bool same = true;
+        while (same && PyDict_Next(slot, &p1, &k1, &v1) && PyDict_Next(d, &p2, &k2, &v2))
+            same = same_value(k1, k2) && Py_TYPE(v1) == Py_TYPE(v2) &&
+                   (v1 == v2 || same_value(v1, v2));
+        if (same)
+            return nb::borrow(slot);
+    }
+    Py_XSETREF(slot, Py_NewRef(d));
+    return meta;
+}
+
+// ---- construction, limits, runs ----
+
+Store::Store(int64_t max_events, int64_t max_runs)
+    : max_events_(max_events), max_runs_(max_runs), recent_(static_cast<size_t>(max_events)) {}
+
+Store::~Store() { clear(); }
 
 void Store::set_max_events(int64_t v) {
     Busy busy(*this, true);
@@ -618,26 +296,193 @@ void Store::set_max_events(int64_t v) {
     max_events_ = v;  // rings made from now on; existing rings keep their capacity
 }
 
-void Store::reset() {
-    Busy busy(*this, true);
-    PyDict_Clear(runs_.ptr());
-    // Per-run rings and search texts live together; release them (held events may run Python
-    // destructors of kept objects, so detach first).
-    std::vector<std::unique_ptr<RunState>> old;
-    old.swap(states_);
-    ++generation_;
-    PyDict_Clear(index_.ptr());
-    old.clear();
+void Store::set_max_runs(int64_t v) {
+    Graveyard dead;
+    {
+        Busy busy(*this, true);
+        if (v < 1)
+            throw nb::value_error("max_runs must be at least 1");
+        max_runs_ = v;
+        evict_beyond_max_runs(nullptr, dead);
+    }
+}
+
+RunState *Store::state_for(nb::handle run_id) const {
+    Py_hash_t h = PyObject_Hash(run_id.ptr());
+    if (h == -1)
+        throw nb::python_error();
+    return table_.find(run_id.ptr(), h);
+}
+
+RunState *Store::make_state(PyObject *run_id, Py_hash_t hash) {
+    return new RunState(run_id, hash, ++created_, static_cast<size_t>(max_events_));
+}
+
+// Links a new state into the table and the creation order (space reserved beforehand).
+void Store::link_state(RunState *st) {
+    table_.insert(st);
+    st->prev = newest_;
+    if (newest_ != nullptr)
+        newest_->next = st;
+    else
+        oldest_ = st;
+    newest_ = st;
+    ++run_count_;
+}
+
+void Store::note_status(RunState *st, RunStatus status) {
+    st->status = status;
+    bool finished = is_terminal(status);
+    if (finished == st->listed_finished)
+        return;
+    if (finished)
+        finished_.emplace(st->created, st);
+    else
+        finished_.erase({st->created, st});
+    st->listed_finished = finished;
+}
+
+// Drops a run: its record, its held events, its text, its link under its parent. No Python code
+// runs here; what is released goes through `dead`.
+void Store::drop_state(RunState *st, Graveyard &dead) {
+    nb::object parent;
+    if (records_in_python()) {
+        PyObject *rec = PyDict_GetItemWithError(live_.ptr(), st->run_id);
+        if (rec != nullptr) {
+            Fields f(rec);
+            PyObject *p = f.dict() ? PyDict_GetItemWithError(f.dict(), field_name(F_parent_run_id)) : nullptr;
+            if (p != nullptr)
+                parent = nb::borrow(p);
+            dead.add(Py_NewRef(rec));
+            if (PyDict_DelItem(live_.ptr(), st->run_id) < 0)
+                PyErr_Clear();
+        }
+        PyErr_Clear();
+    } else if (st->rec.present()) {
+        parent = nb::borrow(st->rec.v[F_parent_run_id]);
+    }
+    if (parent.is_valid())
+        unlink_child(children_, parent, st->run_id, dead);
+    // Its own children keep their link while they live; an empty set goes.
+    if (PyObject *kids = PyDict_GetItemWithError(children_.ptr(), st->run_id);
+        kids != nullptr && PySet_CheckExact(kids) && PySet_GET_SIZE(kids) == 0) {
+        dead.add(Py_NewRef(kids));
+        if (PyDict_DelItem(children_.ptr(), st->run_id) < 0)
+            PyErr_Clear();
+    }
+    PyErr_Clear();
+    for (size_t i = 0; i < st->ring.size(); ++i)
+        st->ring[i]->run = nullptr;
+    table_.erase(st);
+    if (st->listed_finished)
+        finished_.erase({st->created, st});
+    (st->prev ? st->prev->next : oldest_) = st->next;
+    (st->next ? st->next->prev : newest_) = st->prev;
+    --run_count_;
+    dead.add(std::unique_ptr<RunState>(st));
+}
+
+// Beyond max_runs: the oldest finished runs whose events have all left the recent events go
+// first, then the oldest runs. `keep` (the run being appended to) is never dropped.
+void Store::evict_beyond_max_runs(RunState *keep, Graveyard &dead) {
+    while (run_count_ > static_cast<uint64_t>(max_runs_)) {
+        RunState *victim = nullptr;
+        for (const auto &entry : finished_) {
+            RunState *st = entry.second;
+            if (st != keep && st->newest_seq + recent_.size() <= seq_) {
+                victim = st;
+                break;
+            }
+        }
+        if (victim == nullptr)
+            victim = oldest_ != keep ? oldest_ : (oldest_ ? oldest_->next : nullptr);
+        if (victim == nullptr)
+            return;
+        drop_state(victim, dead);
+        ++evicted_;
+    }
+}
+
+nb::object Store::record_object(RunState *st) const {
+    PyObject *rec = PyDict_GetItemWithError(live_.ptr(), st->run_id);
+    if (rec == nullptr && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::borrow(rec);
+}
+
+nb::object Store::record_value(RunState *st, Field f) const {
+    if (!records_in_python())
+        return nb::borrow(st->rec.v[f]);
+    nb::object rec = record_object(st);
+    if (!rec.is_valid())
+        return nb::none();
+    return Fields(rec).get(field_name(f));
+}
+
+std::array<nb::object, kSearchedRecordCount> Store::searched_values(RunState *st) const {
+    std::array<nb::object, kSearchedRecordCount> out;
+    if (!records_in_python()) {
+        for (size_t i = 0; i < kSearchedRecordCount; ++i)
+            out[i] = nb::borrow(st->rec.v[kSearchedRecordFields[i]]);
+        return out;
+    }
+    nb::object rec = record_object(st);
+    std::optional<Fields> f;
+    if (rec.is_valid())
+        f.emplace(rec);
+    for (size_t i = 0; i < kSearchedRecordCount; ++i)
+        out[i] = f ? f->get(field_name(kSearchedRecordFields[i])) : nb::none();
+    return out;
+}
+
+nb::object Store::copy_of_record(RunState *st) const {
+    if (!records_in_python())
+        return st->rec.to_model(true);
+    nb::object rec = record_object(st);
+    return rec.is_valid() ? copy_model_record(rec) : nb::none();
+}
+
+// ---- reset and garbage collection ----
+
+// Every run (record, links to its parent, ring) and every held event go to `dead`; the store is
+// left empty but for the children mapping's other entries and the live mapping itself.
+void Store::drop_runs_and_events(Graveyard &dead) {
+    for (size_t i = 0; i < recent_.size(); ++i)
+        recent_[i]->run = nullptr;
+    while (oldest_ != nullptr)
+        drop_state(oldest_, dead);  // leaves no error set
     Ring<HeldRef> old_recent(recent_.capacity());
     std::swap(old_recent, recent_);
-    old_recent.clear();
-    PyDict_Clear(children_.ptr());
+    std::vector<HeldRef> held;
+    old_recent.drain_into(held);
+    for (HeldRef &h : held)
+        dead.add(std::move(h));
+    finished_.clear();
+    table_.clear();
+}
+
+void Store::reset() {
+    Graveyard dead;
+    {
+        Busy busy(*this, true);
+        // Records, then held events, then links; the same mapping objects remain.
+        if (records_in_python()) {
+            nb::object old = checked(PyDict_Copy(live_.ptr()));
+            PyDict_Clear(live_.ptr());
+            dead.add(old.release().ptr());
+        }
+        drop_runs_and_events(dead);
+        nb::object old_children = checked(PyDict_Copy(children_.ptr()));
+        PyDict_Clear(children_.ptr());
+        dead.add(old_children.release().ptr());
+        seq_ = 0;
+        evicted_ = 0;
+    }
 }
 
 int Store::traverse(visitproc visit, void *arg) const {
-    Py_VISIT(runs_.ptr());
     Py_VISIT(children_.ptr());
-    Py_VISIT(index_.ptr());
+    Py_VISIT(live_.ptr());
     // Each held event once, though it may sit in two rings.
     uint32_t epoch = ++gc_epoch_;
     auto visit_held = [&](const HeldRef &ref) -> int {
@@ -645,18 +490,20 @@ int Store::traverse(visitproc visit, void *arg) const {
         if (h->mark == epoch)
             return 0;
         h->mark = epoch;
-        Py_VISIT(h->ts_obj);
-        Py_VISIT(h->id_obj);
-        for (PyObject *o : h->objs)
-            Py_VISIT(o);
+        for (uint16_t i = 0; i < h->nobjs; ++i)
+            Py_VISIT(h->objs()[i]);
         return 0;
     };
     for (size_t i = 0; i < recent_.size(); ++i)
         if (int r = visit_held(recent_[i]))
             return r;
-    for (const auto &st : states_) {
-        Py_VISIT(st->run_id.ptr());
-        Py_VISIT(st->fields_set_known.set.ptr());
+    for (const RunState *st = oldest_; st != nullptr; st = st->next) {
+        Py_VISIT(st->run_id);
+        for (PyObject *v : st->rec.v)
+            Py_VISIT(v);
+        if (st->snap)
+            for (PyObject *v : st->snap->v)
+                Py_VISIT(v);
         for (size_t i = 0; i < st->ring.size(); ++i)
             if (int r = visit_held(st->ring[i]))
                 return r;
@@ -665,469 +512,529 @@ int Store::traverse(visitproc visit, void *arg) const {
 }
 
 void Store::clear() {
-    std::vector<std::unique_ptr<RunState>> old;
-    old.swap(states_);
-    ++generation_;
-    Ring<HeldRef> old_recent(recent_.capacity());
-    std::swap(old_recent, recent_);
-    PyDict_Clear(runs_.ptr());
+    // Runs from deallocation and from the collector, possibly while an exception is on its way:
+    // it is kept aside meanwhile.
+    PyObject *pending_error = PyErr_GetRaisedException();
+    struct Restore {
+        PyObject *e;
+        ~Restore() { PyErr_SetRaisedException(e); }
+    } restore{pending_error};
+    Graveyard dead;
+    drop_runs_and_events(dead);
+    if (live_.is_valid()) {
+        dead.add(live_.release().ptr());
+    }
     PyDict_Clear(children_.ptr());
-    PyDict_Clear(index_.ptr());
-    old.clear();
-    old_recent.clear();
 }
 
-RunState *Store::state_for(nb::handle run_id) const {
-    PyObject *i = PyDict_GetItemWithError(index_.ptr(), run_id.ptr());
-    if (i == nullptr) {
-        if (PyErr_Occurred())
-            raise();
-        return nullptr;
-    }
-    return states_[PyLong_AsSize_t(i)].get();
-}
+// ---- append_event ----
 
-void Store::append_event(PyObject *event) {
-    Busy busy(*this, true);
-    Globals &g = globals();
-    // 1. The store keeps its own copy: the compact encoding of the event.
-    HeldRef held(new Held());
-    Fields ev(event);
-    nb::object run = ev.get(n_run);
-    std::optional<Fields> run_fields;
-    SharedPartMemo *share = nullptr;  // the run's last context, to share its encoding
-    if (!run.is_none()) {
-        run_fields.emplace(run.ptr());
-        if (PyObject *rid = run_fields->peek(n_run_id)) {
-            PyObject *i = PyDict_GetItemWithError(index_.ptr(), rid);
-            if (i != nullptr)
-                share = &states_[PyLong_AsSize_t(i)]->run_part;
-            else
-                PyErr_Clear();  // an unhashable id fails below, where the record is looked up
-        }
-    }
-    codec_.encode(event, *held.get(), run.is_none() ? nullptr : run.ptr(), share);
-    nb::object ts = ev.get(n_timestamp);
-    if (PyLong_CheckExact(ts.ptr())) {
+// Encode the held event. The store keeps its own copy of the event, in the compact encoding;
+// the run context is shared with the run's previous event when it is the same.
+HeldRef Store::encode_held_event(const EventParts &ev, RunState *st) {
+    SharedPart *previous = st != nullptr && !st->ring.empty() ? st->ring.back()->shared : nullptr;
+    HeldRef held(codec_.encode(ev.event.ptr(), ev.run.is_none() ? nullptr : ev.run.ptr(), previous));
+    PyObject *ts = ev.timestamp.ptr();
+    if (PyLong_CheckExact(ts)) {
         int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(ts.ptr(), &overflow);
+        long long v = PyLong_AsLongLongAndOverflow(ts, &overflow);
         if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-            held->ts = v;
-            held->ts_native = true;
+            held->set_ts(v);
         }
         PyErr_Clear();
     }
-    if (!held->ts_native)
-        held->ts_obj = deep_copy(ts).release().ptr();
-    nb::object eid = ev.get(n_event_id);
-    if (PyUnicode_CheckExact(eid.ptr())) {
-        held->id = utf8(eid);
-        held->id_native = true;
+    return held;
+}
+
+// Find or create the record, and plan what the event does to it. Nothing changes yet: Python code
+// may run here (a run kind's str(), deep copies, RunRecord's validation of unusual values).
+RecordPlan Store::plan_record(const EventParts &ev, RunState *st) {
+    RecordPlan plan;
+    RecordValues cur;
+    nb::object model = st != nullptr && records_in_python() ? record_object(st) : nb::object();
+    bool exists = records_in_python() ? model.is_valid() : st != nullptr && st->rec.present();
+    uint32_t created_set = 0;
+    if (!exists) {
+        cur = new_record_values(ev, created_set);
+        // A new record takes every value of its creation; the event's changes come on top.
+        for (size_t f = 0; f < kFieldCount; ++f)
+            plan.value[f] = cur.v[f];
+        plan.assigned = created_set;
+    } else if (records_in_python()) {
+        Fields f(model);
+        for (size_t i = 0; i < kFieldCount; ++i)
+            cur.v[i] = f.get(field_name(static_cast<Field>(i)));
     } else {
-        held->id_obj = deep_copy(eid).release().ptr();
+        for (size_t f = 0; f < kFieldCount; ++f)
+            cur.v[f] = nb::borrow(st->rec.v[f]);
     }
-
-    // 2. The recent ring.
-    recent_.push_back(held);
-
-    // 3. An event without a run lives only there.
-    if (run.is_none())
-        return;
-    Fields &rn = *run_fields;
-    nb::object run_id = rn.get(n_run_id);
-    PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
-    if (found == nullptr && PyErr_Occurred())
-        raise();
-    nb::object record = nb::borrow(found);
-
-    // 5. A new record.
-    if (!record.is_valid()) {
-        nb::dict kw;
-        kw[n_run_id.get()] = run_id;
-        nb::object root = rn.get(n_root_run_id);
-        kw[n_root_run_id.get()] = root.is_none() ? run_id : deep_copy(root);
-        nb::object parent = deep_copy(rn.get(n_parent_run_id));
-        kw[n_parent_run_id.get()] = parent;
-        kw[n_run_kind.get()] = check(PyObject_Str(rn.get(n_run_kind).ptr()));
-        for (Name *n : kIdentity)
-            kw[n->get()] = deep_copy(rn.get(*n));
-        nb::object meta = deep_copy(rn.get(n_meta));
-        kw[n_meta.get()] = PyDict_CheckExact(meta.ptr()) ? meta : check(PyObject_CallOneArg(
-                                                                     reinterpret_cast<PyObject *>(&PyDict_Type), meta.ptr()));
-        record = make_record(kw);
-        if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), record.ptr()) < 0)
-            raise();
-        link_child(children_, parent, run_id);
-    }
-    RunState *known_state = state_for(run_id);
-    RecordAccess rec(record.ptr(), known_state ? &known_state->fields_set_known : nullptr);
-
-    // 6. Identity refresh.
-    for (Name *n : kIdentity) {
-        nb::object v = rn.get(*n);
-        if (!v.is_none())
-            rec.set(*n, deep_copy(v));
-    }
-    // 7, 8. Meta: the run's, then the event's own app/group/environment.
-    nb::object run_meta = rn.get(n_meta);
-    if (truthy(run_meta)) {
-        nb::object rmeta = rec.get(n_meta);
-        if (PyDict_CheckExact(rmeta.ptr()) && PyDict_CheckExact(run_meta.ptr())) {
-            // dict.update with a copy of each value, without the intermediate copy of the dict.
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            std::vector<std::pair<nb::object, nb::object>> items;
-            while (PyDict_Next(run_meta.ptr(), &pos, &k, &v))
-                items.emplace_back(nb::borrow(k), nb::borrow(v));
-            for (auto &kv : items)
-                if (PyDict_SetItem(rmeta.ptr(), kv.first.ptr(), deep_copy(kv.second).ptr()) < 0)
-                    raise();
-        } else {
-            nb::object copy = deep_copy(run_meta);
-            check(PyObject_CallMethodOneArg(rmeta.ptr(), n_update.get(), copy.ptr()));
+    PlanOptions opt;
+    opt.meta_in_place = exists && records_in_python();
+    RecordPlan change;
+    plan_event(cur, ev, opt, change);
+    for (size_t f = 0; f < kFieldCount; ++f)
+        if (change.value[f].is_valid())
+            plan.value[f] = std::move(change.value[f]);
+    plan.assigned |= change.assigned;
+    plan.status = change.status;
+    plan.meta_writes = std::move(change.meta_writes);
+    if (change.new_meta.is_valid())
+        plan.value[F_meta] = std::move(change.new_meta);
+    if (!records_in_python() && plan.value[F_meta].is_valid())
+        plan.value[F_meta] = metas_.share(std::move(plan.value[F_meta]));
+    if (!exists) {
+        // The event's meta changes went into a fresh mapping of the new record.
+        plan.meta_writes.clear();
+        if (records_in_python()) {
+            NativeRecord fresh;
+            for (size_t f = 0; f < kFieldCount; ++f)
+                fresh.v[f] = Py_NewRef(plan.value[f].ptr());
+            fresh.set_mask = plan.assigned;
+            plan.model = fresh.to_model(false);
         }
+    } else if (records_in_python()) {
+        // A Python-held record: the fields the event assigns are written even when unchanged.
+        for (size_t i = 0; i < kFieldCount; ++i)
+            if (((change.assigned >> i) & 1u) && !plan.value[i].is_valid())
+                plan.value[i] = cur.v[i];
     }
-    nb::object ev_meta = ev.get(n_meta);
-    for (Name *n : {&n_app_id, &n_group_id, &n_environment}) {
-        int has = PySequence_Contains(ev_meta.ptr(), n->get());
-        if (has < 0)
-            raise();
-        if (has) {
-            nb::object v = check(PyObject_GetItem(ev_meta.ptr(), n->get()));
-            nb::object rmeta = rec.get(n_meta);
-            if (PyObject_SetItem(rmeta.ptr(), n->get(), deep_copy(v).ptr()) < 0)
-                raise();
-        }
-    }
-    // 9-12.
-    rec.set(n_latest_event_type, deep_copy(ev.get(n_event_type)));
-    rec.set(n_latest_source, deep_copy(ev.get(n_source)));
-    rec.set(n_latest_message, deep_copy(ev.get(n_message)));
-    nb::object ts_copy = deep_copy(ts);
-    rec.set(n_updated_at, ts_copy);
-    nb::object count = rec.get(n_event_count);
-    nb::object one = nb::int_(1);
-    rec.set(n_event_count, check(PyNumber_Add(count.ptr(), one.ptr())));
-    if (rec.get(n_started_at).is_none())
-        rec.set(n_started_at, ts_copy);
-    PyObject *status = status_of_event_type(ev.get(n_event_type));
-    if (status != nullptr) {
-        rec.set(n_status, nb::handle(status));
-        if (status == g.status[3])
-            rec.set(n_completed_at, ts_copy);
-        else if (status == g.status[4])
-            rec.set(n_failed_at, ts_copy);
-    }
+    return plan;
+}
 
-    // 13. The run's ring.
-    RunState *st = known_state;
+// Apply the record plan where the record lives (no Python code runs; replaced values go through
+// `dead`). Returns the run's state: `made` (prepared beforehand) for a new run.
+RunState *Store::commit_record(RecordPlan &plan, RunState *st, std::unique_ptr<RunState> &made, Graveyard &dead) {
     if (st == nullptr) {
-        nb::object pos = nb::int_(states_.size());
-        states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
-        if (PyDict_SetItem(index_.ptr(), run_id.ptr(), pos.ptr()) < 0) {
-            states_.pop_back();
-            raise();
-        }
-        st = states_.back().get();
+        st = made.release();
+        link_state(st);
     }
-    st->ring.push_back(held);
-
-    // 14. The search text: this event's values joined by single spaces, appended after one space;
-    // the whole stays stripped, which only ever touches the appended end.
-    std::string &buf = st->search;
-    size_t start = buf.size();
-    RunState::Piece pieces[22];
-    size_t npieces = 0;
-    size_t memo_at[22], piece_at[22], piece_len[22];
-    uint32_t remembered = 0;  // slots whose text was normalised afresh
-    nb::object values[22];  // held where normalised afresh (and so remembered)
-    PyObject *ptrs[22];     // identity of each value (borrowed; compared only)
-    try {
-        bool first = true;
-        unsigned slot = 0;
-        if (start != 0)
-            buf.push_back(' ');
-        auto add = [&](nb::handle v) {
-            size_t mark = buf.size();
-            if (!first)
-                buf.push_back(' ');
-            size_t before = buf.size();
-            TextMemo &memo = st->memo[slot];
-            bool repeated = memo.matches_identical(v.ptr());
-            // An event field holding the very str object of a record field (message and
-            // latest_message, ...) has that field's text.
-            int dup = -1;
-            if (slot >= 14 && PyUnicode_CheckExact(v.ptr()))
-                for (unsigned j = 0; j < 14; ++j)
-                    if (ptrs[j] == v.ptr()) {
-                        dup = static_cast<int>(j);
-                        break;
-                    }
-            if (dup >= 0 || repeated) {
-                size_t from = dup >= 0 ? piece_at[dup] : memo.offset();
-                size_t len = dup >= 0 ? piece_len[dup] : memo.length();
-                buf.reserve(buf.size() + len);  // no reallocation while copying from itself
-                buf.append(buf.data() + from, len);
-                if (!repeated) {
-                    remembered |= uint32_t{1} << slot;
-                    memo.forget();
-                }
-            } else {
-                remembered |= uint32_t{1} << slot;
-                memo.forget();
-                orvane::search::append_normalized(v, buf);
-            }
-            piece_at[slot] = before;
-            piece_len[slot] = buf.size() - before;
-            memo_at[slot] = before;
-            if (buf.size() == before) {
-                buf.resize(mark);  // empty texts are dropped
-            } else {
-                first = false;
-                pieces[npieces++] = {slot, before, buf.size(), repeated, dup >= 0};
-            }
-            ++slot;
-        };
-        for (Name *n : kRecordSearch) {
-            // A record value that is still the object remembered is only compared, not touched.
-            PyObject *seen = rec.peek(*n);
-            if (seen != nullptr && st->memo[slot].matches_identical(seen)) {
-                ptrs[slot] = seen;
-            } else {
-                values[slot] = rec.get(*n);
-                ptrs[slot] = values[slot].ptr();
-            }
-            add(nb::handle(ptrs[slot]));
-        }
-        for (Name *n : kEventSearch) {
-            values[slot] = ev.get(*n);
-            ptrs[slot] = values[slot].ptr();
-            add(values[slot]);
-        }
-    } catch (...) {
-        buf.resize(start);
-        throw;
-    }
-    size_t lead = 0;
-    if (start == 0) {
-        size_t n0 = buf.size();
-        lstrip_unicode(buf, 0);
-        lead = n0 - buf.size();
-    }
-    rstrip_unicode(buf, start);
-    // Remember the fresh texts where they now stand (not when stripping moved or cut them).
-    for (unsigned slot = 0; slot < 22; ++slot) {
-        if ((remembered >> slot) & 1) {
-            size_t at = memo_at[slot];
-            size_t len = 0;
-            for (size_t i = 0; i < npieces; ++i)
-                if (pieces[i].slot == slot)
-                    len = pieces[i].end - pieces[i].begin;
-            if (lead == 0 && at + len <= buf.size())
-                st->memo[slot].remember(values[slot].ptr(), at, len);
-        }
-    }
-    st->index_appended(start, pieces, npieces, lead);
-
-    // Where this event's own field texts now stand, for event searches. Not recorded when the
-    // event keeps values as Python objects (their text may depend on the object's identity),
-    // when stripping moved the text, or when it cut into one of them.
-    if (held->objs.empty() && lead == 0) {
-        Held &h = *held.get();
-        bool ok = true;
-        for (size_t i = 0; i < npieces; ++i) {  // pieces are in slot order; slots 14.. are the event's
-            const RunState::Piece &p = pieces[i];
-            if (p.slot < 14)
-                continue;
-            if (p.end > buf.size() || p.begin < start || p.end - start > UINT32_MAX) {
-                ok = false;
-                break;
-            }
-            h.text_off[p.slot - 14] = static_cast<uint32_t>(p.begin - start);
-            h.text_len[p.slot - 14] = static_cast<uint32_t>(p.end - p.begin);
-        }
-        if (ok) {
-            h.text_base = start;
-            h.text_gen = generation_;
-            h.text_run = st;
-        }
-    }
-
-    // What the run search may take as unchanged: the record's dict and its flat meta, as they are
-    // now, when every searched field has its text remembered.
-    st->seen_dict = nb::object();
-    st->seen_meta = nb::object();
-    bool all_known = true;  // scalars (immutable), and meta a flat dict (checked by its version)
-    for (unsigned slot = 0; slot < 13 && all_known; ++slot)
-        all_known = st->memo[slot].holds_scalar();
-    PyObject *rdict = rec.dict();
-    PyObject *rmeta = ptrs[13];
-    if (all_known && rdict != nullptr && PyDict_CheckExact(rmeta) && st->memo[13].flat_dict() &&
-        dict_version(rdict, st->seen_dict_version) && dict_version(rmeta, st->seen_meta_version)) {
-        st->seen_dict = nb::borrow(rdict);
-        st->seen_meta = nb::borrow(rmeta);
-    }
-}
-
-void RunState::index_appended(size_t start, const Piece *pieces, size_t count, size_t lead) {
-    std::string_view text(search);
-    size_t size = text.size();
-    if (lead != 0) {  // offsets moved: index the whole text
-        grams.add_range(text, 0, size);
-        for (auto &m : memo)
-            m.indexed = false;
-        pred_slot.fill(-2);
-        return;
-    }
-    size_t cursor = start >= 2 ? start - 2 : 0;  // trigram starts below this are indexed
-    // A piece whose text, and whose predecessor's text, are the same as in the last event (and were
-    // indexed then) adds nothing: its inner trigrams, the one across its left edge and the one
-    // ending in the separator after it were all indexed back then (the last of these, at the
-    // latest when that separator was appended). The trigram across its right edge belongs to the
-    // next piece's left edge.
-    bool prev_stable = false;
-    int prev_slot = -1;
-    for (size_t i = 0; i < count; ++i) {
-        const Piece &p = pieces[i];
-        TextMemo &m = memo[p.slot];
-        if (p.begin >= size) {  // stripped away
-            m.indexed = false;
-            pred_slot[p.slot] = -2;
-            prev_stable = false;
-            prev_slot = -2;
-            continue;
-        }
-        bool clamped = p.end > size;
-        size_t end = clamped ? size : p.end;
-        size_t left = p.begin >= 2 ? p.begin - 2 : 0;
-        if (left > cursor)
-            left = cursor;
-        bool stable = !clamped && p.repeated && m.indexed;
-        if (stable) {
-            if (i == 0 || !prev_stable || pred_slot[p.slot] != prev_slot)
-                grams.add_range(text, left, p.begin);  // across the left edge
-        } else if (p.copy) {
-            // The same text as an earlier piece of this event, indexed just before; so is the
-            // trigram ending in the separator after it.
-            grams.add_range(text, left, p.begin);
-            m.indexed = !clamped && m.valid();
+    if (records_in_python()) {
+        nb::object model = record_object(st);
+        if (!model.is_valid()) {
+            if (PyDict_SetItem(live_.ptr(), st->run_id, plan.model.ptr()) < 0)
+                throw nb::python_error();
+            link_child(children_, plan.value[F_parent_run_id], st->run_id);
         } else {
-            grams.add_range(text, left, end);
-            m.indexed = !clamped && m.valid();
+            write_model(model.ptr(), plan, dead);
         }
-        pred_slot[p.slot] = static_cast<int8_t>(i == 0 ? -1 : prev_slot);
-        prev_stable = stable;
-        prev_slot = static_cast<int>(p.slot);
-        cursor = end;
+    } else {
+        NativeRecord &rec = st->rec;
+        bool fresh = !rec.present();
+        for (size_t f = 0; f < kFieldCount; ++f) {
+            if (!plan.value[f].is_valid())
+                continue;
+            dead.add(rec.v[f]);
+            rec.v[f] = plan.value[f].release().ptr();
+        }
+        rec.set_mask |= plan.assigned;
+        if (fresh)
+            link_child(children_, nb::handle(rec.v[F_parent_run_id]), st->run_id);
     }
-    grams.add_range(text, cursor, size);
+    if (plan.status)
+        note_status(st, *plan.status);
+    return st;
 }
+
+// Extend the search text: write the text of the events the run owes (the newest one from the
+// live record and event when given, which saves decoding it).
+void Store::extend_search_text(RunState *st, const EventParts *live) { bring_text_up_to_date(st, live); }
+
+void Store::append_event(PyObject *event) {
+    Graveyard dead;
+    RunState *st = nullptr;
+    EventParts ev;
+    bool write_now = false;
+    {
+        Busy busy(*this, true);
+        ev = EventParts::read(nb::handle(event));
+        bool has_run = !ev.run.is_none();
+        st = has_run ? state_for(ev.run_id) : nullptr;  // an unhashable run id fails here
+        HeldRef held = encode_held_event(ev, st);
+        std::optional<RecordPlan> plan;
+        std::unique_ptr<RunState> made;
+        if (has_run) {
+            plan = plan_record(ev, st);
+            // An event whose text is not written yet must not leave the run's ring: write the
+            // run's owed texts now, and from then on as events come (the run outgrew its ring).
+            if (st != nullptr && st->ring.capacity() != 0 && st->ring.full() && st->pending >= st->ring.size() &&
+                !st->eager) {
+                if (!st->memos)
+                    st->memos = std::make_unique<PieceMemos>();
+                bring_text_up_to_date(st);
+                st->eager = true;
+            }
+            if (st == nullptr) {
+                table_.reserve(table_.size() + 1);
+                made.reset(make_state(ev.run_id.ptr(), PyObject_Hash(ev.run_id.ptr())));  // hashed above
+            }
+            // The values the run's owed texts will start from (a replay needs them).
+            if (st != nullptr && st->pending == 0 && !st->eager && !records_in_python() && st->rec.present() &&
+                st->ring.capacity() != 0 && !st->snap) {
+                auto snap = std::make_unique<Snapshot>();
+                for (size_t i = 0; i < kSearchedRecordCount; ++i)
+                    snap->v[i] = Py_NewRef(st->rec.v[kSearchedRecordFields[i]]);
+                st->snap = std::move(snap);
+            }
+        }
+
+        // From here on the store changes, and no Python code runs until it is consistent again.
+        ++seq_;
+        dead.add(recent_.push_back(held));
+        if (has_run) {
+            st = commit_record(*plan, st, made, dead);
+            held->run = st;
+            HeldRef out = st->ring.push_back(held);
+            if (out)
+                out->run = nullptr;  // its text place is not looked up any more
+            dead.add(std::move(out));
+            st->newest_seq = seq_;
+            ++st->pending;
+            write_now = st->eager || records_in_python() || st->ring.capacity() == 0;
+            evict_beyond_max_runs(st, dead);
+        }
+    }
+    if (write_now)
+        extend_search_text(st, &ev);
+}
+
+// ---- _adopt_run ----
 
 void Store::adopt_run(nb::handle record, nb::handle search_text) {
+    Graveyard dead;
     Busy busy(*this, true);
-    // Everything that can fail (Python code: attribute reads, the copy, the text) runs before the
-    // store changes, so a failure leaves no trace.
-    nb::object copy = copy_record(record);
-    Fields f(copy.ptr(), false);
-    nb::object run_id = f.get(n_run_id);
-    nb::object parent = f.get(n_parent_run_id);
-    if (PyObject_Hash(run_id.ptr()) == -1)
-        raise();
+    // Everything that can fail (attribute reads, the copy, the text) runs before the store
+    // changes, so a failure leaves no trace.
+    NativeRecord incoming;
+    native_from_model(record, incoming);
+    nb::object run_id = nb::borrow(incoming.v[F_run_id]);
+    nb::object parent = nb::borrow(incoming.v[F_parent_run_id]);
+    Py_hash_t hash = PyObject_Hash(run_id.ptr());
+    if (hash == -1)
+        throw nb::python_error();
+    if (!parent.is_none() && PyObject_Hash(parent.ptr()) == -1)
+        throw nb::python_error();
     std::optional<std::string> text;
     if (!search_text.is_none()) {
-        std::string raw = utf8(search_text);
-        text.emplace(strip_unicode(raw));
+        nb::object holder;
+        text.emplace(orvane::search::strip(orvane::py::utf8_of(search_text, holder)));
     }
-    PyObject *found = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
-    if (found == nullptr && PyErr_Occurred())
-        raise();
-    nb::object old = nb::borrow(found);
-    nb::object old_parent = old.is_valid() ? Fields(old.ptr(), false).get(n_parent_run_id) : nb::object();
-    if (!parent.is_none() && PyObject_Hash(parent.ptr()) == -1)
-        raise();
-    // The link a first event would have made; a replaced record whose parent differs moves.
-    bool link = !old.is_valid() || !equals(old_parent, parent);
+    RunState *st = table_.find(run_id.ptr(), hash);
+    nb::object model;
+    if (records_in_python())
+        model = incoming.to_model(false);
+    nb::object old_parent;
+    bool existed = false;
+    if (st != nullptr) {
+        // The events this store saw are written into the old text before the record changes.
+        bring_text_up_to_date(st);
+        existed = records_in_python() ? record_object(st).is_valid() : st->rec.present();
+        if (existed)
+            old_parent = record_value(st, F_parent_run_id);
+    }
+    bool relink = !existed || !equals(old_parent, parent);
+    table_.reserve(table_.size() + 1);
 
-    if (PyDict_SetItem(runs_.ptr(), run_id.ptr(), copy.ptr()) < 0)
-        raise();
-    if (link) {
-        if (old.is_valid())
-            unlink_child(children_, old_parent, run_id);
+    // Commit.
+    if (st == nullptr) {
+        st = make_state(run_id.ptr(), hash);
+        link_state(st);
+    }
+    if (records_in_python()) {
+        PyObject *old = PyDict_GetItemWithError(live_.ptr(), run_id.ptr());
+        if (old != nullptr)
+            dead.add(Py_NewRef(old));
+        if (PyDict_SetItem(live_.ptr(), run_id.ptr(), model.ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        for (size_t f = 0; f < kFieldCount; ++f) {
+            dead.add(st->rec.v[f]);
+            st->rec.v[f] = incoming.v[f];
+            incoming.v[f] = nullptr;
+        }
+        st->rec.set_mask = incoming.set_mask;
+    }
+    if (relink) {
+        if (existed)
+            unlink_child(children_, old_parent, run_id, dead);
         link_child(children_, parent, run_id);
     }
-    RunState *st = state_for(run_id);
-    if (st == nullptr) {
-        nb::object pos = nb::int_(states_.size());
-        states_.push_back(std::make_unique<RunState>(run_id, static_cast<size_t>(max_events_)));
-        if (PyDict_SetItem(index_.ptr(), run_id.ptr(), pos.ptr()) < 0) {
-            states_.pop_back();
-            raise();
-        }
-        st = states_.back().get();
-    }
+    note_status(st, status_of_value(records_in_python() ? Fields(model).get(field_name(F_status)).ptr()
+                                                        : st->rec.v[F_status])
+                        .value_or(RunStatus::Unknown));
     if (text) {
         // The given text replaces the run's: what was remembered about the old text goes.
-        st->search = std::move(*text);
-        st->grams = TrigramFilter();
-        st->grams.add_range(st->search, 0, st->search.size());
-        for (TextMemo &m : st->memo)
-            m.forget();
-        st->pred_slot.fill(-2);
+        if (!st->text)
+            st->text = std::make_unique<RunText>();
+        st->text->assign(std::move(*text));
+        if (st->memos)
+            st->memos->forget();
         for (size_t i = 0; i < st->ring.size(); ++i)
-            st->ring[i]->text_run = nullptr;
+            st->ring[i]->set_text_at(Held::kNotIndexed);
+    } else if (!st->text) {
+        st->text = std::make_unique<RunText>();
     }
-    st->seen_dict = nb::object();
-    st->seen_meta = nb::object();
+    st->fields_in_text = false;  // the record's fields are searched on their own
+    st->snap.reset();
+    evict_beyond_max_runs(st, dead);
+}
+
+// ---- search texts ----
+
+void Store::bring_text_up_to_date(RunState *st, const EventParts *live) {
+    if (st->pending == 0 || st->indexing)
+        return;  // nothing owed, or already being written further up this stack
+    Busy busy(*this, false);
+    st->indexing = true;
+    struct Done {
+        RunState *st;
+        ~Done() { st->indexing = false; }
+    } done{st};
+    if (!st->text)
+        st->text = std::make_unique<RunText>();
+    PieceMemos local;
+    PieceMemos &memos = st->memos ? *st->memos : local;
+    std::array<PyObject *, kPieceCount> values;
+    auto note_place = [&](Held *h, const OwnTextPlace &place) {
+        if (h == nullptr)
+            return;
+        if (h->has_own_text())
+            return;  // its own texts were made already, and serve
+        h->set_text_at(place.known ? place.at : Held::kNotIndexed);
+        if (place.known)
+            std::copy(std::begin(place.len), std::end(place.len), h->own_len);
+    };
+    try {
+        if (live != nullptr && st->pending == 1) {
+            // The event just appended: the live record and the caller's event give its values.
+            std::array<nb::object, kSearchedRecordCount> rec = searched_values(st);
+            std::array<nb::object, kSearchedEventCount> own = live->own_search_values();
+            for (size_t i = 0; i < kSearchedRecordCount; ++i)
+                values[i] = rec[i].ptr();
+            for (size_t k = 0; k < kSearchedEventCount; ++k)
+                values[kSearchedRecordCount + k] = own[k].ptr();
+            OwnTextPlace place = st->text->append_event(values.data(), memos);
+            Held *h = st->ring.empty() ? nullptr : st->ring.back().get();
+            note_place(h, place);
+            st->pending = 0;
+            st->fields_in_text = !records_in_python();
+            return;
+        }
+        // Replay the owed events from the record values the first of them started from: the
+        // same derivation as append_event, on a copy of the searched values.
+        RecordValues cur;
+        if (st->snap) {
+            for (size_t i = 0; i < kSearchedRecordCount; ++i)
+                cur.v[kSearchedRecordFields[i]] = nb::borrow(st->snap->v[i]);
+        } else {
+            // A run created by its first owed event: its fixed fields as created, the rest as a
+            // new record has them.
+            for (Field f : {F_run_id, F_root_run_id, F_parent_run_id, F_run_kind})
+                cur.v[f] = record_value(st, f);
+            cur.v[F_status] = nb::borrow(status_object(RunStatus::Unknown));
+            cur.v[F_meta] = checked(PyDict_New());
+        }
+        cur.v[F_event_count] = checked(PyLong_FromLong(0));
+        size_t n = st->ring.size();
+        size_t owed = std::min<size_t>(st->pending, n);
+        PlanOptions opt;
+        opt.copy_values = false;
+        Codec::FieldReuse reuse;  // fields encoded as in the previous event are not decoded again
+        for (size_t i = n - owed; i < n; ++i) {
+            Held *h = st->ring[i].get();
+            try {
+                nb::object e = codec_.decode_fields(*h, &reuse);
+                EventParts parts = EventParts::read(e);
+                RecordPlan p;
+                plan_event(cur, parts, opt, p);
+                for (size_t f = 0; f < kFieldCount; ++f)
+                    if (p.value[f].is_valid())
+                        cur.v[f] = std::move(p.value[f]);
+                if (p.new_meta.is_valid())
+                    cur.v[F_meta] = std::move(p.new_meta);
+                std::array<nb::object, kSearchedEventCount> own = parts.own_search_values();
+                for (size_t j = 0; j < kSearchedRecordCount; ++j)
+                    values[j] = cur.get(kSearchedRecordFields[j]);
+                for (size_t k = 0; k < kSearchedEventCount; ++k)
+                    values[kSearchedRecordCount + k] = own[k].ptr();
+                note_place(h, st->text->append_event(values.data(), memos));
+            } catch (nb::python_error &) {
+                // An event that cannot be read back gives no text (the error is dropped).
+                memos.forget();
+            }
+        }
+        st->pending = 0;
+        st->snap.reset();
+        st->fields_in_text = !records_in_python();
+    } catch (nb::python_error &) {
+        memos.forget();
+    } catch (const std::bad_alloc &) {
+        memos.forget();
+        st->pending = 0;
+        st->snap.reset();
+        st->fields_in_text = false;
+    }
+}
+
+bool Store::run_text_contains(RunState *st, const std::string &needle) {
+    if (st == nullptr)
+        return false;
+    bring_text_up_to_date(st);
+    return st->text && st->text->contains(needle);
+}
+
+// The search test on a record: the needle in one of its searched fields' texts, or in its run's
+// text. With `record` null, the run's live record is meant: when its current field texts are all
+// in the run's text (written by its last event), the text alone decides.
+bool Store::needle_in_record(RunState *st, nb::handle record, const std::string &needle) {
+    if (needle.empty())
+        return true;
+    if (!record.is_valid() && st != nullptr) {
+        bring_text_up_to_date(st);
+        if (st->fields_in_text && !records_in_python())
+            return st->text && st->text->contains(needle);
+    }
+    std::string text;
+    std::optional<Fields> f;
+    nb::object model;
+    if (record.is_valid()) {
+        f.emplace(record);
+    } else if (records_in_python()) {
+        model = st ? record_object(st) : nb::object();
+        if (model.is_valid())
+            f.emplace(model);
+    }
+    for (Field fld : kSearchedRecordFields) {
+        nb::object v;
+        if (f)
+            v = f->get(field_name(fld));
+        else if (st != nullptr && st->rec.present())
+            v = nb::borrow(st->rec.v[fld]);
+        else
+            continue;
+        text.clear();
+        orvane::search::append_searchable(v.ptr(), text);
+        if (contains(text, needle))
+            return true;
+    }
+    return run_text_contains(st, needle);
+}
+
+// ---- records held by Python code ----
+
+void Store::switch_records_to_python() {
+    // Owed texts are written first: replays read the natively kept records.
+    for (RunState *st = oldest_; st != nullptr; st = st->next)
+        bring_text_up_to_date(st);
+    nb::dict live;
+    for (RunState *st = oldest_; st != nullptr; st = st->next)
+        if (st->rec.present())
+            live[nb::handle(st->run_id)] = st->rec.to_model(true);
+    live_ = live;
+    for (RunState *st = oldest_; st != nullptr; st = st->next) {
+        st->rec.release();
+        st->snap.reset();
+        st->fields_in_text = false;
+    }
+}
+
+nb::object Store::runs() {
+    if (!records_in_python()) {
+        Busy busy(*this, true);
+        switch_records_to_python();
+    }
+    return live_;
 }
 
 // ---- queries ----
 
 nb::object Store::get_run(nb::handle run_id) {
     Busy busy(*this, false);
-    PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), run_id.ptr());
-    if (rec == nullptr) {
-        if (PyErr_Occurred())
-            raise();
-        return nb::none();
-    }
-    return copy_record(nb::handle(rec));
-}
-
-// The search test on a record read through `f`: the needle in one of its fields' texts, or in the
-// run's accumulated text. A field whose value is still made of the objects it had when the run's
-// last event was appended has its text inside the accumulated text already, so only the other
-// fields are normalised here.
-static bool needle_matches(const Store &store, const Fields &f, const std::string &needle) {
-    if (needle.empty())
-        return true;
-    RunState *st = store.state_for(f.get(n_run_id));
-    if (st != nullptr && st->seen_dict.is_valid() && f.dict() == st->seen_dict.ptr()) {
-        uint64_t dv, mv;
-        if (dict_version(st->seen_dict.ptr(), dv) && dv == st->seen_dict_version &&
-            dict_version(st->seen_meta.ptr(), mv) && mv == st->seen_meta_version)
-            // The record is as the last event left it: its fields' texts are in the run's text.
-            return st->grams.may_contain(needle) && contains(st->search, needle);
-    }
-    std::string text;
-    for (unsigned slot = 0; slot < 14; ++slot) {
-        if (st != nullptr) {
-            PyObject *seen = f.peek(*kRecordSearch[slot]);
-            if (seen != nullptr && st->memo[slot].matches_identical(seen))
-                continue;  // covered by the accumulated text
+    if (records_in_python()) {
+        PyObject *rec = PyDict_GetItemWithError(live_.ptr(), run_id.ptr());
+        if (rec == nullptr) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nb::none();
         }
-        nb::object v = f.get(*kRecordSearch[slot]);
-        text.clear();
-        orvane::search::append_normalized(v, text);
-        if (contains(text, needle))
-            return true;
+        return copy_model_record(nb::handle(rec));
     }
-    return st != nullptr && st->grams.may_contain(needle) && contains(st->search, needle);
+    RunState *st = state_for(run_id);
+    return st != nullptr && st->rec.present() ? st->rec.to_model(true) : nb::none();
 }
 
 bool Store::record_matches_needle(nb::handle record, const std::string &needle) {
     Busy busy(*this, false);
-    Fields f(record.ptr(), false);
-    return needle_matches(*this, f, needle);
+    Fields f(record);
+    RunState *st = state_for(f.get(field_name(F_run_id)));
+    return needle_in_record(st, record, needle);
+}
+
+namespace {
+
+// A held event's timestamp as a Python object (for comparisons that leave 64 bits).
+nb::object held_timestamp(const Codec &codec, const Held &h) {
+    if (h.ts_native())
+        return checked(PyLong_FromLongLong(h.ts()));
+    if (h.ts_at() != Held::kNoOffset)
+        return codec.decode_at(h, h.ts_at());
+    return Fields(codec.decode(h)).get(a_timestamp.get());
+}
+
+// `a op b` that a stored value cannot make fail: an error counts as false.
+bool compare_or_false(PyObject *a, PyObject *b, int op) {
+    int r = PyObject_RichCompareBool(a, b, op);
+    if (r < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return r != 0;
+}
+
+}  // namespace
+
+// Whether the run has a held event inside [since, until]; with none held, whether the first of
+// its record's updated_at, started_at, completed_at that is set and not zero (else failed_at,
+// whatever its value) lies inside. `value(field)` reads the record's time fields.
+template <typename Value>
+bool Store::window_matches(RunState *st, const Value &value, std::optional<int64_t> since,
+                           std::optional<int64_t> until) const {
+    if (!since && !until)
+        return true;
+    nb::object since_o = since ? nb::object(nb::int_(*since)) : nb::object();
+    nb::object until_o = until ? nb::object(nb::int_(*until)) : nb::object();
+    if (st != nullptr && !st->ring.empty()) {
+        for (size_t i = 0; i < st->ring.size(); ++i) {
+            const Held &h = *st->ring[i].get();
+            if (h.ts_native()) {
+                if ((!since || h.ts() >= *since) && (!until || h.ts() <= *until))
+                    return true;
+                continue;
+            }
+            nb::object ts = held_timestamp(codec_, h);
+            if ((!since || compare_or_false(ts.ptr(), since_o.ptr(), Py_GE)) &&
+                (!until || compare_or_false(ts.ptr(), until_o.ptr(), Py_LE)))
+                return true;
+        }
+        return false;
+    }
+    nb::object chosen = value(F_failed_at);
+    for (Field fld : {F_updated_at, F_started_at, F_completed_at}) {
+        nb::object v = value(fld);
+        int t = PyObject_IsTrue(v.ptr());
+        if (t < 0)
+            PyErr_Clear();
+        if (t > 0) {
+            chosen = v;
+            break;
+        }
+    }
+    if (chosen.is_none())
+        return false;
+    if (since && compare_or_false(chosen.ptr(), since_o.ptr(), Py_LT))
+        return false;
+    if (until && compare_or_false(chosen.ptr(), until_o.ptr(), Py_GT))
+        return false;
+    return true;
 }
 
 bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t> since,
@@ -1135,73 +1042,24 @@ bool Store::record_matches_time_window(nb::handle record, std::optional<int64_t>
     Busy busy(*this, false);
     if (!since && !until)
         return true;
-    Fields f(record.ptr());
-    RunState *st = state_for(f.get(n_run_id));
-    if (st != nullptr && !st->ring.empty()) {
-        nb::object since_o = since ? nb::object(nb::int_(*since)) : nb::object();
-        nb::object until_o = until ? nb::object(nb::int_(*until)) : nb::object();
-        for (size_t i = 0; i < st->ring.size(); ++i) {
-            const Held &h = *st->ring[i].get();
-            if (h.ts_native) {
-                if ((!since || h.ts >= *since) && (!until || h.ts <= *until))
-                    return true;
-                continue;
-            }
-            bool ok = true;
-            if (since) {
-                int r = PyObject_RichCompareBool(h.ts_obj, since_o.ptr(), Py_GE);
-                if (r < 0)
-                    raise();
-                ok = r != 0;
-            }
-            if (ok && until) {
-                int r = PyObject_RichCompareBool(h.ts_obj, until_o.ptr(), Py_LE);
-                if (r < 0)
-                    raise();
-                ok = r != 0;
-            }
-            if (ok)
-                return true;
-        }
-        return false;
-    }
-    nb::object value = first_truthy(f, {&n_updated_at, &n_started_at, &n_completed_at}, f.get(n_failed_at));
-    if (value.is_none())
-        return false;
-    if (since) {
-        nb::object s = nb::int_(*since);
-        int r = PyObject_RichCompareBool(value.ptr(), s.ptr(), Py_LT);
-        if (r < 0)
-            raise();
-        if (r)
-            return false;
-    }
-    if (until) {
-        nb::object u = nb::int_(*until);
-        int r = PyObject_RichCompareBool(value.ptr(), u.ptr(), Py_GT);
-        if (r < 0)
-            raise();
-        if (r)
-            return false;
-    }
-    return true;
+    Fields f(record);
+    RunState *st = state_for(f.get(field_name(F_run_id)));
+    return window_matches(st, [&](Field fld) { return f.get(field_name(fld)); }, since, until);
 }
 
 namespace {
 
 PyObject *regex_cache = nullptr;   // pattern -> compiled pattern, or None when malformed
 PyObject *regex_module = nullptr;  // the `re` the cache was filled with
-orvane::outside::Name n_re{"re"};
-Name n_compile{"compile"}, n_search{"search"};
 
 }  // namespace
 
 bool matches_regex(nb::handle value, nb::handle pattern) {
     if (!PyUnicode_Check(value.ptr()))
         return false;
-    nb::object re = orvane::outside::get(n_re);
+    nb::object re = orvane::outside::get(o_re);
     if (regex_cache == nullptr)
-        regex_cache = check(PyDict_New()).release().ptr();
+        regex_cache = checked(PyDict_New()).release().ptr();
     if (regex_module != re.ptr() || PyDict_GET_SIZE(regex_cache) >= 512) {
         PyDict_Clear(regex_cache);
         Py_XDECREF(regex_module);
@@ -1213,11 +1071,11 @@ bool matches_regex(nb::handle value, nb::handle pattern) {
         compiled = nb::borrow(hit);
     } else {
         if (PyErr_Occurred())
-            raise();
-        PyObject *c = PyObject_CallMethodOneArg(re.ptr(), n_compile.get(), pattern.ptr());
+            throw nb::python_error();
+        PyObject *c = PyObject_CallMethodOneArg(re.ptr(), m_compile.get(), pattern.ptr());
         if (c == nullptr) {
             nb::python_error err;
-            nb::object error_type = re.attr(n_error.get());
+            nb::object error_type = orvane::py::attr(re, a_error);
             if (!err.matches(error_type))
                 throw err;
             compiled = nb::none();
@@ -1225,90 +1083,105 @@ bool matches_regex(nb::handle value, nb::handle pattern) {
             compiled = nb::steal(c);
         }
         if (PyDict_SetItem(regex_cache, pattern.ptr(), compiled.ptr()) < 0)
-            raise();
+            throw nb::python_error();
     }
     if (compiled.is_none())
         return false;
-    nb::object m = check(PyObject_CallMethodOneArg(compiled.ptr(), n_search.get(), value.ptr()));
+    nb::object m = orvane::py::call1(compiled, m_search, value);
     return !m.is_none();
 }
 
-std::string normalize_needle(nb::handle search) {
-    std::string raw = utf8(search);
-    return orvane::search::casefold(strip_unicode(raw));
-}
-
-nb::list Store::list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
-                          nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
-                          nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
-                          std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit) {
+nb::list Store::list_runs(const orvane::run_filters::Values &q) {
     Busy busy(*this, false);
-    std::vector<nb::object> records;
-    records.reserve(static_cast<size_t>(PyDict_GET_SIZE(runs_.ptr())));
-    {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(runs_.ptr(), &pos, &k, &v))
-            records.push_back(nb::borrow(v));
+    // The candidates in the order runs were first seen: (state, record held by Python code).
+    std::vector<std::pair<RunState *, nb::object>> runs;
+    if (records_in_python()) {
+        nb::object items = checked(PyDict_Items(live_.ptr()));
+        for (nb::handle pair : items) {
+            nb::object rec = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+            nb::object rid = Fields(rec).get(field_name(F_run_id));
+            runs.emplace_back(state_for(rid), rec);
+        }
+    } else {
+        runs.reserve(run_count_);
+        for (RunState *st = oldest_; st != nullptr; st = st->next)
+            if (st->rec.present())
+                runs.emplace_back(st, nb::object());
     }
     struct FieldFilter {
-        Name *name;
+        Field field;
         nb::handle want;
     };
-    const FieldFilter field_filters[] = {{&n_run_id, run_id},     {&n_root_run_id, root_run_id},
-                                         {&n_parent_run_id, parent_run_id}, {&n_run_kind, run_kind},
-                                         {&n_status, status},     {&n_agent_id, agent_id},
-                                         {&n_session_id, session_id}};
-    const FieldFilter meta_filters[] = {{&n_app_id, app_id}};
-    const FieldFilter meta_filters2[] = {{&n_group_id, group_id}, {&n_flow_name, flow_name}};
-    bool use_pattern = !app_id_pattern.is_none() && PyObject_Length(app_id_pattern.ptr()) != 0;
-    bool use_search = !search.is_none() && PyObject_Length(search.ptr()) != 0;
-    std::string needle = use_search ? normalize_needle(search) : std::string();
+    const FieldFilter field_filters[] = {{F_run_id, q.run_id},     {F_root_run_id, q.root_run_id},
+                                         {F_parent_run_id, q.parent_run_id}, {F_run_kind, q.run_kind},
+                                         {F_status, q.status},     {F_agent_id, q.agent_id},
+                                         {F_session_id, q.session_id}};
+    bool use_pattern = !q.app_id_pattern.is_none() && PyUnicode_GET_LENGTH(q.app_id_pattern.ptr()) != 0;
+    bool use_search = !q.search.is_none() && PyUnicode_GET_LENGTH(q.search.ptr()) != 0;
+    std::string needle = use_search ? orvane::search::needle(q.search) : std::string();
+    const std::optional<int64_t> since = orvane::run_filters::integer(q, orvane::run_filters::at_since);
+    const std::optional<int64_t> until = orvane::run_filters::integer(q, orvane::run_filters::at_until);
+    const std::optional<int64_t> limit = orvane::run_filters::integer(q, orvane::run_filters::at_limit);
     bool use_window = since.has_value() || until.has_value();
 
-    auto keep = [&](nb::handle rec) -> bool {
-        Fields f(rec.ptr(), false);
+    auto keep = [&](RunState *st, const nb::object &model) -> bool {
+        std::optional<Fields> f;
+        if (model.is_valid())
+            f.emplace(model);
+        auto value = [&](Field fld) -> nb::object {
+            return f ? f->get(field_name(fld)) : nb::borrow(st->rec.v[fld]);
+        };
         for (const FieldFilter &ff : field_filters)
-            if (!ff.want.is_none() && !equals(f.get(*ff.name), ff.want))
+            if (!ff.want.is_none() && !equals_or_false(value(ff.field).ptr(), ff.want.ptr()))
                 return false;
         nb::object meta;
-        auto meta_get = [&](Name &n) {
+        auto meta_value = [&](Name &n) {
             if (!meta.is_valid())
-                meta = f.get(n_meta);
-            return mapping_get(meta, n.get());
+                meta = value(F_meta);
+            return orvane::py::get_or_none(meta, n);
         };
-        for (const FieldFilter &ff : meta_filters)
-            if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
+        if (!q.app_id.is_none() && !equals_or_false(meta_value(d_app_id).ptr(), q.app_id.ptr()))
+            return false;
+        if (use_pattern && !matches_regex(meta_value(d_app_id), q.app_id_pattern))
+            return false;
+        if (!q.group_id.is_none() && !equals_or_false(meta_value(d_group_id).ptr(), q.group_id.ptr()))
+            return false;
+        if (!q.flow_name.is_none() && !equals_or_false(meta_value(d_flow_name).ptr(), q.flow_name.ptr()))
+            return false;
+        if (use_search && !needle_in_record(st, model, needle))
+            return false;
+        if (use_window) {
+            RunState *held_by = st;
+            if (model.is_valid() && st != nullptr && !same_value(st->run_id, value(F_run_id).ptr()))
+                held_by = state_for(value(F_run_id));  // a record whose run id was changed
+            if (!window_matches(held_by, value, since, until))
                 return false;
-        if (use_pattern && !matches_regex(meta_get(n_app_id), app_id_pattern))
-            return false;
-        for (const FieldFilter &ff : meta_filters2)
-            if (!ff.want.is_none() && !equals(meta_get(*ff.name), ff.want))
-                return false;
-        if (use_search && !needle_matches(*this, f, needle))
-            return false;
-        if (use_window && !record_matches_time_window(rec, since, until))
-            return false;
+        }
         return true;
     };
-    std::vector<nb::object> kept;
-    for (auto &r : records)
-        if (keep(r))
+    std::vector<std::pair<RunState *, nb::object>> kept;
+    for (auto &r : runs)
+        if (keep(r.first, r.second))
             kept.push_back(r);
 
+    // Most recently updated first; a missing or zero updated_at counts as 0; ties keep their order.
     std::vector<nb::object> keys;
     keys.reserve(kept.size());
     nb::object zero = nb::int_(0);
-    for (auto &r : kept) {
-        Fields f(r.ptr());
-        nb::object u = f.get(n_updated_at);
-        keys.push_back(truthy(u) ? u : zero);
+    for (auto &[st, model] : kept) {
+        nb::object u = model.is_valid() ? Fields(model).get(field_name(F_updated_at)) : nb::borrow(st->rec.v[F_updated_at]);
+        int t = PyObject_IsTrue(u.ptr());
+        if (t < 0)
+            throw nb::python_error();
+        keys.push_back(t ? u : zero);
     }
     std::vector<size_t> order = stable_order(keys, true);
     size_t end = limit ? clamp_index(*limit, order.size()) : order.size();
     nb::list out;
-    for (size_t i = 0; i < end; ++i)
-        out.append(copy_record(kept[order[i]]));
+    for (size_t i = 0; i < end; ++i) {
+        auto &[st, model] = kept[order[i]];
+        out.append(model.is_valid() ? copy_model_record(model) : st->rec.to_model(true));
+    }
     return out;
 }
 
@@ -1318,63 +1191,77 @@ nb::list Store::get_run_children(nb::handle run_id) {
     PyObject *kids = PyDict_GetItemWithError(children_.ptr(), run_id.ptr());
     if (kids == nullptr) {
         if (PyErr_Occurred())
-            raise();
+            throw nb::python_error();
         return out;
     }
     std::vector<nb::object> recs, keys;
     nb::object zero = nb::int_(0);
-    nb::object it = check(PyObject_GetIter(kids));
+    nb::object it = checked(PyObject_GetIter(kids));
     while (PyObject *k = PyIter_Next(it.ptr())) {
         nb::object kid = nb::steal(k);
-        PyObject *rec = PyDict_GetItemWithError(runs_.ptr(), kid.ptr());
-        if (rec == nullptr) {
-            if (PyErr_Occurred())
-                raise();
-            continue;
+        nb::object copy;
+        nb::object started, updated;
+        if (records_in_python()) {
+            PyObject *rec = PyDict_GetItemWithError(live_.ptr(), kid.ptr());
+            if (rec == nullptr) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                continue;
+            }
+            Fields f(rec);
+            started = f.get(field_name(F_started_at));
+            updated = f.get(field_name(F_updated_at));
+            copy = copy_model_record(nb::handle(rec));
+        } else {
+            RunState *st = state_for(kid);
+            if (st == nullptr || !st->rec.present())
+                continue;
+            started = nb::borrow(st->rec.v[F_started_at]);
+            updated = nb::borrow(st->rec.v[F_updated_at]);
+            copy = st->rec.to_model(true);
         }
-        Fields f(rec);
-        recs.push_back(nb::borrow(rec));
-        keys.push_back(first_truthy(f, {&n_started_at, &n_updated_at}, zero));
+        recs.push_back(copy);
+        keys.push_back(truthy(started) ? started : truthy(updated) ? updated : zero);
     }
     if (PyErr_Occurred())
-        raise();
+        throw nb::python_error();
     for (size_t i : stable_order(keys, false))
-        out.append(copy_record(recs[i]));
+        out.append(recs[i]);
     return out;
 }
 
 nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
     Busy busy(*this, false);
     nb::list collected;
-    nb::object seen = check(PySet_New(nullptr));
+    nb::object seen = checked(PySet_New(nullptr));
     std::vector<nb::object> pending{nb::borrow(run_id)};
     size_t head = 0;
     while (head < pending.size()) {
         nb::object current = std::move(pending[head++]);
         int dup = PySet_Contains(seen.ptr(), current.ptr());
         if (dup < 0)
-            raise();
+            throw nb::python_error();
         if (dup)
             continue;  // a loop in the parent links: each id is walked once
         if (PySet_Add(seen.ptr(), current.ptr()) < 0)
-            raise();
+            throw nb::python_error();
         collected.append(current);
         PyObject *kids = PyDict_GetItemWithError(children_.ptr(), current.ptr());
         if (kids == nullptr) {
             if (PyErr_Occurred())
-                raise();
+                throw nb::python_error();
             continue;
         }
         // Children in ascending order of their string form.
         std::vector<std::pair<nb::object, nb::object>> items;  // (text, id)
-        nb::object it = check(PyObject_GetIter(kids));
+        nb::object it = checked(PyObject_GetIter(kids));
         while (PyObject *k = PyIter_Next(it.ptr())) {
             nb::object kid = nb::steal(k);
-            nb::object text = PyUnicode_CheckExact(kid.ptr()) ? kid : check(PyObject_Str(kid.ptr()));
+            nb::object text = PyUnicode_CheckExact(kid.ptr()) ? kid : checked(PyObject_Str(kid.ptr()));
             items.emplace_back(text, kid);
         }
         if (PyErr_Occurred())
-            raise();
+            throw nb::python_error();
         std::stable_sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
             return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
         });
@@ -1390,51 +1277,52 @@ nb::list Store::collect_descendant_run_ids(nb::handle run_id) {
 
 nb::list Store::get_run_events(nb::handle run_id, std::optional<int64_t> limit, bool include_descendants) {
     Busy busy(*this, false);
-    std::vector<nb::object> ids;
-    if (include_descendants) {
-        for (nb::handle i : collect_descendant_run_ids(run_id))
-            ids.push_back(nb::borrow(i));
-    } else {
-        ids.push_back(nb::borrow(run_id));
-    }
-    std::vector<HeldRef> events;
-    bool all_native = true;
-    for (auto &id : ids) {
+    std::vector<const Held *> events;
+    auto add_run = [&](nb::handle id) {
         RunState *st = state_for(id);
         if (st == nullptr)
-            continue;
-        for (size_t i = 0; i < st->ring.size(); ++i) {
-            events.push_back(st->ring[i]);
-            all_native = all_native && st->ring[i]->ts_native;
-        }
-    }
-    std::vector<size_t> order;
-    if (all_native) {
-        order.resize(events.size());
-        std::iota(order.begin(), order.end(), size_t{0});
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return events[a]->ts < events[b]->ts; });
+            return;
+        for (size_t i = 0; i < st->ring.size(); ++i)
+            events.push_back(st->ring[i].get());
+    };
+    // Held events stay alive meanwhile: no Python code below can change the store.
+    if (include_descendants) {
+        nb::list ids = collect_descendant_run_ids(run_id);
+        for (nb::handle i : ids)
+            add_run(i);
     } else {
+        add_run(run_id);
+    }
+    bool all_native = true;
+    for (const Held *h : events)
+        all_native = all_native && h->ts_native();
+    std::vector<size_t> order(events.size());
+    if (all_native) {
+        std::iota(order.begin(), order.end(), size_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return events[a]->ts() < events[b]->ts(); });
+    } else {
+        // Timestamps are ints or floats (append_event refuses others): they always compare.
         std::vector<nb::object> keys;
-        for (auto &e : events)
-            keys.push_back(e->ts_native ? nb::object(nb::int_(e->ts)) : nb::borrow(e->ts_obj));
+        keys.reserve(events.size());
+        for (const Held *h : events)
+            keys.push_back(held_timestamp(codec_, *h));
         order = python_order(keys, false);
     }
-    size_t start = limit ? clamp_index(-*limit, order.size()) : 0;
-    nb::list out;
+    size_t start = !limit ? 0 : *limit == INT64_MIN ? order.size() : clamp_index(-*limit, order.size());
+    nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(order.size() - start)));
     for (size_t i = start; i < order.size(); ++i)
-        out.append(codec_.decode(*events[order[i]].get()));
-    return out;
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), codec_.decode(*events[order[i]]).release().ptr());
+    return nb::borrow<nb::list>(out);
 }
 
 nb::list Store::get_recent_events(std::optional<int64_t> limit) {
     Busy busy(*this, false);
     size_t n = recent_.size();
-    size_t start = limit ? clamp_index(-*limit, n) : 0;
-    nb::list out;
+    size_t start = !limit ? 0 : *limit == INT64_MIN ? n : clamp_index(-*limit, n);
+    nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(n - start)));
     for (size_t i = start; i < n; ++i)
-        out.append(codec_.decode(*recent_[i].get()));
-    return out;
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), codec_.decode(*recent_[i].get()).release().ptr());
+    return nb::borrow<nb::list>(out);
 }
 
 std::vector<HeldRef> Store::recent_refs() const {
@@ -1450,30 +1338,86 @@ nb::object Store::decode_held(const Held &h) const {
     return codec_.decode(h);
 }
 
-int Store::event_fields_contain(const Held &h, std::string_view needle) const {
-    if (h.text_run == nullptr || h.text_gen != generation_)
-        return -1;
-    const std::string &text = h.text_run->search;
-    for (unsigned k = 0; k < 8; ++k) {
-        size_t len = h.text_len[k];
+namespace {
+
+// Whether `needle` occurs in one of the pieces laid out from `at` in `text` (see Held::own_len);
+// -1 when the layout does not fit the text.
+int pieces_contain(std::string_view text, size_t at, const uint16_t *lens, std::string_view needle) {
+    for (size_t k = 0; k < kSearchedEventCount; ++k) {
+        size_t len = lens[k];
         if (len == 0)
             continue;
-        size_t at = h.text_base + h.text_off[k];
         if (at + len > text.size())
             return -1;
-        if (contains(std::string_view(text).substr(at, len), needle))
+        if (contains(text.substr(at, len), needle))
             return 1;
+        at += len + 1;
     }
     return 0;
 }
 
+}  // namespace
+
+int Store::event_fields_contain(Held &h, std::string_view needle) {
+    if (RunState *st = h.run) {
+        if (h.text_at() == Held::kNotIndexed && !h.has_own_text())
+            bring_text_up_to_date(st);  // never raises
+        if (h.run != nullptr && h.text_at() != Held::kNotIndexed)
+            return pieces_contain(st->text->text, h.text_at(), h.own_len, needle);
+    }
+    if (!h.has_own_text()) {
+        // No run text to look in: the event's own texts, made once from its held values.
+        try {
+            Busy busy(*this, false);
+            nb::object e = codec_.decode_fields(h);
+            std::array<nb::object, kSearchedEventCount> own = EventParts::read(e).own_search_values();
+            std::string text;
+            uint16_t lens[kSearchedEventCount] = {};
+            for (size_t k = 0; k < kSearchedEventCount; ++k) {
+                size_t mark = text.size();
+                if (!text.empty())
+                    text.push_back(' ');
+                size_t begin = text.size();
+                orvane::search::append_searchable(own[k].ptr(), text);
+                size_t len = text.size() - begin;
+                if (len > UINT16_MAX)
+                    return -1;
+                if (len == 0)
+                    text.resize(mark);
+                lens[k] = static_cast<uint16_t>(len);
+            }
+            char *buf = static_cast<char *>(std::malloc(text.size() + 1));
+            if (buf == nullptr)
+                return -1;
+            std::memcpy(buf, text.data(), text.size());
+            buf[text.size()] = '\0';
+            h.set_own_text(buf);
+            std::copy(std::begin(lens), std::end(lens), h.own_len);
+        } catch (nb::python_error &) {
+            return -1;
+        }
+    }
+    size_t size = 0;
+    for (uint16_t len : h.own_len)
+        size += len != 0 ? len + 1u : 0u;
+    return pieces_contain(std::string_view(h.own_text(), size ? size - 1 : 0), 0, h.own_len, needle);
+}
+
 nb::object Store::get_event(nb::handle event_id) {
     Busy busy(*this, false);
-    std::string want = utf8(event_id);
+    std::string want = PyUnicode_CheckExact(event_id.ptr()) ? utf8(event_id) : std::string();
+    bool want_text = PyUnicode_CheckExact(event_id.ptr());
     for (size_t i = recent_.size(); i-- > 0;) {
         const Held &h = *recent_[i].get();
-        bool hit = h.id_native ? h.id == want : equals(nb::handle(h.id_obj), event_id);
-        if (hit)
+        int hit = -1;
+        if (h.id_at != Held::kNoOffset && want_text)
+            hit = codec_.str_equals_at(h, h.id_at, want);
+        if (hit < 0) {
+            nb::object id = h.id_at != Held::kNoOffset ? codec_.decode_at(h, h.id_at)
+                                                       : Fields(codec_.decode(h)).get(a_event_id.get());
+            hit = equals_or_false(id.ptr(), event_id.ptr()) ? 1 : 0;
+        }
+        if (hit == 1)
             return codec_.decode(h);
     }
     return nb::none();
@@ -1483,30 +1427,31 @@ nb::object Store::deque_of(const Ring<HeldRef> &ring) const {
     nb::list items;
     for (size_t i = 0; i < ring.size(); ++i)
         items.append(codec_.decode(*ring[i].get()));
-    static orvane::outside::Name n_deque{"deque"};
-    nb::object deque = orvane::outside::get(n_deque);
-    return deque(items, nb::arg("maxlen") = ring.capacity());
+    nb::object maxlen = checked(PyLong_FromSize_t(ring.capacity()));
+    return orvane::py::call_kw(orvane::outside::get(o_deque), {items}, {{&k_maxlen, maxlen}});
 }
 
 nb::dict Store::events_by_run_view() const {
     Busy busy(*this, false);
     nb::dict out;
-    for (auto &st : states_)
-        out[st->run_id] = deque_of(st->ring);
+    for (const RunState *st = oldest_; st != nullptr; st = st->next)
+        out[nb::handle(st->run_id)] = deque_of(st->ring);
     return out;
 }
 
 nb::object Store::recent_events_view() const {
-    Busy busy(*this, false); return deque_of(recent_); }
-
-nb::dict Store::search_cache_view() const {
     Busy busy(*this, false);
-    nb::dict out;
-    for (auto &st : states_)
-        out[st->run_id] = check(PyUnicode_DecodeUTF8(st->search.data(), static_cast<Py_ssize_t>(st->search.size()),
-                                                     "surrogatepass"));
-    return out;
+    return deque_of(recent_);
 }
 
+nb::dict Store::search_cache_view() {
+    Busy busy(*this, false);
+    nb::dict out;
+    for (RunState *st = oldest_; st != nullptr; st = st->next) {
+        bring_text_up_to_date(st);
+        out[nb::handle(st->run_id)] = orvane::py::text_from_utf8(st->text ? std::string_view(st->text->text) : std::string_view());
+    }
+    return out;
+}
 
 }  // namespace tally

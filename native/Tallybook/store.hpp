@@ -1,86 +1,158 @@
-// The in-memory run store: held events (compact encoding, bounded rings), one live RunRecord per
-// run, parent -> children links and an append-only search text per run.
+// The in-memory run store: held events (compact encoding, bounded rings), one live run record per
+// run, parent -> children links, an append-only search text per run, and at most `max_runs` runs.
+//
+// Threading: every member runs with the GIL held, one call at a time. Python code that runs from
+// inside a call (str() of a value, a custom __deepcopy__ or __eq__) may query the store but not
+// change it (Busy).
+//
+// Search texts are built lazily: an append only keeps the event; a run's text is brought up to
+// date when a search needs it (or when one of its events not yet in the text is about to leave
+// the run's ring), by replaying the run's pending events from the record values they started
+// from. Runs whose ring overflowed once, rings of capacity 0, and stores whose records Python code
+// holds (see `_runs`) write each event's text as it is appended.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
-#include <array>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec.hpp"
-#include "memo.hpp"
+#include "orvane/run_filters.hpp"
+#include "record.hpp"
 #include "ring.hpp"
-#include "textsearch.hpp"
+#include "runtext.hpp"
 
 namespace tally {
 
 namespace nb = nanobind;
 
-// Module-level objects made at import (leaked on purpose: they must outlive every store).
-struct Globals {
-    PyObject *run_record = nullptr;  // the RunRecord class
-    PyObject *status[5] = {};        // "unknown", "running", "waiting", "completed", "failed"
-};
-Globals &globals();
-void init_globals(PyObject *run_record_cls);
-
-// What a run remembers of its record's set of set fields (pydantic's __pydantic_fields_set__):
-// the set object, its size after the last event, and names known to be in it. When the set is
-// another object or its size changed, the memory is dropped.
-struct FieldsSetCache {
-    static constexpr int kMax = 24;
-    nb::object set;
-    Py_ssize_t size = -1;
-    PyObject *names[kMax];  // interned field names (immortal for the module's life)
-    int count = 0;
+// The searched record values a run's oldest pending event started from.
+struct Snapshot {
+    std::array<PyObject *, kSearchedRecordCount> v = {};  // strong
+    Snapshot() = default;
+    Snapshot(const Snapshot &) = delete;
+    Snapshot &operator=(const Snapshot &) = delete;
+    ~Snapshot() {
+        for (PyObject *&o : v)
+            Py_CLEAR(o);
+    }
 };
 
 struct RunState {
-    nb::object run_id;
+    PyObject *run_id;       // strong: the key
+    Py_hash_t hash;         // of run_id
+    RunState *prev = nullptr, *next = nullptr;  // creation order
+    uint64_t created;       // creation number (orders the finished runs)
+    uint64_t newest_seq = 0;  // number of the run's newest event (0: none)
     Ring<HeldRef> ring;
-    std::string search;  // accumulated normalised search text (UTF-8), always stripped
-    TrigramFilter grams;  // every byte trigram of `search` (a superset test before scanning)
-    // The text each of the 22 search values had in the last event, by the objects it was made of.
-    std::array<TextMemo, 22> memo;
-    // The slot of the piece before each slot's piece in the last event (-1: first, -2: none).
-    std::array<int8_t, 22> pred_slot;
-    FieldsSetCache fields_set_known;
-    SharedPartMemo run_part;
-    // The record as the last event left it: its __dict__ and meta dict and their versions. While
-    // both are unchanged, each of the record's searched fields still has the remembered text.
-    nb::object seen_dict, seen_meta;
-    uint64_t seen_dict_version = 0, seen_meta_version = 0;
-    explicit RunState(nb::object id, size_t cap) : run_id(std::move(id)), ring(cap) { pred_slot.fill(-2); }
+    NativeRecord rec;       // the live record while records are kept natively
+    RunStatus status = RunStatus::Unknown;  // as the store last set it
+    bool listed_finished = false;
+    bool eager = false;           // writes each event's text as it is appended
+    bool indexing = false;        // its text is being brought up to date
+    bool fields_in_text = false;  // the record's current field texts are all in the text
+    uint32_t pending = 0;         // newest events of the ring whose text is not written yet
+    std::unique_ptr<Snapshot> snap;  // what the oldest pending event started from (null: a new record)
+    std::unique_ptr<RunText> text;   // null: nothing written yet
+    std::unique_ptr<PieceMemos> memos;  // kept by eager runs
 
-    struct Piece {
-        unsigned slot;
-        size_t begin, end;
-        bool repeated;  // the same text as the slot's last one
-        bool copy;      // the same text as an earlier piece of this event
-    };
-    // Indexes the text appended at `start` (after stripping; `lead` bytes were stripped in front).
-    void index_appended(size_t start, const Piece *pieces, size_t count, size_t lead);
+    RunState(PyObject *id, Py_hash_t h, uint64_t n, size_t cap) : run_id(Py_NewRef(id)), hash(h), created(n), ring(cap) {}
+    RunState(const RunState &) = delete;
+    RunState &operator=(const RunState &) = delete;
+    ~RunState() { Py_XDECREF(run_id); }
+};
+
+// run id -> RunState (open addressing, the keys compared as a dict compares them).
+class RunTable {
+public:
+    RunState *find(PyObject *key, Py_hash_t hash) const;  // may run Python code (__eq__ of a key)
+    void reserve(size_t n);                               // so that inserts up to n do not allocate
+    void insert(RunState *st);                            // no Python code
+    void erase(RunState *st);                             // no Python code
+    void clear() { std::vector<RunState *>(16, nullptr).swap(slots_), size_ = 0; }
+    size_t size() const { return size_; }
+    size_t bytes() const { return slots_.capacity() * sizeof(RunState *); }
+
+private:
+    std::vector<RunState *> slots_ = std::vector<RunState *>(16, nullptr);
+    size_t size_ = 0;
 };
 
 // `_matches_regex`: `pattern` searched in `value` with the module's `re` (compiled once per pattern).
 bool matches_regex(nb::handle value, nb::handle pattern);
-// A search argument as a needle: stripped (str.strip) and case-folded.
-std::string normalize_needle(nb::handle search);
 
-// Python's `status` of an event (`_infer_run_status`): a borrowed status string or nullptr.
-PyObject *infer_run_status(PyObject *event);
-PyObject *status_of_event_type(nb::handle event_type);
+// References released once the store is consistent again (releasing one may run Python code).
+class Graveyard {
+public:
+    Graveyard() = default;
+    Graveyard(const Graveyard &) = delete;
+    Graveyard &operator=(const Graveyard &) = delete;
+    ~Graveyard() { release(); }
+    void add(PyObject *o) {
+        if (o == nullptr)
+            return;
+        if (n_ < kInline)
+            inline_[n_++] = o;
+        else
+            objs_.push_back(o);
+    }
+    void add(HeldRef h) {
+        if (h)
+            held_.push_back(std::move(h));
+    }
+    void add(std::unique_ptr<RunState> st) { states_.push_back(std::move(st)); }
+    void release();
+
+private:
+    static constexpr size_t kInline = 32;
+    PyObject *inline_[kInline];
+    size_t n_ = 0;
+    std::vector<PyObject *> objs_;
+    std::vector<HeldRef> held_;
+    std::vector<std::unique_ptr<RunState>> states_;
+};
+
+// Run meta mappings of equal contents, kept once: records kept natively never change a meta
+// mapping in place (a change makes a new one), so runs with equal meta can share one. Only
+// mappings of str keys and immutable scalar values, compared entry by entry in order.
+class MetaPool {
+public:
+    MetaPool() : slots_(kSlots, nullptr) {}
+    MetaPool(const MetaPool &) = delete;
+    MetaPool &operator=(const MetaPool &) = delete;
+    ~MetaPool() { clear(); }
+    // An equal mapping kept before, or `meta` itself (then kept for the next one).
+    nb::object share(nb::object meta);
+    void clear() {
+        for (PyObject *&d : slots_)
+            Py_CLEAR(d);
+    }
+
+private:
+    static constexpr size_t kSlots = 1024;
+    std::vector<PyObject *> slots_;  // strong
+};
+
+struct EventParts;
+struct RecordPlan;
 
 class Store {
 public:
-    explicit Store(int64_t max_events);
+    Store(int64_t max_events, int64_t max_runs);
+    ~Store();
 
     int64_t max_events() const { return max_events_; }
     void set_max_events(int64_t v);
+    int64_t max_runs() const { return max_runs_; }
+    void set_max_runs(int64_t v);
+    uint64_t evicted_run_count() const { return evicted_; }
+    size_t run_count() const { return run_count_; }
 
     void reset();
     void append_event(PyObject *event);
@@ -89,10 +161,8 @@ public:
     // accumulated search text as `_search_cache_by_run` gave it, or None) becomes the run's text.
     void adopt_run(nb::handle record, nb::handle search_text);
 
-    nb::list list_runs(nb::handle run_id, nb::handle root_run_id, nb::handle parent_run_id, nb::handle run_kind,
-                       nb::handle status, nb::handle agent_id, nb::handle session_id, nb::handle app_id,
-                       nb::handle app_id_pattern, nb::handle group_id, nb::handle flow_name, nb::handle search,
-                       std::optional<int64_t> since, std::optional<int64_t> until, std::optional<int64_t> limit);
+    // The filters checked (orvane::run_filters::check).
+    nb::list list_runs(const orvane::run_filters::Values &f);
     nb::object get_run(nb::handle run_id);
     nb::list get_run_children(nb::handle run_id);
     nb::list collect_descendant_run_ids(nb::handle run_id);
@@ -105,22 +175,17 @@ public:
     bool record_matches_time_window(nb::handle record, std::optional<int64_t> since, std::optional<int64_t> until);
 
     // Python-visible state.
-    nb::dict runs() const { return runs_; }
+    nb::object runs();  // the live records: from the first call on, records live in this mapping
     nb::dict children_by_parent() const { return children_; }
     nb::dict events_by_run_view() const;
     nb::object recent_events_view() const;
-    nb::dict search_cache_view() const;
+    nb::dict search_cache_view();
 
-
-    RunState *state_for(nb::handle run_id) const;
-
-    // For the facade's event queries (see fast_api.hpp): the recent events, a decoded copy of
-    // one, and the store's generation (changed whenever run states are dropped).
+    // For the facade's event queries (see fast_api.hpp).
     std::vector<HeldRef> recent_refs() const;
     nb::object decode_held(const Held &h) const;
-    uint64_t generation() const { return generation_; }
     // 1/0: whether the needle occurs in one of the event's own field texts; -1: not known here.
-    int event_fields_contain(const Held &h, std::string_view needle) const;
+    int event_fields_contain(Held &h, std::string_view needle);
 
     // Garbage collector support: a held value may refer back to the store.
     int traverse(visitproc visit, void *arg) const;
@@ -143,14 +208,47 @@ public:
 private:
     mutable int busy_ = 0;
     mutable uint32_t gc_epoch_ = 0;
-    uint64_t generation_ = 1;
     int64_t max_events_;
-    nb::dict runs_;      // run id -> RunRecord (live)
+    int64_t max_runs_;
+    uint64_t seq_ = 0;      // events appended so far (each event's number)
+    uint64_t created_ = 0;  // runs created so far
+    uint64_t evicted_ = 0;
+    size_t run_count_ = 0;
+    RunTable table_;
+    RunState *oldest_ = nullptr, *newest_ = nullptr;  // creation order
+    std::set<std::pair<uint64_t, RunState *>> finished_;  // finished runs by creation number
     nb::dict children_;  // parent run id -> set of child run ids
-    nb::dict index_;     // run id -> int, position in states_
-    std::vector<std::unique_ptr<RunState>> states_;
+    nb::object live_;    // the RunRecord mapping handed to Python (`_runs`), once asked for
     Ring<HeldRef> recent_;
     Codec codec_;
+    MetaPool metas_;
+
+    bool records_in_python() const { return live_.is_valid(); }
+    RunState *state_for(nb::handle run_id) const;
+    RunState *make_state(PyObject *run_id, Py_hash_t hash);
+    void link_state(RunState *st);
+    void drop_state(RunState *st, Graveyard &dead);
+    void drop_runs_and_events(Graveyard &dead);
+    void note_status(RunState *st, RunStatus status);
+    void evict_beyond_max_runs(RunState *keep, Graveyard &dead);
+    nb::object record_object(RunState *st) const;  // the live record (python mode) or null
+    nb::object record_value(RunState *st, Field f) const;
+    std::array<nb::object, kSearchedRecordCount> searched_values(RunState *st) const;
+    template <typename Value>
+    bool window_matches(RunState *st, const Value &value, std::optional<int64_t> since, std::optional<int64_t> until) const;
+    nb::object copy_of_record(RunState *st) const;
+
+    // The steps of append_event.
+    HeldRef encode_held_event(const EventParts &ev, RunState *st);
+    RecordPlan plan_record(const EventParts &ev, RunState *st);
+    RunState *commit_record(RecordPlan &plan, RunState *st, std::unique_ptr<RunState> &made, Graveyard &dead);
+    void extend_search_text(RunState *st, const EventParts *live);
+
+    // Lazy search texts.
+    void bring_text_up_to_date(RunState *st, const EventParts *live = nullptr);
+    bool run_text_contains(RunState *st, const std::string &needle);
+    bool needle_in_record(RunState *st, nb::handle record, const std::string &needle);
+    void switch_records_to_python();
 
     nb::object deque_of(const Ring<HeldRef> &ring) const;
 };

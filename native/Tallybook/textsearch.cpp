@@ -14,64 +14,6 @@ namespace tally {
 
 namespace {
 
-// White space as str.isspace sees it (Py_UNICODE_ISSPACE).
-bool is_space_cp(uint32_t c) {
-    if (c < 0x80)
-        return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-    switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
-    case 0x3000:
-        return true;
-    default:
-        return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
-// Decodes the character starting at p (at most `n` bytes); returns its length, 0 when malformed.
-size_t decode(const unsigned char *p, size_t n, uint32_t &cp) {
-    unsigned char b = p[0];
-    size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (len == 0 || len > n)
-        return 0;
-    cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    return len;
-}
-
-size_t leading_space(std::string_view t) {
-    const auto *p = reinterpret_cast<const unsigned char *>(t.data());
-    size_t i = 0;
-    while (i < t.size()) {
-        uint32_t cp;
-        size_t len = decode(p + i, t.size() - i, cp);
-        if (len == 0 || !is_space_cp(cp))
-            break;
-        i += len;
-    }
-    return i;
-}
-
-// Length of the trailing white space of t.
-size_t trailing_space(std::string_view t) {
-    const auto *p = reinterpret_cast<const unsigned char *>(t.data());
-    size_t end = t.size();
-    while (end > 0) {
-        size_t start = end - 1;
-        while (start > 0 && end - start < 4 && (p[start] & 0xC0) == 0x80)
-            --start;
-        uint32_t cp;
-        size_t len = decode(p + start, end - start, cp);
-        if (len != end - start || !is_space_cp(cp))
-            break;
-        end = start;
-    }
-    return t.size() - end;
-}
-
 size_t find_scalar(const char *h, size_t n, const char *nd, size_t m, size_t from) {
     std::string_view hv(h, n);
     size_t r = hv.find(std::string_view(nd, m), from);
@@ -172,25 +114,6 @@ bool TrigramFilter::may_contain(std::string_view needle) const {
             return false;
     }
     return true;
-}
-
-void rstrip_unicode(std::string &text, size_t floor) {
-    std::string_view tail(text.data() + floor, text.size() - floor);
-    text.resize(text.size() - trailing_space(tail));
-}
-
-void lstrip_unicode(std::string &text, size_t from) {
-    std::string_view rest(text.data() + from, text.size() - from);
-    size_t k = leading_space(rest);
-    if (k != 0)
-        text.erase(from, k);
-}
-
-std::string_view strip_unicode(std::string_view text) {
-    size_t lead = leading_space(text);
-    text.remove_prefix(lead);
-    text.remove_suffix(trailing_space(text));
-    return text;
 }
 
 }  // namespace tally

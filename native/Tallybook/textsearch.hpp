@@ -1,5 +1,5 @@
-// Plain text helpers of the run search: substring search over UTF-8 and Python's notion of white
-// space (str.strip / str.isspace) on UTF-8 text.
+// Plain text helpers of the run search: substring search over UTF-8 (white space as Python sees
+// it is orvane/searchtext.hpp's).
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,7 @@ public:
     // Adds the trigrams of `text` that start at positions [from, to).
     void add_range(std::string_view text, size_t from, size_t to);
     bool may_contain(std::string_view needle) const;
+    void clear() { std::vector<uint64_t>().swap(bits_); }
 
 private:
     static constexpr unsigned kBits = 12;  // 4096 bits, 512 bytes once used
@@ -30,12 +31,5 @@ private:
 // True when `needle` occurs in `haystack` (byte-wise; for valid UTF-8 this is the same as a
 // substring test on the code points).
 bool contains(std::string_view haystack, std::string_view needle);
-
-// Removes trailing / leading characters for which Python's str.isspace is true.
-void rstrip_unicode(std::string &text, size_t floor = 0);
-void lstrip_unicode(std::string &text, size_t from = 0);
-
-// Python's str.strip on UTF-8 text.
-std::string_view strip_unicode(std::string_view text);
 
 }  // namespace tally

@@ -1,4 +1,4 @@
-// The upload body, encoded straight from the queued snapshots.
+// The upload body's events, encoded straight from the queued snapshots or captures.
 //
 // The reference is the Python path: for every event `DataFormatter.sanitize(normalized.model_dump(
 // mode="json"))`, then httpx's JSON encoding of {"app_id", "group_id", "environment", "events"}
@@ -7,18 +7,23 @@
 // plain JSON data: dicts with str keys, lists, tuples, str, int, finite float, bool, None) those
 // three steps collapse into one walk that writes the bytes directly, with the same masking of
 // values under secret keys. Anything else (another class, a datetime, a NaN, a str subclass, deep
-// nesting, ...) makes the encoder give up, and the caller takes the Python path for the batch, so
-// the result is always what the Python path would send.
-#include <array>
-#include <charconv>
-#include <cmath>
+// nesting, ...) makes the writer give up on that event, and the caller takes the Python path for
+// it, so the result is always what the Python path would send. The masking, the markers and the
+// JSON text are the shared sanitizer's and writer's (orvane/sanitize.hpp, orvane/json.hpp, in
+// strict mode).
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "orvane/json.hpp"
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
 
 namespace {
+
+Name a_pydantic_fields{"__pydantic_fields__"};
 
 enum class Kind { Str, StrOrNone, Int, Any, Dict, RunOrNone };
 
@@ -41,8 +46,9 @@ constexpr FieldSpec kRunFields[] = {
     {"meta", Kind::Dict},
 };
 
-template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names) {
-    nb::object fields = cls.attr("__pydantic_fields__");
+template <size_t N>
+bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names, Py_hash_t *hashes) {
+    nb::object fields = orvane::py::attr(cls, a_pydantic_fields);
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
     Py_ssize_t pos = 0, i = 0;
@@ -52,8 +58,11 @@ template <size_t N> bool fields_match(nb::handle cls, const FieldSpec (&layout)[
             return false;
         ++i;
     }
-    for (size_t j = 0; j < N; ++j)
+    for (size_t j = 0; j < N; ++j) {
         names[j] = PyUnicode_InternFromString(layout[j].name);  // leaked on purpose
+        if (names[j] == nullptr || (hashes[j] = PyObject_Hash(names[j])) == -1)
+            throw nb::python_error();
+    }
     return true;
 }
 
@@ -66,7 +75,8 @@ const EventClasses &event_classes() {
         auto *out = new EventClasses();
         nb::object compat = nb::module_::import_("orvane_devtools._orvane_compat");
         nb::object event = compat.attr("RuntimeEvent"), run = compat.attr("RuntimeRunContext");
-        if (fields_match(event, kEventFields, out->event_names) && fields_match(run, kRunFields, out->run_names)) {
+        if (fields_match(event, kEventFields, out->event_names, out->event_hashes) &&
+            fields_match(run, kRunFields, out->run_names, out->run_hashes)) {
             out->event = reinterpret_cast<PyTypeObject *>(event.release().ptr());
             out->run = reinterpret_cast<PyTypeObject *>(run.release().ptr());
         }
@@ -77,16 +87,16 @@ const EventClasses &event_classes() {
 
 namespace {
 
-struct GiveUp {};  // thrown inside the encoder: take the Python path
+using GiveUp = orvane::json::Unsupported;  // thrown inside the encoder: take the Python path
+using Defaults = std::initializer_list<orvane::sanitize::Default>;
+
+// Containers this deep or deeper are left to the Python path.
+constexpr long long kStrictDepth = 64;
 
 class BodyEncoder {
 public:
-    BodyEncoder(nb::handle is_secret, const std::string &mask, int64_t max_depth, PyObject *cache)
-        : is_secret_(is_secret), mask_(mask), max_depth_(std::min<int64_t>(max_depth, 64)), cache_(cache) {}
-    ~BodyEncoder() {
-        for (PyObject *key : held_)
-            Py_DECREF(key);
-    }
+    explicit BodyEncoder(const orvane::sanitize::Rules &rules)
+        : rules_(rules), w_(out, orvane::json::kBodyStyle), walk_(w_, rules, true, kStrictDepth) {}
     BodyEncoder(const BodyEncoder &) = delete;
     BodyEncoder &operator=(const BodyEncoder &) = delete;
 
@@ -95,248 +105,29 @@ public:
     void text(PyObject *s) {
         if (!PyUnicode_CheckExact(s))
             throw GiveUp{};
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(s, &size);
-        if (data == nullptr) {  // lone surrogates: the Python path fails the same way or differs
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        raw_text(data, static_cast<size_t>(size));
+        w_.string(s);  // lone surrogates refused: the Python path decides (model_dump raises for some)
     }
 
-    void raw_text(const char *data, size_t size) {
-        static const char hex[] = "0123456789abcdef";
-        // Bytes json.dumps escapes (ensure_ascii=False): control characters, '"' and '\\'.
-        static const auto needs_escape = [] {
-            std::array<bool, 256> t{};
-            for (int c = 0; c < 0x20; ++c)
-                t[c] = true;
-            t['"'] = t['\\'] = true;
-            return t;
-        }();
-        out.push_back('"');
-        size_t start = 0;
-        for (size_t i = 0; i < size; ++i) {
-            unsigned char c = static_cast<unsigned char>(data[i]);
-            if (!needs_escape[c])
-                continue;
-            out.append(data + start, i - start);
-            start = i + 1;
-            switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                out += "\\u00";
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 15]);
-            }
-        }
-        out.append(data + start, size - start);
-        out.push_back('"');
-    }
-
-    void integer(PyObject *v) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (x == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        if (overflow == 0) {
-            char buf[32];
-            auto res = std::to_chars(buf, buf + sizeof buf, x);
-            out.append(buf, static_cast<size_t>(res.ptr - buf));
-            return;
-        }
-        PyObject *r = PyLong_Type.tp_repr(v);
-        if (r == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(r, &size);
-        if (data != nullptr)
-            out.append(data, static_cast<size_t>(size));
-        Py_DECREF(r);
-        if (data == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-    }
-
-    void real(PyObject *v) {
-        double d = PyFloat_AS_DOUBLE(v);
-        if (!std::isfinite(d))  // allow_nan=False raises on the Python path; let it
-            throw GiveUp{};
-        char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (s == nullptr) {
-            PyErr_Clear();
-            throw GiveUp{};
-        }
-        out += s;
-        PyMem_Free(s);
-    }
-
-    bool secret(PyObject *key) {
-        // Most keys are the very same str objects event after event: their verdicts are found by
-        // address first, in a small direct-mapped table. Each listed key is referenced until the
-        // encoder ends, so its address cannot be reused by another string meanwhile.
-        Slot &slot = slots_[(reinterpret_cast<uintptr_t>(key) >> 4) & (kSlots - 1)];
-        if (slot.key == key)
-            return slot.verdict;
-        bool verdict = secret_by_value(key);
-        if (slot.key == nullptr || held_.size() < 4096) {
-            held_.push_back(Py_NewRef(key));
-            slot.key = key;
-            slot.verdict = verdict;
-        }
-        return verdict;
-    }
-
-    bool secret_by_value(PyObject *key) {
-        PyObject *hit = nullptr;
-        if (PyDict_GetItemRef(cache_, key, &hit) < 0)
-            throw nb::python_error();
-        if (hit == nullptr) {
-            PyObject *r = PyObject_CallOneArg(is_secret_.ptr(), key);
-            if (r == nullptr)
-                throw nb::python_error();
-            int t = PyObject_IsTrue(r);
-            Py_DECREF(r);
-            if (t < 0)
-                throw nb::python_error();
-            hit = Py_NewRef(t ? Py_True : Py_False);
-            if (PyDict_SetItem(cache_, key, hit) < 0) {
-                Py_DECREF(hit);
-                throw nb::python_error();
-            }
-        }
-        bool out_ = hit == Py_True;
-        Py_DECREF(hit);
-        return out_;
-    }
-
-    // One value of a dict entry: the mask when its key is secret.
-    void entry(PyObject *key, PyObject *value, int64_t depth) {
-        text(key);
-        out.push_back(':');
-        if (secret(key))
-            raw_text(mask_.data(), mask_.size());
-        else
-            any(value, depth);
-    }
-
-    // A plain JSON value at `depth` (the event itself is depth 0).
-    void any(PyObject *v, int64_t depth) {
-        PyTypeObject *t = Py_TYPE(v);
-        if (v == Py_None) {
-            out += "null";
-        } else if (v == Py_True) {
-            out += "true";
-        } else if (v == Py_False) {
-            out += "false";
-        } else if (t == &PyUnicode_Type) {
-            text(v);
-        } else if (t == &PyLong_Type) {
-            integer(v);
-        } else if (t == &PyFloat_Type) {
-            real(v);
-        } else if (t == &PyDict_Type) {
-            dict(v, depth);
-        } else if (t == &PyList_Type || t == &PyTuple_Type) {
-            if (depth >= max_depth_)
-                throw GiveUp{};
-            out.push_back('[');
-            // Re-read the size each round: nothing here runs Python code that could change the
-            // list, but is_secret_key (called for new keys) might in theory.
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
-                if (i)
-                    out.push_back(',');
-                PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(v, i));
-                try {
-                    any(item, depth + 1);
-                } catch (...) {
-                    Py_DECREF(item);
-                    throw;
-                }
-                Py_DECREF(item);
-            }
-            out.push_back(']');
-        } else {
-            throw GiveUp{};
-        }
-    }
-
-    void dict(PyObject *v, int64_t depth, std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
-        if (depth >= max_depth_)
-            throw GiveUp{};
-        out.push_back('{');
-        bool first = true;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        Py_ssize_t size = PyDict_GET_SIZE(v);
-        while (PyDict_Next(v, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key))
-                throw GiveUp{};
-            if (!first)
-                out.push_back(',');
-            first = false;
-            Py_INCREF(key);
-            Py_INCREF(value);
-            try {
-                entry(key, value, depth + 1);
-            } catch (...) {
-                Py_DECREF(key);
-                Py_DECREF(value);
-                throw;
-            }
-            Py_DECREF(key);
-            Py_DECREF(value);
-            if (PyDict_GET_SIZE(v) != size)  // changed under us
-                throw GiveUp{};
-        }
-        for (auto &[name, value] : extra) {
-            if (value == nullptr)
-                continue;
-            int has = PyDict_ContainsString(v, name);
-            if (has < 0)
-                throw nb::python_error();
-            if (has)
-                continue;
-            if (!first)
-                out.push_back(',');
-            first = false;
-            nb::object key = nb::steal(PyUnicode_FromString(name));
-            if (!key.is_valid())
-                throw nb::python_error();
-            entry(key.ptr(), value, depth + 1);
-        }
-        out.push_back('}');
-    }
+    void any(PyObject *v, int64_t depth) { walk_.value(v, depth); }
 
     // A model's fields from `value_at(i)` (a new reference or nullptr when missing).
     template <size_t N, typename Get>
-    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-                std::initializer_list<std::pair<const char *, PyObject *>> meta_extra, Get &&value_at) {
-        if (depth >= max_depth_)
+    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth, Defaults meta_extra,
+                Get &&value_at) {
+        if (depth >= rules_.max_depth() || depth >= kStrictDepth)
             throw GiveUp{};
-        out.push_back('{');
+        w_.begin_object();
         for (size_t i = 0; i < N; ++i) {
             PyObject *value = value_at(i);
             if (value == nullptr)
                 throw GiveUp{};
             nb::object hold = nb::steal(value);
             if (i)
-                out.push_back(',');
+                w_.item_separator();
             text(names[i]);
-            out.push_back(':');
-            if (secret(names[i])) {
-                raw_text(mask_.data(), mask_.size());
+            w_.key_separator();
+            if (walk_.is_secret(names[i])) {
+                walk_.mask();
                 continue;
             }
             PyTypeObject *t = Py_TYPE(value);
@@ -354,7 +145,7 @@ public:
             case Kind::Int:
                 if (t != &PyLong_Type)
                     throw GiveUp{};
-                integer(value);
+                any(value, depth + 1);
                 break;
             case Kind::Any:
                 any(value, depth + 1);
@@ -362,15 +153,15 @@ public:
             case Kind::Dict:
                 if (t != &PyDict_Type)
                     throw GiveUp{};
-                dict(value, depth + 1, meta_extra);
+                walk_.mapping(value, depth + 1, meta_extra);
                 break;
             case Kind::RunOrNone: {
                 const EventClasses &c = event_classes();
                 if (value == Py_None)
-                    out += "null";
+                    w_.null();
                 else if (t == c.run)
                     model(value, kRunFields, c.run_names, depth + 1, {});
-                else if (run_capture_ && t == &PyList_Type)
+                else if (run_capture_ && is_capture(value))
                     capture(value, kRunFields, c.run_names, depth + 1, {});
                 else
                     throw GiveUp{};
@@ -378,12 +169,12 @@ public:
             }
             }
         }
-        out.push_back('}');
+        w_.end_object();
     }
 
     template <size_t N>
     void model(PyObject *m, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-               std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
+               Defaults meta_extra) {
         PyObject *d = PyObject_GenericGetDict(m, nullptr);
         if (d == nullptr)
             throw nb::python_error();
@@ -414,125 +205,103 @@ public:
     // A capture (see sink.hpp): its snapshot once one was built, else its values.
     template <size_t N>
     void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
-                 std::initializer_list<std::pair<const char *, PyObject *>> meta_extra) {
-        if (!PyList_CheckExact(cap) || PyList_GET_SIZE(cap) < kCaptureFields)
+                 Defaults meta_extra) {
+        if (!is_capture(cap))
             throw GiveUp{};
         bool was = run_capture_;
         run_capture_ = true;
-        fields(layout, names, depth, meta_extra, [&](size_t i) -> PyObject * {
-            if (PyList_GET_SIZE(cap) < kCaptureFields)
-                return nullptr;
-            return Py_NewRef(PyList_GET_ITEM(cap, static_cast<Py_ssize_t>(i)));
-        });
+        fields(layout, names, depth, meta_extra,
+               [&](size_t i) -> PyObject * { return Py_NewRef(as_capture(cap)->values[i]); });
         run_capture_ = was;
     }
 
 private:
-    nb::handle is_secret_;
-    std::string mask_;
-    int64_t max_depth_;
-    PyObject *cache_;
-    struct Slot {
-        PyObject *key = nullptr;
-        bool verdict = false;
-    };
-    static constexpr size_t kSlots = 256;
-    Slot slots_[kSlots];
-    std::vector<PyObject *> held_;  // references that keep the listed keys alive
+    const orvane::sanitize::Rules &rules_;
+    orvane::json::Writer w_;
+    orvane::sanitize::Walk walk_;
     bool run_capture_ = false;  // the run field holds a run capture
 };
 
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name d_app_id{"app_id"};
+Name d_group_id{"group_id"};
+Name d_environment{"environment"};
+
 }  // namespace
 
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
-                              const std::vector<char> *captured) {
+struct EventWriter::Impl {
+    explicit Impl(orvane::sanitize::Rules r) : rules(std::move(r)) {}
+    orvane::sanitize::Rules rules;
+    nb::object app_id, group_id, environment;
+    PyObject *meta_app = nullptr, *meta_group = nullptr, *meta_env = nullptr;
+    std::unique_ptr<BodyEncoder> enc;
+};
+
+EventWriter::EventWriter(nb::handle self) {
     const EventClasses &c = event_classes();
-    if (c.event == nullptr || !PyList_CheckExact(batch.ptr()))
-        return nb::object();
-    nb::object app_id = self.attr("app_id"), group_id = self.attr("group_id"),
-               environment = self.attr("environment");
+    if (c.event == nullptr)
+        return;
+    std::optional<orvane::sanitize::Rules> rules = orvane::sanitize::Rules::current();
+    if (!rules)
+        return;
+    auto impl = std::make_unique<Impl>(std::move(*rules));
+    impl->app_id = orvane::py::attr(self, a_app_id);
+    impl->group_id = orvane::py::attr(self, a_group_id);
+    impl->environment = orvane::py::attr(self, a_environment);
     auto str_or_none = [](nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); };
-    if (!str_or_none(app_id) || !str_or_none(group_id) || !str_or_none(environment))
-        return nb::object();
-    nb::object mask = formatter.attr("MASK");
-    if (!PyUnicode_CheckExact(mask.ptr()))
-        return nb::object();
-    Py_ssize_t mask_size = 0;
-    const char *mask_data = PyUnicode_AsUTF8AndSize(mask.ptr(), &mask_size);
-    if (mask_data == nullptr) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object max_depth_obj = formatter.attr("MAX_DEPTH");
-    if (!PyLong_CheckExact(max_depth_obj.ptr()))
-        return nb::object();
-    int64_t max_depth = PyLong_AsLongLong(max_depth_obj.ptr());
-    if (max_depth == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object is_secret = formatter.attr("is_secret_key");
-    // Verdicts per key, kept while is_secret_key stays the same object (bounded).
-    static PyObject *cache_owner = nullptr;
-    static PyObject *secret_cache = nullptr;
-    if (secret_cache == nullptr || cache_owner != is_secret.ptr() || PyDict_GET_SIZE(secret_cache) > 4096) {
-        PyObject *fresh = PyDict_New();
-        if (fresh == nullptr)
-            throw nb::python_error();
-        Py_XDECREF(cache_owner);
-        Py_XDECREF(secret_cache);
-        cache_owner = Py_NewRef(is_secret.ptr());
-        secret_cache = fresh;
-    }
-    nb::object cache_ref = nb::borrow(secret_cache);  // survives a reset by a re-entrant call
-    BodyEncoder enc(is_secret, std::string(mask_data, static_cast<size_t>(mask_size)), max_depth,
-                    cache_ref.ptr());
+    if (!str_or_none(impl->app_id) || !str_or_none(impl->group_id) || !str_or_none(impl->environment))
+        return;
+    impl->enc = std::make_unique<BodyEncoder>(impl->rules);
     // Meta gains the sink's values for missing keys, as _serialize_event adds them.
-    PyObject *meta_app = !app_id.is_none() && PyUnicode_GET_LENGTH(app_id.ptr()) > 0 ? app_id.ptr() : nullptr;
-    PyObject *meta_group = group_id.is_none() ? nullptr : group_id.ptr();
-    PyObject *meta_env =
-        !environment.is_none() && PyUnicode_GET_LENGTH(environment.ptr()) > 0 ? environment.ptr() : nullptr;
-    try {
-        Py_ssize_t n = PyList_GET_SIZE(batch.ptr());
-        enc.out.reserve(static_cast<size_t>(n) * 900 + 128);
-        enc.out += "{\"app_id\":";
-        enc.any(app_id.ptr(), 0);
-        enc.out += ",\"group_id\":";
-        enc.any(group_id.ptr(), 0);
-        enc.out += ",\"environment\":";
-        enc.any(environment.ptr(), 0);
-        enc.out += ",\"events\":[";
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.ptr()); ++i) {
-            nb::object event = nb::borrow(PyList_GET_ITEM(batch.ptr(), i));
-            bool is_capture = captured != nullptr && static_cast<size_t>(i) < captured->size() && (*captured)[i];
-            if (is_capture) {
-                if (!PyList_CheckExact(event.ptr()) || PyList_GET_SIZE(event.ptr()) <= kCaptureSnapshot)
-                    return nb::object();
-                PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-                if (snap != Py_None) {  // a snapshot was built: it is what the entry holds now
-                    event = nb::borrow(snap);
-                    is_capture = false;
-                }
-            }
-            if (!is_capture && Py_TYPE(event.ptr()) != c.event)
-                return nb::object();
-            if (i)
-                enc.out.push_back(',');
-            if (is_capture)
-                enc.capture(event.ptr(), kEventFields, c.event_names, 0,
-                            {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
-            else
-                enc.model(event.ptr(), kEventFields, c.event_names, 0,
-                          {{"app_id", meta_app}, {"group_id", meta_group}, {"environment", meta_env}});
+    nb::handle app = impl->app_id, group = impl->group_id, env = impl->environment;
+    impl->meta_app = !app.is_none() && PyUnicode_GET_LENGTH(app.ptr()) > 0 ? app.ptr() : nullptr;
+    impl->meta_group = group.is_none() ? nullptr : group.ptr();
+    impl->meta_env = !env.is_none() && PyUnicode_GET_LENGTH(env.ptr()) > 0 ? env.ptr() : nullptr;
+    impl_ = impl.release();
+}
+
+EventWriter::~EventWriter() { delete impl_; }
+
+bool EventWriter::write(nb::handle item, bool compact, std::string &out) {
+    if (impl_ == nullptr)
+        return false;
+    const EventClasses &c = event_classes();
+    nb::object event = nb::borrow(item);
+    if (compact) {
+        if (!is_capture(event.ptr()))
+            return false;
+        PyObject *snap = as_capture(event.ptr())->snapshot;
+        if (snap != nullptr) {  // a snapshot was built: it is what the entry holds now
+            event = nb::borrow(snap);
+            compact = false;
         }
-        enc.out += "]}";
-    } catch (GiveUp &) {
-        return nb::object();
     }
-    PyObject *bytes = PyBytes_FromStringAndSize(enc.out.data(), static_cast<Py_ssize_t>(enc.out.size()));
-    if (bytes == nullptr)
-        throw nb::python_error();
-    return nb::steal(bytes);
+    if (!compact && Py_TYPE(event.ptr()) != c.event)
+        return false;
+    BodyEncoder &enc = *impl_->enc;
+    Defaults meta_extra = {{d_app_id.get(), impl_->meta_app},
+                           {d_group_id.get(), impl_->meta_group},
+                           {d_environment.get(), impl_->meta_env}};
+    size_t mark = out.size();
+    enc.out.swap(out);
+    try {
+        if (compact)
+            enc.capture(event.ptr(), kEventFields, c.event_names, 0, meta_extra);
+        else
+            enc.model(event.ptr(), kEventFields, c.event_names, 0, meta_extra);
+    } catch (GiveUp &) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        return false;
+    } catch (...) {
+        enc.out.resize(mark);
+        enc.out.swap(out);
+        throw;
+    }
+    enc.out.swap(out);
+    return true;
 }
 
 }  // namespace orvane::uplink

@@ -1,102 +1,88 @@
 // RemoteTraceSink internals shared by the binding files.
 //
-// Instance layout: the Python object is an instance of an abc class (its methods are C++
-// functions). Its configuration and back-off fields are ordinary attributes in the instance
-// __dict__; the queue, the counters, the locks, the worker event and thread live in a native
-// SinkState stored in the __dict__ under "_uplink_state", and the class exposes them through
-// properties under the documented attribute names.
+// RemoteTraceSink is an exporter of the shared export queue (orvane/export_queue.hpp): its queue,
+// counters, locks, back-off state, worker and exit/fork handling are the shared ones, held in an
+// `_ExportState` object under the instance attribute "_export_state" and shown through the
+// properties of exporting::add_state_properties. What is the upload backend's own lives here:
+// the capture of events (snapshots and compact captures), the drop classification, the upload
+// body, the answers of the listener, the local listener probe, and the hooks that route the
+// shared flush run through the Python-visible methods (`_peek_pending_batch`,
+// `_drop_uploaded_batch`, `_mark_unavailable`, ...) whenever a subclass or the instance replaced
+// one of them.
 //
-// Locking: `_pending_lock`, `_flush_lock` and `_stats_lock` are real threading.Lock objects.
-// C++ takes them through their acquire/release methods (a blocked acquire releases the GIL),
-// so Python code that does `with sink._pending_lock:` excludes the native operations exactly as
-// it would exclude Python ones. The native structures themselves are only touched with the GIL
-// held and are never left half-changed across a call that could release it.
+// Instance layout: the Python object is an instance of an abc class (its methods are C++
+// functions); `endpoint`, `api_key`, `app_id`, `group_id`, `environment`,
+// `_local_listener_target` and `_needs_local_probe` are ordinary attributes in the instance
+// __dict__, everything else is native state.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core.hpp"
+#include "orvane/export_queue.hpp"
 #include "orvane/pyutil.hpp"
 #include "orvane/support.hpp"
 
 namespace orvane::uplink {
 
 namespace nb = nanobind;
+using orvane::exporting::ExportState;
+using orvane::exporting::QueueEntry;
+using orvane::exporting::StateRef;
+using orvane::exporting::state_of;
 using orvane::outside::Name;
+using orvane::py::is_own_method;  // a replaced method (subclass, instance, custom attribute access) is called
+using orvane::py::text_of;        // str(value) as UTF-8 for texts (URLs, messages)
 
-struct SinkState {
-    PendingQueue queue;  // items are strong references to event snapshots
+// The hooks of RemoteTraceSink (sink_queue.cpp, sink_upload.cpp).
+struct UplinkExporter final : orvane::exporting::Exporter {
+    const char *worker_name() const override { return "ObservationBridgeFlushWorker"; }
+    const char *kind() const override { return "RemoteTraceSink"; }
 
-    int64_t enqueued = 0;
-    int64_t dropped = 0;
-    int64_t dropped_high_frequency = 0;
-    int64_t dropped_terminal = 0;
-    int64_t coalesced_events = 0;
-    int64_t coalesced_items = 0;
-    int64_t upload_batches = 0;
-    int64_t uploaded_events = 0;
-    int64_t upload_failures = 0;
-    int64_t exit_unsent = 0;
-    nb::object last_upload_at = nb::none();
-    nb::object last_failure_at = nb::none();
-    nb::object last_failure = nb::none();
+    orvane::exporting::Captured capture(nb::handle self, ExportState &st, nb::handle event) const override;
+    orvane::exporting::ItemFlags flags_of(nb::handle item) const override;
+    nb::object item_id(nb::handle item, bool compact) const override;
 
-    nb::object pending_lock, flush_lock, stats_lock;
-    nb::object pending_acquire, pending_release, stats_acquire, stats_release;
+    bool has_pending(nb::handle self, ExportState &st) const override;
+    orvane::exporting::Batch take_batch(nb::handle self, ExportState &st) const override;
+    nb::object before_send(nb::handle self, ExportState &st) const override;
+    std::unique_ptr<orvane::exporting::ItemEncoder> encoder(nb::handle self, ExportState &st,
+                                                            const orvane::exporting::Batch &batch) const override;
+    nb::object frame(nb::handle self, ExportState &st, const orvane::exporting::Batch &batch,
+                     const orvane::exporting::Encoded &enc, size_t begin, size_t end) const override;
+    nb::object send(nb::handle self, ExportState &st, nb::handle client, nb::handle body) const override;
+    orvane::exporting::Answer classify(nb::handle self, ExportState &st, nb::handle response) const override;
+    void delivered(nb::handle self, ExportState &st, const orvane::exporting::Batch &batch,
+                   const std::vector<size_t> &items) const override;
+    void mark_available(nb::handle self, ExportState &st) const override;
+    void mark_unavailable(nb::handle self, ExportState &st, nb::handle error,
+                          std::optional<double> retry_after) const override;
+    std::string public_endpoint(nb::handle self) const override;
+    std::vector<std::string> secrets(nb::handle self) const override;
+    PyObject *outage_category() const override;
+    std::string outage_message(nb::handle self, nb::handle error) const override;
+    PyObject *set_aside_category() const override;
 
-    nb::object worker_event;
-    nb::object worker_thread = nb::none();
-    bool worker_starting = false;  // a thread is being created and started right now
-    bool worker_alive = false;     // the body of worker_thread is running
-    bool worker_backing_off = false;  // the worker waits for a back-off deadline (not for events)
-
-    SinkState();
-    ~SinkState();
-    SinkState(const SinkState &) = delete;
-    SinkState &operator=(const SinkState &) = delete;
-
-    // New locks (and their bound methods); used at construction and in a forked child.
-    void new_locks();
-    void set_pending_lock(nb::object lock);
-    void set_stats_lock(nb::object lock);
-    void clear_queue();
+    void run_pass(nb::handle self, ExportState &st, bool drain) const override;
+    void pass_failed(nb::handle self, ExportState &st, nb::handle error) const override;
+    nb::object run_coroutine(nb::handle self, bool drain, bool force) const override;
+    void after_fork(nb::handle self, ExportState &st) const override;
 };
 
-// The native state of `self` (and a reference that keeps it alive).
-struct StateRef {
-    nb::object holder;
-    SinkState *st;
-    SinkState *operator->() const { return st; }
-};
-StateRef state_of(nb::handle self);
-
-// Holds a threading.Lock for a scope: acquire()/release() through the lock's own methods.
-class LockGuard {
-public:
-    LockGuard(const nb::object &acquire, const nb::object &release);
-    ~LockGuard();
-    LockGuard(const LockGuard &) = delete;
-    LockGuard &operator=(const LockGuard &) = delete;
-
-private:
-    nb::object release_;
-};
-
-inline LockGuard pending_guard(SinkState &st) { return LockGuard(st.pending_acquire, st.pending_release); }
-inline LockGuard stats_guard(SinkState &st) { return LockGuard(st.stats_acquire, st.stats_release); }
+extern const UplinkExporter g_hooks;
 
 // --- module-level objects (set at module init; leaked, never destroyed) ---------------------
-extern PyObject *g_warning_category;  // ObservationBridgeUnavailableWarning
-extern PyObject *g_mapping_abc;       // collections.abc.Mapping
-extern PyObject *g_base_model_copy;   // pydantic.BaseModel.__copy__
+extern PyObject *g_warning_category;   // ObservationBridgeUnavailableWarning
+extern PyObject *g_set_aside_category;  // ObservationBridgeEventSetAsideWarning
+extern PyObject *g_base_model_copy;    // pydantic.BaseModel.__copy__
 extern PyObject *g_base_model_model_copy;
-extern PyObject *g_original_sanitize;  // orvane.utils.DataFormatter.sanitize at import
-extern PyObject *g_original_is_secret;  // orvane.utils.DataFormatter.is_secret_key at import
-extern PyObject *g_fn_serialize;       // RemoteTraceSink._serialize_event as defined here
-extern PyObject *g_fn_peek;            // RemoteTraceSink._peek_pending_batch as defined here
+// The methods as defined here, to tell whether a subclass or the instance replaced them.
+extern PyObject *g_fn_serialize, *g_fn_peek, *g_fn_has_pending, *g_fn_drop_uploaded, *g_fn_mark_available,
+    *g_fn_mark_unavailable, *g_fn_enqueue, *g_fn_ensure;
 
 void init_globals();
 
@@ -104,31 +90,44 @@ void init_globals();
 //
 // Queue entries of the common shape (the exact RuntimeEvent class, run None or the exact
 // RuntimeRunContext class, plain instance state) are kept as a capture instead of a snapshot
-// model: a list [the 10 field values, fields-set mask, snapshot or None]. It holds the values the
-// snapshot would hold (payload and meta as first-level copies, the run as a run capture: a list
-// [its 10 field values with meta copied, fields-set mask]). The snapshot model is built when
+// model: a small native object (`_Capture`) with the 10 field values in declared order, the mask
+// of the fields set, and the snapshot once one was built. It holds the values the snapshot would
+// hold (payload and meta as first-level copies, the run as a run capture: the same kind of
+// object with the run's 10 field values, its meta copied). The snapshot model is built when
 // Python code first asks for the entry, and kept in the capture from then on, so every later
 // request sees the same object; the upload body is encoded from the capture directly while no
-// snapshot was built.
+// snapshot was built. Such entries carry QueueEntry::compact. Captures are not tracked by the
+// cycle collector: only the queue refers to them, and what they hold was copied for them.
 constexpr Py_ssize_t kCaptureFields = 10;
-constexpr Py_ssize_t kCaptureMask = 10;
-constexpr Py_ssize_t kCaptureSnapshot = 11;
+
+struct Capture {
+    PyObject_HEAD
+    PyObject *values[kCaptureFields];  // strong references
+    PyObject *snapshot;                // strong reference, or nullptr until built
+    uint32_t mask;                     // bit i: field i is in the fields set
+};
+
+extern PyTypeObject *g_capture_type;
+inline bool is_capture(PyObject *obj) { return Py_TYPE(obj) == g_capture_type; }
+inline Capture *as_capture(PyObject *obj) { return reinterpret_cast<Capture *>(obj); }
+// Creates the `_Capture` type in the module (once, at module init).
+void init_capture_type(nb::module_ &m);
 
 struct EventClasses {
     PyTypeObject *event = nullptr, *run = nullptr;  // nullptr: captures are not used
     PyObject *event_names[kCaptureFields] = {};     // interned field names, declared order
     PyObject *run_names[kCaptureFields] = {};
+    Py_hash_t event_hashes[kCaptureFields] = {};    // their hashes
+    Py_hash_t run_hashes[kCaptureFields] = {};
 };
 const EventClasses &event_classes();  // body_json.cpp
 
-// A capture of `event`, or an invalid object when the event does not have the common shape.
-nb::object capture_event(nb::handle event);
 // The snapshot of a capture (built on first use, then the same object).
 nb::object capture_snapshot(nb::handle capture);
 // The queue entry as the snapshot Python code sees.
 nb::object entry_snapshot(const QueueEntry &e);
-// The event id of a queue entry (from the capture while no snapshot was built).
-nb::object entry_event_id(const QueueEntry &e);
+// A queued item as the snapshot Python code sees (`compact`: the item is a capture).
+nb::object item_snapshot(nb::handle item, bool compact);
 
 // --- queue, snapshots, statistics (sink_queue.cpp) ------------------------------------------
 nb::object snapshot_run_context(nb::handle run);
@@ -137,23 +136,22 @@ nb::object snapshot_event(nb::handle event);
 nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Name *, nb::handle>> updates);
 bool is_terminal_or_result_event(nb::handle event);
 bool is_preferred_drop_event(nb::handle event);
-void drop_one_locked(SinkState &st);
-void enqueue_events(nb::handle self, SinkState &st, nb::handle events);
-void enqueue_one(nb::handle self, SinkState &st, nb::handle event);
-bool has_pending(SinkState &st);
-nb::list peek_batch(nb::handle self, SinkState &st);
-void drop_uploaded(SinkState &st, nb::handle ids);
+nb::list peek_batch(ExportState &st);
+void drop_uploaded(ExportState &st, nb::handle ids);
 nb::dict get_stats(nb::handle self);
-void queue_push_raw(SinkState &st, nb::handle item, bool front);
 
-// --- texts -----------------------------------------------------------------------------------
-std::string to_text(nb::handle value);  // str(value) as UTF-8
-// Secrets that must never appear in a text we produce: the API key and the endpoint's
-// credentials.
-std::vector<std::string> secrets_of(nb::handle self);
-std::string public_endpoint(nb::handle self);
+// --- intake (sink_intake.cpp) ----------------------------------------------------------------
+void init_sink(nb::handle self, nb::object endpoint, nb::object api_key, nb::object app_id, nb::object group_id,
+               nb::object environment, nb::object timeout, nb::object buffer_limit, nb::object batch_size,
+               nb::object interval);
+// append_event_nowait (`single`) / append_events_nowait.
+void append_nowait(nb::handle self, nb::handle arg, bool single);
 
-// --- upload, worker (sink_upload.cpp) --------------------------------------------------------
+// --- the `_pending_events` view (pending_view.cpp) --------------------------------------------
+void init_pending_view(nb::module_ &m);
+nb::object pending_events_property();
+
+// --- upload (sink_upload.cpp) ----------------------------------------------------------------
 nb::object flush_pending_events(nb::handle self, bool drain, bool force);
 nb::object probe_local_listener(nb::handle self);
 nb::object append_events_async(nb::handle self, nb::handle events);
@@ -162,24 +160,33 @@ void mark_available(nb::handle self);
 void mark_unavailable(nb::handle self, nb::handle error);
 std::string build_warning_message(nb::handle self, nb::handle error);
 nb::object serialize_event(nb::handle self, nb::handle event);
-// The upload body as UTF-8 JSON bytes for a list of queued snapshots, encoded natively, or an
-// invalid object when the batch needs the Python path (body_json.cpp).
-// Items of `batch` whose flag in `captured` is set are captures, the others snapshots.
-nb::object encode_body_native(nb::handle self, nb::handle batch, nb::handle formatter,
-                              const std::vector<char> *captured = nullptr);
-// encode_body_native when this sink serializes events its own way and DataFormatter.sanitize is
-// the original one; else an invalid object (sink_upload.cpp).
-nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured = nullptr);
-// The first `_batch_size` entries as they are stored (captures not turned into snapshots), with
-// their capture flags (sink_queue.cpp).
-nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured);
-bool ensure_background_flush(nb::handle self);
-bool ensure_background_flush(nb::handle self, SinkState &st);
-void run_flush_sync(nb::handle self, bool drain, bool force);
-void background_flush_worker(nb::handle self);
 nb::object resolve_local_listener_target(nb::handle self);
-void exit_flush(nb::handle self);
-extern bool g_shutting_down;  // set by the exit hook: workers leave their loop
-void reinit_after_fork(nb::handle self);
+// The upload body for `batch` (queued snapshots) as the native encoder writes it, or an invalid
+// object when one of them needs the Python path.
+nb::object encode_batch_natively(nb::handle self, nb::handle batch);
+
+// --- the native writer of one event (body_json.cpp) -------------------------------------------
+//
+// Writes events as `DataFormatter.sanitize(normalized.model_dump(mode="json"))` would be written
+// by json.dumps(ensure_ascii=False, separators=(",", ":"), allow_nan=False), for the shapes
+// events normally have; anything else makes write() return false (with `out` unchanged), and
+// the caller takes the Python path for that event. Make one only while the module's
+// DataFormatter has the original sanitize (orvane::sanitize::is_original()).
+class EventWriter {
+public:
+    // Invalid (usable() false) unless the exact event classes are known, the sanitizer's rules
+    // can be read and the sink's app_id, group_id and environment are str or None.
+    explicit EventWriter(nb::handle self);
+    ~EventWriter();
+    EventWriter(const EventWriter &) = delete;
+    EventWriter &operator=(const EventWriter &) = delete;
+    bool usable() const { return impl_ != nullptr; }
+    // `item` is a snapshot model, or a capture when `compact`.
+    bool write(nb::handle item, bool compact, std::string &out);
+
+private:
+    struct Impl;
+    Impl *impl_ = nullptr;
+};
 
 }  // namespace orvane::uplink

@@ -1,102 +1,72 @@
-// The pending queue of RemoteTraceSink: snapshots, classification, the drop policy, the batch
-// view and the statistics.
+// The queue side of RemoteTraceSink: captures and snapshots of events, their classification for
+// the drop policy (the queue itself is the shared export queue's), the batch view and the
+// statistics.
 #include <algorithm>
 #include <unordered_map>
 
 #include <structmember.h>
 
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
 
+using orvane::exporting::Captured;
+using orvane::exporting::ItemFlags;
+using orvane::exporting::LockGuard;
+
+const UplinkExporter g_hooks;
+
 PyObject *g_warning_category = nullptr;
-PyObject *g_mapping_abc = nullptr;
+PyObject *g_set_aside_category = nullptr;
 PyObject *g_base_model_copy = nullptr;
 PyObject *g_base_model_model_copy = nullptr;
-PyObject *g_original_sanitize = nullptr;
-PyObject *g_original_is_secret = nullptr;
-PyObject *g_fn_serialize = nullptr;
-PyObject *g_fn_peek = nullptr;
+PyObject *g_fn_serialize = nullptr, *g_fn_peek = nullptr, *g_fn_has_pending = nullptr, *g_fn_drop_uploaded = nullptr,
+         *g_fn_mark_available = nullptr, *g_fn_mark_unavailable = nullptr, *g_fn_enqueue = nullptr, *g_fn_ensure = nullptr;
 
 namespace {
 
-Name n_state{"_uplink_state"};
-Name n_dict{"__dict__"};
-Name n_fields_set{"__pydantic_fields_set__"};
-Name n_private_attributes{"__private_attributes__"};
-Name n_model_config{"model_config"};
-Name n_copy{"__copy__"};
-Name n_model_copy{"model_copy"};
-Name n_update{"update"};
-Name n_payload{"payload"};
-Name n_run{"run"};
-Name n_meta{"meta"};
-Name n_event_type{"event_type"};
-Name n_message{"message"};
-Name n_event_id{"event_id"};
-Name n_buffer_limit{"_buffer_limit"};
-Name n_batch_size{"_batch_size"};
-Name n_endpoint{"endpoint"};
-Name n_app_id{"app_id"};
-Name n_group_id{"group_id"};
-Name n_environment{"environment"};
-Name n_api_key{"api_key"};
-Name n_bfi{"_background_flush_interval"};
-Name n_acquire{"acquire"};
-Name n_release{"release"};
-Name n_lock{"Lock"};
-Name n_event{"Event"};
-Name n_threading{"threading"};
-Name n_get{"get"};
-Name k_coalesced{"coalesced"};
-Name k_coalesced_count{"coalesced_count"};
-Name k_high_frequency{"high_frequency"};
-Name k_events{"events"};
-Name k_path{"path"};
-Name k_value{"value"};
-Name k_status{"status"};
-Name n_lower{"lower"};
-Name n_strip{"strip"};
+Name a_fields_set{"__pydantic_fields_set__"};
+Name a_private_attributes{"__private_attributes__"};
+Name a_model_config{"model_config"};
+Name a_copy{"__copy__"};
+Name a_model_copy{"model_copy"};
+Name a_payload{"payload"};
+Name a_run{"run"};
+Name a_meta{"meta"};
+Name a_event_type{"event_type"};
+Name a_message{"message"};
+Name a_event_id{"event_id"};
+Name a_endpoint{"endpoint"};
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name a_api_key{"api_key"};
+Name m_model_copy{"model_copy"};
+Name m_lower{"lower"};
+Name m_strip{"strip"};
+Name k_update{"update"};
+// Keys of a model's instance __dict__ (its field names)
+Name d_payload{"payload"};
+Name d_run{"run"};
+Name d_meta{"meta"};
+Name d_event_type{"event_type"};
+Name d_message{"message"};
+// Keys of the model_config mapping, and of the caller's payload and meta
+Name d_extra{"extra"};
+Name d_coalesced{"coalesced"};
+Name d_coalesced_count{"coalesced_count"};
+Name d_high_frequency{"high_frequency"};
+Name d_events{"events"};
+Name d_path{"path"};
+Name d_value{"value"};
+Name d_status{"status"};
 
 using orvane::py::attr;
+using orvane::py::get_or_none;
+using orvane::py::is_mapping;
 using orvane::py::truthy;
-
-bool is_mapping(nb::handle obj) {
-    if (PyDict_Check(obj.ptr()))
-        return true;
-    int r = PyObject_IsInstance(obj.ptr(), g_mapping_abc);
-    if (r < 0)
-        throw nb::python_error();
-    return r != 0;
-}
-
-// mapping.get(key) (None when missing).
-nb::object mapping_get(nb::handle mapping, const char *key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *r = nullptr;
-        if (PyDict_GetItemStringRef(mapping.ptr(), key, &r) < 0)
-            throw nb::python_error();
-        return r ? nb::steal(r) : nb::none();
-    }
-    PyObject *r = PyObject_CallMethod(mapping.ptr(), "get", "s", key);
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-// mapping.get(key) for an interned key (None when missing).
-nb::object mapping_get(nb::handle mapping, Name &key) {
-    PyObject *r = nullptr;
-    if (PyDict_Check(mapping.ptr())) {
-        if (PyDict_GetItemRef(mapping.ptr(), key.get(), &r) < 0)
-            throw nb::python_error();
-        return r ? nb::steal(r) : nb::none();
-    }
-    r = PyObject_CallMethodOneArg(mapping.ptr(), n_get.get(), key.get());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using orvane::py::utf8_of;
 
 // A shallow copy of a mapping as a new dict (dict(mapping)).
 nb::object dict_copy(nb::handle mapping) {
@@ -124,39 +94,52 @@ nb::object text_or_empty(nb::handle value) {
     return nb::steal(r);
 }
 
-std::string_view utf8(nb::handle str) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (data == nullptr)
-        throw nb::python_error();
-    return {data, static_cast<size_t>(size)};
-}
-
 // Per model class: may a shallow copy be built natively (same result as model_copy)?
 bool native_copy_type(nb::handle model) {
     static auto *cache = new std::unordered_map<PyTypeObject *, bool>();
+    static PyTypeObject *last_type = nullptr;  // the last two classes asked about (event, run)
+    static bool last_ok = false;
+    static PyTypeObject *before_type = nullptr;
+    static bool before_ok = false;
     PyTypeObject *t = Py_TYPE(model.ptr());
+    if (t == last_type)
+        return last_ok;
+    if (t == before_type) {
+        std::swap(last_type, before_type);
+        std::swap(last_ok, before_ok);
+        return last_ok;
+    }
+    auto remember = [&](bool ok) {
+        before_type = last_type;
+        before_ok = last_ok;
+        last_type = t;
+        last_ok = ok;
+        return ok;
+    };
     auto it = cache->find(t);
+    if (it != cache->end())
+        return remember(it->second);
     if (it != cache->end())
         return it->second;
     bool ok = orvane::models::is_plain_model(model);
     if (ok) {
         nb::handle type(reinterpret_cast<PyObject *>(t));
-        ok = attr(type, n_copy).ptr() == g_base_model_copy &&
-             attr(type, n_model_copy).ptr() == g_base_model_model_copy;
+        ok = attr(type, a_copy).ptr() == g_base_model_copy &&
+             attr(type, a_model_copy).ptr() == g_base_model_model_copy;
         if (ok) {
-            nb::object priv = attr(type, n_private_attributes);
+            nb::object priv = attr(type, a_private_attributes);
             ok = PyDict_Check(priv.ptr()) && PyDict_GET_SIZE(priv.ptr()) == 0;
         }
         if (ok) {
-            nb::object config = attr(type, n_model_config);
-            nb::object extra = mapping_get(config, "extra");
-            ok = !(PyUnicode_Check(extra.ptr()) && utf8(extra) == "allow");
+            nb::object config = attr(type, a_model_config);
+            nb::object extra = get_or_none(config, d_extra);
+            nb::object holder;
+            ok = !(PyUnicode_Check(extra.ptr()) && utf8_of(extra, holder) == "allow");
         }
     }
     Py_INCREF(t);  // keep the type alive so its address is never reused
     cache->emplace(t, ok);
-    return ok;
+    return remember(ok);
 }
 
 // Offsets of BaseModel's slots, read from its member descriptors once.
@@ -225,7 +208,7 @@ nb::object fields_set_of(nb::handle model) {
         if (fs != nullptr)
             return nb::borrow(fs);
     }
-    return attr(model, n_fields_set);
+    return attr(model, a_fields_set);
 }
 
 struct Flags {
@@ -234,68 +217,110 @@ struct Flags {
 };
 
 // Classification from the field values (event_type, payload, message, meta).
-bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
+// What an event type says by itself.
+struct TypeVerdict {
+    bool terminal = false;        // a terminal or result type
+    bool high_frequency = false;  // deltas, streaming, heartbeats
+    bool stream = false;          // "agent_execution.stream": the payload decides
+};
+
+TypeVerdict compute_type_verdict(nb::handle event_type) {
     nb::object type_text = text_or_empty(event_type);
-    std::string_view t = utf8(type_text);
-    if (is_terminal_event_type(t))
+    nb::object holder;
+    std::string_view t = utf8_of(type_text, holder);
+    TypeVerdict v;
+    v.terminal = is_terminal_event_type(t);
+    v.high_frequency = is_high_frequency_type(t);
+    v.stream = t == "agent_execution.stream";
+    return v;
+}
+
+// The verdict per event type, kept for the exact str objects seen last (events of one kind
+// share their event_type string): a direct-mapped table by address, each listed string held
+// so that its address cannot be reused by another string meanwhile.
+TypeVerdict type_verdict(nb::handle event_type) {
+    PyObject *key = event_type.ptr();
+    if (!PyUnicode_CheckExact(key))
+        return compute_type_verdict(event_type);
+    struct Slot {
+        PyObject *key = nullptr;
+        TypeVerdict verdict;
+    };
+    static Slot slots[64];
+    Slot &slot = slots[(reinterpret_cast<uintptr_t>(key) >> 4) & 63];
+    if (slot.key == key)
+        return slot.verdict;
+    TypeVerdict v = compute_type_verdict(event_type);
+    Py_XSETREF(slot.key, Py_NewRef(key));
+    slot.verdict = v;
+    return v;
+}
+
+bool terminal_from(const TypeVerdict &type, nb::handle payload, nb::handle message) {
+    if (type.terminal)
         return true;
-    if (t != "agent_execution.stream" || !is_mapping(payload))
+    if (!type.stream || !is_mapping(payload))
         return false;
-    nb::object path_value = mapping_get(payload, k_path);
+    nb::object path_value = get_or_none(payload, d_path);
     if (path_value.is_none() || !truthy(path_value))
         path_value = nb::borrow(message);
     nb::object path = text_or_empty(path_value);
-    nb::object raw_value = mapping_get(payload, k_value);
+    nb::object raw_value = get_or_none(payload, d_value);
     nb::object status_value = nb::none();
     if (is_mapping(raw_value))
-        status_value = mapping_get(raw_value, k_status);
+        status_value = get_or_none(raw_value, d_status);
     if (status_value.is_none() || !truthy(status_value))
-        status_value = mapping_get(payload, k_status);
+        status_value = get_or_none(payload, d_status);
     nb::object status = text_or_empty(status_value);
-    status = status.attr(n_strip.get())().attr(n_lower.get())();
-    return is_terminal_stream(utf8(path), utf8(status));
+    status = orvane::py::call0(orvane::py::call0(status, m_strip), m_lower);
+    nb::object path_holder, status_holder;
+    return is_terminal_stream(utf8_of(path, path_holder), utf8_of(status, status_holder));
 }
 
-bool preferred_from(nb::handle event_type, nb::handle message, nb::handle meta) {
-    if (!meta.is_none() && (mapping_get(meta, k_coalesced).ptr() == Py_True ||
-                            mapping_get(meta, k_high_frequency).ptr() == Py_True))
+bool terminal_from(nb::handle event_type, nb::handle payload, nb::handle message) {
+    return terminal_from(type_verdict(event_type), payload, message);
+}
+
+// `coalesced`: whether the meta entry "coalesced" is True (the caller has read it already).
+// With a plain dict as meta the checks have no side effects, so the cheap one goes first.
+bool preferred_from(const TypeVerdict &type, nb::handle message, nb::handle meta, bool coalesced) {
+    if (coalesced || (type.high_frequency && (meta.is_none() || PyDict_CheckExact(meta.ptr()))))
         return true;
-    nb::object type_text = text_or_empty(event_type);
-    if (is_high_frequency_type(utf8(type_text)))
+    if (!meta.is_none() && get_or_none(meta, d_high_frequency).ptr() == Py_True)
+        return true;
+    if (type.high_frequency)
         return true;
     nb::object text = text_or_empty(message);
+    nb::object holder;
     if (PyUnicode_IS_ASCII(text.ptr()))
-        return ascii_mentions_heartbeat(utf8(text));
-    nb::object lowered = text.attr(n_lower.get())();
-    return utf8(lowered).find("heartbeat") != std::string_view::npos;
+        return ascii_mentions_heartbeat(utf8_of(text, holder));
+    nb::object lowered = orvane::py::call0(text, m_lower);
+    return utf8_of(lowered, holder).find("heartbeat") != std::string_view::npos;
 }
 
-Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta) {
+bool coalesced_in(nb::handle meta) { return !meta.is_none() && get_or_none(meta, d_coalesced).ptr() == Py_True; }
+
+Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta,
+                      bool coalesced) {
+    TypeVerdict type = type_verdict(event_type);
     Flags f;
-    f.terminal = terminal_from(event_type, payload, message);
-    f.preferred = !f.terminal && preferred_from(event_type, message, meta);
+    f.terminal = terminal_from(type, payload, message);
+    f.preferred = !f.terminal && preferred_from(type, message, meta, coalesced);
     return f;
 }
 
-Flags classify(nb::handle event) {
-    return classify_fields(attr(event, n_event_type), attr(event, n_payload),
-                           attr(event, n_message), attr(event, n_meta));
+Flags classify_fields(nb::handle event_type, nb::handle payload, nb::handle message, nb::handle meta) {
+    TypeVerdict type = type_verdict(event_type);
+    Flags f;
+    f.terminal = terminal_from(type, payload, message);
+    f.preferred = !f.terminal && preferred_from(type, message, meta, coalesced_in(meta));
+    return f;
 }
 
-nb::object dict_item(nb::handle dict, Name &key) {
-    PyObject *r = nullptr;
-    if (PyDict_GetItemRef(dict.ptr(), key.get(), &r) < 0)
-        throw nb::python_error();
-    return r ? nb::steal(r) : nb::none();
+Flags classify_event(nb::handle event) {
+    return classify_fields(attr(event, a_event_type), attr(event, a_payload),
+                           attr(event, a_message), attr(event, a_meta));
 }
-
-struct Prepared {
-    nb::object snapshot;  // the snapshot, or a capture when `captured`
-    bool captured = false;
-    Flags flags;
-    bool coalesced = false;
-    int64_t coalesced_count = 0;
-};
 
 int64_t saturating_int64(nb::handle value) {
     int overflow = 0;
@@ -309,121 +334,14 @@ int64_t saturating_int64(nb::handle value) {
     return v;
 }
 
-nb::object capture_of(nb::handle event);
+// The caller's values a capture was made from, for its classification.
+struct Originals {
+    nb::object event_type, message, payload, meta;
+};
 
-Prepared prepare(nb::handle event) {
-    Prepared p;
-    p.snapshot = capture_of(event);
-    p.captured = p.snapshot.is_valid();
-    if (!p.captured)
-        p.snapshot = snapshot_event(event);
-    // Classification reads the snapshot: its first-level values are the caller's own.
-    nb::object meta;
-    if (native_copy_type(event)) {
-        nb::object d = instance_dict(event);
-        meta = dict_item(d, n_meta);
-        p.flags = classify_fields(dict_item(d, n_event_type), dict_item(d, n_payload),
-                                  dict_item(d, n_message), meta);
-    } else {
-        meta = attr(event, n_meta);
-        p.flags = classify(event);
-    }
-    // Coalescing is read from the caller's event (the same values at this point).
-    nb::object coalesced = meta.is_none() ? nb::none() : mapping_get(meta, k_coalesced);
-    if (coalesced.ptr() == Py_True) {
-        p.coalesced = true;
-        nb::object payload = attr(event, n_payload);
-        if (is_mapping(payload)) {
-            nb::object count = mapping_get(meta, k_coalesced_count);
-            if (PyLong_Check(count.ptr())) {
-                p.coalesced_count = saturating_int64(count);
-            } else {
-                nb::object events = mapping_get(payload, k_events);
-                if (PyList_Check(events.ptr()))
-                    p.coalesced_count = PyList_GET_SIZE(events.ptr());
-            }
-        }
-    }
-    return p;
-}
-
-int64_t int_attr(nb::handle self, Name &name) {
-    nb::object v = attr(self, name);
-    if (!PyLong_Check(v.ptr())) {
-        PyObject *i = PyNumber_Index(v.ptr());
-        if (i == nullptr)
-            throw nb::python_error();
-        v = nb::steal(i);
-    }
-    return saturating_int64(v);
-}
-
-int64_t add_sat(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? INT64_MAX : INT64_MIN;
-    return r;
-}
+nb::object capture_of(nb::handle event, Originals *originals = nullptr);
 
 }  // namespace
-
-// --- SinkState ---------------------------------------------------------------------------------
-
-SinkState::SinkState() = default;
-
-SinkState::~SinkState() { clear_queue(); }
-
-void SinkState::clear_queue() {
-    for (QueueEntry &e : queue.take_all())
-        Py_XDECREF(static_cast<PyObject *>(e.item));
-}
-
-void SinkState::set_pending_lock(nb::object lock) {
-    pending_acquire = attr(lock, n_acquire);
-    pending_release = attr(lock, n_release);
-    pending_lock = std::move(lock);
-}
-
-void SinkState::set_stats_lock(nb::object lock) {
-    stats_acquire = attr(lock, n_acquire);
-    stats_release = attr(lock, n_release);
-    stats_lock = std::move(lock);
-}
-
-void SinkState::new_locks() {
-    nb::object threading = orvane::outside::get(n_threading);
-    nb::object lock_type = attr(threading, n_lock);
-    set_pending_lock(lock_type());
-    flush_lock = lock_type();
-    set_stats_lock(lock_type());
-}
-
-StateRef state_of(nb::handle self) {
-    nb::object holder = attr(self, n_state);
-    if (!nb::isinstance<SinkState>(holder)) {
-        PyErr_SetString(PyExc_TypeError, "RemoteTraceSink state is missing or was replaced");
-        throw nb::python_error();
-    }
-    return StateRef{holder, nb::inst_ptr<SinkState>(holder)};
-}
-
-LockGuard::LockGuard(const nb::object &acquire, const nb::object &release) {
-    PyObject *r = PyObject_CallNoArgs(acquire.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    Py_DECREF(r);
-    release_ = release;
-}
-
-LockGuard::~LockGuard() {
-    PyObject *saved = PyErr_GetRaisedException();
-    PyObject *r = PyObject_CallNoArgs(release_.ptr());
-    if (r == nullptr)
-        PyErr_WriteUnraisable(release_.ptr());
-    else
-        Py_DECREF(r);
-    PyErr_SetRaisedException(saved);
-}
 
 // --- snapshots -----------------------------------------------------------------------------------
 
@@ -467,13 +385,7 @@ nb::object copy_with_update(nb::handle model, std::initializer_list<std::pair<Na
     nb::dict update;
     for (auto &[name, value] : updates)
         update[nb::handle(name->get())] = value;
-    nb::object method = attr(model, n_model_copy);
-    PyObject *args[] = {update.ptr()};
-    nb::object kwnames = nb::steal(PyTuple_Pack(1, n_update.get()));
-    PyObject *r = PyObject_Vectorcall(method.ptr(), args, 0, kwnames.ptr());
-    if (r == nullptr)
-        throw nb::python_error();
-    return nb::steal(r);
+    return orvane::py::call_method_kw(model, m_model_copy, {}, {{&k_update, update}});
 }
 
 namespace {
@@ -496,22 +408,22 @@ nb::object snapshot_copy(nb::handle model, std::initializer_list<std::pair<Name 
 nb::object snapshot_run_context(nb::handle run) {
     if (run.is_none())
         return nb::none();
-    nb::object meta = dict_copy(attr(run, n_meta));
+    nb::object meta = dict_copy(attr(run, a_meta));
     untrack(meta);
-    return snapshot_copy(run, {{&n_meta, meta}});
+    return snapshot_copy(run, {{&d_meta, meta}});
 }
 
 nb::object snapshot_event(nb::handle event) {
     nb::object payload, run, meta;
     if (native_copy_type(event)) {
         nb::object d = instance_dict(event);
-        payload = dict_item(d, n_payload);
-        run = dict_item(d, n_run);
-        meta = dict_item(d, n_meta);
+        payload = get_or_none(d, d_payload);
+        run = get_or_none(d, d_run);
+        meta = get_or_none(d, d_meta);
     } else {
-        payload = attr(event, n_payload);
-        run = attr(event, n_run);
-        meta = attr(event, n_meta);
+        payload = attr(event, a_payload);
+        run = attr(event, a_run);
+        meta = attr(event, a_meta);
     }
     if (is_mapping(payload)) {
         payload = dict_copy(payload);
@@ -520,15 +432,15 @@ nb::object snapshot_event(nb::handle event) {
     nb::object run_copy = snapshot_run_context(run);
     nb::object meta_copy = dict_copy(meta);
     untrack(meta_copy);
-    return snapshot_copy(event, {{&n_payload, payload}, {&n_run, run_copy}, {&n_meta, meta_copy}});
+    return snapshot_copy(event, {{&d_payload, payload}, {&d_run, run_copy}, {&d_meta, meta_copy}});
 }
 
 bool is_terminal_or_result_event(nb::handle event) {
-    return terminal_from(attr(event, n_event_type), attr(event, n_payload),
-                         attr(event, n_message));
+    return terminal_from(attr(event, a_event_type), attr(event, a_payload),
+                         attr(event, a_message));
 }
 
-bool is_preferred_drop_event(nb::handle event) { return classify(event).preferred; }
+bool is_preferred_drop_event(nb::handle event) { return classify_event(event).preferred; }
 
 // --- captures --------------------------------------------------------------------------------
 
@@ -536,7 +448,44 @@ namespace {
 
 // The values of a model's instance dict in declared field order (new references), with the mask
 // of its fields set; false when the model does not have the plain shape a capture can stand for.
-bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, uint32_t &mask) {
+// The mask of a fields set, found with pointer comparisons only (pydantic keeps the interned
+// field names, which `names` are too): each name is looked for along the probe sequence the set
+// uses for its hash (CPython's set_lookkey: linear runs of 9 slots, then a perturbed jump) up to
+// an empty slot. False, and the caller asks the set by value, unless every member of the set was
+// found that way; so a set laid out otherwise is still read right, only slower.
+bool fields_set_mask(PyObject *set, PyObject *const *names, const Py_hash_t *hashes, uint32_t &mask) {
+    constexpr size_t kLinearProbes = 9, kPerturbShift = 5;
+    PySetObject *so = reinterpret_cast<PySetObject *>(set);
+    const size_t table_mask = static_cast<size_t>(so->mask);
+    Py_ssize_t found = 0;
+    for (Py_ssize_t j = 0; j < kCaptureFields; ++j) {
+        size_t perturb = static_cast<size_t>(hashes[j]);
+        size_t i = perturb & table_mask;
+        bool done = false;
+        for (int jumps = 0; jumps < 64 && !done; ++jumps) {
+            size_t probes = i + kLinearProbes <= table_mask ? kLinearProbes : 0;
+            for (size_t k = 0; k <= probes; ++k) {
+                const setentry &e = so->table[i + k];
+                if (e.key == nullptr && e.hash == 0) {
+                    done = true;  // an empty slot ends the search
+                    break;
+                }
+                if (e.key == names[j]) {
+                    mask |= 1u << j;
+                    ++found;
+                    done = true;
+                    break;
+                }
+            }
+            perturb >>= kPerturbShift;
+            i = (i * 5 + 1 + perturb) & table_mask;
+        }
+    }
+    return found == so->used;
+}
+
+bool read_fields(nb::handle model, PyObject *const *names, const Py_hash_t *hashes, PyObject **values,
+                 uint32_t &mask) {
     nb::object d = instance_dict(model);
     if (!PyDict_CheckExact(d.ptr()) || PyDict_GET_SIZE(d.ptr()) != kCaptureFields)
         return false;
@@ -556,6 +505,9 @@ bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, ui
         }
         values[i] = Py_NewRef(value);
     }
+    mask = 0;
+    if (fields_set_mask(fs.ptr(), names, hashes, mask))
+        return true;
     // The set holds field names only when every element is one of the names: then the count
     // of names it contains equals its size (no iteration, no iterator object).
     mask = 0;
@@ -582,35 +534,22 @@ bool read_fields(nb::handle model, PyObject *const *names, PyObject **values, ui
     return true;
 }
 
-// A list of `n` new references (stolen from `values`) followed by the mask.
-nb::object capture_list(PyObject **values, uint32_t mask, bool with_snapshot_slot) {
-    Py_ssize_t n = kCaptureFields + 1 + (with_snapshot_slot ? 1 : 0);
-    PyObject *list = PyList_New(n);
-    if (list == nullptr) {
+// A capture of `values` (new references, taken over) and the fields-set mask.
+nb::object new_capture(PyObject **values, uint32_t mask) {
+    Capture *cap = PyObject_New(Capture, g_capture_type);
+    if (cap == nullptr) {
         for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
             Py_CLEAR(values[j]);
         throw nb::python_error();
     }
     for (Py_ssize_t j = 0; j < kCaptureFields; ++j)
-        PyList_SET_ITEM(list, j, values[j]);
-    // The few mask values are kept as int objects (leaked on purpose), not made per event.
-    static PyObject *masks[1u << kCaptureFields] = {};
-    PyObject *&cached = masks[mask & ((1u << kCaptureFields) - 1)];
-    if (cached == nullptr) {
-        cached = PyLong_FromUnsignedLong(mask);
-        if (cached == nullptr) {
-            Py_DECREF(list);
-            throw nb::python_error();
-        }
-    }
-    PyList_SET_ITEM(list, kCaptureMask, Py_NewRef(cached));
-    if (with_snapshot_slot)
-        PyList_SET_ITEM(list, kCaptureSnapshot, Py_NewRef(Py_None));
-    untrack(nb::handle(list));
-    return nb::steal(list);
+        cap->values[j] = values[j];
+    cap->snapshot = nullptr;
+    cap->mask = mask;
+    return nb::steal(reinterpret_cast<PyObject *>(cap));
 }
 
-constexpr Py_ssize_t kPayload = 6, kMeta = 8, kRun = 9, kRunMeta = 9;
+constexpr Py_ssize_t kEventType = 1, kMessage = 5, kPayload = 6, kMeta = 8, kRun = 9, kRunMeta = 9;
 
 nb::object capture_run(nb::handle run, bool &ok) {
     const EventClasses &c = event_classes();
@@ -619,7 +558,7 @@ nb::object capture_run(nb::handle run, bool &ok) {
         return nb::object();
     PyObject *values[kCaptureFields] = {};
     uint32_t mask = 0;
-    if (!read_fields(run, c.run_names, values, mask))
+    if (!read_fields(run, c.run_names, c.run_hashes, values, mask))
         return nb::object();
     PyObject *meta = values[kRunMeta];
     PyObject *copy = PyDict_CheckExact(meta) ? PyDict_Copy(meta) : nullptr;
@@ -634,7 +573,7 @@ nb::object capture_run(nb::handle run, bool &ok) {
     untrack(nb::handle(copy));
     Py_SETREF(values[kRunMeta], copy);
     ok = true;
-    return capture_list(values, mask | (1u << kRunMeta), false);
+    return new_capture(values, mask | (1u << kRunMeta));
 }
 
 // The snapshot model for a list of field values (borrowed) and a fields-set mask: what
@@ -660,17 +599,15 @@ nb::object build_model(PyTypeObject *type, PyObject *const *names, PyObject *con
 
 }  // namespace
 
-nb::object capture_event(nb::handle event) { return capture_of(event); }
-
 namespace {
 
-nb::object capture_of(nb::handle event) {
+nb::object capture_of(nb::handle event, Originals *originals) {
     const EventClasses &c = event_classes();
     if (c.event == nullptr || Py_TYPE(event.ptr()) != c.event || !slots_known() || !native_copy_type(event))
         return nb::object();
     PyObject *values[kCaptureFields] = {};
     uint32_t mask = 0;
-    if (!read_fields(event, c.event_names, values, mask))
+    if (!read_fields(event, c.event_names, c.event_hashes, values, mask))
         return nb::object();
     auto give_up = [&]() {
         for (PyObject *&v : values)
@@ -691,6 +628,12 @@ nb::object capture_of(nb::handle event) {
             give_up();
             return nb::object();
         }
+        if (originals != nullptr) {
+            originals->event_type = nb::borrow(values[kEventType]);
+            originals->message = nb::borrow(values[kMessage]);
+            originals->payload = nb::borrow(values[kPayload]);
+            originals->meta = nb::borrow(values[kMeta]);
+        }
         nb::object meta = dict_copy(nb::handle(values[kMeta]));
         untrack(meta);
         Py_SETREF(values[kMeta], meta.release().ptr());
@@ -705,184 +648,153 @@ nb::object capture_of(nb::handle event) {
         throw;
     }
     mask |= (1u << kPayload) | (1u << kRun) | (1u << kMeta);
-    return capture_list(values, mask, true);
+    return new_capture(values, mask);
 }
 
 }  // namespace
 
 nb::object capture_snapshot(nb::handle capture) {
-    PyObject *cap = capture.ptr();
-    PyObject *cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
-    if (cached != Py_None)
-        return nb::borrow(cached);
+    Capture *cap = as_capture(capture.ptr());
+    if (cap->snapshot != nullptr)
+        return nb::borrow(cap->snapshot);
+    nb::object keep = nb::borrow(capture);  // building runs other code (a collection)
     const EventClasses &c = event_classes();
     PyObject *values[kCaptureFields];
     for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
-        values[i] = PyList_GET_ITEM(cap, i);
+        values[i] = cap->values[i];
     nb::object run_model = nb::none();
     if (values[kRun] != Py_None) {
-        PyObject *rc = values[kRun];
-        PyObject *run_values[kCaptureFields];
-        for (Py_ssize_t i = 0; i < kCaptureFields; ++i)
-            run_values[i] = PyList_GET_ITEM(rc, i);
-        uint32_t run_mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(rc, kCaptureMask)));
-        run_model = build_model(c.run, c.run_names, run_values, run_mask);
+        Capture *rc = as_capture(values[kRun]);
+        run_model = build_model(c.run, c.run_names, rc->values, rc->mask);
     }
     values[kRun] = run_model.ptr();
-    uint32_t mask = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(cap, kCaptureMask)));
-    nb::object model = build_model(c.event, c.event_names, values, mask);
-    // Building may have run other code (a collection); the first snapshot stored wins.
-    cached = PyList_GET_ITEM(cap, kCaptureSnapshot);
-    if (cached != Py_None)
-        return nb::borrow(cached);
-    PyList_SetItem(cap, kCaptureSnapshot, nb::object(model).release().ptr());
+    nb::object model = build_model(c.event, c.event_names, values, cap->mask);
+    // The first snapshot stored wins.
+    if (cap->snapshot != nullptr)
+        return nb::borrow(cap->snapshot);
+    cap->snapshot = nb::object(model).release().ptr();
     return model;
 }
 
 nb::object entry_snapshot(const QueueEntry &e) {
     nb::handle item(static_cast<PyObject *>(e.item));
-    return e.captured ? capture_snapshot(item) : nb::borrow(item);
+    return e.compact ? capture_snapshot(item) : nb::borrow(item);
 }
 
-nb::object entry_event_id(const QueueEntry &e) {
-    PyObject *item = static_cast<PyObject *>(e.item);
-    if (e.captured) {
-        PyObject *cached = PyList_GET_ITEM(item, kCaptureSnapshot);
-        if (cached == Py_None)
-            return nb::borrow(PyList_GET_ITEM(item, 0));
-        item = cached;
-    }
-    return attr(nb::handle(item), n_event_id);
+nb::object item_snapshot(nb::handle item, bool compact) {
+    return compact ? capture_snapshot(item) : nb::borrow(item);
 }
 
-// --- queue operations ------------------------------------------------------------------------
+// --- the capture type ---------------------------------------------------------------------------
 
-void drop_one_locked(SinkState &st) {
-    std::optional<QueueEntry> victim = st.queue.drop_one();
-    if (!victim)
-        return;
-    nb::object item = nb::steal(static_cast<PyObject *>(victim->item));
-    LockGuard stats = stats_guard(st);
-    st.dropped = add_sat(st.dropped, 1);
-    if (victim->preferred)
-        st.dropped_high_frequency = add_sat(st.dropped_high_frequency, 1);
-    else if (victim->terminal)
-        st.dropped_terminal = add_sat(st.dropped_terminal, 1);
+PyTypeObject *g_capture_type = nullptr;
+
+namespace {
+
+void capture_dealloc(PyObject *self) {
+    Capture *cap = as_capture(self);
+    for (PyObject *&v : cap->values)
+        Py_CLEAR(v);
+    Py_CLEAR(cap->snapshot);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
 }
 
-void enqueue_events(nb::handle self, SinkState &st, nb::handle events) {
-    nb::object seq;
-    if (PyList_Check(events.ptr()) || PyTuple_Check(events.ptr())) {
-        seq = nb::borrow(events);
+PyType_Slot capture_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(capture_dealloc)},
+    {Py_tp_doc, const_cast<char *>("A queued event kept compactly (field values, fields set, snapshot).")},
+    {0, nullptr},
+};
+
+PyType_Spec capture_spec = {
+    "orvane_devtools.observation.backends.Uplink._Capture",
+    static_cast<int>(sizeof(Capture)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    capture_slots,
+};
+
+}  // namespace
+
+void init_capture_type(nb::module_ &m) {
+    PyObject *t = PyType_FromModuleAndSpec(m.ptr(), &capture_spec, nullptr);
+    if (t == nullptr)
+        throw nb::python_error();
+    g_capture_type = reinterpret_cast<PyTypeObject *>(t);
+    m.attr("_Capture") = nb::handle(t);
+}
+
+// --- hooks: intake -----------------------------------------------------------------------------
+
+Captured UplinkExporter::capture(nb::handle, ExportState &, nb::handle event) const {
+    Captured p;
+    Originals originals;
+    p.item = capture_of(event, &originals);
+    p.compact = p.item.is_valid();
+    if (!p.compact)
+        p.item = snapshot_event(event);
+    // Classification and coalescing read the caller's values, which the snapshot holds at the
+    // first level.
+    nb::object meta, payload;
+    Flags f;
+    if (p.compact) {
+        meta = originals.meta;
+        payload = originals.payload;
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(originals.event_type, payload, originals.message, meta, p.coalesced);
+    } else if (native_copy_type(event)) {
+        nb::object d = instance_dict(event);
+        meta = get_or_none(d, d_meta);
+        payload = get_or_none(d, d_payload);
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(get_or_none(d, d_event_type), payload, get_or_none(d, d_message), meta, p.coalesced);
     } else {
-        if (PyUnicode_Check(events.ptr()) || PyBytes_Check(events.ptr()) ||
-            !PySequence_Check(events.ptr()) || is_mapping(events))
-            orvane::args::raise_incorrect_type("events", "list", events);
-        PyObject *list = PySequence_List(events.ptr());
-        if (list == nullptr)
-            throw nb::python_error();
-        seq = nb::steal(list);
+        meta = attr(event, a_meta);
+        payload = attr(event, a_payload);
+        p.coalesced = coalesced_in(meta);
+        f = classify_fields(attr(event, a_event_type), payload, attr(event, a_message), meta, p.coalesced);
     }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    if (n == 0)
-        return;
-    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
-
-    auto add = [&](Prepared &p) {
-        if (static_cast<int64_t>(st.queue.size()) >= limit)
-            drop_one_locked(st);
-        st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
-        LockGuard stats = stats_guard(st);
-        st.enqueued = add_sat(st.enqueued, 1);
-        if (p.coalesced) {
-            st.coalesced_events = add_sat(st.coalesced_events, 1);
-            st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
-        }
-    };
-
-    PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-    if (n == 1) {
-        Prepared p = prepare(items[0]);
-        LockGuard pending = pending_guard(st);
-        add(p);
-        return;
-    }
-    // Snapshots are made before the lock is taken; when one fails, the events before it are
-    // still queued and the error reaches the caller.
-    std::vector<Prepared> prepared;
-    prepared.reserve(static_cast<size_t>(n));
-    std::optional<nb::python_error> failure;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        try {
-            prepared.push_back(prepare(items[i]));
-        } catch (nb::python_error &e) {
-            failure.emplace(std::move(e));
-            break;
+    p.flags = {f.preferred, f.terminal};
+    if (p.coalesced && is_mapping(payload)) {
+        nb::object count = get_or_none(meta, d_coalesced_count);
+        if (PyLong_Check(count.ptr())) {
+            p.coalesced_items = saturating_int64(count);
+        } else {
+            nb::object events = get_or_none(payload, d_events);
+            if (PyList_Check(events.ptr()))
+                p.coalesced_items = PyList_GET_SIZE(events.ptr());
         }
     }
-    {
-        LockGuard pending = pending_guard(st);
-        for (Prepared &p : prepared)
-            add(p);
+    return p;
+}
+
+ItemFlags UplinkExporter::flags_of(nb::handle item) const {
+    Flags f = classify_event(item);
+    return {f.preferred, f.terminal};
+}
+
+nb::object UplinkExporter::item_id(nb::handle item, bool compact) const {
+    PyObject *obj = item.ptr();
+    if (compact) {
+        Capture *cap = as_capture(obj);
+        if (cap->snapshot == nullptr)
+            return nb::borrow(cap->values[0]);
+        obj = cap->snapshot;
     }
-    if (failure)
-        throw std::move(*failure);
+    return attr(nb::handle(obj), a_event_id);
 }
 
-void enqueue_one(nb::handle self, SinkState &st, nb::handle event) {
-    int64_t limit = std::max<int64_t>(1, int_attr(self, n_buffer_limit));
-    Prepared p = prepare(event);
-    LockGuard pending = pending_guard(st);
-    if (static_cast<int64_t>(st.queue.size()) >= limit)
-        drop_one_locked(st);
-    st.queue.push_back(p.snapshot.release().ptr(), p.flags.preferred, p.flags.terminal, p.captured);
-    LockGuard stats = stats_guard(st);
-    st.enqueued = add_sat(st.enqueued, 1);
-    if (p.coalesced) {
-        st.coalesced_events = add_sat(st.coalesced_events, 1);
-        st.coalesced_items = add_sat(st.coalesced_items, p.coalesced_count);
-    }
-}
+// --- the batch view ----------------------------------------------------------------------------
 
-void queue_push_raw(SinkState &st, nb::handle item, bool front) {
-    Flags f = classify(item);
-    if (front)
-        st.queue.push_front(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
-    else
-        st.queue.push_back(nb::borrow(item).release().ptr(), f.preferred, f.terminal);
-}
-
-bool has_pending(SinkState &st) {
-    LockGuard pending = pending_guard(st);
-    return !st.queue.empty();
-}
-
-nb::list peek_raw(nb::handle self, SinkState &st, std::vector<char> &captured) {
-    int64_t batch_size = int_attr(self, n_batch_size);
-    nb::list out;
-    captured.clear();
-    LockGuard pending = pending_guard(st);
-    int64_t taken = 0;
-    st.queue.for_each([&](const QueueEntry &e) {
-        if (taken >= batch_size)
-            return false;
-        if (PyList_Append(out.ptr(), static_cast<PyObject *>(e.item)) < 0)
-            throw nb::python_error();
-        captured.push_back(e.captured ? 1 : 0);
-        ++taken;
-        return true;
-    });
-    return out;
-}
-
-nb::list peek_batch(nb::handle self, SinkState &st) {
-    std::vector<char> captured;
-    nb::list out = peek_raw(self, st, captured);
+nb::list peek_batch(ExportState &st) {
+    std::vector<char> compact;
+    nb::list out = orvane::exporting::peek_raw(st, compact);
     // Snapshots are built after the walk, with the pending lock released: building allocates
     // and may let other code run, which must neither meet the walk half-way nor find the lock
     // held. A snapshot is cached on its entry, so every peek returns the same object.
-    for (size_t i = 0; i < captured.size(); ++i) {
-        if (!captured[i])
+    for (size_t i = 0; i < compact.size(); ++i) {
+        if (!compact[i])
             continue;
         nb::object snapshot = capture_snapshot(nb::handle(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
         if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), snapshot.release().ptr()) < 0)
@@ -891,13 +803,12 @@ nb::list peek_batch(nb::handle self, SinkState &st) {
     return out;
 }
 
-
-void drop_uploaded(SinkState &st, nb::handle ids) {
+void drop_uploaded(ExportState &st, nb::handle ids) {
     if (!PyAnySet_Check(ids.ptr()))
         orvane::args::raise_incorrect_type("batch_event_ids", "set", ids);
-    LockGuard pending = pending_guard(st);
+    LockGuard pending(st.pending_lock);
     while (const QueueEntry *front = st.queue.front()) {
-        nb::object id = entry_event_id(*front);
+        nb::object id = g_hooks.item_id(nb::handle(static_cast<PyObject *>(front->item)), front->compact);
         int found = PySet_Contains(ids.ptr(), id.ptr());
         if (found < 0)
             throw nb::python_error();
@@ -912,92 +823,88 @@ void drop_uploaded(SinkState &st, nb::handle ids) {
 
 // --- texts ---------------------------------------------------------------------------------
 
-std::string to_text(nb::handle value) {
-    PyObject *s = PyObject_Str(value.ptr());
-    if (s == nullptr)
-        throw nb::python_error();
-    nb::object str = nb::steal(s);
-    return std::string(utf8(str));
-}
-
-std::vector<std::string> secrets_of(nb::handle self) {
+// The API key, the endpoint's credentials (as written and percent-decoded) and the values of its
+// secret-looking query parameters.
+std::vector<std::string> UplinkExporter::secrets(nb::handle self) const {
     std::vector<std::string> out;
-    nb::object key = attr(self, n_api_key);
+    nb::object key = attr(self, a_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        out.emplace_back(utf8(key));
-    nb::object endpoint = attr(self, n_endpoint);
+        out.push_back(text_of(key));
+    nb::object endpoint = attr(self, a_endpoint);
     if (PyUnicode_Check(endpoint.ptr())) {
-        std::string_view info = url_userinfo(utf8(endpoint));
+        std::string url = text_of(endpoint);
+        std::string_view info = orvane::exporting::url_userinfo(url);
         if (!info.empty()) {
             out.emplace_back(info);
             size_t colon = info.find(':');
-            if (colon != std::string_view::npos && colon + 1 < info.size())
-                out.emplace_back(info.substr(colon + 1));
+            if (colon != std::string_view::npos && colon + 1 < info.size()) {
+                std::string_view password = info.substr(colon + 1);
+                out.emplace_back(password);
+                out.push_back(orvane::exporting::percent_decode(password));
+            }
         }
+        for (std::string &value : orvane::exporting::query_secret_values(url))
+            out.push_back(std::move(value));
     }
-    // Longest first, so a secret that contains another is replaced whole.
-    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) {
-        return a.size() > b.size();
-    });
     return out;
 }
 
-std::string public_endpoint(nb::handle self) {
-    nb::object endpoint = attr(self, n_endpoint);
-    std::string text = url_without_userinfo(to_text(endpoint));
-    nb::object key = attr(self, n_api_key);
+// The endpoint without credentials, secret query values masked, and the API key removed should
+// it appear in the URL anyway.
+std::string UplinkExporter::public_endpoint(nb::handle self) const {
+    std::string text = orvane::exporting::public_url(text_of(attr(self, a_endpoint)));
+    nb::object key = attr(self, a_api_key);
     if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0)
-        text = redact(std::move(text), {std::string(utf8(key))});
+        text = orvane::exporting::redact(std::move(text), {text_of(key)});
     return text;
 }
 
 nb::dict get_stats(nb::handle self) {
-    StateRef st = state_of(self);
+    StateRef ref = state_of(self);
+    ExportState &st = *ref.st;
     size_t pending_count;
     {
-        LockGuard pending = pending_guard(*st.st);
-        pending_count = st->queue.size();
+        LockGuard pending(st.pending_lock);
+        pending_count = st.queue.size();
     }
-    nb::str endpoint(public_endpoint(self).c_str());
-    nb::object app_id = attr(self, n_app_id), group_id = attr(self, n_group_id),
-               environment = attr(self, n_environment), buffer_limit = attr(self, n_buffer_limit),
-               batch_size = attr(self, n_batch_size), interval = attr(self, n_bfi);
-    LockGuard stats = stats_guard(*st.st);
+    std::string public_url = g_hooks.public_endpoint(self);
+    nb::str endpoint(public_url.c_str(), public_url.size());
+    nb::object app_id = attr(self, a_app_id), group_id = attr(self, a_group_id),
+               environment = attr(self, a_environment);
+    LockGuard stats(st.stats_lock);
+    const orvane::exporting::Counters &c = st.counters;
     nb::dict out;
     out["endpoint"] = endpoint;
     out["app_id"] = app_id;
     out["group_id"] = group_id;
     out["environment"] = environment;
-    out["buffer_limit"] = buffer_limit;
-    out["batch_size"] = batch_size;
-    out["background_flush_interval"] = interval;
+    out["buffer_limit"] = st.buffer_limit;
+    out["batch_size"] = st.batch_size;
+    out["background_flush_interval"] = st.interval;
     out["pending_event_count"] = pending_count;
-    out["enqueued_event_count"] = st->enqueued;
-    out["dropped_event_count"] = st->dropped;
-    out["dropped_high_frequency_event_count"] = st->dropped_high_frequency;
-    out["dropped_terminal_event_count"] = st->dropped_terminal;
-    out["coalesced_event_count"] = st->coalesced_events;
-    out["coalesced_item_count"] = st->coalesced_items;
-    out["upload_batch_count"] = st->upload_batches;
-    out["uploaded_event_count"] = st->uploaded_events;
-    out["upload_failure_count"] = st->upload_failures;
-    out["last_upload_at"] = st->last_upload_at;
-    out["last_failure_at"] = st->last_failure_at;
-    out["last_failure"] = st->last_failure;
-    out["exit_unsent_event_count"] = st->exit_unsent;
+    out["enqueued_event_count"] = c.enqueued;
+    out["dropped_event_count"] = c.dropped;
+    out["dropped_high_frequency_event_count"] = c.dropped_high_frequency;
+    out["dropped_terminal_event_count"] = c.dropped_terminal;
+    out["coalesced_event_count"] = c.coalesced_events;
+    out["coalesced_item_count"] = c.coalesced_items;
+    out["upload_batch_count"] = c.batches;
+    out["uploaded_event_count"] = c.delivered;
+    out["upload_failure_count"] = c.failures;
+    out["last_upload_at"] = st.last_upload_at;
+    out["last_failure_at"] = st.last_failure_at;
+    out["last_failure"] = st.last_failure;
+    out["exit_unsent_event_count"] = c.exit_unsent;
+    out["unencodable_event_count"] = c.unencodable;
+    out["refused_event_count"] = c.refused;
     return out;
 }
 
 void init_globals() {
-    g_mapping_abc = nb::module_::import_("collections.abc").attr("Mapping").ptr();
-    Py_INCREF(g_mapping_abc);
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
-    g_base_model_copy = attr(base, n_copy).release().ptr();
-    g_base_model_model_copy = attr(base, n_model_copy).release().ptr();
-    nb::object sanitize = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("sanitize");
-    g_original_sanitize = sanitize.release().ptr();
-    nb::object is_secret = nb::module_::import_("orvane.utils").attr("DataFormatter").attr("is_secret_key");
-    g_original_is_secret = is_secret.release().ptr();
+    g_base_model_copy = attr(base, a_copy).release().ptr();
+    g_base_model_model_copy = attr(base, a_model_copy).release().ptr();
+    orvane::sanitize::init();
 }
 
 }  // namespace orvane::uplink

@@ -1,74 +1,92 @@
-// Uploading for RemoteTraceSink: the flush run (a native coroutine run in a private event loop),
-// availability bookkeeping and the warning, the background worker, the local listener probe,
-// and the exit / fork hooks.
+// Uploading for RemoteTraceSink: its hooks of the shared flush run (the batch, the encoding of
+// each event, the request, the listener's answers), availability bookkeeping and the warning,
+// the local listener probe, and the asynchronous operations.
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 #include <vector>
 
+#include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
 namespace orvane::uplink {
 
 using orvane::coro::Task;
+using orvane::exporting::Answer;
+using orvane::exporting::Batch;
+using orvane::exporting::Encoded;
+using orvane::exporting::ItemEncoder;
+using orvane::exporting::Verdict;
 using orvane::outside::get;
 
 namespace {
 
-Name n_time{"time"};
-Name n_asyncio{"asyncio"};
-Name n_warnings{"warnings"};
-Name n_threading{"threading"};
-Name n_httpx{"httpx"};
-Name n_lazy_import{"LazyImport"};
-Name n_data_formatter{"DataFormatter"};
-Name n_urlparse{"urlparse"};
+Name o_asyncio{"asyncio"};
+Name o_json{"json"};
+Name o_data_formatter{"DataFormatter"};
+Name o_urlparse{"urlparse"};
 
-Name n_endpoint{"endpoint"};
-Name n_api_key{"api_key"};
-Name n_app_id{"app_id"};
-Name n_group_id{"group_id"};
-Name n_environment{"environment"};
-Name n_timeout{"timeout"};
-Name n_meta{"meta"};
-Name n_event_id{"event_id"};
-Name n_batch_size{"_batch_size"};
-Name n_interval{"_background_flush_interval"};
-Name n_retry_delay{"_retry_delay_seconds"};
-Name n_max_retry_delay{"_max_retry_delay_seconds"};
-Name n_next_retry_at{"_next_retry_at"};
-Name n_failure_count{"_failure_count"};
-Name n_has_warned{"_has_warned_unavailable"};
-Name n_target{"_local_listener_target"};
-Name n_needs_probe{"_needs_local_probe"};
-Name n_m_flush_pending{"_flush_pending_events"};
-Name n_m_probe{"_probe_local_listener"};
-Name n_m_mark_unavailable{"_mark_unavailable"};
-Name n_m_mark_available{"_mark_available"};
-Name n_m_build_warning{"_build_warning_message"};
-Name n_m_serialize{"_serialize_event"};
-Name n_m_peek{"_peek_pending_batch"};
-Name n_m_drop_uploaded{"_drop_uploaded_batch"};
-Name n_m_has_pending{"_has_pending_events"};
-Name n_m_enqueue{"_enqueue_events"};
-Name n_m_run_flush_sync{"_run_flush_sync"};
-Name n_m_worker{"_background_flush_worker"};
+Name a_endpoint{"endpoint"};
+Name a_api_key{"api_key"};
+Name a_app_id{"app_id"};
+Name a_group_id{"group_id"};
+Name a_environment{"environment"};
+Name a_meta{"meta"};
+Name a_target{"_local_listener_target"};
+Name a_needs_probe{"_needs_local_probe"};
+Name a_status_code{"status_code"};
+Name a_response{"response"};
+Name a_http_error{"HTTPError"};
+Name a_aenter{"__aenter__"};
+Name a_aexit{"__aexit__"};
+Name a_scheme{"scheme"};
+Name a_hostname{"hostname"};
+Name a_netloc{"netloc"};
+Name a_path{"path"};
+// RemoteTraceSink's own methods, called through the instance so that replacements are honoured
+Name m_flush_pending{"_flush_pending_events"};
+Name m_probe{"_probe_local_listener"};
+Name m_mark_unavailable{"_mark_unavailable"};
+Name m_mark_available{"_mark_available"};
+Name m_build_warning{"_build_warning_message"};
+Name m_serialize{"_serialize_event"};
+Name m_peek{"_peek_pending_batch"};
+Name m_drop_uploaded{"_drop_uploaded_batch"};
+Name m_has_pending{"_has_pending_events"};
+Name m_enqueue{"_enqueue_events"};
+Name m_run_flush_sync{"_run_flush_sync"};
+// Methods of other objects
+Name m_dumps{"dumps"};
+Name m_model_dump{"model_dump"};
+Name m_sanitize{"sanitize"};
+Name m_post{"post"};
+Name m_get{"get"};
+Name m_raise_for_status{"raise_for_status"};
+Name m_to_thread{"to_thread"};
+Name k_ensure_ascii{"ensure_ascii"};
+Name k_separators{"separators"};
+Name k_allow_nan{"allow_nan"};
+Name k_mode{"mode"};
+Name k_content{"content"};
+Name k_headers{"headers"};
+Name k_drain{"drain"};
+Name k_force{"force"};
+// Keys of the meta mapping an event is sent with
+Name d_meta{"meta"};
+Name d_app_id{"app_id"};
+Name d_group_id{"group_id"};
+Name d_environment{"environment"};
 
 using orvane::py::attr;
+using orvane::py::call0;
+using orvane::py::call1;
+using orvane::py::call_method_kw;
 using orvane::py::set_attr;
 using orvane::py::truthy;
 
-double float_attr(nb::handle self, Name &name) {
-    nb::object v = attr(self, name);
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return d;
-}
+nb::handle bool_handle(bool b) { return b ? Py_True : Py_False; }
 
 int64_t int64_of(nb::handle value) {
     if (PyFloat_Check(value.ptr())) {
@@ -88,11 +106,6 @@ int64_t int64_of(nb::handle value) {
     return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
 }
 
-// Calls a method of `self` looked up by name, so overrides in subclasses are honoured.
-template <typename... Args> nb::object call(nb::handle self, Name &name, Args &&...args) {
-    return attr(self, name)(std::forward<Args>(args)...);
-}
-
 // The exception being handled, as a Python exception object (C++ errors are translated).
 nb::object caught_exception() {
     orvane::coro::set_python_error_from_current();
@@ -104,54 +117,26 @@ nb::object caught_exception() {
     throw nb::python_error();
 }
 
-nb::object import_httpx() {
-    nb::object module = get(n_lazy_import).attr("import_package")("httpx");
-    nb::object httpx = get(n_httpx);
-    return httpx.is_none() ? module : httpx;
-}
-
-// The SSL context a client of `httpx` would build for itself (verify=True, trust_env=True),
-// built once and shared: building it loads the CA bundle (tens of milliseconds with the GIL
-// held), and every flush run creates a client. Rebuilt when the module or the SSL_CERT_FILE /
-// SSL_CERT_DIR variables it reads change. Invalid when `httpx` offers no create_ssl_context
-// (the client then builds its own).
-nb::object shared_ssl_context(nb::handle httpx) {
-    static PyObject *owner = nullptr;  // the httpx module the context was built with
-    static std::string *key = new std::string();
-    static PyObject *context = nullptr;
-    PyObject *factory = nullptr;
-    if (PyObject_GetOptionalAttrString(httpx.ptr(), "create_ssl_context", &factory) < 0)
-        throw nb::python_error();
-    if (factory == nullptr)
-        return nb::object();
-    nb::object factory_ref = nb::steal(factory);
-    const char *file = std::getenv("SSL_CERT_FILE");
-    const char *dir = std::getenv("SSL_CERT_DIR");
-    std::string now = std::string(file ? file : "") + '\0' + (dir ? dir : "");
-    if (context == nullptr || owner != httpx.ptr() || *key != now) {
-        nb::object fresh = factory_ref();
-        Py_XDECREF(owner);
-        Py_XDECREF(context);
-        owner = Py_NewRef(httpx.ptr());
-        context = fresh.release().ptr();
-        *key = now;
-    }
-    return nb::borrow(context);
-}
-
-// httpx.AsyncClient(timeout=..., verify=<the shared context>).
-nb::object new_client(nb::handle httpx, nb::handle timeout) {
-    nb::object ssl = shared_ssl_context(httpx);
-    if (!ssl.is_valid())
-        return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout);
-    return httpx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("verify") = ssl);
-}
-
-nb::object bearer_headers(nb::handle self, bool with_content_type) {
+// Content-Type (for uploads) and Authorization: "Basic ..." from credentials written into the
+// endpoint URL (as an HTTP client would send them; httpx itself gets the URL without them, so
+// that they never show in its log), else "Bearer <api_key>" when there is a key.
+nb::object auth_headers(nb::handle self, bool with_content_type) {
     nb::dict headers;
     if (with_content_type)
         headers["Content-Type"] = "application/json";
-    nb::object key = attr(self, n_api_key);
+    nb::object endpoint = attr(self, a_endpoint);
+    std::string basic;
+    if (PyUnicode_Check(endpoint.ptr())) {
+        std::string url = text_of(endpoint);
+        orvane::exporting::UrlParts parts = orvane::exporting::split_url(url);
+        if (parts.has_userinfo)
+            basic = orvane::exporting::basic_authorization(parts.userinfo);
+    }
+    if (!basic.empty()) {
+        headers["Authorization"] = nb::str(basic.c_str(), basic.size());
+        return headers;
+    }
+    nb::object key = attr(self, a_api_key);
     if (!key.is_none() && truthy(key)) {
         PyObject *text = PyUnicode_FromFormat("Bearer %S", key.ptr());
         if (text == nullptr)
@@ -161,184 +146,47 @@ nb::object bearer_headers(nb::handle self, bool with_content_type) {
     return headers;
 }
 
-size_t pending_size_hint(SinkState &st) { return st.queue.size(); }
+// The Retry-After an error carries (httpx's HTTPStatusError keeps the response).
+std::optional<double> retry_after_of_error(nb::handle error) {
+    if (error.is_none())
+        return std::nullopt;
+    PyObject *response = nullptr;
+    if (PyObject_GetOptionalAttr(error.ptr(), a_response.get(), &response) < 0) {
+        PyErr_Clear();  // a property that raises (no response): nothing to read
+        return std::nullopt;
+    }
+    if (response == nullptr)
+        return std::nullopt;
+    nb::object r = nb::steal(response);
+    if (r.is_none())
+        return std::nullopt;
+    return orvane::exporting::retry_after_of(r);
+}
 
 void require_error(nb::handle error) {
     if (!error.is_none() && !PyExceptionInstance_Check(error.ptr()))
         orvane::args::raise_incorrect_type("error", "BaseException", error);
 }
 
-// Text of an error with every secret of the sink replaced.
-nb::object redacted_text(nb::handle self, nb::handle error) {
-    std::string text = redact(to_text(error), secrets_of(self));
-    return nb::str(text.c_str(), text.size());
-}
-
-// --- the flush run ---------------------------------------------------------------------------
-//
-// Awaitables are built into named locals before each co_await: GCC mis-handles the lifetime of
-// temporaries (conditional expressions in particular) inside a co_await operand.
-
-// client.__aexit__(type, value, traceback) for `failure`, or with three Nones.
-nb::object exit_with(const nb::object &aexit, const nb::object &client, const nb::object &failure) {
-    if (!failure.is_valid())
-        return aexit(client, nb::none(), nb::none(), nb::none());
-    nb::object tb = nb::steal(PyException_GetTraceback(failure.ptr()));
-    if (!tb.is_valid())
-        tb = nb::none();
-    return aexit(client, nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(failure.ptr()))), failure, tb);
-}
+}  // namespace
 
 namespace {
 
-// DataFormatter.sanitize for the plain JSON tree that model_dump(mode="json") returns (dicts with
-// str keys, lists, str/int/float/bool/None), done natively with the same result: values under
-// secret keys (decided by DataFormatter.is_secret_key, cached per
-// key) become DataFormatter.MASK, nesting beyond MAX_DEPTH becomes DEPTH_MARKER and a container
-// met again on its own path RECURSION_MARKER. Anything else in the tree makes it give up, and
-// the caller then uses DataFormatter.sanitize itself. Only used while the module's DataFormatter
-// still has the sanitize this module was built against.
-class JsonSanitizer {
-public:
-    explicit JsonSanitizer(nb::handle formatter) : formatter_(nb::borrow(formatter)) {
-        mask_ = formatter_.attr("MASK");
-        recursion_ = formatter_.attr("RECURSION_MARKER");
-        depth_marker_ = formatter_.attr("DEPTH_MARKER");
-        max_depth_ = int64_of(formatter_.attr("MAX_DEPTH"));
-        is_secret_ = formatter_.attr("is_secret_key");
-        // The verdicts per key are kept across batches while is_secret_key stays the same
-        // object (bounded: dropped when they grow past a few thousand keys).
-        static PyObject *cache_owner = nullptr;
-        static PyObject *cache = nullptr;
-        if (cache == nullptr || cache_owner != is_secret_.ptr() || PyDict_GET_SIZE(cache) > 4096) {
-            Py_XDECREF(cache_owner);
-            Py_XDECREF(cache);
-            cache_owner = nb::object(is_secret_).release().ptr();
-            cache = PyDict_New();
-            if (cache == nullptr)
-                throw nb::python_error();
-        }
-        cache_ = nb::borrow<nb::dict>(cache);
-    }
-
-    // A new reference, or nullptr (no error set) when the tree holds something else.
-    nb::object sanitize(nb::handle data) {
-        if (is_scalar(data.ptr()))
-            return nb::borrow(data);
-        path_.clear();
-        PyObject *r = walk(data.ptr(), 0);
-        return r ? nb::steal(r) : nb::object();
-    }
-
-private:
-    static bool is_scalar(PyObject *v) {
-        PyTypeObject *t = Py_TYPE(v);
-        return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-               t == &PyBool_Type;
-    }
-
-    bool secret(PyObject *key) {
-        PyObject *hit = nullptr;
-        if (PyDict_GetItemRef(cache_.ptr(), key, &hit) < 0)
-            throw nb::python_error();
-        if (hit == nullptr) {
-            nb::object r = is_secret_(nb::handle(key));
-            hit = Py_NewRef(truthy(r) ? Py_True : Py_False);
-            if (PyDict_SetItem(cache_.ptr(), key, hit) < 0) {
-                Py_DECREF(hit);
-                throw nb::python_error();
-            }
-        }
-        bool out = hit == Py_True;
-        Py_DECREF(hit);
-        return out;
-    }
-
-    // Works on the tree in place: it is the private result of model_dump, referenced by nobody
-    // else, so rebuilding it would only cost time. Returns a new reference to what replaces `v`
-    // in its parent (`v` itself, or a marker), or nullptr (no error) for an unexpected type; the
-    // tree is then left partly masked, which DataFormatter.sanitize (the fallback) maps to the
-    // same result.
-    PyObject *walk(PyObject *v, int64_t depth) {
-        if (is_scalar(v))
-            return Py_NewRef(v);
-        PyTypeObject *t = Py_TYPE(v);
-        if (t != &PyDict_Type && t != &PyList_Type)
-            return nullptr;
-        if (std::find(path_.begin(), path_.end(), v) != path_.end())
-            return Py_NewRef(recursion_.ptr());
-        if (depth >= max_depth_)
-            return Py_NewRef(depth_marker_.ptr());
-        path_.push_back(v);
-        bool ok = true;
-        if (t == &PyDict_Type) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *item;
-            // Only values of existing keys are replaced, which PyDict_Next allows.
-            while (PyDict_Next(v, &pos, &key, &item)) {
-                if (!PyUnicode_CheckExact(key)) {
-                    ok = false;
-                    break;
-                }
-                if (secret(key)) {
-                    if (PyDict_SetItem(v, key, mask_.ptr()) < 0)
-                        throw nb::python_error();
-                    continue;
-                }
-                if (is_scalar(item))
-                    continue;
-                PyObject *w = walk(item, depth + 1);
-                if (w == nullptr) {
-                    ok = false;
-                    break;
-                }
-                int rc = w == item ? 0 : PyDict_SetItem(v, key, w);
-                Py_DECREF(w);
-                if (rc < 0)
-                    throw nb::python_error();
-            }
-        } else {
-            Py_ssize_t n = PyList_GET_SIZE(v);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *item = PyList_GET_ITEM(v, i);
-                if (is_scalar(item))
-                    continue;
-                PyObject *w = walk(item, depth + 1);
-                if (w == nullptr) {
-                    ok = false;
-                    break;
-                }
-                if (w == item)
-                    Py_DECREF(w);
-                else
-                    PyList_SET_ITEM(v, i, w), Py_DECREF(item);
-            }
-        }
-        path_.pop_back();
-        return ok ? Py_NewRef(v) : nullptr;
-    }
-
-    nb::object formatter_, mask_, recursion_, depth_marker_, is_secret_;
-    nb::dict cache_;
-    int64_t max_depth_ = 0;
-    std::vector<PyObject *> path_;
-};
-
-// A native sanitizer when the module's DataFormatter still has the original sanitize.
-std::optional<JsonSanitizer> native_sanitizer() {
-    nb::object formatter = get(n_data_formatter);
-    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
-    if (fn == nullptr)
-        throw nb::python_error();
-    bool original = fn == g_original_sanitize;
-    Py_DECREF(fn);
-    if (!original)
+// The shared sanitizer's rules while the module's DataFormatter still has the original sanitize.
+std::optional<orvane::sanitize::Rules> native_rules() {
+    if (!orvane::sanitize::is_original())
         return std::nullopt;
-    return std::optional<JsonSanitizer>(std::in_place, formatter);
+    return orvane::sanitize::Rules::current();
 }
 
-nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sanitizer) {
-    nb::object meta_src = attr(event, n_meta);
+// model.model_dump(mode="json")
+nb::object dump_json_mode(nb::handle model) {
+    static PyObject *json_text = PyUnicode_InternFromString("json");  // kept for the process
+    return call_method_kw(model, m_model_dump, {}, {{&k_mode, json_text}});
+}
+
+nb::object serialize_with(nb::handle self, nb::handle event, const orvane::sanitize::Rules *rules) {
+    nb::object meta_src = attr(event, a_meta);
     nb::object meta;
     if (PyDict_CheckExact(meta_src.ptr()))
         meta = nb::steal(PyDict_Copy(meta_src.ptr()));
@@ -346,261 +194,321 @@ nb::object serialize_with(nb::handle self, nb::handle event, JsonSanitizer *sani
         meta = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), meta_src.ptr()));
     if (!meta.is_valid())
         throw nb::python_error();
-    auto add_missing = [&](const char *key, nb::handle value) {
-        int has = PyDict_ContainsString(meta.ptr(), key);
+    auto add_missing = [&](Name &key, nb::handle value) {
+        int has = PyDict_Contains(meta.ptr(), key.get());
         if (has < 0)
             throw nb::python_error();
-        if (!has && PyDict_SetItemString(meta.ptr(), key, value.ptr()) < 0)
+        if (!has && PyDict_SetItem(meta.ptr(), key.get(), value.ptr()) < 0)
             throw nb::python_error();
     };
-    nb::object app_id = attr(self, n_app_id);
+    nb::object app_id = attr(self, a_app_id);
     if (truthy(app_id))
-        add_missing("app_id", app_id);
-    nb::object group_id = attr(self, n_group_id);
+        add_missing(d_app_id, app_id);
+    nb::object group_id = attr(self, a_group_id);
     if (!group_id.is_none())
-        add_missing("group_id", group_id);
-    nb::object environment = attr(self, n_environment);
+        add_missing(d_group_id, group_id);
+    nb::object environment = attr(self, a_environment);
     if (truthy(environment))
-        add_missing("environment", environment);
-    nb::object normalized = copy_with_update(event, {{&n_meta, meta}});
-    nb::object dumped = normalized.attr("model_dump")(nb::arg("mode") = "json");
-    if (sanitizer != nullptr) {
-        nb::object out = sanitizer->sanitize(dumped);
-        if (out.is_valid())
-            return out;
+        add_missing(d_environment, environment);
+    nb::object normalized = copy_with_update(event, {{&d_meta, meta}});
+    nb::object dumped = dump_json_mode(normalized);
+    if (rules != nullptr) {
+        try {
+            return orvane::sanitize::sanitize_owned(dumped, *rules);  // the dump is ours alone
+        } catch (orvane::json::Unsupported &) {
+            dumped = dump_json_mode(normalized);  // (the first is partly sanitised)
+        }
     }
-    return get(n_data_formatter).attr("sanitize")(dumped);
+    return call1(get(o_data_formatter), m_sanitize, dumped);
 }
 
 }  // namespace
-
-// True when `name` of `self` is the method defined here (`original`), not replaced by a subclass
-// or on the instance.
-bool is_own_method(nb::handle self, Name &name, PyObject *original) {
-    if (original == nullptr || _PyType_Lookup(Py_TYPE(self.ptr()), name.get()) != original)
-        return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr)
-        throw nb::python_error();
-    int found = PyDict_Contains(dict, name.get());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
-}
-
-bool is_own_serialize(nb::handle self) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), n_m_serialize.get()) != g_fn_serialize)
-        return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr)
-        throw nb::python_error();
-    int found = PyDict_Contains(dict, n_m_serialize.get());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found == 0;
-}
-
-nb::object build_body(nb::handle self, nb::handle batch) {
-    nb::list events;
-    nb::object method = attr(self, n_m_serialize);
-    if (is_own_serialize(self)) {
-        std::optional<JsonSanitizer> sanitizer = native_sanitizer();
-        for (nb::handle event : batch)
-            events.append(serialize_with(self, event, sanitizer ? &*sanitizer : nullptr));
-    } else {
-        for (nb::handle event : batch)
-            events.append(method(event));
-    }
-    nb::dict body;
-    body["app_id"] = attr(self, n_app_id);
-    body["group_id"] = attr(self, n_group_id);
-    body["environment"] = attr(self, n_environment);
-    body["events"] = events;
-    return body;
-}
-
-}  // namespace
-
-nb::object native_body(nb::handle self, nb::handle batch, const std::vector<char> *captured) {
-    if (!is_own_serialize(self))
-        return nb::object();
-    nb::object formatter = get(n_data_formatter);
-    PyObject *fn = PyObject_GetAttrString(formatter.ptr(), "sanitize");
-    if (fn == nullptr)
-        throw nb::python_error();
-    bool original = fn == g_original_sanitize;
-    Py_DECREF(fn);
-    if (!original)
-        return nb::object();
-    // The encoder decides secrets with is_secret_key, which is what the original sanitize tests
-    // only while it is the original function too.
-    fn = PyObject_GetAttrString(formatter.ptr(), "is_secret_key");
-    if (fn == nullptr)
-        throw nb::python_error();
-    original = fn == g_original_is_secret;
-    Py_DECREF(fn);
-    if (!original)
-        return nb::object();
-    return encode_body_native(self, batch, formatter, captured);
-}
 
 namespace {
 
-// Leaves an httpx client's context as `async with` would, with `failure` (an exception, or
-// empty) in flight. Returns the exception still to handle afterwards, or None.
-Task leave_client(nb::object aexit, nb::object client, nb::object failure) {
+// json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False) as UTF-8,
+// appended to `out`: the bytes httpx sends for a json= body, with lone surrogates (which UTF-8
+// cannot carry) written as \uXXXX escapes, the same JSON value. The shared writer writes it; what
+// the writer refuses (a NaN, a value of a type JSON has no form for) goes to json.dumps itself
+// (ASCII output), which raises the error the Python path raises.
+void append_json(nb::handle value, std::string &out) {
+    size_t mark = out.size();
     try {
-        nb::object exit_call = exit_with(aexit, client, failure);
-        nb::object suppress = co_await orvane::coro::await(exit_call);
-        if (failure.is_valid() && truthy(suppress))
-            failure = nb::object();
-    } catch (abi::__forced_unwind &) {
-        throw;
+        orvane::json::Writer(out, orvane::json::kBodyEscapedStyle).value(value.ptr());
+        return;
+    } catch (orvane::json::Unsupported &) {
+        out.resize(mark);
     } catch (...) {
-        failure = caught_exception();
+        out.resize(mark);
+        throw;
     }
-    if (!failure.is_valid())
-        co_return nb::none();
-    co_return failure;
+    static PyObject *separators = nb::make_tuple(",", ":").release().ptr();  // kept for the process
+    nb::object text = orvane::py::call_kw(attr(get(o_json), m_dumps), {value},
+                                          {{&k_ensure_ascii, nb::handle(Py_True)},
+                                           {&k_separators, nb::handle(separators)},
+                                           {&k_allow_nan, nb::handle(Py_False)}});
+    nb::object holder;
+    out.append(orvane::py::utf8_of(text, holder));
 }
 
-Task flush_task(nb::object self, bool drain, bool force) {
-    nb::object httpx = import_httpx();
-    nb::object headers = bearer_headers(self, true);
-    nb::object http_error = httpx.attr("HTTPError");
-    nb::object failure, client, aexit;
-    bool entered = false;
-    try {
-        client = new_client(httpx, attr(self, n_timeout));
-        nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
-        nb::object aenter = ctype.attr("__aenter__");
-        aexit = ctype.attr("__aexit__");
-        nb::object enter_call = aenter(client);
-        co_await orvane::coro::await(enter_call);
-        entered = true;
-        StateRef st = state_of(self);
-        for (;;) {
-            if (!truthy(call(self, n_m_has_pending)))
-                break;
-            double now = orvane::outside::time_monotonic();
-            if (now < float_attr(self, n_next_retry_at) && !force)
-                break;
-            if (!force && truthy(attr(self, n_needs_probe))) {
-                nb::object probe = call(self, n_m_probe);
-                nb::object up = co_await orvane::coro::await(probe);
-                if (!truthy(up)) {
-                    call(self, n_m_mark_unavailable);
-                    break;
-                }
-            }
-            // With the sink's own batch view the entries are taken as stored, so that captured
-            // events are encoded without building their snapshots; a batch the native encoder
-            // cannot write is taken again through _peek_pending_batch for the Python path.
-            std::vector<char> captured;
-            bool raw = is_own_method(self, n_m_peek, g_fn_peek);
-            nb::object batch = raw ? nb::object(peek_raw(self, *st.st, captured)) : call(self, n_m_peek);
-            nb::object encoded = native_body(self, batch, raw ? &captured : nullptr);
-            if (!encoded.is_valid() && raw) {
-                batch = call(self, n_m_peek);
-                raw = false;
-            }
-            Py_ssize_t count = PyObject_Length(batch.ptr());
-            if (count < 0)
-                throw nb::python_error();
-            if (count == 0)
-                break;
-            nb::object ids = nb::steal(PySet_New(nullptr));
-            Py_ssize_t index = 0;
-            for (nb::handle event : batch) {
-                nb::object id;
-                if (raw && captured[static_cast<size_t>(index)]) {
-                    PyObject *snap = PyList_GET_ITEM(event.ptr(), kCaptureSnapshot);
-                    id = snap == Py_None ? nb::borrow(PyList_GET_ITEM(event.ptr(), 0)) : attr(snap, n_event_id);
-                } else {
-                    id = attr(event, n_event_id);
-                }
-                ++index;
-                if (PySet_Add(ids.ptr(), id.ptr()) < 0)
-                    throw nb::python_error();
-            }
-            nb::object post;
-            if (encoded.is_valid()) {
-                post = client.attr("post")(attr(self, n_endpoint), nb::arg("content") = encoded,
-                                           nb::arg("headers") = headers);
-            } else {
-                nb::object body = build_body(self, batch);
-                post = client.attr("post")(attr(self, n_endpoint), nb::arg("json") = body,
-                                           nb::arg("headers") = headers);
-            }
-            nb::object response = co_await orvane::coro::await(post);
-            response.attr("raise_for_status")();
-            call(self, n_m_drop_uploaded, ids);
-            {
-                double wall = orvane::outside::time_time();
-                LockGuard stats = stats_guard(*st.st);
-                st->upload_batches += 1;
-                st->uploaded_events += count;
-                st->last_upload_at = nb::float_(wall);
-            }
-            call(self, n_m_mark_available);
-            if (!drain)
-                break;
+// Encodes the events of one batch: natively while this sink serializes events its own way and
+// DataFormatter is the original one, else (or for an event the native writer cannot hold)
+// through _serialize_event and json.dumps, with the same bytes as a result.
+class UplinkEncoder final : public ItemEncoder {
+public:
+    UplinkEncoder(nb::handle self, const Batch &batch) : self_(nb::borrow(self)), batch_(batch) {
+        own_serialize_ = is_own_method(self, m_serialize, g_fn_serialize);
+        if (own_serialize_) {
+            rules_ = native_rules();
+            if (rules_)
+                writer_.emplace(self);
         }
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
-        failure = caught_exception();
     }
-    if (entered) {
-        nb::object leaving = orvane::coro::wrap(leave_client(aexit, client, failure),
-                                                "RemoteTraceSink._leave_client");
-        nb::object left = co_await orvane::coro::await(leaving);
-        failure = left.is_none() ? nb::object() : left;
+
+    // An event the Python path cannot encode either (a cyclic payload, a value whose str()
+    // raises, nesting beyond the serializer's depth, bytes that are not UTF-8, a serializer that
+    // raises) comes back as its error, and the flush run sets it aside.
+    nb::object encode(size_t i, std::string &out) override {
+        nb::handle item = batch_.item(i);
+        bool compact = batch_.compact[i] != 0;
+        if (writer_ && writer_->write(item, compact, out))
+            return nb::object();
+        try {
+            nb::object event = item_snapshot(item, compact);
+            nb::object serialized = own_serialize_ ? serialize_with(self_, event, rules_ ? &*rules_ : nullptr)
+                                                   : call1(self_, m_serialize, event);
+            append_json(serialized, out);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            return nb::borrow(e.value());
+        }
+        return nb::object();
     }
-    if (failure.is_valid()) {
-        int is_http = PyObject_IsInstance(failure.ptr(), http_error.ptr());
-        if (is_http < 0)
-            throw nb::python_error();
-        if (!is_http)
-            reraise(std::move(failure));
-        call(self, n_m_mark_unavailable, failure);
-    }
-    co_return nb::none();
+
+private:
+    nb::object self_;
+    const Batch &batch_;
+    bool own_serialize_ = false;
+    std::optional<orvane::sanitize::Rules> rules_;  // while DataFormatter.sanitize is the original
+    std::optional<EventWriter> writer_;
+};
+
+// `{"app_id":...,"group_id":...,"environment":...,"events":[` for this sink.
+std::string body_head(nb::handle self) {
+    std::string out = "{\"app_id\":";
+    append_json(attr(self, a_app_id), out);
+    out += ",\"group_id\":";
+    append_json(attr(self, a_group_id), out);
+    out += ",\"environment\":";
+    append_json(attr(self, a_environment), out);
+    out += ",\"events\":[";
+    return out;
 }
+
+nb::object bytes_of(const std::string &s) {
+    PyObject *b = PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (b == nullptr)
+        throw nb::python_error();
+    return nb::steal(b);
+}
+
+}  // namespace
+
+// --- hooks of the flush run ----------------------------------------------------------------------
+
+bool UplinkExporter::has_pending(nb::handle self, ExportState &st) const {
+    if (is_own_method(self, m_has_pending, g_fn_has_pending))
+        return orvane::exporting::has_pending(st);
+    return truthy(call0(self, m_has_pending));
+}
+
+Batch UplinkExporter::take_batch(nb::handle self, ExportState &st) const {
+    Batch b;
+    // With the sink's own batch view the entries are taken as stored, so that captured events
+    // are encoded without building their snapshots.
+    if (is_own_method(self, m_peek, g_fn_peek)) {
+        b.items = orvane::exporting::peek_raw(st, b.compact);
+        b.raw = true;
+        return b;
+    }
+    PyObject *list = PySequence_List(call0(self, m_peek).ptr());
+    if (list == nullptr)
+        throw nb::python_error();
+    b.items = nb::steal<nb::list>(list);
+    b.compact.assign(static_cast<size_t>(PyList_GET_SIZE(list)), 0);
+    b.raw = false;
+    return b;
+}
+
+nb::object UplinkExporter::before_send(nb::handle self, ExportState &) const {
+    if (!truthy(attr(self, a_needs_probe)))
+        return nb::object();
+    return call0(self, m_probe);
+}
+
+std::unique_ptr<ItemEncoder> UplinkExporter::encoder(nb::handle self, ExportState &, const Batch &batch) const {
+    return std::make_unique<UplinkEncoder>(self, batch);
+}
+
+nb::object UplinkExporter::frame(nb::handle self, ExportState &, const Batch &, const Encoded &enc, size_t begin,
+                                 size_t end) const {
+    std::string body = body_head(self);
+    size_t size = body.size() + 2;
+    for (size_t k = begin; k < end; ++k)
+        size += enc.piece(k).size() + 1;
+    body.reserve(size);
+    for (size_t k = begin; k < end; ++k) {
+        if (k > begin)
+            body.push_back(',');
+        body.append(enc.piece(k));
+    }
+    body += "]}";
+    return bytes_of(body);
+}
+
+nb::object UplinkExporter::send(nb::handle self, ExportState &, nb::handle client, nb::handle body) const {
+    std::string url = orvane::exporting::url_without_userinfo(text_of(attr(self, a_endpoint)));
+    return call_method_kw(client, m_post, {nb::str(url.c_str(), url.size())},
+                          {{&k_content, body}, {&k_headers, auth_headers(self, true)}});
+}
+
+// 2xx delivered; 413, 400 and 422 split to find the events refused; anything else (401/403, 429,
+// 5xx, ...) keeps the batch and backs off, honouring Retry-After (read from the error's response
+// by _mark_unavailable).
+Answer UplinkExporter::classify(nb::handle, ExportState &, nb::handle response) const {
+    int status = static_cast<int>(int64_of(attr(response, a_status_code)));
+    Verdict verdict = orvane::exporting::upload_verdict(status);
+    if (verdict == Verdict::Delivered)
+        return Answer{Verdict::Delivered, std::nullopt, nb::object()};
+    // The failure as httpx words it ("Server error '503 ...' for url '...'").
+    nb::object error;
+    try {
+        call0(response, m_raise_for_status);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        error = nb::borrow(e.value());
+    }
+    if (!error.is_valid()) {
+        PyObject *exc = PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                              ("the listener answered HTTP " + std::to_string(status)).c_str());
+        if (exc == nullptr)
+            throw nb::python_error();
+        error = nb::steal(exc);
+    }
+    return Answer{verdict, orvane::exporting::retry_after_of(response), error};
+}
+
+void UplinkExporter::delivered(nb::handle self, ExportState &st, const Batch &batch,
+                               const std::vector<size_t> &items) const {
+    nb::object ids = nb::steal(PySet_New(nullptr));
+    if (!ids.is_valid())
+        throw nb::python_error();
+    for (size_t i : items) {
+        nb::object id = item_id(batch.item(i), batch.compact[i] != 0);
+        if (PySet_Add(ids.ptr(), id.ptr()) < 0)
+            throw nb::python_error();
+    }
+    if (is_own_method(self, m_drop_uploaded, g_fn_drop_uploaded))
+        drop_uploaded(st, ids);
+    else
+        call1(self, m_drop_uploaded, ids);
+    orvane::exporting::record_delivery(st, items.size());
+}
+
+void UplinkExporter::mark_available(nb::handle self, ExportState &) const { call0(self, m_mark_available); }
+
+void UplinkExporter::mark_unavailable(nb::handle self, ExportState &, nb::handle error,
+                                      std::optional<double>) const {
+    // Retry-After travels with the error (its response), so an override of _mark_unavailable
+    // sees all there is.
+    if (error.is_none())
+        call0(self, m_mark_unavailable);
+    else
+        call1(self, m_mark_unavailable, error);
+}
+
+PyObject *UplinkExporter::outage_category() const { return g_warning_category; }
+
+std::string UplinkExporter::outage_message(nb::handle self, nb::handle error) const {
+    return text_of(call1(self, m_build_warning, error));
+}
+
+PyObject *UplinkExporter::set_aside_category() const { return g_set_aside_category; }
+
+void UplinkExporter::run_pass(nb::handle self, ExportState &, bool drain) const {
+    call_method_kw(self, m_run_flush_sync, {}, {{&k_drain, bool_handle(drain)}});
+}
+
+void UplinkExporter::pass_failed(nb::handle self, ExportState &, nb::handle error) const {
+    call1(self, m_mark_unavailable, error);
+}
+
+nb::object UplinkExporter::run_coroutine(nb::handle self, bool drain, bool force) const {
+    return call_method_kw(self, m_flush_pending, {}, {{&k_drain, bool_handle(drain)}, {&k_force, bool_handle(force)}});
+}
+
+void UplinkExporter::after_fork(nb::handle self, ExportState &) const {
+    set_attr(self, a_needs_probe, nb::bool_(!attr(self, a_target).is_none()));
+}
+
+nb::object encode_batch_natively(nb::handle self, nb::handle batch) {
+    if (!PyList_CheckExact(batch.ptr()) || !is_own_method(self, m_serialize, g_fn_serialize) ||
+        !orvane::sanitize::is_original())
+        return nb::object();
+    EventWriter writer(self);
+    if (!writer.usable())
+        return nb::object();
+    std::string body = body_head(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.ptr()); ++i) {
+        if (i)
+            body.push_back(',');
+        nb::object event = nb::borrow(PyList_GET_ITEM(batch.ptr(), i));
+        if (!writer.write(event, false, body))
+            return nb::object();
+    }
+    body += "]}";
+    return bytes_of(body);
+}
+
+// --- the probe and the asynchronous operations ---------------------------------------------------
+
+namespace {
 
 Task probe_task(nb::object self) {
-    nb::object target = attr(self, n_target);
+    nb::object target = attr(self, a_target);
     if (target.is_none())
         co_return true;
-    nb::object httpx = import_httpx();
-    nb::object headers = bearer_headers(self, false);
+    nb::object httpx = orvane::exporting::import_httpx();
+    nb::object headers = auth_headers(self, false);
     if (PyDict_GET_SIZE(headers.ptr()) == 0)
         headers = nb::none();
-    double timeout = std::clamp(float_attr(self, n_timeout), 0.5, 2.0);
-    nb::object url = nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs");
-    nb::object http_error = httpx.attr("HTTPError");
+    double timeout = std::clamp(state_of(self)->timeout, 0.5, 2.0);
+    std::string url_text = orvane::exporting::url_without_userinfo(
+        text_of(nb::borrow(target[0]) + nb::borrow(target[1]) + nb::str("/runs")));
+    nb::str url(url_text.c_str(), url_text.size());
+    nb::object http_error = attr(httpx, a_http_error);
     nb::object failure, client, aexit, status;
     bool entered = false;
     try {
-        client = new_client(httpx, nb::float_(timeout));
+        client = orvane::exporting::http_client(httpx, timeout);
         nb::handle ctype(reinterpret_cast<PyObject *>(Py_TYPE(client.ptr())));
-        nb::object aenter = ctype.attr("__aenter__");
-        aexit = ctype.attr("__aexit__");
+        nb::object aenter = attr(ctype, a_aenter);
+        aexit = attr(ctype, a_aexit);
         nb::object enter_call = aenter(client);
         co_await orvane::coro::await(enter_call);
         entered = true;
-        nb::object get_call = client.attr("get")(url, nb::arg("headers") = headers);
+        nb::object get_call = call_method_kw(client, m_get, {url}, {{&k_headers, headers}});
         nb::object response = co_await orvane::coro::await(get_call);
-        status = response.attr("status_code");
+        status = attr(response, a_status_code);
     } catch (abi::__forced_unwind &) {
         throw;
     } catch (...) {
         failure = caught_exception();
     }
     if (entered) {
-        nb::object leaving = orvane::coro::wrap(leave_client(aexit, client, failure),
+        nb::object leaving = orvane::coro::wrap(orvane::exporting::leave_client(aexit, client, failure),
                                                 "RemoteTraceSink._leave_client");
         nb::object left = co_await orvane::coro::await(leaving);
         failure = left.is_none() ? nb::object() : left;
@@ -627,18 +535,18 @@ Task append_events_task(nb::object self, nb::object events) {
         throw nb::python_error();
     if (n == 0)
         co_return nb::none();
-    call(self, n_m_enqueue, events);
-    nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync));
+    call1(self, m_enqueue, events);
+    nb::object asyncio = get(o_asyncio);
+    nb::object run = call1(asyncio, m_to_thread, attr(self, m_run_flush_sync));
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
 
 Task flush_async_task(nb::object self) {
-    if (!truthy(call(self, n_m_has_pending)))
+    if (!truthy(call0(self, m_has_pending)))
         co_return nb::none();
-    nb::object asyncio = get(n_asyncio);
-    nb::object run = asyncio.attr("to_thread")(attr(self, n_m_run_flush_sync), nb::arg("force") = true);
+    nb::object asyncio = get(o_asyncio);
+    nb::object run = call_method_kw(asyncio, m_to_thread, {attr(self, m_run_flush_sync)}, {{&k_force, Py_True}});
     co_await orvane::coro::await(run);
     co_return nb::none();
 }
@@ -646,8 +554,7 @@ Task flush_async_task(nb::object self) {
 }  // namespace
 
 nb::object flush_pending_events(nb::handle self, bool drain, bool force) {
-    return orvane::coro::wrap(flush_task(nb::borrow(self), drain, force),
-                              "RemoteTraceSink._flush_pending_events");
+    return orvane::exporting::flush_coroutine(self, drain, force, "RemoteTraceSink._flush_pending_events");
 }
 
 nb::object probe_local_listener(nb::handle self) {
@@ -671,326 +578,60 @@ nb::object flush_async(nb::handle self) {
 // --- availability ----------------------------------------------------------------------------
 
 void mark_available(nb::handle self) {
-    set_attr(self, n_failure_count, nb::int_(0));
-    set_attr(self, n_next_retry_at, nb::float_(0.0));
-    set_attr(self, n_has_warned, nb::bool_(false));
-    set_attr(self, n_needs_probe, nb::bool_(false));
+    StateRef ref = state_of(self);
+    g_hooks.Exporter::mark_available(self, *ref.st);
+    set_attr(self, a_needs_probe, nb::bool_(false));
 }
 
 void mark_unavailable(nb::handle self, nb::handle error) {
     require_error(error);
-    StateRef st = state_of(self);
-    nb::object text = error.is_none() ? nb::none() : redacted_text(self, error);
-    double wall = orvane::outside::time_time();
-    {
-        LockGuard stats = stats_guard(*st.st);
-        st->upload_failures += 1;
-        st->last_failure_at = nb::float_(wall);
-        st->last_failure = text;
-    }
-    nb::object failures = attr(self, n_failure_count) + nb::int_(1);
-    set_attr(self, n_failure_count, failures);
-    double delay = backoff_delay(float_attr(self, n_retry_delay), float_attr(self, n_max_retry_delay),
-                                 int64_of(failures));
-    set_attr(self, n_next_retry_at, nb::float_(orvane::outside::time_monotonic() + delay));
-    if (!attr(self, n_target).is_none())
-        set_attr(self, n_needs_probe, nb::bool_(true));
-    if (!truthy(attr(self, n_has_warned))) {
-        nb::object message = call(self, n_m_build_warning, error);
-        get(n_warnings).attr("warn")(message, nb::handle(g_warning_category),
-                                     nb::arg("stacklevel") = 4);
-        set_attr(self, n_has_warned, nb::bool_(true));
-    }
+    StateRef ref = state_of(self);
+    ExportState &st = *ref.st;
+    orvane::exporting::record_failure(self, st, error, retry_after_of_error(error));
+    if (!attr(self, a_target).is_none())
+        set_attr(self, a_needs_probe, nb::bool_(true));
+    orvane::exporting::warn_outage_once(self, st, error);
 }
 
 std::string build_warning_message(nb::handle self, nb::handle error) {
     require_error(error);
     std::string detail;
     if (!error.is_none()) {
-        std::string text = redact(to_text(error), secrets_of(self));
+        std::string text = orvane::exporting::redacted_error_text(self, error);
         if (!text.empty())
             detail = " (" + text + ")";
     }
-    const char *hint = attr(self, n_target).is_none()
+    const char *hint = attr(self, a_target).is_none()
                            ? "Check that the configured DevTools endpoint and API key are reachable."
                            : "Start the local listener with `orvane-devtools start`.";
-    return "ObservationBridge could not connect to the DevTools listener at " + public_endpoint(self) +
+    return "ObservationBridge could not connect to the DevTools listener at " + g_hooks.public_endpoint(self) +
            detail + ". " + hint +
            " Pending events will stay buffered in memory and upload will retry silently with backoff.";
 }
 
-
 nb::object serialize_event(nb::handle self, nb::handle event) {
-    std::optional<JsonSanitizer> sanitizer = native_sanitizer();
-    return serialize_with(self, event, sanitizer ? &*sanitizer : nullptr);
-}
-
-// --- background worker -----------------------------------------------------------------------
-
-namespace {
-
-Name n_flag{"_flag"};
-Name n_is_set{"is_set"};
-
-// threading.Event.is_set() without the Python call (its flag attribute) for a plain Event.
-bool event_is_set(nb::handle event) {
-    static PyObject *event_type = nullptr;
-    if (event_type == nullptr)
-        event_type = nb::object(nb::module_::import_("threading").attr("Event")).release().ptr();
-    if (Py_TYPE(event.ptr()) == reinterpret_cast<PyTypeObject *>(event_type)) {
-        PyObject *flag = nullptr;
-        if (PyObject_GetOptionalAttr(event.ptr(), n_flag.get(), &flag) < 0)
-            throw nb::python_error();
-        if (flag != nullptr) {
-            bool set = flag == Py_True;
-            Py_DECREF(flag);
-            return set;
-        }
-    }
-    return truthy(attr(event, n_is_set)());
-}
-
-}  // namespace
-
-bool ensure_background_flush(nb::handle self) {
-    StateRef ref = state_of(self);
-    return ensure_background_flush(self, *ref.st);
-}
-
-bool ensure_background_flush(nb::handle self, SinkState &state) {
-    SinkState *st = &state;
-    if (!st->worker_starting) {
-        nb::object thread = st->worker_thread;
-        bool alive = false;
-        if (!thread.is_none())
-            alive = st->worker_alive || truthy(thread.attr("is_alive")());
-        // is_alive() may run Python code and let another thread start a worker meanwhile.
-        if (!alive && !st->worker_starting && st->worker_thread.is(thread)) {
-            st->worker_starting = true;
-            try {
-                nb::object threading = get(n_threading);
-                nb::object worker = threading.attr("Thread")(
-                    nb::arg("target") = attr(self, n_m_worker),
-                    nb::arg("name") = "ObservationBridgeFlushWorker", nb::arg("daemon") = true);
-                st->worker_thread = worker;
-                st->worker_alive = false;
-                worker.attr("start")();
-            } catch (...) {
-                st->worker_starting = false;
-                throw;
-            }
-            st->worker_starting = false;
-        }
-    }
-    // While the worker waits out a back-off deadline a wake-up cannot shorten the wait (the worker
-    // would only go back to sleep), so the event is left alone: this keeps a producer that runs
-    // during an outage from paying for a thread wake-up on every call.
-    if (!st->worker_backing_off) {
-        nb::object event = st->worker_event;
-        if (!event_is_set(event))
-            event.attr("set")();
-    }
-    return true;
-}
-
-void run_flush_sync(nb::handle self, bool drain, bool force) {
-    StateRef st = state_of(self);
-    nb::object lock = st->flush_lock;
-    LockGuard guard(lock.attr("acquire"), lock.attr("release"));
-    nb::object loop = get(n_asyncio).attr("new_event_loop")();
-    try {
-        nb::object coro = attr(self, n_m_flush_pending)(nb::arg("drain") = drain,
-                                                           nb::arg("force") = force);
-        loop.attr("run_until_complete")(coro);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
-        try {
-            loop.attr("close")();
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(self);
-        }
-        throw;
-    }
-    loop.attr("close")();
-}
-
-bool g_shutting_down = false;
-
-namespace {
-
-void sleep_seconds(double seconds) { get(n_time).attr("sleep")(seconds); }
-
-void wait_event(SinkState &st, double timeout) {
-    nb::object event = st.worker_event;
-    if (timeout < 0)
-        event.attr("wait")();
-    else
-        event.attr("wait")(std::min(timeout, 3600.0));
-}
-
-void clear_event(SinkState &st) { nb::object(st.worker_event).attr("clear")(); }
-
-// Keeps `worker_alive` true while the body of the stored worker thread runs.
-struct AliveMark {
-    nb::object self, me;
-    AliveMark(nb::handle s, nb::object current) : self(nb::borrow(s)), me(std::move(current)) {
-        StateRef st = state_of(self);
-        if (st->worker_thread.is(me))
-            st->worker_alive = true;
-    }
-    ~AliveMark() {
-        PyObject *saved = PyErr_GetRaisedException();
-        try {
-            StateRef st = state_of(self);
-            if (st->worker_thread.is(me))
-                st->worker_alive = false;
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(self);
-        }
-        PyErr_SetRaisedException(saved);
-    }
-};
-
-}  // namespace
-
-void background_flush_worker(nb::handle self) {
-    AliveMark mark(self, get(n_threading).attr("current_thread")());
-    // At interpreter exit the worker leaves its loop at the next wake-up, so that it is not
-    // ended inside C++ code while the interpreter shuts down.
-    for (;;) {
-        SinkState &st = *state_of(self).st;  // the holder lives in the instance dict
-        wait_event(st, -1);
-        if (g_shutting_down)
-            return;
-        clear_event(st);
-        double interval = float_attr(self, n_interval);
-        auto below_one_batch = [&] {
-            return static_cast<int64_t>(pending_size_hint(st)) < int64_of(attr(self, n_batch_size));
-        };
-        if (interval > 0 && below_one_batch()) {
-            sleep_seconds(interval);
-            clear_event(st);
-        }
-        while (!g_shutting_down && has_pending(st)) {
-            double now = orvane::outside::time_monotonic();
-            double retry_at = float_attr(self, n_next_retry_at);
-            if (now < retry_at) {
-                st.worker_backing_off = true;
-                try {
-                    wait_event(st, retry_at - now);
-                } catch (...) {
-                    st.worker_backing_off = false;
-                    throw;
-                }
-                st.worker_backing_off = false;
-                clear_event(st);
-                continue;
-            }
-            if (g_shutting_down)
-                return;
-            try {
-                // A backlog of at least one full batch drains in one run (one client, batch
-                // after batch); otherwise one batch per pass.
-                bool drain = !below_one_batch();
-                call(self, n_m_run_flush_sync, nb::arg("drain") = drain);
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception))
-                    throw;
-                nb::object error = nb::borrow(e.value());
-                try {
-                    call(self, n_m_mark_unavailable, error);
-                } catch (nb::python_error &e2) {
-                    if (!e2.matches(PyExc_Exception))
-                        throw;
-                    e2.discard_as_unraisable(self);
-                }
-                break;
-            }
-            if (!has_pending(st))
-                break;
-            if (orvane::outside::time_monotonic() < float_attr(self, n_next_retry_at))
-                continue;
-            if (interval > 0 && below_one_batch()) {
-                sleep_seconds(interval);
-                clear_event(st);
-            }
-        }
-    }
+    std::optional<orvane::sanitize::Rules> rules = native_rules();
+    return serialize_with(self, event, rules ? &*rules : nullptr);
 }
 
 // --- local listener ----------------------------------------------------------------------------
 
 nb::object resolve_local_listener_target(nb::handle self) {
-    nb::object parsed = get(n_urlparse)(attr(self, n_endpoint));
-    nb::object scheme = parsed.attr("scheme");
-    std::string s = to_text(scheme);
+    nb::object parsed = get(o_urlparse)(attr(self, a_endpoint));
+    nb::object scheme = attr(parsed, a_scheme);
+    std::string s = text_of(scheme);
     if (s != "http" && s != "https")
         return nb::none();
-    nb::object host = parsed.attr("hostname");
+    nb::object host = attr(parsed, a_hostname);
     if (host.is_none())
         return nb::none();
-    std::string h = to_text(host);
+    std::string h = text_of(host);
     if (h != "127.0.0.1" && h != "localhost")
         return nb::none();
-    nb::object base = scheme + nb::str("://") + parsed.attr("netloc");
-    nb::object path = parsed.attr("path");
-    std::string prefix = route_prefix_for(to_text(path));
+    nb::object base = scheme + nb::str("://") + attr(parsed, a_netloc);
+    nb::object path = attr(parsed, a_path);
+    std::string prefix = orvane::exporting::route_prefix_for(text_of(path));
     return nb::make_tuple(base, nb::str(prefix.c_str(), prefix.size()));
-}
-
-// --- process exit and fork -----------------------------------------------------------------------
-
-void exit_flush(nb::handle self) {
-    StateRef st = state_of(self);
-    if (st->queue.empty())
-        return;
-    double budget = float_attr(self, n_timeout);
-    if (!(budget > 0))
-        budget = 0.0;
-    budget = std::min(budget, 3600.0);
-    auto started = std::chrono::steady_clock::now();
-    nb::object lock = st->flush_lock;
-    bool acquired = truthy(lock.attr("acquire")(true, budget));
-    if (acquired) {
-        try {
-            double used = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            double remaining = budget - used;
-            if (remaining > 0) {
-                nb::object asyncio = get(n_asyncio);
-                nb::object loop = asyncio.attr("new_event_loop")();
-                try {
-                    nb::object coro = attr(self, n_m_flush_pending)(nb::arg("drain") = true,
-                                                                       nb::arg("force") = true);
-                    loop.attr("run_until_complete")(asyncio.attr("wait_for")(coro, remaining));
-                } catch (nb::python_error &e) {
-                    // A listener that does not answer in time is the case this bound is for.
-                    if (!e.matches(PyExc_TimeoutError))
-                        e.discard_as_unraisable(self);
-                }
-                loop.attr("close")();
-            }
-        } catch (...) {
-            lock.attr("release")();
-            throw;
-        }
-        lock.attr("release")();
-    }
-    size_t unsent = st->queue.size();
-    if (unsent > 0) {
-        LockGuard stats = stats_guard(*st.st);
-        st->exit_unsent += static_cast<int64_t>(unsent);
-    }
-}
-
-void reinit_after_fork(nb::handle self) {
-    StateRef st = state_of(self);
-    st->new_locks();
-    st->worker_event = get(n_threading).attr("Event")();
-    st->worker_thread = nb::none();
-    st->worker_starting = false;
-    st->worker_alive = false;
-    st->worker_backing_off = false;
 }
 
 }  // namespace orvane::uplink

@@ -85,8 +85,14 @@ class Settings:
         return f"Settings({self._data!r})"
 
 
-# Keys whose values never leave the process in clear text.  Compared against
-# the whole key, case-insensitively (str.casefold).
+# Keys whose values never leave the process in clear text.  A key is secret
+# when its whole text, case-folded (str.casefold), is one of _SECRET_KEYS, or
+# when its last word (see _key_words), case-folded, is one of _SECRET_NOUNS, or
+# when it ends in the word "key" preceded by one of _SECRET_KEY_QUALIFIERS.
+# So "db_password", "dbPassword", "client_secret", "aws_secret_access_key",
+# "x-api-key" and "set-cookie" are masked, while "max_tokens", "token_count",
+# "tokenizer", "keyboard" and "author" stay visible.  The native sanitizer of
+# the backends reads these three collections at every use and decides alike.
 _SECRET_KEYS = frozenset(
     {
         "authorization",
@@ -106,6 +112,72 @@ _SECRET_KEYS = frozenset(
         "set-cookie",
     }
 )
+
+# Words that make a key secret when they end it (compared case-folded).
+_SECRET_NOUNS = frozenset(
+    {
+        "password",
+        "passwd",
+        "secret",
+        "token",
+        "cookie",
+        "authorization",
+        "credential",
+        "credentials",
+    }
+)
+
+# Words that make a key ending in "key" secret when they come just before it.
+_SECRET_KEY_QUALIFIERS = frozenset({"api", "private", "secret", "access"})
+
+_WORD_SEPARATORS = "_-."
+
+
+def _key_words(text: str) -> list[str]:
+    """The words of a key: split at "_", "-" and ".", and where the case changes.
+
+    A word starts at an upper-case character that follows a character that is
+    not upper case ("dbPassword" -> "db", "Password"; "oauth2Token" -> "oauth2",
+    "Token"), or that follows an upper-case run and comes before a lower-case
+    character ("APIKey" -> "API", "Key").  Case is the str.isupper/islower of
+    the single character.
+    """
+    words: list[str] = []
+    start = 0
+    end = len(text)
+    for i, ch in enumerate(text):
+        if ch in _WORD_SEPARATORS:
+            if i > start:
+                words.append(text[start:i])
+            start = i + 1
+        elif i > start and ch.isupper():
+            if not text[i - 1].isupper() or (i + 1 < end and text[i + 1].islower()):
+                words.append(text[start:i])
+                start = i
+    if start < end:
+        words.append(text[start:])
+    return words
+
+
+def _is_secret_text(text: str) -> bool:
+    """The verdict on a key whose JSON key text is ``text`` (see _SECRET_KEYS)."""
+    folded = text.casefold()
+    if folded in _SECRET_KEYS:
+        return True
+    # Case folding works character by character, so the folded last word ends
+    # the folded text (but for trailing separators): keys that end in no
+    # secret word leave here.
+    tail = folded.rstrip(_WORD_SEPARATORS)
+    if not (tail.endswith("key") or tail.endswith(tuple(_SECRET_NOUNS))):
+        return False
+    words = _key_words(text)
+    if not words:
+        return False
+    last = words[-1].casefold()
+    if last in _SECRET_NOUNS:
+        return True
+    return last == "key" and len(words) > 1 and words[-2].casefold() in _SECRET_KEY_QUALIFIERS
+
 
 _SCALARS = (str, int, float, bool, type(None))
 
@@ -159,8 +231,8 @@ class DataFormatter:
 
     @staticmethod
     def is_secret_key(key: Any) -> bool:
-        """True when values under ``key`` are masked."""
-        return _key_text(key).casefold() in _SECRET_KEYS
+        """True when values under ``key`` are masked (see ``sanitize``)."""
+        return _is_secret_text(_key_text(key))
 
     @staticmethod
     def sanitize(data: Any) -> Any:
@@ -173,17 +245,47 @@ class DataFormatter:
           their fields, so secrets inside them are masked too;
         * anything else becomes ``str(value)``.
 
-        Values under secret-looking keys (whole key, case-insensitive) are
-        replaced by ``"***"`` at any depth.  A container met again on its own
+        Values under secret keys are replaced by ``"***"`` at any depth: keys
+        whose whole text is a known secret name (``authorization``, ``api_key``,
+        ...) or whose words end in a secret noun (``db_password``, ``dbPassword``,
+        ``access_token``, ``set-cookie``, ``private_key``, ``x-api-key``), all
+        compared case-insensitively; token counts such as ``max_tokens`` or
+        ``token_count`` stay visible.  A container met again on its own
         path becomes ``"<recursion>"``; nesting beyond ``MAX_DEPTH`` becomes
         ``"<max depth>"``.
         """
         if type(data) in _SCALARS:
             return data
-        return _walk(data, set(), 0)
+        return _walk(data, _Walk(), 0)
 
 
-def _walk(value: Any, path: set[int], depth: int) -> Any:
+_verdicts: dict[str, bool] = {}
+_verdicts_rules: tuple = ()
+
+
+class _Walk:
+    """The state of one sanitize call: the containers on the current path and the verdicts on
+    key texts.  While the three collections are frozensets, verdicts are shared between calls
+    (and dropped when a collection is replaced); otherwise each call judges afresh."""
+
+    __slots__ = ("path", "verdicts")
+
+    def __init__(self) -> None:
+        global _verdicts, _verdicts_rules
+        self.path: set[int] = set()
+        rules = (_SECRET_KEYS, _SECRET_NOUNS, _SECRET_KEY_QUALIFIERS)
+        if type(rules[0]) is frozenset and type(rules[1]) is frozenset and type(rules[2]) is frozenset:
+            if (len(_verdicts_rules) != 3 or rules[0] is not _verdicts_rules[0]
+                    or rules[1] is not _verdicts_rules[1] or rules[2] is not _verdicts_rules[2]
+                    or len(_verdicts) > 4096):
+                _verdicts = {}
+                _verdicts_rules = rules
+            self.verdicts = _verdicts
+        else:
+            self.verdicts = {}
+
+
+def _walk(value: Any, walk: _Walk, depth: int) -> Any:
     kind = type(value)
     if kind in _SCALARS:
         return value
@@ -199,16 +301,17 @@ def _walk(value: Any, path: set[int], depth: int) -> Any:
             value = value.model_dump()
         except Exception:
             return f"<unserialisable {kind.__name__}>"
-        return _walk_mapping(value, path, depth, id(value))
+        return _walk_mapping(value, walk, depth, id(value))
     elif dataclasses.is_dataclass(value) and not isinstance(value, type):
         fields = {f.name: getattr(value, f.name, None) for f in dataclasses.fields(value)}
-        return _walk_mapping(fields, path, depth, id(value))
+        return _walk_mapping(fields, walk, depth, id(value))
     else:
         return _safe_str(value)
 
     if isinstance(value, Mapping):
-        return _walk_mapping(value, path, depth, id(value))
+        return _walk_mapping(value, walk, depth, id(value))
 
+    path = walk.path
     marker = id(value)
     if marker in path:
         return DataFormatter.RECURSION_MARKER
@@ -218,30 +321,35 @@ def _walk(value: Any, path: set[int], depth: int) -> Any:
     try:
         depth += 1
         return [
-            item if type(item) in _SCALARS else _walk(item, path, depth)
+            item if type(item) in _SCALARS else _walk(item, walk, depth)
             for item in value
         ]
     finally:
         path.discard(marker)
 
 
-def _walk_mapping(value: Mapping, path: set[int], depth: int, marker: int) -> Any:
+def _walk_mapping(value: Mapping, walk: _Walk, depth: int, marker: int) -> Any:
+    path = walk.path
     if marker in path:
         return DataFormatter.RECURSION_MARKER
     if depth >= DataFormatter.MAX_DEPTH:
         return DataFormatter.DEPTH_MARKER
     path.add(marker)
+    verdicts = walk.verdicts
     try:
         depth += 1
         out: dict[str, Any] = {}
         for key, item in value.items():
             text = key if type(key) is str else _key_text(key)
-            if text.casefold() in _SECRET_KEYS:
+            secret = verdicts.get(text)
+            if secret is None:
+                secret = verdicts[text] = _is_secret_text(text)
+            if secret:
                 out[text] = DataFormatter.MASK
             elif type(item) in _SCALARS:
                 out[text] = item
             else:
-                out[text] = _walk(item, path, depth)
+                out[text] = _walk(item, walk, depth)
         return out
     finally:
         path.discard(marker)

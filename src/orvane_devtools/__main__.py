@@ -1,4 +1,5 @@
-"""Command line: ``orvane-devtools demo`` (also ``python -m orvane_devtools demo``)."""
+"""Command line: ``orvane-devtools demo`` and ``orvane-devtools start`` (also ``python -m
+orvane_devtools ...``)."""
 
 from __future__ import annotations
 
@@ -9,7 +10,13 @@ import sys
 def _demo(args: argparse.Namespace) -> int:
     from ._demo import run_demo
 
-    return run_demo(out_dir=args.out)
+    return run_demo(out_dir=args.out, endpoint=args.endpoint, api_key=args.api_key)
+
+
+def _start(args: argparse.Namespace) -> int:
+    from .listener.cli import start_command
+
+    return start_command(args)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -17,7 +24,19 @@ def main(argv: list[str] | None = None) -> int:
     sub = parser.add_subparsers(dest="command", required=True)
     demo = sub.add_parser("demo", help="play a small agent session through the observation layer")
     demo.add_argument("--out", default=None, help="folder for the JSON Lines file (default: a temporary folder)")
+    demo.add_argument("--endpoint", default=None, metavar="URL",
+                      help="send the session to this running listener's ingest URL (e.g. "
+                           "http://127.0.0.1:8765/observation/ingest) instead of the demo's own")
+    demo.add_argument("--api-key", default=None, metavar="KEY",
+                      help="the listener's API key (also from ORVANE_DEVTOOLS_API_KEY)")
     demo.set_defaults(func=_demo)
+
+    from .listener.cli import add_start_arguments
+
+    start = sub.add_parser("start", help="run the DevTools listener: receives uploads, keeps "
+                                         "them, serves the API and the web page")
+    add_start_arguments(start)
+    start.set_defaults(func=_start)
     args = parser.parse_args(argv)
     return args.func(args)
 

@@ -85,6 +85,7 @@ class TestConstruction:
             ("observation.run_stale_after_seconds", 900),
             ("observation.run_orphan_after_seconds", 30),
             ("observation.jsonl.enabled", False),
+            ("observation.otlp.enabled", False),
             ("logs.enabled", False),
         ]
 
@@ -187,6 +188,7 @@ class TestReload:
         desk.reload()
         assert settings.reads == [("observation.jsonl.enabled", False),
                                   ("observation.jsonl.path", None),
+                                  ("observation.otlp.enabled", False),
                                   ("logs.enabled", False)]
         assert desk._channel_buffer.maxlen == 160
         assert len(stores) == 1

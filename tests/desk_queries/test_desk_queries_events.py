@@ -182,3 +182,54 @@ class TestEventLookups:
             assert f"Argument '{name}' has incorrect type" in str(info.value)
         with pytest.raises(Exception):
             desk.query_events(unknown=1)
+
+
+class TestUnprintableValues:
+    """A held event whose values have no text (str() raising, a cycle, an int too long to print)
+    never makes a search raise: such a value is searched by its repr(), or not at all."""
+
+    class NoStr:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+        def __repr__(self):
+            return "NoStr<Hidden>"
+
+    class Nothing:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+        __repr__ = __str__
+
+    def events(self):
+        cyclic = {"k": 1}
+        cyclic["self"] = cyclic
+        return [
+            event("tool.called", None, T0, message="plain words", payload={"v": self.NoStr()}),
+            event("tool.called", None, T0 + 1, payload={"v": self.Nothing()}, message="other"),
+            event("tool.called", None, T0 + 2, payload=cyclic, message="third"),
+            event("tool.called", None, T0 + 3, payload={"n": 10 ** 5000}, message="fourth"),
+        ]
+
+    def test_through_the_stores_public_methods(self, make_desk):
+        class Listing:
+            def __init__(self, events):
+                self.events = events
+
+            def get_recent_events(self, *, limit=None):
+                return list(self.events)
+
+        desk = make_desk()
+        desk._run_store = Listing(self.events())
+        assert [e.message for e in desk.query_events(search="hidden")] == ["plain words"]
+        assert [e.message for e in desk.query_events(search="words")] == ["plain words"]
+        assert desk.query_events(search="no such text") == []
+        assert [e.message for e in desk.query_events(search="fourth")] == ["fourth"]
+
+    def test_the_methods_themselves(self, make_desk):
+        desk = make_desk()
+        first, second = self.events()[:2]
+        assert desk._event_matches_search(first, "nostr<hidden>") is True
+        assert desk._event_matches_search(second, "anything") is False
+        with pytest.raises(RuntimeError):
+            desk._normalize_search_text(self.Nothing())  # the text itself still cannot be made

@@ -43,7 +43,9 @@ class Point:
 
 def python_line(ev) -> bytes:
     data = DataFormatter.sanitize(ev.model_dump(mode="json"))
-    return (json.dumps(data, ensure_ascii=False) + "\n").encode("utf-8")
+    text = json.dumps(data, ensure_ascii=False) + "\n"
+    # The sink writes a lone surrogate (no UTF-8 form) as its JSON escape.
+    return "".join(f"\\u{ord(c):04x}" if 0xD800 <= ord(c) <= 0xDFFF else c for c in text).encode("utf-8")
 
 
 def nested(depth, leaf):
@@ -121,10 +123,13 @@ class TestChangedRules:
         monkeypatch.setattr(DataFormatter, "DEPTH_MARKER", "<deep>")
         monkeypatch.setattr(DataFormatter, "MAX_DEPTH", 4)
         monkeypatch.setattr(utils, "_SECRET_KEYS", frozenset({"app_id", "code", 7}))
+        monkeypatch.setattr(utils, "_SECRET_NOUNS", frozenset({"message"}))
+        monkeypatch.setattr(utils, "_SECRET_KEY_QUALIFIERS", frozenset())
         ev = make_event(nested(10, "leaf"))
         line = self.run(tmp_path, ev)
         assert line == python_line(ev)
         assert b"<hidden>" in line and b"<deep>" in line and b"secret-value" in line
+        assert b'"message": "<hidden>"' in line and b'"code": "<hidden>"' in line
 
     def test_a_mutable_key_set_is_read_on_every_append(self, tmp_path, monkeypatch):
         keys = {"code"}
@@ -153,3 +158,69 @@ def test_raised_max_depth_writes_no_marker(tmp_path, monkeypatch):
     asyncio.run(JSONLTraceSink(str(path)).append_event(ev))
     assert path.read_bytes() == python_line(ev)
     assert b'"secret": "***"' in path.read_bytes() and b"<max depth>" not in path.read_bytes()
+
+
+class TestLinesWrittenFromTheModel:
+    """Events of the common shape are written from their fields, without the JSON-mode dump;
+    every other event through the dump. Both must give the bytes of the Python route."""
+
+    @staticmethod
+    def random_value(rnd, depth=0):
+        texts = ["", "plain", 'quote "q"', "back\\slash", "ü€😀", "\x00\x1f\n", "lone \ud800", "x" * 300]
+        keys = ["a", "token", "db_password", "max_tokens", "Set-Cookie", "apiKey", "é", 'k"q']
+        roll = rnd.random()
+        if depth < 6 and roll < 0.25:
+            return {rnd.choice(keys) + str(i): TestLinesWrittenFromTheModel.random_value(rnd, depth + 1)
+                    for i in range(rnd.randint(0, 4))}
+        if depth < 6 and roll < 0.4:
+            items = [TestLinesWrittenFromTheModel.random_value(rnd, depth + 1) for _ in range(rnd.randint(0, 4))]
+            return tuple(items) if rnd.random() < 0.3 else items
+        return rnd.choice([None, True, False, 0, -7, 2**70, 1.5, 1e-7, 3.0, rnd.choice(texts),
+                           rnd.random() * 10 ** rnd.randint(-20, 20)])
+
+    def test_random_plain_events(self):
+        import random
+
+        rnd = random.Random(21)
+        for i in range(400):
+            run = None if rnd.random() < 0.3 else RuntimeRunContext(
+                run_id=f"r{i}", run_kind=self.random_value(rnd, 5), agent_name=rnd.choice([None, "Planner ✓"]),
+                meta={"flow_name": "f", "client_secret": "s", "n": self.random_value(rnd, 3)})
+            ev = RuntimeEvent(event_type=rnd.choice(["stream.delta", 'a"b']), source=rnd.choice([None, "src"]),
+                              level=self.random_value(rnd, 4), message=rnd.choice([None, "m ü", 'say "x"']),
+                              payload=self.random_value(rnd), error=self.random_value(rnd, 3),
+                              meta={"app_id": "a", "api_key": "k", "x": self.random_value(rnd, 2)}, run=run)
+            assert Linefile._encode_event(ev) == python_line(ev), i
+
+    @pytest.mark.parametrize("payload", [
+        {"nan": float("nan")}, {"inf": [float("-inf")]}, {"text": Color.RED}, {"sub": Level.HIGH},
+        {1: "int key"}, {"set": {1}}, {"model": Inner()}, {"dc": Point(1, "pw")}, {"deep": nested(70, "x")},
+        {"when": datetime.date(2020, 1, 1)},
+    ], ids=["nan", "inf", "str-enum", "int-enum", "int-key", "set", "model", "dataclass", "deep", "date"])
+    def test_values_the_dump_changes_take_the_dump_route(self, payload):
+        ev = make_event(payload)
+        assert Linefile._encode_event(ev) == python_line(ev)
+
+    def test_values_assigned_without_validation(self):
+        ev = make_event({"x": 1})
+        ev.event_id = 5  # model_dump writes what is there (with a warning)
+        ev.meta = {7: "non-str key"}
+        with pytest.warns(UserWarning):
+            expected = python_line(ev)
+        with pytest.warns(UserWarning):
+            assert Linefile._encode_event(ev) == expected
+
+    def test_small_max_depth_and_replaced_model_dump(self, monkeypatch):
+        ev = make_event({"a": {"b": 1}})
+        for depth in (0, 1, 2, 3):
+            monkeypatch.setattr(DataFormatter, "MAX_DEPTH", depth)
+            assert Linefile._encode_event(ev) == python_line(ev), depth
+        monkeypatch.undo()
+        original = RuntimeEvent.model_dump
+
+        def model_dump(self, **kw):
+            return {**original(self, **kw), "added": "by the host"}
+
+        monkeypatch.setattr(RuntimeEvent, "model_dump", model_dump)
+        assert b'"added": "by the host"' in Linefile._encode_event(ev)
+        assert Linefile._encode_event(ev) == python_line(ev)

@@ -79,6 +79,15 @@ class TestEncoding:
         with pytest.raises(ValueError, match="Circular reference"):
             Linefile._encode_line(loop)
 
+    @pytest.mark.parametrize("text", ['say "hi"', '"', '""quoted""', 'back\\slash "and" quote',
+                                      'tab\there\nnew line', '\x00\x01\x1f\x7f', 'plain ascii'])
+    def test_ascii_only_text_is_escaped(self, text):
+        # Text without any non-ASCII character takes the writer's ASCII path: quotes, backslashes
+        # and control characters must be escaped there as well, in values and in keys.
+        value = {text: text, "list": [text, {"k": text}]}
+        assert Linefile._encode_line(value) == (json.dumps(value, ensure_ascii=False) + "\n").encode()
+        assert json.loads(Linefile._encode_line(value)) == value
+
     def test_lone_surrogates_are_escaped(self):
         line = Linefile._encode_line({"s": "a\ud800b", "k\udfff": 1})
         assert line == b'{"s": "a\\ud800b", "k\\udfff": 1}\n'
@@ -164,6 +173,39 @@ class TestSink:
         asyncio.run(Custom(str(tmp_path / "x")).append_events([event(1), event(2)]))
         assert written == [(False, ['{"id": "e1"}\n', '{"id": "e2"}\n'])]
 
+    def test_ascii_event_with_quotes(self, tmp_path):
+        ev = event(5, message='he said "stop" \\ twice', payload={'key "q"': 'v "w"'})
+        path = tmp_path / "q.jsonl"
+        asyncio.run(JSONLTraceSink(str(path)).append_event(ev))
+        assert path.read_bytes() == expected_line(ev)
+        assert json.loads(path.read_bytes())["message"] == 'he said "stop" \\ twice'
+
+    def test_methods_replaced_on_the_instance_are_used(self, tmp_path):
+        # An attribute set on the instance wins over the class's method, as in Python.
+        sink = JSONLTraceSink(str(tmp_path / "x.jsonl"))
+        written = []
+        sink._serialize_event = lambda ev: {"id": ev.event_id}
+        asyncio.run(sink.append_events([event(1)]))
+        assert sink.path.read_bytes() == b'{"id": "e1"}\n'
+        sink._write_lines = written.append
+        asyncio.run(sink.append_events([event(2)]))
+        assert written == [['{"id": "e2"}\n']]
+        assert sink.path.read_bytes() == b'{"id": "e1"}\n'
+        other = JSONLTraceSink(str(tmp_path / "x.jsonl"))  # other instances keep the class's
+        asyncio.run(other.append_event(event(3)))
+        assert sink.path.read_bytes() == b'{"id": "e1"}\n' + expected_line(event(3))
+
+    def test_custom_attribute_access_is_honoured(self, tmp_path):
+        class Redirecting(JSONLTraceSink):
+            def __getattribute__(self, name):
+                if name == "_serialize_event":
+                    return lambda ev: {"via": "__getattribute__", "id": ev.event_id}
+                return super().__getattribute__(name)
+
+        sink = Redirecting(str(tmp_path / "x.jsonl"))
+        asyncio.run(sink.append_event(event(1)))
+        assert sink.path.read_bytes() == b'{"via": "__getattribute__", "id": "e1"}\n'
+
     def test_serialisation_error_writes_nothing(self, tmp_path):
         class Bad(JSONLTraceSink):
             def _serialize_event(self, event):
@@ -219,6 +261,28 @@ class TestFailures:
         asyncio.run(main())
         ids = lambda p: [json.loads(x)["event_id"] for x in p.read_bytes().splitlines()]  # noqa: E731
         assert ids(tmp_path / "e.jsonl.1") == ["e2"] and ids(path) == ["e3"]
+
+    @pytest.mark.timeout(30)
+    def test_a_write_that_fails_late_raises(self, tmp_path):
+        # The file is a pipe whose reader comes late and leaves without reading: the writer thread
+        # waits in open() and write() long after the coroutine stopped polling, then fails with
+        # EPIPE, which must reach the awaiting coroutine.
+        import time
+
+        path = tmp_path / "pipe.jsonl"
+        os.mkfifo(path)
+
+        def reader():
+            fd = os.open(path, os.O_RDONLY)  # returns once the writer thread has opened the pipe
+            time.sleep(0.05)  # the writer is blocked on the full pipe by now
+            os.close(fd)
+
+        thread = threading.Thread(target=reader)
+        thread.start()
+        big = [event(i, message="x" * 100_000) for i in range(3)]
+        with pytest.raises(BrokenPipeError):
+            asyncio.run(JSONLTraceSink(str(path)).append_events(big))
+        thread.join()
 
     def test_cancelled_append_does_not_break_the_writer(self, tmp_path):
         path = tmp_path / "e.jsonl"

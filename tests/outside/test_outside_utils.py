@@ -73,17 +73,16 @@ class TestSanitizeMasking:
             "max_tokens": 30,
             "tokens": 3,
             "password_hint": "kept",
-            "my_password": "kept",
+            "my_password": "masked: its last word is a secret noun",
         }
         out = sanitize(data)
-        for key in ("Authorization", "PASSWORD", "X-Api-Key", "Set-Cookie", "client_secret", "token"):
+        for key in ("Authorization", "PASSWORD", "X-Api-Key", "Set-Cookie", "client_secret", "token", "my_password"):
             assert out[key] == "***", key
         assert out["prompt_tokens"] == 10
         assert out["total_tokens"] == 20
         assert out["max_tokens"] == 30
         assert out["tokens"] == 3
         assert out["password_hint"] == "kept"
-        assert out["my_password"] == "kept"
 
     def test_all_secret_names_masked(self):
         names = [

@@ -14,3 +14,11 @@ def store() -> RuntimeTallybook:
 @pytest.fixture
 def ev():
     return make_event
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # Objects left in reference cycles by the last tests (a facade holds its store in some) are
+    # collected before the interpreter shuts down and the extension modules check their instances.
+    import gc
+
+    gc.collect()

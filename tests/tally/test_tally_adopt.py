@@ -149,5 +149,6 @@ class TestAdoptRun:
 
         record = RunRecord(run_id="x", root_run_id="x", run_kind="k")
         store.append_event(make_event(run_id="r", payload=Sneaky(lambda: store._adopt_run(record))))
+        assert store.list_runs(search="sneaky")  # str() runs while the run's text is written
         assert caught and "cannot be changed" in caught[0]
         assert store.get_run("x") is None

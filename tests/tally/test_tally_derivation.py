@@ -101,7 +101,8 @@ class TestRecords:
         with pytest.raises(RuntimeError, match="no string form"):
             store.append_event(bad)
         assert store.get_run("run-2") is None
-        assert store.get_recent_events()[-1].event_id == bad.event_id  # steps done stay done
+        assert store.get_event(bad.event_id) is None  # a failed append leaves nothing behind
+        assert [e.event_id for e in store.get_recent_events()] != [] and bad.event_id not in store._events_by_run
 
     @pytest.mark.parametrize(
         "event_type, expected",
@@ -273,12 +274,18 @@ class TestCopies:
         got = store.get_recent_events()[0]
         assert (got.event_id, got.timestamp) == (7, 2**70)
         assert store.get_event("7") is None
+        store.append_event(make_event(run_id="r", ts=5))
+        store.append_event(RuntimeEvent.model_construct(event_id="f", event_type="t", timestamp=2.5,
+                                                        run=RuntimeRunContext(run_id="r", run_kind="k")))
+        # A timestamp that cannot be ordered with the others is refused, so that no query over the
+        # held events can fail on it later; nothing of the event is kept.
         odd = RuntimeEvent.model_construct(event_id="o", event_type="t", timestamp="late",
                                            run=RuntimeRunContext(run_id="r", run_kind="k"))
-        store.append_event(odd)
-        store.append_event(make_event(run_id="r", ts=5))
-        with pytest.raises(TypeError):  # timestamps that cannot be ordered: as sorted() would fail
-            store.get_run_events("r")
+        with pytest.raises(TypeError, match="event timestamp must be an int, not str"):
+            store.append_event(odd)
+        assert [e.timestamp for e in store.get_run_events("r")] == [2.5, 5]
+        assert store.get_run("r").event_count == 2 and store.get_event("o") is None
+        assert [r.run_id for r in store.list_runs(since=3, until=2**80)] == ["r"]
 
     def test_append_event_argument_type(self, store):
         with pytest.raises(TypeError, match=r"Argument 'event' has incorrect type \(expected RuntimeEvent, got dict\)"):
@@ -358,14 +365,20 @@ def test_search_text_random_sequences_stay_exact():
 
 
 def test_code_run_from_inside_a_call_may_query_but_not_change_the_store(store):
+    """str() of a payload value runs when the run's search text is written (at the first search
+    that needs it); from there the store may be queried, not changed."""
     seen = []
+    refused = []
 
     class Sneaky:
         def __init__(self, action):
             self.action = action
 
-        def __str__(self):  # runs while the store writes the search text
-            self.action()
+        def __str__(self):
+            try:
+                self.action()
+            except RuntimeError as e:
+                refused.append(str(e))
             return "sneaky"
 
         def __deepcopy__(self, memo):
@@ -373,13 +386,17 @@ def test_code_run_from_inside_a_call_may_query_but_not_change_the_store(store):
 
     store.append_event(make_event(run_id="a", message="first"))
     store.append_event(make_event(run_id="b", payload=Sneaky(lambda: seen.append(len(store.list_runs())))))
+    assert seen == []  # nothing is written at the append
+    assert [r.run_id for r in store.list_runs(search="sneaky")] == ["b"]
     assert seen == [2]
-    for action in (store.reset, lambda: store.append_event(make_event(run_id="c"))):
-        with pytest.raises(RuntimeError, match="cannot be changed from code that runs inside"):
-            store.append_event(make_event(run_id="b", payload=Sneaky(action)))
-    assert [r.run_id for r in store.list_runs()] == ["a", "b"]
-    store.append_event(make_event(run_id="c"))  # usable afterwards
-    assert store.get_run("c") is not None
+    for run_id, action in (("c", store.reset), ("d", lambda: store.append_event(make_event(run_id="x"))),
+                           ("e", lambda: store._adopt_run(store.get_run("a")))):
+        store.append_event(make_event(run_id=run_id, payload=Sneaky(action)))
+        assert run_id in [r.run_id for r in store.list_runs(search="sneaky")]
+    assert len(refused) == 3 and all("cannot be changed from code that runs inside" in r for r in refused)
+    assert [r.run_id for r in store.list_runs()] == ["a", "b", "c", "d", "e"]
+    store.append_event(make_event(run_id="x"))  # usable afterwards
+    assert store.get_run("x") is not None
 
 
 def test_store_in_a_reference_cycle_is_collected():

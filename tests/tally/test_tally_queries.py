@@ -124,6 +124,45 @@ class TestListRuns:
             store._record_matches_search({"run_id": "x"}, "x")
 
 
+class TestIntegerArguments:
+    """Integer arguments take an int (bool included, as a typed Python argument does) or None;
+    anything else, a float too, is refused before any work."""
+
+    CALLS = {
+        "list_runs since": lambda s, v: s.list_runs(since=v),
+        "list_runs until": lambda s, v: s.list_runs(until=v),
+        "list_runs limit": lambda s, v: s.list_runs(limit=v),
+        "get_run_events limit": lambda s, v: s.get_run_events("r1", limit=v),
+        "get_recent_events limit": lambda s, v: s.get_recent_events(limit=v),
+        "_record_matches_time_window since": lambda s, v: s._record_matches_time_window(s.get_run("r1"), v),
+        "_record_matches_time_window until": lambda s, v: s._record_matches_time_window(s.get_run("r1"), None, v),
+    }
+
+    @pytest.mark.parametrize("call", list(CALLS))
+    @pytest.mark.parametrize("value, type_name", [(1.5, "float"), (2.0, "float"), ("3", "str"), (b"3", "bytes")])
+    def test_other_types_are_refused_with_the_argument_named(self, filled, call, value, type_name):
+        name = call.split()[-1]
+        with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type \(expected int, got {type_name}\)$"):
+            self.CALLS[call](filled, value)
+
+    def test_ints_bools_and_big_ints(self, filled):
+        assert ids(filled.list_runs(limit=True)) == ["r2"]  # True is the int 1
+        assert filled.list_runs(limit=False) == []
+        assert ids(filled.list_runs(limit=10**30)) == ["r2", "r3", "r1"]
+        assert ids(filled.list_runs(limit=-(10**30))) == []
+        assert filled.list_runs(since=10**30) == [] and ids(filled.list_runs(until=10**30)) == ["r2", "r3", "r1"]
+        assert len(filled.get_recent_events(limit=-(10**30))) == 0
+        assert len(filled.get_recent_events(limit=10**30)) == 3
+        assert [e.run.run_id for e in filled.get_run_events("r1", include_descendants=True, limit=2**63)] == \
+               ["r1", "r3", "r2"]
+        assert filled.get_run_events("r1", include_descendants=True, limit=-(2**63)) == []
+
+        class MyInt(int):
+            pass
+
+        assert ids(filled.list_runs(limit=MyInt(1))) == ["r2"]
+
+
 class TestRunsAndChildren:
     def test_get_run_and_children(self, filled):
         assert filled.get_run("missing") is None and filled.get_run_children("missing") == []

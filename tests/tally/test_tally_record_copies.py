@@ -10,6 +10,11 @@ import pytest
 from orvane_devtools.observation.Tallybook import RunRecord, RuntimeTallybook
 
 
+class SubRecord(RunRecord):
+    """A record class of the host's own (defined here, not in a test: pydantic keeps the namespace
+    a model class was defined in, and the shared deep-copy code keeps every class it met)."""
+
+
 def fill(store, ev):
     store.append_event(ev("agent_task.started", run_id="p", ts=10, run_fields={"meta": {"app_id": "a"}}))
     store.append_event(ev("agent_task.started", run_id="c", ts=20, run_fields={"parent_run_id": "p"}))
@@ -91,14 +96,10 @@ class TestRecordCopies:
 
     def test_records_of_other_kinds_in_the_store(self, store, ev):
         fill(store, ev)
-
-        class Sub(RunRecord):
-            pass
-
-        sub = Sub(**store._runs["p"].__dict__)
+        sub = SubRecord(**store._runs["p"].__dict__)
         store._runs["p"] = sub
         got = store.get_run("p")
-        assert type(got) is Sub
+        assert type(got) is SubRecord
         assert got == sub and got is not sub
 
         extra = store._runs["c"]
@@ -110,3 +111,33 @@ class TestRecordCopies:
 
 def test_empty_store_lists_nothing():
     assert RuntimeTallybook().list_runs() == []
+
+
+def test_cycles_made_through_returned_copies_are_collected():
+    """Returned events and records are new objects; a cycle a caller makes through them (or
+    through their sets of set fields, which the store leaves out of the collector's care as holding
+    names only) is still collected."""
+    import gc
+    import weakref
+
+    from tally_helpers import make_event
+
+    class Marker:
+        pass
+
+    store = RuntimeTallybook()
+    store.append_event(make_event(run_id="r", payload={"items": [1, 2]}, meta={"app_id": "a"}))
+    for fetch in (lambda: store.get_run_events("r")[0], lambda: store.get_recent_events()[0],
+                  lambda: store.get_run("r"), lambda: store.list_runs()[0]):
+        got = fetch()
+        marker = Marker()
+        marker.back = got
+        alive = weakref.ref(marker)
+        if hasattr(got, "payload"):
+            got.payload["loop"] = marker  # event -> payload -> marker -> event
+        else:
+            got.meta["loop"] = marker  # record -> meta -> marker -> record
+        got.__pydantic_fields_set__.add("meta")
+        del got, marker
+        gc.collect()
+        assert alive() is None

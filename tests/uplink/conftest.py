@@ -12,12 +12,14 @@ import pytest
 
 
 class Listener:
-    """Records every request; answers with ``status`` after ``delay`` seconds."""
+    """Records every request; answers with ``status`` after ``delay`` seconds, or as ``answer``
+    decides: a function of the recorded request returning (status, extra headers)."""
 
     def __init__(self) -> None:
         self.status = 200
         self.probe_status = 200
         self.delay = 0.0
+        self.answer = None
         self.requests: list[dict] = []
         self.cond = threading.Condition()
         listener = self
@@ -28,20 +30,20 @@ class Listener:
             def log_message(self, *args):  # keep test output quiet
                 pass
 
-            def _record(self, body: bytes) -> None:
+            def _record(self, body: bytes) -> dict:
+                request = {
+                    "method": self.command,
+                    "path": self.path,
+                    "headers": {k.lower(): v for k, v in self.headers.items()},
+                    "body": json.loads(body) if body else None,
+                    "raw": body,
+                }
                 with listener.cond:
-                    listener.requests.append(
-                        {
-                            "method": self.command,
-                            "path": self.path,
-                            "headers": {k.lower(): v for k, v in self.headers.items()},
-                            "body": json.loads(body) if body else None,
-                            "raw": body,
-                        }
-                    )
+                    listener.requests.append(request)
                     listener.cond.notify_all()
+                return request
 
-            def _answer(self, status: int) -> None:
+            def _answer(self, status: int, headers: dict | None = None) -> None:
                 if listener.delay:
                     time.sleep(listener.delay)
                 payload = b"{}"
@@ -49,6 +51,8 @@ class Listener:
                     self.send_response(status)
                     self.send_header("Content-Type", "application/json")
                     self.send_header("Content-Length", str(len(payload)))
+                    for name, value in (headers or {}).items():
+                        self.send_header(name, value)
                     self.end_headers()
                     self.wfile.write(payload)
                 except OSError:
@@ -56,8 +60,11 @@ class Listener:
 
             def do_POST(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-                self._record(body)
-                self._answer(listener.status)
+                request = self._record(body)
+                if listener.answer is not None:
+                    self._answer(*listener.answer(request))
+                else:
+                    self._answer(listener.status)
 
             def do_GET(self):
                 self._record(b"")
@@ -78,6 +85,12 @@ class Listener:
 
     def events(self) -> list[dict]:
         return [e for r in self.posts() for e in r["body"]["events"]]
+
+    def accepted_events(self) -> list[dict]:
+        """Events of the requests answered with 2xx (the answer function marks them)."""
+        with self.cond:
+            return [e for r in self.requests if r["method"] == "POST" and r.get("accepted", True)
+                    for e in r["body"]["events"]]
 
     def wait_for(self, predicate, timeout: float = 10.0) -> bool:
         deadline = time.monotonic() + timeout

@@ -5,16 +5,18 @@ encoder cannot hold take the Python path and still send the same bytes."""
 
 from __future__ import annotations
 
+import collections
 import datetime
 import enum
 import json
+import warnings
 
 import pytest
 
 from orvane.utils import DataFormatter
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.observation.backends import Uplink
-from orvane_devtools.observation.backends.Uplink import RemoteTraceSink
+from orvane_devtools.observation.backends.Uplink import ObservationBridgeEventSetAsideWarning, RemoteTraceSink
 
 
 def reference_body(sink: RemoteTraceSink, batch: list[RuntimeEvent]) -> bytes:
@@ -152,8 +154,9 @@ class TestPythonPathFallback:
     def test_substituted_sanitize_or_secret_rule_is_honoured(self, monkeypatch, listener):
         sink = RemoteTraceSink(endpoint=listener.url(), api_key="k")
         batch = queued(sink, [RuntimeEvent(event_type="e", payload={"password": "p", "note": "n"})])
+        # The original sanitize does not consult is_secret_key: replacing it changes neither route.
         monkeypatch.setattr(DataFormatter, "is_secret_key", staticmethod(lambda key: key == "note"))
-        assert sink._encode_batch_natively(batch) is None
+        assert sink._encode_batch_natively(batch) == reference_body(sink, batch)
         monkeypatch.undo()
         calls = []
         original = DataFormatter.sanitize
@@ -178,6 +181,88 @@ class TestPythonPathFallback:
         assert sink._encode_batch_natively(batch) is None
         sink._run_flush_sync(force=True)
         assert listener.events() == [{"id": "abc"}]
+
+
+    def test_serialize_event_served_by_custom_attribute_access_is_used(self, listener):
+        # The class resolves _serialize_event to the built-in one, but its own attribute access
+        # hands out another: only calling through the attribute does what Python does.
+        class Served(RemoteTraceSink):
+            def __getattribute__(self, name):
+                if name == "_serialize_event":
+                    return lambda event: {"id": event.event_id, "via": "__getattribute__"}
+                return super().__getattribute__(name)
+
+        sink = Served(endpoint=listener.url(), api_key="k")
+        batch = queued(sink, [RuntimeEvent(event_id="abc", event_type="e")])
+        assert sink._encode_batch_natively(batch) is None
+        sink._run_flush_sync(force=True)
+        assert listener.events() == [{"id": "abc", "via": "__getattribute__"}]
+
+
+def serializing_sink(listener, serialize) -> RemoteTraceSink:
+    """A sink whose _serialize_event is `serialize`: every event takes the Python route."""
+
+    class Custom(RemoteTraceSink):
+        def _serialize_event(self, event):
+            return serialize(event)
+
+    sink = Custom(endpoint=listener.url(), api_key=None, group_id="g")
+    sink._needs_local_probe = False
+    return sink
+
+
+def body_json(value) -> bytes:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+
+
+class TestPythonRouteJson:
+    """What the Python route of an event returns is written as json.dumps(ensure_ascii=False,
+    separators=(",", ":"), allow_nan=False) writes it (lone surrogates escaped, since UTF-8
+    cannot carry them); what json.dumps refuses sets that event aside with json's own error."""
+
+    def test_values_are_written_as_json_writes_them(self, listener):
+        values = {
+            "ints": [0, -1, 2**80, -(2**70), Level.HIGH, True, False, None],
+            "floats": [0.1, -0.0, 1e300, 5e-324, 1e16, 123456789.125, 2.5e-7],
+            "text": 'héllo "q" \\ \n\t\x00\x1f \u2028 🚀',
+            "nested": {"t": (1, ("a", [])), "sub": Text("str subclass"), "empty": {}},
+            "ordered": collections.OrderedDict(b=1, a=2),
+            3: "int key", 2.5: "float key", None: "none key", False: "bool key",
+        }
+        sink = serializing_sink(listener, lambda event: {"id": event.event_id, "values": values})
+        sink._enqueue_events([RuntimeEvent(event_id="a", event_type="e")])
+        sink._run_flush_sync(force=True)
+        expected = body_json({"app_id": "default", "group_id": "g", "environment": "local",
+                              "events": [{"id": "a", "values": values}]})
+        assert [r["raw"] for r in listener.posts()] == [expected]
+
+    @pytest.mark.parametrize("value", [
+        float("nan"), float("-inf"), {1, 2}, Colour.RED, {(1, 2): "tuple key"}, {"k": b"bytes"},
+    ], ids=["nan", "-inf", "set", "enum", "tuple-key", "bytes"])
+    def test_what_json_refuses_sets_the_event_aside_with_its_error(self, listener, value):
+        with pytest.raises((TypeError, ValueError)) as refused:
+            json.dumps(value, allow_nan=False)
+        sink = serializing_sink(listener, lambda e: {"id": e.event_id, "v": value if e.event_id == "bad" else 1})
+        sink._enqueue_events([RuntimeEvent(event_id="bad", event_type="e"),
+                              RuntimeEvent(event_id="good", event_type="e")])
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            sink._run_flush_sync(force=True)
+        assert listener.events() == [{"id": "good", "v": 1}]
+        assert sink.get_stats()["unencodable_event_count"] == 1
+        (warning,) = [w for w in seen if issubclass(w.category, ObservationBridgeEventSetAsideWarning)]
+        assert f"{type(refused.value).__name__}: {refused.value}" in str(warning.message)
+
+    def test_only_lone_surrogates_are_escaped(self, listener):
+        served = {"k\udc80": "v\ud800", "plain": "ü ✓"}
+        sink = serializing_sink(listener, lambda event: served)
+        sink._enqueue_events([RuntimeEvent(event_type="e")])
+        sink._run_flush_sync(force=True)
+        (post,) = listener.posts()
+        post["raw"].decode("utf-8")  # the body is valid UTF-8
+        assert b"\\udc80" in post["raw"] and b"\\ud800" in post["raw"]
+        assert "ü ✓".encode() in post["raw"]  # other text stays as it is
+        assert listener.events() == [served]
 
 
 class TestUploadedBytes:

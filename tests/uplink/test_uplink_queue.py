@@ -136,11 +136,28 @@ class TestClassification:
             (ev("agent_execution.stream", payload={"status": "error"}), True, False),
             (ev("agent_execution.stream", payload={"value": {"status": "running"}, "status": "failed"}), False, False),
             (ev("agent_execution.stream", payload=["not a mapping"]), False, False),
+            # text with lone surrogates is classified, not refused
+            (ev("stream.delta\udc80"), False, True),
+            (ev("x.completed", message="\ud800"), True, False),
+            (ev("agent_execution.stream", payload={"path": "result.completed\udfff"}), True, False),
         ],
     )
     def test_rules(self, event, terminal, preferred):
         assert RemoteTraceSink._is_terminal_or_result_event(event) is terminal
         assert RemoteTraceSink._is_preferred_drop_event(event) is preferred
+
+    def test_a_meta_mapping_is_asked_through_its_own_get(self):
+        # A dict subclass may answer get() its own way; the rules read meta.get(...) as Python does.
+        class Flagged(dict):
+            def get(self, key, default=None):
+                return True if key == "high_frequency" else super().get(key, default)
+
+        flagged = ev("agent_task.progress", event_id="flagged")
+        flagged.meta = Flagged()
+        assert RemoteTraceSink._is_preferred_drop_event(flagged) is True
+        sink = make_sink(buffer_limit=2)
+        sink.append_events_nowait([ev(event_id="a"), flagged, ev(event_id="c")])
+        assert ids(sink) == ["a", "c"] and sink._dropped_high_frequency_event_count == 1
 
 
 def reference_drop_policy(events, limit):
@@ -170,6 +187,18 @@ class TestDropPolicy:
         stats = sink.get_stats()
         assert (stats["dropped_event_count"], stats["dropped_high_frequency_event_count"],
                 stats["dropped_terminal_event_count"]) == (1, 1, 0)
+
+    def test_the_oldest_of_several_preferred_events_goes_first(self):
+        sink = make_sink(buffer_limit=3)
+        first, progress, second = ev("stream.delta"), ev("agent_task.progress"), ev("stream.delta")
+        sink.append_events_nowait([first, progress, second])
+        newcomer = ev()
+        sink.append_event_nowait(newcomer)
+        assert ids(sink) == [progress.event_id, second.event_id, newcomer.event_id]
+        # The next drop takes the remaining delta, not the oldest entry.
+        sink.append_event_nowait(ev())
+        assert ids(sink)[:2] == [progress.event_id, newcomer.event_id]
+        assert (sink._dropped_event_count, sink._dropped_high_frequency_event_count) == (2, 2)
 
     def test_only_terminal_events_drop_the_oldest(self):
         sink = make_sink(buffer_limit=3)
@@ -296,3 +325,108 @@ class TestStats:
         sink._upload_failure_count = 4
         sink._last_failure = "boom"
         assert sink.get_stats()["upload_failure_count"] == 4 and sink.get_stats()["last_failure"] == "boom"
+
+
+def python_type_rules(event_type: str) -> tuple[bool, bool]:
+    """(terminal by type, high-frequency by type), written plainly."""
+    terminal = event_type.endswith((".completed", ".failed", ".error")) or event_type in {
+        "agent_task.blocked", "agent_task.action.started", "agent_task.action.completed",
+        "agent_task.action.failed", "agent_task.action.error"}
+    return terminal, any(word in event_type for word in ("stream.delta", "streaming", "heartbeat"))
+
+
+class TestFastPaths:
+    """The intake reads events through shortcuts (pointer probes of the fields set, a cache of
+    verdicts per event type, the pending lock taken directly, a per-class cache of which methods
+    are replaced); each must give what the plain path gives."""
+
+    @pytest.mark.parametrize("variant", ["all", "few", "after-assignment", "discarded", "emptied"])
+    def test_fields_set_of_queued_snapshots(self, variant):
+        run = RuntimeRunContext(run_id="r", agent_name="a", meta={"k": 1})
+        if variant == "all":
+            event = RuntimeEvent(event_id="e", event_type="t", timestamp=1, source="s", level="info",
+                                 message="m", payload={}, error=None, meta={}, run=run)
+        else:
+            event = RuntimeEvent(event_type="t", run=run)
+        if variant == "after-assignment":
+            event.source = "later"
+            event.run.session_id = "s-1"
+        elif variant == "discarded":
+            event.__pydantic_fields_set__.discard("event_type")  # leaves a deleted slot behind
+            event.run.__pydantic_fields_set__.discard("run_id")
+        elif variant == "emptied":
+            event.__pydantic_fields_set__.clear()
+        reference = RemoteTraceSink._snapshot_event(event)
+        sink = make_sink()
+        sink.append_event_nowait(event)
+        (snap,) = sink._peek_pending_batch()
+        assert snap.__pydantic_fields_set__ == reference.__pydantic_fields_set__
+        assert snap.run.__pydantic_fields_set__ == reference.run.__pydantic_fields_set__
+        assert snap.model_dump(exclude_unset=True) == reference.model_dump(exclude_unset=True)
+
+    def test_type_verdicts_match_the_rules_for_many_types(self):
+        words = ["stream.delta", "x.completed", "heartbeat", "agent_task.blocked", "plain", "y.error",
+                 "streaming", "z.failed", "agent_task.action.started", ""]
+        types = [f"{w}{suffix}" for w in words for suffix in ("", ".a", "-1", ".completed", "x")]
+        types += [f"kind.{i}" for i in range(200)]  # more than the cache holds
+        for event_type in types * 2:
+            event = ev(event_type)
+            terminal, high = python_type_rules(event_type)
+            assert RemoteTraceSink._is_terminal_or_result_event(event) is terminal, event_type
+            assert RemoteTraceSink._is_preferred_drop_event(event) is (not terminal and high), event_type
+
+    def test_pending_lock_stays_a_lock_python_code_can_use(self):
+        import threading
+
+        sink = make_sink()
+        sink.append_events_nowait([ev(), ev()])
+        assert not sink._pending_lock.locked() and not sink._stats_lock.locked()
+        with sink._pending_lock:
+            assert sink._pending_lock.locked()
+        # Another kind of lock is taken through its methods.
+        sink._pending_lock = threading.RLock()
+        sink._stats_lock = threading.RLock()
+        sink.append_event_nowait(ev())
+        assert len(sink._pending_events) == 3 and sink._enqueued_event_count == 3
+
+    def test_methods_replaced_on_the_class_later_are_honoured(self):
+        class Sub(RemoteTraceSink):
+            pass
+
+        sink = Sub(endpoint="https://devtools.example.com/ingest", api_key=None)
+        sink._ensure_background_flush = lambda: True
+        sink.append_event_nowait(ev())
+        assert len(sink._pending_events) == 1
+        calls = []
+        Sub._enqueue_events = lambda self, events: calls.append(list(events))
+        sink.append_event_nowait(ev())
+        assert len(calls) == 1 and len(sink._pending_events) == 1
+        del Sub._enqueue_events
+        sink.append_event_nowait(ev())
+        assert len(calls) == 1 and len(sink._pending_events) == 2
+
+    def test_a_class_with_its_own_attribute_access_is_asked_for_its_methods(self):
+        # The class keeps the built-in _enqueue_events and _ensure_background_flush, but its
+        # __getattribute__ decides what the attributes are: the intake must ask it.
+        asked = []
+
+        class Watched(RemoteTraceSink):
+            def __getattribute__(self, name):
+                if name == "_ensure_background_flush":
+                    asked.append(name)
+                    return lambda: True
+                if name == "_enqueue_events":
+                    asked.append(name)
+                return super().__getattribute__(name)
+
+        sink = Watched(endpoint="https://devtools.example.com/ingest", api_key=None)
+        sink.append_event_nowait(ev())
+        sink.append_events_nowait([ev(), ev()])
+        assert asked == ["_enqueue_events", "_ensure_background_flush"] * 2
+        assert len(sink._pending_events) == 3 and sink._worker_thread is None
+
+    def test_heartbeat_in_long_messages(self):
+        filler = "the planner weighed three routes and kept the cheapest; " * 40
+        for message, preferred in [(filler, False), (filler + "HeartBeat", True), ("hHeartbeat" + filler, True),
+                                   (filler[:-1] + "heartbea", False), ("heartbeat", True), ("heartbeaT x", True)]:
+            assert RemoteTraceSink._is_preferred_drop_event(ev("agent_task.progress", message=message)) is preferred

@@ -61,6 +61,13 @@ def remote_url(listener):
     return listener.url().replace("127.0.0.1", "127.0.0.2")
 
 
+def caught_all(fn):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        fn()
+    return list(seen)
+
+
 def caught(fn):
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
@@ -239,7 +246,20 @@ class TestFailures:
         assert len(seen) == 1 and len(listener.posts()) == 1
         assert sink.endpoint == url
 
-    def test_non_http_errors_propagate(self, listener, monkeypatch):
+    def test_errors_outside_encoding_propagate(self, listener):
+        sink = sink_for(listener.url())
+        sink._needs_local_probe = False
+        sink.append_event_nowait(ev())
+
+        def broken(batch_event_ids):
+            raise RuntimeError("bookkeeping broke")
+
+        sink._drop_uploaded_batch = broken
+        with pytest.raises(RuntimeError, match="bookkeeping broke"):
+            asyncio.run(sink.flush())
+        assert sink._upload_failure_count == 0 and sink._has_pending_events()
+
+    def test_events_the_sanitiser_fails_on_are_set_aside(self, listener, monkeypatch):
         sink = sink_for(listener.url())
         sink._needs_local_probe = False
         sink.append_event_nowait(ev())
@@ -250,9 +270,12 @@ class TestFailures:
                 raise RuntimeError("cannot serialise")
 
         monkeypatch.setattr(Uplink, "DataFormatter", Broken)
-        with pytest.raises(RuntimeError, match="cannot serialise"):
-            asyncio.run(sink.flush())
-        assert sink._upload_failure_count == 0 and sink._has_pending_events()
+        seen = caught_all(lambda: asyncio.run(sink.flush()))
+        assert [w.category.__name__ for w in seen] == ["ObservationBridgeEventSetAsideWarning"]
+        assert "RuntimeError: cannot serialise" in str(seen[0].message)
+        stats = sink.get_stats()
+        assert (stats["unencodable_event_count"], stats["pending_event_count"], stats["upload_failure_count"]) == (1, 0, 0)
+        assert listener.posts() == []
 
 
 class TestBackoff:

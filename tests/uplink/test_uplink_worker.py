@@ -149,6 +149,42 @@ def run_script(body: str, timeout: float = 30) -> subprocess.CompletedProcess:
                           text=True, timeout=timeout, env=env)
 
 
+class TestWakeEvent:
+    def test_a_waiter_that_times_out_never_blocks_the_threads_that_set_or_read_it(self):
+        # A thread whose wait(timeout) ends takes the GIL back; meanwhile the GIL's holder reads
+        # and sets the event. Neither may wait for the other (run apart: a deadlock would hang).
+        result = run_script("""
+            import threading, time
+            from orvane_devtools.observation.backends.Uplink import RemoteTraceSink
+            event = RemoteTraceSink(endpoint="https://devtools.example.com/ingest", api_key=None)._worker_event
+            stop = False
+            woken = 0
+
+            def waiter():
+                global woken
+                while not stop:
+                    woken += event.wait(0.0005)
+
+            threads = [threading.Thread(target=waiter) for _ in range(2)]
+            for t in threads:
+                t.start()
+            end = time.monotonic() + 1.0
+            rounds = 0
+            while time.monotonic() < end:
+                event.is_set()
+                if rounds % 1000 == 0:
+                    event.set()
+                    event.clear()
+                rounds += 1
+            stop = True
+            for t in threads:
+                t.join()
+            print("rounds", rounds, "woken", woken)
+        """, timeout=30)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.startswith("rounds ")
+
+
 class TestExit:
     def test_queued_events_are_sent_when_the_process_exits(self, listener):
         result = run_script(f"""

@@ -28,6 +28,19 @@ std::optional<std::string_view> str_view(nb::handle value, const char *arg, bool
     return std::string_view(data, static_cast<size_t>(size));
 }
 
+std::optional<int64_t> int_or_none(nb::handle value, const char *arg) {
+    require_int(value, arg, /*none_ok=*/true);
+    if (value.is_none())
+        return std::nullopt;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow != 0)
+        return overflow > 0 ? INT64_MAX : INT64_MIN;
+    return static_cast<int64_t>(v);
+}
+
 nb::object to_pyint(nb::handle value, const char *arg) {
     PyObject *v = value.ptr();
     if (PyLong_Check(v))

@@ -53,9 +53,9 @@ PyObject *await_iter(PyObject *obj) {
 // Throws `exc` into the iterator `it` the way `yield from` does: through its throw() method
 // when it has one; otherwise the exception is handed back unchanged (returns ERROR with it set).
 PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **out) {
-    static PyObject *throw_name = PyUnicode_InternFromString("throw");
+    static PyObject *m_throw = PyUnicode_InternFromString("throw");
     PyObject *meth = nullptr;
-    if (PyObject_GetOptionalAttr(it, throw_name, &meth) < 0)
+    if (PyObject_GetOptionalAttr(it, m_throw, &meth) < 0)
         return PYGEN_ERROR;
     if (meth == nullptr) {
         PyErr_SetRaisedException(Py_NewRef(exc));
@@ -262,9 +262,9 @@ PyObject *coro_close(PyObject *op, PyObject *) {
     if (self->state == State::Suspended) {
         Promise &p = self->handle.promise();
         if (PyObject *inner = std::exchange(p.inner, nullptr)) {
-            static PyObject *close_name = PyUnicode_InternFromString("close");
+            static PyObject *m_close = PyUnicode_InternFromString("close");
             PyObject *meth = nullptr;
-            int found = PyObject_GetOptionalAttr(inner, close_name, &meth);
+            int found = PyObject_GetOptionalAttr(inner, m_close, &meth);
             PyObject *res = found > 0 ? PyObject_CallNoArgs(meth) : nullptr;
             Py_XDECREF(meth);
             Py_DECREF(inner);

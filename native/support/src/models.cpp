@@ -8,11 +8,11 @@ namespace orvane::models {
 
 namespace {
 
-PyObject *name_dict = nullptr;
-PyObject *name_fields_set = nullptr;
-PyObject *name_extra = nullptr;
-PyObject *name_private = nullptr;
-PyObject *name_deepcopy = nullptr;
+PyObject *a_dict = nullptr;
+PyObject *a_fields_set = nullptr;
+PyObject *a_extra = nullptr;
+PyObject *a_private = nullptr;
+PyObject *m_deepcopy = nullptr;
 PyObject *base_model = nullptr;           // pydantic.BaseModel
 PyObject *base_model_deepcopy = nullptr;  // BaseModel.__dict__['__deepcopy__']
 PyObject *undefined = nullptr;            // pydantic_core.PydanticUndefined
@@ -20,32 +20,22 @@ PyObject *copy_deepcopy = nullptr;        // copy.deepcopy
 PyObject *empty_tuple = nullptr;
 
 void init_names() {
-    if (name_dict != nullptr)
+    if (a_dict != nullptr)
         return;
-    name_dict = PyUnicode_InternFromString("__dict__");
-    name_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
-    name_extra = PyUnicode_InternFromString("__pydantic_extra__");
-    name_private = PyUnicode_InternFromString("__pydantic_private__");
-    name_deepcopy = PyUnicode_InternFromString("__deepcopy__");
+    a_dict = PyUnicode_InternFromString("__dict__");
+    a_fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
+    a_extra = PyUnicode_InternFromString("__pydantic_extra__");
+    a_private = PyUnicode_InternFromString("__pydantic_private__");
+    m_deepcopy = PyUnicode_InternFromString("__deepcopy__");
     empty_tuple = PyTuple_New(0);
     nb::object pyd = nb::module_::import_("pydantic");
     base_model = nb::object(pyd.attr("BaseModel")).release().ptr();
     base_model_deepcopy =
-        PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base_model)->tp_dict, name_deepcopy);
+        PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(base_model)->tp_dict, m_deepcopy);
     Py_XINCREF(base_model_deepcopy);
     undefined = nb::object(nb::module_::import_("pydantic_core").attr("PydanticUndefined")).release().ptr();
     copy_deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release().ptr();
 }
-
-// Where a model instance keeps pydantic's per-instance state: the byte offsets of the
-// `__pydantic_fields_set__`, `__pydantic_extra__` and `__pydantic_private__` slots (-1: not a
-// plain slot, use attribute access).
-struct ModelLayout {
-    bool plain = false;  // a pydantic model class that keeps BaseModel.__deepcopy__
-    Py_ssize_t fields_set = -1;
-    Py_ssize_t extra = -1;
-    Py_ssize_t priv = -1;
-};
 
 Py_ssize_t slot_offset(PyTypeObject *t, PyObject *name) {
     PyObject *descr = _PyType_Lookup(t, name);  // borrowed
@@ -59,12 +49,14 @@ Py_ssize_t slot_offset(PyTypeObject *t, PyObject *name) {
 
 // Per type, kept for the life of the process; the cache holds a reference to each type, so an
 // address is never reused for another type.
-std::unordered_map<PyTypeObject *, ModelLayout> &layout_cache() {
-    static auto *cache = new std::unordered_map<PyTypeObject *, ModelLayout>();
+std::unordered_map<PyTypeObject *, Layout> &layout_cache() {
+    static auto *cache = new std::unordered_map<PyTypeObject *, Layout>();
     return *cache;
 }
 
-const ModelLayout &model_layout(PyTypeObject *t) {
+}  // namespace
+
+const Layout &layout_of(PyTypeObject *t) {
     auto &cache = layout_cache();
     auto it = cache.find(t);
     if (it != cache.end())
@@ -73,19 +65,26 @@ const ModelLayout &model_layout(PyTypeObject *t) {
     int sub = PyObject_IsSubclass(reinterpret_cast<PyObject *>(t), base_model);
     if (sub < 0)
         throw nb::python_error();
-    ModelLayout layout;
+    Layout layout;
     if (sub) {
-        PyObject *dc = _PyType_Lookup(t, name_deepcopy);  // borrowed
+        PyObject *dc = _PyType_Lookup(t, m_deepcopy);  // borrowed
         layout.plain = dc == base_model_deepcopy;
-        layout.fields_set = slot_offset(t, name_fields_set);
-        layout.extra = slot_offset(t, name_extra);
-        layout.priv = slot_offset(t, name_private);
+        layout.fields_set = slot_offset(t, a_fields_set);
+        layout.extra = slot_offset(t, a_extra);
+        layout.priv = slot_offset(t, a_private);
     }
     Py_INCREF(t);
     return cache.emplace(t, layout).first->second;
 }
 
-bool plain_model_type(PyTypeObject *t) { return model_layout(t).plain; }
+PyTypeObject *base_model_type() {
+    init_names();
+    return reinterpret_cast<PyTypeObject *>(base_model);
+}
+
+namespace {
+
+bool plain_model_type(PyTypeObject *t) { return layout_of(t).plain; }
 
 // Reads a model's slot: a new reference, nullptr with AttributeError when unset.
 PyObject *get_slot(PyObject *o, Py_ssize_t offset, PyObject *name) {
@@ -316,12 +315,12 @@ private:
 
     PyObject *copy_model(PyObject *o) {
         PyTypeObject *t = Py_TYPE(o);
-        const ModelLayout &layout = model_layout(t);
+        const Layout &layout = layout_of(t);
         PyObject *m = t->tp_new(t, empty_tuple, nullptr);
         if (m == nullptr)
             return nullptr;
         if (remember(o, m) < 0 || copy_dict(o, m) < 0 ||
-            copy_slot(o, m, layout.extra, name_extra) < 0 || copy_fields_set(o, m, layout) < 0 ||
+            copy_slot(o, m, layout.extra, a_extra) < 0 || copy_fields_set(o, m, layout) < 0 ||
             copy_private(o, m, layout) < 0) {
             Py_DECREF(m);
             return nullptr;
@@ -355,27 +354,27 @@ private:
         return rc;
     }
 
-    int copy_fields_set(PyObject *o, PyObject *m, const ModelLayout &layout) {
-        PyObject *v = get_slot(o, layout.fields_set, name_fields_set);
+    int copy_fields_set(PyObject *o, PyObject *m, const Layout &layout) {
+        PyObject *v = get_slot(o, layout.fields_set, a_fields_set);
         if (v == nullptr)
             return -1;
         PyObject *c = PySet_New(v);  // shallow, as copy.copy of a set
         Py_DECREF(v);
         if (c == nullptr)
             return -1;
-        int rc = set_slot(m, layout.fields_set, name_fields_set, c);
+        int rc = set_slot(m, layout.fields_set, a_fields_set, c);
         Py_DECREF(c);
         return rc;
     }
 
-    int copy_private(PyObject *o, PyObject *m, const ModelLayout &layout) {
-        PyObject *v = get_slot(o, layout.priv, name_private);
+    int copy_private(PyObject *o, PyObject *m, const Layout &layout) {
+        PyObject *v = get_slot(o, layout.priv, a_private);
         if (v == nullptr) {
             // An instance made with __new__ only may lack the slot value entirely.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return -1;
             PyErr_Clear();
-            return set_slot(m, layout.priv, name_private, Py_None);
+            return set_slot(m, layout.priv, a_private, Py_None);
         }
         PyObject *c = nullptr;
         if (v == Py_None || !PyDict_Check(v)) {
@@ -394,7 +393,7 @@ private:
         Py_DECREF(v);
         if (c == nullptr)
             return -1;
-        int rc = set_slot(m, layout.priv, name_private, c);
+        int rc = set_slot(m, layout.priv, a_private, c);
         Py_DECREF(c);
         return rc;
     }
@@ -440,10 +439,10 @@ nb::object construct(nb::handle cls, nb::dict fields, nb::handle fields_set) {
     nb::object fs = fields_set.is_valid() && !fields_set.is_none()
                         ? nb::borrow(fields_set)
                         : nb::steal(PySet_New(fields.ptr()));
-    if (!fs.is_valid() || PyObject_GenericSetAttr(m.ptr(), name_dict, fields.ptr()) < 0 ||
-        PyObject_GenericSetAttr(m.ptr(), name_fields_set, fs.ptr()) < 0 ||
-        PyObject_GenericSetAttr(m.ptr(), name_extra, Py_None) < 0 ||
-        PyObject_GenericSetAttr(m.ptr(), name_private, Py_None) < 0)
+    if (!fs.is_valid() || PyObject_GenericSetAttr(m.ptr(), a_dict, fields.ptr()) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), a_fields_set, fs.ptr()) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), a_extra, Py_None) < 0 ||
+        PyObject_GenericSetAttr(m.ptr(), a_private, Py_None) < 0)
         throw nb::python_error();
     return m;
 }

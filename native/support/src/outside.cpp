@@ -8,13 +8,10 @@ PyObject *module_dict = nullptr;
 PyObject *module_name = nullptr;
 }  // namespace
 
-PyObject *Name::get() {
-    if (obj_ == nullptr) {
-        obj_ = PyUnicode_InternFromString(text_);
-        if (obj_ == nullptr)
-            throw nb::python_error();
-    }
-    return obj_;
+void Name::intern() {
+    obj_ = PyUnicode_InternFromString(text_);
+    if (obj_ == nullptr)
+        throw nb::python_error();
 }
 
 void bind_module(nb::module_ &m) {
@@ -49,12 +46,12 @@ nb::object get(const char *name) {
 }
 
 namespace {
-Name time_name{"time"};
-Name time_fn{"time"};
-Name monotonic_fn{"monotonic"};
+Name o_time{"time"};
+Name m_time{"time"};
+Name m_monotonic{"monotonic"};
 
 double call_clock(Name &fn) {
-    nb::object mod = get(time_name);
+    nb::object mod = get(o_time);
     PyObject *r = PyObject_CallMethodNoArgs(mod.ptr(), fn.get());
     if (r == nullptr)
         throw nb::python_error();
@@ -66,7 +63,7 @@ double call_clock(Name &fn) {
 }
 }  // namespace
 
-double time_time() { return call_clock(time_fn); }
-double time_monotonic() { return call_clock(monotonic_fn); }
+double time_time() { return call_clock(m_time); }
+double time_monotonic() { return call_clock(m_monotonic); }
 
 }  // namespace orvane::outside

@@ -55,19 +55,41 @@ class ObservationStoreBackend(Protocol):
     def reset(self) -> None: ...
 
 
+DEFAULT_MAX_RUNS = 100_000
+"""Runs the in-memory store keeps when the settings do not say (``observation.max_runs``)."""
+
+
+def _max_runs_from(settings: Any) -> int:
+    """``observation.max_runs`` from the host's settings, read and coerced as every integer
+    setting of the observation layer is (see ``_coerce_int_setting``); at least 1."""
+    get = getattr(settings, "get", None)
+    if settings is None or not callable(get):
+        return DEFAULT_MAX_RUNS
+    from .TraceDesk import _coerce_int_setting
+
+    return max(1, _coerce_int_setting(get("observation.max_runs", DEFAULT_MAX_RUNS), DEFAULT_MAX_RUNS))
+
+
 def create_observation_store(*, settings: Any = None, max_events: int = 1200) -> ObservationStoreBackend:
     """Return the in-memory run store holding at most ``max_events`` events per ring.
 
     ``max_events`` is an integer (another real number is truncated); a value below 1 counts as 1.
-    Anything else is refused with the store's argument type error. ``settings`` is accepted for
-    stores configured from the host's settings; the in-memory store needs none.
+    Anything else is refused with the store's argument type error.
+
+    ``settings`` is the host's settings object (read through ``get(key, default)``) or None. The
+    store reads ``observation.max_runs`` from it: the most runs it keeps (default 100,000; a value
+    below 1 counts as 1; a value that is not an integer, a float, integer text or a boolean, or
+    that is not finite or does not fit 64 bits, falls back to the default). Beyond it the oldest
+    finished runs whose events have all left the recent events are dropped first, then the oldest
+    runs; the store counts them in ``evicted_run_count``.
     """
     from .Tallybook import RuntimeTallybook
 
+    max_runs = _max_runs_from(settings)
     if max_events is None or isinstance(max_events, (str, bytes, bytearray)):
-        return RuntimeTallybook(max_events)  # raises the argument type error
+        return RuntimeTallybook(max_events, max_runs=max_runs)  # raises the argument type error
     try:
         count = int(max_events)
     except (TypeError, ValueError):
-        return RuntimeTallybook(max_events)  # raises the argument type error
-    return RuntimeTallybook(max(1, count))
+        return RuntimeTallybook(max_events, max_runs=max_runs)  # raises the argument type error
+    return RuntimeTallybook(max(1, count), max_runs=max_runs)

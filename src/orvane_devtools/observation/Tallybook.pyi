@@ -45,19 +45,49 @@ class RuntimeTallybook:
     Events are held in a compact native encoding, in bounded rings of capacity ``max_events``
     (the recent ring and one ring per run); every event or record a query returns is a new,
     independent copy.
+
+    At most ``max_runs`` runs are kept (default 100,000). Beyond that, the oldest finished runs
+    (status "completed" or "failed") whose events have all left the recent events are dropped
+    first, then the oldest runs, whatever their status; the run an event is being appended to is
+    never the one dropped. A dropped run takes its record, its held events, its search text and
+    its link under its parent with it (its own children keep their links); ``evicted_run_count``
+    counts them. An event for a dropped run id later starts a new record.
+
+    A run's search text is written when a search first needs it, not at each append: str() of a
+    value kept as a Python object therefore runs then (from inside the store's call: it may query
+    the store, not change it). A value whose text cannot be made (it contains itself, nests too
+    deep, its str() raises, an int too long to convert) is searched by its case-folded repr(), or
+    not at all when that fails too.
+
+    Integer query arguments (``since``, ``until``, ``limit``) take an int (bool included) or
+    None; anything else, a float too, is refused with the argument type error.
     """
 
     backend_name: ClassVar[str]  # "memory"
 
-    def __init__(self, max_events: int = 5000) -> None: ...
+    def __init__(self, max_events: int = 5000, max_runs: int = 100000) -> None:
+        """``max_events`` (>= 0) and ``max_runs`` (>= 1) are integers; another real number is
+        truncated, anything else is refused with the argument type error."""
     @property
     def _max_events(self) -> int:
         """Capacity of each event ring. Settable; a new value applies to rings made afterwards."""
     @_max_events.setter
     def _max_events(self, value: int) -> None: ...
     @property
+    def _max_runs(self) -> int:
+        """Most runs kept. Settable; a lower value drops the runs beyond it at once."""
+    @_max_runs.setter
+    def _max_runs(self, value: int) -> None: ...
+    @property
+    def evicted_run_count(self) -> int:
+        """Runs dropped so far because the store held ``max_runs`` runs (0 again after ``reset``)."""
+    @property
     def _runs(self) -> dict[str, RunRecord]:
-        """run id -> RunRecord: the live records, updated in place as events arrive."""
+        """run id -> RunRecord: the live records, updated in place as events arrive.
+
+        Records are kept natively until this is first read; from then on they live in this
+        mapping (the same object on every read), where changes made to them are seen by later
+        events and searches. Appends are somewhat slower from then on."""
     @property
     def _children_by_parent(self) -> dict[str, set[str]]:
         """parent run id -> set of child run ids: the live mapping."""
@@ -72,7 +102,10 @@ class RuntimeTallybook:
     def _search_cache_by_run(self) -> dict[str, str]:
         """run id -> the run's accumulated normalised search text. A materialised copy."""
     def reset(self) -> None: ...
-    def append_event(self, event: RuntimeEvent) -> None: ...
+    def append_event(self, event: RuntimeEvent) -> None:
+        """Keep a copy of the event and update its run's record and links. Either the whole event
+        is taken or, when this raises, nothing of it is. A timestamp that is neither an int nor a
+        float is refused with TypeError."""
     def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
         """Insert (or replace) a run record as if this store had derived it from the run's events.
 

@@ -71,7 +71,19 @@ class RuntimeTraceDesk:
     @property
     def runtime_backend(self) -> str: ...
     def _remember_event_id(self, event_id: str) -> bool: ...
-    async def append_event(self, event: RuntimeEvent) -> bool: ...
+    async def append_event(self, event: RuntimeEvent) -> bool:
+        """Accept one event: True when accepted, False when intake is off or the id is a duplicate.
+
+        The event's private copy goes to the flow registry, the channel buffer, the run store and
+        the subscriptions, in that order, without a suspension point; then to every backend
+        (concurrently) and the log service. An append that raises before its publication is over
+        (the copy, the store, a subscription's filter) leaves no trace in the facade: the id
+        leaves the de-duplication window again (an id it pushed out comes back), the channel
+        buffer is as before, the package's own flow registry and subscriptions never saw the
+        event, and the error reaches the caller; a retry is accepted. A run store cannot take an
+        event back: after the store only a replaced ``publish`` can still raise, and the store
+        then keeps the event. A replaced ``_remember_event_id`` keeps its own window.
+        """
     async def append_events(self, events: list[RuntimeEvent]) -> int: ...
     def backend_failures(self) -> dict[Any, int]:
         """A copy of `_backend_failure_counts`."""
@@ -147,8 +159,17 @@ class RuntimeTraceDesk:
         since: int | None = None,
         until: int | None = None,
         limit: int | None = None,
-    ) -> list[RunRecord]: ...
-    def query_runs(self, query: ObservationRunQuery | None = None, **kwargs: Any) -> list[RunRecord]: ...
+    ) -> list[RunRecord]:
+        """Resolved run records from the run store; ``status`` and ``limit`` apply after
+        resolution. ``since``, ``until`` and ``limit`` take ints only (a float is a type error)."""
+    def query_runs(self, query: ObservationRunQuery | None = None, **kwargs: Any) -> list[RunRecord]:
+        """Answer a query object, or one built from the keywords when ``query`` is None.
+
+        The fifteen filters of ``list_runs`` are checked before anything runs, given as keywords
+        or read from the query object: a text filter must be a str or None, ``since``, ``until``
+        and ``limit`` an int or None (a float such as 1.5 or 2.0 is refused with the type error
+        naming the argument). Keywords the query model does not know are the model's to refuse.
+        """
     def get_run(self, run_id: str) -> RunRecord | None: ...
     def get_run_children(self, run_id: str) -> list[RunRecord]: ...
     def get_run_tree(self, run_id: str) -> RunTreeNode | None: ...
@@ -157,7 +178,13 @@ class RuntimeTraceDesk:
     ) -> list[RuntimeEvent]: ...
     def get_recent_events(self, *, limit: int | None = None) -> list[RuntimeEvent]: ...
     def get_event(self, event_id: str) -> RuntimeEvent | None: ...
-    def query_events(self, query: ObservationEventQuery | None = None, **kwargs: Any) -> list[RuntimeEvent]: ...
+    def query_events(self, query: ObservationEventQuery | None = None, **kwargs: Any) -> list[RuntimeEvent]:
+        """Answer a query object, or one built from the keywords when ``query`` is None.
+
+        ``run_id`` and ``search`` must be a str or None, ``since``, ``until`` and ``limit`` an int
+        or None (a float is refused with the type error naming the argument), checked before
+        the store, the log service or the query model is asked.
+        """
     @staticmethod
     def _normalize_search_text(value: Any) -> str: ...
     def _event_matches_search(self, event: RuntimeEvent, search: str) -> bool: ...

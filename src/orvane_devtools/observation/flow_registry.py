@@ -13,7 +13,9 @@ then the application, then both replaced by ``None``.
 Flow capture: the flow name of an event is its ``meta["flow_name"]``, or else its run's
 ``meta["flow_name"]``; it must be a non-empty string. Run ids are kept per flow name in first-seen
 order, at most ``MAX_RUNS_PER_FLOW`` per flow (the oldest are forgotten first) and for at most
-``MAX_FLOWS`` flow names (the least recently seen flow is forgotten first).
+``MAX_FLOWS`` flow names (the least recently seen flow is forgotten first). ``capture_event`` is
+``_flow_key`` (read the event) followed by ``_record_flow_run`` (record it); the facade calls the
+halves itself, recording only once its run store has accepted the event.
 """
 
 from __future__ import annotations
@@ -61,6 +63,10 @@ def _flow_name_of(event: Any, run: Any) -> str | None:
 
 class RuntimeFlowRegistry:
     """Registered flow definitions plus the run ids seen per flow name."""
+
+    # Fixed slots: flow capture reads them for every event (the facade natively, at their
+    # places); __dict__ keeps instances open to other attributes and to replacing a method.
+    __slots__ = ("_definitions", "_flow_runs", "__dict__", "__weakref__")
 
     def __init__(self) -> None:
         self._definitions: dict[tuple[str | None, str | None, str], dict[str, Any]] = {}
@@ -136,12 +142,25 @@ class RuntimeFlowRegistry:
 
     def capture_event(self, event: Any) -> None:
         """Record the event's run id under its flow name (see the module text)."""
+        key = self._flow_key(event)
+        if key is not None:
+            self._record_flow_run(*key)
+
+    # The two halves of capture_event. The facade reads the key while it checks an event and
+    # records it only once the event has been accepted, so an event the store refuses leaves no
+    # run behind here.
+
+    def _flow_key(self, event: Any) -> tuple[str, str] | None:
+        """``(flow name, run id)`` of an event, or None when it names no flow or has no run id.
+
+        Reads the event only; changes nothing.
+        """
         run = getattr(event, "run", None)
         if run is None:
-            return
+            return None
         run_id = getattr(run, "run_id", None)
         if not isinstance(run_id, str):
-            return
+            return None
         # _flow_name_of, inlined for the usual exact-dict metas (this runs for every event).
         meta = getattr(event, "meta", None)
         name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
@@ -149,7 +168,11 @@ class RuntimeFlowRegistry:
             meta = getattr(run, "meta", None)
             name = meta.get("flow_name") if type(meta) is dict else _meta_flow_name(meta)
             if not (isinstance(name, str) and name):
-                return
+                return None
+        return name, run_id
+
+    def _record_flow_run(self, name: str, run_id: str) -> None:
+        """Record ``run_id`` under the flow ``name``, within the bounds of the module text."""
         flows = self._flow_runs
         runs = flows.get(name)
         if runs is None:

@@ -5,6 +5,12 @@ event loop, so the work per event is kept small: nothing happens without
 subscribers, each subscription's filters are prepared once at subscribe time,
 and events are delivered as given (the caller already owns a private copy).
 
+Publication is all or nothing: ``publish`` is ``_match`` (evaluate every
+filter, change nothing) followed by ``_deliver`` (track the run link, queue the
+event), so a filter that raises leaves every queue as it was. The facade calls
+the two halves itself, around its run store, while ``publish`` is this
+module's own (natively where the halves are too).
+
 Descendant matching: an event matches ``run_id=R`` with ``include_descendants``
 when its run is R, names R as root or parent, or descends from R through parent
 links seen in earlier published events.  Those links (run_id -> parent_run_id)
@@ -80,6 +86,14 @@ class RuntimeObservationSubscription:
     already queued can still be read, then ``get()`` raises
     ``SubscriptionClosed`` and ``async for`` ends.
     """
+
+    # Fixed slots: publication reads them for every event (the facade natively, at their places);
+    # __dict__ keeps instances open to other attributes and to replacing a method on one of them.
+    __slots__ = (
+        "id", "event_types", "run_id", "include_descendants", "source", "level", "app_id",
+        "app_id_pattern", "group_id", "maxsize", "dropped_count", "_app_id_search", "_needs_meta",
+        "_queue", "_waiters", "_closed", "_on_close", "__dict__", "__weakref__",
+    )
 
     def __init__(
         self,
@@ -256,6 +270,9 @@ def _wake(fut: asyncio.Future) -> None:
 class RuntimeObservationSubscriptions:
     """Registry of live subscriptions; ``publish`` fans events out to them."""
 
+    # See RuntimeObservationSubscription.__slots__.
+    __slots__ = ("_by_id", "_active", "_track_links", "_parents", "__dict__", "__weakref__")
+
     def __init__(self) -> None:
         self._by_id: dict[str, RuntimeObservationSubscription] = {}
         # Immutable snapshot iterated by publish, rebuilt on (un)subscribe.
@@ -373,16 +390,32 @@ class RuntimeObservationSubscriptions:
     # -------------------------------------------------------------- delivery
 
     def publish(self, event: Any) -> None:
-        """Queue ``event`` (not copied) on every subscription whose filter matches."""
+        """Queue ``event`` (not copied) on every subscription whose filter matches.
+
+        All or nothing: every filter is evaluated before the first subscription is served, so a
+        filter that raises leaves every queue as it was.
+        """
+        delivery = self._match(event)
+        if delivery is not None:
+            self._deliver(event, delivery)
+
+    # The two halves of publish. The facade works out who takes an event before its run store
+    # accepts it and delivers only afterwards, so an event the store refuses reaches no one.
+
+    def _match(self, event: Any) -> tuple[Any, ...] | None:
+        """What ``_deliver`` needs for ``event``: the matching subscriptions and the run link
+        to track, or None when nothing is subscribed. Reads only; changes nothing."""
         active = self._active
         if not active:
-            return
+            return None
         run = getattr(event, "run", None)
         run_id = getattr(run, "run_id", None) if run is not None else None
+        link = None
         if self._track_links and run_id is not None:
-            self._remember(run_id, getattr(run, "parent_run_id", None))
+            link = (run_id, getattr(run, "parent_run_id", None))
         event_type = getattr(event, "event_type", None)
         meta = None
+        matched = []
         for sub in active:
             if sub.event_types is not None and not matches_wavelane_event_type(
                 event_type, sub.event_types
@@ -410,6 +443,15 @@ class RuntimeObservationSubscriptions:
                 run, run_id, sub.run_id, sub.include_descendants
             ):
                 continue
+            matched.append(sub)
+        return (matched, link)
+
+    def _deliver(self, event: Any, delivery: tuple[Any, ...]) -> None:
+        """Track the run link and queue ``event`` on the subscriptions ``_match`` found."""
+        matched, link = delivery
+        if link is not None:
+            self._remember(*link)
+        for sub in matched:
             sub._put(event)
 
     def _remember(self, run_id: str, parent_run_id: Any) -> None:

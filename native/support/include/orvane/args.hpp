@@ -30,6 +30,19 @@ inline void require_list(nb::handle value, const char *arg, bool none_ok = false
     raise_incorrect_type(arg, "list", value);
 }
 
+// An int argument (bool included, as isinstance(value, int) says), or None when `none_ok`; a
+// float is refused, not truncated.
+inline void require_int(nb::handle value, const char *arg, bool none_ok = false) {
+    if (PyLong_Check(value.ptr()) || (none_ok && value.is_none()))
+        return;
+    raise_incorrect_type(arg, "int", value);
+}
+
+// An int-or-None argument (require_int) as int64, nullopt for None. An int beyond the 64-bit range
+// is clamped to it, which keeps the meaning of a limit or of a bound compared against 64-bit
+// values (a count that large cannot be reached, a time that far cannot be held).
+std::optional<int64_t> int_or_none(nb::handle value, const char *arg);
+
 // Returns the text of a str argument (or nullopt for None when allowed).
 std::optional<std::string_view> str_view(nb::handle value, const char *arg, bool none_ok = false);
 

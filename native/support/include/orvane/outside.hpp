@@ -6,21 +6,44 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
+#include <cstddef>
+#include <utility>
+
 namespace orvane::outside {
 
 namespace nb = nanobind;
 
-// An interned attribute name, created on first use.
+// An interned name, created on first use and kept for the life of the process. Every interned
+// name of the modules is one of these; its prefix says how it is used (support.hpp).
 class Name {
 public:
     explicit constexpr Name(const char *text) : text_(text) {}
-    PyObject *get();
+    PyObject *get() {
+        if (obj_ == nullptr) [[unlikely]]
+            intern();
+        return obj_;
+    }
     const char *text() const { return text_; }
 
 private:
+    void intern();
     const char *text_;
     PyObject *obj_ = nullptr;
 };
+
+namespace detail {
+template <size_t N, size_t... I>
+constexpr std::array<Name, N> names_of(const char *const (&texts)[N], std::index_sequence<I...>) {
+    return {Name{texts[I]}...};
+}
+}  // namespace detail
+
+// One Name per text of a table, in table order (for names a table declares).
+template <size_t N>
+constexpr std::array<Name, N> names_of(const char *const (&texts)[N]) {
+    return detail::names_of(texts, std::make_index_sequence<N>());
+}
 
 // Remembers `m` as the module whose dictionary `get` reads. Call first thing in NB_MODULE.
 void bind_module(nb::module_ &m);

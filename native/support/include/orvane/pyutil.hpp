@@ -1,7 +1,19 @@
-// Attribute access and method calls by interned name, shared by the bindings.
+// The Python-call helpers of every binding: attributes and calls by interned name, keyword calls,
+// mapping checks and look-ups, "is this attribute still our own method", UTF-8 text with lone
+// surrogates, texts for messages, and taking the GIL back on a thread that may be ended at exit.
+//
+// Each helper does what the Python expression in its comment does, so a native shortcut taken
+// because of it is one a Python implementation could not tell apart. Names follow the legend in
+// support.hpp. GIL held for all of them except restore_thread (called without it).
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <span>
 
 #include "orvane/outside.hpp"
 
@@ -10,6 +22,7 @@ namespace orvane::py {
 namespace nb = nanobind;
 using orvane::outside::Name;
 
+// obj.<name>
 inline nb::object attr(nb::handle obj, Name &name) {
     PyObject *r = PyObject_GetAttr(obj.ptr(), name.get());
     if (r == nullptr)
@@ -17,11 +30,13 @@ inline nb::object attr(nb::handle obj, Name &name) {
     return nb::steal(r);
 }
 
+// obj.<name> = value
 inline void set_attr(nb::handle obj, Name &name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0)
         throw nb::python_error();
 }
 
+// obj.<method>()
 inline nb::object call0(nb::handle obj, Name &method) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), method.get());
     if (r == nullptr)
@@ -29,6 +44,7 @@ inline nb::object call0(nb::handle obj, Name &method) {
     return nb::steal(r);
 }
 
+// obj.<method>(arg)
 inline nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
     PyObject *r = PyObject_CallMethodOneArg(obj.ptr(), method.get(), arg.ptr());
     if (r == nullptr)
@@ -36,6 +52,7 @@ inline nb::object call1(nb::handle obj, Name &method, nb::handle arg) {
     return nb::steal(r);
 }
 
+// obj.<method>(a, b)
 inline nb::object call2(nb::handle obj, Name &method, nb::handle a, nb::handle b) {
     PyObject *args[3] = {obj.ptr(), a.ptr(), b.ptr()};
     PyObject *r = PyObject_VectorcallMethod(method.get(), args,
@@ -45,11 +62,117 @@ inline nb::object call2(nb::handle obj, Name &method, nb::handle a, nb::handle b
     return nb::steal(r);
 }
 
+// bool(obj)
 inline bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0)
         throw nb::python_error();
     return r != 0;
 }
+
+// Takes over the new reference `r` a C-API call returned; throws when the call failed (null).
+inline nb::object checked(PyObject *r) {
+    if (r == nullptr)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// a == b
+inline bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// isinstance(obj, cls)
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// d.get(key) for a dict (or subclass) read from the dict's own storage, calling nothing but the
+// key's __hash__ and __eq__; an invalid handle (not None) when the key is absent.
+inline nb::object dict_find(nb::handle d, nb::handle key) {
+    PyObject *v = nullptr;
+    if (PyDict_GetItemRef(d.ptr(), key.ptr(), &v) < 0)
+        throw nb::python_error();
+    return nb::steal(v);
+}
+
+// One keyword argument: {&k_mode, value} for mode=value.
+using Kw = std::pair<Name *, nb::handle>;
+
+// fn(*args, **kws), keywords in the order given. The span forms take argument lists made at run
+// time (a table of filters, the awaitables of a gather).
+nb::object call_kw(nb::handle fn, std::span<const nb::handle> args, std::span<const Kw> kws);
+inline nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kws) {
+    return call_kw(fn, std::span<const nb::handle>(args.begin(), args.size()),
+                   std::span<const Kw>(kws.begin(), kws.size()));
+}
+inline nb::object call_kw(nb::handle fn, std::initializer_list<Kw> kws) { return call_kw(fn, {}, kws); }
+
+// obj.<method>(*args, **kws), keywords in the order given.
+nb::object call_method_kw(nb::handle obj, Name &method, std::initializer_list<nb::handle> args,
+                          std::initializer_list<Kw> kws);
+
+// isinstance(obj, collections.abc.Mapping); a dict (or subclass) without asking the ABC.
+bool is_mapping(nb::handle obj);
+
+// mapping.get(key), None when the key is missing. A dict whose get is still dict.get (an exact
+// dict; a subclass that neither defines get nor holds one in its instance __dict__) is read from
+// its storage, which is what dict.get does; any other mapping (a dict subclass with its own get
+// included) through its get method.
+nb::object get_or_none(nb::handle mapping, nb::handle key);
+inline nb::object get_or_none(nb::handle mapping, Name &key) {
+    return get_or_none(mapping, nb::handle(key.get()));
+}
+
+// True when `self.<name>` is `ours` (the function this extension put in the class), so that a
+// native shortcut may stand for calling it. As Python resolves the attribute, it is not when:
+//   - the class (or a subclass on the way) defines another <name> (_PyType_Lookup finds another);
+//   - the instance's own __dict__ holds <name> (functions are non-data descriptors, so an
+//     instance attribute wins: `sink._write_lines = f` replaces the method for that instance);
+//   - the class customises attribute access (__getattribute__ or __getattr__): then only calling
+//     through the attribute is sure to do what Python does.
+bool is_own_method(nb::handle self, Name &name, PyObject *ours);
+
+// The two halves of is_own_method, for callers that ask about several names per call or keep the
+// class's answer. The class half changes only with the class or a base (each change gives the
+// class a new version tag), so it may be kept per class and tp_version_tag.
+//   class_keeps_method: the class resolves <name> to `ours` and does not customise attribute
+//     access;
+//   dict_keeps_method: the instance __dict__ `dict` (nullptr for an instance without one) does
+//     not hold <name>.
+bool class_keeps_method(PyTypeObject *type, Name &name, PyObject *ours);
+bool dict_keeps_method(PyObject *dict, Name &name);
+
+// str(value).encode("utf-8", "backslashreplace"): the text of a value for messages, URLs and
+// other texts shown to people, always valid UTF-8 (a lone surrogate reads \udXXX).
+std::string text_of(nb::handle value);
+
+// A str from UTF-8 bytes that may hold encoded lone surrogates ("surrogatepass"), as the text
+// pieces of this package are kept (see utf8_of).
+nb::str text_from_utf8(std::string_view utf8);
+
+// The UTF-8 form of the str `s` with lone surrogates encoded as they are ("surrogatepass").
+// `holder` keeps the encoded copy alive while the view is used when `s` has lone surrogates;
+// otherwise the view is the UTF-8 form Python keeps on the str.
+std::string_view utf8_of(nb::handle s, nb::object &holder);
+
+// Takes the GIL back after PyEval_SaveThread(), on a thread the interpreter may end at exit.
+//
+// Once the interpreter is finalizing, a thread that asks for the GIL is ended by the interpreter
+// with a forced unwind (pthread_exit), which a noexcept C++ frame on its stack turns into
+// std::terminate. So a thread that finds the interpreter finalizing is parked here for good
+// instead: the process is about to end and nobody waits for the thread. The check cannot close
+// the window between itself and the interpreter's own (finalization may begin in between), so
+// this function and every frame below it on such a thread must still let a forced unwind pass:
+// no noexcept, no destructor that needs the rest of the process (a lock other threads wait for),
+// and a `catch (...)` rethrows abi::__forced_unwind first (see coro.cpp,
+// Promise::unhandled_exception).
+void restore_thread(PyThreadState *state);
 
 }  // namespace orvane::py

@@ -26,8 +26,9 @@ class JSONLTraceSink(RuntimeTraceSink):
     ``append_events``; the next batch tries again. The coroutine finishes once the batch has been
     written (write(2) returned).
 
-    A subclass may override ``_serialize_event`` (its mapping is encoded) or ``_write_lines``
-    (then called as ``await asyncio.to_thread(self._write_lines, lines)``).
+    A subclass (or an instance, by assigning the attribute) may replace ``_serialize_event`` (its
+    mapping is encoded) or ``_write_lines`` (then called as
+    ``await asyncio.to_thread(self._write_lines, lines)``).
     """
 
     name: ClassVar[str]
@@ -44,6 +45,10 @@ def _encode_line(value: Any) -> bytes:
 
 def _encode_event(event: RuntimeEvent) -> bytes:
     """The bytes of the line JSONLTraceSink (without overridden hooks) writes for ``event``."""
+
+def _sanitize(value: Any) -> Any:
+    """``DataFormatter.sanitize(value)``, by the native sanitizer while ``DataFormatter.sanitize``
+    is the original one (else by the host's sanitize)."""
 
 def _resolve_batch(batch: list[tuple[asyncio.Future[None], BaseException | None]]) -> None: ...
 def _shutdown_writers() -> None: ...

@@ -10,6 +10,25 @@ from orvane_devtools.observation.TraceSink import RuntimeTraceSink
 class ObservationBridgeUnavailableWarning(RuntimeWarning):
     """Issued once per outage when the DevTools listener cannot be reached."""
 
+class ObservationBridgeEventSetAsideWarning(RuntimeWarning):
+    """Issued once per sink and reason when an event leaves the queue without being uploaded:
+    it cannot be encoded, or the listener refuses it on its own. Apart from
+    ObservationBridgeUnavailableWarning: it reports lost events, not an outage."""
+
+class _WakeEvent:
+    """A settable flag with a timed wait, as threading.Event; wakes the worker."""
+
+    def set(self) -> None: ...
+    def clear(self) -> None: ...
+    def is_set(self) -> bool: ...
+    def wait(self, timeout: float | None = None) -> bool: ...
+
+class _ExportState:
+    """Native state of a sink (queue, counters, locks, worker); not instantiable."""
+
+class _Capture:
+    """A queued event kept compactly until Python code asks for its snapshot; not instantiable."""
+
 class _PendingEvents:
     """Deque-like view of the queued snapshots, oldest first (hold ``_pending_lock``)."""
 
@@ -30,9 +49,14 @@ class RemoteTraceSink(RuntimeTraceSink):
 
     Thread-safe: ``append_event_nowait`` / ``append_events_nowait`` may be called from any
     thread and never wait for I/O; a daemon thread ("ObservationBridgeFlushWorker") uploads.
-    Upload failures never raise: they back off (1 s doubling to 30 s) and issue one
-    ObservationBridgeUnavailableWarning per outage. Events still queued at interpreter exit get
-    one forced upload attempt bounded by ``timeout``.
+    Upload failures never raise: they back off (1 s doubling to 30 s, or as Retry-After asks,
+    at most 30 s) and issue one ObservationBridgeUnavailableWarning per outage. A batch the
+    listener refuses (413, 400, 422) is split down to the events it refuses, which are set
+    aside; so are events that cannot be encoded. Events still queued at interpreter exit get
+    one forced upload attempt bounded by ``timeout``; a forked child starts with an empty queue.
+
+    Raises ValueError for an endpoint port outside 1-65535 or a timeout that is not a finite
+    number greater than 0.
     """
 
     name: ClassVar[str]
@@ -64,10 +88,13 @@ class RemoteTraceSink(RuntimeTraceSink):
     _uploaded_event_count: int
     _upload_failure_count: int
     _exit_unsent_event_count: int
+    _unencodable_event_count: int
+    _refused_event_count: int
+    _export_state: _ExportState
     _last_upload_at: float | None
     _last_failure_at: float | None
     _last_failure: str | None
-    _worker_event: threading.Event
+    _worker_event: _WakeEvent
     _worker_thread: threading.Thread | None
     _local_listener_target: tuple[str, str] | None
     _needs_local_probe: bool
@@ -100,7 +127,17 @@ class RemoteTraceSink(RuntimeTraceSink):
     def _has_pending_events(self) -> bool: ...
     def _peek_pending_batch(self) -> list[RuntimeEvent]: ...
     def _drop_uploaded_batch(self, batch_event_ids: set[str] | frozenset[str]) -> None: ...
-    def get_stats(self) -> dict[str, Any]: ...
+    def get_stats(self) -> dict[str, Any]:
+        """A new dict: "endpoint" (credentials removed, secret query values masked), "app_id",
+        "group_id", "environment", "buffer_limit", "batch_size", "background_flush_interval",
+        "pending_event_count", "enqueued_event_count", "dropped_event_count",
+        "dropped_high_frequency_event_count", "dropped_terminal_event_count",
+        "coalesced_event_count", "coalesced_item_count", "upload_batch_count",
+        "uploaded_event_count", "upload_failure_count", "last_upload_at", "last_failure_at",
+        "last_failure", "exit_unsent_event_count" (left queued after the exit flush),
+        "unencodable_event_count" (set aside: could not be encoded) and
+        "refused_event_count" (set aside: the listener refused them one by one with 413, 400 or
+        422). The API key is never reported."""
 
     # upload
     async def append_event(self, event: RuntimeEvent) -> None: ...
@@ -108,7 +145,9 @@ class RemoteTraceSink(RuntimeTraceSink):
     async def flush(self) -> None: ...
     async def _flush_pending_events(self, *, drain: bool = True, force: bool = False) -> None: ...
     def _mark_available(self) -> None: ...
-    def _mark_unavailable(self, error: BaseException | None = None) -> None: ...
+    def _mark_unavailable(self, error: BaseException | None = None) -> None:
+        """Count a failure and back off; an HTTP error's Retry-After lengthens the wait (within
+        ``_max_retry_delay_seconds``). Warns once per outage."""
     def _build_warning_message(self, error: BaseException | None = None) -> str: ...
     def _serialize_event(self, event: RuntimeEvent) -> Any: ...
     def _encode_batch_natively(self, batch: list[RuntimeEvent]) -> bytes | None:

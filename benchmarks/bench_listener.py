@@ -1,0 +1,225 @@
+"""Listener benchmark: ``orvane-devtools start`` as a separate process, fed and read over HTTP.
+
+Run: PYTHONPATH=src:benchmarks python benchmarks/bench_listener.py
+     (ORVANE_BENCH_LISTENER_SCALE=0.1 for a quick pass with a tenth of the events)
+
+* Throughput: one RemoteTraceSink (default batch size and flush interval, a queue large enough
+  to hold everything) sends 200,000 events to the listener with its database, and, in the same
+  run, to a listener that answers 200 without storing anything (the raw one of bench_uplink).
+  Target: with the database, at least a quarter of the no-op rate.
+* The listener's CPU time (user + system, from /proc) per 1,000 events of that run.
+* Latency of one POST of 200 events (typical shape, fresh ids), p50 and p99 over 300 requests.
+  Target: p99 <= 2,500 U.
+* GET {prefix}/runs?search=NEEDLE over 500,000 stored events, for a needle that matches 50 runs,
+  p95 over 40 requests. Target: <= 500 U.
+* The time a SIGTERM takes to stop the listener with a stream open and a batch in flight.
+  Target: <= 2 s.
+"""
+
+from __future__ import annotations
+
+import json
+import multiprocessing as mp
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import warnings
+from pathlib import Path
+
+import httpx
+from bench_uplink import listener_main
+from common import report, typical_fields, unit_seconds
+
+from orvane_devtools._orvane_compat import RuntimeEvent
+from orvane_devtools.observation.backends.Uplink import (
+    ObservationBridgeUnavailableWarning,
+    RemoteTraceSink,
+)
+
+warnings.simplefilter("ignore", ObservationBridgeUnavailableWarning)
+SCALE = float(os.environ.get("ORVANE_BENCH_LISTENER_SCALE", "1"))
+
+
+def start_listener(db: Path) -> tuple[subprocess.Popen, str]:
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    url = None
+    assert proc.stdout is not None
+    for line in proc.stdout:
+        match = re.search(r"ingest URL:\s+(\S+)", line)
+        if match:
+            url = match.group(1)
+        if line.startswith("Press Ctrl-C"):
+            break
+    if url is None:
+        proc.kill()
+        sys.exit("the listener did not start")
+    threading.Thread(target=lambda: proc.stdout.read(), daemon=True).start()
+    return proc, url
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / ticks  # utime + stime
+
+
+def sink_rate(url: str, events: list[RuntimeEvent], delivered) -> tuple[float, float]:
+    """(events per second, seconds) for one sink sending ``events`` until ``delivered()``
+    reports them all."""
+    total = len(events)
+    sink = RemoteTraceSink(endpoint=url, api_key=None, buffer_limit=total)
+    t0 = time.perf_counter()
+    for ev in events:
+        sink.append_event_nowait(ev)
+    while delivered(sink) < total:
+        time.sleep(0.005)
+        if time.perf_counter() - t0 > 600:
+            sys.exit(f"only {delivered(sink)} of {total} events delivered")
+    elapsed = time.perf_counter() - t0
+    return total / elapsed, elapsed
+
+
+def spread_events(count: int, tag: str, runs_of: int = 1000) -> list[RuntimeEvent]:
+    return [RuntimeEvent(**typical_fields(i, run_id=f"{tag}-run-{i // runs_of}", parent=None))
+            for i in range(count)]
+
+
+def body_of(fields: list[dict]) -> bytes:
+    return json.dumps({"app_id": "bench", "group_id": None, "environment": "local",
+                       "events": fields}).encode()
+
+
+def percentile(values: list[float], q: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
+
+
+def main() -> None:
+    u = unit_seconds()
+    rows = []
+    total = int(200_000 * SCALE)
+    tmp = Path(tempfile.mkdtemp(prefix="bench-listener-"))
+
+    # 1. The no-op listener (another process): the rate the sink reaches when storing is free.
+    ctx = mp.get_context("spawn")
+    counter = ctx.Value("q", 0)
+    recv, send = ctx.Pipe(duplex=False)
+    noop = ctx.Process(target=listener_main, args=(send, counter), daemon=True)
+    noop.start()
+    noop_url = f"http://127.0.0.1:{recv.recv()}/observation/ingest"
+    noop_rate, _ = sink_rate(noop_url, spread_events(total, "noop"), lambda s: counter.value)
+    noop.terminate()
+
+    # 2. The real listener with its database.
+    proc, url = start_listener(tmp / "throughput.sqlite3")
+    events = spread_events(total, "tp")
+    cpu0 = cpu_seconds(proc.pid)
+    rate, elapsed = sink_rate(url, events, lambda s: s.get_stats()["uploaded_event_count"])
+    cpu = cpu_seconds(proc.pid) - cpu0
+    del events
+    ratio = rate / noop_rate
+    rows.append((f"sink -> listener with database, {total:,} events, events/s", None, None,
+                 f"{rate:,.0f}/s"))
+    rows.append(("sink -> no-op listener, same sink and events, events/s", None, None,
+                 f"{noop_rate:,.0f}/s"))
+    rows.append(("  listener rate / no-op rate", None, None, f"{ratio:.3f} (>= 0.25)"))
+    per_k = cpu / total * 1000
+    rows.append(("listener CPU time per 1,000 events (user + system)", per_k, per_k / u, "report"))
+
+    # 3. Latency of one 200-event ingest request.
+    client = httpx.Client(timeout=30)
+    latencies = []
+    for r in range(int(300 * max(SCALE, 0.2))):
+        payload = body_of([typical_fields(1_000_000 + r * 200 + i, run_id=f"lat-{r}", parent=None)
+                           for i in range(200)])
+        t0 = time.perf_counter()
+        resp = client.post(url, content=payload, headers={"Content-Type": "application/json"})
+        latencies.append(time.perf_counter() - t0)
+        assert resp.status_code == 200 and resp.json()["accepted"] == 200, resp.text
+    p50, p99 = percentile(latencies, 0.5), percentile(latencies, 0.99)
+    rows.append(("POST ingest of 200 events, p50", p50, p50 / u, ""))
+    rows.append(("POST ingest of 200 events, p99", p99, p99 / u, "<= 2500 U"))
+
+    # 4. Search over 500,000 stored events (this listener already holds the ones above).
+    stored = int(client.get(url.replace("/ingest", "/stats")).json()["events"] or 0)
+    want = int(500_000 * SCALE)
+    n = 2_000_000
+    needle_runs = set(range(0, 10_000, 200))  # 50 runs carry the needle in one message
+    while stored < want:
+        fields = []
+        for _ in range(1000):
+            f = typical_fields(n, run_id=f"search-run-{(n // 50) % 10_000}-{n // 500_000}", parent=None)
+            if (n // 50) % 10_000 in needle_runs and n % 50 == 7 and n < 2_500_000:
+                f["message"] = f"step {n} found the zanzibar-quokka route"
+            fields.append(f)
+            n += 1
+        resp = client.post(url, content=body_of(fields), headers={"Content-Type": "application/json"})
+        assert resp.status_code == 200, resp.text
+        stored += resp.json()["accepted"]
+    runs_url = url.replace("/ingest", "/runs")
+    hits = client.get(runs_url, params={"search": "zanzibar-quokka", "limit": 1000}).json()["runs"]
+    assert 0 < len(hits) <= 100, len(hits)
+    times = []
+    for _ in range(40):
+        t0 = time.perf_counter()
+        resp = client.get(runs_url, params={"search": "zanzibar-quokka"})
+        times.append(time.perf_counter() - t0)
+        assert resp.status_code == 200
+    p95 = percentile(times, 0.95)
+    rows.append((f"GET /runs?search=... over {stored:,} events ({len(hits)} runs match), p95",
+                 p95, p95 / u, "<= 500 U"))
+    client.close()
+
+    # 5. Stop: SIGTERM with a stream open and a batch on its way; seconds until the process ended.
+    stream = httpx.Client(timeout=httpx.Timeout(10.0, read=30.0))
+    opened = threading.Event()
+
+    def follow() -> None:
+        try:
+            with stream.stream("GET", url.replace("/ingest", "/stream")) as resp:
+                opened.set()
+                for _ in resp.iter_lines():
+                    pass
+        except httpx.HTTPError:
+            pass
+        finally:
+            opened.set()
+
+    threading.Thread(target=follow, daemon=True).start()
+    opened.wait(10)
+    batch = body_of([typical_fields(9_000_000 + i, run_id="stop", parent=None) for i in range(200)])
+
+    def send_batch() -> None:
+        try:
+            httpx.post(url, content=batch, timeout=10, headers={"Content-Type": "application/json"})
+        except httpx.HTTPError:
+            pass  # the stop came first: not taken in, nothing to answer
+
+    threading.Thread(target=send_batch, daemon=True).start()
+    time.sleep(0.02)
+    t0 = time.perf_counter()
+    proc.send_signal(signal.SIGTERM)
+    code = proc.wait(30)
+    stop_seconds = time.perf_counter() - t0
+    stream.close()
+    rows.append(("stop (SIGTERM) with a stream open and a batch in flight, seconds", None, None,
+                 f"{stop_seconds:.2f} s (<= 2 s), exit code {code}"))
+
+    shutil.rmtree(tmp, ignore_errors=True)
+    print(f"U = {u * 1e6:.2f} us")
+    report(rows)
+    print(f"\nthroughput: {total:,} events in {elapsed:.2f} s = {rate:,.0f} events/s with the database, "
+          f"{noop_rate:,.0f}/s to the no-op listener (ratio {ratio:.3f}); listener CPU "
+          f"{cpu:.2f} s = {per_k * 1000:.1f} ms per 1,000 events")
+
+
+if __name__ == "__main__":
+    main()

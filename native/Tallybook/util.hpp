@@ -1,0 +1,96 @@
+// Small helpers of the run store's sources on top of the shared ones of the support library
+// (orvane/pyutil.hpp); all need the GIL.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "orvane/models.hpp"
+#include "orvane/pyutil.hpp"
+
+namespace tally {
+
+namespace nb = nanobind;
+
+using orvane::py::checked;
+using orvane::py::equals;
+using orvane::py::truthy;
+
+// `a == b` for a query filter: a stored value that cannot be compared with the argument does not
+// match it (the comparison's error is dropped), so no stored value can make a query fail.
+inline bool equals_or_false(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return r != 0;
+}
+
+// Values a deep copy shares as they are.
+inline bool immutable_scalar(PyObject *v) {
+    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+           PyFloat_CheckExact(v);
+}
+
+// The same value for every purpose of the store: the same object, or two exact str with the same
+// text, or two exact int with the same value (comparing them runs no Python code).
+inline bool same_value(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    if (a == nullptr || b == nullptr)
+        return false;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        int kind = PyUnicode_KIND(a);
+        return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    }
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b))
+        return PyObject_RichCompareBool(a, b, Py_EQ) == 1;  // exact ints: no Python code
+    return false;
+}
+
+// copy.deepcopy(v), sharing what a deep copy shares.
+inline nb::object deep_copy(nb::handle v) {
+    PyTypeObject *t = Py_TYPE(v.ptr());
+    if (v.is_none() || t == &PyUnicode_Type || t == &PyLong_Type)
+        return nb::borrow(v);
+    return orvane::models::deep_copy(v);
+}
+
+// An exact dict of immutable scalars (keys and values): its deep copy is a shallow copy.
+inline bool flat_scalar_dict(PyObject *d) {
+    if (!PyDict_CheckExact(d))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!immutable_scalar(k) || !immutable_scalar(v))
+            return false;
+    return true;
+}
+
+// A new set of a model's set field names (a copy of `names`, which holds only str). The copy is
+// left out of the cycle collector's care, as CPython leaves out tuples and dicts of atomic values:
+// a set of names cannot be part of a reference cycle (pydantic only ever adds names to it).
+inline nb::object fields_set_copy(PyObject *names) {
+    PyObject *s = PySet_New(names);
+    if (s == nullptr)
+        throw nb::python_error();
+    PyObject_GC_UnTrack(s);
+    return nb::steal(s);
+}
+
+// The UTF-8 text of a str, lone surrogates encoded as they are (orvane::py::utf8_of), as a copy.
+inline std::string utf8(nb::handle s) {
+    nb::object holder;
+    return std::string(orvane::py::utf8_of(s, holder));
+}
+
+}  // namespace tally

@@ -1,0 +1,247 @@
+"""The listener as a real subprocess, events and bodies for its tests, a reader of Server-Sent Events."""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import uuid
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+
+T0 = 1_760_000_000_000
+
+
+def event(i: int, run_id: str = "run-1", *, parent: str | None = None, root: str | None = None,
+          event_type: str = "agent_task.progress", ts: int | None = None, **fields: Any) -> dict[str, Any]:
+    """An event as it travels in an upload body."""
+    doc: dict[str, Any] = {
+        "event_id": f"{run_id}-e{i}",
+        "event_type": event_type,
+        "timestamp": T0 + i if ts is None else ts,
+        "source": "agent.planner",
+        "level": "info",
+        "message": f"step {i}",
+        "payload": {"step": i},
+        "error": None,
+        "meta": {"app_id": "app-a", "group_id": "team-a", "environment": "local"},
+        "run": {"run_id": run_id, "root_run_id": root or parent or run_id, "parent_run_id": parent,
+                "run_kind": "agent_task", "agent_name": "Planner"},
+    }
+    doc.update(fields)
+    return doc
+
+
+def body(events: list[dict[str, Any]], **fields: Any) -> dict[str, Any]:
+    doc = {"app_id": "app-a", "group_id": "team-a", "environment": "local", "events": events}
+    doc.update(fields)
+    return doc
+
+
+def runtime_event(i: int, run_id: str = "run-1", **kw: Any):
+    from orvane_devtools._orvane_compat import RuntimeEvent
+
+    return RuntimeEvent(**event(i, run_id, **kw))
+
+
+def fresh_id(prefix: str = "run") -> str:
+    return f"{prefix}-{uuid.uuid4().hex[:8]}"
+
+
+class SSEReader:
+    """Reads a stream in a thread; messages land in a queue as dicts (event, id, data, comment)."""
+
+    def __init__(self, url: str, *, headers: dict[str, str] | None = None,
+                 params: dict[str, Any] | None = None) -> None:
+        self.messages: queue.Queue[dict[str, Any] | None] = queue.Queue()
+        self.status: int | None = None
+        self.ended = threading.Event()
+        self.connected = threading.Event()
+        self._client = httpx.Client(timeout=httpx.Timeout(10.0, read=30.0))
+        self._url = url
+        self._headers = headers or {}
+        self._params = params or {}
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            with self._client.stream("GET", self._url, headers=self._headers, params=self._params) as resp:
+                self._resp = resp
+                self.status = resp.status_code
+                self.headers = resp.headers
+                self.connected.set()
+                current: dict[str, Any] = {}
+                for line in resp.iter_lines():
+                    if line == "":
+                        if current:
+                            if "data" in current:
+                                current["json"] = json.loads(current["data"])
+                            self.messages.put(current)
+                        current = {}
+                    elif line.startswith(":"):
+                        self.messages.put({"comment": line[1:].strip()})
+                    else:
+                        name, _, value = line.partition(":")
+                        current[name] = value[1:] if value.startswith(" ") else value
+        except (httpx.HTTPError, OSError, ValueError, AttributeError):
+            pass  # closed by close(), or the server went away
+        finally:
+            self.connected.set()
+            self.ended.set()
+            self.messages.put(None)
+
+    def next(self, timeout: float = 10.0, *, kind: str | None = None) -> dict[str, Any]:
+        """The next message (of ``kind``, skipping others); raises AssertionError on time-out."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no {kind or 'message'} within {timeout} s")
+            try:
+                msg = self.messages.get(timeout=left)
+            except queue.Empty:
+                raise AssertionError(f"no {kind or 'message'} within {timeout} s") from None
+            if msg is None:
+                raise AssertionError("the stream ended")
+            if kind is None or msg.get("event") == kind or (kind == "comment" and "comment" in msg):
+                return msg
+
+    def collect(self, kind: str, count: int, timeout: float = 10.0) -> list[dict[str, Any]]:
+        return [self.next(timeout, kind=kind) for _ in range(count)]
+
+    def close(self) -> None:
+        resp = getattr(self, "_resp", None)
+        if resp is not None:
+            # Shut the socket down under the reading thread so that it wakes at once.
+            stream = resp.extensions.get("network_stream")
+            sock = stream.get_extra_info("socket") if stream is not None else None
+            if sock is not None:
+                import socket as _socket
+
+                try:
+                    sock.shutdown(_socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        self._client.close()
+        self._thread.join(5)
+
+
+START_TIMEOUT = 30.0
+_URL_RE = re.compile(r"ingest URL:\s+(http://[^\s]+)")
+
+
+class ListenerProcess:
+    """One ``orvane-devtools start`` process; its output is collected by a reader thread."""
+
+    def __init__(self, db: Path, *args: str, port: int = 0, env: dict[str, str] | None = None,
+                 api_key: str | None = None) -> None:
+        self.db = db
+        self.args = list(args)
+        self.port = port
+        self.api_key = api_key
+        self.env = dict(os.environ if env is None else env)
+        self.proc: subprocess.Popen[str] | None = None
+        self.lines: list[str] = []
+        self.ingest_url = ""
+        self.base = ""
+
+    def command(self) -> list[str]:
+        cmd = [sys.executable, "-m", "orvane_devtools", "start", "--port", str(self.port),
+               "--db", str(self.db), *self.args]
+        if self.api_key:
+            cmd += ["--api-key", self.api_key]
+        return cmd
+
+    def start(self) -> ListenerProcess:
+        self.lines = []
+        self.proc = subprocess.Popen(self.command(), stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, env=self.env)
+        ready = threading.Event()
+
+        def read(proc: subprocess.Popen[str]) -> None:
+            assert proc.stdout is not None
+            for line in proc.stdout:
+                self.lines.append(line.rstrip("\n"))
+                match = _URL_RE.search(line)
+                if match:
+                    self.ingest_url = match.group(1)
+                if line.startswith("Press Ctrl-C"):
+                    ready.set()
+            ready.set()
+
+        threading.Thread(target=read, args=(self.proc,), daemon=True).start()
+        if not ready.wait(START_TIMEOUT) or not self.ingest_url:
+            self.kill()
+            raise AssertionError("the listener did not start:\n" + self.output())
+        self.base = self.ingest_url.rsplit("/", 2)[0] if self.ingest_url.count("/") > 3 else self.ingest_url
+        self.port = int(self.ingest_url.split(":")[2].split("/")[0])
+        self.origin = f"http://127.0.0.1:{self.port}"
+        return self
+
+    def output(self) -> str:
+        return "\n".join(self.lines)
+
+    @property
+    def api(self) -> str:
+        """The URL of the API root (the prefix)."""
+        return self.ingest_url[: -len("/ingest")]
+
+    def headers(self) -> dict[str, str]:
+        return {"Authorization": f"Bearer {self.api_key}"} if self.api_key else {}
+
+    def client(self, **kw) -> httpx.Client:
+        return httpx.Client(base_url=self.origin, headers=self.headers(), timeout=10.0, **kw)
+
+    def stop(self, sig: int = signal.SIGTERM, timeout: float = 10.0) -> tuple[int, float]:
+        """Sends ``sig``; returns (exit code, seconds until the process ended)."""
+        assert self.proc is not None
+        t0 = time.monotonic()
+        self.proc.send_signal(sig)
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError(f"the listener did not stop within {timeout} s:\n" + self.output())
+        return code, time.monotonic() - t0
+
+    def kill(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+    def alive(self) -> bool:
+        return self.proc is not None and self.proc.poll() is None
+
+
+def persistent_log_service() -> bool:
+    """Whether the log service keeps its events in the ``logs.path`` file."""
+    import tempfile
+
+    from orvane.utils import Settings
+    from orvane_devtools.logs import RuntimeLogService
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "probe.sqlite3"
+        service = RuntimeLogService(Settings({"logs.enabled": True, "logs.path": str(path)}))
+        try:
+            return path.exists()
+        finally:
+            close = getattr(service, "close", None)
+            if callable(close):
+                close()
+
+
+needs_persistence = pytest.mark.skipif(
+    not persistent_log_service(),
+    reason="the log service in this build keeps events in memory only (no logs.path)",
+)

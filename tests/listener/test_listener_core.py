@@ -1,0 +1,145 @@
+"""The listener's core with a real desk: storage failures and what a retry stores."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+
+import pytest
+from listener_helpers import body, event
+
+from orvane_devtools.listener.config import ListenerConfig
+from orvane_devtools.listener.core import ListenerCore, StorageError
+from orvane_devtools.listener.ingest import decode_body
+
+
+def batch_of(events):
+    return decode_body(json.dumps(body(events)).encode())
+
+
+def test_failed_commit_is_reported_and_the_retry_stores_what_failed(tmp_path):
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db"))
+    service = core.desk.log_service
+    real_append = service.append_event
+    failing = {"run-f-e2"}
+
+    async def flaky_append(ev):
+        if ev.event_id in failing:
+            raise OSError(28, "No space left on device")
+        return await real_append(ev)
+
+    service.append_event = flaky_append
+    events = [event(i, "run-f") for i in range(4)]
+
+    async def scenario():
+        with pytest.raises(StorageError, match="1 event"):
+            await core.ingest(batch_of(events))
+        assert service.get_event("run-f-e2") is None
+        failing.clear()  # the disk has room again; the sink retries the whole batch
+        return await core.ingest(batch_of(events))
+
+    result = asyncio.run(scenario())
+    assert result.accepted == 1 and result.duplicates == 3
+    assert service.get_event("run-f-e2") is not None
+    assert [e.event_id for e in core.desk.query_events(run_id="run-f")] == [f"run-f-e{i}" for i in range(4)]
+    assert core.ingested_total == 4
+    # A third send is a plain duplicate now.
+    again = asyncio.run(core.ingest(batch_of(events)))
+    assert again.accepted == 0 and again.duplicates == 4
+
+
+def test_failed_group_commit_marks_the_whole_batch_for_the_retry(tmp_path):
+    from concurrent.futures import Future
+
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    service = core.desk.log_service
+    store = service._store
+    real_submit = store.submit  # hands the writer one transaction's worth of events
+    broken = {"on": True}
+
+    def submit(prepared, loop=None):
+        if broken["on"]:
+            failed: Future = Future()
+            failed.set_exception(OSError(28, "database or disk is full"))
+            return failed
+        return real_submit(prepared, loop)
+
+    store.submit = submit
+    events = [event(i, "run-g") for i in range(5)]
+
+    async def scenario():
+        with pytest.raises(StorageError, match="5 event"):
+            await core.ingest(batch_of(events))
+        broken["on"] = False
+        return await core.ingest(batch_of(events))
+
+    result = asyncio.run(scenario())
+    assert result.accepted == 5 and result.duplicates == 0
+    assert len(core.desk.query_events(run_id="run-g")) == 5
+    core.desk.log_service.close()
+
+
+def test_stats_rate_and_counts(tmp_path):
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db"))
+    asyncio.run(core.ingest(batch_of([event(i, "run-s") for i in range(10)])))
+    stats = core.stats()
+    assert stats["events"] == 10 and stats["runs"] == 1
+    assert stats["ingest_events_per_second"] > 0
+    assert stats["ingested_total"] == 10 and stats["ingest_requests"] == 1
+
+
+def test_retry_during_a_slow_commit_waits_for_it_and_stores_what_it_lost(tmp_path):
+    """A sink that times out retries while the first request is still committing: the retry
+    must not be acknowledged before that commit, and stores the events when it failed."""
+    from concurrent.futures import Future
+
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    store = core.desk.log_service._store
+    real_submit = store.submit
+    held: list[Future] = []
+
+    def slow_submit(prepared, loop=None):
+        if not held:
+            pending: Future = Future()
+            held.append(pending)
+            return pending  # the first commit hangs until the test ends it
+        return real_submit(prepared, loop)
+
+    store.submit = slow_submit
+    events = [event(i, "run-slow") for i in range(3)]
+
+    async def scenario():
+        first = asyncio.ensure_future(core.ingest(batch_of(events)))
+        await asyncio.sleep(0.05)
+        retry = asyncio.ensure_future(core.ingest(batch_of(events)))
+        await asyncio.sleep(0.05)
+        assert not first.done() and not retry.done()  # nothing acknowledged before the commit
+        held[0].set_exception(OSError(5, "I/O error"))
+        with pytest.raises(StorageError):
+            await first
+        return await retry
+
+    result = asyncio.run(scenario())
+    # The retry stores what the failed commit lost (any event that did get committed is
+    # recognised by the database).
+    assert result.accepted >= 1 and result.accepted + result.duplicates == 3
+    assert core.desk.log_service.get_event("run-slow-e0") is not None
+    assert len(core.desk.query_events(run_id="run-slow")) == 3
+    core.desk.log_service.close()
+
+
+def test_the_desks_own_copy_stays_bounded_and_queries_do_not_need_it(tmp_path):
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    core.desk_store_events = 100
+    for start in range(0, 1000, 50):
+        asyncio.run(core.ingest(batch_of([event(i, f"run-b{i // 100}") for i in range(start, start + 50)])))
+    assert len(core.desk._run_store.get_recent_events()) < 100
+    desk = core.desk
+    assert len(desk.query_runs(limit=1000)) == 10
+    assert desk.get_run("run-b3").event_count == 100
+    assert len(desk.query_events(run_id="run-b9", limit=1000)) == 100
+    assert desk.get_event("run-b0-e0") is not None
+    # A batch sent again after the copy was emptied is still recognised.
+    again = asyncio.run(core.ingest(batch_of([event(i, "run-b0") for i in range(50)])))
+    assert again.accepted == 0 and again.duplicates == 50
+    core.desk.log_service.close()
