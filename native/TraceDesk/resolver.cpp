@@ -136,6 +136,8 @@ void init_limits(Batch &b, nb::handle desk) {
     b.limits.stale_ms = read_threshold(desk, a_stale_ms);
     b.limits.orphan_ms = read_threshold(desk, a_orphan_ms);
     b.log_service = field(desk, a_log_service);
+    if (!b.log_service.is_none())
+        b.fetched_own = log_copies(b.log_service);
 }
 
 OwnedBatch::OwnedBatch(nb::handle desk) : resolving(new_set()) {
@@ -497,6 +499,26 @@ bool store_copies(nb::handle store) {
             PyErr_Clear();
     }
     return tally_type != nullptr && reinterpret_cast<PyObject *>(Py_TYPE(store.ptr())) == tally_type;
+}
+
+bool log_copies(nb::handle log) {
+    static PyObject *log_type = nullptr;
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        PyObject *mod = PyImport_ImportModule("orvane_devtools.logs");
+        if (mod != nullptr) {
+            log_type = PyObject_GetAttrString(mod, "RuntimeLogService");  // kept (leaked)
+            Py_DECREF(mod);
+        }
+        if (log_type == nullptr)
+            PyErr_Clear();
+    }
+    if (log_type == nullptr || reinterpret_cast<PyObject *>(Py_TYPE(log.ptr())) != log_type)
+        return false;
+    nb::object d = checked(PyObject_GenericGetDict(log.ptr(), nullptr));
+    nb::object says = dict_find(d, a_record_copies.get());
+    return says.is_valid() && says.ptr() == Py_True && !dict_find(d, m_query_runs.get()).is_valid();
 }
 
 nb::object find_terminal_ancestor(Batch &b, nb::handle record) {

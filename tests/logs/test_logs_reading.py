@@ -181,3 +181,84 @@ class TestKeptDecodedValues:
         assert [e.model_fields_set for e in service.query_events()] == [
             RuntimeEvent.__pydantic_validator__.validate_json(e.model_dump_json()).model_fields_set for e in events
         ]
+
+
+class TestThroughTheFacade:
+    """The facade resolves (judges stale, orphaned) the records the file's service returns in
+    place, as they are copies made for the call; anything else it copies first."""
+
+    @staticmethod
+    def desks(db_path):
+        from orvane_devtools.observation import TraceDesk
+
+        on_file = TraceDesk.RuntimeTraceDesk(Settings({"logs.enabled": True, "logs.path": db_path}))
+        in_memory = TraceDesk.RuntimeTraceDesk(Settings({"logs.enabled": True}))
+        events = [ev("root", event_type="agent_task.started"), ev("a", "root"), ev("b", "root"),
+                  ev("a1", "a", event_type="agent_task.failed"), ev("a2", "a"), ev("b1", "b")]
+
+        async def feed():
+            for desk in (on_file, in_memory):
+                for event in events:
+                    await desk.append_event(event)
+
+        asyncio.run(feed())
+        return on_file, in_memory
+
+    @staticmethod
+    def dump(record) -> dict:
+        """The record's fields, with the judging clock's readings as "now"."""
+        now = lambda v: "now" if isinstance(v, int) and v > T0 + 10**10 else v  # noqa: E731
+        out = {k: now(v) for k, v in record.model_dump().items()}
+        out["meta"] = {k: now(v) for k, v in out["meta"].items()}
+        return out
+
+    @staticmethod
+    def shape(node) -> tuple:
+        return (TestThroughTheFacade.dump(node.run), [TestThroughTheFacade.shape(kid) for kid in node.children])
+
+    def test_answers_match_memory_and_stay_the_callers(self, db_path):
+        on_file, in_memory = self.desks(db_path)
+        try:
+            assert on_file.log_service._record_copies is True
+            for _ in range(2):
+                tree = on_file.get_run_tree("root")
+                # Old timestamps: the runs left open are judged stale, which writes their record.
+                assert tree.children[0].run.meta["devtools_stale_reason"] == "stale_timeout"
+                assert self.shape(tree) == self.shape(in_memory.get_run_tree("root"))
+                runs = on_file.query_runs(root_run_id="root")
+                assert [self.dump(r) for r in runs] == [self.dump(r) for r in in_memory.query_runs(root_run_id="root")]
+                assert self.dump(on_file.get_run("a2")) == self.dump(in_memory.get_run("a2"))
+                assert [self.dump(r) for r in on_file.get_run_children("a")] == [
+                    self.dump(r) for r in in_memory.get_run_children("a")]
+                tree.run.meta["mine"] = 1
+                tree.children[0].run.meta.clear()
+                runs[0].status = "completed"
+            stored = on_file.log_service.query_runs(run_id="a")[0]
+            assert stored.status == "unknown" and stored.meta == {}
+        finally:
+            on_file.log_service.close()
+
+    def test_a_query_replaced_on_the_service_is_copied_as_before(self, db_path, monkeypatch):
+        on_file, _ = self.desks(db_path)
+        service = on_file.log_service
+        try:
+            real = service.query_runs
+            shared: dict = {}
+
+            def query_runs(**filters):
+                key = repr(sorted(filters.items()))
+                if key not in shared:
+                    shared[key] = real(**filters)
+                return shared[key]  # the same objects every time
+
+            monkeypatch.setattr(service, "query_runs", query_runs)
+            first = self.shape(on_file.get_run_tree("root"))
+            first_runs = [self.dump(r) for r in on_file.query_runs(root_run_id="root")]
+            held = {key: [r.model_dump() for r in rows] for key, rows in shared.items()}
+            assert self.shape(on_file.get_run_tree("root")) == first
+            assert [self.dump(r) for r in on_file.query_runs(root_run_id="root")] == first_runs
+            # What the replaced query handed out was never changed by the judging.
+            assert {key: [r.model_dump() for r in rows] for key, rows in shared.items()} == held
+            assert all("devtools_stale_reason" not in r.meta for rows in shared.values() for r in rows)
+        finally:
+            service.close()

@@ -170,6 +170,9 @@ class RuntimeLogService:
                 retention_days=self._retention_days,
                 synchronous=synchronous_setting(settings),
             )
+        # Every run record the file's store returns is a copy made for that call alone: the facade
+        # resolves such records in place instead of copying them once more.
+        self._record_copies = self._store.persistent
 
     # -- properties --------------------------------------------------------------------------
 

@@ -451,7 +451,9 @@ class Reader:
         if limit == 0:
             return []
         with self._read() as conn:
-            sql = ["SELECT r.run_key, r.gen, r.record FROM runs r WHERE 1"]
+            # Keys and generations only: the records kept decoded are copied, the others read
+            # by key afterwards (in this transaction), so a repeated query reads no record text.
+            sql = ["SELECT r.run_key, r.gen, NULL FROM runs r WHERE 1"]
             params: list[Any] = []
             for col in _RUN_COLUMNS:
                 v = values[col]
