@@ -502,23 +502,11 @@ bool store_copies(nb::handle store) {
 }
 
 bool log_copies(nb::handle log) {
-    static PyObject *log_type = nullptr;
-    static bool looked = false;
-    if (!looked) {
-        looked = true;
-        PyObject *mod = PyImport_ImportModule("orvane_devtools.logs");
-        if (mod != nullptr) {
-            log_type = PyObject_GetAttrString(mod, "RuntimeLogService");  // kept (leaked)
-            Py_DECREF(mod);
-        }
-        if (log_type == nullptr)
-            PyErr_Clear();
-    }
-    if (log_type == nullptr || reinterpret_cast<PyObject *>(Py_TYPE(log.ptr())) != log_type)
-        return false;
-    nb::object d = checked(PyObject_GenericGetDict(log.ptr(), nullptr));
-    nb::object says = dict_find(d, a_record_copies.get());
-    return says.is_valid() && says.ptr() == Py_True && !dict_find(d, m_query_runs.get()).is_valid();
+    PyObject *v = nullptr;
+    if (PyObject_GetOptionalAttr(log.ptr(), a_record_copies.get(), &v) < 0)
+        throw nb::python_error();
+    nb::object says = nb::steal(v);
+    return says.is_valid() && says.ptr() == Py_True;
 }
 
 nb::object find_terminal_ancestor(Batch &b, nb::handle record) {

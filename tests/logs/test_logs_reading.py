@@ -238,20 +238,28 @@ class TestThroughTheFacade:
         finally:
             on_file.log_service.close()
 
-    def test_a_query_replaced_on_the_service_is_copied_as_before(self, db_path, monkeypatch):
+    @pytest.mark.parametrize("where", ["instance", "class", "subclass"])
+    def test_a_replaced_query_is_copied_as_before(self, db_path, monkeypatch, where):
+        """A query_runs that hands out the same objects every time: the facade's judging never
+        writes into them, wherever the replacement sits."""
         on_file, _ = self.desks(db_path)
         service = on_file.log_service
         try:
-            real = service.query_runs
+            real = RuntimeLogService.query_runs
             shared: dict = {}
 
-            def query_runs(**filters):
+            def query_runs(self_or_none=None, **filters):
                 key = repr(sorted(filters.items()))
                 if key not in shared:
-                    shared[key] = real(**filters)
+                    shared[key] = real(service, **filters)
                 return shared[key]  # the same objects every time
 
-            monkeypatch.setattr(service, "query_runs", query_runs)
+            if where == "instance":
+                monkeypatch.setattr(service, "query_runs", query_runs)
+            elif where == "class":
+                monkeypatch.setattr(RuntimeLogService, "query_runs", query_runs)
+            else:
+                monkeypatch.setattr(service, "__class__", type("Sub", (RuntimeLogService,), {"query_runs": query_runs}))
             first = self.shape(on_file.get_run_tree("root"))
             first_runs = [self.dump(r) for r in on_file.query_runs(root_run_id="root")]
             held = {key: [r.model_dump() for r in rows] for key, rows in shared.items()}

@@ -170,11 +170,19 @@ class RuntimeLogService:
                 retention_days=self._retention_days,
                 synchronous=synchronous_setting(settings),
             )
-        # Every run record the file's store returns is a copy made for that call alone: the facade
-        # resolves such records in place instead of copying them once more.
-        self._record_copies = self._store.persistent
 
     # -- properties --------------------------------------------------------------------------
+
+    @property
+    def _record_copies(self) -> bool:
+        """Whether every run record ``query_runs`` returns is a copy made for that call alone, so
+        the facade may resolve it in place rather than copy it once more: true on a file (its
+        store copies each record it hands out) while ``query_runs`` is this class's own."""
+        return (
+            self._store.persistent
+            and type(self).query_runs is _own_query_runs
+            and "query_runs" not in self.__dict__
+        )
 
     @property
     def max_events(self) -> int:
@@ -423,3 +431,6 @@ class RuntimeLogService:
             until=until,
             limit=limit,
         )
+
+
+_own_query_runs = RuntimeLogService.query_runs
