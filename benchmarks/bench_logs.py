@@ -1,19 +1,29 @@
 """The persistent log service (``logs.enabled`` with ``logs.path``) through the facade, as ratios to U.
 
-One file is filled with typical events to 500,000 (``BENCH_LOGS_N`` to change), 50 per run in
-10,000 runs, plus a tree of 1,000 runs (5 events each). Rows:
+One file is filled with typical events to 500,000 (``BENCH_LOGS_N`` to change), 50 per run, plus a
+tree of 1,000 runs (5 events each) and a tree of 10,000 runs (one event each, four children per
+run). Rows:
 
 * sustained append: ``await desk.append_event`` inside ``log_service.batch()`` blocks of 256 (one
   commit per block: how the listener ingests a request), measured over 10,000 events at several
   fill levels; also 64 concurrent producers awaiting each append's own commit, and one append at a
-  time (latency bound: a commit per event);
+  time (latency bound: a commit per event). The timed events are made before the clock starts.
 * ``query_events(search=...)`` and ``query_runs(search=...)`` for needles that match one event;
-* ``get_run_tree`` and ``query_events(run_id=..., include_descendants=True)`` of the tree;
+* ``get_run_tree`` and ``query_events(run_id=..., include_descendants=True)`` of the 1,000-run
+  tree: repeated (what the service keeps decoded is used again), after an append elsewhere (the
+  file changed), and as the first call of a new desk on the file (nothing kept);
+* the 10,000-run tree: ``get_run_tree`` and ``query_runs(root_run_id=...)`` (how the listener
+  reads a tree);
 * resident memory of a process that appended the same events straight to a log service (in a
   process of its own), and of this process after the fill through the facade -- whose own
   in-memory run store keeps every run's accumulated search text, outside the log service --, above
   the process before the first append; and the file's size per stored event (indexes and WAL
   included).
+
+Every timed row gives wall time (the ratio column) and CPU time in its label: the CPU time of the
+process (both the caller's and the writer's thread) for appends, of the calling thread for
+queries, each over U measured in CPU time. The machine may be shared: U is measured three times
+(before the fill, after it, at the end) and the median used.
 
     python benchmarks/bench_logs.py            (tools/dev bench logs)
 """
@@ -25,11 +35,13 @@ import gc
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 
-from common import current_rss_kb, peak_rss_kb, report, typical_event, unit_seconds
+from common import current_rss_kb, peak_rss_kb, plain_event, report, typical_event, typical_fields
 
 from orvane.utils import Settings
 from orvane_devtools.observation import TraceDesk
@@ -40,6 +52,9 @@ BLOCK = 256
 TREE_RUNS = 1000
 TREE_EVENTS = 5
 TREE_AT = 2_000  # index of the tree's first event
+BIG_RUNS = 10_000
+BIG_AT = 20_000  # index of the big tree's first event (when N leaves room for it)
+BIG = N >= BIG_AT + BIG_RUNS + WINDOW
 
 
 def run_of(i: int) -> tuple[str, str | None]:
@@ -49,52 +64,104 @@ def run_of(i: int) -> tuple[str, str | None]:
         if node == 0:
             return "tree-0", None
         return f"tree-{node}", "tree-0" if node < 10 else f"tree-{1 + node % 9}"
+    k = i - BIG_AT
+    if BIG and 0 <= k < BIG_RUNS:
+        return f"big-{k}", None if k == 0 else f"big-{(k - 1) // 4}"
     return f"run-{i // 50}", f"group-{(i // 50) % 100}"
 
 
 def event(i: int):
     run_id, parent = run_of(i)
+    if run_id.startswith("big-"):
+        from orvane_devtools._orvane_compat import RuntimeEvent
+
+        fields = typical_fields(i, run_id=run_id, parent=parent)
+        fields["run"]["root_run_id"] = "big-0"
+        return RuntimeEvent(**fields)
     return typical_event(i, run_id=run_id, parent=parent)
 
 
-async def fill(desk, start: int, stop: int) -> float:
-    """Seconds per event for events start..stop-1, in batch blocks of BLOCK."""
+def units(number: int = 20_000, repeat: int = 7) -> tuple[float, float]:
+    """U in wall seconds and in CPU seconds of this thread (medians of ``repeat`` rounds)."""
+    ev = plain_event()
+    walls, cpus = [], []
+    for _ in range(repeat):
+        t0, c0 = time.perf_counter(), time.thread_time()
+        for _ in range(number):
+            ev.model_copy(deep=True)
+        walls.append((time.perf_counter() - t0) / number)
+        cpus.append((time.thread_time() - c0) / number)
+    return statistics.median(walls), statistics.median(cpus)
+
+
+def writer_cpu() -> float:
+    """CPU seconds of the log writer threads so far (Linux; 0 elsewhere)."""
+    total = 0.0
+    for t in threading.enumerate():
+        if t.name == "OrvaneLogWriter" and t.native_id is not None:
+            try:
+                with open(f"/proc/self/task/{t.native_id}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            except OSError:
+                pass
+    return total
+
+
+class Clock:
+    """Wall, process CPU, this thread's CPU and the writers' CPU over a span."""
+
+    def __enter__(self) -> Clock:
+        self.w0, self.p0, self.t0, self.x0 = time.perf_counter(), time.process_time(), time.thread_time(), writer_cpu()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.wall = time.perf_counter() - self.w0
+        self.process = time.process_time() - self.p0
+        self.thread = time.thread_time() - self.t0
+        self.writer = writer_cpu() - self.x0
+
+
+async def fill(desk, start: int, stop: int, made: list | None = None) -> None:
+    """Events start..stop-1, in batch blocks of BLOCK (``made``: those events, made beforehand)."""
     log = desk.log_service
-    t0 = time.perf_counter()
     i = start
     while i < stop:
         end = min(stop, i + BLOCK)
         async with log.batch():
-            for k in range(i, end):
-                await desk.append_event(event(k))
+            if made is None:
+                for k in range(i, end):
+                    await desk.append_event(event(k))
+            else:
+                for k in range(i - start, end - start):
+                    await desk.append_event(made[k])
         i = end
-    return (time.perf_counter() - t0) / (stop - start)
 
 
-async def concurrent(desk, start: int, count: int, producers: int) -> float:
+async def concurrent(desk, made: list, producers: int) -> None:
     async def producer(j: int) -> None:
-        for k in range(start + j, start + count, producers):
-            await desk.append_event(event(k))
+        for k in range(j, len(made), producers):
+            await desk.append_event(made[k])
 
-    t0 = time.perf_counter()
     await asyncio.gather(*(producer(j) for j in range(producers)))
-    return (time.perf_counter() - t0) / count
 
 
-async def one_by_one(desk, start: int, count: int) -> float:
-    t0 = time.perf_counter()
-    for k in range(start, start + count):
-        await desk.append_event(event(k))
-    return (time.perf_counter() - t0) / count
+async def one_by_one(desk, made: list) -> None:
+    for e in made:
+        await desk.append_event(e)
 
 
-def per_call(fn, repeat: int = 7) -> float:
-    times = []
+def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float]:
+    """Median wall and thread CPU seconds of one call (``before`` runs untimed ahead of each)."""
+    walls, cpus = [], []
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        if before is not None:
+            before()
+        t0, c0 = time.perf_counter(), time.thread_time()
         fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+        walls.append(time.perf_counter() - t0)
+        cpus.append(time.thread_time() - c0)
+    return statistics.median(walls), statistics.median(cpus)
 
 
 def service_memory(n: int) -> None:
@@ -120,15 +187,28 @@ def service_memory(n: int) -> None:
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def count_nodes(tree) -> int:
+    nodes = 0
+    stack = [tree]
+    while stack:
+        n = stack.pop()
+        nodes += 1
+        stack.extend(n.children)
+    return nodes
+
+
 def main() -> None:
-    u = unit_seconds()
+    unit_samples = [units()]
+    # In a process of its own, started while this one is small (a child's peak counts its start).
+    alone = subprocess.run([sys.executable, __file__, "--service-memory", str(N)], capture_output=True,
+                           text=True, check=True).stdout.split()
     tmp = tempfile.mkdtemp(prefix="bench-logs-")
     path = os.path.join(tmp, "logs", "events.db")
-    rows = []
+    settings = Settings({"logs.enabled": True, "logs.path": path, "logs.max_events": 10_000_000})
+    timed: list[tuple] = []  # (label, wall s, cpu s, target, cpu kind) -- ratios once U is known
+    sized: list[tuple] = []
     try:
-        desk = TraceDesk.RuntimeTraceDesk(
-            Settings({"logs.enabled": True, "logs.path": path, "logs.max_events": 10_000_000})
-        )
+        desk = TraceDesk.RuntimeTraceDesk(settings)
         log = desk.log_service
         gc.collect()
         base_rss = current_rss_kb()
@@ -139,15 +219,21 @@ def main() -> None:
             for level in levels:
                 if level - WINDOW > done:
                     await fill(desk, done, level - WINDOW)
-                sec = await fill(desk, level - WINDOW, level)
-                rows.append((f"append_event, batch() blocks of {BLOCK}, at {level:,} stored", sec, sec / u,
-                             "<= 2 U, flat"))
+                made = [event(k) for k in range(level - WINDOW, level)]  # made outside the clock
+                with Clock() as c:
+                    await fill(desk, level - WINDOW, level, made)
+                timed.append((f"append_event, batch() blocks of {BLOCK}, at {level:,} stored", c, WINDOW,
+                              "<= 2 U, flat"))
                 done = level
             await log.flush()
-            sec = await concurrent(desk, N, WINDOW, 64)
-            rows.append((f"append_event, 64 concurrent producers, at {N:,} stored", sec, sec / u, "-"))
-            sec = await one_by_one(desk, N + WINDOW, 1000)
-            rows.append(("append_event, one at a time (a commit each)", sec, sec / u, "-"))
+            made = [event(k) for k in range(N, N + WINDOW)]
+            with Clock() as c:
+                await concurrent(desk, made, 64)
+            timed.append((f"append_event, 64 concurrent producers, at {N:,} stored", c, WINDOW, "-"))
+            made = [event(k) for k in range(N + WINDOW, N + WINDOW + 1000)]
+            with Clock() as c:
+                await one_by_one(desk, made)
+            timed.append(("append_event, one at a time (a commit each)", c, 1000, "-"))
             await log.flush()
 
         asyncio.run(ingest())
@@ -156,50 +242,98 @@ def main() -> None:
         assert total == N + WINDOW + 1000, total
         gc.collect()
         rss = current_rss_kb()
+        unit_samples.append(units())
+
+        def query_row(label, fn, items, target, repeat=7, before=None):
+            wall, cpu = per_call(fn, repeat, before)
+            timed.append((label, (wall / items, cpu / items), None, target))
 
         for label, needle in (("a message phrase", f"step {N // 2 + 1} produced"), ("an event id", f"evt-{N - 3:08d}")):
             got = desk.query_events(search=needle)
             assert len(got) == 1, (needle, len(got))
-            sec = per_call(lambda: desk.query_events(search=needle))
-            rows.append((f"query_events(search={label}), {total:,} stored", sec, sec / u, "<= 500 U"))
+            query_row(f"query_events(search={label}), {total:,} stored", lambda: desk.query_events(search=needle), 1,
+                      "<= 500 U")
         needle = f"step {N // 3 + 7} produced"
         assert len(desk.query_runs(search=needle)) == 1
-        sec = per_call(lambda: desk.query_runs(search=needle))
-        rows.append((f"query_runs(search=a message phrase), {total:,} stored", sec, sec / u, "<= 500 U"))
+        query_row(f"query_runs(search=a message phrase), {total:,} stored", lambda: desk.query_runs(search=needle), 1,
+                  "<= 500 U")
 
-        tree = desk.get_run_tree("tree-0")
-        nodes = 0
-        stack = [tree]
-        while stack:
-            n = stack.pop()
-            nodes += 1
-            stack.extend(n.children)
+        nodes = count_nodes(desk.get_run_tree("tree-0"))
         assert nodes == TREE_RUNS, nodes
-        sec = per_call(lambda: desk.get_run_tree("tree-0"), 5) / nodes
-        rows.append((f"get_run_tree, {nodes:,}-run tree, per node", sec, sec / u, "<= 0.5 U"))
         items = len(desk.query_events(run_id="tree-0", include_descendants=True))
         assert items == TREE_RUNS * TREE_EVENTS, items
-        sec = per_call(lambda: desk.query_events(run_id="tree-0", include_descendants=True), 5) / items
-        rows.append((f"query_events(run_id, include_descendants), {items:,} events, per event", sec, sec / u,
-                     "<= 0.5 U"))
+        extra = [N + WINDOW + 1000]
+
+        def append_elsewhere():
+            asyncio.run(log.append_event(event(extra[0])))
+            extra[0] += 1
+
+        tree = lambda: desk.get_run_tree("tree-0")  # noqa: E731
+        events = lambda: desk.query_events(run_id="tree-0", include_descendants=True)  # noqa: E731
+        query_row(f"get_run_tree, {nodes:,}-run tree, per node", tree, nodes, "<= 0.5 U")
+        query_row("  the same after an append elsewhere (the file changed)", tree, nodes, "<= 0.5 U",
+                  before=append_elsewhere)
+        query_row(f"query_events(run_id, include_descendants), {items:,} events, per event", events, items,
+                  "<= 0.5 U")
+        query_row("  the same after an append elsewhere (the file changed)", events, items, "<= 0.5 U",
+                  before=append_elsewhere)
+
+        # The first call of a new desk on the file: nothing decoded or kept yet.
+        fresh: list = []
+
+        def new_desk():
+            while fresh:
+                fresh.pop().log_service.close()
+            fresh.append(TraceDesk.RuntimeTraceDesk(settings))
+
+        query_row("  get_run_tree, first call of a new desk on the file", lambda: fresh[0].get_run_tree("tree-0"),
+                  nodes, "-", repeat=5, before=new_desk)
+        query_row("  query_events(run_id, include_descendants), first call of a new desk",
+                  lambda: fresh[0].query_events(run_id="tree-0", include_descendants=True), items, "-", repeat=5,
+                  before=new_desk)
+        new_desk()
+        fresh.pop().log_service.close()
+
+        if BIG:
+            big_nodes = count_nodes(desk.get_run_tree("big-0"))
+            assert big_nodes == BIG_RUNS, big_nodes
+            query_row(f"get_run_tree, {BIG_RUNS:,}-run tree, per node", lambda: desk.get_run_tree("big-0"), big_nodes,
+                      "-", repeat=5)
+            query_row("  the same after an append elsewhere (the file changed)", lambda: desk.get_run_tree("big-0"),
+                      big_nodes, "-", repeat=5, before=append_elsewhere)
+            assert len(desk.query_runs(root_run_id="big-0")) == BIG_RUNS
+            query_row(f"query_runs(root_run_id) of that tree, {BIG_RUNS:,} records, per record",
+                      lambda: desk.query_runs(root_run_id="big-0"), BIG_RUNS, "-", repeat=5,
+                      before=append_elsewhere)
 
         stats = log.stats()
         size = stats["file_bytes"] + stats["wal_bytes"]
-        import subprocess
-
-        out = subprocess.run([sys.executable, __file__, "--service-memory", str(N)], capture_output=True,
-                             text=True, check=True).stdout.split()
-        rows.append((f"resident memory, {N:,} events appended to the log service alone: "
-                     f"+{int(out[0]) / 1024:.1f} MiB (peak {int(out[1]) / 1024:.1f} MiB)", None, None, "<= 150 MB"))
-        rows.append((f"resident memory, {total:,} events through the facade (its own run store included): "
-                     f"+{(rss - base_rss) / 1024:.1f} MiB", None, None, "-"))
-        rows.append((f"file per stored event, indexes and WAL included: {size / total:,.0f} B "
-                     f"({size / 2**20:,.0f} MiB)", None, None, "<= 2 KB"))
+        sized.append((f"resident memory, {N:,} events appended to the log service alone: "
+                      f"+{int(alone[0]) / 1024:.1f} MiB (peak {int(alone[1]) / 1024:.1f} MiB)", None, None,
+                      "<= 150 MB"))
+        sized.append((f"resident memory, {total:,} events through the facade (its own run store included): "
+                      f"+{(rss - base_rss) / 1024:.1f} MiB", None, None, "-"))
+        sized.append((f"file per stored event, indexes and WAL included: {size / total:,.0f} B "
+                      f"({size / 2**20:,.0f} MiB)", None, None, "<= 2 KB"))
         log.close()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"U = {u * 1e6:.2f}us  (python {sys.version.split()[0]})")
-    report(rows)
+    unit_samples.append(units())
+    u = statistics.median(s[0] for s in unit_samples)
+    u_cpu = statistics.median(s[1] for s in unit_samples)
+    rows = []
+    for label, measured, count, target in timed:
+        if count is None:
+            wall, cpu = measured
+            rows.append((f"{label} [cpu {cpu / u_cpu:.2f} U]", wall, wall / u, target))
+        else:
+            c = measured
+            wall = c.wall / count
+            rows.append((f"{label} [cpu {c.process / count / u_cpu:.2f} U: caller {c.thread / count / u_cpu:.2f}, "
+                         f"writer {c.writer / count / u_cpu:.2f}]", wall, wall / u, target))
+    print(f"U = {u * 1e6:.2f}us wall, {u_cpu * 1e6:.2f}us cpu (samples: "
+          f"{', '.join(f'{w * 1e6:.1f}/{c * 1e6:.1f}' for w, c in unit_samples)})  (python {sys.version.split()[0]})")
+    report(rows + sized)
 
 
 if __name__ == "__main__":

@@ -136,6 +136,8 @@ void init_limits(Batch &b, nb::handle desk) {
     b.limits.stale_ms = read_threshold(desk, a_stale_ms);
     b.limits.orphan_ms = read_threshold(desk, a_orphan_ms);
     b.log_service = field(desk, a_log_service);
+    if (!b.log_service.is_none())
+        b.fetched_own = log_copies(b.log_service);
 }
 
 OwnedBatch::OwnedBatch(nb::handle desk) : resolving(new_set()) {
@@ -497,6 +499,14 @@ bool store_copies(nb::handle store) {
             PyErr_Clear();
     }
     return tally_type != nullptr && reinterpret_cast<PyObject *>(Py_TYPE(store.ptr())) == tally_type;
+}
+
+bool log_copies(nb::handle log) {
+    PyObject *v = nullptr;
+    if (PyObject_GetOptionalAttr(log.ptr(), a_record_copies.get(), &v) < 0)
+        throw nb::python_error();
+    nb::object says = nb::steal(v);
+    return says.is_valid() && says.ptr() == Py_True;
 }
 
 nb::object find_terminal_ancestor(Batch &b, nb::handle record) {

@@ -69,6 +69,11 @@ nb::list resolve_records(Batch &b, nb::handle records, nb::handle status,
 // package's own run store, whose queries always copy.
 bool store_copies(nb::handle store);
 
+// Whether records from the log service are fresh copies that only this call holds: true when the
+// service's `_record_copies` is True (the package's RuntimeLogService on a file, whose query_runs
+// has not been replaced); anything else is copied before it is resolved.
+bool log_copies(nb::handle log);
+
 // _terminal_timestamp(record): the moment `record` ended for its descendants (None if unknown).
 nb::object terminal_timestamp(nb::handle record);
 

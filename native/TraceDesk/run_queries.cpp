@@ -43,7 +43,16 @@ nb::list children_in_batch(Batch &b, nb::handle run_id) {
         nb::object fn = attr(b.log_service, m_query_runs);
         nb::object rows = call_kw(fn, {{&k_parent_run_id, run_id}});
         args::require_list(rows, "records");
-        return resolve_records(b, rows, nb::none(), std::nullopt);
+        bool saved = b.own_copies;
+        b.own_copies = b.fetched_own;
+        try {
+            nb::list out = resolve_records(b, rows, nb::none(), std::nullopt);
+            b.own_copies = saved;
+            return out;
+        } catch (...) {
+            b.own_copies = saved;
+            throw;
+        }
     }
     nb::handle store = b.run_store();
     nb::object fn = attr(store, m_get_run_children);
@@ -144,6 +153,7 @@ nb::list query_runs(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     nb::object rows = call_kw(attr(log, m_query_runs), {}, kws);
     args::require_list(rows, "records");
     OwnedBatch ob(self);
+    ob.b.own_copies = ob.b.fetched_own;
     return resolve_records(ob.b, rows, f.status, limit);
 }
 

@@ -53,8 +53,11 @@ def json_value(rng: random.Random, depth: int = 0) -> Any:
 class Stream:
     """A seeded random stream of events over a forest of runs."""
 
-    def __init__(self, seed: int, n_events: int, n_runs: int = 24) -> None:
+    def __init__(self, seed: int, n_events: int, n_runs: int = 24, pool: int = 0) -> None:
+        """``pool``: when given, payloads and metas are drawn from that many values each (so a
+        run's events repeat them, as streams of one application do)."""
         self.rng = rng = random.Random(seed)
+        self.pool = [(json_value(rng), self.meta(rng)) for _ in range(pool)]
         self.run_ids: list[str] = []
         self.parents: dict[str, str | None] = {}
         for i in range(n_runs):
@@ -63,6 +66,16 @@ class Stream:
             self.run_ids.append(rid)
             self.parents[rid] = parent
         self.events = [self.event(i) for i in range(n_events)]
+
+    @staticmethod
+    def meta(rng: random.Random) -> dict[str, Any]:
+        meta: dict[str, Any] = {}
+        for key, values in (("app_id", APPS), ("group_id", GROUPS), ("environment", ["local", "prod"])):
+            if rng.random() < 0.6:
+                meta[key] = rng.choice(values)
+        if rng.random() < 0.3:
+            meta["note"] = json_value(rng)
+        return meta
 
     def event(self, i: int) -> RuntimeEvent:
         rng = self.rng
@@ -83,12 +96,11 @@ class Stream:
                 meta=rng.choice([{}, {}, {"flow_name": rng.choice(["answer", "plan"])},
                                  {"app_id": rng.choice(APPS), "flow_name": "answer"}]),
             )
-        meta: dict[str, Any] = {}
-        for key, values in (("app_id", APPS), ("group_id", GROUPS), ("environment", ["local", "prod"])):
-            if rng.random() < 0.6:
-                meta[key] = rng.choice(values)
-        if rng.random() < 0.3:
-            meta["note"] = json_value(rng)
+        if self.pool and rng.random() < 0.85:
+            payload, meta = rng.choice(self.pool)
+        else:
+            meta = self.meta(rng)
+            payload = json_value(rng)
         return RuntimeEvent(
             event_id=rng.choice(["evt-", "E", "id "]) + f"{i:05d}" + rng.choice(["", "ß", "-Z"]),
             event_type=rng.choice(TYPES),
@@ -96,7 +108,7 @@ class Stream:
             source=rng.choice(SOURCES),
             level=rng.choice(LEVELS),
             message=rng.choice([None, words(rng, rng.randrange(1, 6))]),
-            payload=json_value(rng),
+            payload=payload,
             error=rng.choice([None, None, {"kind": words(rng, 1)}, words(rng, 2)]),
             meta=meta,
             run=run,

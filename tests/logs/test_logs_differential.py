@@ -146,6 +146,11 @@ def compare(rng: random.Random, oracle: Oracle, service: RuntimeLogService, roun
         assert service.query_events(**q) == want, f"query_events({q!r})"
         rec = rng.choice(oracle.records())
         assert service.collect_descendant_run_ids(rec.run_id) == mem.collect_descendant_run_ids(rec.run_id)
+        # The look-ups of tree walks: by parent alone and by run id alone.
+        for q in ({"parent_run_id": rec.run_id}, {"parent_run_id": rec.parent_run_id or "missing"},
+                  {"run_id": rec.run_id}, {"run_id": rec.parent_run_id or "missing"}):
+            q["limit"] = rng.choice([None, None, 0, 1, -1, 3])
+            assert service.query_runs(**q) == mem.query_runs(**q), f"query_runs({q!r})"
         ev = rng.choice(oracle.events())
         assert service.get_event(ev.event_id) == ev
     assert service.get_event("missing") is None
@@ -229,3 +234,29 @@ def test_beyond_max_events_the_recent_events_agree(open_service):
         assert service.query_events(**q) == mem.query_events(**q), q
     stats = service.stats()
     assert stats["events"] == 150 and stats["dropped_events"] == 550
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("seed", range(3))
+def test_same_answers_when_runs_repeat_their_values(seed, open_service, monkeypatch):
+    """Payloads and metas drawn from a small pool, so that runs repeat them and the file keeps
+    them once per run (also short ones, and few remembered at a time): every look-up, and the
+    run search across values, as in memory -- before and after reopening."""
+    monkeypatch.setattr(_writer, "VAL_MIN_CHARS", 1 + seed * 8)
+    monkeypatch.setattr(_writer, "VAL_MEMORY", 4 + seed * 12)
+    rng = random.Random(2000 + seed)
+    stream = Stream(100 + seed, 500, n_runs=12, pool=6)
+    oracle = Oracle()
+    service = open_service(logs__max_events=1_000_000)
+    append_all(oracle.service, stream.events)
+    append_all(service, stream.events, rng)
+    conn = service._store._writer._conn
+    kept = conn.execute("SELECT count(*) FROM vals").fetchone()[0]
+    sharing = conn.execute("SELECT count(*) FROM events WHERE pay_val IS NOT NULL OR meta_val IS NOT NULL").fetchone()[0]
+    assert kept > 0 and sharing > 40, (kept, sharing)
+    if seed == 1:
+        service._store.index_now()
+    compare(rng, oracle, service, 150)
+    service.close()
+    service = open_service(logs__max_events=1_000_000)
+    compare(rng, oracle, service, 80)

@@ -141,6 +141,19 @@ class TestRefused:
         assert err.value.path == path
         assert digest(path) == before
 
+    def test_a_file_of_an_earlier_layout(self, tmp_path):
+        """Version 1 kept event texts apart and whole event JSON: refused, named, untouched."""
+        path = str(tmp_path / "log.db")
+        make_log(path)
+        conn = sqlite3.connect(path)
+        conn.execute("PRAGMA user_version = 1")
+        conn.close()
+        before = digest(path)
+        with pytest.raises(LogStoreVersionError, match="schema version 1, written by an earlier") as err:
+            RuntimeLogService(Settings({"logs.path": path}))
+        assert err.value.path == path
+        assert digest(path) == before
+
     def test_a_damaged_file(self, tmp_path):
         path = str(tmp_path / "log.db")
         make_log(path, 300)

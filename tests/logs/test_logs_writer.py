@@ -206,6 +206,13 @@ def test_two_services_on_one_file_keep_records_consistent(open_service, db_path)
     for e in a.query_events(run_id="shared"):
         fresh.append_event(e)
     assert fresh.get_run("shared") == record
+    # What one reader has decoded and kept is dropped when the other writes.
+    assert [r.run_id for r in a.query_runs(parent_run_id="p")] == []
+    append_all(b, [ev(99, run="shared"), RuntimeEvent(event_id="k", event_type="x", timestamp=T0,
+                                                    run=RuntimeRunContext(run_id="kid", parent_run_id="p",
+                                                                          run_kind="job"))])
+    assert a.query_runs(run_id="shared")[0].event_count == 31
+    assert [r.run_id for r in a.query_runs(parent_run_id="p")] == ["kid"]
 
 
 class _Unprintable:

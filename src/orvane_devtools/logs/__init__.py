@@ -71,10 +71,15 @@ _current_batch: contextvars.ContextVar[LogBatch | None] = contextvars.ContextVar
 )
 
 
-def _event_class() -> type:
-    from .._orvane_compat import RuntimeEvent
+_event_cls: list[type] = []
 
-    return RuntimeEvent
+
+def _event_class() -> type:
+    if not _event_cls:
+        from .._orvane_compat import RuntimeEvent
+
+        _event_cls.append(RuntimeEvent)
+    return _event_cls[0]
 
 
 def _failed(error: BaseException) -> Future:
@@ -167,6 +172,17 @@ class RuntimeLogService:
             )
 
     # -- properties --------------------------------------------------------------------------
+
+    @property
+    def _record_copies(self) -> bool:
+        """Whether every run record ``query_runs`` returns is a copy made for that call alone, so
+        the facade may resolve it in place rather than copy it once more: true on a file (its
+        store copies each record it hands out) while ``query_runs`` is this class's own."""
+        return (
+            self._store.persistent
+            and type(self).query_runs is _own_query_runs
+            and "query_runs" not in self.__dict__
+        )
 
     @property
     def max_events(self) -> int:
@@ -307,6 +323,23 @@ class RuntimeLogService:
         slice from the front (0 gives nothing). Records are stored ones, not judged stale or
         orphaned.
         """
+        if (
+            root_run_id is None and run_kind is None and status is None and agent_id is None
+            and session_id is None and app_id is None and app_id_pattern is None and group_id is None
+            and flow_name is None and search is None and since is None and until is None
+            and (run_id is None) != (parent_run_id is None)
+        ):
+            # By run id alone or by parent alone: the look-ups of trees and ancestor walks.
+            if run_id is not None:
+                check_text("run_id", run_id)
+            else:
+                check_text("parent_run_id", parent_run_id)
+            check_int("limit", limit)
+            if limit == 0:
+                return []
+            store = self._store
+            rows = store.run_record(run_id) if run_id is not None else store.child_records(parent_run_id)
+            return rows if limit is None else rows[:limit]
         values = {
             "run_id": run_id,
             "root_run_id": root_run_id,
@@ -398,3 +431,6 @@ class RuntimeLogService:
             until=until,
             limit=limit,
         )
+
+
+_own_query_runs = RuntimeLogService.query_runs

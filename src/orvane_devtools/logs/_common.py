@@ -15,7 +15,6 @@ __all__ = [
     "LogStoreFullError",
     "LogStoreReadOnlyError",
     "LogStoreVersionError",
-    "RUN_FILTERS",
     "check_int",
     "check_text",
     "event_text_parts",
@@ -29,25 +28,6 @@ __all__ = [
 ]
 
 DEFAULT_MAX_EVENTS = 5000
-
-RUN_FILTERS = (
-    "run_id",
-    "root_run_id",
-    "parent_run_id",
-    "run_kind",
-    "status",
-    "agent_id",
-    "session_id",
-    "app_id",
-    "app_id_pattern",
-    "group_id",
-    "flow_name",
-    "search",
-    "since",
-    "until",
-    "limit",
-)
-
 
 # -- errors ------------------------------------------------------------------------------------
 

@@ -30,12 +30,14 @@ class MemoryLogStore:
         self._known_runs: set[str] = set()
         self._children: dict[str, list[str]] = {}
         self._appended = 0
+        self._held = 0  # events appended since the last reset (the recent ring keeps the newest)
 
     def append(self, events: list, loop: Any = None) -> Future:
         for event in events:
             run = getattr(event, "run", None)
             self._store.append_event(event)
             self._appended += 1
+            self._held += 1
             if run is not None and run.run_id not in self._known_runs:
                 self._known_runs.add(run.run_id)
                 if run.parent_run_id is not None:
@@ -53,6 +55,7 @@ class MemoryLogStore:
         self._store.reset()
         self._known_runs.clear()
         self._children.clear()
+        self._held = 0
 
     def close(self, timeout: float | None = None) -> None:
         pass
@@ -61,7 +64,7 @@ class MemoryLogStore:
         return {
             "persistent": False,
             "path": None,
-            "events": len(self._store.get_recent_events()),
+            "events": min(self._held, self._store._max_events),
             "runs": len(self._known_runs),
             "appended_events": self._appended,
         }
@@ -72,17 +75,23 @@ class MemoryLogStore:
         given = {k for k, v in values.items() if v is not None and k != "limit"}
         limit = values["limit"]
         if given == {"run_id"}:
-            # One run by id: the store's direct look-up gives the same answer as a scan.
-            record = self._store.get_run(values["run_id"])
-            rows = [] if record is None else [record]
+            rows = self.run_record(values["run_id"])
             return rows if limit is None else rows[:limit]
         if given == {"parent_run_id"}:
-            parent = values["parent_run_id"]
-            rows = [r for r in map(self._store.get_run, self._children.get(parent, ())) if r is not None]
-            rows = [r for r in rows if r.parent_run_id == parent]
-            rows.sort(key=lambda r: r.updated_at or 0, reverse=True)
+            rows = self.child_records(values["parent_run_id"])
             return rows if limit is None else rows[:limit]
         return self._store.list_runs(**values)
+
+    def run_record(self, run_id: str) -> list:
+        # One run by id: the store's direct look-up gives the same answer as a scan.
+        record = self._store.get_run(run_id)
+        return [] if record is None else [record]
+
+    def child_records(self, parent: str) -> list:
+        rows = [r for r in map(self._store.get_run, self._children.get(parent, ())) if r is not None]
+        rows = [r for r in rows if r.parent_run_id == parent]
+        rows.sort(key=lambda r: r.updated_at or 0, reverse=True)
+        return rows
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         return list(self._store._collect_descendant_run_ids(run_id))

@@ -1,4 +1,4 @@
-"""Queries of the log database, each thread on its own connection in a short read transaction.
+"""Queries of the log database, each thread on its own connection.
 
 The answers are those of the in-memory service fed the same events; how each filter maps onto
 the file:
@@ -8,14 +8,21 @@ the file:
 * ``app_id_pattern`` and ``event_types`` are evaluated in Python over the distinct values kept in
   the ``names`` table, then applied as an ``IN`` list.
 * Search. An event's own searched values are kept, normalised as the run store normalises them and
-  joined by single spaces, in ``event_texts``, indexed by the FTS5 table ``event_text`` (trigram
-  tokenizer; the newest texts are indexed in bulk a little later and scanned meanwhile); its run context's
-  text in ``context_text``. A run's accumulated search text is the sequence, over its events, of
-  the run's record values after each event followed by that event's values; the distinct record
+  joined by single spaces, in ``events.t``, indexed by the FTS5 table ``event_text`` (trigram
+  tokenizer; the newest texts are indexed in bulk a little later and scanned meanwhile); a payload
+  or meta text the run repeats in ``vals`` / ``val_text`` (one value each); its run context's text
+  in ``context_text``. A run's accumulated search text is the sequence, over its events, of the
+  run's record values after each event followed by that event's values; the distinct record
   values of a run live in ``heads`` / ``head_text``. A needle without a space cannot span two
-  values, so the index answers it directly; a needle with spaces is also looked for across value
+  values, so the indexes answer it directly; a needle with spaces is also looked for across value
   boundaries, by rebuilding the text of the runs that hold its rarest word. Needles shorter than
   three characters (which the trigram index cannot serve) are found by scanning the texts.
+
+What is decoded is kept for the next query, shared by the threads: run records by key and
+generation (a changed run has a new generation), run contexts and record texts by key (never
+reused), and the run tree's shape (children in order, by parent) until a run in it changes --
+readers learn which runs changed from their generations when the file changed (``PRAGMA
+data_version``), so a tree stays kept while other runs are written.
 """
 
 from __future__ import annotations
@@ -24,7 +31,9 @@ import json
 import re
 import sqlite3
 import threading
+import time
 from contextlib import contextmanager
+from itertools import islice
 from typing import Any, Iterator
 
 from ._common import needle_of, normalize
@@ -48,6 +57,22 @@ _RUN_COLUMNS = (
     "app_id", "group_id", "flow_name",
 )
 
+# Decoded run records kept (by key and generation), run contexts and record texts kept (by key).
+_RECORDS_MAX = 32_768
+_CONTEXTS_MAX = 16_384
+_HEADS_MAX = 16_384
+# Runs whose children lists are kept at most; a subtree is loaded at once up to this many runs.
+_SHAPE_MAX = 50_000
+_SUBTREE_MAX = 20_000
+# More changed runs than this since the shape was read: it is read again rather than mended.
+_MEND_MAX = 4_096
+# A thread asks the file whether it changed (PRAGMA data_version) before using the kept shape,
+# unless it asked less than this many nanoseconds ago and this process has not written since:
+# another process's commit shows at the latest that much later.
+_RECHECK_NS = 1_000_000
+
+_MISSING = object()
+
 
 def _glob_escape(text: str) -> str:
     return "".join("[" + c + "]" if c in "*?[" else c for c in text)
@@ -63,57 +88,81 @@ def _fields_of(text: str, lens: str) -> Iterator[str]:
             pos += n + 1
 
 
-# Run records a thread keeps decoded (for trees and ancestor walks) until the file changes.
-_RECORD_CACHE_MAX = 20_000
-# A subtree up to this many runs is loaded at once when a run's children are first asked for.
-_SUBTREE_MAX = 4096
+def _values_of(text: str, lens: str) -> list[str]:
+    """All eight values of an event text, empty ones (and those kept in ``vals``) as ""."""
+    out = []
+    pos = 0
+    for part in lens.split(","):
+        n = int(part)
+        if n:
+            out.append(text[pos:pos + n])
+            pos += n + 1
+        else:
+            out.append("")
+    return out
 
 
-class _ThreadState:
-    __slots__ = ("conn", "version", "heads", "records", "cached", "children", "cache_version")
+def _trim(cache: dict, limit: int) -> None:
+    """Forget the oldest quarter of a cache that reached ``limit`` entries."""
+    if len(cache) >= limit:
+        for key in list(islice(cache, limit // 4)):
+            cache.pop(key, None)
 
-    def __init__(self, conn: sqlite3.Connection) -> None:
-        from ..observation.Tallybook import RuntimeTallybook
 
-        self.conn = conn
-        self.version = None
-        self.heads: dict[int, list[str]] = {}
-        # Decoded records, held by a run store of their own: its get_run hands out fast copies.
-        self.records = RuntimeTallybook(1)
-        self.cached: dict[str, bool] = {}  # run id -> whether it has a record (False: none)
-        self.children: dict[str, list[str]] = {}  # parent run id -> child ids, newest update first
-        self.cache_version = None
+class _Shape:
+    """The run tree's shape as read from the file: which runs each parent has, in order, and
+    where each run is. Valid for the runs' generation ``gen``; mended when runs change."""
 
-    def check_cache(self) -> None:
-        """Forget the cached records when the file changed since they were read (any writer,
-        this process or another: PRAGMA data_version)."""
-        version = self.conn.execute("PRAGMA data_version").fetchone()[0]
-        if version != self.cache_version or len(self.cached) > _RECORD_CACHE_MAX:
-            self.records.reset()
-            self.cached.clear()
-            self.children.clear()
-            self.cache_version = version
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.gen: int | None = None
+        self.kids: dict[str, list[tuple[int, int, str]]] = {}  # parent id -> [(run_key, gen, run_id)] in order
+        self.parent_of: dict[str, Any] = {}  # run id -> its parent id, for runs listed in `kids`
+        self.runs: dict[str, tuple[int, int] | None] = {}  # run id -> (run_key, gen) or None
+
+    def clear(self, gen: int | None) -> None:
+        self.kids.clear()
+        self.parent_of.clear()
+        self.runs.clear()
+        self.gen = gen
+
+
+class _Local(threading.local):
+    conn: sqlite3.Connection | None = None
+    version: int | None = None  # the data_version the shape was last checked against
+    checked = 0  # when (monotonic ns)
+    commits = -1  # this process's commit count then
 
 
 class Reader:
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, commits: list[int]) -> None:
         self._path = path
-        self._local = threading.local()
+        self._commits = commits
+        self._local = _Local()
         self._lock = threading.Lock()
         self._conns: list[sqlite3.Connection] = []
         self._closed = False
-        from .._orvane_compat import RuntimeEvent
+        from .._orvane_compat import RuntimeEvent, RuntimeRunContext
         from ..observation.Tallybook import RunRecord, RuntimeTallybook
+        from ..observation.TraceSink import _deep_copy
 
-        self._event_cls = RuntimeEvent
-        self._record_cls = RunRecord
+        self._copy = _deep_copy
+        self._decode_event = RuntimeEvent.__pydantic_validator__.validate_json
+        self._decode_record = RunRecord.__pydantic_validator__.validate_json
+        self._decode_context = RuntimeRunContext.__pydantic_validator__.validate_json
         self._matches_regex = RuntimeTallybook._matches_regex
+        self._records: dict[int, tuple[int, Any]] = {}
+        self._contexts: dict[int, Any] = {}
+        self._heads: dict[int, list[str]] = {}
+        self._shape = _Shape()
 
     # -- connections -------------------------------------------------------------------------
 
-    def _state(self) -> _ThreadState:
-        state = getattr(self._local, "state", None)
-        if state is None:
+    def _conn(self) -> sqlite3.Connection:
+        """This thread's connection."""
+        local = self._local
+        conn = local.conn
+        if conn is None:
             with self._lock:
                 if self._closed:
                     raise RuntimeError(f"the log service of {self._path} is closed")
@@ -123,24 +172,19 @@ class Reader:
                 except sqlite3.Error as exc:
                     raise wrap_error(exc, self._path, "opening a reader") from None
                 self._conns.append(conn)
-            state = _ThreadState(conn)
-            self._local.state = state
-        return state
+            local.conn = conn
+        return conn
 
     @contextmanager
-    def _read(self) -> Iterator[tuple[sqlite3.Connection, _ThreadState]]:
+    def _read(self) -> Iterator[sqlite3.Connection]:
+        """A read transaction (one snapshot) on this thread's connection."""
         if self._closed:
             raise RuntimeError(f"the log service of {self._path} is closed")
-        state = self._state()
-        conn = state.conn
+        conn = self._conn()
         try:
             conn.execute("BEGIN")
-            version = conn.execute("PRAGMA data_version").fetchone()[0]
-            if version != state.version:
-                state.heads.clear()
-                state.version = version
             try:
-                yield conn, state
+                yield conn
             finally:
                 if conn.in_transaction:
                     conn.execute("COMMIT")
@@ -177,96 +221,239 @@ class Reader:
         row = conn.execute("SELECT run_key FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         return None if row is None else row[0]
 
-    def _decode_events(self, bodies: list[str]) -> list:
-        validate = self._event_cls.__pydantic_validator__.validate_json
-        return [validate(b) for b in bodies]
+    def _decode_events(self, conn: sqlite3.Connection, rows: list, body: int = 1, ctx: int = 2) -> list:
+        """Events from rows holding the stored JSON at ``body`` and the context key at ``ctx``
+        (in the read transaction that read them: the contexts are read in it too)."""
+        contexts = self._contexts
+        wanted = {r[ctx] for r in rows if r[ctx] is not None and r[ctx] not in contexts}
+        if wanted:
+            _trim(contexts, _CONTEXTS_MAX)
+            decode = self._decode_context
+            for key, text in conn.execute(
+                "SELECT ctx_id, body FROM contexts WHERE ctx_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(sorted(wanted)),),
+            ):
+                contexts[key] = decode(text)
+        decode = self._decode_event
+        copy = self._copy
+        out = []
+        append = out.append
+        for r in rows:
+            event = decode(r[body])
+            key = r[ctx]
+            if key is not None:
+                fields_set = event.__pydantic_fields_set__
+                if "run" not in fields_set:
+                    # Stored without its context: the run's context, as its JSON decodes.
+                    context = contexts.get(key)
+                    if context is None:
+                        row = conn.execute("SELECT body FROM contexts WHERE ctx_id = ?", (key,)).fetchone()
+                        context = contexts[key] = self._decode_context(row[0])
+                    event.__dict__["run"] = copy(context)
+                    fields_set.add("run")
+            append(event)
+        return out
 
-    # -- runs --------------------------------------------------------------------------------
+    def _records_of(self, conn: sqlite3.Connection, rows: list) -> list:
+        """Copies of run records from rows (run_key, gen, record JSON or None): decoded ones
+        kept by key and generation are copied, others decoded (read by key when not given)."""
+        cache = self._records
+        copy = self._copy
+        out: list = []
+        missing = []
+        for i, (key, gen, text) in enumerate(rows):
+            hit = cache.get(key)
+            if hit is not None and hit[0] == gen:
+                out.append(copy(hit[1]))
+                continue
+            out.append(None)
+            missing.append((i, key, gen, text))
+        if missing:
+            _trim(cache, _RECORDS_MAX)
+            unread = [key for _, key, _, text in missing if text is None]
+            read: dict[int, tuple[int, str]] = {}
+            if unread:
+                read = {
+                    r[0]: (r[1], r[2])
+                    for r in conn.execute(
+                        "SELECT run_key, gen, record FROM runs WHERE run_key IN (SELECT value FROM json_each(?))",
+                        (json.dumps(unread),),
+                    )
+                }
+            decode = self._decode_record
+            for i, key, gen, text in missing:
+                if text is None:
+                    got = read.get(key)
+                    if got is None:
+                        continue  # removed meanwhile
+                    gen, text = got
+                    hit = cache.get(key)
+                    if hit is not None and hit[0] == gen:
+                        out[i] = copy(hit[1])
+                        continue
+                record = decode(text)
+                cache[key] = (gen, record)
+                out[i] = copy(record)
+        return [r for r in out if r is not None]
 
-    def _cached_runs(self, values: dict[str, Any]) -> list | None:
-        """``query_runs`` by run id alone or parent run id alone (the facade's look-ups for trees
-        and ancestors), from the thread's record cache; None for other queries."""
-        run_id, parent = values["run_id"], values["parent_run_id"]
-        if (run_id is None) == (parent is None):
-            return None
-        for name, v in values.items():
-            if v is not None and name not in ("run_id", "parent_run_id", "limit"):
-                return None
-        if self._closed:
-            raise RuntimeError(f"the log service of {self._path} is closed")
-        state = self._state()
-        try:
-            state.check_cache()
-            if run_id is not None:
-                ids = [run_id]
-                if run_id not in state.cached:
-                    self._load_records(state, "r.run_id = ?", run_id, None)
-            else:
-                ids = state.children.get(parent)
-                if ids is None:
-                    ids = self._load_subtree(state, parent)
-        except sqlite3.Error as exc:
-            raise wrap_error(exc, self._path, "reading") from None
-        get = state.records.get_run
-        rows = [r for r in map(get, ids) if r is not None]
-        limit = values["limit"]
-        return rows if limit is None else rows[:limit]
+    # -- the run tree's shape ----------------------------------------------------------------
 
-    def _load_records(self, state: _ThreadState, where: str, arg: str, parent: str | None) -> list[str]:
-        rows = state.conn.execute(
-            f"SELECT r.run_id, r.record FROM runs r WHERE {where} ORDER BY r.sort_ts DESC, r.run_key", (arg,)
+    def _fresh_shape(self, conn: sqlite3.Connection) -> _Shape:
+        """The kept shape, mended first when the file may have changed since this thread last
+        looked (called with the shape's lock held)."""
+        local = self._local
+        commits = self._commits[0]
+        now = time.monotonic_ns()
+        if commits != local.commits or now - local.checked >= _RECHECK_NS:
+            local.commits = commits
+            local.checked = now
+            version = conn.execute("PRAGMA data_version").fetchone()[0]
+            if version != local.version:
+                local.version = version
+                self._mend(conn)
+        return self._shape
+
+    def _mend(self, conn: sqlite3.Connection) -> None:
+        """Forget what changed in the file since the shape was read: the runs written since
+        (by their generation), or all of it when runs were removed."""
+        shape = self._shape
+        row = conn.execute(
+            "SELECT (SELECT value FROM meta WHERE key = 'run_gen'), (SELECT value FROM meta WHERE key = 'drop_gen')"
+        ).fetchone()
+        run_gen, drop_gen = int(row[0] or 0), int(row[1] or 0)
+        if shape.gen is None or drop_gen > shape.gen or run_gen < shape.gen:
+            shape.clear(run_gen)
+            return
+        if run_gen == shape.gen:
+            return
+        changed = conn.execute(
+            "SELECT run_id, parent_run_id FROM runs WHERE gen > ? LIMIT ?", (shape.gen, _MEND_MAX + 1)
         ).fetchall()
-        validate = self._record_cls.__pydantic_validator__.validate_json
-        adopt = state.records._adopt_run
-        ids = []
-        for rid, text in rows:
-            if rid not in state.cached:
-                adopt(validate(text))
-                state.cached[rid] = True
-            ids.append(rid)
-        if parent is None:
-            if not rows:
-                state.cached[arg] = False
-        else:
-            state.children[parent] = ids
-        return ids
+        if len(changed) > _MEND_MAX:
+            shape.clear(run_gen)
+            return
+        kids, parent_of, runs = shape.kids, shape.parent_of, shape.runs
+        for run_id, parent in changed:
+            runs.pop(run_id, None)
+            old = parent_of.pop(run_id, _MISSING)
+            if old is not _MISSING and old is not None:
+                kids.pop(old, None)
+            if parent is not None:
+                kids.pop(parent, None)
+        shape.gen = run_gen
 
-    def _load_subtree(self, state: _ThreadState, parent: str) -> list[str]:
-        """Load the records under ``parent`` -- its whole subtree when it is not too large, so that
-        a tree walk asks the file once -- and return the ids of its children."""
-        rows = state.conn.execute(
-            "WITH RECURSIVE sub(run_id) AS (SELECT ? UNION SELECT r.run_id FROM runs r JOIN sub"
-            " ON r.parent_run_id = sub.run_id LIMIT ?)"
-            " SELECT r.run_id, r.parent_run_id, r.sort_ts, r.run_key, r.record FROM runs r"
-            " WHERE r.run_id IN sub AND r.parent_run_id IS NOT NULL",
+    def _load_subtree(self, conn: sqlite3.Connection, parent: str) -> list[tuple[int, int, str]]:
+        """Read the shape under ``parent``: the children of every run of its subtree (up to
+        ``_SUBTREE_MAX`` runs, breadth first), so that a tree walk asks the file once. Returns the
+        children of ``parent`` (called with the shape's lock held)."""
+        shape = self._shape
+        if len(shape.parent_of) + len(shape.kids) + len(shape.runs) > _SHAPE_MAX:
+            shape.clear(shape.gen)
+        rows = conn.execute(
+            "WITH RECURSIVE sub(id) AS (SELECT ? UNION SELECT r.run_id FROM runs r JOIN sub"
+            " ON r.parent_run_id = sub.id LIMIT ?)"
+            " SELECT sub.id, r.run_id, r.sort_ts, r.run_key, r.gen FROM sub"
+            " LEFT JOIN runs r ON r.parent_run_id = sub.id",
             (parent, _SUBTREE_MAX),
         ).fetchall()
-        complete = len(rows) < _SUBTREE_MAX - 1
-        if not complete:
-            return self._load_records(state, "r.parent_run_id = ?", parent, parent)
-        rows.sort(key=lambda r: (-r[2], r[3]))
-        validate = self._record_cls.__pydantic_validator__.validate_json
-        adopt = state.records._adopt_run
-        kids: dict[str, list[str]] = {}
-        for rid, par, _, _, text in rows:
-            if rid not in state.cached:
-                adopt(validate(text))
-                state.cached[rid] = True
-            kids.setdefault(par, []).append(rid)
-        # Every run of the subtree now has its children listed (none for the leaves).
-        for rid in {parent, *(r[0] for r in rows)}:
-            state.children[rid] = kids.get(rid, [])
-        return state.children[parent]
+        groups: dict[str, list[tuple]] = {}
+        for pid, rid, sort_ts, key, gen in rows:
+            group = groups.get(pid)
+            if group is None:
+                group = groups[pid] = []
+            if rid is not None:
+                group.append((-sort_ts, key, gen, rid))
+        kids, parent_of, runs = shape.kids, shape.parent_of, shape.runs
+        for pid, group in groups.items():
+            group.sort()
+            kids[pid] = [(key, gen, rid) for _, key, gen, rid in group]
+            for _, key, gen, rid in group:
+                parent_of[rid] = pid
+                runs[rid] = (key, gen)
+        return kids.get(parent, [])
+
+    def _copies(self, conn: sqlite3.Connection, entries: list) -> list:
+        """Copies of the records of shape entries ((run_key, gen, ...)): kept ones copied, the
+        others read and decoded."""
+        cache = self._records
+        copy = self._copy
+        out = []
+        for entry in entries:
+            hit = cache.get(entry[0])
+            if hit is None or hit[0] != entry[1]:
+                return self._records_of(conn, [(e[0], e[1], None) for e in entries])
+            out.append(copy(hit[1]))
+        return out
+
+    def run_record(self, run_id: str) -> list:
+        """[a copy of the record of ``run_id``] or []."""
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        conn = self._conn()
+        try:
+            with self._shape.lock:
+                runs = self._fresh_shape(conn).runs
+                entry = runs.get(run_id, _MISSING)
+                if entry is _MISSING:
+                    row = conn.execute("SELECT run_key, gen FROM runs WHERE run_id = ?", (run_id,)).fetchone()
+                    entry = None if row is None else (row[0], row[1])
+                    if len(runs) < _SHAPE_MAX:
+                        runs[run_id] = entry
+            return [] if entry is None else self._copies(conn, (entry,))
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+
+    def child_records(self, parent: str) -> list:
+        """Copies of the records whose parent is ``parent``, newest update first."""
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        conn = self._conn()
+        try:
+            with self._shape.lock:
+                entries = self._fresh_shape(conn).kids.get(parent)
+                if entries is None:
+                    entries = self._load_subtree(conn, parent)
+            return self._copies(conn, entries) if entries else []
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+
+    def collect_descendant_run_ids(self, run_id: str) -> list[str]:
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        conn = self._conn()
+        try:
+            with self._shape.lock:
+                kids = self._fresh_shape(conn).kids
+                collected: list[str] = []
+                seen: set[str] = set()
+                queue = [run_id]
+                head = 0
+                while head < len(queue):
+                    node = queue[head]
+                    head += 1
+                    if node in seen:
+                        continue
+                    seen.add(node)
+                    collected.append(node)
+                    entries = kids.get(node)
+                    if entries is None:
+                        entries = self._load_subtree(conn, node)
+                    if entries:
+                        queue.extend(sorted([rid for _, _, rid in entries]))
+                return collected
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+
+    # -- runs --------------------------------------------------------------------------------
 
     def query_runs(self, values: dict[str, Any]) -> list:
         limit = values["limit"]
         if limit == 0:
             return []
-        cached = self._cached_runs(values)
-        if cached is not None:
-            return cached
-        with self._read() as (conn, state):
-            sql = ["SELECT r.record FROM runs r WHERE 1"]
+        with self._read() as conn:
+            # Keys and generations only: the records kept decoded are copied, the others read
+            # by key afterwards (in this transaction), so a repeated query reads no record text.
+            sql = ["SELECT r.run_key, r.gen, NULL FROM runs r WHERE 1"]
             params: list[Any] = []
             for col in _RUN_COLUMNS:
                 v = values[col]
@@ -284,7 +471,7 @@ class Reader:
             if search:
                 needle = needle_of(search)
                 if needle:
-                    keys = self._run_search(conn, state, needle)
+                    keys = self._run_search(conn, needle)
                     if not keys:
                         return []
                     sql.append(" AND r.run_key IN (SELECT value FROM json_each(?))")
@@ -312,44 +499,17 @@ class Reader:
                 sql.append(" LIMIT ?")
                 params.append(limit)
             rows = conn.execute("".join(sql), params).fetchall()
-        validate = self._record_cls.__pydantic_validator__.validate_json
-        records = [validate(r[0]) for r in rows]
+            records = self._records_of(conn, rows)
         if limit is not None and limit < 0:
             records = records[:limit]
         return records
 
-    def collect_descendant_run_ids(self, run_id: str) -> list[str]:
-        collected: list[str] = []
-        seen: set[str] = set()
-        queue = [run_id]
-        head = 0
-        with self._read() as (conn, _):
-            while head < len(queue):
-                frontier = queue[head:]
-                head = len(queue)
-                wanted = sorted({n for n in frontier if n not in seen})
-                kids: dict[str, list[str]] = {}
-                if wanted:
-                    for child, parent in conn.execute(
-                        "SELECT run_id, parent_run_id FROM runs WHERE parent_run_id IN"
-                        " (SELECT value FROM json_each(?))",
-                        (json.dumps(wanted),),
-                    ):
-                        kids.setdefault(parent, []).append(child)
-                for node in frontier:
-                    if node in seen:
-                        continue
-                    seen.add(node)
-                    collected.append(node)
-                    queue.extend(sorted(kids.get(node, ())))
-        return collected
-
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:
-        with self._read() as (conn, _):
-            row = conn.execute("SELECT body FROM events WHERE event_id = ?", (event_id,)).fetchone()
-        return None if row is None else self._event_cls.__pydantic_validator__.validate_json(row[0])
+        with self._read() as conn:
+            row = conn.execute("SELECT seq, body, ctx_id FROM events WHERE event_id = ?", (event_id,)).fetchone()
+            return None if row is None else self._decode_events(conn, [row])[0]
 
     def query_events(
         self,
@@ -368,8 +528,8 @@ class Reader:
         limit: int | None,
     ) -> list:
         post: list[tuple[str, Any]] = []  # (field, wanted) compared in Python
-        with self._read() as (conn, state):
-            select = "SELECT e.seq, e.body"
+        with self._read() as conn:
+            select = "SELECT e.seq, e.body, e.ctx_id"
             frm = " FROM events e"
             where: list[str] = []
             params: list[Any] = []
@@ -434,26 +594,31 @@ class Reader:
             if search is not None and search.strip():
                 needle = needle_of(search)
                 ctx_ids = self._context_hits(conn, needle)
-                ctx_sql = "e.ctx_id IN (SELECT value FROM json_each(?))"
+                val_ids = self._val_hits(conn, needle)
                 if scoped or len(needle) < 3 or self._plan(conn, needle)[1] > _SCAN_SHARE:
                     # Scan the texts of the rows the other filters leave.
-                    frm += " JOIN event_texts x ON x.seq = e.seq"
-                    where.append(f"(instr(x.t, ?) > 0 OR {ctx_sql})")
-                    params.extend([needle, json.dumps(sorted(ctx_ids))])
+                    where.append(
+                        "(instr(e.t, ?) > 0 OR e.ctx_id IN (SELECT value FROM json_each(?))"
+                        " OR e.pay_val IN (SELECT value FROM json_each(?))"
+                        " OR e.meta_val IN (SELECT value FROM json_each(?)))"
+                    )
+                    vals = json.dumps(sorted(val_ids))
+                    params.extend([needle, json.dumps(sorted(ctx_ids)), vals, vals])
                 else:
                     seqs = self._text_hits(conn, needle)
                     if ctx_ids:
                         seqs.update(self._context_events(conn, ctx_ids))
+                    if val_ids:
+                        seqs.update(self._val_events(conn, val_ids))
                     if not seqs:
                         return []
-                    frm += " JOIN event_texts x ON x.seq = e.seq"
                     where.append("e.seq IN (SELECT value FROM json_each(?))")
                     params.append(json.dumps(sorted(seqs)))
                 if " " in needle:
                     # A needle with a space may have matched across two values of the event
                     # text: such a row counts only through one whole value.
-                    select += ", x.t, x.lens, e.ctx_id"
-                    verify = (needle, ctx_ids)
+                    select += ", e.t, e.lens, e.pay_val, e.meta_val"
+                    verify = (needle, ctx_ids, val_ids)
             sql = select + frm + (" WHERE " + " AND ".join(where) if where else "") + order
             python_side = bool(post) or verify is not None
             if not python_side and limit is not None and limit > 0:
@@ -463,21 +628,24 @@ class Reader:
                 rows = conn.execute(sql, params).fetchall()
                 if limit is not None and limit < 0 and not python_side:
                     rows = rows[-limit:]
-        if verify is not None:
-            needle, ctx_ids = verify
-            rows = [
-                r for r in rows
-                if r[4] in ctx_ids or any(needle in part for part in _fields_of(r[2], r[3]))
-            ]
-        events = self._decode_events([r[1] for r in rows])
+            if verify is not None:
+                needle, ctx_ids, val_ids = verify
+                rows = [
+                    r for r in rows
+                    if r[2] in ctx_ids or r[5] in val_ids or r[6] in val_ids
+                    or any(needle in part for part in _fields_of(r[3], r[4]))
+                ]
+                if not post and limit is not None:
+                    rows = rows[-limit:]  # the limit, before decoding
+            events = self._decode_events(conn, rows)
         if post:
             for field, wanted in post:
                 if field in ("app_id", "group_id"):
                     events = [ev for ev in events if field in ev.meta and ev.meta[field] == wanted]
                 else:
                     events = [ev for ev in events if getattr(ev, field) == wanted]
-        if python_side and limit is not None:
-            events = events[-limit:]
+            if limit is not None:
+                events = events[-limit:]
         return events
 
     @staticmethod
@@ -521,8 +689,8 @@ class Reader:
         return "*" + a[1] + "*" + b[1] + "*", share
 
     def _text_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Seqs of the event texts that contain the needle: through the trigram index, and by
-        scanning the texts that are not indexed yet."""
+        """Seqs of the events whose own text contains the needle: through the trigram index, and
+        by scanning the texts that are not indexed yet."""
         pattern, _ = self._plan(conn, needle)
         upto = self._counter(conn, "indexed_upto")
         hits = {
@@ -533,19 +701,24 @@ class Reader:
         }
         hits.update(
             r[0]
-            for r in conn.execute(
-                "SELECT seq FROM event_texts WHERE seq > ? AND instr(t, ?) > 0", (upto, needle)
-            )
+            for r in conn.execute("SELECT seq FROM events WHERE seq > ? AND instr(t, ?) > 0", (upto, needle))
         )
         return hits
 
-    def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
+    @staticmethod
+    def _text_table_hits(conn: sqlite3.Connection, table: str, needle: str) -> set[int]:
         if len(needle) < 3:
-            sql, args = "SELECT rowid FROM context_text WHERE instr(t, ?) > 0", (needle,)
+            sql, args = f"SELECT rowid FROM {table} WHERE instr(t, ?) > 0", (needle,)
         else:
-            sql = "SELECT rowid FROM context_text WHERE t GLOB ? AND instr(t, ?) > 0"
+            sql = f"SELECT rowid FROM {table} WHERE t GLOB ? AND instr(t, ?) > 0"
             args = ("*" + _glob_escape(needle) + "*", needle)
         return {r[0] for r in conn.execute(sql, args)}
+
+    def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
+        return self._text_table_hits(conn, "context_text", needle)
+
+    def _val_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
+        return self._text_table_hits(conn, "val_text", needle)
 
     @staticmethod
     def _context_events(conn: sqlite3.Connection, ctx_ids: set[int]) -> set[int]:
@@ -560,28 +733,43 @@ class Reader:
             )
         }
 
+    @staticmethod
+    def _val_events(conn: sqlite3.Connection, val_ids: set[int]) -> set[int]:
+        ids = json.dumps(sorted(val_ids))
+        out = {r[0] for r in conn.execute(
+            "SELECT seq FROM events WHERE pay_val IN (SELECT value FROM json_each(?))", (ids,))}
+        out.update(r[0] for r in conn.execute(
+            "SELECT seq FROM events WHERE meta_val IN (SELECT value FROM json_each(?))", (ids,)))
+        return out
+
     def _runs_with_text(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Runs with an event whose text holds the needle, or a record text (``heads``) that does."""
+        """Runs with an event whose text holds the needle, or a record text (``heads``) or a kept
+        payload/meta text (``vals``) that does."""
+        keys = {
+            r[0]
+            for r in conn.execute(
+                "SELECT run_key FROM vals WHERE val_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(sorted(self._val_hits(conn, needle))),),
+            )
+        }
         if len(needle) < 3:
-            keys = {
+            keys.update(
                 r[0]
                 for r in conn.execute(
                     "SELECT DISTINCT h.run_key FROM heads h JOIN head_text x ON x.rowid = h.head_id"
                     " WHERE instr(x.a, ?) > 0 OR instr(x.b, ?) > 0",
                     (needle, needle),
                 )
-            }
+            )
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
+                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
                     (needle,),
                 )
             )
             return keys
         pattern = "*" + _glob_escape(needle) + "*"
-        keys = set()
         for column in ("a", "b"):
             keys.update(
                 r[0]
@@ -595,8 +783,7 @@ class Reader:
             keys.update(
                 r[0]
                 for r in conn.execute(
-                    "SELECT DISTINCT e.run_key FROM events e JOIN event_texts x ON x.seq = e.seq"
-                    " WHERE e.run_key IS NOT NULL AND instr(x.t, ?) > 0",
+                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
                     (needle,),
                 )
             )
@@ -613,7 +800,7 @@ class Reader:
                 )
         return keys
 
-    def _run_search(self, conn: sqlite3.Connection, state: _ThreadState, needle: str) -> set[int]:
+    def _run_search(self, conn: sqlite3.Connection, needle: str) -> set[int]:
         """Keys of the runs whose accumulated search text contains the needle."""
         keys = self._runs_with_text(conn, needle)
         if " " not in needle:
@@ -625,30 +812,45 @@ class Reader:
         else:
             candidates = {r[0] for r in conn.execute("SELECT run_key FROM runs")}
         for key in sorted(candidates - keys):
-            if self._run_text_contains(conn, state, key, needle):
+            if self._run_text_contains(conn, key, needle):
                 keys.add(key)
         return keys
 
-    def _run_text_contains(self, conn: sqlite3.Connection, state: _ThreadState, run_key: int, needle: str) -> bool:
+    def _head_values(self, conn: sqlite3.Connection, head_id: int) -> list[str]:
+        heads = self._heads
+        vals = heads.get(head_id)
+        if vals is None:
+            row = conn.execute("SELECT vals FROM heads WHERE head_id = ?", (head_id,)).fetchone()
+            vals = json.loads(row[0]) if row else [""] * 11
+            if row:
+                _trim(heads, _HEADS_MAX)
+                heads[head_id] = vals
+        return vals
+
+    def _run_text_contains(self, conn: sqlite3.Connection, run_key: int, needle: str) -> bool:
         """Whether the needle occurs in the run's accumulated search text, rebuilt event by event."""
-        heads = state.heads
+        kept = dict(
+            conn.execute(
+                "SELECT x.rowid, x.t FROM val_text x WHERE x.rowid IN (SELECT val_id FROM vals WHERE run_key = ?)",
+                (run_key,),
+            ).fetchall()
+        )
         keep = len(needle) - 1
         tail = ""
         first = True
-        for head_id, event_type, source, message, text in conn.execute(
-            "SELECT e.head_id, e.event_type, e.source, json_extract(e.body, '$.message'), x.t"
-            " FROM events e JOIN event_texts x ON x.seq = e.seq WHERE e.run_key = ? ORDER BY e.seq",
-            (run_key,),
+        for head_id, text, lens, pay_val, meta_val in conn.execute(
+            "SELECT head_id, t, lens, pay_val, meta_val FROM events WHERE run_key = ? ORDER BY seq", (run_key,)
         ):
-            vals = heads.get(head_id)
-            if vals is None:
-                row = conn.execute("SELECT vals FROM heads WHERE head_id = ?", (head_id,)).fetchone()
-                vals = json.loads(row[0]) if row else [""] * 11
-                heads[head_id] = vals
-            record_part = " ".join(
-                v for v in (*vals[:10], normalize(event_type), normalize(source), normalize(message), vals[10]) if v
-            )
-            segment = record_part + " " + text
+            vals = self._head_values(conn, head_id)
+            values = _values_of(text, lens)
+            if pay_val is not None:
+                values[5] = kept.get(pay_val, "")
+            if meta_val is not None:
+                values[7] = kept.get(meta_val, "")
+            # The record's values after the event: its identity, then latest_event_type,
+            # latest_source and latest_message (the event's own), then its meta.
+            record_part = " ".join(v for v in (*vals[:10], values[1], values[2], values[4], vals[10]) if v)
+            segment = record_part + " " + " ".join(v for v in values if v)
             piece = segment.strip() if first else " " + segment.rstrip()
             first = False
             chunk = tail + piece

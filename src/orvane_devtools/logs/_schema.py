@@ -16,7 +16,7 @@ from ._common import (
     LogStoreVersionError,
 )
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -37,6 +37,9 @@ _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
 SCHEMA = f"""
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
 
+-- Keys of runs, heads, contexts and vals come from the counter 'last_key' and are never used
+-- twice in a file, so readers may keep what they decoded by key. `gen` is the 'run_gen' of the
+-- transaction that last wrote the row.
 CREATE TABLE runs(
     run_key INTEGER PRIMARY KEY,
     run_id TEXT NOT NULL UNIQUE,
@@ -51,10 +54,11 @@ CREATE TABLE runs(
     flow_name TEXT,
     sort_ts INTEGER NOT NULL DEFAULT 0,
     window_ts INTEGER,
+    gen INTEGER NOT NULL DEFAULT 0,
     record TEXT NOT NULL
 );
 CREATE INDEX runs_order ON runs(sort_ts DESC, run_key);
-CREATE INDEX runs_parent ON runs(parent_run_id, sort_ts DESC, run_key) WHERE parent_run_id IS NOT NULL;
+CREATE INDEX runs_parent ON runs(parent_run_id, sort_ts DESC, run_key, run_id, gen) WHERE parent_run_id IS NOT NULL;
 CREATE INDEX runs_root ON runs(root_run_id);
 CREATE INDEX runs_kind ON runs(run_kind);
 CREATE INDEX runs_status ON runs(status);
@@ -63,7 +67,13 @@ CREATE INDEX runs_session ON runs(session_id) WHERE session_id IS NOT NULL;
 CREATE INDEX runs_app ON runs(app_id) WHERE app_id IS NOT NULL;
 CREATE INDEX runs_group ON runs(group_id) WHERE group_id IS NOT NULL;
 CREATE INDEX runs_flow ON runs(flow_name) WHERE flow_name IS NOT NULL;
+CREATE INDEX runs_gen ON runs(gen);
 
+-- An event: its columns, its searched values and its JSON. `t` holds the event's searched values
+-- (normalised, non-empty ones joined by single spaces) except a payload or meta text its run
+-- repeats, which is kept once in `vals` (`pay_val`, `meta_val`); `lens` gives the lengths of the
+-- eight values in `t` (0 for a value kept in `vals`). `body` is the event's JSON without its run
+-- context when the context is kept in `contexts` (`ctx_id`), else the whole JSON.
 CREATE TABLE events(
     seq INTEGER PRIMARY KEY,
     event_id TEXT NOT NULL UNIQUE,
@@ -76,19 +86,24 @@ CREATE TABLE events(
     group_id TEXT,
     head_id INTEGER,
     ctx_id INTEGER,
+    pay_val INTEGER,
+    meta_val INTEGER,
+    lens TEXT NOT NULL,
+    t TEXT NOT NULL,
     body TEXT NOT NULL
 );
 CREATE INDEX events_run ON events(run_key, ts) WHERE run_key IS NOT NULL;
 CREATE INDEX events_ts ON events(ts);
 CREATE INDEX events_level ON events(level) WHERE level IS NOT NULL;
--- An event's searched values (normalised, non-empty ones joined by single spaces) and their
--- lengths. The trigram index over them is brought up to date in bulk, a little behind the
--- commits (up to meta 'indexed_upto'), and queries scan the texts not yet indexed.
-CREATE TABLE event_texts(seq INTEGER PRIMARY KEY, t TEXT NOT NULL, lens TEXT NOT NULL);
-CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
+CREATE INDEX events_pay ON events(pay_val) WHERE pay_val IS NOT NULL;
+CREATE INDEX events_meta ON events(meta_val) WHERE meta_val IS NOT NULL;
+-- The trigram index over `t` is brought up to date in bulk, a little behind the commits (up to
+-- meta 'indexed_upto'), and queries scan the texts not yet indexed.
+CREATE VIRTUAL TABLE event_text USING fts5(t, content='events', content_rowid='seq', {_TRIGRAM});
 -- Merge index segments in larger groups: less rewriting while texts are added in bulk.
 INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
 
+-- A run's record texts as they were after its events (each distinct state once).
 CREATE TABLE heads(
     head_id INTEGER PRIMARY KEY,
     run_key INTEGER NOT NULL,
@@ -98,13 +113,20 @@ CREATE TABLE heads(
 CREATE INDEX heads_run ON heads(run_key, hash);
 CREATE VIRTUAL TABLE head_text USING fts5(a, b, {_TRIGRAM});
 
+-- A run's contexts as its events carried them: the JSON (`body`) and its search text.
 CREATE TABLE contexts(
     ctx_id INTEGER PRIMARY KEY,
     run_key INTEGER NOT NULL,
-    hash INTEGER NOT NULL
+    hash INTEGER NOT NULL,
+    body TEXT NOT NULL
 );
 CREATE INDEX contexts_run ON contexts(run_key, hash);
 CREATE VIRTUAL TABLE context_text USING fts5(t, {_TRIGRAM});
+
+-- Payload and meta texts that a run's events repeat, each kept (and indexed) once per run.
+CREATE TABLE vals(val_id INTEGER PRIMARY KEY, run_key INTEGER NOT NULL);
+CREATE INDEX vals_run ON vals(run_key);
+CREATE VIRTUAL TABLE val_text USING fts5(t, {_TRIGRAM});
 
 CREATE TABLE names(kind INTEGER NOT NULL, value TEXT NOT NULL, PRIMARY KEY(kind, value)) WITHOUT ROWID;
 CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
@@ -120,7 +142,12 @@ COUNTERS = (
     "sampled_texts",  # event texts counted into `trigrams`
     "indexed_upto",  # every event text with seq <= this is in the trigram index `event_text`
     "last_seq",  # the highest seq ever given: new events get higher ones, never a reused one
+    "last_key",  # the highest key of runs, heads, contexts and vals ever given
+    "run_gen",  # the number of transactions that wrote runs (a run row's `gen` is one of them)
+    "drop_gen",  # the run_gen of the last transaction that removed runs
 )
+# Counters that only grow, also across a reset: what readers keep by key or seq stays valid.
+MONOTONIC = frozenset(("last_seq", "last_key", "run_gen", "drop_gen"))
 
 
 def wrap_error(exc: BaseException, path: str, doing: str) -> Exception:
@@ -250,6 +277,13 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                 f"orvane-devtools understands ({SCHEMA_VERSION}); the file was left as it is",
                 path,
             )
+        elif 1 <= version < SCHEMA_VERSION:
+            raise LogStoreVersionError(
+                f"log database {path} has schema version {version}, written by an earlier "
+                f"development version of orvane-devtools in a layout this version does not read; "
+                f"the file was left as it is",
+                path,
+            )
         elif version < 1 or "events" not in tables:
             raise LogStoreCorruptError(
                 f"log database {path} is incomplete (schema version {version}); the file was left as it is",
@@ -353,7 +387,13 @@ def read_counters(conn: sqlite3.Connection) -> dict[str, int]:
     return {c: int(rows.get(c) or 0) for c in COUNTERS}
 
 
-def write_counters(conn: sqlite3.Connection, counters: dict[str, Any]) -> None:
-    conn.executemany(
-        "UPDATE meta SET value = ? WHERE key = ?", [(int(counters[c]), c) for c in COUNTERS]
-    )
+def write_counters(conn: sqlite3.Connection, counters: dict[str, Any], written: dict[str, int] | None = None) -> None:
+    """Store the counters; with ``written`` (what the file holds, updated here) only changed ones."""
+    if written is None:
+        changed = [(int(counters[c]), c) for c in COUNTERS]
+    else:
+        changed = [(int(counters[c]), c) for c in COUNTERS if written.get(c) != counters[c]]
+    if changed:
+        conn.executemany("UPDATE meta SET value = ? WHERE key = ?", changed)
+        if written is not None:
+            written.update((c, v) for v, c in changed)

@@ -12,11 +12,21 @@ from typing import Any
 from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._schema import open_writer, prepare_path
-from ._writer import Prepared, Writer
+from ._writer import Writer, commit_counter
 
 __all__ = ["SQLiteLogStore"]
 
 _INT64 = (-(2**63), 2**63 - 1)
+
+
+def _serializers() -> tuple[Any, Any]:
+    from .._orvane_compat import RuntimeEvent, RuntimeRunContext
+
+    return RuntimeEvent.__pydantic_serializer__.to_json, RuntimeRunContext.__pydantic_serializer__.to_json
+
+
+# An event's and a run context's JSON (bytes), as ``model_dump_json`` writes them.
+_event_json, _context_json = _serializers()
 # Seconds the interpreter's exit waits for each store to write what is queued.
 EXIT_WAIT = 10.0
 
@@ -47,7 +57,7 @@ class SQLiteLogStore:
         self._forks = _forks[0]
         self._lock = threading.Lock()
         self._closed = False
-        self._contexts: dict[str, tuple[str, str]] = {}
+        self._contexts: dict[str, tuple[bytes, str, str]] = {}
         self._start()
         with _live_lock:
             _live.add(self)
@@ -57,7 +67,7 @@ class SQLiteLogStore:
         self._writer = Writer(
             conn, self.path, counters, max_events=self._max_events, retention_days=self._retention_days
         )
-        self._reader = Reader(self.path)
+        self._reader = Reader(self.path, commit_counter(self.path))
         # A store that is dropped without close() still lets its writer finish and exit.
         self._finalizer = weakref.finalize(self, _release, self._writer, self._reader)
 
@@ -72,6 +82,7 @@ class SQLiteLogStore:
         # an inherited SQLite connection could disturb the parent's locks) and start afresh.
         with self._lock:
             if self._pid == os.getpid():
+                self._forks = _forks[0]
                 return
             _inherited.append((self._writer, self._reader))
             self._finalizer.detach()
@@ -81,8 +92,13 @@ class SQLiteLogStore:
 
     # -- appends -----------------------------------------------------------------------------
 
-    def prepare(self, event: Any) -> Prepared:
-        """Check and encode one event for the file; raises for an event the file cannot hold."""
+    def prepare(self, event: Any) -> tuple:
+        """Check and encode one event for the file; raises for an event the file cannot hold.
+
+        Gives the tuple the writer takes (see ``_writer.P_*``): the event, its columns, its JSON
+        without the run context (which the writer keeps once per distinct context), its eight
+        normalised search values, the context's JSON and search text.
+        """
         event_id = event.event_id
         ts = event.timestamp
         if not isinstance(ts, int) or not _INT64[0] <= ts <= _INT64[1]:
@@ -93,14 +109,26 @@ class SQLiteLogStore:
         try:
             # JSON in UTF-8: an event with a lone surrogate anywhere, or a value whose string
             # form raises, stops here.
-            body = event.model_dump_json(fallback=str)
+            full = _event_json(event, fallback=str)
+            norm = normalize
             parts = [
-                normalize(event_id), normalize(event.event_type), normalize(event.source),
-                normalize(event.level), normalize(event.message), normalize(event.payload),
-                normalize(event.error), normalize(event.meta),
+                norm(event_id), norm(event.event_type), norm(event.source), norm(event.level),
+                norm(event.message), norm(event.payload), norm(event.error), norm(event.meta),
             ]
             run = event.run
-            ctx_text = None if run is None else self._context_text(run)
+            if run is None:
+                run_id = run_json = ctx_text = None
+                body = full.decode()
+            else:
+                run_id = run.run_id
+                cached = self._contexts.get(run_id)
+                if cached is None or not full.endswith(cached[0]):
+                    cached = self._context(run)
+                tail, run_json, ctx_text = cached
+                if full.endswith(tail):
+                    body = full[: len(full) - len(tail)].decode() + "}"
+                else:  # pragma: no cover - the context serialised differently inside the event
+                    body = full.decode()
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
@@ -109,7 +137,7 @@ class SQLiteLogStore:
         app_id = meta.get("app_id")
         group_id = meta.get("group_id")
         level = event.level
-        return Prepared(
+        return (
             event,
             event_id,
             ts,
@@ -118,28 +146,26 @@ class SQLiteLogStore:
             level if isinstance(level, str) else None,
             app_id if isinstance(app_id, str) else None,
             group_id if isinstance(group_id, str) else None,
-            None if run is None else run.run_id,
+            run_id,
             body,
-            " ".join(filter(None, parts)),
-            ",".join(map(str, map(len, parts))),
+            parts,
+            run_json,
             ctx_text,
         )
 
-    def _context_text(self, run: Any) -> str:
-        """The search text of an event's run context (its JSON dump, normalised), remembered per
-        run by the context's JSON so that a run's repeated context is normalised once."""
-        dumped = run.model_dump_json(fallback=str)
-        cached = self._contexts.get(run.run_id)
-        if cached is not None and cached[0] == dumped:
-            return cached[1]
+    def _context(self, run: Any) -> tuple[bytes, str, str]:
+        """(how an event's JSON ends with this run context, the context's JSON, its search text),
+        remembered per run id: a run's events mostly carry the same context."""
         kind = run.run_kind
         if kind is not None and not isinstance(kind, str):
             str(kind)  # the record keeps the kind's string form
+        run_json = _context_json(run, fallback=str)
         text = normalize(run.model_dump(mode="json", fallback=str))
+        entry = (b',"run":' + run_json + b"}", run_json.decode(), text)
         if len(self._contexts) >= 4096:
             self._contexts.clear()
-        self._contexts[run.run_id] = (dumped, text)
-        return text
+        self._contexts[run.run_id] = entry
+        return entry
 
     def append(self, events: list, loop: Any = None) -> Any:
         return self.submit([self.prepare(e) for e in events], loop)
@@ -214,6 +240,17 @@ class SQLiteLogStore:
     def query_runs(self, values: dict[str, Any]) -> list:
         self._ready()
         return self._reader.query_runs(values)
+
+    def run_record(self, run_id: str) -> list:
+        """[the record of ``run_id``] or [] (``query_runs(run_id=...)``)."""
+        self._ready()
+        return self._reader.run_record(run_id)
+
+    def child_records(self, parent: str) -> list:
+        """The records naming ``parent`` as their parent, newest update first
+        (``query_runs(parent_run_id=...)``)."""
+        self._ready()
+        return self._reader.child_records(parent)
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         self._ready()

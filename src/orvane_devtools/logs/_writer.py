@@ -24,6 +24,7 @@ from typing import Any
 
 from ._schema import (
     BUSY_TIMEOUT_MS,
+    MONOTONIC,
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
@@ -32,7 +33,21 @@ from ._schema import (
     write_counters,
 )
 
-__all__ = ["Prepared", "Writer"]
+__all__ = ["Writer", "commit_counter"]
+
+# path -> [transactions committed to that file by the writers of this process]; readers compare it
+# to know whether this process wrote since they last looked (without asking the file).
+_commit_counters: dict[str, list[int]] = {}
+_commit_counters_lock = threading.Lock()
+
+
+def commit_counter(path: str) -> list[int]:
+    """The shared count of this process's commits to the file at ``path`` (a one-item list)."""
+    with _commit_counters_lock:
+        counter = _commit_counters.get(path)
+        if counter is None:
+            counter = _commit_counters[path] = [0]
+        return counter
 
 # Events written per transaction at most (tickets are never split; one larger ticket is one batch).
 MAX_BATCH_EVENTS = 4096
@@ -57,31 +72,13 @@ INDEX_WHEN_IDLE = True
 # One event text in SAMPLE_EVERY is counted into the trigram frequencies the search planner uses.
 SAMPLE_EVERY = 64
 SAMPLE_FLUSH = 512
+# A payload or meta text at least this long that a run's events repeat is kept once per run (in
+# `vals`, indexed once) instead of in each event's text; a run remembers this many such texts.
+VAL_MIN_CHARS = 24
+VAL_MEMORY = 32
 
-
-class Prepared:
-    """An event checked and encoded for the file, in the appending caller's thread."""
-
-    __slots__ = (
-        "event", "event_id", "ts", "event_type", "source", "level", "app_id", "group_id",
-        "run_id", "body", "text", "lens", "ctx_text",
-    )
-
-    def __init__(self, event, event_id, ts, event_type, source, level, app_id, group_id, run_id,
-                 body, text, lens, ctx_text) -> None:  # noqa: ANN001 - plain record
-        self.event = event
-        self.event_id = event_id
-        self.ts = ts
-        self.event_type = event_type
-        self.source = source
-        self.level = level
-        self.app_id = app_id
-        self.group_id = group_id
-        self.run_id = run_id
-        self.body = body
-        self.text = text
-        self.lens = lens
-        self.ctx_text = ctx_text
+# A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
+P_EVENT, P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT = range(13)
 
 
 class _Ticket:
@@ -107,15 +104,24 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_text", "ctx_id")
+    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals", "seen_json", "seen_meta",
+                 "seen_status")
 
     def __init__(self, run_key: int) -> None:
         self.run_key = run_key
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
-        self.ctx_text: str | None = None
+        self.ctx_json: str | None = None
         self.ctx_id: int | None = None
+        # Payload/meta texts of the run's recent events: text -> its `vals` key, or None when
+        # seen once (kept in that event's own text).
+        self.vals: dict[str, int | None] = {}
+        # What the last event that set `head_id` carried: its context JSON, its meta's text, and
+        # the run's status after it.
+        self.seen_json: str | None = None
+        self.seen_meta: str | None = None
+        self.seen_status: str | None = None
 
 
 def _text_hash(text: str) -> int:
@@ -147,7 +153,12 @@ class Writer:
         self._deriver = RuntimeTallybook(1)
         self._working: dict[str, _RunState] = {}
         self._derived = 0
-        self._names: set[tuple[int, str]] = set()
+        # Distinct values in the `names` table, by kind.
+        self._names: dict[int, set[str]] = {NAME_EVENT_TYPE: set(), NAME_EVENT_APP_ID: set(), NAME_RUN_APP_ID: set()}
+        # The counters as the file holds them (only changed ones are written).
+        self._written: dict[str, int] = dict(counters)
+        self._gen: int | None = None  # the run generation of the open transaction, once given
+        self._commits_here = commit_counter(path)
         self._samples: collections.Counter[str] = collections.Counter()
         self._sampled = 0
         self._sample_tick = 0
@@ -360,12 +371,18 @@ class Writer:
         self._deriver.reset()
         self._working.clear()
         self._derived = 0
-        self._names.clear()
+        self._forget_names()
         self._counters.update(read_counters(self._conn))
+        self._written = dict(self._counters)
+
+    def _forget_names(self) -> None:
+        for names in self._names.values():
+            names.clear()
 
     def _begin(self) -> None:
         conn = self._conn
         conn.execute("BEGIN IMMEDIATE")
+        self._gen = None
         version = conn.execute("PRAGMA data_version").fetchone()[0]
         if version != self._data_version:
             # Another connection (another service on this file, another process) wrote: what
@@ -374,8 +391,27 @@ class Writer:
             self._deriver.reset()
             self._working.clear()
             self._derived = 0
-            self._names.clear()
+            self._forget_names()
             self._counters.update(read_counters(conn))
+            self._written = dict(self._counters)
+
+    def _commit(self) -> None:
+        write_counters(self._conn, self._counters, self._written)
+        self._conn.execute("COMMIT")
+        self._commits_here[0] += 1
+
+    def _run_gen(self) -> int:
+        """The generation of the open transaction's run rows (one more than the last)."""
+        gen = self._gen
+        if gen is None:
+            gen = self._gen = self._counters["run_gen"] + 1
+            self._counters["run_gen"] = gen
+        return gen
+
+    def _next_key(self) -> int:
+        key = self._counters["last_key"] + 1
+        self._counters["last_key"] = key
+        return key
 
     def _write_once(self, tickets: list[_Ticket]) -> list[tuple[int, int]]:
         if self._derived >= DERIVER_MAX_EVENTS or len(self._working) >= DERIVER_MAX_RUNS:
@@ -384,8 +420,7 @@ class Writer:
             self._derived = 0
         conn = self._conn
         self._begin()
-        touched: dict[str, _RunState] = {}
-        ids = [p.event_id for t in tickets for p in t.items]
+        ids = [p[P_ID] for t in tickets for p in t.items]
         seen_ids = {
             r[0]
             for r in conn.execute(
@@ -393,86 +428,129 @@ class Writer:
                 (json.dumps(ids),),
             )
         }
-        event_rows: list[tuple] = []
-        text_rows: list[tuple] = []
+        touched: dict[str, _RunState] = {}
+        rows: list[tuple] = []
         results = []
         stored_total = 0
         dup_total = 0
+        working = self._working
+        adopt = self._adopt
+        derive = self._deriver.append_event
+        records = self._deriver._runs
+        head_for = self._head_for
+        ctx_for = self._ctx_for
+        val_for = self._val_for
+        counters = self._counters
+        seq = counters["last_seq"]
+        types = self._names[NAME_EVENT_TYPE]
+        apps = self._names[NAME_EVENT_APP_ID]
+        tick = self._sample_tick
         for ticket in tickets:
             stored = dups = 0
-            for p in ticket.items:
-                if p.event_id in seen_ids:
-                    dups += 1
-                    continue
-                seen_ids.add(p.event_id)
-                try:
-                    self._write_event(p, touched, event_rows, text_rows)
-                except sqlite3.Error:
-                    raise
-                except BaseException as exc:  # noqa: BLE001 - this ticket's events are refused
-                    raise _TicketFailed(ticket, exc) from exc
-                stored += 1
+            try:
+                for p in ticket.items:
+                    event_id = p[P_ID]
+                    if event_id in seen_ids:
+                        dups += 1
+                        continue
+                    seen_ids.add(event_id)
+                    parts = p[P_PARTS]
+                    run_id = p[P_RUN]
+                    if run_id is None:
+                        run_key = head_id = ctx_id = pay_val = meta_val = None
+                        own = parts
+                    else:
+                        state = working.get(run_id)
+                        if state is None:
+                            state = adopt(run_id)
+                        derive(p[P_EVENT])
+                        record = records[run_id]
+                        run_json = p[P_RUN_JSON]
+                        # The record's texts change only with the context, the event's meta or
+                        # the status (applying the same context and meta again leaves them).
+                        if (
+                            run_json == state.seen_json and parts[7] == state.seen_meta
+                            and record.status == state.seen_status and state.head_id is not None
+                        ):
+                            head_id = state.head_id
+                        else:
+                            head_id = head_for(state, record)
+                            state.seen_json = run_json
+                            state.seen_meta = parts[7]
+                            state.seen_status = record.status
+                        ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
+                        run_key = state.run_key
+                        touched[run_id] = state
+                        pay_val = meta_val = None
+                        own = parts
+                        pay, meta = parts[5], parts[7]
+                        if len(pay) >= VAL_MIN_CHARS:
+                            pay_val = val_for(state, pay)
+                        if len(meta) >= VAL_MIN_CHARS:
+                            meta_val = val_for(state, meta)
+                        if pay_val is not None or meta_val is not None:
+                            own = list(parts)
+                            if pay_val is not None:
+                                own[5] = ""
+                            if meta_val is not None:
+                                own[7] = ""
+                    seq += 1
+                    etype = p[P_TYPE]
+                    rows.append(
+                        (seq, event_id, run_key, p[P_TS], etype, p[P_SOURCE], p[P_LEVEL], p[P_APP], p[P_GROUP],
+                         head_id, ctx_id, pay_val, meta_val, "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own)),
+                         " ".join(filter(None, own)), p[P_BODY])
+                    )
+                    if etype not in types:
+                        self._name(NAME_EVENT_TYPE, etype)
+                    app = p[P_APP]
+                    if app is not None and app not in apps:
+                        self._name(NAME_EVENT_APP_ID, app)
+                    tick += 1
+                    if tick >= SAMPLE_EVERY:
+                        tick = 0
+                        text = " ".join(filter(None, parts))
+                        self._samples.update({text[i:i + 3] for i in range(len(text) - 2)})
+                        self._sampled += 1
+                    stored += 1
+            except sqlite3.Error:
+                raise
+            except BaseException as exc:  # noqa: BLE001 - this ticket's events are refused
+                raise _TicketFailed(ticket, exc) from exc
             results.append((stored, dups))
             stored_total += stored
             dup_total += dups
+        self._sample_tick = tick
+        self._derived += stored_total
+        counters["last_seq"] = seq
         conn.executemany(
             "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
-            " head_id, ctx_id, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
-            event_rows,
+            " head_id, ctx_id, pay_val, meta_val, lens, t, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+            rows,
         )
-        conn.executemany("INSERT INTO event_texts(seq, t, lens) VALUES (?, ?, ?)", text_rows)
-        for run_id, state in touched.items():
-            self._store_record(run_id, state)
-        self._counters["events"] += stored_total
-        if self._counters["events"] > self._max_events:
-            excess = self._counters["events"] - self._max_events
+        if touched:
+            self._store_records(touched)
+        counters["events"] += stored_total
+        if counters["events"] > self._max_events:
+            excess = counters["events"] - self._max_events
             self._drop_oldest(min(excess, max(RETENTION_STEP, stored_total)))
-            self._backlog = self._counters["events"] > self._max_events
+            self._backlog = counters["events"] > self._max_events
         if self._sampled >= SAMPLE_FLUSH:
             self._flush_samples()
-        write_counters(conn, self._counters)
-        conn.execute("COMMIT")
+        self._commit()
         self.appended += stored_total
         self.duplicates += dup_total
         return results
-
-    def _write_event(self, p: Prepared, touched: dict[str, _RunState], event_rows: list, text_rows: list) -> None:
-        run_key = head_id = ctx_id = None
-        if p.run_id is not None:
-            state = self._working.get(p.run_id)
-            if state is None:
-                state = self._adopt(p.run_id)
-            self._deriver.append_event(p.event)
-            self._derived += 1
-            record = self._deriver._runs[p.run_id]
-            head_id = self._head_for(state, record)
-            ctx_id = self._ctx_for(state, p.ctx_text)
-            run_key = state.run_key
-            touched[p.run_id] = state
-        seq = self._counters["last_seq"] + 1
-        self._counters["last_seq"] = seq
-        event_rows.append(
-            (seq, p.event_id, run_key, p.ts, p.event_type, p.source, p.level, p.app_id, p.group_id,
-             head_id, ctx_id, p.body)
-        )
-        text_rows.append((seq, p.text, p.lens))
-        self._name(NAME_EVENT_TYPE, p.event_type)
-        if p.app_id is not None:
-            self._name(NAME_EVENT_APP_ID, p.app_id)
-        self._sample_tick += 1
-        if self._sample_tick >= SAMPLE_EVERY:
-            self._sample_tick = 0
-            t = p.text
-            self._samples.update({t[i:i + 3] for i in range(len(t) - 2)})
-            self._sampled += 1
 
     def _adopt(self, run_id: str) -> _RunState:
         conn = self._conn
         row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
-            cur = conn.execute("INSERT INTO runs(run_id, record) VALUES (?, '{}')", (run_id,))
+            key = self._next_key()
+            conn.execute("INSERT INTO runs(run_key, run_id, gen, record) VALUES (?, ?, ?, '{}')",
+                         (key, run_id, self._run_gen()))
             self._counters["runs"] += 1
-            state = _RunState(cur.lastrowid)
+            state = _RunState(key)
         else:
             record = self._run_record.model_validate_json(row[1])
             self._deriver._adopt_run(record)
@@ -503,10 +581,11 @@ class Writer:
                 head_id = hid
                 break
         if head_id is None:
-            cur = conn.execute(
-                "INSERT INTO heads(run_key, hash, vals) VALUES (?, ?, ?)", (state.run_key, digest, text)
+            head_id = self._next_key()
+            conn.execute(
+                "INSERT INTO heads(head_id, run_key, hash, vals) VALUES (?, ?, ?, ?)",
+                (head_id, state.run_key, digest, text),
             )
-            head_id = cur.lastrowid
             conn.execute(
                 "INSERT INTO head_text(rowid, a, b) VALUES (?, ?, ?)",
                 (head_id, " ".join(v for v in vals[:10] if v), meta_text),
@@ -516,54 +595,80 @@ class Writer:
         state.head_id = head_id
         return head_id
 
-    def _ctx_for(self, state: _RunState, text: str) -> int:
-        if state.ctx_id is not None and text == state.ctx_text:
+    def _ctx_for(self, state: _RunState, body: str, text: str) -> int:
+        """The id of the row holding the run context ``body`` (its JSON) and its search text."""
+        if state.ctx_id is not None and body == state.ctx_json:
             return state.ctx_id
-        digest = _text_hash(text)
+        digest = _text_hash(body)
         conn = self._conn
         ctx_id = None
-        for (cid,) in conn.execute(
-            "SELECT ctx_id FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+        for cid, stored in conn.execute(
+            "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
         ):
-            stored = conn.execute("SELECT t FROM context_text WHERE rowid = ?", (cid,)).fetchone()
-            if stored is not None and stored[0] == text:
+            if stored == body:
                 ctx_id = cid
                 break
         if ctx_id is None:
-            cur = conn.execute("INSERT INTO contexts(run_key, hash) VALUES (?, ?)", (state.run_key, digest))
-            ctx_id = cur.lastrowid
+            ctx_id = self._next_key()
+            conn.execute(
+                "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)",
+                (ctx_id, state.run_key, digest, body),
+            )
             conn.execute("INSERT INTO context_text(rowid, t) VALUES (?, ?)", (ctx_id, text))
-        state.ctx_text = text
+        state.ctx_json = body
         state.ctx_id = ctx_id
         return ctx_id
 
-    def _store_record(self, run_id: str, state: _RunState) -> None:
-        record = self._deriver._runs[run_id]
-        meta = record.meta
-        app_id = meta.get("app_id")
-        group_id = meta.get("group_id")
-        flow_name = meta.get("flow_name")
-        app_id = app_id if isinstance(app_id, str) else None
-        window = record.updated_at or record.started_at or record.completed_at or record.failed_at
-        self._conn.execute(
-            "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
-            " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?,"
-            " record = ? WHERE run_key = ?",
-            (
+    def _val_for(self, state: _RunState, text: str) -> int | None:
+        """The `vals` key of a payload or meta text the run repeats; None the first time the
+        run's recent events show it (the text then stays in the event's own text)."""
+        vals = state.vals
+        key = vals.get(text, 0)
+        if key == 0:
+            if len(vals) >= VAL_MEMORY:
+                vals.clear()
+            vals[text] = None
+            return None
+        if key is None:
+            key = self._next_key()
+            self._conn.execute("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", (key, state.run_key))
+            self._conn.execute("INSERT INTO val_text(rowid, t) VALUES (?, ?)", (key, text))
+            vals[text] = key
+        return key
+
+    def _store_records(self, touched: dict[str, _RunState]) -> None:
+        gen = self._run_gen()
+        records = self._deriver._runs
+        rows = []
+        apps = self._names[NAME_RUN_APP_ID]
+        for run_id, state in touched.items():
+            record = records[run_id]
+            meta = record.meta
+            app_id = meta.get("app_id")
+            group_id = meta.get("group_id")
+            flow_name = meta.get("flow_name")
+            app_id = app_id if isinstance(app_id, str) else None
+            window = record.updated_at or record.started_at or record.completed_at or record.failed_at
+            rows.append((
                 record.root_run_id, record.parent_run_id, record.run_kind, record.status, record.agent_id,
                 record.session_id, app_id, group_id if isinstance(group_id, str) else None,
-                flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window,
+                flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window, gen,
                 record.model_dump_json(fallback=str), state.run_key,
-            ),
+            ))
+            if app_id is not None and app_id not in apps:
+                self._name(NAME_RUN_APP_ID, app_id)
+        self._conn.executemany(
+            "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
+            " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
+            " record = ? WHERE run_key = ?",
+            rows,
         )
-        if app_id is not None:
-            self._name(NAME_RUN_APP_ID, app_id)
 
     def _name(self, kind: int, value: str) -> None:
-        key = (kind, value)
-        if key not in self._names:
-            self._conn.execute("INSERT OR IGNORE INTO names(kind, value) VALUES (?, ?)", key)
-            self._names.add(key)
+        names = self._names[kind]
+        if value not in names:
+            self._conn.execute("INSERT OR IGNORE INTO names(kind, value) VALUES (?, ?)", (kind, value))
+            names.add(value)
 
     # -- retention ---------------------------------------------------------------------------
 
@@ -585,14 +690,13 @@ class Writer:
             return
         conn = self._conn
         seqs = json.dumps([r[0] for r in rows])
-        conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
-        # The index forgets a text by being told the text it had indexed.
+        # The index forgets a text by being told the text it had indexed (before the row goes).
         conn.execute(
-            "INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', seq, t FROM event_texts"
+            "INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', seq, t FROM events"
             " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
             (seqs, self._counters["indexed_upto"]),
         )
-        conn.execute("DELETE FROM event_texts WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
+        conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
         self._counters["events"] -= len(rows)
         for run_key in {r[1] for r in rows if r[1] is not None}:
             if conn.execute("SELECT 1 FROM events WHERE run_key = ? LIMIT 1", (run_key,)).fetchone():
@@ -602,18 +706,16 @@ class Writer:
     def _drop_run(self, run_key: int) -> None:
         conn = self._conn
         row = conn.execute("SELECT run_id FROM runs WHERE run_key = ?", (run_key,)).fetchone()
-        conn.execute(
-            "DELETE FROM head_text WHERE rowid IN (SELECT head_id FROM heads WHERE run_key = ?)", (run_key,)
-        )
-        conn.execute("DELETE FROM heads WHERE run_key = ?", (run_key,))
-        conn.execute(
-            "DELETE FROM context_text WHERE rowid IN (SELECT ctx_id FROM contexts WHERE run_key = ?)",
-            (run_key,),
-        )
-        conn.execute("DELETE FROM contexts WHERE run_key = ?", (run_key,))
+        for table, text_table, key in (("heads", "head_text", "head_id"), ("contexts", "context_text", "ctx_id"),
+                                       ("vals", "val_text", "val_id")):
+            conn.execute(
+                f"DELETE FROM {text_table} WHERE rowid IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,)
+            )
+            conn.execute(f"DELETE FROM {table} WHERE run_key = ?", (run_key,))
         conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
         self._counters["runs"] -= 1
         self._counters["dropped_runs"] += 1
+        self._counters["drop_gen"] = self._run_gen()
         if row is not None and row[0] in self._working:
             # The derivation store still holds the run; a later event must start a new record.
             self._deriver.reset()
@@ -667,8 +769,7 @@ class Writer:
         if cutoff is not None and removed < RETENTION_STEP:
             removed += self._expire(cutoff, RETENTION_STEP - removed)
         if removed:
-            write_counters(self._conn, self._counters)
-            self._conn.execute("COMMIT")
+            self._commit()
             self.retention_steps += 1
         else:
             self._conn.execute("ROLLBACK")
@@ -684,7 +785,7 @@ class Writer:
         upto = self._counters["indexed_upto"]
         top = min(self._counters["last_seq"], upto + limit)
         cur = conn.execute(
-            "INSERT INTO event_text(rowid, t) SELECT seq, t FROM event_texts WHERE seq > ? AND seq <= ?",
+            "INSERT INTO event_text(rowid, t) SELECT seq, t FROM events WHERE seq > ? AND seq <= ?",
             (upto, top),
         )
         self._counters["indexed_upto"] = top
@@ -693,8 +794,7 @@ class Writer:
     def _index_step(self, limit: int) -> None:
         self._begin()
         self._index_texts(limit)
-        write_counters(self._conn, self._counters)
-        self._conn.execute("COMMIT")
+        self._commit()
         self.index_steps += 1
 
     def _flush_samples(self) -> None:
@@ -713,8 +813,7 @@ class Writer:
             return
         self._begin()
         self._flush_samples()
-        write_counters(self._conn, self._counters)
-        self._conn.execute("COMMIT")
+        self._commit()
 
     def _checkpoint_if_large(self) -> None:
         try:
@@ -741,13 +840,17 @@ class Writer:
         try:
             self._begin()
             conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
-            for table in ("events", "event_texts", "runs", "heads", "head_text", "contexts", "context_text",
+            for table in ("events", "runs", "heads", "head_text", "contexts", "context_text", "vals", "val_text",
                           "names", "trigrams"):
                 conn.execute(f"DELETE FROM {table}")
-            for key in self._counters:
-                self._counters[key] = 0
-            write_counters(conn, self._counters)
-            conn.execute("COMMIT")
+            counters = self._counters
+            for key in counters:
+                if key not in MONOTONIC:
+                    counters[key] = 0
+            # Seqs and keys go on from where they were (readers keep what they decoded by them).
+            counters["indexed_upto"] = counters["last_seq"]
+            counters["drop_gen"] = self._run_gen()
+            self._commit()
         except BaseException:
             self._rollback()
             raise
@@ -755,7 +858,7 @@ class Writer:
             self._deriver.reset()
             self._working.clear()
             self._derived = 0
-            self._names.clear()
+            self._forget_names()
             self._samples.clear()
             self._sampled = 0
             self._backlog = False
