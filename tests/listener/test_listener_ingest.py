@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import asyncio
 import json
+import uuid
 import warnings
 
 import httpx
 import pytest
 from listener_helpers import body, event, fresh_id, runtime_event
 
-from orvane_devtools.listener.ingest import BodyError, _careful, _needs_careful_road, decode_body
+from orvane_devtools.listener.ingest import BodyError, _careful, _quick, decode_body
 from orvane_devtools.observation.backends.Uplink import (
     ObservationBridgeUnavailableWarning,
     RemoteTraceSink,
@@ -159,14 +160,15 @@ class TestMasking:
     def test_secrets_are_masked_before_they_are_stored(self, listener):
         run = fresh_id()
         ev = event(1, run, payload={"password": "hunter2", "nested": [{"Token": "abc"}],
-                                    "tokens": 12},
+                                    "tokens": 12, "dbPassword": "hunter2"},
                    meta={"api_key": "k-123", "app_id": "app-a"})
         with listener.client() as c:
             assert c.post("/observation/ingest", json=body([ev])).json()["accepted"] == 1
             text = c.get(f"/observation/events/{ev['event_id']}").text
             hits = c.get("/observation/events", params={"search": "hunter2"}).json()["events"]
         stored = json.loads(text)
-        assert stored["payload"] == {"password": "***", "nested": [{"Token": "***"}], "tokens": 12}
+        assert stored["payload"] == {"password": "***", "nested": [{"Token": "***"}], "tokens": 12,
+                                     "dbPassword": "***"}
         assert stored["meta"]["api_key"] == "***"
         assert "hunter2" not in text and "k-123" not in text
         assert hits == []
@@ -175,11 +177,64 @@ class TestMasking:
         events = [event(i, "run-q", payload={"tokens": i, "list": [1.5, {"a": None}], "big": 10**30})
                   for i in range(20)]
         raw = json.dumps(body(events, app_id="app-b")).encode()
-        assert not _needs_careful_road(raw)
-        quick = decode_body(raw)
+        quick = _quick(raw)
+        assert quick is not None
         careful = _careful(raw)
         assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in careful.events]
         assert quick.rejected == careful.rejected == []
+
+    def test_keys_ending_in_a_secret_word_are_masked_on_both_roads(self):
+        # Every place an event carries values of free shape, with keys the sanitizer masks by
+        # their last word (not only by their whole name).
+        secret_keys = ["db_password", "dbPassword", "aws_secret_access_key", "private_key",
+                       "oauth2Token", "session-cookie", "user_credentials", "X-Api-Key"]
+        visible_keys = ["tokens", "max_tokens", "token_count", "keyboard", "author"]
+        free = {k: "hunter2" for k in secret_keys} | {k: 7 for k in visible_keys}
+        ev = event(1, "run-s", payload={"outer": [{"inner": dict(free)}], **free},
+                   error={"detail": dict(free)}, level={"name": "warning", "db_password": "x"},
+                   meta={"app_id": "app-a", **free})
+        ev["run"]["meta"] = {"nested": dict(free)}
+        ev["run"]["run_kind"] = {"kind": "agent_task", "private_key": "x"}
+        raw = json.dumps(body([ev, event(2, "run-s")])).encode()
+        quick = _quick(raw)
+        assert quick is not None, "the quick road gave up on an ordinary body"
+        careful = _careful(raw)
+        assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in careful.events]
+        stored = quick.events[0].model_dump_json()
+        assert "hunter2" not in stored and '"x"' not in stored
+        assert quick.events[0].payload["outer"][0]["inner"]["max_tokens"] == 7
+        assert quick.events[0].run.meta["nested"]["dbPassword"] == "***"
+
+    def test_ordinary_bodies_stay_on_the_quick_road(self):
+        # Random hexadecimal ids and numbers with exponents look like huge numbers to a byte
+        # scan ("5e123..."); they are ordinary and must not send every batch down the slow road.
+        events = [event(i, "run-h", payload={"f": 1.5e-300, "g": 2e300, "n": -0.0, "big": 10**40,
+                                             "text": "5e999 NaN Infinity \\ done"})
+                  for i in range(50)]
+        for ev in events:
+            ev["event_id"] = uuid.uuid4().hex
+        raw = json.dumps(body(events)).encode()
+        quick = _quick(raw)
+        assert quick is not None and len(quick.events) == 50
+        assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in _careful(raw).events]
+
+    @pytest.mark.parametrize("depth", [150, 195, 196, 197, 198, 199, 200, 201, 260])
+    def test_deep_nesting_is_cut_alike_on_both_roads(self, depth):
+        value: object = "leaf"
+        for i in range(depth):
+            value = [value] if i % 2 else {"k": value}
+        raw = json.dumps(body([event(1, "run-d", payload=value)])).encode()
+        assert [e.model_dump() for e in decode_body(raw).events] == \
+            [e.model_dump() for e in _careful(raw).events]
+
+    def test_lone_surrogates_and_non_finite_numbers_leave_the_quick_road(self):
+        lone = json.dumps(body([event(1, "run-l", message="bad \ud800 text")])).encode()
+        pair = json.dumps(body([event(1, "run-l", message="emoji \U0001f600")])).encode()
+        nan = json.dumps(body([event(1, "run-l", payload=[float("nan")])])).encode()
+        assert _quick(lone) is None and _quick(nan) is None
+        assert decode_body(lone).rejected[0]["index"] == 0
+        assert decode_body(nan).events[0].payload == ["NaN"]
+        assert decode_body(pair).events[0].message == "emoji \U0001f600"
 
     def test_secret_with_unicode_escape_is_masked(self):
         raw = json.dumps(body([event(1, "run-u", payload={"pa\u00dfword": 1, "to\u212aen": "x",

@@ -9,34 +9,29 @@ reason and the others are kept. Every event is masked with ``DataFormatter.sanit
 validated, so a secret never reaches the store (nor an error message).
 
 Two roads give the same events. The quick one validates the whole body in one pass of the
-JSON parser when its bytes show that masking would change nothing (no key that is a secret's
-name, ASCII only, no ``\\u`` escape) and that nothing needs special handling (no NaN or
-Infinity); any failure on the quick road falls back to the careful one, which decodes the body,
-masks and validates event by event.
+JSON parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``,
+the run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
+sanitizer's own verdict on each key, and gives up on anything that needs special handling (a
+non-finite number, nesting close to the sanitizer's depth limit, an invalid event, a ``\\ud``
+escape that may be a lone surrogate). Giving up falls back to the careful road, which decodes the
+body, masks and validates event by event and finds the rejected indexes.
 """
 
 from __future__ import annotations
 
 import json
 import math
-import re
 from dataclasses import dataclass, field
 from typing import Any
 
 from pydantic import BaseModel, ConfigDict, ValidationError
 
-from orvane.utils import _SECRET_KEYS, DataFormatter
+from orvane.utils import DataFormatter
 
 from .._orvane_compat import RuntimeEvent
 
 __all__ = ["BodyError", "DecodedBatch", "decode_body"]
 
-# The sanitizer's secret names as JSON strings: a body holding none of them (ASCII
-# case-insensitively) has no key that masking would change. Only exact keys are masked, so
-# "tokens" or "secretary" do not count. Taken from the sanitizer itself so the two never part.
-_SECRET_NAMES = tuple(sorted(b'"' + name.encode("ascii") + b'"' for name in _SECRET_KEYS))
-# A number with a three-digit exponent may not fit a float (it would become infinity).
-_HUGE_NUMBER_RE = re.compile(rb"[0-9][eE][+-]?[0-9]{3}")
 _META_KEYS = ("app_id", "group_id", "environment")
 MAX_ERROR_TEXT = 300
 
@@ -64,13 +59,83 @@ class _QuickBody(BaseModel):
     events: list[RuntimeEvent]
 
 
-def _needs_careful_road(body: bytes) -> bool:
-    if not body.isascii() or b"\\u" in body:
-        return True
-    if b"NaN" in body or b"Infinity" in body or _HUGE_NUMBER_RE.search(body) is not None:
-        return True
-    lowered = body.lower()
-    return any(name in lowered for name in _SECRET_NAMES)
+def _may_hold_surrogates(body: bytes) -> bool:
+    """Whether the body has a ``\\ud..`` escape (a surrogate, perhaps a lone one that no store
+    can encode). A body without any backslash is answered by one ``memchr``."""
+    return b"\\" in body and (b"\\ud" in body or b"\\uD" in body)
+
+
+class _GiveUp(Exception):
+    """The quick road cannot decide this body alike; the careful road takes it."""
+
+
+_MASK = DataFormatter.MASK
+_PLAIN = (str, int, bool, type(None))
+
+
+class _Masker:
+    """Masks the secrets of decoded values in place, deciding like ``DataFormatter.sanitize``.
+
+    The verdict on each key text comes from the sanitizer (``DataFormatter.is_secret_key``) and
+    is remembered for one body only, where the same keys come back event after event. Raises
+    ``_GiveUp`` on a non-finite float (the careful road keeps its name as text) and on nesting
+    that comes near the sanitizer's depth limit (where it cuts the value short).
+    """
+
+    __slots__ = ("verdicts", "limit")
+
+    def __init__(self) -> None:
+        self.verdicts: dict[str, bool] = {}
+        # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
+        self.limit = DataFormatter.MAX_DEPTH - 2
+
+    def value(self, value: Any, depth: int) -> None:
+        kind = type(value)
+        if kind is dict:
+            self.mapping(value, depth)
+        elif kind is list:
+            if depth >= self.limit:
+                raise _GiveUp
+            depth += 1
+            plain = _PLAIN
+            for item in value:
+                if type(item) not in plain:
+                    self.value(item, depth)
+        elif kind is float:
+            if not math.isfinite(value):
+                raise _GiveUp
+
+    def mapping(self, value: dict[str, Any], depth: int) -> None:
+        if depth >= self.limit:
+            raise _GiveUp
+        depth += 1
+        verdicts = self.verdicts
+        plain = _PLAIN
+        for key, item in value.items():
+            secret = verdicts.get(key)
+            if secret is None:
+                secret = verdicts[key] = DataFormatter.is_secret_key(key)
+            if secret:
+                value[key] = _MASK
+            elif type(item) not in plain:
+                self.value(item, depth)
+
+    def event(self, ev: RuntimeEvent) -> None:
+        # The fields of free shape, at the depth the sanitizer meets them in the event's dict.
+        if type(ev.level) is not str:
+            self.value(ev.level, 1)
+        if ev.payload is not None:
+            self.value(ev.payload, 1)
+        if ev.error is not None:
+            self.value(ev.error, 1)
+        if ev.meta:
+            self.mapping(ev.meta, 1)
+        run = ev.run
+        if run is not None:
+            if run.run_kind is not None and type(run.run_kind) is not str:
+                self.value(run.run_kind, 2)
+            if run.meta:
+                self.mapping(run.meta, 2)
 
 
 def _constant(name: str) -> str:
@@ -143,16 +208,23 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
 
 
 def _quick(body: bytes) -> DecodedBatch | None:
+    if _may_hold_surrogates(body):
+        return None
     try:
         parsed = _QuickBody.model_validate_json(body)
     except ValidationError:
         return None
     events = parsed.events
-    for ev in events:
-        if "event_id" not in ev.model_fields_set or not ev.event_id:
-            return None
-        if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
-            return None
+    masker = _Masker()
+    try:
+        for ev in events:
+            if not ev.event_id or "event_id" not in ev.model_fields_set:
+                return None
+            if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
+                return None
+            masker.event(ev)
+    except (_GiveUp, RecursionError):
+        return None
     defaults = {k: getattr(parsed, k) for k in _META_KEYS if getattr(parsed, k) is not None}
     if defaults:
         for ev in events:
@@ -203,8 +275,7 @@ def decode_body(body: bytes) -> DecodedBatch:
     """The events of an upload body; raises ``BodyError`` for a body of the wrong shape."""
     if not body.strip():
         raise BodyError("the body is empty; expected a JSON object with an 'events' list")
-    if not _needs_careful_road(body):
-        batch = _quick(body)
-        if batch is not None:
-            return batch
+    batch = _quick(body)
+    if batch is not None:
+        return batch
     return _careful(body)
