@@ -70,7 +70,8 @@ class _GiveUp(Exception):
 
 
 _MASK = DataFormatter.MASK
-_PLAIN = (str, int, bool, type(None))
+# Values that hold nothing to mask or to refuse: the walk steps over them.
+_PLAIN = frozenset((str, int, bool, type(None)))
 
 
 class _Masker:
@@ -89,20 +90,20 @@ class _Masker:
         # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
         self.limit = DataFormatter.MAX_DEPTH - 2
 
-    def value(self, value: Any, depth: int) -> None:
-        kind = type(value)
-        if kind is dict:
-            self.mapping(value, depth)
-        elif kind is list:
-            if depth >= self.limit:
-                raise _GiveUp
-            depth += 1
-            plain = _PLAIN
-            for item in value:
-                if type(item) not in plain:
-                    self.value(item, depth)
-        elif kind is float:
-            if not math.isfinite(value):
+    def sequence(self, value: list[Any], depth: int) -> None:
+        if depth >= self.limit:
+            raise _GiveUp
+        depth += 1
+        plain = _PLAIN
+        for item in value:
+            kind = type(item)
+            if kind in plain:
+                continue
+            if kind is dict:
+                self.mapping(item, depth)
+            elif kind is list:
+                self.sequence(item, depth)
+            elif kind is float and not math.isfinite(item):
                 raise _GiveUp
 
     def mapping(self, value: dict[str, Any], depth: int) -> None:
@@ -117,22 +118,40 @@ class _Masker:
                 secret = verdicts[key] = DataFormatter.is_secret_key(key)
             if secret:
                 value[key] = _MASK
-            elif type(item) not in plain:
-                self.value(item, depth)
+                continue
+            kind = type(item)
+            if kind in plain:
+                continue
+            if kind is dict:
+                self.mapping(item, depth)
+            elif kind is list:
+                self.sequence(item, depth)
+            elif kind is float and not math.isfinite(item):
+                raise _GiveUp
+
+    def value(self, value: Any, depth: int) -> None:
+        kind = type(value)
+        if kind is dict:
+            self.mapping(value, depth)
+        elif kind is list:
+            self.sequence(value, depth)
+        elif kind is float and not math.isfinite(value):
+            raise _GiveUp
 
     def event(self, ev: RuntimeEvent) -> None:
         # The fields of free shape, at the depth the sanitizer meets them in the event's dict.
-        if type(ev.level) is not str:
+        plain = _PLAIN
+        if type(ev.level) not in plain:
             self.value(ev.level, 1)
-        if ev.payload is not None:
+        if type(ev.payload) not in plain:
             self.value(ev.payload, 1)
-        if ev.error is not None:
+        if type(ev.error) not in plain:
             self.value(ev.error, 1)
         if ev.meta:
             self.mapping(ev.meta, 1)
         run = ev.run
         if run is not None:
-            if run.run_kind is not None and type(run.run_kind) is not str:
+            if type(run.run_kind) not in plain:
                 self.value(run.run_kind, 2)
             if run.meta:
                 self.mapping(run.meta, 2)
