@@ -137,17 +137,21 @@ def run_listener(config: ListenerConfig, *, out: IO[str] | None = None,
 
 @contextlib.contextmanager
 def _collector_tuned() -> Iterator[None]:
-    """Rarer collections while serving, the objects of the start (modules, the app) set aside
-    for good; the interpreter's settings come back afterwards."""
+    """Rarer collections while serving, with the objects of the start (modules, the app) set
+    aside for good; the interpreter's settings come back afterwards. A process that froze
+    objects itself keeps its own arrangement."""
     before = gc.get_threshold()
-    gc.collect()
-    gc.freeze()
+    freeze = gc.get_freeze_count() == 0
+    if freeze:
+        gc.collect()
+        gc.freeze()
     gc.set_threshold(*GC_THRESHOLDS)
     try:
         yield
     finally:
         gc.set_threshold(*before)
-        gc.unfreeze()
+        if freeze:
+            gc.unfreeze()
 
 
 class _Server:
