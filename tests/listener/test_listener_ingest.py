@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import random
 import uuid
 import warnings
 
@@ -217,6 +218,34 @@ class TestMasking:
         quick = _quick(raw)
         assert quick is not None and len(quick.events) == 50
         assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in _careful(raw).events]
+
+    def test_random_bodies_decode_alike_on_both_roads(self):
+        rng = random.Random(1307)
+        keys = ["a", "tokens", "token", "Token", "db_password", "dbPassword", "APIKey", "apikey",
+                "private_key", "keyboard", "author", "secretary", "set-cookie", "x_secret_",
+                "pa\u00dfword", "to\u212aen", "\u00e9t\u00e9", "credential.", "Authorization"]
+
+        def value(depth: int):
+            pick = rng.random()
+            if depth < 4 and pick < 0.25:
+                return {rng.choice(keys): value(depth + 1) for _ in range(rng.randint(0, 4))}
+            if depth < 4 and pick < 0.4:
+                return [value(depth + 1) for _ in range(rng.randint(0, 4))]
+            return rng.choice([None, True, 0, -7, 10**25, 2.5, -1e-300, 1e300, "text",
+                               "caf\u00e9 \u2603", 'quote " and \\ slash', "5e123"])
+
+        events = []
+        for i in range(300):
+            ev = event(i, f"run-{i % 7}", payload=value(0), error=value(2), level=value(3),
+                       meta={rng.choice(keys): value(2) for _ in range(3)})
+            ev["run"]["meta"] = {rng.choice(keys): value(2) for _ in range(2)}
+            events.append(ev)
+        raw = json.dumps(body(events), ensure_ascii=rng.random() < 0.5).encode()
+        quick = _quick(raw)
+        assert quick is not None
+        careful = _careful(raw)
+        assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in careful.events]
+        assert quick.rejected == careful.rejected == []
 
     @pytest.mark.parametrize("depth", [150, 195, 196, 197, 198, 199, 200, 201, 260])
     def test_deep_nesting_is_cut_alike_on_both_roads(self, depth):
