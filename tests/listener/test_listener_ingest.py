@@ -247,6 +247,22 @@ class TestMasking:
         assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in careful.events]
         assert quick.rejected == careful.rejected == []
 
+    def test_a_hosts_own_sanitizer_is_used(self, monkeypatch):
+        from orvane.utils import DataFormatter
+
+        original = DataFormatter.sanitize
+
+        def stricter(data):
+            clean = original(data)
+            if isinstance(clean, dict) and isinstance(clean.get("payload"), dict):
+                clean["payload"] = {k: "[hidden]" if k == "customer" else v
+                                    for k, v in clean["payload"].items()}
+            return clean
+
+        monkeypatch.setattr(DataFormatter, "sanitize", staticmethod(stricter))
+        raw = json.dumps(body([event(1, "run-c", payload={"customer": "Ada", "token": "t"})])).encode()
+        assert decode_body(raw).events[0].payload == {"customer": "[hidden]", "token": "***"}
+
     @pytest.mark.parametrize("depth", [150, 195, 196, 197, 198, 199, 200, 201, 260])
     def test_deep_nesting_is_cut_alike_on_both_roads(self, depth):
         value: object = "leaf"

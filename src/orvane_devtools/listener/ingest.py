@@ -5,16 +5,18 @@ The body is the one ``RemoteTraceSink`` sends::
     {"app_id": str, "group_id": str | null, "environment": str, "events": [event, ...]}
 
 Each event is validated as a ``RuntimeEvent``; one that fails is rejected by its index with the
-reason and the others are kept. Every event is masked with ``DataFormatter.sanitize`` before it is
-validated, so a secret never reaches the store (nor an error message).
+reason and the others are kept. Every event is masked as ``DataFormatter.sanitize`` masks it, so a
+secret never reaches the store (nor an error message: errors come from the careful road only,
+which masks before it validates).
 
-Two roads give the same events. The quick one validates the whole body in one pass of the
-JSON parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``,
-the run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
-sanitizer's own verdict on each key, and gives up on anything that needs special handling (a
-non-finite number, nesting close to the sanitizer's depth limit, an invalid event, a ``\\ud``
-escape that may be a lone surrogate). Giving up falls back to the careful road, which decodes the
-body, masks and validates event by event and finds the rejected indexes.
+Two roads give the same events. The quick one validates the whole body in one pass of the JSON
+parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``, the
+run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
+sanitizer's own verdict on each key, and gives up on anything that needs special handling (an
+invalid event, a non-finite number, nesting close to the sanitizer's depth limit, a ``\\ud``
+escape that may be a lone surrogate, a host's own replacement of ``DataFormatter.sanitize``).
+Giving up falls back to the careful road, which decodes the body, masks and validates event by
+event and finds the rejected indexes.
 """
 
 from __future__ import annotations
@@ -69,7 +71,9 @@ class _GiveUp(Exception):
     """The quick road cannot decide this body alike; the careful road takes it."""
 
 
-_MASK = DataFormatter.MASK
+# The sanitizer as this module found it: a host that replaces it gets its own on every event
+# (the careful road calls it), since the quick road can only decide like the original.
+_ORIGINAL_SANITIZE = DataFormatter.__dict__.get("sanitize")
 # Values that hold nothing to mask or to refuse: the walk steps over them.
 _PLAIN = frozenset((str, int, bool, type(None)))
 
@@ -83,10 +87,11 @@ class _Masker:
     that comes near the sanitizer's depth limit (where it cuts the value short).
     """
 
-    __slots__ = ("verdicts", "limit")
+    __slots__ = ("verdicts", "limit", "mask")
 
     def __init__(self) -> None:
         self.verdicts: dict[str, bool] = {}
+        self.mask = DataFormatter.MASK
         # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
         self.limit = DataFormatter.MAX_DEPTH - 2
 
@@ -117,7 +122,7 @@ class _Masker:
             if secret is None:
                 secret = verdicts[key] = DataFormatter.is_secret_key(key)
             if secret:
-                value[key] = _MASK
+                value[key] = self.mask
                 continue
             kind = type(item)
             if kind in plain:
@@ -227,7 +232,7 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
 
 
 def _quick(body: bytes) -> DecodedBatch | None:
-    if _may_hold_surrogates(body):
+    if _may_hold_surrogates(body) or DataFormatter.__dict__.get("sanitize") is not _ORIGINAL_SANITIZE:
         return None
     try:
         parsed = _QuickBody.model_validate_json(body)
