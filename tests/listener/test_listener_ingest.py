@@ -231,7 +231,8 @@ class TestMasking:
                 return {rng.choice(keys): value(depth + 1) for _ in range(rng.randint(0, 4))}
             if depth < 4 and pick < 0.4:
                 return [value(depth + 1) for _ in range(rng.randint(0, 4))]
-            return rng.choice([None, True, 0, -7, 10**25, 2.5, -1e-300, 1e300, "text",
+            return rng.choice([None, True, 0, -7, 10**25, 2.5, -1e-300, 1e300, float("nan"),
+                               float("-inf"), "text",
                                "caf\u00e9 \u2603", 'quote " and \\ slash', "5e123"])
 
         events = []
@@ -272,14 +273,28 @@ class TestMasking:
         assert [e.model_dump() for e in decode_body(raw).events] == \
             [e.model_dump() for e in _careful(raw).events]
 
-    def test_lone_surrogates_and_non_finite_numbers_leave_the_quick_road(self):
+    def test_lone_surrogates_leave_the_quick_road(self):
         lone = json.dumps(body([event(1, "run-l", message="bad \ud800 text")])).encode()
         pair = json.dumps(body([event(1, "run-l", message="emoji \U0001f600")])).encode()
-        nan = json.dumps(body([event(1, "run-l", payload=[float("nan")])])).encode()
-        assert _quick(lone) is None and _quick(nan) is None
+        assert _quick(lone) is None
         assert decode_body(lone).rejected[0]["index"] == 0
-        assert decode_body(nan).events[0].payload == ["NaN"]
         assert decode_body(pair).events[0].message == "emoji \U0001f600"
+
+    def test_non_finite_numbers_become_names_on_the_quick_road(self):
+        nan, inf = float("nan"), float("inf")
+        ev = event(1, "run-n", payload={"a": [1.0, nan, [-inf]], "b": inf}, level=nan,
+                   error={"e": {"f": -inf}}, meta={"m": nan})
+        ev["run"]["run_kind"] = inf
+        ev["run"]["meta"] = {"r": [nan]}
+        raw = json.dumps(body([ev, event(2, "run-n", payload=nan)])).encode()
+        quick = _quick(raw)
+        assert quick is not None
+        first, second = quick.events
+        assert first.payload == {"a": [1.0, "NaN", ["-Infinity"]], "b": "Infinity"}
+        assert (first.level, first.error, first.meta["m"]) == ("NaN", {"e": {"f": "-Infinity"}}, "NaN")
+        assert (first.run.run_kind, first.run.meta) == ("Infinity", {"r": ["NaN"]})
+        assert second.payload == "NaN"
+        assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in _careful(raw).events]
 
     def test_secret_with_unicode_escape_is_masked(self):
         raw = json.dumps(body([event(1, "run-u", payload={"pa\u00dfword": 1, "to\u212aen": "x",

@@ -12,11 +12,11 @@ which masks before it validates).
 Two roads give the same events. The quick one validates the whole body in one pass of the JSON
 parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``, the
 run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
-sanitizer's own verdict on each key, and gives up on anything that needs special handling (an
-invalid event, a non-finite number, nesting close to the sanitizer's depth limit, a ``\\ud``
-escape that may be a lone surrogate, a host's own replacement of ``DataFormatter.sanitize``).
-Giving up falls back to the careful road, which decodes the body, masks and validates event by
-event and finds the rejected indexes.
+sanitizer's own verdict on each key, turns non-finite numbers into their names, and gives up on
+anything that needs special handling (an invalid event, nesting close to the sanitizer's depth
+limit, a ``\\ud`` escape that may be a lone surrogate, a host's own replacement of
+``DataFormatter.sanitize``). Giving up falls back to the careful road, which decodes the body,
+masks and validates event by event and finds the rejected indexes.
 """
 
 from __future__ import annotations
@@ -78,13 +78,19 @@ _ORIGINAL_SANITIZE = DataFormatter.__dict__.get("sanitize")
 _PLAIN = frozenset((str, int, bool, type(None)))
 
 
+def _float_text(value: float) -> str:
+    """The name a non-finite float is kept under (no JSON reader takes it back as a number)."""
+    return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+
+
 class _Masker:
-    """Masks the secrets of decoded values in place, deciding like ``DataFormatter.sanitize``.
+    """Masks the secrets of decoded values in place, deciding like ``DataFormatter.sanitize``,
+    and turns non-finite floats into their names as the careful road does.
 
     The verdict on each key text comes from the sanitizer (``DataFormatter.is_secret_key``) and
     is remembered for one body only, where the same keys come back event after event. Raises
-    ``_GiveUp`` on a non-finite float (the careful road keeps its name as text) and on nesting
-    that comes near the sanitizer's depth limit (where it cuts the value short).
+    ``_GiveUp`` on nesting that comes near the sanitizer's depth limit (where it cuts the value
+    short).
     """
 
     __slots__ = ("verdicts", "limit", "mask")
@@ -100,6 +106,7 @@ class _Masker:
             raise _GiveUp
         depth += 1
         plain = _PLAIN
+        odd = False
         for item in value:
             kind = type(item)
             if kind in plain:
@@ -109,7 +116,11 @@ class _Masker:
             elif kind is list:
                 self.sequence(item, depth)
             elif kind is float and not math.isfinite(item):
-                raise _GiveUp
+                odd = True
+        if odd:
+            for i, item in enumerate(value):
+                if type(item) is float and not math.isfinite(item):
+                    value[i] = _float_text(item)
 
     def mapping(self, value: dict[str, Any], depth: int) -> None:
         if depth >= self.limit:
@@ -132,32 +143,33 @@ class _Masker:
             elif kind is list:
                 self.sequence(item, depth)
             elif kind is float and not math.isfinite(item):
-                raise _GiveUp
+                value[key] = _float_text(item)
 
-    def value(self, value: Any, depth: int) -> None:
+    def field(self, model: Any, name: str, depth: int) -> None:
+        value = getattr(model, name)
         kind = type(value)
         if kind is dict:
             self.mapping(value, depth)
         elif kind is list:
             self.sequence(value, depth)
         elif kind is float and not math.isfinite(value):
-            raise _GiveUp
+            setattr(model, name, _float_text(value))
 
     def event(self, ev: RuntimeEvent) -> None:
         # The fields of free shape, at the depth the sanitizer meets them in the event's dict.
         plain = _PLAIN
         if type(ev.level) not in plain:
-            self.value(ev.level, 1)
+            self.field(ev, "level", 1)
         if type(ev.payload) not in plain:
-            self.value(ev.payload, 1)
+            self.field(ev, "payload", 1)
         if type(ev.error) not in plain:
-            self.value(ev.error, 1)
+            self.field(ev, "error", 1)
         if ev.meta:
             self.mapping(ev.meta, 1)
         run = ev.run
         if run is not None:
             if type(run.run_kind) not in plain:
-                self.value(run.run_kind, 2)
+                self.field(run, "run_kind", 2)
             if run.meta:
                 self.mapping(run.meta, 2)
 
@@ -172,9 +184,7 @@ def _clean_floats(value: Any) -> Any:
     """Non-finite floats (from numbers too large for a float) become their names as text."""
     kind = type(value)
     if kind is float:
-        if math.isfinite(value):
-            return value
-        return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+        return value if math.isfinite(value) else _float_text(value)
     if kind is dict:
         return {k: _clean_floats(v) for k, v in value.items()}
     if kind is list:
