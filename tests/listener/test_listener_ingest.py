@@ -244,9 +244,25 @@ class TestMasking:
         raw = json.dumps(body(events), ensure_ascii=rng.random() < 0.5).encode()
         quick = _quick(raw)
         assert quick is not None
-        careful = _careful(raw)
+        careful = _careful(raw, quick_items=False)
         assert [e.model_dump() for e in quick.events] == [e.model_dump() for e in careful.events]
         assert quick.rejected == careful.rejected == []
+
+        # Invalid events among them: the careful road keeps the valid ones (validated as they
+        # are where it can) and rejects the others with the sanitizer's copy's reasons.
+        spoilers = [("timestamp", "soon"), ("timestamp", 2**70), ("event_type", None),
+                    ("message", float("nan")), ("source", 5), ("run", {"agent_id": "a"}),
+                    ("event_id", ""), ("level", float("inf"))]
+        for ev in events[::9]:
+            key, bad = rng.choice(spoilers)
+            ev[key] = bad
+        events[5] = ["not", "an", "event"]
+        raw = json.dumps(body(events)).encode()
+        assert _quick(raw) is None
+        mixed, reference = decode_body(raw), _careful(raw, quick_items=False)
+        assert mixed.rejected == reference.rejected and len(mixed.rejected) > 10
+        assert mixed.indexes == reference.indexes
+        assert [e.model_dump() for e in mixed.events] == [e.model_dump() for e in reference.events]
 
     def test_a_hosts_own_sanitizer_is_used(self, monkeypatch):
         from orvane.utils import DataFormatter
