@@ -12,6 +12,10 @@ Run: PYTHONPATH=src:benchmarks python benchmarks/bench_listener.py
   Target: p99 <= 2,500 U.
 * GET {prefix}/runs?search=NEEDLE over 500,000 stored events, for a needle that matches 50 runs,
   p95 over 40 requests. Target: <= 500 U.
+* Decoding an upload body in the listener (validation and masking, in this process), per event,
+  for each event shape and for typical events with random hexadecimal ids and a masked secret
+  key (what a sink sends), all of them on the quick road; and for bodies with one invalid event
+  (decoded event by event). Reported.
 * The time a SIGTERM takes to stop the listener with a stream open and a batch in flight.
   Target: <= 2 s.
 """
@@ -29,12 +33,13 @@ import sys
 import tempfile
 import threading
 import time
+import uuid
 import warnings
 from pathlib import Path
 
 import httpx
 from bench_uplink import listener_main
-from common import report, typical_fields, unit_seconds
+from common import SHAPES, report, shaped_fields, typical_fields, unit_seconds
 
 from orvane_devtools._orvane_compat import RuntimeEvent
 from orvane_devtools.observation.backends.Uplink import (
@@ -102,9 +107,48 @@ def percentile(values: list[float], q: float) -> float:
     return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
 
 
+def decode_rows(u: float) -> list[tuple]:
+    """Per-event cost of decoding 200-event bodies (best of five passes over 20 bodies)."""
+    from orvane_devtools.listener.ingest import _quick, decode_body
+
+    def bodies(make) -> list[bytes]:
+        return [body_of([make(r * 200 + i, f"dec-{r}") for i in range(200)]) for r in range(20)]
+
+    def sink_like(i: int, run_id: str) -> dict:
+        fields = typical_fields(i, run_id=run_id, parent=None)
+        fields["event_id"] = uuid.uuid4().hex
+        fields["payload"]["api_key"] = "***"  # a sink masks the value and keeps the key
+        return fields
+
+    cases = [(shape, bodies(lambda i, run, shape=shape: shaped_fields(shape, i, run_id=run, parent=None)))
+             for shape in SHAPES]
+    cases.append(("typical, random hex ids, a masked key", bodies(sink_like)))
+
+    def one_invalid(i: int, run_id: str) -> dict:
+        fields = typical_fields(i, run_id=run_id, parent=None)
+        if i % 200 == 17:
+            fields["timestamp"] = "soon"  # rejected by its index; the body goes event by event
+        return fields
+
+    cases.append(("typical, one invalid event in each body", bodies(one_invalid)))
+    rows = []
+    for name, docs in cases:
+        quick = "invalid" not in name
+        assert all((_quick(doc) is not None) == quick for doc in docs), f"{name}: wrong road"
+        best = float("inf")
+        for _ in range(5):
+            t0 = time.perf_counter()
+            for doc in docs:
+                decode_body(doc)
+            best = min(best, time.perf_counter() - t0)
+        per_event = best / (len(docs) * 200)
+        rows.append((f"decode an upload body, per event ({name})", per_event, per_event / u, "report"))
+    return rows
+
+
 def main() -> None:
     u = unit_seconds()
-    rows = []
+    rows = decode_rows(u)
     total = int(200_000 * SCALE)
     tmp = Path(tempfile.mkdtemp(prefix="bench-listener-"))
 

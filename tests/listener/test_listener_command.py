@@ -197,3 +197,32 @@ class TestStop:
             assert stored >= sum(len(evs) for evs in answered)
             for evs in answered[-3:]:
                 assert c.get(f"/observation/events/{evs[-1]['event_id']}").status_code == 200
+
+
+class TestCollectorSettings:
+    def test_serving_tunes_the_collector_and_gives_the_settings_back(self):
+        import gc
+
+        from orvane_devtools.listener.server import GC_THRESHOLDS, _collector_tuned
+
+        before = gc.get_threshold()
+        assert gc.get_freeze_count() == 0
+        with _collector_tuned():
+            assert gc.get_threshold() == GC_THRESHOLDS
+            assert gc.get_freeze_count() > 0
+        assert gc.get_threshold() == before
+        assert gc.get_freeze_count() == 0
+
+    def test_objects_a_host_froze_stay_frozen(self):
+        import gc
+
+        from orvane_devtools.listener.server import _collector_tuned
+
+        gc.freeze()
+        try:
+            frozen = gc.get_freeze_count()
+            with _collector_tuned():
+                pass
+            assert gc.get_freeze_count() == frozen
+        finally:
+            gc.unfreeze()

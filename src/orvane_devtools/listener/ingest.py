@@ -5,38 +5,35 @@ The body is the one ``RemoteTraceSink`` sends::
     {"app_id": str, "group_id": str | null, "environment": str, "events": [event, ...]}
 
 Each event is validated as a ``RuntimeEvent``; one that fails is rejected by its index with the
-reason and the others are kept. Every event is masked with ``DataFormatter.sanitize`` before it is
-validated, so a secret never reaches the store (nor an error message).
+reason and the others are kept. Every event is masked as ``DataFormatter.sanitize`` masks it, so a
+secret never reaches the store (nor an error message: errors come from the careful road only,
+which masks before it validates).
 
-Two roads give the same events. The quick one validates the whole body in one pass of the
-JSON parser when its bytes show that masking would change nothing (no key that is a secret's
-name, ASCII only, no ``\\u`` escape) and that nothing needs special handling (no NaN or
-Infinity); any failure on the quick road falls back to the careful one, which decodes the body,
-masks and validates event by event.
+Two roads give the same events. The quick one validates the whole body in one pass of the JSON
+parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``, the
+run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
+sanitizer's own verdict on each key, turns non-finite numbers into their names, and gives up on
+anything that needs special handling (an invalid event, nesting close to the sanitizer's depth
+limit, a ``\\ud`` escape that may be a lone surrogate, a host's own replacement of
+``DataFormatter.sanitize``). Giving up falls back to the careful road, which decodes the body,
+masks and validates event by event and finds the rejected indexes.
 """
 
 from __future__ import annotations
 
 import json
 import math
-import re
 from dataclasses import dataclass, field
 from typing import Any
 
 from pydantic import BaseModel, ConfigDict, ValidationError
 
-from orvane.utils import _SECRET_KEYS, DataFormatter
+from orvane.utils import DataFormatter
 
 from .._orvane_compat import RuntimeEvent
 
 __all__ = ["BodyError", "DecodedBatch", "decode_body"]
 
-# The sanitizer's secret names as JSON strings: a body holding none of them (ASCII
-# case-insensitively) has no key that masking would change. Only exact keys are masked, so
-# "tokens" or "secretary" do not count. Taken from the sanitizer itself so the two never part.
-_SECRET_NAMES = tuple(sorted(b'"' + name.encode("ascii") + b'"' for name in _SECRET_KEYS))
-# A number with a three-digit exponent may not fit a float (it would become infinity).
-_HUGE_NUMBER_RE = re.compile(rb"[0-9][eE][+-]?[0-9]{3}")
 _META_KEYS = ("app_id", "group_id", "environment")
 MAX_ERROR_TEXT = 300
 
@@ -64,13 +61,117 @@ class _QuickBody(BaseModel):
     events: list[RuntimeEvent]
 
 
-def _needs_careful_road(body: bytes) -> bool:
-    if not body.isascii() or b"\\u" in body:
-        return True
-    if b"NaN" in body or b"Infinity" in body or _HUGE_NUMBER_RE.search(body) is not None:
-        return True
-    lowered = body.lower()
-    return any(name in lowered for name in _SECRET_NAMES)
+def _may_hold_surrogates(body: bytes) -> bool:
+    """Whether the body has a ``\\ud..`` escape (a surrogate, perhaps a lone one that no store
+    can encode). A body without any backslash is answered by one ``memchr``."""
+    return b"\\" in body and (b"\\ud" in body or b"\\uD" in body)
+
+
+class _GiveUp(Exception):
+    """The quick road cannot decide this body alike; the careful road takes it."""
+
+
+# The sanitizer as this module found it: a host that replaces it gets its own on every event
+# (the careful road calls it), since the quick road can only decide like the original.
+_ORIGINAL_SANITIZE = DataFormatter.__dict__.get("sanitize")
+# Values that hold nothing to mask or to refuse: the walk steps over them.
+_PLAIN = frozenset((str, int, bool, type(None)))
+
+
+def _float_text(value: float) -> str:
+    """The name a non-finite float is kept under (no JSON reader takes it back as a number)."""
+    return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+
+
+class _Masker:
+    """Masks the secrets of decoded values in place, deciding like ``DataFormatter.sanitize``,
+    and turns non-finite floats into their names as the careful road does.
+
+    The verdict on each key text comes from the sanitizer (``DataFormatter.is_secret_key``) and
+    is remembered for one body only, where the same keys come back event after event. Raises
+    ``_GiveUp`` on nesting that comes near the sanitizer's depth limit (where it cuts the value
+    short).
+    """
+
+    __slots__ = ("verdicts", "limit", "mask")
+
+    def __init__(self) -> None:
+        self.verdicts: dict[str, bool] = {}
+        self.mask = DataFormatter.MASK
+        # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
+        self.limit = DataFormatter.MAX_DEPTH - 2
+
+    def sequence(self, value: list[Any], depth: int) -> None:
+        if depth >= self.limit:
+            raise _GiveUp
+        depth += 1
+        plain = _PLAIN
+        odd = False
+        for item in value:
+            kind = type(item)
+            if kind in plain:
+                continue
+            if kind is dict:
+                self.mapping(item, depth)
+            elif kind is list:
+                self.sequence(item, depth)
+            elif kind is float and not math.isfinite(item):
+                odd = True
+        if odd:
+            for i, item in enumerate(value):
+                if type(item) is float and not math.isfinite(item):
+                    value[i] = _float_text(item)
+
+    def mapping(self, value: dict[str, Any], depth: int) -> None:
+        if depth >= self.limit:
+            raise _GiveUp
+        depth += 1
+        verdicts = self.verdicts
+        plain = _PLAIN
+        for key, item in value.items():
+            secret = verdicts.get(key)
+            if secret is None:
+                secret = verdicts[key] = DataFormatter.is_secret_key(key)
+            if secret:
+                value[key] = self.mask
+                continue
+            kind = type(item)
+            if kind in plain:
+                continue
+            if kind is dict:
+                self.mapping(item, depth)
+            elif kind is list:
+                self.sequence(item, depth)
+            elif kind is float and not math.isfinite(item):
+                value[key] = _float_text(item)
+
+    def field(self, model: Any, name: str, depth: int) -> None:
+        value = getattr(model, name)
+        kind = type(value)
+        if kind is dict:
+            self.mapping(value, depth)
+        elif kind is list:
+            self.sequence(value, depth)
+        elif kind is float and not math.isfinite(value):
+            setattr(model, name, _float_text(value))
+
+    def event(self, ev: RuntimeEvent) -> None:
+        # The fields of free shape, at the depth the sanitizer meets them in the event's dict.
+        plain = _PLAIN
+        if type(ev.level) not in plain:
+            self.field(ev, "level", 1)
+        if type(ev.payload) not in plain:
+            self.field(ev, "payload", 1)
+        if type(ev.error) not in plain:
+            self.field(ev, "error", 1)
+        if ev.meta:
+            self.mapping(ev.meta, 1)
+        run = ev.run
+        if run is not None:
+            if type(run.run_kind) not in plain:
+                self.field(run, "run_kind", 2)
+            if run.meta:
+                self.mapping(run.meta, 2)
 
 
 def _constant(name: str) -> str:
@@ -83,9 +184,7 @@ def _clean_floats(value: Any) -> Any:
     """Non-finite floats (from numbers too large for a float) become their names as text."""
     kind = type(value)
     if kind is float:
-        if math.isfinite(value):
-            return value
-        return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+        return value if math.isfinite(value) else _float_text(value)
     if kind is dict:
         return {k: _clean_floats(v) for k, v in value.items()}
     if kind is list:
@@ -143,16 +242,23 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
 
 
 def _quick(body: bytes) -> DecodedBatch | None:
+    if _may_hold_surrogates(body) or DataFormatter.__dict__.get("sanitize") is not _ORIGINAL_SANITIZE:
+        return None
     try:
         parsed = _QuickBody.model_validate_json(body)
     except ValidationError:
         return None
     events = parsed.events
-    for ev in events:
-        if "event_id" not in ev.model_fields_set or not ev.event_id:
-            return None
-        if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
-            return None
+    masker = _Masker()
+    try:
+        for ev in events:
+            if not ev.event_id or "event_id" not in ev.model_fields_set:
+                return None
+            if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
+                return None
+            masker.event(ev)
+    except (_GiveUp, RecursionError):
+        return None
     defaults = {k: getattr(parsed, k) for k in _META_KEYS if getattr(parsed, k) is not None}
     if defaults:
         for ev in events:
@@ -160,7 +266,23 @@ def _quick(body: bytes) -> DecodedBatch | None:
     return DecodedBatch(events=events, indexes=list(range(len(events))), total=len(events))
 
 
-def _careful(body: bytes) -> DecodedBatch:
+def _quick_item(item: dict[str, Any], masker: _Masker) -> RuntimeEvent | None:
+    """One decoded event validated as it is and masked in place, or None when only the
+    sanitizer's own copy can tell (it is invalid as it is, or needs special handling)."""
+    try:
+        event = RuntimeEvent.model_validate(item)
+        if not _INT64_MIN <= event.timestamp <= _INT64_MAX:
+            return None
+        masker.event(event)
+    except (ValidationError, _GiveUp, RecursionError):
+        return None
+    return event
+
+
+def _careful(body: bytes, *, quick_items: bool = True) -> DecodedBatch:
+    """Event by event. With ``quick_items``, an event is first validated as it is and masked in
+    place (as the quick road does); the sanitizer's copy of it is only made when that fails, to
+    give the event or the reason it is rejected."""
     try:
         doc = json.loads(body, parse_constant=_constant)
     except RecursionError:
@@ -171,6 +293,10 @@ def _careful(body: bytes) -> DecodedBatch:
         raise BodyError("the body must be a JSON object with an 'events' list")
     defaults, items = _check_body_fields(doc)
     batch = DecodedBatch(total=len(items))
+    masker = None
+    if (quick_items and not _may_hold_surrogates(body)
+            and DataFormatter.__dict__.get("sanitize") is _ORIGINAL_SANITIZE):
+        masker = _Masker()
     for index, item in enumerate(items):
         if not isinstance(item, dict):
             batch.rejected.append({"index": index, "error": "an event must be a JSON object"})
@@ -182,16 +308,18 @@ def _careful(body: bytes) -> DecodedBatch:
                 "error": "event_id: a non-empty string is required (retries are matched by it)",
             })
             continue
-        clean = _clean_floats(DataFormatter.sanitize(item))
-        try:
-            event = RuntimeEvent.model_validate(clean)
-        except ValidationError as exc:
-            batch.rejected.append({"index": index, "error": _error_text(exc)})
-            continue
-        problem = _unstorable(event, clean)
-        if problem is not None:
-            batch.rejected.append({"index": index, "error": problem})
-            continue
+        event = None if masker is None else _quick_item(item, masker)
+        if event is None:
+            clean = _clean_floats(DataFormatter.sanitize(item))
+            try:
+                event = RuntimeEvent.model_validate(clean)
+            except ValidationError as exc:
+                batch.rejected.append({"index": index, "error": _error_text(exc)})
+                continue
+            problem = _unstorable(event, clean)
+            if problem is not None:
+                batch.rejected.append({"index": index, "error": problem})
+                continue
         if defaults:
             _fill_meta(event.meta, defaults)
         batch.events.append(event)
@@ -203,8 +331,7 @@ def decode_body(body: bytes) -> DecodedBatch:
     """The events of an upload body; raises ``BodyError`` for a body of the wrong shape."""
     if not body.strip():
         raise BodyError("the body is empty; expected a JSON object with an 'events' list")
-    if not _needs_careful_road(body):
-        batch = _quick(body)
-        if batch is not None:
-            return batch
+    batch = _quick(body)
+    if batch is not None:
+        return batch
     return _careful(body)
