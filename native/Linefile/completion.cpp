@@ -264,9 +264,10 @@ void init_completion(nb::module_ &m) {
                 [](orvane::exit_gate::Clock::time_point deadline) { shutdown_all(deadline); });
         },
         nb::arg("module"),
-        "The exit hook (registered with atexit): write what is queued and stop the writer threads,\n"
-        "within ``module._exit_timeout`` seconds; from then on no thread enters this module's\n"
-        "native code again before the process ends (see the module's README section on exit).");
+        "The exit hook (registered with atexit; only for the interpreter's exit): write what is\n"
+        "queued and stop the writer threads, and wait for threads to leave this module's native\n"
+        "code, within ``module._exit_timeout`` seconds; from then on a thread other than the\n"
+        "caller that enters the module's native code stops there for good.");
     m.def(
         "_forget_writers_after_fork",
         [] {

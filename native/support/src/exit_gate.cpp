@@ -28,6 +28,7 @@ struct Gate {
 Gate *g_gate = new Gate();
 
 thread_local bool t_closer = false;
+thread_local bool t_admitted = false;  // a native thread between admit() and dismiss()
 
 void count_out(Gate &g) {
     if (g.inside.fetch_sub(1) == 1 && g.phase.load() != kOpen) {
@@ -66,8 +67,8 @@ thread_local int t_depth = 0;
 void enter_outer() {
     Gate &g = *g_gate;
     g.inside.fetch_add(1);
-    if (g.phase.load() == kOpen || t_closer)
-        return;
+    if (g.phase.load() == kOpen || t_closer || t_admitted)
+        return;  // (an admitted thread is already counted and leaves soon)
     // The module is exiting: this thread (a daemon thread, the closer excepted) goes no further.
     count_out(g);
     PyEval_SaveThread();  // the thread state is never restored
@@ -87,13 +88,18 @@ void restore(PyThreadState *state) {
 bool admit() {
     Gate &g = *g_gate;
     g.inside.fetch_add(1);
-    if (g.phase.load() == kOpen)
+    if (g.phase.load() == kOpen) {
+        t_admitted = true;
         return true;
+    }
     count_out(g);
     return false;
 }
 
-void dismiss() { count_out(*g_gate); }
+void dismiss() {
+    t_admitted = false;
+    count_out(*g_gate);
+}
 
 bool closing() { return g_gate->phase.load() != kOpen; }
 

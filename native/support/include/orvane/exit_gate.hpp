@@ -60,7 +60,8 @@ void leave_outer();
 }  // namespace detail
 
 // Native code that may call Python (GIL held). The constructor parks the calling thread for good
-// when the gate is closing and the thread is not inside a section yet.
+// when the gate is closing and the thread is neither inside a section yet nor admitted (a
+// section reached from an admitted thread's Python calls runs on).
 class Section {
 public:
     Section() {

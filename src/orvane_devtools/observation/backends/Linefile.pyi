@@ -57,7 +57,8 @@ _exit_timeout: float
 """Bound of the exit hook in seconds (default 10.0), read when the interpreter exits."""
 
 def _shutdown_writers(module: types.ModuleType) -> None:
-    """The exit hook (registered with atexit): writes what is queued, stops the writer threads
-    and waits for threads to leave the module's native code, within ``_exit_timeout``."""
+    """The exit hook (registered with atexit; only for the interpreter's exit): writes what is
+    queued, stops the writer threads and waits for threads to leave the module's native code,
+    within ``_exit_timeout``; afterwards another thread that enters that code stops for good."""
 
 def _forget_writers_after_fork() -> None: ...
