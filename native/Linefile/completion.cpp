@@ -46,8 +46,9 @@ Name m_done{"done"};
 PyObject *resolve_batch_fn = nullptr;  // the module function _resolve_batch
 PyObject *zero = nullptr;              // 0, for asyncio.sleep(0)
 
-// Held only for a few instructions, never while waiting for the GIL.
-std::mutex ticket_mu;
+// Held only for a few instructions, never while waiting for the GIL. Renewed in a forked child
+// (the parent's may have been held by a writer thread that does not exist there).
+std::mutex *ticket_mu = new std::mutex();
 
 // A writer thread's attachment to the interpreter. It takes the GIL only while the module's exit
 // gate admits it (orvane/exit_gate.hpp): once the exit hook has begun, the thread writes and ends
@@ -134,7 +135,7 @@ void hook_done(std::vector<Outcome> &outcomes, const std::string &path) {
     for (auto &o : outcomes) {
         auto *t = static_cast<Ticket *>(o.token);
         {
-            std::lock_guard<std::mutex> lock(ticket_mu);
+            std::lock_guard<std::mutex> lock(*ticket_mu);
             t->error = o.error;
             t->done.store(true, std::memory_order_release);
             if (t->future != nullptr) {
@@ -223,7 +224,7 @@ nb::object PendingWrite::wait() {
         return call1(asyncio, m_sleep, zero);
     nb::object loop = call0(asyncio, m_get_running_loop);
     nb::object future = call0(loop, m_create_future);
-    std::lock_guard<std::mutex> lock(ticket_mu);
+    std::lock_guard<std::mutex> lock(*ticket_mu);
     if (ticket_->done.load(std::memory_order_acquire))
         return call1(asyncio, m_sleep, zero);  // done meanwhile: one more look
     if (ticket_->future == nullptr) {
@@ -272,6 +273,7 @@ void init_completion(nb::module_ &m) {
         "_forget_writers_after_fork",
         [] {
             orvane::exit_gate::after_fork_in_child();
+            ticket_mu = new std::mutex();  // (the old one is left behind, untouched)
             forget_all_after_fork();
             forget_sink_state_after_fork();
         },

@@ -30,7 +30,7 @@ def assert_clean_exit(proc):
         assert text not in err, err
 
 
-def assert_whole_lines(directory):
+def assert_whole_lines(directory, remove=False):
     for f in directory.iterdir():
         if not f.is_file():
             continue
@@ -38,6 +38,8 @@ def assert_whole_lines(directory):
         assert data.endswith(b"\n") or not data, f
         for line in data.split(b"\n")[:-1]:
             json.loads(line)
+        if remove:
+            f.unlink()  # the busy children write about 100 MB a run
 
 
 BUSY_THREADS = """
@@ -66,7 +68,7 @@ def test_exit_while_daemon_threads_append(tmp_path, switch_interval):
     """The interpreter exits cleanly and leaves whole lines while daemon threads still append."""
     for _ in range(3):
         assert_clean_exit(run_child(BUSY_THREADS, tmp_path, switch_interval))
-    assert_whole_lines(tmp_path)
+        assert_whole_lines(tmp_path, remove=True)
 
 
 # A daemon thread is inside one of the backend's native calls, in a call back into Python that
@@ -154,3 +156,51 @@ BLOCKED_WRITER = """
 def test_exit_gives_up_on_a_writer_that_cannot_finish(tmp_path):
     proc = run_child(BLOCKED_WRITER, tmp_path, timeout=30)
     assert_clean_exit(proc)
+
+
+# A forked child starts with its own exit gate: a daemon thread of the parent that was inside a
+# native call at the fork does not exist in the child, and the child's exit must not wait for it
+# (here it would wait the child's whole `_exit_timeout`, an hour). The child appends and exits
+# normally, running the exit hook.
+FORK_WHILE_INSIDE = """
+    import asyncio, os, sys, threading, time
+    from orvane_devtools._orvane_compat import RuntimeEvent
+    from orvane_devtools.observation.backends import JSONLTraceSink, Linefile
+    inside = threading.Event()
+
+    class SlowFormatter:
+        @staticmethod
+        def sanitize(data):
+            if threading.current_thread() is not threading.main_thread():
+                inside.set()
+                time.sleep(0.5)
+            return data
+
+    Linefile.DataFormatter = SlowFormatter
+    sink = JSONLTraceSink(sys.argv[1] + "/fork.jsonl")
+    event = RuntimeEvent(event_type="x", message="m")
+
+    def work():
+        while True:
+            asyncio.run(sink.append_event(event))
+
+    threading.Thread(target=work, daemon=True).start()
+    inside.wait()
+    pid = os.fork()
+    if pid == 0:
+        import signal
+        signal.alarm(45)  # a child that hangs (the fault) does not outlive the test for long
+        Linefile._exit_timeout = 3600.0
+        asyncio.run(sink.append_events([event, event]))
+        sys.exit(0)
+    _, status = os.waitpid(pid, 0)
+    sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.timeout(60)
+def test_forked_child_exits_without_waiting_for_the_parents_threads(tmp_path):
+    proc = run_child(FORK_WHILE_INSIDE, tmp_path, timeout=30)
+    assert proc.returncode == 0, proc.stderr.decode("utf-8", "replace")
+    lines = (tmp_path / "fork.jsonl").read_bytes().splitlines()
+    assert len(lines) >= 2 and all(json.loads(line)["message"] == "m" for line in lines)
