@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "orvane/exit_gate.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
 #include "sink.hpp"
@@ -45,28 +46,36 @@ Name m_done{"done"};
 PyObject *resolve_batch_fn = nullptr;  // the module function _resolve_batch
 PyObject *zero = nullptr;              // 0, for asyncio.sleep(0)
 
-// Held only for a few instructions, never while waiting for the GIL.
-std::mutex ticket_mu;
+// Held only for a few instructions, never while waiting for the GIL. Renewed in a forked child
+// (the parent's may have been held by a writer thread that does not exist there).
+std::mutex *ticket_mu = new std::mutex();
 
-// A writer thread's attachment to the interpreter.
+// A writer thread's attachment to the interpreter. It takes the GIL only while the module's exit
+// gate admits it (orvane/exit_gate.hpp): once the exit hook has begun, the thread writes and ends
+// without touching Python again (its thread state is left to the interpreter, the futures it
+// would have resolved are left to their daemon threads, which never run again).
 thread_local PyGILState_STATE tl_gil_state;
 thread_local PyThreadState *tl_thread_state = nullptr;
 thread_local bool tl_python = false;
 
 void hook_thread_start() {
-    if (Py_IsFinalizing())
+    if (Py_IsFinalizing() || !orvane::exit_gate::admit())
         return;  // too late for Python: write only
     tl_gil_state = PyGILState_Ensure();
     tl_thread_state = PyEval_SaveThread();
+    orvane::exit_gate::dismiss();
     tl_python = true;
 }
 
 void hook_thread_exit() {
     if (!tl_python)
         return;
+    tl_python = false;
+    if (!orvane::exit_gate::admit())
+        return;
     orvane::py::restore_thread(tl_thread_state);
     PyGILState_Release(tl_gil_state);
-    tl_python = false;
+    orvane::exit_gate::dismiss();
 }
 
 PyObject *os_error(int err, const std::string &path) {
@@ -126,7 +135,7 @@ void hook_done(std::vector<Outcome> &outcomes, const std::string &path) {
     for (auto &o : outcomes) {
         auto *t = static_cast<Ticket *>(o.token);
         {
-            std::lock_guard<std::mutex> lock(ticket_mu);
+            std::lock_guard<std::mutex> lock(*ticket_mu);
             t->error = o.error;
             t->done.store(true, std::memory_order_release);
             if (t->future != nullptr) {
@@ -136,17 +145,19 @@ void hook_done(std::vector<Outcome> &outcomes, const std::string &path) {
         }
         t->release();
     }
-    if (wakes.empty() || !tl_python)
+    if (wakes.empty() || !tl_python || !orvane::exit_gate::admit())
         return;  // (without Python the process is exiting: nobody awaits any more)
     orvane::py::restore_thread(tl_thread_state);
     wake_waiters(wakes, path);
     tl_thread_state = PyEval_SaveThread();
+    orvane::exit_gate::dismiss();
 }
 
 const Hooks hooks{hook_thread_start, hook_done, hook_thread_exit};
 
 // _resolve_batch(batch): runs on the awaiting coroutines' loop.
 void resolve_batch(nb::list batch) {
+    orvane::exit_gate::Section section;
     for (nb::handle item : batch) {
         nb::handle future = PyTuple_GET_ITEM(item.ptr(), 0);
         nb::handle error = PyTuple_GET_ITEM(item.ptr(), 1);
@@ -213,7 +224,7 @@ nb::object PendingWrite::wait() {
         return call1(asyncio, m_sleep, zero);
     nb::object loop = call0(asyncio, m_get_running_loop);
     nb::object future = call0(loop, m_create_future);
-    std::lock_guard<std::mutex> lock(ticket_mu);
+    std::lock_guard<std::mutex> lock(*ticket_mu);
     if (ticket_->done.load(std::memory_order_acquire))
         return call1(asyncio, m_sleep, zero);  // done meanwhile: one more look
     if (ticket_->future == nullptr) {
@@ -236,22 +247,38 @@ void init_completion(nb::module_ &m) {
     m.def("_resolve_batch", &resolve_batch, nb::arg("batch"),
           "Resolve the futures of finished batches (run on their loop).");
     resolve_batch_fn = nb::object(m.attr("_resolve_batch")).release().ptr();
+    m.attr("_exit_timeout") = kExitTimeout;
     m.def(
         "_shutdown_writers",
-        [] {
-            PyThreadState *state = PyEval_SaveThread();
-            shutdown_all();
-            orvane::py::restore_thread(state);
+        [](nb::handle module) {
+            double bound = kExitTimeout;
+            PyObject *value = PyObject_GetAttrString(module.ptr(), "_exit_timeout");
+            if (value != nullptr) {
+                double v = PyFloat_AsDouble(value);
+                if (!(v == -1.0 && PyErr_Occurred()) && v >= 0 && v <= 3600)
+                    bound = v;
+                Py_DECREF(value);
+            }
+            PyErr_Clear();  // exiting: a bad value falls back to the default
+            orvane::exit_gate::close(
+                std::chrono::duration_cast<orvane::exit_gate::Clock::duration>(std::chrono::duration<double>(bound)),
+                [](orvane::exit_gate::Clock::time_point deadline) { shutdown_all(deadline); });
         },
-        "Write what is queued and stop the writer threads (registered with atexit).");
+        nb::arg("module"),
+        "The exit hook (registered with atexit; only for the interpreter's exit): write what is\n"
+        "queued and stop the writer threads, and wait for threads to leave this module's native\n"
+        "code, within ``module._exit_timeout`` seconds; from then on a thread other than the\n"
+        "caller that enters the module's native code stops there for good.");
     m.def(
         "_forget_writers_after_fork",
         [] {
+            orvane::exit_gate::after_fork_in_child();
+            ticket_mu = new std::mutex();  // (the old one is left behind, untouched)
             forget_all_after_fork();
             forget_sink_state_after_fork();
         },
         "Drop the parent's writers in a forked child.");
-    nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_writers"));
+    nb::module_::import_("atexit").attr("register")(m.attr("_shutdown_writers"), m);
     nb::module_::import_("os").attr("register_at_fork")(
         nb::arg("after_in_child") = m.attr("_forget_writers_after_fork"));
 }

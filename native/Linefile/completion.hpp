@@ -19,8 +19,10 @@
 //     write.raise_if_failed();
 //
 // Writer threads attach to the interpreter when they start (to resolve futures) and give the GIL
-// up at once; they take it back only through orvane::py::restore_thread, so a writer thread still
-// running at interpreter exit is parked instead of being ended inside C++ frames.
+// up at once; they take it back only while the module's exit gate admits them
+// (orvane/exit_gate.hpp). The exit hook `_shutdown_writers` closes the gate, lets every writer
+// write what is queued and end (bounded by `_exit_timeout`), and waits for threads to leave the
+// module's native code; a writer thread still running afterwards writes without touching Python.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -39,6 +41,11 @@ namespace nb = nanobind;
 constexpr std::chrono::microseconds kSpinBudget{40};
 // How long it polls between yields before it waits for a wake-up from the writer thread.
 constexpr std::chrono::microseconds kPollBudget{500};
+
+// The default bound of the exit hook (module attribute `_exit_timeout`, seconds): writing what is
+// queued and waiting for threads to leave this module's native code. A writer still blocked then
+// (a pipe nobody reads, a stalled file system) is left behind; it never touches Python again.
+constexpr double kExitTimeout = 10.0;
 
 // The hooks every FileWriter of this module runs on its thread.
 const Hooks &writer_hooks();

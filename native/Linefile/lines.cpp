@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "orvane/eventjson.hpp"
+#include "orvane/exit_gate.hpp"
 #include "orvane/json.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
@@ -98,13 +99,17 @@ nb::object serialize_event(nb::handle event) {
 void init_lines(nb::module_ &m) {
     m.def(
         "_encode_line",
-        [](nb::handle value) { return line_of([&](std::string &out) { append_json(value, out); }); },
+        [](nb::handle value) {
+            orvane::exit_gate::Section section;  // (see exit_gate.hpp)
+            return line_of([&](std::string &out) { append_json(value, out); });
+        },
         nb::arg("value").none(),
         "The bytes of one line: JSON text of ``value`` (as json.dumps with ensure_ascii=False "
         "writes it, lone surrogates escaped) in UTF-8, plus a line feed.");
     m.def(
         "_encode_event",
         [](nb::handle event) {
+            orvane::exit_gate::Section section;
             std::optional<sanitize::Rules> rules = native_rules();
             return line_of([&](std::string &out) { append_event_json(event, rules ? &*rules : nullptr, out); });
         },
@@ -114,6 +119,7 @@ void init_lines(nb::module_ &m) {
     m.def(
         "_sanitize",
         [](nb::handle value) -> nb::object {
+            orvane::exit_gate::Section section;
             if (std::optional<sanitize::Rules> rules = native_rules()) {
                 try {
                     return sanitize::sanitize(value, *rules);

@@ -16,7 +16,7 @@ namespace {
 struct Registry {
     std::mutex mu;
     std::unordered_map<std::string, std::shared_ptr<FileWriter>> writers;
-    std::atomic<bool> closing{false};
+    bool closing = false;  // guarded by mu
 };
 
 // Never destroyed: worker threads may still look at it while the process exits.
@@ -68,9 +68,9 @@ std::unique_lock<std::mutex> lock_for_caller(std::mutex &mu) {
 }
 
 bool FileWriter::submit(std::string &&data, void *token) {
-    if (registry()->closing.load())
-        return false;
     std::unique_lock<std::mutex> lock = lock_for_caller(mu_);
+    if (closed_)
+        return false;
     queue_.push_back(Job{std::move(data), token});
     queued_.store(queue_.size(), std::memory_order_release);
     if (!running_) {
@@ -101,11 +101,16 @@ int FileWriter::write_now(const char *data, size_t size) {
     return write_all_locked(data, size);
 }
 
-void FileWriter::stop_and_wait() {
-    std::unique_lock<std::mutex> lock(mu_);
+void FileWriter::close_for_exit() {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
     stop_ = true;
     cv_.notify_all();
-    cv_.wait(lock, [this] { return alive_ == 0; });
+}
+
+bool FileWriter::wait_ended(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_until(lock, deadline, [this] { return alive_ == 0; });
 }
 
 int FileWriter::ensure_open_locked() {
@@ -224,11 +229,13 @@ std::shared_ptr<FileWriter> writer_for(const std::string &abs_path, const Hooks 
     if (it != r->writers.end())
         return it->second;
     auto w = std::make_shared<FileWriter>(abs_path, hooks);
+    if (r->closing)
+        w->close_for_exit();  // (nobody else knows it yet: the lock is free)
     r->writers.emplace(abs_path, w);
     return w;
 }
 
-void shutdown_all() {
+bool shutdown_all(std::chrono::steady_clock::time_point deadline) {
     std::vector<std::shared_ptr<FileWriter>> all;
     {
         Registry *r = registry();
@@ -238,7 +245,11 @@ void shutdown_all() {
             all.push_back(kv.second);
     }
     for (auto &w : all)
-        w->stop_and_wait();
+        w->close_for_exit();
+    bool ended = true;
+    for (auto &w : all)
+        ended = w->wait_ended(deadline) && ended;
+    return ended;
 }
 
 void forget_all_after_fork() {

@@ -62,8 +62,12 @@ public:
     // Writes `data` on the calling thread, under the I/O lock. Returns 0 or an errno.
     int write_now(const char *data, size_t size);
 
-    // Stops the worker after it has written what is queued, and waits until it has ended.
-    void stop_and_wait();
+    // For the process's exit: refuses new batches from now on (submit returns false) and lets
+    // the worker end once it has written what is queued.
+    void close_for_exit();
+    // Waits until no worker thread of this writer is left, at most until `deadline`; false when
+    // one is still running then (blocked in open() or write()).
+    bool wait_ended(std::chrono::steady_clock::time_point deadline);
 
 private:
     struct Job {
@@ -85,6 +89,7 @@ private:
     std::atomic<size_t> queued_{0};  // queue_.size(), readable without mu_ (the worker's spin)
     bool running_ = false;
     bool stop_ = false;
+    bool closed_ = false;  // closed for the exit: no new batch, no new thread
     int alive_ = 0;  // worker threads not yet past their exit hook
 
     std::mutex io_mu_;  // descriptor and writes
@@ -96,9 +101,11 @@ private:
 // The writer of `abs_path` (created on first use; kept for the life of the process).
 std::shared_ptr<FileWriter> writer_for(const std::string &abs_path, const Hooks *hooks);
 
-// Stops every writer (writing what is queued) and refuses new asynchronous batches. For the
-// interpreter's exit.
-void shutdown_all();
+// For the interpreter's exit: refuses new asynchronous batches (the callers write on their own
+// threads from then on) and lets every worker write what is queued and end, waiting at most
+// until `deadline`. Returns false when a worker is still running then; it goes on writing, and
+// ends, on its own.
+bool shutdown_all(std::chrono::steady_clock::time_point deadline);
 
 // In a forked child: the parent's worker threads do not exist here; start afresh.
 void forget_all_after_fork();

@@ -1,5 +1,7 @@
 #include "sink.hpp"
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "completion.hpp"
 #include "lines.hpp"
 #include "linewriter.hpp"
+#include "orvane/exit_gate.hpp"
 #include "orvane/support.hpp"
 #include "orvane/pyutil.hpp"
 
@@ -164,16 +167,18 @@ Task append_events_task(nb::object self, nb::object events) {
 }
 
 // _write_lines(self, lines): a plain CPython function rather than a nanobind one, because it
-// gives the GIL up while it writes. It takes the GIL back through restore_thread (a thread still
-// writing at interpreter exit is parked there), so the frame that does (write_lines_entry) holds
-// nothing that needs unwinding; everything that may throw or own resources is done in the
-// noexcept helpers around it.
+// gives the GIL up while it writes. The call is a section of the module's exit gate; it takes the
+// GIL back through exit_gate::restore (a thread still writing when the exit hook has given up
+// waiting is parked there), and the frame that does (write_lines_entry) holds nothing else that
+// needs unwinding; what may throw or own resources is done in the helpers around it.
 struct LinesJob {
     std::shared_ptr<FileWriter> writer;
     std::string data;
 };
 
-LinesJob *prepare_lines(PyObject *self, PyObject *lines) noexcept {
+// Not noexcept: the calls into Python here may end the thread with a forced unwind, which must
+// pass (see pyutil.hpp).
+LinesJob *prepare_lines(PyObject *self, PyObject *lines) {
     try {
         orvane::args::require_list(lines, "lines");
         std::string data;
@@ -190,6 +195,8 @@ LinesJob *prepare_lines(PyObject *self, PyObject *lines) noexcept {
         return new LinesJob{writer_of(self), std::move(data)};
     } catch (nb::python_error &e) {
         e.restore();
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         orvane::coro::set_python_error_from_current();
     }
@@ -227,12 +234,13 @@ PyObject *write_lines_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         }
         lines = args[nargs];
     }
+    orvane::exit_gate::Section section;
     LinesJob *job = prepare_lines(self, lines);
     if (job == nullptr)
         return nullptr;
     PyThreadState *state = PyEval_SaveThread();
     int err = run_lines(job);
-    orvane::py::restore_thread(state);
+    orvane::exit_gate::restore(state);
     return finish_lines(job, err);
 }
 
@@ -258,11 +266,20 @@ void init_sink(nb::module_ &m) {
         "concurrent batches never interleave. A file deleted or rotated underneath is created\n"
         "again at ``path`` by the next batch.";
     ns["name"] = "jsonl";
-    ns["__init__"] = nb::cpp_function([](nb::handle self, nb::handle path) { init(self, path); },
+    // Every entry point that calls Python is a section of the module's exit gate.
+    ns["__init__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle path) {
+            orvane::exit_gate::Section section;
+            init(self, path);
+        },
                                       nb::is_method(), nb::name("__init__"), nb::arg("path").none(),
                                       "Create the backend for ``path`` (nothing touched yet).");
     nb::object serialize = nb::cpp_function(
-        [](nb::handle, nb::handle event) { return serialize_event(event); }, nb::is_method(),
+        [](nb::handle, nb::handle event) {
+            orvane::exit_gate::Section section;
+            return serialize_event(event);
+        },
+        nb::is_method(),
         nb::name("_serialize_event"), nb::arg("event").none(),
         "The sanitised JSON-mode dump of ``event`` (a plain mapping).");
     nb::object write_lines = nb::steal(PyInstanceMethod_New(

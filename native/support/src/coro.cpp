@@ -3,6 +3,8 @@
 
 #include <cxxabi.h>
 
+#include "orvane/exit_gate.hpp"
+
 #include <new>
 
 namespace orvane::coro {
@@ -82,6 +84,7 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **out) {
 // One resumption: forwards `value` (or the exception `exc`, borrowed) to whatever the coroutine
 // waits on and runs C++ until the next suspension that yields to our caller, or the end.
 PySendResult step(CoroObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+    orvane::exit_gate::Section section;  // the body calls Python with C++ frames below
     *out = nullptr;
     switch (self->state) {
     case State::Running:
@@ -254,6 +257,7 @@ PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyObject *coro_close(PyObject *op, PyObject *) {
+    orvane::exit_gate::Section section;  // closing runs the destructors of the frame's locals
     auto *self = reinterpret_cast<CoroObject *>(op);
     if (self->state == State::Running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -307,6 +311,7 @@ int coro_clear(PyObject *op) {
 }
 
 void coro_dealloc(PyObject *op) {
+    orvane::exit_gate::Section section;  // as coro_close
     auto *self = reinterpret_cast<CoroObject *>(op);
     PyTypeObject *tp = Py_TYPE(op);
     PyObject_GC_UnTrack(op);

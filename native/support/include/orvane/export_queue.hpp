@@ -113,6 +113,7 @@
 #include <vector>
 
 #include "orvane/coro.hpp"
+#include "orvane/exit_gate.hpp"
 #include "orvane/export_core.hpp"
 #include "orvane/outside.hpp"
 
@@ -122,8 +123,9 @@ namespace nb = nanobind;
 
 // How long the exit hook waits at most for running workers to park after the exit flushes.
 constexpr double kExitGraceSeconds = 30.0;
-// The GIL switch interval while the exit hook runs (seconds; restored afterwards).
-constexpr double kExitSwitchInterval = 0.0002;
+// The GIL switch interval while the exit hook runs (seconds; restored afterwards), the same as
+// for every module's exit gate.
+constexpr double kExitSwitchInterval = orvane::exit_gate::kExitSwitchInterval;
 
 // A threading.Lock as native code takes it. Python code may hold the same lock (`with
 // sink._pending_lock:`), so it is always the lock object itself that is taken: through its

@@ -21,7 +21,10 @@
 // blocking write, the upload worker) takes it back only through orvane::py::restore_thread, which
 // parks the thread for good once the interpreter is finalizing instead of letting the interpreter
 // end it with a forced unwind through C++ frames; and a catch-all on such a thread rethrows
-// abi::__forced_unwind (pyutil.hpp).
+// abi::__forced_unwind (pyutil.hpp). Any call into Python may take the GIL back as well, so a
+// module whose native code runs on daemon threads closes its exit gate in its exit hook
+// (exit_gate.hpp): it waits for threads to leave its native code before finalization and stops
+// them at the entry afterwards.
 //
 // One copy per extension. Each extension module links its own copy of this static library (all
 // symbols hidden), so every static here -- the bound module of orvane::outside, the native
@@ -46,6 +49,7 @@
 //   abc.hpp       Python classes made with abc.ABCMeta from C++ functions
 //   args.hpp      argument checks with the house wording of type errors
 //   coro.hpp      native coroutines that asyncio accepts
+//   exit_gate.hpp the exit gate: no thread inside native code when finalization begins
 //   export_core.hpp   the Python-free half of the export queue (queue, back-off, answers, URLs)
 //   export_queue.hpp  the export queue of the HTTP exporters, and the hooks an exporter supplies
 //   json.hpp      the JSON writer

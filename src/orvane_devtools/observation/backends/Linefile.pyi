@@ -1,5 +1,6 @@
 import asyncio
 import json
+import types
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, ClassVar
@@ -51,5 +52,13 @@ def _sanitize(value: Any) -> Any:
     is the original one (else by the host's sanitize)."""
 
 def _resolve_batch(batch: list[tuple[asyncio.Future[None], BaseException | None]]) -> None: ...
-def _shutdown_writers() -> None: ...
+
+_exit_timeout: float
+"""Bound of the exit hook in seconds (default 10.0), read when the interpreter exits."""
+
+def _shutdown_writers(module: types.ModuleType) -> None:
+    """The exit hook (registered with atexit; only for the interpreter's exit): writes what is
+    queued, stops the writer threads and waits for threads to leave the module's native code,
+    within ``_exit_timeout``; afterwards another thread that enters that code stops for good."""
+
 def _forget_writers_after_fork() -> None: ...
