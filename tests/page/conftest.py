@@ -60,8 +60,11 @@ def browser(request: pytest.FixtureRequest) -> Iterator[Any]:
         pytest.fail("the browser tests need Playwright for Python: pip install 'orvane-devtools[test]' "
                     "(tools/dev test installs it)", pytrace=False)
     args = ["--no-sandbox"] if os.geteuid() == 0 else []
+    # Under the sanitizer build the test process preloads the sanitizer runtime; the browser is not
+    # built for it and hangs at start with it, so it gets the environment without the preload.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     with sync_playwright() as p:
-        b = p.chromium.launch(executable_path=exe, headless=True, args=args)
+        b = p.chromium.launch(executable_path=exe, headless=True, args=args, env=env)
         line = f"browser tests ran in Chromium {b.version} ({exe}) through Playwright"
         if line not in BROWSER_LINES:
             BROWSER_LINES.append(line)
