@@ -401,6 +401,16 @@ bool is_stream_delta_type(PyObject *type) {
     return is_stream_delta(std::string_view(p, static_cast<size_t>(n)));
 }
 
+// Captures are tuples this module builds and keeps to itself (the pending queue, then the span
+// state), so no cycle can pass through them: they are taken out of the cycle collector's care.
+// A burst of events otherwise fills its younger generations with captures, each collection walks
+// them, and their survivors bring the next full collection (which walks every object of the
+// host) nearer. What they hold (a first-level copy of a payload) stays in its care.
+void untrack(PyObject *tuple) {
+    if (PyObject_GC_IsTracked(tuple))
+        PyObject_GC_UnTrack(tuple);
+}
+
 bool is_item(nb::handle item) {
     return PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == kItemFields;
 }
@@ -461,6 +471,14 @@ Capture capture_event(nb::handle event, bool keep_deltas) {
         PyTuple_SET_ITEM(t, i, v.release().ptr());
     }
     nb::object run = capture_run(field(event, d, a_run));
+    if (PyTuple_Check(run.ptr())) {
+        PyObject *run_meta = PyTuple_GET_ITEM(run.ptr(), kRunMeta);
+        if (PyTuple_CheckExact(run_meta))
+            untrack(run_meta);
+        untrack(run.ptr());
+    }
+    untrack(PyTuple_GET_ITEM(t, kMeta));
+    untrack(t);
     PyTuple_SET_ITEM(t, kRun, run.release().ptr());
     flags_of(PyTuple_GET_ITEM(t, kEventType), PyTuple_GET_ITEM(PyTuple_GET_ITEM(t, kMeta), kMetaPreferred) == Py_True,
              c.preferred, c.terminal);

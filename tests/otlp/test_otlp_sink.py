@@ -449,6 +449,35 @@ def test_queued_events_do_not_see_later_changes_of_the_callers_mappings(receiver
     assert span["attributes"]["orvane.flow.name"] == "first"
 
 
+def test_queued_captures_stay_out_of_the_cycle_collector_and_leak_nothing(receiver):
+    """A burst of events must not fill the collector's generations with the sink's own captures,
+    and what a capture holds (a copy of the payload, the caller's values in it) stays collectable."""
+    import gc
+    import weakref
+
+    class Node:
+        pass
+
+    sink = make_sink(receiver)
+    cyclic = Node()
+    cyclic.self = cyclic  # only the cycle collector can free it
+    alive = weakref.ref(cyclic)
+    run = run_ctx("gc-run", agent="A", meta={"flow_name": "f"})
+    started = event("agent_task.started", run, 1, payload={"node": cyclic, "items": [1, 2]},
+                    meta={"app_id": "app-1"})
+    event_id = started.event_id
+    with sink._flush_lock:  # nothing is read meanwhile
+        sink.append_events_nowait([started, event("agent_task.completed", run, 2)])
+        captured = [o for o in gc.get_objects() if type(o) is tuple and o and o[0] == event_id]
+        assert captured == []
+        assert gc.is_tracked(started.payload)  # the caller's own objects are untouched
+    del started, cyclic
+    asyncio.run(sink.flush())
+    assert "gc-run" in by_run(receiver.spans())
+    gc.collect()
+    assert alive() is None
+
+
 def test_a_full_queue_drops_high_frequency_events_first_and_counts_coalesced_ones(receiver):
     sink = make_sink(receiver, buffer_limit=4)
     run = run_ctx("r")
