@@ -36,9 +36,9 @@ nb::object make_run_record(nb::module_ &m) {
     nb::dict fields;
     fields["__module__"] = kModule;
     fields["__doc__"] = "The record of one run, derived from its events by RuntimeTallybook.";
-    for (const tally::FieldSpec &spec : tally::kFields) {
+    for (const tally::FieldDef &fd : tally::kFields) {
         nb::object definition;
-        switch (spec.kind) {
+        switch (fd.kind) {
         case tally::FieldKind::Str:
             definition = nb::make_tuple(str_t, required);
             break;
@@ -60,7 +60,7 @@ nb::object make_run_record(nb::module_ &m) {
             break;
         }
         // Field names are interned, as Python identifiers are: the store matches them by identity.
-        nb::object key = nb::steal(PyUnicode_InternFromString(spec.name));
+        nb::object key = nb::steal(PyUnicode_InternFromString(fd.name));
         if (!key.is_valid() || PyDict_SetItem(fields.ptr(), key.ptr(), definition.ptr()) < 0)
             throw nb::python_error();
     }

@@ -48,12 +48,12 @@ enum Field : uint8_t {
 // The type a field is declared with (for the RunRecord model and for building records).
 enum class FieldKind : uint8_t { Str, OptStr, Status, OptInt, Int, Meta };
 
-struct FieldSpec {
+struct FieldDef {
     const char *name;
     FieldKind kind;
 };
 
-inline constexpr FieldSpec kFields[] = {
+inline constexpr FieldDef kFields[] = {
     {"run_id", FieldKind::Str},          {"root_run_id", FieldKind::Str},      {"parent_run_id", FieldKind::OptStr},
     {"run_kind", FieldKind::Str},        {"agent_id", FieldKind::OptStr},      {"agent_name", FieldKind::OptStr},
     {"session_id", FieldKind::OptStr},   {"response_id", FieldKind::OptStr},   {"execution_id", FieldKind::OptStr},

@@ -23,7 +23,7 @@ namespace rf = orvane::run_filters;
 // sees them (a keyword the table does not know is left to the model).
 void check_run_filter_keywords(const nb::kwargs &kwargs) {
     for (size_t i = 0; i < rf::kCount; ++i) {
-        nb::object value = dict_find(kwargs, rf::kSpecs[i].keyword->get());
+        nb::object value = dict_find(kwargs, rf::kFilters[i].keyword->get());
         if (value.is_valid())
             rf::check(i, value);
     }
@@ -33,7 +33,7 @@ void check_run_filter_keywords(const nb::kwargs &kwargs) {
 rf::Values filters_of(nb::handle query) {
     rf::Values f;
     for (size_t i = 0; i < rf::kCount; ++i)
-        f[i] = field(query, *rf::kSpecs[i].keyword);
+        f[i] = field(query, *rf::kFilters[i].keyword);
     return f;
 }
 
@@ -126,7 +126,7 @@ nb::list list_runs(nb::handle self, const rf::Values &f) {
     size_t n = 0;
     for (size_t i = 0; i < rf::kCount; ++i)
         if (i != rf::at_status)
-            kws[n++] = {rf::kSpecs[i].keyword, i == rf::at_limit ? nb::handle(Py_None) : nb::handle(f[i])};
+            kws[n++] = {rf::kFilters[i].keyword, i == rf::at_limit ? nb::handle(Py_None) : nb::handle(f[i])};
     nb::object rows = call_kw(attr(store, m_list_runs), {}, kws);
     args::require_list(rows, "records");
     ob.b.own_copies = store_copies(store);
@@ -148,7 +148,7 @@ nb::list query_runs(nb::handle self, nb::handle query_arg, nb::kwargs kwargs) {
     std::array<Kw, rf::kCount> kws;
     for (size_t i = 0; i < rf::kCount; ++i) {
         bool withheld = i == rf::at_status || (i == rf::at_limit && !f.status.is_none());
-        kws[i] = {rf::kSpecs[i].keyword, withheld ? nb::handle(Py_None) : nb::handle(f[i])};
+        kws[i] = {rf::kFilters[i].keyword, withheld ? nb::handle(Py_None) : nb::handle(f[i])};
     }
     nb::object rows = call_kw(attr(log, m_query_runs), {}, kws);
     args::require_list(rows, "records");

@@ -27,19 +27,19 @@ Name a_pydantic_fields{"__pydantic_fields__"};
 
 enum class Kind { Str, StrOrNone, Int, Any, Dict, RunOrNone };
 
-struct FieldSpec {
+struct FieldDef {
     const char *name;
     Kind kind;
 };
 
-constexpr FieldSpec kEventFields[] = {
+constexpr FieldDef kEventFields[] = {
     {"event_id", Kind::Str},  {"event_type", Kind::Str},       {"timestamp", Kind::Int},
     {"source", Kind::StrOrNone}, {"level", Kind::Any},         {"message", Kind::StrOrNone},
     {"payload", Kind::Any},   {"error", Kind::Any},            {"meta", Kind::Dict},
     {"run", Kind::RunOrNone},
 };
 
-constexpr FieldSpec kRunFields[] = {
+constexpr FieldDef kRunFields[] = {
     {"run_id", Kind::Str},           {"root_run_id", Kind::StrOrNone}, {"parent_run_id", Kind::StrOrNone},
     {"run_kind", Kind::Any},         {"agent_id", Kind::StrOrNone},    {"agent_name", Kind::StrOrNone},
     {"session_id", Kind::StrOrNone}, {"response_id", Kind::StrOrNone}, {"execution_id", Kind::StrOrNone},
@@ -47,7 +47,7 @@ constexpr FieldSpec kRunFields[] = {
 };
 
 template <size_t N>
-bool fields_match(nb::handle cls, const FieldSpec (&layout)[N], PyObject **names, Py_hash_t *hashes) {
+bool fields_match(nb::handle cls, const FieldDef (&layout)[N], PyObject **names, Py_hash_t *hashes) {
     nb::object fields = orvane::py::attr(cls, a_pydantic_fields);
     if (!PyDict_Check(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(N))
         return false;
@@ -112,7 +112,7 @@ public:
 
     // A model's fields from `value_at(i)` (a new reference or nullptr when missing).
     template <size_t N, typename Get>
-    void fields(const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth, Defaults meta_extra,
+    void fields(const FieldDef (&layout)[N], PyObject *const *names, int64_t depth, Defaults meta_extra,
                 Get &&value_at) {
         if (depth >= rules_.max_depth() || depth >= kStrictDepth)
             throw GiveUp{};
@@ -173,7 +173,7 @@ public:
     }
 
     template <size_t N>
-    void model(PyObject *m, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
+    void model(PyObject *m, const FieldDef (&layout)[N], PyObject *const *names, int64_t depth,
                Defaults meta_extra) {
         PyObject *d = PyObject_GenericGetDict(m, nullptr);
         if (d == nullptr)
@@ -204,7 +204,7 @@ public:
 
     // A capture (see sink.hpp): its snapshot once one was built, else its values.
     template <size_t N>
-    void capture(PyObject *cap, const FieldSpec (&layout)[N], PyObject *const *names, int64_t depth,
+    void capture(PyObject *cap, const FieldDef (&layout)[N], PyObject *const *names, int64_t depth,
                  Defaults meta_extra) {
         if (!is_capture(cap))
             throw GiveUp{};

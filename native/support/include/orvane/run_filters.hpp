@@ -4,7 +4,7 @@
 // the store and to the log service, the query model ObservationRunQuery and the Python stubs all
 // speak this vocabulary, in this order. The table below yields everything the native side needs:
 //   Values        one value per filter (as given: None when not given), a named member each
-//   kSpecs        name, interned keyword and kind of each filter, in table order
+//   kFilters        name, interned keyword and kind of each filter, in table order
 //   check()       the type check of each kind, with the house wording of type errors
 //   bind()        a method signature of keyword-only filters, each defaulting to None
 // tests/desk_queries/test_desk_queries_vocabulary.py holds the Python-visible places to it.
@@ -55,18 +55,18 @@ enum class Kind : uint8_t { text, integer };
 ORVANE_RUN_FILTERS(ORVANE_RUN_FILTER_KEYWORD)
 #undef ORVANE_RUN_FILTER_KEYWORD
 
-struct Spec {
+struct Filter {
     const char *name;
     outside::Name *keyword;
     Kind kind;
 };
 
-inline constexpr Spec kSpecs[] = {
-#define ORVANE_RUN_FILTER_SPEC(name, kind) {#name, &k_##name, Kind::kind},
-    ORVANE_RUN_FILTERS(ORVANE_RUN_FILTER_SPEC)
-#undef ORVANE_RUN_FILTER_SPEC
+inline constexpr Filter kFilters[] = {
+#define ORVANE_RUN_FILTER_ENTRY(name, kind) {#name, &k_##name, Kind::kind},
+    ORVANE_RUN_FILTERS(ORVANE_RUN_FILTER_ENTRY)
+#undef ORVANE_RUN_FILTER_ENTRY
 };
-inline constexpr size_t kCount = std::size(kSpecs);
+inline constexpr size_t kCount = std::size(kFilters);
 
 // The position of each filter in the table: at_run_id, at_root_run_id, ...
 enum Position : size_t {
@@ -98,11 +98,11 @@ inline nb::object &Values::operator[](size_t i) { return this->*kMembers[i]; }
 // The house type error unless `value` suits filter `i`: a text filter takes a str or None, an
 // integer filter an int (bool included) or None; a float is refused, not truncated.
 inline void check(size_t i, nb::handle value) {
-    const Spec &spec = kSpecs[i];
-    if (spec.kind == Kind::text)
-        args::require_str(value, spec.name, /*none_ok=*/true);
+    const Filter &filter = kFilters[i];
+    if (filter.kind == Kind::text)
+        args::require_str(value, filter.name, /*none_ok=*/true);
     else
-        args::require_int(value, spec.name, /*none_ok=*/true);
+        args::require_int(value, filter.name, /*none_ok=*/true);
 }
 
 // Every filter, in table order (the first wrong one raises), before anything runs.
@@ -113,7 +113,7 @@ inline void check(const Values &v) {
 
 // An integer filter's value once checked, clamped to 64 bits (args::int_or_none).
 inline std::optional<int64_t> integer(const Values &v, Position at) {
-    return args::int_or_none(v[at], kSpecs[at].name);
+    return args::int_or_none(v[at], kFilters[at].name);
 }
 
 namespace detail {
@@ -129,7 +129,7 @@ void bind(Body body, Bind &&bind, std::index_sequence<I...>) {
             ((v[I] = nb::borrow(given)), ...);
             return body(self, v);
         },
-        nb::kw_only(), (nb::arg(kSpecs[I].name).none() = nb::none())...);
+        nb::kw_only(), (nb::arg(kFilters[I].name).none() = nb::none())...);
 }
 
 }  // namespace detail
