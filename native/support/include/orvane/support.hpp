@@ -68,12 +68,26 @@
 
 namespace orvane {
 
+// Objects that gc.freeze() moved to the permanent generation are never collected, not even at
+// shutdown, so a host that froze its heap (pre-fork servers do) ends with our instances still
+// alive. That is expected, not a reference-count fault: at exit, if anything is frozen, nanobind's
+// shutdown report of live instances is turned off (it would only alarm the host's users). The
+// report stays on otherwise, where it does point at a fault.
+inline void quiet_leak_report_when_frozen() {
+    namespace nb = nanobind;
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
+        nb::object count = nb::module_::import_("gc").attr("get_freeze_count")();
+        if (nb::cast<Py_ssize_t>(count) > 0) nb::set_leak_warnings(false);
+    }));
+}
+
 // First call in every NB_MODULE: binds the module for outside-name look-ups and registers the
 // native coroutine and abstract-method helper types.
 inline void init_support(nanobind::module_ &m) {
     outside::bind_module(m);
     coro::init(m);
     abc::init(m);
+    quiet_leak_report_when_frozen();
 }
 
 }  // namespace orvane
