@@ -128,18 +128,25 @@ def test_retry_during_a_slow_commit_waits_for_it_and_stores_what_it_lost(tmp_pat
     core.desk.log_service.close()
 
 
-def test_the_desks_own_copy_stays_bounded_and_queries_do_not_need_it(tmp_path):
+def test_the_desk_keeps_no_copy_and_every_read_comes_from_the_database(tmp_path):
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
-    core.desk_store_events = 100
+    children = [event(i, "run-kid") for i in range(5)]
+    for ev in children:
+        ev["run"]["parent_run_id"] = "run-b0"
+        ev["run"]["root_run_id"] = "run-b0"
+    asyncio.run(core.ingest(batch_of(children)))
     for start in range(0, 1000, 50):
         asyncio.run(core.ingest(batch_of([event(i, f"run-b{i // 100}") for i in range(start, start + 50)])))
-    assert len(core.desk._run_store.get_recent_events()) < 100
     desk = core.desk
-    assert len(desk.query_runs(limit=1000)) == 10
+    assert desk._run_store.get_recent_events() == [] and desk._run_store.list_runs() == []
+    assert len(desk.query_runs(limit=1000)) == 11
     assert desk.get_run("run-b3").event_count == 100
+    assert [r.run_id for r in desk.get_run_children("run-b0")] == ["run-kid"]
+    assert desk.get_run_tree("run-b0") is not None
     assert len(desk.query_events(run_id="run-b9", limit=1000)) == 100
+    assert len(desk.query_events(run_id="run-b0", include_descendants=True, limit=1000)) == 105
     assert desk.get_event("run-b0-e0") is not None
-    # A batch sent again after the copy was emptied is still recognised.
+    # A batch sent again is still recognised.
     again = asyncio.run(core.ingest(batch_of([event(i, "run-b0") for i in range(50)])))
     assert again.accepted == 0 and again.duplicates == 50
     core.desk.log_service.close()

@@ -21,16 +21,12 @@ from .config import ListenerConfig
 from .ingest import DecodedBatch, decode_body
 from .stream import StreamHub
 
-__all__ = ["IngestResult", "ListenerCore", "StorageError"]
+__all__ = ["HeldNothingStore", "IngestResult", "ListenerCore", "StorageError"]
 
 # Recent event ids the desk itself remembers (its de-duplication window): a batch retried within
 # this many events is recognised without asking the database.
 DEDUP_WINDOW = 50_000
 RATE_WINDOW_SECONDS = 10.0
-# The desk keeps a copy of every event in its own in-memory run store as well (one ring per run,
-# so it grows with the number of runs). The listener answers every query from the log service,
-# so that copy is only dead weight: it is emptied after this many accepted events.
-DESK_STORE_EVENTS = 50_000
 
 
 class StorageError(RuntimeError):
@@ -49,6 +45,45 @@ class IngestResult:
 
     def as_json(self) -> dict[str, Any]:
         return {"accepted": self.accepted, "duplicates": self.duplicates, "rejected": self.rejected}
+
+
+class HeldNothingStore:
+    """The desk's in-memory run store in the listener: it keeps nothing.
+
+    With a log service the desk reads runs, trees and events from the log service, and so does
+    every route of the listener. The desk's own store would derive every run record a second
+    time and keep a copy of every event (one ring per run, growing with the number of runs)
+    that no answer ever reads; on the ingest road that cost about as much as the rest of the
+    desk's work. This store takes the desk's copy and drops it, and answers the store's reads
+    as an empty store does.
+    """
+
+    backend_name = "listener"
+
+    def append_event(self, event: Any) -> None:
+        return None
+
+    def list_runs(self, **filters: Any) -> list[Any]:
+        return []
+
+    def get_run(self, run_id: str) -> None:
+        return None
+
+    def get_run_children(self, run_id: str) -> list[Any]:
+        return []
+
+    def get_run_events(self, run_id: str, *, limit: int | None = None,
+                       include_descendants: bool = False) -> list[Any]:
+        return []
+
+    def get_recent_events(self, *, limit: int | None = None) -> list[Any]:
+        return []
+
+    def get_event(self, event_id: str) -> None:
+        return None
+
+    def reset(self) -> None:
+        return None
 
 
 def _desk_settings(config: ListenerConfig) -> Settings:
@@ -87,6 +122,9 @@ class ListenerCore:
         self.desk = RuntimeTraceDesk(_desk_settings(config))
         if not callable(getattr(self.desk.log_service, "batch", None)):
             raise RuntimeError("the log service does not commit in batches")
+        # Every read goes to the log service: the desk keeps no copy of its own. Set here, after
+        # the desk is built; ``reload`` on this desk would bring its own store back.
+        self.desk._run_store = HeldNothingStore()
         # Further sinks fed with every accepted event (an OTLP exporter, for one). They are
         # added after the desk is built; ``reload`` on this desk would drop them.
         for backend in backends or ():
@@ -105,8 +143,6 @@ class ListenerCore:
         # Events the desk accepted whose commit failed: the desk remembers their ids, so a retry
         # would look like a duplicate. They go straight to the log service when they come back.
         self._uncommitted: dict[str, None] = {}
-        self.desk_store_events = DESK_STORE_EVENTS
-        self._desk_store_held = 0
         # Events accepted by a request whose commit is under way: id -> that commit's outcome.
         self._inflight: dict[str, asyncio.Future[bool]] = {}
         self._closed = False
@@ -131,10 +167,6 @@ class ListenerCore:
             await self._append_in_one_commit(self.desk.log_service, batch, result)
             result.rejected.sort(key=lambda r: r["index"])
         self._count(result)
-        self._desk_store_held += len(batch.events)
-        if self._desk_store_held >= self.desk_store_events:
-            self._desk_store_held = 0
-            self.desk._run_store.reset()
         if result.stored_events:
             await self.hub.publish(result.stored_events)
         if result.failed:
