@@ -191,3 +191,21 @@ def test_the_desk_keeps_no_copy_and_every_read_comes_from_the_database(tmp_path)
     again = asyncio.run(core.ingest(batch_of([event(i, "run-b0") for i in range(50)])))
     assert again.accepted == 0 and again.duplicates == 50
     core.desk.log_service.close()
+
+
+def test_a_desk_failure_after_the_commit_loses_no_stored_event(tmp_path):
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    desk_append = core.desk.append_event
+
+    async def append(ev):
+        if ev.event_id == "run-d-e1":
+            raise RuntimeError("a subscription's filter broke")
+        return await desk_append(ev)
+
+    core.desk.append_event = append
+    result = asyncio.run(core.ingest(batch_of([event(i, "run-d") for i in range(3)])))
+    assert result.accepted == 3 and result.rejected == []
+    assert core.stats()["desk_errors"] == 1 and "filter broke" in core.last_desk_error
+    assert [ev.event_id for _, ev in core.hub.ring] == ["run-d-e0", "run-d-e2"]
+    assert len(core.desk.query_events(run_id="run-d")) == 3
+    core.log_service.close()
