@@ -29,8 +29,9 @@ from .stream import StreamHub
 
 __all__ = ["DeskLogView", "HeldNothingStore", "IngestResult", "ListenerCore", "StorageError"]
 
-# Recent event ids the desk itself remembers (its de-duplication window): a batch retried within
-# this many events is recognised without asking the database.
+# Recent event ids the desk itself remembers (its de-duplication window): the desk's sinks and the
+# streams get an event retried within this many events only once. What is stored is the
+# database's call (a unique event_id), however old the first copy.
 DEDUP_WINDOW = 50_000
 RATE_WINDOW_SECONDS = 10.0
 
@@ -40,14 +41,15 @@ class StorageError(RuntimeError):
 
 
 class IngestResult:
-    __slots__ = ("accepted", "duplicates", "rejected", "stored_events", "failed")
+    """The answer to one request, and its committed events (new or already stored) for ``feed``."""
+
+    __slots__ = ("accepted", "duplicates", "rejected", "stored_events")
 
     def __init__(self) -> None:
         self.accepted = 0
         self.duplicates = 0
         self.rejected: list[dict[str, Any]] = []
         self.stored_events: list[Any] = []
-        self.failed: list[tuple[int, BaseException]] = []
 
     def as_json(self) -> dict[str, Any]:
         return {"accepted": self.accepted, "duplicates": self.duplicates, "rejected": self.rejected}
