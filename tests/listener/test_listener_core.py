@@ -209,3 +209,52 @@ def test_a_desk_failure_after_the_commit_loses_no_stored_event(tmp_path):
     assert [ev.event_id for _, ev in core.hub.ring] == ["run-d-e0", "run-d-e2"]
     assert len(core.desk.query_events(run_id="run-d")) == 3
     core.log_service.close()
+
+
+@pytest.mark.timeout(60)
+def test_the_answer_leaves_before_the_desks_sinks_take_the_events(tmp_path):
+    """A real server: the sender's wait ends with the commit, not with the desk's sinks."""
+    import threading
+    import time
+
+    import httpx
+    import uvicorn
+
+    from orvane_devtools.listener.app import create_app
+    from orvane_devtools.listener.server import bind_socket
+
+    gate = threading.Event()
+
+    class Gated(Recorder):
+        async def append_event(self, ev):
+            while not gate.is_set():
+                await asyncio.sleep(0.01)
+            self.ids.append(ev.event_id)
+
+    sink = Gated()
+    config = ListenerConfig(db_path=tmp_path / "db.sqlite3", port=0)
+    core = ListenerCore(config, backends=[sink])
+    sock = bind_socket("127.0.0.1", 0)
+    server = uvicorn.Server(uvicorn.Config(create_app(config, core), log_level="warning",
+                                           lifespan="on", timeout_graceful_shutdown=5))
+    thread = threading.Thread(target=lambda: asyncio.run(server.serve(sockets=[sock])), daemon=True)
+    thread.start()
+    try:
+        deadline = time.monotonic() + 20
+        while not server.started and time.monotonic() < deadline:
+            time.sleep(0.02)
+        api = f"http://127.0.0.1:{sock.getsockname()[1]}/observation"
+        answer = httpx.post(f"{api}/ingest", json=body([event(i, "run-gate") for i in range(3)]),
+                            timeout=10)
+        assert answer.status_code == 200 and answer.json()["accepted"] == 3
+        assert sink.ids == []  # still held: the answer did not wait for it
+        assert httpx.get(f"{api}/events/run-gate-e2", timeout=10).status_code == 200  # committed
+        gate.set()
+        while len(sink.ids) < 3 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert sink.ids == [f"run-gate-e{i}" for i in range(3)]
+    finally:
+        gate.set()
+        server.should_exit = True
+        thread.join(10)
+        sock.close()
