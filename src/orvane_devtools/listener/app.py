@@ -35,8 +35,8 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
-from starlette.background import BackgroundTask
 from starlette.applications import Starlette
+from starlette.background import BackgroundTask
 from starlette.requests import Request
 from starlette.responses import FileResponse, HTMLResponse, Response, StreamingResponse
 from starlette.routing import Mount, Route
