@@ -149,17 +149,15 @@ class _Masker:
 
     def mask_keys(self, value: dict[str, Any]) -> None:
         verdicts = self.verdicts
-        secret_keys = []
-        for key in value:
+        harmless = self.harmless
+        for key in value.keys() - harmless:  # the secret keys, and those not judged yet
             secret = verdicts.get(key)
             if secret is None:
                 secret = verdicts[key] = DataFormatter.is_secret_key(key)
                 if not secret:
-                    self.harmless.add(key)
+                    harmless.add(key)
             if secret:
-                secret_keys.append(key)
-        for key in secret_keys:
-            value[key] = self.mask
+                value[key] = self.mask
 
     def field(self, model: Any, name: str, depth: int) -> None:
         value = getattr(model, name)
