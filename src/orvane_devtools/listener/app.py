@@ -36,6 +36,7 @@ from pathlib import Path
 from typing import Any
 
 from starlette.applications import Starlette
+from starlette.background import BackgroundTask
 from starlette.requests import Request
 from starlette.responses import FileResponse, HTMLResponse, Response, StreamingResponse
 from starlette.routing import Mount, Route
@@ -261,10 +262,13 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
         except BodyError as exc:
             return error(400, str(exc))
         try:
-            result = await core.ingest(batch)
+            result = await core.store(batch)
         except StorageError as exc:
             return error(503, f"the events could not be stored; retry the batch ({exc})")
-        return json_response(result.as_json())
+        # The desk and the streams get the committed events once the answer has left: the
+        # sender's wait ends with the commit.
+        return Response(_dumps(result.as_json()), media_type="application/json",
+                        background=BackgroundTask(core.feed, result))
 
     # -- runs ---------------------------------------------------------------------------------
 

@@ -1,10 +1,16 @@
 """The listener's state: one ``RuntimeTraceDesk`` with the log service, ingest, counters, streams.
 
 Everything here runs on the server's event loop thread (the desk holds no locks and expects one
-thread). The log service keeps the events in the SQLite file (``logs.path``): the events of one
-request are appended through the desk inside one batch of the log service and committed
-together, and the request is answered only after that commit, so what is acknowledged is
-durable.
+thread). The log service keeps the events in the SQLite file (``logs.path``). A request goes in
+two steps:
+
+* ``store``: its valid events go to the log service in one batch (one commit), and the request
+  is answered only after that commit, so what is acknowledged is durable. The database decides
+  what is new (a unique ``event_id``), so a retried batch is stored once.
+* ``feed``: the committed events are then appended through the desk (its de-duplication window,
+  its sinks such as the OTLP exporter, its subscriptions) and published to the live streams.
+  The server runs this step after the answer has left, while the sender prepares its next
+  batch, so that the sender's wait is the decoding and the commit only.
 """
 
 from __future__ import annotations
@@ -18,19 +24,16 @@ from typing import Any
 from orvane.utils import Settings
 
 from .config import ListenerConfig
-from .ingest import DecodedBatch, decode_body
+from .ingest import MAX_ERROR_TEXT, DecodedBatch, decode_body
 from .stream import StreamHub
 
-__all__ = ["IngestResult", "ListenerCore", "StorageError"]
+__all__ = ["DeskLogView", "HeldNothingStore", "IngestResult", "ListenerCore", "StorageError"]
 
-# Recent event ids the desk itself remembers (its de-duplication window): a batch retried within
-# this many events is recognised without asking the database.
+# Recent event ids the desk itself remembers (its de-duplication window): the desk's sinks and the
+# streams get an event retried within this many events only once. What is stored is the
+# database's call (a unique event_id), however old the first copy.
 DEDUP_WINDOW = 50_000
 RATE_WINDOW_SECONDS = 10.0
-# The desk keeps a copy of every event in its own in-memory run store as well (one ring per run,
-# so it grows with the number of runs). The listener answers every query from the log service,
-# so that copy is only dead weight: it is emptied after this many accepted events.
-DESK_STORE_EVENTS = 50_000
 
 
 class StorageError(RuntimeError):
@@ -38,17 +41,84 @@ class StorageError(RuntimeError):
 
 
 class IngestResult:
-    __slots__ = ("accepted", "duplicates", "rejected", "stored_events", "failed")
+    """The answer to one request, and its committed events (new or already stored) for ``feed``."""
+
+    __slots__ = ("accepted", "duplicates", "rejected", "stored_events")
 
     def __init__(self) -> None:
         self.accepted = 0
         self.duplicates = 0
         self.rejected: list[dict[str, Any]] = []
         self.stored_events: list[Any] = []
-        self.failed: list[tuple[int, BaseException]] = []
 
     def as_json(self) -> dict[str, Any]:
         return {"accepted": self.accepted, "duplicates": self.duplicates, "rejected": self.rejected}
+
+
+class DeskLogView:
+    """The log service as the listener's desk sees it.
+
+    The listener stores each request's events in the log service itself before it answers, and
+    appends them through the desk afterwards. The desk reads runs, trees and events through this
+    view from the log service as usual (every attribute is the service's own); only its appends
+    end here, as the events are already stored.
+    """
+
+    __slots__ = ("_service",)
+
+    def __init__(self, service: Any) -> None:
+        object.__setattr__(self, "_service", service)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._service, name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self._service, name, value)
+
+    async def append_event(self, event: Any) -> None:
+        return None
+
+    async def append_events(self, events: list[Any]) -> int:
+        return 0
+
+
+class HeldNothingStore:
+    """The desk's in-memory run store in the listener: it keeps nothing.
+
+    With a log service the desk reads runs, trees and events from the log service, and so does
+    every route of the listener. The desk's own store would derive every run record a second
+    time and keep a copy of every event (one ring per run, growing with the number of runs)
+    that no answer ever reads; on the ingest road that cost about as much as the rest of the
+    desk's work. This store takes the desk's copy and drops it, and answers the store's reads
+    as an empty store does.
+    """
+
+    backend_name = "listener"
+
+    def append_event(self, event: Any) -> None:
+        return None
+
+    def list_runs(self, **filters: Any) -> list[Any]:
+        return []
+
+    def get_run(self, run_id: str) -> None:
+        return None
+
+    def get_run_children(self, run_id: str) -> list[Any]:
+        return []
+
+    def get_run_events(self, run_id: str, *, limit: int | None = None,
+                       include_descendants: bool = False) -> list[Any]:
+        return []
+
+    def get_recent_events(self, *, limit: int | None = None) -> list[Any]:
+        return []
+
+    def get_event(self, event_id: str) -> None:
+        return None
+
+    def reset(self) -> None:
+        return None
 
 
 def _desk_settings(config: ListenerConfig) -> Settings:
@@ -85,8 +155,14 @@ class ListenerCore:
         self.config = config
         config.db_path.parent.mkdir(parents=True, exist_ok=True)
         self.desk = RuntimeTraceDesk(_desk_settings(config))
-        if not callable(getattr(self.desk.log_service, "batch", None)):
+        self.log_service = self.desk.log_service
+        if not callable(getattr(self.log_service, "batch", None)):
             raise RuntimeError("the log service does not commit in batches")
+        # Every read goes to the log service: the desk keeps no copy of its own, and its appends
+        # come after the listener stored the events. Both set here, after the desk is built;
+        # ``reload`` on this desk would bring its own store and log service back.
+        self.desk._run_store = HeldNothingStore()
+        self.desk._log_service = DeskLogView(self.log_service)
         # Further sinks fed with every accepted event (an OTLP exporter, for one). They are
         # added after the desk is built; ``reload`` on this desk would drop them.
         for backend in backends or ():
@@ -102,13 +178,9 @@ class ListenerCore:
         self.duplicates_total = 0
         self.ingest_requests = 0
         self._rate: collections.deque[tuple[float, int]] = collections.deque()
-        # Events the desk accepted whose commit failed: the desk remembers their ids, so a retry
-        # would look like a duplicate. They go straight to the log service when they come back.
-        self._uncommitted: dict[str, None] = {}
-        self.desk_store_events = DESK_STORE_EVENTS
-        self._desk_store_held = 0
-        # Events accepted by a request whose commit is under way: id -> that commit's outcome.
-        self._inflight: dict[str, asyncio.Future[bool]] = {}
+        # Committed events the desk failed to take (its sinks and subscriptions missed them).
+        self.desk_errors = 0
+        self.last_desk_error: str | None = None
         self._closed = False
 
     # -- ingest -------------------------------------------------------------------------------
@@ -117,118 +189,73 @@ class ListenerCore:
         return decode_body(body)
 
     async def ingest(self, batch: DecodedBatch) -> IngestResult:
-        """Append the valid events through the desk; returns once they are committed.
+        """``store`` then ``feed``: returns once the events are committed and handed on."""
+        result = await self.store(batch)
+        await self.feed(result)
+        return result
 
-        Raises ``StorageError`` when a commit failed (after committing what it could); the
-        caller answers with a server error so that the sender retries, and the retry stores the
-        events that failed without storing the others twice. An event the store refuses (a value
-        it cannot encode) is rejected by its index like an invalid one.
+    async def store(self, batch: DecodedBatch) -> IngestResult:
+        """Commits the valid events of ``batch`` in one batch of the log service; returns once
+        they are committed.
+
+        The database tells which events are new and which it already holds (a retried batch, a
+        batch another request is committing: both count as duplicates only once committed,
+        since the log service answers after the commit that holds them). An event the store
+        refuses (a value it cannot encode) is rejected by its index like an invalid one.
+        Raises ``StorageError`` when the commit failed: nothing of the batch is known to be
+        stored, the caller answers with a server error, and the sender's retry stores it.
         """
         result = IngestResult()
         result.rejected = list(batch.rejected)
-        events = batch.events
-        if events:
-            await self._append_in_one_commit(self.desk.log_service, batch, result)
-            result.rejected.sort(key=lambda r: r["index"])
+        if batch.events:
+            await self._commit(batch, result)
         self._count(result)
-        self._desk_store_held += len(batch.events)
-        if self._desk_store_held >= self.desk_store_events:
-            self._desk_store_held = 0
-            self.desk._run_store.reset()
-        if result.stored_events:
-            await self.hub.publish(result.stored_events)
-        if result.failed:
-            first = result.failed[0][1]
-            raise StorageError(f"{len(result.failed)} event(s) could not be stored: {first}")
         return result
 
-    async def _append_in_one_commit(self, service: Any, batch: DecodedBatch,
-                                    result: IngestResult) -> None:
-        """Appends inside the log service's batch: the desk's appends queue their events and
-        return, and leaving the batch waits for the one commit that holds them all.
-
-        An event another request is still committing counts as a duplicate only once that
-        commit is done (had it failed, this request stores the event): an answer never
-        acknowledges an event that is not committed.
-        """
-        append = self.desk.append_event
+    async def _commit(self, batch: DecodedBatch, result: IngestResult) -> None:
+        service = self.log_service
         events = batch.events
-        inflight = self._inflight
-        done: asyncio.Future[bool] = asyncio.get_running_loop().create_future()
-        accepted: list[Any] = []
-        retry: list[int] = []
-        waits: dict[asyncio.Future[bool], list[int]] = {}
-        committed = False
+        kept = events
         try:
             async with service.batch() as commit:
-                for pos, ev in enumerate(events):
-                    try:
-                        outcome = await append(ev)
-                    except ValueError as exc:  # the store cannot hold this event
-                        result.rejected.append({"index": batch.indexes[pos],
-                                                "error": str(exc)[:300]})
-                        continue
-                    except Exception as exc:  # not stored; the desk remembers it though
-                        self._uncommitted[ev.event_id] = None
-                        result.failed.append((batch.indexes[pos], exc))
-                        continue
-                    event_id = ev.event_id
-                    if outcome:
-                        accepted.append(ev)
-                        inflight[event_id] = done
-                    elif self._uncommitted and event_id in self._uncommitted:
-                        retry.append(pos)
-                    elif event_id in inflight:
-                        waits.setdefault(inflight[event_id], []).append(pos)
-                    else:
-                        result.duplicates += 1
-            committed = True
+                try:
+                    await service.append_events(events)
+                except ValueError:
+                    # One of them cannot be stored (nothing of the list was queued): one by
+                    # one, to reject that one by its index and keep the others.
+                    kept = []
+                    for pos, ev in enumerate(events):
+                        try:
+                            await service.append_events([ev])
+                        except ValueError as exc:
+                            result.rejected.append({"index": batch.indexes[pos],
+                                                    "error": str(exc)[:MAX_ERROR_TEXT]})
+                        else:
+                            kept.append(ev)
+                    result.rejected.sort(key=lambda r: r["index"])
         except Exception as exc:
-            # The commit failed: none of this batch's events is known to be stored.
-            for ev in accepted:
-                self._uncommitted[ev.event_id] = None
-                result.failed.append((-1, exc))
-        finally:
-            for ev in accepted:
-                if inflight.get(ev.event_id) is done:
-                    del inflight[ev.event_id]
-            done.set_result(committed)
-        if committed:
-            # Events the desk had not seen lately may still be in the database from before
-            # (a restart, or a retry older than the desk's window): the commit counted them.
-            # Which ones it was is not known here, so the stream gets them all (the page keys
-            # by id).
-            result.accepted += commit.stored
-            result.duplicates += commit.duplicates
-            result.stored_events.extend(accepted)
-            for ev in accepted:
-                self._uncommitted.pop(ev.event_id, None)
-        for other, positions in waits.items():
-            if await other:
-                result.duplicates += len(positions)
-            else:
-                retry.extend(positions)
-        if retry:
-            retry.sort()
-            await self._store_again(events, retry, batch, result)
+            raise StorageError(f"{len(kept)} event(s) could not be stored: {exc}") from exc
+        result.accepted = commit.stored
+        result.duplicates = commit.duplicates
+        result.stored_events = kept
 
-    async def _store_again(self, events: list[Any], positions: list[int], batch: DecodedBatch,
-                           result: IngestResult) -> None:
-        """Events the desk remembers but whose commit failed before: straight to the log
-        service (which ignores any that did get stored)."""
-        log_service = self.desk.log_service
-        again = [events[pos] for pos in positions]
-        copies = [ev.model_copy(deep=True) for ev in again]
-        try:
-            stored = await log_service.append_events(copies)
-        except Exception as exc:  # still failing: keep them marked, report it
-            result.failed.extend((batch.indexes[pos], exc) for pos in positions)
+    async def feed(self, result: IngestResult) -> None:
+        """Appends committed events through the desk (its window, sinks and subscriptions take
+        each event once) and publishes those it took to the live streams."""
+        events = result.stored_events
+        if not events:
             return
-        for ev in again:
-            self._uncommitted.pop(ev.event_id, None)
-        result.accepted += stored
-        result.duplicates += len(again) - stored
-        result.stored_events.extend(again)
+        append = self.desk.append_event
+        taken = []
+        for ev in events:
+            try:
+                if await append(ev):
+                    taken.append(ev)
+            except Exception as exc:  # stored all the same; only the desk's consumers missed it
+                self.desk_errors += 1
+                self.last_desk_error = f"{type(exc).__name__}: {exc}"[:MAX_ERROR_TEXT]
+        if taken:
+            await self.hub.publish(taken)
 
     def _count(self, result: IngestResult) -> None:
         self.ingest_requests += 1
@@ -259,7 +286,7 @@ class ListenerCore:
 
     def stored_counts(self) -> tuple[int | None, int | None]:
         """(events, runs) held by the log service, when it can tell."""
-        service = self.desk.log_service
+        service = self.log_service
         counts = getattr(service, "stats", None)
         if callable(counts):
             try:
@@ -287,6 +314,7 @@ class ListenerCore:
             "rejected_total": self.rejected_total,
             "duplicates_total": self.duplicates_total,
             "ingest_requests": self.ingest_requests,
+            "desk_errors": self.desk_errors,
             "stream_clients": self.hub.client_count,
             "started_at": self.started_at,
             "uptime_seconds": round(time.time() - self.started_at, 3),
@@ -304,7 +332,7 @@ class ListenerCore:
             return
         self._closed = True
         self.hub.close()
-        service = self.desk.log_service
+        service = self.log_service
         for name in ("aclose", "close"):
             closer = getattr(service, name, None)
             if callable(closer):

@@ -88,15 +88,17 @@ class _Masker:
     and turns non-finite floats into their names as the careful road does.
 
     The verdict on each key text comes from the sanitizer (``DataFormatter.is_secret_key``) and
-    is remembered for one body only, where the same keys come back event after event. Raises
-    ``_GiveUp`` on nesting that comes near the sanitizer's depth limit (where it cuts the value
-    short).
+    is remembered for one body only, where the same keys come back event after event: a mapping
+    whose keys are all known to be harmless (one set operation) only has its values walked.
+    Raises ``_GiveUp`` on nesting that comes near the sanitizer's depth limit (where it cuts the
+    value short).
     """
 
-    __slots__ = ("verdicts", "limit", "mask")
+    __slots__ = ("verdicts", "harmless", "limit", "mask")
 
     def __init__(self) -> None:
         self.verdicts: dict[str, bool] = {}
+        self.harmless: set[str] = set()
         self.mask = DataFormatter.MASK
         # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
         self.limit = DataFormatter.MAX_DEPTH - 2
@@ -126,15 +128,11 @@ class _Masker:
         if depth >= self.limit:
             raise _GiveUp
         depth += 1
-        verdicts = self.verdicts
+        if not self.harmless.issuperset(value):
+            self.mask_keys(value)  # the values under secret keys become the mask (plain text)
         plain = _PLAIN
-        for key, item in value.items():
-            secret = verdicts.get(key)
-            if secret is None:
-                secret = verdicts[key] = DataFormatter.is_secret_key(key)
-            if secret:
-                value[key] = self.mask
-                continue
+        odd = False
+        for item in value.values():
             kind = type(item)
             if kind in plain:
                 continue
@@ -143,7 +141,23 @@ class _Masker:
             elif kind is list:
                 self.sequence(item, depth)
             elif kind is float and not math.isfinite(item):
-                value[key] = _float_text(item)
+                odd = True
+        if odd:
+            for key, item in value.items():
+                if type(item) is float and not math.isfinite(item):
+                    value[key] = _float_text(item)
+
+    def mask_keys(self, value: dict[str, Any]) -> None:
+        verdicts = self.verdicts
+        harmless = self.harmless
+        for key in value.keys() - harmless:  # the secret keys, and those not judged yet
+            secret = verdicts.get(key)
+            if secret is None:
+                secret = verdicts[key] = DataFormatter.is_secret_key(key)
+                if not secret:
+                    harmless.add(key)
+            if secret:
+                value[key] = self.mask
 
     def field(self, model: Any, name: str, depth: int) -> None:
         value = getattr(model, name)
@@ -160,7 +174,10 @@ class _Masker:
         plain = _PLAIN
         if type(ev.level) not in plain:
             self.field(ev, "level", 1)
-        if type(ev.payload) not in plain:
+        payload = ev.payload
+        if type(payload) is dict:
+            self.mapping(payload, 1)
+        elif type(payload) not in plain:
             self.field(ev, "payload", 1)
         if type(ev.error) not in plain:
             self.field(ev, "error", 1)
@@ -250,19 +267,25 @@ def _quick(body: bytes) -> DecodedBatch | None:
         return None
     events = parsed.events
     masker = _Masker()
+    mask = masker.event
     try:
         for ev in events:
-            if not ev.event_id or "event_id" not in ev.model_fields_set:
+            if not ev.event_id or "event_id" not in ev.__pydantic_fields_set__:
                 return None
             if not _INT64_MIN <= ev.timestamp <= _INT64_MAX:
                 return None
-            masker.event(ev)
+            mask(ev)
     except (_GiveUp, RecursionError):
         return None
-    defaults = {k: getattr(parsed, k) for k in _META_KEYS if getattr(parsed, k) is not None}
+    # The sink's rule (see _fill_meta), for every event at once.
+    defaults = [(k, v) for k in _META_KEYS
+                if (v := getattr(parsed, k)) is not None and (v or k == "group_id")]
     if defaults:
         for ev in events:
-            _fill_meta(ev.meta, defaults)
+            meta = ev.meta
+            for key, value in defaults:
+                if key not in meta:
+                    meta[key] = value
     return DecodedBatch(events=events, indexes=list(range(len(events))), total=len(events))
 
 

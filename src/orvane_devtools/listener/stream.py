@@ -90,7 +90,9 @@ class StreamHub:
         self.heartbeat_seconds = heartbeat_seconds
         self.epoch = format(time.time_ns() // 1_000_000, "x")
         self.registry = RuntimeObservationSubscriptions()
-        self.ring: collections.deque[_Item] = collections.deque(maxlen=RING_SIZE)
+        # (seq, event) of the most recent committed events, for resuming clients. Plain pairs:
+        # the ring is fed on every ingest, also while no client is there to read it.
+        self.ring: collections.deque[tuple[int, Any]] = collections.deque(maxlen=RING_SIZE)
         self.seq = 0
         self.client_count = 0
         self.closed = False
@@ -99,18 +101,19 @@ class StreamHub:
 
     async def publish(self, events: list[Any]) -> None:
         """Queue committed events (and the records of their runs) for the clients."""
-        if self.closed:
+        if self.closed or not events:
+            return
+        first = self.seq + 1
+        self.seq += len(events)
+        self.ring.extend(zip(range(first, self.seq + 1), events))
+        if not self.client_count:
             return
         items = []
         runs: dict[str, None] = {}
-        for ev in events:
-            self.seq += 1
-            items.append(_Item(self.seq, ev))
+        for seq, ev in enumerate(events, first):
+            items.append(_Item(seq, ev))
             if ev.run is not None:
                 runs[ev.run.run_id] = None
-        self.ring.extend(items)
-        if not self.client_count:
-            return
         # The run records as they are now (resolved), read once per run of the batch and
         # carried by the run's events, so that a client gets them after the events it sees.
         get_run = self.desk.get_run
@@ -143,7 +146,7 @@ class StreamHub:
         if epoch != self.epoch or not seq_text.isdigit():
             return False, -1
         seq = int(seq_text)
-        oldest = self.ring[0].seq if self.ring else self.seq + 1
+        oldest = self.ring[0][0] if self.ring else self.seq + 1
         if seq > self.seq or seq < oldest - 1:
             return False, -1
         return True, seq
@@ -208,7 +211,7 @@ class StreamHub:
         registry so that the meaning is the live one (descendant links included). Run records
         are read now: the latest state is what the client missed."""
         scratch = RuntimeObservationSubscriptions()
-        items = [item for item in self.ring if after < item.seq <= upto]
+        items = [_Item(seq, ev) for seq, ev in self.ring if after < seq <= upto]
         sub = scratch.subscribe(maxsize=max(1, len(items)), **flt.subscribe_kwargs)
         for item in items:
             scratch.publish(item)
@@ -219,8 +222,6 @@ class StreamHub:
                 item = sub.get_nowait()
             except asyncio.QueueEmpty:
                 break
-            copy = _Item(item.seq, item.event)
-            copy._text = item._text
             run = item.run
             if run is not None:
                 if run.run_id not in records:
@@ -228,8 +229,8 @@ class StreamHub:
                         records[run.run_id] = self.desk.get_run(run.run_id)
                     except Exception:
                         records[run.run_id] = None
-                copy.run_record = records[run.run_id]
-            out.append(copy)
+                item.run_record = records[run.run_id]
+            out.append(item)
         sub.close()
         return out
 
