@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import atexit
+import math
 import os
 import threading
 import weakref
@@ -17,6 +18,11 @@ from ._writer import Writer, commit_counter
 __all__ = ["SQLiteLogStore"]
 
 _INT64 = (-(2**63), 2**63 - 1)
+# The text fields of a run context that record derivation reads.
+_CONTEXT_TEXTS = (
+    "run_id", "root_run_id", "parent_run_id", "run_kind", "agent_id", "agent_name", "session_id", "response_id",
+    "execution_id",
+)
 
 
 def _serializers() -> tuple[Any, Any]:
@@ -43,6 +49,35 @@ def _forked() -> None:
 
 
 os.register_at_fork(after_in_child=_forked)
+
+
+_SCALARS = (str, int, bool, type(None))
+
+
+def _plain_context(run: Any) -> dict | None:
+    """The fields of a run context as a private dict, when its JSON tells its values exactly
+    (texts and none, a flat meta of texts, ints, bools, finite floats and none): then a later
+    context with the same JSON derives the same record from this dict. None otherwise."""
+    fields = run.__dict__
+    out = {}
+    for name in _CONTEXT_TEXTS:
+        value = fields.get(name)
+        if value is not None and type(value) is not str:
+            return None
+        out[name] = value
+    meta = fields.get("meta")
+    if type(meta) is not dict:
+        return None
+    for key, value in meta.items():
+        if type(key) is not str:
+            return None
+        if type(value) is float:
+            if not math.isfinite(value):
+                return None
+        elif type(value) not in _SCALARS:
+            return None
+    out["meta"] = dict(meta)
+    return out
 
 
 class SQLiteLogStore:
@@ -95,9 +130,16 @@ class SQLiteLogStore:
     def prepare(self, event: Any) -> tuple:
         """Check and encode one event for the file; raises for an event the file cannot hold.
 
-        Gives the tuple the writer takes (see ``_writer.P_*``): the event, its columns, its JSON
+        Gives the tuple the writer takes (see ``_writer.P_*``): the event's columns, its JSON
         without the run context (which the writer keeps once per distinct context), its eight
-        normalised search values, the context's JSON and search text.
+        normalised search values, the context's JSON and search text, and what the writer's
+        derivation of the run record reads (message, meta, the run context).
+
+        The tuple waits in the writer's queue, so it holds texts and numbers rather than the event:
+        the event's objects die here instead of ageing into the older generations of the cycle
+        collector (whose full collections then walk the whole heap). The run context handed on is
+        the first one this store saw for the run with the same JSON, so consecutive events of a run
+        share it.
         """
         event_id = event.event_id
         ts = event.timestamp
@@ -111,10 +153,10 @@ class SQLiteLogStore:
             # form raises, stops here.
             full = _event_json(event, fallback=str)
             norm = normalize
-            parts = [
+            parts = (
                 norm(event_id), norm(event.event_type), norm(event.source), norm(event.level),
                 norm(event.message), norm(event.payload), norm(event.error), norm(event.meta),
-            ]
+            )
             run = event.run
             if run is None:
                 run_id = run_json = ctx_text = None
@@ -124,9 +166,11 @@ class SQLiteLogStore:
                 cached = self._contexts.get(run_id)
                 if cached is None or not full.endswith(cached[0]):
                     cached = self._context(run)
-                tail, run_json, ctx_text = cached
+                tail, run_json, ctx_text, shared = cached
                 if full.endswith(tail):
                     body = full[: len(full) - len(tail)].decode() + "}"
+                    if shared is not None:
+                        run = shared
                 else:  # pragma: no cover - the context serialised differently inside the event
                     body = full.decode()
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
@@ -138,7 +182,6 @@ class SQLiteLogStore:
         group_id = meta.get("group_id")
         level = event.level
         return (
-            event,
             event_id,
             ts,
             event.event_type,
@@ -151,17 +194,21 @@ class SQLiteLogStore:
             parts,
             run_json,
             ctx_text,
+            event.message,
+            meta,
+            run,
         )
 
-    def _context(self, run: Any) -> tuple[bytes, str, str]:
-        """(how an event's JSON ends with this run context, the context's JSON, its search text),
-        remembered per run id: a run's events mostly carry the same context."""
+    def _context(self, run: Any) -> tuple[bytes, str, str, dict | None]:
+        """(how an event's JSON ends with this run context, the context's JSON, its search text,
+        its fields for derivation or None), remembered per run id: a run's events mostly carry the
+        same context."""
         kind = run.run_kind
         if kind is not None and not isinstance(kind, str):
             str(kind)  # the record keeps the kind's string form
         run_json = _context_json(run, fallback=str)
         text = normalize(run.model_dump(mode="json", fallback=str))
-        entry = (b',"run":' + run_json + b"}", run_json.decode(), text)
+        entry = (b',"run":' + run_json + b"}", run_json.decode(), text, _plain_context(run))
         if len(self._contexts) >= 4096:
             self._contexts.clear()
         self._contexts[run.run_id] = entry

@@ -78,7 +78,8 @@ VAL_MIN_CHARS = 24
 VAL_MEMORY = 32
 
 # A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
-P_EVENT, P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT = range(13)
+(P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT, P_MESSAGE,
+ P_META, P_CONTEXT) = range(15)
 
 
 class _Ticket:
@@ -435,8 +436,8 @@ class Writer:
         dup_total = 0
         working = self._working
         adopt = self._adopt
-        derive = self._deriver.append_event
-        records = self._deriver._runs
+        derive = self._deriver._derive_record
+        get_run = self._deriver.get_run
         head_for = self._head_for
         ctx_for = self._ctx_for
         val_for = self._val_for
@@ -463,21 +464,20 @@ class Writer:
                         state = working.get(run_id)
                         if state is None:
                             state = adopt(run_id)
-                        derive(p[P_EVENT])
-                        record = records[run_id]
+                        status = derive(p[P_TYPE], p[P_TS], p[P_SOURCE], p[P_MESSAGE], p[P_META], p[P_CONTEXT])
                         run_json = p[P_RUN_JSON]
                         # The record's texts change only with the context, the event's meta or
                         # the status (applying the same context and meta again leaves them).
                         if (
                             run_json == state.seen_json and parts[7] == state.seen_meta
-                            and record.status == state.seen_status and state.head_id is not None
+                            and status == state.seen_status and state.head_id is not None
                         ):
                             head_id = state.head_id
                         else:
-                            head_id = head_for(state, record)
+                            head_id = head_for(state, get_run(run_id))
                             state.seen_json = run_json
                             state.seen_meta = parts[7]
-                            state.seen_status = record.status
+                            state.seen_status = status
                         ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
                         run_key = state.run_key
                         touched[run_id] = state
@@ -638,11 +638,11 @@ class Writer:
 
     def _store_records(self, touched: dict[str, _RunState]) -> None:
         gen = self._run_gen()
-        records = self._deriver._runs
+        get_run = self._deriver.get_run
         rows = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
-            record = records[run_id]
+            record = get_run(run_id)
             meta = record.meta
             app_id = meta.get("app_id")
             group_id = meta.get("group_id")
