@@ -478,16 +478,20 @@ class Writer:
                             state.seen_json = run_json
                             state.seen_meta = parts[7]
                             state.seen_status = status
-                        ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
+                        ctx_id = state.ctx_id
+                        if ctx_id is None or run_json != state.ctx_json:
+                            ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
                         run_key = state.run_key
                         touched[run_id] = state
                         pay_val = meta_val = None
                         own = parts
                         pay, meta = parts[5], parts[7]
+                        vals = state.vals
+                        # A text the run repeats has its key in `vals` already (else _val_for).
                         if len(pay) >= VAL_MIN_CHARS:
-                            pay_val = val_for(state, pay)
+                            pay_val = vals.get(pay) or val_for(state, pay)
                         if len(meta) >= VAL_MIN_CHARS:
-                            meta_val = val_for(state, meta)
+                            meta_val = vals.get(meta) or val_for(state, meta)
                         if pay_val is not None or meta_val is not None:
                             own = list(parts)
                             if pay_val is not None:
