@@ -61,6 +61,10 @@ IDLE_DELAY = 0.1
 # CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
 CHECKPOINT_WAIT_MS = 200
+# Events written between the writer's passive checkpoints (a few MB of WAL). They run after the
+# batch's tickets are settled: the connection's own automatic checkpoint would run inside COMMIT,
+# while the appends of the batch still wait.
+CHECKPOINT_EVENTS = 4096
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
@@ -172,6 +176,7 @@ class Writer:
         self._last_work = 0.0
         self._backlog = False
         self._index_pause_until = 0.0
+        self._since_checkpoint = 0  # events written since the last checkpoint
         self._settle: dict[Any, list] = {}
         # Counters of this session (read by stats() from other threads; plain ints).
         self.appended = 0
@@ -542,6 +547,7 @@ class Writer:
         if self._sampled >= SAMPLE_FLUSH:
             self._flush_samples()
         self._commit()
+        self._since_checkpoint += stored_total
         self.appended += stored_total
         self.duplicates += dup_total
         return results
@@ -731,6 +737,10 @@ class Writer:
         ticket came for ``IDLE_DELAY``."""
         now = time.monotonic()
         due = now - self._last_maintenance >= MAINTENANCE_EVERY
+        try:
+            self._checkpoint_if_due()
+        except sqlite3.Error as exc:  # kept for stats(); a later round tries again
+            self.last_error = str(wrap_error(exc, self._path, "copying the log into the file"))
         lag = self._index_lag() if now >= self._index_pause_until else 0
         try:
             if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
@@ -774,6 +784,7 @@ class Writer:
             removed += self._expire(cutoff, RETENTION_STEP - removed)
         if removed:
             self._commit()
+            self._since_checkpoint += removed
             self.retention_steps += 1
         else:
             self._conn.execute("ROLLBACK")
@@ -797,8 +808,9 @@ class Writer:
 
     def _index_step(self, limit: int) -> None:
         self._begin()
-        self._index_texts(limit)
+        indexed = self._index_texts(limit)
         self._commit()
+        self._since_checkpoint += indexed
         self.index_steps += 1
 
     def _flush_samples(self) -> None:
@@ -818,6 +830,14 @@ class Writer:
         self._begin()
         self._flush_samples()
         self._commit()
+
+    def _checkpoint_if_due(self) -> None:
+        """A passive checkpoint once CHECKPOINT_EVENTS events were written since the last one
+        (it copies what no reader still needs and never waits for readers)."""
+        if self._since_checkpoint < CHECKPOINT_EVENTS:
+            return
+        self._since_checkpoint = 0
+        self._conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchone()
 
     def _checkpoint_if_large(self) -> None:
         try:
