@@ -109,11 +109,15 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals", "seen_json", "seen_meta",
-                 "seen_status")
+    __slots__ = ("run_key", "new", "unwritten", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals",
+                 "seen_json", "seen_meta", "seen_status")
 
-    def __init__(self, run_key: int) -> None:
+    def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
+        # A run this writer created: its key is fresh, so no head or context row names it until
+        # this state made one. `unwritten`: its `runs` row is still to be inserted.
+        self.new = new
+        self.unwritten = new
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
@@ -455,64 +459,62 @@ class Writer:
             stored = dups = 0
             try:
                 for p in ticket.items:
-                    event_id = p[P_ID]
+                    (event_id, ts, etype, source, level, app, group, run_id, body, parts, run_json, ctx_text,
+                     message, meta_obj, context) = p
                     if event_id in seen_ids:
                         dups += 1
                         continue
                     seen_ids.add(event_id)
-                    parts = p[P_PARTS]
-                    run_id = p[P_RUN]
                     if run_id is None:
                         run_key = head_id = ctx_id = pay_val = meta_val = None
-                        own = parts
+                        lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
+                        text = " ".join(filter(None, parts))
                     else:
                         state = working.get(run_id)
                         if state is None:
                             state = adopt(run_id)
-                        status = derive(p[P_TYPE], p[P_TS], p[P_SOURCE], p[P_MESSAGE], p[P_META], p[P_CONTEXT])
-                        run_json = p[P_RUN_JSON]
+                        status = derive(etype, ts, source, message, meta_obj, context)
+                        meta = parts[7]
                         # The record's texts change only with the context, the event's meta or
                         # the status (applying the same context and meta again leaves them).
+                        head_id = state.head_id
                         if (
-                            run_json == state.seen_json and parts[7] == state.seen_meta
-                            and status == state.seen_status and state.head_id is not None
+                            head_id is None or run_json != state.seen_json or meta != state.seen_meta
+                            or status != state.seen_status
                         ):
-                            head_id = state.head_id
-                        else:
                             head_id = head_for(state, get_run(run_id))
                             state.seen_json = run_json
-                            state.seen_meta = parts[7]
+                            state.seen_meta = meta
                             state.seen_status = status
                         ctx_id = state.ctx_id
                         if ctx_id is None or run_json != state.ctx_json:
-                            ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
+                            ctx_id = ctx_for(state, run_json, ctx_text)
                         run_key = state.run_key
                         touched[run_id] = state
-                        pay_val = meta_val = None
-                        own = parts
-                        pay, meta = parts[5], parts[7]
+                        pay = parts[5]
                         vals = state.vals
-                        # A text the run repeats has its key in `vals` already (else _val_for).
-                        if len(pay) >= VAL_MIN_CHARS:
-                            pay_val = vals.get(pay) or val_for(state, pay)
-                        if len(meta) >= VAL_MIN_CHARS:
-                            meta_val = vals.get(meta) or val_for(state, meta)
-                        if pay_val is not None or meta_val is not None:
-                            own = list(parts)
+                        # A text the run repeats has its key in `vals` already (else _val_for);
+                        # the event's own text then leaves it out.
+                        pay_val = (vals.get(pay) or val_for(state, pay)) if len(pay) >= VAL_MIN_CHARS else None
+                        meta_val = (vals.get(meta) or val_for(state, meta)) if len(meta) >= VAL_MIN_CHARS else None
+                        if pay_val is None and meta_val is None:
+                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
+                            text = " ".join(filter(None, parts))
+                        else:
                             if pay_val is not None:
-                                own[5] = ""
+                                pay = ""
                             if meta_val is not None:
-                                own[7] = ""
+                                meta = ""
+                            own = (*parts[:5], pay, parts[6], meta)
+                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own))
+                            text = " ".join(filter(None, own))
                     seq += 1
-                    etype = p[P_TYPE]
                     rows.append(
-                        (seq, event_id, run_key, p[P_TS], etype, p[P_SOURCE], p[P_LEVEL], p[P_APP], p[P_GROUP],
-                         head_id, ctx_id, pay_val, meta_val, "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own)),
-                         " ".join(filter(None, own)), p[P_BODY])
+                        (seq, event_id, run_key, ts, etype, source, level, app, group, head_id, ctx_id, pay_val,
+                         meta_val, lens, text, body)
                     )
                     if etype not in types:
                         self._name(NAME_EVENT_TYPE, etype)
-                    app = p[P_APP]
                     if app is not None and app not in apps:
                         self._name(NAME_EVENT_APP_ID, app)
                     tick += 1
@@ -556,11 +558,9 @@ class Writer:
         conn = self._conn
         row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
-            key = self._next_key()
-            conn.execute("INSERT INTO runs(run_key, run_id, gen, record) VALUES (?, ?, ?, '{}')",
-                         (key, run_id, self._run_gen()))
+            # Its row is inserted with its first record (_store_records, in this transaction).
             self._counters["runs"] += 1
-            state = _RunState(key)
+            state = _RunState(self._next_key(), new=True)
         else:
             record = self._run_record.model_validate_json(row[1])
             self._deriver._adopt_run(record)
@@ -584,12 +584,13 @@ class Writer:
         digest = _text_hash(text)
         conn = self._conn
         head_id = None
-        for hid, stored in conn.execute(
-            "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-        ):
-            if stored == text:
-                head_id = hid
-                break
+        if not (state.new and state.head_id is None):
+            for hid, stored in conn.execute(
+                "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+            ):
+                if stored == text:
+                    head_id = hid
+                    break
         if head_id is None:
             head_id = self._next_key()
             conn.execute(
@@ -612,12 +613,13 @@ class Writer:
         digest = _text_hash(body)
         conn = self._conn
         ctx_id = None
-        for cid, stored in conn.execute(
-            "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-        ):
-            if stored == body:
-                ctx_id = cid
-                break
+        if not (state.new and state.ctx_id is None):
+            for cid, stored in conn.execute(
+                "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+            ):
+                if stored == body:
+                    ctx_id = cid
+                    break
         if ctx_id is None:
             ctx_id = self._next_key()
             conn.execute(
@@ -650,6 +652,7 @@ class Writer:
         gen = self._run_gen()
         get_run = self._deriver.get_run
         rows = []
+        inserts = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
             record = get_run(run_id)
@@ -659,20 +662,33 @@ class Writer:
             flow_name = meta.get("flow_name")
             app_id = app_id if isinstance(app_id, str) else None
             window = record.updated_at or record.started_at or record.completed_at or record.failed_at
-            rows.append((
+            row = (
                 record.root_run_id, record.parent_run_id, record.run_kind, record.status, record.agent_id,
                 record.session_id, app_id, group_id if isinstance(group_id, str) else None,
                 flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window, gen,
                 record.model_dump_json(fallback=str), state.run_key,
-            ))
+            )
+            if state.unwritten:
+                inserts.append(row + (run_id,))
+                state.unwritten = False
+            else:
+                rows.append(row)
             if app_id is not None and app_id not in apps:
                 self._name(NAME_RUN_APP_ID, app_id)
-        self._conn.executemany(
-            "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
-            " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
-            " record = ? WHERE run_key = ?",
-            rows,
-        )
+        if inserts:
+            self._conn.executemany(
+                "INSERT INTO runs(root_run_id, parent_run_id, run_kind, status, agent_id, session_id, app_id,"
+                " group_id, flow_name, sort_ts, window_ts, gen, record, run_key, run_id)"
+                " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                inserts,
+            )
+        if rows:
+            self._conn.executemany(
+                "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
+                " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
+                " record = ? WHERE run_key = ?",
+                rows,
+            )
 
     def _name(self, kind: int, value: str) -> None:
         names = self._names[kind]
