@@ -166,9 +166,11 @@ class SQLiteLogStore:
                 cached = self._contexts.get(run_id)
                 if cached is None or not full.endswith(cached[0]):
                     cached = self._context(run)
+                    if not full.endswith(cached[0]):  # pragma: no cover - serialised otherwise inside
+                        cached = (b"", cached[1], cached[2], None)
                 tail, run_json, ctx_text, shared = cached
-                if full.endswith(tail):
-                    body = full[: len(full) - len(tail)].decode() + "}"
+                if tail:
+                    body = (full[: len(full) - len(tail)] + b"}").decode()
                     if shared is not None:
                         run = shared
                 else:  # pragma: no cover - the context serialised differently inside the event
