@@ -83,9 +83,10 @@ def test_queued_events_hold_no_event_objects(open_service):
     ctx = RuntimeRunContext(run_id="r", run_kind="agent_task", meta={"flow_name": "f"})
     events = [RuntimeEvent(event_id=f"e{i}", event_type="stream.delta", timestamp=1000 + i, run=ctx,
                            payload=payload, meta={"app_id": "a"}) for i in range(3)]
-    before = [sys.getrefcount(o) for o in (events[2], events[2].payload, ctx, ctx.meta)]
+    held = (events[2], events[2].payload, events[2].meta, ctx, ctx.meta)
+    before = [sys.getrefcount(o) for o in held]
     prepared = [store.prepare(e) for e in events]
-    after = [sys.getrefcount(o) for o in (events[2], events[2].payload, ctx, ctx.meta)]
+    after = [sys.getrefcount(o) for o in held]
     assert after == before
     assert not any(isinstance(x, (RuntimeEvent, RuntimeRunContext)) for p in prepared for x in p)
 
@@ -108,3 +109,28 @@ def test_a_context_changed_after_its_append_changes_nothing_stored(open_service)
     records = service.query_runs()
     assert [r.model_dump_json() for r in records] == [r.model_dump_json() for r in memory.query_runs()]
     assert records[0].meta["flow_name"] == "first" and records[0].agent_name == "Planner"
+
+
+def test_contexts_whose_json_hides_their_values_derive_as_in_memory(open_service):
+    """Contexts of one run whose JSON is the same while their values differ (an enum kind and its
+    text, NaN and none, nested meta) each derive the record from their own values."""
+    contexts = [
+        dict(run_kind=Kind.TASK), dict(run_kind="agent_task"), dict(run_kind=Kind.TASK),
+        dict(run_kind="agent_task", meta={"n": [1, {"x": 2}]}), dict(run_kind="agent_task", meta={"n": [1, {"x": 2}]}),
+        dict(run_kind="agent_task", meta={"f": float("nan")}), dict(run_kind="agent_task", meta={"f": None}),
+        dict(run_kind="agent_task", meta={"f": 1}), dict(run_kind="agent_task", meta={"f": True}),
+        dict(run_kind="agent_task", meta={"f": 1.0}),
+    ]
+    events = [
+        RuntimeEvent(event_id=f"e{i}", event_type="stream.delta", timestamp=1000 + i,
+                     run=RuntimeRunContext(run_id="r", agent_name="Planner", **fields))
+        for i, fields in enumerate(contexts)
+    ]
+    memory = RuntimeLogService(Settings({"logs.max_events": 1000}))
+    service = open_service()
+    records = []
+    for e in events:
+        append_all(memory, [e])
+        append_all(service, [e])
+        records.append((service.query_runs()[0].model_dump_json(), memory.query_runs()[0].model_dump_json()))
+    assert [a for a, _ in records] == [b for _, b in records]

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import atexit
-import math
 import os
 import threading
 import weakref
@@ -18,11 +17,6 @@ from ._writer import Writer, commit_counter
 __all__ = ["SQLiteLogStore"]
 
 _INT64 = (-(2**63), 2**63 - 1)
-# The text fields of a run context that record derivation reads.
-_CONTEXT_TEXTS = (
-    "run_id", "root_run_id", "parent_run_id", "run_kind", "agent_id", "agent_name", "session_id", "response_id",
-    "execution_id",
-)
 
 
 def _serializers() -> tuple[Any, Any]:
@@ -49,35 +43,6 @@ def _forked() -> None:
 
 
 os.register_at_fork(after_in_child=_forked)
-
-
-_SCALARS = (str, int, bool, type(None))
-
-
-def _plain_context(run: Any) -> dict | None:
-    """The fields of a run context as a private dict, when its JSON tells its values exactly
-    (texts and none, a flat meta of texts, ints, bools, finite floats and none): then a later
-    context with the same JSON derives the same record from this dict. None otherwise."""
-    fields = run.__dict__
-    out = {}
-    for name in _CONTEXT_TEXTS:
-        value = fields.get(name)
-        if value is not None and type(value) is not str:
-            return None
-        out[name] = value
-    meta = fields.get("meta")
-    if type(meta) is not dict:
-        return None
-    for key, value in meta.items():
-        if type(key) is not str:
-            return None
-        if type(value) is float:
-            if not math.isfinite(value):
-                return None
-        elif type(value) not in _SCALARS:
-            return None
-    out["meta"] = dict(meta)
-    return out
 
 
 class SQLiteLogStore:
@@ -135,11 +100,12 @@ class SQLiteLogStore:
         normalised search values, the context's JSON and search text, and what the writer's
         derivation of the run record reads (message, meta, the run context).
 
-        The tuple waits in the writer's queue, so it holds texts and numbers rather than the event:
-        the event's objects die here instead of ageing into the older generations of the cycle
-        collector (whose full collections then walk the whole heap). The run context handed on is
-        the first one this store saw for the run with the same JSON, so consecutive events of a run
-        share it.
+        The tuple waits in the writer's queue, so it holds texts, numbers and two small dicts
+        rather than the event: the event's objects die here instead of ageing into the older
+        generations of the cycle collector (whose full collections then walk the whole heap). The
+        dicts (the event's meta and its run context's fields, each copied one level deep) are what
+        derivation reads, as they are now: a change the caller makes to its event later is not seen
+        by the writer.
         """
         event_id = event.event_id
         ts = event.timestamp
@@ -159,7 +125,7 @@ class SQLiteLogStore:
             )
             run = event.run
             if run is None:
-                run_id = run_json = ctx_text = None
+                run_id = run_json = ctx_text = context = None
                 body = full.decode()
             else:
                 run_id = run.run_id
@@ -167,14 +133,16 @@ class SQLiteLogStore:
                 if cached is None or not full.endswith(cached[0]):
                     cached = self._context(run)
                     if not full.endswith(cached[0]):  # pragma: no cover - serialised otherwise inside
-                        cached = (b"", cached[1], cached[2], None)
-                tail, run_json, ctx_text, shared = cached
+                        cached = (b"", cached[1], cached[2])
+                tail, run_json, ctx_text = cached
                 if tail:
                     body = (full[: len(full) - len(tail)] + b"}").decode()
-                    if shared is not None:
-                        run = shared
                 else:  # pragma: no cover - the context serialised differently inside the event
                     body = full.decode()
+                context = dict(run.__dict__)
+                meta = context.get("meta")
+                if type(meta) is dict:
+                    context["meta"] = dict(meta)
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
@@ -197,20 +165,19 @@ class SQLiteLogStore:
             run_json,
             ctx_text,
             event.message,
-            meta,
-            run,
+            dict(meta) if type(meta) is dict else meta,
+            context,
         )
 
-    def _context(self, run: Any) -> tuple[bytes, str, str, dict | None]:
-        """(how an event's JSON ends with this run context, the context's JSON, its search text,
-        its fields for derivation or None), remembered per run id: a run's events mostly carry the
-        same context."""
+    def _context(self, run: Any) -> tuple[bytes, str, str]:
+        """(how an event's JSON ends with this run context, the context's JSON, its search text),
+        remembered per run id: a run's events mostly carry the same context."""
         kind = run.run_kind
         if kind is not None and not isinstance(kind, str):
             str(kind)  # the record keeps the kind's string form
         run_json = _context_json(run, fallback=str)
         text = normalize(run.model_dump(mode="json", fallback=str))
-        entry = (b',"run":' + run_json + b"}", run_json.decode(), text, _plain_context(run))
+        entry = (b',"run":' + run_json + b"}", run_json.decode(), text)
         if len(self._contexts) >= 4096:
             self._contexts.clear()
         self._contexts[run.run_id] = entry
