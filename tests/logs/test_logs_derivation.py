@@ -134,3 +134,29 @@ def test_contexts_whose_json_hides_their_values_derive_as_in_memory(open_service
         append_all(service, [e])
         records.append((service.query_runs()[0].model_dump_json(), memory.query_runs()[0].model_dump_json()))
     assert [a for a, _ in records] == [b for _, b in records]
+
+
+def test_a_change_inside_a_batch_after_the_append_is_not_derived(open_service):
+    """Inside ``batch()`` an append returns before the writer sees the event: the record must be
+    derived from the event as it was appended (as its stored JSON is), not as the caller changed
+    it afterwards."""
+    memory = RuntimeLogService(Settings({"logs.max_events": 1000}))
+    service = open_service()
+
+    async def feed(target):
+        ctx = RuntimeRunContext(run_id="r", run_kind="agent_task", agent_name="Planner", meta={"flow_name": "first"})
+        meta = {"app_id": "shop"}
+        async with target.batch():
+            await target.append_event(RuntimeEvent(event_id="e1", event_type="agent_task.started", timestamp=1000,
+                                                   run=ctx, meta=meta))
+            ctx.meta["flow_name"] = "second"
+            ctx.agent_name = "Other"
+            meta["app_id"] = "elsewhere"
+
+    for target in (memory, service):
+        asyncio.run(feed(target))
+    record = service.query_runs()[0]
+    assert record.model_dump_json() == memory.query_runs()[0].model_dump_json()
+    assert (record.meta["flow_name"], record.agent_name, record.meta["app_id"]) == ("first", "Planner", "shop")
+    stored = service.query_events()[0]
+    assert stored.run.meta["flow_name"] == "first" and stored.meta["app_id"] == "shop"
