@@ -173,6 +173,17 @@ NB_MODULE(Tallybook, m) {
             "Keep a copy of the event and update its run's record and links. Either the whole event is\n"
             "taken or, when this raises, nothing of it is.")
         .def(
+            "_derive_record",
+            [](Store &s, nb::handle event_type, nb::handle timestamp, nb::handle source, nb::handle message,
+               nb::handle meta, nb::handle run) {
+                return s.derive_record(event_type, timestamp, source, message, meta, run);
+            },
+            "event_type"_a.none(), "timestamp"_a.none(), "source"_a.none(), "message"_a.none(), "meta"_a.none(),
+            "run"_a.none(),
+            "Update the record of the run ``run`` (a run context) as ``append_event`` would for an event with\n"
+            "these fields, without keeping the event or writing the run's search text; returns the run's\n"
+            "status after it. For a store used to derive records only (the persistent log service's writer).")
+        .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {
                 require_record(record);

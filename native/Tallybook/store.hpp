@@ -160,6 +160,12 @@ public:
     // `record` becomes the run's live record, linked under its parent; `search_text` (the run's
     // accumulated search text as `_search_cache_by_run` gave it, or None) becomes the run's text.
     void adopt_run(nb::handle record, nb::handle search_text);
+    // Derives the event's run record as append_event does, from the fields derivation reads (an
+    // event with a run context): the event is not kept and the run's search text is not written,
+    // so the store answers record look-ups for such runs, not event or text queries. Returns the
+    // run's status after the event. (derive_only.cpp)
+    nb::object derive_record(nb::handle event_type, nb::handle timestamp, nb::handle source, nb::handle message,
+                             nb::handle meta, nb::handle run);
 
     // The filters checked (orvane::run_filters::check).
     nb::list list_runs(const orvane::run_filters::Values &f);

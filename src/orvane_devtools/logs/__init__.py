@@ -121,6 +121,16 @@ class LogBatch:
         if len(self._prepared) >= _BATCH_CHUNK:
             self._flush()
 
+    def _add_one(self, event: Any) -> None:
+        store = self._service._store
+        if not store.persistent:
+            self._futures.append(store.append([event]))
+            return
+        prepared = self._prepared
+        prepared.append(store.prepare(event))
+        if len(prepared) >= _BATCH_CHUNK:
+            self._flush()
+
     def _flush(self) -> None:
         if self._prepared:
             chunk, self._prepared = self._prepared, []
@@ -215,11 +225,11 @@ class RuntimeLogService:
         is refused with ``ValueError`` before anything is written. With a file, an event whose
         ``event_id`` is already stored is ignored (appends are idempotent).
         """
-        if not isinstance(event, _event_class()):
+        if not isinstance(event, _event_cls[0] if _event_cls else _event_class()):
             raise type_error("event", "RuntimeEvent", event)
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._add([event])
+            batch._add_one(event)
             return None
         await _wait(self._store.append([event], asyncio.get_running_loop()))
         return None

@@ -95,9 +95,17 @@ class SQLiteLogStore:
     def prepare(self, event: Any) -> tuple:
         """Check and encode one event for the file; raises for an event the file cannot hold.
 
-        Gives the tuple the writer takes (see ``_writer.P_*``): the event, its columns, its JSON
+        Gives the tuple the writer takes (see ``_writer.P_*``): the event's columns, its JSON
         without the run context (which the writer keeps once per distinct context), its eight
-        normalised search values, the context's JSON and search text.
+        normalised search values, the context's JSON and search text, and what the writer's
+        derivation of the run record reads (message, meta, the run context).
+
+        The tuple waits in the writer's queue, so it holds texts, numbers and two small dicts
+        rather than the event: the event's objects die here instead of ageing into the older
+        generations of the cycle collector (whose full collections then walk the whole heap). The
+        dicts (the event's meta and its run context's fields, each copied one level deep) are what
+        derivation reads, as they are now: a change the caller makes to its event later is not seen
+        by the writer.
         """
         event_id = event.event_id
         ts = event.timestamp
@@ -111,24 +119,30 @@ class SQLiteLogStore:
             # form raises, stops here.
             full = _event_json(event, fallback=str)
             norm = normalize
-            parts = [
+            parts = (
                 norm(event_id), norm(event.event_type), norm(event.source), norm(event.level),
                 norm(event.message), norm(event.payload), norm(event.error), norm(event.meta),
-            ]
+            )
             run = event.run
             if run is None:
-                run_id = run_json = ctx_text = None
+                run_id = run_json = ctx_text = context = None
                 body = full.decode()
             else:
                 run_id = run.run_id
                 cached = self._contexts.get(run_id)
                 if cached is None or not full.endswith(cached[0]):
                     cached = self._context(run)
+                    if not full.endswith(cached[0]):  # pragma: no cover - serialised otherwise inside
+                        cached = (b"", cached[1], cached[2])
                 tail, run_json, ctx_text = cached
-                if full.endswith(tail):
-                    body = full[: len(full) - len(tail)].decode() + "}"
+                if tail:
+                    body = (full[: len(full) - len(tail)] + b"}").decode()
                 else:  # pragma: no cover - the context serialised differently inside the event
                     body = full.decode()
+                context = dict(run.__dict__)
+                meta = context.get("meta")
+                if type(meta) is dict:
+                    context["meta"] = dict(meta)
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
@@ -138,7 +152,6 @@ class SQLiteLogStore:
         group_id = meta.get("group_id")
         level = event.level
         return (
-            event,
             event_id,
             ts,
             event.event_type,
@@ -151,6 +164,9 @@ class SQLiteLogStore:
             parts,
             run_json,
             ctx_text,
+            event.message,
+            dict(meta) if type(meta) is dict else meta,
+            context,
         )
 
     def _context(self, run: Any) -> tuple[bytes, str, str]:

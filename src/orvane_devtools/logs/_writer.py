@@ -61,6 +61,10 @@ IDLE_DELAY = 0.1
 # CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
 CHECKPOINT_WAIT_MS = 200
+# Events written between the writer's passive checkpoints (a few MB of WAL). They run after the
+# batch's tickets are settled: the connection's own automatic checkpoint would run inside COMMIT,
+# while the appends of the batch still wait.
+CHECKPOINT_EVENTS = 4096
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
@@ -78,7 +82,8 @@ VAL_MIN_CHARS = 24
 VAL_MEMORY = 32
 
 # A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
-P_EVENT, P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT = range(13)
+(P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT, P_MESSAGE,
+ P_META, P_CONTEXT) = range(15)
 
 
 class _Ticket:
@@ -104,11 +109,15 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals", "seen_json", "seen_meta",
-                 "seen_status")
+    __slots__ = ("run_key", "new", "unwritten", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals",
+                 "seen_json", "seen_meta", "seen_status")
 
-    def __init__(self, run_key: int) -> None:
+    def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
+        # A run this writer created: its key is fresh, so no head or context row names it until
+        # this state made one. `unwritten`: its `runs` row is still to be inserted.
+        self.new = new
+        self.unwritten = new
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
@@ -171,6 +180,7 @@ class Writer:
         self._last_work = 0.0
         self._backlog = False
         self._index_pause_until = 0.0
+        self._since_checkpoint = 0  # events written since the last checkpoint
         self._settle: dict[Any, list] = {}
         # Counters of this session (read by stats() from other threads; plain ints).
         self.appended = 0
@@ -435,8 +445,8 @@ class Writer:
         dup_total = 0
         working = self._working
         adopt = self._adopt
-        derive = self._deriver.append_event
-        records = self._deriver._runs
+        derive = self._deriver._derive_record
+        get_run = self._deriver.get_run
         head_for = self._head_for
         ctx_for = self._ctx_for
         val_for = self._val_for
@@ -449,61 +459,62 @@ class Writer:
             stored = dups = 0
             try:
                 for p in ticket.items:
-                    event_id = p[P_ID]
+                    (event_id, ts, etype, source, level, app, group, run_id, body, parts, run_json, ctx_text,
+                     message, meta_obj, context) = p
                     if event_id in seen_ids:
                         dups += 1
                         continue
                     seen_ids.add(event_id)
-                    parts = p[P_PARTS]
-                    run_id = p[P_RUN]
                     if run_id is None:
                         run_key = head_id = ctx_id = pay_val = meta_val = None
-                        own = parts
+                        lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
+                        text = " ".join(filter(None, parts))
                     else:
                         state = working.get(run_id)
                         if state is None:
                             state = adopt(run_id)
-                        derive(p[P_EVENT])
-                        record = records[run_id]
-                        run_json = p[P_RUN_JSON]
+                        status = derive(etype, ts, source, message, meta_obj, context)
+                        meta = parts[7]
                         # The record's texts change only with the context, the event's meta or
                         # the status (applying the same context and meta again leaves them).
+                        head_id = state.head_id
                         if (
-                            run_json == state.seen_json and parts[7] == state.seen_meta
-                            and record.status == state.seen_status and state.head_id is not None
+                            head_id is None or run_json != state.seen_json or meta != state.seen_meta
+                            or status != state.seen_status
                         ):
-                            head_id = state.head_id
-                        else:
-                            head_id = head_for(state, record)
+                            head_id = head_for(state, get_run(run_id))
                             state.seen_json = run_json
-                            state.seen_meta = parts[7]
-                            state.seen_status = record.status
-                        ctx_id = ctx_for(state, run_json, p[P_CTX_TEXT])
+                            state.seen_meta = meta
+                            state.seen_status = status
+                        ctx_id = state.ctx_id
+                        if ctx_id is None or run_json != state.ctx_json:
+                            ctx_id = ctx_for(state, run_json, ctx_text)
                         run_key = state.run_key
                         touched[run_id] = state
-                        pay_val = meta_val = None
-                        own = parts
-                        pay, meta = parts[5], parts[7]
-                        if len(pay) >= VAL_MIN_CHARS:
-                            pay_val = val_for(state, pay)
-                        if len(meta) >= VAL_MIN_CHARS:
-                            meta_val = val_for(state, meta)
-                        if pay_val is not None or meta_val is not None:
-                            own = list(parts)
+                        pay = parts[5]
+                        vals = state.vals
+                        # A text the run repeats has its key in `vals` already (else _val_for);
+                        # the event's own text then leaves it out.
+                        pay_val = (vals.get(pay) or val_for(state, pay)) if len(pay) >= VAL_MIN_CHARS else None
+                        meta_val = (vals.get(meta) or val_for(state, meta)) if len(meta) >= VAL_MIN_CHARS else None
+                        if pay_val is None and meta_val is None:
+                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
+                            text = " ".join(filter(None, parts))
+                        else:
                             if pay_val is not None:
-                                own[5] = ""
+                                pay = ""
                             if meta_val is not None:
-                                own[7] = ""
+                                meta = ""
+                            own = (*parts[:5], pay, parts[6], meta)
+                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own))
+                            text = " ".join(filter(None, own))
                     seq += 1
-                    etype = p[P_TYPE]
                     rows.append(
-                        (seq, event_id, run_key, p[P_TS], etype, p[P_SOURCE], p[P_LEVEL], p[P_APP], p[P_GROUP],
-                         head_id, ctx_id, pay_val, meta_val, "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own)),
-                         " ".join(filter(None, own)), p[P_BODY])
+                        (seq, event_id, run_key, ts, etype, source, level, app, group, head_id, ctx_id, pay_val,
+                         meta_val, lens, text, body)
                     )
                     if etype not in types:
                         self._name(NAME_EVENT_TYPE, etype)
-                    app = p[P_APP]
                     if app is not None and app not in apps:
                         self._name(NAME_EVENT_APP_ID, app)
                     tick += 1
@@ -538,6 +549,7 @@ class Writer:
         if self._sampled >= SAMPLE_FLUSH:
             self._flush_samples()
         self._commit()
+        self._since_checkpoint += stored_total
         self.appended += stored_total
         self.duplicates += dup_total
         return results
@@ -546,11 +558,9 @@ class Writer:
         conn = self._conn
         row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
-            key = self._next_key()
-            conn.execute("INSERT INTO runs(run_key, run_id, gen, record) VALUES (?, ?, ?, '{}')",
-                         (key, run_id, self._run_gen()))
+            # Its row is inserted with its first record (_store_records, in this transaction).
             self._counters["runs"] += 1
-            state = _RunState(key)
+            state = _RunState(self._next_key(), new=True)
         else:
             record = self._run_record.model_validate_json(row[1])
             self._deriver._adopt_run(record)
@@ -574,12 +584,13 @@ class Writer:
         digest = _text_hash(text)
         conn = self._conn
         head_id = None
-        for hid, stored in conn.execute(
-            "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-        ):
-            if stored == text:
-                head_id = hid
-                break
+        if not (state.new and state.head_id is None):
+            for hid, stored in conn.execute(
+                "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+            ):
+                if stored == text:
+                    head_id = hid
+                    break
         if head_id is None:
             head_id = self._next_key()
             conn.execute(
@@ -602,12 +613,13 @@ class Writer:
         digest = _text_hash(body)
         conn = self._conn
         ctx_id = None
-        for cid, stored in conn.execute(
-            "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-        ):
-            if stored == body:
-                ctx_id = cid
-                break
+        if not (state.new and state.ctx_id is None):
+            for cid, stored in conn.execute(
+                "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
+            ):
+                if stored == body:
+                    ctx_id = cid
+                    break
         if ctx_id is None:
             ctx_id = self._next_key()
             conn.execute(
@@ -638,31 +650,45 @@ class Writer:
 
     def _store_records(self, touched: dict[str, _RunState]) -> None:
         gen = self._run_gen()
-        records = self._deriver._runs
+        get_run = self._deriver.get_run
         rows = []
+        inserts = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
-            record = records[run_id]
+            record = get_run(run_id)
             meta = record.meta
             app_id = meta.get("app_id")
             group_id = meta.get("group_id")
             flow_name = meta.get("flow_name")
             app_id = app_id if isinstance(app_id, str) else None
             window = record.updated_at or record.started_at or record.completed_at or record.failed_at
-            rows.append((
+            row = (
                 record.root_run_id, record.parent_run_id, record.run_kind, record.status, record.agent_id,
                 record.session_id, app_id, group_id if isinstance(group_id, str) else None,
                 flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window, gen,
                 record.model_dump_json(fallback=str), state.run_key,
-            ))
+            )
+            if state.unwritten:
+                inserts.append(row + (run_id,))
+                state.unwritten = False
+            else:
+                rows.append(row)
             if app_id is not None and app_id not in apps:
                 self._name(NAME_RUN_APP_ID, app_id)
-        self._conn.executemany(
-            "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
-            " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
-            " record = ? WHERE run_key = ?",
-            rows,
-        )
+        if inserts:
+            self._conn.executemany(
+                "INSERT INTO runs(root_run_id, parent_run_id, run_kind, status, agent_id, session_id, app_id,"
+                " group_id, flow_name, sort_ts, window_ts, gen, record, run_key, run_id)"
+                " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                inserts,
+            )
+        if rows:
+            self._conn.executemany(
+                "UPDATE runs SET root_run_id = ?, parent_run_id = ?, run_kind = ?, status = ?, agent_id = ?,"
+                " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
+                " record = ? WHERE run_key = ?",
+                rows,
+            )
 
     def _name(self, kind: int, value: str) -> None:
         names = self._names[kind]
@@ -727,6 +753,10 @@ class Writer:
         ticket came for ``IDLE_DELAY``."""
         now = time.monotonic()
         due = now - self._last_maintenance >= MAINTENANCE_EVERY
+        try:
+            self._checkpoint_if_due()
+        except sqlite3.Error as exc:  # kept for stats(); a later round tries again
+            self.last_error = str(wrap_error(exc, self._path, "copying the log into the file"))
         lag = self._index_lag() if now >= self._index_pause_until else 0
         try:
             if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
@@ -770,6 +800,7 @@ class Writer:
             removed += self._expire(cutoff, RETENTION_STEP - removed)
         if removed:
             self._commit()
+            self._since_checkpoint += removed
             self.retention_steps += 1
         else:
             self._conn.execute("ROLLBACK")
@@ -793,8 +824,9 @@ class Writer:
 
     def _index_step(self, limit: int) -> None:
         self._begin()
-        self._index_texts(limit)
+        indexed = self._index_texts(limit)
         self._commit()
+        self._since_checkpoint += indexed
         self.index_steps += 1
 
     def _flush_samples(self) -> None:
@@ -814,6 +846,14 @@ class Writer:
         self._begin()
         self._flush_samples()
         self._commit()
+
+    def _checkpoint_if_due(self) -> None:
+        """A passive checkpoint once CHECKPOINT_EVENTS events were written since the last one
+        (it copies what no reader still needs and never waits for readers)."""
+        if self._since_checkpoint < CHECKPOINT_EVENTS:
+            return
+        self._since_checkpoint = 0
+        self._conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchone()
 
     def _checkpoint_if_large(self) -> None:
         try:

@@ -6,7 +6,7 @@ from typing import Any, ClassVar, Literal, TypeAlias
 
 from pydantic import BaseModel
 
-from orvane_devtools._orvane_compat import RuntimeEvent
+from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 
 RunStatus: TypeAlias = Literal["unknown", "running", "waiting", "completed", "failed"]
 
@@ -106,6 +106,13 @@ class RuntimeTallybook:
         """Keep a copy of the event and update its run's record and links. Either the whole event
         is taken or, when this raises, nothing of it is. A timestamp that is neither an int nor a
         float is refused with TypeError."""
+    def _derive_record(
+        self, event_type: str, timestamp: int | float, source: str, message: str, meta: dict[str, Any],
+        run: RuntimeRunContext,
+    ) -> str:
+        """Update the record of the run ``run`` as ``append_event`` would for an event with these
+        fields, without keeping the event or writing the run's search text; returns the run's status
+        after it. For a store used to derive records only (the persistent log service's writer)."""
     def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
         """Insert (or replace) a run record as if this store had derived it from the run's events.
 
