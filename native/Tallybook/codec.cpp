@@ -220,6 +220,7 @@ int Codec::traverse(visitproc visit, void *arg) const {
 }
 
 void Codec::object(PyObject *o) {
+    ++copies_;  // (the copy may run Python code)
     nb::object copy = orvane::models::deep_copy(o);
     scratch_.push_back(static_cast<char>(T_OBJ));
     put_varint(scratch_, objs_.size());
@@ -289,12 +290,17 @@ inline bool Codec::scalar(PyObject *o) {
     if (t == &PyUnicode_Type) {
         str(o);
     } else if (t == &PyLong_Type) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            object(o);  // a huge int: shared as it is (a copy of an int is the same object)
-            return true;
+        long long v;
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+            v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o));
+        } else {
+            int overflow = 0;
+            v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                object(o);  // a huge int: shared as it is (a copy of an int is the same object)
+                return true;
+            }
         }
         if (v >= kSmallIntMin && v < kSmallIntMin + 64) {
             scratch_.push_back(static_cast<char>(T_SMALLINT + (v - kSmallIntMin)));
@@ -341,12 +347,15 @@ inline void Codec::item(PyObject *o, int depth) {
         PyObject *a;
         ~Release() { Py_DECREF(a); }
     } release{o};
-    value(o, depth);
+    container(o, depth);
 }
 
 void Codec::value(PyObject *o, int depth) {
-    if (scalar(o))
-        return;
+    if (!scalar(o))
+        container(o, depth);
+}
+
+void Codec::container(PyObject *o, int depth) {
     PyTypeObject *t = Py_TYPE(o);
     if (t == &PyDict_Type) {
         dict(o, depth);
@@ -418,7 +427,7 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     if (n == 0 || n > kMaxDictShapeKeys)
         return false;
     uint32_t ids[kMaxDictShapeKeys];
-    PyObject *keys[kMaxDictShapeKeys];
+    PyObject *keys[kMaxDictShapeKeys], *values[kMaxDictShapeKeys];  // borrowed from the dict
     uint64_t h = static_cast<uint64_t>(n);
     {
         Py_ssize_t pos = 0, j = 0;
@@ -431,6 +440,7 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
                 return false;
             ids[j] = ref - 1;
             keys[j] = k;
+            values[j] = v;
             h = (h ^ ref) * 0x9E3779B97F4A7C15ull;
             ++j;
         }
@@ -482,18 +492,41 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     char *w = scratch_.claim(11);
     *w++ = static_cast<char>(T_DSHAPE);
     scratch_.commit(write_varint(w, found));
+    // The values as read above, held meanwhile. A fallback copy of a value runs Python code,
+    // which may change the dict: after one, the dict must still hold exactly what was read.
+    struct Hold {
+        PyObject *const *v;
+        Py_ssize_t n;
+        ~Hold() {
+            for (Py_ssize_t j = 0; j < n; ++j)
+                Py_DECREF(v[j]);
+        }
+    } hold{values, 0};
+    for (; hold.n < n; ++hold.n)
+        Py_INCREF(values[hold.n]);
+    uint64_t copies = copies_;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (copies != copies_ && !still_holds(o, keys, values, n))
+            throw Fallback{};
+        copies = copies_;
+        value(values[j], depth + 1);  // (held above)
+    }
+    if (copies != copies_ && !still_holds(o, keys, values, n))
+        throw Fallback{};
+    return true;
+}
+
+bool Codec::still_holds(PyObject *o, PyObject *const *keys, PyObject *const *values, Py_ssize_t n) {
+    if (PyDict_GET_SIZE(o) != n)
+        return false;
     Py_ssize_t pos = 0, j = 0;
     PyObject *k, *v;
     while (PyDict_Next(o, &pos, &k, &v)) {
-        // The dict must stay as it was read (a fallback copy of a value may run Python code).
-        if (j >= n || k != keys[j] || PyDict_GET_SIZE(o) != n)
-            throw Fallback{};
-        item(v, depth + 1);
+        if (j >= n || k != keys[j] || v != values[j])
+            return false;
         ++j;
     }
-    if (j != n || PyDict_GET_SIZE(o) != n)
-        throw Fallback{};
-    return true;
+    return j == n;
 }
 
 void Codec::dict(PyObject *o, int depth) {

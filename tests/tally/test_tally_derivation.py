@@ -268,6 +268,37 @@ class TestCopies:
         got = store.get_event("loop")
         assert got.payload["loop"][0] is got.payload["loop"] and got.payload["ok"] == 1
 
+    def test_a_value_whose_copy_changes_its_dict_keeps_the_dict_as_changed(self, store):
+        """The copy of an unusual value runs its __deepcopy__, which may change the very dict that
+        holds it. The store keeps the dict's values after the change, never one it dropped (a
+        dict met before, so written by its known key sequence)."""
+
+        class Rewriter:
+            def __init__(self, target):
+                self.target = target
+                self.done = False
+
+            def __deepcopy__(self, memo):
+                if not self.done:
+                    self.done = True
+                    self.target["later"] = [3, 4]  # drops the list that was there
+                    self.target["last"] = "new text"
+                return self
+
+            def __eq__(self, other):
+                return isinstance(other, Rewriter)
+
+        for i in range(2):  # the second meeting of the key sequence writes it by its shape
+            store.append_event(make_event(event_id=f"plain-{i}", run_id="r",
+                                          payload={"first": None, "later": [0], "last": "x"}))
+        payload = {"first": None, "later": [f"dropped-{n}" for n in range(3)], "last": "old " * 30}
+        payload["first"] = Rewriter(payload)
+        store.append_event(make_event(event_id="changing", run_id="r", payload=payload))
+        got = store.get_event("changing").payload
+        assert got == {"first": Rewriter(None), "later": [3, 4], "last": "new text"}
+        assert got["later"] is not payload["later"]
+        assert store.get_event("plain-1").payload == {"first": None, "later": [0], "last": "x"}
+
     def test_unusual_models_and_values(self, store):
         e = RuntimeEvent.model_construct(event_id=7, event_type="x.completed", timestamp=2**70, run=None)
         store.append_event(e)
