@@ -7,6 +7,7 @@
 #include <new>
 
 #include "names.hpp"
+#include "orvane/dictscan.hpp"
 #include "orvane/models.hpp"
 #include "util.hpp"
 
@@ -66,6 +67,7 @@ const orvane::models::Layout &slots() {
     return layout;
 }
 
+using orvane::dictscan::dict_next;
 using orvane::models::slot_at;
 
 // Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
@@ -432,7 +434,7 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     {
         Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (dict_next(o, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
                 return false;
             uint32_t ref = strings_.find_or_admit(k);
@@ -521,7 +523,7 @@ bool Codec::still_holds(PyObject *o, PyObject *const *keys, PyObject *const *val
         return false;
     Py_ssize_t pos = 0, j = 0;
     PyObject *k, *v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
+    while (dict_next(o, &pos, &k, &v)) {
         if (j >= n || k != keys[j] || v != values[j])
             return false;
         ++j;
@@ -540,7 +542,7 @@ void Codec::dict(PyObject *o, int depth) {
     scratch_.commit(write_varint(w, static_cast<uint64_t>(n0)));
     Py_ssize_t pos = 0, count = 0;
     PyObject *k, *v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
+    while (dict_next(o, &pos, &k, &v)) {
         // A fallback deep copy may run Python code: the pair is held meanwhile.
         Py_INCREF(v);
         struct Release {
@@ -717,7 +719,7 @@ bool Codec::model(PyObject *o, int depth) {
     {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (items.n < static_cast<size_t>(kMaxModelFields) && PyDict_Next(dp, &pos, &k, &v)) {
+        while (items.n < static_cast<size_t>(kMaxModelFields) && dict_next(dp, &pos, &k, &v)) {
             items.keys[items.n] = Py_NewRef(k);
             items.vals[items.n] = Py_NewRef(v);
             ++items.n;

@@ -1,5 +1,7 @@
 #include "orvane/models.hpp"
 
+#include "orvane/dictscan.hpp"
+
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -218,7 +220,7 @@ private:
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool keys_atomic = true;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
             if (!atomic(k)) {
                 keys_atomic = false;
                 break;
@@ -243,7 +245,7 @@ private:
         // Some key needs a copy of its own: rebuild item by item, as copy.deepcopy does.
         PyDict_Clear(d);
         pos = 0;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
             Py_INCREF(k);
             Py_INCREF(v);
             PyObject *kc = copy(k);
