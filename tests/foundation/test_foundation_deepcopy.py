@@ -156,3 +156,97 @@ class TestDeepCopy:
     def test_matches_copy_deepcopy_on_varied_data(self):
         data = {"a": [1, 2.0, True, None, "s", b"b", (1, 2)], "n": {"m": {"o": []}}, 3: "int key"}
         assert _deep_copy(data) == copy.deepcopy(data)
+
+
+def sharing_of(value):
+    """The value's containers in walk order, each as the index of its first meeting: two values
+    whose lists are equal share (and loop through) their containers alike."""
+    seen: dict[int, int] = {}
+    out = []
+
+    def walk(v):
+        if not isinstance(v, (dict, list, tuple)):
+            return
+        if id(v) in seen:
+            out.append(seen[id(v)])
+            return
+        seen[id(v)] = len(seen)
+        out.append(-1)
+        for item in (v.values() if isinstance(v, dict) else v):
+            walk(item)
+
+    walk(value)
+    return out
+
+
+class TestDictValuesKeepTheirSharing:
+    """Containers held by dict values: those the event holds once are copied without the identity
+    memo, those it holds more than once (shared, or in a loop) keep their sharing, as with
+    copy.deepcopy."""
+
+    def cases(self):
+        shared = [1, {"deep": [2]}]
+        loop: dict = {"k": 1}
+        loop["self"] = loop
+        inner_loop: list = []
+        inner_loop.append({"back": inner_loop})
+        many = {f"k{i}": [i, {"n": [i]}] for i in range(40)}  # a bigger table
+        holey = {"a": [1], "b": [2], "c": [3], "d": {"e": [4]}}
+        del holey["b"], holey["a"]  # deleted entries before the live ones
+        mixed_keys = {1: [1], "s": {"t": [2]}, None: [3], (1, 2): {"u": shared}}
+        return [
+            {"a": shared, "b": {"c": shared}, "d": [shared]},
+            {"payload": loop},
+            {"x": inner_loop, "y": {"z": inner_loop[0]}},
+            many,
+            holey,
+            mixed_keys,
+            {"only": {"once": [{"nested": [1, [2, [3]]]}]}},
+        ]
+
+    def test_equal_to_deepcopy_with_the_same_sharing(self):
+        for data in self.cases():
+            mine, theirs = _deep_copy(data), copy.deepcopy(data)
+            assert sharing_of(mine) == sharing_of(theirs) == sharing_of(data)
+            assert repr(mine) == repr(theirs)
+            assert list(mine) == list(data)
+
+    def test_no_container_of_the_copy_is_the_original(self):
+        for data in self.cases():
+            originals = set()
+
+            def collect(v, into):
+                if isinstance(v, (dict, list)) and id(v) not in into:
+                    into.add(id(v))
+                    for item in (v.values() if isinstance(v, dict) else v):
+                        collect(item, into)
+
+            collect(data, originals)
+            copied: set[int] = set()
+            collect(_deep_copy(data), copied)
+            assert not originals & copied
+
+    def test_in_an_event_payload(self):
+        once = {"items": [{"tags": ["a"], "nested": {"depth": [1, [2, [3]]]}} for _ in range(3)]}
+        ev = RuntimeEvent(event_type="t", payload=once, meta={"m": [1]})
+        c = _deep_copy(ev)
+        assert c == ev.model_copy(deep=True)
+        c.payload["items"][0]["nested"]["depth"][1][1].append(4)
+        c.payload["items"][1]["tags"].append("b")
+        assert once["items"][0]["nested"]["depth"] == [1, [2, [3]]] and once["items"][1]["tags"] == ["a"]
+
+    def test_a_value_whose_copy_replaces_a_later_value(self):
+        class Rewriter:
+            def __init__(self, target):
+                self.target = target
+
+            def __deepcopy__(self, memo):
+                self.target["later"] = {"new": [1]}  # drops the dict that was there
+                return self
+
+        data = {"first": None, "later": {"old": [0]}, "last": [5]}
+        data["first"] = Rewriter(data)
+        c = _deep_copy(data)
+        assert c["later"] == {"new": [1]} and c["later"] is not data["later"]
+        assert c["last"] == [5] and c["last"] is not data["last"]
+        assert c["first"] is data["first"]

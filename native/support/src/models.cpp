@@ -209,6 +209,21 @@ private:
         return rc;
     }
 
+    // Whether `value` may be written straight into a slot of `d`, a dict this copier made: a
+    // dict the garbage collector does not track may hold only untracked values, and a watched
+    // dict must hear of the change.
+    static bool in_place_writable(PyObject *d, PyObject *value) {
+#if defined(ORVANE_DICT_IN_PLACE)
+        _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+        uint64_t tag = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+        _Pragma("GCC diagnostic pop")
+        constexpr uint64_t kWatchers = (uint64_t{1} << 8) - 1;  // the low bits: watcher ids
+        if ((tag & kWatchers) != 0)
+            return false;
+#endif
+        return PyObject_GC_IsTracked(d) || !PyObject_IS_GC(value) || !PyObject_GC_IsTracked(value);
+    }
+
     PyObject *copy_dict(PyObject *o, bool unique) {
         // Start from a shallow copy (one clone of the key table), then replace the values that
         // are not atomic by their copies; keys are atomic in practice and copied when not.
@@ -227,12 +242,26 @@ private:
             }
             if (atomic(v))
                 continue;
-            bool v_unique = Py_REFCNT(v) == 1;
+            // The shallow copy holds the value too: where its entry for the key is seen to hold
+            // it, a count of two means the two dicts are its only referrers.
+            PyObject **slot = orvane::dictscan::value_slot(d, pos - 1, k);
+            bool v_unique = Py_REFCNT(v) == (slot != nullptr && *slot == v ? 2 : 1);
             Py_INCREF(k);
             Py_INCREF(v);
             PyObject *vc = copy(v, v_unique);
+            int rc = vc != nullptr ? 0 : -1;
+            if (vc != nullptr && vc != v) {
+                // The copy may have run Python code: the entry is looked at again.
+                slot = orvane::dictscan::value_slot(d, pos - 1, k);
+                if (slot != nullptr && *slot == v && in_place_writable(d, vc)) {
+                    *slot = vc;  // takes the reference
+                    vc = nullptr;
+                    Py_DECREF(v);  // the shallow copy's
+                } else {
+                    rc = PyDict_SetItem(d, k, vc);
+                }
+            }
             Py_DECREF(v);
-            int rc = vc != nullptr ? PyDict_SetItem(d, k, vc) : -1;
             Py_DECREF(k);
             Py_XDECREF(vc);
             if (rc < 0) {

@@ -73,6 +73,29 @@ inline bool next_in_place(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObjec
     return true;
 }
 
+// The value slot of entry `index` of the combined table of exact dict `op`, when that entry holds
+// `key` (compared by address); nullptr otherwise (and for any dict not read in place). For a
+// dict made by the caller and seen by no one else (see models.cpp): writing the slot replaces
+// the key's value without a look-up, as PyDict_SetItem would for an existing key, except that it
+// neither tracks the dict for the garbage collector nor tells a watcher (the caller sees to it).
+inline PyObject **value_slot(PyObject *op, Py_ssize_t index, PyObject *key) {
+    if (in_place_state != 1 || !PyDict_CheckExact(op))
+        return nullptr;
+    auto *mp = reinterpret_cast<PyDictObject *>(op);
+    if (mp->ma_values != nullptr)
+        return nullptr;
+    auto *keys = reinterpret_cast<KeysTable *>(mp->ma_keys);
+    if (index < 0 || index >= keys->nentries)
+        return nullptr;
+    char *entries = keys->indices + (size_t{1} << keys->log2_index_bytes);
+    if (keys->kind == 0) {
+        auto *e = reinterpret_cast<AnyKeyEntry *>(entries) + index;
+        return e->key == key && e->value != nullptr ? &e->value : nullptr;
+    }
+    auto *e = reinterpret_cast<StrKeyEntry *>(entries) + index;
+    return e->key == key && e->value != nullptr ? &e->value : nullptr;
+}
+
 inline bool dict_next(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObject **value) {
     if (in_place_state != 1) [[unlikely]] {
         if (in_place_state == 0 || !check_in_place())
@@ -86,6 +109,8 @@ inline bool dict_next(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObject **
 inline bool dict_next(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObject **value) {
     return PyDict_Next(op, pos, key, value);
 }
+
+inline PyObject **value_slot(PyObject *, Py_ssize_t, PyObject *) { return nullptr; }
 
 #endif
 
