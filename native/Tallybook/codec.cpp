@@ -771,6 +771,42 @@ bool Codec::shared_model(PyObject *o, int depth) {
 
 // ---- decoding ----
 
+namespace {
+
+// Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
+// entry by entry: where the copy's entry j holds the key, the value goes straight into it (no
+// look-up; the copy is ours alone, unwatched), else through PyDict_SetItem. A template holds
+// only None, so its copy starts untracked by the garbage collector; it is tracked once it holds
+// a value that may be tracked.
+class TemplateFill {
+public:
+    explicit TemplateFill(PyObject *d) : d_(d) {}
+    // Takes `v` (a new reference); false with a Python error set.
+    bool set(PyObject *key, PyObject *v) {
+        PyObject **slot = orvane::dictscan::value_slot(d_, j_++, key);
+        if (slot == nullptr || *slot != Py_None) {
+            int rc = PyDict_SetItem(d_, key, v);
+            Py_DECREF(v);
+            return rc == 0;
+        }
+        *slot = v;  // (None is immortal: nothing to release)
+        // As PyDict_SetItem decides: a value that may be tracked, now or later.
+        if (!tracked_ && PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v))) {
+            if (!PyObject_GC_IsTracked(d_))
+                PyObject_GC_Track(d_);
+            tracked_ = true;
+        }
+        return true;
+    }
+
+private:
+    PyObject *d_;
+    Py_ssize_t j_ = 0;
+    bool tracked_ = false;
+};
+
+}  // namespace
+
 PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
     auto byte = static_cast<unsigned char>(*p++);
     if (byte >= T_SHORTREF)
@@ -807,14 +843,13 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const 
         PyObject *d = PyDict_Copy(sh.dict_template);
         if (!d)
             return nullptr;
+        TemplateFill fill(d);
         for (uint32_t id : sh.ids) {
             PyObject *v = read(p, h, view);
-            if (!v || PyDict_SetItem(d, strings_.get(id), v) < 0) {
-                Py_XDECREF(v);
+            if (!v || !fill.set(strings_.get(id), v)) {
                 Py_DECREF(d);
                 return nullptr;
             }
-            Py_DECREF(v);
         }
         return d;
     }
@@ -870,14 +905,13 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const 
         PyObject *d = PyDict_Copy(sh.dict_template);
         if (!d)
             return nullptr;
+        TemplateFill fill(d);
         for (size_t j = 0; j < sh.keys.size(); ++j) {
             PyObject *v = read(p, h, view, flat > 0 ? flat - 1 : 0);
-            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0) {
-                Py_XDECREF(v);
+            if (!v || !fill.set(sh.keys[j], v)) {
                 Py_DECREF(d);
                 return nullptr;
             }
-            Py_DECREF(v);
         }
         if (flat > 0)
             return d;  // the fields alone

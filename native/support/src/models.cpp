@@ -210,8 +210,8 @@ private:
     }
 
     // Whether `value` may be written straight into a slot of `d`, a dict this copier made: a
-    // dict the garbage collector does not track may hold only untracked values, and a watched
-    // dict must hear of the change.
+    // dict the garbage collector does not track may hold only values that can never be tracked
+    // (as PyDict_SetItem decides), and a watched dict must hear of the change.
     static bool in_place_writable(PyObject *d, PyObject *value) {
 #if defined(ORVANE_DICT_IN_PLACE)
         _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
@@ -221,7 +221,8 @@ private:
         if ((tag & kWatchers) != 0)
             return false;
 #endif
-        return PyObject_GC_IsTracked(d) || !PyObject_IS_GC(value) || !PyObject_GC_IsTracked(value);
+        return PyObject_GC_IsTracked(d) || !PyObject_IS_GC(value) ||
+               (PyTuple_CheckExact(value) && !PyObject_GC_IsTracked(value));
     }
 
     PyObject *copy_dict(PyObject *o, bool unique) {
