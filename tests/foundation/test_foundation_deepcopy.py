@@ -250,3 +250,36 @@ class TestDictValuesKeepTheirSharing:
         assert c["later"] == {"new": [1]} and c["later"] is not data["later"]
         assert c["last"] == [5] and c["last"] is not data["last"]
         assert c["first"] is data["first"]
+
+
+class TestListsChangedWhileCopied:
+    """A list's copy follows the list when copying one of its items changes it, as the item by
+    item copy does: items added meanwhile are copied too, items removed are left out."""
+
+    class Changer:
+        def __init__(self, change):
+            self.change = change
+
+        def __deepcopy__(self, memo):
+            self.change()
+            return self
+
+    def test_items_added_and_removed_while_copied(self):
+        grows: list = [1]
+        grows.append(self.Changer(lambda: grows.extend([[2], {"k": [3]}])))
+        shrinks: list = [[0]]
+        shrinks += [self.Changer(lambda: shrinks.__delitem__(slice(2, None))), [1], [2], [3]]
+        for data in ({"grows": grows}, {"shrinks": shrinks}):  # each list held once: no memo
+            c = _deep_copy(data)
+            (name, original), = data.items()
+            assert c[name][0] == original[0] and len(c[name]) == len(original)
+            assert all(x == y for x, y in zip(c[name], original))
+            assert all(x is not y for x, y in zip(c[name], original) if isinstance(x, (list, dict)))
+
+    def test_a_failing_item_leaves_nothing_half_made(self):
+        class Refuses:
+            def __deepcopy__(self, memo):
+                raise ValueError("no copy")
+
+        with pytest.raises(ValueError, match="no copy"):
+            _deep_copy({"items": [[1], Refuses(), [2]]})

@@ -294,6 +294,8 @@ private:
     }
 
     PyObject *copy_list(PyObject *o, bool unique) {
+        if (unique)
+            return copy_unique_list(o);
         PyObject *l = PyList_New(0);
         if (l == nullptr || (!unique && remember(o, l) < 0)) {
             Py_XDECREF(l);
@@ -311,6 +313,46 @@ private:
                 return nullptr;
             }
             Py_DECREF(c);
+        }
+        return l;
+    }
+
+    // A list no one else refers to (so it needs no memo entry): the copy is made at its size,
+    // holding None until each item's copy replaces it (Python code that runs meanwhile may come
+    // across it, through the collector). Copying an item may run Python code that changes the
+    // list: the copy then follows it as the item-by-item copy would (items added meanwhile are
+    // copied too, items removed are left out).
+    PyObject *copy_unique_list(PyObject *o) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        PyObject *l = PyList_New(n);
+        if (l == nullptr)
+            return nullptr;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            PyList_SET_ITEM(l, j, Py_NewRef(Py_None));
+        Py_ssize_t i = 0;
+        for (; i < PyList_GET_SIZE(o); ++i) {
+            PyObject *item = PyList_GET_ITEM(o, i);
+            bool item_unique = Py_REFCNT(item) == 1;
+            Py_INCREF(item);
+            PyObject *c = copy(item, item_unique);
+            Py_DECREF(item);
+            if (c == nullptr) {
+                Py_DECREF(l);
+                return nullptr;
+            }
+            if (i < PyList_GET_SIZE(l)) {
+                Py_SETREF(reinterpret_cast<PyListObject *>(l)->ob_item[i], c);
+            } else if (PyList_Append(l, c) < 0) {
+                Py_DECREF(c);
+                Py_DECREF(l);
+                return nullptr;
+            } else {
+                Py_DECREF(c);
+            }
+        }
+        if (i < PyList_GET_SIZE(l) && PyList_SetSlice(l, i, PyList_GET_SIZE(l), nullptr) < 0) {  // it got shorter
+            Py_DECREF(l);
+            return nullptr;
         }
         return l;
     }
