@@ -494,24 +494,16 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     char *w = scratch_.claim(11);
     *w++ = static_cast<char>(T_DSHAPE);
     scratch_.commit(write_varint(w, found));
-    // The values as read above, held meanwhile. A fallback copy of a value runs Python code,
-    // which may change the dict: after one, the dict must still hold exactly what was read.
-    struct Hold {
-        PyObject *const *v;
-        Py_ssize_t n;
-        ~Hold() {
-            for (Py_ssize_t j = 0; j < n; ++j)
-                Py_DECREF(v[j]);
-        }
-    } hold{values, 0};
-    for (; hold.n < n; ++hold.n)
-        Py_INCREF(values[hold.n]);
+    // The values as read above (borrowed: not written to, an event's objects are often no longer
+    // in the processor's caches). Only a fallback copy of a value runs Python code, which may
+    // change the dict: after one, the dict must still hold exactly what was read -- so the
+    // values not written yet are still alive -- or the field is kept as one object (field()).
     uint64_t copies = copies_;
     for (Py_ssize_t j = 0; j < n; ++j) {
         if (copies != copies_ && !still_holds(o, keys, values, n))
             throw Fallback{};
         copies = copies_;
-        value(values[j], depth + 1);  // (held above)
+        item(values[j], depth + 1);  // (holds a container while it is written)
     }
     if (copies != copies_ && !still_holds(o, keys, values, n))
         throw Fallback{};
