@@ -75,11 +75,14 @@ inline bool next_in_place(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObjec
 
 // The value slot of entry `index` of the combined table of exact dict `op`, when that entry holds
 // `key` (compared by address); nullptr otherwise (and for any dict not read in place). For a
-// dict made by the caller and seen by no one else (see models.cpp): writing the slot replaces
-// the key's value without a look-up, as PyDict_SetItem would for an existing key, except that it
-// neither tracks the dict for the garbage collector nor tells a watcher (the caller sees to it).
+// dict made by the caller and seen by no one else (the deep copy's shallow copies, the run
+// store's copies of its templates): writing the slot replaces the key's value without a look-up,
+// as PyDict_SetItem would for an existing key, except that it neither tracks the dict for the
+// garbage collector nor tells a watcher (the caller sees to both).
 inline PyObject **value_slot(PyObject *op, Py_ssize_t index, PyObject *key) {
-    if (in_place_state != 1 || !PyDict_CheckExact(op))
+    if (in_place_state != 1 && (in_place_state == 0 || !check_in_place()))
+        return nullptr;
+    if (!PyDict_CheckExact(op))
         return nullptr;
     auto *mp = reinterpret_cast<PyDictObject *>(op);
     if (mp->ma_values != nullptr)
