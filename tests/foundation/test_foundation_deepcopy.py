@@ -283,3 +283,42 @@ class TestListsChangedWhileCopied:
 
         with pytest.raises(ValueError, match="no copy"):
             _deep_copy({"items": [[1], Refuses(), [2]]})
+
+
+class TestDictsChangedWhileCopied:
+    """A dict whose keys change while it is copied (an item's __deepcopy__ drops or adds one) is
+    refused, as iterating it refuses a change of size, instead of a copy that keeps a dropped key
+    with the original, uncopied value."""
+
+    class Changer:
+        def __init__(self, change):
+            self.change = change
+            self.target = None
+
+        def __deepcopy__(self, memo):
+            self.change(self.target)
+            return self
+
+    def data(self, change):
+        changer = self.Changer(change)
+        data = {"first": changer, "later": [1, 2], "last": {"k": [3]}}
+        changer.target = data
+        return data
+
+    @pytest.mark.parametrize("change", [lambda d: d.pop("later"), lambda d: d.update(added=[1])],
+                             ids=["dropped", "added"])
+    def test_a_change_of_size_is_refused_like_copy_deepcopy(self, change):
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            copy.deepcopy(self.data(change))
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            _deep_copy(self.data(change))
+
+    def test_a_key_swapped_for_another_is_refused(self):
+        with pytest.raises(RuntimeError, match="dictionary keys changed during iteration"):
+            _deep_copy(self.data(lambda d: (d.pop("later"), d.update(added=[1]))))
+
+    def test_a_replaced_value_is_copied_as_it_is_now(self):
+        data = self.data(lambda d: d.update(later=[9]))
+        c = _deep_copy(data)
+        assert c["later"] == [9] and c["later"] is not data["later"]
+        assert c["last"] == {"k": [3]} and c["last"] is not data["last"]

@@ -160,6 +160,7 @@ private:
     std::unordered_map<PyObject *, PyObject *> big_;
     std::vector<PyObject *> keep_;  // originals referenced by the memo stay alive meanwhile
     PyObject *pymemo_ = nullptr;    // copy.deepcopy's memo, made on first fallback
+    uint64_t python_runs_ = 0;      // fallbacks so far (each may have run Python code)
 
     PyObject *lookup(PyObject *o) {
         if (big_.empty()) {
@@ -233,7 +234,8 @@ private:
             Py_XDECREF(d);
             return nullptr;
         }
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(o);
+        uint64_t runs = python_runs_;
         PyObject *k, *v;
         bool keys_atomic = true;
         while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
@@ -265,16 +267,24 @@ private:
             Py_DECREF(v);
             Py_DECREF(k);
             Py_XDECREF(vc);
+            if (rc == 0 && python_runs_ != runs && PyDict_GET_SIZE(o) != size)
+                rc = same_keys(o, d, size);
             if (rc < 0) {
                 Py_DECREF(d);
                 return nullptr;
             }
+        }
+        if (keys_atomic && python_runs_ != runs && same_keys(o, d, size) < 0) {
+            Py_DECREF(d);
+            return nullptr;
         }
         if (keys_atomic)
             return d;
         // Some key needs a copy of its own: rebuild item by item, as copy.deepcopy does.
         PyDict_Clear(d);
         pos = 0;
+        size = PyDict_GET_SIZE(o);
+        runs = python_runs_;
         while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
             Py_INCREF(k);
             Py_INCREF(v);
@@ -285,6 +295,8 @@ private:
             int rc = vc != nullptr ? PyDict_SetItem(d, kc, vc) : -1;
             Py_XDECREF(kc);
             Py_XDECREF(vc);
+            if (rc == 0 && python_runs_ != runs && PyDict_GET_SIZE(o) != size)
+                rc = same_keys(o, d, size);  // (raises: the size changed)
             if (rc < 0) {
                 Py_DECREF(d);
                 return nullptr;
@@ -496,7 +508,30 @@ private:
                 if (add_pymemo(e.first, e.second) < 0)
                     return nullptr;
         }
+        ++python_runs_;
         return PyObject_CallFunctionObjArgs(copy_deepcopy, o, pymemo_, nullptr);
+    }
+
+    // After Python code ran while dict `o` was copied into `d`: the dict must not have changed
+    // its keys meanwhile, or the copy would keep a dropped key with the original value (shared
+    // with the original) or lack an added one. Raises as iterating the dict would (copy.deepcopy
+    // iterates it). -1 with the error set.
+    static int same_keys(PyObject *o, PyObject *d, Py_ssize_t size) {
+        if (PyDict_GET_SIZE(o) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d, &pos, &k, &v)) {
+            int has = PyDict_Contains(o, k);
+            if (has <= 0) {
+                if (has == 0)
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+        }
+        return 0;
     }
 };
 
