@@ -7,6 +7,7 @@
 #include <new>
 
 #include "names.hpp"
+#include "orvane/dictscan.hpp"
 #include "orvane/models.hpp"
 #include "util.hpp"
 
@@ -66,6 +67,7 @@ const orvane::models::Layout &slots() {
     return layout;
 }
 
+using orvane::dictscan::dict_next;
 using orvane::models::slot_at;
 
 // Borrowed read of a BaseModel slot (nullptr when unset or when the layout is not known).
@@ -220,6 +222,7 @@ int Codec::traverse(visitproc visit, void *arg) const {
 }
 
 void Codec::object(PyObject *o) {
+    ++copies_;  // (the copy may run Python code)
     nb::object copy = orvane::models::deep_copy(o);
     scratch_.push_back(static_cast<char>(T_OBJ));
     put_varint(scratch_, objs_.size());
@@ -289,12 +292,17 @@ inline bool Codec::scalar(PyObject *o) {
     if (t == &PyUnicode_Type) {
         str(o);
     } else if (t == &PyLong_Type) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            object(o);  // a huge int: shared as it is (a copy of an int is the same object)
-            return true;
+        long long v;
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+            v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o));
+        } else {
+            int overflow = 0;
+            v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                object(o);  // a huge int: shared as it is (a copy of an int is the same object)
+                return true;
+            }
         }
         if (v >= kSmallIntMin && v < kSmallIntMin + 64) {
             scratch_.push_back(static_cast<char>(T_SMALLINT + (v - kSmallIntMin)));
@@ -341,12 +349,15 @@ inline void Codec::item(PyObject *o, int depth) {
         PyObject *a;
         ~Release() { Py_DECREF(a); }
     } release{o};
-    value(o, depth);
+    container(o, depth);
 }
 
 void Codec::value(PyObject *o, int depth) {
-    if (scalar(o))
-        return;
+    if (!scalar(o))
+        container(o, depth);
+}
+
+void Codec::container(PyObject *o, int depth) {
     PyTypeObject *t = Py_TYPE(o);
     if (t == &PyDict_Type) {
         dict(o, depth);
@@ -418,12 +429,12 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     if (n == 0 || n > kMaxDictShapeKeys)
         return false;
     uint32_t ids[kMaxDictShapeKeys];
-    PyObject *keys[kMaxDictShapeKeys];
+    PyObject *keys[kMaxDictShapeKeys], *values[kMaxDictShapeKeys];  // borrowed from the dict
     uint64_t h = static_cast<uint64_t>(n);
     {
         Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (dict_next(o, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
                 return false;
             uint32_t ref = strings_.find_or_admit(k);
@@ -431,6 +442,7 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
                 return false;
             ids[j] = ref - 1;
             keys[j] = k;
+            values[j] = v;
             h = (h ^ ref) * 0x9E3779B97F4A7C15ull;
             ++j;
         }
@@ -482,18 +494,33 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     char *w = scratch_.claim(11);
     *w++ = static_cast<char>(T_DSHAPE);
     scratch_.commit(write_varint(w, found));
-    Py_ssize_t pos = 0, j = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
-        // The dict must stay as it was read (a fallback copy of a value may run Python code).
-        if (j >= n || k != keys[j] || PyDict_GET_SIZE(o) != n)
+    // The values as read above (borrowed: not written to, an event's objects are often no longer
+    // in the processor's caches). Only a fallback copy of a value runs Python code, which may
+    // change the dict: after one, the dict must still hold exactly what was read -- so the
+    // values not written yet are still alive -- or the field is kept as one object (field()).
+    uint64_t copies = copies_;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (copies != copies_ && !still_holds(o, keys, values, n))
             throw Fallback{};
-        item(v, depth + 1);
-        ++j;
+        copies = copies_;
+        item(values[j], depth + 1);  // (holds a container while it is written)
     }
-    if (j != n || PyDict_GET_SIZE(o) != n)
+    if (copies != copies_ && !still_holds(o, keys, values, n))
         throw Fallback{};
     return true;
+}
+
+bool Codec::still_holds(PyObject *o, PyObject *const *keys, PyObject *const *values, Py_ssize_t n) {
+    if (PyDict_GET_SIZE(o) != n)
+        return false;
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *k, *v;
+    while (dict_next(o, &pos, &k, &v)) {
+        if (j >= n || k != keys[j] || v != values[j])
+            return false;
+        ++j;
+    }
+    return j == n;
 }
 
 void Codec::dict(PyObject *o, int depth) {
@@ -507,7 +534,7 @@ void Codec::dict(PyObject *o, int depth) {
     scratch_.commit(write_varint(w, static_cast<uint64_t>(n0)));
     Py_ssize_t pos = 0, count = 0;
     PyObject *k, *v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
+    while (dict_next(o, &pos, &k, &v)) {
         // A fallback deep copy may run Python code: the pair is held meanwhile.
         Py_INCREF(v);
         struct Release {
@@ -684,7 +711,7 @@ bool Codec::model(PyObject *o, int depth) {
     {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (items.n < static_cast<size_t>(kMaxModelFields) && PyDict_Next(dp, &pos, &k, &v)) {
+        while (items.n < static_cast<size_t>(kMaxModelFields) && dict_next(dp, &pos, &k, &v)) {
             items.keys[items.n] = Py_NewRef(k);
             items.vals[items.n] = Py_NewRef(v);
             ++items.n;
@@ -736,6 +763,42 @@ bool Codec::shared_model(PyObject *o, int depth) {
 
 // ---- decoding ----
 
+namespace {
+
+// Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
+// entry by entry: where the copy's entry j holds the key, the value goes straight into it (no
+// look-up; the copy is ours alone, unwatched), else through PyDict_SetItem. A template holds
+// only None, so its copy starts untracked by the garbage collector; it is tracked once it holds
+// a value that may be tracked.
+class TemplateFill {
+public:
+    explicit TemplateFill(PyObject *d) : d_(d) {}
+    // Takes `v` (a new reference); false with a Python error set.
+    bool set(PyObject *key, PyObject *v) {
+        PyObject **slot = orvane::dictscan::value_slot(d_, j_++, key);
+        if (slot == nullptr || *slot != Py_None) {
+            int rc = PyDict_SetItem(d_, key, v);
+            Py_DECREF(v);
+            return rc == 0;
+        }
+        *slot = v;  // (None is immortal: nothing to release)
+        // As PyDict_SetItem decides: a value that may be tracked, now or later.
+        if (!tracked_ && PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v))) {
+            if (!PyObject_GC_IsTracked(d_))
+                PyObject_GC_Track(d_);
+            tracked_ = true;
+        }
+        return true;
+    }
+
+private:
+    PyObject *d_;
+    Py_ssize_t j_ = 0;
+    bool tracked_ = false;
+};
+
+}  // namespace
+
 PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
     auto byte = static_cast<unsigned char>(*p++);
     if (byte >= T_SHORTREF)
@@ -772,14 +835,13 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const 
         PyObject *d = PyDict_Copy(sh.dict_template);
         if (!d)
             return nullptr;
+        TemplateFill fill(d);
         for (uint32_t id : sh.ids) {
             PyObject *v = read(p, h, view);
-            if (!v || PyDict_SetItem(d, strings_.get(id), v) < 0) {
-                Py_XDECREF(v);
+            if (!v || !fill.set(strings_.get(id), v)) {
                 Py_DECREF(d);
                 return nullptr;
             }
-            Py_DECREF(v);
         }
         return d;
     }
@@ -835,14 +897,13 @@ PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const 
         PyObject *d = PyDict_Copy(sh.dict_template);
         if (!d)
             return nullptr;
+        TemplateFill fill(d);
         for (size_t j = 0; j < sh.keys.size(); ++j) {
             PyObject *v = read(p, h, view, flat > 0 ? flat - 1 : 0);
-            if (!v || PyDict_SetItem(d, sh.keys[j], v) < 0) {
-                Py_XDECREF(v);
+            if (!v || !fill.set(sh.keys[j], v)) {
                 Py_DECREF(d);
                 return nullptr;
             }
-            Py_DECREF(v);
         }
         if (flat > 0)
             return d;  // the fields alone

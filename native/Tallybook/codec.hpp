@@ -312,6 +312,7 @@ private:
     SharedPart *share_previous_ = nullptr;
     SharedPart *shared_ = nullptr;  // counted
     uint32_t id_at_ = Held::kNoOffset, ts_at_ = Held::kNoOffset;
+    uint64_t copies_ = 0;  // fallback copies made so far (each may have run Python code)
 
     struct Fallback {};  // the value cannot be encoded here; keep it as an object
 
@@ -320,6 +321,7 @@ private:
     PyObject *path_[kMaxDepth + 1] = {};  // the containers being encoded, by depth (cycle check)
 
     void value(PyObject *o, int depth);
+    void container(PyObject *o, int depth);  // value() of what scalar() does not write
     bool scalar(PyObject *o);
     void item(PyObject *o, int depth);
     void field(PyObject *o, int depth);
@@ -327,6 +329,8 @@ private:
     void ref_string(uint32_t id);
     void dict(PyObject *o, int depth);
     bool shaped_dict(PyObject *o, int depth);
+    // Whether dict `o` holds exactly these n keys and values, in this order (compared by address).
+    static bool still_holds(PyObject *o, PyObject *const *keys, PyObject *const *values, Py_ssize_t n);
     void sequence(PyObject *o, int depth, bool list);
     bool enter(PyObject *o, int depth);  // false: too deep, or `o` contains itself
     bool model(PyObject *o, int depth);

@@ -348,6 +348,54 @@ bool backend_cancelled_itself(nb::python_error &e) {
 
 // ---------------------------------------------------------------- fan-out
 
+// The package's own JSON Lines backend and the methods an event goes through in it, as its
+// classes define them (looked up on first use, kept for the process; null when the module cannot
+// be imported).
+struct LineSink {
+    PyObject *cls = nullptr, *append_event = nullptr, *append_events = nullptr, *serialize = nullptr;
+    bool looked_up = false;
+};
+LineSink line_sink;
+
+void look_up_line_sink() {
+    line_sink.looked_up = true;
+    try {
+        nb::object mod = nb::module_::import_("orvane_devtools.observation.backends.Linefile");
+        nb::object cls = mod.attr("JSONLTraceSink");
+        if (!PyType_Check(cls.ptr()))
+            return;
+        auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
+        PyObject *ae = _PyType_Lookup(t, m_append_event.get());
+        PyObject *aes = _PyType_Lookup(t, m_append_events.get());
+        PyObject *ser = _PyType_Lookup(t, m_serialize_event.get());
+        if (ae == nullptr || aes == nullptr || ser == nullptr)
+            return;
+        line_sink.append_event = Py_NewRef(ae);
+        line_sink.append_events = Py_NewRef(aes);
+        line_sink.serialize = Py_NewRef(ser);
+        line_sink.cls = cls.release().ptr();
+    } catch (nb::python_error &) {
+        PyErr_Clear();  // no JSON Lines module: every backend gets its copy
+    }
+}
+
+// True when `backend` is the package's own JSONLTraceSink with its own way from append_event to
+// the line (nothing replaced on the class or the instance). Such a backend reads the event only
+// in the first step of its append_event, where it writes the event's line, and keeps no
+// reference to it afterwards; awaited directly, that step runs inside the facade's own step,
+// before anything else can run. Handing it the facade's copy is then the same as handing it a
+// deep copy of that copy: the line is written from the same values, and nobody else can ever
+// see the object through the backend.
+bool writes_line_at_once(nb::handle backend) {
+    if (!line_sink.looked_up)
+        look_up_line_sink();
+    if (line_sink.cls == nullptr || Py_TYPE(backend.ptr()) != reinterpret_cast<PyTypeObject *>(line_sink.cls))
+        return false;
+    return is_own_method(backend, m_append_event, line_sink.append_event) &&
+           is_own_method(backend, m_append_events, line_sink.append_events) &&
+           is_own_method(backend, m_serialize_event, line_sink.serialize);
+}
+
 // The calls of one event to the backends present when it was accepted: each backend gets its own
 // deep copy; a backend that raises, returns something that cannot be awaited or fails while
 // awaited has that error as its outcome, never raised to the caller.
@@ -365,7 +413,10 @@ public:
         for (size_t i = 0; i < count; ++i) {
             nb::handle backend = PyList_GET_ITEM(backends_.ptr(), static_cast<Py_ssize_t>(i));
             try {
-                nb::object own = orvane::models::deep_copy(copy);
+                // A lone backend is awaited directly (no task): see writes_line_at_once.
+                nb::object own = count == 1 && writes_line_at_once(backend)
+                                     ? nb::borrow(copy)
+                                     : orvane::models::deep_copy(copy);
                 nb::object aw = call1(backend, m_append_event, own);
                 if (!is_awaitable(aw.ptr())) {
                     PyErr_Format(PyExc_TypeError,

@@ -92,6 +92,8 @@ inline Name m_add{"add"};
 inline Name m_discard{"discard"};
 inline Name m_capture_event{"capture_event"};
 inline Name m_append_event{"append_event"};
+inline Name m_append_events{"append_events"};
+inline Name m_serialize_event{"_serialize_event"};
 inline Name m_publish{"publish"};
 inline Name m_subscribe{"subscribe"};
 inline Name m_unsubscribe{"unsubscribe"};

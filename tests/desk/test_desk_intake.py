@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import warnings
 
 import pytest
@@ -223,6 +224,70 @@ class TestAppendEvent:
             return await desk.append_event(make_event(1))
 
         assert run(main()) is True
+
+
+class TestJsonLinesBackendCopy:
+    """The package's own JSON Lines backend, untouched and alone, writes its line from the
+    facade's copy at once instead of taking a deep copy of it; every other arrangement still
+    gives each backend its own copy."""
+
+    def desk_and_subscription(self, stores, tmp_path):
+        path = tmp_path / "events.jsonl"
+        desk = desk_with(stores, **{"observation.jsonl.enabled": True, "observation.jsonl.path": str(path)})
+        (sink,) = desk._backends
+        return desk, desk.subscribe(), sink, path
+
+    def lines(self, path):
+        return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
+
+    def test_the_line_is_the_event_as_accepted(self, stores, tmp_path):
+        from orvane_devtools.observation.backends import Linefile
+
+        desk, sub, sink, path = self.desk_and_subscription(stores, tmp_path)
+        event = make_event(1)
+        want = json.loads(Linefile._encode_event(event))
+        for i in range(3):
+            assert run(desk.append_event(make_event(i + 1) if i else event)) is True
+            shared = sub.get_nowait()  # the facade's own copy
+            shared.payload["items"].append("changed later")
+            shared.message = "changed later"
+        assert self.lines(path)[0] == want
+        assert [line["event_id"] for line in self.lines(path)] == ["evt-1", "evt-2", "evt-3"]
+        assert all("changed later" not in json.dumps(line) for line in self.lines(path))
+
+    def test_a_replaced_serializer_gets_its_own_copy(self, stores, tmp_path):
+        from orvane_devtools.observation.backends import JSONLTraceSink
+
+        class KeepingSink(JSONLTraceSink):
+            kept: list = []
+
+            def _serialize_event(self, event):
+                self.kept.append(event)
+                return {"event_id": event.event_id}
+
+        desk, sub, sink, path = self.desk_and_subscription(stores, tmp_path)
+        kept = []
+
+        def keep(event):
+            kept.append(event)
+            return {"event_id": event.event_id}
+
+        sink._serialize_event = keep  # replaced on the instance
+        assert run(desk.append_event(make_event(1))) is True
+        desk._backends[:] = [KeepingSink(str(tmp_path / "sub.jsonl"))]  # a subclass
+        assert run(desk.append_event(make_event(2))) is True
+        for got, shared in zip(kept + KeepingSink.kept, (sub.get_nowait(), sub.get_nowait())):
+            assert got == shared and got is not shared and got.payload is not shared.payload
+
+    def test_beside_another_backend_each_gets_its_own_copy(self, stores, tmp_path):
+        desk, sub, sink, path = self.desk_and_subscription(stores, tmp_path)
+        other = RecordingBackend()
+        desk._backends.append(other)
+        event = make_event(1)
+        assert run(desk.append_event(event)) is True
+        shared = sub.get_nowait()
+        assert other.events[0] == shared and other.events[0] is not shared
+        assert self.lines(path)[0]["event_id"] == "evt-1"
 
 
 class TestBackendFailures:

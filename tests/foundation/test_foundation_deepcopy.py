@@ -156,3 +156,169 @@ class TestDeepCopy:
     def test_matches_copy_deepcopy_on_varied_data(self):
         data = {"a": [1, 2.0, True, None, "s", b"b", (1, 2)], "n": {"m": {"o": []}}, 3: "int key"}
         assert _deep_copy(data) == copy.deepcopy(data)
+
+
+def sharing_of(value):
+    """The value's containers in walk order, each as the index of its first meeting: two values
+    whose lists are equal share (and loop through) their containers alike."""
+    seen: dict[int, int] = {}
+    out = []
+
+    def walk(v):
+        if not isinstance(v, (dict, list, tuple)):
+            return
+        if id(v) in seen:
+            out.append(seen[id(v)])
+            return
+        seen[id(v)] = len(seen)
+        out.append(-1)
+        for item in (v.values() if isinstance(v, dict) else v):
+            walk(item)
+
+    walk(value)
+    return out
+
+
+class TestDictValuesKeepTheirSharing:
+    """Containers held by dict values: those the event holds once are copied without the identity
+    memo, those it holds more than once (shared, or in a loop) keep their sharing, as with
+    copy.deepcopy."""
+
+    def cases(self):
+        shared = [1, {"deep": [2]}]
+        loop: dict = {"k": 1}
+        loop["self"] = loop
+        inner_loop: list = []
+        inner_loop.append({"back": inner_loop})
+        many = {f"k{i}": [i, {"n": [i]}] for i in range(40)}  # a bigger table
+        holey = {"a": [1], "b": [2], "c": [3], "d": {"e": [4]}}
+        del holey["b"], holey["a"]  # deleted entries before the live ones
+        mixed_keys = {1: [1], "s": {"t": [2]}, None: [3], (1, 2): {"u": shared}}
+        return [
+            {"a": shared, "b": {"c": shared}, "d": [shared]},
+            {"payload": loop},
+            {"x": inner_loop, "y": {"z": inner_loop[0]}},
+            many,
+            holey,
+            mixed_keys,
+            {"only": {"once": [{"nested": [1, [2, [3]]]}]}},
+        ]
+
+    def test_equal_to_deepcopy_with_the_same_sharing(self):
+        for data in self.cases():
+            mine, theirs = _deep_copy(data), copy.deepcopy(data)
+            assert sharing_of(mine) == sharing_of(theirs) == sharing_of(data)
+            assert repr(mine) == repr(theirs)
+            assert list(mine) == list(data)
+
+    def test_no_container_of_the_copy_is_the_original(self):
+        for data in self.cases():
+            originals = set()
+
+            def collect(v, into):
+                if isinstance(v, (dict, list)) and id(v) not in into:
+                    into.add(id(v))
+                    for item in (v.values() if isinstance(v, dict) else v):
+                        collect(item, into)
+
+            collect(data, originals)
+            copied: set[int] = set()
+            collect(_deep_copy(data), copied)
+            assert not originals & copied
+
+    def test_in_an_event_payload(self):
+        once = {"items": [{"tags": ["a"], "nested": {"depth": [1, [2, [3]]]}} for _ in range(3)]}
+        ev = RuntimeEvent(event_type="t", payload=once, meta={"m": [1]})
+        c = _deep_copy(ev)
+        assert c == ev.model_copy(deep=True)
+        c.payload["items"][0]["nested"]["depth"][1][1].append(4)
+        c.payload["items"][1]["tags"].append("b")
+        assert once["items"][0]["nested"]["depth"] == [1, [2, [3]]] and once["items"][1]["tags"] == ["a"]
+
+    def test_a_value_whose_copy_replaces_a_later_value(self):
+        class Rewriter:
+            def __init__(self, target):
+                self.target = target
+
+            def __deepcopy__(self, memo):
+                self.target["later"] = {"new": [1]}  # drops the dict that was there
+                return self
+
+        data = {"first": None, "later": {"old": [0]}, "last": [5]}
+        data["first"] = Rewriter(data)
+        c = _deep_copy(data)
+        assert c["later"] == {"new": [1]} and c["later"] is not data["later"]
+        assert c["last"] == [5] and c["last"] is not data["last"]
+        assert c["first"] is data["first"]
+
+
+class TestListsChangedWhileCopied:
+    """A list's copy follows the list when copying one of its items changes it, as the item by
+    item copy does: items added meanwhile are copied too, items removed are left out."""
+
+    class Changer:
+        def __init__(self, change):
+            self.change = change
+
+        def __deepcopy__(self, memo):
+            self.change()
+            return self
+
+    def test_items_added_and_removed_while_copied(self):
+        grows: list = [1]
+        grows.append(self.Changer(lambda: grows.extend([[2], {"k": [3]}])))
+        shrinks: list = [[0]]
+        shrinks += [self.Changer(lambda: shrinks.__delitem__(slice(2, None))), [1], [2], [3]]
+        for data in ({"grows": grows}, {"shrinks": shrinks}):  # each list held once: no memo
+            c = _deep_copy(data)
+            (name, original), = data.items()
+            assert c[name][0] == original[0] and len(c[name]) == len(original)
+            assert all(x == y for x, y in zip(c[name], original))
+            assert all(x is not y for x, y in zip(c[name], original) if isinstance(x, (list, dict)))
+
+    def test_a_failing_item_leaves_nothing_half_made(self):
+        class Refuses:
+            def __deepcopy__(self, memo):
+                raise ValueError("no copy")
+
+        with pytest.raises(ValueError, match="no copy"):
+            _deep_copy({"items": [[1], Refuses(), [2]]})
+
+
+class TestDictsChangedWhileCopied:
+    """A dict whose keys change while it is copied (an item's __deepcopy__ drops or adds one) is
+    refused, as iterating it refuses a change of size, instead of a copy that keeps a dropped key
+    with the original, uncopied value."""
+
+    class Changer:
+        def __init__(self, change):
+            self.change = change
+            self.target = None
+
+        def __deepcopy__(self, memo):
+            self.change(self.target)
+            return self
+
+    def data(self, change):
+        changer = self.Changer(change)
+        data = {"first": changer, "later": [1, 2], "last": {"k": [3]}}
+        changer.target = data
+        return data
+
+    @pytest.mark.parametrize("change", [lambda d: d.pop("later"), lambda d: d.update(added=[1])],
+                             ids=["dropped", "added"])
+    def test_a_change_of_size_is_refused_like_copy_deepcopy(self, change):
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            copy.deepcopy(self.data(change))
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            _deep_copy(self.data(change))
+
+    def test_a_key_swapped_for_another_is_refused(self):
+        with pytest.raises(RuntimeError, match="dictionary keys changed during iteration"):
+            _deep_copy(self.data(lambda d: (d.pop("later"), d.update(added=[1]))))
+
+    def test_a_replaced_value_is_copied_as_it_is_now(self):
+        data = self.data(lambda d: d.update(later=[9]))
+        c = _deep_copy(data)
+        assert c["later"] == [9] and c["later"] is not data["later"]
+        assert c["last"] == {"k": [3]} and c["last"] is not data["last"]

@@ -268,6 +268,67 @@ class TestCopies:
         got = store.get_event("loop")
         assert got.payload["loop"][0] is got.payload["loop"] and got.payload["ok"] == 1
 
+    def test_a_value_whose_copy_changes_its_dict_keeps_the_dict_as_changed(self, store):
+        """The copy of an unusual value runs its __deepcopy__, which may change the very dict that
+        holds it. The store keeps the dict's values after the change, never one it dropped (a
+        dict met before, so written by its known key sequence)."""
+
+        class Rewriter:
+            def __init__(self, target):
+                self.target = target
+                self.done = False
+
+            def __deepcopy__(self, memo):
+                if not self.done:
+                    self.done = True
+                    self.target["later"] = [3, 4]  # drops the list that was there
+                    self.target["last"] = "new text"
+                return self
+
+            def __eq__(self, other):
+                return isinstance(other, Rewriter)
+
+        for i in range(2):  # the second meeting of the key sequence writes it by its shape
+            store.append_event(make_event(event_id=f"plain-{i}", run_id="r",
+                                          payload={"first": None, "later": [0], "last": "x"}))
+        payload = {"first": None, "later": [f"dropped-{n}" for n in range(3)], "last": "old " * 30}
+        payload["first"] = Rewriter(payload)
+        store.append_event(make_event(event_id="changing", run_id="r", payload=payload))
+        got = store.get_event("changing").payload
+        assert got == {"first": Rewriter(None), "later": [3, 4], "last": "new text"}
+        assert got["later"] is not payload["later"]
+        assert store.get_event("plain-1").payload == {"first": None, "later": [0], "last": "x"}
+
+    def test_decoded_dicts_are_in_the_cycle_collectors_care(self, store):
+        """A decoded dict of a known key sequence starts from a template of Nones: it must still be
+        tracked by the cycle collector when it holds a container, now or once one is put in it,
+        so that a loop made through it by the reader is collected."""
+        import gc
+        import weakref
+
+        class Marker:
+            pass
+
+        for i in range(3):  # later events write the payload by its key sequence
+            store.append_event(make_event(event_id=f"e{i}", run_id="r",
+                                          payload={"items": [i], "empty": {}, "n": i}))
+        for read in (lambda: store.get_event("e2"), lambda: store.get_run_events("r")[-1],
+                     lambda: store.get_recent_events()[-1]):
+            got = read()
+            payload = got.payload
+            assert payload == {"items": [2], "empty": {}, "n": 2}
+            assert gc.is_tracked(payload) and gc.is_tracked(got.__dict__)
+            loops = []
+            for put_in in (lambda m: payload["items"].append(m), lambda m: payload["empty"].update(m=m)):
+                marker = Marker()
+                marker.back = payload
+                put_in(marker)
+                loops.append(weakref.ref(marker))
+                del marker
+            del got, payload
+            gc.collect()
+            assert [ref() for ref in loops] == [None, None]
+
     def test_unusual_models_and_values(self, store):
         e = RuntimeEvent.model_construct(event_id=7, event_type="x.completed", timestamp=2**70, run=None)
         store.append_event(e)

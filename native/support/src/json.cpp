@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "orvane/dictscan.hpp"
+
 namespace orvane::json {
 
 namespace {
@@ -497,7 +499,7 @@ void Writer::mapping(PyObject *map) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool first = true;
-        while (PyDict_Next(map, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(map, &pos, &k, &v)) {
             if (!first)
                 item_separator();
             first = false;
@@ -543,7 +545,7 @@ bool Writer::sorted_plain_dict(PyObject *dict) {
     }
     Py_ssize_t pos = 0, i = 0;
     PyObject *k, *v;
-    while (i < n && PyDict_Next(dict, &pos, &k, &v)) {
+    while (i < n && orvane::dictscan::dict_next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k))
             return false;
         pairs[i++] = {k, v};

@@ -1,5 +1,7 @@
 #include "orvane/models.hpp"
 
+#include "orvane/dictscan.hpp"
+
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -158,6 +160,7 @@ private:
     std::unordered_map<PyObject *, PyObject *> big_;
     std::vector<PyObject *> keep_;  // originals referenced by the memo stay alive meanwhile
     PyObject *pymemo_ = nullptr;    // copy.deepcopy's memo, made on first fallback
+    uint64_t python_runs_ = 0;      // fallbacks so far (each may have run Python code)
 
     PyObject *lookup(PyObject *o) {
         if (big_.empty()) {
@@ -207,6 +210,22 @@ private:
         return rc;
     }
 
+    // Whether `value` may be written straight into a slot of `d`, a dict this copier made: a
+    // dict the garbage collector does not track may hold only values that can never be tracked
+    // (as PyDict_SetItem decides), and a watched dict must hear of the change.
+    static bool in_place_writable(PyObject *d, PyObject *value) {
+#if defined(ORVANE_DICT_IN_PLACE)
+        _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+        uint64_t tag = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+        _Pragma("GCC diagnostic pop")
+        constexpr uint64_t kWatchers = (uint64_t{1} << 8) - 1;  // the low bits: watcher ids
+        if ((tag & kWatchers) != 0)
+            return false;
+#endif
+        return PyObject_GC_IsTracked(d) || !PyObject_IS_GC(value) ||
+               (PyTuple_CheckExact(value) && !PyObject_GC_IsTracked(value));
+    }
+
     PyObject *copy_dict(PyObject *o, bool unique) {
         // Start from a shallow copy (one clone of the key table), then replace the values that
         // are not atomic by their copies; keys are atomic in practice and copied when not.
@@ -215,35 +234,58 @@ private:
             Py_XDECREF(d);
             return nullptr;
         }
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(o);
+        uint64_t runs = python_runs_;
         PyObject *k, *v;
         bool keys_atomic = true;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
             if (!atomic(k)) {
                 keys_atomic = false;
                 break;
             }
             if (atomic(v))
                 continue;
-            bool v_unique = Py_REFCNT(v) == 1;
+            // The shallow copy holds the value too: where its entry for the key is seen to hold
+            // it, a count of two means the two dicts are its only referrers.
+            PyObject **slot = orvane::dictscan::value_slot(d, pos - 1, k);
+            bool v_unique = Py_REFCNT(v) == (slot != nullptr && *slot == v ? 2 : 1);
             Py_INCREF(k);
             Py_INCREF(v);
             PyObject *vc = copy(v, v_unique);
+            int rc = vc != nullptr ? 0 : -1;
+            if (vc != nullptr && vc != v) {
+                // The copy may have run Python code: the entry is looked at again.
+                slot = orvane::dictscan::value_slot(d, pos - 1, k);
+                if (slot != nullptr && *slot == v && in_place_writable(d, vc)) {
+                    *slot = vc;  // takes the reference
+                    vc = nullptr;
+                    Py_DECREF(v);  // the shallow copy's
+                } else {
+                    rc = PyDict_SetItem(d, k, vc);
+                }
+            }
             Py_DECREF(v);
-            int rc = vc != nullptr ? PyDict_SetItem(d, k, vc) : -1;
             Py_DECREF(k);
             Py_XDECREF(vc);
+            if (rc == 0 && python_runs_ != runs && PyDict_GET_SIZE(o) != size)
+                rc = same_keys(o, d, size);
             if (rc < 0) {
                 Py_DECREF(d);
                 return nullptr;
             }
+        }
+        if (keys_atomic && python_runs_ != runs && same_keys(o, d, size) < 0) {
+            Py_DECREF(d);
+            return nullptr;
         }
         if (keys_atomic)
             return d;
         // Some key needs a copy of its own: rebuild item by item, as copy.deepcopy does.
         PyDict_Clear(d);
         pos = 0;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        size = PyDict_GET_SIZE(o);
+        runs = python_runs_;
+        while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
             Py_INCREF(k);
             Py_INCREF(v);
             PyObject *kc = copy(k);
@@ -253,6 +295,8 @@ private:
             int rc = vc != nullptr ? PyDict_SetItem(d, kc, vc) : -1;
             Py_XDECREF(kc);
             Py_XDECREF(vc);
+            if (rc == 0 && python_runs_ != runs && PyDict_GET_SIZE(o) != size)
+                rc = same_keys(o, d, size);  // (raises: the size changed)
             if (rc < 0) {
                 Py_DECREF(d);
                 return nullptr;
@@ -262,6 +306,8 @@ private:
     }
 
     PyObject *copy_list(PyObject *o, bool unique) {
+        if (unique)
+            return copy_unique_list(o);
         PyObject *l = PyList_New(0);
         if (l == nullptr || (!unique && remember(o, l) < 0)) {
             Py_XDECREF(l);
@@ -279,6 +325,46 @@ private:
                 return nullptr;
             }
             Py_DECREF(c);
+        }
+        return l;
+    }
+
+    // A list no one else refers to (so it needs no memo entry): the copy is made at its size,
+    // holding None until each item's copy replaces it (Python code that runs meanwhile may come
+    // across it, through the collector). Copying an item may run Python code that changes the
+    // list: the copy then follows it as the item-by-item copy would (items added meanwhile are
+    // copied too, items removed are left out).
+    PyObject *copy_unique_list(PyObject *o) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        PyObject *l = PyList_New(n);
+        if (l == nullptr)
+            return nullptr;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            PyList_SET_ITEM(l, j, Py_NewRef(Py_None));
+        Py_ssize_t i = 0;
+        for (; i < PyList_GET_SIZE(o); ++i) {
+            PyObject *item = PyList_GET_ITEM(o, i);
+            bool item_unique = Py_REFCNT(item) == 1;
+            Py_INCREF(item);
+            PyObject *c = copy(item, item_unique);
+            Py_DECREF(item);
+            if (c == nullptr) {
+                Py_DECREF(l);
+                return nullptr;
+            }
+            if (i < PyList_GET_SIZE(l)) {
+                Py_SETREF(reinterpret_cast<PyListObject *>(l)->ob_item[i], c);
+            } else if (PyList_Append(l, c) < 0) {
+                Py_DECREF(c);
+                Py_DECREF(l);
+                return nullptr;
+            } else {
+                Py_DECREF(c);
+            }
+        }
+        if (i < PyList_GET_SIZE(l) && PyList_SetSlice(l, i, PyList_GET_SIZE(l), nullptr) < 0) {  // it got shorter
+            Py_DECREF(l);
+            return nullptr;
         }
         return l;
     }
@@ -422,7 +508,30 @@ private:
                 if (add_pymemo(e.first, e.second) < 0)
                     return nullptr;
         }
+        ++python_runs_;
         return PyObject_CallFunctionObjArgs(copy_deepcopy, o, pymemo_, nullptr);
+    }
+
+    // After Python code ran while dict `o` was copied into `d`: the dict must not have changed
+    // its keys meanwhile, or the copy would keep a dropped key with the original value (shared
+    // with the original) or lack an added one. Raises as iterating the dict would (copy.deepcopy
+    // iterates it). -1 with the error set.
+    static int same_keys(PyObject *o, PyObject *d, Py_ssize_t size) {
+        if (PyDict_GET_SIZE(o) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d, &pos, &k, &v)) {
+            int has = PyDict_Contains(o, k);
+            if (has <= 0) {
+                if (has == 0)
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+        }
+        return 0;
     }
 };
 

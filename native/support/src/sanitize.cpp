@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orvane/dictscan.hpp"
 #include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
 
@@ -417,7 +418,7 @@ public:
         if (t == &PyDict_Type) {
             Py_ssize_t pos = 0;
             PyObject *k, *item;
-            while (PyDict_Next(v, &pos, &k, &item))
+            while (orvane::dictscan::dict_next(v, &pos, &k, &item))
                 if (!PyUnicode_CheckExact(k))
                     return walk(v, depth);  // coerced keys: a new dict
         } else if (t != &PyList_Type) {
@@ -430,7 +431,7 @@ public:
             Py_ssize_t size = PyDict_GET_SIZE(v), pos = 0;
             PyObject *k, *item;
             // Only values of existing keys are replaced, which PyDict_Next allows.
-            while (PyDict_Next(v, &pos, &k, &item)) {
+            while (orvane::dictscan::dict_next(v, &pos, &k, &item)) {
                 nb::object hold_key = nb::borrow(k);
                 if (rules_.is_secret(k)) {
                     if (PyDict_SetItem(v, k, rules_.mask()) < 0)
@@ -470,7 +471,7 @@ public:
         if (PyDict_CheckExact(m)) {
             Py_ssize_t size = PyDict_GET_SIZE(m), pos = 0;
             PyObject *k, *item;
-            while (PyDict_Next(m, &pos, &k, &item)) {
+            while (orvane::dictscan::dict_next(m, &pos, &k, &item)) {
                 nb::object hold_key = nb::borrow(k), hold_item = nb::borrow(item);
                 put(out.ptr(), k, item, depth);
                 if (PyDict_GET_SIZE(m) != size)
@@ -771,7 +772,7 @@ void Walk::mapping(PyObject *dict, long long depth, std::initializer_list<Defaul
     // Keys that are not exact str are coerced (and may collide): the object walk does that.
     Py_ssize_t pos = 0;
     PyObject *k, *item;
-    while (PyDict_Next(dict, &pos, &k, &item))
+    while (orvane::dictscan::dict_next(dict, &pos, &k, &item))
         if (!PyUnicode_CheckExact(k)) {
             if (strict_ || defaults.size() != 0)
                 throw json::Unsupported{};
@@ -783,7 +784,7 @@ void Walk::mapping(PyObject *dict, long long depth, std::initializer_list<Defaul
     bool first = true;
     Py_ssize_t size = PyDict_GET_SIZE(dict);
     pos = 0;
-    while (PyDict_Next(dict, &pos, &k, &item)) {
+    while (orvane::dictscan::dict_next(dict, &pos, &k, &item)) {
         if (!first)
             w_.item_separator();
         first = false;

@@ -1,0 +1,72 @@
+"""A driver for counting instructions of the event walks under callgrind (not a benchmark).
+
+On a shared machine wall-clock figures move with the load; instruction counts do not. This runs
+one operation over many events of one shape inside ``functools.reduce``, so that callgrind can
+count exactly that loop:
+
+    valgrind --tool=callgrind --collect-atstart=no --toggle-collect=functools_reduce \\
+        .venv/bin/python benchmarks/callgrind_driver.py desk large_payload 3000
+
+Operations: ``desk`` (await desk.append_event, no backend, one subscriber that never reads,
+driven without an event loop: with no backend the coroutine completes in its first step),
+``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs), ``descendants``
+(get_run_events(include_descendants=True) of a tree of 121 runs, N calls). Divide the
+"Collected" count by the number of events (or by N times 1,210 returned events). Set PYTHONPATH
+to the tree whose build is measured (and benchmarks/ for the event shapes).
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import sys
+
+from common import shaped_event
+
+from orvane.utils import Settings
+from orvane_devtools.observation.Tallybook import RuntimeTallybook
+from orvane_devtools.observation.TraceDesk import RuntimeTraceDesk
+
+
+def completed(coro):
+    """The result of a coroutine that completes without suspending."""
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise RuntimeError("the coroutine suspended")
+
+
+def main(what: str, shape: str, n: int) -> None:
+    if what == "desk":
+        events = [shaped_event(shape, i, run_id=f"run-{i // 50}") for i in range(n)]
+        desk = RuntimeTraceDesk(Settings({"observation.buffer_limit": 1200}))
+        desk.subscribe(maxsize=10)
+        for i in range(200):  # first-use look-ups out of the count
+            completed(desk.append_event(shaped_event(shape, 10**7 + i, run_id="warm-up")))
+        functools.reduce(lambda _, e: completed(desk.append_event(e)), events, None)
+    elif what == "store":
+        events = [shaped_event(shape, i, run_id=f"run-{i % 2000}") for i in range(n)]
+        store = RuntimeTallybook(1200)
+        for i in range(2000):  # every run exists before the count
+            store.append_event(shaped_event(shape, 10**7 + i, run_id=f"run-{i % 2000}"))
+        functools.reduce(lambda _, e: store.append_event(e), events, None)
+    elif what == "descendants":
+        store = RuntimeTallybook(5000)
+        tree = [("root", None)] + [(f"c{k:02d}", "root") for k in range(20)]
+        tree += [(f"c{k:02d}-g{j}", f"c{k:02d}") for k in range(20) for j in range(5)]
+        i = 0
+        for _ in range(10):
+            for run_id, parent in tree:
+                store.append_event(shaped_event(shape, i, run_id=run_id, parent=parent))
+                i += 1
+        store.get_run_events("root", include_descendants=True)
+        functools.reduce(lambda _, __: store.get_run_events("root", include_descendants=True), range(n), None)
+    else:
+        raise SystemExit(f"unknown operation {what!r}: desk, store or descendants")
+    sys.stdout.flush()
+    os._exit(0)  # the events' release at exit stays out of the count (and out of the wait)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2], int(sys.argv[3]))
