@@ -36,6 +36,7 @@ from contextlib import contextmanager
 from itertools import islice
 from typing import Any, Iterator
 
+from ..observation.Tallybook import _model_from_json
 from ._common import needle_of, normalize
 from ._schema import (
     NAME_EVENT_APP_ID,
@@ -72,6 +73,25 @@ _MEND_MAX = 4_096
 _RECHECK_NS = 1_000_000
 
 _MISSING = object()
+
+
+def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | None:
+    """The (name, kind) pairs by which the stored JSON of an event of ``cls`` is built into one
+    without validation (``Tallybook._model_from_json``), or None where a field of the class is not
+    one the direct build gives exactly what validation gives: a plain field of type str, str | None,
+    int, dict[str, Any] or Any, and a run context stored apart (absent, or null)."""
+    kinds = {str: 1, str | None: 2, int: 3, dict[str, Any]: 4, Any: 0, context_cls | None: 5}
+    if cls.model_config or cls.__pydantic_decorators__.field_validators or cls.__pydantic_decorators__.model_validators:
+        return None
+    out = []
+    for name, info in cls.model_fields.items():
+        kind = next((k for t, k in kinds.items() if info.annotation == t), None)
+        if kind is None or info.alias not in (None, name) or info.validation_alias is not None or info.metadata:
+            return None
+        out.append((name, kind))
+    if not out or out[-1][1] != 5 or any(k == 5 for _, k in out[:-1]):
+        return None
+    return tuple(out)
 
 
 def _glob_escape(text: str) -> str:
@@ -148,6 +168,8 @@ class Reader:
 
         self._copy = _deep_copy
         self._decode_event = RuntimeEvent.__pydantic_validator__.validate_json
+        self._event_cls = RuntimeEvent
+        self._event_members = _member_kinds(RuntimeEvent, RuntimeRunContext)
         self._decode_record = RunRecord.__pydantic_validator__.validate_json
         self._decode_context = RuntimeRunContext.__pydantic_validator__.validate_json
         self._matches_regex = RuntimeTallybook._matches_regex
@@ -238,8 +260,15 @@ class Reader:
         copy = self._copy
         out = []
         append = out.append
+        members = self._event_members
+        cls = self._event_cls
         for r in rows:
-            event = decode(r[body])
+            text = r[body]
+            # The stored JSON is this system's own dump of a validated event: built directly
+            # where it fits the event's fields exactly, validated otherwise.
+            event = None if members is None else _model_from_json(cls, text, members)
+            if event is None:
+                event = decode(text)
             key = r[ctx]
             if key is not None:
                 fields_set = event.__pydantic_fields_set__
