@@ -131,7 +131,7 @@ NB_MODULE(Tallybook, m) {
 
     m.def(
         "_model_from_json",
-        [](nb::handle cls, nb::handle text, nb::handle fields) -> nb::object {
+        [](nb::handle cls, nb::handle text, nb::handle fields, nb::handle absent) -> nb::object {
             if (!PyType_Check(cls.ptr()) ||
                 !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.ptr()), orvane::models::base_model_type()))
                 throw nb::type_error("cls must be a pydantic model class");
@@ -142,15 +142,16 @@ NB_MODULE(Tallybook, m) {
                     PyErr_Clear();
                 return nb::none();
             }
-            nb::object got = orvane::jsonread::fields_of(std::string_view(data, static_cast<size_t>(size)), fields);
+            nb::object got = orvane::jsonread::fields_of(std::string_view(data, static_cast<size_t>(size)), fields, absent);
             if (!got.is_valid())
                 return nb::none();
             return orvane::models::construct(cls, nb::borrow<nb::dict>(got[0]), got[1]);
         },
-        "cls"_a, "text"_a, "fields"_a,
+        "cls"_a, "text"_a, "fields"_a, "absent"_a.none() = nb::none(),
         "An instance of the model class `cls` from the JSON text of an object whose members are `fields`\n"
         "((name, kind) pairs in order; see the log service's reader), built without validation; None\n"
-        "where the text does not fit them exactly (the caller then validates it).");
+        "where the text does not fit them exactly (the caller then validates it). A member the text\n"
+        "may leave out (kind 5) takes `absent` when that is not None, and then counts as given.");
 
     nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"

@@ -171,3 +171,17 @@ class TestReadBackFromTheFile:
             again[0].meta["v"] = "changed"
         fresh = service.query_events(run_id="r1")
         assert fresh[0] == next(e for e in expected if e.event_id == fresh[0].event_id)
+
+
+def test_a_left_out_member_takes_the_value_given_for_it():
+    ctx = RuntimeRunContext(run_id="r", meta={"k": [1]})
+    full = RuntimeEvent(event_id="e", event_type="t", timestamp=T0, run=ctx)
+    stripped = json.dumps({k: v for k, v in json.loads(full.model_dump_json()).items() if k != "run"})
+    built = _model_from_json(RuntimeEvent, stripped, MEMBERS, ctx)
+    assert built == full and built.run is ctx and "run" in built.model_fields_set
+    bare = _model_from_json(RuntimeEvent, stripped, MEMBERS, None)
+    assert bare.run is None and "run" not in bare.model_fields_set
+    # Given as null in the text, the member stays null whatever stands in for it.
+    with_null = RuntimeEvent(event_id="e", event_type="t", timestamp=T0).model_dump_json()
+    kept = _model_from_json(RuntimeEvent, with_null, MEMBERS, ctx)
+    assert kept.run is None and "run" in kept.model_fields_set

@@ -370,7 +370,7 @@ nb::object parse(std::string_view text) {
     }
 }
 
-nb::object fields_of(std::string_view text, nb::handle fields) {
+nb::object fields_of(std::string_view text, nb::handle fields, nb::handle absent) {
     if (!PyTuple_Check(fields.ptr()))
         throw nb::type_error("fields must be a tuple of (name, kind) pairs");
     Py_ssize_t count = PyTuple_GET_SIZE(fields.ptr());
@@ -458,7 +458,10 @@ nb::object fields_of(std::string_view text, nb::handle fields) {
                 throw nb::python_error();
             if (kind != 5)
                 return nb::object();
-            if (PyDict_SetItem(dict.ptr(), PyTuple_GET_ITEM(pair, 0), Py_None) < 0)
+            PyObject *name = PyTuple_GET_ITEM(pair, 0);
+            bool stands_in = absent.is_valid() && !absent.is_none();
+            if (PyDict_SetItem(dict.ptr(), name, stands_in ? absent.ptr() : Py_None) < 0 ||
+                (stands_in && PySet_Add(given.ptr(), name) < 0))
                 Reader::check(nullptr);
         }
         return nb::make_tuple(dict, given);

@@ -264,24 +264,39 @@ class Reader:
         cls = self._event_cls
         for r in rows:
             text = r[body]
-            # The stored JSON is this system's own dump of a validated event: built directly
-            # where it fits the event's fields exactly, validated otherwise.
-            event = None if members is None else _model_from_json(cls, text, members)
-            if event is None:
-                event = decode(text)
             key = r[ctx]
+            if members is not None:
+                # The stored JSON is this system's own dump of a validated event: built directly
+                # where it fits the event's fields exactly (with a copy of its run's context when
+                # stored without one), validated otherwise.
+                run = None
+                if key is not None:
+                    context = contexts.get(key)
+                    if context is None:
+                        context = self._context_of(conn, key)
+                    run = copy(context)
+                event = _model_from_json(cls, text, members, run)
+                if event is not None:
+                    append(event)
+                    continue
+            event = decode(text)
             if key is not None:
                 fields_set = event.__pydantic_fields_set__
                 if "run" not in fields_set:
                     # Stored without its context: the run's context, as its JSON decodes.
                     context = contexts.get(key)
                     if context is None:
-                        row = conn.execute("SELECT body FROM contexts WHERE ctx_id = ?", (key,)).fetchone()
-                        context = contexts[key] = self._decode_context(row[0])
+                        context = self._context_of(conn, key)
                     event.__dict__["run"] = copy(context)
                     fields_set.add("run")
             append(event)
         return out
+
+    def _context_of(self, conn: sqlite3.Connection, key: int) -> Any:
+        """The run context stored under ``key``, decoded and kept."""
+        row = conn.execute("SELECT body FROM contexts WHERE ctx_id = ?", (key,)).fetchone()
+        context = self._contexts[key] = self._decode_context(row[0])
+        return context
 
     def _records_of(self, conn: sqlite3.Connection, rows: list) -> list:
         """Copies of run records from rows (run_key, gen, record JSON or None): decoded ones

@@ -24,8 +24,9 @@ nb::object parse(std::string_view text);
 // The object at the start of `text`, with its members checked against `fields`: a tuple of
 // (name, kind) pairs in the order the object must give them. Kinds: 0 any value, 1 str,
 // 2 str or null, 3 int (no fraction or exponent), 4 object, 5 null (the member may be left out:
-// then it is None and not counted as given). Gives (dict of every field, keyed by the names of
-// `fields`, set of the names given) or an empty object where the text does not fit.
-nb::object fields_of(std::string_view text, nb::handle fields);
+// then it is `absent`, counted as given, when that is a value other than None, else None and not
+// counted). Gives (dict of every field, keyed by the names of `fields`, set of the names given) or
+// an empty object where the text does not fit.
+nb::object fields_of(std::string_view text, nb::handle fields, nb::handle absent = nb::handle());
 
 }  // namespace orvane::jsonread
