@@ -3,6 +3,8 @@
 #include <nanobind/stl/optional.h>
 
 #include "names.hpp"
+#include "orvane/jsonread.hpp"
+#include "orvane/models.hpp"
 #include "orvane/pyutil.hpp"
 #include "orvane/run_filters.hpp"
 #include "orvane/searchtext.hpp"
@@ -126,6 +128,30 @@ NB_MODULE(Tallybook, m) {
             return s ? nb::borrow(tally::status_object(*s)) : nb::none();
         },
         "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
+
+    m.def(
+        "_model_from_json",
+        [](nb::handle cls, nb::handle text, nb::handle fields, nb::handle absent) -> nb::object {
+            if (!PyType_Check(cls.ptr()) ||
+                !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.ptr()), orvane::models::base_model_type()))
+                throw nb::type_error("cls must be a pydantic model class");
+            Py_ssize_t size = 0;
+            const char *data = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+            if (data == nullptr) {
+                if (PyErr_Occurred())
+                    PyErr_Clear();
+                return nb::none();
+            }
+            nb::object got = orvane::jsonread::fields_of(std::string_view(data, static_cast<size_t>(size)), fields, absent);
+            if (!got.is_valid())
+                return nb::none();
+            return orvane::models::construct(cls, nb::borrow<nb::dict>(got[0]), got[1]);
+        },
+        "cls"_a, "text"_a, "fields"_a, "absent"_a.none() = nb::none(),
+        "An instance of the model class `cls` from the JSON text of an object whose members are `fields`\n"
+        "((name, kind) pairs in order; see the log service's reader), built without validation; None\n"
+        "where the text does not fit them exactly (the caller then validates it). A member the text\n"
+        "may leave out (kind 5) takes `absent` when that is not None, and then counts as given.");
 
     nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"

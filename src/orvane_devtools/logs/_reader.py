@@ -36,6 +36,7 @@ from contextlib import contextmanager
 from itertools import islice
 from typing import Any, Iterator
 
+from ..observation.Tallybook import _model_from_json
 from ._common import needle_of, normalize
 from ._schema import (
     NAME_EVENT_APP_ID,
@@ -72,6 +73,25 @@ _MEND_MAX = 4_096
 _RECHECK_NS = 1_000_000
 
 _MISSING = object()
+
+
+def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | None:
+    """The (name, kind) pairs by which the stored JSON of an event of ``cls`` is built into one
+    without validation (``Tallybook._model_from_json``), or None where a field of the class is not
+    one the direct build gives exactly what validation gives: a plain field of type str, str | None,
+    int, dict[str, Any] or Any, and a run context stored apart (absent, or null)."""
+    kinds = {str: 1, str | None: 2, int: 3, dict[str, Any]: 4, Any: 0, context_cls | None: 5}
+    if cls.model_config or cls.__pydantic_decorators__.field_validators or cls.__pydantic_decorators__.model_validators:
+        return None
+    out = []
+    for name, info in cls.model_fields.items():
+        kind = next((k for t, k in kinds.items() if info.annotation == t), None)
+        if kind is None or info.alias not in (None, name) or info.validation_alias is not None or info.metadata:
+            return None
+        out.append((name, kind))
+    if not out or out[-1][1] != 5 or any(k == 5 for _, k in out[:-1]):
+        return None
+    return tuple(out)
 
 
 def _glob_escape(text: str) -> str:
@@ -148,6 +168,8 @@ class Reader:
 
         self._copy = _deep_copy
         self._decode_event = RuntimeEvent.__pydantic_validator__.validate_json
+        self._event_cls = RuntimeEvent
+        self._event_members = _member_kinds(RuntimeEvent, RuntimeRunContext)
         self._decode_record = RunRecord.__pydantic_validator__.validate_json
         self._decode_context = RuntimeRunContext.__pydantic_validator__.validate_json
         self._matches_regex = RuntimeTallybook._matches_regex
@@ -238,21 +260,43 @@ class Reader:
         copy = self._copy
         out = []
         append = out.append
+        members = self._event_members
+        cls = self._event_cls
         for r in rows:
-            event = decode(r[body])
+            text = r[body]
             key = r[ctx]
+            if members is not None:
+                # The stored JSON is this system's own dump of a validated event: built directly
+                # where it fits the event's fields exactly (with a copy of its run's context when
+                # stored without one), validated otherwise.
+                run = None
+                if key is not None:
+                    context = contexts.get(key)
+                    if context is None:
+                        context = self._context_of(conn, key)
+                    run = copy(context)
+                event = _model_from_json(cls, text, members, run)
+                if event is not None:
+                    append(event)
+                    continue
+            event = decode(text)
             if key is not None:
                 fields_set = event.__pydantic_fields_set__
                 if "run" not in fields_set:
                     # Stored without its context: the run's context, as its JSON decodes.
                     context = contexts.get(key)
                     if context is None:
-                        row = conn.execute("SELECT body FROM contexts WHERE ctx_id = ?", (key,)).fetchone()
-                        context = contexts[key] = self._decode_context(row[0])
+                        context = self._context_of(conn, key)
                     event.__dict__["run"] = copy(context)
                     fields_set.add("run")
             append(event)
         return out
+
+    def _context_of(self, conn: sqlite3.Connection, key: int) -> Any:
+        """The run context stored under ``key``, decoded and kept."""
+        row = conn.execute("SELECT body FROM contexts WHERE ctx_id = ?", (key,)).fetchone()
+        context = self._contexts[key] = self._decode_context(row[0])
+        return context
 
     def _records_of(self, conn: sqlite3.Connection, rows: list) -> list:
         """Copies of run records from rows (run_key, gen, record JSON or None): decoded ones

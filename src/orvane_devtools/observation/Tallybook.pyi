@@ -162,3 +162,10 @@ class RuntimeTallybook:
     def _record_matches_time_window(self, record: RunRecord, since: int | None = None, until: int | None = None) -> bool: ...
     @staticmethod
     def _matches_regex(value: Any, pattern: str) -> bool: ...
+
+def _model_from_json(
+    cls: type[BaseModel], text: str, fields: tuple[tuple[str, int], ...], absent: Any = None
+) -> BaseModel | None:
+    """An instance of ``cls`` from the JSON text of an object with exactly ``fields`` (in order),
+    built without validation; None where the text does not fit them (then validate it). A member
+    the text may leave out takes ``absent`` when that is not None, and then counts as given."""
