@@ -153,8 +153,9 @@ def test_retryable_answers_back_off_and_honour_retry_after(receiver):
     assert len(outage) == 1, "one warning per outage"
 
 
-def test_a_final_refusal_drops_the_request_and_is_never_retried(receiver):
-    receiver.script = [(400, {}, b"")]
+def _refused_then_accepted(receiver):
+    """Sends a run the receiver refuses for good (with the warning), then one it accepts; gives
+    the sink once both requests arrived and no third one followed."""
     sink = make_sink(receiver)
     clock = Clock()
     with pytest.warns(OtlpExportWarning, match="refused a request for good"):
@@ -166,6 +167,12 @@ def test_a_final_refusal_drops_the_request_and_is_never_retried(receiver):
     asyncio.run(sink.flush())
     time.sleep(0.2)
     assert len(receiver.requests) == 2
+    return sink
+
+
+def test_a_final_refusal_drops_the_request_and_is_never_retried(receiver):
+    receiver.script = [(400, {}, b"")]
+    sink = _refused_then_accepted(receiver)
     assert "good" in by_run(plain_of(receiver.requests[1]))
     stats = sink.get_stats()
     assert stats["dropped_request_span_count"] == 1 and stats["exported_span_count"] == 1
@@ -180,17 +187,7 @@ def test_answers_whose_texts_are_not_utf8_keep_their_meaning(receiver):
     status = b"\x12\x0d" + b"bad \xff\xfe tenant"
     accepted = b"\x0a\x0a\x08\x01\x12\x06ok \xc3\x28!"
     receiver.script = [(400, {}, status), (200, {}, accepted)]
-    sink = make_sink(receiver)
-    clock = Clock()
-    with pytest.warns(OtlpExportWarning, match="refused a request for good"):
-        sink.append_events_nowait(one_run("bad", clock))
-        assert receiver.wait_for(lambda r: len(r.requests) >= 1)
-        asyncio.run(sink.flush())
-    sink.append_events_nowait(one_run("good", clock))
-    assert receiver.wait_for(lambda r: len(r.requests) >= 2)
-    asyncio.run(sink.flush())
-    time.sleep(0.2)
-    assert len(receiver.requests) == 2
+    sink = _refused_then_accepted(receiver)
     stats = sink.get_stats()
     assert stats["dropped_request_span_count"] == 1 and stats["export_failure_count"] == 0
     assert stats["last_failure"].startswith("HTTP 400") and "bad \ufffd\ufffd tenant" in stats["last_failure"]

@@ -78,6 +78,21 @@ struct Reader {
 
     [[noreturn]] static void fail() { throw Fail{}; }
 
+    // After an item of an array or object: true past a comma (another item follows), false past
+    // the closing `close`; anything else is not what this reader takes.
+    bool more(char close) {
+        ws();
+        if (p < end && *p == ',') {
+            ++p;
+            return true;
+        }
+        if (p < end && *p == close) {
+            ++p;
+            return false;
+        }
+        fail();
+    }
+
     static PyObject *check(PyObject *o) {
         if (o == nullptr) {
             PyErr_Clear();
@@ -298,23 +313,12 @@ struct Reader {
             ++p;
             return list.release().ptr();
         }
-        for (;;) {
+        do {
             nb::object item = nb::steal(value(depth));
             if (PyList_Append(list.ptr(), item.ptr()) < 0)
                 check(nullptr);
-            ws();
-            if (p >= end)
-                fail();
-            if (*p == ',') {
-                ++p;
-                continue;
-            }
-            if (*p == ']') {
-                ++p;
-                return list.release().ptr();
-            }
-            fail();
-        }
+        } while (more(']'));
+        return list.release().ptr();
     }
 
     PyObject *object(int depth) {
@@ -327,7 +331,7 @@ struct Reader {
             ++p;
             return dict.release().ptr();
         }
-        for (;;) {
+        do {
             ws();
             if (p >= end || *p != '"')
                 fail();
@@ -339,19 +343,8 @@ struct Reader {
             nb::object item = nb::steal(value(depth));
             if (PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()) < 0)
                 check(nullptr);
-            ws();
-            if (p >= end)
-                fail();
-            if (*p == ',') {
-                ++p;
-                continue;
-            }
-            if (*p == '}') {
-                ++p;
-                return dict.release().ptr();
-            }
-            fail();
-        }
+        } while (more('}'));
+        return dict.release().ptr();
     }
 };
 

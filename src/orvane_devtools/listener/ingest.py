@@ -103,13 +103,12 @@ class _Masker:
         # The sanitizer walks an event from depth 0; stay well clear of where it cuts.
         self.limit = DataFormatter.MAX_DEPTH - 2
 
-    def sequence(self, value: list[Any], depth: int) -> None:
-        if depth >= self.limit:
-            raise _GiveUp
-        depth += 1
+    def items(self, items: Any, depth: int) -> bool:
+        """Walks the containers among ``items`` (of a container at ``depth``); True when a
+        non-finite float is among them (the caller writes those as text)."""
         plain = _PLAIN
         odd = False
-        for item in value:
+        for item in items:
             kind = type(item)
             if kind in plain:
                 continue
@@ -119,7 +118,12 @@ class _Masker:
                 self.sequence(item, depth)
             elif kind is float and not math.isfinite(item):
                 odd = True
-        if odd:
+        return odd
+
+    def sequence(self, value: list[Any], depth: int) -> None:
+        if depth >= self.limit:
+            raise _GiveUp
+        if self.items(value, depth + 1):
             for i, item in enumerate(value):
                 if type(item) is float and not math.isfinite(item):
                     value[i] = _float_text(item)
@@ -127,22 +131,9 @@ class _Masker:
     def mapping(self, value: dict[str, Any], depth: int) -> None:
         if depth >= self.limit:
             raise _GiveUp
-        depth += 1
         if not self.harmless.issuperset(value):
             self.mask_keys(value)  # the values under secret keys become the mask (plain text)
-        plain = _PLAIN
-        odd = False
-        for item in value.values():
-            kind = type(item)
-            if kind in plain:
-                continue
-            if kind is dict:
-                self.mapping(item, depth)
-            elif kind is list:
-                self.sequence(item, depth)
-            elif kind is float and not math.isfinite(item):
-                odd = True
-        if odd:
+        if self.items(value.values(), depth + 1):
             for key, item in value.items():
                 if type(item) is float and not math.isfinite(item):
                     value[key] = _float_text(item)

@@ -568,6 +568,17 @@ class Writer:
         self._working[run_id] = state
         return state
 
+    def _stored_row(self, state: _RunState, current: int | None, query: str, digest: int, text: str) -> int | None:
+        """The id of the run's row that ``query`` finds by the hash ``digest`` and holds ``text``,
+        or None. A run first written in this transaction that has no such row yet (``current``)
+        has none to find."""
+        if state.new and current is None:
+            return None
+        for row_id, stored in self._conn.execute(query, (state.run_key, digest)):
+            if stored == text:
+                return row_id
+        return None
+
     def _head_for(self, state: _RunState, record: Any) -> int:
         """The id of the row holding the run's record texts as they are after this event."""
         norm = self._norm
@@ -583,14 +594,9 @@ class Writer:
         text = json.dumps(vals, ensure_ascii=False)
         digest = _text_hash(text)
         conn = self._conn
-        head_id = None
-        if not (state.new and state.head_id is None):
-            for hid, stored in conn.execute(
-                "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-            ):
-                if stored == text:
-                    head_id = hid
-                    break
+        head_id = self._stored_row(
+            state, state.head_id, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
+        )
         if head_id is None:
             head_id = self._next_key()
             conn.execute(
@@ -612,14 +618,9 @@ class Writer:
             return state.ctx_id
         digest = _text_hash(body)
         conn = self._conn
-        ctx_id = None
-        if not (state.new and state.ctx_id is None):
-            for cid, stored in conn.execute(
-                "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", (state.run_key, digest)
-            ):
-                if stored == body:
-                    ctx_id = cid
-                    break
+        ctx_id = self._stored_row(
+            state, state.ctx_id, "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", digest, body
+        )
         if ctx_id is None:
             ctx_id = self._next_key()
             conn.execute(
