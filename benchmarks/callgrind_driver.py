@@ -9,8 +9,12 @@ count exactly that loop:
 
 Operations: ``desk`` (await desk.append_event, no backend, one subscriber that never reads,
 driven without an event loop: with no backend the coroutine completes in its first step),
-``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs), ``descendants``
-(get_run_events(include_descendants=True) of a tree of 121 runs, N calls). Divide the
+``desk_jsonl`` (the same with the JSON Lines backend in a temporary directory, driven by an event
+loop: counts the caller's thread and the file's writer thread alike), ``uplink``
+(RemoteTraceSink.append_event_nowait with the listener down and the worker waiting out a long
+back-off, so that only the caller's path runs; the queue is emptied, inside the count, every 500
+events), ``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs),
+``descendants`` (get_run_events(include_descendants=True) of a tree of 121 runs, N calls). Divide the
 "Collected" count by the number of events (or by N times 1,210 returned events). Set PYTHONPATH
 to the tree whose build is measured (and benchmarks/ for the event shapes).
 """
@@ -45,6 +49,57 @@ def main(what: str, shape: str, n: int) -> None:
         for i in range(200):  # first-use look-ups out of the count
             completed(desk.append_event(shaped_event(shape, 10**7 + i, run_id="warm-up")))
         functools.reduce(lambda _, e: completed(desk.append_event(e)), events, None)
+    elif what == "desk_jsonl":
+        import asyncio
+        import tempfile
+
+        events = [shaped_event(shape, i, run_id=f"run-{i // 50}") for i in range(n)]
+        tmp = tempfile.mkdtemp(prefix="callgrind-desk-")
+        desk = RuntimeTraceDesk(Settings({"observation.jsonl.enabled": True,
+                                          "observation.jsonl.path": os.path.join(tmp, "events.jsonl")}))
+
+        async def append_all(batch):
+            for e in batch:
+                await desk.append_event(e)
+
+        loop = asyncio.new_event_loop()
+        warm = [shaped_event(shape, 10**7 + i, run_id="warm-up") for i in range(200)]
+        loop.run_until_complete(append_all(warm))
+        functools.reduce(lambda _, batch: loop.run_until_complete(append_all(batch)), [events], None)
+        import shutil
+
+        shutil.rmtree(tmp, ignore_errors=True)
+    elif what == "uplink":
+        import socket
+        import time
+        import warnings
+
+        from orvane_devtools.observation.backends.Uplink import RemoteTraceSink
+
+        warnings.simplefilter("ignore")
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        sink = RemoteTraceSink(endpoint=f"http://127.0.0.1:{port}/observation/ingest", api_key="k")
+        sink.append_event_nowait(shaped_event(shape, 10**7))
+        deadline = time.perf_counter() + 60
+        while sink.get_stats()["upload_failure_count"] == 0 and time.perf_counter() < deadline:
+            time.sleep(0.01)
+        sink._next_retry_at = time.monotonic() + 3600  # the worker waits quietly from now on
+        sink._worker_event.set()
+        time.sleep(0.2)
+        for i in range(200):
+            sink.append_event_nowait(shaped_event(shape, 10**7 + 1 + i))
+        sink._pending_events.clear()
+        chunks = [[shaped_event(shape, k + i) for i in range(500)] for k in range(0, n, 500)]
+
+        def step(_, chunk):
+            for e in chunk:
+                sink.append_event_nowait(e)
+            sink._pending_events.clear()
+
+        functools.reduce(step, chunks, None)
     elif what == "store":
         events = [shaped_event(shape, i, run_id=f"run-{i % 2000}") for i in range(n)]
         store = RuntimeTallybook(1200)
@@ -63,7 +118,7 @@ def main(what: str, shape: str, n: int) -> None:
         store.get_run_events("root", include_descendants=True)
         functools.reduce(lambda _, __: store.get_run_events("root", include_descendants=True), range(n), None)
     else:
-        raise SystemExit(f"unknown operation {what!r}: desk, store or descendants")
+        raise SystemExit(f"unknown operation {what!r}: desk, desk_jsonl, uplink, store or descendants")
     sys.stdout.flush()
     os._exit(0)  # the events' release at exit stays out of the count (and out of the wait)
 

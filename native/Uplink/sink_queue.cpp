@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include "orvane/dictscan.hpp"
 #include "orvane/sanitize.hpp"
 #include "sink.hpp"
 
@@ -461,6 +462,14 @@ bool fields_set_mask(PyObject *set, PyObject *const *names, const Py_hash_t *has
     for (Py_ssize_t j = 0; j < kCaptureFields; ++j) {
         size_t perturb = static_cast<size_t>(hashes[j]);
         size_t i = perturb & table_mask;
+        // Most names sit in the first slot they hash to (most slots of a set are empty).
+        if (const setentry &first = so->table[i]; first.key == names[j]) {
+            mask |= 1u << j;
+            ++found;
+            continue;
+        } else if (first.key == nullptr && first.hash == 0) {
+            continue;  // not in the set
+        }
         bool done = false;
         for (int jumps = 0; jumps < 64 && !done; ++jumps) {
             size_t probes = i + kLinearProbes <= table_mask ? kLinearProbes : 0;
@@ -495,7 +504,7 @@ bool read_fields(nb::handle model, PyObject *const *names, const Py_hash_t *hash
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (Py_ssize_t i = 0; i < kCaptureFields; ++i) {
-        if (!PyDict_Next(d.ptr(), &pos, &key, &value) ||
+        if (!orvane::dictscan::dict_next(d.ptr(), &pos, &key, &value) ||
             (key != names[i] && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, names[i]) == 0))) {
             if (PyErr_Occurred())
                 throw nb::python_error();

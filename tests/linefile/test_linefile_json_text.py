@@ -39,6 +39,22 @@ class TestNumbers:
         finite = [v for v in values if math.isfinite(v)]
         assert Linefile._encode_line(finite) == line(finite)
 
+    def test_short_decimals_as_repr_writes_them(self):
+        # Decimals of 1 to 17 significant digits across the plain-notation range and past its ends
+        # (1e-4, 1e15, 2**51, 1e16), and their neighbours one unit in the last place away: the
+        # digits, the point's place and the notation must be repr's.
+        rnd = random.Random(11)
+        values = [1e-4, 9.999999999999999e-05, 0.00010000000000000002, 1e15, 999999999999999.9,
+                  999999999999999.0, 2.0**51, 2.0**51 - 0.25, 2.0**51 + 0.5, 2.0**50 + 0.125, 1e15 - 0.125,
+                  0.5, 2.5, 10.0, 100.5, 0.05, 0.15, 0.25, 1.005, 8.325, 4503599627370495.5]
+        for _ in range(40_000):
+            digits = rnd.randint(1, 17)
+            mantissa = rnd.randrange(10 ** (digits - 1), 10**digits)
+            v = mantissa * 10.0 ** rnd.randint(-22, 18 - digits) * rnd.choice((1, -1))
+            values += [v, math.nextafter(v, math.inf), math.nextafter(v, -math.inf)]
+            values.append(float(f"{rnd.uniform(-1e6, 1e6):.{rnd.randint(0, 12)}f}"))
+        assert Linefile._encode_line(values) == line(values)
+
     def test_non_finite_and_integers(self):
         value = [float("nan"), float("inf"), -float("inf"), 0, -1, 2**63 - 1, -(2**63), 2**64, -(10**40),
                  10**300, True, False]

@@ -42,6 +42,11 @@ bool all_agree() {
         Py_XDECREF(n);
     }
     ok = ok && agrees(str_keys) && agrees(any_keys) && agrees(empty);
+    // The key kinds as str_keys_only reads them.
+    auto kind = [](PyObject *d) {
+        return reinterpret_cast<KeysTable *>(reinterpret_cast<PyDictObject *>(d)->ma_keys)->kind;
+    };
+    ok = ok && kind(str_keys) == 1 && kind(any_keys) == 0;
     Py_XDECREF(str_keys);
     Py_XDECREF(any_keys);
     Py_XDECREF(empty);

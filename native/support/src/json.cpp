@@ -72,11 +72,9 @@ inline bool has_escape(const char *p, size_t n) {
         if ((found & kHighs) != 0)
             return true;
     }
-    for (; i < n; ++i) {
-        auto c = static_cast<unsigned char>(p[i]);
-        if (c < 0x20 || c == '"' || c == '\\')
+    for (; i < n; ++i)  // (one look-up per byte: most texts are short)
+        if (kEscape.letter[static_cast<unsigned char>(p[i])] != 0)
             return true;
-    }
     return false;
 }
 
@@ -268,7 +266,65 @@ void append_utf8(std::string &out, PyObject *s, Surrogates surrogates) {
     put_text(out, s, false, false, surrogates);
 }
 
+namespace {
+
+// float.__repr__ of `d` when that is a plain decimal of at most about 15 significant digits
+// (1e-4 <= |d| < 1e15): the values events carry (prices, scores, durations) are mostly such.
+// The text has the fewest digits after the point, k, for which the integer M nearest to |d|·10^k
+// gives d back as M / 10^k (an exact integer divided by an exact power of ten, so the division is
+// the correctly rounded value of the decimal M·10^-k: that decimal reads back as d). Below 2^51 the
+// product |d|·10^k is computed within 0.375 of the shortest decimal's M at its k, so no shorter
+// text is missed; and at most one integer at that k reads back as d, so it is the digits repr
+// chooses. False (nothing written) for anything else, which the general path writes.
+bool append_short_decimal(std::string &out, double d) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    double a = std::fabs(d);
+    if (!(a >= 1e-4 && a < 1e15))
+        return false;
+    for (int k = 0; k < 16; ++k) {
+        double product = a * kPow10[k];
+        if (product >= 0x1p51)
+            return false;
+        double m = std::floor(product + 0.5);
+        if (m / kPow10[k] != a)
+            continue;
+        char digits[24];
+        int nd = static_cast<int>(std::to_chars(digits, digits + sizeof digits, static_cast<uint64_t>(m)).ptr - digits);
+        char buf[48];
+        char *o = buf;
+        if (std::signbit(d))
+            *o++ = '-';
+        if (k == 0) {  // an integral value: "12.0"
+            std::memcpy(o, digits, static_cast<size_t>(nd));
+            o += nd;
+            *o++ = '.';
+            *o++ = '0';
+        } else if (nd > k) {  // "12.25"
+            std::memcpy(o, digits, static_cast<size_t>(nd - k));
+            o += nd - k;
+            *o++ = '.';
+            std::memcpy(o, digits + nd - k, static_cast<size_t>(k));
+            o += k;
+        } else {  // "0.0025"
+            *o++ = '0';
+            *o++ = '.';
+            for (int i = nd; i < k; ++i)
+                *o++ = '0';
+            std::memcpy(o, digits, static_cast<size_t>(nd));
+            o += nd;
+        }
+        out.append(buf, static_cast<size_t>(o - buf));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void append_float_repr(std::string &out, double d) {
+    if (append_short_decimal(out, d))
+        return;
     // Shortest round-trip digits and exponent, as "d.ddde+XX".
     char sci[32];
     auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);

@@ -120,10 +120,11 @@ public:
         Py_XDECREF(pymemo_);
     }
 
-    // Values that copy.deepcopy returns as they are.
+    // Values that copy.deepcopy returns as they are (the common types first: texts and numbers
+    // are most of what an event holds).
     static bool atomic(PyObject *o) {
         PyTypeObject *t = Py_TYPE(o);
-        return o == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+        return t == &PyUnicode_Type || t == &PyLong_Type || o == Py_None || t == &PyFloat_Type ||
                t == &PyBool_Type || t == &PyBytes_Type;
     }
 
@@ -131,15 +132,27 @@ public:
     // referrer and the walk reaches it exactly once: it cannot be in the memo, and it needs no
     // entry there (most containers of an event's payload; the memo is what costs on them).
     PyObject *copy(PyObject *o, bool unique = false) {
-        PyTypeObject *t = Py_TYPE(o);
         if (atomic(o))
             return Py_NewRef(o);
+        return copy_container(o, unique);
+    }
+
+private:
+    // Levels of containers walked without asking the interpreter's recursion guard: a few frames
+    // of this walk per level, far below any stack's size. Deeper levels each ask it, so a
+    // structure nested past the interpreter's limit raises RecursionError as before.
+    static constexpr unsigned kUnguardedDepth = 32;
+
+    PyObject *copy_container(PyObject *o, bool unique) {
+        PyTypeObject *t = Py_TYPE(o);
         unique = unique && pymemo_ == nullptr;
         if (!unique)
             if (PyObject *hit = lookup(o))
                 return Py_NewRef(hit);
-        if (Py_EnterRecursiveCall(" while deep-copying an object"))
+        bool guarded = depth_ >= kUnguardedDepth;
+        if (guarded && Py_EnterRecursiveCall(" while deep-copying an object"))
             return nullptr;
+        ++depth_;
         PyObject *r;
         if (t == &PyDict_Type)
             r = copy_dict(o, unique);
@@ -151,11 +164,13 @@ public:
             r = copy_model(o);
         else
             r = fallback(o);
-        Py_LeaveRecursiveCall();
+        --depth_;
+        if (guarded)
+            Py_LeaveRecursiveCall();
         return r;
     }
 
-private:
+    unsigned depth_ = 0;  // containers being copied on the current path
     std::vector<std::pair<PyObject *, PyObject *>> small_;
     std::unordered_map<PyObject *, PyObject *> big_;
     std::vector<PyObject *> keep_;  // originals referenced by the memo stay alive meanwhile
@@ -238,8 +253,9 @@ private:
         uint64_t runs = python_runs_;
         PyObject *k, *v;
         bool keys_atomic = true;
+        const bool str_keys = orvane::dictscan::str_keys_only(o);  // no key needs a look
         while (orvane::dictscan::dict_next(o, &pos, &k, &v)) {
-            if (!atomic(k)) {
+            if (!str_keys && !atomic(k)) {
                 keys_atomic = false;
                 break;
             }
@@ -329,42 +345,61 @@ private:
         return l;
     }
 
-    // A list no one else refers to (so it needs no memo entry): the copy is made at its size,
-    // holding None until each item's copy replaces it (Python code that runs meanwhile may come
-    // across it, through the collector). Copying an item may run Python code that changes the
-    // list: the copy then follows it as the item-by-item copy would (items added meanwhile are
-    // copied too, items removed are left out).
+    // A list no one else refers to (so it needs no memo entry). Copying an item may run Python
+    // code that changes the list: the copy then follows it as the item-by-item copy would (items
+    // added meanwhile are copied too, items removed are left out).
+    //
+    // The copy is made at the list's size, its slots empty (NULL). Items returned as they are go
+    // in directly, without a call per item; before the first item whose copy may run Python code
+    // (which may come across the copy through the collector), the slots still empty get None,
+    // so that such code never meets an empty slot.
     PyObject *copy_unique_list(PyObject *o) {
         Py_ssize_t n = PyList_GET_SIZE(o);
-        PyObject *l = PyList_New(n);
+        PyObject *l = PyList_New(n);  // items NULL
         if (l == nullptr)
             return nullptr;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            PyList_SET_ITEM(l, j, Py_NewRef(Py_None));
+        PyObject **out = reinterpret_cast<PyListObject *>(l)->ob_item;
+        bool all_held = false;  // every slot holds a value (a copy or None)
         Py_ssize_t i = 0;
         for (; i < PyList_GET_SIZE(o); ++i) {
             PyObject *item = PyList_GET_ITEM(o, i);
-            bool item_unique = Py_REFCNT(item) == 1;
-            Py_INCREF(item);
-            PyObject *c = copy(item, item_unique);
-            Py_DECREF(item);
-            if (c == nullptr) {
-                Py_DECREF(l);
-                return nullptr;
-            }
-            if (i < PyList_GET_SIZE(l)) {
-                Py_SETREF(reinterpret_cast<PyListObject *>(l)->ob_item[i], c);
-            } else if (PyList_Append(l, c) < 0) {
-                Py_DECREF(c);
-                Py_DECREF(l);
-                return nullptr;
+            PyObject *c;
+            if (atomic(item)) {
+                c = Py_NewRef(item);
             } else {
+                if (!all_held) {
+                    for (Py_ssize_t j = i; j < n; ++j)
+                        out[j] = Py_NewRef(Py_None);
+                    all_held = true;
+                }
+                bool item_unique = Py_REFCNT(item) == 1;
+                Py_INCREF(item);
+                c = copy_container(item, item_unique);
+                Py_DECREF(item);
+                if (c == nullptr) {
+                    Py_DECREF(l);  // (empty slots are skipped)
+                    return nullptr;
+                }
+            }
+            if (i < n) {
+                PyObject *old = out[i];  // NULL or None
+                out[i] = c;
+                Py_XDECREF(old);
+            } else {
+                int rc = PyList_Append(l, c);  // it grew: every slot holds a value here
                 Py_DECREF(c);
+                if (rc < 0) {
+                    Py_DECREF(l);
+                    return nullptr;
+                }
+                n = PyList_GET_SIZE(l);
+                out = reinterpret_cast<PyListObject *>(l)->ob_item;
             }
         }
-        if (i < PyList_GET_SIZE(l) && PyList_SetSlice(l, i, PyList_GET_SIZE(l), nullptr) < 0) {  // it got shorter
-            Py_DECREF(l);
-            return nullptr;
+        if (i < n) {  // it got shorter: the slots from i on hold None or nothing
+            for (Py_ssize_t j = i; j < n; ++j)
+                Py_CLEAR(out[j]);
+            Py_SET_SIZE(l, i);
         }
         return l;
     }

@@ -99,6 +99,17 @@ inline PyObject **value_slot(PyObject *op, Py_ssize_t index, PyObject *key) {
     return e->key == key && e->value != nullptr ? &e->value : nullptr;
 }
 
+// True when `op` is an exact dict whose combined table takes exact str keys only (CPython
+// converts the table as soon as any other key goes in); false when that is not known.
+inline bool str_keys_only(PyObject *op) {
+    if (in_place_state != 1 && (in_place_state == 0 || !check_in_place()))
+        return false;
+    if (!PyDict_CheckExact(op))
+        return false;
+    auto *mp = reinterpret_cast<PyDictObject *>(op);
+    return mp->ma_values == nullptr && reinterpret_cast<KeysTable *>(mp->ma_keys)->kind == 1;
+}
+
 inline bool dict_next(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObject **value) {
     if (in_place_state != 1) [[unlikely]] {
         if (in_place_state == 0 || !check_in_place())
@@ -114,6 +125,8 @@ inline bool dict_next(PyObject *op, Py_ssize_t *pos, PyObject **key, PyObject **
 }
 
 inline PyObject **value_slot(PyObject *, Py_ssize_t, PyObject *) { return nullptr; }
+
+inline bool str_keys_only(PyObject *) { return false; }
 
 #endif
 
