@@ -60,22 +60,27 @@ inline size_t count_escapes(const char *p, size_t n) {
 
 // Whether any byte of `p` is one JSON escapes, eight bytes at a time: for a word w, a byte below
 // 0x20 shows in (w - 0x20..) & ~w & 0x80.., and a byte equal to c as a zero byte of w ^ (c..).
+// The last bytes (fewer than eight) are read into a word padded with spaces, which never escape.
 inline bool has_escape(const char *p, size_t n) {
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    auto escapes_in = [](uint64_t w) {
+        uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+        uint64_t found = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                         ((backslash - kOnes) & ~backslash);
+        return (found & kHighs) != 0;
+    };
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         uint64_t w;
         std::memcpy(&w, p + i, 8);
-        uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
-        uint64_t found = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
-                         ((backslash - kOnes) & ~backslash);
-        if ((found & kHighs) != 0)
+        if (escapes_in(w))
             return true;
     }
-    for (; i < n; ++i)  // (one look-up per byte: most texts are short)
-        if (kEscape.letter[static_cast<unsigned char>(p[i])] != 0)
-            return true;
-    return false;
+    if (i == n)
+        return false;
+    uint64_t w = kOnes * ' ';
+    std::memcpy(&w, p + i, n - i);
+    return escapes_in(w);
 }
 
 inline char *put_escape(char *d, unsigned char c) {
@@ -412,6 +417,16 @@ private:
 };
 
 void Writer::string(PyObject *s) {
+    if (PyUnicode_IS_ASCII(s) && !opt_.casefold) {  // the common case, without the general path's calls
+        auto *p = static_cast<const char *>(PyUnicode_DATA(s));
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        if (!has_escape(p, n)) {
+            out_.push_back('"');
+            out_.append(p, n);
+            out_.push_back('"');
+            return;
+        }
+    }
     if (opt_.casefold && !PyUnicode_IS_ASCII(s)) {
         nb::object folded = casefolded(s);
         put_text(out_, folded.ptr(), true, false, opt_.surrogates);
