@@ -276,6 +276,43 @@ class TestListsChangedWhileCopied:
             assert all(x == y for x, y in zip(c[name], original))
             assert all(x is not y for x, y in zip(c[name], original) if isinstance(x, (list, dict)))
 
+    def test_code_run_while_a_list_is_copied_meets_no_empty_slot(self):
+        # The copy of a list is made at the list's size and filled as its items are copied: Python
+        # code that runs meanwhile (an item's __deepcopy__) can reach it through the collector, and
+        # must find a value in every slot (reading an empty one would crash the interpreter).
+        import gc
+
+        seen = []
+
+        class Looker:
+            def __deepcopy__(self, memo):
+                for obj in gc.get_objects():
+                    if type(obj) is list and len(obj) == 7 and obj[0] == "first":
+                        seen.append(list(obj))  # reads every slot
+                return self
+
+        looker = Looker()
+        data = {"items": ["first", 2.5, None, looker, [1], "last", 7]}
+        c = _deep_copy(data)
+        assert c == copy.deepcopy(data) and c["items"][4] is not data["items"][4]
+        assert any(s[3] is None and s[4] is None for s in seen)  # the copy, met half made
+
+    def test_lists_of_plain_items_and_containers(self):
+        shared = {"s": [1]}
+        data = {"plain": ["a", 1, 2.0, None, True, b"x", 10**30], "empty": [],
+                "mixed": [[], "t", [shared, shared], 3]}
+        c = _deep_copy(data)
+        assert c == copy.deepcopy(data) and c["plain"] is not data["plain"]
+        assert c["mixed"][2][0] is c["mixed"][2][1] and c["mixed"][2][0] is not shared
+
+    def test_a_list_grown_after_its_plain_items_were_copied(self):
+        grows: list = ["a", 1]
+        grows.append(self.Changer(lambda: grows.extend(["b", [2], 3])))
+        grows.append("c")
+        c = _deep_copy({"grows": grows})
+        assert c["grows"][:2] == ["a", 1] and c["grows"][3:] == ["c", "b", [2], 3]
+        assert c["grows"][5] is not grows[5]
+
     def test_a_failing_item_leaves_nothing_half_made(self):
         class Refuses:
             def __deepcopy__(self, memo):
