@@ -769,16 +769,18 @@ void Walk::mapping(PyObject *dict, long long depth, std::initializer_list<Defaul
         w_.value(marker);
         return;
     }
-    // Keys that are not exact str are coerced (and may collide): the object walk does that.
+    // Keys that are not exact str are coerced (and may collide): the object walk does that. (A
+    // table known to take str keys only needs no look.)
     Py_ssize_t pos = 0;
     PyObject *k, *item;
-    while (orvane::dictscan::dict_next(dict, &pos, &k, &item))
-        if (!PyUnicode_CheckExact(k)) {
-            if (strict_ || defaults.size() != 0)
-                throw json::Unsupported{};
-            via_objects(dict, depth);
-            return;
-        }
+    if (!orvane::dictscan::str_keys_only(dict))
+        while (orvane::dictscan::dict_next(dict, &pos, &k, &item))
+            if (!PyUnicode_CheckExact(k)) {
+                if (strict_ || defaults.size() != 0)
+                    throw json::Unsupported{};
+                via_objects(dict, depth);
+                return;
+            }
     PathLevel level(path_, dict);
     w_.begin_object();
     bool first = true;
