@@ -14,9 +14,12 @@ loop: counts the caller's thread and the file's writer thread alike), ``uplink``
 (RemoteTraceSink.append_event_nowait with the listener down and the worker waiting out a long
 back-off, so that only the caller's path runs; the queue is emptied, inside the count, every 500
 events), ``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs),
-``descendants`` (get_run_events(include_descendants=True) of a tree of 121 runs, N calls). Divide the
-"Collected" count by the number of events (or by N times 1,210 returned events). Set PYTHONPATH
-to the tree whose build is measured (and benchmarks/ for the event shapes).
+``unit`` (U itself: model_copy(deep=True) of the plain typical event, N times; the shape is
+ignored), ``copy`` / ``copy_payload`` (our native deep copy of one event of the shape / of its
+payload, made and released N times), ``marshal_payload`` (marshal.loads of that payload),
+``descendants`` (get_run_events(include_descendants=True) of a tree of 121 runs, N calls).
+Divide the "Collected" count by the number of events (or by N times 1,210 returned events). Set
+PYTHONPATH to the tree whose build is measured (and benchmarks/ for the event shapes).
 """
 
 from __future__ import annotations
@@ -100,6 +103,24 @@ def main(what: str, shape: str, n: int) -> None:
             sink._pending_events.clear()
 
         functools.reduce(step, chunks, None)
+    elif what in ("unit", "copy", "copy_payload", "marshal_payload"):
+        import marshal
+
+        from common import plain_event
+        from orvane_devtools.observation.TraceSink import _deep_copy
+
+        ev = shaped_event(shape, 7)
+        frozen = marshal.dumps(ev.payload)
+        plain = plain_event()
+        step = {
+            "unit": lambda _, __: plain.model_copy(deep=True),
+            "copy": lambda _, __: _deep_copy(ev),
+            "copy_payload": lambda _, __: _deep_copy(ev.payload),
+            "marshal_payload": lambda _, __: marshal.loads(frozen),
+        }[what]
+        for _ in range(200):
+            step(None, None)
+        functools.reduce(step, range(n), None)
     elif what == "store":
         events = [shaped_event(shape, i, run_id=f"run-{i % 2000}") for i in range(n)]
         store = RuntimeTallybook(1200)
@@ -118,7 +139,8 @@ def main(what: str, shape: str, n: int) -> None:
         store.get_run_events("root", include_descendants=True)
         functools.reduce(lambda _, __: store.get_run_events("root", include_descendants=True), range(n), None)
     else:
-        raise SystemExit(f"unknown operation {what!r}: desk, desk_jsonl, uplink, store or descendants")
+        raise SystemExit(f"unknown operation {what!r}: desk, desk_jsonl, uplink, unit, copy, copy_payload, "
+                         "marshal_payload, store or descendants")
     sys.stdout.flush()
     os._exit(0)  # the events' release at exit stays out of the count (and out of the wait)
 
