@@ -668,7 +668,8 @@ size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *f
             sh.run_field = static_cast<int>(j);
     }
     sh.dict_template = dict_template.release().ptr();
-    sh.set_template = set_template.release().ptr();
+    // Kept as a copy of itself, so that its copies take its table as it lies (see fields_set_for).
+    sh.set_template = checked(PySet_New(set_template.ptr())).release().ptr();
     shapes_.push_back(std::move(sh));
     size_t id = shapes_.size() - 1;
     recent_shapes_[1] = recent_shapes_[0];
@@ -763,41 +764,6 @@ bool Codec::shared_model(PyObject *o, int depth) {
 
 // ---- decoding ----
 
-namespace {
-
-// Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
-// entry by entry: where the copy's entry j holds the key, the value goes straight into it (no
-// look-up; the copy is ours alone, unwatched), else through PyDict_SetItem. A template holds
-// only None, so its copy starts untracked by the garbage collector; it is tracked once it holds
-// a value that may be tracked.
-class TemplateFill {
-public:
-    explicit TemplateFill(PyObject *d) : d_(d) {}
-    // Takes `v` (a new reference); false with a Python error set.
-    bool set(PyObject *key, PyObject *v) {
-        PyObject **slot = orvane::dictscan::value_slot(d_, j_++, key);
-        if (slot == nullptr || *slot != Py_None) {
-            int rc = PyDict_SetItem(d_, key, v);
-            Py_DECREF(v);
-            return rc == 0;
-        }
-        *slot = v;  // (None is immortal: nothing to release)
-        // As PyDict_SetItem decides: a value that may be tracked, now or later.
-        if (!tracked_ && PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v))) {
-            if (!PyObject_GC_IsTracked(d_))
-                PyObject_GC_Track(d_);
-            tracked_ = true;
-        }
-        return true;
-    }
-
-private:
-    PyObject *d_;
-    Py_ssize_t j_ = 0;
-    bool tracked_ = false;
-};
-
-}  // namespace
 
 PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
     auto byte = static_cast<unsigned char>(*p++);

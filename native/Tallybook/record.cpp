@@ -75,9 +75,12 @@ nb::object fields_set_for(uint32_t mask) {
         if ((mask >> f) & 1u)
             if (PySet_Add(s.ptr(), globals().field[f]) < 0)
                 throw nb::python_error();
+    // Kept as a copy of itself: a set's copy sizes its table by the count of names alone, and a
+    // copy of a set whose table has that size already takes the entries as they lie.
+    nb::object kept = fields_set_copy(s.ptr());
     if (made.size() < 256)
-        made.emplace_back(mask, Py_NewRef(s.ptr()));
-    return fields_set_copy(s.ptr());
+        made.emplace_back(mask, Py_NewRef(kept.ptr()));
+    return fields_set_copy(kept.ptr());
 }
 
 // A new, unvalidated instance of `cls` with `fields` as its __dict__ and `fields_set`.
@@ -149,12 +152,13 @@ std::optional<RunStatus> status_of_value(PyObject *value) {
 
 nb::object NativeRecord::to_model(bool copy_containers) const {
     nb::object fields = checked(PyDict_Copy(field_dict_template()));
+    TemplateFill fill(fields.ptr());
     for (size_t f = 0; f < kFieldCount; ++f) {
         PyObject *v = this->v[f];
         nb::object value = copy_containers && !immutable_scalar(v)
                                ? (PyDict_CheckExact(v) && flat_scalar_dict(v) ? checked(PyDict_Copy(v)) : deep_copy(v))
                                : nb::borrow(v);
-        if (PyDict_SetItem(fields.ptr(), globals().field[f], value.ptr()) < 0)
+        if (!fill.set(globals().field[f], value.release().ptr()))
             throw nb::python_error();
     }
     return new_record(reinterpret_cast<PyTypeObject *>(globals().run_record), std::move(fields),

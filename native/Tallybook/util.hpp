@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "orvane/dictscan.hpp"
 #include "orvane/models.hpp"
 #include "orvane/pyutil.hpp"
 
@@ -86,6 +87,38 @@ inline nb::object fields_set_copy(PyObject *names) {
     PyObject_GC_UnTrack(s);
     return nb::steal(s);
 }
+
+// Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
+// entry by entry: where the copy's entry j holds the key, the value goes straight into it (no
+// look-up; the copy is ours alone, unwatched), else through PyDict_SetItem. A template holds
+// only None, so its copy starts untracked by the garbage collector; it is tracked once it holds
+// a value that may be tracked.
+class TemplateFill {
+public:
+    explicit TemplateFill(PyObject *d) : d_(d) {}
+    // Takes `v` (a new reference); false with a Python error set.
+    bool set(PyObject *key, PyObject *v) {
+        PyObject **slot = orvane::dictscan::value_slot(d_, j_++, key);
+        if (slot == nullptr || *slot != Py_None) {
+            int rc = PyDict_SetItem(d_, key, v);
+            Py_DECREF(v);
+            return rc == 0;
+        }
+        *slot = v;  // (None is immortal: nothing to release)
+        // As PyDict_SetItem decides: a value that may be tracked, now or later.
+        if (!tracked_ && PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v))) {
+            if (!PyObject_GC_IsTracked(d_))
+                PyObject_GC_Track(d_);
+            tracked_ = true;
+        }
+        return true;
+    }
+
+private:
+    PyObject *d_;
+    Py_ssize_t j_ = 0;
+    bool tracked_ = false;
+};
 
 // The UTF-8 text of a str, lone surrogates encoded as they are (orvane::py::utf8_of), as a copy.
 inline std::string utf8(nb::handle s) {
