@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -86,6 +87,41 @@ inline nb::object fields_set_copy(PyObject *names) {
         throw nb::python_error();
     PyObject_GC_UnTrack(s);
     return nb::steal(s);
+}
+
+// A new set of the names in `names` (a set of str only, never changed, without deleted
+// entries), left out of the cycle collector's care as fields_set_copy leaves its copies: its table
+// has the size of `names`'s and the entries where they lie there (a set copy would size its table
+// for twice its names instead, and place each entry again).
+inline nb::object fields_set_like(PyObject *names) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    auto *from = reinterpret_cast<PySetObject *>(names);
+    if (PySet_CheckExact(names) && from->fill == from->used) {
+        PyObject *s = PySet_New(nullptr);
+        if (s == nullptr)
+            throw nb::python_error();
+        nb::object out = nb::steal(s);
+        auto *to = reinterpret_cast<PySetObject *>(s);
+        size_t slots = static_cast<size_t>(from->mask) + 1;
+        if (from->mask != to->mask) {
+            // (a new set's table is its small table; a larger one is PyMem memory, as the set
+            // itself would allocate and free it)
+            setentry *table = PyMem_New(setentry, slots);
+            if (table == nullptr)
+                throw std::bad_alloc();
+            to->table = table;
+            to->mask = from->mask;
+        }
+        std::memcpy(to->table, from->table, slots * sizeof(setentry));
+        for (size_t i = 0; i < slots; ++i)
+            Py_XINCREF(to->table[i].key);
+        to->fill = from->fill;
+        to->used = from->used;
+        PyObject_GC_UnTrack(s);
+        return out;
+    }
+#endif
+    return fields_set_copy(names);
 }
 
 // Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
