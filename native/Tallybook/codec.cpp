@@ -145,8 +145,17 @@ Py_hash_t text_hash(const char *p, size_t n) {
         p += 8;
         n -= 8;
     }
+    // The last bytes: four and up to four more, or byte by byte (fixed-size reads, no call).
     uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        w = (static_cast<uint64_t>(hi) << 32) | lo;
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
     h = (h ^ w) * k;
     h ^= h >> 32;
     return static_cast<Py_hash_t>(h);

@@ -26,9 +26,6 @@ constexpr SuffixRule kSuffixRules[] = {
     {RunStatus::Waiting, {".waiting", "_waiting", ".raised", "_raised"}},
 };
 
-bool ends_with(std::string_view s, std::string_view suffix) {
-    return !suffix.empty() && s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // Where RunRecord instances keep pydantic's three instance slots (`cls` is RunRecord, the one class
 // asked about: looked up once).
@@ -124,9 +121,16 @@ std::optional<RunStatus> status_of_event_type(nb::handle et) {
     if (PyUnicode_Check(et.ptr())) {
         nb::object holder;
         std::string_view s = orvane::py::utf8_of(et, holder);
+        // Every suffix is a separator ('.' or '_') and a word without one, so a text ends with a
+        // suffix exactly when its part from its last separator on is that suffix (and then with
+        // no other: the rules' order cannot decide between two).
+        size_t sep = s.find_last_of("._");
+        if (sep == std::string_view::npos)
+            return std::nullopt;
+        std::string_view tail = s.substr(sep);
         for (const SuffixRule &rule : kSuffixRules)
             for (std::string_view suffix : rule.suffixes)
-                if (ends_with(s, suffix))
+                if (tail.size() == suffix.size() && tail == suffix)
                     return rule.status;
         return std::nullopt;
     }
