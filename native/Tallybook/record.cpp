@@ -4,6 +4,7 @@
 
 #include "names.hpp"
 #include "util.hpp"
+#include "orvane/dictscan.hpp"
 
 namespace tally {
 
@@ -224,7 +225,7 @@ nb::object copy_model_record(nb::handle rec) {
     {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(src, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(src, &pos, &k, &v)) {
             if (immutable_scalar(v))
                 continue;
             if (ndicts == 4 || !flat_scalar_dict(v))
@@ -239,7 +240,7 @@ nb::object copy_model_record(nb::handle rec) {
     if (ndicts != 0) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(src, &pos, &k, &v)) {
+        while (orvane::dictscan::dict_next(src, &pos, &k, &v)) {
             if (immutable_scalar(v))
                 continue;
             nb::object c = checked(PyDict_Copy(v));

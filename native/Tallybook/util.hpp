@@ -72,7 +72,7 @@ inline bool flat_scalar_dict(PyObject *d) {
         return false;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v))
+    while (orvane::dictscan::dict_next(d, &pos, &k, &v))
         if (!immutable_scalar(k) || !immutable_scalar(v))
             return false;
     return true;
