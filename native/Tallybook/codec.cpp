@@ -156,8 +156,15 @@ Py_hash_t text_hash(const char *p, size_t n) {
         for (size_t i = 0; i < n; ++i)
             w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     }
-    h = (h ^ w) * k;
-    h ^= h >> 32;
+    h ^= w;
+    // A full finish (splitmix64's), so that every byte reaches the low bits the tables index by:
+    // texts that differ only in a byte read into the top of a word (the tail above) must not
+    // fall into one slot.
+    h ^= h >> 30;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 27;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 31;
     return static_cast<Py_hash_t>(h);
 }
 
