@@ -17,8 +17,12 @@ events), ``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs
 ``unit`` (U itself: model_copy(deep=True) of the plain typical event, N times; the shape is
 ignored), ``copy`` / ``copy_payload`` (our native deep copy of one event of the shape / of its
 payload, made and released N times), ``marshal_payload`` (marshal.loads of that payload),
-``descendants`` (get_run_events(include_descendants=True) of a tree of 121 runs, N calls).
-Divide the "Collected" count by the number of events (or by N times 1,210 returned events). Set
+``descendants`` (get_run_events(include_descendants=True) of a tree of 121 runs, N calls), and two
+facade queries of benchmarks/bench_queries.py (the shape argument is ignored): ``list_runs`` (N
+calls of the desk's list_runs() over 10,000 runs, half orphaned) and ``tree`` (N calls of
+get_run_tree of a tree of 2,000 runs; ``tree500`` of 500). Divide the "Collected" count by the
+number of events (or by N times 1,210 returned events, N times 10,000 runs, N times the tree's
+nodes). Set
 PYTHONPATH to the tree whose build is measured (and benchmarks/ for the event shapes).
 """
 
@@ -138,9 +142,21 @@ def main(what: str, shape: str, n: int) -> None:
                 i += 1
         store.get_run_events("root", include_descendants=True)
         functools.reduce(lambda _, __: store.get_run_events("root", include_descendants=True), range(n), None)
+    elif what in ("list_runs", "tree", "tree500"):
+        import bench_queries
+
+        bench_queries.TraceDesk.time = bench_queries.FixedClock(bench_queries.T0)
+        if what == "list_runs":
+            desk = bench_queries.build_runs(10_000)
+            call = desk.list_runs
+        else:
+            desk = bench_queries.build_tree(2_000 if what == "tree" else 500)
+            call = functools.partial(desk.get_run_tree, "t0")
+        call()
+        functools.reduce(lambda _, __: call(), range(n), None)
     else:
         raise SystemExit(f"unknown operation {what!r}: desk, desk_jsonl, uplink, unit, copy, copy_payload, "
-                         "marshal_payload, store or descendants")
+                         "marshal_payload, store, descendants, list_runs, tree or tree500")
     sys.stdout.flush()
     os._exit(0)  # the events' release at exit stays out of the count (and out of the wait)
 

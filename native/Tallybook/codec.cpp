@@ -122,6 +122,16 @@ void Held::destroy(Held *h) {
 
 namespace {
 
+// The UTF-8 text of a str: an ASCII one's own characters, read in place (no call); any other
+// through PyUnicode_AsUTF8AndSize (nullptr with an error set for lone surrogates).
+inline const char *utf8_text(PyObject *s, Py_ssize_t *n) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        *n = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char *>(PyUnicode_DATA(s));
+    }
+    return PyUnicode_AsUTF8AndSize(s, n);
+}
+
 // A fast hash of short UTF-8 text (the table's own: Python's str hash is not cached yet for most
 // strings met here, and siphash costs more than the look-up it serves).
 Py_hash_t text_hash(const char *p, size_t n) {
@@ -135,10 +145,26 @@ Py_hash_t text_hash(const char *p, size_t n) {
         p += 8;
         n -= 8;
     }
+    // The last bytes: four and up to four more, or byte by byte (fixed-size reads, no call).
     uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * k;
-    h ^= h >> 32;
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        w = (static_cast<uint64_t>(hi) << 32) | lo;
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
+    h ^= w;
+    // A full finish (splitmix64's), so that every byte reaches the low bits the tables index by:
+    // texts that differ only in a byte read into the top of a word (the tail above) must not
+    // fall into one slot.
+    h ^= h >> 30;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 27;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 31;
     return static_cast<Py_hash_t>(h);
 }
 
@@ -165,7 +191,7 @@ uint32_t StringTable::look_up(PyObject *s) {
     if (PyUnicode_GET_LENGTH(s) > kMaxLength)
         return 0;
     Py_ssize_t len;
-    const char *text = PyUnicode_AsUTF8AndSize(s, &len);
+    const char *text = utf8_text(s, &len);
     if (text == nullptr) {  // lone surrogates: not kept
         PyErr_Clear();
         return 0;
@@ -374,6 +400,16 @@ void Codec::container(PyObject *o, int depth) {
     }
 }
 
+inline void Codec::ref_string(uint32_t id) {
+    if (id < 0x80) [[likely]] {
+        scratch_.push_back(static_cast<char>(T_SHORTREF + id));
+        return;
+    }
+    char *w = scratch_.claim(6);
+    *w++ = static_cast<char>(T_STRREF);
+    scratch_.commit(write_varint(w, id));
+}
+
 void Codec::str(PyObject *o) {
     if (PyUnicode_GET_LENGTH(o) > kKeepStrFrom) {
         // A long text is kept as the str itself: as small as its bytes would be, and a copy of
@@ -389,7 +425,7 @@ void Codec::str(PyObject *o) {
         return;
     }
     Py_ssize_t n;
-    const char *p = PyUnicode_AsUTF8AndSize(o, &n);
+    const char *p = utf8_text(o, &n);
     if (p == nullptr) {  // lone surrogates: keep the object
         PyErr_Clear();
         object(o);
@@ -402,15 +438,6 @@ void Codec::str(PyObject *o) {
     scratch_.commit(w + n);
 }
 
-void Codec::ref_string(uint32_t id) {
-    if (id < 0x80) {
-        scratch_.push_back(static_cast<char>(T_SHORTREF + id));
-        return;
-    }
-    char *w = scratch_.claim(6);
-    *w++ = static_cast<char>(T_STRREF);
-    scratch_.commit(write_varint(w, id));
-}
 
 bool Codec::enter(PyObject *o, int depth) {
     if (depth >= kMaxDepth)
@@ -422,6 +449,29 @@ bool Codec::enter(PyObject *o, int depth) {
     return true;
 }
 
+namespace {
+
+// The entries of exact dict `o` when its table holds str keys only (CPython keeps exact str keys
+// alone in such a table) and is read in place (orvane/dictscan.hpp): PyDict_GET_SIZE(o) entries
+// with a value, in order, among entries whose value is null (deleted). nullptr otherwise.
+inline const orvane::dictscan::StrKeyEntry *str_key_entries(PyObject *o) {
+#ifdef ORVANE_DICT_IN_PLACE
+    auto *mp = reinterpret_cast<PyDictObject *>(o);
+    if (orvane::dictscan::in_place_state != 1 || mp->ma_values != nullptr)
+        return nullptr;
+    auto *keys = reinterpret_cast<const orvane::dictscan::KeysTable *>(mp->ma_keys);
+    if (keys->kind != 1)
+        return nullptr;
+    return reinterpret_cast<const orvane::dictscan::StrKeyEntry *>(keys->indices +
+                                                                   (size_t{1} << keys->log2_index_bytes));
+#else
+    (void)o;
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
 // A dict whose keys are all kept strings, in an order met before: its shape's number, then its
 // values (decoding copies the shape's key table as it is).
 bool Codec::shaped_dict(PyObject *o, int depth) {
@@ -431,7 +481,23 @@ bool Codec::shaped_dict(PyObject *o, int depth) {
     uint32_t ids[kMaxDictShapeKeys];
     PyObject *keys[kMaxDictShapeKeys], *values[kMaxDictShapeKeys];  // borrowed from the dict
     uint64_t h = static_cast<uint64_t>(n);
-    {
+    const orvane::dictscan::StrKeyEntry *entries = str_key_entries(o);
+    if (entries != nullptr) {
+        // A table of str keys only, read in place in one pass.
+        const orvane::dictscan::StrKeyEntry *e = entries;
+        for (Py_ssize_t j = 0; j < n; ++e) {
+            if (e->value == nullptr)
+                continue;
+            uint32_t ref = strings_.find_or_admit(e->key);
+            if (ref == 0)
+                return false;
+            ids[j] = ref - 1;
+            keys[j] = e->key;
+            values[j] = e->value;
+            h = (h ^ ref) * 0x9E3779B97F4A7C15ull;
+            ++j;
+        }
+    } else {
         Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
         while (dict_next(o, &pos, &k, &v)) {
@@ -558,9 +624,13 @@ void Codec::sequence(PyObject *o, int depth, bool list) {
     char *w = scratch_.claim(11);
     *w++ = static_cast<char>(list ? T_LIST : T_TUPLE);
     scratch_.commit(write_varint(w, static_cast<uint64_t>(n)));
+    // Only a fallback copy of an item runs Python code, which may change the list: its size is
+    // looked at again after one.
+    uint64_t copies = copies_;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (list && PyList_GET_SIZE(o) != n)
+        if (copies != copies_ && list && PyList_GET_SIZE(o) != n)
             throw Fallback{};
+        copies = copies_;
         item(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), depth + 1);
     }
 }
@@ -668,7 +738,8 @@ size_t Codec::shape_of(PyObject *o, PyObject *const *keys, size_t n, PyObject *f
             sh.run_field = static_cast<int>(j);
     }
     sh.dict_template = dict_template.release().ptr();
-    sh.set_template = set_template.release().ptr();
+    // Kept as a copy of itself, so that its copies take its table as it lies (see fields_set_for).
+    sh.set_template = checked(PySet_New(set_template.ptr())).release().ptr();
     shapes_.push_back(std::move(sh));
     size_t id = shapes_.size() - 1;
     recent_shapes_[1] = recent_shapes_[0];
@@ -763,41 +834,6 @@ bool Codec::shared_model(PyObject *o, int depth) {
 
 // ---- decoding ----
 
-namespace {
-
-// Fills a fresh copy of a template dict (its keys, each with None, in the order the values come)
-// entry by entry: where the copy's entry j holds the key, the value goes straight into it (no
-// look-up; the copy is ours alone, unwatched), else through PyDict_SetItem. A template holds
-// only None, so its copy starts untracked by the garbage collector; it is tracked once it holds
-// a value that may be tracked.
-class TemplateFill {
-public:
-    explicit TemplateFill(PyObject *d) : d_(d) {}
-    // Takes `v` (a new reference); false with a Python error set.
-    bool set(PyObject *key, PyObject *v) {
-        PyObject **slot = orvane::dictscan::value_slot(d_, j_++, key);
-        if (slot == nullptr || *slot != Py_None) {
-            int rc = PyDict_SetItem(d_, key, v);
-            Py_DECREF(v);
-            return rc == 0;
-        }
-        *slot = v;  // (None is immortal: nothing to release)
-        // As PyDict_SetItem decides: a value that may be tracked, now or later.
-        if (!tracked_ && PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v))) {
-            if (!PyObject_GC_IsTracked(d_))
-                PyObject_GC_Track(d_);
-            tracked_ = true;
-        }
-        return true;
-    }
-
-private:
-    PyObject *d_;
-    Py_ssize_t j_ = 0;
-    bool tracked_ = false;
-};
-
-}  // namespace
 
 PyObject *Codec::read(const char *&p, const Held &h, bool view, int flat) const {
     auto byte = static_cast<unsigned char>(*p++);

@@ -4,6 +4,7 @@
 #include "names.hpp"
 #include "orvane/models.hpp"
 #include "util.hpp"
+#include "orvane/dictscan.hpp"
 
 namespace tally {
 
@@ -19,7 +20,7 @@ nb::object copy_if(bool copy, nb::handle v) { return copy ? deep_copy(v) : nb::b
 bool all_str_keys(PyObject *d) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v))
+    while (orvane::dictscan::dict_next(d, &pos, &k, &v))
         if (!PyUnicode_CheckExact(k))
             return false;
     return true;
@@ -50,7 +51,7 @@ std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle mapping) {
     }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(d.ptr(), &pos, &k, &v))
+    while (orvane::dictscan::dict_next(d.ptr(), &pos, &k, &v))
         out.emplace_back(nb::borrow(k), nb::borrow(v));
     return out;
 }
@@ -124,7 +125,7 @@ RecordValues new_record_values(const EventParts &ev, uint32_t &set_fields) {
     if (plain) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (plain && PyDict_Next(r.v[F_meta].ptr(), &pos, &k, &v))
+        while (plain && orvane::dictscan::dict_next(r.v[F_meta].ptr(), &pos, &k, &v))
             plain = PyUnicode_CheckExact(k);
     }
     r.v[F_status] = nb::borrow(status_object(RunStatus::Unknown));
@@ -186,7 +187,7 @@ void plan_event(const RecordValues &cur, const EventParts &ev, const PlanOptions
         // Values a copy shares and keys that compare without Python code: read in place.
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(run_meta, &pos, &k, &v))
+        while (orvane::dictscan::dict_next(run_meta, &pos, &k, &v))
             write(k, nb::borrow(v));
     } else if (truthy(ev.run_meta)) {
         for (auto &[k, v] : items_of(ev.run_meta))

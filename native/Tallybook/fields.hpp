@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "names.hpp"
+#include "orvane/dictscan.hpp"
 #include "util.hpp"
 
 namespace tally {
@@ -27,7 +28,7 @@ public:
         if (PyDict_GET_SIZE(d) <= kMax) {
             Py_ssize_t pos = 0;
             PyObject *k, *v;
-            while (PyDict_Next(d, &pos, &k, &v)) {
+            while (orvane::dictscan::dict_next(d, &pos, &k, &v)) {
                 keys_[n_] = Py_NewRef(k);
                 vals_[n_] = Py_NewRef(v);
                 ++n_;

@@ -1,4 +1,5 @@
 #include "memo.hpp"
+#include "orvane/dictscan.hpp"
 
 namespace tally {
 
@@ -65,7 +66,7 @@ bool TextMemo::walk_match(PyObject *v, size_t &i, int depth, bool equal_str) con
             return false;
         Py_ssize_t pos = 0;
         PyObject *k, *val;
-        while (PyDict_Next(v, &pos, &k, &val)) {
+        while (orvane::dictscan::dict_next(v, &pos, &k, &val)) {
             if (i >= size || !same(reinterpret_cast<PyObject *>(walk[i++]), k) ||
                 !walk_match(val, i, depth + 1, equal_str))
                 return false;
@@ -100,7 +101,7 @@ bool TextMemo::walk_record(PyObject *v, int depth) {
             return false;
         Py_ssize_t pos = 0;
         PyObject *k, *val;
-        while (PyDict_Next(v, &pos, &k, &val)) {
+        while (orvane::dictscan::dict_next(v, &pos, &k, &val)) {
             if (!scalar(k))
                 return false;
             if (!walk_push(reinterpret_cast<uintptr_t>(Py_NewRef(k))))

@@ -10,6 +10,7 @@
 #include "orvane/outside.hpp"
 #include "orvane/searchtext.hpp"
 #include "util.hpp"
+#include "orvane/dictscan.hpp"
 
 namespace tally {
 
@@ -256,7 +257,7 @@ nb::object MetaPool::share(nb::object meta) {
     uint64_t h = static_cast<uint64_t>(PyDict_GET_SIZE(d)) * 0x9E3779B97F4A7C15ull;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
+    while (orvane::dictscan::dict_next(d, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k) || !immutable_scalar(v) || PyFloat_CheckExact(v))
             return meta;  // floats: 0.0 and -0.0 are equal but not the same value
         Py_hash_t hk = PyObject_Hash(k), hv = PyObject_Hash(v);  // str, int, bool, None: no Python code
@@ -272,7 +273,7 @@ nb::object MetaPool::share(nb::object meta) {
         Py_ssize_t p1 = 0, p2 = 0;
         PyObject *k1, *v1, *k2, *v2;
         bool same = true;
-        while (same && PyDict_Next(slot, &p1, &k1, &v1) && PyDict_Next(d, &p2, &k2, &v2))
+        while (same && orvane::dictscan::dict_next(slot, &p1, &k1, &v1) && orvane::dictscan::dict_next(d, &p2, &k2, &v2))
             same = same_value(k1, k2) && Py_TYPE(v1) == Py_TYPE(v2) &&
                    (v1 == v2 || same_value(v1, v2));
         if (same)

@@ -74,16 +74,32 @@ nb::list children_in_batch(Batch &b, nb::handle run_id) {
     return out;
 }
 
-// A tree node around `run` whose `children` list is `kids` itself (filled afterwards).
+// A tree node around `run` whose `children` list is `kids` itself (filled afterwards). A pydantic
+// class gets what model_construct(run=..., children=...) gives, written straight into the
+// instance where the class keeps pydantic's state in plain slots. The set of the two field names
+// is left out of the cycle collector's care (names only: it cannot be part of a cycle), so a tree
+// of n runs gives the collector fewer new objects to look at while it is built.
 nb::object make_node(nb::handle cls, bool pydantic_cls, nb::handle run, nb::list kids) {
     if (pydantic_cls) {
         nb::dict fields;
-        fields[a_run.get()] = run;
-        fields[a_children.get()] = kids;
+        dict_set(fields, a_run.get(), run);
+        dict_set(fields, a_children.get(), kids);
         nb::object fs = new_set();
         set_add(fs, a_run.get());
         set_add(fs, a_children.get());
-        return models::construct(cls, fields, fs);
+        PyObject_GC_UnTrack(fs.ptr());
+        auto *t = reinterpret_cast<PyTypeObject *>(cls.ptr());
+        const models::Layout &slots = models::layout_of(t);
+        if (!slots.slots_known())
+            return models::construct(cls, fields, fs);
+        static PyObject *no_args = PyTuple_New(0);  // immortal
+        nb::object m = checked(t->tp_new(t, no_args, nullptr));
+        if (PyObject_GenericSetDict(m.ptr(), fields.ptr(), nullptr) < 0)
+            throw nb::python_error();
+        Py_XSETREF(models::slot_at(m.ptr(), slots.fields_set), fs.release().ptr());
+        Py_XSETREF(models::slot_at(m.ptr(), slots.extra), Py_NewRef(Py_None));
+        Py_XSETREF(models::slot_at(m.ptr(), slots.priv), Py_NewRef(Py_None));
+        return m;
     }
     return call_kw(cls, {{&k_run, run}, {&k_children, kids}});
 }

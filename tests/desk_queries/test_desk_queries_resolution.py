@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import sys
 
 import pytest
@@ -332,6 +333,31 @@ class TestLoopsAndDepth:
         assert tree == expected
         assert desk.get_run_tree("g").children == []
         assert desk.get_run_tree("missing") is None
+        # The pydantic state a validated node has, each node with sets of its own.
+        nodes = [tree, *tree.children, tree.children[0].children[0]]
+        assert all(n.model_fields_set == {"run", "children"} for n in nodes)
+        assert all(n.__pydantic_extra__ is None and n.__pydantic_private__ is None for n in nodes)
+        assert all(n.run.model_fields_set == desk.get_run(n.run.run_id).model_fields_set for n in nodes)
+        nodes[1].model_fields_set.discard("run")
+        nodes[1].run.model_fields_set.discard("meta")
+        assert nodes[0].model_fields_set == {"run", "children"} and "meta" in nodes[0].run.model_fields_set
+        assert desk.get_run_tree("c1").model_fields_set == {"run", "children"}
+
+    def test_tree_in_a_reference_cycle_is_collected(self, make_desk, clock):
+        desk = make_desk()
+        feed(desk, event("task.started", "r", T0), event("task.started", "c", T0 + 1, parent="r"))
+        freed = []
+
+        class Marker:
+            def __del__(self):
+                freed.append(True)
+
+        tree = desk.get_run_tree("r")
+        tree.children[0].run.meta["back"] = tree  # node -> children -> node -> run -> meta -> node
+        tree.run.meta["marker"] = Marker()
+        del tree
+        gc.collect()
+        assert freed == [True]
 
 
 class TestArguments:

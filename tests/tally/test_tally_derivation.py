@@ -115,6 +115,26 @@ class TestRecords:
     def test_infer_run_status(self, event_type, expected):
         assert _infer_run_status(make_event(event_type)) == expected
 
+    def test_infer_run_status_matches_suffix_rules(self):
+        # Oracle: the endswith rules, in their order, over names built from separators, the
+        # suffix words and their fragments (several separators, a word at the end of another one,
+        # a separator alone, non-ASCII text before the suffix).
+        rules = [("failed", (".failed", "_failed")), ("completed", (".completed", "_completed")),
+                 ("running", (".started", "_started", ".resumed", "_resumed", ".retrying", "_retrying")),
+                 ("waiting", (".waiting", "_waiting", ".raised", "_raised"))]
+
+        def expected(name):
+            for status, suffixes in rules:
+                if name.endswith(suffixes):
+                    return status
+            return None
+
+        parts = ["", ".", "_", "a", "ä", "failed", "completed", "started", "raised", "praised", "tried",
+                 ".failed", "_completed", ".retrying", "_waiting", "..", "._"]
+        names = {p + q + r for p in parts for q in parts for r in parts}
+        mismatches = [n for n in sorted(names) if _infer_run_status(make_event(n)) != expected(n)]
+        assert len(names) > 4000 and mismatches == []
+
     def test_status_follows_latest_event(self, store, ev):
         store.append_event(ev("a.started", ts=1))
         store.append_event(ev("a.completed", ts=2))

@@ -141,3 +141,19 @@ def test_cycles_made_through_returned_copies_are_collected():
         del got, marker
         gc.collect()
         assert alive() is None
+
+
+def test_short_texts_met_again_are_kept_once(store, ev):
+    # Held events keep a short text met more than once as one object of the store's, which every
+    # copy then shares (a str is immutable): texts that differ in one character only, at any
+    # place, are told apart and each kept. Built per event with join, so that no two events hand
+    # in the same str object.
+    words = ["item", "x", "run-queue-", "0123456789abcdef", "partial answer "]
+    texts = lambda: ["".join([w, str(k)]) for w in words for k in range(12)]  # noqa: E731
+    for i in range(4):
+        store.append_event(ev(ts=i, payload={"texts": texts()}))
+    # (the first meeting writes a text out; from the second on, the event refers to the kept one)
+    _, second, _, last = store.get_run_events("run-1")
+    kept = [a is b for a, b in zip(second.payload["texts"], last.payload["texts"])]
+    assert second.payload == last.payload == {"texts": texts()}
+    assert all(kept), [t for t, same in zip(texts(), kept) if not same]
