@@ -22,8 +22,8 @@ facade queries of benchmarks/bench_queries.py (the shape argument is ignored): `
 calls of the desk's list_runs() over 10,000 runs, half orphaned) and ``tree`` (N calls of
 get_run_tree of a tree of 2,000 runs; ``tree500`` of 500). Divide the "Collected" count by the
 number of events (or by N times 1,210 returned events, N times 10,000 runs, N times the tree's
-nodes). Set
-PYTHONPATH to the tree whose build is measured (and benchmarks/ for the event shapes).
+nodes). Set PYTHONPATH to the tree whose build is measured (and benchmarks/ for the event
+shapes).
 """
 
 from __future__ import annotations
