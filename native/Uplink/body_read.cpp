@@ -13,8 +13,10 @@
 //      model classes (ingest.py, `_native_layout`), its nested run context likewise;
 //   3. the values of free shape (Any and dict fields) are masked in place by the shared sanitizer
 //      at the depth sanitize meets them in the event (sanitize_owned);
-//   4. the models are built without validation (models::construct), with the fields the event
-//      gave as their fields set, the layout's defaults for the others.
+//   4. the models are built without validation (models::construct): a __dict__ in field order
+//      under the layout's (interned) names -- not the parser's key objects, which attribute
+//      look-ups would only find by comparing text -- the fields the event gave as their fields
+//      set, the layout's defaults for the others.
 //
 // An event that does not fit exactly (an unknown, missing or secret member, a value of another
 // JSON type, an empty event_id, a timestamp beyond 64 bits) is left for the Python road: its
@@ -64,6 +66,10 @@ struct Field {
 struct ModelLayout {
     PyObject *cls = nullptr;  // the model class (borrowed from the layout tuple)
     std::vector<Field> fields;
+    // {name: None} in field order, copied for each model's __dict__ (a copy clones the table):
+    // the keys are the layout's names, which attribute look-ups find by identity.
+    nb::object blank;
+    nb::object names;  // frozenset of every name: the fields set of a complete item
 };
 
 // The sanitize depth of a value inside the object at `depth`.
@@ -94,6 +100,17 @@ ModelLayout model_layout(PyObject *cls, PyObject *fields) {
         out.fields.push_back(Field{PyTuple_GET_ITEM(spec, 0), static_cast<FieldKind>(kind),
                                    fallback == Py_Ellipsis ? nullptr : fallback});
     }
+    out.blank = nb::steal(PyDict_New());
+    if (!out.blank.is_valid())
+        throw nb::python_error();
+    for (const Field &f : out.fields)
+        if (PyDict_SetItem(out.blank.ptr(), f.name, Py_None) < 0)
+            throw nb::python_error();
+    if (PyDict_GET_SIZE(out.blank.ptr()) != static_cast<Py_ssize_t>(out.fields.size()))
+        bad_layout();  // a name given twice
+    out.names = nb::steal(PyFrozenSet_New(out.blank.ptr()));
+    if (!out.names.is_valid())
+        throw nb::python_error();
     return out;
 }
 
@@ -237,46 +254,29 @@ private:
         return nb::borrow(f.fallback);  // an immutable default (the layout admits no other)
     }
 
-    static bool frees(FieldKind kind) {
-        return kind == FieldKind::Any || kind == FieldKind::Dict || kind == FieldKind::ModelOrNone;
-    }
-
-    // A model of `layout` from `item` (checked by fits()). A complete item in field order is taken
-    // over as the model's __dict__; any other gets a new one in field order.
+    // A model of `layout` from `item` (checked by fits()): a new __dict__ in field order under
+    // the layout's own names, and the names the item gave as the fields set.
     nb::object build(PyObject *item, const ModelLayout &layout, long long depth) {
         const std::vector<Field> &fields = layout.fields;
-        nb::object given = nb::steal(PySet_New(item));  // the names the item gave
-        if (!given.is_valid())
+        // fits() let through known names only, each once: all of them when the sizes agree.
+        bool complete = PyDict_GET_SIZE(item) == static_cast<Py_ssize_t>(fields.size());
+        nb::object out = nb::steal(PyDict_Copy(layout.blank.ptr()));
+        nb::object given = nb::steal(PySet_New(complete ? layout.names.ptr() : nullptr));
+        if (!out.is_valid() || !given.is_valid())
             throw nb::python_error();
-        bool in_order = PyDict_GET_SIZE(item) == static_cast<Py_ssize_t>(fields.size());
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        for (size_t j = 0; in_order && PyDict_Next(item, &pos, &key, &value); ++j)
-            in_order = same_text(key, fields[j].name);
-        if (in_order) {
-            pos = 0;
-            for (size_t j = 0; PyDict_Next(item, &pos, &key, &value); ++j) {
-                if (!frees(fields[j].kind))
-                    continue;
-                nb::object hold = nb::borrow(value);
-                nb::object clean = value_of(layout, j, value, depth);
-                // Replacing the value of a present key keeps the dict's size and order.
-                if (clean.ptr() != value && PyDict_SetItem(item, key, clean.ptr()) < 0)
-                    throw nb::python_error();
-            }
-            return orvane::models::construct(layout.cls, nb::borrow<nb::dict>(item), given);
-        }
-        nb::dict out;
         for (size_t j = 0; j < fields.size(); ++j) {
-            PyObject *v = PyDict_GetItemWithError(item, fields[j].name);
+            PyObject *name = fields[j].name;
+            PyObject *v = PyDict_GetItemWithError(item, name);
             if (v == nullptr && PyErr_Occurred())
                 throw nb::python_error();
             nb::object hold = nb::borrow(v);
+            if (v != nullptr && !complete && PySet_Add(given.ptr(), name) < 0)
+                throw nb::python_error();
             nb::object clean = value_of(layout, j, v, depth);
-            if (PyDict_SetItem(out.ptr(), fields[j].name, clean.ptr()) < 0)
+            if (PyDict_SetItem(out.ptr(), name, clean.ptr()) < 0)
                 throw nb::python_error();
         }
-        return orvane::models::construct(layout.cls, out, given);
+        return orvane::models::construct(layout.cls, nb::borrow<nb::dict>(out), given);
     }
 
     const orvane::sanitize::Rules &rules_;
