@@ -130,6 +130,12 @@ void init_intake(nb::module_ &, Namespace &ns) {
            "event"_a.none(),
            "Accept one event (coroutine): True when accepted, False when disabled or a "
            "duplicate. An event that fails before its publication leaves no trace.");
+    method(ns, "_append_stored_event",
+           [](nb::handle self, nb::handle event) { return append_stored_event(self, event); },
+           "event"_a.none(),
+           "append_event (coroutine) for an event the log service already holds, handed over by "
+           "a caller that stored it there itself: the event becomes the desk's own (no copy is "
+           "made; the caller must not change it afterwards) and the log service is not called.");
     method(ns, "append_events",
            [](nb::handle self, nb::handle events) { return append_events(self, events); },
            "events"_a.none(),

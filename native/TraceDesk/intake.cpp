@@ -214,10 +214,11 @@ void take_back(WindowEntry &window, ChannelEntry &channel) noexcept {
     }
 }
 
-// Steps 3 to 7: one private deep copy of `event`, handed to the flow registry, the channel
-// buffer, the run store and the subscriptions. Returns the copy.
-nb::object accept(nb::handle self, nb::handle event, ChannelEntry &channel) {
-    nb::object copy = orvane::models::deep_copy(event);
+// Steps 3 to 7: one private deep copy of `event` (or `event` itself when the caller handed it
+// over), handed to the flow registry, the channel buffer, the run store and the subscriptions.
+// Returns the copy.
+nb::object accept(nb::handle self, nb::handle event, ChannelEntry &channel, bool handed_over) {
+    nb::object copy = handed_over ? nb::borrow(event) : orvane::models::deep_copy(event);
     FlowStep flow;
     flow.begin(self, copy);
     channel.append(self, copy);
@@ -481,7 +482,9 @@ private:
 
 // ---------------------------------------------------------------- the coroutines
 
-Task append_event_task(nb::object self, nb::object event) {
+// `stored`: the event is one the log service holds already, handed over by the caller
+// (_append_stored_event): no copy of it is made, and step 9 is left out.
+Task append_event_task(nb::object self, nb::object event, bool stored) {
     // Steps 1 to 7 run without a suspension point.
     bool enabled = is_own_method(self, m_is_enabled, own_is_enabled)
                        ? is_enabled(self)
@@ -499,7 +502,7 @@ Task append_event_task(nb::object self, nb::object event) {
     {
         ChannelEntry channel;
         try {
-            copy = accept(self, event, channel);
+            copy = accept(self, event, channel, stored);
         } catch (...) {
             take_back(window, channel);
             throw;
@@ -525,6 +528,8 @@ Task append_event_task(nb::object self, nb::object event) {
     }
 
     // Step 9: the log service; its error reaches the caller.
+    if (stored)
+        co_return true;
     nb::object log_service = field(self, a_log_service);
     if (!log_service.is_none()) {
         nb::object own = orvane::models::deep_copy(copy);
@@ -553,8 +558,13 @@ bool remember_event_id(nb::handle self, nb::handle event_id) {
 }
 
 nb::object append_event(nb::handle self, nb::handle event) {
-    return orvane::coro::wrap(append_event_task(nb::borrow(self), nb::borrow(event)),
+    return orvane::coro::wrap(append_event_task(nb::borrow(self), nb::borrow(event), false),
                               "RuntimeTraceDesk.append_event");
+}
+
+nb::object append_stored_event(nb::handle self, nb::handle event) {
+    return orvane::coro::wrap(append_event_task(nb::borrow(self), nb::borrow(event), true),
+                              "RuntimeTraceDesk._append_stored_event");
 }
 
 nb::object append_events(nb::handle self, nb::handle events) {

@@ -121,6 +121,48 @@ class TestAppendEvent:
             assert e is not event and e == event
             assert e.payload is not event.payload and e.run is not event.run
 
+    def test_a_stored_event_is_taken_as_it_is_and_the_log_service_left_out(self, stores):
+        # The listener stores events in the log service itself and hands them over afterwards.
+        log = []
+
+        class Subscriptions:
+            def publish(self, e):
+                log.append(("publish", e))
+
+        class LogService:
+            async def append_event(self, e):
+                log.append(("log", e))
+
+        desk = desk_with(stores)
+        desk._subscriptions = Subscriptions()
+        stores[0].log = log
+        desk._backends.extend([RecordingBackend(log), RecordingBackend(log)])
+        desk._log_service = LogService()
+        event = make_event(1)
+        coro = desk._append_stored_event(event)
+        assert asyncio.iscoroutine(coro) and log == []
+        assert run(coro) is True
+        assert [who for who, _ in log] == ["store", "publish", "recording", "recording"]
+        assert log[0][1] is event and log[1][1] is event  # no copy of the handed-over event
+        assert all(e is not event and e == event for _, e in log[2:])  # backends: own copies
+        assert run(desk._append_stored_event(event)) is False  # the window applies
+        assert run(desk.append_event(event)) is False
+        assert len(log) == 4
+
+    def test_a_failed_stored_append_leaves_no_trace(self, stores):
+        desk = desk_with(stores)
+
+        class Refusing:
+            backend_name = "refusing"
+
+            def append_event(self, e):
+                raise ValueError("refused")
+
+        desk._run_store = Refusing()
+        with pytest.raises(ValueError, match="refused"):
+            run(desk._append_stored_event(make_event(3)))
+        assert "evt-3" not in desk._seen_event_ids
+
     def test_duplicate_and_disabled_change_nothing(self, stores):
         settings = Settings({})
         desk = RuntimeTraceDesk(settings)

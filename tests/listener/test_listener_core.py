@@ -195,14 +195,14 @@ def test_the_desk_keeps_no_copy_and_every_read_comes_from_the_database(tmp_path)
 
 def test_a_desk_failure_after_the_commit_loses_no_stored_event(tmp_path):
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
-    desk_append = core.desk.append_event
+    desk_append = core.desk._append_stored_event
 
     async def append(ev):
         if ev.event_id == "run-d-e1":
             raise RuntimeError("a subscription's filter broke")
         return await desk_append(ev)
 
-    core.desk.append_event = append
+    core.desk._append_stored_event = append
     result = asyncio.run(core.ingest(batch_of([event(i, "run-d") for i in range(3)])))
     assert result.accepted == 3 and result.rejected == []
     assert core.stats()["desk_errors"] == 1 and "filter broke" in core.last_desk_error

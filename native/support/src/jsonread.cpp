@@ -15,10 +15,11 @@ constexpr int kMaxDepth = 200;
 
 struct Fail {};
 
-// Object keys recur from one text to the next: short keys without escapes are kept (one str per
-// slot of a small table, replaced on collision), as str objects are immutable.
+// Object keys and many short values (names, kinds, levels) recur from one text to the next:
+// short strings without escapes are kept (one str per slot of a small table, replaced on
+// collision), as str objects are immutable.
 struct KeyCache {
-    static constexpr size_t kSlots = 256;
+    static constexpr size_t kSlots = 1024;
     static constexpr size_t kMaxLen = 24;
     PyObject *slot[kSlots] = {};
 
@@ -30,8 +31,12 @@ struct KeyCache {
             h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
         PyObject *&entry = slot[h & (kSlots - 1)];
         if (entry != nullptr) {
+            // Entries are exact str objects made here from UTF-8: an ASCII one holds its text in
+            // place, any other gives its UTF-8 form (kept in the object once made).
             Py_ssize_t len = 0;
-            const char *have = PyUnicode_AsUTF8AndSize(entry, &len);
+            const char *have = PyUnicode_IS_COMPACT_ASCII(entry)
+                                   ? (len = PyUnicode_GET_LENGTH(entry), static_cast<const char *>(PyUnicode_DATA(entry)))
+                                   : PyUnicode_AsUTF8AndSize(entry, &len);
             if (have != nullptr && static_cast<size_t>(len) == n && std::memcmp(have, s, n) == 0)
                 return Py_NewRef(entry);
         }
@@ -143,7 +148,11 @@ struct Reader {
         while (p < end) {
             unsigned char c = static_cast<unsigned char>(*p);
             if (c == '"') {
-                PyObject *s = check(PyUnicode_DecodeUTF8(start, p - start, nullptr));
+                size_t n = static_cast<size_t>(p - start);
+                // Short ones through the cache (which fails only on text that is not UTF-8).
+                PyObject *s = check(n <= KeyCache::kMaxLen
+                                        ? key_cache().get(start, n)
+                                        : PyUnicode_DecodeUTF8(start, static_cast<Py_ssize_t>(n), nullptr));
                 ++p;
                 return s;
             }

@@ -695,9 +695,9 @@ nb::object sanitize(nb::handle value, const Rules &rules) {
     return ObjectWalk(rules, path).walk(value.ptr(), 0);
 }
 
-nb::object sanitize_owned(nb::handle tree, const Rules &rules) {
+nb::object sanitize_owned(nb::handle tree, const Rules &rules, long long depth) {
     json::ContainerPath path;
-    return ObjectWalk(rules, path).owned(tree.ptr(), 0);
+    return ObjectWalk(rules, path).owned(tree.ptr(), depth);
 }
 
 void write_sanitized(json::Writer &writer, nb::handle value, const Rules &rules) {

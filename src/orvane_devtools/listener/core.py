@@ -245,7 +245,10 @@ class ListenerCore:
         events = result.stored_events
         if not events:
             return
-        append = self.desk.append_event
+        # The events are stored already, and they are the listener's own (decoded for this
+        # request, not changed after this): the desk takes them as its private copies and leaves
+        # its log service out.
+        append = self.desk._append_stored_event
         taken = []
         for ev in events:
             try:

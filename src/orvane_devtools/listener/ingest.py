@@ -9,7 +9,14 @@ reason and the others are kept. Every event is masked as ``DataFormatter.sanitiz
 secret never reaches the store (nor an error message: errors come from the careful road only,
 which masks before it validates).
 
-Two roads give the same events. The quick one validates the whole body in one pass of the JSON
+Three roads give the same events. The native one (``Uplink._read_upload_body``) reads the body
+and builds the events without validation wherever validation would only take the values over:
+an event object whose members are fields of the model with their declared JSON types, its
+values of free shape masked by the shared native sanitizer. An event it cannot build exactly is
+left to the careful road (below), event by event; a body it cannot read as a whole (not strict
+JSON, NaN, a lone surrogate, a host's own sanitizer, ...) goes to the other two roads.
+
+The quick road validates the whole body in one pass of the JSON
 parser, then walks the values of free shape (``level``, ``payload``, ``error``, ``meta``, the
 run's ``run_kind`` and ``meta``) once: it masks what the sanitizer would mask, with the
 sanitizer's own verdict on each key, turns non-finite numbers into their names, and gives up on
@@ -30,7 +37,8 @@ from pydantic import BaseModel, ConfigDict, ValidationError
 
 from orvane.utils import DataFormatter
 
-from .._orvane_compat import RuntimeEvent
+from .._orvane_compat import RuntimeEvent, RuntimeRunContext
+from ..observation.backends.Uplink import _read_upload_body
 
 __all__ = ["BodyError", "DecodedBatch", "decode_body"]
 
@@ -249,6 +257,89 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
             meta[key] = value
 
 
+# The JSON type each field takes as it is (see native/Uplink/body_read.cpp): the codes of the
+# native reader's layout.
+_ANY, _STR, _STR_OR_NONE, _INT64, _DICT, _MODEL_OR_NONE, _NON_EMPTY_STR = range(7)
+_PLAIN_KINDS = ((Any, _ANY), (str, _STR), (str | None, _STR_OR_NONE), (int, _INT64),
+                (dict[str, Any], _DICT))
+# Defaults the native reader hands out as they are (shared by every event, so immutable).
+_IMMUTABLE = (str, int, float, bool, type(None))
+
+
+def _plain_model(cls: Any) -> bool:
+    """Whether validation of ``cls`` does nothing but take over values of the declared types:
+    no configuration, no validators of any kind, no private state, no post-init hook."""
+    decorators = cls.__pydantic_decorators__
+    return (not cls.model_config and not decorators.validators and not decorators.field_validators
+            and not decorators.root_validators and not decorators.model_validators
+            and not cls.__private_attributes__ and cls.__pydantic_post_init__ is None
+            and not getattr(cls, "__pydantic_root_model__", False))
+
+
+def _field_layout(cls: Any, nested: Any = None) -> tuple | None:
+    """(name, kind, default) for each field of ``cls`` in order, or None where a field is not
+    one the native reader builds exactly. A field with a default factory other than ``dict``
+    (``event_id``, ``timestamp``) or a mutable default counts as required: an event that leaves
+    it out takes the careful road, which gives validation's own default."""
+    if not _plain_model(cls):
+        return None
+    out = []
+    for name, info in cls.model_fields.items():
+        if info.alias not in (None, name) or info.validation_alias is not None or info.metadata:
+            return None
+        if nested is not None and info.annotation == nested | None:
+            kind = _MODEL_OR_NONE
+        else:
+            kind = next((k for t, k in _PLAIN_KINDS if info.annotation == t), None)
+            if kind is None:
+                return None
+        if name == "event_id" and kind == _STR:
+            kind = _NON_EMPTY_STR  # retries are matched by it: an empty one is rejected
+        if info.default_factory is dict:
+            default: Any = dict
+        elif info.is_required() or info.default_factory is not None or type(info.default) not in _IMMUTABLE:
+            default = ...
+        else:
+            default = info.default
+        out.append((name, kind, default))
+    return tuple(out)
+
+
+_layout_cache: list[Any] = [None, None, None]  # (event class, run class, layout or None)
+
+
+def _native_layout() -> tuple | None:
+    """The native reader's layout of the event classes in use, or None when it cannot build
+    them exactly."""
+    event_cls, run_cls = RuntimeEvent, RuntimeRunContext
+    cache = _layout_cache
+    if cache[0] is not event_cls or cache[1] is not run_cls:
+        event_fields = _field_layout(event_cls, nested=run_cls)
+        run_fields = _field_layout(run_cls)
+        layout = None
+        if event_fields is not None and run_fields is not None and \
+                any(kind == _MODEL_OR_NONE for _, kind, _ in event_fields):
+            layout = (event_cls, event_fields, run_cls, run_fields)
+        cache[:] = [event_cls, run_cls, layout]
+    return cache[2]
+
+
+def _native(body: bytes) -> DecodedBatch | None:
+    """The native road: None when the body as a whole needs the other roads."""
+    layout = _native_layout()
+    if layout is None or type(body) is not bytes:
+        return None
+    read = _read_upload_body(body, layout)
+    if read is None:
+        return None
+    doc, events, left = read
+    if not left:
+        return DecodedBatch(events=events, indexes=list(range(len(events))), total=len(events))
+    # Some events need validation or the sanitizer's copy: those go the careful way, one by one.
+    defaults, items = _check_body_fields(doc)
+    return _decode_items(items, defaults, _item_masker(body), ready=events)
+
+
 def _quick(body: bytes) -> DecodedBatch | None:
     if _may_hold_surrogates(body) or DataFormatter.__dict__.get("sanitize") is not _ORIGINAL_SANITIZE:
         return None
@@ -293,6 +384,13 @@ def _quick_item(item: dict[str, Any], masker: _Masker) -> RuntimeEvent | None:
     return event
 
 
+def _item_masker(body: bytes) -> _Masker | None:
+    """The masker that lets the careful road take an event as it validates, where it may."""
+    if not _may_hold_surrogates(body) and DataFormatter.__dict__.get("sanitize") is _ORIGINAL_SANITIZE:
+        return _Masker()
+    return None
+
+
 def _careful(body: bytes, *, quick_items: bool = True) -> DecodedBatch:
     """Event by event. With ``quick_items``, an event is first validated as it is and masked in
     place (as the quick road does); the sanitizer's copy of it is only made when that fails, to
@@ -306,12 +404,19 @@ def _careful(body: bytes, *, quick_items: bool = True) -> DecodedBatch:
     if not isinstance(doc, dict):
         raise BodyError("the body must be a JSON object with an 'events' list")
     defaults, items = _check_body_fields(doc)
+    return _decode_items(items, defaults, _item_masker(body) if quick_items else None)
+
+
+def _decode_items(items: list[Any], defaults: dict[str, Any], masker: _Masker | None,
+                  ready: list[Any] | None = None) -> DecodedBatch:
+    """The events of decoded ``items``; ``ready`` holds those the native road built (None for
+    the others), which are taken as they are."""
     batch = DecodedBatch(total=len(items))
-    masker = None
-    if (quick_items and not _may_hold_surrogates(body)
-            and DataFormatter.__dict__.get("sanitize") is _ORIGINAL_SANITIZE):
-        masker = _Masker()
     for index, item in enumerate(items):
+        if ready is not None and (done := ready[index]) is not None:
+            batch.events.append(done)
+            batch.indexes.append(index)
+            continue
         if not isinstance(item, dict):
             batch.rejected.append({"index": index, "error": "an event must be a JSON object"})
             continue
@@ -345,6 +450,9 @@ def decode_body(body: bytes) -> DecodedBatch:
     """The events of an upload body; raises ``BodyError`` for a body of the wrong shape."""
     if not body.strip():
         raise BodyError("the body is empty; expected a JSON object with an 'events' list")
+    batch = _native(body)
+    if batch is not None:
+        return batch
     batch = _quick(body)
     if batch is not None:
         return batch

@@ -84,6 +84,12 @@ class RuntimeTraceDesk:
         event back: after the store only a replaced ``publish`` can still raise, and the store
         then keeps the event. A replaced ``_remember_event_id`` keeps its own window.
         """
+    async def _append_stored_event(self, event: RuntimeEvent) -> bool:
+        """``append_event`` for an event the log service already holds, handed over by a caller
+        that stored it there itself (the listener): the event itself becomes the desk's private
+        copy (no copy is made; the caller must not change it afterwards), and the log service is
+        not called. Everything else -- the window, the flow registry, the subscriptions, the
+        backends with their own copies, the taking back of a failed append -- as ``append_event``."""
     async def append_events(self, events: list[RuntimeEvent]) -> int: ...
     def backend_failures(self) -> dict[Any, int]:
         """A copy of `_backend_failure_counts`."""

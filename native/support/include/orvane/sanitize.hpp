@@ -94,8 +94,10 @@ nb::object sanitize(nb::handle value, const Rules &rules);
 
 // The same for a tree the caller made and hands over (a fresh model_dump, say), which nobody else
 // references: its exact dicts (with exact str keys) and lists are sanitised in place, without
-// rebuilding them; the result is the tree itself (or what replaces it).
-nb::object sanitize_owned(nb::handle tree, const Rules &rules);
+// rebuilding them; the result is the tree itself (or what replaces it). `depth` is the depth
+// sanitize gives the tree (0 when it is the value sanitize was called with; 1 for a value inside
+// it, and so on), for callers that lay out the outer levels themselves.
+nb::object sanitize_owned(nb::handle tree, const Rules &rules, long long depth = 0);
 
 // Writes the JSON text of DataFormatter.sanitize(value) through `writer` (its options decide
 // separators and the like). On an exception the text appended so far is incomplete.
