@@ -61,17 +61,22 @@ IDLE_DELAY = 0.1
 # CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
 CHECKPOINT_WAIT_MS = 200
-# Events written between the writer's passive checkpoints (a few MB of WAL). They run after the
+# Events written between the writer's passive checkpoints (about a MB of WAL). They run after the
 # batch's tickets are settled: the connection's own automatic checkpoint would run inside COMMIT,
-# while the appends of the batch still wait.
-CHECKPOINT_EVENTS = 4096
+# while the appends of the batch still wait. Small ones: a checkpoint holds up an append that
+# arrives meanwhile.
+CHECKPOINT_EVENTS = 1024
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
+# A step between batches indexes INDEX_PIECE texts per statement and ends early when a ticket
+# is waiting: it runs while the appending side prepares its next batch, and must not hold up
+# that batch's commit for much longer than one piece takes.
 INDEX_BATCH = 1024
 INDEX_STEP = 8192
+INDEX_PIECE = 256
 INDEX_WHEN_IDLE = True
 # One event text in SAMPLE_EVERY is counted into the trigram frequencies the search planner uses.
 SAMPLE_EVERY = 64
@@ -80,6 +85,10 @@ SAMPLE_FLUSH = 512
 # `vals`, indexed once) instead of in each event's text; a run remembers this many such texts.
 VAL_MIN_CHARS = 24
 VAL_MEMORY = 32
+
+# Whether the writer builds the rows of the events that need nothing but what it remembers in
+# one native call per ticket (RuntimeTallybook._log_rows); its own loop does the same.
+NATIVE_ROWS = True
 
 # A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
 (P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT, P_MESSAGE,
@@ -160,6 +169,9 @@ class Writer:
         self._tally_cls = RuntimeTallybook
         self._norm = RuntimeTallybook._normalize_search_text
         self._deriver = RuntimeTallybook(1)
+        # The native loop over the events that need nothing but what this writer remembers
+        # (None: every event through the loop in _write_once, which does the same).
+        self._build_rows = self._deriver._log_rows if NATIVE_ROWS else None
         self._working: dict[str, _RunState] = {}
         self._derived = 0
         # Distinct values in the `names` table, by kind.
@@ -455,16 +467,34 @@ class Writer:
         types = self._names[NAME_EVENT_TYPE]
         apps = self._names[NAME_EVENT_APP_ID]
         tick = self._sample_tick
+        build = self._build_rows
         for ticket in tickets:
             stored = dups = 0
+            items = ticket.items
+            i = 0
             try:
-                for p in ticket.items:
+                while True:
+                    status = None
+                    if build is not None:
+                        # The events that need nothing but what this writer remembers; it stops
+                        # at the first other one (with its status when it derived it already).
+                        i, seq, tick, n, d, status = build(
+                            items, i, seen_ids, working, touched, rows, seq, tick, types, apps, VAL_MIN_CHARS,
+                            SAMPLE_EVERY,
+                        )
+                        stored += n
+                        dups += d
+                    if i >= len(items):
+                        break
+                    p = items[i]
+                    i += 1
                     (event_id, ts, etype, source, level, app, group, run_id, body, parts, run_json, ctx_text,
                      message, meta_obj, context) = p
-                    if event_id in seen_ids:
-                        dups += 1
-                        continue
-                    seen_ids.add(event_id)
+                    if status is None:
+                        if event_id in seen_ids:
+                            dups += 1
+                            continue
+                        seen_ids.add(event_id)
                     if run_id is None:
                         run_key = head_id = ctx_id = pay_val = meta_val = None
                         lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
@@ -473,7 +503,8 @@ class Writer:
                         state = working.get(run_id)
                         if state is None:
                             state = adopt(run_id)
-                        status = derive(etype, ts, source, message, meta_obj, context)
+                        if status is None:
+                            status = derive(etype, ts, source, message, meta_obj, context)
                         meta = parts[7]
                         # The record's texts change only with the context, the event's meta or
                         # the status (applying the same context and meta again leaves them).
@@ -521,7 +552,7 @@ class Writer:
                     if tick >= SAMPLE_EVERY:
                         tick = 0
                         text = " ".join(filter(None, parts))
-                        self._samples.update({text[i:i + 3] for i in range(len(text) - 2)})
+                        self._samples.update({text[k:k + 3] for k in range(len(text) - 2)})
                         self._sampled += 1
                     stored += 1
             except sqlite3.Error:
@@ -761,7 +792,7 @@ class Writer:
         lag = self._index_lag() if now >= self._index_pause_until else 0
         try:
             if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
-                self._index_step(INDEX_STEP)
+                self._index_step(INDEX_STEP, yielding=True)
         except BaseException as exc:  # noqa: BLE001 - kept for stats(); a later round tries again
             self._rollback()
             self._forget_working()
@@ -823,9 +854,23 @@ class Writer:
         self._counters["indexed_upto"] = top
         return max(cur.rowcount, 0)
 
-    def _index_step(self, limit: int) -> None:
+    def _index_step(self, limit: int, *, yielding: bool = False) -> None:
+        """Index up to ``limit`` waiting texts in one transaction; ``yielding``: in pieces, and
+        only until a ticket is waiting."""
         self._begin()
-        indexed = self._index_texts(limit)
+        if yielding:
+            indexed = covered = 0
+            queue = self._queue
+            while covered < limit and self._index_lag():
+                piece = min(INDEX_PIECE, limit - covered)
+                indexed += self._index_texts(piece)
+                covered += piece
+                # Reading the deque without the lock is a hint only (a ticket queued just after
+                # waits for one more piece).
+                if queue:
+                    break
+        else:
+            indexed = self._index_texts(limit)
         self._commit()
         self._since_checkpoint += indexed
         self.index_steps += 1
