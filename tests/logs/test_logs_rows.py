@@ -138,3 +138,68 @@ def test_native_rows_hand_back_what_they_do_not_handle():
     assert store._log_rows([free], 0, set(), working, touched, [], 0, 0, set(), set(), 24, 64)[0] == 0
     with pytest.raises(TypeError):
         store._log_rows((free,), 0, set(), working, touched, [], 0, 0, {"t"}, set(), 24, 64)
+
+
+def odd_events() -> list:
+    """Events the native prepare hands to the Python route, or must take exactly as it does."""
+    import datetime
+    import math
+
+    from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
+
+    run = RuntimeRunContext(run_id="odd", meta={"app_id": "a", "flow_name": "f"})
+    base = {"event_type": "stream.delta", "timestamp": 1, "run": run}
+    return [
+        RuntimeEvent(event_id="o1", **base),
+        RuntimeEvent(event_id="o2", payload={"t": (1, 2), "d": datetime.date(2026, 1, 2), "n": math.nan}, **base),
+        RuntimeEvent(event_id="o3", message="lone \ud800 surrogate", **base),
+        RuntimeEvent(event_id="o4", **{**base, "timestamp": 2**63}),
+        RuntimeEvent(event_id="o5", level=20, meta={"app_id": 7, "group_id": "g"}, **base),
+        RuntimeEvent(event_id="o6", **{**base, "run": run.model_copy(update={"agent_id": "changed"})}),
+        RuntimeEvent(event_id="o7", event_type="x", timestamp=3, meta={"app_id": "free"}),
+    ]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_native_prepare_matches_the_python_route(seed, tmp_path, monkeypatch):
+    # The same events prepared by two stores, one through the Python route only: where the
+    # native call answers for the other store, its tuple is the Python route's, value for value.
+    from orvane_devtools.logs import _sqlite
+
+    stream = Stream(seed, 400, n_runs=8, pool=3)
+    events = steady(seed, stream.events) + odd_events() + stream.events[:50]
+    python = RuntimeLogService(Settings({"logs.path": str(tmp_path / "p.db")}))._store
+    native = RuntimeLogService(Settings({"logs.path": str(tmp_path / "n.db")}))._store
+    try:
+        monkeypatch.setattr(_sqlite, "NATIVE_PREPARE", False)
+        answered = 0
+        for ev in events:
+            try:
+                want = python.prepare(ev)
+            except ValueError as exc:
+                want = exc
+            got = RuntimeTallybook._log_prepare(ev, _sqlite._event_json, native._contexts)
+            if got is not None:
+                answered += 1
+                assert got == want, ev.event_id
+            try:
+                native.prepare(ev)  # the Python route: it remembers the contexts as the other did
+            except ValueError:
+                pass
+            assert native._contexts == python._contexts
+        assert answered > len(events) // 2
+    finally:
+        python.close()
+        native.close()
+    # The store's own prepare answers as the Python route did, through the native call.
+    monkeypatch.setattr(_sqlite, "NATIVE_PREPARE", True)
+    store = RuntimeLogService(Settings({"logs.path": str(tmp_path / "q.db")}))._store
+    try:
+        for ev in odd_events():
+            try:
+                got = store.prepare(ev)
+            except ValueError as exc:
+                got = type(exc)
+            assert got is ValueError if ev.event_id in ("o3", "o4") else got[0] == ev.event_id
+    finally:
+        store.close()
