@@ -1,8 +1,6 @@
 // The log database writer's rows, built here for the events that need nothing but what the
 // writer already remembers: see Store::log_rows in store.hpp and the writer (logs/_writer.py),
 // whose loop this does step for step for those events and hands every other event back to.
-#include <cstdio>
-
 #include "names.hpp"
 #include "orvane/pyutil.hpp"
 #include "store.hpp"
@@ -60,19 +58,33 @@ nb::object val_key(nb::handle vals, nb::handle text, Py_ssize_t min_chars, bool 
     return nb::borrow(key);
 }
 
+// The decimal digits of n written at `out` (at most 20); returns how many.
+size_t decimal(size_t n, char *out) {
+    char digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    for (size_t k = 0; k < count; ++k)
+        out[k] = digits[count - 1 - k];
+    return count;
+}
+
 // ("%d,%d,%d,%d,%d,%d,%d,%d" % lengths, " ".join(filter(None, texts))) of the eight texts, the
 // payload's and the meta's left out (as "") where `omit_pay` / `omit_meta`.
 std::pair<nb::object, nb::object> lens_and_text(nb::handle parts, bool omit_pay, bool omit_meta) {
     static PyObject *space = PyUnicode_InternFromString(" ");
-    char lens[kParts * 24];
+    char lens[kParts * 21];
     size_t used = 0;
     nb::object kept = checked(PyList_New(0));
     for (Py_ssize_t k = 0; k < kParts; ++k) {
         PyObject *part = PyTuple_GET_ITEM(parts.ptr(), k);
         bool omitted = (k == kPayloadPart && omit_pay) || (k == kMetaPart && omit_meta);
         Py_ssize_t n = omitted ? 0 : PyUnicode_GET_LENGTH(part);
-        used += static_cast<size_t>(
-            std::snprintf(lens + used, sizeof lens - used, k ? ",%zd" : "%zd", n));
+        if (k)
+            lens[used++] = ',';
+        used += decimal(static_cast<size_t>(n), lens + used);
         if (n > 0 && PyList_Append(kept.ptr(), part) < 0)
             throw nb::python_error();
     }
