@@ -10,6 +10,10 @@ count per thread, processes that open a copy of the file, make 7,680 events and 
 deferred work of the appended events is counted too). The difference over 5,120 events is the
 count per event, given for the whole process, the calling thread and the writer thread, beside U
 (about 266,000 instructions: ``model_copy(deep=True)`` of the plain model).
+
+``LOGS_COUNT_SET="NAME=VALUE,..."`` sets constants of the writer module (``_writer``) or, for names
+that begin with ``sqlite.``, of ``_sqlite`` in the counted processes, to compare variants, e.g.
+``LOGS_COUNT_SET="NATIVE_ROWS=0,sqlite.NATIVE_PREPARE=0"``.
 """
 
 from __future__ import annotations
@@ -34,6 +38,11 @@ os.environ["BENCH_LOGS_N"] = "500000"
 import bench_logs
 from orvane.utils import Settings
 from orvane_devtools.observation import TraceDesk
+from orvane_devtools.logs import _sqlite, _writer
+for item in filter(None, os.environ.get("LOGS_COUNT_SET", "").split(",")):
+    name, value = item.split("=")
+    module, name = (_sqlite, name[7:]) if name.startswith("sqlite.") else (_writer, name)
+    setattr(module, name, int(value))
 settings = {"logs.enabled": True, "logs.path": sys.argv[1], "logs.max_events": 10_000_000}
 desk = TraceDesk.RuntimeTraceDesk(Settings(settings))
 start = int(sys.argv[4])

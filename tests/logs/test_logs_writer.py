@@ -295,3 +295,46 @@ def test_the_memory_service_takes_batches_too():
     assert (batch.stored, batch.duplicates) == (3, 0)
     assert [e.event_id for e in service.query_events()] == ["e1", "e2", "e3"]
     assert service.stats() == {"persistent": False, "path": None, "events": 3, "runs": 1, "appended_events": 3}
+
+
+def test_indexing_between_batches_goes_in_pieces_and_yields_to_a_waiting_append(open_service, monkeypatch):
+    """Texts enter the trigram index in pieces, and a step stops when an append is waiting (it
+    must not hold up that append's commit); the next steps index the rest."""
+    import time
+    from concurrent.futures import Future
+
+    from orvane_devtools.logs import _writer
+
+    monkeypatch.setattr(_writer, "INDEX_BATCH", 40)
+    monkeypatch.setattr(_writer, "INDEX_PIECE", 10)
+    monkeypatch.setattr(_writer, "INDEX_WHEN_IDLE", False)
+    pieces: list[int] = []
+    waiting: list[Future] = []
+    original = _writer.Writer._index_texts
+
+    def piece(self, limit):
+        indexed = original(self, limit)
+        pieces.append(indexed)
+        if len(pieces) == 2:
+            # Something is queued while the second piece runs (the writer's own thread).
+            with self._cond:
+                waiting.append(Future())
+                self._queue.append(_writer._Ticket("barrier", None, waiting[0]))
+        return indexed
+
+    monkeypatch.setattr(_writer.Writer, "_index_texts", piece)
+    service = open_service()
+    asyncio.run(service.append_events([ev(i, run=f"r{i % 3}", message=f"note {i} text") for i in range(100)]))
+    waiting_seen = time.monotonic() + 10
+    while not waiting and time.monotonic() < waiting_seen:
+        time.sleep(0.01)
+    waiting[0].result(10)
+    deadline = time.monotonic() + 10
+    while service.stats()["unindexed_events"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    stats = service.stats()
+    assert stats["unindexed_events"] == 0
+    # The first step stopped after the piece during which the append was queued; the next went on.
+    assert pieces[:2] == [10, 10] and sum(pieces) == 100 and set(pieces) == {10}, pieces
+    assert stats["index_steps"] >= 2
+    assert [e.event_id for e in service.query_events(search="note 57 text")] == ["e57"]
