@@ -61,11 +61,10 @@ IDLE_DELAY = 0.1
 # CHECKPOINT_WAIT_MS for readers to let it.
 WAL_CHECKPOINT_BYTES = 32 * 1024 * 1024
 CHECKPOINT_WAIT_MS = 200
-# Events written between the writer's passive checkpoints (about a MB of WAL). They run after the
+# Events written between the writer's passive checkpoints (a few MB of WAL). They run after the
 # batch's tickets are settled: the connection's own automatic checkpoint would run inside COMMIT,
-# while the appends of the batch still wait. Small ones: a checkpoint holds up an append that
-# arrives meanwhile.
-CHECKPOINT_EVENTS = 1024
+# while the appends of the batch still wait.
+CHECKPOINT_EVENTS = 4096
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
