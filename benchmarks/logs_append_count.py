@@ -13,7 +13,7 @@ count per event, given for the whole process, the calling thread and the writer 
 
 ``LOGS_COUNT_SET="NAME=VALUE,..."`` sets constants of the writer module (``_writer``) or, for names
 that begin with ``sqlite.``, of ``_sqlite`` in the counted processes, to compare variants, e.g.
-``LOGS_COUNT_SET="NATIVE_ROWS=0,sqlite.NATIVE_PREPARE=0"``.
+``LOGS_COUNT_SET="NATIVE_ROWS=0,INDEX_PIECE=1000000000"``.
 """
 
 from __future__ import annotations

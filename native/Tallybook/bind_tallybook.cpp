@@ -214,9 +214,6 @@ NB_MODULE(Tallybook, m) {
              "The persistent log service's writer loop over one ticket's prepared events, for the events\n"
              "that need nothing but what the writer remembers (see the writer): returns (index of the\n"
              "first other event, seq, tick, stored, duplicates, its status when it was derived, else None).")
-        .def_static("_log_prepare", &tally::log_prepare, "event"_a, "to_json"_a, "contexts"_a,
-                    "SQLiteLogStore.prepare(event) of the persistent log service for an event whose run context\n"
-                    "it has met before (or without one); None where its Python route must take the event.")
         .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {

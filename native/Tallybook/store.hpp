@@ -32,15 +32,6 @@ namespace tally {
 
 namespace nb = nanobind;
 
-// SQLiteLogStore.prepare(event) of the log database (logs/_sqlite.py) for an event whose run
-// context the store has met before (`contexts`: the store's run id -> (how the event's JSON ends
-// with that context, its JSON, its search text)), or for an event without one; None where the
-// Python route must take the event (a context not met yet or changed, a timestamp that is not an
-// exact int of 64 bits, a meta that is not an exact dict, or any error, which the Python route
-// raises again as the error that names the file). `to_json`: the event class's serialiser
-// (RuntimeEvent.__pydantic_serializer__.to_json). (logprepare.cpp)
-nb::object log_prepare(nb::handle event, nb::handle to_json, nb::handle contexts);
-
 // The searched record values a run's oldest pending event started from.
 struct Snapshot {
     std::array<PyObject *, kSearchedRecordCount> v = {};  // strong

@@ -9,7 +9,6 @@ import weakref
 from concurrent.futures import Future
 from typing import Any
 
-from ..observation.Tallybook import RuntimeTallybook
 from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._schema import open_writer, prepare_path
@@ -28,10 +27,6 @@ def _serializers() -> tuple[Any, Any]:
 
 # An event's and a run context's JSON (bytes), as ``model_dump_json`` writes them.
 _event_json, _context_json = _serializers()
-_native_prepare = RuntimeTallybook._log_prepare
-# Whether prepare() takes the events whose run context it has met before (and events without one)
-# in one native call (RuntimeTallybook._log_prepare); its own code does the same for every event.
-NATIVE_PREPARE = True
 # Seconds the interpreter's exit waits for each store to write what is queued.
 EXIT_WAIT = 10.0
 
@@ -112,10 +107,6 @@ class SQLiteLogStore:
         derivation reads, as they are now: a change the caller makes to its event later is not seen
         by the writer.
         """
-        if NATIVE_PREPARE:
-            prepared = _native_prepare(event, _event_json, self._contexts)
-            if prepared is not None:
-                return prepared
         event_id = event.event_id
         ts = event.timestamp
         if not isinstance(ts, int) or not _INT64[0] <= ts <= _INT64[1]:

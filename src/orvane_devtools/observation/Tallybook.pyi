@@ -124,11 +124,6 @@ class RuntimeTallybook:
         payload and meta texts have their keys): derives each and appends its row to ``rows``.
         Returns (index of the first other event, seq, tick, stored, duplicates, the run's status
         when that event was derived already, else None); the writer goes on from there."""
-    @staticmethod
-    def _log_prepare(event: RuntimeEvent, to_json: Any, contexts: dict[str, tuple[bytes, str, str]]) -> tuple | None:
-        """``SQLiteLogStore.prepare(event)`` of the persistent log service for an event whose run
-        context it has met before (``contexts``), or one without; None where its Python route must
-        take the event (a new or changed context, an odd timestamp or meta, any error)."""
     def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
         """Insert (or replace) a run record as if this store had derived it from the run's events.
 
