@@ -70,12 +70,8 @@ DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
-# A step between batches indexes INDEX_PIECE texts per statement and ends early when a ticket
-# is waiting: it runs while the appending side prepares its next batch, and must not hold up
-# that batch's commit for much longer than one piece takes.
 INDEX_BATCH = 1024
 INDEX_STEP = 8192
-INDEX_PIECE = 256
 INDEX_WHEN_IDLE = True
 # One event text in SAMPLE_EVERY is counted into the trigram frequencies the search planner uses.
 SAMPLE_EVERY = 64
@@ -791,7 +787,7 @@ class Writer:
         lag = self._index_lag() if now >= self._index_pause_until else 0
         try:
             if lag >= INDEX_BATCH or (lag and idle and INDEX_WHEN_IDLE):
-                self._index_step(INDEX_STEP, yielding=True)
+                self._index_step(INDEX_STEP)
         except BaseException as exc:  # noqa: BLE001 - kept for stats(); a later round tries again
             self._rollback()
             self._forget_working()
@@ -853,23 +849,9 @@ class Writer:
         self._counters["indexed_upto"] = top
         return max(cur.rowcount, 0)
 
-    def _index_step(self, limit: int, *, yielding: bool = False) -> None:
-        """Index up to ``limit`` waiting texts in one transaction; ``yielding``: in pieces, and
-        only until a ticket is waiting."""
+    def _index_step(self, limit: int) -> None:
         self._begin()
-        if yielding:
-            indexed = covered = 0
-            queue = self._queue
-            while covered < limit and self._index_lag():
-                piece = min(INDEX_PIECE, limit - covered)
-                indexed += self._index_texts(piece)
-                covered += piece
-                # Reading the deque without the lock is a hint only (a ticket queued just after
-                # waits for one more piece).
-                if queue:
-                    break
-        else:
-            indexed = self._index_texts(limit)
+        indexed = self._index_texts(limit)
         self._commit()
         self._since_checkpoint += indexed
         self.index_steps += 1
