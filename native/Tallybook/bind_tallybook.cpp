@@ -209,6 +209,11 @@ NB_MODULE(Tallybook, m) {
             "Update the record of the run ``run`` (a run context) as ``append_event`` would for an event with\n"
             "these fields, without keeping the event or writing the run's search text; returns the run's\n"
             "status after it. For a store used to derive records only (the persistent log service's writer).")
+        .def("_log_rows", &Store::log_rows, "items"_a, "start"_a, "seen_ids"_a, "working"_a, "touched"_a, "rows"_a,
+             "seq"_a, "tick"_a, "types"_a, "apps"_a, "val_min_chars"_a, "sample_every"_a,
+             "The persistent log service's writer loop over one ticket's prepared events, for the events\n"
+             "that need nothing but what the writer remembers (see the writer): returns (index of the\n"
+             "first other event, seq, tick, stored, duplicates, its status when it was derived, else None).")
         .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {

@@ -81,6 +81,10 @@ SAMPLE_FLUSH = 512
 VAL_MIN_CHARS = 24
 VAL_MEMORY = 32
 
+# Whether the writer builds the rows of the events that need nothing but what it remembers in
+# one native call per ticket (RuntimeTallybook._log_rows); its own loop does the same.
+NATIVE_ROWS = True
+
 # A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
 (P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON, P_CTX_TEXT, P_MESSAGE,
  P_META, P_CONTEXT) = range(15)
@@ -160,6 +164,9 @@ class Writer:
         self._tally_cls = RuntimeTallybook
         self._norm = RuntimeTallybook._normalize_search_text
         self._deriver = RuntimeTallybook(1)
+        # The native loop over the events that need nothing but what this writer remembers
+        # (None: every event through the loop in _write_once, which does the same).
+        self._build_rows = self._deriver._log_rows if NATIVE_ROWS else None
         self._working: dict[str, _RunState] = {}
         self._derived = 0
         # Distinct values in the `names` table, by kind.
@@ -455,16 +462,34 @@ class Writer:
         types = self._names[NAME_EVENT_TYPE]
         apps = self._names[NAME_EVENT_APP_ID]
         tick = self._sample_tick
+        build = self._build_rows
         for ticket in tickets:
             stored = dups = 0
+            items = ticket.items
+            i = 0
             try:
-                for p in ticket.items:
+                while True:
+                    status = None
+                    if build is not None:
+                        # The events that need nothing but what this writer remembers; it stops
+                        # at the first other one (with its status when it derived it already).
+                        i, seq, tick, n, d, status = build(
+                            items, i, seen_ids, working, touched, rows, seq, tick, types, apps, VAL_MIN_CHARS,
+                            SAMPLE_EVERY,
+                        )
+                        stored += n
+                        dups += d
+                    if i >= len(items):
+                        break
+                    p = items[i]
+                    i += 1
                     (event_id, ts, etype, source, level, app, group, run_id, body, parts, run_json, ctx_text,
                      message, meta_obj, context) = p
-                    if event_id in seen_ids:
-                        dups += 1
-                        continue
-                    seen_ids.add(event_id)
+                    if status is None:
+                        if event_id in seen_ids:
+                            dups += 1
+                            continue
+                        seen_ids.add(event_id)
                     if run_id is None:
                         run_key = head_id = ctx_id = pay_val = meta_val = None
                         lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
@@ -473,7 +498,8 @@ class Writer:
                         state = working.get(run_id)
                         if state is None:
                             state = adopt(run_id)
-                        status = derive(etype, ts, source, message, meta_obj, context)
+                        if status is None:
+                            status = derive(etype, ts, source, message, meta_obj, context)
                         meta = parts[7]
                         # The record's texts change only with the context, the event's meta or
                         # the status (applying the same context and meta again leaves them).
@@ -521,7 +547,7 @@ class Writer:
                     if tick >= SAMPLE_EVERY:
                         tick = 0
                         text = " ".join(filter(None, parts))
-                        self._samples.update({text[i:i + 3] for i in range(len(text) - 2)})
+                        self._samples.update({text[k:k + 3] for k in range(len(text) - 2)})
                         self._sampled += 1
                     stored += 1
             except sqlite3.Error:

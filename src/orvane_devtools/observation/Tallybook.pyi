@@ -113,6 +113,17 @@ class RuntimeTallybook:
         """Update the record of the run ``run`` as ``append_event`` would for an event with these
         fields, without keeping the event or writing the run's search text; returns the run's status
         after it. For a store used to derive records only (the persistent log service's writer)."""
+    def _log_rows(
+        self, items: list[tuple], start: int, seen_ids: set[str], working: dict[str, Any],
+        touched: dict[str, Any], rows: list[tuple], seq: int, tick: int, types: set[str], apps: set[str],
+        val_min_chars: int, sample_every: int,
+    ) -> tuple[int, int, int, int, int, str | None]:
+        """The persistent log service's writer loop over one ticket's prepared events, from
+        ``items[start]`` on, for the events that need nothing but what the writer remembers (a
+        duplicate; an event of a known run whose head and context rows stay and whose repeated
+        payload and meta texts have their keys): derives each and appends its row to ``rows``.
+        Returns (index of the first other event, seq, tick, stored, duplicates, the run's status
+        when that event was derived already, else None); the writer goes on from there."""
     def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
         """Insert (or replace) a run record as if this store had derived it from the run's events.
 
