@@ -88,16 +88,16 @@ ModelLayout model_layout(PyObject *cls, PyObject *fields) {
     ModelLayout out;
     out.cls = cls;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        PyObject *spec = PyTuple_GET_ITEM(fields, i);
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(spec, 0)))
+        PyObject *entry = PyTuple_GET_ITEM(fields, i);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 0)))
             bad_layout();
-        long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 1));
+        long kind = PyLong_AsLong(PyTuple_GET_ITEM(entry, 1));
         if (kind == -1 && PyErr_Occurred())
             throw nb::python_error();
         if (kind < 0 || kind > static_cast<long>(FieldKind::NonEmptyStr))
             bad_layout();
-        PyObject *fallback = PyTuple_GET_ITEM(spec, 2);
-        out.fields.push_back(Field{PyTuple_GET_ITEM(spec, 0), static_cast<FieldKind>(kind),
+        PyObject *fallback = PyTuple_GET_ITEM(entry, 2);
+        out.fields.push_back(Field{PyTuple_GET_ITEM(entry, 0), static_cast<FieldKind>(kind),
                                    fallback == Py_Ellipsis ? nullptr : fallback});
     }
     out.blank = nb::steal(PyDict_New());
