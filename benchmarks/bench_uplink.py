@@ -82,6 +82,20 @@ def closed_port_url() -> str:
     return f"http://127.0.0.1:{port}/observation/ingest"
 
 
+def idle_worker_sink(first_event, timeout: float = 10.0, settle: float = 0.05):
+    """A sink whose listener is down and whose worker, after one failed upload of ``first_event``,
+    waits out a long back-off: from then on only the caller's path of an append runs."""
+    sink = RemoteTraceSink(endpoint=closed_port_url(), api_key="k")
+    sink.append_event_nowait(first_event)
+    deadline = time.perf_counter() + timeout
+    while sink.get_stats()["upload_failure_count"] == 0 and time.perf_counter() < deadline:
+        time.sleep(0.01)
+    sink._next_retry_at = time.monotonic() + 3600  # the worker waits quietly from now on
+    sink._worker_event.set()
+    time.sleep(settle)
+    return sink
+
+
 def caller_cost(sink, events, chunk, before_chunk, rounds=5):
     """Median (thread CPU, wall) seconds per append_event_nowait over `rounds` passes; each pass
     appends `events` in chunks, calling `before_chunk` (untimed) before each chunk."""
@@ -118,14 +132,7 @@ def caller_cost_per_shape(u_thread: float, rounds: int = 401, per_round: int = 2
     """Rows of append_event_nowait on each event shape, caller's path alone (see the docstring)."""
     rows = []
     for shape in SHAPES:
-        sink = RemoteTraceSink(endpoint=closed_port_url(), api_key="k")
-        sink.append_event_nowait(shaped_event(shape, 0))
-        deadline = time.perf_counter() + 10
-        while sink.get_stats()["upload_failure_count"] == 0 and time.perf_counter() < deadline:
-            time.sleep(0.01)
-        sink._next_retry_at = time.monotonic() + 3600  # the worker waits quietly from now on
-        sink._worker_event.set()
-        time.sleep(0.05)
+        sink = idle_worker_sink(shaped_event(shape, 0))
         cpu = []
         for r in range(rounds):
             sink._pending_events.clear()

@@ -77,25 +77,12 @@ def main(what: str, shape: str, n: int) -> None:
 
         shutil.rmtree(tmp, ignore_errors=True)
     elif what == "uplink":
-        import socket
-        import time
         import warnings
 
-        from orvane_devtools.observation.backends.Uplink import RemoteTraceSink
+        from bench_uplink import idle_worker_sink
 
         warnings.simplefilter("ignore")
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        sink = RemoteTraceSink(endpoint=f"http://127.0.0.1:{port}/observation/ingest", api_key="k")
-        sink.append_event_nowait(shaped_event(shape, 10**7))
-        deadline = time.perf_counter() + 60
-        while sink.get_stats()["upload_failure_count"] == 0 and time.perf_counter() < deadline:
-            time.sleep(0.01)
-        sink._next_retry_at = time.monotonic() + 3600  # the worker waits quietly from now on
-        sink._worker_event.set()
-        time.sleep(0.2)
+        sink = idle_worker_sink(shaped_event(shape, 10**7), timeout=60, settle=0.2)
         for i in range(200):
             sink.append_event_nowait(shaped_event(shape, 10**7 + 1 + i))
         sink._pending_events.clear()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+from concurrent.futures import Future
 
 import pytest
 from listener_helpers import body, event
@@ -29,6 +30,22 @@ class Recorder:
         self.ids.append(ev.event_id)
 
 
+def _refuse_commits(store, message):
+    """Make the store's hand-off to its writer fail like a full disk while ``broken["on"]``."""
+    real_submit = store.submit  # hands the writer one transaction's worth of events
+    broken = {"on": True}
+
+    def submit(prepared, loop=None):
+        if broken["on"]:
+            failed: Future = Future()
+            failed.set_exception(OSError(28, message))
+            return failed
+        return real_submit(prepared, loop)
+
+    store.submit = submit
+    return broken
+
+
 def test_an_event_the_store_refuses_is_rejected_by_its_index_and_the_rest_is_kept(tmp_path):
     recorder = Recorder()
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db"), backends=[recorder])
@@ -52,22 +69,10 @@ def test_an_event_the_store_refuses_is_rejected_by_its_index_and_the_rest_is_kep
 
 
 def test_the_desk_and_its_sinks_get_events_only_once_they_are_committed(tmp_path):
-    from concurrent.futures import Future
-
     recorder = Recorder()
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db"), backends=[recorder])
     store = core.log_service._store
-    real_submit = store.submit
-    broken = {"on": True}
-
-    def submit(prepared, loop=None):
-        if broken["on"]:
-            failed: Future = Future()
-            failed.set_exception(OSError(28, "No space left on device"))
-            return failed
-        return real_submit(prepared, loop)
-
-    store.submit = submit
+    broken = _refuse_commits(store, "No space left on device")
     events = [event(i, "run-f") for i in range(4)]
 
     async def scenario():
@@ -91,22 +96,10 @@ def test_the_desk_and_its_sinks_get_events_only_once_they_are_committed(tmp_path
 
 
 def test_failed_group_commit_marks_the_whole_batch_for_the_retry(tmp_path):
-    from concurrent.futures import Future
-
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
     service = core.desk.log_service
     store = service._store
-    real_submit = store.submit  # hands the writer one transaction's worth of events
-    broken = {"on": True}
-
-    def submit(prepared, loop=None):
-        if broken["on"]:
-            failed: Future = Future()
-            failed.set_exception(OSError(28, "database or disk is full"))
-            return failed
-        return real_submit(prepared, loop)
-
-    store.submit = submit
+    broken = _refuse_commits(store, "database or disk is full")
     events = [event(i, "run-g") for i in range(5)]
 
     async def scenario():
@@ -133,8 +126,6 @@ def test_stats_rate_and_counts(tmp_path):
 def test_retry_during_a_slow_commit_is_acknowledged_by_its_own_commit(tmp_path):
     """A sink that times out retries while the first request is still committing: the retry
     is answered after a commit that holds its events, whatever becomes of the first."""
-    from concurrent.futures import Future
-
     recorder = Recorder()
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"), backends=[recorder])
     store = core.log_service._store
