@@ -35,6 +35,7 @@ inline Name m_search{"search"};
 
 // ---- keywords
 inline Name k_maxlen{"maxlen"};
+inline Name k_fallback{"fallback"};
 
 // ---- mapping keys (of event and run meta)
 inline Name d_app_id{"app_id"};

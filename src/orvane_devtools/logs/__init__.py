@@ -195,6 +195,20 @@ class RuntimeLogService:
         )
 
     @property
+    def _reads_event_at_once(self) -> bool:
+        """Whether ``append_event`` reads all it keeps of its event before it first suspends and
+        keeps only immutable values and copies of its own (so the facade may hand over the copy it
+        holds rather than a deep copy made for this call): true on a file while ``append_event``
+        and the store's encoding of events are this package's own."""
+        store = self._store
+        return (
+            store.persistent
+            and type(self).append_event is _own_append_event
+            and "append_event" not in self.__dict__
+            and store.reads_event_at_once()
+        )
+
+    @property
     def max_events(self) -> int:
         """How many events are kept (``logs.max_events``)."""
         return self._max_events
@@ -444,3 +458,4 @@ class RuntimeLogService:
 
 
 _own_query_runs = RuntimeLogService.query_runs
+_own_append_event = RuntimeLogService.append_event
