@@ -201,11 +201,12 @@ class RuntimeLogService:
         holds rather than a deep copy made for this call): true on a file while ``append_event``
         and the store's encoding of events are this package's own."""
         store = self._store
+        if not store.persistent or type(self).append_event is not _own_append_event:
+            return False
+        cls = type(store)
         return (
-            store.persistent
-            and type(self).append_event is _own_append_event
-            and "append_event" not in self.__dict__
-            and store.reads_event_at_once()
+            cls.prepare is cls._own_prepare and cls.append is cls._own_append and "append_event" not in self.__dict__
+            and "prepare" not in store.__dict__ and "append" not in store.__dict__
         )
 
     @property

@@ -182,15 +182,6 @@ class SQLiteLogStore:
             context,
         )
 
-    def reads_event_at_once(self) -> bool:
-        """Whether appends read their events only in prepare() as this class defines it (which
-        keeps nothing of an event but immutable values and copies of its own)."""
-        cls = type(self)
-        return (
-            cls.prepare is _own_prepare and cls.append is _own_append and "prepare" not in self.__dict__
-            and "append" not in self.__dict__
-        )
-
     def _context(self, run: Any) -> tuple[bytes, str, str]:
         """(how an event's JSON ends with this run context, the context's JSON, its search text),
         remembered per run id: a run's events mostly carry the same context."""
@@ -303,8 +294,10 @@ class SQLiteLogStore:
         return self._reader.query_events(**kw)
 
 
-_own_prepare = SQLiteLogStore.prepare
-_own_append = SQLiteLogStore.append
+# Appends read their events only in prepare() while these are the class's own (see
+# RuntimeLogService._reads_event_at_once).
+SQLiteLogStore._own_prepare = SQLiteLogStore.prepare
+SQLiteLogStore._own_append = SQLiteLogStore.append
 
 
 def _release(writer: Writer, reader: Reader) -> None:
