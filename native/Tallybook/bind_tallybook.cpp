@@ -155,6 +155,7 @@ NB_MODULE(Tallybook, m) {
         "may leave out (kind 5) takes `absent` when that is not None, and then counts as given.");
 
     m.def("_log_prepare", &tally::log_prepare, "event"_a.none(), "event_json"_a, "contexts"_a, "context_of"_a,
+          "texts"_a,
           "The persistent log service's prepared tuple of one event (SQLiteLogStore.prepare, done natively),\n"
           "or None when the event needs the Python body (see logs/_sqlite.py).");
     m.def("_private_copy", &tally::private_copy, "d"_a,

@@ -47,6 +47,129 @@ PyObject *dict_get(PyObject *d, Name &key) {
     return v;
 }
 
+// ---- normalised texts a run's events repeat
+
+// Plain JSON data: exact dicts with exact str keys, exact lists and tuples, and the immutable
+// scalars, at most kMaxDepth levels deep.
+constexpr int kMaxDepth = 32;
+
+bool plain_data(PyObject *v, int depth = 0) {
+    if (immutable_scalar(v))
+        return true;
+    if (depth >= kMaxDepth)
+        return false;
+    if (PyDict_CheckExact(v)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *x;
+        while (PyDict_Next(v, &pos, &k, &x))
+            if (!PyUnicode_CheckExact(k) || !plain_data(x, depth + 1))
+                return false;
+        return true;
+    }
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+        PyObject *seq = v;
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!plain_data(PySequence_Fast_GET_ITEM(seq, i), depth + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// Whether `a` is plain JSON data and `b` the same data: the same types all the way down (so 1,
+// 1.0 and True differ), equal str and int values, floats with the same bits, dicts with the same
+// keys in the same order. Such values have the same normalised text. Runs no Python code.
+bool same_data(PyObject *a, PyObject *b, int depth = 0) {
+    if (Py_TYPE(a) != Py_TYPE(b))
+        return false;
+    if (a == Py_None || PyBool_Check(a))
+        return a == b;
+    if (PyUnicode_CheckExact(a) || PyLong_CheckExact(a))
+        return same_value(a, b);
+    if (PyFloat_CheckExact(a)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    if (depth >= kMaxDepth)
+        return false;
+    if (PyDict_CheckExact(a)) {
+        if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b))
+            return false;
+        Py_ssize_t pa = 0, pb = 0;
+        PyObject *ka, *va, *kb, *vb;
+        while (PyDict_Next(a, &pa, &ka, &va)) {
+            if (!PyDict_Next(b, &pb, &kb, &vb))
+                return false;
+            if (!PyUnicode_CheckExact(ka) || !PyUnicode_CheckExact(kb) || !same_value(ka, kb) ||
+                !same_data(va, vb, depth + 1))
+                return false;
+        }
+        return true;
+    }
+    if (PyList_CheckExact(a) || PyTuple_CheckExact(a)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(a);
+        if (n != PySequence_Fast_GET_SIZE(b))
+            return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!same_data(PySequence_Fast_GET_ITEM(a, i), PySequence_Fast_GET_ITEM(b, i), depth + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// What the store remembers of a run's recent payloads and metas (a list of four: per piece the
+// last normalised text, and a private copy of the value once two events in a row had that text),
+// at most kMemoRuns runs.
+constexpr Py_ssize_t kMemoRuns = 4096;
+constexpr Py_ssize_t kMemoSize = 4;
+
+// normalize(value), taken from the run's memo when `value` is the same data as the copy kept
+// there; `slot` 0 for the payload, 1 for the meta. Only str and plain data are stored in the
+// memo, so replacing an entry runs no Python code.
+nb::object memo_norm(nb::handle value, PyObject *memo, Py_ssize_t slot) {
+    if (memo == nullptr)
+        return norm(value);
+    nb::object text = nb::borrow(PyList_GET_ITEM(memo, 2 * slot));
+    nb::object kept = nb::borrow(PyList_GET_ITEM(memo, 2 * slot + 1));
+    if (!kept.is_none() && same_data(value.ptr(), kept.ptr()))
+        return text;
+    nb::object made = norm(value);
+    nb::object copy = nb::none();
+    // The run repeats this text: keep the data to compare the next events' values with.
+    if (!text.is_none() && same_value(made.ptr(), text.ptr()) && plain_data(value.ptr())) {
+        try {
+            copy = orvane::models::deep_copy(value);
+        } catch (nb::python_error &) {
+            copy = nb::none();
+        }
+    }
+    if (PyList_SetItem(memo, 2 * slot, made.inc_ref().ptr()) < 0 ||
+        PyList_SetItem(memo, 2 * slot + 1, copy.inc_ref().ptr()) < 0)
+        throw nb::python_error();
+    return made;
+}
+
+// The memo list of `run_id` in `texts` (made when missing); null without a run or a usable dict.
+PyObject *memo_of(nb::handle texts, nb::handle run_id) {
+    if (run_id.is_none() || !PyDict_CheckExact(texts.ptr()) || !PyUnicode_CheckExact(run_id.ptr()))
+        return nullptr;
+    PyObject *found = PyDict_GetItemWithError(texts.ptr(), run_id.ptr());  // borrowed
+    if (found == nullptr && PyErr_Occurred())
+        throw nb::python_error();
+    if (found != nullptr)
+        return PyList_CheckExact(found) && PyList_GET_SIZE(found) == kMemoSize ? found : nullptr;
+    if (PyDict_GET_SIZE(texts.ptr()) >= kMemoRuns)
+        PyDict_Clear(texts.ptr());
+    nb::object fresh = checked(PyList_New(kMemoSize));
+    for (Py_ssize_t k = 0; k < kMemoSize; ++k)
+        PyList_SET_ITEM(fresh.ptr(), k, Py_NewRef(Py_None));
+    if (PyDict_SetItem(texts.ptr(), run_id.ptr(), fresh.ptr()) < 0)
+        throw nb::python_error();
+    return fresh.ptr();  // the dict holds it
+}
+
 }  // namespace
 
 nb::object private_copy(nb::handle d) {
@@ -71,7 +194,8 @@ nb::object private_copy(nb::handle d) {
     return out;
 }
 
-nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle contexts, nb::handle context_of) {
+nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle contexts, nb::handle context_of,
+                       nb::handle texts) {
     nb::object event_cls = orvane::outside::get(o_runtime_event);
     if (reinterpret_cast<PyObject *>(Py_TYPE(event.ptr())) != event_cls.ptr() || !PyDict_CheckExact(contexts.ptr()))
         return nb::none();
@@ -96,17 +220,22 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     nb::object source = orvane::py::attr(event, a_source);
     nb::object level = orvane::py::attr(event, a_level);
     nb::object message = orvane::py::attr(event, a_message);
+    nb::object run = orvane::py::attr(event, a_run);
     nb::object parts = checked(PyTuple_New(8));
     {
         nb::object payload = orvane::py::attr(event, a_payload);
         nb::object error = orvane::py::attr(event, a_error);
         nb::object meta = orvane::py::attr(event, a_meta);
         nb::handle values[8] = {event_id, etype, source, level, message, payload, error, meta};
-        for (Py_ssize_t k = 0; k < 8; ++k)
-            PyTuple_SET_ITEM(parts.ptr(), k, norm(values[k]).release().ptr());
+        PyObject *memo = run.is_none() ? nullptr : memo_of(texts, orvane::py::attr(run, a_run_id));
+        for (Py_ssize_t k = 0; k < 8; ++k) {
+            nb::object text = k == 5 ? memo_norm(values[k], memo, 0)
+                              : k == 7 ? memo_norm(values[k], memo, 1)
+                                       : norm(values[k]);
+            PyTuple_SET_ITEM(parts.ptr(), k, text.release().ptr());
+        }
     }
 
-    nb::object run = orvane::py::attr(event, a_run);
     nb::object run_id = nb::none(), run_json = nb::none(), ctx_text = nb::none(), context = nb::none(), body;
     if (run.is_none()) {
         body = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(full.ptr()), PyBytes_GET_SIZE(full.ptr()), nullptr));

@@ -20,10 +20,14 @@ namespace nb = nanobind;
 //               its search text): the store's cache, read here
 //   context_of  called with the run context when the cache has no matching entry; returns such
 //               an entry (and caches it)
+//   texts       run id -> what this function remembers of the run's payload and meta texts (a
+//               dict it fills; the caller only keeps it), so that a value the run repeats is not
+//               normalised again
 //
 // Errors of the serialiser, of a value's normalised text or of `context_of` propagate (the caller
 // refuses the event with them).
-nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle contexts, nb::handle context_of);
+nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle contexts, nb::handle context_of,
+                       nb::handle texts);
 
 // A copy of the dict `d` that shares only immutable scalars with it (str, int, float, bool and
 // None, exact types): every other value is deep-copied (a value whose deep copy fails is shared,

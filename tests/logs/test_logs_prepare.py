@@ -78,6 +78,48 @@ def test_native_encoding_matches_the_python_body(tmp_path, monkeypatch, seed):
         assert same(g, w), ev
 
 
+def test_repeated_values_keep_their_own_texts(tmp_path, monkeypatch):
+    """A run's payloads and metas that look alike (equal, or the very same object changed in place
+    between appends) still get each their own normalised text."""
+    shared = {"n": 1, "tags": ["x"]}
+    payloads = [
+        {"a": 1}, {"a": 1}, {"a": 1}, {"a": True}, {"a": 1.0}, {"a": 1}, {"a": 1}, {"b": 1, "a": 1},
+        {"a": 1, "b": 1}, {"a": 1, "b": 1}, {"a": -0.0}, {"a": 0.0}, {"a": 0.0}, {"a": (1, "Straße")},
+        {"a": [1, "Straße"]}, {"a": [1, "STRASSE"]}, "Text", "Text", "TEXT", shared, shared, shared,
+    ]
+    metas = [{"app_id": "A"}, {"app_id": "A"}, {"app_id": "A"}, {"app_id": "a"}, {"app_id": "A", "k": [1]}]
+    events = []
+    for i, payload in enumerate(payloads):
+        events.append(RuntimeEvent.model_construct(
+            event_id=f"e{i}", event_type="stream.delta", timestamp=T0 + i, source=None, level="info",
+            message=None, payload=payload, error=None, meta=metas[i % len(metas)],
+            run=RuntimeRunContext(run_id="run-1"),
+        ))
+
+    def encode(service):
+        out = []
+        for k, ev in enumerate(events):
+            if k == len(events) - 2:
+                shared["tags"].append("y")  # the same object, changed since the last append
+            if k == len(events) - 1:
+                shared["n"] = True
+            out.append(service._store.prepare(ev)[9])
+        return out
+
+    native = RuntimeLogService(Settings({"logs.path": str(tmp_path / "a.db")}))
+    plain = RuntimeLogService(Settings({"logs.path": str(tmp_path / "b.db")}))
+    try:
+        got = encode(native)
+        shared.update(n=1, tags=["x"])
+        python_body(monkeypatch)
+        want = encode(plain)
+    finally:
+        native.close()
+        plain.close()
+    assert got == want
+    assert got[3][5] == '{"a": true}' and got[4][5] == '{"a": 1.0}' and got[-1][5] == '{"n": true, "tags": ["x", "y"]}'
+
+
 def test_refusals_are_worded_alike(store, monkeypatch):
     bad = [
         RuntimeEvent.model_construct(event_id="e-ts", event_type="x", timestamp=2**63, meta={}, run=None),

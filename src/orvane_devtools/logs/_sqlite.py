@@ -61,6 +61,8 @@ class SQLiteLogStore:
         self._lock = threading.Lock()
         self._closed = False
         self._contexts: dict[str, tuple[bytes, str, str]] = {}
+        # What the native prepare remembers of each run's payload and meta texts.
+        self._texts: dict[str, list] = {}
         self._start()
         with _live_lock:
             _live.add(self)
@@ -116,7 +118,7 @@ class SQLiteLogStore:
         """
         if normalize is _own_normalize:
             try:
-                prepared = _log_prepare(event, _event_json, self._contexts, self._context)
+                prepared = _log_prepare(event, _event_json, self._contexts, self._context, self._texts)
             except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
                 raise ValueError(
                     f"event {event.event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"

@@ -182,7 +182,8 @@ def _model_from_json(
     the text may leave out takes ``absent`` when that is not None, and then counts as given."""
 
 def _log_prepare(
-    event: Any, event_json: Any, contexts: dict[str, tuple[bytes, str, str]], context_of: Any
+    event: Any, event_json: Any, contexts: dict[str, tuple[bytes, str, str]], context_of: Any,
+    texts: dict[str, list[Any]],
 ) -> tuple | None:
     """The persistent log service's prepared tuple of ``event`` (``SQLiteLogStore.prepare`` done
     natively), or None when the event needs the Python body: not an exact ``RuntimeEvent``, a
