@@ -25,9 +25,21 @@ enum Prepared : Py_ssize_t {
 // normalize(value): the run store's normalised search text of a value.
 nb::object norm(nb::handle value) { return orvane::py::text_from_utf8(orvane::search::normalized(value)); }
 
-// A cache entry as the store makes them: (bytes, str, str).
+// A cache entry as the store makes them: (bytes, str, str), or the same with a fourth item made
+// here (see known_context).
 bool is_entry(PyObject *e) {
-    return PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) == 3 && PyBytes_CheckExact(PyTuple_GET_ITEM(e, 0));
+    return PyTuple_CheckExact(e) && (PyTuple_GET_SIZE(e) == 3 || PyTuple_GET_SIZE(e) == 4) &&
+           PyBytes_CheckExact(PyTuple_GET_ITEM(e, 0));
+}
+
+// Whether the model has no extra fields (pydantic keeps them in __pydantic_extra__; they are
+// written after the declared ones).
+bool no_extra(nb::handle model) {
+    PyObject *extra = nullptr;
+    if (PyObject_GetOptionalAttr(model.ptr(), a_extra.get(), &extra) < 0)
+        throw nb::python_error();
+    nb::object held = nb::steal(extra);
+    return extra == nullptr || extra == Py_None || (PyDict_CheckExact(extra) && PyDict_GET_SIZE(extra) == 0);
 }
 
 // full.endswith(tail), both bytes
@@ -170,6 +182,46 @@ PyObject *memo_of(nb::handle texts, nb::handle run_id) {
     return fresh.ptr();  // the dict holds it
 }
 
+// ---- run contexts a run's events repeat
+
+// The fourth item of a cache entry: (the run context's class, a private copy of its fields), made
+// once an event's JSON was seen to end with the entry's context JSON and the fields are plain
+// data. A later event of that class with no extra fields whose run context has the same data
+// (same_data) and no extra fields writes the same context JSON at its end, so its JSON without
+// the context is its JSON with the `run` field excluded, and the entry's JSON and text are its
+// context's.
+nb::object context_stamp(nb::handle run, nb::handle fields) {
+    if (!PyDict_CheckExact(fields.ptr()) || !plain_data(fields.ptr()) || !no_extra(run))
+        return nb::object();
+    nb::object copy;
+    try {
+        copy = orvane::models::deep_copy(fields);
+    } catch (nb::python_error &) {
+        return nb::object();
+    }
+    return nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(run.ptr()))), copy);
+}
+
+bool known_context(PyObject *entry, nb::handle event, nb::handle run, nb::handle fields) {
+    if (PyTuple_GET_SIZE(entry) != 4)
+        return false;
+    PyObject *stamp = PyTuple_GET_ITEM(entry, 3);
+    return PyTuple_CheckExact(stamp) && PyTuple_GET_SIZE(stamp) == 2 &&
+           PyTuple_GET_ITEM(stamp, 0) == reinterpret_cast<PyObject *>(Py_TYPE(run.ptr())) &&
+           same_data(fields.ptr(), PyTuple_GET_ITEM(stamp, 1)) && no_extra(run) && no_extra(event);
+}
+
+// {"run"}, the exclusion of an event's JSON without its run context (kept for the process).
+PyObject *run_only() {
+    static PyObject *set = [] {
+        PyObject *s = PySet_New(nullptr);
+        if (s == nullptr || PySet_Add(s, a_run.get()) < 0)
+            throw nb::python_error();
+        return s;
+    }();
+    return set;
+}
+
 }  // namespace
 
 nb::object private_copy(nb::handle d) {
@@ -210,24 +262,40 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     if (overflow != 0)
         return nb::none();
 
+    nb::object run = orvane::py::attr(event, a_run);
+    nb::object run_id = nb::none(), fields, cached;
+    if (!run.is_none()) {
+        run_id = orvane::py::attr(run, a_run_id);
+        fields = orvane::py::attr(run, a_dict);
+        PyObject *found = PyDict_GetItemWithError(contexts.ptr(), run_id.ptr());  // borrowed
+        if (found == nullptr && PyErr_Occurred())
+            throw nb::python_error();
+        if (found != nullptr) {
+            if (!is_entry(found))
+                return nb::none();
+            cached = nb::borrow(found);
+        }
+    }
+    const nb::handle as_text(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     // The event's JSON in UTF-8: an event with a lone surrogate anywhere, or a value whose string
-    // form raises, stops here.
-    nb::object full = orvane::py::call_kw(
-        event_json, {event}, {{&k_fallback, nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type))}});
+    // form raises, stops here. Without its run context when that is one the run's events had.
+    bool known = cached.is_valid() && known_context(cached.ptr(), event, run, fields);
+    nb::object full = known ? orvane::py::call_kw(event_json, {event},
+                                                  {{&k_fallback, as_text}, {&k_exclude, nb::handle(run_only())}})
+                            : orvane::py::call_kw(event_json, {event}, {{&k_fallback, as_text}});
     if (!PyBytes_CheckExact(full.ptr()))
         return nb::none();
     nb::object etype = orvane::py::attr(event, a_event_type);
     nb::object source = orvane::py::attr(event, a_source);
     nb::object level = orvane::py::attr(event, a_level);
     nb::object message = orvane::py::attr(event, a_message);
-    nb::object run = orvane::py::attr(event, a_run);
     nb::object parts = checked(PyTuple_New(8));
     {
         nb::object payload = orvane::py::attr(event, a_payload);
         nb::object error = orvane::py::attr(event, a_error);
         nb::object meta = orvane::py::attr(event, a_meta);
         nb::handle values[8] = {event_id, etype, source, level, message, payload, error, meta};
-        PyObject *memo = run.is_none() ? nullptr : memo_of(texts, orvane::py::attr(run, a_run_id));
+        PyObject *memo = run.is_none() ? nullptr : memo_of(texts, run_id);
         for (Py_ssize_t k = 0; k < 8; ++k) {
             nb::object text = k == 5 ? memo_norm(values[k], memo, 0)
                               : k == 7 ? memo_norm(values[k], memo, 1)
@@ -236,36 +304,46 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
         }
     }
 
-    nb::object run_id = nb::none(), run_json = nb::none(), ctx_text = nb::none(), context = nb::none(), body;
+    nb::object run_json = nb::none(), ctx_text = nb::none(), context = nb::none(), body;
+    const char *data = PyBytes_AS_STRING(full.ptr());
+    Py_ssize_t n = PyBytes_GET_SIZE(full.ptr());
     if (run.is_none()) {
-        body = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(full.ptr()), PyBytes_GET_SIZE(full.ptr()), nullptr));
+        body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
+    } else if (known) {
+        body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
+        run_json = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
+        ctx_text = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
+        context = private_copy(fields);
     } else {
-        run_id = orvane::py::attr(run, a_run_id);
-        PyObject *found = PyDict_GetItemWithError(contexts.ptr(), run_id.ptr());  // borrowed
-        if (found == nullptr && PyErr_Occurred())
-            throw nb::python_error();
-        nb::object cached = found != nullptr ? nb::borrow(found) : nb::object();
-        if (cached.is_valid() && !is_entry(cached.ptr()))
-            return nb::none();
         if (!cached.is_valid() || !ends_with(full.ptr(), PyTuple_GET_ITEM(cached.ptr(), 0))) {
             cached = checked(PyObject_CallOneArg(context_of.ptr(), run.ptr()));
             if (!is_entry(cached.ptr()))
                 return nb::none();
         }
         PyObject *tail = PyTuple_GET_ITEM(cached.ptr(), 0);
-        if (!ends_with(full.ptr(), tail))
+        if (!ends_with(full.ptr(), tail)) {
             tail = nullptr;  // the context serialised differently inside the event: the whole JSON
+        } else if (PyTuple_GET_SIZE(cached.ptr()) == 3 && no_extra(event)) {
+            // The event's JSON ends with this context: later events with the same context data
+            // need not write it (known_context).
+            nb::object stamp = context_stamp(run, fields);
+            if (stamp.is_valid()) {
+                nb::object entry = nb::make_tuple(nb::handle(tail), nb::handle(PyTuple_GET_ITEM(cached.ptr(), 1)),
+                                                  nb::handle(PyTuple_GET_ITEM(cached.ptr(), 2)), stamp);
+                if (PyDict_SetItem(contexts.ptr(), run_id.ptr(), entry.ptr()) < 0)
+                    throw nb::python_error();
+            }
+        }
         run_json = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
         ctx_text = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
-        Py_ssize_t n = PyBytes_GET_SIZE(full.ptr());
         if (tail != nullptr && PyBytes_GET_SIZE(tail) > 0) {
-            std::string own(PyBytes_AS_STRING(full.ptr()), static_cast<size_t>(n - PyBytes_GET_SIZE(tail)));
+            std::string own(data, static_cast<size_t>(n - PyBytes_GET_SIZE(tail)));
             own.push_back('}');
             body = checked(PyUnicode_DecodeUTF8(own.data(), static_cast<Py_ssize_t>(own.size()), nullptr));
         } else {
-            body = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(full.ptr()), n, nullptr));
+            body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
         }
-        context = private_copy(orvane::py::attr(run, a_dict));
+        context = private_copy(fields);
     }
 
     nb::object meta = orvane::py::attr(event, a_meta);

@@ -17,7 +17,10 @@ namespace nb = nanobind;
 //
 //   event_json  the event's JSON serialiser, called as event_json(event, fallback=str)
 //   contexts    run id -> (how the event's JSON ends with the run context, the context's JSON,
-//               its search text): the store's cache, read here
+//               its search text): the store's cache. An entry an event's JSON was seen to end
+//               with gets a fourth item here (the context's class and a copy of its fields, when
+//               they are plain data): a later event whose context has the same data is then
+//               serialised without its context
 //   context_of  called with the run context when the cache has no matching entry; returns such
 //               an entry (and caches it)
 //   texts       run id -> what this function remembers of the run's payload and meta texts (a

@@ -120,6 +120,59 @@ def test_repeated_values_keep_their_own_texts(tmp_path, monkeypatch):
     assert got[3][5] == '{"a": true}' and got[4][5] == '{"a": 1.0}' and got[-1][5] == '{"n": true, "tags": ["x", "y"]}'
 
 
+class Label:
+    """A value whose JSON (through the serialiser's fallback) is the same as a str's."""
+
+    def __str__(self) -> str:
+        return "answer"
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is Label
+
+    __hash__ = object.__hash__
+
+
+def test_repeated_run_contexts_keep_their_own_json(tmp_path, monkeypatch):
+    """Run contexts that look alike (equal data of other types, a value that serialises like a
+    str, the very same context changed in place) keep their own JSON, text and fields."""
+    shared = RuntimeRunContext(run_id="run-1", meta={"flow_name": "answer"})
+    metas = [
+        {"flow_name": "answer"}, {"flow_name": "answer"}, {"flow_name": "answer"}, {"flow_name": Label()},
+        {"flow_name": "answer"}, {"flow_name": "answer"}, {"k": 1}, {"k": 1}, {"k": True}, {"k": 1.0},
+        {"k": 1, "j": 2}, {"j": 2, "k": 1}, {"j": 2, "k": 1},
+    ]
+    runs = [RuntimeRunContext(run_id="run-1", meta=m) for m in metas]
+    runs += [RuntimeRunContext(run_id="run-1", run_kind=k) for k in ("3", "3", 3, "3")]
+    runs += [shared, shared, shared, shared]
+    events = [RuntimeEvent(event_id=f"e{i}", event_type="stream.delta", timestamp=T0 + i, run=run)
+              for i, run in enumerate(runs)]
+
+    def encode(service):
+        out = []
+        for k, ev in enumerate(events):
+            if k == len(events) - 2:
+                shared.meta["flow_name"] = "plan"
+            if k == len(events) - 1:
+                shared.agent_name = "Planner"
+            out.append(service._store.prepare(ev))
+        return out
+
+    native = RuntimeLogService(Settings({"logs.path": str(tmp_path / "a.db")}))
+    plain = RuntimeLogService(Settings({"logs.path": str(tmp_path / "b.db")}))
+    try:
+        got = encode(native)
+        shared.meta["flow_name"] = "answer"
+        shared.agent_name = None
+        python_body(monkeypatch)
+        want = encode(plain)
+    finally:
+        native.close()
+        plain.close()
+    assert same(got, want)
+    assert '"flow_name":"plan"' in got[-2][10] and '"agent_name":"Planner"' in got[-1][10]
+    assert '"k":true' in got[8][10] and '"run"' not in got[8][8]
+
+
 def test_refusals_are_worded_alike(store, monkeypatch):
     bad = [
         RuntimeEvent.model_construct(event_id="e-ts", event_type="x", timestamp=2**63, meta={}, run=None),

@@ -60,7 +60,9 @@ class SQLiteLogStore:
         self._forks = _forks[0]
         self._lock = threading.Lock()
         self._closed = False
-        self._contexts: dict[str, tuple[bytes, str, str]] = {}
+        # run id -> (how an event's JSON ends with the run's context, its JSON, its search text),
+        # and a fourth item the native prepare adds (see Tallybook._log_prepare).
+        self._contexts: dict[str, tuple] = {}
         # What the native prepare remembers of each run's payload and meta texts.
         self._texts: dict[str, list] = {}
         self._start()
@@ -152,7 +154,7 @@ class SQLiteLogStore:
                     cached = self._context(run)
                     if not full.endswith(cached[0]):  # pragma: no cover - serialised otherwise inside
                         cached = (b"", cached[1], cached[2])
-                tail, run_json, ctx_text = cached
+                tail, run_json, ctx_text = cached[:3]
                 if tail:
                     body = (full[: len(full) - len(tail)] + b"}").decode()
                 else:  # pragma: no cover - the context serialised differently inside the event
