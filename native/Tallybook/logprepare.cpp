@@ -163,15 +163,17 @@ nb::object memo_norm(nb::handle value, PyObject *memo, Py_ssize_t slot) {
     return made;
 }
 
-// The memo list of `run_id` in `texts` (made when missing); null without a run or a usable dict.
-PyObject *memo_of(nb::handle texts, nb::handle run_id) {
+// The memo list of `run_id` in `texts` (made when missing); unset without a run or a usable dict.
+// A reference of its own: normalising a value may run Python code (another thread's append too),
+// which may empty `texts`.
+nb::object memo_of(nb::handle texts, nb::handle run_id) {
     if (run_id.is_none() || !PyDict_CheckExact(texts.ptr()) || !PyUnicode_CheckExact(run_id.ptr()))
-        return nullptr;
+        return nb::object();
     PyObject *found = PyDict_GetItemWithError(texts.ptr(), run_id.ptr());  // borrowed
     if (found == nullptr && PyErr_Occurred())
         throw nb::python_error();
     if (found != nullptr)
-        return PyList_CheckExact(found) && PyList_GET_SIZE(found) == kMemoSize ? found : nullptr;
+        return PyList_CheckExact(found) && PyList_GET_SIZE(found) == kMemoSize ? nb::borrow(found) : nb::object();
     if (PyDict_GET_SIZE(texts.ptr()) >= kMemoRuns)
         PyDict_Clear(texts.ptr());
     nb::object fresh = checked(PyList_New(kMemoSize));
@@ -179,7 +181,7 @@ PyObject *memo_of(nb::handle texts, nb::handle run_id) {
         PyList_SET_ITEM(fresh.ptr(), k, Py_NewRef(Py_None));
     if (PyDict_SetItem(texts.ptr(), run_id.ptr(), fresh.ptr()) < 0)
         throw nb::python_error();
-    return fresh.ptr();  // the dict holds it
+    return fresh;
 }
 
 // ---- run contexts a run's events repeat
@@ -295,10 +297,10 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
         nb::object error = orvane::py::attr(event, a_error);
         nb::object meta = orvane::py::attr(event, a_meta);
         nb::handle values[8] = {event_id, etype, source, level, message, payload, error, meta};
-        PyObject *memo = run.is_none() ? nullptr : memo_of(texts, run_id);
+        nb::object memo = run.is_none() ? nb::object() : memo_of(texts, run_id);
         for (Py_ssize_t k = 0; k < 8; ++k) {
-            nb::object text = k == 5 ? memo_norm(values[k], memo, 0)
-                              : k == 7 ? memo_norm(values[k], memo, 1)
+            nb::object text = k == 5 ? memo_norm(values[k], memo.ptr(), 0)
+                              : k == 7 ? memo_norm(values[k], memo.ptr(), 1)
                                        : norm(values[k]);
             PyTuple_SET_ITEM(parts.ptr(), k, text.release().ptr());
         }
