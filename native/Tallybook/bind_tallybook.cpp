@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
+#include "logprepare.hpp"
 #include "names.hpp"
 #include "orvane/jsonread.hpp"
 #include "orvane/models.hpp"
@@ -152,6 +153,14 @@ NB_MODULE(Tallybook, m) {
         "((name, kind) pairs in order; see the log service's reader), built without validation; None\n"
         "where the text does not fit them exactly (the caller then validates it). A member the text\n"
         "may leave out (kind 5) takes `absent` when that is not None, and then counts as given.");
+
+    m.def("_log_prepare", &tally::log_prepare, "event"_a.none(), "event_json"_a, "contexts"_a, "context_of"_a,
+          "texts"_a,
+          "The persistent log service's prepared tuple of one event (SQLiteLogStore.prepare, done natively),\n"
+          "or None when the event needs the Python body (see logs/_sqlite.py).");
+    m.def("_private_copy", &tally::private_copy, "d"_a,
+          "A copy of the dict `d` sharing only immutable scalars with it (other values deep-copied; one\n"
+          "whose deep copy fails is shared).");
 
     nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"

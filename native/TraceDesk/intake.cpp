@@ -480,6 +480,21 @@ private:
     std::vector<size_t> owners_;          // the backend of each awaitable
 };
 
+// ---------------------------------------------------------------- the log service
+
+// True when the log service says (`_reads_event_at_once` is True) that its append_event reads all
+// it keeps of the event before it first suspends, keeping only immutable values and copies of its
+// own. Step 9 then hands it the facade's copy: nothing can change that copy between the call and
+// the service's first suspension (the call starts it at once, on this thread), and afterwards the
+// service holds nothing of it that anybody else could change.
+bool reads_event_at_once(nb::handle log) {
+    PyObject *v = nullptr;
+    if (PyObject_GetOptionalAttr(log.ptr(), a_reads_event_at_once.get(), &v) < 0)
+        throw nb::python_error();
+    nb::object says = nb::steal(v);
+    return says.is_valid() && says.ptr() == Py_True;
+}
+
 // ---------------------------------------------------------------- the coroutines
 
 // `stored`: the event is one the log service holds already, handed over by the caller
@@ -532,7 +547,7 @@ Task append_event_task(nb::object self, nb::object event, bool stored) {
         co_return true;
     nb::object log_service = field(self, a_log_service);
     if (!log_service.is_none()) {
-        nb::object own = orvane::models::deep_copy(copy);
+        nb::object own = reads_event_at_once(log_service) ? copy : orvane::models::deep_copy(copy);
         nb::object pending = call1(log_service, m_append_event, own);
         co_await orvane::coro::await(pending);
     }

@@ -74,6 +74,7 @@ inline Name a_app_id_search{"_app_id_search"};
 inline Name a_include_descendants{"include_descendants"};
 inline Name a_closed{"_closed"};
 inline Name a_record_copies{"_record_copies"};  // a log service
+inline Name a_reads_event_at_once{"_reads_event_at_once"};  // a log service
 inline Name a_queue{"_queue"};
 inline Name a_waiters{"_waiters"};
 inline Name a_maxsize{"maxsize"};

@@ -195,6 +195,21 @@ class RuntimeLogService:
         )
 
     @property
+    def _reads_event_at_once(self) -> bool:
+        """Whether ``append_event`` reads all it keeps of its event before it first suspends and
+        keeps only immutable values and copies of its own (so the facade may hand over the copy it
+        holds rather than a deep copy made for this call): true on a file while ``append_event``
+        and the store's encoding of events are this package's own."""
+        store = self._store
+        if not store.persistent or type(self).append_event is not _own_append_event:
+            return False
+        cls = type(store)
+        return (
+            cls.prepare is cls._own_prepare and cls.append is cls._own_append and "append_event" not in self.__dict__
+            and "prepare" not in store.__dict__ and "append" not in store.__dict__
+        )
+
+    @property
     def max_events(self) -> int:
         """How many events are kept (``logs.max_events``)."""
         return self._max_events
@@ -444,3 +459,4 @@ class RuntimeLogService:
 
 
 _own_query_runs = RuntimeLogService.query_runs
+_own_append_event = RuntimeLogService.append_event

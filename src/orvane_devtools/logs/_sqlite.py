@@ -9,6 +9,7 @@ import weakref
 from concurrent.futures import Future
 from typing import Any
 
+from ..observation.Tallybook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._schema import open_writer, prepare_path
@@ -27,6 +28,8 @@ def _serializers() -> tuple[Any, Any]:
 
 # An event's and a run context's JSON (bytes), as ``model_dump_json`` writes them.
 _event_json, _context_json = _serializers()
+# The normalisation the native prepare uses: it stands in for `normalize` while that is this one.
+_own_normalize = normalize
 # Seconds the interpreter's exit waits for each store to write what is queued.
 EXIT_WAIT = 10.0
 
@@ -57,7 +60,11 @@ class SQLiteLogStore:
         self._forks = _forks[0]
         self._lock = threading.Lock()
         self._closed = False
-        self._contexts: dict[str, tuple[bytes, str, str]] = {}
+        # run id -> (how an event's JSON ends with the run's context, its JSON, its search text),
+        # and a fourth item the native prepare adds (see Tallybook._log_prepare).
+        self._contexts: dict[str, tuple] = {}
+        # What the native prepare remembers of each run's payload and meta texts.
+        self._texts: dict[str, list] = {}
         self._start()
         with _live_lock:
             _live.add(self)
@@ -103,10 +110,23 @@ class SQLiteLogStore:
         The tuple waits in the writer's queue, so it holds texts, numbers and two small dicts
         rather than the event: the event's objects die here instead of ageing into the older
         generations of the cycle collector (whose full collections then walk the whole heap). The
-        dicts (the event's meta and its run context's fields, each copied one level deep) are what
-        derivation reads, as they are now: a change the caller makes to its event later is not seen
-        by the writer.
+        dicts (the event's meta and its run context's fields, copies that share only immutable
+        scalars with the event) are what derivation reads, as they are now: a change the caller
+        makes to its event later is not seen by the writer, and the event may be one that others
+        hold too (the facade hands over its own copy, see ``RuntimeLogService._reads_event_at_once``).
+
+        Done natively (Tallybook._log_prepare) for the events that allow it; the body below is the
+        same steps for every event, and words every refusal.
         """
+        if normalize is _own_normalize:
+            try:
+                prepared = _log_prepare(event, _event_json, self._contexts, self._context, self._texts)
+            except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
+                raise ValueError(
+                    f"event {event.event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
+                ) from None
+            if prepared is not None:
+                return prepared
         event_id = event.event_id
         ts = event.timestamp
         if not isinstance(ts, int) or not _INT64[0] <= ts <= _INT64[1]:
@@ -134,15 +154,12 @@ class SQLiteLogStore:
                     cached = self._context(run)
                     if not full.endswith(cached[0]):  # pragma: no cover - serialised otherwise inside
                         cached = (b"", cached[1], cached[2])
-                tail, run_json, ctx_text = cached
+                tail, run_json, ctx_text = cached[:3]
                 if tail:
                     body = (full[: len(full) - len(tail)] + b"}").decode()
                 else:  # pragma: no cover - the context serialised differently inside the event
                     body = full.decode()
-                context = dict(run.__dict__)
-                meta = context.get("meta")
-                if type(meta) is dict:
-                    context["meta"] = dict(meta)
+                context = _private_copy(run.__dict__)
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
                 f"event {event_id!r} cannot be stored in {self.path}: {type(exc).__name__}: {exc}"
@@ -165,7 +182,7 @@ class SQLiteLogStore:
             run_json,
             ctx_text,
             event.message,
-            dict(meta) if type(meta) is dict else meta,
+            _private_copy(meta) if type(meta) is dict else meta,
             context,
         )
 
@@ -279,6 +296,12 @@ class SQLiteLogStore:
     def query_events(self, **kw: Any) -> list:
         self._ready()
         return self._reader.query_events(**kw)
+
+
+# Appends read their events only in prepare() while these are the class's own (see
+# RuntimeLogService._reads_event_at_once).
+SQLiteLogStore._own_prepare = SQLiteLogStore.prepare
+SQLiteLogStore._own_append = SQLiteLogStore.append
 
 
 def _release(writer: Writer, reader: Reader) -> None:

@@ -180,3 +180,15 @@ def _model_from_json(
     """An instance of ``cls`` from the JSON text of an object with exactly ``fields`` (in order),
     built without validation; None where the text does not fit them (then validate it). A member
     the text may leave out takes ``absent`` when that is not None, and then counts as given."""
+
+def _log_prepare(
+    event: Any, event_json: Any, contexts: dict[str, tuple[bytes, str, str]], context_of: Any,
+    texts: dict[str, list[Any]],
+) -> tuple | None:
+    """The persistent log service's prepared tuple of ``event`` (``SQLiteLogStore.prepare`` done
+    natively), or None when the event needs the Python body: not an exact ``RuntimeEvent``, a
+    timestamp that is not an int within 64 bits, a meta that is not an exact dict."""
+
+def _private_copy(d: dict[Any, Any]) -> dict[Any, Any]:
+    """A copy of ``d`` sharing only immutable scalars (exact str, int, float, bool, None) with it;
+    other values are deep-copied (one whose deep copy fails is shared)."""
