@@ -16,12 +16,6 @@ using namespace names;
 
 namespace {
 
-// The writer's P_* positions (logs/_writer.py).
-enum Prepared : Py_ssize_t {
-    P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON,
-    P_CTX_TEXT, P_MESSAGE, P_META, P_CONTEXT, P_COUNT
-};
-
 // normalize(value): the run store's normalised search text of a value.
 nb::object norm(nb::handle value) { return orvane::py::text_from_utf8(orvane::search::normalized(value)); }
 
@@ -291,16 +285,16 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     nb::object source = orvane::py::attr(event, a_source);
     nb::object level = orvane::py::attr(event, a_level);
     nb::object message = orvane::py::attr(event, a_message);
-    nb::object parts = checked(PyTuple_New(8));
+    nb::object parts = checked(PyTuple_New(kParts));
     {
         nb::object payload = orvane::py::attr(event, a_payload);
         nb::object error = orvane::py::attr(event, a_error);
         nb::object meta = orvane::py::attr(event, a_meta);
-        nb::handle values[8] = {event_id, etype, source, level, message, payload, error, meta};
+        nb::handle values[kParts] = {event_id, etype, source, level, message, payload, error, meta};
         nb::object memo = run.is_none() ? nb::object() : memo_of(texts, run_id);
-        for (Py_ssize_t k = 0; k < 8; ++k) {
-            nb::object text = k == 5 ? memo_norm(values[k], memo.ptr(), 0)
-                              : k == 7 ? memo_norm(values[k], memo.ptr(), 1)
+        for (Py_ssize_t k = 0; k < kParts; ++k) {
+            nb::object text = k == kPayloadPart ? memo_norm(values[k], memo.ptr(), 0)
+                              : k == kMetaPart  ? memo_norm(values[k], memo.ptr(), 1)
                                        : norm(values[k]);
             PyTuple_SET_ITEM(parts.ptr(), k, text.release().ptr());
         }

@@ -11,6 +11,16 @@ namespace tally {
 
 namespace nb = nanobind;
 
+// Positions in a prepared event (the writer's P_* constants in logs/_writer.py) and in its tuple
+// of searched texts (event id, type, source, level, message, payload, error, meta).
+enum Prepared : Py_ssize_t {
+    P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON,
+    P_CTX_TEXT, P_MESSAGE, P_META, P_CONTEXT, P_COUNT
+};
+constexpr Py_ssize_t kParts = 8;
+constexpr Py_ssize_t kPayloadPart = 5;
+constexpr Py_ssize_t kMetaPart = 7;
+
 // The prepared tuple of `event` (the writer's P_* layout), or None when the event is one the
 // Python body must handle: a timestamp that is not an int within 64 bits, an event JSON that is
 // not bytes, a meta that is not an exact dict.

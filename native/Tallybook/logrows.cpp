@@ -1,6 +1,7 @@
 // The log database writer's rows, built here for the events that need nothing but what the
 // writer already remembers: see Store::log_rows in store.hpp and the writer (logs/_writer.py),
 // whose loop this does step for step for those events and hands every other event back to.
+#include "logprepare.hpp"
 #include "names.hpp"
 #include "orvane/pyutil.hpp"
 #include "store.hpp"
@@ -12,14 +13,6 @@ using namespace names;
 
 namespace {
 
-// Positions in a prepared event (the writer's P_* constants) and in its searched texts.
-enum Prepared : Py_ssize_t {
-    P_ID, P_TS, P_TYPE, P_SOURCE, P_LEVEL, P_APP, P_GROUP, P_RUN, P_BODY, P_PARTS, P_RUN_JSON,
-    P_CTX_TEXT, P_MESSAGE, P_META, P_CONTEXT, P_COUNT
-};
-constexpr Py_ssize_t kParts = 8;
-constexpr Py_ssize_t kPayloadPart = 5;
-constexpr Py_ssize_t kMetaPart = 7;
 constexpr Py_ssize_t kRowSize = 16;
 
 // The attributes of the writer's _RunState read here.

@@ -487,13 +487,7 @@ private:
 // own. Step 9 then hands it the facade's copy: nothing can change that copy between the call and
 // the service's first suspension (the call starts it at once, on this thread), and afterwards the
 // service holds nothing of it that anybody else could change.
-bool reads_event_at_once(nb::handle log) {
-    PyObject *v = nullptr;
-    if (PyObject_GetOptionalAttr(log.ptr(), a_reads_event_at_once.get(), &v) < 0)
-        throw nb::python_error();
-    nb::object says = nb::steal(v);
-    return says.is_valid() && says.ptr() == Py_True;
-}
+bool reads_event_at_once(nb::handle log) { return says_true(log, a_reads_event_at_once); }
 
 // ---------------------------------------------------------------- the coroutines
 

@@ -39,6 +39,9 @@ inline nb::object optional_attr(nb::handle obj, Name &name) {
     return nb::steal(v);
 }
 
+// Whether `obj.<name>` exists and is True itself (a flag an object states about itself).
+inline bool says_true(nb::handle obj, Name &name) { return optional_attr(obj, name).ptr() == Py_True; }
+
 inline void dict_set(nb::handle d, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0)
         throw nb::python_error();

@@ -501,13 +501,7 @@ bool store_copies(nb::handle store) {
     return tally_type != nullptr && reinterpret_cast<PyObject *>(Py_TYPE(store.ptr())) == tally_type;
 }
 
-bool log_copies(nb::handle log) {
-    PyObject *v = nullptr;
-    if (PyObject_GetOptionalAttr(log.ptr(), a_record_copies.get(), &v) < 0)
-        throw nb::python_error();
-    nb::object says = nb::steal(v);
-    return says.is_valid() && says.ptr() == Py_True;
-}
+bool log_copies(nb::handle log) { return says_true(log, a_record_copies); }
 
 nb::object find_terminal_ancestor(Batch &b, nb::handle record) {
     Resolver r(b);

@@ -40,6 +40,26 @@ class RecordingBackend(RuntimeTraceSink):
         self.events.extend(events)
 
 
+class RecordingSubscriptions:
+    """Subscriptions that note each published event in ``log``."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def publish(self, e):
+        self.log.append(("publish", e))
+
+
+class RecordingLogService:
+    """A log service that notes each appended event in ``log``."""
+
+    def __init__(self, log):
+        self.log = log
+
+    async def append_event(self, e):
+        self.log.append(("log", e))
+
+
 class TestWindow:
     def test_remember_event_id(self, stores):
         desk = desk_with(stores, **{"observation.buffer_limit": 2})
@@ -87,27 +107,19 @@ class TestAppendEvent:
             def reset(self):
                 pass
 
-        class Subscriptions:
-            def publish(self, e):
-                log.append(("publish", e))
-
         class Channel(list):
             maxlen = None
 
             def append(self, e):
                 log.append(("channel", e))
 
-        class LogService:
-            async def append_event(self, e):
-                log.append(("log", e))
-
         desk = desk_with(stores)
-        desk._flow_registry, desk._subscriptions = Registry(), Subscriptions()
+        desk._flow_registry, desk._subscriptions = Registry(), RecordingSubscriptions(log)
         desk._channel_buffer = Channel()
         stores[0].log = log
         desk._backends.extend([RecordingBackend(log), RecordingBackend(log)])
         desk._backends[1].name = "second"
-        desk._log_service = LogService()
+        desk._log_service = RecordingLogService(log)
         event = make_event(1)
 
         assert run(desk.append_event(event)) is True
@@ -125,19 +137,11 @@ class TestAppendEvent:
         # The listener stores events in the log service itself and hands them over afterwards.
         log = []
 
-        class Subscriptions:
-            def publish(self, e):
-                log.append(("publish", e))
-
-        class LogService:
-            async def append_event(self, e):
-                log.append(("log", e))
-
         desk = desk_with(stores)
-        desk._subscriptions = Subscriptions()
+        desk._subscriptions = RecordingSubscriptions(log)
         stores[0].log = log
         desk._backends.extend([RecordingBackend(log), RecordingBackend(log)])
-        desk._log_service = LogService()
+        desk._log_service = RecordingLogService(log)
         event = make_event(1)
         coro = desk._append_stored_event(event)
         assert asyncio.iscoroutine(coro) and log == []
