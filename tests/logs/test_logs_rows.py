@@ -28,6 +28,7 @@ TABLES = {
     "head_text": "SELECT rowid, * FROM head_text ORDER BY rowid",
     "context_text": "SELECT rowid, * FROM context_text ORDER BY rowid",
     "val_text": "SELECT rowid, * FROM val_text ORDER BY rowid",
+    "pending_text": "SELECT * FROM pending_text ORDER BY id",
     "names": "SELECT * FROM names ORDER BY kind, value",
     "trigrams": "SELECT * FROM trigrams ORDER BY tri",
     "meta": "SELECT * FROM meta WHERE key NOT IN ('opened_at', 'created_at') ORDER BY key",

@@ -13,7 +13,8 @@ the file:
   or meta text the run repeats in ``vals`` / ``val_text`` (one value each); its run context's text
   in ``context_text``. A run's accumulated search text is the sequence, over its events, of the
   run's record values after each event followed by that event's values; the distinct record
-  values of a run live in ``heads`` / ``head_text``. A needle without a space cannot span two
+  values of a run live in ``heads`` / ``head_text``. The texts of new heads, contexts and vals
+  wait in ``pending_text`` until the writer's next index step, and are scanned there meanwhile. A needle without a space cannot span two
   values, so the indexes answer it directly; a needle with spaces is also looked for across value
   boundaries, by rebuilding the text of the runs that hold its rarest word. Needles shorter than
   three characters (which the trigram index cannot serve) are found by scanning the texts.
@@ -42,6 +43,9 @@ from ._schema import (
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
+    PENDING_CONTEXT,
+    PENDING_HEAD,
+    PENDING_VAL,
     configure_reader,
     connect,
     wrap_error,
@@ -750,19 +754,24 @@ class Reader:
         return hits
 
     @staticmethod
-    def _text_table_hits(conn: sqlite3.Connection, table: str, needle: str) -> set[int]:
+    def _text_table_hits(conn: sqlite3.Connection, table: str, kind: int, needle: str) -> set[int]:
+        """Keys of the rows of the text table whose text holds the needle: through its trigram
+        index, and among the texts still waiting for it."""
         if len(needle) < 3:
             sql, args = f"SELECT rowid FROM {table} WHERE instr(t, ?) > 0", (needle,)
         else:
             sql = f"SELECT rowid FROM {table} WHERE t GLOB ? AND instr(t, ?) > 0"
             args = ("*" + _glob_escape(needle) + "*", needle)
-        return {r[0] for r in conn.execute(sql, args)}
+        hits = {r[0] for r in conn.execute(sql, args)}
+        hits.update(r[0] for r in conn.execute(
+            "SELECT id FROM pending_text WHERE kind = ? AND instr(a, ?) > 0", (kind, needle)))
+        return hits
 
     def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        return self._text_table_hits(conn, "context_text", needle)
+        return self._text_table_hits(conn, "context_text", PENDING_CONTEXT, needle)
 
     def _val_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        return self._text_table_hits(conn, "val_text", needle)
+        return self._text_table_hits(conn, "val_text", PENDING_VAL, needle)
 
     @staticmethod
     def _context_events(conn: sqlite3.Connection, ctx_ids: set[int]) -> set[int]:
@@ -796,6 +805,15 @@ class Reader:
                 (json.dumps(sorted(self._val_hits(conn, needle))),),
             )
         }
+        # Record texts still waiting for their index.
+        keys.update(
+            r[0]
+            for r in conn.execute(
+                "SELECT h.run_key FROM pending_text x JOIN heads h ON h.head_id = x.id"
+                f" WHERE x.kind = {PENDING_HEAD} AND (instr(x.a, ?) > 0 OR instr(x.b, ?) > 0)",
+                (needle, needle),
+            )
+        )
         if len(needle) < 3:
             keys.update(
                 r[0]
@@ -875,8 +893,10 @@ class Reader:
         """Whether the needle occurs in the run's accumulated search text, rebuilt event by event."""
         kept = dict(
             conn.execute(
-                "SELECT x.rowid, x.t FROM val_text x WHERE x.rowid IN (SELECT val_id FROM vals WHERE run_key = ?)",
-                (run_key,),
+                "SELECT x.rowid, x.t FROM val_text x WHERE x.rowid IN (SELECT val_id FROM vals WHERE run_key = ?)"
+                f" UNION ALL SELECT x.id, x.a FROM pending_text x WHERE x.kind = {PENDING_VAL}"
+                " AND x.id IN (SELECT val_id FROM vals WHERE run_key = ?)",
+                (run_key, run_key),
             ).fetchall()
         )
         keep = len(needle) - 1

@@ -16,7 +16,9 @@ from ._common import (
     LogStoreVersionError,
 )
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
+# Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
+UPGRADABLE = frozenset((2,))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -33,6 +35,31 @@ NAME_EVENT_APP_ID = 1
 NAME_RUN_APP_ID = 2
 
 _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
+
+# Texts of new `heads`, `contexts` and `vals` rows wait here (`id` is the row's key, `kind` one of
+# the PENDING_* below) until the writer moves them into their trigram index together with the
+# event texts, between batches: one index segment per step instead of one per commit. Searches
+# read the waiting texts here. (Added in schema version 3.)
+PENDING_TABLE = """CREATE TABLE pending_text(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, a TEXT NOT NULL, b TEXT);"""
+PENDING_HEAD, PENDING_CONTEXT, PENDING_VAL = 0, 1, 2
+
+# The writer's index step as one statement, so that it runs (a transaction of its own) without
+# holding the interpreter lock while the appending threads go on: inserting a seq into the
+# temporary table `index_step` adds the event texts up to that seq and every waiting run text to
+# their trigram indexes. Created on the writer's connection only; nothing of it is stored.
+INDEX_STEP_SQL = (
+    "CREATE TEMP TABLE index_step(upto INTEGER NOT NULL)",
+    f"""CREATE TEMP TRIGGER index_step_moves AFTER INSERT ON index_step BEGIN
+    INSERT INTO event_text(rowid, t) SELECT seq, t FROM events
+        WHERE seq > (SELECT value FROM meta WHERE key = 'indexed_upto') AND seq <= new.upto;
+    UPDATE meta SET value = max(value, new.upto) WHERE key = 'indexed_upto';
+    INSERT INTO head_text(rowid, a, b) SELECT id, a, b FROM pending_text WHERE kind = {PENDING_HEAD};
+    INSERT INTO context_text(rowid, t) SELECT id, a FROM pending_text WHERE kind = {PENDING_CONTEXT};
+    INSERT INTO val_text(rowid, t) SELECT id, a FROM pending_text WHERE kind = {PENDING_VAL};
+    DELETE FROM pending_text;
+    DELETE FROM index_step;
+END""",
+)
 
 SCHEMA = f"""
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -130,7 +157,9 @@ CREATE VIRTUAL TABLE val_text USING fts5(t, {_TRIGRAM});
 
 CREATE TABLE names(kind INTEGER NOT NULL, value TEXT NOT NULL, PRIMARY KEY(kind, value)) WITHOUT ROWID;
 CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
+{PENDING_TABLE}
 """
+
 
 # Counters kept in `meta`, all integers.
 COUNTERS = (
@@ -261,6 +290,7 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                 path,
             ) from None
         check_sqlite_features(conn, path)
+        upgrade_from = None
         if not tables and app_id == 0 and version == 0:
             if existed and os.path.getsize(path) > 0 and _has_other_content(conn):
                 raise LogStoreCorruptError(f"log database {path} holds something else; the file was left as it is", path)
@@ -277,6 +307,8 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                 f"orvane-devtools understands ({SCHEMA_VERSION}); the file was left as it is",
                 path,
             )
+        elif version in UPGRADABLE and "events" in tables:
+            upgrade_from = version
         elif 1 <= version < SCHEMA_VERSION:
             raise LogStoreVersionError(
                 f"log database {path} has schema version {version}, written by an earlier "
@@ -299,6 +331,8 @@ def open_writer(path: str, synchronous: str) -> tuple[sqlite3.Connection, dict[s
                     f"log database {path} is damaged ({'; '.join(problems)}); the file was left as it is",
                     path,
                 )
+        if upgrade_from is not None:
+            _upgrade(conn, path, upgrade_from)
         _configure(conn, path, synchronous)
         for statement in WRITER_PRAGMAS:
             conn.execute(statement)
@@ -357,6 +391,22 @@ def _create(conn: sqlite3.Connection, path: str) -> None:
     except sqlite3.Error as exc:
         _rollback(conn)
         raise wrap_error(exc, path, "creating the schema") from None
+
+
+def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
+    """Bring a file of an earlier version up to SCHEMA_VERSION (one transaction)."""
+    try:
+        conn.execute("BEGIN IMMEDIATE")
+        if version == 2:
+            # Version 3 added the table of run texts waiting for their index (empty: version 2
+            # indexed them at once).
+            conn.execute(PENDING_TABLE.replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS"))
+        conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
+        conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        conn.execute("COMMIT")
+    except sqlite3.Error as exc:
+        _rollback(conn)
+        raise wrap_error(exc, path, f"upgrading the file from schema version {version}") from None
 
 
 def _configure(conn: sqlite3.Connection, path: str, synchronous: str) -> None:

@@ -6,8 +6,10 @@ ticket's future only after ``COMMIT``. Run records are derived by a native run s
 (``RuntimeTallybook``) that holds the runs of recent batches: a run it does not hold is loaded from
 the file and adopted, so a record continues exactly where the stored one left off.
 
-Retention (``logs.max_events`` and ``logs.retention_days``) and WAL checkpoints also run here, in
-small steps between batches.
+Retention (``logs.max_events`` and ``logs.retention_days``), the trigram indexes and WAL checkpoints
+also run here, in small steps between batches. An index step is one statement (a temporary trigger
+does its work), so the interpreter lock is free while it runs: a step that starts as a batch's
+appends are settled overlaps the making of the next batch.
 """
 
 from __future__ import annotations
@@ -24,10 +26,14 @@ from typing import Any
 
 from ._schema import (
     BUSY_TIMEOUT_MS,
+    INDEX_STEP_SQL,
     MONOTONIC,
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
+    PENDING_CONTEXT,
+    PENDING_HEAD,
+    PENDING_VAL,
     read_counters,
     wrap_error,
     write_counters,
@@ -70,6 +76,8 @@ DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
+# The run texts of new heads, contexts and vals (pending_text) go in with each step; they count
+# towards INDEX_BATCH like event texts.
 INDEX_BATCH = 1024
 INDEX_STEP = 8192
 INDEX_WHEN_IDLE = True
@@ -179,6 +187,11 @@ class Writer:
         self._sampled = 0
         self._sample_tick = 0
         self._data_version = conn.execute("PRAGMA data_version").fetchone()[0]
+        for statement in INDEX_STEP_SQL:
+            conn.execute(statement)
+        # Run texts waiting in pending_text for their index (those of this writer's transactions;
+        # what the file held at open counts too).
+        self._pending_texts = conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
 
         self._cond = threading.Condition()
         self._queue: collections.deque[_Ticket] = collections.deque()
@@ -630,9 +643,10 @@ class Writer:
                 (head_id, state.run_key, digest, text),
             )
             conn.execute(
-                "INSERT INTO head_text(rowid, a, b) VALUES (?, ?, ?)",
+                f"INSERT INTO pending_text(id, kind, a, b) VALUES (?, {PENDING_HEAD}, ?, ?)",
                 (head_id, " ".join(v for v in vals[:10] if v), meta_text),
             )
+            self._pending_texts += 1
         state.ident = ident
         state.meta_text = meta_text
         state.head_id = head_id
@@ -653,7 +667,8 @@ class Writer:
                 "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)",
                 (ctx_id, state.run_key, digest, body),
             )
-            conn.execute("INSERT INTO context_text(rowid, t) VALUES (?, ?)", (ctx_id, text))
+            conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_CONTEXT}, ?)", (ctx_id, text))
+            self._pending_texts += 1
         state.ctx_json = body
         state.ctx_id = ctx_id
         return ctx_id
@@ -671,7 +686,8 @@ class Writer:
         if key is None:
             key = self._next_key()
             self._conn.execute("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", (key, state.run_key))
-            self._conn.execute("INSERT INTO val_text(rowid, t) VALUES (?, ?)", (key, text))
+            self._conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_VAL}, ?)", (key, text))
+            self._pending_texts += 1
             vals[text] = key
         return key
 
@@ -764,6 +780,7 @@ class Writer:
             conn.execute(
                 f"DELETE FROM {text_table} WHERE rowid IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,)
             )
+            conn.execute(f"DELETE FROM pending_text WHERE id IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,))
             conn.execute(f"DELETE FROM {table} WHERE run_key = ?", (run_key,))
         conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
         self._counters["runs"] -= 1
@@ -834,26 +851,36 @@ class Writer:
         self._backlog = removed >= RETENTION_STEP or self._counters["events"] > self._max_events
 
     def _index_lag(self) -> int:
-        return self._counters["last_seq"] - self._counters["indexed_upto"]
-
-    def _index_texts(self, limit: int) -> int:
-        """Add the oldest ``limit`` event texts not yet in the trigram index (in the open
-        transaction); returns how many."""
-        conn = self._conn
-        upto = self._counters["indexed_upto"]
-        top = min(self._counters["last_seq"], upto + limit)
-        cur = conn.execute(
-            "INSERT INTO event_text(rowid, t) SELECT seq, t FROM events WHERE seq > ? AND seq <= ?",
-            (upto, top),
-        )
-        self._counters["indexed_upto"] = top
-        return max(cur.rowcount, 0)
+        """Texts waiting for the trigram indexes: event texts and run texts."""
+        return self._counters["last_seq"] - self._counters["indexed_upto"] + self._pending_texts
 
     def _index_step(self, limit: int) -> None:
-        self._begin()
-        indexed = self._index_texts(limit)
-        self._commit()
-        self._since_checkpoint += indexed
+        """Add the oldest ``limit`` event texts not yet indexed and every waiting run text to the
+        trigram indexes: one statement, committed on its own when no transaction is open."""
+        counters = self._counters
+        upto = counters["indexed_upto"]
+        top = min(counters["last_seq"], upto + limit)
+        step = "INSERT INTO index_step(upto) VALUES (?)"
+        if self._conn.in_transaction:
+            self._conn.execute(step, (top,))
+        else:
+            try:
+                self._conn.execute(step, (top,))
+            except sqlite3.OperationalError:
+                # Another connection wrote since this statement's snapshot began (or holds the
+                # write lock): the same step in a transaction of its own, which waits its turn.
+                self._rollback()
+                self._begin()
+                upto = counters["indexed_upto"]
+                top = min(counters["last_seq"], upto + limit)
+                self._conn.execute(step, (top,))
+                self._commit()
+        # The step advanced the stored counter itself (never backwards).
+        top = max(top, upto)
+        counters["indexed_upto"] = top
+        self._written["indexed_upto"] = max(top, self._written.get("indexed_upto", 0))
+        self._pending_texts = 0
+        self._since_checkpoint += top - upto
         self.index_steps += 1
 
     def _flush_samples(self) -> None:
@@ -908,7 +935,7 @@ class Writer:
             self._begin()
             conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
             for table in ("events", "runs", "heads", "head_text", "contexts", "context_text", "vals", "val_text",
-                          "names", "trigrams"):
+                          "pending_text", "names", "trigrams"):
                 conn.execute(f"DELETE FROM {table}")
             counters = self._counters
             for key in counters:
@@ -929,6 +956,7 @@ class Writer:
             self._samples.clear()
             self._sampled = 0
             self._backlog = False
+            self._pending_texts = self._conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
 
 
 def _settle_async(entries: list) -> None:
