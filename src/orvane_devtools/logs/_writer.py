@@ -15,6 +15,7 @@ appends are settled overlaps the making of the next batch.
 from __future__ import annotations
 
 import collections
+import itertools
 import json
 import os
 import sqlite3
@@ -189,6 +190,9 @@ class Writer:
         self._data_version = conn.execute("PRAGMA data_version").fetchone()[0]
         for statement in INDEX_STEP_SQL:
             conn.execute(statement)
+        # Rows per insert statement: a power of two within the number of parameters SQLite allows.
+        most = max(1, min(INSERT_ROWS, conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // _ROW_PARAMS))
+        self._insert_max = 1 << (most.bit_length() - 1)
         # Run texts waiting in pending_text for their index (those of this writer's transactions;
         # what the file held at open counts too).
         self._pending_texts = conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
@@ -573,11 +577,7 @@ class Writer:
         self._sample_tick = tick
         self._derived += stored_total
         counters["last_seq"] = seq
-        conn.executemany(
-            "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
-            " head_id, ctx_id, pay_val, meta_val, lens, t, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-            rows,
-        )
+        _insert_rows(conn, rows, self._insert_max)
         if touched:
             self._store_records(touched)
         counters["events"] += stored_total
@@ -957,6 +957,34 @@ class Writer:
             self._sampled = 0
             self._backlog = False
             self._pending_texts = self._conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
+
+
+# Event rows go in with statements of many rows each: one pass through SQLite for up to
+# INSERT_ROWS rows instead of one per row (the remainder in statements of 2**k rows, so that a
+# handful of statement texts serves every batch size).
+INSERT_ROWS = 64
+_EVENTS_INSERT = (
+    "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
+    " head_id, ctx_id, pay_val, meta_val, lens, t, body) VALUES "
+)
+_ROW_PARAMS = 16
+_ROW_MARKS = "(" + ",".join("?" * _ROW_PARAMS) + ")"
+_insert_sql: dict[int, str] = {}
+
+
+def _insert_rows(conn: sqlite3.Connection, rows: list[tuple], most: int) -> None:
+    """Insert the event rows, ``most`` rows per statement at most."""
+    chain = itertools.chain.from_iterable
+    i, n = 0, len(rows)
+    size = most
+    while i < n:
+        while n - i < size:
+            size //= 2
+        sql = _insert_sql.get(size)
+        if sql is None:
+            sql = _insert_sql[size] = _EVENTS_INSERT + ",".join([_ROW_MARKS] * size)
+        conn.execute(sql, list(chain(rows[i:i + size])))
+        i += size
 
 
 def _settle_async(entries: list) -> None:
