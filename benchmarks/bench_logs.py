@@ -95,10 +95,10 @@ def units(number: int = 20_000, repeat: int = 7) -> tuple[float, float]:
 
 
 def writer_cpu() -> float:
-    """CPU seconds of the log writer threads so far (Linux; 0 elsewhere)."""
+    """CPU seconds of the log service threads so far (writers and checkpoints; Linux; 0 elsewhere)."""
     total = 0.0
     for t in threading.enumerate():
-        if t.name == "OrvaneLogWriter" and t.native_id is not None:
+        if t.name.startswith("OrvaneLog") and t.native_id is not None:
             try:
                 with open(f"/proc/self/task/{t.native_id}/stat") as f:
                     fields = f.read().rsplit(")", 1)[1].split()

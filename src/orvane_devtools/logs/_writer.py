@@ -35,6 +35,7 @@ from ._schema import (
     PENDING_CONTEXT,
     PENDING_HEAD,
     PENDING_VAL,
+    connect,
     read_counters,
     wrap_error,
     write_counters,
@@ -72,6 +73,8 @@ CHECKPOINT_WAIT_MS = 200
 # batch's tickets are settled: the connection's own automatic checkpoint would run inside COMMIT,
 # while the appends of the batch still wait.
 CHECKPOINT_EVENTS = 4096
+# Seconds the writer's shutdown waits for a checkpoint under way on the checkpoint thread.
+CHECKPOINT_STOP_WAIT = 1.0
 # The derivation store is emptied when it has seen this many events or holds this many runs.
 DERIVER_MAX_EVENTS = 20_000
 DERIVER_MAX_RUNS = 4096
@@ -150,6 +153,63 @@ def _text_hash(text: str) -> int:
     return zlib.crc32(text.encode("utf-8", "surrogatepass"))
 
 
+class _Checkpointer:
+    """Passive checkpoints of one log database on a thread and connection of their own.
+
+    A passive checkpoint copies WAL frames that no reader needs into the file without taking the
+    write lock, so it runs while the writer commits the next batches (each of which would
+    otherwise wait for its copying and its syncs). Requests made while one runs are merged into
+    the next. The writer keeps the checkpoints that empty the WAL (TRUNCATE) for itself.
+    """
+
+    def __init__(self, path: str, report: Any) -> None:
+        self._path = path
+        self._report = report  # called with the text of a failure (kept for stats())
+        self._cond = threading.Condition()
+        self._due = False
+        self._stopping = False
+        self.done = 0
+        self._thread = threading.Thread(target=self._run, name="OrvaneLogCheckpoint", daemon=True)
+        self._thread.start()
+
+    def request(self) -> None:
+        with self._cond:
+            self._due = True
+            self._cond.notify()
+
+    def stop(self, timeout: float | None) -> None:
+        """Let a checkpoint under way finish (within ``timeout``); no new one starts."""
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+        if threading.current_thread() is not self._thread:
+            self._thread.join(timeout)
+
+    def _run(self) -> None:
+        conn: sqlite3.Connection | None = None
+        try:
+            while True:
+                with self._cond:
+                    while not (self._due or self._stopping):
+                        self._cond.wait()
+                    if self._stopping:
+                        return
+                    self._due = False
+                try:
+                    if conn is None:
+                        conn = connect(self._path, query_only=False)
+                    conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
+                except sqlite3.Error as exc:  # kept for stats(); the next request tries again
+                    self._report(str(wrap_error(exc, self._path, "copying the log into the file")))
+                self.done += 1
+        finally:
+            if conn is not None:
+                try:
+                    conn.close()
+                except sqlite3.Error:
+                    pass
+
+
 class Writer:
     """The writer thread of one log database."""
 
@@ -205,6 +265,8 @@ class Writer:
         self._backlog = False
         self._index_pause_until = 0.0
         self._since_checkpoint = 0  # events written since the last checkpoint
+        self._checkpointer: _Checkpointer | None = None  # started with the first checkpoint
+        self._caught_up = 0  # the checkpoint thread's count when the writer last copied the rest
         self._settle: dict[Any, list] = {}
         # Counters of this session (read by stats() from other threads; plain ints).
         self.appended = 0
@@ -340,6 +402,8 @@ class Writer:
             self._flush_samples_txn()
         except BaseException:  # noqa: BLE001 - best effort at close
             pass
+        if self._checkpointer is not None:
+            self._checkpointer.stop(CHECKPOINT_STOP_WAIT)
         try:
             self._truncate_wal()
         except sqlite3.Error:
@@ -903,11 +967,24 @@ class Writer:
 
     def _checkpoint_if_due(self) -> None:
         """A passive checkpoint once CHECKPOINT_EVENTS events were written since the last one
-        (it copies what no reader still needs and never waits for readers)."""
+        (it copies what no reader still needs and never waits for readers or writers), on the
+        checkpoint thread: the writer goes on with the next batch meanwhile."""
+        checkpointer = self._checkpointer
+        if checkpointer is not None and checkpointer.done != self._caught_up:
+            # The checkpoint thread finished one: what it could not copy (frames of the batches
+            # committed meanwhile) is little, and once it is copied too the next transaction
+            # writes the WAL from its start again instead of making it longer.
+            self._caught_up = checkpointer.done
+            self._conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
         if self._since_checkpoint < CHECKPOINT_EVENTS:
             return
         self._since_checkpoint = 0
-        self._conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchone()
+        if checkpointer is None:
+            checkpointer = self._checkpointer = _Checkpointer(self._path, self._checkpoint_failed)
+        checkpointer.request()
+
+    def _checkpoint_failed(self, text: str) -> None:
+        self.last_error = text
 
     def _checkpoint_if_large(self) -> None:
         try:
