@@ -920,25 +920,23 @@ class Writer:
 
     def _index_step(self, limit: int) -> None:
         """Add the oldest ``limit`` event texts not yet indexed and every waiting run text to the
-        trigram indexes: one statement, committed on its own when no transaction is open."""
+        trigram indexes: one statement, which commits on its own (inside a transaction of the
+        writer's only when the file was busy)."""
         counters = self._counters
         upto = counters["indexed_upto"]
         top = min(counters["last_seq"], upto + limit)
         step = "INSERT INTO index_step(upto) VALUES (?)"
-        if self._conn.in_transaction:
+        try:
             self._conn.execute(step, (top,))
-        else:
-            try:
-                self._conn.execute(step, (top,))
-            except sqlite3.OperationalError:
-                # Another connection wrote since this statement's snapshot began (or holds the
-                # write lock): the same step in a transaction of its own, which waits its turn.
-                self._rollback()
-                self._begin()
-                upto = counters["indexed_upto"]
-                top = min(counters["last_seq"], upto + limit)
-                self._conn.execute(step, (top,))
-                self._commit()
+        except sqlite3.OperationalError:
+            # Another connection wrote since this statement's snapshot began (or holds the write
+            # lock): the same step in a transaction of its own, which waits its turn.
+            self._rollback()
+            self._begin()
+            upto = counters["indexed_upto"]
+            top = min(counters["last_seq"], upto + limit)
+            self._conn.execute(step, (top,))
+            self._commit()
         # The step advanced the stored counter itself (never backwards).
         top = max(top, upto)
         counters["indexed_upto"] = top
