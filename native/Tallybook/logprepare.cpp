@@ -59,28 +59,8 @@ PyObject *dict_get(PyObject *d, Name &key) {
 // scalars, at most kMaxDepth levels deep.
 constexpr int kMaxDepth = 32;
 
-bool plain_data(PyObject *v, int depth = 0) {
-    if (immutable_scalar(v))
-        return true;
-    if (depth >= kMaxDepth)
-        return false;
-    if (PyDict_CheckExact(v)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *x;
-        while (PyDict_Next(v, &pos, &k, &x))
-            if (!PyUnicode_CheckExact(k) || !plain_data(x, depth + 1))
-                return false;
-        return true;
-    }
-    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
-        PyObject *seq = v;
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!plain_data(PySequence_Fast_GET_ITEM(seq, i), depth + 1))
-                return false;
-        return true;
-    }
-    return false;
+bool plain_data(PyObject *v) {
+    return orvane::py::all_leaves(v, kMaxDepth, immutable_scalar);
 }
 
 // Whether `a` is plain JSON data and `b` the same data: the same types all the way down (so 1,

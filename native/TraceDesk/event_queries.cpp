@@ -39,35 +39,13 @@ bool haystack_has(nb::handle value, std::string_view needle, std::string &buf) {
 }
 
 // Whether `v` is made only of values whose JSON-mode dump is the value itself: exact str, int,
-// bool, None, finite float, and lists, tuples and str-keyed dicts of those.
-bool json_native(PyObject *v, int depth = 0) {
-    if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v))
-        return true;
-    if (PyFloat_CheckExact(v))
-        return std::isfinite(PyFloat_AS_DOUBLE(v));
-    if (depth > 16)
-        return false;
-    if (PyList_CheckExact(v)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
-            if (!json_native(PyList_GET_ITEM(v, i), depth + 1))
-                return false;
-        return true;
-    }
-    if (PyTuple_CheckExact(v)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i)
-            if (!json_native(PyTuple_GET_ITEM(v, i), depth + 1))
-                return false;
-        return true;
-    }
-    if (PyDict_CheckExact(v)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *val;
-        while (PyDict_Next(v, &pos, &k, &val))
-            if (!PyUnicode_CheckExact(k) || !json_native(val, depth + 1))
-                return false;
-        return true;
-    }
-    return false;
+// bool, None, finite float, and lists, tuples and str-keyed dicts of those, 17 levels deep at most.
+bool json_native(PyObject *v) {
+    return orvane::py::all_leaves(v, 17, [](PyObject *x) {
+        if (PyFloat_CheckExact(x))
+            return std::isfinite(PyFloat_AS_DOUBLE(x)) != 0;
+        return x == Py_None || PyUnicode_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x);
+    });
 }
 
 // The run context's field dict when its `model_dump(mode="json")` would equal it: an exact

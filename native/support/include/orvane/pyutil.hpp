@@ -175,4 +175,31 @@ std::string_view utf8_of(nb::handle s, nb::object &holder);
 // Promise::unhandled_exception).
 void restore_thread(PyThreadState *state);
 
+// Whether every value in `v` passes `leaf`, walking exact dicts with exact str keys, exact lists
+// and exact tuples at most `max_depth` levels deep (anything else that fails `leaf` fails).
+// Runs no Python code.
+template <class Leaf>
+bool all_leaves(PyObject *v, int max_depth, const Leaf &leaf, int depth = 0) {
+    if (leaf(v))
+        return true;
+    if (depth >= max_depth)
+        return false;
+    if (PyDict_CheckExact(v)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *x;
+        while (PyDict_Next(v, &pos, &k, &x))
+            if (!PyUnicode_CheckExact(k) || !all_leaves(x, max_depth, leaf, depth + 1))
+                return false;
+        return true;
+    }
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!all_leaves(PySequence_Fast_GET_ITEM(v, i), max_depth, leaf, depth + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace orvane::py
