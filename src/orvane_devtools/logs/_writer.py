@@ -125,8 +125,8 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "new", "unwritten", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals",
-                 "seen_json", "seen_meta", "seen_status")
+    __slots__ = ("run_key", "new", "unwritten", "made", "ident", "meta_text", "head_id", "ctx_json", "ctx_id",
+                 "vals", "seen_json", "seen_meta", "seen_status")
 
     def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
@@ -134,6 +134,9 @@ class _RunState:
         # this state made one. `unwritten`: its `runs` row is still to be inserted.
         self.new = new
         self.unwritten = new
+        # Of a new run: the hashes of the head and context rows made for it (see _made_key), so
+        # that a text it never had is known to have no row without asking the file.
+        self.made: set[int] | None = set() if new else None
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
@@ -151,6 +154,15 @@ class _RunState:
 
 def _text_hash(text: str) -> int:
     return zlib.crc32(text.encode("utf-8", "surrogatepass"))
+
+
+# The tables of the rows a run's texts are kept in, as the first item of the keys of
+# Writer._made_rows and (shifted above the 32-bit hash) of _RunState.made.
+_HEADS, _CONTEXTS = 1, 2
+
+
+def _made_key(table: int, digest: int) -> int:
+    return (table << 32) | digest
 
 
 class _Checkpointer:
@@ -256,6 +268,18 @@ class Writer:
         # Run texts waiting in pending_text for their index (those of this writer's transactions;
         # what the file held at open counts too).
         self._pending_texts = conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
+        # The heads, contexts, vals and pending_text rows made by the open transaction, inserted
+        # together before its event rows (_insert_made), and the head and context rows among them
+        # by (table, run_key, hash) -> [(key, text)], for _stored_row to find before they are in
+        # the file. Emptied when a transaction begins, commits or rolls back.
+        self._new_heads: list[tuple] = []
+        self._new_contexts: list[tuple] = []
+        self._new_vals: list[tuple] = []
+        self._new_pending: list[tuple] = []
+        self._made_rows: dict[tuple[int, int, int], list[tuple[int, str]]] = {}
+        # The stored rows of the runs the open transaction's tickets name and the writer did not
+        # hold when it began: run_id -> (run_key, record), None for a run the file lacks.
+        self._stored_runs: dict[str, tuple | None] = {}
 
         self._cond = threading.Condition()
         self._queue: collections.deque[_Ticket] = collections.deque()
@@ -458,11 +482,39 @@ class Writer:
                 pass  # the loop is closed: nobody waits any more
 
     def _rollback(self) -> None:
+        self._forget_made()
         try:
             if self._conn.in_transaction:
                 self._conn.execute("ROLLBACK")
         except sqlite3.Error:
             pass
+
+    def _forget_made(self) -> None:
+        """Forget the rows the open transaction made (committed or rolled back now)."""
+        self._new_heads.clear()
+        self._new_contexts.clear()
+        self._new_vals.clear()
+        self._new_pending.clear()
+        self._made_rows.clear()
+        self._stored_runs.clear()
+
+    def _insert_made(self) -> None:
+        """Insert the heads, contexts, vals and pending_text rows of the open transaction."""
+        conn = self._conn
+        if self._new_heads:
+            conn.executemany("INSERT INTO heads(head_id, run_key, hash, vals) VALUES (?, ?, ?, ?)", self._new_heads)
+            self._new_heads.clear()
+        if self._new_contexts:
+            conn.executemany(
+                "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)", self._new_contexts
+            )
+            self._new_contexts.clear()
+        if self._new_vals:
+            conn.executemany("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", self._new_vals)
+            self._new_vals.clear()
+        if self._new_pending:
+            conn.executemany("INSERT INTO pending_text(id, kind, a, b) VALUES (?, ?, ?, ?)", self._new_pending)
+            self._new_pending.clear()
 
     def _forget_working(self) -> None:
         """Empty the derivation store and every cache of the file's contents."""
@@ -479,6 +531,7 @@ class Writer:
 
     def _begin(self) -> None:
         conn = self._conn
+        self._forget_made()
         conn.execute("BEGIN IMMEDIATE")
         self._gen = None
         version = conn.execute("PRAGMA data_version").fetchone()[0]
@@ -494,8 +547,10 @@ class Writer:
             self._written = dict(self._counters)
 
     def _commit(self) -> None:
+        self._insert_made()  # nothing left to insert unless a batch's writing forgot it
         write_counters(self._conn, self._counters, self._written)
         self._conn.execute("COMMIT")
+        self._forget_made()
         self._commits_here[0] += 1
 
     def _run_gen(self) -> int:
@@ -526,12 +581,25 @@ class Writer:
                 (json.dumps(ids),),
             )
         }
+        working = self._working
+        # The stored rows of the runs to adopt, in one look-up (_adopt asks for any other). A
+        # JSON text gives back every string but one with a NUL as it went in.
+        unheld = [r for r in {p[P_RUN] for t in tickets for p in t.items}.difference(working)
+                  if type(r) is str and "\0" not in r]
+        if unheld:
+            stored_runs = self._stored_runs
+            for run_id in unheld:
+                stored_runs[run_id] = None
+            for run_id, run_key, record in conn.execute(
+                "SELECT run_id, run_key, record FROM runs WHERE run_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(unheld, ensure_ascii=False),),
+            ):
+                stored_runs[run_id] = (run_key, record)
         touched: dict[str, _RunState] = {}
         rows: list[tuple] = []
         results = []
         stored_total = 0
         dup_total = 0
-        working = self._working
         adopt = self._adopt
         derive = self._deriver._derive_record
         get_run = self._deriver.get_run
@@ -641,6 +709,7 @@ class Writer:
         self._sample_tick = tick
         self._derived += stored_total
         counters["last_seq"] = seq
+        self._insert_made()
         _insert_rows(conn, rows, self._insert_max)
         if touched:
             self._store_records(touched)
@@ -658,8 +727,11 @@ class Writer:
         return results
 
     def _adopt(self, run_id: str) -> _RunState:
-        conn = self._conn
-        row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
+        stored_runs = self._stored_runs
+        if run_id in stored_runs:
+            row = stored_runs.pop(run_id)
+        else:
+            row = self._conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
             # Its row is inserted with its first record (_store_records, in this transaction).
             self._counters["runs"] += 1
@@ -671,16 +743,26 @@ class Writer:
         self._working[run_id] = state
         return state
 
-    def _stored_row(self, state: _RunState, current: int | None, query: str, digest: int, text: str) -> int | None:
-        """The id of the run's row that ``query`` finds by the hash ``digest`` and holds ``text``,
-        or None. A run first written in this transaction that has no such row yet (``current``)
-        has none to find."""
-        if state.new and current is None:
+    def _stored_row(self, state: _RunState, table: int, query: str, digest: int, text: str) -> int | None:
+        """The id of the run's row (in ``table``, found in the file by ``query``) that has the
+        hash ``digest`` and holds ``text``, or None. Rows this transaction made are not in the
+        file yet; a new run has rows only of the hashes it made."""
+        made = self._made_rows.get((table, state.run_key, digest))
+        if made is not None:
+            for row_id, stored in made:
+                if stored == text:
+                    return row_id
+        if state.new and _made_key(table, digest) not in state.made:
             return None
         for row_id, stored in self._conn.execute(query, (state.run_key, digest)):
             if stored == text:
                 return row_id
         return None
+
+    def _made_row(self, state: _RunState, table: int, digest: int, key: int, text: str) -> None:
+        self._made_rows.setdefault((table, state.run_key, digest), []).append((key, text))
+        if state.made is not None:
+            state.made.add(_made_key(table, digest))
 
     def _head_for(self, state: _RunState, record: Any) -> int:
         """The id of the row holding the run's record texts as they are after this event."""
@@ -696,20 +778,14 @@ class Writer:
         vals.append(meta_text)
         text = json.dumps(vals, ensure_ascii=False)
         digest = _text_hash(text)
-        conn = self._conn
         head_id = self._stored_row(
-            state, state.head_id, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
+            state, _HEADS, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
         )
         if head_id is None:
             head_id = self._next_key()
-            conn.execute(
-                "INSERT INTO heads(head_id, run_key, hash, vals) VALUES (?, ?, ?, ?)",
-                (head_id, state.run_key, digest, text),
-            )
-            conn.execute(
-                f"INSERT INTO pending_text(id, kind, a, b) VALUES (?, {PENDING_HEAD}, ?, ?)",
-                (head_id, " ".join(v for v in vals[:10] if v), meta_text),
-            )
+            self._new_heads.append((head_id, state.run_key, digest, text))
+            self._new_pending.append((head_id, PENDING_HEAD, " ".join(v for v in vals[:10] if v), meta_text))
+            self._made_row(state, _HEADS, digest, head_id, text)
             self._pending_texts += 1
         state.ident = ident
         state.meta_text = meta_text
@@ -721,17 +797,14 @@ class Writer:
         if state.ctx_id is not None and body == state.ctx_json:
             return state.ctx_id
         digest = _text_hash(body)
-        conn = self._conn
         ctx_id = self._stored_row(
-            state, state.ctx_id, "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", digest, body
+            state, _CONTEXTS, "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", digest, body
         )
         if ctx_id is None:
             ctx_id = self._next_key()
-            conn.execute(
-                "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)",
-                (ctx_id, state.run_key, digest, body),
-            )
-            conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_CONTEXT}, ?)", (ctx_id, text))
+            self._new_contexts.append((ctx_id, state.run_key, digest, body))
+            self._new_pending.append((ctx_id, PENDING_CONTEXT, text, None))
+            self._made_row(state, _CONTEXTS, digest, ctx_id, body)
             self._pending_texts += 1
         state.ctx_json = body
         state.ctx_id = ctx_id
@@ -749,8 +822,8 @@ class Writer:
             return None
         if key is None:
             key = self._next_key()
-            self._conn.execute("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", (key, state.run_key))
-            self._conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_VAL}, ?)", (key, text))
+            self._new_vals.append((key, state.run_key))
+            self._new_pending.append((key, PENDING_VAL, text, None))
             self._pending_texts += 1
             vals[text] = key
         return key
