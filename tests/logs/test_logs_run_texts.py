@@ -1,14 +1,18 @@
-"""A run's texts (heads, contexts, repeated values) made and found again within one transaction.
+"""A run's rows across transactions: its texts (heads, contexts, repeated values) made and found
+again within one transaction, and its `runs` row kept up to date.
 
 The writer inserts the rows of a transaction's new run texts together, before its events: a text
 that comes back within the same transaction (A -> B -> A in one ticket, or across the tickets of
 one commit) must find the row made for it earlier, never make a second one, and a transaction
-that is rolled back and retried must not point at the rows it never committed.
+that is rolled back and retried must not point at the rows it never committed. A run's row is
+updated in each transaction that touches the run, setting only the columns that may have changed
+when the others are as the writer last wrote them.
 """
 
 from __future__ import annotations
 
 import asyncio
+import json
 import sqlite3
 from contextlib import contextmanager
 
@@ -82,6 +86,9 @@ def check_rows(path: str, pending_counted: int | None) -> None:
     try:
         q = lambda sql: conn.execute(sql).fetchall()  # noqa: E731
         assert q("SELECT run_key, hash, vals FROM heads GROUP BY 1, 2, 3 HAVING count(*) > 1") == []
+        for (text,) in q("SELECT vals FROM heads"):  # the JSON of eleven texts, as json.dumps writes it
+            values = json.loads(text)
+            assert len(values) == 11 and text == json.dumps(values, ensure_ascii=False)
         assert q("SELECT run_key, hash, body FROM contexts GROUP BY 1, 2, 3 HAVING count(*) > 1") == []
         assert q("SELECT seq FROM events WHERE head_id IS NOT NULL AND head_id NOT IN (SELECT head_id FROM heads)"
                  " OR ctx_id IS NOT NULL AND ctx_id NOT IN (SELECT ctx_id FROM contexts)"
@@ -127,13 +134,15 @@ def distinct_texts(path: str) -> tuple[int, int, int]:
 def test_texts_that_come_back_in_one_ticket(native, open_service, db_path, no_indexing, monkeypatch):
     monkeypatch.setattr(_writer, "NATIVE_ROWS", native)
     service = open_service()
-    events = flip_flop(0, "r") + flip_flop(10, "s", parent="r")
+    odd = 'say "hi" \\ back\nslash\t\U0001f680\u2028\x01'
+    events = flip_flop(0, "r") + flip_flop(10, "s", parent="r") + [event(40, "q", odd, LONG_A)]
     writer = service._store._writer
     assert asyncio.run(service.append_events(events)) == len(events)
     assert writer.commits == 1
     # Per run: heads Planner/running, Searcher/running, Planner/completed; contexts Planner and
-    # Searcher; one repeated value per text (payload A, payload B, meta local, meta prod).
-    assert distinct_texts(db_path) == (6, 4, 8)
+    # Searcher; one repeated value per text (payload A, payload B, meta local, meta prod); and
+    # for "q" a head and a context.
+    assert distinct_texts(db_path) == (7, 5, 8)
     check_rows(db_path, writer._pending_texts)
     same_answers(service, events)
     # A later transaction: the completed runs change away (a new head each) and back, to texts
@@ -141,7 +150,7 @@ def test_texts_that_come_back_in_one_ticket(native, open_service, db_path, no_in
     more = [event(30, "r", "Searcher", LONG_B, env="prod"), event(31, "s", "Searcher", LONG_B, parent="r", env="prod"),
             event(32, "r", "Planner", LONG_A), event(33, "s", "Planner", LONG_A, parent="r")]
     asyncio.run(service.append_events(more))
-    assert distinct_texts(db_path) == (8, 4, 8)
+    assert distinct_texts(db_path) == (9, 5, 8)
     check_rows(db_path, writer._pending_texts)
     same_answers(service, events + more)
     service._store.index_now()
@@ -205,3 +214,53 @@ def test_a_ticket_refused_midway_leaves_no_rows_behind(native, open_service, db_
     assert service.get_event("e200") is None
     service._store.index_now()
     check_rows(db_path, 0)
+
+
+def test_run_rows_follow_their_records_across_transactions(open_service, db_path):
+    service = open_service()
+    memory = RuntimeLogService(Settings({}))
+    # One change per transaction (each also moves the runs' times): none, the status, then one
+    # indexed column after the other, and back.
+    steps = [{}, {}, {"event_type": "agent_task.completed"}, {}, {"agent_id": "agent-8"},
+             {"session_id": "session-2"}, {"parent": "p2"}, {"app": "prod"}, {"flow": "plan"},
+             {"run_kind": 3}, {"run_kind": "3"}, {"event_type": "agent_task.failed"}, {"agent_id": None}, {}]
+    filters = [{"agent_id": "agent-7"}, {"agent_id": "agent-8"}, {"session_id": "session-1"},
+               {"session_id": "session-2"}, {"parent_run_id": "p1"}, {"parent_run_id": "p2"}, {"app_id": "demo-app"},
+               {"app_id": "prod"}, {"flow_name": "answer"}, {"flow_name": "plan"}, {"run_kind": "agent_task"},
+               {"run_kind": "3"}, {"status": "running"}, {"status": "completed"}, {"status": "failed"},
+               {"root_run_id": "p1"}, {"root_run_id": "p2"}]
+    current = {"agent_id": "agent-7", "session_id": "session-1", "parent": "p1", "app": "demo-app", "flow": "answer",
+               "run_kind": "agent_task"}
+    for n, step in enumerate(steps):
+        current.update({k: v for k, v in step.items() if k != "event_type"})
+        batch = []
+        for k, run_id in enumerate(["r1", "r2", "r3"]):
+            if run_id == "r3" and n % 3:
+                continue  # a run left alone by some transactions
+            batch.append(RuntimeEvent(
+                event_id=f"e{n}-{k}", event_type=step.get("event_type", "stream.delta"), timestamp=T0 + 10 * n + k,
+                meta={"app_id": current["app"]},
+                run=RuntimeRunContext(run_id=run_id, parent_run_id=current["parent"], run_kind=current["run_kind"],
+                                      agent_id=current["agent_id"], session_id=current["session_id"],
+                                      meta={"flow_name": current["flow"]}),
+            ))
+        asyncio.run(service.append_events(batch))
+        asyncio.run(memory.append_events(batch))
+        assert service.query_runs() == memory.query_runs(), step
+        for f in filters:
+            assert service.query_runs(**f) == memory.query_runs(**f), (step, f)
+    conn = sqlite3.connect(db_path)
+    try:
+        for record, *columns in conn.execute(
+            "SELECT record, root_run_id, parent_run_id, run_kind, status, agent_id, session_id, app_id, flow_name"
+            " FROM runs"
+        ):
+            r = json.loads(record)
+            assert columns == [r["root_run_id"], r["parent_run_id"], r["run_kind"], r["status"], r["agent_id"],
+                               r["session_id"], r["meta"].get("app_id"), r["meta"].get("flow_name")]
+    finally:
+        conn.close()
+    service.close()
+    service = open_service()
+    for f in filters:
+        assert service.query_runs(**f) == memory.query_runs(**f), f

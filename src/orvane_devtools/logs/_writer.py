@@ -23,6 +23,7 @@ import threading
 import time
 import zlib
 from concurrent.futures import Future, InvalidStateError
+from json.encoder import encode_basestring
 from typing import Any
 
 from ._schema import (
@@ -125,8 +126,8 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "new", "unwritten", "made", "ident", "meta_text", "head_id", "ctx_json", "ctx_id",
-                 "vals", "seen_json", "seen_meta", "seen_status")
+    __slots__ = ("run_key", "new", "unwritten", "made", "columns", "ident", "meta_text", "head_id", "ctx_json",
+                 "ctx_id", "vals", "seen_json", "seen_meta", "seen_status")
 
     def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
@@ -137,6 +138,9 @@ class _RunState:
         # Of a new run: the hashes of the head and context rows made for it (see _made_key), so
         # that a text it never had is known to have no row without asking the file.
         self.made: set[int] | None = set() if new else None
+        # The indexed columns of the run's row as this writer last wrote them (see _store_records),
+        # None until it wrote the row.
+        self.columns: tuple | None = None
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
@@ -776,7 +780,8 @@ class Writer:
             return state.head_id
         vals = [norm(v) for v in ident]
         vals.append(meta_text)
-        text = json.dumps(vals, ensure_ascii=False)
+        # json.dumps(vals, ensure_ascii=False) of the eleven texts, without making an encoder
+        text = "[" + ", ".join(map(encode_basestring, vals)) + "]"
         digest = _text_hash(text)
         head_id = self._stored_row(
             state, _HEADS, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
@@ -784,7 +789,7 @@ class Writer:
         if head_id is None:
             head_id = self._next_key()
             self._new_heads.append((head_id, state.run_key, digest, text))
-            self._new_pending.append((head_id, PENDING_HEAD, " ".join(v for v in vals[:10] if v), meta_text))
+            self._new_pending.append((head_id, PENDING_HEAD, " ".join(filter(None, vals[:10])), meta_text))
             self._made_row(state, _HEADS, digest, head_id, text)
             self._pending_texts += 1
         state.ident = ident
@@ -833,6 +838,10 @@ class Writer:
         get_run = self._deriver.get_run
         rows = []
         inserts = []
+        # Rows whose columns in indexes other than those of the order and the generation are as
+        # this writer wrote them: only what changed is set, so SQLite leaves those indexes alone.
+        same = []
+        same_but_status = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
             record = get_run(run_id)
@@ -848,11 +857,19 @@ class Writer:
                 flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window, gen,
                 record.model_dump_json(fallback=str), state.run_key,
             )
+            # (Compared with their types: 1 and 1.0 or True are equal but not stored alike.)
+            columns = (row[:3] + row[4:9], tuple(map(type, row[:9])))
+            last = state.columns
             if state.unwritten:
                 inserts.append(row + (run_id,))
                 state.unwritten = False
-            else:
+            elif last is None or last[:2] != columns:
                 rows.append(row)
+            elif last[2] == row[3]:
+                same.append(row[9:])
+            else:
+                same_but_status.append(row[3:4] + row[9:])
+            state.columns = (*columns, row[3])
             if app_id is not None and app_id not in apps:
                 self._name(NAME_RUN_APP_ID, app_id)
         if inserts:
@@ -868,6 +885,15 @@ class Writer:
                 " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
                 " record = ? WHERE run_key = ?",
                 rows,
+            )
+        if same:
+            self._conn.executemany(
+                "UPDATE runs SET sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?", same
+            )
+        if same_but_status:
+            self._conn.executemany(
+                "UPDATE runs SET status = ?, sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?",
+                same_but_status,
             )
 
     def _name(self, kind: int, value: str) -> None:
