@@ -551,7 +551,9 @@ class Writer:
             self._written = dict(self._counters)
 
     def _commit(self) -> None:
-        self._insert_made()  # nothing left to insert unless a batch's writing forgot it
+        # (A batch inserts its rows of run texts before its events; whatever else made some since
+        # has them inserted here, within the transaction.)
+        self._insert_made()
         write_counters(self._conn, self._counters, self._written)
         self._conn.execute("COMMIT")
         self._forget_made()
