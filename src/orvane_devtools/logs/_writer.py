@@ -580,13 +580,20 @@ class Writer:
         conn = self._conn
         self._begin()
         ids = [p[P_ID] for t in tickets for p in t.items]
+        ids_json = json.dumps(ids)
         seen_ids = {
             r[0]
             for r in conn.execute(
-                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))",
-                (json.dumps(ids),),
+                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))", (ids_json,)
             )
         }
+        if "\\u0000" in ids_json:
+            # json_each gives a text with a NUL back cut short at the NUL: such ids one by one.
+            for event_id in ids:
+                if "\0" in event_id and conn.execute(
+                    "SELECT 1 FROM events WHERE event_id = ?", (event_id,)
+                ).fetchone():
+                    seen_ids.add(event_id)
         working = self._working
         # The stored rows of the runs to adopt, in one look-up (_adopt asks for any other). A
         # JSON text gives back every string but one with a NUL as it went in.
