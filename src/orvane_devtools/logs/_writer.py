@@ -281,9 +281,6 @@ class Writer:
         self._new_vals: list[tuple] = []
         self._new_pending: list[tuple] = []
         self._made_rows: dict[tuple[int, int, int], list[tuple[int, str]]] = {}
-        # The stored rows of the runs the open transaction's tickets name and the writer did not
-        # hold when it began: run_id -> (run_key, record), None for a run the file lacks.
-        self._stored_runs: dict[str, tuple | None] = {}
 
         self._cond = threading.Condition()
         self._queue: collections.deque[_Ticket] = collections.deque()
@@ -500,7 +497,6 @@ class Writer:
         self._new_vals.clear()
         self._new_pending.clear()
         self._made_rows.clear()
-        self._stored_runs.clear()
 
     def _insert_made(self) -> None:
         """Insert the heads, contexts, vals and pending_text rows of the open transaction."""
@@ -594,25 +590,12 @@ class Writer:
                     "SELECT 1 FROM events WHERE event_id = ?", (event_id,)
                 ).fetchone():
                     seen_ids.add(event_id)
-        working = self._working
-        # The stored rows of the runs to adopt, in one look-up (_adopt asks for any other). A
-        # JSON text gives back every string but one with a NUL as it went in.
-        unheld = [r for r in {p[P_RUN] for t in tickets for p in t.items}.difference(working)
-                  if type(r) is str and "\0" not in r]
-        if unheld:
-            stored_runs = self._stored_runs
-            for run_id in unheld:
-                stored_runs[run_id] = None
-            for run_id, run_key, record in conn.execute(
-                "SELECT run_id, run_key, record FROM runs WHERE run_id IN (SELECT value FROM json_each(?))",
-                (json.dumps(unheld, ensure_ascii=False),),
-            ):
-                stored_runs[run_id] = (run_key, record)
         touched: dict[str, _RunState] = {}
         rows: list[tuple] = []
         results = []
         stored_total = 0
         dup_total = 0
+        working = self._working
         adopt = self._adopt
         derive = self._deriver._derive_record
         get_run = self._deriver.get_run
@@ -740,11 +723,8 @@ class Writer:
         return results
 
     def _adopt(self, run_id: str) -> _RunState:
-        stored_runs = self._stored_runs
-        if run_id in stored_runs:
-            row = stored_runs.pop(run_id)
-        else:
-            row = self._conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
+        conn = self._conn
+        row = conn.execute("SELECT run_key, record FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         if row is None:
             # Its row is inserted with its first record (_store_records, in this transaction).
             self._counters["runs"] += 1
