@@ -11,6 +11,12 @@ index up to date and close the service, as ``logs_append_count`` does). The diff
 events (800 runs) is the count per event, given for the whole process, the calling thread and the
 writer thread, beside U (about 266,000 instructions: ``model_copy(deep=True)`` of the plain model).
 ``LOGS_COUNT_SET`` works as for ``logs_append_count``.
+
+The counts are not quite independent of the load: the writer indexes what waits whenever no
+append came for ``IDLE_DELAY``, and under valgrind on a busy machine that happens more often, in
+smaller (dearer) steps. To compare two builds, count both with those steps left out:
+``LOGS_COUNT_SET=INDEX_WHEN_IDLE=0`` (texts are then indexed in steps of ``INDEX_BATCH`` and at
+the end).
 """
 
 from __future__ import annotations
