@@ -69,8 +69,9 @@ def fill(path: str) -> None:
     desk.log_service.close()
 
 
-def count(template: str, appended: int) -> tuple[int, int, int]:
-    """(whole process, main thread, writer thread) instructions of one child run."""
+def count(template: str, appended: int, start: int = FILLED, made: int = LARGE) -> tuple[int, int, int]:
+    """(whole process, main thread, writer thread) instructions of one child run: ``made`` events
+    from the ``start``-th are made, the first ``appended`` of them appended."""
     tmp = tempfile.mkdtemp(prefix="logs-append-count-run-")
     try:
         path = os.path.join(tmp, "events.db")
@@ -79,7 +80,7 @@ def count(template: str, appended: int) -> tuple[int, int, int]:
         here = os.path.dirname(os.path.abspath(__file__))
         subprocess.run(
             ["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}",
-             sys.executable, "-c", CHILD, path, str(appended), here, str(FILLED), str(LARGE)],
+             sys.executable, "-c", CHILD, path, str(appended), here, str(start), str(made)],
             capture_output=True, text=True, check=True,
         )
         per_thread = {}

@@ -161,6 +161,27 @@ class TestRefusals:
         assert service.query_runs(run_id="r")[0].event_count == 2
         assert service.stats()["duplicate_events"] == 2
 
+    def test_ids_with_a_nul_are_looked_up_whole(self, open_service, db_path):
+        # The batch look-ups of event ids and run ids go through JSON; a NUL must not cut an id
+        # short there (a duplicate taken for new would fail the whole batch on the unique index).
+        service = open_service()
+        nul = [ev(1, run="r\0a"), ev(2, run="r"), ev(3, run="r\0b")]
+        nul[0] = nul[0].model_copy(update={"event_id": "e\0x"})
+        assert asyncio.run(service.append_events(nul)) == 3
+        again = [nul[0], ev(4, run="r\0a"), ev(5, run="r\0b"), ev(6, run="r\0c")]
+        assert asyncio.run(service.append_events(again)) == 3
+        assert asyncio.run(service.append_events([ev(7, run="e"), nul[0]])) == 1
+        assert stored_ids(db_path) == ["e\0x", "e2", "e3", "e4", "e5", "e6", "e7"]
+        assert service.stats()["duplicate_events"] == 2
+        counts = {r.run_id: r.event_count for r in service.query_runs()}
+        assert counts == {"r\0a": 2, "r": 1, "r\0b": 2, "r\0c": 1, "e": 1}
+        assert service.get_event("e\0x").run.run_id == "r\0a"
+        # A new writer adopts the stored runs.
+        service.close()
+        service = open_service()
+        assert asyncio.run(service.append_events([ev(8, run="r\0a"), ev(9, run="r"), nul[0]])) == 2
+        assert {r.run_id: r.event_count for r in service.query_runs()} == {**counts, "r\0a": 3, "r": 2}
+
     def test_a_full_disk(self, open_service, db_path, monkeypatch):
         # The database may not grow past a few pages beyond its schema: writes fail as on a full disk.
         monkeypatch.setattr(_schema, "WRITER_PRAGMAS", ["PRAGMA max_page_count = 60"])

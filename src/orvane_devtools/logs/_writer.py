@@ -23,6 +23,7 @@ import threading
 import time
 import zlib
 from concurrent.futures import Future, InvalidStateError
+from json.encoder import encode_basestring
 from typing import Any
 
 from ._schema import (
@@ -125,8 +126,8 @@ class _TicketFailed(Exception):
 class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
-    __slots__ = ("run_key", "new", "unwritten", "ident", "meta_text", "head_id", "ctx_json", "ctx_id", "vals",
-                 "seen_json", "seen_meta", "seen_status")
+    __slots__ = ("run_key", "new", "unwritten", "made", "columns", "ident", "meta_text", "head_id", "ctx_json",
+                 "ctx_id", "vals", "seen_json", "seen_meta", "seen_status")
 
     def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
@@ -134,6 +135,12 @@ class _RunState:
         # this state made one. `unwritten`: its `runs` row is still to be inserted.
         self.new = new
         self.unwritten = new
+        # Of a new run: the hashes of the head and context rows made for it (see _made_key), so
+        # that a text it never had is known to have no row without asking the file.
+        self.made: set[int] | None = set() if new else None
+        # The indexed columns of the run's row as this writer last wrote them (see _store_records),
+        # None until it wrote the row.
+        self.columns: tuple | None = None
         self.ident: tuple | None = None
         self.meta_text: str | None = None
         self.head_id: int | None = None
@@ -151,6 +158,15 @@ class _RunState:
 
 def _text_hash(text: str) -> int:
     return zlib.crc32(text.encode("utf-8", "surrogatepass"))
+
+
+# The tables of the rows a run's texts are kept in, as the first item of the keys of
+# Writer._made_rows and (shifted above the 32-bit hash) of _RunState.made.
+_HEADS, _CONTEXTS = 1, 2
+
+
+def _made_key(table: int, digest: int) -> int:
+    return (table << 32) | digest
 
 
 class _Checkpointer:
@@ -256,6 +272,15 @@ class Writer:
         # Run texts waiting in pending_text for their index (those of this writer's transactions;
         # what the file held at open counts too).
         self._pending_texts = conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
+        # The heads, contexts, vals and pending_text rows made by the open transaction, inserted
+        # together before its event rows (_insert_made), and the head and context rows among them
+        # by (table, run_key, hash) -> [(key, text)], for _stored_row to find before they are in
+        # the file. Emptied when a transaction begins, commits or rolls back.
+        self._new_heads: list[tuple] = []
+        self._new_contexts: list[tuple] = []
+        self._new_vals: list[tuple] = []
+        self._new_pending: list[tuple] = []
+        self._made_rows: dict[tuple[int, int, int], list[tuple[int, str]]] = {}
 
         self._cond = threading.Condition()
         self._queue: collections.deque[_Ticket] = collections.deque()
@@ -458,11 +483,38 @@ class Writer:
                 pass  # the loop is closed: nobody waits any more
 
     def _rollback(self) -> None:
+        self._forget_made()
         try:
             if self._conn.in_transaction:
                 self._conn.execute("ROLLBACK")
         except sqlite3.Error:
             pass
+
+    def _forget_made(self) -> None:
+        """Forget the rows the open transaction made (committed or rolled back now)."""
+        self._new_heads.clear()
+        self._new_contexts.clear()
+        self._new_vals.clear()
+        self._new_pending.clear()
+        self._made_rows.clear()
+
+    def _insert_made(self) -> None:
+        """Insert the heads, contexts, vals and pending_text rows of the open transaction."""
+        conn = self._conn
+        if self._new_heads:
+            conn.executemany("INSERT INTO heads(head_id, run_key, hash, vals) VALUES (?, ?, ?, ?)", self._new_heads)
+            self._new_heads.clear()
+        if self._new_contexts:
+            conn.executemany(
+                "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)", self._new_contexts
+            )
+            self._new_contexts.clear()
+        if self._new_vals:
+            conn.executemany("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", self._new_vals)
+            self._new_vals.clear()
+        if self._new_pending:
+            conn.executemany("INSERT INTO pending_text(id, kind, a, b) VALUES (?, ?, ?, ?)", self._new_pending)
+            self._new_pending.clear()
 
     def _forget_working(self) -> None:
         """Empty the derivation store and every cache of the file's contents."""
@@ -479,6 +531,7 @@ class Writer:
 
     def _begin(self) -> None:
         conn = self._conn
+        self._forget_made()
         conn.execute("BEGIN IMMEDIATE")
         self._gen = None
         version = conn.execute("PRAGMA data_version").fetchone()[0]
@@ -494,8 +547,12 @@ class Writer:
             self._written = dict(self._counters)
 
     def _commit(self) -> None:
+        # (A batch inserts its rows of run texts before its events; whatever else made some since
+        # has them inserted here, within the transaction.)
+        self._insert_made()
         write_counters(self._conn, self._counters, self._written)
         self._conn.execute("COMMIT")
+        self._forget_made()
         self._commits_here[0] += 1
 
     def _run_gen(self) -> int:
@@ -519,13 +576,20 @@ class Writer:
         conn = self._conn
         self._begin()
         ids = [p[P_ID] for t in tickets for p in t.items]
+        ids_json = json.dumps(ids)
         seen_ids = {
             r[0]
             for r in conn.execute(
-                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))",
-                (json.dumps(ids),),
+                "SELECT event_id FROM events WHERE event_id IN (SELECT value FROM json_each(?))", (ids_json,)
             )
         }
+        if "\\u0000" in ids_json:
+            # json_each gives a text with a NUL back cut short at the NUL: such ids one by one.
+            for event_id in ids:
+                if "\0" in event_id and conn.execute(
+                    "SELECT 1 FROM events WHERE event_id = ?", (event_id,)
+                ).fetchone():
+                    seen_ids.add(event_id)
         touched: dict[str, _RunState] = {}
         rows: list[tuple] = []
         results = []
@@ -641,6 +705,7 @@ class Writer:
         self._sample_tick = tick
         self._derived += stored_total
         counters["last_seq"] = seq
+        self._insert_made()
         _insert_rows(conn, rows, self._insert_max)
         if touched:
             self._store_records(touched)
@@ -671,16 +736,26 @@ class Writer:
         self._working[run_id] = state
         return state
 
-    def _stored_row(self, state: _RunState, current: int | None, query: str, digest: int, text: str) -> int | None:
-        """The id of the run's row that ``query`` finds by the hash ``digest`` and holds ``text``,
-        or None. A run first written in this transaction that has no such row yet (``current``)
-        has none to find."""
-        if state.new and current is None:
+    def _stored_row(self, state: _RunState, table: int, query: str, digest: int, text: str) -> int | None:
+        """The id of the run's row (in ``table``, found in the file by ``query``) that has the
+        hash ``digest`` and holds ``text``, or None. Rows this transaction made are not in the
+        file yet; a new run has rows only of the hashes it made."""
+        made = self._made_rows.get((table, state.run_key, digest))
+        if made is not None:
+            for row_id, stored in made:
+                if stored == text:
+                    return row_id
+        if state.new and _made_key(table, digest) not in state.made:
             return None
         for row_id, stored in self._conn.execute(query, (state.run_key, digest)):
             if stored == text:
                 return row_id
         return None
+
+    def _made_row(self, state: _RunState, table: int, digest: int, key: int, text: str) -> None:
+        self._made_rows.setdefault((table, state.run_key, digest), []).append((key, text))
+        if state.made is not None:
+            state.made.add(_made_key(table, digest))
 
     def _head_for(self, state: _RunState, record: Any) -> int:
         """The id of the row holding the run's record texts as they are after this event."""
@@ -694,22 +769,17 @@ class Writer:
             return state.head_id
         vals = [norm(v) for v in ident]
         vals.append(meta_text)
-        text = json.dumps(vals, ensure_ascii=False)
+        # json.dumps(vals, ensure_ascii=False) of the eleven texts, without making an encoder
+        text = "[" + ", ".join(map(encode_basestring, vals)) + "]"
         digest = _text_hash(text)
-        conn = self._conn
         head_id = self._stored_row(
-            state, state.head_id, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
+            state, _HEADS, "SELECT head_id, vals FROM heads WHERE run_key = ? AND hash = ?", digest, text
         )
         if head_id is None:
             head_id = self._next_key()
-            conn.execute(
-                "INSERT INTO heads(head_id, run_key, hash, vals) VALUES (?, ?, ?, ?)",
-                (head_id, state.run_key, digest, text),
-            )
-            conn.execute(
-                f"INSERT INTO pending_text(id, kind, a, b) VALUES (?, {PENDING_HEAD}, ?, ?)",
-                (head_id, " ".join(v for v in vals[:10] if v), meta_text),
-            )
+            self._new_heads.append((head_id, state.run_key, digest, text))
+            self._new_pending.append((head_id, PENDING_HEAD, " ".join(filter(None, vals[:10])), meta_text))
+            self._made_row(state, _HEADS, digest, head_id, text)
             self._pending_texts += 1
         state.ident = ident
         state.meta_text = meta_text
@@ -721,17 +791,14 @@ class Writer:
         if state.ctx_id is not None and body == state.ctx_json:
             return state.ctx_id
         digest = _text_hash(body)
-        conn = self._conn
         ctx_id = self._stored_row(
-            state, state.ctx_id, "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", digest, body
+            state, _CONTEXTS, "SELECT ctx_id, body FROM contexts WHERE run_key = ? AND hash = ?", digest, body
         )
         if ctx_id is None:
             ctx_id = self._next_key()
-            conn.execute(
-                "INSERT INTO contexts(ctx_id, run_key, hash, body) VALUES (?, ?, ?, ?)",
-                (ctx_id, state.run_key, digest, body),
-            )
-            conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_CONTEXT}, ?)", (ctx_id, text))
+            self._new_contexts.append((ctx_id, state.run_key, digest, body))
+            self._new_pending.append((ctx_id, PENDING_CONTEXT, text, None))
+            self._made_row(state, _CONTEXTS, digest, ctx_id, body)
             self._pending_texts += 1
         state.ctx_json = body
         state.ctx_id = ctx_id
@@ -749,8 +816,8 @@ class Writer:
             return None
         if key is None:
             key = self._next_key()
-            self._conn.execute("INSERT INTO vals(val_id, run_key) VALUES (?, ?)", (key, state.run_key))
-            self._conn.execute(f"INSERT INTO pending_text(id, kind, a) VALUES (?, {PENDING_VAL}, ?)", (key, text))
+            self._new_vals.append((key, state.run_key))
+            self._new_pending.append((key, PENDING_VAL, text, None))
             self._pending_texts += 1
             vals[text] = key
         return key
@@ -760,6 +827,10 @@ class Writer:
         get_run = self._deriver.get_run
         rows = []
         inserts = []
+        # Rows whose columns in indexes other than those of the order and the generation are as
+        # this writer wrote them: only what changed is set, so SQLite leaves those indexes alone.
+        same = []
+        same_but_status = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
             record = get_run(run_id)
@@ -775,11 +846,19 @@ class Writer:
                 flow_name if isinstance(flow_name, str) else None, record.updated_at or 0, window, gen,
                 record.model_dump_json(fallback=str), state.run_key,
             )
+            # (Compared with their types: 1 and 1.0 or True are equal but not stored alike.)
+            columns = (row[:3] + row[4:9], tuple(map(type, row[:9])))
+            last = state.columns
             if state.unwritten:
                 inserts.append(row + (run_id,))
                 state.unwritten = False
-            else:
+            elif last is None or last[:2] != columns:
                 rows.append(row)
+            elif last[2] == row[3]:
+                same.append(row[9:])
+            else:
+                same_but_status.append(row[3:4] + row[9:])
+            state.columns = (*columns, row[3])
             if app_id is not None and app_id not in apps:
                 self._name(NAME_RUN_APP_ID, app_id)
         if inserts:
@@ -795,6 +874,15 @@ class Writer:
                 " session_id = ?, app_id = ?, group_id = ?, flow_name = ?, sort_ts = ?, window_ts = ?, gen = ?,"
                 " record = ? WHERE run_key = ?",
                 rows,
+            )
+        if same:
+            self._conn.executemany(
+                "UPDATE runs SET sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?", same
+            )
+        if same_but_status:
+            self._conn.executemany(
+                "UPDATE runs SET status = ?, sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?",
+                same_but_status,
             )
 
     def _name(self, kind: int, value: str) -> None:
