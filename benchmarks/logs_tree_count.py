@@ -1,10 +1,10 @@
 """Instructions per event of ``await desk.append_event`` into a file-backed log service for the
-events of ``bench_logs``'s 1,000-run tree (5 events per run, events 2,000 to 6,999): many short
+events of ``bench_logs``'s 1,000-run tree (5 events per run, events 10,240 to 15,239): many short
 runs, each new to the writer. A diagnostic, not a benchmark row (counts do not depend on the load).
 
 Run: PYTHONPATH=src:benchmarks python benchmarks/logs_tree_count.py   (needs valgrind)
 
-Fills a file with events 0 to 1,999 of ``bench_logs``, then counts, under callgrind with one count
+Fills a file with events 0 to 10,239 of ``bench_logs``, then counts, under callgrind with one count
 per thread, processes that open a copy of the file, make the tree's 5,000 events and append the
 first 1,000 or all of them inside ``log_service.batch()`` blocks of 256 (then bring the trigram
 index up to date and close the service, as ``logs_append_count`` does). The difference over 4,000
@@ -28,7 +28,7 @@ import tempfile
 
 from logs_append_count import U_INSTRUCTIONS, count
 
-TREE_AT = 2_000
+TREE_AT = 10_240  # bench_logs.TREE_AT, asserted below
 TREE_EVENTS = 5_000
 SMALL = 1_000
 
