@@ -55,7 +55,8 @@ os._exit(0)
 """
 
 
-def fill(path: str) -> None:
+def fill(path: str, upto: int = FILLED) -> None:
+    """Events 0..upto-1 of ``bench_logs`` into a new file at ``path``, indexed and closed."""
     os.environ["BENCH_LOGS_N"] = "500000"
     import bench_logs
     from orvane.utils import Settings
@@ -63,13 +64,13 @@ def fill(path: str) -> None:
 
     settings = {"logs.enabled": True, "logs.path": path, "logs.max_events": 10_000_000}
     desk = TraceDesk.RuntimeTraceDesk(Settings(settings))
-    asyncio.run(bench_logs.fill(desk, 0, FILLED))
+    asyncio.run(bench_logs.fill(desk, 0, upto))
     asyncio.run(desk.log_service.flush())
     desk.log_service._store.index_now()
     desk.log_service.close()
 
 
-def count(template: str, appended: int, start: int = FILLED, made: int = LARGE) -> tuple[int, int, int]:
+def count(template: str, appended: int, start: int, made: int) -> tuple[int, int, int]:
     """(whole process, main thread, writer thread) instructions of one child run: ``made`` events
     from the ``start``-th are made, the first ``appended`` of them appended."""
     tmp = tempfile.mkdtemp(prefix="logs-append-count-run-")
@@ -99,19 +100,25 @@ def count(template: str, appended: int, start: int = FILLED, made: int = LARGE) 
         shutil.rmtree(tmp, ignore_errors=True)
 
 
-def main() -> None:
-    tmp = tempfile.mkdtemp(prefix="logs-append-count-")
+def report(start: int, small: int, large: int, prefix: str) -> None:
+    """Fill a file up to event ``start``, count appending the ``small`` and ``large`` events from
+    there, and print the difference per event for the process and each thread."""
+    tmp = tempfile.mkdtemp(prefix=prefix)
     try:
         template = os.path.join(tmp, "events.db")
-        fill(template)
-        small = count(template, SMALL)
-        large = count(template, LARGE)
-        n = LARGE - SMALL
-        for label, a, b in zip(("both threads", "caller", "writer"), small, large):
+        fill(template, start)
+        first = count(template, small, start, large)
+        second = count(template, large, start, large)
+        n = large - small
+        for label, a, b in zip(("both threads", "caller", "writer"), first, second):
             per = (b - a) / n
             print(f"{label:>12}: {per:,.0f} instructions per event ({per / U_INSTRUCTIONS:.3f} U)")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+
+
+def main() -> None:
+    report(FILLED, SMALL, LARGE, "logs-append-count-")
 
 
 if __name__ == "__main__":

@@ -21,46 +21,21 @@ the end).
 
 from __future__ import annotations
 
-import asyncio
 import os
-import shutil
-import tempfile
 
-from logs_append_count import U_INSTRUCTIONS, count
+from logs_append_count import report
 
 TREE_AT = 10_240  # bench_logs.TREE_AT, asserted below
 TREE_EVENTS = 5_000
 SMALL = 1_000
 
 
-def fill(path: str) -> None:
+def main() -> None:
     os.environ["BENCH_LOGS_N"] = "500000"
     import bench_logs
-    from orvane.utils import Settings
-    from orvane_devtools.observation import TraceDesk
 
     assert bench_logs.TREE_AT == TREE_AT and bench_logs.TREE_RUNS * bench_logs.TREE_EVENTS == TREE_EVENTS
-    settings = {"logs.enabled": True, "logs.path": path, "logs.max_events": 10_000_000}
-    desk = TraceDesk.RuntimeTraceDesk(Settings(settings))
-    asyncio.run(bench_logs.fill(desk, 0, TREE_AT))
-    asyncio.run(desk.log_service.flush())
-    desk.log_service._store.index_now()
-    desk.log_service.close()
-
-
-def main() -> None:
-    tmp = tempfile.mkdtemp(prefix="logs-tree-count-")
-    try:
-        template = os.path.join(tmp, "events.db")
-        fill(template)
-        small = count(template, SMALL, TREE_AT, TREE_EVENTS)
-        large = count(template, TREE_EVENTS, TREE_AT, TREE_EVENTS)
-        n = TREE_EVENTS - SMALL
-        for label, a, b in zip(("both threads", "caller", "writer"), small, large):
-            per = (b - a) / n
-            print(f"{label:>12}: {per:,.0f} instructions per event ({per / U_INSTRUCTIONS:.3f} U)")
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+    report(TREE_AT, SMALL, TREE_EVENTS, "logs-tree-count-")
 
 
 if __name__ == "__main__":
