@@ -6,8 +6,9 @@ run). Rows:
 
 * sustained append: ``await desk.append_event`` inside ``log_service.batch()`` blocks of 256 (one
   commit per block: how the listener ingests a request), measured over 10,240 typical events at
-  several fill levels, each window timed in ten pieces of 1,024 (the row gives the median piece,
-  the label the whole window's mean); the 1,000-run tree, appended right after the first window,
+  several fill levels, each window timed in ten pieces of 1,024, each piece up to the commit of
+  its last block and the writer's work that follows (the row gives the median piece, the label
+  the whole window's mean); the 1,000-run tree, appended right after the first window,
   has a row of its own; also 64 concurrent producers awaiting each append's own commit, and one
   append at a time (latency bound: a commit per event). The timed events are made before the
   clock starts.
@@ -25,8 +26,11 @@ run). Rows:
 
 Every timed row gives wall time (the ratio column) and CPU time in its label: the CPU time of the
 process (both the caller's and the writer's thread) for appends, of the calling thread for
-queries, each over U measured in CPU time. The machine may be shared: U is measured before the
-fill, after each timed window, after the fill and at the end, and the median used.
+queries, each over U measured in CPU time. The machine is shared and its load moves within
+seconds: every timed piece of a window and every timed query call is set against the mean of the
+U measured just before and just after it (about 30 ms each), and the row gives the median of
+those ratios. The other rows use the median of U measured before the fill, after each timed
+window, after the fill and at the end.
 
     python benchmarks/bench_logs.py            (tools/dev bench logs)
 """
@@ -155,17 +159,34 @@ async def one_by_one(desk, made: list) -> None:
         await desk.append_event(e)
 
 
-def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float]:
-    """Median wall and thread CPU seconds of one call (``before`` runs untimed ahead of each)."""
-    walls, cpus = [], []
+def beside_unit() -> tuple[float, float]:
+    """U measured right beside one timed span (three rounds of 500 calls, about 30 ms): the
+    load on this shared machine moves within seconds, so each span is set against the U of
+    its own moment rather than against one U for the whole run."""
+    return units(number=500, repeat=3)
+
+
+def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float, float, float]:
+    """Medians over ``repeat`` calls of (wall seconds, thread CPU seconds, wall / U, CPU / U) of
+    one call, each call against the mean of the U measured just before and just after it
+    (``before`` runs untimed ahead of each call, before the first U)."""
+    walls, cpus, ratios, cpu_ratios = [], [], [], []
+    unit = beside_unit()
     for _ in range(repeat):
         if before is not None:
             before()
+            unit = beside_unit()
         t0, c0 = time.perf_counter(), time.thread_time()
         fn()
-        walls.append(time.perf_counter() - t0)
-        cpus.append(time.thread_time() - c0)
-    return statistics.median(walls), statistics.median(cpus)
+        wall, cpu = time.perf_counter() - t0, time.thread_time() - c0
+        after = beside_unit()
+        walls.append(wall)
+        cpus.append(cpu)
+        ratios.append(wall / ((unit[0] + after[0]) / 2))
+        cpu_ratios.append(cpu / ((unit[1] + after[1]) / 2))
+        unit = after
+    return (statistics.median(walls), statistics.median(cpus), statistics.median(ratios),
+            statistics.median(cpu_ratios))
 
 
 def service_memory(n: int) -> None:
@@ -218,16 +239,22 @@ def main() -> None:
         base_rss = current_rss_kb()
 
         async def timed_fill(label: str, start: int, stop: int, target: str) -> None:
-            """Events start..stop-1 in pieces of PIECE, each piece timed on its own."""
+            """Events start..stop-1 in pieces of PIECE, each piece timed on its own (up to the
+            commit of its last block and the writer's work that follows it) and set against
+            the U measured just before and just after it."""
             made = [event(k) for k in range(start, stop)]  # made outside the clock
+            await log.flush()
             pieces = []
-            with Clock() as c:
-                for i in range(start, stop, PIECE):
-                    end = min(stop, i + PIECE)
-                    t0 = time.perf_counter()
+            unit = beside_unit()
+            for i in range(start, stop, PIECE):
+                end = min(stop, i + PIECE)
+                with Clock() as c:
                     await fill(desk, i, end, made[i - start:end - start])
-                    pieces.append((time.perf_counter() - t0) / (end - i))
-            timed.append((label, c, stop - start, target, pieces))
+                    await log.flush()
+                after = beside_unit()
+                pieces.append((c, end - i, (unit[0] + after[0]) / 2, (unit[1] + after[1]) / 2))
+                unit = after
+            timed.append((label, None, stop - start, target, pieces))
 
         async def ingest():
             levels = [WINDOW]
@@ -270,8 +297,8 @@ def main() -> None:
         unit_samples.append(units())
 
         def query_row(label, fn, items, target, repeat=7, before=None):
-            wall, cpu = per_call(fn, repeat, before)
-            timed.append((label, (wall / items, cpu / items), None, target))
+            wall, cpu, ratio, cpu_ratio = per_call(fn, repeat, before)
+            timed.append((label, (wall / items, ratio / items, cpu_ratio / items), None, target))
 
         for label, needle in (("a message phrase", f"step {N // 2 + 1} produced"), ("an event id", f"evt-{N - 3:08d}")):
             got = desk.query_events(search=needle)
@@ -349,21 +376,28 @@ def main() -> None:
     rows = []
     for label, measured, count, target, *pieces in timed:
         if count is None:
-            wall, cpu = measured
-            rows.append((f"{label} [cpu {cpu / u_cpu:.2f} U]", wall, wall / u, target))
+            wall, ratio, cpu_ratio = measured
+            rows.append((f"{label} [cpu {cpu_ratio:.2f} U]", wall, ratio, target))
+        elif pieces:
+            # Each piece against the U of its moment; the row is the median piece. A spell of
+            # foreign load moves the mean of a window, rarely the median of its pieces.
+            parts = pieces[0]
+            ratio = statistics.median(c.wall / n / uw for c, n, uw, uc in parts)
+            wall = statistics.median(c.wall / n for c, n, uw, uc in parts)
+            window_u = statistics.median(uw for c, n, uw, uc in parts)
+            window_uc = statistics.median(uc for c, n, uw, uc in parts)
+            span = sum(c.wall for c, n, uw, uc in parts) / count / window_u
+            cpu = (f"cpu {sum(c.process for c, *_ in parts) / count / window_uc:.2f} U: caller "
+                   f"{sum(c.thread for c, *_ in parts) / count / window_uc:.2f}, writer "
+                   f"{sum(c.writer for c, *_ in parts) / count / window_uc:.2f}")
+            rows.append((f"{label} [median of {len(parts)} pieces of {PIECE:,}, each against the U "
+                         f"beside it; whole window {span:.2f} U, {cpu}]", wall, ratio, target))
         else:
             c = measured
             wall = c.wall / count
             cpu = (f"cpu {c.process / count / u_cpu:.2f} U: caller {c.thread / count / u_cpu:.2f}, "
                    f"writer {c.writer / count / u_cpu:.2f}")
-            if pieces:
-                # The median piece: a spell of foreign load on this shared machine moves the mean
-                # of a window, rarely the median of its pieces (U is a median too).
-                piece = statistics.median(pieces[0])
-                rows.append((f"{label} [median of {len(pieces[0])} pieces of {PIECE:,}; whole window "
-                             f"{wall / u:.2f} U, {cpu}]", piece, piece / u, target))
-            else:
-                rows.append((f"{label} [{cpu}]", wall, wall / u, target))
+            rows.append((f"{label} [{cpu}]", wall, wall / u, target))
     print(f"U = {u * 1e6:.2f}us wall, {u_cpu * 1e6:.2f}us cpu (samples: "
           f"{', '.join(f'{w * 1e6:.1f}/{c * 1e6:.1f}' for w, c in unit_samples)})  (python {sys.version.split()[0]})")
     report(rows + sized)
