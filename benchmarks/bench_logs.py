@@ -6,9 +6,9 @@ run). Rows:
 
 * sustained append: ``await desk.append_event`` inside ``log_service.batch()`` blocks of 256 (one
   commit per block: how the listener ingests a request), measured over 10,240 typical events at
-  several fill levels, each window timed in ten pieces of 1,024, each piece up to the commit of
-  its last block and the writer's work that follows (the row gives the median piece, the label
-  the whole window's mean); the 1,000-run tree, appended right after the first window,
+  several fill levels, each window timed in ten pieces of 1,024 appended back to back (the row
+  gives the median piece, the label the whole window's mean up to the writer's last commit);
+  the 1,000-run tree, appended right after the first window,
   has a row of its own; also 64 concurrent producers awaiting each append's own commit, and one
   append at a time (latency bound: a commit per event). The timed events are made before the
   clock starts.
@@ -27,9 +27,9 @@ run). Rows:
 Every timed row gives wall time (the ratio column) and CPU time in its label: the CPU time of the
 process (both the caller's and the writer's thread) for appends, of the calling thread for
 queries, each over U measured in CPU time. The machine is shared and its load moves within
-seconds: every timed piece of a window and every timed query call is set against the mean of the
-U measured just before and just after it (about 30 ms each), and the row gives the median of
-those ratios. The other rows use the median of U measured before the fill, after each timed
+seconds: every timed window of appends and every timed query call is set against the mean of the
+U measured just before and just after it (about 30 ms each; a query row gives the median of its
+calls' ratios). The other rows use the median of U measured before the fill, after each timed
 window, after the fill and at the end.
 
     python benchmarks/bench_logs.py            (tools/dev bench logs)
@@ -239,22 +239,24 @@ def main() -> None:
         base_rss = current_rss_kb()
 
         async def timed_fill(label: str, start: int, stop: int, target: str) -> None:
-            """Events start..stop-1 in pieces of PIECE, each piece timed on its own (up to the
-            commit of its last block and the writer's work that follows it) and set against
-            the U measured just before and just after it."""
+            """Events start..stop-1 in pieces of PIECE, back to back as a sustained stream (the
+            writer's work after one piece overlaps the next, as it does in use), each piece timed
+            on its own; the whole window is set against the U measured just before it and just
+            after it (once the writer has caught up)."""
             made = [event(k) for k in range(start, stop)]  # made outside the clock
             await log.flush()
+            before = beside_unit()
             pieces = []
-            unit = beside_unit()
-            for i in range(start, stop, PIECE):
-                end = min(stop, i + PIECE)
-                with Clock() as c:
+            with Clock() as c:
+                for i in range(start, stop, PIECE):
+                    end = min(stop, i + PIECE)
+                    t0 = time.perf_counter()
                     await fill(desk, i, end, made[i - start:end - start])
-                    await log.flush()
-                after = beside_unit()
-                pieces.append((c, end - i, (unit[0] + after[0]) / 2, (unit[1] + after[1]) / 2))
-                unit = after
-            timed.append((label, None, stop - start, target, pieces))
+                    pieces.append((time.perf_counter() - t0) / (end - i))
+                await log.flush()
+            after = beside_unit()
+            timed.append((label, c, stop - start, target, pieces, ((before[0] + after[0]) / 2,
+                                                                   (before[1] + after[1]) / 2)))
 
         async def ingest():
             levels = [WINDOW]
@@ -379,19 +381,16 @@ def main() -> None:
             wall, ratio, cpu_ratio = measured
             rows.append((f"{label} [cpu {cpu_ratio:.2f} U]", wall, ratio, target))
         elif pieces:
-            # Each piece against the U of its moment; the row is the median piece. A spell of
-            # foreign load moves the mean of a window, rarely the median of its pieces.
-            parts = pieces[0]
-            ratio = statistics.median(c.wall / n / uw for c, n, uw, uc in parts)
-            wall = statistics.median(c.wall / n for c, n, uw, uc in parts)
-            window_u = statistics.median(uw for c, n, uw, uc in parts)
-            window_uc = statistics.median(uc for c, n, uw, uc in parts)
-            span = sum(c.wall for c, n, uw, uc in parts) / count / window_u
-            cpu = (f"cpu {sum(c.process for c, *_ in parts) / count / window_uc:.2f} U: caller "
-                   f"{sum(c.thread for c, *_ in parts) / count / window_uc:.2f}, writer "
-                   f"{sum(c.writer for c, *_ in parts) / count / window_uc:.2f}")
-            rows.append((f"{label} [median of {len(parts)} pieces of {PIECE:,}, each against the U "
-                         f"beside it; whole window {span:.2f} U, {cpu}]", wall, ratio, target))
+            # The median piece against the U beside its window: a spell of foreign load moves the
+            # mean of a window, rarely the median of its pieces.
+            parts, (uw, uc) = pieces
+            piece = statistics.median(parts)
+            c = measured
+            cpu = (f"cpu {c.process / count / uc:.2f} U: caller {c.thread / count / uc:.2f}, "
+                   f"writer {c.writer / count / uc:.2f}")
+            rows.append((f"{label} [median of {len(parts)} pieces of {PIECE:,}, against the U beside "
+                         f"the window ({uw * 1e6:.1f} us); whole window {c.wall / count / uw:.2f} U, {cpu}]",
+                         piece, piece / uw, target))
         else:
             c = measured
             wall = c.wall / count
