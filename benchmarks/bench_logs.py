@@ -8,10 +8,9 @@ run). Rows:
   commit per block: how the listener ingests a request), measured over 10,240 typical events at
   several fill levels, each window timed in ten pieces of 1,024 appended back to back (the row
   gives the median piece, the label the whole window's mean up to the writer's last commit);
-  the 1,000-run tree, appended right after the first window,
-  has a row of its own; also 64 concurrent producers awaiting each append's own commit, and one
-  append at a time (latency bound: a commit per event). The timed events are made before the
-  clock starts.
+  the 1,000-run tree, appended right after the first window, has a row of its own; also 64
+  concurrent producers awaiting each append's own commit, and one append at a time (latency
+  bound: a commit per event). The timed events are made before the clock starts.
 * ``query_events(search=...)`` and ``query_runs(search=...)`` for needles that match one event;
 * ``get_run_tree`` and ``query_events(run_id=..., include_descendants=True)`` of the 1,000-run
   tree: repeated (what the service keeps decoded is used again), after an append elsewhere (the
@@ -29,8 +28,8 @@ process (both the caller's and the writer's thread) for appends, of the calling 
 queries, each over U measured in CPU time. The machine is shared and its load moves within
 seconds: every timed window of appends and every timed query call is set against the mean of the
 U measured just before and just after it (about 30 ms each; a query row gives the median of its
-calls' ratios). The other rows use the median of U measured before the fill, after each timed
-window, after the fill and at the end.
+calls' ratios). The other rows use the median of U measured before the fill, just after each
+timed window, after the fill and at the end.
 
     python benchmarks/bench_logs.py            (tools/dev bench logs)
 """
@@ -166,11 +165,11 @@ def beside_unit() -> tuple[float, float]:
     return units(number=500, repeat=3)
 
 
-def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float, float, float]:
-    """Medians over ``repeat`` calls of (wall seconds, thread CPU seconds, wall / U, CPU / U) of
-    one call, each call against the mean of the U measured just before and just after it
-    (``before`` runs untimed ahead of each call, before the first U)."""
-    walls, cpus, ratios, cpu_ratios = [], [], [], []
+def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float, float]:
+    """Medians over ``repeat`` calls of (wall seconds, wall / U, thread CPU / U) of one call, each
+    call against the mean of the U measured just before and just after it (``before`` runs
+    untimed ahead of each call, before the first U)."""
+    walls, ratios, cpu_ratios = [], [], []
     unit = beside_unit()
     for _ in range(repeat):
         if before is not None:
@@ -181,12 +180,16 @@ def per_call(fn, repeat: int = 7, before=None) -> tuple[float, float, float, flo
         wall, cpu = time.perf_counter() - t0, time.thread_time() - c0
         after = beside_unit()
         walls.append(wall)
-        cpus.append(cpu)
         ratios.append(wall / ((unit[0] + after[0]) / 2))
         cpu_ratios.append(cpu / ((unit[1] + after[1]) / 2))
         unit = after
-    return (statistics.median(walls), statistics.median(cpus), statistics.median(ratios),
-            statistics.median(cpu_ratios))
+    return statistics.median(walls), statistics.median(ratios), statistics.median(cpu_ratios)
+
+
+def cpu_label(c: Clock, count: int, u_cpu: float) -> str:
+    """The process's CPU time per event over U, and its split between the caller and the writer."""
+    return (f"cpu {c.process / count / u_cpu:.2f} U: caller {c.thread / count / u_cpu:.2f}, "
+            f"writer {c.writer / count / u_cpu:.2f}")
 
 
 def service_memory(n: int) -> None:
@@ -255,6 +258,7 @@ def main() -> None:
                     pieces.append((time.perf_counter() - t0) / (end - i))
                 await log.flush()
             after = beside_unit()
+            unit_samples.append(after)  # the other rows' U follows the load too
             timed.append((label, c, stop - start, target, pieces, ((before[0] + after[0]) / 2,
                                                                    (before[1] + after[1]) / 2)))
 
@@ -277,7 +281,6 @@ def main() -> None:
                     await fill(desk, start, level - WINDOW)
                 await timed_fill(f"append_event, batch() blocks of {BLOCK}, at {level:,} stored", level - WINDOW,
                                  level, "<= 2 U, flat")
-                unit_samples.append(units(repeat=3))  # U again beside each window: the load moves
                 done = level
             await log.flush()
             made = [event(k) for k in range(N, N + WINDOW)]
@@ -299,7 +302,7 @@ def main() -> None:
         unit_samples.append(units())
 
         def query_row(label, fn, items, target, repeat=7, before=None):
-            wall, cpu, ratio, cpu_ratio = per_call(fn, repeat, before)
+            wall, ratio, cpu_ratio = per_call(fn, repeat, before)
             timed.append((label, (wall / items, ratio / items, cpu_ratio / items), None, target))
 
         for label, needle in (("a message phrase", f"step {N // 2 + 1} produced"), ("an event id", f"evt-{N - 3:08d}")):
@@ -386,17 +389,13 @@ def main() -> None:
             parts, (uw, uc) = pieces
             piece = statistics.median(parts)
             c = measured
-            cpu = (f"cpu {c.process / count / uc:.2f} U: caller {c.thread / count / uc:.2f}, "
-                   f"writer {c.writer / count / uc:.2f}")
             rows.append((f"{label} [median of {len(parts)} pieces of {PIECE:,}, against the U beside "
-                         f"the window ({uw * 1e6:.1f} us); whole window {c.wall / count / uw:.2f} U, {cpu}]",
-                         piece, piece / uw, target))
+                         f"the window ({uw * 1e6:.1f} us); whole window {c.wall / count / uw:.2f} U, "
+                         f"{cpu_label(c, count, uc)}]", piece, piece / uw, target))
         else:
             c = measured
             wall = c.wall / count
-            cpu = (f"cpu {c.process / count / u_cpu:.2f} U: caller {c.thread / count / u_cpu:.2f}, "
-                   f"writer {c.writer / count / u_cpu:.2f}")
-            rows.append((f"{label} [{cpu}]", wall, wall / u, target))
+            rows.append((f"{label} [{cpu_label(c, count, u_cpu)}]", wall, wall / u, target))
     print(f"U = {u * 1e6:.2f}us wall, {u_cpu * 1e6:.2f}us cpu (samples: "
           f"{', '.join(f'{w * 1e6:.1f}/{c * 1e6:.1f}' for w, c in unit_samples)})  (python {sys.version.split()[0]})")
     report(rows + sized)
