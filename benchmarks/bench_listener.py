@@ -138,7 +138,7 @@ def percentile(values: list[float], q: float) -> float:
 
 def decode_rows(u: float) -> list[tuple]:
     """Per-event cost of decoding 200-event bodies (best of five passes over 20 bodies)."""
-    from orvane_devtools.listener.ingest import _quick, decode_body
+    from orvane_devtools.listener.decode import _quick, decode_body
 
     def bodies(make) -> list[bytes]:
         return [body_of([make(r * 200 + i, f"dec-{r}") for i in range(200)]) for r in range(20)]

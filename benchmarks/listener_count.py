@@ -25,13 +25,13 @@ CHILD = r"""
 import asyncio, gc, os, sys, tempfile
 from pathlib import Path
 from listener_phases import bodies
-from orvane_devtools.listener import ingest
+from orvane_devtools.listener import decode
 from orvane_devtools.listener.config import ListenerConfig
 from orvane_devtools.listener.core import ListenerCore
 
 step, events = sys.argv[1], int(sys.argv[2])
 if step == "python":
-    ingest._native = lambda body: None
+    decode._native = lambda body: None
 core = ListenerCore(ListenerConfig(db_path=Path(tempfile.mkdtemp()) / "count.sqlite3"))
 warm, docs = bodies(1000, "warm"), bodies(events, "run")
 

@@ -96,11 +96,20 @@ void init_config(nb::module_ &m, Namespace &ns) {
           "Turn a raw setting value into an int: bool -> 0/1, int as is, float truncated, "
           "integer text parsed; anything else (and a value that is not finite or does not fit "
           "in 64 bits) gives ``default``.");
-    method(ns, "__init__", [](nb::handle self, nb::handle settings) { init(self, settings); },
-           "settings"_a.none(),
-           "Build the facade from a settings object (anything with ``get(key, default)``).");
+    nb::none none;
+    method(ns, "__init__",
+           [](nb::handle self, nb::handle settings, nb::handle run_store, nb::handle log_service,
+              nb::handle backends) { init(self, settings, run_store, log_service, backends); },
+           "settings"_a.none(), nb::kw_only(), "run_store"_a.none() = none,
+           "log_service"_a.none() = none, "backends"_a.none() = none,
+           "Build the facade from a settings object (anything with ``get(key, default)``).\n\n"
+           "Keyword-only seams for a host that owns some of the parts itself (all default to "
+           "None): ``run_store`` is used instead of the store factory's store; ``log_service`` "
+           "instead of the one ``logs.enabled`` would build; ``backends`` (a list or tuple) are "
+           "fed after the backends the settings ask for. ``reload`` keeps all three.");
     method(ns, "reload", [](nb::handle self) { reload(self); },
-           "Rebuild the backend list and the log service from the settings.");
+           "Rebuild the backend list and the log service from the settings; the backends and "
+           "the log service given at construction are kept.");
     method(ns, "reset", [](nb::handle self) { reset(self); },
            "Empty the store, the channel buffer, the de-duplication window, the subscriptions "
            "and the flow registry.");
@@ -130,7 +139,7 @@ void init_intake(nb::module_ &, Namespace &ns) {
            "event"_a.none(),
            "Accept one event (coroutine): True when accepted, False when disabled or a "
            "duplicate. An event that fails before its publication leaves no trace.");
-    method(ns, "_append_stored_event",
+    method(ns, "append_stored_event",
            [](nb::handle self, nb::handle event) { return append_stored_event(self, event); },
            "event"_a.none(),
            "append_event (coroutine) for an event the log service already holds, handed over by "
@@ -241,6 +250,15 @@ void init_event_queries(nb::module_ &, Namespace &ns) {
            },
            "event"_a.none(), "search"_a.none(),
            "Whether the trimmed, case-folded ``search`` occurs in the event's text.");
+    // The same test for a host that filters events of its own as query_events(search=...) does
+    // (the listener's live streams).
+    method(ns, "event_matches_search",
+           [](nb::handle, nb::handle event, nb::handle search) {
+               return event_matches_search(event, search);
+           },
+           "event"_a.none(), "search"_a.none(),
+           "Whether ``event`` matches ``search`` as ``query_events(search=...)`` decides: the "
+           "trimmed, case-folded needle occurs in the event's text.");
 }
 
 }  // namespace

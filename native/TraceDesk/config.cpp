@@ -207,7 +207,17 @@ nb::object coerce_int_setting(nb::handle value, nb::handle default_value) {
     return fallback;
 }
 
-void init(nb::handle self, nb::handle settings) {
+void init(nb::handle self, nb::handle settings, nb::handle run_store, nb::handle log_service,
+          nb::handle backends) {
+    nb::object given_backends;
+    if (backends.is_none())
+        given_backends = nb::steal(PyTuple_New(0));
+    else if (PyList_Check(backends.ptr()) || PyTuple_Check(backends.ptr()))
+        given_backends = nb::steal(PySequence_Tuple(backends.ptr()));
+    else
+        orvane::args::raise_incorrect_type("backends", "list", backends);
+    if (!given_backends.is_valid())
+        throw nb::python_error();
     set_attr(self, a_settings, settings);
     int64_t max_events = coerced_setting(settings, d_buffer_limit, 1200);
     int64_t channel_limit = coerced_setting(settings, d_channel_limit, 160);
@@ -216,10 +226,14 @@ void init(nb::handle self, nb::handle settings) {
     set_attr(self, a_stale_ms, seconds_to_ms(stale, 900));
     set_attr(self, a_orphan_ms, seconds_to_ms(orphan, 30));
 
-    nb::object max_events_obj = checked(PyLong_FromLongLong(max_events));
-    nb::object store = call_kw(outside::get(o_create_store),
-                               {{&k_settings, settings}, {&k_max_events, max_events_obj}});
-    set_attr(self, a_store, store);
+    if (run_store.is_none()) {
+        nb::object max_events_obj = checked(PyLong_FromLongLong(max_events));
+        nb::object store = call_kw(outside::get(o_create_store),
+                                   {{&k_settings, settings}, {&k_max_events, max_events_obj}});
+        set_attr(self, a_store, store);
+    } else {
+        set_attr(self, a_store, run_store);
+    }
     // A negative limit makes deque raise ValueError: construction fails, as documented.
     set_attr(self, a_channel, make_deque(static_cast<Py_ssize_t>(channel_limit)));
     set_attr(self, a_seen, new_set());
@@ -231,6 +245,8 @@ void init(nb::handle self, nb::handle settings) {
     set_attr(self, a_flow_registry, outside::get(o_flow_registry)());
     set_attr(self, a_failure_counts, nb::dict());
     set_attr(self, a_failing, new_set());
+    set_attr(self, a_given_log_service, log_service);
+    set_attr(self, a_given_backends, given_backends);
     reload(self);
 }
 
@@ -247,12 +263,18 @@ nb::object otlp_sink_class() {
     return nb::steal(cls);
 }
 
-// The OTLP exporter in a backend list (by its kind name), or None.
-nb::object otlp_backend(nb::handle backends) {
+// The OTLP exporter that the settings built into a backend list (by its kind name), or None.
+// A backend given at construction is never it: it stays as it was given.
+nb::object otlp_backend(nb::handle backends, nb::handle given) {
     nb::object items = nb::steal(PySequence_List(backends.ptr()));
     if (!items.is_valid())
         throw nb::python_error();
     for (nb::handle b : nb::list(items)) {
+        int is_given = PySequence_Contains(given.ptr(), b.ptr());
+        if (is_given < 0)
+            throw nb::python_error();
+        if (is_given)
+            continue;
         PyObject *name = nullptr;
         if (PyObject_GetOptionalAttrString(b.ptr(), "name", &name) < 0)
             throw nb::python_error();
@@ -265,9 +287,11 @@ nb::object otlp_backend(nb::handle backends) {
 
 void reload(nb::handle self) {
     nb::object backends = attr(self, a_backends);
+    nb::object given_backends = attr(self, a_given_backends);
+    nb::object given_log_service = attr(self, a_given_log_service);
     // The OTLP exporter being dropped hands its runs to the one the settings now ask for (or is
     // reused as it is), so that no run is exported twice.
-    nb::object previous_otlp = otlp_backend(backends);
+    nb::object previous_otlp = otlp_backend(backends, given_backends);
     clear_container(backends);
     set_attr(self, a_log_service, nb::none());
     // Failure tracking belongs to the backends that were just dropped.
@@ -290,7 +314,13 @@ void reload(nb::handle self) {
         if (!sink.is_none())
             call1(backends, m_append, sink);
     }
-    if (truthy(setting(settings, d_logs_enabled, Py_False)))
+    // What was given at construction outlives every reload: its backends after the ones the
+    // settings ask for, its log service instead of one built from the settings.
+    nb::object extend = attr(backends, m_extend);
+    extend(given_backends);
+    if (!given_log_service.is_none())
+        set_attr(self, a_log_service, given_log_service);
+    else if (truthy(setting(settings, d_logs_enabled, Py_False)))
         set_attr(self, a_log_service, outside::get(o_log_service)(settings));
 }
 

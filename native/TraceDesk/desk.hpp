@@ -9,15 +9,22 @@
 //   settings                 the host's settings object; read through get(key, default).
 //   _run_stale_after_ms,
 //   _run_orphan_after_ms     ints set at construction; read by every resolution batch.
-//   _run_store               the store from the store factory: receives every accepted event,
-//                            answers the queries.
+//   _run_store               the store given at construction (`run_store=`), else the one from
+//                            the store factory: receives every accepted event, answers the
+//                            queries.
 //   _channel_buffer          deque(maxlen=channel limit) of the facade's private copies.
 //   _seen_event_ids,
 //   _seen_event_id_buffer    the de-duplication window: a set and a deque(maxlen=max(1, max_events))
 //                            holding the same ids; kept in step by intake.cpp and reset().
 //   _subscriptions           RuntimeObservationSubscriptions; fed by publish.
-//   _backends                list of backends; rebuilt in place by reload().
-//   _log_service             RuntimeLogService or None; rebuilt by reload().
+//   _backends                list of backends; rebuilt in place by reload(): the ones the
+//                            settings ask for, then the ones given at construction.
+//   _log_service             RuntimeLogService or None; rebuilt by reload() (the one given at
+//                            construction is kept).
+//   _given_log_service       the log service given at construction (`log_service=`), or None;
+//                            set once.
+//   _given_backends          tuple of the backends given at construction (`backends=`); set
+//                            once.
 //   _flow_registry           RuntimeFlowRegistry; fed by capture_event.
 //   _backend_failure_counts,
 //   _failing_backends        failed fan-out calls per backend, and the backends inside a failure

@@ -492,7 +492,7 @@ bool reads_event_at_once(nb::handle log) { return says_true(log, a_reads_event_a
 // ---------------------------------------------------------------- the coroutines
 
 // `stored`: the event is one the log service holds already, handed over by the caller
-// (_append_stored_event): no copy of it is made, and step 9 is left out.
+// (append_stored_event): no copy of it is made, and step 9 is left out.
 Task append_event_task(nb::object self, nb::object event, bool stored) {
     // Steps 1 to 7 run without a suspension point.
     bool enabled = is_own_method(self, m_is_enabled, own_is_enabled)
@@ -573,7 +573,7 @@ nb::object append_event(nb::handle self, nb::handle event) {
 
 nb::object append_stored_event(nb::handle self, nb::handle event) {
     return orvane::coro::wrap(append_event_task(nb::borrow(self), nb::borrow(event), true),
-                              "RuntimeTraceDesk._append_stored_event");
+                              "RuntimeTraceDesk.append_stored_event");
 }
 
 nb::object append_events(nb::handle self, nb::handle events) {

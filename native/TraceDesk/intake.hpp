@@ -16,7 +16,7 @@ bool remember_event_id(nb::handle self, nb::handle event_id);
 nb::object append_event(nb::handle self, nb::handle event);
 nb::object append_events(nb::handle self, nb::handle events);
 
-// _append_stored_event(event): append_event for an event the log service already holds, handed
+// append_stored_event(event): append_event for an event the log service already holds, handed
 // over by a caller that stored it there itself (the listener): `event` becomes the desk's
 // private copy (the caller must not change it afterwards) and the log service is not called.
 nb::object append_stored_event(nb::handle self, nb::handle event);

@@ -31,6 +31,8 @@ inline Name a_log_service{"_log_service"};
 inline Name a_flow_registry{"_flow_registry"};
 inline Name a_failure_counts{"_backend_failure_counts"};
 inline Name a_failing{"_failing_backends"};
+inline Name a_given_log_service{"_given_log_service"};
+inline Name a_given_backends{"_given_backends"};
 
 // ---- attributes: of events, run contexts and run records
 inline Name a_event_id{"event_id"};
@@ -84,6 +86,7 @@ inline Name a_dropped_count{"dropped_count"};
 inline Name m_get{"get"};
 inline Name m_reset{"reset"};
 inline Name m_append{"append"};
+inline Name m_extend{"extend"};
 inline Name m_appendleft{"appendleft"};
 inline Name m_pop{"pop"};
 inline Name m_popleft{"popleft"};

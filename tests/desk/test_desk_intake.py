@@ -143,13 +143,13 @@ class TestAppendEvent:
         desk._backends.extend([RecordingBackend(log), RecordingBackend(log)])
         desk._log_service = RecordingLogService(log)
         event = make_event(1)
-        coro = desk._append_stored_event(event)
+        coro = desk.append_stored_event(event)
         assert asyncio.iscoroutine(coro) and log == []
         assert run(coro) is True
         assert [who for who, _ in log] == ["store", "publish", "recording", "recording"]
         assert log[0][1] is event and log[1][1] is event  # no copy of the handed-over event
         assert all(e is not event and e == event for _, e in log[2:])  # backends: own copies
-        assert run(desk._append_stored_event(event)) is False  # the window applies
+        assert run(desk.append_stored_event(event)) is False  # the window applies
         assert run(desk.append_event(event)) is False
         assert len(log) == 4
 
@@ -164,7 +164,7 @@ class TestAppendEvent:
 
         desk._run_store = Refusing()
         with pytest.raises(ValueError, match="refused"):
-            run(desk._append_stored_event(make_event(3)))
+            run(desk.append_stored_event(make_event(3)))
         assert "evt-3" not in desk._seen_event_ids
 
     def test_duplicate_and_disabled_change_nothing(self, stores):

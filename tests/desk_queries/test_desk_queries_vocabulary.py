@@ -50,3 +50,17 @@ def test_one_vocabulary(make_desk, clock):
     desk._log_service = LogService()
     desk.query_runs()
     assert calls == [("store", [f for f in FIELDS if f != "status"]), ("log", FIELDS)]
+
+
+def test_the_listeners_filters_are_the_query_models_fields():
+    # The listener's /runs, /events and /stream offer exactly the filters the desk's queries
+    # take (the route bounds ``limit`` itself), each read by its type.
+    from orvane_devtools.listener.params import EVENT_FILTERS, RUN_FILTERS
+    from orvane_devtools.observation.Query import ObservationEventQuery
+
+    assert list(RUN_FILTERS) == [f for f in FIELDS if f != "limit"]
+    assert list(EVENT_FILTERS) == [f for f in ObservationEventQuery.model_fields if f != "limit"]
+    assert RUN_FILTERS["status"] == "status" and RUN_FILTERS["app_id_pattern"] == "pattern"
+    assert RUN_FILTERS["since"] == RUN_FILTERS["until"] == "integer"
+    assert EVENT_FILTERS["include_descendants"] == "boolean"
+    assert EVENT_FILTERS["event_types"] == "event_types"

@@ -245,3 +245,106 @@ needs_persistence = pytest.mark.skipif(
     not persistent_log_service(),
     reason="the log service in this build keeps events in memory only (no logs.path)",
 )
+
+
+class InProcessClient:
+    """A synchronous face over an ``httpx.AsyncClient`` that reaches the application through
+    httpx's ASGI transport, on the listener's own event-loop thread. Leaving a ``with`` block
+    does not close it (the listener does, when it stops)."""
+
+    def __init__(self, owner: InProcessListener) -> None:
+        self._owner = owner
+
+    def request(self, method: str, url: str, **kw: Any) -> httpx.Response:
+        return self._owner.call(self._owner.async_client.request(method, url, **kw))
+
+    def get(self, url: str, **kw: Any) -> httpx.Response:
+        return self.request("GET", url, **kw)
+
+    def post(self, url: str, **kw: Any) -> httpx.Response:
+        return self.request("POST", url, **kw)
+
+    def delete(self, url: str, **kw: Any) -> httpx.Response:
+        return self.request("DELETE", url, **kw)
+
+    def options(self, url: str, **kw: Any) -> httpx.Response:
+        return self.request("OPTIONS", url, **kw)
+
+    def __enter__(self) -> InProcessClient:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        return None
+
+
+class InProcessListener:
+    """The listener's ASGI application in this process, reached through httpx's ASGI transport,
+    with the face of ``ListenerProcess`` that query tests use: ``api``, ``origin``,
+    ``client()``, ``headers()``. The application runs on an event loop of its own thread, its
+    lifespan entered as a server would (the database opens), and the command-line options go
+    through the same parsing as ``start``'s."""
+
+    def __init__(self, db: Path, *args: str, api_key: str | None = None) -> None:
+        import argparse
+        import asyncio
+
+        from orvane_devtools.listener.app import create_app
+        from orvane_devtools.listener.cli import add_start_arguments, config_from_args
+
+        parser = argparse.ArgumentParser()
+        add_start_arguments(parser)
+        argv = ["--port", "8765", "--db", str(db), *args]
+        if api_key:
+            argv += ["--api-key", api_key]
+        self.config = config_from_args(parser.parse_args(argv), environ={})
+        self.config.validate()
+        self.api_key = api_key
+        self.port = 8765
+        self.origin = f"http://127.0.0.1:{self.port}"
+        self.ingest_url = self.config.ingest_url(self.port)
+        self.app = create_app(self.config)
+        self._asyncio = asyncio
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._loop.run_forever, name="in-process-listener",
+                                        daemon=True)
+        self._thread.start()
+        self._lifespan = self.app.router.lifespan_context(self.app)
+        self.call(self._lifespan.__aenter__())
+        self.async_client = httpx.AsyncClient(transport=httpx.ASGITransport(app=self.app),
+                                              base_url=self.origin, headers=self.headers(),
+                                              timeout=30.0)
+        self._open = True
+
+    def call(self, coro: Any, timeout: float = 60.0) -> Any:
+        """Runs ``coro`` on the listener's loop; its result (raises AssertionError on time-out)."""
+        future = self._asyncio.run_coroutine_threadsafe(coro, self._loop)
+        try:
+            return future.result(timeout)
+        except TimeoutError:
+            future.cancel()
+            raise AssertionError(f"the in-process listener did not answer within {timeout} s") from None
+
+    @property
+    def api(self) -> str:
+        return self.ingest_url[: -len("/ingest")]
+
+    def headers(self) -> dict[str, str]:
+        return {"Authorization": f"Bearer {self.api_key}"} if self.api_key else {}
+
+    def client(self) -> InProcessClient:
+        return InProcessClient(self)
+
+    def alive(self) -> bool:
+        return self._open
+
+    def kill(self) -> None:
+        if not self._open:
+            return
+        self._open = False
+        try:
+            self.call(self.async_client.aclose())
+            self.call(self._lifespan.__aexit__(None, None, None))
+        finally:
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join(10)
+            self._loop.close()

@@ -11,7 +11,7 @@ from listener_helpers import body, event
 
 from orvane_devtools.listener.config import ListenerConfig
 from orvane_devtools.listener.core import ListenerCore, StorageError
-from orvane_devtools.listener.ingest import decode_body
+from orvane_devtools.listener.decode import decode_body
 
 
 def batch_of(events):
@@ -186,14 +186,14 @@ def test_the_desk_keeps_no_copy_and_every_read_comes_from_the_database(tmp_path)
 
 def test_a_desk_failure_after_the_commit_loses_no_stored_event(tmp_path):
     core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
-    desk_append = core.desk._append_stored_event
+    desk_append = core.desk.append_stored_event
 
     async def append(ev):
         if ev.event_id == "run-d-e1":
             raise RuntimeError("a subscription's filter broke")
         return await desk_append(ev)
 
-    core.desk._append_stored_event = append
+    core.desk.append_stored_event = append
     result = asyncio.run(core.ingest(batch_of([event(i, "run-d") for i in range(3)])))
     assert result.accepted == 3 and result.rejected == []
     assert core.stats()["desk_errors"] == 1 and "filter broke" in core.last_desk_error
@@ -249,3 +249,35 @@ def test_the_answer_leaves_before_the_desks_sinks_take_the_events(tmp_path):
         server.should_exit = True
         thread.join(10)
         sock.close()
+
+
+def test_a_reload_of_the_desk_keeps_the_listeners_store_log_service_and_sinks(tmp_path):
+    # The listener gives the desk its parts at construction; a reload (by a host, or a later
+    # change of settings) must not put the desk's own store and log service back.
+    sink = Recorder()
+    core = ListenerCore(ListenerConfig(db_path=tmp_path / "db.sqlite3"), backends=[sink])
+    try:
+        store, service = core.desk.runtime_backend, core.desk.log_service
+        core.desk.reload()
+        assert core.desk.runtime_backend == store == "listener"
+        assert core.desk.log_service is service is core.log_service
+        asyncio.run(core.ingest(batch_of([event(i, "run-r") for i in range(2)])))
+        assert sink.ids == ["run-r-e0", "run-r-e1"]
+        assert core.desk.get_run("run-r").event_count == 2
+    finally:
+        core.log_service.close()
+
+
+def test_the_listener_reaches_the_desk_through_public_names_only():
+    import pathlib
+    import re
+
+    import orvane_devtools.listener as package
+
+    root = pathlib.Path(package.__file__).parent
+    private = []
+    for path in sorted(root.rglob("*.py")):
+        for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            if re.search(r"\bdesk\._", line):
+                private.append(f"{path.relative_to(root)}:{number}: {line.strip()}")
+    assert private == []

@@ -21,8 +21,8 @@ from pydantic import BaseModel, field_validator
 
 import orvane.utils
 from orvane.utils import DataFormatter
-from orvane_devtools.listener import ingest
-from orvane_devtools.listener.ingest import BodyError, DecodedBatch, decode_body
+from orvane_devtools.listener import decode
+from orvane_devtools.listener.decode import BodyError, DecodedBatch, decode_body
 from orvane_devtools.observation.backends.Uplink import _read_upload_body
 
 
@@ -30,8 +30,8 @@ def python_roads(raw: bytes) -> DecodedBatch:
     """What the listener decoded before the native road: the quick road, else the careful one."""
     if not raw.strip():
         raise BodyError("the body is empty; expected a JSON object with an 'events' list")
-    batch = ingest._quick(raw)
-    return batch if batch is not None else ingest._careful(raw)
+    batch = decode._quick(raw)
+    return batch if batch is not None else decode._careful(raw)
 
 
 def outcome(decode, raw: bytes) -> tuple:
@@ -90,7 +90,7 @@ def assert_alike(raw: bytes) -> DecodedBatch | None:
 
 def native_road(raw: bytes) -> tuple[int, int] | None:
     """(events built natively, events left to the Python roads), or None for the whole body."""
-    read = _read_upload_body(raw, ingest._native_layout())
+    read = _read_upload_body(raw, decode._native_layout())
     if read is None:
         return None
     _doc, events, left = read
@@ -360,22 +360,22 @@ class TestHostSettings:
         assert_alike(raw)
 
     def test_event_classes_with_validators_leave_the_native_road(self, monkeypatch):
-        class Stricter(ingest.RuntimeEvent):
+        class Stricter(decode.RuntimeEvent):
             @field_validator("message")
             @classmethod
             def shout(cls, value):
                 return value.upper() if isinstance(value, str) else value
 
-        monkeypatch.setattr(ingest, "RuntimeEvent", Stricter)
-        assert ingest._native_layout() is None
+        monkeypatch.setattr(decode, "RuntimeEvent", Stricter)
+        assert decode._native_layout() is None
         monkeypatch.undo()
-        assert ingest._native_layout() is not None
+        assert decode._native_layout() is not None
 
     def test_layout_is_checked(self):
         raw = dumps(body([event(1, "run-l")]))
         with pytest.raises(TypeError):
             _read_upload_body(raw, ("not", "a", "layout"))
-        layout = ingest._native_layout()
+        layout = decode._native_layout()
         with pytest.raises(TypeError):
             _read_upload_body(raw, (layout[0], (("event_id", 99, ...),), layout[2], layout[3]))
         assert _read_upload_body(raw.decode(), layout) is None  # text, not bytes: the Python roads

@@ -12,7 +12,7 @@ import httpx
 import pytest
 from listener_helpers import body, event, fresh_id, runtime_event
 
-from orvane_devtools.listener.ingest import BodyError, _careful, _quick, decode_body
+from orvane_devtools.listener.decode import BodyError, _careful, _quick, decode_body
 from orvane_devtools.observation.backends.Uplink import (
     ObservationBridgeUnavailableWarning,
     RemoteTraceSink,

@@ -9,7 +9,8 @@ import time
 import httpx
 import uvicorn
 
-from orvane_devtools.listener.app import create_app, render_page
+from orvane_devtools.listener.app import create_app
+from orvane_devtools.listener.views.page import render_page
 from orvane_devtools.listener.server import bind_socket
 from orvane_devtools.listener.config import ListenerConfig
 

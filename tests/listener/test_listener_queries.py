@@ -1,4 +1,5 @@
-"""Every read route of the API against a listener holding a known set of runs."""
+"""Every read route of the API against a listener holding a known set of runs (the application in
+this process; the reads-during-ingest test runs a real listener process)."""
 
 from __future__ import annotations
 
@@ -7,8 +8,7 @@ import time
 
 import httpx
 import pytest
-from listener_helpers import ListenerProcess
-from listener_helpers import body, event
+from listener_helpers import InProcessListener, body, event
 
 NOW = int(time.time() * 1000)
 BASE = NOW - 100_000  # the tree lives 100 s ago: its open child is orphaned, not stale
@@ -49,7 +49,7 @@ def other_events() -> list[dict]:
 
 @pytest.fixture(scope="module")
 def loaded(tmp_path_factory):
-    proc = ListenerProcess(tmp_path_factory.mktemp("q") / "db.sqlite3").start()
+    proc = InProcessListener(tmp_path_factory.mktemp("q") / "db.sqlite3")
     try:
         with proc.client() as c:
             for part in (tree_events(), other_events()):
@@ -61,7 +61,7 @@ def loaded(tmp_path_factory):
 
 
 def get(proc, path: str, **params):
-    return httpx.get(f"{proc.api}{path}", params=params, headers=proc.headers(), timeout=10)
+    return proc.client().get(f"{proc.api}{path}", params=params)
 
 
 class TestRuns:
@@ -131,7 +131,7 @@ class TestRuns:
         assert r.json()["parameter"] == name and name in r.json()["error"]
 
     def test_parameter_twice_is_refused(self, loaded):
-        r = httpx.get(f"{loaded.api}/runs?status=failed&status=completed", timeout=10)
+        r = loaded.client().get(f"{loaded.api}/runs?status=failed&status=completed")
         assert r.status_code == 400 and r.json()["parameter"] == "status"
 
     def test_one_run_and_unknown_run(self, loaded):
@@ -194,7 +194,7 @@ class TestEvents:
         assert [e["event_id"] for e in r.json()["events"]] == expected
 
     def test_event_types_repeated(self, loaded):
-        r = httpx.get(f"{loaded.api}/events?run_id=c2&event_types=agent_task.failed&event_types=x.y",
+        r = loaded.client().get(f"{loaded.api}/events?run_id=c2&event_types=agent_task.failed&event_types=x.y",
                       timeout=10)
         assert [e["event_id"] for e in r.json()["events"]] == ["c2-e6"]
 
@@ -212,8 +212,8 @@ class TestEvents:
 
 
 class TestLargeTree:
-    def test_pages_of_a_ten_thousand_event_tree(self, start_listener):
-        proc = start_listener()
+    def test_pages_of_a_ten_thousand_event_tree(self, start_in_process):
+        proc = start_in_process()
         evs = [event(0, "TOP")]
         for c in range(99):
             evs.append(event(len(evs), f"k{c}", parent="TOP"))
@@ -287,23 +287,24 @@ class TestServiceRoutes:
             assert key in stats
 
     def test_healthz_and_unknown_routes(self, loaded):
-        assert httpx.get(f"{loaded.origin}/healthz", timeout=5).json() == {"ok": True}
-        r = httpx.get(f"{loaded.api}/nothing-here", timeout=5)
+        c = loaded.client()
+        assert c.get(f"{loaded.origin}/healthz").json() == {"ok": True}
+        r = c.get(f"{loaded.api}/nothing-here")
         assert r.status_code == 404 and r.json() == {"error": "not found"}
-        r = httpx.delete(f"{loaded.api}/runs", timeout=5)
+        r = c.delete(f"{loaded.api}/runs")
         assert r.status_code == 405
-        assert httpx.get(f"{loaded.api}/ingest", timeout=5).status_code == 405
+        assert c.get(f"{loaded.api}/ingest").status_code == 405
 
     def test_page_carries_prefix_and_auth_mode(self, loaded):
-        r = httpx.get(f"{loaded.origin}/", timeout=5)
+        r = loaded.client().get(f"{loaded.origin}/")
         assert r.status_code == 200 and r.headers["content-type"].startswith("text/html")
         assert r.headers["cache-control"] == "no-cache"
         assert "default-src 'self'" in r.headers["content-security-policy"]
         assert '<meta name="orvane-prefix" content="/observation">' in r.text
         assert '<meta name="orvane-auth" content="none">' in r.text
 
-    def test_custom_prefix(self, start_listener):
-        proc = start_listener("--prefix", "/api/v1/")
+    def test_custom_prefix(self, start_in_process):
+        proc = start_in_process("--prefix", "/api/v1/")
         assert proc.ingest_url.endswith("/api/v1/ingest")
         with proc.client() as c:
             assert c.post("/api/v1/ingest", json=body([event(1, "pfx")])).json()["accepted"] == 1
@@ -313,8 +314,8 @@ class TestServiceRoutes:
 
 
 class TestJudgementOptions:
-    def test_orphan_and_stale_thresholds_from_the_command_line(self, start_listener):
-        proc = start_listener("--orphan-after", "1", "--stale-after", "0")
+    def test_orphan_and_stale_thresholds_from_the_command_line(self, start_in_process):
+        proc = start_in_process("--orphan-after", "1", "--stale-after", "0")
         now = int(time.time() * 1000)
         evs = [event(0, "top", ts=now - 5000, event_type="agent_task.started"),
                event(1, "kid", parent="top", ts=now - 4000, event_type="agent_task.started"),
@@ -339,7 +340,7 @@ class TestJudgementOptions:
 
 
 class TestTreeMeaning:
-    def test_tree_routes_mean_what_get_run_tree_means(self, start_listener):
+    def test_tree_routes_mean_what_get_run_tree_means(self, start_in_process):
         """Built from one query of the root's runs plus the descendant links, the tree equals
         the desk's own get_run_tree, a descendant filed under another root included."""
         from orvane.utils import Settings
@@ -355,7 +356,7 @@ class TestTreeMeaning:
         evs.append(event(len(evs), "odd", parent="R.2", root="somewhere-else", ts=now - 6000))
         evs.append(event(len(evs), "R.1", parent="R", ts=now - 10))  # R.1 updated last
         evs.append(event(len(evs), "lost", parent="missing", root="R", ts=now - 5000))
-        proc = start_listener()
+        proc = start_in_process()
         with proc.client() as c:
             assert c.post("/observation/ingest", json=body(evs)).json()["accepted"] == len(evs)
             nested = c.get("/observation/runs/R/tree").json()

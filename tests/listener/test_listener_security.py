@@ -9,7 +9,7 @@ import httpx
 import pytest
 from listener_helpers import SSEReader, body, event, fresh_id, runtime_event
 
-from orvane_devtools.listener.app import GuardMiddleware
+from orvane_devtools.listener.guard import host_is_loopback
 from orvane_devtools.observation.backends.Uplink import (
     ObservationBridgeUnavailableWarning,
     RemoteTraceSink,
@@ -120,4 +120,4 @@ class TestHostAndCors:
         (b"[::2]:80", False), (None, True),
     ])
     def test_host_rule(self, host, ok):
-        assert GuardMiddleware._host_ok(host) is ok
+        assert host_is_loopback(host) is ok

@@ -146,7 +146,7 @@ class TestHub:
     def test_slow_client_gets_a_gap_and_ingest_never_waits(self, tmp_path):
         from orvane_devtools.listener.config import ListenerConfig
         from orvane_devtools.listener.core import ListenerCore
-        from orvane_devtools.listener.ingest import decode_body
+        from orvane_devtools.listener.decode import decode_body
 
         core = ListenerCore(ListenerConfig(db_path=tmp_path / "db", stream_queue_size=5))
 

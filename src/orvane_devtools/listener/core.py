@@ -24,10 +24,10 @@ from typing import Any
 from orvane.utils import Settings
 
 from .config import ListenerConfig
-from .ingest import MAX_ERROR_TEXT, DecodedBatch, decode_body
+from .decode import MAX_ERROR_TEXT, DecodedBatch, decode_body
 from .stream import StreamHub
 
-__all__ = ["DeskLogView", "HeldNothingStore", "IngestResult", "ListenerCore", "StorageError"]
+__all__ = ["HeldNothingStore", "IngestResult", "ListenerCore", "StorageError"]
 
 # Recent event ids the desk itself remembers (its de-duplication window): the desk's sinks and the
 # streams get an event retried within this many events only once. What is stored is the
@@ -53,33 +53,6 @@ class IngestResult:
 
     def as_json(self) -> dict[str, Any]:
         return {"accepted": self.accepted, "duplicates": self.duplicates, "rejected": self.rejected}
-
-
-class DeskLogView:
-    """The log service as the listener's desk sees it.
-
-    The listener stores each request's events in the log service itself before it answers, and
-    appends them through the desk afterwards. The desk reads runs, trees and events through this
-    view from the log service as usual (every attribute is the service's own); only its appends
-    end here, as the events are already stored.
-    """
-
-    __slots__ = ("_service",)
-
-    def __init__(self, service: Any) -> None:
-        object.__setattr__(self, "_service", service)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._service, name)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        setattr(self._service, name, value)
-
-    async def append_event(self, event: Any) -> None:
-        return None
-
-    async def append_events(self, events: list[Any]) -> int:
-        return 0
 
 
 class HeldNothingStore:
@@ -123,7 +96,6 @@ class HeldNothingStore:
 
 def _desk_settings(config: ListenerConfig) -> Settings:
     values: dict[str, Any] = {
-        "logs.enabled": True,
         "logs.path": str(config.db_path),
         "logs.max_events": config.max_events,
         "observation.buffer_limit": DEDUP_WINDOW,
@@ -150,23 +122,25 @@ class ListenerCore:
     """The desk, the ingest road into it, the live streams out of it, and the counters."""
 
     def __init__(self, config: ListenerConfig, *, backends: list[Any] | None = None) -> None:
+        from ..logs import RuntimeLogService
         from ..observation.TraceDesk import RuntimeTraceDesk
 
         self.config = config
         config.db_path.parent.mkdir(parents=True, exist_ok=True)
-        self.desk = RuntimeTraceDesk(_desk_settings(config))
-        self.log_service = self.desk.log_service
+        settings = _desk_settings(config)
+        self.log_service = RuntimeLogService(settings)
         if not callable(getattr(self.log_service, "batch", None)):
             raise RuntimeError("the log service does not commit in batches")
-        # Every read goes to the log service: the desk keeps no copy of its own, and its appends
-        # come after the listener stored the events. Both set here, after the desk is built;
-        # ``reload`` on this desk would bring its own store and log service back.
-        self.desk._run_store = HeldNothingStore()
-        self.desk._log_service = DeskLogView(self.log_service)
-        # Further sinks fed with every accepted event (an OTLP exporter, for one). They are
-        # added after the desk is built; ``reload`` on this desk would drop them.
-        for backend in backends or ():
-            self.desk._backends.append(backend)
+        # Every read goes to the log service: the desk keeps no copy of its own (its store holds
+        # nothing), and its appends come after the listener stored the events
+        # (``append_stored_event`` leaves the log service out). Further sinks (an OTLP exporter,
+        # for one) are fed with every accepted event; the desk keeps all three across a reload.
+        try:
+            self.desk = RuntimeTraceDesk(settings, run_store=HeldNothingStore(),
+                                         log_service=self.log_service, backends=list(backends or ()))
+        except BaseException:
+            self.log_service.close()
+            raise
         self.hub = StreamHub(
             self.desk,
             queue_size=config.stream_queue_size,
@@ -248,7 +222,7 @@ class ListenerCore:
         # The events are stored already, and they are the listener's own (decoded for this
         # request, not changed after this): the desk takes them as its private copies and leaves
         # its log service out.
-        append = self.desk._append_stored_event
+        append = self.desk.append_stored_event
         taken = []
         for ev in events:
             try:

@@ -9,7 +9,10 @@ import re
 from collections.abc import Iterable
 from typing import Any
 
-__all__ = ["BadParameter", "Params"]
+from ..observation.Query import ObservationEventQuery, ObservationRunQuery
+
+__all__ = ["EVENT_FILTERS", "RUN_FILTERS", "BadParameter", "Params", "filter_readers",
+           "read_filters"]
 
 RUN_STATUSES = ("unknown", "running", "waiting", "completed", "failed")
 _TRUE = {"1", "true", "yes", "on"}
@@ -133,3 +136,37 @@ def decode_cursor(value: str, name: str = "cursor") -> int:
         return offset
     except (ValueError, KeyError, TypeError, binascii.Error, UnicodeDecodeError):
         raise BadParameter(name, f"'{name}' is not a cursor this listener gave out") from None
+
+
+def filter_readers(model: Any) -> dict[str, str]:
+    """The filters of a query model (``limit`` aside: each route bounds it itself), each with
+    the ``Params`` method that reads it: text, a run status, a regular expression, an integer,
+    a boolean, or a list of event types. Derived from the model's fields, so the API offers
+    exactly the filters the desk's queries take."""
+    readers: dict[str, str] = {}
+    for name, info in model.model_fields.items():
+        if name == "limit":
+            continue
+        annotation = info.annotation
+        if annotation == bool:
+            reader = "boolean"
+        elif annotation == int | None:
+            reader = "integer"
+        elif annotation == str | list[str] | None:
+            reader = "event_types"
+        elif annotation == str | None:
+            reader = "status" if name == "status" else "pattern" if name.endswith("_pattern") else "text"
+        else:
+            raise TypeError(f"no query parameter reads the filter {model.__name__}.{name}")
+        readers[name] = reader
+    return readers
+
+
+# The filters of GET /runs and of GET /events and /stream: those of the desk's query models.
+RUN_FILTERS = filter_readers(ObservationRunQuery)
+EVENT_FILTERS = filter_readers(ObservationEventQuery)
+
+
+def read_filters(params: Params, readers: dict[str, str]) -> dict[str, Any]:
+    """Every filter of ``readers`` as ``params`` gives it (None, or False, when absent)."""
+    return {name: getattr(params, reader)(name) for name, reader in readers.items()}

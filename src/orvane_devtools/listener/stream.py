@@ -14,20 +14,16 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import json
 import time
 from collections.abc import AsyncIterator
 from typing import Any
 
 from ..observation.subscriptions import RuntimeObservationSubscriptions, SubscriptionClosed
+from .responses import render_json
 
 __all__ = ["StreamFilter", "StreamHub"]
 
 RING_SIZE = 10_000
-
-
-def _dumps(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
 class _Item:
@@ -78,7 +74,7 @@ class StreamFilter:
             return False
         if self.until is not None and event.timestamp > self.until:
             return False
-        if self.search is not None and not desk._event_matches_search(event, self.search):
+        if self.search is not None and not desk.event_matches_search(event, self.search):
             return False
         return True
 
@@ -168,7 +164,7 @@ class StreamHub:
             if not resumable:
                 # A fresh start (or an id that cannot be resumed): from here on.
                 hello += f"id: {self._id(start_seq)}\n"
-            yield hello + "event: hello\ndata: " + _dumps(
+            yield hello + "event: hello\ndata: " + render_json(
                 {"epoch": self.epoch, "seq": start_seq}) + "\n\n"
             if resumable:
                 replay = self._replay(flt, after, start_seq)
@@ -236,7 +232,7 @@ class StreamHub:
 
     def _gap(self, dropped: int, reason: str) -> str:
         # No id: the client's last id stays the last message it really got.
-        return "event: gap\ndata: " + _dumps({"dropped": dropped, "reason": reason}) + "\n\n"
+        return "event: gap\ndata: " + render_json({"dropped": dropped, "reason": reason}) + "\n\n"
 
     def _render(self, flt: StreamFilter, items: list[_Item]) -> str:
         """Event messages for the items the filter accepts, then one run message per run of

@@ -60,9 +60,29 @@ class RuntimeTraceDesk:
     _backend_failure_counts: dict[Any, int]
     _failing_backends: set[Any]
 
-    def __init__(self, settings: _SettingsLike) -> None: ...
+    _given_log_service: Any
+    _given_backends: tuple[Any, ...]
+
+    def __init__(
+        self,
+        settings: _SettingsLike,
+        *,
+        run_store: Any = None,
+        log_service: Any = None,
+        backends: list[Any] | tuple[Any, ...] | None = None,
+    ) -> None:
+        """Build the facade from ``settings``.
+
+        Keyword-only seams for a host that owns some of the parts itself: ``run_store`` is used
+        instead of ``create_observation_store(...)``; ``log_service`` instead of the one
+        ``logs.enabled`` would build; ``backends`` are fed after the backends the settings ask
+        for. ``reload`` keeps all three.
+        """
     def reload(self) -> None:
-        """Rebuild the backend list (in place) and the log service; forgets failure counts."""
+        """Rebuild the backend list (in place) and the log service; forgets failure counts.
+
+        The backends given at construction come back after the rebuilt ones, and a log service
+        given at construction stays."""
     def reset(self) -> None:
         """Empty store, channel buffer, window, subscriptions and flow registry."""
     def _is_enabled(self) -> bool: ...
@@ -84,7 +104,7 @@ class RuntimeTraceDesk:
         event back: after the store only a replaced ``publish`` can still raise, and the store
         then keeps the event. A replaced ``_remember_event_id`` keeps its own window.
         """
-    async def _append_stored_event(self, event: RuntimeEvent) -> bool:
+    async def append_stored_event(self, event: RuntimeEvent) -> bool:
         """``append_event`` for an event the log service already holds, handed over by a caller
         that stored it there itself (the listener): the event itself becomes the desk's private
         copy (no copy is made; the caller must not change it afterwards), and the log service is
@@ -194,3 +214,5 @@ class RuntimeTraceDesk:
     @staticmethod
     def _normalize_search_text(value: Any) -> str: ...
     def _event_matches_search(self, event: RuntimeEvent, search: str) -> bool: ...
+    def event_matches_search(self, event: RuntimeEvent, search: str) -> bool:
+        """Whether ``event`` matches ``search`` as ``query_events(search=...)`` decides."""

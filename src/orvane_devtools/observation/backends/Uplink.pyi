@@ -174,4 +174,4 @@ def _read_upload_body(
     built without validation or None where validation and masking must decide, how many are
     None); None when the whole body needs the Python roads (not strict JSON, NaN, a lone
     surrogate, a host's own sanitizer, ...). ``layout`` is what
-    ``orvane_devtools.listener.ingest._native_layout`` gives."""
+    ``orvane_devtools.listener.decode._native_layout`` gives."""

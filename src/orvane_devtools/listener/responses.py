@@ -1,0 +1,85 @@
+"""The listener's JSON answers: one response class renders every JSON body.
+
+An answer is plain data (dicts, lists, tuples, text, numbers, None) in which run records and
+events stand as they are: each record is written by pydantic in one call
+(``model_dump_json``, the same values as a JSON-mode dump), everything else by ``json``. The
+writer walks the value with a stack of its own, so an answer as deep as a long chain of runs
+(a nested tree) needs no recursion.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+from pydantic import BaseModel
+from starlette.responses import Response
+
+__all__ = ["JSONAnswer", "error", "render_json"]
+
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=str).encode
+_SCALARS = (str, int, float, bool, type(None))
+
+
+def render_json(value: Any) -> str:
+    """``value`` as compact JSON text (records written by pydantic, text kept as Unicode)."""
+    kind = type(value)
+    if kind in _SCALARS:
+        return _encode(value)
+    if isinstance(value, BaseModel):
+        return value.model_dump_json()
+    out: list[str] = []
+    # Each entry: (iterator over what is left of a container, its closing bracket, first item?)
+    stack: list[list[Any]] = []
+    _open(value, out, stack)
+    while stack:
+        frame = stack[-1]
+        iterator, closing, is_mapping = frame[0], frame[1], frame[2]
+        item = next(iterator, _END)
+        if item is _END:
+            out.append(closing)
+            stack.pop()
+            continue
+        if frame[3]:
+            frame[3] = False
+        else:
+            out.append(",")
+        if is_mapping:
+            key, item = item
+            out.append(_encode(key if type(key) is str else str(key)))
+            out.append(":")
+        if type(item) in _SCALARS:
+            out.append(_encode(item))
+        elif isinstance(item, BaseModel):
+            out.append(item.model_dump_json())
+        else:
+            _open(item, out, stack)
+    return "".join(out)
+
+
+_END = object()
+
+
+def _open(value: Any, out: list[str], stack: list[list[Any]]) -> None:
+    if isinstance(value, dict):
+        out.append("{")
+        stack.append([iter(value.items()), "}", True, True])
+    elif isinstance(value, (list, tuple)):
+        out.append("[")
+        stack.append([iter(value), "]", False, True])
+    else:
+        out.append(_encode(value))  # anything else as json writes it (str() for the unknown)
+
+
+class JSONAnswer(Response):
+    """A JSON answer of the API (``application/json``, UTF-8)."""
+
+    media_type = "application/json"
+
+    def render(self, content: Any) -> bytes:
+        return render_json(content).encode("utf-8")
+
+
+def error(status: int, message: str, **extra: Any) -> JSONAnswer:
+    """``{"error": message, ...extra}`` with ``status``."""
+    return JSONAnswer({"error": message, **extra}, status_code=status)

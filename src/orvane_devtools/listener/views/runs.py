@@ -1,0 +1,101 @@
+"""``/runs`` and one run's routes: its record, children, tree and events."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import Response
+
+from .. import queries
+from ..params import RUN_FILTERS, Params, read_filters
+from ..responses import JSONAnswer, error
+from ..state import of
+
+__all__ = ["get_run", "list_runs", "run_children", "run_events", "run_tree"]
+
+RUNS_DEFAULT_LIMIT = 100
+RUNS_MAX_LIMIT = 1000
+EVENTS_DEFAULT_LIMIT = 500
+EVENTS_MAX_LIMIT = 5000
+
+_LIST_PARAMS = (*RUN_FILTERS, "limit", "cursor", "environment", "order")
+
+
+def _no_run() -> Response:
+    return error(404, "run not found")
+
+
+async def list_runs(request: Request) -> Response:
+    params = Params(request.query_params.multi_items(), _LIST_PARAMS)
+    query = {k: v for k, v in read_filters(params, RUN_FILTERS).items() if v is not None}
+    limit = params.integer("limit", minimum=1, maximum=RUNS_MAX_LIMIT, default=RUNS_DEFAULT_LIMIT)
+    offset = params.cursor()
+    environment = params.text("environment")
+    order = params.choice("order", ("updated", "started"), "updated")
+    state = of(request)
+    return await state.read(_list_runs, state.core.desk, query, limit, offset, environment, order)
+
+
+def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int,
+               environment: str | None, order: str) -> Response:
+    rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order)
+    return JSONAnswer({"runs": rows, "next_cursor": next_cursor})
+
+
+async def get_run(request: Request) -> Response:
+    Params(request.query_params.multi_items(), ())
+    state = of(request)
+    return await state.read(_get_run, state.core.desk, request.path_params["run_id"])
+
+
+def _get_run(desk: Any, run_id: str) -> Response:
+    record = desk.get_run(run_id)
+    return _no_run() if record is None else JSONAnswer(record)
+
+
+async def run_children(request: Request) -> Response:
+    Params(request.query_params.multi_items(), ())
+    state = of(request)
+    return await state.read(_run_children, state.core.desk, request.path_params["run_id"])
+
+
+def _run_children(desk: Any, run_id: str) -> Response:
+    if desk.get_run(run_id) is None:
+        return _no_run()
+    return JSONAnswer({"runs": desk.get_run_children(run_id)})
+
+
+async def run_tree(request: Request) -> Response:
+    params = Params(request.query_params.multi_items(), ("format",))
+    shape = params.choice("format", ("nested", "flat"), "nested")
+    state = of(request)
+    return await state.read(_run_tree, state.core.desk, request.path_params["run_id"], shape)
+
+
+def _run_tree(desk: Any, run_id: str, shape: str) -> Response:
+    tree = queries.subtree(desk, run_id)
+    if tree is None:
+        return _no_run()
+    return JSONAnswer(queries.nested_tree(tree) if shape == "nested" else queries.flat_tree(tree))
+
+
+async def run_events(request: Request) -> Response:
+    params = Params(request.query_params.multi_items(), ("limit", "include_descendants", "cursor"))
+    limit = params.integer("limit", minimum=1, maximum=EVENTS_MAX_LIMIT, default=EVENTS_DEFAULT_LIMIT)
+    descendants = params.boolean("include_descendants")
+    offset = params.cursor()
+    state = of(request)
+    return await state.read(_run_events, state.core.desk, request.path_params["run_id"], limit,
+                            descendants, offset)
+
+
+def _run_events(desk: Any, run_id: str, limit: int, descendants: bool, offset: int) -> Response:
+    record = desk.get_run(run_id)
+    if record is None:
+        return _no_run()
+    events = desk.query_events(run_id=run_id, include_descendants=descendants,
+                               limit=offset + limit + 1)
+    rows, next_cursor = queries.events_page(events, limit, offset)
+    return JSONAnswer({"events": rows, "next_cursor": next_cursor,
+                       "total": queries.event_total(desk, record, descendants)})
