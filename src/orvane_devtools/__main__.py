@@ -19,7 +19,8 @@ def _start(args: argparse.Namespace) -> int:
     return start_command(args)
 
 
-def main(argv: list[str] | None = None) -> int:
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's parser, every subcommand with its options; nothing runs."""
     parser = argparse.ArgumentParser(prog="orvane-devtools", description=__doc__)
     sub = parser.add_subparsers(dest="command", required=True)
     demo = sub.add_parser("demo", help="play a small agent session through the observation layer")
@@ -37,7 +38,11 @@ def main(argv: list[str] | None = None) -> int:
                                          "them, serves the API and the web page")
     add_start_arguments(start)
     start.set_defaults(func=_start)
-    args = parser.parse_args(argv)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
     return args.func(args)
 
 
