@@ -17,8 +17,12 @@ pytestmark = pytest.mark.timeout(60)
 
 
 def run_start(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "orvane_devtools", "start", *args],
-                          capture_output=True, text=True, timeout=30, env=dict(os.environ))
+    """A start that must be refused: it ends by itself, at once."""
+    try:
+        return subprocess.run([sys.executable, "-m", "orvane_devtools", "start", *args],
+                              capture_output=True, text=True, timeout=20, env=dict(os.environ))
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the listener started with {args}; it should have refused them")
 
 
 def post(proc, events):

@@ -36,7 +36,11 @@ def events_until(reader, sentinel_id, timeout=10.0):
     """The event and run messages up to and including the sentinel event."""
     got = []
     while True:
-        msg = reader.next(timeout)
+        try:
+            msg = reader.next(timeout)
+        except AssertionError as exc:
+            ids = [m["json"].get("event_id") for m in got if m["event"] == "event"]
+            raise AssertionError(f"the sentinel {sentinel_id} did not arrive ({exc}); got {ids}") from None
         if msg.get("event") not in ("event", "run"):
             assert msg.get("event") != "gap", msg
             continue
@@ -56,6 +60,13 @@ def around(run, since, until):
     points += [("far-before", (since if since is not None else until) - 10**6),
                ("far-after", (until if until is not None else since) + 10**6)]
     return [at(run, ts, tag) for tag, ts in points], points
+
+
+def inner_point(since, until):
+    """A time inside the window, away from its bounds where it has room."""
+    if since is not None and until is not None:
+        return (since + until) // 2
+    return since + 500 if since is not None else until - 500
 
 
 def inside(ts, since, until):
@@ -79,8 +90,7 @@ def test_live_stream_delivers_exactly_the_window(proc, since, until):
         reader.next(kind="hello")
         events, points = around(run, since, until)
         post(proc, events)
-        mid = since if since is not None else until
-        sentinel = at(run, mid, "sentinel")
+        sentinel = at(run, inner_point(since, until), "sentinel")
         post(proc, [sentinel])
         got = events_until(reader, sentinel["event_id"])
     finally:
@@ -110,7 +120,7 @@ def test_window_of_a_resumed_stream(proc):
     again = SSEReader(f"{proc.api}/stream", params=params, headers={"Last-Event-ID": last_id})
     try:
         again.next(kind="hello")
-        sentinel = at(run, until, "sentinel")
+        sentinel = at(run, inner_point(since, until), "sentinel")
         post(proc, [sentinel])
         got = events_until(again, sentinel["event_id"])
     finally:
@@ -131,7 +141,7 @@ def test_events_outside_reach_no_other_window(proc):
         low.next(kind="hello")
         high.next(kind="hello")
         post(proc, [at(run, edge + d, f"d{d}") for d in (-6, -5, -1, 0, 1, 5, 6)])
-        post(proc, [at(run, edge, "sentinel")])
+        post(proc, [at(run, edge, "sentinel")])  # inside both windows
         got_low = [m["json"]["event_id"] for m in events_until(low, f"{run}-sentinel") if m["event"] == "event"]
         got_high = [m["json"]["event_id"] for m in events_until(high, f"{run}-sentinel") if m["event"] == "event"]
     finally:

@@ -30,6 +30,9 @@ AGENT = "Wombat[7]Kiwi"
 SESSION = "sess*Ibex?42"
 PAYLOAD_NOTE = "okapi[3]narwhal*tapir?yak"
 MESSAGE = "gnu[5]hare*lynx?emu"
+# Its start is in every filler's text: the rarest trigrams of "item[9" are the ones with the "["
+# (only a pattern that leaves those out, or escapes them, still finds it).
+MESSAGE_2 = "routine work item[9"
 
 # Needles of three or more characters -> the runs holding them. Each has a glob character
 # read literally; several start with one (the trigram the planner would pick first).
@@ -49,6 +52,8 @@ FOUND = {
     "[5]hare*lynx": {MSG_RUN},
     "x?emu": {MSG_RUN},
     "*lynx?": {MSG_RUN},
+    "item[9": {MSG_RUN},
+    "work item[": {MSG_RUN},
 }
 # Needles that do not occur although their GLOB reading matches one of the texts.
 NOT_FOUND = [
@@ -62,6 +67,8 @@ NOT_FOUND = [
     "l?tapir",
     "gnu[5]*hare",
     "[4]hare",
+    "item[8",
+    "item[9]",
 ]
 SHORT_FOUND = {
     "[7": {CTX_RUN},
@@ -71,6 +78,7 @@ SHORT_FOUND = {
     "[3": {VAL_RUN},
     "?y": {VAL_RUN},
     "*l": {MSG_RUN},
+    "[9": {MSG_RUN},
     "[": {CTX_RUN, VAL_RUN, MSG_RUN},
     "]": {CTX_RUN, VAL_RUN, MSG_RUN},
     "?": {CTX_RUN, VAL_RUN, MSG_RUN},
@@ -99,7 +107,7 @@ def events() -> list[RuntimeEvent]:
     out += [val_event(i) for i in range(1, 4)]
     mrun = RuntimeRunContext(run_id=MSG_RUN, run_kind="tool", agent_name="Plain")
     out += [RuntimeEvent(event_id=f"{MSG_RUN}-{i}", event_type="tool_call_completed", timestamp=T0 + 20 + i,
-                         message=MESSAGE if i == 1 else f"plain step {i}", payload={"i": i}, run=mrun)
+                         message=[f"plain step {i}", MESSAGE, MESSAGE_2][i], payload={"i": i}, run=mrun)
             for i in range(3)]
     # Other runs whose texts hold none of the characters, so that a needle is rare among them.
     for i in range(FILLER_EVENTS):
@@ -123,7 +131,7 @@ def ids_of_events_with(needle: str) -> list[str]:
         if run in text:
             hit = needle in text[run]
         elif run == MSG_RUN:
-            hit = ev.message == MESSAGE and needle in MESSAGE.casefold()
+            hit = ev.message in (MESSAGE, MESSAGE_2) and needle in ev.message.casefold()
         else:
             hit = False
         if hit:

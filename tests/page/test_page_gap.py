@@ -131,3 +131,43 @@ def test_every_overflow_of_a_real_stream_is_answered(make_listener, open_page):
         expect(row(page, dropped)).to_be_visible()
         expect(row(page, dropped)).to_have_attribute("data-state", "completed")
     expect(page.locator("#conn")).to_have_attribute("data-state", "live")
+
+
+def test_a_gap_during_a_re_read_is_answered_by_another(make_listener, open_page):
+    """Overflows come in bursts: a gap that arrives while the page is still waiting for the
+    re-read of the previous one (whose answer was read before the new events were stored)
+    needs a re-read of its own."""
+    lst = make_listener(extra=("--stream-queue-size", "1")).start()
+    page = open_page(lst.origin + "/")
+    runs_reads = []
+    page.on("request", lambda r: runs_reads.append(r.url) if "/observation/runs?" in r.url else None)
+    expect(page.locator("#conn")).to_have_attribute("data-state", "live")
+    deadline = time.monotonic() + 10
+    while len(runs_reads) < 2 and time.monotonic() < deadline:
+        page.wait_for_timeout(100)
+
+    held = []
+
+    def hold_one_answer(route):
+        # The answer as the listener gives it now, handed to the page only when the test says.
+        if held:
+            route.continue_()
+        else:
+            held.append((route, route.fetch()))
+
+    page.route(re.compile(r"/observation/runs\?"), hold_one_answer)
+    first, first_last = uid("dropped-a"), uid("last-a")
+    t = now_ms()
+    lst.post(finished_run(first, agent="Dropped", t=t) + finished_run(first_last, agent="Last", t=t + 5))
+    deadline = time.monotonic() + 15
+    while not held:
+        assert time.monotonic() < deadline, "the gap brought no re-read"
+        page.wait_for_timeout(50)
+    # A second overflow while that answer is on its way.
+    second, second_last = uid("dropped-b"), uid("last-b")
+    lst.post(finished_run(second, agent="Dropped", t=t + 10) + finished_run(second_last, agent="Last", t=t + 15))
+    expect(row(page, second_last)).to_be_visible()  # its record came after the second gap
+    route, answer = held[0]
+    route.fulfill(response=answer)
+    for run_id in (first, first_last, second, second_last):
+        expect(row(page, run_id)).to_be_visible()
