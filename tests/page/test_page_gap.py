@@ -1,11 +1,12 @@
 """The page's answer to a ``gap`` on its stream (the listener dropped messages for it): a live
 page reads what it shows again, a paused page counts the gap and reads again when resumed, and
-every overflow of a real stream is answered.
+every overflow of a real stream is answered, also one that comes while the previous one's
+re-read is still under way.
 
 The first two drive the page with a stream served by the test (``page.route``): the page gets a
 hello and a gap and nothing else, and its later reconnections are held, so that no other road
 (a resumed stream, the periodic re-read of a live page) can bring the run posted meanwhile. The
-last one overflows a real listener's stream (``--stream-queue-size 1``) again and again.
+others overflow a real listener's stream (``--stream-queue-size 1``) again and again.
 """
 
 from __future__ import annotations
