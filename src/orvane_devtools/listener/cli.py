@@ -15,6 +15,7 @@ from .config import (
     DEFAULT_MAX_EVENTS,
     DEFAULT_PORT,
     DEFAULT_PREFIX,
+    DEFAULT_STREAM_QUEUE_SIZE,
     ListenerConfig,
     default_db_path,
 )
@@ -67,6 +68,10 @@ def add_start_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--orphan-after", type=int, default=None, metavar="SECONDS",
                         help="a running run this long after its ancestor ended reads as failed "
                              "(default 30; 0 turns the rule off)")
+    parser.add_argument("--stream-queue-size", type=int, default=DEFAULT_STREAM_QUEUE_SIZE, metavar="N",
+                        help=f"messages each open stream holds for a page that reads slowly; when "
+                             f"more arrive the oldest are dropped and the page is told to read "
+                             f"again (default {DEFAULT_STREAM_QUEUE_SIZE}, at least 1)")
     parser.add_argument("--otlp-endpoint", default=None, metavar="URL",
                         help="also export every run received as OpenTelemetry spans to this "
                              "OTLP/HTTP traces URL, e.g. http://127.0.0.1:4318/v1/traces")
@@ -92,6 +97,7 @@ def config_from_args(args: argparse.Namespace, environ: dict[str, str] | None = 
         retention_days=args.retention_days,
         cors_origins=list(args.cors_origin),
         heartbeat_seconds=args.heartbeat,
+        stream_queue_size=getattr(args, "stream_queue_size", DEFAULT_STREAM_QUEUE_SIZE),
         stale_after_seconds=getattr(args, "stale_after", None),
         orphan_after_seconds=getattr(args, "orphan_after", None),
         otlp_endpoint=getattr(args, "otlp_endpoint", None) or None,

@@ -15,6 +15,7 @@ __all__ = [
     "DEFAULT_MAX_EVENTS",
     "DEFAULT_PORT",
     "DEFAULT_PREFIX",
+    "DEFAULT_STREAM_QUEUE_SIZE",
     "ListenerConfig",
     "ListenerConfigError",
     "default_data_dir",
@@ -30,6 +31,9 @@ DEFAULT_MAX_BODY = 16 * 1024 * 1024
 # Events the database keeps (oldest dropped first); the in-process default of the log service is
 # sized for a host's memory, not for a listener that collects every run of a machine.
 DEFAULT_MAX_EVENTS = 5_000_000
+# Messages an open stream holds for a client that reads slowly (the oldest go first, and the
+# client is told with a "gap").
+DEFAULT_STREAM_QUEUE_SIZE = 1000
 API_KEY_ENV = "ORVANE_DEVTOOLS_API_KEY"
 DB_FILE_NAME = "listener.sqlite3"
 
@@ -106,7 +110,7 @@ class ListenerConfig:
     stale_after_seconds: int | None = None
     orphan_after_seconds: int | None = None
     heartbeat_seconds: float = 15.0
-    stream_queue_size: int = 1000
+    stream_queue_size: int = DEFAULT_STREAM_QUEUE_SIZE
     page_dir: Path | None = None
     # Forward every accepted event to an OpenTelemetry receiver as spans (OTLP/HTTP).
     otlp_endpoint: str | None = None
@@ -137,8 +141,8 @@ class ListenerConfig:
                 raise ListenerConfigError(f"{name} {value} must be 0 (off) or more seconds")
         if self.heartbeat_seconds <= 0:
             raise ListenerConfigError("the stream heartbeat must be more than 0 seconds")
-        if self.stream_queue_size < 1:
-            raise ListenerConfigError("the stream queue size must be at least 1")
+        if not isinstance(self.stream_queue_size, int) or self.stream_queue_size < 1:
+            raise ListenerConfigError(f"--stream-queue-size {self.stream_queue_size} must be at least 1")
         if self.api_key is not None and not (
             self.api_key.isascii() and self.api_key.isprintable() and " " not in self.api_key
         ):

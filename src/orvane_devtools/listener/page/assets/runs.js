@@ -75,6 +75,7 @@ export class RunsView {
     this.index = new Map(); // run_id -> position in this.runs
     this.nextCursor = null;
     this.loading = false;
+    this.refreshAsked = false; // a re-read was asked for while another read was under way
     this.seq = 0;
     // Newest started first when the listener offers that order (remembered for the tab when not).
     try {
@@ -310,7 +311,10 @@ export class RunsView {
       this.summary.textContent = '';
       this.app.showError('runs', err);
     } finally {
-      if (seq === this.seq) this.loading = false;
+      if (seq === this.seq) {
+        this.loading = false;
+        this.refreshIfAsked();
+      }
     }
   }
 
@@ -329,12 +333,19 @@ export class RunsView {
     } finally {
       this.loading = false;
       this.more.disabled = false;
+      this.refreshIfAsked();
     }
   }
 
   /** Re-read what is loaded (statuses change by judgement without any event arriving). */
   async refresh() {
-    if (this.loading || this.refreshing || !this.loadedOnce) return;
+    if (this.loading || this.refreshing) {
+      // The answer on its way may have been read before what asks for this re-read (a gap
+      // while the previous gap's re-read is under way): read once more when it has landed.
+      this.refreshAsked = true;
+      return;
+    }
+    if (!this.loadedOnce) return;
     this.refreshing = true;
     this.lastRefresh = Date.now();
     const seq = this.seq;
@@ -354,7 +365,14 @@ export class RunsView {
     } finally {
       this.refreshing = false;
       this.lastRefresh = Date.now();
+      this.refreshIfAsked();
     }
+  }
+
+  refreshIfAsked() {
+    if (!this.refreshAsked || this.loading || this.refreshing) return;
+    this.refreshAsked = false;
+    this.refresh();
   }
 
   setRuns(runs, nextCursor, { keep = false } = {}) {
