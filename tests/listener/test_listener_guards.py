@@ -12,7 +12,7 @@ import httpx
 import pytest
 from listener_helpers import ListenerProcess, body, event, fresh_id
 
-from orvane_devtools.listener.app import GuardMiddleware
+from orvane_devtools.listener.guard import host_is_loopback
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -52,11 +52,11 @@ LOOPBACK_HOSTS = [
 class TestTheRule:
     @pytest.mark.parametrize("host", FOREIGN_HOSTS)
     def test_foreign_name_is_refused(self, host):
-        assert GuardMiddleware._host_ok(host.encode("latin-1")) is False
+        assert host_is_loopback(host.encode("latin-1")) is False
 
     @pytest.mark.parametrize("host", LOOPBACK_HOSTS)
     def test_loopback_name_is_answered(self, host):
-        assert GuardMiddleware._host_ok(host.encode("latin-1")) is True
+        assert host_is_loopback(host.encode("latin-1")) is True
 
 
 @pytest.fixture(scope="module")

@@ -19,7 +19,7 @@ from listener_helpers import body, event
 from orvane_devtools.listener.app import create_app
 from orvane_devtools.listener.config import ListenerConfig
 from orvane_devtools.listener.core import ListenerCore
-from orvane_devtools.listener.ingest import decode_body
+from orvane_devtools.listener.decode import decode_body
 
 pytestmark = pytest.mark.timeout(60)
 
