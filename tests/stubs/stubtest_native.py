@@ -1,7 +1,7 @@
 """mypy's stubtest, taught how nanobind's native objects describe themselves.
 
-Run as ``python stubtest_native.py [--package-root DIR]... [stubtest options] MODULE...``; the
-options and the exit status are stubtest's own.
+Run as ``python stubtest_native.py [--package-root DIR]... [--expect MODULE]... [stubtest options]
+MODULE...``; the other options and the exit status are stubtest's own.
 
 Stock stubtest knows Python functions and CPython's builtins. The extension modules of this
 package are nanobind modules, and stubtest misreads them in ways that say nothing about the stubs:
@@ -64,7 +64,7 @@ def _default_value(node: ast.expr, defaults: tuple[Any, ...] | None, where: str)
         return defaults[index]
     try:
         return ast.literal_eval(node)
-    except ValueError:
+    except (ValueError, TypeError, SyntaxError):
         return ...  # a default nanobind renders as text: present, value unknown
 
 
@@ -85,10 +85,15 @@ def nanobind_signature(fn: Any) -> inspect.Signature | None:
         func = tree.body[0]
         if not isinstance(func, ast.FunctionDef):
             raise ValueError("not a def line")
+        return _signature_of(func.args, defaults, where)
     except (SyntaxError, ValueError) as exc:
+        # Unreadable is a failure of the run, never a signature silently left unchecked.
         _problems.append(f"cannot read the nanobind signature of {where}: {exc}")
         return None
-    a = func.args
+
+
+def _signature_of(a: ast.arguments, defaults: tuple[Any, ...] | None,
+                  where: str) -> inspect.Signature | None:
     P = inspect.Parameter
     params: list[inspect.Parameter] = []
     positional = [(arg, P.POSITIONAL_ONLY) for arg in a.posonlyargs]
@@ -147,7 +152,8 @@ def _verify_arg_name(stub_arg: nodes.Argument, runtime_arg: inspect.Parameter,
     # nanobind calls an argument bound without a name "arg" ("arg0", "arg1", ... when there are
     # several) and makes it positional-only: the runtime has no name for it that a stub could
     # match, so the stub's name is free.
-    if runtime_arg.kind == inspect.Parameter.POSITIONAL_ONLY and re.fullmatch(r"arg\d*", runtime_arg.name):
+    if (runtime_arg.kind == inspect.Parameter.POSITIONAL_ONLY
+            and re.fullmatch(r"arg\d*", runtime_arg.name)):
         return iter(())
     return _stock_verify_arg_name(stub_arg, runtime_arg, function_name)
 

@@ -104,9 +104,13 @@ class TestPackagesDeclareTheirTypes:
 
     def test_the_installed_distribution_ships_the_markers_and_stubs(self, packages):
         try:
-            files = {str(f) for f in importlib.metadata.files(DISTRIBUTION) or ()}
+            dist = importlib.metadata.distribution(DISTRIBUTION)
         except importlib.metadata.PackageNotFoundError:
             pytest.skip(f"{DISTRIBUTION} is not installed (a run from the source tree)")
+        for name, (root, _) in packages.items():
+            if Path(dist.locate_file(name)).resolve() != root:
+                pytest.skip(f"{name} is imported from {root}, not from {DISTRIBUTION}")
+        files = {str(f) for f in dist.files or ()}
         wanted = {f"{name}/py.typed" for name in PACKAGES}
         for name, (root, modules) in packages.items():
             for module, kinds in modules.items():
@@ -123,6 +127,28 @@ class TestPackagesDeclareTheirTypes:
                 "orvane_devtools.observation.backends.Linefile"} <= {
             module for _, modules in packages.values() for module, kinds in modules.items()
             if "ext" in kinds}
+
+
+class TestNanobindSignaturesAreRead:
+    """What the check compares a native function's stub with: nanobind's record read back."""
+
+    def test_kinds_names_and_recorded_defaults(self):
+        from orvane_devtools.observation.backends import Otlp, Uplink
+        from stubtest_native import nanobind_signature
+
+        assert str(nanobind_signature(Uplink.RemoteTraceSink.__init__)) == (
+            "(self, *, endpoint, api_key, app_id='default', group_id=None, environment='local', "
+            "timeout=5.0, buffer_limit=1200, batch_size=200, background_flush_interval=0.25)")
+        assert str(nanobind_signature(Otlp.trace_id_for)) == "(root_run_id)"
+        # An argument bound without a name: positional-only.
+        assert str(nanobind_signature(Uplink._PendingEvents.append)) == "(self, arg, /)"
+
+    def test_a_binding_that_reads_its_own_arguments_has_none(self):
+        from orvane_devtools.observation.TraceDesk import RuntimeTraceDesk
+        from stubtest_native import nanobind_signature
+
+        assert nanobind_signature(RuntimeTraceDesk.subscribe) is None
+        assert str(nanobind_signature(RuntimeTraceDesk.query_runs)) == "(self, query=None, **kwargs)"
 
 
 @pytest.mark.timeout(STUBTEST_SECONDS + 60)
