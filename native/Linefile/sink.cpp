@@ -247,7 +247,9 @@ PyObject *write_lines_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 PyMethodDef write_lines_def = {
     "_write_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_lines_entry)),
     METH_FASTCALL | METH_KEYWORDS,
-    "_write_lines(lines)\n--\n\nAppend the given text lines to the file now (blocking; creates "
+    // "$self": inspect drops it from the bound method (sink._write_lines(lines)) and keeps it,
+    // positional-only, on the function the class holds.
+    "_write_lines($self, lines)\n--\n\nAppend the given text lines to the file now (blocking; creates "
     "directories)."};
 
 }  // namespace

@@ -260,8 +260,8 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
 # The JSON type each field takes as it is (see native/Uplink/body_read.cpp): the codes of the
 # native reader's layout.
 _ANY, _STR, _STR_OR_NONE, _INT64, _DICT, _MODEL_OR_NONE, _NON_EMPTY_STR = range(7)
-_PLAIN_KINDS = ((Any, _ANY), (str, _STR), (str | None, _STR_OR_NONE), (int, _INT64),
-                (dict[str, Any], _DICT))
+_PLAIN_KINDS: tuple[tuple[Any, int], ...] = (
+    (Any, _ANY), (str, _STR), (str | None, _STR_OR_NONE), (int, _INT64), (dict[str, Any], _DICT))
 # Defaults the native reader hands out as they are (shared by every event, so immutable).
 _IMMUTABLE = (str, int, float, bool, type(None))
 

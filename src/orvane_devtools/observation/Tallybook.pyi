@@ -5,6 +5,7 @@ from types import CapsuleType
 from typing import Any, ClassVar, Literal, TypeAlias
 
 from pydantic import BaseModel
+from typing_extensions import disjoint_base
 
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 
@@ -39,6 +40,7 @@ _fast_api: CapsuleType
 def _infer_run_status(event: RuntimeEvent) -> RunStatus | None:
     """The status an event moves its run to, by the suffix of its event_type; None for no change."""
 
+@disjoint_base
 class RuntimeTallybook:
     """In-memory store of runtime events and the run records derived from them.
 

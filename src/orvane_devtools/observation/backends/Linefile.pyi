@@ -9,7 +9,7 @@ from orvane.utils import DataFormatter
 from orvane_devtools._orvane_compat import RuntimeEvent
 from orvane_devtools.observation.TraceSink import RuntimeTraceSink
 
-__all__ = ["JSONLTraceSink"]
+__all__ = ("JSONLTraceSink",)
 
 class JSONLTraceSink(RuntimeTraceSink):
     """Appends every event to a UTF-8 JSON Lines file, one line per event.

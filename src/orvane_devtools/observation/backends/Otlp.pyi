@@ -4,6 +4,8 @@ import threading
 from collections.abc import Mapping, Sequence
 from typing import Any, ClassVar
 
+from typing_extensions import disjoint_base
+
 from orvane_devtools._orvane_compat import RuntimeEvent
 from orvane_devtools.observation.TraceSink import RuntimeTraceSink
 
@@ -30,8 +32,10 @@ class OtlpTraceSink(RuntimeTraceSink):
     """
 
     name: ClassVar[str]
-    endpoint: str
-    protocol: str
+    @property
+    def endpoint(self) -> str: ...
+    @property
+    def protocol(self) -> str: ...
     timeout: float
     _buffer_limit: int
     _batch_size: int
@@ -100,11 +104,14 @@ class OtlpTraceSink(RuntimeTraceSink):
     def _judge_tick(self) -> None: ...
     def _exit_flush(self) -> None: ...
 
+@disjoint_base
 class _SpanBuilder:
     """Runs into spans: events in, finished spans out as request bodies (the sink's core)."""
 
-    ready_count: int
-    open_count: int
+    @property
+    def ready_count(self) -> int: ...
+    @property
+    def open_count(self) -> int: ...
 
     def __init__(
         self,
