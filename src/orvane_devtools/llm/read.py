@@ -96,6 +96,7 @@ _CHOICE_EVENT = "gen_ai.choice"
 
 _MAX_INDEX = 100_000  # indexes of flattened lists beyond this are malformed
 _MAX_DEPTH = 64  # nesting kept in values taken as they come
+_MAX_COUNT = 2**53  # token counts beyond this are malformed (and lose precision as JSON numbers)
 
 
 # -- small readers of values -----------------------------------------------------------------------
@@ -105,14 +106,14 @@ def _count(value: Any) -> int | None:
     """A token count: a non-negative integer (an integral float or a decimal string counts)."""
     t = type(value)
     if t is int:
-        return value if value >= 0 else None
+        return value if 0 <= value <= _MAX_COUNT else None
     if t is float:
-        if value.is_integer() and value >= 0:
+        if value.is_integer() and 0 <= value <= _MAX_COUNT:
             return int(value)
         return None
     if t is str:
         s = value.strip()
-        if 0 < len(s) <= 20 and s.isascii() and s.isdigit():
+        if 0 < len(s) <= 19 and s.isascii() and s.isdigit():
             return int(s)
     return None
 
@@ -482,7 +483,7 @@ def read_genai_attributes(attributes: Mapping[str, Any], call: LlmCall | None = 
         completion_cost = _amount(a.get("llm.cost.completion"))
         if prompt_cost is not None and completion_cost is not None:
             cost = prompt_cost + completion_cost
-    if cost is not None:
+    if cost is not None and math.isfinite(cost):
         call.cost_usd = cost
         call.priced = True
         call.cost_source = "reported"
@@ -496,7 +497,7 @@ def read_genai_attributes(attributes: Mapping[str, Any], call: LlmCall | None = 
             call.finish_reasons = [reason]
 
     ttft = _amount(a.get("gen_ai.response.time_to_first_chunk"))
-    if ttft is not None:
+    if ttft is not None and math.isfinite(ttft * 1000.0):
         call.time_to_first_token_ms = ttft * 1000.0
 
     value = a.get("gen_ai.input.messages")
@@ -728,7 +729,7 @@ def _is_llm_span(a: Mapping[str, Any]) -> bool:
     # The older indexed attributes: ``llm.request.type``, or a GenAI system with a model.
     request_type = a.get("llm.request.type")
     if request_type is not None:
-        return request_type in _OLD_REQUEST_TYPES
+        return type(request_type) is str and request_type in _OLD_REQUEST_TYPES
     if a.get("gen_ai.system") is None:
         return False
     return a.get("gen_ai.request.model") is not None or a.get("gen_ai.response.model") is not None
