@@ -10,7 +10,7 @@ import pytest
 from genai_prices import Usage, calc_price
 
 from orvane_devtools._orvane_compat import RuntimeEvent
-from orvane_devtools.llm import merge, read_event
+from orvane_devtools.llm import merge, note_first_delta, read_event
 
 TS_MS = 1_752_000_000_000  # 2025-07-08
 
@@ -227,3 +227,16 @@ def test_started_and_completed_events_merge():
     assert call.output_messages[0]["parts"] == [{"type": "text", "content": "hello"}]
     assert (call.total_tokens, call.time_to_first_token_ms, call.at_ns) == (11, 310.0, TS_MS * 1_000_000)
     assert call.cost_usd == pytest.approx(table_cost("gpt-4o-mini-2024-07-18", "openai", input_tokens=9, output_tokens=2), rel=1e-12)
+
+
+def test_time_to_first_token_from_the_first_stream_delta():
+    started = read_event(event({"model": "gpt-4o", "messages": []}, event_type="llm.started"))
+    note_first_delta(started, TS_MS + 420)
+    assert started.time_to_first_token_ms == 420.0
+    note_first_delta(started, TS_MS + 900)  # a later delta changes nothing
+    assert started.time_to_first_token_ms == 420.0
+    early = read_event(event({"model": "gpt-4o", "messages": []}))
+    assert note_first_delta(early, TS_MS - 5).time_to_first_token_ms is None
+    # The instrumentation's own figure, where it sent one, wins over the delta's.
+    completed = read_event(event({"model": "gpt-4o", "usage": {"input_tokens": 1}, "time_to_first_token_ms": 250}))
+    assert note_first_delta(completed, TS_MS + 420).time_to_first_token_ms == 250.0

@@ -9,7 +9,15 @@ docs/llm.md is the normalisation table: every field and the attributes it is rea
 """
 
 from .prices import apply_cost, price, provider_id, warm
-from .read import fold_log_event, merge, read_event, read_genai_attributes, read_log_events, read_span
+from .read import (
+    fold_log_event,
+    merge,
+    note_first_delta,
+    read_event,
+    read_genai_attributes,
+    read_log_events,
+    read_span,
+)
 from .record import FIELDS, LlmCall
 
 __all__ = [
@@ -18,6 +26,7 @@ __all__ = [
     "apply_cost",
     "fold_log_event",
     "merge",
+    "note_first_delta",
     "price",
     "provider_id",
     "read_event",

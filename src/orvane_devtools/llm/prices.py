@@ -18,7 +18,6 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import threading
-from decimal import Decimal
 from typing import Any
 
 from .record import LlmCall
@@ -162,20 +161,21 @@ def _timestamp(at_ns: Any) -> _dt.datetime:
 # The package prices a usage through its general unit registry, which takes a few hundred
 # microseconds per call. Where a model's price for a period has no tiers, that price is linear in
 # the five counts read here, so it is measured once through the package itself (six probes, each
-# of a million tokens, so every rate comes out exact) and then applied with Decimal arithmetic.
+# of a million tokens, so every rate comes out exact) and then applied in floating point (a
+# relative difference from the package's Decimal sum of about 1e-15).
 # Tiered prices, and a price the probes cannot measure, go through the package for every call.
 _PROBE = 1_000_000
 _KEYS = ("input_tokens", "cache_read_tokens", "cache_write_tokens", "output_tokens", "output_reasoning_tokens")
-_rates: dict[int, tuple[Any, tuple[Decimal, ...] | None]] = {}
+_rates: dict[int, tuple[Any, tuple[float, ...] | None]] = {}
 
 
-def _measure(model_price: Any, usage_class: Any) -> tuple[Decimal, ...] | None:
+def _measure(model_price: Any, usage_class: Any) -> tuple[float, ...] | None:
     from genai_prices.types import TieredPrices
 
     if any(isinstance(value, TieredPrices) for value in vars(model_price).values()):
         return None
 
-    def total(**counts: int) -> Decimal:
+    def total(**counts: int) -> Any:
         return model_price.calc_price(usage_class(**counts))["total_price"]
 
     m = _PROBE
@@ -183,8 +183,7 @@ def _measure(model_price: Any, usage_class: Any) -> tuple[Decimal, ...] | None:
         base = total()
         per_input = total(input_tokens=m) - base
         per_output = total(output_tokens=m) - base
-        return (
-            base,
+        measured = (
             per_input,
             total(input_tokens=m, cache_read_tokens=m) - base - per_input,
             total(input_tokens=m, cache_write_tokens=m) - base - per_input,
@@ -193,9 +192,10 @@ def _measure(model_price: Any, usage_class: Any) -> tuple[Decimal, ...] | None:
         )
     except Exception:
         return None
+    return (float(base),) + tuple(float(rate / m) for rate in measured)
 
 
-def _rates_for(model_price: Any, usage_class: Any) -> tuple[Decimal, ...] | None:
+def _rates_for(model_price: Any, usage_class: Any) -> tuple[float, ...] | None:
     entry = _rates.get(id(model_price))
     if entry is None or entry[0] is not model_price:
         if len(_rates) >= _LOOKUP_LIMIT:
@@ -232,12 +232,13 @@ def price(
         value if type(value) is int and value > 0 else 0
         for value in (input_tokens, cache_read_tokens, cache_write_tokens, output_tokens, reasoning_tokens)
     ]
+    inp, read, write, out, reasoning = counts
     when = _timestamp(at_ns)
     try:
         model_price = model_info.get_prices(when)
         rates = _rates_for(model_price, usage_class)
-        if rates is not None and counts[1] + counts[2] <= counts[0] and counts[4] <= counts[3]:
-            total = rates[0] + sum(rate * count for rate, count in zip(rates[1:], counts)) / _PROBE
+        if rates is not None and read + write <= inp and reasoning <= out:
+            total = rates[0] + rates[1] * inp + rates[2] * read + rates[3] * write + rates[4] * out + rates[5] * reasoning
         else:
             usage = usage_class(**{key: count for key, count in zip(_KEYS, counts) if count})
             total = model_info.calc_price(usage, provider_info, genai_request_timestamp=when).total_price

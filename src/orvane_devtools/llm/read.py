@@ -45,6 +45,7 @@ __all__ = [
     "fold_log_event",
     "read_event",
     "merge",
+    "note_first_delta",
 ]
 
 _log = logging.getLogger(__name__)
@@ -750,7 +751,7 @@ def read_span(
     ``events`` its span events (``{"name", "time_unix_nano", "attributes"}``), read for content
     the instrumentation put there and for the first streamed token. ``price``: set the cost from
     the price table where the span reported none."""
-    # Most spans are not LLM calls: two or three look-ups decide that.
+    # Most spans are not LLM calls: four look-ups decide that.
     if not _is_map(attributes):
         return None
     if (
@@ -1299,3 +1300,19 @@ def merge(a: LlmCall | None, b: LlmCall | None, *, price: bool = True) -> LlmCal
         if costs:
             out.cost_usd, out.priced, out.cost_source = costs[0].cost_usd, True, costs[0].cost_source
     return out
+
+
+def note_first_delta(call: LlmCall, delta_ms: Any) -> LlmCall:
+    """Sets ``time_to_first_token_ms`` from the time (epoch ms) of the call's first stream delta,
+    unless the call has a figure of its own; a delta before the call's start is ignored."""
+    if (
+        call.time_to_first_token_ms is None
+        and type(call.at_ns) is int
+        and type(delta_ms) in (int, float)
+        and math.isfinite(delta_ms)
+    ):
+        elapsed = delta_ms - call.at_ns / 1e6
+        if elapsed >= 0:
+            call.time_to_first_token_ms = float(elapsed)
+            call.inferred.add("time_to_first_token_ms")
+    return call
