@@ -13,5 +13,9 @@ def no_reader_faults(caplog):
     such log record fails the test that caused it."""
     caplog.set_level(logging.ERROR, logger="orvane_devtools.llm")
     yield
-    faults = [r for r in caplog.records if r.name.startswith("orvane_devtools.llm") and r.levelno >= logging.ERROR]
-    assert not faults, "reader fault: " + "\n".join(r.getMessage() + "\n" + (r.exc_text or "") for r in faults)
+    faults = [
+        r for r in caplog.records if r.name.startswith("orvane_devtools.llm") and r.levelno >= logging.ERROR
+    ]
+    assert not faults, "reader fault: " + "\n".join(
+        r.getMessage() + "\n" + (r.exc_text or "") for r in faults
+    )

@@ -17,25 +17,46 @@ TS_MS = 1_752_000_000_000  # 2025-07-08
 
 def table_cost(model: str, provider: str | None, **usage: int) -> float:
     when = dt.datetime.fromtimestamp(TS_MS / 1e3, tz=dt.UTC)
-    return float(calc_price(Usage(**usage), model, provider_id=provider, genai_request_timestamp=when).total_price)
+    return float(
+        calc_price(Usage(**usage), model, provider_id=provider, genai_request_timestamp=when).total_price
+    )
 
 
 def event(payload=None, meta=None, kind="llm", event_type="llm.completed"):
-    return RuntimeEvent(event_type=event_type, timestamp=TS_MS, payload=payload, meta=meta or {},
-                        run={"run_id": "r1", "run_kind": kind})
+    return RuntimeEvent(
+        event_type=event_type,
+        timestamp=TS_MS,
+        payload=payload,
+        meta=meta or {},
+        run={"run_id": "r1", "run_kind": kind},
+    )
 
 
 OPENAI_MESSAGES = [
     {"role": "system", "content": "Be brief."},
     {"role": "user", "content": [{"type": "text", "text": "Weather in Paris?"}]},
-    {"role": "assistant", "content": None,
-     "tool_calls": [{"id": "call_1", "type": "function", "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'}}]},
+    {
+        "role": "assistant",
+        "content": None,
+        "tool_calls": [
+            {
+                "id": "call_1",
+                "type": "function",
+                "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'},
+            }
+        ],
+    },
     {"role": "tool", "tool_call_id": "call_1", "content": '{"temp": 14}'},
 ]
 OPENAI_INPUT = [
     {"role": "system", "parts": [{"type": "text", "content": "Be brief."}]},
     {"role": "user", "parts": [{"type": "text", "content": "Weather in Paris?"}]},
-    {"role": "assistant", "parts": [{"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"city": "Paris"}}]},
+    {
+        "role": "assistant",
+        "parts": [
+            {"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"city": "Paris"}}
+        ],
+    },
     {"role": "tool", "parts": [{"type": "tool_call_response", "id": "call_1", "response": {"temp": 14}}]},
 ]
 
@@ -46,8 +67,16 @@ class TestOpenAIShape:
             "model": "gpt-4o-mini-2024-07-18",
             "provider": "openai",
             "messages": OPENAI_MESSAGES,
-            "tools": [{"type": "function", "function": {"name": "get_weather", "parameters": {"type": "object"}}}],
-            "choices": [{"index": 0, "finish_reason": "stop", "message": {"role": "assistant", "content": "14 degrees."}}],
+            "tools": [
+                {"type": "function", "function": {"name": "get_weather", "parameters": {"type": "object"}}}
+            ],
+            "choices": [
+                {
+                    "index": 0,
+                    "finish_reason": "stop",
+                    "message": {"role": "assistant", "content": "14 degrees."},
+                }
+            ],
             "usage": {
                 "prompt_tokens": 1000,
                 "completion_tokens": 50,
@@ -64,18 +93,40 @@ class TestOpenAIShape:
         got = call.as_json()
         assert got["input_messages"] == OPENAI_INPUT
         assert got["output_messages"] == [
-            {"role": "assistant", "parts": [{"type": "text", "content": "14 degrees."}], "finish_reason": "stop"}
+            {
+                "role": "assistant",
+                "parts": [{"type": "text", "content": "14 degrees."}],
+                "finish_reason": "stop",
+            }
         ]
-        assert got["tool_definitions"] == [{"type": "function", "name": "get_weather", "parameters": {"type": "object"}}]
+        assert got["tool_definitions"] == [
+            {"type": "function", "name": "get_weather", "parameters": {"type": "object"}}
+        ]
         assert got["finish_reasons"] == ["stop"]
         # OpenAI counts cached tokens inside prompt_tokens: not added again.
-        assert (call.input_tokens, call.cache_read_tokens, call.output_tokens, call.reasoning_tokens, call.total_tokens) == (
-            1000, 800, 50, 20, 1050,
+        assert (
+            call.input_tokens,
+            call.cache_read_tokens,
+            call.output_tokens,
+            call.reasoning_tokens,
+            call.total_tokens,
+        ) == (
+            1000,
+            800,
+            50,
+            20,
+            1050,
         )
         assert call.model == "gpt-4o-mini-2024-07-18" and call.provider == "openai"
         assert call.cost_usd == pytest.approx(
-            table_cost("gpt-4o-mini-2024-07-18", "openai", input_tokens=1000, cache_read_tokens=800, output_tokens=50,
-                       output_reasoning_tokens=20),
+            table_cost(
+                "gpt-4o-mini-2024-07-18",
+                "openai",
+                input_tokens=1000,
+                cache_read_tokens=800,
+                output_tokens=50,
+                output_reasoning_tokens=20,
+            ),
             rel=1e-12,
         )
 
@@ -84,12 +135,22 @@ class TestOpenAIShape:
         assert read_event(ev.model_dump()) == read_event(ev)
 
     def test_a_cost_in_the_usage_mapping_wins(self):
-        call = read_event(event(self.payload(usage={"prompt_tokens": 5, "completion_tokens": 1, "cost": 0.75})))
+        call = read_event(
+            event(self.payload(usage={"prompt_tokens": 5, "completion_tokens": 1, "cost": 0.75}))
+        )
         assert (call.cost_usd, call.priced, call.cost_source) == (0.75, True, "reported")
 
     def test_usage_in_the_meta(self):
-        call = read_event(event({"note": "x"}, meta={"model": "gpt-4o", "usage": {"input_tokens": 3, "output_tokens": 4}}))
-        assert (call.model, call.input_tokens, call.output_tokens, call.total_tokens, call.priced) == ("gpt-4o", 3, 4, 7, True)
+        call = read_event(
+            event({"note": "x"}, meta={"model": "gpt-4o", "usage": {"input_tokens": 3, "output_tokens": 4}})
+        )
+        assert (call.model, call.input_tokens, call.output_tokens, call.total_tokens, call.priced) == (
+            "gpt-4o",
+            3,
+            4,
+            7,
+            True,
+        )
 
     def test_an_unknown_model_is_unpriced(self):
         call = read_event(event(self.payload(model="llama-local", provider="ollama")))
@@ -107,13 +168,23 @@ class TestContentBlocks:
                 "tools": [{"name": "calc", "description": "adds", "input_schema": {"type": "object"}}],
                 "messages": [
                     {"role": "user", "content": [{"type": "text", "text": "1+1?"}]},
-                    {"role": "assistant", "content": [
-                        {"type": "thinking", "thinking": "easy", "signature": "s"},
-                        {"type": "tool_use", "id": "tu_1", "name": "calc", "input": {"a": 1, "b": 1}},
-                    ]},
-                    {"role": "user", "content": [
-                        {"type": "tool_result", "tool_use_id": "tu_1", "content": [{"type": "text", "text": "2"}]},
-                    ]},
+                    {
+                        "role": "assistant",
+                        "content": [
+                            {"type": "thinking", "thinking": "easy", "signature": "s"},
+                            {"type": "tool_use", "id": "tu_1", "name": "calc", "input": {"a": 1, "b": 1}},
+                        ],
+                    },
+                    {
+                        "role": "user",
+                        "content": [
+                            {
+                                "type": "tool_result",
+                                "tool_use_id": "tu_1",
+                                "content": [{"type": "text", "text": "2"}],
+                            },
+                        ],
+                    },
                 ],
             },
             "response": {
@@ -122,8 +193,12 @@ class TestContentBlocks:
                 "model": "claude-sonnet-4-20250514",
                 "content": [{"type": "text", "text": "2"}],
                 "stop_reason": "end_turn",
-                "usage": {"input_tokens": 20, "cache_read_input_tokens": 1000, "cache_creation_input_tokens": 500,
-                          "output_tokens": 40},
+                "usage": {
+                    "input_tokens": 20,
+                    "cache_read_input_tokens": 1000,
+                    "cache_creation_input_tokens": 500,
+                    "output_tokens": 40,
+                },
             },
         }
 
@@ -131,13 +206,18 @@ class TestContentBlocks:
         call = read_event(event(self.payload()))
         got = call.as_json()
         assert got["system_instructions"] == [{"type": "text", "content": "You are terse."}]
-        assert got["tool_definitions"] == [{"type": "function", "name": "calc", "description": "adds", "parameters": {"type": "object"}}]
+        assert got["tool_definitions"] == [
+            {"type": "function", "name": "calc", "description": "adds", "parameters": {"type": "object"}}
+        ]
         assert got["input_messages"] == [
             {"role": "user", "parts": [{"type": "text", "content": "1+1?"}]},
-            {"role": "assistant", "parts": [
-                {"type": "reasoning", "content": "easy"},
-                {"type": "tool_call", "id": "tu_1", "name": "calc", "arguments": {"a": 1, "b": 1}},
-            ]},
+            {
+                "role": "assistant",
+                "parts": [
+                    {"type": "reasoning", "content": "easy"},
+                    {"type": "tool_call", "id": "tu_1", "name": "calc", "arguments": {"a": 1, "b": 1}},
+                ],
+            },
             {"role": "user", "parts": [{"type": "tool_call_response", "id": "tu_1", "response": "2"}]},
         ]
         assert got["output_messages"] == [
@@ -145,17 +225,35 @@ class TestContentBlocks:
         ]
         assert got["finish_reasons"] == ["end_turn"]
         # Anthropic's input_tokens leaves cache reads and writes out: all input is their sum.
-        assert (call.input_tokens, call.cache_read_tokens, call.cache_write_tokens, call.total_tokens) == (1520, 1000, 500, 1560)
-        assert (call.request_model, call.response_model) == ("claude-sonnet-4-20250514", "claude-sonnet-4-20250514")
+        assert (call.input_tokens, call.cache_read_tokens, call.cache_write_tokens, call.total_tokens) == (
+            1520,
+            1000,
+            500,
+            1560,
+        )
+        assert (call.request_model, call.response_model) == (
+            "claude-sonnet-4-20250514",
+            "claude-sonnet-4-20250514",
+        )
         assert call.cost_usd == pytest.approx(
-            table_cost("claude-sonnet-4-20250514", "anthropic", input_tokens=1520, cache_read_tokens=1000,
-                       cache_write_tokens=500, output_tokens=40),
+            table_cost(
+                "claude-sonnet-4-20250514",
+                "anthropic",
+                input_tokens=1520,
+                cache_read_tokens=1000,
+                cache_write_tokens=500,
+                output_tokens=40,
+            ),
             rel=1e-12,
         )
 
     def test_a_normalised_prompt_count_holds_its_cache_whatever_the_names(self):
-        usage = {"prompt_tokens": 1520, "completion_tokens": 40, "cache_read_input_tokens": 1000,
-                 "cache_creation_input_tokens": 500}
+        usage = {
+            "prompt_tokens": 1520,
+            "completion_tokens": 40,
+            "cache_read_input_tokens": 1000,
+            "cache_creation_input_tokens": 500,
+        }
         call = read_event(event({"model": "claude-sonnet-4-20250514", "usage": usage}))
         assert (call.input_tokens, call.cache_read_tokens, call.cache_write_tokens) == (1520, 1000, 500)
 
@@ -166,10 +264,19 @@ class TestContentBlocks:
                 "model": "o3-2025-04-16",
                 "output": [
                     {"type": "reasoning", "summary": [{"type": "summary_text", "text": "Plan."}]},
-                    {"type": "message", "role": "assistant", "content": [{"type": "output_text", "text": "Done."}]},
+                    {
+                        "type": "message",
+                        "role": "assistant",
+                        "content": [{"type": "output_text", "text": "Done."}],
+                    },
                 ],
-                "usage": {"input_tokens": 300, "input_tokens_details": {"cached_tokens": 100}, "output_tokens": 900,
-                          "output_tokens_details": {"reasoning_tokens": 700}, "total_tokens": 1200},
+                "usage": {
+                    "input_tokens": 300,
+                    "input_tokens_details": {"cached_tokens": 100},
+                    "output_tokens": 900,
+                    "output_tokens_details": {"reasoning_tokens": 700},
+                    "total_tokens": 1200,
+                },
             },
         }
         call = read_event(event(payload))
@@ -179,7 +286,12 @@ class TestContentBlocks:
             {"role": "assistant", "parts": [{"type": "reasoning", "content": "Plan."}]},
             {"role": "assistant", "parts": [{"type": "text", "content": "Done."}]},
         ]
-        assert (call.input_tokens, call.cache_read_tokens, call.output_tokens, call.reasoning_tokens) == (300, 100, 900, 700)
+        assert (call.input_tokens, call.cache_read_tokens, call.output_tokens, call.reasoning_tokens) == (
+            300,
+            100,
+            900,
+            700,
+        )
         assert call.model == "o3-2025-04-16"
 
 
@@ -202,31 +314,51 @@ class TestWhichEventsCarryACall:
         assert call.model == "gpt-4o" and not call.priced
 
     def test_usage_on_a_run_of_another_kind_is_a_call(self):
-        call = read_event(event({"model": "gpt-4o", "usage": {"input_tokens": 1, "output_tokens": 1}}, kind="agent_task"))
+        call = read_event(
+            event({"model": "gpt-4o", "usage": {"input_tokens": 1, "output_tokens": 1}}, kind="agent_task")
+        )
         assert call.total_tokens == 2
 
     def test_span_style_attributes_in_a_payload(self):
-        payload = {"gen_ai.operation.name": "chat", "gen_ai.request.model": "gpt-4o",
-                   "gen_ai.usage.input_tokens": 7, "gen_ai.usage.output_tokens": 3}
+        payload = {
+            "gen_ai.operation.name": "chat",
+            "gen_ai.request.model": "gpt-4o",
+            "gen_ai.usage.input_tokens": 7,
+            "gen_ai.usage.output_tokens": 3,
+        }
         call = read_event(event(payload))
         assert (call.model, call.total_tokens, call.priced) == ("gpt-4o", 10, True)
         assert call.at_ns == TS_MS * 1_000_000
 
 
 def test_started_and_completed_events_merge():
-    started = read_event(event({"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "hi"}]},
-                               event_type="llm.started"))
+    started = read_event(
+        event(
+            {"model": "gpt-4o-mini", "messages": [{"role": "user", "content": "hi"}]},
+            event_type="llm.started",
+        )
+    )
     completed = read_event(
-        RuntimeEvent(event_type="llm.completed", timestamp=TS_MS + 800, run={"run_id": "r1", "run_kind": "llm"},
-                     payload={"model": "gpt-4o-mini-2024-07-18", "choices": [{"message": {"content": "hello"}, "finish_reason": "stop"}],
-                              "usage": {"prompt_tokens": 9, "completion_tokens": 2}, "time_to_first_token_ms": 310})
+        RuntimeEvent(
+            event_type="llm.completed",
+            timestamp=TS_MS + 800,
+            run={"run_id": "r1", "run_kind": "llm"},
+            payload={
+                "model": "gpt-4o-mini-2024-07-18",
+                "choices": [{"message": {"content": "hello"}, "finish_reason": "stop"}],
+                "usage": {"prompt_tokens": 9, "completion_tokens": 2},
+                "time_to_first_token_ms": 310,
+            },
+        )
     )
     call = merge(started, completed)
     assert call.request_model == "gpt-4o-mini" and call.response_model == "gpt-4o-mini-2024-07-18"
     assert call.input_messages == [{"role": "user", "parts": [{"type": "text", "content": "hi"}]}]
     assert call.output_messages[0]["parts"] == [{"type": "text", "content": "hello"}]
     assert (call.total_tokens, call.time_to_first_token_ms, call.at_ns) == (11, 310.0, TS_MS * 1_000_000)
-    assert call.cost_usd == pytest.approx(table_cost("gpt-4o-mini-2024-07-18", "openai", input_tokens=9, output_tokens=2), rel=1e-12)
+    assert call.cost_usd == pytest.approx(
+        table_cost("gpt-4o-mini-2024-07-18", "openai", input_tokens=9, output_tokens=2), rel=1e-12
+    )
 
 
 def test_time_to_first_token_from_the_first_stream_delta():
@@ -238,5 +370,7 @@ def test_time_to_first_token_from_the_first_stream_delta():
     early = read_event(event({"model": "gpt-4o", "messages": []}))
     assert note_first_delta(early, TS_MS - 5).time_to_first_token_ms is None
     # The instrumentation's own figure, where it sent one, wins over the delta's.
-    completed = read_event(event({"model": "gpt-4o", "usage": {"input_tokens": 1}, "time_to_first_token_ms": 250}))
+    completed = read_event(
+        event({"model": "gpt-4o", "usage": {"input_tokens": 1}, "time_to_first_token_ms": 250})
+    )
     assert note_first_delta(completed, TS_MS + 420).time_to_first_token_ms == 250.0

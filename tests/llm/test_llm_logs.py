@@ -18,8 +18,12 @@ MS = 1_000_000
 
 
 def log(name, body, **attributes):
-    return {"event_name": name, "body": body, "attributes": {G.GEN_AI_SYSTEM: "openai", **attributes},
-            "time_unix_nano": T0 + 5 * MS}
+    return {
+        "event_name": name,
+        "body": body,
+        "attributes": {G.GEN_AI_SYSTEM: "openai", **attributes},
+        "time_unix_nano": T0 + 5 * MS,
+    }
 
 
 # What the OpenAI instrumentation sends as log events for a call with a tool round trip.
@@ -28,20 +32,36 @@ OLDER_EVENTS = [
     log("gen_ai.user.message", {"content": "Weather in Paris?"}),
     log(
         "gen_ai.assistant.message",
-        {"tool_calls": [{"id": "call_1", "type": "function",
-                         "function": {"name": "get_weather", "arguments": '{"location": "Paris"}'}}]},
+        {
+            "tool_calls": [
+                {
+                    "id": "call_1",
+                    "type": "function",
+                    "function": {"name": "get_weather", "arguments": '{"location": "Paris"}'},
+                }
+            ]
+        },
     ),
     log("gen_ai.tool.message", {"content": "rainy, 57°F", "id": "call_1"}),
-    log("gen_ai.choice", {"index": 0, "finish_reason": "stop",
-                          "message": {"role": "assistant", "content": "It is rainy."}}),
+    log(
+        "gen_ai.choice",
+        {"index": 0, "finish_reason": "stop", "message": {"role": "assistant", "content": "It is rainy."}},
+    ),
 ]
 OLDER_INPUT = [
     {"role": "system", "parts": [{"type": "text", "content": "Be brief."}]},
     {"role": "user", "parts": [{"type": "text", "content": "Weather in Paris?"}]},
-    {"role": "assistant", "parts": [{"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"location": "Paris"}}]},
+    {
+        "role": "assistant",
+        "parts": [
+            {"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"location": "Paris"}}
+        ],
+    },
     {"role": "tool", "parts": [{"type": "tool_call_response", "id": "call_1", "response": "rainy, 57°F"}]},
 ]
-OLDER_OUTPUT = [{"role": "assistant", "parts": [{"type": "text", "content": "It is rainy."}], "finish_reason": "stop"}]
+OLDER_OUTPUT = [
+    {"role": "assistant", "parts": [{"type": "text", "content": "It is rainy."}], "finish_reason": "stop"}
+]
 
 
 def chat_span(**extra):
@@ -79,8 +99,12 @@ class TestLogEvents:
         assert call.input_messages == OLDER_INPUT and call.output_messages == OLDER_OUTPUT
         assert (call.input_tokens, call.output_tokens, call.total_tokens) == (80, 12, 92)
         assert call.at_ns == T0  # the span's start, not the log's time
-        expected = calc_price(Usage(input_tokens=80, output_tokens=12), "gpt-4o-mini-2024-07-18", provider_id="openai",
-                              genai_request_timestamp=dt.datetime.fromtimestamp(T0 / 1e9, dt.UTC)).total_price
+        expected = calc_price(
+            Usage(input_tokens=80, output_tokens=12),
+            "gpt-4o-mini-2024-07-18",
+            provider_id="openai",
+            genai_request_timestamp=dt.datetime.fromtimestamp(T0 / 1e9, dt.UTC),
+        ).total_price
         assert call.cost_usd == pytest.approx(float(expected), rel=1e-12)
         assert merge(logs, span).as_json() == call.as_json()
 
@@ -97,12 +121,25 @@ class TestLogEvents:
             G.GEN_AI_USAGE_INPUT_TOKENS: 10,
             G.GEN_AI_USAGE_OUTPUT_TOKENS: 2,
             G.GEN_AI_INPUT_MESSAGES: [{"role": "user", "parts": [{"type": "text", "content": "hi"}]}],
-            G.GEN_AI_OUTPUT_MESSAGES: [{"role": "assistant", "parts": [{"type": "text", "content": "hello"}],
-                                        "finish_reason": "stop"}],
+            G.GEN_AI_OUTPUT_MESSAGES: [
+                {
+                    "role": "assistant",
+                    "parts": [{"type": "text", "content": "hello"}],
+                    "finish_reason": "stop",
+                }
+            ],
             G.GEN_AI_SYSTEM_INSTRUCTIONS: [{"type": "text", "content": "Be kind."}],
         }
-        call = read_log_events([{"event_name": "gen_ai.client.inference.operation.details", "body": None,
-                                 "attributes": attributes, "time_unix_nano": T0}])
+        call = read_log_events(
+            [
+                {
+                    "event_name": "gen_ai.client.inference.operation.details",
+                    "body": None,
+                    "attributes": attributes,
+                    "time_unix_nano": T0,
+                }
+            ]
+        )
         assert call.model == "gpt-4o" and call.input_tokens == 10 and call.priced
         assert call.input_messages[0]["parts"][0]["content"] == "hi"
         assert call.finish_reasons == ["stop"]
@@ -127,43 +164,80 @@ class TestLogEvents:
 
     def test_details_event_of_another_operation_is_ignored(self):
         attributes = {G.GEN_AI_OPERATION_NAME: "embeddings", G.GEN_AI_REQUEST_MODEL: "m"}
-        assert read_log_events([{"event_name": "gen_ai.client.inference.operation.details", "attributes": attributes}]) is None
+        assert (
+            read_log_events(
+                [{"event_name": "gen_ai.client.inference.operation.details", "attributes": attributes}]
+            )
+            is None
+        )
 
 
 class TestContentAsSpanEvents:
     def test_older_prompt_and_completion_span_events(self):
         events = [
-            {"name": "gen_ai.content.prompt", "time_unix_nano": T0,
-             "attributes": {"gen_ai.prompt": json.dumps([{"role": "user", "content": "hi"}])}},
-            {"name": "gen_ai.content.completion", "time_unix_nano": T0 + MS,
-             "attributes": {"gen_ai.completion": json.dumps([{"role": "assistant", "content": "hello"}])}},
+            {
+                "name": "gen_ai.content.prompt",
+                "time_unix_nano": T0,
+                "attributes": {"gen_ai.prompt": json.dumps([{"role": "user", "content": "hi"}])},
+            },
+            {
+                "name": "gen_ai.content.completion",
+                "time_unix_nano": T0 + MS,
+                "attributes": {"gen_ai.completion": json.dumps([{"role": "assistant", "content": "hello"}])},
+            },
         ]
         call = read_span(chat_span(), start_ns=T0, events=events)
         assert call.input_messages == [{"role": "user", "parts": [{"type": "text", "content": "hi"}]}]
-        assert call.output_messages == [{"role": "assistant", "parts": [{"type": "text", "content": "hello"}]}]
+        assert call.output_messages == [
+            {"role": "assistant", "parts": [{"type": "text", "content": "hello"}]}
+        ]
 
     def test_per_message_span_events(self):
         events = [
-            {"name": "gen_ai.user.message", "time_unix_nano": T0,
-             "attributes": {G.GEN_AI_SYSTEM: "openai", "gen_ai.event.content": json.dumps({"content": "hi"})}},
-            {"name": "gen_ai.choice", "time_unix_nano": T0 + MS,
-             "attributes": {"gen_ai.event.content": json.dumps({"finish_reason": "stop", "message": {"content": "yo"}})}},
+            {
+                "name": "gen_ai.user.message",
+                "time_unix_nano": T0,
+                "attributes": {
+                    G.GEN_AI_SYSTEM: "openai",
+                    "gen_ai.event.content": json.dumps({"content": "hi"}),
+                },
+            },
+            {
+                "name": "gen_ai.choice",
+                "time_unix_nano": T0 + MS,
+                "attributes": {
+                    "gen_ai.event.content": json.dumps(
+                        {"finish_reason": "stop", "message": {"content": "yo"}}
+                    )
+                },
+            },
         ]
         call = read_span(chat_span(), start_ns=T0, events=events)
         assert call.input_messages == [{"role": "user", "parts": [{"type": "text", "content": "hi"}]}]
-        assert call.output_messages == [{"role": "assistant", "parts": [{"type": "text", "content": "yo"}],
-                                         "finish_reason": "stop"}]
+        assert call.output_messages == [
+            {"role": "assistant", "parts": [{"type": "text", "content": "yo"}], "finish_reason": "stop"}
+        ]
 
     def test_span_attributes_win_over_span_events(self):
         messages = [{"role": "user", "parts": [{"type": "text", "content": "from attributes"}]}]
-        events = [{"name": "gen_ai.content.prompt", "time_unix_nano": T0,
-                   "attributes": {"gen_ai.prompt": json.dumps([{"role": "user", "content": "from events"}])}}]
-        call = read_span(chat_span(**{G.GEN_AI_INPUT_MESSAGES: json.dumps(messages)}), start_ns=T0, events=events)
+        events = [
+            {
+                "name": "gen_ai.content.prompt",
+                "time_unix_nano": T0,
+                "attributes": {"gen_ai.prompt": json.dumps([{"role": "user", "content": "from events"}])},
+            }
+        ]
+        call = read_span(
+            chat_span(**{G.GEN_AI_INPUT_MESSAGES: json.dumps(messages)}), start_ns=T0, events=events
+        )
         assert call.input_messages == messages
 
     def test_first_token_outside_the_span_is_not_believed(self):
         events = [{"name": "First Token Stream Event", "time_unix_nano": T0 - MS, "attributes": {}}]
-        assert read_span(chat_span(), start_ns=T0, end_ns=T0 + 10 * MS, events=events).time_to_first_token_ms is None
+        assert (
+            read_span(chat_span(), start_ns=T0, end_ns=T0 + 10 * MS, events=events).time_to_first_token_ms
+            is None
+        )
 
 
 class TestMerge:
@@ -198,8 +272,12 @@ class TestMerge:
         completed = LlmCall(input_tokens=1000, output_tokens=100, at_ns=T0 + 900 * MS).settle()
         merged = merge(started, completed)
         assert merged.model == "gpt-4o" and merged.at_ns == T0
-        expected = calc_price(Usage(input_tokens=1000, output_tokens=100), "gpt-4o", provider_id=None,
-                              genai_request_timestamp=dt.datetime.fromtimestamp(T0 / 1e9, dt.UTC)).total_price
+        expected = calc_price(
+            Usage(input_tokens=1000, output_tokens=100),
+            "gpt-4o",
+            provider_id=None,
+            genai_request_timestamp=dt.datetime.fromtimestamp(T0 / 1e9, dt.UTC),
+        ).total_price
         assert merged.cost_usd == pytest.approx(float(expected), rel=1e-12) and merged.cost_source == "priced"
 
     def test_none_sides(self):

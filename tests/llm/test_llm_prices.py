@@ -25,17 +25,38 @@ def ns(when: dt.datetime) -> int:
 def direct(model, provider, when, **usage):
     """genai-prices itself, or None where it refuses."""
     try:
-        return float(calc_price(Usage(**{k: v for k, v in usage.items() if v}), model, provider_id=provider,
-                                genai_request_timestamp=when).total_price)
+        return float(
+            calc_price(
+                Usage(**{k: v for k, v in usage.items() if v}),
+                model,
+                provider_id=provider,
+                genai_request_timestamp=when,
+            ).total_price
+        )
     except Exception:
         return None
 
 
-def ours(model, provider, when, input_tokens=0, cache_read_tokens=0, cache_write_tokens=0, output_tokens=0,
-         output_reasoning_tokens=0):
-    return price(provider, model, input_tokens=input_tokens, cache_read_tokens=cache_read_tokens,
-                 cache_write_tokens=cache_write_tokens, output_tokens=output_tokens,
-                 reasoning_tokens=output_reasoning_tokens, at_ns=ns(when))
+def ours(
+    model,
+    provider,
+    when,
+    input_tokens=0,
+    cache_read_tokens=0,
+    cache_write_tokens=0,
+    output_tokens=0,
+    output_reasoning_tokens=0,
+):
+    return price(
+        provider,
+        model,
+        input_tokens=input_tokens,
+        cache_read_tokens=cache_read_tokens,
+        cache_write_tokens=cache_write_tokens,
+        output_tokens=output_tokens,
+        reasoning_tokens=output_reasoning_tokens,
+        at_ns=ns(when),
+    )
 
 
 def random_usage(rng: random.Random) -> dict[str, int]:
@@ -45,8 +66,13 @@ def random_usage(rng: random.Random) -> dict[str, int]:
     cache_write = rng.randrange(0, input_tokens - cache_read + 1) if rng.random() < 0.4 else 0
     output_tokens = rng.randrange(0, scale // 4 + 1)
     reasoning = rng.randrange(0, output_tokens + 1) if rng.random() < 0.5 else 0
-    return {"input_tokens": input_tokens, "cache_read_tokens": cache_read, "cache_write_tokens": cache_write,
-            "output_tokens": output_tokens, "output_reasoning_tokens": reasoning}
+    return {
+        "input_tokens": input_tokens,
+        "cache_read_tokens": cache_read,
+        "cache_write_tokens": cache_write,
+        "output_tokens": output_tokens,
+        "output_reasoning_tokens": reasoning,
+    }
 
 
 def test_prices_match_the_package_over_the_table():
@@ -55,7 +81,9 @@ def test_prices_match_the_package_over_the_table():
     checked = priced = 0
     for provider, model in rng.sample(pairs, 300):
         for _ in range(3):
-            when = dt.datetime(2024, 1, 1, tzinfo=dt.UTC) + dt.timedelta(minutes=rng.randrange(0, 3 * 365 * 24 * 60))
+            when = dt.datetime(2024, 1, 1, tzinfo=dt.UTC) + dt.timedelta(
+                minutes=rng.randrange(0, 3 * 365 * 24 * 60)
+            )
             usage = random_usage(rng)
             expected = direct(model, provider, when, **usage)
             got = ours(model, provider, when, **usage)
@@ -116,7 +144,9 @@ def test_unknown_models_and_providers_are_unpriced():
 
 def test_no_provider_finds_the_model_by_name():
     when = dt.datetime(2025, 9, 1, tzinfo=dt.UTC)
-    assert ours("gpt-4o", None, when, input_tokens=1000) == pytest.approx(direct("gpt-4o", "openai", when, input_tokens=1000))
+    assert ours("gpt-4o", None, when, input_tokens=1000) == pytest.approx(
+        direct("gpt-4o", "openai", when, input_tokens=1000)
+    )
 
 
 def test_zero_tokens_cost_zero_and_no_tokens_no_cost():
@@ -127,7 +157,9 @@ def test_zero_tokens_cost_zero_and_no_tokens_no_cost():
 
 
 def test_a_reported_cost_is_kept():
-    call = apply_cost(LlmCall(model="gpt-4o", input_tokens=10**6, cost_usd=0.01, priced=True, cost_source="reported"))
+    call = apply_cost(
+        LlmCall(model="gpt-4o", input_tokens=10**6, cost_usd=0.01, priced=True, cost_source="reported")
+    )
     assert (call.cost_usd, call.cost_source) == (0.01, "reported")
 
 

@@ -31,7 +31,9 @@ def at(ns: int) -> dt.datetime:
 
 def table_cost(model: str, provider: str | None, ns: int = T0, **usage: int) -> float:
     """The price table's own answer, asked directly."""
-    return float(calc_price(Usage(**usage), model, provider_id=provider, genai_request_timestamp=at(ns)).total_price)
+    return float(
+        calc_price(Usage(**usage), model, provider_id=provider, genai_request_timestamp=at(ns)).total_price
+    )
 
 
 def subset(call: LlmCall | None, **expected):
@@ -61,16 +63,25 @@ def genai_chat(**extra):
 
 INPUT = [
     {"role": "user", "parts": [{"type": "text", "content": "Weather in Paris?"}]},
-    {"role": "assistant", "parts": [{"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"location": "Paris"}}]},
+    {
+        "role": "assistant",
+        "parts": [
+            {"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"location": "Paris"}}
+        ],
+    },
     {"role": "tool", "parts": [{"type": "tool_call_response", "id": "call_1", "response": "rainy, 57°F"}]},
 ]
-OUTPUT = [{"role": "assistant", "parts": [{"type": "text", "content": "It is rainy."}], "finish_reason": "stop"}]
+OUTPUT = [
+    {"role": "assistant", "parts": [{"type": "text", "content": "It is rainy."}], "finish_reason": "stop"}
+]
 
 
 class TestCurrentGenAI:
     def test_parts_messages_as_json_strings(self):
         call = read_span(
-            genai_chat(**{G.GEN_AI_INPUT_MESSAGES: json.dumps(INPUT), G.GEN_AI_OUTPUT_MESSAGES: json.dumps(OUTPUT)}),
+            genai_chat(
+                **{G.GEN_AI_INPUT_MESSAGES: json.dumps(INPUT), G.GEN_AI_OUTPUT_MESSAGES: json.dumps(OUTPUT)}
+            ),
             name="chat gpt-4o",
             start_ns=T0,
         )
@@ -97,13 +108,21 @@ class TestCurrentGenAI:
         ],
     )
     def test_message_encodings_read_alike(self, encode):
-        call = read_span(genai_chat(**{G.GEN_AI_INPUT_MESSAGES: encode(INPUT), G.GEN_AI_OUTPUT_MESSAGES: encode(OUTPUT)}))
+        call = read_span(
+            genai_chat(**{G.GEN_AI_INPUT_MESSAGES: encode(INPUT), G.GEN_AI_OUTPUT_MESSAGES: encode(OUTPUT)})
+        )
         subset(call, input_messages=INPUT, output_messages=OUTPUT)
 
     def test_tool_call_arguments_and_responses_sent_as_json_text_are_parsed(self):
         messages = [
-            {"role": "assistant", "parts": [{"type": "tool_call", "id": "c", "name": "f", "arguments": '{"a": [1, 2]}'}]},
-            {"role": "tool", "parts": [{"type": "tool_call_response", "id": "c", "response": '{"ok": true}'}]},
+            {
+                "role": "assistant",
+                "parts": [{"type": "tool_call", "id": "c", "name": "f", "arguments": '{"a": [1, 2]}'}],
+            },
+            {
+                "role": "tool",
+                "parts": [{"type": "tool_call_response", "id": "c", "response": '{"ok": true}'}],
+            },
             {"role": "tool", "parts": [{"type": "tool_call_response", "id": "d", "response": "{not json"}]},
         ]
         call = read_span(genai_chat(**{G.GEN_AI_INPUT_MESSAGES: json.dumps(messages)}))
@@ -123,14 +142,18 @@ class TestCurrentGenAI:
             {"type": "x-custom", "payload": {"n": 1}},
             {"type": "reasoning", "content": "think"},
         ]
-        call = read_span(genai_chat(**{G.GEN_AI_INPUT_MESSAGES: json.dumps([{"role": "user", "parts": parts}])}))
+        call = read_span(
+            genai_chat(**{G.GEN_AI_INPUT_MESSAGES: json.dumps([{"role": "user", "parts": parts}])})
+        )
         assert call.input_messages[0]["parts"] == parts
 
     def test_cached_tokens_are_counted_inside_input(self):
         call = read_span(genai_chat(**{G.GEN_AI_USAGE_CACHE_READ_INPUT_TOKENS: 1000}), start_ns=T0)
         subset(call, input_tokens=1200, cache_read_tokens=1000, total_tokens=1500)
         assert call.cost_usd == pytest.approx(
-            table_cost("gpt-4o-2024-08-06", "openai", input_tokens=1200, cache_read_tokens=1000, output_tokens=300),
+            table_cost(
+                "gpt-4o-2024-08-06", "openai", input_tokens=1200, cache_read_tokens=1000, output_tokens=300
+            ),
             rel=1e-12,
         )
         # Pricing splits the cached part out rather than adding it: cheaper than uncached input.
@@ -138,8 +161,13 @@ class TestCurrentGenAI:
 
     def test_a_cache_count_above_the_input_count_was_counted_outside_it(self):
         call = read_span(
-            genai_chat(**{G.GEN_AI_USAGE_INPUT_TOKENS: 100, G.GEN_AI_USAGE_CACHE_READ_INPUT_TOKENS: 1000,
-                          G.GEN_AI_USAGE_CACHE_CREATION_INPUT_TOKENS: 50})
+            genai_chat(
+                **{
+                    G.GEN_AI_USAGE_INPUT_TOKENS: 100,
+                    G.GEN_AI_USAGE_CACHE_READ_INPUT_TOKENS: 1000,
+                    G.GEN_AI_USAGE_CACHE_CREATION_INPUT_TOKENS: 50,
+                }
+            )
         )
         subset(call, input_tokens=1150, cache_read_tokens=1000, cache_write_tokens=50, total_tokens=1450)
 
@@ -149,10 +177,14 @@ class TestCurrentGenAI:
 
     def test_an_unknown_model_is_unpriced_not_free(self):
         call = read_span(
-            genai_chat(**{G.GEN_AI_REQUEST_MODEL: "acme-finetune-7", G.GEN_AI_RESPONSE_MODEL: "acme-finetune-7"}),
+            genai_chat(
+                **{G.GEN_AI_REQUEST_MODEL: "acme-finetune-7", G.GEN_AI_RESPONSE_MODEL: "acme-finetune-7"}
+            ),
             start_ns=T0,
         )
-        subset(call, model="acme-finetune-7", cost_usd=None, priced=False, cost_source=None, input_tokens=1200)
+        subset(
+            call, model="acme-finetune-7", cost_usd=None, priced=False, cost_source=None, input_tokens=1200
+        )
 
     def test_an_unknown_provider_is_unpriced(self):
         call = read_span(genai_chat(**{G.GEN_AI_PROVIDER_NAME: "acme-cloud"}), start_ns=T0)
@@ -172,12 +204,18 @@ class TestCurrentGenAI:
         call = read_span(attrs, start_ns=T0)
         subset(call, output_tokens=5000, reasoning_tokens=4000, total_tokens=7000)
         expected = table_cost(
-            "sonar-deep-research", "perplexity", input_tokens=2000, output_tokens=5000, output_reasoning_tokens=4000
+            "sonar-deep-research",
+            "perplexity",
+            input_tokens=2000,
+            output_tokens=5000,
+            output_reasoning_tokens=4000,
         )
         assert call.cost_usd == pytest.approx(expected, rel=1e-12)
         # The reasoning rate differs from the output rate there, so a reader that dropped the
         # reasoning count would price differently.
-        assert expected != pytest.approx(table_cost("sonar-deep-research", "perplexity", input_tokens=2000, output_tokens=5000))
+        assert expected != pytest.approx(
+            table_cost("sonar-deep-research", "perplexity", input_tokens=2000, output_tokens=5000)
+        )
 
     def test_reasoning_model_o3_counts_reasoning_inside_output(self):
         attrs = genai_chat(
@@ -191,7 +229,9 @@ class TestCurrentGenAI:
         call = read_span(attrs, start_ns=T0)
         subset(call, output_tokens=1000, reasoning_tokens=800, total_tokens=2200)
         assert call.cost_usd == pytest.approx(
-            table_cost("o3-2025-04-16", "openai", input_tokens=1200, output_tokens=1000, output_reasoning_tokens=800),
+            table_cost(
+                "o3-2025-04-16", "openai", input_tokens=1200, output_tokens=1000, output_reasoning_tokens=800
+            ),
             rel=1e-12,
         )
 
@@ -202,7 +242,9 @@ class TestCurrentGenAI:
         subset(read_span(attrs), provider="openai", priced=True)
 
     def test_system_instructions_and_tool_definitions(self):
-        tools = [{"type": "function", "name": "get_weather", "description": "d", "parameters": {"type": "object"}}]
+        tools = [
+            {"type": "function", "name": "get_weather", "description": "d", "parameters": {"type": "object"}}
+        ]
         call = read_span(
             genai_chat(
                 **{
@@ -222,16 +264,25 @@ class TestCurrentGenAI:
         call = read_span(genai_chat(), start_ns=T0, end_ns=T0 + 900 * MS, events=events)
         assert call.time_to_first_token_ms == pytest.approx(120.0)
         # The instrumentation's own figure wins over the event's.
-        call = read_span(genai_chat(**{G.GEN_AI_RESPONSE_TIME_TO_FIRST_CHUNK: 0.25}), start_ns=T0, events=events)
+        call = read_span(
+            genai_chat(**{G.GEN_AI_RESPONSE_TIME_TO_FIRST_CHUNK: 0.25}), start_ns=T0, events=events
+        )
         assert call.time_to_first_token_ms == pytest.approx(250.0)
 
     def test_model_from_the_span_name_when_no_attribute_names_it(self):
         attrs = genai_chat()
         del attrs[G.GEN_AI_REQUEST_MODEL], attrs[G.GEN_AI_RESPONSE_MODEL]
-        subset(read_span(attrs, name="chat gpt-4o-mini"), request_model="gpt-4o-mini", model="gpt-4o-mini", priced=True)
+        subset(
+            read_span(attrs, name="chat gpt-4o-mini"),
+            request_model="gpt-4o-mini",
+            model="gpt-4o-mini",
+            priced=True,
+        )
 
     def test_finish_reasons_from_output_messages_when_not_sent(self):
-        attrs = genai_chat(**{G.GEN_AI_OUTPUT_MESSAGES: json.dumps([{**OUTPUT[0], "finish_reason": "length"}])})
+        attrs = genai_chat(
+            **{G.GEN_AI_OUTPUT_MESSAGES: json.dumps([{**OUTPUT[0], "finish_reason": "length"}])}
+        )
         del attrs[G.GEN_AI_RESPONSE_FINISH_REASONS]
         subset(read_span(attrs), finish_reasons=["length"])
 
@@ -239,11 +290,18 @@ class TestCurrentGenAI:
         "attrs",
         [
             pytest.param({G.GEN_AI_OPERATION_NAME: "execute_tool", G.GEN_AI_TOOL_NAME: "x"}, id="tool"),
-            pytest.param({G.GEN_AI_OPERATION_NAME: "invoke_agent", G.GEN_AI_USAGE_INPUT_TOKENS: 5}, id="agent"),
-            pytest.param({G.GEN_AI_OPERATION_NAME: "embeddings", G.GEN_AI_REQUEST_MODEL: "m"}, id="embeddings"),
+            pytest.param(
+                {G.GEN_AI_OPERATION_NAME: "invoke_agent", G.GEN_AI_USAGE_INPUT_TOKENS: 5}, id="agent"
+            ),
+            pytest.param(
+                {G.GEN_AI_OPERATION_NAME: "embeddings", G.GEN_AI_REQUEST_MODEL: "m"}, id="embeddings"
+            ),
             pytest.param({"http.request.method": "GET", "url.full": "http://x"}, id="http"),
             pytest.param({}, id="empty"),
-            pytest.param({SpanAttributes.OPENINFERENCE_SPAN_KIND: "CHAIN", SpanAttributes.LLM_MODEL_NAME: "m"}, id="oi-chain"),
+            pytest.param(
+                {SpanAttributes.OPENINFERENCE_SPAN_KIND: "CHAIN", SpanAttributes.LLM_MODEL_NAME: "m"},
+                id="oi-chain",
+            ),
         ],
     )
     def test_spans_that_are_not_llm_calls(self, attrs):
@@ -293,10 +351,17 @@ class TestOpenInference:
                     f"{calls}.0.{ToolCallAttributes.TOOL_CALL_FUNCTION_ARGUMENTS_JSON}": '{"city": "Paris"}',
                 },
             ),
-            **oi_message(ins, 3, **{role: "tool", content: '{"temp": 14}', MessageAttributes.MESSAGE_TOOL_CALL_ID: "call_1"}),
+            **oi_message(
+                ins,
+                3,
+                **{role: "tool", content: '{"temp": 14}', MessageAttributes.MESSAGE_TOOL_CALL_ID: "call_1"},
+            ),
             **oi_message(outs, 0, **{role: "assistant", content: "14 degrees."}),
             f"{SpanAttributes.LLM_TOOLS}.0.{ToolAttributes.TOOL_JSON_SCHEMA}": json.dumps(
-                {"type": "function", "function": {"name": "get_weather", "description": "d", "parameters": {"type": "object"}}}
+                {
+                    "type": "function",
+                    "function": {"name": "get_weather", "description": "d", "parameters": {"type": "object"}},
+                }
             ),
         }
         attrs.update(extra)
@@ -324,21 +389,51 @@ class TestOpenInference:
                         {"type": "uri", "modality": "image", "uri": "https://x/y.png"},
                     ],
                 },
-                {"role": "assistant", "parts": [{"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"city": "Paris"}}]},
-                {"role": "tool", "parts": [{"type": "tool_call_response", "id": "call_1", "response": {"temp": 14}}]},
+                {
+                    "role": "assistant",
+                    "parts": [
+                        {
+                            "type": "tool_call",
+                            "id": "call_1",
+                            "name": "get_weather",
+                            "arguments": {"city": "Paris"},
+                        }
+                    ],
+                },
+                {
+                    "role": "tool",
+                    "parts": [{"type": "tool_call_response", "id": "call_1", "response": {"temp": 14}}],
+                },
             ],
             output_messages=[{"role": "assistant", "parts": [{"type": "text", "content": "14 degrees."}]}],
-            tool_definitions=[{"type": "function", "name": "get_weather", "description": "d", "parameters": {"type": "object"}}],
+            tool_definitions=[
+                {
+                    "type": "function",
+                    "name": "get_weather",
+                    "description": "d",
+                    "parameters": {"type": "object"},
+                }
+            ],
         )
         # The prompt count holds its cache reads: priced with them split out, not added.
         assert call.cost_usd == pytest.approx(
-            table_cost("gpt-4o-mini-2024-07-18", "openai", input_tokens=1000, cache_read_tokens=768,
-                       output_tokens=200, output_reasoning_tokens=64),
+            table_cost(
+                "gpt-4o-mini-2024-07-18",
+                "openai",
+                input_tokens=1000,
+                cache_read_tokens=768,
+                output_tokens=200,
+                output_reasoning_tokens=64,
+            ),
             rel=1e-12,
         )
 
     def test_reported_costs(self):
-        subset(read_span(self.attributes(**{SpanAttributes.LLM_COST_TOTAL: 0.02})), cost_usd=0.02, cost_source="reported")
+        subset(
+            read_span(self.attributes(**{SpanAttributes.LLM_COST_TOTAL: 0.02})),
+            cost_usd=0.02,
+            cost_source="reported",
+        )
         both = {SpanAttributes.LLM_COST_PROMPT: 0.015, SpanAttributes.LLM_COST_COMPLETION: 0.005}
         assert read_span(self.attributes(**both)).cost_usd == pytest.approx(0.02)
         # One half of the cost alone is no cost of the call: priced from the table instead.
@@ -348,11 +443,17 @@ class TestOpenInference:
     @pytest.mark.parametrize("kind", ["LLM", "llm"])
     @pytest.mark.parametrize("provider", ["openai", "OPENAI", "azure"])
     def test_kind_and_provider_spellings(self, kind, provider):
-        call = read_span(self.attributes(**{SpanAttributes.OPENINFERENCE_SPAN_KIND: kind, SpanAttributes.LLM_PROVIDER: provider}))
+        call = read_span(
+            self.attributes(
+                **{SpanAttributes.OPENINFERENCE_SPAN_KIND: kind, SpanAttributes.LLM_PROVIDER: provider}
+            )
+        )
         subset(call, provider=provider, priced=True)
 
     def test_llm_provider_wins_over_llm_system(self):
-        call = read_span(self.attributes(**{SpanAttributes.LLM_PROVIDER: "azure", SpanAttributes.LLM_SYSTEM: "openai"}))
+        call = read_span(
+            self.attributes(**{SpanAttributes.LLM_PROVIDER: "azure", SpanAttributes.LLM_SYSTEM: "openai"})
+        )
         subset(call, provider="azure")
 
     def test_cache_write_is_inside_the_prompt_too(self):
@@ -364,10 +465,15 @@ class TestOpenInference:
             SpanAttributes.OPENINFERENCE_SPAN_KIND: "LLM",
             SpanAttributes.LLM_MODEL_NAME: "gpt-4o",
             SpanAttributes.LLM_INPUT_MESSAGES: [
-                {"message.role": "user", "message.contents": [{"message_content.type": "text", "message_content.text": "hi"}]}
+                {
+                    "message.role": "user",
+                    "message.contents": [{"message_content.type": "text", "message_content.text": "hi"}],
+                }
             ],
         }
-        subset(read_span(attrs), input_messages=[{"role": "user", "parts": [{"type": "text", "content": "hi"}]}])
+        subset(
+            read_span(attrs), input_messages=[{"role": "user", "parts": [{"type": "text", "content": "hi"}]}]
+        )
 
 
 class TestOlderIndexedAttributes:
@@ -413,11 +519,25 @@ class TestOlderIndexedAttributes:
             output_messages=[
                 {
                     "role": "assistant",
-                    "parts": [{"type": "tool_call", "id": "call_1", "name": "get_weather", "arguments": {"city": "Paris"}}],
+                    "parts": [
+                        {
+                            "type": "tool_call",
+                            "id": "call_1",
+                            "name": "get_weather",
+                            "arguments": {"city": "Paris"},
+                        }
+                    ],
                     "finish_reason": "tool_calls",
                 }
             ],
-            tool_definitions=[{"type": "function", "name": "get_weather", "description": "d", "parameters": {"type": "object"}}],
+            tool_definitions=[
+                {
+                    "type": "function",
+                    "name": "get_weather",
+                    "description": "d",
+                    "parameters": {"type": "object"},
+                }
+            ],
         )
         assert call.cost_usd == pytest.approx(
             table_cost("gpt-4o-2024-08-06", "openai", input_tokens=120, output_tokens=30), rel=1e-12
@@ -465,7 +585,10 @@ class TestRealSdkSpans:
             span.add_event("First Token Stream Event")
         provider.shutdown()
         (finished,) = exporter.get_finished_spans()
-        events = [{"name": e.name, "time_unix_nano": e.timestamp, "attributes": dict(e.attributes)} for e in finished.events]
+        events = [
+            {"name": e.name, "time_unix_nano": e.timestamp, "attributes": dict(e.attributes)}
+            for e in finished.events
+        ]
         call = read_span(
             finished.attributes,
             name=finished.name,
@@ -473,9 +596,17 @@ class TestRealSdkSpans:
             end_ns=finished.end_time,
             events=events,
         )
-        subset(call, model="gpt-4o-mini", input_tokens=50, output_tokens=10, finish_reasons=["stop", "length"],
-               input_messages=INPUT[:1], priced=True)
+        subset(
+            call,
+            model="gpt-4o-mini",
+            input_tokens=50,
+            output_tokens=10,
+            finish_reasons=["stop", "length"],
+            input_messages=INPUT[:1],
+            priced=True,
+        )
         assert 0 <= call.time_to_first_token_ms <= (finished.end_time - finished.start_time) / 1e6
         assert call.cost_usd == pytest.approx(
-            table_cost("gpt-4o-mini", "openai", ns=finished.start_time, input_tokens=50, output_tokens=10), rel=1e-12
+            table_cost("gpt-4o-mini", "openai", ns=finished.start_time, input_tokens=50, output_tokens=10),
+            rel=1e-12,
         )

@@ -165,7 +165,13 @@ def _timestamp(at_ns: Any) -> _dt.datetime:
 # relative difference from the package's Decimal sum of about 1e-15).
 # Tiered prices, and a price the probes cannot measure, go through the package for every call.
 _PROBE = 1_000_000
-_KEYS = ("input_tokens", "cache_read_tokens", "cache_write_tokens", "output_tokens", "output_reasoning_tokens")
+_KEYS = (
+    "input_tokens",
+    "cache_read_tokens",
+    "cache_write_tokens",
+    "output_tokens",
+    "output_reasoning_tokens",
+)
 _rates: dict[int, tuple[Any, tuple[float, ...] | None]] = {}
 
 
@@ -238,9 +244,16 @@ def price(
         model_price = model_info.get_prices(when)
         rates = _rates_for(model_price, usage_class)
         if rates is not None and read + write <= inp and reasoning <= out:
-            total = rates[0] + rates[1] * inp + rates[2] * read + rates[3] * write + rates[4] * out + rates[5] * reasoning
+            total = (
+                rates[0]
+                + rates[1] * inp
+                + rates[2] * read
+                + rates[3] * write
+                + rates[4] * out
+                + rates[5] * reasoning
+            )
         else:
-            usage = usage_class(**{key: count for key, count in zip(_KEYS, counts) if count})
+            usage = usage_class(**{key: count for key, count in zip(_KEYS, counts, strict=True) if count})
             total = model_info.calc_price(usage, provider_info, genai_request_timestamp=when).total_price
         cost = float(total)
     except Exception:  # the package refuses an inconsistent usage: no price rather than a wrong one

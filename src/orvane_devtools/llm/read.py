@@ -33,7 +33,7 @@ import logging
 import math
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, TypeGuard
 
 from . import prices
 from .record import FIELDS, LlmCall
@@ -188,7 +188,7 @@ def _plain(value: Any, depth: int = 0) -> Any:
     return str(value)
 
 
-def _is_map(value: Any) -> bool:
+def _is_map(value: Any) -> TypeGuard[Mapping[Any, Any]]:
     return type(value) is dict or isinstance(value, Mapping)
 
 
@@ -294,8 +294,10 @@ def _tool_response(call_id: Any, response: Any, *, name: Any = None) -> dict[str
 
 def _block_text(content: Any) -> Any:
     """A tool result's content: the text of a list of text blocks, else the content as it is."""
-    if isinstance(content, list) and content and all(
-        _is_map(b) and b.get("type") == "text" and isinstance(b.get("text"), str) for b in content
+    if (
+        isinstance(content, list)
+        and content
+        and all(_is_map(b) and b.get("type") == "text" and isinstance(b.get("text"), str) for b in content)
     ):
         return "".join(b["text"] for b in content)
     return content
@@ -303,7 +305,7 @@ def _block_text(content: Any) -> Any:
 
 def _summary_text(summary: Any) -> str | None:
     if isinstance(summary, list):
-        texts = [s.get("text") for s in summary if _is_map(s) and isinstance(s.get("text"), str)]
+        texts = [str(s["text"]) for s in summary if _is_map(s) and isinstance(s.get("text"), str)]
         if texts:
             return "\n".join(texts)
     return None
@@ -347,7 +349,9 @@ def _message(raw: Any, default_role: str | None = None) -> dict[str, Any] | None
         if content is not None or isinstance(tool_call_id, str):
             parts.append(_tool_response(tool_call_id, _block_text(content), name=raw.get("name")))
     elif content is not None:
-        parts.extend(_parts(content) if not isinstance(content, str) else [{"type": "text", "content": content}])
+        parts.extend(
+            _parts(content) if not isinstance(content, str) else [{"type": "text", "content": content}]
+        )
     refusal = raw.get("refusal")
     if isinstance(refusal, str) and refusal:
         parts.append({"type": "refusal", "content": refusal})
@@ -565,10 +569,12 @@ def _read_openinference(a: Mapping[str, Any], call: LlmCall) -> None:
             items = groups[name]
             whole = a.get("llm." + name)
             if not items and isinstance(whole, (list, tuple)):
-                items = {i: m for i, m in enumerate(whole) if _is_map(m)}
+                items = {i: dict(m) for i, m in enumerate(whole) if _is_map(m)}
             messages = []
             for index in sorted(items):
-                message = _openinference_message(items[index], "assistant" if name == "output_messages" else None)
+                message = _openinference_message(
+                    items[index], "assistant" if name == "output_messages" else None
+                )
                 if message is not None:
                     messages.append(message)
             setattr(call, target, messages)
@@ -600,13 +606,13 @@ def _openinference_message(fields: Mapping[str, Any], default_role: str | None) 
             if index <= _MAX_INDEX:
                 target = contents if match.group(1) == "contents" else tool_calls
                 target.setdefault(index, {})[match.group(3)] = value
-    for name, target in (("message.contents", contents), ("message.tool_calls", tool_calls)):
-        whole = fields.get(name)
+    for list_key, target in (("message.contents", contents), ("message.tool_calls", tool_calls)):
+        whole = fields.get(list_key)
         if not target and isinstance(whole, (list, tuple)):
             for i, item in enumerate(whole):
                 if _is_map(item):
                     target[i] = dict(item)
-    role = _text(fields.get("message.role")) or default_role or "unknown"
+    role: str = _text(fields.get("message.role")) or default_role or "unknown"
     parts: list[dict[str, Any]] = []
     content = fields.get("message.content")
     tool_call_id = fields.get("message.tool_call_id")
@@ -624,7 +630,9 @@ def _openinference_message(fields: Mapping[str, Any], default_role: str | None) 
                 if isinstance(text, str):
                     parts.append({"type": kind, "content": text})
             elif kind == "image" and isinstance(item.get("message_content.image.image.url"), str):
-                parts.append({"type": "uri", "modality": "image", "uri": item["message_content.image.image.url"]})
+                parts.append(
+                    {"type": "uri", "modality": "image", "uri": item["message_content.image.image.url"]}
+                )
             else:
                 part: dict[str, Any] = {"type": kind}
                 for k, v in item.items():
@@ -693,7 +701,9 @@ def _read_indexed(a: Mapping[str, Any], call: LlmCall) -> None:
                 messages.append(message)
         setattr(call, target, messages)
     if not call.finish_reasons:
-        reasons = [m["finish_reason"] for m in call.output_messages if isinstance(m.get("finish_reason"), str)]
+        reasons = [
+            m["finish_reason"] for m in call.output_messages if isinstance(m.get("finish_reason"), str)
+        ]
         if reasons:
             call.finish_reasons = reasons
 
@@ -884,8 +894,7 @@ def fold_log_event(
     and the older per-message events ``gen_ai.system.message``, ``gen_ai.user.message``,
     ``gen_ai.assistant.message``, ``gen_ai.tool.message`` and ``gen_ai.choice`` (body as the
     message). Costs are not set here: see :func:`read_log_events`."""
-    if not _is_map(attributes):
-        attributes = {}
+    attributes = attributes if _is_map(attributes) else {}
     if not isinstance(event_name, str):
         event_name = attributes.get("event.name")
         if not isinstance(event_name, str):
@@ -912,12 +921,12 @@ def fold_log_event(
     if call.provider is None:
         call.provider = _first(attributes, _PROVIDER, _text)
     if role is not None:
-        raw = body if isinstance(body, (Mapping, str)) else {}
-        if _is_map(raw) and role == "tool" and "tool_call_id" not in raw:
+        raw: Any = body if isinstance(body, (Mapping, str)) else {}
+        if _is_map(raw):
             raw = dict(raw)
-            raw["tool_call_id"] = raw.get("id")
-        if _is_map(raw) and "role" not in raw:
-            raw = {**raw, "role": role}
+            if role == "tool" and "tool_call_id" not in raw:
+                raw["tool_call_id"] = raw.get("id")
+            raw.setdefault("role", role)
         message = _message(raw, role)
         if message is not None:
             call.input_messages.append(message)
@@ -968,7 +977,15 @@ def read_log_events(records: Iterable[Mapping[str, Any]], *, price: bool = True)
 # -- our own events --------------------------------------------------------------------------------
 
 # Keys that say a mapping from one of our events describes an LLM call (besides ``usage``).
-_CALL_KEYS = ("messages", "choices", "input_messages", "output_messages", "stop_reason", "completion", "output")
+_CALL_KEYS = (
+    "messages",
+    "choices",
+    "input_messages",
+    "output_messages",
+    "stop_reason",
+    "completion",
+    "output",
+)
 
 
 def _event_fields(event: Any) -> tuple[Any, Any, Any, Any]:
@@ -978,7 +995,12 @@ def _event_fields(event: Any) -> tuple[Any, Any, Any, Any]:
         return event.get("payload"), event.get("meta"), event.get("timestamp"), kind
     run = getattr(event, "run", None)
     kind = getattr(run, "run_kind", None) if run is not None else None
-    return getattr(event, "payload", None), getattr(event, "meta", None), getattr(event, "timestamp", None), kind
+    return (
+        getattr(event, "payload", None),
+        getattr(event, "meta", None),
+        getattr(event, "timestamp", None),
+        kind,
+    )
 
 
 def _is_response(layer: Mapping[str, Any]) -> bool:
@@ -1047,7 +1069,9 @@ def _read_mapping(top: Mapping[str, Any], run_kind: Any) -> LlmCall | None:
     has_model = any(isinstance(m.get("model"), str) for m in layers)
     if usage is None and not (
         has_model
-        and (run_kind == "llm" or any(k in m for m in layers for k in _CALL_KEYS) or response_text is not None)
+        and (
+            run_kind == "llm" or any(k in m for m in layers for k in _CALL_KEYS) or response_text is not None
+        )
     ):
         return None
 
@@ -1068,7 +1092,7 @@ def _read_mapping(top: Mapping[str, Any], run_kind: Any) -> LlmCall | None:
         _read_usage(usage, call)
 
     # Input: messages, system instructions, tools.
-    for layer in (top, request):
+    for layer, is_request in ((top, False), (request, True)):
         if layer is None:
             continue
         if not call.input_messages:
@@ -1076,10 +1100,12 @@ def _read_mapping(top: Mapping[str, Any], run_kind: Any) -> LlmCall | None:
                 call.input_messages = _messages(layer["input_messages"])
             elif "messages" in layer:
                 call.input_messages = _messages(layer["messages"])
-            elif "input" in layer and layer is request:
+            elif is_request and "input" in layer:
                 call.input_messages = _responses_items(layer["input"], "user")
             elif isinstance(layer.get("prompt"), str):
-                call.input_messages = [{"role": "user", "parts": [{"type": "text", "content": layer["prompt"]}]}]
+                call.input_messages = [
+                    {"role": "user", "parts": [{"type": "text", "content": layer["prompt"]}]}
+                ]
         if not call.system_instructions:
             for key in ("system_instructions", "system", "instructions"):
                 if layer.get(key) is not None:
@@ -1257,7 +1283,13 @@ _MERGED_SCALARS = (
     "total_tokens",
     "time_to_first_token_ms",
 )
-_MERGED_LISTS = ("finish_reasons", "input_messages", "output_messages", "system_instructions", "tool_definitions")
+_MERGED_LISTS = (
+    "finish_reasons",
+    "input_messages",
+    "output_messages",
+    "system_instructions",
+    "tool_definitions",
+)
 
 
 def merge(a: LlmCall | None, b: LlmCall | None, *, price: bool = True) -> LlmCall | None:

@@ -71,6 +71,15 @@ _LIST_FIELDS = (
 )
 
 
+def _number(value: Any) -> float | None:
+    """A finite non-negative number of a stored form (booleans are not numbers)."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        number = float(value)
+        if math.isfinite(number) and number >= 0:
+            return number
+    return None
+
+
 class LlmCall:
     """One LLM call, read from any convention.
 
@@ -163,15 +172,13 @@ class LlmCall:
             value = data.get(name)
             if type(value) is int and value >= 0:
                 setattr(call, name, value)
-        cost = data.get("cost_usd")
-        if type(cost) in (int, float) and math.isfinite(cost) and cost >= 0:
-            call.cost_usd = float(cost)
+        cost = _number(data.get("cost_usd"))
+        if cost is not None:
+            call.cost_usd = cost
         call.priced = data.get("priced") is True and call.cost_usd is not None
         source = data.get("cost_source")
         call.cost_source = source if source in COST_SOURCES and call.priced else None
-        ttft = data.get("time_to_first_token_ms")
-        if type(ttft) in (int, float) and math.isfinite(ttft) and ttft >= 0:
-            call.time_to_first_token_ms = float(ttft)
+        call.time_to_first_token_ms = _number(data.get("time_to_first_token_ms"))
         reasons = data.get("finish_reasons")
         if isinstance(reasons, list):
             call.finish_reasons = [r for r in reasons if isinstance(r, str)]
