@@ -14,12 +14,14 @@
 //                               this service wrote, without validation, where the JSON fits.
 //
 // GIL and threads: every function runs with the GIL held, on the thread that calls it (the
-// appending thread for prepare, the writer thread for rows, a reader's thread for
-// _model_from_json), and keeps no state between calls except interned names and the store's C
-// interface (set once at import). What they touch is Python objects the caller hands in; the
-// writer thread only ever reads a prepared tuple. Any of them may run Python code (a str
-// subclass's __eq__, a value's str(), the serialiser), which may let other threads run: nothing
-// native is left half-changed across such a call.
+// appending thread for _log_prepare and _private_copy, the writer thread for _log_rows, a
+// reader's thread for _model_from_json). None keeps native state between calls: only static
+// Python objects kept for the process (interned names, a kept separator and exclusion set) and
+// the store's C interface, set once at import. What they change is Python objects the caller
+// hands in and holds (the caches of prepare, the writer's sets, dicts and row list); the writer
+// thread only ever reads a prepared tuple. Any of them may run Python code (a str subclass's
+// __eq__, a value's str(), the serialiser), which may let other threads run: nothing native is
+// left half-changed across such a call.
 //
 // Outside names (read at call time from this module's globals, so a host or a test may replace
 // them): RuntimeEvent, the event class _log_prepare takes natively.
