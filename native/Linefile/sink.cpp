@@ -1,7 +1,5 @@
 #include "sink.hpp"
 
-#include <cxxabi.h>
-
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -195,9 +193,7 @@ LinesJob *prepare_lines(PyObject *self, PyObject *lines) {
         return new LinesJob{writer_of(self), std::move(data)};
     } catch (nb::python_error &e) {
         e.restore();
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         orvane::coro::set_python_error_from_current();
     }
     return nullptr;

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "TraceDesk/resolution.hpp"
+#include "orvane/resolution.hpp"
 
 namespace orvane::otlp {
-
-namespace resolution = orvane::desk::resolution;
 
 namespace {
 

@@ -2,9 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
-#include "logprepare.hpp"
 #include "names.hpp"
-#include "orvane/jsonread.hpp"
 #include "orvane/models.hpp"
 #include "orvane/pyutil.hpp"
 #include "orvane/run_filters.hpp"
@@ -130,38 +128,6 @@ NB_MODULE(Tallybook, m) {
         },
         "event"_a.none(), "The status an event moves its run to (by the suffix of its event_type), or None.");
 
-    m.def(
-        "_model_from_json",
-        [](nb::handle cls, nb::handle text, nb::handle fields, nb::handle absent) -> nb::object {
-            if (!PyType_Check(cls.ptr()) ||
-                !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.ptr()), orvane::models::base_model_type()))
-                throw nb::type_error("cls must be a pydantic model class");
-            Py_ssize_t size = 0;
-            const char *data = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
-            if (data == nullptr) {
-                if (PyErr_Occurred())
-                    PyErr_Clear();
-                return nb::none();
-            }
-            nb::object got = orvane::jsonread::fields_of(std::string_view(data, static_cast<size_t>(size)), fields, absent);
-            if (!got.is_valid())
-                return nb::none();
-            return orvane::models::construct(cls, nb::borrow<nb::dict>(got[0]), got[1]);
-        },
-        "cls"_a, "text"_a, "fields"_a, "absent"_a.none() = nb::none(),
-        "An instance of the model class `cls` from the JSON text of an object whose members are `fields`\n"
-        "((name, kind) pairs in order; see the log service's reader), built without validation; None\n"
-        "where the text does not fit them exactly (the caller then validates it). A member the text\n"
-        "may leave out (kind 5) takes `absent` when that is not None, and then counts as given.");
-
-    m.def("_log_prepare", &tally::log_prepare, "event"_a.none(), "event_json"_a, "contexts"_a, "context_of"_a,
-          "texts"_a,
-          "The persistent log service's prepared tuple of one event (SQLiteLogStore.prepare, done natively),\n"
-          "or None when the event needs the Python body (see logs/_sqlite.py).");
-    m.def("_private_copy", &tally::private_copy, "d"_a,
-          "A copy of the dict `d` sharing only immutable scalars with it (other values deep-copied; one\n"
-          "whose deep copy fails is shared).");
-
     nb::class_<Store> cls(m, "RuntimeTallybook", nb::type_slots(store_slots),
                           "In-memory store of runtime events and the run records derived from them.\n\n"
                           "Events are held in bounded rings (the recent ring and one ring per run, each of\n"
@@ -218,11 +184,6 @@ NB_MODULE(Tallybook, m) {
             "Update the record of the run ``run`` (a run context) as ``append_event`` would for an event with\n"
             "these fields, without keeping the event or writing the run's search text; returns the run's\n"
             "status after it. For a store used to derive records only (the persistent log service's writer).")
-        .def("_log_rows", &Store::log_rows, "items"_a, "start"_a, "seen_ids"_a, "working"_a, "touched"_a, "rows"_a,
-             "seq"_a, "tick"_a, "types"_a, "apps"_a, "val_min_chars"_a, "sample_every"_a,
-             "The persistent log service's writer loop over one ticket's prepared events, for the events\n"
-             "that need nothing but what the writer remembers (see the writer): returns (index of the\n"
-             "first other event, seq, tick, stored, duplicates, its status when it was derived, else None).")
         .def(
             "_adopt_run",
             [](Store &s, nb::handle record, nb::handle search_text) {

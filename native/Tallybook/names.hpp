@@ -12,14 +12,11 @@ using orvane::outside::Name;
 // ---- attributes: of events and their run contexts, of models, of modules
 inline Name a_dict{"__dict__"};
 inline Name a_fields_set{"__pydantic_fields_set__"};
-inline Name a_extra{"__pydantic_extra__"};
 inline Name a_event_id{"event_id"};
 inline Name a_event_type{"event_type"};
 inline Name a_timestamp{"timestamp"};
 inline Name a_source{"source"};
-inline Name a_level{"level"};
 inline Name a_message{"message"};
-inline Name a_payload{"payload"};
 inline Name a_error{"error"};  // an event's error; also re.error
 inline Name a_meta{"meta"};
 inline Name a_run{"run"};
@@ -36,8 +33,6 @@ inline Name m_search{"search"};
 
 // ---- keywords
 inline Name k_maxlen{"maxlen"};
-inline Name k_fallback{"fallback"};
-inline Name k_exclude{"exclude"};
 
 // ---- mapping keys (of event and run meta)
 inline Name d_app_id{"app_id"};

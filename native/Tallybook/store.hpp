@@ -163,20 +163,10 @@ public:
     // Derives the event's run record as append_event does, from the fields derivation reads (an
     // event with a run context): the event is not kept and the run's search text is not written,
     // so the store answers record look-ups for such runs, not event or text queries. Returns the
-    // run's status after the event. (derive_only.cpp)
+    // run's status after the event. (derive_only.cpp; other modules reach it through the C
+    // interface, fast_api.hpp)
     nb::object derive_record(nb::handle event_type, nb::handle timestamp, nb::handle source, nb::handle message,
                              nb::handle meta, nb::handle run);
-    // The log database writer's loop over one ticket's prepared events (logs/_writer.py), from
-    // `items[start]` on, for the events that need no more than what the writer remembers: a
-    // duplicate is counted; an event of a known run whose head and context rows stay and whose
-    // repeated payload and meta texts have their keys is derived (derive_record) and its row
-    // appended to `rows`, the run put in `touched`. Stops at the first other event and returns
-    // (its index, seq, tick, stored, dups, status): status None when nothing of that event was
-    // done, else the run's status after its derivation (its id is then in `seen_ids`), from
-    // which the writer goes on with it. (logrows.cpp)
-    nb::tuple log_rows(nb::handle items, Py_ssize_t start, nb::handle seen_ids, nb::handle working,
-                       nb::handle touched, nb::handle rows, long long seq, long long tick, nb::handle types,
-                       nb::handle apps, Py_ssize_t val_min_chars, long long sample_every);
 
     // The filters checked (orvane::run_filters::check).
     nb::list list_runs(const orvane::run_filters::Values &f);

@@ -19,6 +19,8 @@ namespace nb = nanobind;
 
 using orvane::py::checked;
 using orvane::py::equals;
+using orvane::py::immutable_scalar;
+using orvane::py::same_value;
 using orvane::py::truthy;
 
 // `a == b` for a query filter: a stored value that cannot be compared with the argument does not
@@ -32,30 +34,6 @@ inline bool equals_or_false(PyObject *a, PyObject *b) {
         return false;
     }
     return r != 0;
-}
-
-// Values a deep copy shares as they are.
-inline bool immutable_scalar(PyObject *v) {
-    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
-           PyFloat_CheckExact(v);
-}
-
-// The same value for every purpose of the store: the same object, or two exact str with the same
-// text, or two exact int with the same value (comparing them runs no Python code).
-inline bool same_value(PyObject *a, PyObject *b) {
-    if (a == b)
-        return true;
-    if (a == nullptr || b == nullptr)
-        return false;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        int kind = PyUnicode_KIND(a);
-        return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
-    }
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b))
-        return PyObject_RichCompareBool(a, b, Py_EQ) == 1;  // exact ints: no Python code
-    return false;
 }
 
 // copy.deepcopy(v), sharing what a deep copy shares.

@@ -9,7 +9,7 @@
 #include "feeds.hpp"
 #include "intake.hpp"
 #include "orvane/support.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 #include "queries.hpp"
 
 namespace nb = nanobind;

@@ -13,7 +13,7 @@
 #include "keywords.hpp"
 #include "names.hpp"
 #include "orvane/args.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 
 namespace orvane::desk {
 

@@ -17,7 +17,7 @@
 #include "orvane/args.hpp"
 #include "orvane/models.hpp"
 #include "orvane/searchtext.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 #include "queries.hpp"
 #include "resolver.hpp"
 
@@ -134,7 +134,7 @@ const tally_api::Api *fast_store_api(nb::handle store) {
     if (!looked) {
         looked = true;
         auto *a = static_cast<const tally_api::Api *>(PyCapsule_Import(tally_api::kCapsule, 0));
-        if (a == nullptr || a->version != tally_api::kVersion) {
+        if (a == nullptr || a->version < tally_api::kQueriesVersion) {
             PyErr_Clear();
         } else {
             own_getter = _PyType_Lookup(a->store_type, m_get_recent_events.get());

@@ -3,7 +3,7 @@
 #include "config.hpp"
 #include "desk.hpp"
 #include "names.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 
 namespace orvane::desk {
 

@@ -8,7 +8,7 @@
 #include "names.hpp"
 #include "orvane/args.hpp"
 #include "orvane/models.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 
 namespace orvane::desk {
 

@@ -23,7 +23,7 @@
 #include "orvane/args.hpp"
 #include "orvane/coro.hpp"
 #include "orvane/models.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 
 namespace orvane::desk {
 

@@ -61,7 +61,6 @@ inline Name a_maxlen{"maxlen"};
 inline Name a_backend_name{"backend_name"};
 inline Name a_name{"name"};
 inline Name a_module{"__module__"};
-inline Name a_getattribute{"__getattribute__"};
 inline Name a_cancelled_error{"CancelledError"};
 inline Name a_data{"_data"};                  // Settings
 inline Name a_flow_runs{"_flow_runs"};        // RuntimeFlowRegistry
@@ -89,7 +88,6 @@ inline Name m_append{"append"};
 inline Name m_extend{"extend"};
 inline Name m_appendleft{"appendleft"};
 inline Name m_pop{"pop"};
-inline Name m_popleft{"popleft"};
 inline Name m_remove{"remove"};
 inline Name m_clear{"clear"};
 inline Name m_add{"add"};

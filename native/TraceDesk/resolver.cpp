@@ -7,7 +7,7 @@
 #include "names.hpp"
 #include "orvane/args.hpp"
 #include "orvane/models.hpp"
-#include "pyutil.hpp"
+#include "shared_helpers.hpp"
 #include "queries.hpp"
 
 namespace orvane::desk {

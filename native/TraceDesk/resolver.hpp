@@ -1,6 +1,6 @@
 // Run resolution of RuntimeTraceDesk: every run record that leaves the facade is a resolved copy,
 // with an open run that is stale or orphaned reported as "failed" (the rules themselves, free of
-// Python, are in resolution.hpp).
+// Python, are in orvane/resolution.hpp).
 //
 // One public call is one resolution batch: one clock reading, one cache (run id -> resolved
 // record) and one in-progress set, both plain Python containers so that the private methods can
@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "resolution.hpp"
+#include "orvane/resolution.hpp"
 
 namespace orvane::desk {
 

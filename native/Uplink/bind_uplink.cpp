@@ -231,11 +231,4 @@ NB_MODULE(Uplink, m) {
     init_warnings(m);
     init_pending_view(m);
     init_remote_trace_sink(m);
-    m.def("_read_upload_body", &read_upload_body, nb::arg("body").none(), nb::arg("layout").none(),
-          "(parsed body, [event or None per item], number of None) for an upload body (bytes): the\n"
-          "events built without validation where that gives exactly what validation and masking\n"
-          "give (None: that item needs them; its parsed item is untouched), or None when the\n"
-          "whole body does.\n"
-          "`layout`: (event class, event fields, run class, run fields), each field a\n"
-          "(name, kind, default) triple as the listener's ingest module derives it.");
 }

@@ -165,14 +165,6 @@ nb::object resolve_local_listener_target(nb::handle self);
 // object when one of them needs the Python path.
 nb::object encode_batch_natively(nb::handle self, nb::handle batch);
 
-// --- the listener's reading of an upload body (body_read.cpp) ------------------------------
-//
-// (parsed body, [event or None per item], number of None) for an upload body as bytes, the events built without
-// validation where that gives exactly what the listener's Python road gives (None: that item
-// takes the Python road, its parsed item untouched); None when the whole body takes it. `layout`
-// is (event class, event fields, run class, run fields) as the listener derives it.
-nb::object read_upload_body(nb::handle body, nb::handle layout);
-
 // --- the native writer of one event (body_json.cpp) -------------------------------------------
 //
 // Writes events as `DataFormatter.sanitize(normalized.model_dump(mode="json"))` would be written

@@ -1,8 +1,6 @@
 // Uploading for RemoteTraceSink: its hooks of the shared flush run (the batch, the encoding of
 // each event, the request, the listener's answers), availability bookkeeping and the warning,
 // the local listener probe, and the asynchronous operations.
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -502,9 +500,7 @@ Task probe_task(nb::object self) {
         nb::object get_call = call_method_kw(client, m_get, {url}, {{&k_headers, headers}});
         nb::object response = co_await orvane::coro::await(get_call);
         status = attr(response, a_status_code);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         failure = caught_exception();
     }
     if (entered) {

@@ -2,12 +2,15 @@
 use one wording across the package."""
 
 import asyncio
+import json
 import re as stdlib_re
 
 import pytest
 
-from orvane.utils import Settings
+from orvane.utils import DataFormatter, Settings
 from orvane_devtools._orvane_compat import RuntimeEvent
+from orvane_devtools.listener import Ingest, ingest
+from orvane_devtools.logs import Logbook, RuntimeLogService, _sqlite
 from orvane_devtools.observation import Tallybook, TraceDesk
 from orvane_devtools.observation.backends import Linefile, Uplink
 
@@ -84,6 +87,39 @@ class TestOutsideNamesAreReadAtCallTime:
         with pytest.raises(RuntimeError, match="substituted httpx"):
             asyncio.run(sink.append_event(event()))
 
+    def test_log_prepare_takes_the_substituted_event_class(self, tmp_path, monkeypatch):
+        service = RuntimeLogService(Settings({"logs.path": str(tmp_path / "events.db")}))
+        try:
+            store = service._store
+
+            def prepare(ev):
+                return Logbook._log_prepare(ev, _sqlite._event_json, {}, store._context, {})
+
+            plain = event()
+            assert prepare(plain)[0] == plain.event_id
+
+            class Stricter(RuntimeEvent):
+                pass
+
+            monkeypatch.setattr(Logbook, "RuntimeEvent", Stricter)
+            assert prepare(plain) is None  # not the class this module now reads: the Python body's
+            assert prepare(Stricter(**plain.model_dump()))[0] == plain.event_id
+        finally:
+            service.close()
+
+    def test_ingest_masks_only_with_its_own_formatter_untouched(self, monkeypatch):
+        raw = json.dumps({"app_id": "a", "events": [{"event_id": "e1", "event_type": "x", "timestamp": 1}]}).encode()
+        layout = ingest._native_layout()
+        assert Ingest._read_upload_body(raw, layout)[2] == 0  # read natively, event by event
+
+        class Formatter(DataFormatter):
+            @staticmethod
+            def sanitize(data):
+                return data
+
+        monkeypatch.setattr(Ingest, "DataFormatter", Formatter)
+        assert Ingest._read_upload_body(raw, layout) is None  # a host's own sanitizer: the Python roads
+
 
 WORDING = "Argument '{}' has incorrect type (expected {}, got {})"
 
@@ -99,6 +135,8 @@ class TestTypeErrorWording:
             (lambda: TraceDesk.RuntimeTraceDesk(Settings({})).subscribe(run_id=5), "run_id", "str", "int"),
             (lambda: Linefile.JSONLTraceSink(42), "path", "str", "int"),
             (lambda: Uplink.RemoteTraceSink(endpoint=1, api_key=None), "endpoint", "str", "int"),
+            (lambda: Logbook._log_rows(7, [], 0, set(), {}, {}, [], 0, 0, set(), set(), 24, 64), "store",
+             "orvane_devtools.observation.Tallybook.RuntimeTallybook", "int"),
         ],
     )
     def test_exact_text(self, call, name, expected, got):

@@ -1,6 +1,6 @@
 """The native reading of upload bodies against the Python roads it stands in for.
 
-The native road (``Uplink._read_upload_body``) builds events without validation; whatever it
+The native road (``Ingest._read_upload_body``) builds events without validation; whatever it
 gives must be exactly what validation and masking give (same values of the same types, same
 key order, same fields set), and what it cannot build exactly must reach the Python roads and be
 answered as they answer it (the same events, the same rejected indexes with the same errors,
@@ -23,7 +23,7 @@ import orvane.utils
 from orvane.utils import DataFormatter
 from orvane_devtools.listener import decode
 from orvane_devtools.listener.decode import BodyError, DecodedBatch, decode_body
-from orvane_devtools.observation.backends.Uplink import _read_upload_body
+from orvane_devtools.listener.Ingest import _read_upload_body
 
 
 def python_roads(raw: bytes) -> DecodedBatch:

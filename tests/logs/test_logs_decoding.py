@@ -13,7 +13,7 @@ import pytest
 from logs_helpers import T0, append_all
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.logs._reader import _member_kinds
-from orvane_devtools.observation.Tallybook import _model_from_json
+from orvane_devtools.logs.Logbook import _model_from_json
 
 MEMBERS = _member_kinds(RuntimeEvent, RuntimeRunContext)
 validate = RuntimeEvent.__pydantic_validator__.validate_json

@@ -1,6 +1,6 @@
 """How an event is encoded for the file's writer (``SQLiteLogStore.prepare``).
 
-The native encoding (``Tallybook._log_prepare``) is checked against the Python body it stands in
+The native encoding (``Logbook._log_prepare``) is checked against the Python body it stands in
 for, item for item and type for type, on seeded random streams and on events either must refuse.
 Then what the writer keeps of an event is its own: later changes to the event's nested values do
 not reach it, which lets the facade hand a file-backed service the copy the facade holds (and only
@@ -20,7 +20,7 @@ from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.logs import RuntimeLogService, _sqlite
 from orvane_devtools.logs._writer import P_CONTEXT, P_META
 from orvane_devtools.observation import TraceDesk
-from orvane_devtools.observation.Tallybook import _private_copy
+from orvane_devtools.logs.Logbook import _private_copy
 
 
 @pytest.fixture

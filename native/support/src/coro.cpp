@@ -1,9 +1,8 @@
 // The bridge between asyncio and C++20 coroutines. See coro.hpp for the contract.
 #include "orvane/coro.hpp"
 
-#include <cxxabi.h>
-
 #include "orvane/exit_gate.hpp"
+#include "orvane/pyutil.hpp"
 
 #include <new>
 
@@ -410,9 +409,7 @@ PyType_Spec coro_spec = {
 void Promise::unhandled_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind &) {
-        throw;  // thread teardown (pthread_exit) must not be swallowed
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         error = std::current_exception();
     }
 }

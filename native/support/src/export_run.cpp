@@ -1,7 +1,5 @@
 // The shared export queue in motion: the flush run (a native coroutine run in a private event
 // loop), the worker thread, the exit flush and the exit and fork hooks. See export_queue.hpp.
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -160,9 +158,7 @@ Task leave_client(nb::object aexit, nb::object client, nb::object failure) {
         nb::object suppress = co_await orvane::coro::await(exit_call);
         if (failure.is_valid() && truthy(suppress))
             failure = nb::object();
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         failure = caught_exception();
     }
     if (!failure.is_valid())
@@ -279,9 +275,7 @@ Task flush_task(nb::object self, bool drain, bool force) {
             if (!go_on || !drain)
                 break;
         }
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         failure = caught_exception();
     }
     if (entered) {
@@ -326,9 +320,7 @@ void run_flush_sync(nb::handle self, bool drain, bool force) {
         loop.attr("run_until_complete")(task);
         st.run_loop = nb::object();
         st.run_task = nb::object();
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
+    } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         st.run_loop = nb::object();
         st.run_task = nb::object();
         try {

@@ -9,7 +9,7 @@ reason and the others are kept. Every event is masked as ``DataFormatter.sanitiz
 secret never reaches the store (nor an error message: errors come from the careful road only,
 which masks before it validates).
 
-Three roads give the same events. The native one (``Uplink._read_upload_body``) reads the body
+Three roads give the same events. The native one (``Ingest._read_upload_body``) reads the body
 and builds the events without validation wherever validation would only take the values over:
 an event object whose members are fields of the model with their declared JSON types, its
 values of free shape masked by the shared native sanitizer. An event it cannot build exactly is
@@ -38,7 +38,7 @@ from pydantic import BaseModel, ConfigDict, ValidationError
 from orvane.utils import DataFormatter
 
 from .._orvane_compat import RuntimeEvent, RuntimeRunContext
-from ..observation.backends.Uplink import _read_upload_body
+from .Ingest import _read_upload_body
 
 __all__ = ["BodyError", "DecodedBatch", "decode_body"]
 
@@ -257,7 +257,7 @@ def _fill_meta(meta: dict[str, Any], defaults: dict[str, Any]) -> None:
             meta[key] = value
 
 
-# The JSON type each field takes as it is (see native/Uplink/body_read.cpp): the codes of the
+# The JSON type each field takes as it is (see native/Ingest/body_read.cpp): the codes of the
 # native reader's layout.
 _ANY, _STR, _STR_OR_NONE, _INT64, _DICT, _MODEL_OR_NONE, _NON_EMPTY_STR = range(7)
 _PLAIN_KINDS: tuple[tuple[Any, int], ...] = (

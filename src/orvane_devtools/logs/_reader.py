@@ -37,7 +37,7 @@ from contextlib import contextmanager
 from itertools import islice
 from typing import Any, Iterator
 
-from ..observation.Tallybook import _model_from_json
+from .Logbook import _model_from_json
 from ._common import needle_of, normalize
 from ._schema import (
     NAME_EVENT_APP_ID,
@@ -81,7 +81,7 @@ _MISSING = object()
 
 def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | None:
     """The (name, kind) pairs by which the stored JSON of an event of ``cls`` is built into one
-    without validation (``Tallybook._model_from_json``), or None where a field of the class is not
+    without validation (``Logbook._model_from_json``), or None where a field of the class is not
     one the direct build gives exactly what validation gives: a plain field of type str, str | None,
     int, dict[str, Any] or Any, and a run context stored apart (absent, or null)."""
     kinds = {str: 1, str | None: 2, int: 3, dict[str, Any]: 4, Any: 0, context_cls | None: 5}

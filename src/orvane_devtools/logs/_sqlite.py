@@ -9,7 +9,7 @@ import weakref
 from concurrent.futures import Future
 from typing import Any
 
-from ..observation.Tallybook import _log_prepare, _private_copy
+from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._schema import open_writer, prepare_path
@@ -61,7 +61,7 @@ class SQLiteLogStore:
         self._lock = threading.Lock()
         self._closed = False
         # run id -> (how an event's JSON ends with the run's context, its JSON, its search text),
-        # and a fourth item the native prepare adds (see Tallybook._log_prepare).
+        # and a fourth item the native prepare adds (see Logbook._log_prepare).
         self._contexts: dict[str, tuple] = {}
         # What the native prepare remembers of each run's payload and meta texts.
         self._texts: dict[str, list] = {}
@@ -115,7 +115,7 @@ class SQLiteLogStore:
         makes to its event later is not seen by the writer, and the event may be one that others
         hold too (the facade hands over its own copy, see ``RuntimeLogService._reads_event_at_once``).
 
-        Done natively (Tallybook._log_prepare) for the events that allow it; the body below is the
+        Done natively (Logbook._log_prepare) for the events that allow it; the body below is the
         same steps for every event, and words every refusal.
         """
         if normalize is _own_normalize:

@@ -15,6 +15,7 @@ appends are settled overlaps the making of the next batch.
 from __future__ import annotations
 
 import collections
+import functools
 import itertools
 import json
 import os
@@ -26,6 +27,7 @@ from concurrent.futures import Future, InvalidStateError
 from json.encoder import encode_basestring
 from typing import Any
 
+from .Logbook import _log_rows
 from ._schema import (
     BUSY_TIMEOUT_MS,
     INDEX_STEP_SQL,
@@ -95,7 +97,7 @@ VAL_MIN_CHARS = 24
 VAL_MEMORY = 32
 
 # Whether the writer builds the rows of the events that need nothing but what it remembers in
-# one native call per ticket (RuntimeTallybook._log_rows); its own loop does the same.
+# one native call per ticket (Logbook._log_rows); its own loop does the same.
 NATIVE_ROWS = True
 
 # A prepared event (see SQLiteLogStore.prepare): a tuple, in this order.
@@ -251,7 +253,7 @@ class Writer:
         self._deriver = RuntimeTallybook(1)
         # The native loop over the events that need nothing but what this writer remembers
         # (None: every event through the loop in _write_once, which does the same).
-        self._build_rows = self._deriver._log_rows if NATIVE_ROWS else None
+        self._build_rows = functools.partial(_log_rows, self._deriver) if NATIVE_ROWS else None
         self._working: dict[str, _RunState] = {}
         self._derived = 0
         # Distinct values in the `names` table, by kind.

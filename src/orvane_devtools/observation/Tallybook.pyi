@@ -34,7 +34,8 @@ class RunRecord(BaseModel):
     event_count: int = 0
     meta: dict[str, Any] = ...
 
-# The store's private C interface for the facade's event queries (not for Python callers).
+# The store's private C interface for the other extension modules (the facade's event queries,
+# the log service's writer rows); not for Python callers.
 _fast_api: CapsuleType
 
 def _infer_run_status(event: RuntimeEvent) -> RunStatus | None:
@@ -115,17 +116,6 @@ class RuntimeTallybook:
         """Update the record of the run ``run`` as ``append_event`` would for an event with these
         fields, without keeping the event or writing the run's search text; returns the run's status
         after it. For a store used to derive records only (the persistent log service's writer)."""
-    def _log_rows(
-        self, items: list[tuple], start: int, seen_ids: set[str], working: dict[str, Any],
-        touched: dict[str, Any], rows: list[tuple], seq: int, tick: int, types: set[str], apps: set[str],
-        val_min_chars: int, sample_every: int,
-    ) -> tuple[int, int, int, int, int, str | None]:
-        """The persistent log service's writer loop over one ticket's prepared events, from
-        ``items[start]`` on, for the events that need nothing but what the writer remembers (a
-        duplicate; an event of a known run whose head and context rows stay and whose repeated
-        payload and meta texts have their keys): derives each and appends its row to ``rows``.
-        Returns (index of the first other event, seq, tick, stored, duplicates, the run's status
-        when that event was derived already, else None); the writer goes on from there."""
     def _adopt_run(self, record: RunRecord, search_text: str | None = None) -> None:
         """Insert (or replace) a run record as if this store had derived it from the run's events.
 
@@ -175,22 +165,3 @@ class RuntimeTallybook:
     def _record_matches_time_window(self, record: RunRecord, since: int | None = None, until: int | None = None) -> bool: ...
     @staticmethod
     def _matches_regex(value: Any, pattern: str) -> bool: ...
-
-def _model_from_json(
-    cls: type[BaseModel], text: str, fields: tuple[tuple[str, int], ...], absent: Any = None
-) -> BaseModel | None:
-    """An instance of ``cls`` from the JSON text of an object with exactly ``fields`` (in order),
-    built without validation; None where the text does not fit them (then validate it). A member
-    the text may leave out takes ``absent`` when that is not None, and then counts as given."""
-
-def _log_prepare(
-    event: Any, event_json: Any, contexts: dict[str, tuple[bytes, str, str]], context_of: Any,
-    texts: dict[str, list[Any]],
-) -> tuple | None:
-    """The persistent log service's prepared tuple of ``event`` (``SQLiteLogStore.prepare`` done
-    natively), or None when the event needs the Python body: not an exact ``RuntimeEvent``, a
-    timestamp that is not an int within 64 bits, a meta that is not an exact dict."""
-
-def _private_copy(d: dict[Any, Any]) -> dict[Any, Any]:
-    """A copy of ``d`` sharing only immutable scalars (exact str, int, float, bool, None) with it;
-    other values are deep-copied (one whose deep copy fails is shared)."""

@@ -1,13 +1,19 @@
 // The Python-call helpers of every binding: attributes and calls by interned name, keyword calls,
-// mapping checks and look-ups, "is this attribute still our own method", UTF-8 text with lone
-// surrogates, texts for messages, and taking the GIL back on a thread that may be ended at exit.
+// mapping, set and deque steps, instance attributes read from the instance's own __dict__, "is
+// this attribute still our own method", values a copy may share, UTF-8 text with lone
+// surrogates, texts for messages, taking the GIL back on a thread that may be ended at exit, and
+// the catch-all that lets such a thread's forced unwind pass.
 //
 // Each helper does what the Python expression in its comment does, so a native shortcut taken
 // because of it is one a Python implementation could not tell apart. Names follow the legend in
-// support.hpp. GIL held for all of them except restore_thread (called without it).
+// support.hpp. GIL held for all of them except restore_thread (called without it). Each throws
+// nb::python_error with the Python error set when a call fails.
 #pragma once
 
+#include <cxxabi.h>
 #include <nanobind/nanobind.h>
+
+#include <cstring>
 
 #include <initializer_list>
 #include <string>
@@ -93,6 +99,99 @@ inline bool is_instance(nb::handle obj, nb::handle cls) {
     return r != 0;
 }
 
+// `obj.<name>` or an invalid handle when the attribute does not exist (getattr with a default).
+inline nb::object optional_attr(nb::handle obj, Name &name) {
+    PyObject *v = nullptr;
+    if (PyObject_GetOptionalAttr(obj.ptr(), name.get(), &v) < 0)
+        throw nb::python_error();
+    return nb::steal(v);
+}
+
+// Whether `obj.<name>` exists and is True itself (a flag an object states about itself).
+inline bool says_true(nb::handle obj, Name &name) { return optional_attr(obj, name).ptr() == Py_True; }
+
+// getattr(obj, name) -- or an invalid handle where getattr(obj, name, None) would give None
+// because there is no such attribute -- read straight from the instance __dict__ when that is
+// where generic attribute lookup finds it: the class uses object.__getattribute__ (a __getattr__
+// of its own, as pydantic models have, only answers names the generic lookup does not find) and
+// holds no data descriptor of that name. Anything else goes through getattr.
+nb::object instance_attr(nb::handle obj, Name &name);
+
+// getattr(obj, name) through instance_attr: AttributeError (or what __getattr__ raises) when
+// there is no such attribute.
+inline nb::object field(nb::handle obj, Name &name) {
+    nb::object v = instance_attr(obj, name);
+    return v.is_valid() ? v : attr(obj, name);
+}
+
+// d[key] = value for a dict
+inline void dict_set(nb::handle d, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// key in s, for a set
+inline bool set_contains(nb::handle s, nb::handle key) {
+    int r = PySet_Contains(s.ptr(), key.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// s.add(key), for a set
+inline void set_add(nb::handle s, nb::handle key) {
+    if (PySet_Add(s.ptr(), key.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// s.discard(key), for a set
+inline void set_discard(nb::handle s, nb::handle key) {
+    if (PySet_Discard(s.ptr(), key.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// set()
+inline nb::object new_set() { return checked(PySet_New(nullptr)); }
+
+// queue.append(x) and queue.popleft(): through deque's own methods, called directly, when
+// `queue` is exactly a collections.deque (whose methods cannot be replaced); by name otherwise.
+void deque_append(nb::handle queue, nb::handle x);
+nb::object deque_popleft(nb::handle queue);
+
+// The first item of a list or other iterable; None when it is empty.
+nb::object first_of(nb::handle seq);
+
+// The list itself, or a new list of an iterable's items.
+nb::list to_list(nb::handle seq);
+
+// The current exception as an object, leaving no error set.
+inline nb::object fetch_error() { return nb::steal(PyErr_GetRaisedException()); }
+
+// Values a deep copy shares as they are: None and exact str, int, bool and float.
+inline bool immutable_scalar(PyObject *v) {
+    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+           PyFloat_CheckExact(v);
+}
+
+// The same value for every purpose of a cache that compares values: the same object, or two
+// exact str with the same text, or two exact int with the same value (comparing them runs no
+// Python code).
+inline bool same_value(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    if (a == nullptr || b == nullptr)
+        return false;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        int kind = PyUnicode_KIND(a);
+        return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * static_cast<size_t>(kind)) == 0;
+    }
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b))
+        return PyObject_RichCompareBool(a, b, Py_EQ) == 1;  // exact ints: no Python code
+    return false;
+}
+
 // d.get(key) for a dict (or subclass) read from the dict's own storage, calling nothing but the
 // key's __hash__ and __eq__; an invalid handle (not None) when the key is absent.
 inline nb::object dict_find(nb::handle d, nb::handle key) {
@@ -171,9 +270,32 @@ std::string_view utf8_of(nb::handle s, nb::object &holder);
 // the window between itself and the interpreter's own (finalization may begin in between), so
 // this function and every frame below it on such a thread must still let a forced unwind pass:
 // no noexcept, no destructor that needs the rest of the process (a lock other threads wait for),
-// and a `catch (...)` rethrows abi::__forced_unwind first (see coro.cpp,
-// Promise::unhandled_exception).
+// and no catch-all but ORVANE_CATCH_ALL_BUT_FORCED_UNWIND (below).
 void restore_thread(PyThreadState *state);
+
+// A catch-all that lets a forced unwind pass. The interpreter ends a thread at exit (a daemon
+// thread that asks for the GIL once finalization has begun: see restore_thread) with
+// pthread_exit, which unwinds the thread's stack with an exception of its own type,
+// abi::__forced_unwind, running destructors on the way. A catch (...) that swallows it aborts
+// the process ("FATAL: exception not rethrown"), and one that maps it to a Python error touches
+// the interpreter from a thread that does not hold the GIL. So every catch-all on a path that may
+// call into Python (and so lose the GIL and be ended) is written
+//
+//     try {
+//         ...
+//     } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
+//         failure = caught_exception();  // every other exception, mapped as the site needs
+//     }
+//
+// A forced unwind is rethrown as it is; every other exception enters the block that follows, an
+// ordinary catch (...) block (`throw;` rethrows it, std::current_exception() takes it). Handlers
+// of particular types may come before it. A macro, not a function that runs a callable: some of
+// the guarded bodies are coroutine bodies, whose co_await cannot move into a callable.
+#define ORVANE_CATCH_ALL_BUT_FORCED_UNWIND \
+    catch (abi::__forced_unwind &) {       \
+        throw;                             \
+    }                                      \
+    catch (...)
 
 // Whether every value in `v` passes `leaf`, walking exact dicts with exact str keys, exact lists
 // and exact tuples at most `max_depth` levels deep (anything else that fails `leaf` fails).

@@ -20,8 +20,8 @@
 // Threads that may be ended at exit. A native thread that gives the GIL up (a writer thread, a
 // blocking write, the upload worker) takes it back only through orvane::py::restore_thread, which
 // parks the thread for good once the interpreter is finalizing instead of letting the interpreter
-// end it with a forced unwind through C++ frames; and a catch-all on such a thread rethrows
-// abi::__forced_unwind (pyutil.hpp). Any call into Python may take the GIL back as well, so a
+// end it with a forced unwind through C++ frames; and a catch-all on such a thread lets the
+// forced unwind pass (ORVANE_CATCH_ALL_BUT_FORCED_UNWIND, pyutil.hpp). Any call into Python may take the GIL back as well, so a
 // module whose native code runs on daemon threads closes its exit gate in its exit hook
 // (exit_gate.hpp): it waits for threads to leave its native code before finalization and stops
 // them at the entry afterwards.
@@ -55,7 +55,8 @@
 //   json.hpp      the JSON writer
 //   models.hpp    fast deep copies and construction of pydantic models
 //   outside.hpp   outside names (module globals read at call time)
-//   pyutil.hpp    Python-call helpers
+//   pyutil.hpp    Python-call helpers; the catch-all that lets a forced unwind pass
+//   resolution.hpp  the stale and orphan rules of open runs (no Python)
 //   sanitize.hpp  the native DataFormatter.sanitize
 //   searchtext.hpp  search-text normalisation of the run store and the facade
 #pragma once

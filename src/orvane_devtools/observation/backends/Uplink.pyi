@@ -172,12 +172,3 @@ class RemoteTraceSink(RuntimeTraceSink):
 
 def _flush_at_exit() -> None: ...
 def _after_fork_in_child() -> None: ...
-def _read_upload_body(
-    body: bytes, layout: tuple[type[RuntimeEvent], tuple[tuple[str, int, Any], ...],
-                               type[RuntimeRunContext], tuple[tuple[str, int, Any], ...]]
-) -> tuple[dict[str, Any], list[RuntimeEvent | None], int] | None:
-    """The listener's native reading of an upload body: (the parsed body, per item the event
-    built without validation or None where validation and masking must decide, how many are
-    None); None when the whole body needs the Python roads (not strict JSON, NaN, a lone
-    surrogate, a host's own sanitizer, ...). ``layout`` is what
-    ``orvane_devtools.listener.decode._native_layout`` gives."""

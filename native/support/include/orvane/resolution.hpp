@@ -1,4 +1,6 @@
-// Stale and orphan judgement of open runs: the arithmetic, free of Python.
+// Stale and orphan judgement of open runs: the arithmetic, free of Python. Used by the facade's
+// run resolution (TraceDesk/resolver.cpp) and by the OTLP exporter's runs (Otlp/runs.cpp), so
+// that both judge a run alike.
 //
 // A run that is still open ("running" or "unknown") is judged against two rules, in this order:
 //   stale:    no activity for `stale_ms` or more (now - anchor >= stale_ms);
@@ -11,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace orvane::desk::resolution {
+namespace orvane::resolution {
 
 enum class Reason { none, stale_timeout, orphaned_after_ancestor_terminal };
 
@@ -80,4 +82,4 @@ inline int64_t clock_ms(double seconds) {
     return static_cast<int64_t>(ms);
 }
 
-}  // namespace orvane::desk::resolution
+}  // namespace orvane::resolution

@@ -1,18 +1,25 @@
-// The persistent log service's encoding of one event: see logprepare.hpp.
-#include "logprepare.hpp"
+// The persistent log service's encoding of one event for its writer, done natively: see
+// SQLiteLogStore.prepare (logs/_sqlite.py), whose Python body this does step for step for the
+// events it takes and which keeps every other case (and the wording of every refusal). The
+// contract is in logbook.hpp.
+#include "logbook.hpp"
 
 #include <cstring>
 #include <string>
 
 #include "names.hpp"
 #include "orvane/models.hpp"
+#include "orvane/outside.hpp"
 #include "orvane/pyutil.hpp"
 #include "orvane/searchtext.hpp"
-#include "util.hpp"
 
-namespace tally {
+namespace orvane::logbook {
 
 using namespace names;
+using orvane::outside::Name;
+using orvane::py::checked;
+using orvane::py::immutable_scalar;
+using orvane::py::same_value;
 
 namespace {
 
@@ -337,4 +344,4 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     return out;
 }
 
-}  // namespace tally
+}  // namespace orvane::logbook

@@ -1,4 +1,5 @@
-// The listener's reading of an upload body (the other end of body_json.cpp).
+// The listener's reading of an upload body (the other end of the upload sink's encoder,
+// Uplink/body_json.cpp). The contract is in ingest.hpp.
 //
 // The reference is the listener's Python road (orvane_devtools/listener/ingest.py): each event of
 // the body validated as the event model, masked as DataFormatter.sanitize masks it, and the
@@ -35,12 +36,13 @@
 
 #include <cstring>
 
+#include "ingest.hpp"
 #include "orvane/jsonread.hpp"
 #include "orvane/models.hpp"
+#include "orvane/outside.hpp"
 #include "orvane/sanitize.hpp"
-#include "sink.hpp"
 
-namespace orvane::uplink {
+namespace orvane::ingest {
 
 namespace {
 
@@ -361,4 +363,4 @@ nb::object read_upload_body(nb::handle body, nb::handle layout) {
     return nb::make_tuple(doc, out, left);
 }
 
-}  // namespace orvane::uplink
+}  // namespace orvane::ingest

@@ -1,19 +1,35 @@
 // The log database writer's rows, built here for the events that need nothing but what the
-// writer already remembers: see Store::log_rows in store.hpp and the writer (logs/_writer.py),
-// whose loop this does step for step for those events and hands every other event back to.
-#include "logprepare.hpp"
-#include "names.hpp"
-#include "orvane/pyutil.hpp"
-#include "store.hpp"
-#include "util.hpp"
+// writer already remembers: see log_rows in logbook.hpp and the writer (logs/_writer.py), whose
+// loop this does step for step for those events and hands every other event back to. Run records
+// are derived by the writer's own run store, through the store's C interface.
+#include <Python.h>
 
-namespace tally {
+#include "../Tallybook/fast_api.hpp"
+#include "logbook.hpp"
+#include "names.hpp"
+#include "orvane/args.hpp"
+#include "orvane/outside.hpp"
+#include "orvane/pyutil.hpp"
+
+namespace orvane::logbook {
 
 using namespace names;
+using orvane::outside::Name;
+using orvane::py::checked;
 
 namespace {
 
 constexpr Py_ssize_t kRowSize = 16;
+
+// The run store's C interface (set once at import, kept for the process).
+const tally_api::Api *store_api = nullptr;
+
+// store._derive_record(event_type, timestamp, source, message, meta, run) for the store's native
+// half `native` (from store_api->store_of): the run's status after it.
+nb::object derive(void *native, PyObject *event_type, PyObject *timestamp, PyObject *source, PyObject *message,
+                  PyObject *meta, PyObject *run) {
+    return checked(store_api->derive_record(native, event_type, timestamp, source, message, meta, run));
+}
 
 // The attributes of the writer's _RunState read here.
 Name a_head_id{"head_id"};
@@ -100,13 +116,30 @@ bool is_prepared(PyObject *p) {
 
 }  // namespace
 
-nb::tuple Store::log_rows(nb::handle items, Py_ssize_t start, nb::handle seen_ids, nb::handle working,
-                          nb::handle touched, nb::handle rows, long long seq, long long tick,
-                          nb::handle types, nb::handle apps, Py_ssize_t val_min_chars, long long sample_every) {
+void init_store_api() {
+    auto *api = static_cast<const tally_api::Api *>(PyCapsule_Import(tally_api::kCapsule, 0));
+    if (api == nullptr)
+        throw nb::python_error();
+    if (api->version < tally_api::kDeriveVersion) {
+        PyErr_Format(PyExc_ImportError, "%s has version %d; the log service's rows need version %d",
+                     tally_api::kCapsule, api->version, tally_api::kDeriveVersion);
+        throw nb::python_error();
+    }
+    store_api = api;
+}
+
+nb::tuple log_rows(nb::handle store, nb::handle items, Py_ssize_t start, nb::handle seen_ids, nb::handle working,
+                   nb::handle touched, nb::handle rows, long long seq, long long tick, nb::handle types,
+                   nb::handle apps, Py_ssize_t val_min_chars, long long sample_every) {
+    orvane::args::require(store, store_api->store_type, "store");
     if (!PyList_CheckExact(items.ptr()) || !PySet_CheckExact(seen_ids.ptr()) || !PyDict_CheckExact(working.ptr()) ||
         !PyDict_CheckExact(touched.ptr()) || !PyList_CheckExact(rows.ptr()) || !PyAnySet_Check(types.ptr()) ||
         !PyAnySet_Check(apps.ptr()))
         throw nb::type_error("_log_rows: items, rows are lists; seen_ids, types, apps sets; working, touched dicts");
+    // The caller holds `store` for the whole call, so its native half stays valid.
+    void *native = store_api->store_of(store.ptr());
+    if (native == nullptr)
+        throw nb::python_error();
     long long stored = 0, dups = 0;
     nb::object status = nb::none();
     Py_ssize_t i = start;
@@ -158,9 +191,9 @@ nb::tuple Store::log_rows(nb::handle items, Py_ssize_t start, nb::handle seen_id
                 break;  // a payload or meta text to remember (_val_for)
             if (PySet_Add(seen_ids.ptr(), event_id) < 0)
                 throw nb::python_error();
-            status = derive_record(etype, PyTuple_GET_ITEM(p.ptr(), P_TS), PyTuple_GET_ITEM(p.ptr(), P_SOURCE),
-                                   PyTuple_GET_ITEM(p.ptr(), P_MESSAGE), PyTuple_GET_ITEM(p.ptr(), P_META),
-                                   PyTuple_GET_ITEM(p.ptr(), P_CONTEXT));
+            status = derive(native, etype, PyTuple_GET_ITEM(p.ptr(), P_TS), PyTuple_GET_ITEM(p.ptr(), P_SOURCE),
+                            PyTuple_GET_ITEM(p.ptr(), P_MESSAGE), PyTuple_GET_ITEM(p.ptr(), P_META),
+                            PyTuple_GET_ITEM(p.ptr(), P_CONTEXT));
             // The record's texts change only with the context, the event's meta or the status.
             nb::handle run_json = PyTuple_GET_ITEM(p.ptr(), P_RUN_JSON);
             head_id = orvane::py::attr(state, a_head_id);
@@ -215,4 +248,4 @@ nb::tuple Store::log_rows(nb::handle items, Py_ssize_t start, nb::handle seen_id
     return nb::make_tuple(i, seq, tick, stored, dups, nb::none());
 }
 
-}  // namespace tally
+}  // namespace orvane::logbook

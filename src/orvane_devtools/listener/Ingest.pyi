@@ -1,0 +1,16 @@
+"""Type stubs of the Ingest extension module: the listener's native ingest code."""
+
+from typing import Any
+
+from orvane.utils import DataFormatter
+from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
+
+def _read_upload_body(
+    body: bytes, layout: tuple[type[RuntimeEvent], tuple[tuple[str, int, Any], ...],
+                               type[RuntimeRunContext], tuple[tuple[str, int, Any], ...]]
+) -> tuple[dict[str, Any], list[RuntimeEvent | None], int] | None:
+    """The listener's native reading of an upload body: (the parsed body, per item the event
+    built without validation or None where validation and masking must decide, how many are
+    None); None when the whole body needs the Python roads (not strict JSON, NaN, a lone
+    surrogate, a sanitizer other than the original ``DataFormatter.sanitize``, ...). ``layout`` is
+    what ``orvane_devtools.listener.decode._native_layout`` gives."""
