@@ -12,8 +12,8 @@ from typing import Any
 from ..observation.Tallybook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
-from ._schema import open_writer, prepare_path
-from ._writer import Writer, commit_counter
+from ._schema import commit_counter, open_writer, prepare_path
+from ._writer import Writer
 
 __all__ = ["SQLiteLogStore"]
 
@@ -102,7 +102,7 @@ class SQLiteLogStore:
     def prepare(self, event: Any) -> tuple:
         """Check and encode one event for the file; raises for an event the file cannot hold.
 
-        Gives the tuple the writer takes (see ``_writer.P_*``): the event's columns, its JSON
+        Gives the tuple the writer takes (see ``_transaction.P_*``): the event's columns, its JSON
         without the run context (which the writer keeps once per distinct context), its eight
         normalised search values, the context's JSON and search text, and what the writer's
         derivation of the run record reads (message, meta, the run context).
@@ -261,9 +261,9 @@ class SQLiteLogStore:
             "pending_events": w.pending,
             "commits": w.commits,
             "failed_batches": w.failed_batches,
-            "checkpoints": w.checkpoints,
-            "retention_steps": w.retention_steps,
-            "index_steps": w.index_steps,
+            "checkpoints": w.maintenance.checkpoints,
+            "retention_steps": w.maintenance.retention_steps,
+            "index_steps": w.maintenance.index_steps,
             "unindexed_events": counters["last_seq"] - counters["indexed_upto"],
             "last_error": w.last_error,
         }
