@@ -1,13 +1,15 @@
-"""The log service's persistent store: runs and events in an SQLite file (``logs.path``)."""
+"""The log service's persistent store: runs and events in an SQLite file (``logs.path``; a
+``FileLogStore``, see ``_store.py``)."""
 
 from __future__ import annotations
 
+import asyncio
 import atexit
 import os
 import threading
 import weakref
 from concurrent.futures import Future
-from typing import Any
+from typing import Any, Callable, ClassVar, Literal
 
 from ..observation.Tallybook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
@@ -49,7 +51,10 @@ os.register_at_fork(after_in_child=_forked)
 
 
 class SQLiteLogStore:
-    persistent = True
+    persistent: Literal[True] = True
+    # The class's own prepare and append (set below the class).
+    _own_prepare: ClassVar[Callable[..., tuple]]
+    _own_append: ClassVar[Callable[..., Any]]
 
     def __init__(self, path: str, *, max_events: int, retention_days: float | None, synchronous: str) -> None:
         self.path = prepare_path(path)
@@ -200,10 +205,10 @@ class SQLiteLogStore:
         self._contexts[run.run_id] = entry
         return entry
 
-    def append(self, events: list, loop: Any = None) -> Any:
+    def append(self, events: list, loop: Any = None) -> Future | asyncio.Future:
         return self.submit([self.prepare(e) for e in events], loop)
 
-    def submit(self, prepared: list, loop: Any = None) -> Any:
+    def submit(self, prepared: list, loop: Any = None) -> Future | asyncio.Future:
         """Queue prepared events as one ticket (one transaction)."""
         self._ready()
         return self._writer.submit("append", prepared, loop)
@@ -293,9 +298,37 @@ class SQLiteLogStore:
         self._ready()
         return self._reader.get_event(event_id)
 
-    def query_events(self, **kw: Any) -> list:
+    def query_events(
+        self,
+        *,
+        run_ids: list[str] | None,
+        run_id: str | None,
+        event_types: Any,
+        source: Any,
+        level: Any,
+        app_id: Any,
+        app_id_pattern: str | None,
+        group_id: Any,
+        search: str | None,
+        since: int | None,
+        until: int | None,
+        limit: int | None,
+    ) -> list:
         self._ready()
-        return self._reader.query_events(**kw)
+        return self._reader.query_events(
+            run_ids=run_ids,
+            run_id=run_id,
+            event_types=event_types,
+            source=source,
+            level=level,
+            app_id=app_id,
+            app_id_pattern=app_id_pattern,
+            group_id=group_id,
+            search=search,
+            since=since,
+            until=until,
+            limit=limit,
+        )
 
 
 # Appends read their events only in prepare() while these are the class's own (see
