@@ -424,7 +424,7 @@ def _configure(conn: sqlite3.Connection, path: str, synchronous: str) -> None:
         )
     conn.execute(f"PRAGMA synchronous = {'FULL' if synchronous == 'full' else 'NORMAL'}")
     conn.execute("PRAGMA journal_size_limit = 67108864")
-    # The writer checkpoints after settling each batch's appends (_writer.CHECKPOINT_PAGES).
+    # The writer checkpoints after settling the appends of its batches (_maintenance.CHECKPOINT_EVENTS).
     conn.execute("PRAGMA wal_autocheckpoint = 0")
     conn.execute("PRAGMA cache_size = -16000")
     conn.execute("PRAGMA temp_store = MEMORY")
