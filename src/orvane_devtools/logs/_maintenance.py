@@ -181,7 +181,7 @@ class Maintenance:
 
     # -- the schedule ------------------------------------------------------------------------
 
-    def wait(self, now: float, last_work: float) -> float:
+    def next_round_in(self, now: float, last_work: float) -> float:
         """Seconds a writer with no ticket waits for one before its next round (0: none), given
         when it last handled tickets: until the round is due, or until it counts as idle while
         retention or the index has work left."""

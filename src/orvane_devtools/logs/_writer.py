@@ -7,8 +7,9 @@ batches it runs the maintenance steps (retention, trigram index steps, checkpoin
 ``_maintenance.py``).
 
 Threads and state: ``submit`` and ``stop`` run on any thread and touch only the queue,
-``_stopping`` and ``pending``, under ``_cond``. Everything else runs on the writer thread
-"OrvaneLogWriter", which alone calls the ``Transaction`` and the ``Maintenance`` it owns. This
+``_stopping`` and ``pending``, under ``_cond`` (and ``counters`` copies the file's counters for
+``stats()``). Everything else runs on the writer thread "OrvaneLogWriter", which alone calls the
+``Transaction`` and the ``Maintenance`` it owns once it has started. This
 file owns the queue of tickets, the settled asyncio futures waiting to be handed to their loops,
 and the session's counters ``stats()`` reads from other threads (plain ints: ``appended``,
 ``duplicates``, ``commits``, ``failed_batches``, ``pending``, and ``last_error``, which the
@@ -137,7 +138,7 @@ class Writer:
     def _take(self) -> list[_Ticket] | None:
         with self._cond:
             while not self._queue:
-                wait = self.maintenance.wait(time.monotonic(), self._last_work)
+                wait = self.maintenance.next_round_in(time.monotonic(), self._last_work)
                 if wait <= 0:
                     return []
                 self._cond.wait(wait)
