@@ -1,5 +1,6 @@
-"""The log database file: its schema, how a file is opened and checked, and SQLite errors as
-errors that name the file."""
+"""The log database file: its schema, how a file is opened and checked, SQLite errors as errors
+that name the file, the statements of counters and event rows, and this process's count of
+commits to each file (which its readers and writers share)."""
 
 from __future__ import annotations
 
