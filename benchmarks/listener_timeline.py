@@ -30,7 +30,7 @@ from bench_listener import sink_rate, spread_events
 CHILD = r"""
 import atexit, json, sys, time
 from orvane_devtools.listener import core
-from orvane_devtools.logs import _sqlite, _writer
+from orvane_devtools.logs import _maintenance, _sqlite, _writer
 from uvicorn.protocols.http import httptools_impl
 
 marks = {k: [] for k in ("begin", "decode0", "decode1", "submit", "write0", "write1", "index")}
@@ -51,14 +51,14 @@ wrap(httptools_impl.HttpToolsProtocol, "on_message_begin", "begin")
 wrap(core.ListenerCore, "decode", "decode0", "decode1")
 wrap(_sqlite.SQLiteLogStore, "submit", "submit")
 wrap(_writer.Writer, "_write_once", "write0", "write1")
-original_step = _writer.Writer._index_step
+original_step = _maintenance.Maintenance.index_step
 def index_step(self, limit):
     t0 = clock()
     try:
         return original_step(self, limit)
     finally:
         marks["index"].append(clock() - t0)
-_writer.Writer._index_step = index_step
+_maintenance.Maintenance.index_step = index_step
 
 out_path, db_path = sys.argv[1], sys.argv[2]
 

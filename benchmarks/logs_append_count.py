@@ -11,9 +11,10 @@ deferred work of the appended events is counted too). The difference over 5,120 
 count per event, given for the whole process, the calling thread and the writer thread, beside U
 (about 266,000 instructions: ``model_copy(deep=True)`` of the plain model).
 
-``LOGS_COUNT_SET="NAME=VALUE,..."`` sets constants of the writer module (``_writer``) or, for names
-that begin with ``sqlite.``, of ``_sqlite`` in the counted processes, to compare variants, e.g.
-``LOGS_COUNT_SET="NATIVE_ROWS=0,INDEX_PIECE=1000000000"``.
+``LOGS_COUNT_SET="NAME=VALUE,..."`` sets constants of the writer's modules (``_writer``,
+``_transaction``, ``_maintenance``: whichever has the name) or, for names that begin with
+``sqlite.``, of ``_sqlite`` in the counted processes, to compare variants, e.g.
+``LOGS_COUNT_SET="NATIVE_ROWS=0,INDEX_BATCH=1000000000"``.
 """
 
 from __future__ import annotations
@@ -38,10 +39,15 @@ os.environ["BENCH_LOGS_N"] = "500000"
 import bench_logs
 from orvane.utils import Settings
 from orvane_devtools.observation import TraceDesk
-from orvane_devtools.logs import _sqlite, _writer
+from orvane_devtools.logs import _maintenance, _sqlite, _transaction, _writer
 for item in filter(None, os.environ.get("LOGS_COUNT_SET", "").split(",")):
     name, value = item.split("=")
-    module, name = (_sqlite, name[7:]) if name.startswith("sqlite.") else (_writer, name)
+    if name.startswith("sqlite."):
+        module, name = _sqlite, name[7:]
+    else:
+        module = next((m for m in (_writer, _transaction, _maintenance) if hasattr(m, name)), None)
+    if module is None or not hasattr(module, name):
+        raise SystemExit(f"LOGS_COUNT_SET: no constant {name} in the writer's modules")
     setattr(module, name, int(value))
 settings = {"logs.enabled": True, "logs.path": sys.argv[1], "logs.max_events": 10_000_000}
 desk = TraceDesk.RuntimeTraceDesk(Settings(settings))

@@ -9,7 +9,7 @@ import pytest
 
 from orvane.utils import DataFormatter, Settings
 from orvane_devtools._orvane_compat import RuntimeEvent
-from orvane_devtools.listener import Ingest, ingest
+from orvane_devtools.listener import Ingest, decode
 from orvane_devtools.logs import Logbook, RuntimeLogService, _sqlite
 from orvane_devtools.observation import Tallybook, TraceDesk
 from orvane_devtools.observation.backends import Linefile, Uplink
@@ -109,7 +109,7 @@ class TestOutsideNamesAreReadAtCallTime:
 
     def test_ingest_masks_only_with_its_own_formatter_untouched(self, monkeypatch):
         raw = json.dumps({"app_id": "a", "events": [{"event_id": "e1", "event_type": "x", "timestamp": 1}]}).encode()
-        layout = ingest._native_layout()
+        layout = decode._native_layout()
         assert Ingest._read_upload_body(raw, layout)[2] == 0  # read natively, event by event
 
         class Formatter(DataFormatter):

@@ -15,7 +15,7 @@ import pytest
 
 from logs_helpers import APPS, GROUPS, SOURCES, T0, TYPES, WORDS, Stream, append_all
 from orvane.utils import Settings
-from orvane_devtools.logs import RuntimeLogService, _writer
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _transaction
 
 PATTERNS = ["^demo", "de", "(", "", " ", "2$", "[Dd]emo", "^prod$", ".*"]
 STATUSES = ["unknown", "running", "waiting", "completed", "failed"]
@@ -165,8 +165,8 @@ def test_same_answers_as_memory(seed, open_service, monkeypatch):
     # (every search also scans the texts not indexed yet) until the file is reopened.
     lagging = seed % 2 == 1
     if lagging:
-        monkeypatch.setattr(_writer, "INDEX_WHEN_IDLE", False)
-        monkeypatch.setattr(_writer, "INDEX_BATCH", 10**9)
+        monkeypatch.setattr(_maintenance, "INDEX_WHEN_IDLE", False)
+        monkeypatch.setattr(_maintenance, "INDEX_BATCH", 10**9)
     rng = random.Random(1000 + seed)
     first = Stream(seed, 360)
     oracle = Oracle()
@@ -200,8 +200,8 @@ def test_same_answers_as_memory(seed, open_service, monkeypatch):
 def test_same_answers_through_the_search_planner(monkeypatch, open_service):
     """Every event text sampled, so the planner's trigram counts choose between the index and a
     scan (common needles) as on a large file."""
-    monkeypatch.setattr(_writer, "SAMPLE_EVERY", 1)
-    monkeypatch.setattr(_writer, "SAMPLE_FLUSH", 16)
+    monkeypatch.setattr(_transaction, "SAMPLE_EVERY", 1)
+    monkeypatch.setattr(_maintenance, "SAMPLE_FLUSH", 16)
     rng = random.Random(77)
     stream = Stream(77, 900, n_runs=40)
     oracle = Oracle()
@@ -242,15 +242,15 @@ def test_same_answers_when_runs_repeat_their_values(seed, open_service, monkeypa
     """Payloads and metas drawn from a small pool, so that runs repeat them and the file keeps
     them once per run (also short ones, and few remembered at a time): every look-up, and the
     run search across values, as in memory -- before and after reopening."""
-    monkeypatch.setattr(_writer, "VAL_MIN_CHARS", 1 + seed * 8)
-    monkeypatch.setattr(_writer, "VAL_MEMORY", 4 + seed * 12)
+    monkeypatch.setattr(_transaction, "VAL_MIN_CHARS", 1 + seed * 8)
+    monkeypatch.setattr(_transaction, "VAL_MEMORY", 4 + seed * 12)
     rng = random.Random(2000 + seed)
     stream = Stream(100 + seed, 500, n_runs=12, pool=6)
     oracle = Oracle()
     service = open_service(logs__max_events=1_000_000)
     append_all(oracle.service, stream.events)
     append_all(service, stream.events, rng)
-    conn = service._store._writer._conn
+    conn = service._store._writer.transaction.conn
     kept = conn.execute("SELECT count(*) FROM vals").fetchone()[0]
     sharing = conn.execute("SELECT count(*) FROM events WHERE pay_val IS NOT NULL OR meta_val IS NOT NULL").fetchone()[0]
     assert kept > 0 and sharing > 40, (kept, sharing)

@@ -12,7 +12,7 @@ import pytest
 from logs_helpers import T0, Stream, append_all
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _schema, _writer
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _schema, _transaction
 from orvane_devtools.observation.Tallybook import RuntimeTallybook
 
 
@@ -43,8 +43,8 @@ def fts_ok(path: str) -> None:
 
 def quiet_writer(monkeypatch) -> None:
     """No index step unless asked for (index_now), so the tests see texts waiting."""
-    monkeypatch.setattr(_writer, "INDEX_BATCH", 10**9)
-    monkeypatch.setattr(_writer, "INDEX_WHEN_IDLE", False)
+    monkeypatch.setattr(_maintenance, "INDEX_BATCH", 10**9)
+    monkeypatch.setattr(_maintenance, "INDEX_WHEN_IDLE", False)
 
 
 class TestWaitingRunTexts:
@@ -115,7 +115,7 @@ class TestWaitingRunTexts:
         second = open_service()
         assert [r.run_id for r in second.query_runs(search="quokka")] == ["trip"]
         # The reopened writer counts what waits and indexes it with its next step.
-        assert second._store._writer._index_lag() > 0
+        assert second._store._writer.maintenance.index_lag() > 0
         second._store.index_now()
         assert file_rows(db_path, "SELECT count(*) FROM pending_text") == [(0,)]
         assert [r.run_id for r in second.query_runs(search="quokka")] == ["trip"]
@@ -128,15 +128,15 @@ class TestIndexStep:
         service = open_service()
         append_all(service, Stream(5, 300).events)
         writer = service._store._writer
-        lag = writer._index_lag()
+        lag = writer.maintenance.index_lag()
         assert lag > 300 - 1  # every event text and the run texts
         commits = writer.commits
         service._store.index_now()
         counters = dict(file_rows(db_path, "SELECT key, value FROM meta"))
-        assert counters["indexed_upto"] == counters["last_seq"] and writer._index_lag() == 0
-        assert writer.index_steps >= 1 and writer.commits == commits
+        assert counters["indexed_upto"] == counters["last_seq"] and writer.maintenance.index_lag() == 0
+        assert writer.maintenance.index_steps >= 1 and writer.commits == commits
         # The step's statement left no transaction open behind it.
-        assert not writer._conn.in_transaction
+        assert not writer.transaction.conn.in_transaction
         fts_ok(db_path)
 
     def test_another_writer_in_between(self, open_service, db_path, monkeypatch):
@@ -164,7 +164,7 @@ class TestIndexStep:
         service = open_service()
         append_all(service, Stream(3, 80).events)
         writer = service._store._writer
-        real = writer._conn
+        real = writer.transaction.conn
         failed = []
 
         class Busy:
@@ -179,12 +179,12 @@ class TestIndexStep:
                     raise sqlite3.OperationalError("database is locked")
                 return real.execute(sql, *args)
 
-        writer._conn = Busy()
+        writer.transaction.conn = Busy()
         try:
             service._store.index_now()
         finally:
-            writer._conn = real
-        assert failed and writer._index_lag() == 0
+            writer.transaction.conn = real
+        assert failed and writer.maintenance.index_lag() == 0
         counters = dict(file_rows(db_path, "SELECT key, value FROM meta"))
         assert counters["indexed_upto"] == counters["last_seq"]
         fts_ok(db_path)
@@ -193,7 +193,7 @@ class TestIndexStep:
 class TestRowsPerStatement:
     @pytest.mark.parametrize("most", [1, 4, 64])
     def test_every_batch_size(self, open_service, db_path, monkeypatch, most):
-        monkeypatch.setattr(_writer, "INSERT_ROWS", most)
+        monkeypatch.setattr(_transaction, "INSERT_ROWS", most)
         service = open_service()
         ids = []
         for size in (1, 3, 4, 5, 63, 64, 65, 130, 257):
@@ -219,7 +219,7 @@ class TestRowsPerStatement:
 
         monkeypatch.setattr("orvane_devtools.logs._sqlite.open_writer", few_parameters)
         service = open_service()
-        assert service._store._writer._insert_max == 4
+        assert service._store._writer.transaction._insert_max == 4
         asyncio.run(service.append_events([run_event(i, "r", message=f"m{i}") for i in range(23)]))
         assert service.query_runs(run_id="r")[0].event_count == 23
 

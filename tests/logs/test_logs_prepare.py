@@ -18,7 +18,7 @@ from logs_helpers import T0, Stream
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.logs import RuntimeLogService, _sqlite
-from orvane_devtools.logs._writer import P_CONTEXT, P_META
+from orvane_devtools.logs._transaction import P_CONTEXT, P_META
 from orvane_devtools.observation import TraceDesk
 from orvane_devtools.logs.Logbook import _private_copy
 

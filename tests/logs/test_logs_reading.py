@@ -16,7 +16,7 @@ import pytest
 from logs_helpers import T0, append_all
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _reader
+from orvane_devtools.logs import RuntimeLogService, _shape
 
 _seq = iter(range(10**9))
 
@@ -61,8 +61,8 @@ class TestTheKeptTree:
         feed([ev("root"), ev("a", "root"), ev("b", "root"), ev("a1", "a"), ev("a2", "a"), ev("other")])
         assert tree_of(file, "root") == tree_of(mem, "root")
         loads = []
-        real = _reader.Reader._load_subtree
-        monkeypatch.setattr(_reader.Reader, "_load_subtree",
+        real = _shape.RunShape.load_subtree
+        monkeypatch.setattr(_shape.RunShape, "load_subtree",
                             lambda self, conn, parent: loads.append(parent) or real(self, conn, parent))
         # Writes to a run outside the tree: the shape is kept.
         feed([ev("other"), ev("other", event_type="job_completed")])
@@ -106,7 +106,7 @@ class TestTheKeptTree:
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         done = subprocess.run([sys.executable, str(script), db_path], capture_output=True, text=True, env=env, timeout=60)
         assert done.returncode == 0, done.stderr
-        time.sleep(min(_reader._RECHECK_NS / 1e9 * 2, 1.0))
+        time.sleep(min(_shape._RECHECK_NS / 1e9 * 2, 1.0))
         assert sorted(r.run_id for r in file.query_runs(parent_run_id="root")) == ["a", "c"]
         record = file.query_runs(run_id="a")[0]
         assert (record.event_count, record.status) == (2, "completed")
@@ -114,7 +114,7 @@ class TestTheKeptTree:
 
     @pytest.mark.timeout(90)
     def test_a_chain_deeper_than_one_read(self, open_service, monkeypatch):
-        monkeypatch.setattr(_reader, "_SUBTREE_MAX", 40)
+        monkeypatch.setattr(_shape, "_SUBTREE_MAX", 40)
         file, mem, feed = both(open_service)
         feed([ev(f"c{i}", f"c{i - 1}" if i else None) for i in range(300)] + [ev("side", "c10")])
         assert file.collect_descendant_run_ids("c0") == mem.collect_descendant_run_ids("c0")

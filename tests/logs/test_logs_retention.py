@@ -13,7 +13,7 @@ import pytest
 from logs_helpers import T0, append_all
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import DEFAULT_MAX_EVENTS, RuntimeLogService, _writer
+from orvane_devtools.logs import DEFAULT_MAX_EVENTS, RuntimeLogService, _maintenance
 from orvane_devtools.observation import TraceDesk
 
 
@@ -32,7 +32,7 @@ def wait_for(predicate, timeout: float = 10.0) -> None:
 
 @pytest.fixture
 def quick_maintenance(monkeypatch):
-    monkeypatch.setattr(_writer, "MAINTENANCE_EVERY", 0.02)
+    monkeypatch.setattr(_maintenance, "MAINTENANCE_EVERY", 0.02)
 
 
 class TestMaxEvents:
@@ -62,7 +62,7 @@ class TestMaxEvents:
         assert service.query_runs(run_id="old")[0].event_count == 1
 
     def test_a_lower_limit_is_reached_in_small_steps_while_appends_go_on(self, open_service, monkeypatch, quick_maintenance):
-        monkeypatch.setattr(_writer, "RETENTION_STEP", 7)
+        monkeypatch.setattr(_maintenance, "RETENTION_STEP", 7)
         first = open_service(logs__max_events=1000)
         append_all(first, [ev(i, run=f"r{i // 20}") for i in range(300)])
         first.close()
@@ -141,7 +141,7 @@ class TestMaxEventsSetting:
 
 
 def test_the_wal_stays_short_while_readers_are_busy(open_service, monkeypatch, quick_maintenance):
-    monkeypatch.setattr(_writer, "WAL_CHECKPOINT_BYTES", 256 * 1024)
+    monkeypatch.setattr(_maintenance, "WAL_CHECKPOINT_BYTES", 256 * 1024)
     service = open_service(logs__max_events=100_000)
     stop = threading.Event()
     errors = []
@@ -175,7 +175,7 @@ def test_continuous_writing_keeps_the_wal_short_without_readers(open_service, mo
     """Every CHECKPOINT_EVENTS events the WAL is copied into the file (mostly on the checkpoint
     thread, the rest by the writer once that is done), so the WAL is written from its start again
     instead of growing with the log."""
-    monkeypatch.setattr(_writer, "CHECKPOINT_EVENTS", 100)
+    monkeypatch.setattr(_maintenance, "CHECKPOINT_EVENTS", 100)
     service = open_service(logs__max_events=100_000)
     for k in range(80):
         events = [ev(k * 50 + i, run=f"r{i % 9}").model_copy(update={"message": f"{k} {i} " + "x" * 2000})
@@ -185,5 +185,5 @@ def test_continuous_writing_keeps_the_wal_short_without_readers(open_service, mo
     assert stats["events"] == 4000
     # 4,000 events of 2 KB: about 10 MB went through the WAL; a few checkpoints' worth stay in it.
     assert stats["wal_bytes"] < 3 * 1024 * 1024, stats
-    assert service._store._writer._checkpointer.done >= 10
+    assert service._store._writer.maintenance._checkpointer.done >= 10
     assert stats["checkpoints"] == 0  # no truncation was needed

@@ -18,7 +18,7 @@ import pytest
 from logs_helpers import Stream
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _writer
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _transaction
 from orvane_devtools.logs.Logbook import _log_rows
 from orvane_devtools.observation.Tallybook import RuntimeTallybook
 
@@ -82,7 +82,7 @@ def tickets(seed: int, events: list) -> list[list]:
 
 def feed(path: str, native: bool, parts: list[list[list]], monkeypatch, **settings) -> None:
     """Each part through its own service on the file (a reopen between parts)."""
-    monkeypatch.setattr(_writer, "NATIVE_ROWS", native)
+    monkeypatch.setattr(_transaction, "NATIVE_ROWS", native)
     for part in parts:
         service = RuntimeLogService(Settings({"logs.path": path, **settings}))
         try:
@@ -99,11 +99,11 @@ def feed(path: str, native: bool, parts: list[list[list]], monkeypatch, **settin
 @pytest.mark.parametrize("seed", range(4))
 def test_native_rows_match_the_python_loop(seed, tmp_path, monkeypatch):
     # A small derivation store: runs are forgotten and adopted again from the file mid-stream.
-    monkeypatch.setattr(_writer, "DERIVER_MAX_RUNS", 5 + seed)
-    monkeypatch.setattr(_writer, "DERIVER_MAX_EVENTS", 150)
+    monkeypatch.setattr(_transaction, "DERIVER_MAX_RUNS", 5 + seed)
+    monkeypatch.setattr(_transaction, "DERIVER_MAX_EVENTS", 150)
     # No trigram indexing: when it runs depends on timing, and it reads the rows compared here.
-    monkeypatch.setattr(_writer, "INDEX_WHEN_IDLE", False)
-    monkeypatch.setattr(_writer, "INDEX_BATCH", 10**9)
+    monkeypatch.setattr(_maintenance, "INDEX_WHEN_IDLE", False)
+    monkeypatch.setattr(_maintenance, "INDEX_BATCH", 10**9)
     # Odd seeds: few runs and pooled payloads and metas (texts the runs repeat, kept in `vals`).
     stream = Stream(seed, 900, n_runs=6 if seed % 2 else 30, pool=4 if seed % 2 else 0)
     events = stream.events if seed == 0 else steady(seed, stream.events)

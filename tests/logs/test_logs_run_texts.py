@@ -21,7 +21,7 @@ import pytest
 from logs_helpers import T0
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _writer
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _transaction
 
 LONG_A = "the planner weighed three routes against the budget"
 LONG_B = "the searcher asked the price tool for fresh figures"
@@ -60,8 +60,8 @@ def flip_flop(start: int, run: str, parent: str | None = None) -> list[RuntimeEv
 @pytest.fixture
 def no_indexing(monkeypatch):
     # Run texts stay in pending_text until asked for, so the writer's count can be checked.
-    monkeypatch.setattr(_writer, "INDEX_WHEN_IDLE", False)
-    monkeypatch.setattr(_writer, "INDEX_BATCH", 10**9)
+    monkeypatch.setattr(_maintenance, "INDEX_WHEN_IDLE", False)
+    monkeypatch.setattr(_maintenance, "INDEX_BATCH", 10**9)
 
 
 @contextmanager
@@ -132,7 +132,7 @@ def distinct_texts(path: str) -> tuple[int, int, int]:
 
 @pytest.mark.parametrize("native", [True, False], ids=["native-rows", "python-rows"])
 def test_texts_that_come_back_in_one_ticket(native, open_service, db_path, no_indexing, monkeypatch):
-    monkeypatch.setattr(_writer, "NATIVE_ROWS", native)
+    monkeypatch.setattr(_transaction, "NATIVE_ROWS", native)
     service = open_service()
     odd = 'say "hi" \\ back\nslash\t\U0001f680\u2028\x01'
     events = flip_flop(0, "r") + flip_flop(10, "s", parent="r") + [event(40, "q", odd, LONG_A)]
@@ -143,7 +143,7 @@ def test_texts_that_come_back_in_one_ticket(native, open_service, db_path, no_in
     # Searcher; one repeated value per text (payload A, payload B, meta local, meta prod); and
     # for "q" a head and a context.
     assert distinct_texts(db_path) == (7, 5, 8)
-    check_rows(db_path, writer._pending_texts)
+    check_rows(db_path, writer.transaction.pending_texts)
     same_answers(service, events)
     # A later transaction: the completed runs change away (a new head each) and back, to texts
     # found in the file.
@@ -151,7 +151,7 @@ def test_texts_that_come_back_in_one_ticket(native, open_service, db_path, no_in
             event(32, "r", "Planner", LONG_A), event(33, "s", "Planner", LONG_A, parent="r")]
     asyncio.run(service.append_events(more))
     assert distinct_texts(db_path) == (9, 5, 8)
-    check_rows(db_path, writer._pending_texts)
+    check_rows(db_path, writer.transaction.pending_texts)
     same_answers(service, events + more)
     service._store.index_now()
     check_rows(db_path, 0)
@@ -171,25 +171,25 @@ def test_texts_that_come_back_across_the_tickets_of_one_commit(open_service, db_
     assert [f.result(0) for f in futures] == [(len(p), 0) for p in parts]
     assert writer.commits == 1
     assert distinct_texts(db_path) == (6, 4, 8)
-    check_rows(db_path, writer._pending_texts)
+    check_rows(db_path, writer.transaction.pending_texts)
     same_answers(service, [e for p in parts for e in p])
 
 
 @pytest.mark.parametrize("native", [True, False], ids=["native-rows", "python-rows"])
 def test_a_ticket_refused_midway_leaves_no_rows_behind(native, open_service, db_path, no_indexing, monkeypatch):
-    monkeypatch.setattr(_writer, "NATIVE_ROWS", native)
+    monkeypatch.setattr(_transaction, "NATIVE_ROWS", native)
     service = open_service()
     writer = service._store._writer
     store = service._store
     asyncio.run(service.append_events([event(100, "old", "Planner", LONG_A)]))
-    made = writer._head_for
+    made = writer.transaction._head_for
 
     def head_for(state, record):
         if record.agent_name == "Boom":
             raise RuntimeError("refused by the test")
         return made(state, record)
 
-    monkeypatch.setattr(writer, "_head_for", head_for)
+    monkeypatch.setattr(writer.transaction, "_head_for", head_for)
     # The refused ticket makes the same texts, for the same new runs, as the ones after it (the
     # retried transaction hands out the same keys again), then fails.
     refused = flip_flop(200, "r")[:4] + flip_flop(210, "s", parent="r")[:3] + [event(220, "x", "Boom", LONG_A)]

@@ -199,7 +199,7 @@ class TestRefusals:
         assert service.query_runs(run_id="r")[0].event_count == len(written)
         assert "full" in service.stats()["last_error"]
         # Room again: appends go on, and the record continues from what was committed.
-        service._store._writer._conn.execute("PRAGMA max_page_count = 100000")
+        service._store._writer.transaction.conn.execute("PRAGMA max_page_count = 100000")
         asyncio.run(service.append_event(ev(5000)))
         assert service.query_runs(run_id="r")[0].event_count == len(written) + 1
         conn = sqlite3.connect(db_path)

@@ -34,7 +34,7 @@ from __future__ import annotations
 import asyncio
 import contextvars
 from concurrent.futures import Future
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._common import (
     DEFAULT_MAX_EVENTS,
@@ -52,6 +52,9 @@ from ._common import (
     type_error,
 )
 from ._memory import MemoryLogStore
+
+if TYPE_CHECKING:
+    from ._store import DirectLogStore, FileLogStore
 
 __all__ = [
     "DEFAULT_MAX_EVENTS",
@@ -132,9 +135,10 @@ class LogBatch:
             self._flush()
 
     def _flush(self) -> None:
-        if self._prepared:
+        store = self._service._store
+        if self._prepared and store.persistent:  # (only a file store prepares events)
             chunk, self._prepared = self._prepared, []
-            self._futures.append(self._service._store.submit(chunk, asyncio.get_running_loop()))
+            self._futures.append(store.submit(chunk, asyncio.get_running_loop()))
 
     async def __aenter__(self) -> LogBatch:
         if self._token is not None:
@@ -169,8 +173,10 @@ class RuntimeLogService:
         self._max_events = max_events_setting(settings)
         self._retention_days = retention_days_setting(settings)
         path = path_setting(settings)
+        # The store, told apart by `persistent` (see _store.py).
+        self._store: DirectLogStore | FileLogStore
         if path is None:
-            self._store: Any = MemoryLogStore(settings, self._max_events)
+            self._store = MemoryLogStore(settings, self._max_events)
         else:
             from ._sqlite import SQLiteLogStore
 

@@ -1,9 +1,11 @@
-"""Pieces shared by the log service's two stores: argument checks, settings, errors, event text."""
+"""Pieces shared by the log service's modules: argument checks, settings, errors, event text,
+bounded caches."""
 
 from __future__ import annotations
 
 import math
 import os
+from itertools import islice
 from typing import Any
 
 from ..observation.Tallybook import RuntimeTallybook
@@ -24,6 +26,7 @@ __all__ = [
     "path_setting",
     "retention_days_setting",
     "synchronous_setting",
+    "trim_cache",
     "type_error",
 ]
 
@@ -183,3 +186,13 @@ def event_text_parts(event: Any, norm: Any) -> list[str]:
         norm(event.error),
         norm(event.meta),
     ]
+
+
+# -- caches ------------------------------------------------------------------------------------
+
+
+def trim_cache(cache: dict, limit: int) -> None:
+    """Forget the oldest quarter of a cache that reached ``limit`` entries."""
+    if len(cache) >= limit:
+        for key in list(islice(cache, limit // 4)):
+            cache.pop(key, None)

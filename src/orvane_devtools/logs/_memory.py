@@ -1,10 +1,11 @@
-"""The log service's in-memory store: a run store of its own, as the facade's store keeps events."""
+"""The log service's in-memory store: a run store of its own, as the facade's store keeps events
+(a ``DirectLogStore``, see ``_store.py``)."""
 
 from __future__ import annotations
 
 import re
 from concurrent.futures import Future
-from typing import Any
+from typing import Any, Literal
 
 from ..observation.StoreBackend import create_observation_store
 from ._common import event_text_parts, needle_of, normalize
@@ -20,8 +21,8 @@ class MemoryLogStore:
     """Events and run records in a run store made by ``create_observation_store`` (so records are
     derived exactly as the facade's store derives them), bounded by ``max_events`` per ring."""
 
-    persistent = False
-    path = None
+    persistent: Literal[False] = False
+    path: str | None = None
 
     def __init__(self, settings: Any, max_events: int) -> None:
         self._store = create_observation_store(settings=settings, max_events=max_events)

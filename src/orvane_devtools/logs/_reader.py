@@ -7,23 +7,17 @@ the file:
   possible when the service is called directly) is compared in Python after decoding.
 * ``app_id_pattern`` and ``event_types`` are evaluated in Python over the distinct values kept in
   the ``names`` table, then applied as an ``IN`` list.
-* Search. An event's own searched values are kept, normalised as the run store normalises them and
-  joined by single spaces, in ``events.t``, indexed by the FTS5 table ``event_text`` (trigram
-  tokenizer; the newest texts are indexed in bulk a little later and scanned meanwhile); a payload
-  or meta text the run repeats in ``vals`` / ``val_text`` (one value each); its run context's text
-  in ``context_text``. A run's accumulated search text is the sequence, over its events, of the
-  run's record values after each event followed by that event's values; the distinct record
-  values of a run live in ``heads`` / ``head_text``. The texts of new heads, contexts and vals
-  wait in ``pending_text`` until the writer's next index step, and are scanned there meanwhile. A needle without a space cannot span two
-  values, so the indexes answer it directly; a needle with spaces is also looked for across value
-  boundaries, by rebuilding the text of the runs that hold its rarest word. Needles shorter than
-  three characters (which the trigram index cannot serve) are found by scanning the texts.
+* Search: through the trigram indexes of the texts, or by scanning them (``_search.py``).
 
 What is decoded is kept for the next query, shared by the threads: run records by key and
 generation (a changed run has a new generation), run contexts and record texts by key (never
-reused), and the run tree's shape (children in order, by parent) until a run in it changes --
-readers learn which runs changed from their generations when the file changed (``PRAGMA
-data_version``), so a tree stays kept while other runs are written.
+reused), and the run tree's shape (children in order, by parent) until a run in it changes
+(``_shape.py``).
+
+Threads and state: the queries run on the calling thread, each in a read transaction of that
+thread's own connection (made on first use, closed by ``close``). A ``Reader`` owns the
+connections, the decoded records and contexts it keeps (shared by the threads), its ``RunShape``
+and its ``Search``.
 """
 
 from __future__ import annotations
@@ -32,51 +26,25 @@ import json
 import re
 import sqlite3
 import threading
-import time
 from contextlib import contextmanager
-from itertools import islice
 from typing import Any, Iterator
 
 from .Logbook import _model_from_json
-from ._common import needle_of, normalize
-from ._schema import (
-    NAME_EVENT_APP_ID,
-    NAME_EVENT_TYPE,
-    NAME_RUN_APP_ID,
-    PENDING_CONTEXT,
-    PENDING_HEAD,
-    PENDING_VAL,
-    configure_reader,
-    connect,
-    wrap_error,
-)
+from ._common import needle_of, trim_cache
+from ._schema import NAME_EVENT_APP_ID, NAME_EVENT_TYPE, NAME_RUN_APP_ID, configure_reader, connect, wrap_error
+from ._search import Search, fields_of
+from ._shape import RunShape
 
 __all__ = ["Reader"]
-
-# A needle whose best trigrams are estimated to occur in more than this share of the events is
-# matched by scanning the texts (in order, stopping at the limit) rather than through the index.
-_SCAN_SHARE = 0.15
 
 _RUN_COLUMNS = (
     "run_id", "root_run_id", "parent_run_id", "run_kind", "status", "agent_id", "session_id",
     "app_id", "group_id", "flow_name",
 )
 
-# Decoded run records kept (by key and generation), run contexts and record texts kept (by key).
+# Decoded run records kept (by key and generation), run contexts kept (by key).
 _RECORDS_MAX = 32_768
 _CONTEXTS_MAX = 16_384
-_HEADS_MAX = 16_384
-# Runs whose children lists are kept at most; a subtree is loaded at once up to this many runs.
-_SHAPE_MAX = 50_000
-_SUBTREE_MAX = 20_000
-# More changed runs than this since the shape was read: it is read again rather than mended.
-_MEND_MAX = 4_096
-# A thread asks the file whether it changed (PRAGMA data_version) before using the kept shape,
-# unless it asked less than this many nanoseconds ago and this process has not written since:
-# another process's commit shows at the latest that much later.
-_RECHECK_NS = 1_000_000
-
-_MISSING = object()
 
 
 def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | None:
@@ -98,70 +66,13 @@ def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | N
     return tuple(out)
 
 
-def _glob_escape(text: str) -> str:
-    return "".join("[" + c + "]" if c in "*?[" else c for c in text)
-
-
-def _fields_of(text: str, lens: str) -> Iterator[str]:
-    """The separate values of an event text (its non-empty values joined by single spaces)."""
-    pos = 0
-    for part in lens.split(","):
-        n = int(part)
-        if n:
-            yield text[pos:pos + n]
-            pos += n + 1
-
-
-def _values_of(text: str, lens: str) -> list[str]:
-    """All eight values of an event text, empty ones (and those kept in ``vals``) as ""."""
-    out = []
-    pos = 0
-    for part in lens.split(","):
-        n = int(part)
-        if n:
-            out.append(text[pos:pos + n])
-            pos += n + 1
-        else:
-            out.append("")
-    return out
-
-
-def _trim(cache: dict, limit: int) -> None:
-    """Forget the oldest quarter of a cache that reached ``limit`` entries."""
-    if len(cache) >= limit:
-        for key in list(islice(cache, limit // 4)):
-            cache.pop(key, None)
-
-
-class _Shape:
-    """The run tree's shape as read from the file: which runs each parent has, in order, and
-    where each run is. Valid for the runs' generation ``gen``; mended when runs change."""
-
-    def __init__(self) -> None:
-        self.lock = threading.Lock()
-        self.gen: int | None = None
-        self.kids: dict[str, list[tuple[int, int, str]]] = {}  # parent id -> [(run_key, gen, run_id)] in order
-        self.parent_of: dict[str, Any] = {}  # run id -> its parent id, for runs listed in `kids`
-        self.runs: dict[str, tuple[int, int] | None] = {}  # run id -> (run_key, gen) or None
-
-    def clear(self, gen: int | None) -> None:
-        self.kids.clear()
-        self.parent_of.clear()
-        self.runs.clear()
-        self.gen = gen
-
-
 class _Local(threading.local):
     conn: sqlite3.Connection | None = None
-    version: int | None = None  # the data_version the shape was last checked against
-    checked = 0  # when (monotonic ns)
-    commits = -1  # this process's commit count then
 
 
 class Reader:
     def __init__(self, path: str, commits: list[int]) -> None:
         self._path = path
-        self._commits = commits
         self._local = _Local()
         self._lock = threading.Lock()
         self._conns: list[sqlite3.Connection] = []
@@ -179,8 +90,8 @@ class Reader:
         self._matches_regex = RuntimeTallybook._matches_regex
         self._records: dict[int, tuple[int, Any]] = {}
         self._contexts: dict[int, Any] = {}
-        self._heads: dict[int, list[str]] = {}
-        self._shape = _Shape()
+        self._shape = RunShape(commits)
+        self._search = Search()
 
     # -- connections -------------------------------------------------------------------------
 
@@ -238,11 +149,6 @@ class Reader:
     def _names(conn: sqlite3.Connection, kind: int) -> list[str]:
         return [r[0] for r in conn.execute("SELECT value FROM names WHERE kind = ?", (kind,))]
 
-    @staticmethod
-    def _counter(conn: sqlite3.Connection, key: str) -> int:
-        row = conn.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
-        return int(row[0] or 0) if row else 0
-
     def _run_key(self, conn: sqlite3.Connection, run_id: str) -> int | None:
         row = conn.execute("SELECT run_key FROM runs WHERE run_id = ?", (run_id,)).fetchone()
         return None if row is None else row[0]
@@ -253,7 +159,7 @@ class Reader:
         contexts = self._contexts
         wanted = {r[ctx] for r in rows if r[ctx] is not None and r[ctx] not in contexts}
         if wanted:
-            _trim(contexts, _CONTEXTS_MAX)
+            trim_cache(contexts, _CONTEXTS_MAX)
             decode = self._decode_context
             for key, text in conn.execute(
                 "SELECT ctx_id, body FROM contexts WHERE ctx_id IN (SELECT value FROM json_each(?))",
@@ -317,7 +223,7 @@ class Reader:
             out.append(None)
             missing.append((i, key, gen, text))
         if missing:
-            _trim(cache, _RECORDS_MAX)
+            trim_cache(cache, _RECORDS_MAX)
             unread = [key for _, key, _, text in missing if text is None]
             read: dict[int, tuple[int, str]] = {}
             if unread:
@@ -346,80 +252,6 @@ class Reader:
 
     # -- the run tree's shape ----------------------------------------------------------------
 
-    def _fresh_shape(self, conn: sqlite3.Connection) -> _Shape:
-        """The kept shape, mended first when the file may have changed since this thread last
-        looked (called with the shape's lock held)."""
-        local = self._local
-        commits = self._commits[0]
-        now = time.monotonic_ns()
-        if commits != local.commits or now - local.checked >= _RECHECK_NS:
-            local.commits = commits
-            local.checked = now
-            version = conn.execute("PRAGMA data_version").fetchone()[0]
-            if version != local.version:
-                local.version = version
-                self._mend(conn)
-        return self._shape
-
-    def _mend(self, conn: sqlite3.Connection) -> None:
-        """Forget what changed in the file since the shape was read: the runs written since
-        (by their generation), or all of it when runs were removed."""
-        shape = self._shape
-        row = conn.execute(
-            "SELECT (SELECT value FROM meta WHERE key = 'run_gen'), (SELECT value FROM meta WHERE key = 'drop_gen')"
-        ).fetchone()
-        run_gen, drop_gen = int(row[0] or 0), int(row[1] or 0)
-        if shape.gen is None or drop_gen > shape.gen or run_gen < shape.gen:
-            shape.clear(run_gen)
-            return
-        if run_gen == shape.gen:
-            return
-        changed = conn.execute(
-            "SELECT run_id, parent_run_id FROM runs WHERE gen > ? LIMIT ?", (shape.gen, _MEND_MAX + 1)
-        ).fetchall()
-        if len(changed) > _MEND_MAX:
-            shape.clear(run_gen)
-            return
-        kids, parent_of, runs = shape.kids, shape.parent_of, shape.runs
-        for run_id, parent in changed:
-            runs.pop(run_id, None)
-            old = parent_of.pop(run_id, _MISSING)
-            if old is not _MISSING and old is not None:
-                kids.pop(old, None)
-            if parent is not None:
-                kids.pop(parent, None)
-        shape.gen = run_gen
-
-    def _load_subtree(self, conn: sqlite3.Connection, parent: str) -> list[tuple[int, int, str]]:
-        """Read the shape under ``parent``: the children of every run of its subtree (up to
-        ``_SUBTREE_MAX`` runs, breadth first), so that a tree walk asks the file once. Returns the
-        children of ``parent`` (called with the shape's lock held)."""
-        shape = self._shape
-        if len(shape.parent_of) + len(shape.kids) + len(shape.runs) > _SHAPE_MAX:
-            shape.clear(shape.gen)
-        rows = conn.execute(
-            "WITH RECURSIVE sub(id) AS (SELECT ? UNION SELECT r.run_id FROM runs r JOIN sub"
-            " ON r.parent_run_id = sub.id LIMIT ?)"
-            " SELECT sub.id, r.run_id, r.sort_ts, r.run_key, r.gen FROM sub"
-            " LEFT JOIN runs r ON r.parent_run_id = sub.id",
-            (parent, _SUBTREE_MAX),
-        ).fetchall()
-        groups: dict[str, list[tuple]] = {}
-        for pid, rid, sort_ts, key, gen in rows:
-            group = groups.get(pid)
-            if group is None:
-                group = groups[pid] = []
-            if rid is not None:
-                group.append((-sort_ts, key, gen, rid))
-        kids, parent_of, runs = shape.kids, shape.parent_of, shape.runs
-        for pid, group in groups.items():
-            group.sort()
-            kids[pid] = [(key, gen, rid) for _, key, gen, rid in group]
-            for _, key, gen, rid in group:
-                parent_of[rid] = pid
-                runs[rid] = (key, gen)
-        return kids.get(parent, [])
-
     def _copies(self, conn: sqlite3.Connection, entries: list) -> list:
         """Copies of the records of shape entries ((run_key, gen, ...)): kept ones copied, the
         others read and decoded."""
@@ -439,14 +271,9 @@ class Reader:
             raise RuntimeError(f"the log service of {self._path} is closed")
         conn = self._conn()
         try:
-            with self._shape.lock:
-                runs = self._fresh_shape(conn).runs
-                entry = runs.get(run_id, _MISSING)
-                if entry is _MISSING:
-                    row = conn.execute("SELECT run_key, gen FROM runs WHERE run_id = ?", (run_id,)).fetchone()
-                    entry = None if row is None else (row[0], row[1])
-                    if len(runs) < _SHAPE_MAX:
-                        runs[run_id] = entry
+            shape = self._shape
+            with shape.lock:
+                entry = shape.fresh(conn).entry(conn, run_id)
             return [] if entry is None else self._copies(conn, (entry,))
         except sqlite3.Error as exc:
             raise wrap_error(exc, self._path, "reading") from None
@@ -457,10 +284,11 @@ class Reader:
             raise RuntimeError(f"the log service of {self._path} is closed")
         conn = self._conn()
         try:
-            with self._shape.lock:
-                entries = self._fresh_shape(conn).kids.get(parent)
+            shape = self._shape
+            with shape.lock:
+                entries = shape.fresh(conn).kids.get(parent)
                 if entries is None:
-                    entries = self._load_subtree(conn, parent)
+                    entries = shape.load_subtree(conn, parent)
             return self._copies(conn, entries) if entries else []
         except sqlite3.Error as exc:
             raise wrap_error(exc, self._path, "reading") from None
@@ -470,8 +298,9 @@ class Reader:
             raise RuntimeError(f"the log service of {self._path} is closed")
         conn = self._conn()
         try:
-            with self._shape.lock:
-                kids = self._fresh_shape(conn).kids
+            shape = self._shape
+            with shape.lock:
+                kids = shape.fresh(conn).kids
                 collected: list[str] = []
                 seen: set[str] = set()
                 queue = [run_id]
@@ -485,7 +314,7 @@ class Reader:
                     collected.append(node)
                     entries = kids.get(node)
                     if entries is None:
-                        entries = self._load_subtree(conn, node)
+                        entries = shape.load_subtree(conn, node)
                     if entries:
                         queue.extend(sorted([rid for _, _, rid in entries]))
                 return collected
@@ -519,7 +348,7 @@ class Reader:
             if search:
                 needle = needle_of(search)
                 if needle:
-                    keys = self._run_search(conn, needle)
+                    keys = self._search.run_keys(conn, needle)
                     if not keys:
                         return []
                     sql.append(" AND r.run_key IN (SELECT value FROM json_each(?))")
@@ -641,27 +470,12 @@ class Reader:
             verify = None
             if search is not None and search.strip():
                 needle = needle_of(search)
-                ctx_ids = self._context_hits(conn, needle)
-                val_ids = self._val_hits(conn, needle)
-                if scoped or len(needle) < 3 or self._plan(conn, needle)[1] > _SCAN_SHARE:
-                    # Scan the texts of the rows the other filters leave.
-                    where.append(
-                        "(instr(e.t, ?) > 0 OR e.ctx_id IN (SELECT value FROM json_each(?))"
-                        " OR e.pay_val IN (SELECT value FROM json_each(?))"
-                        " OR e.meta_val IN (SELECT value FROM json_each(?)))"
-                    )
-                    vals = json.dumps(sorted(val_ids))
-                    params.extend([needle, json.dumps(sorted(ctx_ids)), vals, vals])
-                else:
-                    seqs = self._text_hits(conn, needle)
-                    if ctx_ids:
-                        seqs.update(self._context_events(conn, ctx_ids))
-                    if val_ids:
-                        seqs.update(self._val_events(conn, val_ids))
-                    if not seqs:
-                        return []
-                    where.append("e.seq IN (SELECT value FROM json_each(?))")
-                    params.append(json.dumps(sorted(seqs)))
+                found = self._search.event_condition(conn, needle, scoped)
+                if found is None:
+                    return []
+                condition, args, ctx_ids, val_ids = found
+                where.append(condition)
+                params.extend(args)
                 if " " in needle:
                     # A needle with a space may have matched across two values of the event
                     # text: such a row counts only through one whole value.
@@ -681,7 +495,7 @@ class Reader:
                 rows = [
                     r for r in rows
                     if r[2] in ctx_ids or r[5] in val_ids or r[6] in val_ids
-                    or any(needle in part for part in _fields_of(r[3], r[4]))
+                    or any(needle in part for part in fields_of(r[3], r[4]))
                 ]
                 if not post and limit is not None:
                     rows = rows[-limit:]  # the limit, before decoding
@@ -702,223 +516,3 @@ class Reader:
         rows = conn.execute(sql[: -len(order)] + desc + " LIMIT ?", [*params, limit]).fetchall()
         rows.reverse()
         return rows
-
-    # -- search ------------------------------------------------------------------------------
-
-    def _plan(self, conn: sqlite3.Connection, needle: str) -> tuple[str, float]:
-        """The GLOB pattern to ask the trigram index for (the needle's two rarest trigrams, by
-        the sampled frequencies) and the estimated share of event texts it lets through (above
-        ``_SCAN_SHARE`` a scan is cheaper)."""
-        grams: list[tuple[int, str]] = []
-        seen: set[str] = set()
-        for i in range(len(needle) - 2):
-            g = needle[i:i + 3]
-            if g not in seen and not any(c in "*?[" for c in g):
-                seen.add(g)
-                grams.append((i, g))
-        if not grams:
-            return "*" + _glob_escape(needle) + "*", 1.0
-        sampled = self._counter(conn, "sampled_texts")
-        if sampled < 32:
-            return "*" + _glob_escape(needle) + "*", 0.0
-        counts = dict(
-            conn.execute(
-                "SELECT tri, n FROM trigrams WHERE tri IN (SELECT value FROM json_each(?))",
-                (json.dumps([g for _, g in grams]),),
-            ).fetchall()
-        )
-        ranked = sorted(grams, key=lambda ig: (counts.get(ig[1], 0), ig[0]))
-        first = ranked[0]
-        second = next((ig for ig in ranked[1:] if abs(ig[0] - first[0]) >= 3), None)
-        share = counts.get(first[1], 0) / sampled
-        if second is None:
-            return "*" + first[1] + "*", share
-        a, b = sorted((first, second))
-        return "*" + a[1] + "*" + b[1] + "*", share
-
-    def _text_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Seqs of the events whose own text contains the needle: through the trigram index, and
-        by scanning the texts that are not indexed yet."""
-        pattern, _ = self._plan(conn, needle)
-        upto = self._counter(conn, "indexed_upto")
-        hits = {
-            r[0]
-            for r in conn.execute(
-                "SELECT rowid FROM event_text WHERE t GLOB ? AND instr(t, ?) > 0", (pattern, needle)
-            )
-        }
-        hits.update(
-            r[0]
-            for r in conn.execute("SELECT seq FROM events WHERE seq > ? AND instr(t, ?) > 0", (upto, needle))
-        )
-        return hits
-
-    @staticmethod
-    def _text_table_hits(conn: sqlite3.Connection, table: str, kind: int, needle: str) -> set[int]:
-        """Keys of the rows of the text table whose text holds the needle: through its trigram
-        index, and among the texts still waiting for it."""
-        if len(needle) < 3:
-            sql, args = f"SELECT rowid FROM {table} WHERE instr(t, ?) > 0", (needle,)
-        else:
-            sql = f"SELECT rowid FROM {table} WHERE t GLOB ? AND instr(t, ?) > 0"
-            args = ("*" + _glob_escape(needle) + "*", needle)
-        hits = {r[0] for r in conn.execute(sql, args)}
-        hits.update(r[0] for r in conn.execute(
-            "SELECT id FROM pending_text WHERE kind = ? AND instr(a, ?) > 0", (kind, needle)))
-        return hits
-
-    def _context_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        return self._text_table_hits(conn, "context_text", PENDING_CONTEXT, needle)
-
-    def _val_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        return self._text_table_hits(conn, "val_text", PENDING_VAL, needle)
-
-    @staticmethod
-    def _context_events(conn: sqlite3.Connection, ctx_ids: set[int]) -> set[int]:
-        ids = json.dumps(sorted(ctx_ids))
-        return {
-            r[0]
-            for r in conn.execute(
-                "SELECT e.seq FROM events e WHERE e.run_key IN"
-                " (SELECT run_key FROM contexts WHERE ctx_id IN (SELECT value FROM json_each(?)))"
-                " AND e.ctx_id IN (SELECT value FROM json_each(?))",
-                (ids, ids),
-            )
-        }
-
-    @staticmethod
-    def _val_events(conn: sqlite3.Connection, val_ids: set[int]) -> set[int]:
-        ids = json.dumps(sorted(val_ids))
-        out = {r[0] for r in conn.execute(
-            "SELECT seq FROM events WHERE pay_val IN (SELECT value FROM json_each(?))", (ids,))}
-        out.update(r[0] for r in conn.execute(
-            "SELECT seq FROM events WHERE meta_val IN (SELECT value FROM json_each(?))", (ids,)))
-        return out
-
-    def _runs_with_text(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Runs with an event whose text holds the needle, or a record text (``heads``) or a kept
-        payload/meta text (``vals``) that does."""
-        keys = {
-            r[0]
-            for r in conn.execute(
-                "SELECT run_key FROM vals WHERE val_id IN (SELECT value FROM json_each(?))",
-                (json.dumps(sorted(self._val_hits(conn, needle))),),
-            )
-        }
-        # Record texts still waiting for their index.
-        keys.update(
-            r[0]
-            for r in conn.execute(
-                "SELECT h.run_key FROM pending_text x JOIN heads h ON h.head_id = x.id"
-                f" WHERE x.kind = {PENDING_HEAD} AND (instr(x.a, ?) > 0 OR instr(x.b, ?) > 0)",
-                (needle, needle),
-            )
-        )
-        if len(needle) < 3:
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    "SELECT DISTINCT h.run_key FROM heads h JOIN head_text x ON x.rowid = h.head_id"
-                    " WHERE instr(x.a, ?) > 0 OR instr(x.b, ?) > 0",
-                    (needle, needle),
-                )
-            )
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
-                    (needle,),
-                )
-            )
-            return keys
-        pattern = "*" + _glob_escape(needle) + "*"
-        for column in ("a", "b"):
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    f"SELECT h.run_key FROM head_text x JOIN heads h ON h.head_id = x.rowid"
-                    f" WHERE x.{column} GLOB ? AND instr(x.{column}, ?) > 0",
-                    (pattern, needle),
-                )
-            )
-        if self._plan(conn, needle)[1] > _SCAN_SHARE:
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
-                    (needle,),
-                )
-            )
-        else:
-            seqs = self._text_hits(conn, needle)
-            if seqs:
-                keys.update(
-                    r[0]
-                    for r in conn.execute(
-                        "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND seq IN"
-                        " (SELECT value FROM json_each(?))",
-                        (json.dumps(sorted(seqs)),),
-                    )
-                )
-        return keys
-
-    def _run_search(self, conn: sqlite3.Connection, needle: str) -> set[int]:
-        """Keys of the runs whose accumulated search text contains the needle."""
-        keys = self._runs_with_text(conn, needle)
-        if " " not in needle:
-            return keys
-        words = [w for w in needle.split(" ") if len(w) >= 3]
-        if words:
-            word = min(words, key=lambda w: (self._plan(conn, w)[1], -len(w)))
-            candidates = self._runs_with_text(conn, word)
-        else:
-            candidates = {r[0] for r in conn.execute("SELECT run_key FROM runs")}
-        for key in sorted(candidates - keys):
-            if self._run_text_contains(conn, key, needle):
-                keys.add(key)
-        return keys
-
-    def _head_values(self, conn: sqlite3.Connection, head_id: int) -> list[str]:
-        heads = self._heads
-        vals = heads.get(head_id)
-        if vals is None:
-            row = conn.execute("SELECT vals FROM heads WHERE head_id = ?", (head_id,)).fetchone()
-            vals = json.loads(row[0]) if row else [""] * 11
-            if row:
-                _trim(heads, _HEADS_MAX)
-                heads[head_id] = vals
-        return vals
-
-    def _run_text_contains(self, conn: sqlite3.Connection, run_key: int, needle: str) -> bool:
-        """Whether the needle occurs in the run's accumulated search text, rebuilt event by event."""
-        kept = dict(
-            conn.execute(
-                "SELECT x.rowid, x.t FROM val_text x WHERE x.rowid IN (SELECT val_id FROM vals WHERE run_key = ?)"
-                f" UNION ALL SELECT x.id, x.a FROM pending_text x WHERE x.kind = {PENDING_VAL}"
-                " AND x.id IN (SELECT val_id FROM vals WHERE run_key = ?)",
-                (run_key, run_key),
-            ).fetchall()
-        )
-        keep = len(needle) - 1
-        tail = ""
-        first = True
-        for head_id, text, lens, pay_val, meta_val in conn.execute(
-            "SELECT head_id, t, lens, pay_val, meta_val FROM events WHERE run_key = ? ORDER BY seq", (run_key,)
-        ):
-            vals = self._head_values(conn, head_id)
-            values = _values_of(text, lens)
-            if pay_val is not None:
-                values[5] = kept.get(pay_val, "")
-            if meta_val is not None:
-                values[7] = kept.get(meta_val, "")
-            # The record's values after the event: its identity, then latest_event_type,
-            # latest_source and latest_message (the event's own), then its meta.
-            record_part = " ".join(v for v in (*vals[:10], values[1], values[2], values[4], vals[10]) if v)
-            segment = record_part + " " + " ".join(v for v in values if v)
-            piece = segment.strip() if first else " " + segment.rstrip()
-            first = False
-            chunk = tail + piece
-            if needle in chunk:
-                return True
-            tail = chunk[-keep:] if keep else ""
-        return False

@@ -1,10 +1,13 @@
-"""The log database file: its schema, how a file is opened and checked, and SQLite errors as
-errors that name the file."""
+"""The log database file: its schema, how a file is opened and checked, SQLite errors as errors
+that name the file, the statements of counters and event rows, and this process's count of
+commits to each file (which its readers and writers share)."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import sqlite3
+import threading
 import urllib.parse
 from typing import Any
 
@@ -422,7 +425,7 @@ def _configure(conn: sqlite3.Connection, path: str, synchronous: str) -> None:
         )
     conn.execute(f"PRAGMA synchronous = {'FULL' if synchronous == 'full' else 'NORMAL'}")
     conn.execute("PRAGMA journal_size_limit = 67108864")
-    # The writer checkpoints after settling each batch's appends (_writer.CHECKPOINT_PAGES).
+    # The writer checkpoints after settling the appends of its batches (_maintenance.CHECKPOINT_EVENTS).
     conn.execute("PRAGMA wal_autocheckpoint = 0")
     conn.execute("PRAGMA cache_size = -16000")
     conn.execute("PRAGMA temp_store = MEMORY")
@@ -448,3 +451,45 @@ def write_counters(conn: sqlite3.Connection, counters: dict[str, Any], written: 
         conn.executemany("UPDATE meta SET value = ? WHERE key = ?", changed)
         if written is not None:
             written.update((c, v) for v, c in changed)
+
+
+# path -> [transactions committed to that file by the writers of this process]; readers compare it
+# to know whether this process wrote since they last looked (without asking the file).
+_commit_counters: dict[str, list[int]] = {}
+_commit_counters_lock = threading.Lock()
+
+
+def commit_counter(path: str) -> list[int]:
+    """The shared count of this process's commits to the file at ``path`` (a one-item list)."""
+    with _commit_counters_lock:
+        counter = _commit_counters.get(path)
+        if counter is None:
+            counter = _commit_counters[path] = [0]
+        return counter
+
+
+# Event rows go in with statements of many rows each: one pass through SQLite for up to `most`
+# rows instead of one per row (the remainder in statements of 2**k rows, so that a handful of
+# statement texts serves every batch size).
+_EVENTS_INSERT = (
+    "INSERT INTO events(seq, event_id, run_key, ts, event_type, source, level, app_id, group_id,"
+    " head_id, ctx_id, pay_val, meta_val, lens, t, body) VALUES "
+)
+ROW_PARAMS = 16  # parameters of one event row
+_ROW_MARKS = "(" + ",".join("?" * ROW_PARAMS) + ")"
+_insert_sql: dict[int, str] = {}
+
+
+def insert_events(conn: sqlite3.Connection, rows: list[tuple], most: int) -> None:
+    """Insert the event rows, ``most`` rows per statement at most."""
+    chain = itertools.chain.from_iterable
+    i, n = 0, len(rows)
+    size = most
+    while i < n:
+        while n - i < size:
+            size //= 2
+        sql = _insert_sql.get(size)
+        if sql is None:
+            sql = _insert_sql[size] = _EVENTS_INSERT + ",".join([_ROW_MARKS] * size)
+        conn.execute(sql, list(chain(rows[i:i + size])))
+        i += size

@@ -1,19 +1,21 @@
-"""The log service's persistent store: runs and events in an SQLite file (``logs.path``)."""
+"""The log service's persistent store: runs and events in an SQLite file (``logs.path``; a
+``FileLogStore``, see ``_store.py``)."""
 
 from __future__ import annotations
 
+import asyncio
 import atexit
 import os
 import threading
 import weakref
 from concurrent.futures import Future
-from typing import Any
+from typing import Any, Callable, ClassVar, Literal
 
 from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
-from ._schema import open_writer, prepare_path
-from ._writer import Writer, commit_counter
+from ._schema import commit_counter, open_writer, prepare_path
+from ._writer import Writer
 
 __all__ = ["SQLiteLogStore"]
 
@@ -49,7 +51,10 @@ os.register_at_fork(after_in_child=_forked)
 
 
 class SQLiteLogStore:
-    persistent = True
+    persistent: Literal[True] = True
+    # The class's own prepare and append (set below the class).
+    _own_prepare: ClassVar[Callable[..., tuple]]
+    _own_append: ClassVar[Callable[..., Any]]
 
     def __init__(self, path: str, *, max_events: int, retention_days: float | None, synchronous: str) -> None:
         self.path = prepare_path(path)
@@ -102,7 +107,7 @@ class SQLiteLogStore:
     def prepare(self, event: Any) -> tuple:
         """Check and encode one event for the file; raises for an event the file cannot hold.
 
-        Gives the tuple the writer takes (see ``_writer.P_*``): the event's columns, its JSON
+        Gives the tuple the writer takes (see ``_transaction.P_*``): the event's columns, its JSON
         without the run context (which the writer keeps once per distinct context), its eight
         normalised search values, the context's JSON and search text, and what the writer's
         derivation of the run record reads (message, meta, the run context).
@@ -200,10 +205,10 @@ class SQLiteLogStore:
         self._contexts[run.run_id] = entry
         return entry
 
-    def append(self, events: list, loop: Any = None) -> Any:
+    def append(self, events: list, loop: Any = None) -> Future | asyncio.Future:
         return self.submit([self.prepare(e) for e in events], loop)
 
-    def submit(self, prepared: list, loop: Any = None) -> Any:
+    def submit(self, prepared: list, loop: Any = None) -> Future | asyncio.Future:
         """Queue prepared events as one ticket (one transaction)."""
         self._ready()
         return self._writer.submit("append", prepared, loop)
@@ -261,9 +266,9 @@ class SQLiteLogStore:
             "pending_events": w.pending,
             "commits": w.commits,
             "failed_batches": w.failed_batches,
-            "checkpoints": w.checkpoints,
-            "retention_steps": w.retention_steps,
-            "index_steps": w.index_steps,
+            "checkpoints": w.maintenance.checkpoints,
+            "retention_steps": w.maintenance.retention_steps,
+            "index_steps": w.maintenance.index_steps,
             "unindexed_events": counters["last_seq"] - counters["indexed_upto"],
             "last_error": w.last_error,
         }
@@ -293,9 +298,37 @@ class SQLiteLogStore:
         self._ready()
         return self._reader.get_event(event_id)
 
-    def query_events(self, **kw: Any) -> list:
+    def query_events(
+        self,
+        *,
+        run_ids: list[str] | None,
+        run_id: str | None,
+        event_types: Any,
+        source: Any,
+        level: Any,
+        app_id: Any,
+        app_id_pattern: str | None,
+        group_id: Any,
+        search: str | None,
+        since: int | None,
+        until: int | None,
+        limit: int | None,
+    ) -> list:
         self._ready()
-        return self._reader.query_events(**kw)
+        return self._reader.query_events(
+            run_ids=run_ids,
+            run_id=run_id,
+            event_types=event_types,
+            source=source,
+            level=level,
+            app_id=app_id,
+            app_id_pattern=app_id_pattern,
+            group_id=group_id,
+            search=search,
+            since=since,
+            until=until,
+            limit=limit,
+        )
 
 
 # Appends read their events only in prepare() while these are the class's own (see
