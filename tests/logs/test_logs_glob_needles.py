@@ -19,7 +19,7 @@ import pytest
 from logs_helpers import T0
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _writer
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _transaction
 
 CTX_RUN = "ctx-run"
 VAL_RUN = "val-run"
@@ -164,8 +164,8 @@ def indexed(request, tmp_path_factory):
     path = str(tmp_path_factory.mktemp(request.param) / "events.db")
     with pytest.MonkeyPatch.context() as mp:
         if request.param == "rarest-trigrams":
-            mp.setattr(_writer, "SAMPLE_EVERY", 1)
-            mp.setattr(_writer, "SAMPLE_FLUSH", 1)
+            mp.setattr(_transaction, "SAMPLE_EVERY", 1)
+            mp.setattr(_maintenance, "SAMPLE_FLUSH", 1)
         service = RuntimeLogService(Settings({"logs.path": path, "logs.max_events": KEPT}))
         for ev in events():
             asyncio.run(service.append_event(ev))
