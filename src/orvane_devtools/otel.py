@@ -21,19 +21,18 @@ with ``opentelemetry-sdk``.
 from __future__ import annotations
 
 from contextvars import Token
-from functools import lru_cache
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final
 
 try:
     from opentelemetry import context as _context
     from opentelemetry import trace as _trace
-except ImportError as exc:  # pragma: no cover - exercised in a subprocess by the tests
+except ImportError:  # the original error stays attached as the context
     raise ImportError(
         "orvane_devtools.otel needs the OpenTelemetry API (opentelemetry-api): install the "
         "'otel' extra, pip install 'orvane-devtools[otel]'",
         name=__name__,
-    ) from exc
+    )
 
 from orvane_devtools.observation.backends import Otlp as _Otlp
 
@@ -86,10 +85,20 @@ class _Run:
         self.child_stamps: dict[str, Any] = {ROOT_ID_ATTRIBUTE: root_run_id, PARENT_ID_ATTRIBUTE: run_id}
 
 
-# A run is often entered many times (once per step or call); its SHA-256 ids are computed once.
-@lru_cache(maxsize=1024)
+# A run is often entered many times (once per step or call): its SHA-256 ids are computed once.
+# Cleared when full; a lost entry only costs computing it again.
+_RUNS: dict[tuple[str, str], _Run] = {}
+_RUNS_LIMIT: Final = 4096
+
+
 def _run(run_id: str, root_run_id: str) -> _Run:
-    return _Run(run_id, root_run_id)
+    key = (run_id, root_run_id)
+    run = _RUNS.get(key)
+    if run is None:
+        if len(_RUNS) >= _RUNS_LIMIT:
+            _RUNS.clear()
+        run = _RUNS[key] = _Run(run_id, root_run_id)
+    return run
 
 
 class use_run:

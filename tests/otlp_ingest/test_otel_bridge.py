@@ -187,11 +187,13 @@ class TestContexts:
                 tracer.start_span("after await").end()
                 task = asyncio.create_task(child("in task"))
                 await asyncio.wait_for(task, WAIT_S)
+                # asyncio.to_thread runs the function in a copy of the caller's context.
+                await asyncio.wait_for(asyncio.to_thread(lambda: tracer.start_span("in to_thread").end()), WAIT_S)
             tracer.start_span("after block").end()
 
         asyncio.run(asyncio.wait_for(main(), WAIT_S))
         spans = by_name(capture.spans())
-        for name in ("after await", "in task"):
+        for name in ("after await", "in task", "in to_thread"):
             assert spans[name]["parent_span_id"] == Otlp.span_id_for("async-run"), name
             assert spans[name]["trace_id"] == Otlp.trace_id_for("async-root"), name
         assert spans["after block"]["parent_span_id"] == ""
