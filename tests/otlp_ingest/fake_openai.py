@@ -246,7 +246,7 @@ class _Handler(BaseHTTPRequestHandler):
             return
         status = self.headers.get("x-fake-status")
         if status is not None:
-            code = int(status)
+            code = int(status) if status.isdigit() and 400 <= int(status) <= 599 else 400
             self._error(code, f"the fake server was asked for a {code}", "server_error" if code >= 500 else "invalid_request_error")
             return
         if not isinstance(request, dict) or not isinstance(request.get("messages"), list):
