@@ -26,6 +26,7 @@ __all__ = [
     "LineBatch",
     "decode_lines",
     "gather",
+    "tree_heads",
 ]
 
 # A batch of a file read for one commit: large enough that the commit's cost is shared by many
@@ -186,3 +187,23 @@ def decode_body_lines(body: bytes) -> tuple[LineBatch, DecodedLines]:
     for part in gather(body_lines(body), len(body) + 1, max_lines=1 << 62, max_bytes=1 << 62):
         batch = part
     return batch, decode_lines(batch)
+
+
+def tree_heads(events: Iterable[Any], limit: int = 100, into: dict[str, str] | None = None) -> dict[str, str]:
+    """For each run tree that ``events`` belong to (by root run id, at most ``limit`` trees), the
+    run to show it by: the root when it is among the events' runs, else the first of its runs
+    they name (a subtree exported on its own starts with its top run)."""
+    heads: dict[str, str] = {} if into is None else into
+    for ev in events:
+        run = ev.run
+        if run is None:
+            continue
+        root = run.root_run_id or run.run_id
+        known = heads.get(root)
+        if known is None:
+            if len(heads) >= limit:
+                continue
+            heads[root] = run.run_id
+        elif known != root and run.run_id == root:
+            heads[root] = root
+    return heads

@@ -179,10 +179,10 @@ async def _import_and_show(core: Any, config: Any, port: int, sources: list[Trac
     """The files imported into the running listener, the summary, then the page's address."""
     target = CoreTarget(core)
     summaries: list[Summary] = []
-    roots: dict[str, None] = {}
+    trees: dict[str, str] = {}
     for source in sources:
         try:
-            summary = await import_source(source, target, Progress(err), roots)
+            summary = await import_source(source, target, Progress(err), trees)
         except (ImportFailed, SourceError) as exc:
             print(f"orvane-devtools open: {exc}", file=err, flush=True)
             continue
@@ -190,10 +190,10 @@ async def _import_and_show(core: Any, config: Any, port: int, sources: list[Trac
         out.write("\n".join(summary.text()) + "\n")
     _print_summaries(summaries, out)
     url = config.page_url(port)
-    if len(roots) == 1:
+    if len(trees) == 1:
         from urllib.parse import urlencode
 
-        url += "?" + urlencode({"run": next(iter(roots))})
+        url += "?" + urlencode({"run": next(iter(trees.values()))})
     print(f"Open the page: {url}", file=out, flush=True)
     if browser:
         import webbrowser

@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import IO, Any
 from urllib.parse import urlsplit, urlunsplit
 
-from .batches import BadLine, LineBatch, decode_lines, gather
+from .batches import BadLine, LineBatch, decode_lines, gather, tree_heads
 from .lines import SourceError, TraceSource
 from .otlp import NOT_IMPORTED
 
@@ -62,7 +62,8 @@ class Outcome:
     bad: list[BadLine] = field(default_factory=list)
     bad_count: int = 0
     otlp_not_imported: int = 0
-    root_run_ids: list[str] = field(default_factory=list)
+    # The run trees stored, each by the run to show it by (``batches.tree_heads``).
+    trees: dict[str, str] = field(default_factory=dict)
 
 
 @dataclass
@@ -89,28 +90,27 @@ class Summary:
 
     def text(self) -> list[str]:
         """The summary as lines for a terminal."""
-        out = [f"{self.label}: {self.accepted:,} events stored, {self.duplicates:,} duplicates, "
-               f"{self.bad_count:,} bad line{'' if self.bad_count == 1 else 's'} "
-               f"({self.lines:,} lines read)"]
+        out = [f"{self.label}: {_n(self.accepted, 'event')} stored, "
+               f"{_n(self.duplicates, 'duplicate')}, {_n(self.bad_count, 'bad line')} "
+               f"({_n(self.lines, 'line')} read)"]
         for bad in self.bad:
             out.append(f"  line {bad.line}: {bad.error}")
         if self.bad_count > len(self.bad):
-            out.append(f"  ... and {self.bad_count - len(self.bad):,} more bad lines")
+            out.append(f"  ... and {_n(self.bad_count - len(self.bad), 'more bad line')}")
         if self.otlp_not_imported:
-            out.append(f"  {self.otlp_not_imported:,} {NOT_IMPORTED}")
+            out.append(f"  {NOT_IMPORTED} ({_n(self.otlp_not_imported, 'line')})")
         return out
+
+
+def _n(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def _outcome_of_store(decoded: Any, result: Any) -> Outcome:
     bad = decoded.bad + decoded.rejected_lines(result.rejected)
     bad.sort(key=lambda b: b.line)
-    roots: dict[str, None] = {}
-    for ev in result.stored_events:
-        run = ev.run
-        if run is not None:
-            roots[run.root_run_id or run.run_id] = None
     return Outcome(result.accepted, result.duplicates, bad, len(bad), decoded.otlp_not_imported,
-                   list(roots))
+                   tree_heads(result.stored_events))
 
 
 class CoreTarget:
@@ -263,7 +263,8 @@ class ListenerTarget:
                 line = item.get("line")
                 if isinstance(line, int) and 1 <= line <= len(numbers):
                     outcome.bad.append(BadLine(numbers[line - 1], str(item.get("error"))))
-            outcome.root_run_ids.extend(answer.get("root_run_ids", ()))
+            for tree in answer.get("trees", ()):
+                _add_tree(outcome.trees, str(tree.get("root_run_id")), str(tree.get("run_id")))
             return
         message = answer.get("error") if isinstance(answer, dict) else None
         if status == 401:
@@ -349,7 +350,7 @@ def _bytes(n: int) -> str:
 
 
 async def import_source(source: TraceSource, target: Any, progress: Progress | None = None,
-                        roots: dict[str, None] | None = None) -> Summary:
+                        trees: dict[str, str] | None = None) -> Summary:
     """Imports one source batch by batch; the next batch is read and decoded while the one
     before is being committed."""
     summary = Summary(source.label)
@@ -362,14 +363,14 @@ async def import_source(source: TraceSource, target: Any, progress: Progress | N
             events += batch.event_lines + len(batch.otlp)
             summary.event_lines = events
             if pending is not None:
-                _add(summary, await pending, roots)
+                _add(summary, await pending, trees)
             pending = asyncio.ensure_future(target.put(batch))
             await asyncio.sleep(0)  # let it start: its commit runs while the next batch is read
             if progress is not None:
                 progress.update(source, summary.lines, events)
         if pending is not None:
             outcome, pending = await pending, None
-            _add(summary, outcome, roots)
+            _add(summary, outcome, trees)
     finally:
         lines.close()
         if pending is not None:
@@ -383,11 +384,17 @@ async def import_source(source: TraceSource, target: Any, progress: Progress | N
     return summary
 
 
-def _add(summary: Summary, outcome: Outcome, roots: dict[str, None] | None) -> None:
+def _add(summary: Summary, outcome: Outcome, trees: dict[str, str] | None) -> None:
     summary.add(outcome)
-    if roots is not None:
-        for rid in outcome.root_run_ids:
-            roots[rid] = None
+    if trees is not None:
+        for root, head in outcome.trees.items():
+            _add_tree(trees, root, head)
+
+
+def _add_tree(trees: dict[str, str], root: str, head: str) -> None:
+    known = trees.get(root)
+    if known is None or (known != root and head == root):  # once seen, the root shows its tree
+        trees[root] = head
 
 
 async def run_import(sources: Iterable[TraceSource], target: Any, *,

@@ -19,7 +19,7 @@ from starlette.background import BackgroundTask
 from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 
-from ...tracefiles.batches import decode_body_lines
+from ...tracefiles.batches import decode_body_lines, tree_heads
 from ...tracefiles.export import FORMATS, TreeExport, export_file_name
 from ..core import StorageError
 from ..decode import BodyError
@@ -32,8 +32,8 @@ __all__ = ["MAX_REPORTED_LINES", "export_run", "import_lines"]
 
 # Bad lines an answer lists in full; ``bad_lines`` counts them all.
 MAX_REPORTED_LINES = 100
-# Root runs an answer names (the page opens the run when there is one).
-MAX_ROOT_RUN_IDS = 100
+# Run trees an answer names, each by the run to show it by (the page opens it when there is one).
+MAX_TREES = 100
 
 
 def _rejected(bad: list[Any]) -> list[dict[str, Any]]:
@@ -62,20 +62,14 @@ async def import_lines(request: Request) -> Response:
         return error(503, f"the events could not be stored; retry the body ({exc})")
     bad = decoded.bad + decoded.rejected_lines(result.rejected)
     bad.sort(key=lambda b: b.line)
-    roots: dict[str, None] = {}
-    for ev in result.stored_events:
-        if len(roots) >= MAX_ROOT_RUN_IDS:
-            break
-        run = ev.run
-        if run is not None:
-            roots[run.root_run_id or run.run_id] = None
     answer = {
         "accepted": result.accepted,
         "duplicates": result.duplicates,
         "rejected": _rejected(bad),
         "bad_lines": len(bad),
         "otlp_not_imported": decoded.otlp_not_imported,
-        "root_run_ids": list(roots),
+        "trees": [{"root_run_id": root, "run_id": head}
+                  for root, head in tree_heads(result.stored_events, MAX_TREES).items()],
     }
     return JSONAnswer(answer, background=BackgroundTask(core.feed, result))
 
