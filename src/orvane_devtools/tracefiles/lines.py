@@ -174,32 +174,50 @@ class TraceSource:
     def _read(self, stream: BinaryIO) -> tuple[bytes, bool]:
         """(the next chunk, whether the gzip stream ended before its end marker)."""
         try:
-            return stream.read(CHUNK_BYTES), False
+            return stream.read1(CHUNK_BYTES), False
         except (EOFError, gzip.BadGzipFile, zlib.error):
             # Cut short (a file still being written) or damaged: what came out so far is kept.
             return b"", True
         except OSError as exc:
             raise SourceError(f"{self.label}: {exc.strerror or exc}") from None
 
+    def _chunks(self, stream: BinaryIO) -> Iterator[tuple[bytes, bool]]:
+        """The content in chunks, a byte order mark at its start left out; the last chunk is
+        empty (with whether the gzip stream broke off)."""
+        head = b""
+        while len(head) < len(_BOM):
+            chunk, broken = self._read(stream)
+            if not chunk:
+                break
+            head += chunk
+        else:
+            broken = False
+        if head.startswith(_BOM):
+            head = head[len(_BOM):]
+        if head:
+            yield head, False
+        if head or not broken:
+            while True:
+                chunk, broken = self._read(stream)
+                if not chunk:
+                    break
+                yield chunk, False
+        yield b"", broken
+
     def _split(self, stream: BinaryIO) -> Iterator[Line]:
         limit = self.max_line_bytes
         number = 0
         carry = b""    # the start of a line whose end has not been read yet
         skipping = 0   # > 0: inside a line already known to be too long; its length so far
-        first = True
-        while True:
-            chunk, broken = self._read(stream)
-            if first and chunk:
-                first = False
-                if chunk.startswith(_BOM):
-                    chunk = chunk[len(_BOM):]
+        for chunk, broken in self._chunks(stream):
             if not chunk:
                 if skipping:
                     number += 1
                     yield Line(number, b"", ended=False, too_long=True, size=skipping, cut_gzip=broken)
                 elif carry or broken:
                     number += 1
-                    yield Line(number, carry.rstrip(b"\r"), ended=False, size=len(carry), cut_gzip=broken)
+                    data = carry[:-1] if carry.endswith(b"\r") else carry
+                    yield Line(number, data, ended=False, size=len(carry), cut_gzip=broken)
                 return
             parts = chunk.split(b"\n")
             tail = parts.pop()  # the start of the next line (b"" when the chunk ends a line)
