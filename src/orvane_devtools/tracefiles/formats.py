@@ -19,6 +19,8 @@ from __future__ import annotations
 import json
 from typing import Any
 
+from pydantic_core import from_json as _from_json
+
 from .lines import Line
 
 __all__ = [
@@ -64,13 +66,18 @@ def recognise(line: Line, limit: int) -> tuple[str, Any]:
             return BAD, _cut(line)
         return BAD, f"not UTF-8 text (byte {exc.start + 1} of the line)"
     try:
-        value = json.loads(text)
-    except RecursionError:
-        return BAD, "not an event: nested too deeply"
-    except ValueError as exc:
-        if not line.ended:
-            return BAD, _cut(line)
-        return BAD, f"not JSON ({exc})"
+        value = _from_json(text)
+    except ValueError:
+        # Refused by the quick parser: the standard one decides (it takes the escapes of lone
+        # surrogates the JSON Lines backend writes) and gives the reason.
+        try:
+            value = json.loads(text)
+        except RecursionError:
+            return BAD, "not an event: nested too deeply"
+        except ValueError as exc:
+            if not line.ended:
+                return BAD, _cut(line)
+            return BAD, f"not JSON ({exc})"
     if type(value) is not dict:
         return BAD, f"not an event: a JSON object is expected, the line holds {_JSON_KINDS.get(type(value), 'another value')}"
     for member, kind in OTLP_KINDS.items():
