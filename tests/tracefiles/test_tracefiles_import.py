@@ -270,3 +270,51 @@ class TestCommand:
         assert done.returncode == 0, done.stderr
         db = tmp_path / "data" / "orvane-devtools" / "listener.sqlite3"
         assert f"importing into {db}".encode() in done.stdout and len(stored(db)) == 1
+
+
+class TestProgress:
+    class Terminal:
+        """What tqdm writes to, as a terminal would take it (the import asks ``isatty``)."""
+
+        def __init__(self, tty: bool) -> None:
+            self.tty = tty
+            self.text = ""
+
+        def isatty(self) -> bool:
+            return self.tty
+
+        def write(self, s: str) -> int:
+            self.text += s
+            return len(s)
+
+        def flush(self) -> None:
+            pass
+
+    def run(self, tmp_path, lines: int, tty: bool = True) -> str:
+        from orvane_devtools.tracefiles.importer import Progress, import_source
+
+        (tmp_path / "t.jsonl").write_bytes(jsonl([event_line(i) for i in range(lines)]))
+        source = TraceSource(str(tmp_path / "t.jsonl"))
+        source.check()
+        terminal = self.Terminal(tty)
+        target = DatabaseTarget(tmp_path / "db.sqlite3")
+        target.open()
+
+        async def go():
+            try:
+                return await import_source(source, target, Progress(terminal, after_lines=2500))
+            finally:
+                await target.close()
+
+        assert asyncio.run(go()).accepted == lines
+        return terminal.text
+
+    def test_a_bar_with_events_rate_and_bytes_left_past_the_line_count(self, tmp_path):
+        text = self.run(tmp_path, 9000)
+        assert "t.jsonl" in text and "events, " in text and "/s" in text and " left" in text
+        assert "%|" in text  # tqdm's bar over the file's bytes
+
+    def test_no_bar_for_a_small_file_or_without_a_terminal(self, tmp_path):
+        assert self.run(tmp_path, 2000) == ""
+        (tmp_path / "pipe").mkdir()
+        assert self.run(tmp_path / "pipe", 9000, tty=False) == ""

@@ -321,8 +321,11 @@ class Progress:
         if self.bar is None:
             if lines <= self.after_lines:
                 return
-            from tqdm import tqdm
-
+            try:
+                from tqdm import tqdm
+            except ImportError:  # an install without it: the summary still comes
+                self.enabled = False
+                return
             self.started = time.monotonic()
             self.bar = tqdm(total=source.size, unit="B", unit_scale=True, unit_divisor=1024,
                             desc=source.label, file=self.stream, leave=False, mininterval=0.25,
