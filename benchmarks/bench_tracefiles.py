@@ -39,7 +39,6 @@ RUN_EVENTS = 500
 BIG_BYTES = int(1_000_000_000 * SCALE)
 BODY_EVENTS = 512
 CACHE = Path(os.environ.get("ORVANE_BENCH_CACHE", Path.home() / ".cache" / "orvane-bench"))
-ROOT = Path(__file__).resolve().parents[1]
 
 
 def _lines(start: int, count: int, tag: str):
@@ -80,8 +79,8 @@ def big_file() -> Path:
 
 
 def env() -> dict[str, str]:
+    """This process's environment (the package found as it is found here), without a key."""
     e = dict(os.environ)
-    e["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "src"), e.get("PYTHONPATH", "")]))
     e.pop("ORVANE_DEVTOOLS_API_KEY", None)
     return e
 
