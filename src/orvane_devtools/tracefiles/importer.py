@@ -33,7 +33,9 @@ __all__ = [
     "ListenerTarget",
     "Outcome",
     "Progress",
+    "SourceError",
     "Summary",
+    "import_source",
     "import_url",
     "run_import",
 ]
@@ -420,5 +422,3 @@ async def run_import(sources: Iterable[TraceSource], target: Any, *,
         await target.close()
     return summaries
 
-
-__all__ += ["SourceError", "import_source"]
