@@ -317,6 +317,11 @@ class Progress:
         self.bar: Any = None
         self.started = time.monotonic()
 
+    def begin(self) -> None:
+        """A source begins: its rate counts from now."""
+        self.close()
+        self.started = time.monotonic()
+
     def update(self, source: TraceSource, lines: int, events: int) -> None:
         if not self.enabled:
             return
@@ -328,17 +333,21 @@ class Progress:
             except ImportError:  # an install without it: the summary still comes
                 self.enabled = False
                 return
-            self.started = time.monotonic()
             self.bar = tqdm(total=source.size, unit="B", unit_scale=True, unit_divisor=1024,
                             desc=source.label, file=self.stream, leave=False, mininterval=0.25,
                             dynamic_ncols=True)
+            fresh = True
+        else:
+            fresh = False
         bar = self.bar
-        bar.update(source.position - bar.n)
         elapsed = max(time.monotonic() - self.started, 1e-6)
         postfix = f"{events:,} events, {events / elapsed:,.0f}/s"
         if source.size is not None:
             postfix += f", {_bytes(max(source.size - source.position, 0))} left"
         bar.set_postfix_str(postfix, refresh=False)
+        bar.update(source.position - bar.n)
+        if fresh:
+            bar.refresh()  # its first frame with the counts, however soon the next comes
 
     def close(self) -> None:
         if self.bar is not None:
@@ -362,6 +371,8 @@ async def import_source(source: TraceSource, target: Any, progress: Progress | N
     pending: asyncio.Task | None = None
     events = 0
     lines = source.lines()
+    if progress is not None:
+        progress.begin()
     try:
         for batch in gather(lines, source.max_line_bytes):
             summary.lines = batch.last_line
