@@ -1,4 +1,4 @@
-"""Command line: ``orvane-devtools demo`` and ``orvane-devtools start`` (also ``python -m
+"""Command line: ``orvane-devtools demo``, ``start``, ``import`` and ``open`` (also ``python -m
 orvane_devtools ...``)."""
 
 from __future__ import annotations
@@ -17,6 +17,18 @@ def _start(args: argparse.Namespace) -> int:
     from .listener.cli import start_command
 
     return start_command(args)
+
+
+def _import(args: argparse.Namespace) -> int:
+    from .tracefiles.cli import import_command
+
+    return import_command(args)
+
+
+def _open(args: argparse.Namespace) -> int:
+    from .tracefiles.cli import open_command
+
+    return open_command(args)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -38,6 +50,17 @@ def build_parser() -> argparse.ArgumentParser:
                                          "them, serves the API and the web page")
     add_start_arguments(start)
     start.set_defaults(func=_start)
+
+    from .tracefiles.cli import add_import_arguments, add_open_arguments
+
+    imp = sub.add_parser("import", help="import trace files (JSON Lines) into a running listener "
+                                        "or a database file")
+    add_import_arguments(imp)
+    imp.set_defaults(func=_import)
+    opn = sub.add_parser("open", help="start a listener on a temporary database, import trace "
+                                      "files into it and serve its page")
+    add_open_arguments(opn)
+    opn.set_defaults(func=_open)
     return parser
 
 

@@ -6,12 +6,14 @@ Routes (``{prefix}`` defaults to ``/observation``)::
     GET  /assets/{file}                    the page's files (public)
     GET  /healthz                          {"ok": true} (public)
     POST {prefix}/ingest                   an upload body -> accepted / duplicates / rejected
+    POST {prefix}/import                   a JSON Lines body (a trace file, or part of one)
     GET  {prefix}/runs                     run records, newest update first, paged
     GET  {prefix}/runs/{run_id}            one run record
     GET  {prefix}/runs/{run_id}/children   its child runs
     GET  {prefix}/runs/{run_id}/tree       its subtree (nested, or ?format=flat)
     GET  {prefix}/runs/{run_id}/events     its events (and its descendants' with
                                            include_descendants), newest page first
+    GET  {prefix}/runs/{run_id}/export     its tree as a trace file (JSON Lines or OTLP JSON)
     GET  {prefix}/events                   events by filters and search
     GET  {prefix}/events/{event_id}        one event
     GET  {prefix}/stream                   Server-Sent Events of committed events and runs
@@ -37,7 +39,7 @@ from .core import ListenerCore
 from .guard import GuardMiddleware
 from .params import BadParameter
 from .state import ListenerState
-from .views import errors, events, ingest, live, page, runs
+from .views import errors, events, ingest, live, page, runs, tracefiles
 
 __all__ = ["api_routes", "create_app"]
 
@@ -49,10 +51,12 @@ def api_routes(prefix: str) -> list[BaseRoute]:
     """The API's routes under ``prefix`` (more specific paths first: run ids may hold '/')."""
     return [
         Route(f"{prefix}/ingest", ingest.ingest, methods=["POST"]),
+        Route(f"{prefix}/import", tracefiles.import_lines, methods=["POST"]),
         Route(f"{prefix}/runs", runs.list_runs, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}/children", runs.run_children, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}/tree", runs.run_tree, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}/events", runs.run_events, methods=["GET"]),
+        Route(f"{prefix}/runs/{{run_id:path}}/export", tracefiles.export_run, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}", runs.get_run, methods=["GET"]),
         Route(f"{prefix}/events", events.list_events, methods=["GET"]),
         Route(f"{prefix}/events/{{event_id:path}}", events.get_event, methods=["GET"]),

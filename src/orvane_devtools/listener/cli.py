@@ -37,16 +37,20 @@ def parse_size(text: str) -> int:
     return int(float(number) * _UNITS[(unit or "").lower()])
 
 
-def add_start_arguments(parser: argparse.ArgumentParser) -> None:
+def add_start_arguments(parser: argparse.ArgumentParser, *, port: int = DEFAULT_PORT,
+                        db_default: str | None = None) -> None:
+    """The options of ``start`` (``open`` takes them too, with its own port and database
+    defaults: ``port``, and ``db_default`` the text its help gives for a missing ``--db``)."""
     parser.add_argument("--host", default=DEFAULT_HOST,
                         help=f"address to listen on (default {DEFAULT_HOST}; any other than a "
                              f"loopback address needs an API key)")
-    parser.add_argument("--port", type=int, default=DEFAULT_PORT,
-                        help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)")
+    port_text = "any free one" if port == 0 else str(port)
+    parser.add_argument("--port", type=int, default=port,
+                        help=f"port to listen on (default {port_text}; 0 picks a free one)")
     parser.add_argument("--prefix", default=DEFAULT_PREFIX,
                         help=f"path under which the API lives (default {DEFAULT_PREFIX})")
     parser.add_argument("--db", default=None, metavar="PATH",
-                        help=f"SQLite database file (default {default_db_path()})")
+                        help=f"SQLite database file (default {db_default or default_db_path()})")
     parser.add_argument("--api-key", default=None, metavar="KEY",
                         help=f"require 'Authorization: Bearer KEY' on the API (also from "
                              f"{API_KEY_ENV}; prefer the variable: a command line is visible "

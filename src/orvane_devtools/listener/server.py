@@ -10,7 +10,7 @@ import signal
 import socket
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Awaitable, Callable, Iterator
 from typing import IO, Any
 
 from .config import API_KEY_ENV, ListenerConfig, ListenerConfigError
@@ -95,11 +95,14 @@ def _banner(config: ListenerConfig, port: int) -> str:
 
 
 def run_listener(config: ListenerConfig, *, out: IO[str] | None = None,
-                 backends: list[Any] | None = None) -> int:
+                 backends: list[Any] | None = None,
+                 after_start: Callable[[Any, int], Awaitable[Any]] | None = None) -> int:
     """Runs the listener until Ctrl-C or SIGTERM; returns the exit code.
 
     Raises ``ListenerConfigError`` or ``ListenerStartError`` (one-line messages) when it cannot
     start. ``backends`` are further sinks the desk feeds with every accepted event.
+    ``after_start(core, port)`` runs as a task on the server's loop once the banner is out (it is
+    cancelled if the listener stops before it is done).
     """
     import uvicorn
 
@@ -120,7 +123,9 @@ def run_listener(config: ListenerConfig, *, out: IO[str] | None = None,
             app, log_level="warning", access_log=False, lifespan="on",
             timeout_graceful_shutdown=GRACEFUL_SECONDS, timeout_keep_alive=30,
             server_header=False, date_header=False)
-        server = _Server(uv_config, core, lambda: print(_banner(config, port), file=out, flush=True))
+        work = None if after_start is None else (lambda: after_start(core, port))
+        server = _Server(uv_config, core, lambda: print(_banner(config, port), file=out, flush=True),
+                         work)
         try:
             with _collector_tuned():
                 asyncio.run(server.serve(sockets=[sock]))
@@ -158,19 +163,30 @@ class _Server:
     """A uvicorn server whose stop also ends the open streams at once, and which does not
     re-raise the stopping signal after a graceful stop (the command exits normally)."""
 
-    def __new__(cls, config: Any, core: Any, announce: Any) -> Any:
+    def __new__(cls, config: Any, core: Any, announce: Any, work: Any = None) -> Any:
         import uvicorn
 
         class Server(uvicorn.Server):
             def __init__(self) -> None:
                 super().__init__(config)
                 self._loop: asyncio.AbstractEventLoop | None = None
+                self._work: asyncio.Task[Any] | None = None
 
             async def startup(self, sockets: list[socket.socket] | None = None) -> None:
                 self._loop = asyncio.get_running_loop()
                 await super().startup(sockets=sockets)
                 if self.started and not self.should_exit:
                     announce()
+                    if work is not None:
+                        self._work = asyncio.ensure_future(work())
+
+            async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+                task = self._work
+                if task is not None and not task.done():
+                    task.cancel()
+                    with contextlib.suppress(BaseException):
+                        await task
+                await super().shutdown(sockets=sockets)
 
             @contextlib.contextmanager
             def capture_signals(self) -> Iterator[None]:

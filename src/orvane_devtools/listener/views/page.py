@@ -27,6 +27,7 @@ PLACEHOLDER_PAGE = """<!doctype html>
 _META_RE = {
     "orvane-prefix": re.compile(r'(<meta\s+name="orvane-prefix"\s+content=")[^"]*(")'),
     "orvane-auth": re.compile(r'(<meta\s+name="orvane-auth"\s+content=")[^"]*(")'),
+    "orvane-max-body": re.compile(r'(<meta\s+name="orvane-max-body"\s+content=")[^"]*(")'),
 }
 
 # The page needs nothing from elsewhere: no outside request, no inline script.
@@ -39,11 +40,13 @@ PAGE_HEADERS = {
 }
 
 
-def render_page(page_dir: Path, prefix: str, auth: bool) -> str:
-    """``index.html`` with the API's prefix and whether it needs a key filled in (a placeholder
-    page when the page's files are missing)."""
+def render_page(page_dir: Path, prefix: str, auth: bool, max_body: int | None = None) -> str:
+    """``index.html`` with the API's prefix, whether it needs a key and the largest body it takes
+    (the page splits a trace file it imports under it) filled in; a placeholder page when the
+    page's files are missing."""
     index = page_dir / "index.html"
-    values = {"orvane-prefix": html.escape(prefix, quote=True), "orvane-auth": "key" if auth else "none"}
+    values = {"orvane-prefix": html.escape(prefix, quote=True), "orvane-auth": "key" if auth else "none",
+              "orvane-max-body": "" if max_body is None else str(int(max_body))}
     try:
         text = index.read_text(encoding="utf-8")
     except OSError:
@@ -56,7 +59,8 @@ def render_page(page_dir: Path, prefix: str, auth: bool) -> str:
 
 async def page(request: Request) -> Response:
     state = of(request)
-    text = render_page(state.page_dir, state.config.prefix, bool(state.config.api_key))
+    text = render_page(state.page_dir, state.config.prefix, bool(state.config.api_key),
+                       state.config.max_body)
     return HTMLResponse(text, headers=PAGE_HEADERS)
 
 

@@ -4,6 +4,7 @@
 import { RunsView, FILTER_KEYS } from './runs.js';
 import { RunView } from './runview.js';
 import { LiveStream } from './stream.js';
+import { TraceFiles } from './tracefile.js';
 
 const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc'];
 const REFRESH_MS = 5000;
@@ -34,6 +35,7 @@ class App {
 
     this.runs = new RunsView(this.runsEl, this);
     this.runView = new RunView(this.runEl, this);
+    this.traceFiles = new TraceFiles(this);
 
     this.pauseBtn.addEventListener('click', () => this.setPaused(!this.paused));
     this.marker.addEventListener('click', () => this.setPaused(false));

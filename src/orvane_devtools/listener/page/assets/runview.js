@@ -6,6 +6,7 @@ import {
 } from './fmt.js';
 import { TreeModel, TreeView } from './tree.js';
 import { EventsView } from './events.js';
+import { downloadLinks } from './tracefile.js';
 
 export class RunView {
   constructor(root, app) {
@@ -198,7 +199,8 @@ export class RunView {
     const why = judgement(run);
     this.header.replaceChildren(...[
       h('div', { className: 'run-title' }, statusBadge(run), h('h2', { text: runLabel(run) }),
-        run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null),
+        run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null,
+        downloadLinks(run.run_id)),
       why ? h('p', { className: 'judged-note', text: why }) : null,
       this.rootMissing ? h('p', { className: 'missing-note', text: `Its root run ${this.rootMissing} has not reached the listener yet; showing this run's own subtree.` }) : null,
       facts,
