@@ -105,14 +105,29 @@ class Checkpointer:
         self._cond = threading.Condition()
         self._due = False
         self._stopping = False
+        self.requested = 0  # requests made (by the writer's thread only)
         self.done = 0
         self._thread = threading.Thread(target=self._run, name="OrvaneLogCheckpoint", daemon=True)
         self._thread.start()
 
     def request(self) -> None:
         with self._cond:
+            self.requested += 1
             self._due = True
             self._cond.notify()
+
+    @property
+    def behind(self) -> bool:
+        """Whether a request is still waiting for a checkpoint to start (the thread has not run
+        since: a machine too busy to schedule it)."""
+        with self._cond:
+            return self._due
+
+    def wait_idle(self, timeout: float) -> bool:
+        """Waits (within ``timeout``, the GIL released) for the checkpoint under way to end;
+        True when none is under way any more."""
+        with self._cond:
+            return self._cond.wait_for(lambda: self.done >= self.requested or self._stopping, timeout)
 
     def stop(self, timeout: float | None) -> None:
         """Let a checkpoint under way finish (within ``timeout``); no new one starts."""
@@ -138,7 +153,9 @@ class Checkpointer:
                     conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
                 except sqlite3.Error as exc:  # kept for stats(); the next request tries again
                     self._report(str(wrap_error(exc, self._path, "copying the log into the file")))
-                self.done += 1
+                with self._cond:
+                    self.done = self.requested if not self._due else self.requested - 1
+                    self._cond.notify_all()
         finally:
             if conn is not None:
                 try:
@@ -174,6 +191,8 @@ class Maintenance:
         self._since_checkpoint = 0  # events written since the last checkpoint
         self._checkpointer: Checkpointer | None = None  # started with the first checkpoint
         self._caught_up = 0  # the checkpoint thread's count when the writer last copied the rest
+        # Passive checkpoints the writer ran itself because the checkpoint thread was behind.
+        self.writer_checkpoints = 0
         # Counters of this session (read by stats() from other threads; plain ints).
         self.checkpoints = 0
         self.retention_steps = 0
@@ -435,6 +454,20 @@ class Maintenance:
         self._since_checkpoint = 0
         if checkpointer is None:
             checkpointer = self._checkpointer = Checkpointer(self._path, self._report)
+        elif checkpointer.behind:
+            # The thread has not even started on the last request (the machine is too busy to
+            # schedule it): the writer copies now itself, so the WAL stays a few checkpoint
+            # intervals long however late the thread runs.
+            self._txn.conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
+            self.writer_checkpoints += 1
+            return
+        elif not checkpointer.wait_idle(CHECKPOINT_STOP_WAIT):
+            # Still copying a whole interval later: the WAL grows by what is written meanwhile.
+            # Waiting for it (briefly, only on a starved machine) keeps the WAL bounded.
+            return
+        if checkpointer.done != self._caught_up:
+            self._caught_up = checkpointer.done
+            self._txn.conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
         checkpointer.request()
 
     def _checkpoint_if_large(self) -> None:
