@@ -281,3 +281,23 @@ def test_the_listener_reaches_the_desk_through_public_names_only():
             if re.search(r"\bdesk\._", line):
                 private.append(f"{path.relative_to(root)}:{number}: {line.strip()}")
     assert private == []
+
+
+def test_every_route_handler_is_a_module_level_function(tmp_path):
+    # Endpoints can be imported and tested alone: none is a closure of create_app.
+    import importlib
+
+    from starlette.routing import Route
+
+    from orvane_devtools.listener.app import create_app
+
+    app = create_app(ListenerConfig(db_path=tmp_path / "db.sqlite3"))
+    endpoints = [route.endpoint for route in app.routes if isinstance(route, Route)]
+    assert len(endpoints) >= 10
+    for endpoint in endpoints:
+        assert "<locals>" not in endpoint.__qualname__, endpoint
+        module = importlib.import_module(endpoint.__module__)
+        assert getattr(module, endpoint.__name__) is endpoint
+        assert endpoint.__module__.startswith("orvane_devtools.listener.views."), endpoint
+    for handler in app.exception_handlers.values():
+        assert "<locals>" not in handler.__qualname__, handler
