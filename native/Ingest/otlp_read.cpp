@@ -67,9 +67,10 @@ public:
     bool more() const { return p_ != end_; }
 
     void next(Field &f) {
+        const uint8_t *start = p_;
         uint64_t key = varint();
-        if (key > 0xFFFFFFFFu)
-            fail("field number over 2^29 - 1");
+        if (key > 0xFFFFFFFFu || p_ - start > 5)  // a tag is a 32-bit varint
+            fail("field tag over 32 bits");
         f.number = static_cast<uint32_t>(key >> 3);
         f.wire = static_cast<uint32_t>(key & 7);
         if (f.number == 0)
@@ -298,11 +299,11 @@ private:
         return static_cast<uint32_t>(f.scalar);
     }
 
-    // A repeated message field's next element, read by `read` with the fault placed as
-    // "label N" (N: its position in the list).
+    // The next element of the repeated message field `name`, read by `read` with the fault
+    // placed as "label N" (N: its position in the list).
     template <class T, class Read>
-    void element(const Field &f, const char *label, std::vector<T> &list, Read &&read) {
-        want(f, kLen, label);
+    void element(const Field &f, const char *name, const char *label, std::vector<T> &list, Read &&read) {
+        want(f, kLen, name);
         size_t index = list.size();
         try {
             read(f.bytes, list.emplace_back());
@@ -325,7 +326,7 @@ private:
     }
 
     void attribute(const Field &f, Attributes &list) {
-        element(f, "attribute", list, [this](std::string_view b, KeyValue &kv) { key_value(b, kv, 1); });
+        element(f, "attributes", "attribute", list, [this](std::string_view b, KeyValue &kv) { key_value(b, kv, 1); });
     }
 
     // KeyValue; its value at nesting level `depth`.
@@ -337,7 +338,8 @@ private:
             switch (f.number) {
             case 1: kv.key = text(f, "key"); break;
             case 2:
-                // Only an attribute's own value says "value": nested ones add no place (above).
+                // Only an attribute's own value says "value": nested ones add no place (see
+                // array_values).
                 if (depth == 1)
                     merge(f, "value", kv.value, [this](std::string_view b, AnyValue &v) { any_value(b, v, 1); });
                 else {
@@ -468,7 +470,7 @@ private:
             switch (f.number) {
             case 1: attribute(f, r.attributes); break;
             case 2: r.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
-            case 3: element(f, "entity_ref", r.entity_refs, [this](std::string_view b, EntityRef &e) { entity_ref(b, e); }); break;
+            case 3: element(f, "entity_refs", "entity_ref", r.entity_refs, [this](std::string_view b, EntityRef &e) { entity_ref(b, e); }); break;
             default: break;
             }
         }
@@ -550,9 +552,9 @@ private:
             case 8: s.end_time_unix_nano = fixed64(f, "end_time_unix_nano"); break;
             case 9: attribute(f, s.attributes); break;
             case 10: s.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
-            case 11: element(f, "event", s.events, [this](std::string_view b, SpanEvent &e) { span_event(b, e); }); break;
+            case 11: element(f, "events", "event", s.events, [this](std::string_view b, SpanEvent &e) { span_event(b, e); }); break;
             case 12: s.dropped_events_count = uint32(f, "dropped_events_count"); break;
-            case 13: element(f, "link", s.links, [this](std::string_view b, SpanLink &l) { span_link(b, l); }); break;
+            case 13: element(f, "links", "link", s.links, [this](std::string_view b, SpanLink &l) { span_link(b, l); }); break;
             case 14: s.dropped_links_count = uint32(f, "dropped_links_count"); break;
             case 15: merge(f, "status", s.status, [this](std::string_view b, Status &st) { status(b, st); }); break;
             case 16: s.flags = fixed32(f, "flags"); break;
@@ -593,7 +595,7 @@ private:
             switch (f.number) {
             case 1: merge(f, "resource", rs.resource, [this](std::string_view b, Resource &r) { resource(b, r); }); break;
             case 2:
-                element(f, "scope_spans", rs.scope_spans,
+                element(f, "scope_spans", "scope_spans", rs.scope_spans,
                         [this, &spans](std::string_view b, ScopeSpans &ss) { scope_spans(b, ss, spans); });
                 break;
             case 3: rs.schema_url = text(f, "schema_url"); break;
@@ -656,7 +658,7 @@ private:
             switch (f.number) {
             case 1: merge(f, "resource", rl.resource, [this](std::string_view b, Resource &r) { resource(b, r); }); break;
             case 2:
-                element(f, "scope_logs", rl.scope_logs,
+                element(f, "scope_logs", "scope_logs", rl.scope_logs,
                         [this, &records](std::string_view b, ScopeLogs &sl) { scope_logs(b, sl, records); });
                 break;
             case 3: rl.schema_url = text(f, "schema_url"); break;

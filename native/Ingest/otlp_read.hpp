@@ -20,9 +20,10 @@
 //   - Unknown fields (numbers the message does not define) are skipped by their wire type.
 //   - Malformed input raises DecodeError, never reads out of bounds and never recurses without a
 //     bound: a truncated varint or fixed-width value, a length past the end, a varint over 10
-//     bytes, a field number of 0 or over 2^29 - 1, a group (wire types 3 and 4, which proto3
-//     messages never hold, known field or not), wire types 6 and 7, a known field of another wire
-//     type than its own, AnyValue nesting (arrays and key-value lists) deeper than kMaxDepth.
+//     bytes, a field number of 0, a tag over 32 bits (a number over 2^29 - 1, or more than 5
+//     bytes), a group (wire types 3 and 4, which proto3 messages never hold, known field or
+//     not), wire types 6 and 7, a known field of another wire type than its own, AnyValue
+//     nesting (arrays and key-value lists) deeper than kMaxDepth.
 //     The message is short and names where: "span 3: attribute 2: value: truncated" (spans and
 //     log records are counted across the whole request, from 0; resources as resource_spans N /
 //     resource_logs N, attributes by their position in their list).
