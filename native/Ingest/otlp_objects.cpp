@@ -8,6 +8,7 @@
 // ResourceSpans / ScopeSpans (ResourceLogs / ScopeLogs) and shared by their items.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,7 +91,7 @@ inline void put(PyObject *d, PyObject *key, PyObject *value) {
 }
 inline void put(PyObject *d, Name &key, const nb::object &value) { put(d, key.get(), value.ptr()); }
 
-inline nb::object text(otlp::Text t) {
+inline nb::object decode_text(otlp::Text t) {
     // Valid UTF-8 by the reader's contract, so this never meets an error but memory.
     return checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
 }
@@ -142,122 +143,211 @@ nb::object base64(otlp::Bytes b) {
     return s;
 }
 
-nb::object value(const otlp::AnyValue &v);
-
-// Attributes (or a key-value list) as a dict: a later key's value replaces an earlier one's.
-nb::object attributes(const otlp::Attributes &list) {
-    nb::object d = checked(PyDict_New());
-    for (const otlp::KeyValue &kv : list) {
-        nb::object key = text(kv.key);
-        nb::object v = value(kv.value);
-        put(d.ptr(), key.ptr(), v.ptr());
+// The Python texts of one request by their bytes. Attribute keys, event names, models and other
+// short values repeat across the spans of a request, so each distinct one is decoded (and, as a
+// dict key, hashed) once and the same str is shared. Bounded: texts over kMaxLength bytes, and
+// texts met once the table holds kMaxEntries or after a long probe, are decoded each time.
+class Texts {
+public:
+    Texts() : slots_(kFirstSlots) {}
+    Texts(const Texts &) = delete;
+    Texts &operator=(const Texts &) = delete;
+    ~Texts() {
+        for (Slot &s : slots_)
+            Py_XDECREF(s.obj);
     }
-    return d;
-}
 
-// An AnyValue as a Python value; None for none set (and for a string-table reference, which
-// has no meaning outside profiles). Recursion is bounded by the reader's nesting limit.
-nb::object value(const otlp::AnyValue &v) {
-    using K = otlp::AnyValue::Kind;
-    switch (v.kind) {
-    case K::string: return text(v.s);
-    case K::boolean: return nb::borrow(v.b ? Py_True : Py_False);
-    case K::integer: return i64(v.i);
-    case K::real: return checked(PyFloat_FromDouble(v.d));
-    case K::array: {
-        nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(v.array.size())));
-        for (size_t i = 0; i < v.array.size(); ++i)
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), value(v.array[i]).release().ptr());
-        return list;
+    nb::object get(otlp::Text t) {
+        if (t.size() > kMaxLength)
+            return decode_text(t);
+        uint64_t h = hash(t);
+        size_t mask = slots_.size() - 1;
+        for (size_t probe = 0, i = h & mask; probe < kMaxProbe; ++probe, i = (i + 1) & mask) {
+            Slot &s = slots_[i];
+            if (s.obj == nullptr) {
+                nb::object o = decode_text(t);
+                if (used_ < kMaxEntries) {
+                    s = Slot{h, t, o.inc_ref().ptr()};
+                    if (++used_ * 2 > slots_.size())
+                        grow();
+                }
+                return o;
+            }
+            if (s.hash == h && s.view == t)
+                return nb::borrow(s.obj);
+        }
+        return decode_text(t);
     }
-    case K::kvlist: return attributes(v.kvlist);
-    case K::bytes: return base64(v.s);
-    case K::unset:
-    case K::string_ref: break;
+
+private:
+    static constexpr size_t kMaxLength = 64;
+    static constexpr size_t kMaxEntries = 4096;
+    static constexpr size_t kMaxProbe = 16;
+    static constexpr size_t kFirstSlots = 64;
+
+    struct Slot {
+        uint64_t hash = 0;
+        std::string_view view;  // the text's bytes, in the body (or the request's repairs)
+        PyObject *obj = nullptr;
+    };
+
+    static uint64_t hash(std::string_view t) {
+        const char *p = t.data();
+        size_t n = t.size();
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
+        return h ^ (h >> 29);
     }
-    return nb::none();
-}
 
-nb::object scope_dict(const otlp::Scope &s) {
-    nb::object d = t_scope.copy();
-    put(d.ptr(), d_name, text(s.name));
-    put(d.ptr(), d_version, text(s.version));
-    put(d.ptr(), d_attributes, attributes(s.attributes));
-    return d;
-}
-
-nb::object span_dict(const otlp::Span &s, const nb::object &resource, const nb::object &schema_url,
-                     const nb::object &scope) {
-    nb::object d = t_span.copy();
-    PyObject *p = d.ptr();
-    put(p, d_trace_id, hex(s.trace_id));
-    put(p, d_span_id, hex(s.span_id));
-    put(p, d_parent_span_id, hex(s.parent_span_id));
-    put(p, d_trace_state, text(s.trace_state));
-    put(p, d_flags, u64(s.flags));
-    put(p, d_name, text(s.name));
-    put(p, d_kind, i64(s.kind));
-    put(p, d_start_time_unix_nano, u64(s.start_time_unix_nano));
-    put(p, d_end_time_unix_nano, u64(s.end_time_unix_nano));
-    put(p, d_attributes, attributes(s.attributes));
-    put(p, d_dropped_attributes_count, u64(s.dropped_attributes_count));
-
-    nb::object events = checked(PyList_New(static_cast<Py_ssize_t>(s.events.size())));
-    for (size_t i = 0; i < s.events.size(); ++i) {
-        const otlp::SpanEvent &e = s.events[i];
-        nb::object ev = t_event.copy();
-        put(ev.ptr(), d_time_unix_nano, u64(e.time_unix_nano));
-        put(ev.ptr(), d_name, text(e.name));
-        put(ev.ptr(), d_attributes, attributes(e.attributes));
-        put(ev.ptr(), d_dropped_attributes_count, u64(e.dropped_attributes_count));
-        PyList_SET_ITEM(events.ptr(), static_cast<Py_ssize_t>(i), ev.release().ptr());
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        size_t mask = slots_.size() - 1;
+        for (Slot &s : old) {
+            if (s.obj == nullptr)
+                continue;
+            size_t i = s.hash & mask;
+            while (slots_[i].obj != nullptr)
+                i = (i + 1) & mask;
+            slots_[i] = s;
+        }
     }
-    put(p, d_events, events);
-    put(p, d_dropped_events_count, u64(s.dropped_events_count));
 
-    nb::object links = checked(PyList_New(static_cast<Py_ssize_t>(s.links.size())));
-    for (size_t i = 0; i < s.links.size(); ++i) {
-        const otlp::SpanLink &l = s.links[i];
-        nb::object link = t_link.copy();
-        put(link.ptr(), d_trace_id, hex(l.trace_id));
-        put(link.ptr(), d_span_id, hex(l.span_id));
-        put(link.ptr(), d_trace_state, text(l.trace_state));
-        put(link.ptr(), d_attributes, attributes(l.attributes));
-        put(link.ptr(), d_flags, u64(l.flags));
-        PyList_SET_ITEM(links.ptr(), static_cast<Py_ssize_t>(i), link.release().ptr());
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+// Builds the dicts of one request (GIL held throughout).
+class Builder {
+public:
+    nb::object text(otlp::Text t) { return texts_.get(t); }
+
+    // Attributes (or a key-value list) as a dict: a later key's value replaces an earlier one's.
+    nb::object attributes(const otlp::Attributes &list) {
+        nb::object d = checked(PyDict_New());
+        for (const otlp::KeyValue &kv : list) {
+            nb::object key = text(kv.key);
+            nb::object v = value(kv.value);
+            put(d.ptr(), key.ptr(), v.ptr());
+        }
+        return d;
     }
-    put(p, d_links, links);
-    put(p, d_dropped_links_count, u64(s.dropped_links_count));
 
-    nb::object status = t_status.copy();
-    put(status.ptr(), d_code, i64(s.status.code));
-    put(status.ptr(), d_message, text(s.status.message));
-    put(p, d_status, status);
+    // An AnyValue as a Python value; None for none set (and for a string-table reference, which
+    // has no meaning outside profiles). Recursion is bounded by the reader's nesting limit.
+    nb::object value(const otlp::AnyValue &v) {
+        using K = otlp::AnyValue::Kind;
+        switch (v.kind) {
+        case K::string: return text(v.s);
+        case K::boolean: return nb::borrow(v.b ? Py_True : Py_False);
+        case K::integer: return i64(v.i);
+        case K::real: return checked(PyFloat_FromDouble(v.d));
+        case K::array: {
+            nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(v.array.size())));
+            for (size_t i = 0; i < v.array.size(); ++i)
+                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), value(v.array[i]).release().ptr());
+            return list;
+        }
+        case K::kvlist: return attributes(v.kvlist);
+        case K::bytes: return base64(v.s);
+        case K::unset:
+        case K::string_ref: break;
+        }
+        return nb::none();
+    }
 
-    put(p, d_resource, resource);
-    put(p, d_resource_schema_url, schema_url);
-    put(p, d_scope, scope);
-    return d;
-}
+    nb::object scope(const otlp::Scope &s) {
+        nb::object d = t_scope.copy();
+        put(d.ptr(), d_name, text(s.name));
+        put(d.ptr(), d_version, text(s.version));
+        put(d.ptr(), d_attributes, attributes(s.attributes));
+        return d;
+    }
 
-nb::object record_dict(const otlp::LogRecord &r, const nb::object &resource, const nb::object &scope) {
-    nb::object d = t_record.copy();
-    PyObject *p = d.ptr();
-    put(p, d_time_unix_nano, u64(r.time_unix_nano));
-    put(p, d_observed_time_unix_nano, u64(r.observed_time_unix_nano));
-    put(p, d_severity_number, i64(r.severity_number));
-    put(p, d_severity_text, text(r.severity_text));
-    put(p, d_body, value(r.body));
-    put(p, d_attributes, attributes(r.attributes));
-    put(p, d_dropped_attributes_count, u64(r.dropped_attributes_count));
-    put(p, d_flags, u64(r.flags));
-    put(p, d_trace_id, hex(r.trace_id));
-    put(p, d_span_id, hex(r.span_id));
-    put(p, d_event_name, text(r.event_name));
-    put(p, d_resource, resource);
-    put(p, d_scope, scope);
-    return d;
-}
+    nb::object span(const otlp::Span &s, const nb::object &resource, const nb::object &schema_url,
+                    const nb::object &scope) {
+        nb::object d = t_span.copy();
+        PyObject *p = d.ptr();
+        put(p, d_trace_id, hex(s.trace_id));
+        put(p, d_span_id, hex(s.span_id));
+        put(p, d_parent_span_id, hex(s.parent_span_id));
+        put(p, d_trace_state, text(s.trace_state));
+        put(p, d_flags, u64(s.flags));
+        put(p, d_name, text(s.name));
+        put(p, d_kind, i64(s.kind));
+        put(p, d_start_time_unix_nano, u64(s.start_time_unix_nano));
+        put(p, d_end_time_unix_nano, u64(s.end_time_unix_nano));
+        put(p, d_attributes, attributes(s.attributes));
+        put(p, d_dropped_attributes_count, u64(s.dropped_attributes_count));
+
+        nb::object events = checked(PyList_New(static_cast<Py_ssize_t>(s.events.size())));
+        for (size_t i = 0; i < s.events.size(); ++i) {
+            const otlp::SpanEvent &e = s.events[i];
+            nb::object ev = t_event.copy();
+            put(ev.ptr(), d_time_unix_nano, u64(e.time_unix_nano));
+            put(ev.ptr(), d_name, text(e.name));
+            put(ev.ptr(), d_attributes, attributes(e.attributes));
+            put(ev.ptr(), d_dropped_attributes_count, u64(e.dropped_attributes_count));
+            PyList_SET_ITEM(events.ptr(), static_cast<Py_ssize_t>(i), ev.release().ptr());
+        }
+        put(p, d_events, events);
+        put(p, d_dropped_events_count, u64(s.dropped_events_count));
+
+        nb::object links = checked(PyList_New(static_cast<Py_ssize_t>(s.links.size())));
+        for (size_t i = 0; i < s.links.size(); ++i) {
+            const otlp::SpanLink &l = s.links[i];
+            nb::object link = t_link.copy();
+            put(link.ptr(), d_trace_id, hex(l.trace_id));
+            put(link.ptr(), d_span_id, hex(l.span_id));
+            put(link.ptr(), d_trace_state, text(l.trace_state));
+            put(link.ptr(), d_attributes, attributes(l.attributes));
+            put(link.ptr(), d_flags, u64(l.flags));
+            PyList_SET_ITEM(links.ptr(), static_cast<Py_ssize_t>(i), link.release().ptr());
+        }
+        put(p, d_links, links);
+        put(p, d_dropped_links_count, u64(s.dropped_links_count));
+
+        nb::object status = t_status.copy();
+        put(status.ptr(), d_code, i64(s.status.code));
+        put(status.ptr(), d_message, text(s.status.message));
+        put(p, d_status, status);
+
+        put(p, d_resource, resource);
+        put(p, d_resource_schema_url, schema_url);
+        put(p, d_scope, scope);
+        return d;
+    }
+
+    nb::object record(const otlp::LogRecord &r, const nb::object &resource, const nb::object &scope) {
+        nb::object d = t_record.copy();
+        PyObject *p = d.ptr();
+        put(p, d_time_unix_nano, u64(r.time_unix_nano));
+        put(p, d_observed_time_unix_nano, u64(r.observed_time_unix_nano));
+        put(p, d_severity_number, i64(r.severity_number));
+        put(p, d_severity_text, text(r.severity_text));
+        put(p, d_body, value(r.body));
+        put(p, d_attributes, attributes(r.attributes));
+        put(p, d_dropped_attributes_count, u64(r.dropped_attributes_count));
+        put(p, d_flags, u64(r.flags));
+        put(p, d_trace_id, hex(r.trace_id));
+        put(p, d_span_id, hex(r.span_id));
+        put(p, d_event_name, text(r.event_name));
+        put(p, d_resource, resource);
+        put(p, d_scope, scope);
+        return d;
+    }
+
+private:
+    Texts texts_;
+};
 
 // The body's bytes (a bytes object, which cannot change while it is read).
 std::string_view body_view(nb::handle body) {
@@ -282,17 +372,18 @@ Request read_request(std::string_view body, Read &&read) {
 nb::list decode_otlp_traces(nb::handle body) {
     std::string_view bytes = body_view(body);
     otlp::TracesRequest req = read_request<otlp::TracesRequest>(bytes, otlp::read_traces);
+    Builder build;
     nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(req.span_count)));
     Py_ssize_t at = 0;
     for (const otlp::ResourceSpans &rs : req.resource_spans) {
-        nb::object resource = attributes(rs.resource.attributes);
-        nb::object schema_url = text(rs.schema_url);
+        nb::object resource = build.attributes(rs.resource.attributes);
+        nb::object schema_url = build.text(rs.schema_url);
         for (const otlp::ScopeSpans &ss : rs.scope_spans) {
             if (ss.spans.empty())
                 continue;
-            nb::object scope = scope_dict(ss.scope);
+            nb::object scope = build.scope(ss.scope);
             for (const otlp::Span &s : ss.spans)
-                PyList_SET_ITEM(out.ptr(), at++, span_dict(s, resource, schema_url, scope).release().ptr());
+                PyList_SET_ITEM(out.ptr(), at++, build.span(s, resource, schema_url, scope).release().ptr());
         }
     }
     return nb::borrow<nb::list>(out);
@@ -301,16 +392,17 @@ nb::list decode_otlp_traces(nb::handle body) {
 nb::list decode_otlp_logs(nb::handle body) {
     std::string_view bytes = body_view(body);
     otlp::LogsRequest req = read_request<otlp::LogsRequest>(bytes, otlp::read_logs);
+    Builder build;
     nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(req.record_count)));
     Py_ssize_t at = 0;
     for (const otlp::ResourceLogs &rl : req.resource_logs) {
-        nb::object resource = attributes(rl.resource.attributes);
+        nb::object resource = build.attributes(rl.resource.attributes);
         for (const otlp::ScopeLogs &sl : rl.scope_logs) {
             if (sl.log_records.empty())
                 continue;
-            nb::object scope = scope_dict(sl.scope);
+            nb::object scope = build.scope(sl.scope);
             for (const otlp::LogRecord &r : sl.log_records)
-                PyList_SET_ITEM(out.ptr(), at++, record_dict(r, resource, scope).release().ptr());
+                PyList_SET_ITEM(out.ptr(), at++, build.record(r, resource, scope).release().ptr());
         }
     }
     return nb::borrow<nb::list>(out);

@@ -23,7 +23,7 @@ struct Fault {
     bool placed = false;
 };
 
-[[noreturn]] void fail(std::string what) { throw Fault{std::move(what)}; }
+[[noreturn, gnu::cold, gnu::noinline]] void fail(std::string what) { throw Fault{std::move(what)}; }
 
 // Adds "label: " or "label N: " (index >= 0) before a fault's message, unless it is placed;
 // `place` then marks it placed.
@@ -66,27 +66,30 @@ public:
 
     bool more() const { return p_ != end_; }
 
-    void next(Field &f) {
-        const uint8_t *start = p_;
-        uint64_t key = varint();
-        if (key > 0xFFFFFFFFu || p_ - start > 5)  // a tag is a 32-bit varint
-            fail("field tag over 32 bits");
+    // Reads the next field (more() must be true). The common cases -- one-byte tags, one-byte
+    // varints and lengths -- take the inline path.
+    [[gnu::always_inline]] inline void next(Field &f) {
+        uint64_t key;
+        if (*p_ < 0x80) [[likely]]
+            key = *p_++;
+        else
+            key = tag_slow();
         f.number = static_cast<uint32_t>(key >> 3);
         f.wire = static_cast<uint32_t>(key & 7);
-        if (f.number == 0)
+        if (f.number == 0) [[unlikely]]
             fail("field number 0");
-        switch (f.wire) {
-        case kVarint: f.scalar = varint(); return;
-        case kFixed64: f.scalar = fixed(8); return;
-        case kFixed32: f.scalar = fixed(4); return;
-        case kLen: {
+        if (f.wire == kLen) [[likely]] {
             uint64_t n = varint();
-            if (n > static_cast<uint64_t>(end_ - p_))
+            if (n > static_cast<uint64_t>(end_ - p_)) [[unlikely]]
                 fail("length past the end");
             f.bytes = std::string_view(reinterpret_cast<const char *>(p_), static_cast<size_t>(n));
             p_ += n;
             return;
         }
+        switch (f.wire) {
+        case kVarint: f.scalar = varint(); return;
+        case kFixed64: f.scalar = fixed(8); return;
+        case kFixed32: f.scalar = fixed(4); return;
         case kStartGroup:
         case kEndGroup: fail("group (wire type " + std::to_string(f.wire) + ") in field " + std::to_string(f.number));
         default: fail("invalid wire type " + std::to_string(f.wire) + " in field " + std::to_string(f.number));
@@ -94,11 +97,21 @@ public:
     }
 
 private:
-    uint64_t varint() {
-        if (p_ == end_)
-            fail("truncated");
-        if (*p_ < 0x80)
+    [[gnu::always_inline]] inline uint64_t varint() {
+        if (p_ != end_ && *p_ < 0x80) [[likely]]
             return *p_++;
+        return varint_slow();
+    }
+
+    [[gnu::noinline]] uint64_t tag_slow() {
+        const uint8_t *start = p_;
+        uint64_t key = varint_slow();
+        if (key > 0xFFFFFFFFu || p_ - start > 5)  // a tag is a 32-bit varint
+            fail("field tag over 32 bits");
+        return key;
+    }
+
+    [[gnu::noinline]] uint64_t varint_slow() {
         uint64_t v = 0;
         for (int i = 0; i < 10; ++i) {
             if (p_ == end_)
@@ -116,7 +129,7 @@ private:
             fail("truncated");
         uint64_t v = 0;
         for (int i = 0; i < n; ++i)
-            v |= uint64_t(p_[i]) << (8 * i);
+            v |= uint64_t(p_[i]) << (8 * i);  // little-endian on the wire, whatever the host
         p_ += n;
         return v;
     }
@@ -129,6 +142,32 @@ private:
 inline void want(const Field &f, Wire wire, const char *name) {
     if (f.wire != wire) [[unlikely]]
         fail(std::string(name) + ": wire type " + wire_name(f.wire) + ", expected " + wire_name(wire));
+}
+
+// How many length-delimited fields the message `data` holds of each number 1..15: a first pass
+// over its own fields, so that its repeated message fields are sized once instead of grown. A
+// malformed message fails here as the reading pass would.
+struct Counts {
+    uint32_t of[16] = {};
+};
+
+Counts count_fields(std::string_view data) {
+    Counts c;
+    Cursor cur(data);
+    Field f;
+    while (cur.more()) {
+        cur.next(f);
+        if (f.number < 16 && f.wire == kLen)
+            ++c.of[f.number];
+    }
+    return c;
+}
+
+// Sizes `list` for `more` elements to come.
+template <class T>
+inline void make_room(std::vector<T> &list, uint32_t more) {
+    if (more > 1)
+        list.reserve(list.size() + more);
 }
 
 // --- UTF-8 ---------------------------------------------------------------------------------
@@ -180,6 +219,10 @@ bool valid_utf8(std::string_view s) {
                 i += 8;
                 continue;
             }
+        }
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
         }
         size_t bad = 0, len = sequence_at(p + i, n - i, bad);
         if (len == 0)
@@ -423,6 +466,8 @@ private:
     // ArrayValue (of the AnyValue at `depth`): its values one level deeper. Nested values add no
     // place of their own, which keeps messages short however deep the fault.
     void array_values(std::string_view data, std::vector<AnyValue> &values, int depth) {
+        Counts n = count_fields(data);
+        make_room(values, n.of[1]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -436,6 +481,8 @@ private:
 
     // KeyValueList (of the AnyValue at `depth`).
     void kvlist_values(std::string_view data, std::vector<KeyValue> &values, int depth) {
+        Counts n = count_fields(data);
+        make_room(values, n.of[1]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -463,6 +510,8 @@ private:
     }
 
     void resource(std::string_view data, Resource &r) {
+        Counts n = count_fields(data);
+        make_room(r.attributes, n.of[1]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -477,6 +526,8 @@ private:
     }
 
     void scope(std::string_view data, Scope &s) {
+        Counts n = count_fields(data);
+        make_room(s.attributes, n.of[3]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -492,6 +543,8 @@ private:
     }
 
     void span_event(std::string_view data, SpanEvent &e) {
+        Counts n = count_fields(data);
+        make_room(e.attributes, n.of[3]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -507,6 +560,8 @@ private:
     }
 
     void span_link(std::string_view data, SpanLink &l) {
+        Counts n = count_fields(data);
+        make_room(l.attributes, n.of[4]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -537,6 +592,10 @@ private:
     }
 
     void span(std::string_view data, Span &s) {
+        Counts n = count_fields(data);
+        make_room(s.attributes, n.of[9]);
+        make_room(s.events, n.of[11]);
+        make_room(s.links, n.of[13]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -564,6 +623,8 @@ private:
     }
 
     void scope_spans(std::string_view data, ScopeSpans &ss, size_t &spans) {
+        Counts n = count_fields(data);
+        make_room(ss.spans, n.of[2]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -605,6 +666,8 @@ private:
     }
 
     void log_record(std::string_view data, LogRecord &r) {
+        Counts n = count_fields(data);
+        make_room(r.attributes, n.of[6]);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -627,6 +690,8 @@ private:
     }
 
     void scope_logs(std::string_view data, ScopeLogs &sl, size_t &records) {
+        Counts n = count_fields(data);
+        make_room(sl.log_records, n.of[2]);
         Cursor c(data);
         Field f;
         while (c.more()) {
