@@ -12,10 +12,12 @@
 //                      in the shape the listener's JSON road (listener/otlp/json_body.py) gives.
 //
 // GIL and threads: runs with the GIL held on the thread that calls it (the listener's event
-// loop), one body per call; keeps no state between calls but static Python objects kept for the
-// process (interned names, the sanitizer's original function and verdicts). What it builds is
-// new objects only this call holds until it returns them; the caller's body and layout are only
-// read.
+// loop), one body per call -- except that the OTLP readers read a body of 64 KiB or more into
+// C++ structures without the GIL (otlp_read.hpp touches no Python object) before building the
+// dicts with it. Keeps no state between calls but static Python objects kept for the process
+// (interned names, dict templates, the sanitizer's original function and verdicts). What it
+// builds is new objects only this call holds until it returns them; the caller's body and
+// layout are only read.
 //
 // Outside names (read at call time from this module's globals, so a host or a test may replace
 // them): DataFormatter, whose sanitize must be the original one for the native road to run.

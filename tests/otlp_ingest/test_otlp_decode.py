@@ -208,6 +208,57 @@ def test_the_genai_shape_in_detail():
                          "resource_schema_url", "scope"]
 
 
+def test_many_distinct_and_repeated_texts():
+    """Texts shared within a request (attribute keys, short values) stay right past the sharing
+    table's bounds: thousands of distinct keys, keys over its length limit, keys that differ in
+    one byte, repeated ones, and texts that are prefixes of one another."""
+    req = ExportTraceServiceRequest()
+    ss = req.resource_spans.add().scope_spans.add()
+    rng = random.Random(5)
+    for i in range(300):
+        span = ss.spans.add(name=f"span {i % 7}")
+        for j in range(25):
+            k = rng.randrange(6000)
+            key = rng.choice([f"key.{k}", f"key.{k}x", "x" * (60 + k % 10), f"{k:08d}"[: 1 + k % 8], "same"])
+            span.attributes.add(key=key).value.string_value = rng.choice([key, key[:-1], "v" * (k % 70)])
+    body = req.SerializeToString()
+    assert_same(_decode_otlp_traces(body), ref_traces(ExportTraceServiceRequest.FromString(body)))
+
+
+def test_large_bodies_from_several_threads():
+    """Bodies of 64 KiB and more are read without the GIL: several threads decoding large
+    requests (and malformed ones) at once get each its own right answer."""
+    import threading
+
+    rng = random.Random(8)
+    bodies = []
+    while len(bodies) < 4:
+        body = random_traces(rng, groups=6, spans=40).SerializeToString()
+        if len(body) >= 64 * 1024:
+            bodies.append(body)
+    wants = [ref_traces(ExportTraceServiceRequest.FromString(b)) for b in bodies]
+    bad = bodies[0][:-1]
+    failures: list[BaseException] = []
+
+    def run(k: int) -> None:
+        try:
+            for i in range(6):
+                j = (k + i) % len(bodies)
+                assert_same(_decode_otlp_traces(bodies[j]), wants[j])
+                with pytest.raises(ValueError):
+                    _decode_otlp_traces(bad)
+        except BaseException as e:  # reported by the main thread
+            failures.append(e)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in threads)
+    assert not failures, failures[0]
+
+
 # --- protobuf's rules, against the runtime ---------------------------------------------------------
 
 
