@@ -109,9 +109,10 @@ def logs_request() -> ExportLogsServiceRequest:
     sl = rl.scope_logs.add()
     sl.scope.name = "opentelemetry.instrumentation.openai_v2"
     for i in range(SPANS):
-        r = sl.log_records.add(time_unix_nano=1_760_000_000_000_000_000 + i, observed_time_unix_nano=1_760_000_000_000_000_500 + i,
-                               severity_number=9, trace_id=(i // 8).to_bytes(16, "big"),
-                               span_id=(i + 1).to_bytes(8, "big"), flags=1, event_name="gen_ai.choice")
+        r = sl.log_records.add(time_unix_nano=1_760_000_000_000_000_000 + i,
+                               observed_time_unix_nano=1_760_000_000_000_000_500 + i, severity_number=9,
+                               trace_id=(i // 8).to_bytes(16, "big"), span_id=(i + 1).to_bytes(8, "big"), flags=1,
+                               event_name="gen_ai.choice")
         body = r.body.kvlist_value.values
         body.add(key="index").value.int_value = 0
         body.add(key="finish_reason").value.string_value = "stop"
@@ -169,8 +170,9 @@ def walk_traces(body: bytes) -> list[dict]:
                     "events": [{"time_unix_nano": e.time_unix_nano, "name": e.name, "attributes": _kvs(e.attributes),
                                 "dropped_attributes_count": e.dropped_attributes_count} for e in s.events],
                     "dropped_events_count": s.dropped_events_count,
-                    "links": [{"trace_id": lk.trace_id.hex(), "span_id": lk.span_id.hex(), "trace_state": lk.trace_state,
-                               "attributes": _kvs(lk.attributes), "flags": lk.flags} for lk in s.links],
+                    "links": [{"trace_id": lk.trace_id.hex(), "span_id": lk.span_id.hex(),
+                               "trace_state": lk.trace_state, "attributes": _kvs(lk.attributes),
+                               "flags": lk.flags} for lk in s.links],
                     "dropped_links_count": s.dropped_links_count,
                     "status": {"code": st.code, "message": st.message},
                     "resource": resource, "resource_schema_url": schema_url, "scope": scope,

@@ -519,7 +519,10 @@ private:
             switch (f.number) {
             case 1: attribute(f, r.attributes); break;
             case 2: r.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
-            case 3: element(f, "entity_refs", "entity_ref", r.entity_refs, [this](std::string_view b, EntityRef &e) { entity_ref(b, e); }); break;
+            case 3:
+                element(f, "entity_refs", "entity_ref", r.entity_refs,
+                        [this](std::string_view b, EntityRef &e) { entity_ref(b, e); });
+                break;
             default: break;
             }
         }
@@ -611,9 +614,13 @@ private:
             case 8: s.end_time_unix_nano = fixed64(f, "end_time_unix_nano"); break;
             case 9: attribute(f, s.attributes); break;
             case 10: s.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
-            case 11: element(f, "events", "event", s.events, [this](std::string_view b, SpanEvent &e) { span_event(b, e); }); break;
+            case 11:
+                element(f, "events", "event", s.events, [this](std::string_view b, SpanEvent &e) { span_event(b, e); });
+                break;
             case 12: s.dropped_events_count = uint32(f, "dropped_events_count"); break;
-            case 13: element(f, "links", "link", s.links, [this](std::string_view b, SpanLink &l) { span_link(b, l); }); break;
+            case 13:
+                element(f, "links", "link", s.links, [this](std::string_view b, SpanLink &l) { span_link(b, l); });
+                break;
             case 14: s.dropped_links_count = uint32(f, "dropped_links_count"); break;
             case 15: merge(f, "status", s.status, [this](std::string_view b, Status &st) { status(b, st); }); break;
             case 16: s.flags = fixed32(f, "flags"); break;
@@ -654,7 +661,9 @@ private:
         while (c.more()) {
             c.next(f);
             switch (f.number) {
-            case 1: merge(f, "resource", rs.resource, [this](std::string_view b, Resource &r) { resource(b, r); }); break;
+            case 1:
+                merge(f, "resource", rs.resource, [this](std::string_view b, Resource &r) { resource(b, r); });
+                break;
             case 2:
                 element(f, "scope_spans", "scope_spans", rs.scope_spans,
                         [this, &spans](std::string_view b, ScopeSpans &ss) { scope_spans(b, ss, spans); });
@@ -721,7 +730,9 @@ private:
         while (c.more()) {
             c.next(f);
             switch (f.number) {
-            case 1: merge(f, "resource", rl.resource, [this](std::string_view b, Resource &r) { resource(b, r); }); break;
+            case 1:
+                merge(f, "resource", rl.resource, [this](std::string_view b, Resource &r) { resource(b, r); });
+                break;
             case 2:
                 element(f, "scope_logs", "scope_logs", rl.scope_logs,
                         [this, &records](std::string_view b, ScopeLogs &sl) { scope_logs(b, sl, records); });

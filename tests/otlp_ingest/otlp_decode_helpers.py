@@ -245,7 +245,8 @@ def fill_span(s: Span, rng: random.Random) -> None:
         with_unknown(s, rng)
 
 
-def random_traces(rng: random.Random, groups: int = 3, spans: int = 4, odd_ids: bool = True) -> ExportTraceServiceRequest:
+def random_traces(rng: random.Random, groups: int = 3, spans: int = 4,
+                  odd_ids: bool = True) -> ExportTraceServiceRequest:
     global _odd_ids
     _odd_ids = odd_ids
     req = ExportTraceServiceRequest()
@@ -297,7 +298,8 @@ def fill_record(r: LogRecord, rng: random.Random) -> None:
         with_unknown(r, rng)
 
 
-def random_logs(rng: random.Random, groups: int = 3, records: int = 4, odd_ids: bool = True) -> ExportLogsServiceRequest:
+def random_logs(rng: random.Random, groups: int = 3, records: int = 4,
+                odd_ids: bool = True) -> ExportLogsServiceRequest:
     global _odd_ids
     _odd_ids = odd_ids
     req = ExportLogsServiceRequest()
