@@ -557,7 +557,11 @@ def test_json_any_values(value, want):
     (b"", "request: not JSON"),
     (b"[]", "request: expected an object, got an array"),
     (b'{"resourceSpans": {}}', "request: resourceSpans: expected an array, got an object"),
-    (b'{"resourceSpans": [3]}', "resource_spans 0: resource_spans: expected an object, got a number"),
+    (b'{"resourceSpans": [3]}', "resource_spans 0: expected an object, got a number"),
+    (b'{"resourceSpans": [{"scopeSpans": [[]]}]}', "resource_spans 0: scope_spans 0: expected an object, got an array"),
+    (_json_span(events=["e"]), "span 0: event 0: expected an object, got a string"),
+    (_json_span(attributes=[None, 1]), "span 0: attribute 1: expected an object, got a number"),
+    (b'{"resourceSpans": [{"scopeSpans": [{"spans": [{}, []]}]}]}', "span 1: expected an object, got an array"),
     (_json_span(traceId="abc"), "span 0: traceId: expected 32 hex digits or 24 base64 characters"),
     (_json_span(spanId="zz" * 8), "span 0: spanId: expected 16 hex digits or 12 base64 characters"),
     (_json_span(spanId="!" * 12), "span 0: spanId: not base64"),
@@ -612,3 +616,5 @@ def test_json_invalid_utf8_is_replaced():
     raw = b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"name": "a\xff\xe2\x82b"}]}]}]}'
     (span,) = decode_json_traces(raw)
     assert span["name"] == "a\ufffd\ufffdb" == b"a\xff\xe2\x82b".decode("utf-8", "replace")
+    (span,) = decode_json_traces(b"\xef\xbb\xbf" + raw)  # a byte order mark before the JSON
+    assert span["name"] == "a\ufffd\ufffdb"

@@ -24,8 +24,9 @@ What is read, beyond the proto3 JSON mapping the protocol's JSON encoding follow
   standard alphabet with padding, as the native reader writes bytes.
 - AnyValue: ``{}`` (or only a profiles-only ``stringValueStrindex``) reads as None; more than one
   member is an error. Arrays and key-value lists may nest 64 levels deep, as in the native reader.
-- Texts: the body is read as UTF-8 with U+FFFD for bytes that are not, and a lone surrogate
-  written as a ``\\ud8xx`` escape becomes U+FFFD too, so texts are valid Unicode on both roads.
+- Texts: the body is read as UTF-8 (a leading byte order mark dropped) with U+FFFD for bytes
+  that are not, and a lone surrogate written as a ``\\ud8xx`` escape becomes U+FFFD too, so
+  texts are valid Unicode on both roads.
 
 Anything else that is not this shape raises ``ValueError`` naming where, as the native readers
 do ("span 3: attribute 2: value: ...").
@@ -104,11 +105,14 @@ def _get(obj: dict[str, Any], camel: str, snake: str) -> Any:
     return v
 
 
-def _object(v: Any, name: str) -> dict[str, Any]:
+def _object(v: Any, name: str | None) -> dict[str, Any]:
+    """`v` as an object ({} for null); `name` says what it is, None for an item of a list (whose
+    place its caller adds)."""
     if v is None:
         return {}
     if not isinstance(v, dict):
-        raise _Bad(f"{name}: expected an object, got {_type_name(v)}")
+        what = f"expected an object, got {_type_name(v)}"
+        raise _Bad(f"{name}: {what}" if name else what)
     return v
 
 
@@ -276,7 +280,7 @@ def _attributes(v: Any, depth: int = 1, nested: bool = False) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for i, kv in enumerate(_list(v, "values" if nested else "attributes")):
         try:
-            kv = _object(kv, "key-value")
+            kv = _object(kv, None)
             key = _text(kv.get("key"), "key")
             value = kv.get("value")
             try:
@@ -312,7 +316,7 @@ def _resource(v: Any) -> dict[str, Any]:
 
 
 def _event(v: Any) -> dict[str, Any]:
-    e = _object(v, "event")
+    e = _object(v, None)
     return {
         "time_unix_nano": _u64(_get(e, "timeUnixNano", "time_unix_nano"), "timeUnixNano"),
         "name": _text(e.get("name"), "name"),
@@ -323,7 +327,7 @@ def _event(v: Any) -> dict[str, Any]:
 
 
 def _link(v: Any) -> dict[str, Any]:
-    link = _object(v, "link")
+    link = _object(v, None)
     _u32(_get(link, "droppedAttributesCount", "dropped_attributes_count"), "droppedAttributesCount")
     return {
         "trace_id": _id(_get(link, "traceId", "trace_id"), "traceId", _TRACE_ID),
@@ -353,7 +357,7 @@ def _status(v: Any) -> dict[str, Any]:
 
 
 def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, Any]) -> dict[str, Any]:
-    s = _object(v, "span")
+    s = _object(v, None)
     return {
         "trace_id": _id(_get(s, "traceId", "trace_id"), "traceId", _TRACE_ID),
         "span_id": _id(_get(s, "spanId", "span_id"), "spanId", _SPAN_ID),
@@ -379,7 +383,7 @@ def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, An
 
 
 def _record(v: Any, resource: dict[str, Any], scope: dict[str, Any]) -> dict[str, Any]:
-    r = _object(v, "log record")
+    r = _object(v, None)
     body = r.get("body")
     try:
         body_value = _value(body, 1)
@@ -407,7 +411,7 @@ def _record(v: Any, resource: dict[str, Any], scope: dict[str, Any]) -> dict[str
 def _document(body: bytes) -> dict[str, Any]:
     if not isinstance(body, (bytes, bytearray, memoryview)):
         raise TypeError(f"Argument 'body' has incorrect type (expected bytes, got {type(body).__name__})")
-    text = bytes(body).decode("utf-8", "replace")
+    text = bytes(body).decode("utf-8-sig", "replace")  # a leading byte order mark is dropped
     try:
         doc = json.loads(text)
     except RecursionError:
@@ -429,13 +433,13 @@ def _walk(doc: dict[str, Any], resource_key: tuple[str, str], scope_key: tuple[s
         raise ValueError(e.at("request").what) from None
     for g, group in enumerate(groups):
         try:
-            group = _object(group, groups_name)
+            group = _object(group, None)
             resource = _resource(group.get("resource"))
             schema_url = _text(_get(group, "schemaUrl", "schema_url"), "schemaUrl")
             scopes = _list(_get(group, *scope_key), scope_key[0])
             for s, scoped in enumerate(scopes):
                 try:
-                    scoped = _object(scoped, scope_key[1])
+                    scoped = _object(scoped, None)
                     scope = _scope(scoped.get("scope"))
                     _text(_get(scoped, "schemaUrl", "schema_url"), "schemaUrl")
                     items = _list(_get(scoped, *items_key), items_key[0])
