@@ -9,7 +9,7 @@ namespace nb = nanobind;
 
 NB_MODULE(Ingest, m) {
     orvane::init_support(m);
-    m.doc() = "Ingest: the listener's native ingest code (the reader of upload bodies).";
+    m.doc() = "Ingest: the listener's native ingest code (the readers of upload bodies and OTLP bodies).";
     // Outside names, read at call time (a host or a test may replace them).
     orvane::outside::expose(m, "DataFormatter", "orvane.utils", "DataFormatter");
     orvane::sanitize::init();  // after DataFormatter is exposed: the native masking of event values
@@ -21,4 +21,13 @@ NB_MODULE(Ingest, m) {
           "whole body does.\n"
           "`layout`: (event class, event fields, run class, run fields), each field a\n"
           "(name, kind, default) triple as the listener's ingest module derives it.");
+    m.def("_decode_otlp_traces", &orvane::ingest::decode_otlp_traces, nb::arg("body").none(),
+          "The spans of an OTLP ExportTraceServiceRequest (protobuf bytes), one plain dict each\n"
+          "(ids as lower-case hex, AnyValues as Python values, attributes as dicts; the resource\n"
+          "and scope dicts shared by the spans they hold). ValueError naming where a body is not\n"
+          "such a request.");
+    m.def("_decode_otlp_logs", &orvane::ingest::decode_otlp_logs, nb::arg("body").none(),
+          "The log records of an OTLP ExportLogsServiceRequest (protobuf bytes), one plain dict\n"
+          "each, as _decode_otlp_traces builds spans. ValueError naming where a body is not such\n"
+          "a request.");
 }

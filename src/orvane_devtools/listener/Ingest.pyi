@@ -14,3 +14,13 @@ def _read_upload_body(
     None); None when the whole body needs the Python roads (not strict JSON, NaN, a lone
     surrogate, a sanitizer other than the original ``DataFormatter.sanitize``, ...). ``layout`` is
     what ``orvane_devtools.listener.decode._native_layout`` gives."""
+
+def _decode_otlp_traces(body: bytes) -> list[dict[str, Any]]:
+    """The spans of an OTLP ExportTraceServiceRequest (protobuf bytes), one plain dict each, in
+    the shape ``listener.otlp.json_body.decode_json_traces`` gives; ValueError naming where a
+    body is not such a request."""
+
+def _decode_otlp_logs(body: bytes) -> list[dict[str, Any]]:
+    """The log records of an OTLP ExportLogsServiceRequest (protobuf bytes), one plain dict each,
+    in the shape ``listener.otlp.json_body.decode_json_logs`` gives; ValueError naming where a
+    body is not such a request."""

@@ -1,0 +1,1 @@
+"""The listener's OTLP/HTTP receiver: request bodies read into plain dicts, and their mapping."""
