@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "logs", "listener", "page"]
+AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "otlp_receive", "logs", "listener", "page"]
 
 
 def machine() -> str:

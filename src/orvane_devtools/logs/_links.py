@@ -191,12 +191,11 @@ class Linker:
     def _try_join(self, span: str, run_id: str) -> None:
         """The run waiting under ``span`` joins its parent when the parent is there now."""
         conn = self._txn.conn
-        held = self._record(run_id)
-        if held is None:  # gone meanwhile
+        row = conn.execute("SELECT parent_run_id, root_run_id FROM runs WHERE run_id = ?", (run_id,)).fetchone()
+        if row is None:  # gone meanwhile
             conn.execute("DELETE FROM span_waits WHERE span_id = ? AND run_id = ?", (span, run_id))
             return
-        state, record = held
-        named = record.parent_run_id
+        named, old_root = row
         parent = None
         if named is not None and named != run_id and _suffix(named) == span and self._exists(named):
             parent = named
@@ -209,13 +208,17 @@ class Linker:
         new_root = self._root_of(parent)
         if new_root is None:  # an alias of a run that left the file
             return
-        old_parent, old_root = record.parent_run_id, record.root_run_id
         conn.execute("DELETE FROM span_waits WHERE span_id = ? AND run_id = ?", (span, run_id))
-        if old_parent != parent or old_root != new_root:
-            record.parent_run_id = parent
-            record.root_run_id = new_root
-            self._apply(run_id, state, record)
-        if old_root != new_root and old_root in (old_parent, run_id):
+        if named == parent and old_root == new_root:
+            return  # linked right from the start (its parent arrived as a span of that id)
+        held = self._record(run_id)
+        if held is None:  # pragma: no cover - read above in this transaction
+            return
+        state, record = held
+        record.parent_run_id = parent
+        record.root_run_id = new_root
+        self._apply(run_id, state, record)
+        if old_root != new_root and old_root in (named, run_id):
             self._reroot(old_root, new_root)
 
     def _reroot(self, old: str, new: str) -> None:

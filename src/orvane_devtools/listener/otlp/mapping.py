@@ -204,21 +204,39 @@ def _ms(ns: int) -> int:
 
 # -- building events -----------------------------------------------------------------------------
 
+_new = object.__new__
+_set = object.__setattr__
+
+
 class _Builder:
-    """Builds and masks the events of one request."""
+    """Builds and masks the events of one request.
+
+    With plain event classes (``decode.plain_event_models``: no validators, no private state),
+    an event is built as ``model_construct`` builds it -- its field values set as they are, all
+    of them counted as given -- without the per-call work of ``model_construct``; the values are
+    of the declared types by construction. Otherwise each event is validated."""
 
     def __init__(self) -> None:
         self.mask = event_masker()
         self.plain = plain_event_models()
+        self.event_fields = frozenset(RuntimeEvent.model_fields)
+        self.run_fields = frozenset(RuntimeRunContext.model_fields)
+        self.run_defaults = {name: None for name in RuntimeRunContext.model_fields}
+
+    def _construct(self, cls: Any, values: dict[str, Any], fields: frozenset[str]) -> Any:
+        model = _new(cls)
+        _set(model, "__dict__", values)
+        _set(model, "__pydantic_fields_set__", set(fields))
+        _set(model, "__pydantic_extra__", None)
+        _set(model, "__pydantic_private__", None)
+        return model
 
     def context(self, values: dict[str, Any]) -> RuntimeRunContext:
         if self.plain:
-            full = {"run_id": values["run_id"], "root_run_id": None, "parent_run_id": None, "run_kind": None,
-                    "agent_id": None, "agent_name": None, "session_id": None, "response_id": None,
-                    "execution_id": None, "meta": {}}
+            full = self.run_defaults.copy()
             full.update(values)
-            full["meta"] = dict(full["meta"])
-            return RuntimeRunContext.model_construct(**full)
+            full["meta"] = dict(values.get("meta") or ())
+            return self._construct(RuntimeRunContext, full, self.run_fields)
         return RuntimeRunContext.model_validate(values)
 
     def event(self, *, event_id: str, event_type: str, timestamp: int, source: str | None, level: Any,
@@ -229,7 +247,7 @@ class _Builder:
                   "level": level, "message": message, "payload": payload, "error": error, "meta": dict(meta),
                   "run": context}
         if self.plain:
-            event = RuntimeEvent.model_construct(**fields)
+            event = self._construct(RuntimeEvent, fields, self.event_fields)
         else:
             fields["run"] = None if context is None else context.model_dump()
             event = RuntimeEvent.model_validate(fields)
@@ -351,8 +369,9 @@ def map_spans(spans: Iterable[Any], *, known: Lookup | None = None) -> Mapped:
                 continue
         wanted.setdefault((span.trace, span.psid), []).append(span)
     found = known(list(wanted)) if (wanted and known is not None) else {}
-    for key, waiting in wanted.items():
-        hit = found.get(key)
+    for wanted_key, waiting in wanted.items():
+        hit = found.get(wanted_key)
+        parent_span_id = wanted_key[1]
         for span in waiting:
             if hit is not None:
                 span.parent = span.parent or hit[0]
@@ -360,10 +379,10 @@ def map_spans(spans: Iterable[Any], *, known: Lookup | None = None) -> Mapped:
                 continue
             # Not arrived: wait under the parent's span run id (or the run of ours it names).
             if span.parent is None:
-                span.parent = f"{OTEL_RUN_PREFIX}{span.trace}-{span.psid}"
+                span.parent = f"{OTEL_RUN_PREFIX}{span.trace}-{parent_span_id}"
             span.root = _text(span.attrs.get("orvane.run.root_id")) or span.parent
             span.waiting = True
-            out.links.waiting.append((span.run_id, span.psid))
+            out.links.waiting.append((span.run_id, parent_span_id))
 
     # Roots of the spans whose parent is in the request: their parent's root.
     for span in kept:
@@ -446,10 +465,6 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[Runti
         kind = kind_of(attrs)
         facts = _span_facts(span, kind, start_ms)
         links.spans.append((span.run_id, span.sid, facts))
-        run_meta["otel.trace_id"] = span.trace
-        run_meta["otel.span_id"] = span.sid
-        if span.psid is not None:
-            run_meta["otel.parent_span_id"] = span.psid
         run_meta["otel.span_name"] = name
         span_kind = doc.get("kind")
         if type(span_kind) is int and 0 <= span_kind < len(_SPAN_KINDS):
@@ -603,7 +618,7 @@ def map_logs(records: Iterable[Any], *, known: Lookup | None = None,
             meta["otel.trace_id"] = trace
         if sid is not None:
             meta["otel.span_id"] = sid
-        run = None
+        run: dict[str, Any] | None = None
         if trace is not None and sid is not None:
             hit = found.get((trace, sid))
             if hit is not None:
@@ -611,8 +626,7 @@ def map_logs(records: Iterable[Any], *, known: Lookup | None = None,
             else:
                 # Its span has not arrived: the record opens the span run, which waits for it.
                 run_id = f"{OTEL_RUN_PREFIX}{trace}-{sid}"
-                run = {"run_id": run_id, "root_run_id": run_id, "run_kind": DEFAULT_KIND,
-                       "meta": {"otel.trace_id": trace, "otel.span_id": sid}}
+                run = {"run_id": run_id, "root_run_id": run_id, "run_kind": DEFAULT_KIND}
                 if run_id not in opened:
                     opened.add(run_id)
                     out.links.logged.append((run_id, sid))

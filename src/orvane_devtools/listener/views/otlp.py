@@ -15,6 +15,7 @@ or encoding (as JSON), 503 when the commit failed (exporters retry).
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 from starlette.background import BackgroundTask
@@ -50,10 +51,10 @@ class _Signal:
 
             return getattr(Ingest, self.native, None)
         try:
-            from ..otlp import json_body
+            reader = importlib.import_module("orvane_devtools.listener.otlp.json_body")
         except ImportError:
             return None
-        return getattr(json_body, self.json_reader, None)
+        return getattr(reader, self.json_reader, None)
 
     def map(self, items: list[Any], known: Any) -> Any:
         from ..otlp import mapping
