@@ -215,9 +215,19 @@ class ListenerCore:
 
     def span_lookup(self) -> Any:
         """The look-up of stored span runs for the OTLP mapping (None when the log service has
-        none)."""
+        none). A look-up that fails finds nothing: the spans then wait, and the log service links
+        them when it commits them, as it links spans whose parents arrive later."""
         lookup = getattr(self.log_service, "span_runs", None)
-        return lookup if callable(lookup) else None
+        if not callable(lookup):
+            return None
+
+        def known(keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+            try:
+                return lookup(keys)
+            except Exception:  # noqa: BLE001 - a read that failed; the commit decides
+                return {}
+
+        return known
 
     async def store_mapped(self, mapped: Any) -> IngestResult:
         """Commits the events of mapped spans or log records (an ``otlp.mapping.Mapped``) in
