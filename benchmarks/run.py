@@ -20,8 +20,8 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "otlp_ingest", "logs", "listener",
-         "page", "tracefiles"]
+AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "otlp_ingest", "otlp_receive", "logs",
+         "listener", "page", "tracefiles"]
 
 
 def machine() -> str:

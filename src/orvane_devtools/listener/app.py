@@ -18,6 +18,9 @@ Routes (``{prefix}`` defaults to ``/observation``)::
     GET  {prefix}/events/{event_id}        one event
     GET  {prefix}/stream                   Server-Sent Events of committed events and runs
     GET  {prefix}/stats                    counters
+    POST /v1/traces                        OTLP/HTTP spans -> runs and events
+    POST /v1/logs                          OTLP/HTTP log records -> events
+    POST /v1/metrics                       OTLP/HTTP metrics: accepted, not kept
 
 The endpoints are the module-level functions of ``views``; they share ``app.state.listener``
 (``state.ListenerState``). Run records are the desk's resolved copies (stale and orphaned runs
@@ -39,9 +42,9 @@ from .core import ListenerCore
 from .guard import GuardMiddleware
 from .params import BadParameter
 from .state import ListenerState
-from .views import errors, events, ingest, live, page, runs, tracefiles
+from .views import errors, events, ingest, live, otlp, page, runs, tracefiles
 
-__all__ = ["api_routes", "create_app"]
+__all__ = ["api_routes", "create_app", "otlp_routes"]
 
 PUBLIC_PATHS = ("/", "/healthz", "/favicon.ico")
 PUBLIC_PREFIXES = ("/assets/",)
@@ -62,6 +65,16 @@ def api_routes(prefix: str) -> list[BaseRoute]:
         Route(f"{prefix}/events/{{event_id:path}}", events.get_event, methods=["GET"]),
         Route(f"{prefix}/stream", live.stream, methods=["GET"]),
         Route(f"{prefix}/stats", live.stats, methods=["GET"]),
+    ]
+
+
+def otlp_routes() -> list[BaseRoute]:
+    """The OTLP/HTTP receiver's routes, at the standard paths (no prefix: an exporter given the
+    listener's address as its endpoint appends them)."""
+    return [
+        Route("/v1/traces", otlp.traces, methods=["POST"]),
+        Route("/v1/logs", otlp.logs, methods=["POST"]),
+        Route("/v1/metrics", otlp.metrics, methods=["POST"]),
     ]
 
 
@@ -87,6 +100,7 @@ def create_app(config: ListenerConfig, core: ListenerCore | None = None,
         Route("/", page.page, methods=["GET"]),
         Route("/favicon.ico", page.favicon, methods=["GET"]),
         Route("/healthz", page.healthz, methods=["GET"]),
+        *otlp_routes(),
         *api_routes(config.prefix),
         Mount("/assets", app=StaticFiles(directory=state.page_dir / "assets", check_dir=False)),
     ]

@@ -213,6 +213,47 @@ class ListenerCore:
         result.duplicates = commit.duplicates
         result.stored_events = kept
 
+    def span_lookup(self) -> Any:
+        """The look-up of stored span runs for the OTLP mapping (None when the log service has
+        none). A look-up that fails finds nothing: the spans then wait, and the log service links
+        them when it commits them, as it links spans whose parents arrive later."""
+        lookup = getattr(self.log_service, "span_runs", None)
+        if not callable(lookup):
+            return None
+
+        def known(keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+            try:
+                return lookup(keys)
+            except Exception:  # noqa: BLE001 - a read that failed; the commit decides
+                return {}
+
+        return known
+
+    async def store_mapped(self, mapped: Any) -> IngestResult:
+        """Commits the events of mapped spans or log records (an ``otlp.mapping.Mapped``) in
+        one transaction with their span links; returns once they are committed. Each item's
+        events are stored whole or not at all: an item the store refuses is rejected by its
+        index like an invalid one. ``StorageError`` as for ``store``."""
+        result = IngestResult()
+        result.rejected = [{"index": i, "error": r} for i, r in mapped.rejected]
+        groups = mapped.groups
+        if groups:
+            service = self.log_service
+            try:
+                stored, duplicates, refused = await service.append_spans(groups, mapped.links)
+            except Exception as exc:
+                raise StorageError(f"{len(groups)} item(s) could not be stored: {exc}") from exc
+            left_out = set()
+            for position, reason in refused:
+                left_out.add(position)
+                result.rejected.append({"index": mapped.items[position], "error": reason[:MAX_ERROR_TEXT]})
+            result.rejected.sort(key=lambda r: r["index"])
+            result.accepted = stored
+            result.duplicates = duplicates
+            result.stored_events = [ev for i, group in enumerate(groups) if i not in left_out for ev in group]
+        self._count(result)
+        return result
+
     async def feed(self, result: IngestResult) -> None:
         """Appends committed events through the desk (its window, sinks and subscriptions take
         each event once) and publishes those it took to the live streams."""

@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -40,7 +41,7 @@ from orvane.utils import DataFormatter
 from .._orvane_compat import RuntimeEvent, RuntimeRunContext
 from .Ingest import _read_upload_body
 
-__all__ = ["BodyError", "DecodedBatch", "decode_body"]
+__all__ = ["BodyError", "DecodedBatch", "decode_body", "event_masker", "plain_event_models"]
 
 _META_KEYS = ("app_id", "group_id", "environment")
 MAX_ERROR_TEXT = 300
@@ -457,3 +458,32 @@ def decode_body(body: bytes) -> DecodedBatch:
     if batch is not None:
         return batch
     return _careful(body)
+
+
+def plain_event_models() -> bool:
+    """Whether the event and run context classes in use take their values as they are (no
+    validators, no configuration): events built from values of the declared types need no
+    validation then."""
+    return _plain_model(RuntimeEvent) and _plain_model(RuntimeRunContext)
+
+
+def event_masker() -> Callable[[RuntimeEvent], RuntimeEvent]:
+    """A function that masks an event built by the listener as every stored event is masked
+    (``DataFormatter.sanitize``'s verdict on every key, non-finite floats as their names) and
+    gives it back: in place where the masker of uploads can decide (its verdicts kept for this
+    function's life, as for one body), else the sanitizer's copy validated again. A host's own
+    replacement of the sanitizer is called on every event."""
+    masker = _Masker() if DataFormatter.__dict__.get("sanitize") is _ORIGINAL_SANITIZE else None
+
+    def mask(event: RuntimeEvent) -> RuntimeEvent:
+        if masker is not None:
+            try:
+                masker.event(event)
+                return event
+            except (_GiveUp, RecursionError):
+                pass
+        clean = _clean_floats(DataFormatter.sanitize(event.model_dump()))
+        return RuntimeEvent.model_validate(clean)
+
+    return mask
+

@@ -51,6 +51,7 @@ from ._common import (
     synchronous_setting,
     type_error,
 )
+from ._links import SpanLinks
 from ._memory import MemoryLogStore
 
 if TYPE_CHECKING:
@@ -65,6 +66,7 @@ __all__ = [
     "LogStoreReadOnlyError",
     "LogStoreVersionError",
     "RuntimeLogService",
+    "SpanLinks",
 ]
 
 _INT_FILTERS = frozenset(("since", "until", "limit"))
@@ -275,6 +277,56 @@ class RuntimeLogService:
             return 0
         stored, _duplicates = await _wait(self._store.append(list(events), asyncio.get_running_loop()))
         return stored
+
+    async def append_spans(self, groups: list, links: SpanLinks | None = None) -> tuple[int, int, list[tuple[int, str]]]:
+        """Keep the events of ``groups`` (lists of events, one per span or log record) in one
+        commit, with the span ``links`` of their runs; returns (stored, duplicates, refused).
+
+        A group is kept whole or not at all: one whose events the store cannot hold is left
+        out and listed in ``refused`` as (its index, the reason). With a file, the links are
+        settled in the same transaction (the runs of spans find their parents, in whatever order
+        spans and runs arrive; see ``_links.py``); in memory they are not kept.
+        """
+        if not isinstance(groups, (list, tuple)):
+            raise type_error("groups", "list", groups)
+        cls = _event_class()
+        for i, group in enumerate(groups):
+            if not isinstance(group, (list, tuple)):
+                raise type_error(f"groups[{i}]", "list", group)
+            for event in group:
+                if not isinstance(event, cls):
+                    raise type_error(f"groups[{i}]", "list of RuntimeEvent", event)
+        if links is not None and not isinstance(links, SpanLinks):
+            raise type_error("links", "SpanLinks", links)
+        store = self._store
+        refused: list[tuple[int, str]] = []
+        if not store.persistent:
+            stored = 0
+            for group in groups:
+                if group:
+                    stored += (await _wait(store.append(list(group))))[0]
+            return stored, 0, refused
+        prepared: list = []
+        prepare = store.prepare
+        for index, group in enumerate(groups):
+            try:
+                rows = [prepare(event) for event in group]
+            except ValueError as exc:
+                refused.append((index, str(exc)))
+                continue
+            prepared.extend(rows)
+        if not prepared:
+            return 0, 0, refused
+        stored, duplicates = await _wait(store.submit(prepared, asyncio.get_running_loop(), links))
+        return stored, duplicates, refused
+
+    def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+        """The stored runs of spans: (trace id, span id) -> (run id, root run id) for each key
+        that names one -- the span run ``otel-{trace}-{span}``, else (with a file) the run of
+        ours whose OTLP span id (``span_id_for(run_id)``) the span id is. Ids as lower-case hex."""
+        if not isinstance(keys, (list, tuple)):
+            raise type_error("keys", "list", keys)
+        return self._store.span_runs(list(keys))
 
     def batch(self) -> LogBatch:
         """An async context in which this service's appends share one wait for their commit.

@@ -29,6 +29,7 @@ import threading
 import time
 from typing import Callable
 
+from ._links import forget_run_links
 from ._schema import BUSY_TIMEOUT_MS, INDEX_STEP_SQL, MONOTONIC, connect, wrap_error
 from ._transaction import Transaction
 
@@ -345,7 +346,7 @@ class Maintenance:
         txn = self._txn
         conn = txn.conn
         counters = txn.counters
-        row = conn.execute("SELECT run_id FROM runs WHERE run_key = ?", (run_key,)).fetchone()
+        row = conn.execute("SELECT run_id, parent_run_id FROM runs WHERE run_key = ?", (run_key,)).fetchone()
         for table, text_table, key in (("heads", "head_text", "head_id"), ("contexts", "context_text", "ctx_id"),
                                        ("vals", "val_text", "val_id")):
             conn.execute(
@@ -354,6 +355,8 @@ class Maintenance:
             conn.execute(f"DELETE FROM pending_text WHERE id IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,))
             conn.execute(f"DELETE FROM {table} WHERE run_key = ?", (run_key,))
         conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
+        if row is not None:
+            forget_run_links(conn, row[0], row[1])
         counters["runs"] -= 1
         counters["dropped_runs"] += 1
         counters["drop_gen"] = txn.run_gen()
@@ -369,7 +372,7 @@ class Maintenance:
             txn.begin()
             conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
             for table in ("events", "runs", "heads", "head_text", "contexts", "context_text", "vals", "val_text",
-                          "pending_text", "names", "trigrams"):
+                          "pending_text", "names", "trigrams", "aliases", "span_waits"):
                 conn.execute(f"DELETE FROM {table}")
             counters = txn.counters
             for key in counters:

@@ -72,6 +72,15 @@ class MemoryLogStore:
 
     # -- runs --------------------------------------------------------------------------------
 
+    def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+        # Span runs by their ids only: the memory store keeps no aliases of its runs.
+        found = {}
+        for trace_id, span_id in keys:
+            rows = self.run_record(f"otel-{trace_id}-{span_id}")
+            if rows:
+                found[(trace_id, span_id)] = (rows[0].run_id, rows[0].root_run_id)
+        return found
+
     def query_runs(self, values: dict[str, Any]) -> list:
         given = {k for k, v in values.items() if v is not None and k != "limit"}
         limit = values["limit"]

@@ -323,6 +323,36 @@ class Reader:
 
     # -- runs --------------------------------------------------------------------------------
 
+    def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+        """(trace id, span id) -> (run id, root run id) of the runs those spans are: the span
+        run ``otel-{trace}-{span}`` when stored, else the run of ours whose alias the span id
+        is; keys of neither are left out."""
+        found: dict[tuple[str, str], tuple[str, str]] = {}
+        if not keys:
+            return found
+        with self._read() as conn:
+            by_id = {f"otel-{t}-{s}": (t, s) for t, s in keys}
+            for run_id, root in conn.execute(
+                "SELECT run_id, root_run_id FROM runs WHERE run_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(list(by_id)),),
+            ):
+                found[by_id[run_id]] = (run_id, root)
+            rest = [k for k in keys if k not in found]
+            if rest:
+                by_span = {
+                    span: (run_id, root)
+                    for span, run_id, root in conn.execute(
+                        "SELECT a.span_id, a.run_id, r.root_run_id FROM aliases a JOIN runs r ON r.run_id = a.run_id"
+                        " WHERE a.span_id IN (SELECT value FROM json_each(?))",
+                        (json.dumps(sorted({s for _, s in rest})),),
+                    )
+                }
+                for key in rest:
+                    hit = by_span.get(key[1])
+                    if hit is not None:
+                        found[key] = hit
+        return found
+
     def query_runs(self, values: dict[str, Any]) -> list:
         limit = values["limit"]
         if limit == 0:

@@ -19,9 +19,9 @@ from ._common import (
     LogStoreVersionError,
 )
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 # Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
-UPGRADABLE = frozenset((2,))
+UPGRADABLE = frozenset((2, 3))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -45,6 +45,15 @@ _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
 # read the waiting texts here. (Added in schema version 3.)
 PENDING_TABLE = """CREATE TABLE pending_text(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, a TEXT NOT NULL, b TEXT);"""
 PENDING_HEAD, PENDING_CONTEXT, PENDING_VAL = 0, 1, 2
+
+# How runs that arrived as OpenTelemetry spans find their parents (added in schema version 4;
+# see _links.py). `aliases`: the span id our OTLP export gives each of our runs
+# (`span_id_for(run_id)`, 16 hex digits), so that a span whose parent span is one of our runs
+# becomes that run's child. `span_waits`: the span runs whose parent span has not arrived
+# (`span_id` is that parent's span id), and the runs a log record opened before its own span
+# arrived (`span_id` is the run's own span id, the end of its run id).
+LINK_TABLES = """CREATE TABLE aliases(span_id TEXT PRIMARY KEY, run_id TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE span_waits(span_id TEXT NOT NULL, run_id TEXT NOT NULL, PRIMARY KEY(span_id, run_id)) WITHOUT ROWID;"""
 
 # The writer's index step as one statement, so that it runs (a transaction of its own) without
 # holding the interpreter lock while the appending threads go on: inserting a seq into the
@@ -161,6 +170,7 @@ CREATE VIRTUAL TABLE val_text USING fts5(t, {_TRIGRAM});
 CREATE TABLE names(kind INTEGER NOT NULL, value TEXT NOT NULL, PRIMARY KEY(kind, value)) WITHOUT ROWID;
 CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
 {PENDING_TABLE}
+{LINK_TABLES}
 """
 
 
@@ -404,6 +414,15 @@ def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
             # Version 3 added the table of run texts waiting for their index (empty: version 2
             # indexed them at once).
             conn.execute(PENDING_TABLE.replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS"))
+        if version <= 3:
+            # Version 4 added the tables of span links: every run of the file gets its alias
+            # (no span run waits in a file that could not hold span runs).
+            for statement in _statements(LINK_TABLES.replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS")):
+                conn.execute(statement)
+            from ._links import alias_rows
+
+            run_ids = [r[0] for r in conn.execute("SELECT run_id FROM runs")]
+            conn.executemany("INSERT OR REPLACE INTO aliases(span_id, run_id) VALUES (?, ?)", alias_rows(run_ids))
         conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         conn.execute("COMMIT")

@@ -208,10 +208,11 @@ class SQLiteLogStore:
     def append(self, events: list, loop: Any = None) -> Future | asyncio.Future:
         return self.submit([self.prepare(e) for e in events], loop)
 
-    def submit(self, prepared: list, loop: Any = None) -> Future | asyncio.Future:
-        """Queue prepared events as one ticket (one transaction)."""
+    def submit(self, prepared: list, loop: Any = None, links: Any = None) -> Future | asyncio.Future:
+        """Queue prepared events as one ticket (one transaction), with the span links of their
+        runs when given (see _links.SpanLinks)."""
         self._ready()
-        return self._writer.submit("append", prepared, loop)
+        return self._writer.submit("append", prepared, loop, links or None)
 
     def barrier(self) -> Future:
         self._ready()
@@ -293,6 +294,10 @@ class SQLiteLogStore:
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         self._ready()
         return self._reader.collect_descendant_run_ids(run_id)
+
+    def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+        self._ready()
+        return self._reader.span_runs(keys)
 
     def get_event(self, event_id: str) -> Any:
         self._ready()

@@ -81,6 +81,11 @@ class LogStore(Protocol):
         """``run_id`` and its descendants' ids, breadth first, children by ascending id."""
         ...
 
+    def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
+        """(trace id, span id) -> (run id, root run id) of the stored runs those spans are (see
+        ``RuntimeLogService.span_runs``)."""
+        ...
+
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:
@@ -131,7 +136,8 @@ class FileLogStore(LogStore, Protocol):
         file cannot hold."""
         ...
 
-    def submit(self, prepared: list, loop: Any = None) -> Future | asyncio.Future:
+    def submit(self, prepared: list, loop: Any = None, links: Any = None) -> Future | asyncio.Future:
         """Queue prepared events as one transaction; the future gives (stored, duplicates)
-        once they are committed (``append`` is ``prepare`` then ``submit``)."""
+        once they are committed (``append`` is ``prepare`` then ``submit``). ``links``: the
+        span links of their runs (a ``SpanLinks``), settled in that transaction."""
         ...

@@ -24,6 +24,7 @@ from json.encoder import encode_basestring
 from typing import TYPE_CHECKING, Any
 
 from .Logbook import _log_rows
+from ._links import Linker
 from ._schema import (
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
@@ -161,12 +162,17 @@ class Transaction:
         self._new_vals: list[tuple] = []
         self._new_pending: list[tuple] = []
         self._made_rows: dict[tuple[int, int, int], list[tuple[int, str]]] = {}
+        # The runs the open transaction made, in order (their links are settled before the
+        # commit, see _links.py).
+        self._created: list[str] = []
+        self._linker = Linker(self)
 
     # -- the transaction ---------------------------------------------------------------------
 
     def begin(self) -> None:
         conn = self.conn
         self._forget_made()
+        self._created.clear()
         conn.execute("BEGIN IMMEDIATE")
         self._gen = None
         version = conn.execute("PRAGMA data_version").fetchone()[0]
@@ -282,7 +288,8 @@ class Transaction:
     def write(self, tickets: list) -> tuple[list[tuple[int, int]], int, int]:
         """Begin a transaction and write the events of the append ``tickets`` and their run records
         in it (left open). Gives (stored, duplicates) per ticket and the totals; a ticket whose
-        events are refused raises ``TicketFailed``."""
+        events are refused raises ``TicketFailed``. The links of the runs made (and of the span
+        runs of tickets that carry ``links``) are settled last (``_links.Linker``)."""
         if self._derived >= DERIVER_MAX_EVENTS or len(self._working) >= DERIVER_MAX_RUNS:
             self.forget_runs()
         conn = self.conn
@@ -321,7 +328,10 @@ class Transaction:
         samples = self._samples
         tick = samples.tick
         build = self._build_rows
+        created = self._created
+        link_tickets: list[tuple[Any, set[str]]] = []
         for ticket in tickets:
+            made_from = len(created)
             stored = dups = 0
             items = ticket.items
             i = 0
@@ -412,6 +422,9 @@ class Transaction:
                 raise
             except BaseException as exc:  # noqa: BLE001 - this ticket's events are refused
                 raise TicketFailed(ticket, exc) from exc
+            links = ticket.links
+            if links:
+                link_tickets.append((links, set(created[made_from:])))
             results.append((stored, dups))
             stored_total += stored
             dup_total += dups
@@ -422,6 +435,8 @@ class Transaction:
         insert_events(conn, rows, self._insert_max)
         if touched:
             self._store_records(touched)
+        if created or link_tickets:
+            self._linker.settle(created, link_tickets)
         counters["events"] += stored_total
         return results, stored_total, dup_total
 
@@ -432,6 +447,7 @@ class Transaction:
             # Its row is inserted with its first record (_store_records, in this transaction).
             self.counters["runs"] += 1
             state = _RunState(self._next_key(), new=True)
+            self._created.append(run_id)
         else:
             record = self._run_record.model_validate_json(row[1])
             self._deriver._adopt_run(record)

@@ -39,13 +39,15 @@ class _Ticket:
     """One submission. Its future is a ``concurrent.futures.Future``, or an asyncio future of
     ``loop`` (settled on that loop, one wake-up per loop and batch)."""
 
-    __slots__ = ("kind", "items", "future", "loop")
+    __slots__ = ("kind", "items", "future", "loop", "links")
 
-    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None) -> None:
+    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None, links: Any = None) -> None:
         self.kind = kind  # "append", "barrier", "index", "reset", "stop"
         self.items = items
         self.future = future
         self.loop = loop
+        # Of an append: its span links (a _links.SpanLinks), or None.
+        self.links = links
 
 
 class Writer:
@@ -84,11 +86,11 @@ class Writer:
 
     # -- called from any thread --------------------------------------------------------------
 
-    def submit(self, kind: str, items: list | None = None, loop: Any = None) -> Any:
+    def submit(self, kind: str, items: list | None = None, loop: Any = None, links: Any = None) -> Any:
         """Queue a ticket; returns its future: an asyncio future of ``loop`` when one is given,
-        else a ``concurrent.futures.Future``."""
+        else a ``concurrent.futures.Future``. ``links``: the span links of an append."""
         future = Future() if loop is None else loop.create_future()
-        ticket = _Ticket(kind, items, future, loop)
+        ticket = _Ticket(kind, items, future, loop, links)
         with self._cond:
             if self._stopping:
                 raise RuntimeError(f"the log service of {self._path} is closed")

@@ -1,1 +1,2 @@
-"""The listener's OTLP/HTTP receiver: request bodies read into plain dicts, and their mapping."""
+"""The listener's OpenTelemetry (OTLP/HTTP) receiver: decoding request bodies, and mapping
+spans and log records onto runs and events."""
