@@ -14,7 +14,9 @@ What is read, beyond the proto3 JSON mapping the protocol's JSON encoding follow
   as base64, as the plain proto3 mapping writes bytes. The length tells them apart: a trace id is
   32 hex digits or 24 base64 characters (22 without padding), a span id 16 hex digits or 12
   base64 characters (11 without padding); base64 in the standard or the URL-safe alphabet. Ids
-  come out as lower-case hex, ``""`` for an empty or absent one; any other length is an error.
+  come out as lower-case hex, ``""`` for an empty or absent one; hex of another (even) length
+  comes out as it is, like the protobuf road's bytes of the wrong length (the mapping refuses
+  that item); anything else is an error.
 - 64-bit integers (times, ``intValue``) and the 32-bit ones as numbers or decimal strings; a
   number with a fraction, or out of the field's range, is an error.
 - Enumerations (span kind, status code, severity number) as integers or by their names
@@ -214,6 +216,10 @@ def _id(v: Any, name: str, shape: tuple[int, tuple[int, int], int]) -> str:
         raw = _base64(v, name)
         if len(raw) == size:
             return raw.hex()
+    if len(v) % 2 == 0 and _HEX.match(v):
+        # Hex of another length: the bytes as sent, as the protobuf road gives them; the mapping
+        # refuses that item alone (partial success), not the whole request.
+        return v.lower()
     raise _Bad(f"{name}: expected {hex_len} hex digits or {b64_lens[0]} base64 characters, got {v[:40]!r}")
 
 
