@@ -4,6 +4,7 @@ every kind of damage a file can carry (cut, garbage, binary, empty, gzip, standa
 from __future__ import annotations
 
 import asyncio
+import base64
 import gzip
 import json
 import os
@@ -198,30 +199,127 @@ class TestGzipAndStandardInput:
         assert len(stored(tmp_path / "db.sqlite3")) == 20
 
 
-class TestOtlpLines:
-    def test_recognised_and_reported_not_as_bad_lines(self, tmp_path):
-        from google.protobuf import json_format
-        from opentelemetry.proto.collector.logs.v1.logs_service_pb2 import ExportLogsServiceRequest
-        from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import ExportTraceServiceRequest
+def otlp_lines(*messages) -> bytes:
+    """OTLP JSON lines as a collector's file exporter writes them: protobuf's JSON mapping of
+    each request, with the ids in hex as OTLP's JSON encoding has them."""
+    from google.protobuf import json_format
 
-        traces = ExportTraceServiceRequest()
-        span = traces.resource_spans.add().scope_spans.add().spans.add()
-        span.trace_id = bytes(range(16))
-        span.span_id = bytes(range(8))
-        span.name = "chat"
+    out = []
+    for message in messages:
+        doc = json_format.MessageToDict(message)
+        for group in doc.get("resourceSpans", ()):
+            for scoped in group.get("scopeSpans", ()):
+                for span in scoped.get("spans", ()):
+                    for key in ("traceId", "spanId", "parentSpanId"):
+                        if span.get(key):
+                            span[key] = base64.b64decode(span[key]).hex()
+        for group in doc.get("resourceLogs", ()):
+            for scoped in group.get("scopeLogs", ()):
+                for record in scoped.get("logRecords", ()):
+                    for key in ("traceId", "spanId"):
+                        if record.get(key):
+                            record[key] = base64.b64decode(record[key]).hex()
+        out.append(json.dumps(doc, separators=(",", ":")).encode() + b"\n")
+    return b"".join(out)
+
+
+TRACE = bytes(range(16))
+T_NS = 1_760_000_000_000_000_000
+
+
+def traces(*spans: tuple[int, int | None, str], service: str = "shop"):
+    """An ExportTraceServiceRequest of spans given as (span id byte, parent id byte, name)."""
+    from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import ExportTraceServiceRequest
+
+    request = ExportTraceServiceRequest()
+    group = request.resource_spans.add()
+    attr = group.resource.attributes.add()
+    attr.key, attr.value.string_value = "service.name", service
+    scoped = group.scope_spans.add()
+    for sid, parent, name in spans:
+        span = scoped.spans.add()
+        span.trace_id = TRACE
+        span.span_id = bytes([sid]) * 8
+        if parent is not None:
+            span.parent_span_id = bytes([parent]) * 8
+        span.name = name
+        span.start_time_unix_nano = T_NS + sid * 1_000_000
+        span.end_time_unix_nano = T_NS + sid * 1_000_000 + 500_000
+        kv = span.attributes.add()
+        kv.key, kv.value.string_value = "gen_ai.operation.name", "chat"
+    return request
+
+
+def span_run(sid: int) -> str:
+    return f"otel-{TRACE.hex()}-{(bytes([sid]) * 8).hex()}"
+
+
+class TestOtlpLines:
+    def test_spans_and_log_records_stored_as_the_receiver_stores_them(self, tmp_path):
+        from opentelemetry.proto.collector.logs.v1.logs_service_pb2 import ExportLogsServiceRequest
+        from opentelemetry.proto.collector.metrics.v1.metrics_service_pb2 import ExportMetricsServiceRequest
+
         logs = ExportLogsServiceRequest()
-        logs.resource_logs.add().scope_logs.add().log_records.add().body.string_value = "hello"
-        lines = [json_format.MessageToJson(m, indent=None).encode() for m in (traces, logs)]
-        assert all(b"\n" not in line for line in lines)
-        (tmp_path / "t.jsonl").write_bytes(lines[0] + b"\n" + jsonl([event_line(0)]) + lines[1] + b"\n")
+        record = logs.resource_logs.add().scope_logs.add().log_records.add()
+        record.body.string_value = "hello from the call"
+        record.trace_id, record.span_id = TRACE, bytes([2]) * 8
+        record.time_unix_nano = T_NS + 2_100_000
+        metrics = ExportMetricsServiceRequest()
+        metrics.resource_metrics.add()
+        body = (otlp_lines(traces((1, None, "chat a"), (2, 1, "chat b")))
+                + jsonl([event_line(0)]) + otlp_lines(logs, metrics))
+        (tmp_path / "t.jsonl").write_bytes(body)
         [s] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))
-        assert (s.accepted, s.bad_count, s.otlp_not_imported) == (1, 0, 2)
-        assert "  OTLP lines: not imported by this version (2 lines)" in s.text()
+        # Two spans of two events each, the log record, the event line.
+        assert (s.accepted, s.bad_count, s.otlp_not_kept) == (6, 0, 1)
+        assert "  OTLP metrics lines taken and not kept (this listener keeps traces and logs): 1 line" in s.text()
+        core = listener_desk(tmp_path / "db.sqlite3")
+        try:
+            child = core.desk.get_run(span_run(2))
+            assert child.parent_run_id == span_run(1) and child.root_run_id == span_run(1)
+            assert child.run_kind == "llm"
+            events = core.desk.query_events(run_id=span_run(2))
+            assert [e.event_type for e in events if e.event_type != "log"][:1] == ["llm.started"]
+            assert "hello from the call" in [e.message for e in events]
+            assert [e.run.run_id for e in core.desk.query_events(search="hello from the call")] == [span_run(2)]
+        finally:
+            close_core(core)
+        # The same file again stores nothing new.
+        [again] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))
+        assert (again.accepted, again.duplicates, again.bad_count) == (0, 6, 0)
+
+    def test_a_parent_in_a_later_gzip_file_takes_its_children_in(self, tmp_path):
+        (tmp_path / "children.jsonl").write_bytes(otlp_lines(traces((5, 4, "tool"), (6, 5, "chat"))))
+        with gzip.open(tmp_path / "parent.jsonl.gz", "wb") as f:
+            f.write(otlp_lines(traces((4, None, "agent"))))
+        db = tmp_path / "db.sqlite3"
+        [a, b] = import_db(db, str(tmp_path / "children.jsonl"), str(tmp_path / "parent.jsonl.gz"))
+        assert (a.accepted, b.accepted) == (4, 2)
+        core = listener_desk(db)
+        try:
+            assert core.desk.get_run(span_run(6)).root_run_id == span_run(4)
+            assert core.desk.get_run(span_run(5)).parent_run_id == span_run(4)
+            runs = {r.run_id for r in core.desk.query_runs(root_run_id=span_run(4))}
+            assert runs == {span_run(4), span_run(5), span_run(6)}
+        finally:
+            close_core(core)
+
+    def test_a_refused_span_is_reported_with_its_line_and_the_others_are_stored(self, tmp_path):
+        good = otlp_lines(traces((7, None, "ok"), (8, None, "ok too"))).rstrip(b"\n")
+        doc = json.loads(good)
+        doc["resourceSpans"][0]["scopeSpans"][0]["spans"][1]["spanId"] = "abcd"  # 2 bytes, not 8
+        (tmp_path / "t.jsonl").write_bytes(jsonl([event_line(0)]) + json.dumps(doc).encode() + b"\n"
+                                           + b'{"resourceSpans": 5}\n')
+        [s] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))
+        assert s.accepted == 3 and s.bad_count == 2
+        assert [b.line for b in s.bad] == [2, 3]
+        assert s.bad[0].error.startswith("1 span(s) of the line refused: span 1: ")
+        assert "resourceSpans" in s.bad[1].error
 
     def test_an_event_with_a_member_named_like_otlp_is_still_an_event(self, tmp_path):
         (tmp_path / "t.jsonl").write_bytes(jsonl([event_line(0, resourceSpans=[])]))
         [s] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))
-        assert s.otlp_not_imported == 0 and s.accepted + s.bad_count == 1
+        assert s.otlp_not_kept == 0 and s.accepted + s.bad_count == 1
 
 
 class TestCommand:

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import httpx
 import pytest
-from tracefiles_helpers import jsonl, random_stream, run_cli, wait_for, write_with_sink
+from tracefiles_helpers import close_core, jsonl, listener_desk, random_stream, run_cli, wait_for, write_with_sink
 
 from orvane_devtools.observation.backends.Otlp import span_id_for, trace_id_for
 
@@ -50,14 +50,14 @@ class TestImportRoute:
             b"\n",                                   # 2: blank, not bad
             b"garbage\n",                            # 3
             jsonl([{"event_type": "x.started"}]),    # 4: an object that is no event
-            b'{"resourceSpans": []}\n',              # 5: OTLP
+            b'{"resourceMetrics": []}\n',            # 5: OTLP metrics, not kept
             jsonl([line(1, payload={"token": "abc123"})]),  # 6
         ])
         r = post(proc, body)
         assert r.status_code == 200, r.text
         answer = r.json()
         assert answer == {
-            "accepted": 2, "duplicates": 0, "bad_lines": 2, "otlp_not_imported": 1,
+            "accepted": 2, "duplicates": 0, "bad_lines": 2, "otlp_not_kept": 1,
             "rejected": [{"line": 3, "error": "not JSON (Expecting value: line 1 column 1 (char 0))"},
                          {"line": 4, "error": "event_id: a non-empty string is required (retries are matched by it)"}],
             "trees": [{"root_run_id": "run-1", "run_id": "run-1"}],
@@ -81,8 +81,24 @@ class TestImportRoute:
 
     def test_a_body_of_otlp_lines_only_is_answered_not_refused(self, processes, tmp_path):
         proc = start(processes, tmp_path)
-        r = post(proc, b'{"resourceLogs": []}\n')
-        assert r.status_code == 200 and r.json()["otlp_not_imported"] == 1 and r.json()["accepted"] == 0
+        r = post(proc, b'{"resourceLogs": []}\n{"resourceMetrics": []}\n')
+        assert r.status_code == 200 and r.json()["otlp_not_kept"] == 1 and r.json()["accepted"] == 0
+
+    def test_otlp_lines_are_stored_as_the_receiver_stores_them(self, processes, tmp_path):
+        span = {"traceId": "ab" * 16, "spanId": "cd" * 8, "name": "chat gpt-4o",
+                "startTimeUnixNano": "1760000000000000000", "endTimeUnixNano": "1760000000500000000",
+                "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": "chat"}}]}
+        child = dict(span, spanId="ef" * 8, parentSpanId="cd" * 8, name="execute_tool search",
+                     attributes=[{"key": "gen_ai.operation.name", "value": {"stringValue": "execute_tool"}}])
+        otlp = json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [child, span]}]}]}).encode() + b"\n"
+        proc = start(processes, tmp_path)
+        r = post(proc, otlp)
+        assert r.status_code == 200, r.text
+        run_id, child_id = f"otel-{'ab' * 16}-{'cd' * 8}", f"otel-{'ab' * 16}-{'ef' * 8}"
+        assert r.json()["accepted"] == 4 and r.json()["trees"] == [{"root_run_id": run_id, "run_id": run_id}]
+        got = get(proc, f"/runs/{child_id}").json()
+        assert (got["run_kind"], got["parent_run_id"], got["root_run_id"]) == ("tool", run_id, run_id)
+        assert post(proc, otlp).json()["duplicates"] == 4
 
     def test_the_body_limit_is_that_of_ingest(self, processes, tmp_path):
         proc = start(processes, tmp_path, "--max-body", "2048")
@@ -179,7 +195,15 @@ class TestExport:
         done = run_cli("import", str(path.parent / "spans.jsonl"), "--db", str(path.parent / "other.sqlite3"))
         n = len(r.content.splitlines())
         assert f"0 bad lines ({n:,} line{'s' if n != 1 else ''} read)".encode() in done.stdout
-        assert b"OTLP lines: not imported by this version" in done.stdout
+        # ... and the run spans of our own export come back as the runs they were.
+        core = listener_desk(path.parent / "other.sqlite3")
+        try:
+            back = {run.run_id: run for run in core.desk.query_runs(root_run_id=root)}
+        finally:
+            close_core(core)
+        assert set(back) == runs
+        source = {e["run"]["run_id"]: e["run"] for e in events if e["run"]["root_run_id"] == root}
+        assert {rid: back[rid].parent_run_id for rid in runs} == {rid: source[rid]["parent_run_id"] for rid in runs}
 
     def test_unknown_run_and_format(self, loaded):
         proc, _, _ = loaded

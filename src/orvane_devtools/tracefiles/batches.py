@@ -4,7 +4,9 @@ A batch holds the event lines of a stretch of one source (bounded in lines and b
 lines among them and the bad ones with their reasons. Decoding builds one upload body of its
 event lines and hands it to the listener's upload decoder (``listener.decode.decode_body``), so
 a line of a trace file is validated and masked exactly as the same event in an ``/ingest`` body;
-the decoder's rejections come back by index and are turned into line numbers here.
+the decoder's rejections come back by index and are turned into line numbers here. Its OTLP
+lines are read with the receiver's JSON reader (``otlp.read_line``); ``store_decoded`` commits the
+events, then each OTLP line through the receiver's road (``otlp.store_lines``).
 """
 
 from __future__ import annotations
@@ -24,8 +26,11 @@ __all__ = [
     "BadLine",
     "DecodedLines",
     "LineBatch",
+    "StoredBatch",
     "decode_lines",
+    "feed_stored",
     "gather",
+    "store_decoded",
     "tree_heads",
 ]
 
@@ -71,13 +76,14 @@ class LineBatch:
 class DecodedLines:
     """A batch decoded: the events to store (``batch``, for ``ListenerCore.store``, with the
     events the decoder rejected by index as in an upload), the line of each of its indexes, the
-    lines that are not events at all (``bad``), and the OTLP lines this version does not
-    import."""
+    lines that are not events at all (``bad``), the OTLP lines read (``otlp``) and the OTLP
+    metrics lines, taken and not kept (``otlp_not_kept``)."""
 
     batch: DecodedBatch
     line_of: list[int]
     bad: list[BadLine]
-    otlp_not_imported: int = 0
+    otlp: list[otlp.OtlpLine] = field(default_factory=list)
+    otlp_not_kept: int = 0
 
     def rejected_lines(self, rejected: Iterable[dict[str, Any]]) -> list[BadLine]:
         """``rejected`` entries (``{"index", "error"}``, of the decoder or of the store) as lines."""
@@ -136,8 +142,8 @@ def _one_by_one(batch: LineBatch, bad: list[BadLine]) -> tuple[DecodedBatch, lis
 
 
 def decode_lines(batch: LineBatch) -> DecodedLines:
-    """The events of a batch's event lines (decoded and masked as ``/ingest`` does) and of its
-    OTLP lines, with the lines that could not be taken."""
+    """The events of a batch's event lines (decoded and masked as ``/ingest`` does) and the
+    items of its OTLP lines, with the lines that could not be taken."""
     bad = list(batch.bad)
     if batch.data:
         line_of = list(batch.numbers)
@@ -150,23 +156,61 @@ def decode_lines(batch: LineBatch) -> DecodedLines:
     else:
         decoded = DecodedBatch()
         line_of = []
-    not_imported = 0
+    read: list[otlp.OtlpLine] = []
+    not_kept = 0
     for number, kind, data in batch.otlp:
         try:
-            events = otlp.otlp_line_events(kind, data)
+            line = otlp.read_line(kind, data)
         except ValueError as exc:
             bad.append(BadLine(number, str(exc)[:MAX_ERROR_TEXT] or "not an OTLP request"))
             continue
-        if events is None:
-            not_imported += 1
+        if line is None:
+            not_kept += 1
             continue
-        for ev in events:
-            decoded.events.append(ev)
-            decoded.indexes.append(len(line_of))
-            line_of.append(number)
+        line.number = number
+        read.append(line)
     decoded.total = len(decoded.events)
     bad.sort(key=lambda b: b.line)
-    return DecodedLines(decoded, line_of, bad, not_imported)
+    return DecodedLines(decoded, line_of, bad, read, not_kept)
+
+
+@dataclass(slots=True)
+class StoredBatch:
+    """What one commit of a decoded batch did: events stored and repeated, every line that was
+    not imported (bad, rejected by the decoder or the store, or an OTLP item refused), in line
+    order, and the core's results to feed the desk and the streams with."""
+
+    accepted: int
+    duplicates: int
+    bad: list[BadLine]
+    results: list[Any]
+
+    @property
+    def stored_events(self) -> list[Any]:
+        return [ev for result in self.results for ev in result.stored_events]
+
+
+async def store_decoded(core: Any, decoded: DecodedLines) -> StoredBatch:
+    """Commits a decoded batch through ``core`` (a ``ListenerCore``): its events in one batch,
+    as ``/ingest`` does, then each OTLP line as the receiver commits a request. Raises
+    ``StorageError`` when a commit failed (what was committed before it stays)."""
+    result = await core.store(decoded.batch)
+    bad = decoded.bad + decoded.rejected_lines(result.rejected)
+    accepted, duplicates, results = result.accepted, result.duplicates, [result]
+    if decoded.otlp:
+        lines = await otlp.store_lines(core, decoded.otlp)
+        accepted += lines.accepted
+        duplicates += lines.duplicates
+        bad.extend(BadLine(number, reason[:MAX_ERROR_TEXT]) for number, reason in lines.refused)
+        results.extend(lines.results)
+    bad.sort(key=lambda b: b.line)
+    return StoredBatch(accepted, duplicates, bad, results)
+
+
+async def feed_stored(core: Any, stored: StoredBatch) -> None:
+    """The committed events of ``stored`` to the desk and the open streams, in commit order."""
+    for result in stored.results:
+        await core.feed(result)
 
 
 def body_lines(body: bytes) -> Iterator[Line]:

@@ -76,7 +76,7 @@ def _print_summaries(summaries: list[Summary], out: IO[str]) -> None:
             total.accepted += s.accepted
             total.duplicates += s.duplicates
             total.bad_count += s.bad_count
-            total.otlp_not_imported += s.otlp_not_imported
+            total.otlp_not_kept += s.otlp_not_kept
         out.write(total.text()[0] + "\n")
     out.flush()
 

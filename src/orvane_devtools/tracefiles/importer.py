@@ -22,9 +22,9 @@ from pathlib import Path
 from typing import IO, Any
 from urllib.parse import urlsplit, urlunsplit
 
-from .batches import BadLine, LineBatch, decode_lines, gather, tree_heads
+from .batches import BadLine, LineBatch, decode_lines, feed_stored, gather, store_decoded, tree_heads
 from .lines import SourceError, TraceSource
-from .otlp import NOT_IMPORTED
+from .otlp import NOT_KEPT
 
 __all__ = [
     "CoreTarget",
@@ -63,7 +63,7 @@ class Outcome:
     duplicates: int = 0
     bad: list[BadLine] = field(default_factory=list)
     bad_count: int = 0
-    otlp_not_imported: int = 0
+    otlp_not_kept: int = 0
     # The run trees stored, each by the run to show it by (``batches.tree_heads``).
     trees: dict[str, str] = field(default_factory=dict)
 
@@ -79,12 +79,12 @@ class Summary:
     duplicates: int = 0
     bad_count: int = 0
     bad: list[BadLine] = field(default_factory=list)
-    otlp_not_imported: int = 0
+    otlp_not_kept: int = 0
 
     def add(self, outcome: Outcome) -> None:
         self.accepted += outcome.accepted
         self.duplicates += outcome.duplicates
-        self.otlp_not_imported += outcome.otlp_not_imported
+        self.otlp_not_kept += outcome.otlp_not_kept
         self.bad_count += outcome.bad_count
         room = REPORTED_LINES - len(self.bad)
         if room > 0:
@@ -99,8 +99,8 @@ class Summary:
             out.append(f"  line {bad.line}: {bad.error}")
         if self.bad_count > len(self.bad):
             out.append(f"  ... and {_n(self.bad_count - len(self.bad), 'more bad line')}")
-        if self.otlp_not_imported:
-            out.append(f"  {NOT_IMPORTED} ({_n(self.otlp_not_imported, 'line')})")
+        if self.otlp_not_kept:
+            out.append(f"  {NOT_KEPT}: {_n(self.otlp_not_kept, 'line')}")
         return out
 
 
@@ -108,11 +108,9 @@ def _n(count: int, noun: str) -> str:
     return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
-def _outcome_of_store(decoded: Any, result: Any) -> Outcome:
-    bad = decoded.bad + decoded.rejected_lines(result.rejected)
-    bad.sort(key=lambda b: b.line)
-    return Outcome(result.accepted, result.duplicates, bad, len(bad), decoded.otlp_not_imported,
-                   tree_heads(result.stored_events))
+def _outcome_of_store(decoded: Any, stored: Any) -> Outcome:
+    return Outcome(stored.accepted, stored.duplicates, stored.bad, len(stored.bad), decoded.otlp_not_kept,
+                   tree_heads(stored.stored_events))
 
 
 class CoreTarget:
@@ -135,12 +133,12 @@ class CoreTarget:
 
         decoded = decode_lines(batch)
         try:
-            result = await self.core.store(decoded.batch)
+            stored = await store_decoded(self.core, decoded)
         except StorageError as exc:
             raise ImportFailed(f"the database {self.description} could not store the events: {exc}") from None
         if self.feed:
-            await self.core.feed(result)
-        return _outcome_of_store(decoded, result)
+            await feed_stored(self.core, stored)
+        return _outcome_of_store(decoded, stored)
 
     async def close(self) -> None:
         return None
@@ -259,7 +257,7 @@ class ListenerTarget:
             numbers = [n for n, _ in entries]
             outcome.accepted += int(answer.get("accepted", 0))
             outcome.duplicates += int(answer.get("duplicates", 0))
-            outcome.otlp_not_imported += int(answer.get("otlp_not_imported", 0))
+            outcome.otlp_not_kept += int(answer.get("otlp_not_kept", 0))
             outcome.bad_count += int(answer.get("bad_lines", 0))
             for item in answer.get("rejected", ()):
                 line = item.get("line")

@@ -1,28 +1,103 @@
-"""OTLP JSON lines in a trace file: the one place that decides what becomes of them.
+"""OTLP JSON lines in a trace file: read as the receiver reads an ``application/json`` body, and
+stored through the receiver's own road.
 
 Every line recognised as an OTLP JSON request (``formats.OTLP_KINDS``) comes here, from every
 road in (``orvane-devtools import`` into a database, ``POST /import``, so ``open`` and the page
-too). This version stores none of them: they are counted and reported under ``NOT_IMPORTED``,
-never as bad lines.
+too):
+
+* ``read_line`` decodes one line with the receiver's JSON reader (``listener.otlp.json_body``):
+  the spans or log records of one ``Export*ServiceRequest``. A line that is no such request is a
+  bad line (``ValueError``, with the reader's reason). Metrics lines are taken and not kept, as
+  ``POST /v1/metrics`` takes them; they are counted under ``NOT_KEPT``, never as bad lines.
+* ``store_lines`` maps the items of each line onto runs and events (``listener.otlp.mapping``,
+  with the stored span runs as the receiver looks them up) and commits each line as the receiver
+  commits one request (``ListenerCore.store_mapped``: the events with their span links, so a
+  span whose parent is in an earlier line, an earlier file or a later one joins its tree). The
+  event ids are derived from the trace id, span id and position, so a file imported twice is
+  stored once.
 """
 
 from __future__ import annotations
 
+from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["NOT_IMPORTED", "otlp_line_events"]
+__all__ = ["NOT_KEPT", "OtlpLine", "StoredLines", "read_line", "store_lines"]
 
-NOT_IMPORTED = "OTLP lines: not imported by this version"
+NOT_KEPT = "OTLP metrics lines taken and not kept (this listener keeps traces and logs)"
+
+_NOUNS = {"traces": "span", "logs": "log record"}
 
 
-def otlp_line_events(kind: str, body: bytes) -> list[Any] | None:
-    """The events of one OTLP JSON line, or None while this version does not import them.
+@dataclass(slots=True)
+class OtlpLine:
+    """One OTLP line decoded: its number in its source, ``traces`` or ``logs``, and its items
+    in the receiver's decoded shape."""
 
-    ``kind`` is "traces", "logs" or "metrics"; ``body`` the line's bytes, one
-    ``Export*ServiceRequest`` in OTLP's JSON encoding, exactly as a receiver gets it as an
-    ``application/json`` body. The events returned (``RuntimeEvent``s, masked as every stored
-    event is, with stable event ids so that a file imported twice is stored once) are committed
-    with the file's other events; an empty list means the line holds nothing to keep. A
-    ``ValueError`` makes the line a bad line with the error's text as its reason.
+    number: int
+    kind: str
+    items: list[dict[str, Any]]
+
+
+@dataclass(slots=True)
+class StoredLines:
+    """What storing the OTLP lines of one batch did: the events stored and repeated, each line
+    with refused items as ``(line, reason)`` (the others of its items are stored), and the core's result of each line (to feed the desk
+    and the streams with, once committed)."""
+
+    accepted: int = 0
+    duplicates: int = 0
+    refused: list[tuple[int, str]] = field(default_factory=list)
+    results: list[Any] = field(default_factory=list)
+
+
+# Refused items a line's reason names; the others are counted.
+_SHOWN = 3
+
+
+def _refused(noun: str, rejected: list[dict[str, Any]]) -> str:
+    shown = "; ".join(f"{noun} {r['index']}: {r['error']}" for r in rejected[:_SHOWN])
+    more = f"; and {len(rejected) - _SHOWN} more" if len(rejected) > _SHOWN else ""
+    return f"{len(rejected)} {noun}(s) of the line refused: {shown}{more}"
+
+
+def read_line(kind: str, body: bytes) -> OtlpLine | None:
+    """The spans or log records of one OTLP JSON line, or None for a metrics line (not kept).
+
+    ``kind`` is "traces", "logs" or "metrics" (``formats.OTLP_KINDS``); ``body`` the line's
+    bytes, one ``Export*ServiceRequest`` in OTLP's JSON encoding. ``ValueError`` when the line is
+    no such request (the line is then a bad line, with the error's text as its reason).
     """
-    return None
+    if kind not in _NOUNS:
+        return None
+    from ..listener.otlp import json_body
+
+    read = json_body.decode_json_traces if kind == "traces" else json_body.decode_json_logs
+    try:
+        items = read(body)
+    except RecursionError:
+        raise ValueError("not an OTLP request: nesting too deep") from None
+    return OtlpLine(0, kind, items)
+
+
+async def store_lines(core: Any, lines: list[OtlpLine]) -> StoredLines:
+    """Commits the OTLP lines of one batch through ``core`` (a ``ListenerCore``), one
+    transaction per line, in order; raises ``StorageError`` as ``store_mapped`` does."""
+    from ..listener.otlp import mapping
+
+    out = StoredLines()
+    for line in lines:
+        if not line.items:
+            continue
+        known = core.span_lookup()
+        if line.kind == "traces":
+            mapped = mapping.map_spans(line.items, known=known)
+        else:
+            mapped = mapping.map_logs(line.items, known=known)
+        result = await core.store_mapped(mapped)
+        out.accepted += result.accepted
+        out.duplicates += result.duplicates
+        if result.rejected:
+            out.refused.append((line.number, _refused(_NOUNS[line.kind], result.rejected)))
+        out.results.append(result)
+    return out

@@ -1,8 +1,9 @@
 """Trace files in and out: ``POST /import`` (a JSON Lines body) and ``GET /runs/{id}/export``.
 
 ``/import`` takes what ``/ingest`` takes, as JSON Lines: one event per line as the JSON Lines
-backend writes it (or an OTLP JSON request per line), under the same body limit, decoded and
-masked by the same decoder, committed in one batch and answered after the commit; the desk and
+backend writes it (or an OTLP JSON request per line, read and committed as ``/v1/traces`` and
+``/v1/logs`` commit a request), under the same body limit, decoded and masked by the same
+decoder, committed and answered after the commit; the desk and
 the open streams get the events once the answer has left. Lines are reported by their number in
 the body (from 1).
 
@@ -19,7 +20,7 @@ from starlette.background import BackgroundTask
 from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 
-from ...tracefiles.batches import decode_body_lines, tree_heads
+from ...tracefiles.batches import decode_body_lines, feed_stored, store_decoded, tree_heads
 from ...tracefiles.export import FORMATS, TreeExport, export_file_name
 from ..core import StorageError
 from ..decode import BodyError
@@ -57,21 +58,20 @@ async def import_lines(request: Request) -> Response:
         return error(400, "the body holds no event: no line is a JSON object",
                      rejected=_rejected(decoded.bad), bad_lines=len(decoded.bad))
     try:
-        result = await core.store(decoded.batch)
+        stored = await store_decoded(core, decoded)
     except StorageError as exc:
         return error(503, f"the events could not be stored; retry the body ({exc})")
-    bad = decoded.bad + decoded.rejected_lines(result.rejected)
-    bad.sort(key=lambda b: b.line)
+    bad = stored.bad
     answer = {
-        "accepted": result.accepted,
-        "duplicates": result.duplicates,
+        "accepted": stored.accepted,
+        "duplicates": stored.duplicates,
         "rejected": _rejected(bad),
         "bad_lines": len(bad),
-        "otlp_not_imported": decoded.otlp_not_imported,
+        "otlp_not_kept": decoded.otlp_not_kept,
         "trees": [{"root_run_id": root, "run_id": head}
-                  for root, head in tree_heads(result.stored_events, MAX_TREES).items()],
+                  for root, head in tree_heads(stored.stored_events, MAX_TREES).items()],
     }
-    return JSONAnswer(answer, background=BackgroundTask(core.feed, result))
+    return JSONAnswer(answer, background=BackgroundTask(feed_stored, core, stored))
 
 
 async def export_run(request: Request) -> Response:

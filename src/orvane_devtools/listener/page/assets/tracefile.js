@@ -174,7 +174,7 @@ class FileImport {
       if (res.ok || (res.status === 400 && answer && 'bad_lines' in answer)) {
         this.accepted += answer.accepted || 0;
         this.duplicates += answer.duplicates || 0;
-        this.otlp += answer.otlp_not_imported || 0;
+        this.otlp += answer.otlp_not_kept || 0;
         const listed = answer.rejected || [];
         for (const r of listed) {
           if (this.bad.length < SHOWN_BAD_LINES) this.bad.push({ line: before + r.line, error: r.error });
@@ -285,7 +285,7 @@ export class TraceFiles {
       lines.push(h('li', { text: job.summary() }));
       for (const b of job.bad) lines.push(h('li', { className: 'import-bad', text: `line ${b.line}: ${b.error}` }));
       if (job.badLines > job.bad.length) lines.push(h('li', { className: 'import-bad', text: `… and ${plural(job.badLines - job.bad.length, 'more bad line')}` }));
-      if (job.otlp) lines.push(h('li', { className: 'import-bad', text: `OTLP lines: not imported by this version (${plural(job.otlp, 'line')})` }));
+      if (job.otlp) lines.push(h('li', { className: 'import-bad', text: `OTLP metrics lines taken and not kept (this listener keeps traces and logs): ${plural(job.otlp, 'line')}` }));
     }
     if (failure) lines.push(h('li', { className: 'import-failed', text: `Import stopped: ${failure}` }));
     const close = h('button', { type: 'button', className: 'btn ghost small', text: 'Close', 'aria-label': 'Close the import summary',
