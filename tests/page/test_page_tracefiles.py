@@ -112,6 +112,32 @@ def test_download_gives_the_tree_as_a_file(listener, open_page):
     assert b'"resourceSpans"' in open(done.value.path(), "rb").read()
 
 
+def test_a_run_of_a_session_downloads_the_whole_session(listener, open_page):
+    session = uid("sess")
+    first, second, other = uid("turn1"), uid("turn2"), uid("elsewhere")
+    lines = []
+    for root, sess in ((first, session), (second, session), (other, None)):
+        tree = tree_file(root)
+        for line in tree:
+            if sess:
+                line["run"]["session_id"] = sess
+        lines += tree
+    assert listener.post(lines)["accepted"] == len(lines)
+    page = open_page(f"{listener.origin}/?run={second}")
+    link = page.locator(".run-header .downloads a", has_text="Download session")
+    expect(link).to_be_visible()
+    with page.expect_download() as done:
+        link.click()
+    assert done.value.suggested_filename == f"session-{session}.jsonl"
+    got = [json.loads(x) for x in open(done.value.path(), "rb").read().splitlines()]
+    assert {x["run"]["root_run_id"] for x in got} == {first, second}
+    assert len(got) == len(lines) * 2 // 3
+    # A run of no session has no such link.
+    page.goto(f"{listener.origin}/?run={other}")
+    expect(page.locator(".run-header .downloads a", has_text="OTLP JSON")).to_be_visible()
+    expect(page.locator(".run-header .downloads a", has_text="Download session")).to_have_count(0)
+
+
 def test_download_and_import_with_an_api_key(make_listener, open_page, tmp_path):
     listener = make_listener(api_key="page-key-1").start()
     root = uid("keyed")

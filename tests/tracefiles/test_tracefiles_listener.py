@@ -205,6 +205,28 @@ class TestExport:
         source = {e["run"]["run_id"]: e["run"] for e in events if e["run"]["root_run_id"] == root}
         assert {rid: back[rid].parent_run_id for rid in runs} == {rid: source[rid]["parent_run_id"] for rid in runs}
 
+    def test_a_session_is_every_tree_its_runs_are_in_oldest_first(self, loaded, processes, tmp_path):
+        proc, path, events = loaded
+        roots = {e["run"]["root_run_id"] for e in events if e["run"].get("session_id") == "sess-a"}
+        assert 2 <= len(roots) < len({e["run"]["root_run_id"] for e in events})
+        r = get(proc, "/sessions/sess-a/export")
+        assert r.headers["content-disposition"] == 'attachment; filename="session-sess-a.jsonl"'
+        by_root: dict[str, list[bytes]] = {}
+        for root in roots:
+            by_root[root] = tree_lines(path, root)
+        firsts = {root: json.loads(by_root[root][0])["timestamp"] for root in roots}
+        want = [ln for root in sorted(roots, key=lambda x: (firsts[x], x)) for ln in by_root[root]]
+        assert r.content.splitlines(keepends=True) == want
+        # Into an empty listener: the session's runs are the same.
+        other = start(processes, tmp_path, name="other")
+        assert post(other, r.content).json()["accepted"] == len(want)
+        ids = lambda p: sorted(x["run_id"] for x in get(p, "/runs", session_id="sess-a", limit=500).json()["runs"])
+        assert ids(other) == ids(proc)
+        assert get(proc, "/sessions/sess-a/export", format="otlp-json").headers["content-disposition"] \
+            == 'attachment; filename="session-sess-a.otlp.jsonl"'
+        r = httpx.get(f"{proc.origin}{API}/sessions/nope/export", timeout=10)
+        assert r.status_code == 404 and r.json() == {"error": "session not found"}
+
     def test_unknown_run_and_format(self, loaded):
         proc, _, _ = loaded
         r = httpx.get(f"{proc.origin}{API}/runs/nope/export", timeout=10)

@@ -61,6 +61,7 @@ def api_routes(prefix: str) -> list[BaseRoute]:
         Route(f"{prefix}/runs/{{run_id:path}}/events", runs.run_events, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}/export", tracefiles.export_run, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}", runs.get_run, methods=["GET"]),
+        Route(f"{prefix}/sessions/{{session_id:path}}/export", tracefiles.export_session, methods=["GET"]),
         Route(f"{prefix}/events", events.list_events, methods=["GET"]),
         Route(f"{prefix}/events/{{event_id:path}}", events.get_event, methods=["GET"]),
         Route(f"{prefix}/stream", live.stream, methods=["GET"]),

@@ -26,7 +26,7 @@ import re
 import time
 from typing import Any
 
-__all__ = ["FORMATS", "PAGE_EVENTS", "TreeExport", "export_file_name"]
+__all__ = ["FORMATS", "PAGE_EVENTS", "SessionExport", "TreeExport", "export_file_name", "session_file_name"]
 
 FORMATS = ("jsonl", "otlp-json")
 PAGE_EVENTS = 1000
@@ -39,6 +39,12 @@ def export_file_name(run_id: str, fmt: str) -> str:
     """``run-<id>.jsonl`` (``.otlp.jsonl`` for OTLP JSON), the id reduced to safe characters."""
     safe = _UNSAFE.sub("_", run_id).strip("._")[:100] or "tree"
     return f"run-{safe}.otlp.jsonl" if fmt == "otlp-json" else f"run-{safe}.jsonl"
+
+
+def session_file_name(session_id: str, fmt: str) -> str:
+    """``session-<id>.jsonl`` (``.otlp.jsonl`` for OTLP JSON), the id reduced to safe characters."""
+    safe = _UNSAFE.sub("_", session_id).strip("._")[:100] or "session"
+    return f"session-{safe}.otlp.jsonl" if fmt == "otlp-json" else f"session-{safe}.jsonl"
 
 
 class TreeExport:
@@ -193,3 +199,63 @@ class TreeExport:
         chunk = self._drain()
         self._builder = None
         return chunk or None
+
+
+class SessionExport:
+    """The export of every run tree of one session, oldest tree first, each written as
+    ``TreeExport`` writes it; ``open()`` once, then ``next_chunk()`` until it gives None.
+
+    The trees are those of the session's runs: each by its root, or, when the root is not
+    stored (a subtree whose parent never arrived), by its top run among the session's runs."""
+
+    def __init__(self, desk: Any, session_id: str, fmt: str = "jsonl", **options: Any) -> None:
+        if fmt not in FORMATS:
+            raise ValueError(f"format must be one of {', '.join(FORMATS)}")
+        self.desk = desk
+        self.session_id = session_id
+        self.fmt = fmt
+        self.options = options
+        self.heads: list[str] = []
+        self.events_written = 0
+        self._current: TreeExport | None = None
+
+    def open(self) -> bool:
+        """Reads the session's runs; False when no stored run has this session."""
+        runs = self.desk.log_service.query_runs(session_id=self.session_id)
+        if not runs:
+            return False
+        ids = {r.run_id for r in runs}
+        firsts: dict[str, int] = {}
+        service = self.desk.log_service
+        for record in runs:
+            root = record.root_run_id or record.run_id
+            if root in ids or service.query_runs(run_id=root):
+                head = root
+            else:
+                # The root is not stored: the run is a head when its parent is not one of the
+                # session's runs either.
+                if record.parent_run_id in ids:
+                    continue
+                head = record.run_id
+            first = record.started_at or record.updated_at or 0
+            firsts[head] = min(first, firsts.get(head, first))
+        self.heads = sorted(firsts, key=lambda h: (firsts[h], h))
+        return True
+
+    def next_chunk(self) -> bytes | None:
+        """The bytes of the next page's lines, or None once every tree was written."""
+        while True:
+            current = self._current
+            if current is None:
+                if not self.heads:
+                    return None
+                current = TreeExport(self.desk, self.heads.pop(0), self.fmt, **self.options)
+                if not current.open():
+                    continue
+                self._current = current
+            chunk = current.next_chunk()
+            if chunk is None:
+                self.events_written += current.events_written
+                self._current = None
+                continue
+            return chunk

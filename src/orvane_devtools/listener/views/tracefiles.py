@@ -8,7 +8,8 @@ the open streams get the events once the answer has left. Lines are reported by 
 the body (from 1).
 
 ``/runs/{id}/export`` streams the run's tree as a trace file (``tracefiles.export``), reading
-one page of events at a time on the reader thread.
+one page of events at a time on the reader thread; ``/sessions/{id}/export`` every tree of the
+session, oldest first.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 
 from ...tracefiles.batches import decode_body_lines, feed_stored, store_decoded, tree_heads
-from ...tracefiles.export import FORMATS, TreeExport, export_file_name
+from ...tracefiles.export import FORMATS, SessionExport, TreeExport, export_file_name, session_file_name
 from ..core import StorageError
 from ..decode import BodyError
 from ..params import Params
@@ -29,7 +30,7 @@ from ..responses import JSONAnswer, error
 from ..state import of
 from .ingest import BodyTooLarge, read_body, too_large
 
-__all__ = ["MAX_REPORTED_LINES", "export_run", "import_lines"]
+__all__ = ["MAX_REPORTED_LINES", "export_run", "export_session", "import_lines"]
 
 # Bad lines an answer lists in full; ``bad_lines`` counts them all.
 MAX_REPORTED_LINES = 100
@@ -74,18 +75,7 @@ async def import_lines(request: Request) -> Response:
     return JSONAnswer(answer, background=BackgroundTask(feed_stored, core, stored))
 
 
-async def export_run(request: Request) -> Response:
-    params = Params(request.query_params.multi_items(), ("format",))
-    fmt = params.choice("format", FORMATS, "jsonl")
-    state = of(request)
-    config = state.config
-    run_id = request.path_params["run_id"]
-    export = TreeExport(state.core.desk, run_id, fmt,
-                        stale_after_seconds=config.stale_after_seconds,
-                        orphan_after_seconds=config.orphan_after_seconds)
-    if not await state.read(export.open):
-        return error(404, "run not found")
-
+def _download(state: Any, export: Any, name: str) -> Response:
     async def body() -> AsyncIterator[bytes]:
         while True:
             chunk = await state.read(export.next_chunk)
@@ -93,7 +83,34 @@ async def export_run(request: Request) -> Response:
                 return
             yield chunk
 
-    name = export_file_name(run_id, fmt)
     headers = {"Content-Disposition": f'attachment; filename="{name}"', "Cache-Control": "no-store",
                "X-Content-Type-Options": "nosniff"}
     return StreamingResponse(body(), media_type="application/x-ndjson", headers=headers)
+
+
+def _thresholds(state: Any) -> dict[str, Any]:
+    config = state.config
+    return {"stale_after_seconds": config.stale_after_seconds,
+            "orphan_after_seconds": config.orphan_after_seconds}
+
+
+async def export_run(request: Request) -> Response:
+    params = Params(request.query_params.multi_items(), ("format",))
+    fmt = params.choice("format", FORMATS, "jsonl")
+    state = of(request)
+    run_id = request.path_params["run_id"]
+    export = TreeExport(state.core.desk, run_id, fmt, **_thresholds(state))
+    if not await state.read(export.open):
+        return error(404, "run not found")
+    return _download(state, export, export_file_name(run_id, fmt))
+
+
+async def export_session(request: Request) -> Response:
+    params = Params(request.query_params.multi_items(), ("format",))
+    fmt = params.choice("format", FORMATS, "jsonl")
+    state = of(request)
+    session_id = request.path_params["session_id"]
+    export = SessionExport(state.core.desk, session_id, fmt, **_thresholds(state))
+    if not await state.read(export.open):
+        return error(404, "session not found")
+    return _download(state, export, session_file_name(session_id, fmt))

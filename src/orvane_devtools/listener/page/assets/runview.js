@@ -200,7 +200,7 @@ export class RunView {
     this.header.replaceChildren(...[
       h('div', { className: 'run-title' }, statusBadge(run), h('h2', { text: runLabel(run) }),
         run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null,
-        downloadLinks(run.run_id)),
+        downloadLinks(run.run_id, run.session_id)),
       why ? h('p', { className: 'judged-note', text: why }) : null,
       this.rootMissing ? h('p', { className: 'missing-note', text: `Its root run ${this.rootMissing} has not reached the listener yet; showing this run's own subtree.` }) : null,
       facts,

@@ -309,33 +309,39 @@ export class TraceFiles {
   }
 }
 
-/** "Download" links of a run: its tree as JSON Lines, and as OTLP JSON lines. */
-export function downloadLinks(runId) {
-  const link = (format, text, title) => {
-    const href = apiUrl(`/runs/${encodeURIComponent(runId)}/export`, { format });
-    const a = h('a', { className: 'btn small', href, download: '', text, title });
-    if (AUTH_REQUIRED) {
-      // A link cannot send the key: fetch the file with it and hand the browser its bytes.
-      a.addEventListener('click', async (e) => {
-        e.preventDefault();
-        const res = await fetch(href, { headers: await authHeaders() });
-        if (res.status === 401) {
-          await keyRefused();
-          return;
-        }
-        if (!res.ok) return;
-        const name = /filename="([^"]+)"/.exec(res.headers.get('Content-Disposition') || '')?.[1] || 'run.jsonl';
-        const url = URL.createObjectURL(await res.blob());
-        const save = h('a', { href: url, download: name, hidden: true });
-        document.body.append(save);
-        save.click();
-        save.remove();
-        setTimeout(() => URL.revokeObjectURL(url), 10_000);
-      });
-    }
-    return a;
-  };
+/** A link that downloads `path` (an export route) in `format`; with a key, fetched with it. */
+function downloadLink(path, format, text, title) {
+  const href = apiUrl(path, { format });
+  const a = h('a', { className: 'btn small', href, download: '', text, title });
+  if (AUTH_REQUIRED) {
+    // A link cannot send the key: fetch the file with it and hand the browser its bytes.
+    a.addEventListener('click', async (e) => {
+      e.preventDefault();
+      const res = await fetch(href, { headers: await authHeaders() });
+      if (res.status === 401) {
+        await keyRefused();
+        return;
+      }
+      if (!res.ok) return;
+      const name = /filename="([^"]+)"/.exec(res.headers.get('Content-Disposition') || '')?.[1] || 'trace.jsonl';
+      const url = URL.createObjectURL(await res.blob());
+      const save = h('a', { href: url, download: name, hidden: true });
+      document.body.append(save);
+      save.click();
+      save.remove();
+      setTimeout(() => URL.revokeObjectURL(url), 10_000);
+    });
+  }
+  return a;
+}
+
+/** "Download" links of a run: its tree as JSON Lines, and as OTLP JSON lines; with a session,
+ * "Download session": every tree of the session as JSON Lines. */
+export function downloadLinks(runId, sessionId) {
+  const path = `/runs/${encodeURIComponent(runId)}/export`;
   return h('span', { className: 'downloads' },
-    link('jsonl', 'Download', 'Download this run and its descendants as a JSON Lines trace file'),
-    link('otlp-json', 'OTLP JSON', 'Download this run and its descendants as OTLP JSON lines (the spans of an OTLP export)'));
+    downloadLink(path, 'jsonl', 'Download', 'Download this run and its descendants as a JSON Lines trace file'),
+    downloadLink(path, 'otlp-json', 'OTLP JSON', 'Download this run and its descendants as OTLP JSON lines (the spans of an OTLP export)'),
+    sessionId ? downloadLink(`/sessions/${encodeURIComponent(sessionId)}/export`, 'jsonl', 'Download session',
+      `Download every run tree of session ${sessionId} as a JSON Lines trace file`) : null);
 }
