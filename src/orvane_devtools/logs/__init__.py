@@ -122,7 +122,7 @@ class LogBatch:
     def _add(self, events: list, calls: list | None = None) -> None:
         store = self._service._store
         if not store.persistent:
-            self._futures.append(store.append(events, None, calls))
+            self._futures.append(store.append(events, None, calls) if calls else store.append(events))
             return
         # Checked and encoded now (a refused event raises here); written in chunks. The call
         # pieces of these events go with the chunk that holds them.
@@ -147,7 +147,8 @@ class LogBatch:
         if self._prepared and store.persistent:  # (only a file store prepares events)
             chunk, self._prepared = self._prepared, []
             calls, self._calls = self._calls, []
-            self._futures.append(store.submit(chunk, asyncio.get_running_loop(), None, calls or None))
+            loop = asyncio.get_running_loop()
+            self._futures.append(store.submit(chunk, loop, None, calls) if calls else store.submit(chunk, loop))
 
     async def __aenter__(self) -> LogBatch:
         if self._token is not None:
@@ -288,7 +289,11 @@ class RuntimeLogService:
         if batch is not None and batch._service is self:
             batch._add(list(events), calls)
             return 0
-        stored, _duplicates = await _wait(self._store.append(list(events), asyncio.get_running_loop(), calls))
+        loop = asyncio.get_running_loop()
+        store = self._store
+        stored, _duplicates = await _wait(
+            store.append(list(events), loop, calls) if calls else store.append(list(events), loop)
+        )
         return stored
 
     async def append_spans(self, groups: list, links: SpanLinks | None = None,
@@ -337,7 +342,10 @@ class RuntimeLogService:
             prepared.extend(rows)
         if not prepared:
             return 0, 0, refused
-        stored, duplicates = await _wait(store.submit(prepared, asyncio.get_running_loop(), links, calls))
+        loop = asyncio.get_running_loop()
+        stored, duplicates = await _wait(
+            store.submit(prepared, loop, links, calls) if calls else store.submit(prepared, loop, links)
+        )
         return stored, duplicates, refused
 
     def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:

@@ -185,19 +185,32 @@ NUMBERS = slice(2, 8)
 RECORD = 9
 
 
+# Costs are summed in whole units of 10^-12 USD: integers add up alike in any order, so the totals
+# of a tree are the same whichever way its runs are visited.
+_PICO = 10**12
+
+
 class Totals:
     """The LLM totals of a set of runs: calls, tokens (unknown counts as 0), cost (None while no
     call is priced) and the calls without a price."""
 
-    __slots__ = ("llm_calls", "input_tokens", "output_tokens", "total_tokens", "cost_usd", "unpriced_calls")
+    __slots__ = ("llm_calls", "input_tokens", "output_tokens", "total_tokens", "_cost", "unpriced_calls")
 
     def __init__(self) -> None:
         self.llm_calls = 0
         self.input_tokens = 0
         self.output_tokens = 0
         self.total_tokens = 0
-        self.cost_usd: float | None = None
+        self._cost: int | None = None  # in 10^-12 USD
         self.unpriced_calls = 0
+
+    @property
+    def cost_usd(self) -> float | None:
+        return None if self._cost is None else self._cost / _PICO
+
+    @cost_usd.setter
+    def cost_usd(self, value: float | None) -> None:
+        self._cost = None if value is None else round(value * _PICO)
 
     @classmethod
     def from_json(cls, data: Any) -> Totals:
@@ -225,7 +238,7 @@ class Totals:
         self.output_tokens += output_tokens or 0
         self.total_tokens += total_tokens or 0
         if cost_usd is not None:
-            self.cost_usd = (self.cost_usd or 0.0) + cost_usd
+            self._cost = (self._cost or 0) + round(cost_usd * _PICO)
         self.unpriced_calls += unpriced
 
     def add(self, other: Totals) -> None:
@@ -233,8 +246,8 @@ class Totals:
         self.input_tokens += other.input_tokens
         self.output_tokens += other.output_tokens
         self.total_tokens += other.total_tokens
-        if other.cost_usd is not None:
-            self.cost_usd = (self.cost_usd or 0.0) + other.cost_usd
+        if other._cost is not None:
+            self._cost = (self._cost or 0) + other._cost
         self.unpriced_calls += other.unpriced_calls
 
     def as_json(self) -> dict[str, Any]:
