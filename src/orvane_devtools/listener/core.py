@@ -17,12 +17,15 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import logging
+import threading
 import time
 from pathlib import Path
 from typing import Any
 
 from orvane.utils import Settings
 
+from . import calls as llm_calls
 from .config import ListenerConfig
 from .decode import MAX_ERROR_TEXT, DecodedBatch, decode_body
 from .stream import StreamHub
@@ -118,6 +121,15 @@ def _desk_settings(config: ListenerConfig) -> Settings:
     return Settings(values)
 
 
+def _warm_prices() -> None:
+    from ..llm import warm
+
+    try:
+        warm()
+    except Exception:  # noqa: BLE001 - calls then go unpriced; the first one to price says why
+        logging.getLogger("orvane_devtools.llm").exception("the price table could not be read")
+
+
 class ListenerCore:
     """The desk, the ingest road into it, the live streams out of it, and the counters."""
 
@@ -127,6 +139,8 @@ class ListenerCore:
 
         self.config = config
         config.db_path.parent.mkdir(parents=True, exist_ok=True)
+        # The price table takes seconds to import: ahead of the first LLM call the writer prices.
+        threading.Thread(target=_warm_prices, name="OrvanePriceTable", daemon=True).start()
         settings = _desk_settings(config)
         self.log_service = RuntimeLogService(settings)
         if not callable(getattr(self.log_service, "batch", None)):
@@ -190,17 +204,22 @@ class ListenerCore:
         service = self.log_service
         events = batch.events
         kept = events
+        # The LLM calls the events carry, read once here and stored with them.
+        pieces = llm_calls.event_pieces(events) or None
         try:
             async with service.batch() as commit:
                 try:
-                    await service.append_events(events)
+                    await service.append_events(events, pieces)
                 except ValueError:
                     # One of them cannot be stored (nothing of the list was queued): one by
                     # one, to reject that one by its index and keep the others.
                     kept = []
+                    by_event: dict[str, list[Any]] = {}
+                    for piece in pieces or ():
+                        by_event.setdefault(piece.event_id, []).append(piece)
                     for pos, ev in enumerate(events):
                         try:
-                            await service.append_events([ev])
+                            await service.append_events([ev], by_event.get(ev.event_id))
                         except ValueError as exc:
                             result.rejected.append({"index": batch.indexes[pos],
                                                     "error": str(exc)[:MAX_ERROR_TEXT]})
@@ -240,7 +259,7 @@ class ListenerCore:
         if groups:
             service = self.log_service
             try:
-                stored, duplicates, refused = await service.append_spans(groups, mapped.links)
+                stored, duplicates, refused = await service.append_spans(groups, mapped.links, mapped.calls or None)
             except Exception as exc:
                 raise StorageError(f"{len(groups)} item(s) could not be stored: {exc}") from exc
             left_out = set()

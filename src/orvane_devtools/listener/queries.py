@@ -2,7 +2,9 @@
 
 Plain functions of a ``RuntimeTraceDesk`` whose reads go to the log service: no HTTP here. The
 endpoints (``views``) run them on the reader thread and turn what they return into answers.
-Run records are the desk's resolved copies, as every read of the desk gives them.
+Run records are the desk's resolved copies, as every read of the desk gives them; the run routes
+answer each as a ``RunAnswer``, with the run's LLM call and its totals (stored at ingest by the
+log service: here they are read, never computed from events).
 """
 
 from __future__ import annotations
@@ -10,17 +12,53 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
+from ..logs._llm import Totals
 from .params import encode_cursor
+from .responses import RunAnswer
 
 __all__ = [
+    "SORTS",
     "Subtree",
     "event_total",
     "events_page",
     "flat_tree",
     "nested_tree",
+    "run_answer",
+    "run_answers",
     "runs_page",
     "subtree",
 ]
+
+# Orders of GET /runs: the store's (newest update first), by start, and by the LLM totals of each
+# run with its descendants or the run's duration (largest first, unless ascending; runs without a
+# value last either way).
+SORTS = ("updated", "started", "cost", "tokens", "duration")
+
+
+# -- runs with their LLM calls ------------------------------------------------------------------
+
+def run_answers(desk: Any, records: list[Any], totals: dict[str, dict[str, Any]] | None = None) -> list[RunAnswer]:
+    """The records with their LLM calls and totals (two reads of the log service)."""
+    if not records:
+        return []
+    service = desk.log_service
+    ids = [r.run_id for r in records]
+    texts = service.llm_call_texts(ids)
+    if totals is None:
+        totals = service.llm_totals(ids)
+    return [RunAnswer(r, texts.get(r.run_id), totals[r.run_id]) for r in records]
+
+
+def run_answer(desk: Any, record: Any) -> RunAnswer:
+    return run_answers(desk, [record])[0]
+
+
+def _duration(record: Any) -> int | None:
+    end = record.completed_at or record.failed_at
+    start = record.started_at
+    if end is None or start is None:
+        return None
+    return max(0, end - start)
 
 
 # -- pages ------------------------------------------------------------------------------------
@@ -35,33 +73,70 @@ def events_page(events: list[Any], limit: int, offset: int) -> tuple[list[Any], 
 
 
 def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
-              environment: str | None, order: str) -> tuple[list[Any], str | None]:
-    """One page of runs matching ``query`` (the ``list_runs`` filters) and the cursor of the
-    next page. ``order`` is "updated" (the store's order: newest update first) or "started"."""
+              environment: str | None, order: str, *, model: str | None = None,
+              ascending: bool = False) -> tuple[list[RunAnswer], str | None]:
+    """One page of runs matching ``query`` (the ``list_runs`` filters), each with its LLM call
+    and totals, and the cursor of the next page. ``order`` is one of ``SORTS``: "updated" (the
+    store's order: newest update first; ``ascending`` does not apply), "started" (newest start
+    first), "cost" and "tokens" (of the run's LLM calls with its descendants'), "duration" (of
+    an ended run). ``model``: only runs whose LLM call names this model."""
     want = offset + limit + 1
-    if order == "started":
-        # Newest start first: every match is read, then sorted (the store orders by update).
+    keep = None
+    if environment is not None or model is not None:
+        models = desk.log_service.llm_model_runs(model) if model is not None else None
+
+        def keep(r: Any) -> bool:
+            if environment is not None and (r.meta or {}).get("environment") != environment:
+                return False
+            return models is None or r.run_id in models
+
+        if models is not None and not models:
+            return [], None
+    totals = None
+    if order != "updated":
+        # Every match is read, then sorted (the store orders by update), ties by run id.
         records = desk.query_runs(**query)
-        if environment is not None:
-            records = [r for r in records if (r.meta or {}).get("environment") == environment]
+        if keep is not None:
+            records = [r for r in records if keep(r)]
         records.sort(key=lambda r: r.run_id)
-        records.sort(key=lambda r: r.started_at or 0, reverse=True)
-    elif environment is None:
+        if order == "started":
+            records.sort(key=lambda r: r.started_at or 0, reverse=not ascending)
+        elif order == "duration":
+            _sort_missing_last(records, _duration, ascending)
+        else:
+            totals = desk.log_service.llm_totals([r.run_id for r in records])
+            field = "cost_usd" if order == "cost" else "total_tokens"
+
+            def value(r: Any) -> Any:
+                figure = totals[r.run_id][field]
+                # A tree without calls has no tokens to sort by (its 0 is "none").
+                return None if figure is None or totals[r.run_id]["llm_calls"] == 0 else figure
+
+            _sort_missing_last(records, value, ascending)
+    elif keep is None:
         records = desk.query_runs(limit=want, **query)
     else:
-        records = _runs_in_environment(desk, query, environment, want)
+        records = _runs_matching(desk, query, keep, want)
     rows = records[offset:offset + limit]
     next_cursor = encode_cursor(offset + limit) if len(records) > offset + limit else None
-    return rows, next_cursor
+    return run_answers(desk, rows, totals), next_cursor
 
 
-def _runs_in_environment(desk: Any, query: dict[str, Any], environment: str, want: int) -> list[Any]:
-    """Runs of the query whose meta names this environment; asks for more rows until it has
-    ``want`` of them or the query has no more."""
+def _sort_missing_last(records: list[Any], value: Any, ascending: bool) -> None:
+    """Sorts in place by ``value`` (stable), records whose value is None last."""
+    keyed = [(value(r), r) for r in records]
+    present = [(v, r) for v, r in keyed if v is not None]
+    present.sort(key=lambda item: item[0], reverse=not ascending)
+    records[:] = [r for _, r in present] + [r for v, r in keyed if v is None]
+
+
+def _runs_matching(desk: Any, query: dict[str, Any], keep: Any, want: int) -> list[Any]:
+    """Runs of the query that ``keep`` keeps; asks for more rows until it has ``want`` of them
+    or the query has no more."""
     ask = max(want * 2, 200)
     while True:
         records = desk.query_runs(limit=ask, **query)
-        matching = [r for r in records if (r.meta or {}).get("environment") == environment]
+        matching = [r for r in records if keep(r)]
         if len(matching) >= want or len(records) < ask:
             return matching[:want]
         ask *= 4
@@ -122,14 +197,47 @@ def walk(run: Any, children: dict[str, list[Any]]) -> Iterator[tuple[Any, int]]:
                 stack.append((child, depth + 1))
 
 
-def nested_tree(tree: Subtree) -> dict[str, Any]:
+def _tree_answers(desk: Any, order: list[tuple[Any, int]]) -> dict[str, RunAnswer]:
+    """Each run of a walked tree as a ``RunAnswer`` whose totals are those of its subtree in
+    this tree (one read of the calls of all its runs)."""
+    service = desk.log_service
+    ids = [record.run_id for record, _ in order]
+    texts = service.llm_call_texts(ids)
+    own = service.llm_totals(ids, descendants=False)
+    sums: dict[str, Totals] = {}
+    # Children come after their parent in the walk: summed from the deepest up.
+    parents: list[str | None] = []
+    stack: list[str] = []
+    for record, depth in order:
+        del stack[depth:]
+        parents.append(stack[-1] if stack else None)
+        stack.append(record.run_id)
+    for (record, _), parent in zip(reversed(order), reversed(parents), strict=True):
+        totals = sums.get(record.run_id)
+        if totals is None:
+            totals = sums[record.run_id] = Totals()
+        mine = own[record.run_id]
+        totals.add_row(mine["llm_calls"], mine["input_tokens"], mine["output_tokens"], mine["total_tokens"],
+                       mine["cost_usd"], mine["unpriced_calls"])
+        if parent is not None:
+            above = sums.get(parent)
+            if above is None:
+                above = sums[parent] = Totals()
+            above.add(totals)
+    return {record.run_id: RunAnswer(record, texts.get(record.run_id), sums[record.run_id].as_json())
+            for record, _ in order}
+
+
+def nested_tree(tree: Subtree, desk: Any) -> dict[str, Any]:
     """``{"run", "children": [...]}`` nested, built in one depth-first pass (no recursion: a run
-    chain may be very deep)."""
+    chain may be very deep); each run with its LLM call and its subtree's totals."""
     run, children, _ = tree
+    order = list(walk(run, children))
+    answers = _tree_answers(desk, order)
     top: dict[str, Any] | None = None
     open_nodes: list[dict[str, Any]] = []
-    for record, depth in walk(run, children):
-        node = {"run": record, "children": []}
+    for record, depth in order:
+        node = {"run": answers[record.run_id], "children": []}
         del open_nodes[depth:]
         if open_nodes:
             open_nodes[-1]["children"].append(node)
@@ -140,13 +248,16 @@ def nested_tree(tree: Subtree) -> dict[str, Any]:
     return top
 
 
-def flat_tree(tree: Subtree) -> dict[str, Any]:
+def flat_tree(tree: Subtree, desk: Any) -> dict[str, Any]:
     """``{"root_run_id", "nodes": [{"run", "depth", "parent_run_id"}] (depth first),
-    "detached": [...]}``."""
+    "detached": [...]}``, each run with its LLM call and its subtree's totals."""
     run, children, detached = tree
-    nodes = [{"run": record, "depth": depth, "parent_run_id": record.parent_run_id}
-             for record, depth in walk(run, children)]
-    return {"root_run_id": run.root_run_id or run.run_id, "nodes": nodes, "detached": detached}
+    order = list(walk(run, children))
+    answers = _tree_answers(desk, order)
+    nodes = [{"run": answers[record.run_id], "depth": depth, "parent_run_id": record.parent_run_id}
+             for record, depth in order]
+    return {"root_run_id": run.root_run_id or run.run_id, "nodes": nodes,
+            "detached": run_answers(desk, detached)}
 
 
 def event_total(desk: Any, record: Any, descendants: bool) -> int:

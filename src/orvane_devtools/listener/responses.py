@@ -2,7 +2,9 @@
 
 An answer is plain data (dicts, lists, tuples, text, numbers, None) in which run records and
 events stand as they are: each record is written by pydantic in one call
-(``model_dump_json``, the same values as a JSON-mode dump), everything else by ``json``. The
+(``model_dump_json``, the same values as a JSON-mode dump), everything else by ``json``. A run
+in an answer of the run routes is a ``RunAnswer``: its record with the run's LLM call (the JSON
+text the store keeps, spliced in as it is) and its totals. The
 writer walks the value with a stack of its own, so an answer as deep as a long chain of runs
 (a nested tree) needs no recursion.
 """
@@ -15,10 +17,32 @@ from typing import Any
 from pydantic import BaseModel
 from starlette.responses import Response
 
-__all__ = ["JSONAnswer", "error", "render_json"]
+__all__ = ["JSONAnswer", "RunAnswer", "error", "render_json"]
 
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=str).encode
 _SCALARS = (str, int, float, bool, type(None))
+
+
+class RunAnswer:
+    """A run record as the run routes answer it: the record's fields, then ``"llm"`` (the run's
+    LLM call, ``LlmCall.as_json()``, or null) and ``"totals"`` (of its LLM calls and its
+    descendants': ``{"llm_calls", "input_tokens", "output_tokens", "total_tokens", "cost_usd",
+    "unpriced_calls"}``)."""
+
+    __slots__ = ("record", "llm", "totals")
+
+    def __init__(self, record: Any, llm: str | None, totals: dict[str, Any]) -> None:
+        self.record = record
+        self.llm = llm  # the stored JSON text, or None
+        self.totals = totals
+
+    @property
+    def run_id(self) -> str:
+        return self.record.run_id
+
+    def json(self) -> str:
+        text = self.record.model_dump_json()
+        return f'{text[:-1]},"llm":{self.llm or "null"},"totals":{_encode(self.totals)}}}'
 
 
 def render_json(value: Any) -> str:
@@ -26,6 +50,8 @@ def render_json(value: Any) -> str:
     kind = type(value)
     if kind in _SCALARS:
         return _encode(value)
+    if kind is RunAnswer:
+        return value.json()
     if isinstance(value, BaseModel):
         return value.model_dump_json()
     out: list[str] = []
@@ -50,6 +76,8 @@ def render_json(value: Any) -> str:
             out.append(":")
         if type(item) in _SCALARS:
             out.append(_encode(item))
+        elif type(item) is RunAnswer:
+            out.append(item.json())
         elif isinstance(item, BaseModel):
             out.append(item.model_dump_json())
         else:

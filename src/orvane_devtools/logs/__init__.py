@@ -52,12 +52,14 @@ from ._common import (
     type_error,
 )
 from ._links import SpanLinks
+from ._llm import CallPiece, Totals
 from ._memory import MemoryLogStore
 
 if TYPE_CHECKING:
     from ._store import DirectLogStore, FileLogStore
 
 __all__ = [
+    "CallPiece",
     "DEFAULT_MAX_EVENTS",
     "LogBatch",
     "LogStoreCorruptError",
@@ -112,17 +114,21 @@ class LogBatch:
         self._service = service
         self._futures: list[Any] = []
         self._prepared: list = []
+        self._calls: list = []
         self._token: contextvars.Token | None = None
         self.stored = 0
         self.duplicates = 0
 
-    def _add(self, events: list) -> None:
+    def _add(self, events: list, calls: list | None = None) -> None:
         store = self._service._store
         if not store.persistent:
-            self._futures.append(store.append(events))
+            self._futures.append(store.append(events, None, calls) if calls else store.append(events))
             return
-        # Checked and encoded now (a refused event raises here); written in chunks.
+        # Checked and encoded now (a refused event raises here); written in chunks. The call
+        # pieces of these events go with the chunk that holds them.
         self._prepared.extend([store.prepare(e) for e in events])
+        if calls:
+            self._calls.extend(calls)
         if len(self._prepared) >= _BATCH_CHUNK:
             self._flush()
 
@@ -140,7 +146,9 @@ class LogBatch:
         store = self._service._store
         if self._prepared and store.persistent:  # (only a file store prepares events)
             chunk, self._prepared = self._prepared, []
-            self._futures.append(store.submit(chunk, asyncio.get_running_loop()))
+            calls, self._calls = self._calls, []
+            loop = asyncio.get_running_loop()
+            self._futures.append(store.submit(chunk, loop, None, calls) if calls else store.submit(chunk, loop))
 
     async def __aenter__(self) -> LogBatch:
         if self._token is not None:
@@ -257,11 +265,16 @@ class RuntimeLogService:
         await _wait(self._store.append([event], asyncio.get_running_loop()))
         return None
 
-    async def append_events(self, events: list) -> int:
+    async def append_events(self, events: list, calls: list | None = None) -> int:
         """Keep every event of ``events`` in one commit; returns how many were new.
 
         All or nothing: when one event is refused, none is written. With a file, events whose
         ``event_id`` is already stored (or repeated in the list) are not counted.
+
+        ``calls``: the LLM call pieces these events carry (``CallPiece``: the event, the run it
+        counts toward, the partial ``LlmCall``), folded into their runs' calls in the same
+        commit; a piece counts only when its event is among ``events`` and new (see
+        ``llm_calls``).
         """
         if not isinstance(events, (list, tuple)):
             raise type_error("events", "list", events)
@@ -269,18 +282,25 @@ class RuntimeLogService:
         for i, event in enumerate(events):
             if not isinstance(event, cls):
                 raise type_error(f"events[{i}]", "RuntimeEvent", event)
+        calls = _check_calls(calls)
         if not events:
             return 0
         batch = _current_batch.get()
         if batch is not None and batch._service is self:
-            batch._add(list(events))
+            batch._add(list(events), calls)
             return 0
-        stored, _duplicates = await _wait(self._store.append(list(events), asyncio.get_running_loop()))
+        loop = asyncio.get_running_loop()
+        store = self._store
+        stored, _duplicates = await _wait(
+            store.append(list(events), loop, calls) if calls else store.append(list(events), loop)
+        )
         return stored
 
-    async def append_spans(self, groups: list, links: SpanLinks | None = None) -> tuple[int, int, list[tuple[int, str]]]:
+    async def append_spans(self, groups: list, links: SpanLinks | None = None,
+                           calls: list | None = None) -> tuple[int, int, list[tuple[int, str]]]:
         """Keep the events of ``groups`` (lists of events, one per span or log record) in one
-        commit, with the span ``links`` of their runs; returns (stored, duplicates, refused).
+        commit, with the span ``links`` of their runs and the LLM call pieces of their events
+        (``calls``, as for ``append_events``); returns (stored, duplicates, refused).
 
         A group is kept whole or not at all: one whose events the store cannot hold is left
         out and listed in ``refused`` as (its index, the reason). With a file, the links are
@@ -298,13 +318,18 @@ class RuntimeLogService:
                     raise type_error(f"groups[{i}]", "list of RuntimeEvent", event)
         if links is not None and not isinstance(links, SpanLinks):
             raise type_error("links", "SpanLinks", links)
+        calls = _check_calls(calls)
         store = self._store
         refused: list[tuple[int, str]] = []
         if not store.persistent:
+            by_event: dict[str, list] = {}
+            for piece in calls or ():
+                by_event.setdefault(piece.event_id, []).append(piece)
             stored = 0
             for group in groups:
                 if group:
-                    stored += (await _wait(store.append(list(group))))[0]
+                    own = [p for ev in group for p in by_event.get(ev.event_id, ())] if by_event else None
+                    stored += (await _wait(store.append(list(group), None, own or None)))[0]
             return stored, 0, refused
         prepared: list = []
         prepare = store.prepare
@@ -317,7 +342,10 @@ class RuntimeLogService:
             prepared.extend(rows)
         if not prepared:
             return 0, 0, refused
-        stored, duplicates = await _wait(store.submit(prepared, asyncio.get_running_loop(), links))
+        loop = asyncio.get_running_loop()
+        stored, duplicates = await _wait(
+            store.submit(prepared, loop, links, calls) if calls else store.submit(prepared, loop, links)
+        )
         return stored, duplicates, refused
 
     def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
@@ -455,6 +483,51 @@ class RuntimeLogService:
             raise type_error("run_id", "str", run_id)
         return self._store.collect_descendant_run_ids(run_id)
 
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_calls(self, run_ids: list[str]) -> dict[str, dict[str, Any]]:
+        """run id -> its LLM call (``LlmCall.as_json()``), for the runs of ``run_ids`` that have
+        one: the call folded from every piece its events brought (``append_events(calls=)``),
+        priced at the call's time unless the producer reported the cost."""
+        import json
+
+        return {rid: json.loads(text) for rid, text in self.llm_call_texts(run_ids).items()}
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        """``llm_calls`` as the JSON texts the store keeps (for answers that embed them)."""
+        return self._store.llm_call_texts(_check_ids(run_ids))
+
+    def llm_totals(self, run_ids: list[str], *, descendants: bool = True) -> dict[str, dict[str, Any]]:
+        """run id -> the totals of the LLM calls of the run and all its descendants (as
+        ``collect_descendant_run_ids`` finds them; the run's own with ``descendants=False``):
+        ``{"llm_calls", "input_tokens", "output_tokens", "total_tokens", "cost_usd",
+        "unpriced_calls"}``. Unknown token counts count as 0; ``cost_usd`` is None when no call
+        is priced, and the unpriced calls are counted apart. Every id of ``run_ids`` gets an
+        entry (zeros for a run without calls)."""
+        store = self._store
+        ids = _check_ids(run_ids)
+        if descendants:
+            trees = {rid: store.collect_descendant_run_ids(rid) for rid in dict.fromkeys(ids)}
+        else:
+            trees = {rid: [rid] for rid in ids}
+        numbers = store.llm_numbers(list({rid for tree in trees.values() for rid in tree}))
+        out: dict[str, dict[str, Any]] = {}
+        for rid, tree in trees.items():
+            totals = Totals()
+            for member in tree:
+                row = numbers.get(member)
+                if row is not None:
+                    totals.add_row(*row)
+            out[rid] = totals.as_json()
+        return out
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        """The ids of the runs whose LLM call's ``model`` (the response model, else the
+        request model) is ``model``."""
+        if not isinstance(model, str):
+            raise type_error("model", "str", model)
+        return self._store.llm_model_runs(model)
+
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:
@@ -514,6 +587,26 @@ class RuntimeLogService:
             until=until,
             limit=limit,
         )
+
+
+def _check_calls(calls: Any) -> list | None:
+    if calls is None:
+        return None
+    if not isinstance(calls, (list, tuple)):
+        raise type_error("calls", "list", calls)
+    for piece in calls:
+        if not isinstance(piece, CallPiece):
+            raise type_error("calls", "list of CallPiece", piece)
+    return list(calls) or None
+
+
+def _check_ids(run_ids: Any) -> list[str]:
+    if not isinstance(run_ids, (list, tuple, set, frozenset)):
+        raise type_error("run_ids", "list", run_ids)
+    for rid in run_ids:
+        if not isinstance(rid, str):
+            raise type_error("run_ids", "list of str", rid)
+    return list(run_ids)
 
 
 _own_query_runs = RuntimeLogService.query_runs

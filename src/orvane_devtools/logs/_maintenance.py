@@ -355,6 +355,7 @@ class Maintenance:
             conn.execute(f"DELETE FROM pending_text WHERE id IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,))
             conn.execute(f"DELETE FROM {table} WHERE run_key = ?", (run_key,))
         conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
+        conn.execute("DELETE FROM llm_calls WHERE run_key = ?", (run_key,))
         if row is not None:
             forget_run_links(conn, row[0], row[1])
         counters["runs"] -= 1
@@ -372,7 +373,7 @@ class Maintenance:
             txn.begin()
             conn.execute("INSERT INTO event_text(event_text) VALUES ('delete-all')")
             for table in ("events", "runs", "heads", "head_text", "contexts", "context_text", "vals", "val_text",
-                          "pending_text", "names", "trigrams", "aliases", "span_waits"):
+                          "pending_text", "names", "trigrams", "aliases", "span_waits", "llm_calls"):
                 conn.execute(f"DELETE FROM {table}")
             counters = txn.counters
             for key in counters:

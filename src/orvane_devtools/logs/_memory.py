@@ -9,6 +9,7 @@ from typing import Any, Literal
 
 from ..observation.StoreBackend import create_observation_store
 from ._common import event_text_parts, needle_of, normalize
+from ._llm import NUMBERS, RECORD, fold, row_of
 
 __all__ = ["MemoryLogStore"]
 
@@ -32,8 +33,10 @@ class MemoryLogStore:
         self._children: dict[str, list[str]] = {}
         self._appended = 0
         self._held = 0  # events appended since the last reset (the recent ring keeps the newest)
+        # run id -> (its LLM call, its folding state, its row's values: see _llm.row_of)
+        self._calls: dict[str, tuple[Any, dict[str, Any], tuple]] = {}
 
-    def append(self, events: list, loop: Any = None) -> Future:
+    def append(self, events: list, loop: Any = None, calls: list | None = None) -> Future:
         for event in events:
             run = getattr(event, "run", None)
             self._store.append_event(event)
@@ -43,9 +46,27 @@ class MemoryLogStore:
                 self._known_runs.add(run.run_id)
                 if run.parent_run_id is not None:
                     self._children.setdefault(run.parent_run_id, []).append(run.run_id)
+        if calls:
+            self._fold_calls(events, calls)
         done: Future = Future()
         done.set_result((len(events), 0))
         return done
+
+    def _fold_calls(self, events: list, calls: list) -> None:
+        # (This store keeps every event appended, repeats included: each piece counts.)
+        ids = {event.event_id for event in events}
+        by_run: dict[str, list] = {}
+        for piece in calls:
+            if piece.event_id in ids and piece.run_id in self._known_runs:
+                by_run.setdefault(piece.run_id, []).append(piece)
+        for run_id, pieces in by_run.items():
+            held = self._calls.get(run_id)
+            call, facts = (None, {}) if held is None else held[:2]
+            if call is not None:
+                call = _copy_call(call)
+            call, facts = fold(call, facts, pieces)
+            if call is not None:
+                self._calls[run_id] = (call, facts, row_of(call, facts))
 
     def barrier(self) -> Future:
         done: Future = Future()
@@ -54,6 +75,7 @@ class MemoryLogStore:
 
     def reset(self) -> None:
         self._store.reset()
+        self._calls.clear()
         self._known_runs.clear()
         self._children.clear()
         self._held = 0
@@ -105,6 +127,19 @@ class MemoryLogStore:
 
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         return list(self._store._collect_descendant_run_ids(run_id))
+
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        calls = self._calls
+        return {rid: calls[rid][2][RECORD] for rid in run_ids if rid in calls}
+
+    def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
+        calls = self._calls
+        return {rid: calls[rid][2][NUMBERS] for rid in run_ids if rid in calls}
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        return {rid for rid, held in self._calls.items() if held[0].model == model}
 
     # -- events ------------------------------------------------------------------------------
 
@@ -175,3 +210,12 @@ def event_has(event: Any, needle: str) -> bool:
             return True
     run = event.run
     return run is not None and needle in normalize(run.model_dump(mode="json"))
+
+
+def _copy_call(call: Any) -> Any:
+    """A copy of a kept call to fold into (folding sets fields of the call it is given)."""
+    from ..llm import LlmCall
+
+    copy = LlmCall.from_json(call.as_json(), at_ns=call.at_ns) or LlmCall()
+    copy.inferred = set(call.inferred)
+    return copy

@@ -411,6 +411,45 @@ class Reader:
             records = records[:limit]
         return records
 
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        """run id -> the stored JSON of its LLM call, for the runs of ``run_ids`` that have one."""
+        if not run_ids:
+            return {}
+        with self._read() as conn:
+            return dict(conn.execute(
+                "SELECT r.run_id, l.record FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+                " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(run_ids),),
+            ).fetchall())
+
+    def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
+        """run id -> (calls, input, output, total tokens, cost_usd, unpriced) of its LLM calls."""
+        if not run_ids:
+            return {}
+        with self._read() as conn:
+            return {
+                row[0]: row[1:]
+                for row in conn.execute(
+                    "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+                    " FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+                    " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+                    (json.dumps(run_ids),),
+                )
+            }
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        """The ids of the runs whose LLM call names ``model``."""
+        with self._read() as conn:
+            return {
+                row[0]
+                for row in conn.execute(
+                    "SELECT r.run_id FROM llm_calls l JOIN runs r ON r.run_key = l.run_key WHERE l.model = ?",
+                    (model,),
+                )
+            }
+
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:

@@ -18,10 +18,11 @@ from ._common import (
     LogStoreReadOnlyError,
     LogStoreVersionError,
 )
+from ._llm import LLM_TABLE
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 # Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
-UPGRADABLE = frozenset((2, 3))
+UPGRADABLE = frozenset((2, 3, 4))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -171,6 +172,7 @@ CREATE TABLE names(kind INTEGER NOT NULL, value TEXT NOT NULL, PRIMARY KEY(kind,
 CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
 {PENDING_TABLE}
 {LINK_TABLES}
+{LLM_TABLE}
 """
 
 
@@ -423,6 +425,12 @@ def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
 
             run_ids = [r[0] for r in conn.execute("SELECT run_id FROM runs")]
             conn.executemany("INSERT OR REPLACE INTO aliases(span_id, run_id) VALUES (?, ?)", alias_rows(run_ids))
+        if version <= 4:
+            # Version 5 added the table of the runs' LLM calls. The runs of the file keep none:
+            # their calls were not read when they were stored.
+            for statement in _statements(LLM_TABLE.replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS")
+                                         .replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS")):
+                conn.execute(statement)
         conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         conn.execute("COMMIT")

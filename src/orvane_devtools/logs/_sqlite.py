@@ -205,14 +205,16 @@ class SQLiteLogStore:
         self._contexts[run.run_id] = entry
         return entry
 
-    def append(self, events: list, loop: Any = None) -> Future | asyncio.Future:
-        return self.submit([self.prepare(e) for e in events], loop)
+    def append(self, events: list, loop: Any = None, calls: list | None = None) -> Future | asyncio.Future:
+        return self.submit([self.prepare(e) for e in events], loop, None, calls)
 
-    def submit(self, prepared: list, loop: Any = None, links: Any = None) -> Future | asyncio.Future:
+    def submit(self, prepared: list, loop: Any = None, links: Any = None,
+               calls: list | None = None) -> Future | asyncio.Future:
         """Queue prepared events as one ticket (one transaction), with the span links of their
-        runs when given (see _links.SpanLinks)."""
+        runs (see _links.SpanLinks) and the LLM call pieces of the events (see _llm.py) when
+        given."""
         self._ready()
-        return self._writer.submit("append", prepared, loop, links or None)
+        return self._writer.submit("append", prepared, loop, links or None, calls or None)
 
     def barrier(self) -> Future:
         self._ready()
@@ -302,6 +304,20 @@ class SQLiteLogStore:
     def get_event(self, event_id: str) -> Any:
         self._ready()
         return self._reader.get_event(event_id)
+
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        self._ready()
+        return self._reader.llm_call_texts(run_ids)
+
+    def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
+        self._ready()
+        return self._reader.llm_numbers(run_ids)
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        self._ready()
+        return self._reader.llm_model_runs(model)
 
     def query_events(
         self,

@@ -38,11 +38,12 @@ class LogStore(Protocol):
 
     # -- appends -----------------------------------------------------------------------------
 
-    def append(self, events: list, loop: Any = None) -> Future | asyncio.Future:
+    def append(self, events: list, loop: Any = None, calls: list | None = None) -> Future | asyncio.Future:
         """Keep ``events`` (RuntimeEvents) in one go. The future (one of ``loop`` when the store
         settles futures on the caller's loop) gives (stored, duplicates) once they are kept (with
         a file: committed). An event the store cannot hold raises ``ValueError`` here, before
-        anything is kept."""
+        anything is kept. ``calls``: the LLM call pieces of these events (``_llm.CallPiece``),
+        folded into their runs' calls with them, each only when its event is new."""
         ...
 
     def barrier(self) -> Future:
@@ -84,6 +85,23 @@ class LogStore(Protocol):
     def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
         """(trace id, span id) -> (run id, root run id) of the stored runs those spans are (see
         ``RuntimeLogService.span_runs``)."""
+        ...
+
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        """run id -> the JSON text of its LLM call (``LlmCall.as_json``), for the runs of
+        ``run_ids`` that have one."""
+        ...
+
+    def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
+        """run id -> (calls, input tokens, output tokens, total tokens, cost_usd, unpriced
+        calls) of its LLM calls, for the runs of ``run_ids`` that have one (tokens summed over the
+        run's calls, unknown counts as 0; cost the sum of the priced ones, None when none is)."""
+        ...
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        """The ids of the runs whose LLM call's ``model`` is ``model``."""
         ...
 
     # -- events ------------------------------------------------------------------------------
@@ -136,8 +154,10 @@ class FileLogStore(LogStore, Protocol):
         file cannot hold."""
         ...
 
-    def submit(self, prepared: list, loop: Any = None, links: Any = None) -> Future | asyncio.Future:
+    def submit(self, prepared: list, loop: Any = None, links: Any = None,
+               calls: list | None = None) -> Future | asyncio.Future:
         """Queue prepared events as one transaction; the future gives (stored, duplicates)
         once they are committed (``append`` is ``prepare`` then ``submit``). ``links``: the
-        span links of their runs (a ``SpanLinks``), settled in that transaction."""
+        span links of their runs (a ``SpanLinks``), settled in that transaction; ``calls``: the
+        LLM call pieces of the events, folded in that transaction."""
         ...

@@ -39,15 +39,18 @@ class _Ticket:
     """One submission. Its future is a ``concurrent.futures.Future``, or an asyncio future of
     ``loop`` (settled on that loop, one wake-up per loop and batch)."""
 
-    __slots__ = ("kind", "items", "future", "loop", "links")
+    __slots__ = ("kind", "items", "future", "loop", "links", "calls")
 
-    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None, links: Any = None) -> None:
+    def __init__(self, kind: str, items: list | None, future: Any, loop: Any = None, links: Any = None,
+                 calls: list | None = None) -> None:
         self.kind = kind  # "append", "barrier", "index", "reset", "stop"
         self.items = items
         self.future = future
         self.loop = loop
         # Of an append: its span links (a _links.SpanLinks), or None.
         self.links = links
+        # Of an append: the LLM call pieces its events carry (_llm.CallPiece), or None.
+        self.calls = calls
 
 
 class Writer:
@@ -86,11 +89,13 @@ class Writer:
 
     # -- called from any thread --------------------------------------------------------------
 
-    def submit(self, kind: str, items: list | None = None, loop: Any = None, links: Any = None) -> Any:
+    def submit(self, kind: str, items: list | None = None, loop: Any = None, links: Any = None,
+               calls: list | None = None) -> Any:
         """Queue a ticket; returns its future: an asyncio future of ``loop`` when one is given,
-        else a ``concurrent.futures.Future``. ``links``: the span links of an append."""
+        else a ``concurrent.futures.Future``. ``links``: the span links of an append; ``calls``
+        the LLM call pieces of its events."""
         future = Future() if loop is None else loop.create_future()
-        ticket = _Ticket(kind, items, future, loop, links)
+        ticket = _Ticket(kind, items, future, loop, links, calls)
         with self._cond:
             if self._stopping:
                 raise RuntimeError(f"the log service of {self._path} is closed")

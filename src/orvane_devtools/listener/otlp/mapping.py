@@ -30,6 +30,7 @@ from typing import Any
 
 from ..._orvane_compat import RuntimeEvent, RuntimeRunContext
 from ...logs import SpanLinks
+from ..calls import event_pieces, log_piece, span_piece
 from ..decode import event_masker, plain_event_models
 
 __all__ = [
@@ -91,6 +92,9 @@ class Mapped:
     groups: list[list[RuntimeEvent]] = field(default_factory=list)
     items: list[int] = field(default_factory=list)  # the request index of each group's item
     links: SpanLinks = field(default_factory=SpanLinks)
+    # The LLM call pieces of the events kept (logs.CallPiece: LLM spans, GenAI log events, our
+    # own events that carry a call), stored with them.
+    calls: list[Any] = field(default_factory=list)
     rejected: list[tuple[int, str]] = field(default_factory=list)
     total: int = 0
 
@@ -405,7 +409,7 @@ def map_spans(spans: Iterable[Any], *, known: Lookup | None = None) -> Mapped:
     builder = _Builder()
     for span in kept:
         try:
-            events = _span_events(span, builder, out.links)
+            events = _span_events(span, builder, out.links, out.calls)
         except (ValueError, TypeError, OverflowError) as exc:
             out.reject(span.index, f"cannot be mapped: {exc}"[:300])
             continue
@@ -438,7 +442,7 @@ def _provider_model(attrs: dict[str, Any], meta: dict[str, Any]) -> None:
         meta["model"] = model
 
 
-def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[RuntimeEvent]:
+def _span_events(span: _Span, builder: _Builder, links: SpanLinks, calls: list[Any]) -> list[RuntimeEvent]:
     doc = span.doc
     attrs = span.attrs
     start_ns = _int(doc.get("start_time_unix_nano"))
@@ -479,6 +483,7 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[Runti
         }
     prefix = f"{OTEL_RUN_PREFIX}{span.trace}-{span.sid}"
     events: list[RuntimeEvent] = []
+    times: list[int] = []  # of each span event, in nanoseconds
     failed_by: dict[str, Any] | None = None
     raw_events = doc.get("events")
     for i, item in enumerate(raw_events if type(raw_events) is list else ()):
@@ -499,6 +504,7 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[Runti
                 payload=_json_or_text(ev_attrs.get("orvane.event.payload")),
                 error=_json_or_text(ev_attrs.get("orvane.event.error")),
                 meta=origin, run=run))
+            times.append(at_ns)
             continue
         level = "info"
         raised: dict[str, Any] = {}
@@ -518,7 +524,9 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[Runti
         events.append(builder.event(
             event_id=f"{prefix}-e{i}", event_type=ev_name, timestamp=_ms(at_ns), source=source, level=level,
             message=message, payload=payload, error=raised or None, meta=origin, run=run))
+        times.append(at_ns)
     if span.ours and events:
+        calls.extend(event_pieces(events))
         return events
     request, response = split_attributes(attrs)
     status = doc.get("status")
@@ -544,7 +552,11 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks) -> list[Runti
         ended = builder.event(
             event_id=f"{prefix}-end", event_type=f"{kind}.completed", timestamp=end_ms, source=source, level="info",
             message=name or None, payload=response or None, error=None, meta=origin, run=run)
-    return [started, *events, ended]
+    mapped = [started, *events, ended]
+    piece = span_piece(mapped, name=name, start_ns=start_ns, end_ns=end_ns, span_events=times)
+    if piece is not None:
+        calls.append(piece)
+    return mapped
 
 
 # -- log records ---------------------------------------------------------------------------------
@@ -649,4 +661,8 @@ def map_logs(records: Iterable[Any], *, known: Lookup | None = None,
             continue
         out.groups.append([event])
         out.items.append(index)
+        if trace is not None and sid is not None:
+            piece = log_piece(event, at_ns)
+            if piece is not None:
+                out.calls.append(piece)
     return out

@@ -8,7 +8,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from .. import queries
-from ..params import RUN_FILTERS, Params, read_filters
+from ..params import RUN_FILTERS, BadParameter, Params, read_filters
 from ..responses import JSONAnswer, error
 from ..state import of
 
@@ -19,7 +19,7 @@ RUNS_MAX_LIMIT = 1000
 EVENTS_DEFAULT_LIMIT = 500
 EVENTS_MAX_LIMIT = 5000
 
-_LIST_PARAMS = (*RUN_FILTERS, "limit", "cursor", "environment", "order")
+_LIST_PARAMS = (*RUN_FILTERS, "limit", "cursor", "environment", "order", "sort", "direction", "model")
 
 
 def _no_run() -> Response:
@@ -32,14 +32,25 @@ async def list_runs(request: Request) -> Response:
     limit = params.integer("limit", minimum=1, maximum=RUNS_MAX_LIMIT, default=RUNS_DEFAULT_LIMIT)
     offset = params.cursor()
     environment = params.text("environment")
+    model = params.text("model")
     order = params.choice("order", ("updated", "started"), "updated")
+    sort = params.choice("sort", queries.SORTS, "")
+    if sort:
+        if params.text("order") is not None:
+            raise BadParameter("sort", "give 'sort' or 'order', not both")
+        order = sort
+    ascending = params.choice("direction", ("desc", "asc"), "desc") == "asc"
+    if ascending and order == "updated":
+        raise BadParameter("direction", "'direction' applies to sort=started, cost, tokens or duration")
     state = of(request)
-    return await state.read(_list_runs, state.core.desk, query, limit, offset, environment, order)
+    return await state.read(_list_runs, state.core.desk, query, limit, offset, environment, order, model,
+                            ascending)
 
 
-def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int,
-               environment: str | None, order: str) -> Response:
-    rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order)
+def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int, environment: str | None,
+               order: str, model: str | None, ascending: bool) -> Response:
+    rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order, model=model,
+                                          ascending=ascending)
     return JSONAnswer({"runs": rows, "next_cursor": next_cursor})
 
 
@@ -51,7 +62,7 @@ async def get_run(request: Request) -> Response:
 
 def _get_run(desk: Any, run_id: str) -> Response:
     record = desk.get_run(run_id)
-    return _no_run() if record is None else JSONAnswer(record)
+    return _no_run() if record is None else JSONAnswer(queries.run_answer(desk, record))
 
 
 async def run_children(request: Request) -> Response:
@@ -63,7 +74,7 @@ async def run_children(request: Request) -> Response:
 def _run_children(desk: Any, run_id: str) -> Response:
     if desk.get_run(run_id) is None:
         return _no_run()
-    return JSONAnswer({"runs": desk.get_run_children(run_id)})
+    return JSONAnswer({"runs": queries.run_answers(desk, desk.get_run_children(run_id))})
 
 
 async def run_tree(request: Request) -> Response:
@@ -77,7 +88,7 @@ def _run_tree(desk: Any, run_id: str, shape: str) -> Response:
     tree = queries.subtree(desk, run_id)
     if tree is None:
         return _no_run()
-    return JSONAnswer(queries.nested_tree(tree) if shape == "nested" else queries.flat_tree(tree))
+    return JSONAnswer(queries.nested_tree(tree, desk) if shape == "nested" else queries.flat_tree(tree, desk))
 
 
 async def run_events(request: Request) -> Response:

@@ -1,0 +1,261 @@
+"""The LLM call of each run, as the log service keeps it: one record per run, folded from the
+pieces its events carried.
+
+The listener reads the pieces at ingest (``orvane_devtools.listener.calls``): for each event of
+ours that carries a call, each LLM span and each GenAI log event of a span, a ``CallPiece`` names
+the event it was read from, the run it counts toward and the partial ``LlmCall``. The pieces go
+to the log service with their events and are folded into the run's record in the same commit
+(in the file: the writer's transaction; in memory: the append), only for events that are new
+there, so a batch sent again adds nothing. Both stores keep, per run: the record
+(``LlmCall.as_json()``), what ``merge`` needs to go on folding (the call's time, the fields that
+were inferred rather than read, the first stream delta) and the numbers lists, sorts and totals
+read (model, tokens, cost).
+
+Pieces are read without a price; the folded record is priced once per run and commit, at the
+call's time, unless the producer reported a cost (see ``orvane_devtools.llm.merge``).
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any, NamedTuple
+
+__all__ = [
+    "LLM_TABLE",
+    "NUMBERS",
+    "RECORD",
+    "CallPiece",
+    "Totals",
+    "fold",
+    "row_of",
+    "stored_call",
+]
+
+# One row per run that has an LLM call (added in schema version 5). `record` is the run's call in
+# its stored form (LlmCall.as_json; of a run that made several, the last); `state` what folding
+# goes on from: {"at_ns", "inferred", "first_delta_ms", "before"} ("before": the sums of the
+# run's earlier calls). The numbers are over all the run's calls, for queries: `calls`, tokens
+# (unknown counts as 0), `cost_usd` the sum of the priced calls (NULL when none is priced),
+# `unpriced` the calls without a price; `model`, `provider` and `at_ms` (its time) of the last.
+LLM_TABLE = """CREATE TABLE llm_calls(
+    run_key INTEGER PRIMARY KEY,
+    model TEXT,
+    provider TEXT,
+    calls INTEGER NOT NULL,
+    input_tokens INTEGER NOT NULL,
+    output_tokens INTEGER NOT NULL,
+    total_tokens INTEGER NOT NULL,
+    cost_usd REAL,
+    unpriced INTEGER NOT NULL,
+    at_ms INTEGER,
+    record TEXT NOT NULL,
+    state TEXT NOT NULL
+);
+CREATE INDEX llm_calls_model ON llm_calls(model) WHERE model IS NOT NULL;"""
+
+
+class CallPiece(NamedTuple):
+    """What one stored event says of its run's LLM call.
+
+    ``event_id``: the event it was read from (the piece counts only when that event is new in the
+    store). ``run_id``: the run it counts toward. ``call``: the partial record (read without a
+    price), or None for a piece that only brings ``delta_ms``. ``one_call``: the run is one LLM
+    call (a run of kind ``llm``, a span), so every piece is a part of that call; otherwise (an
+    agent's run, say, whose events report the calls it made) a piece whose token counts the
+    run's call already has starts the run's next call. ``appends``: its messages and finish
+    reasons follow those already kept instead of replacing them (GenAI per-message log events,
+    one message each). ``delta_ms``: the time of a stream delta of the run (epoch ms): the first
+    one gives ``time_to_first_token_ms`` where the call has no figure of its own."""
+
+    event_id: str
+    run_id: str
+    call: Any
+    one_call: bool = True
+    appends: bool = False
+    delta_ms: int | None = None
+
+
+_dumps = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
+
+
+def stored_call(record: str, state: str) -> tuple[Any, dict[str, Any]]:
+    """(the LlmCall, its folding state) of a stored row."""
+    from ..llm import LlmCall
+
+    try:
+        facts = json.loads(state)
+    except ValueError:
+        facts = {}
+    if not isinstance(facts, dict):
+        facts = {}
+    at_ns = facts.get("at_ns")
+    try:
+        data = json.loads(record)
+    except ValueError:
+        data = None
+    call = LlmCall.from_json(data, at_ns=at_ns if type(at_ns) is int else None) or LlmCall()
+    inferred = facts.get("inferred")
+    if isinstance(inferred, list):
+        call.inferred = {name for name in inferred if isinstance(name, str)}
+    return call, facts
+
+
+def fold(call: Any, facts: dict[str, Any], pieces: list[CallPiece]) -> tuple[Any, dict[str, Any]]:
+    """The run's call after ``pieces`` (in their order), priced; ``call`` None for a run that has
+    none yet. Returns (call or None when the pieces bring none, its folding state)."""
+    from ..llm import apply_cost, merge, note_first_delta
+
+    first_delta = facts.get("first_delta_ms")
+    if type(first_delta) is not int:
+        first_delta = None
+    before = Totals.from_json(facts.get("before"))
+    for piece in pieces:
+        part = piece.call
+        if piece.delta_ms is not None and (first_delta is None or piece.delta_ms < first_delta):
+            first_delta = piece.delta_ms
+        if part is None:
+            continue
+        if call is not None and not piece.one_call and _counts_again(call, part):
+            # The run's next call: the one so far is finished (priced) and counted before.
+            if first_delta is not None:
+                note_first_delta(call, first_delta)
+            call.settle()
+            apply_cost(call)
+            before.add_call(call)
+            call = None
+            first_delta = None
+        if piece.appends:
+            # Finish reasons gathered from choices, one event each, count as inferred: reasons
+            # the call's span or details event sent win over them.
+            if part.finish_reasons:
+                part.inferred.add("finish_reasons")
+            if call is not None:
+                part.input_messages = [*call.input_messages, *part.input_messages]
+                part.output_messages = [*call.output_messages, *part.output_messages]
+                if part.finish_reasons and (not call.finish_reasons or "finish_reasons" in call.inferred):
+                    part.finish_reasons = [*call.finish_reasons, *part.finish_reasons]
+                elif part.finish_reasons:
+                    part.finish_reasons = []
+                    part.inferred.discard("finish_reasons")
+        call = part if call is None else merge(call, part, price=False)
+    if call is None:
+        return None, {"first_delta_ms": first_delta}
+    if first_delta is not None:
+        note_first_delta(call, first_delta)
+    call.settle()
+    apply_cost(call)
+    state = {"at_ns": call.at_ns, "inferred": sorted(call.inferred), "first_delta_ms": first_delta}
+    if before.llm_calls:
+        state["before"] = before.as_json()
+    return call, state
+
+
+def _counts_again(call: Any, part: Any) -> bool:
+    """Whether ``part`` is of another call than ``call``: it reports token counts that ``call``
+    has already, or it sends messages of a request after ``call`` was answered (has usage)."""
+    if (call.input_tokens is not None and part.input_tokens is not None) or (
+        call.output_tokens is not None and part.output_tokens is not None
+    ):
+        return True
+    return call.has_usage() and not part.has_usage() and bool(part.input_messages)
+
+
+def row_of(call: Any, state: dict[str, Any]) -> tuple:
+    """(model, provider, calls, input, output, total tokens, cost_usd, unpriced, at_ms, record,
+    state) of a run's row."""
+    totals = Totals.from_json(state.get("before"))
+    totals.add_call(call)
+    at_ns = call.at_ns
+    return (
+        call.model,
+        call.provider,
+        totals.llm_calls,
+        totals.input_tokens,
+        totals.output_tokens,
+        totals.total_tokens,
+        totals.cost_usd,
+        totals.unpriced_calls,
+        at_ns // 1_000_000 if type(at_ns) is int else None,
+        _dumps(call.as_json()),
+        _dumps(state),
+    )
+
+# Where the numbers of a run are in row_of's tuple (calls .. unpriced: Totals.add_row's order).
+NUMBERS = slice(2, 8)
+RECORD = 9
+
+
+# Costs are summed in whole units of 10^-12 USD: integers add up alike in any order, so the totals
+# of a tree are the same whichever way its runs are visited.
+_PICO = 10**12
+
+
+class Totals:
+    """The LLM totals of a set of runs: calls, tokens (unknown counts as 0), cost (None while no
+    call is priced) and the calls without a price."""
+
+    __slots__ = ("llm_calls", "input_tokens", "output_tokens", "total_tokens", "_cost", "unpriced_calls")
+
+    def __init__(self) -> None:
+        self.llm_calls = 0
+        self.input_tokens = 0
+        self.output_tokens = 0
+        self.total_tokens = 0
+        self._cost: int | None = None  # in 10^-12 USD
+        self.unpriced_calls = 0
+
+    @property
+    def cost_usd(self) -> float | None:
+        return None if self._cost is None else self._cost / _PICO
+
+    @cost_usd.setter
+    def cost_usd(self, value: float | None) -> None:
+        self._cost = None if value is None else round(value * _PICO)
+
+    @classmethod
+    def from_json(cls, data: Any) -> Totals:
+        totals = cls()
+        if isinstance(data, dict):
+            for name in ("llm_calls", "input_tokens", "output_tokens", "total_tokens", "unpriced_calls"):
+                value = data.get(name)
+                if type(value) is int and value >= 0:
+                    setattr(totals, name, value)
+            cost = data.get("cost_usd")
+            if isinstance(cost, (int, float)) and not isinstance(cost, bool) and cost >= 0:
+                totals.cost_usd = float(cost)
+        return totals
+
+    def add_call(self, call: Any) -> None:
+        """One call (an LlmCall)."""
+        self.add_row(1, call.input_tokens, call.output_tokens, call.total_tokens,
+                     call.cost_usd if call.priced else None, 0 if call.priced else 1)
+
+    def add_row(self, calls: int, input_tokens: Any, output_tokens: Any, total_tokens: Any, cost_usd: Any,
+                unpriced: int) -> None:
+        """The numbers of a run's calls (as the table holds them)."""
+        self.llm_calls += calls
+        self.input_tokens += input_tokens or 0
+        self.output_tokens += output_tokens or 0
+        self.total_tokens += total_tokens or 0
+        if cost_usd is not None:
+            self._cost = (self._cost or 0) + round(cost_usd * _PICO)
+        self.unpriced_calls += unpriced
+
+    def add(self, other: Totals) -> None:
+        self.llm_calls += other.llm_calls
+        self.input_tokens += other.input_tokens
+        self.output_tokens += other.output_tokens
+        self.total_tokens += other.total_tokens
+        if other._cost is not None:
+            self._cost = (self._cost or 0) + other._cost
+        self.unpriced_calls += other.unpriced_calls
+
+    def as_json(self) -> dict[str, Any]:
+        return {
+            "llm_calls": self.llm_calls,
+            "input_tokens": self.input_tokens,
+            "output_tokens": self.output_tokens,
+            "total_tokens": self.total_tokens,
+            "cost_usd": self.cost_usd,
+            "unpriced_calls": self.unpriced_calls,
+        }
