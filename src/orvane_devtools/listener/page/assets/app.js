@@ -242,6 +242,10 @@ class App {
       if (this.state.run) this.navigate({ run: '', event: '' });
       this.runs.search.focus();
       this.runs.search.select();
+    } else if ((e.key === 'e' || e.key === 'E') && !typing && this.state.run && !document.querySelector('dialog[open]')) {
+      // e: the next error, Shift+E: the previous one, in the tree or the events (where the focus is).
+      e.preventDefault();
+      this.runView.jumpError(e.key === 'E' ? -1 : 1, t);
     } else if ((e.key === 'p' || e.key === 'P') && !typing) {
       e.preventDefault();
       this.setPaused(!this.paused);

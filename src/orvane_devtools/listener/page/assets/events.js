@@ -5,6 +5,7 @@ import { getJSON } from './api.js';
 import { h, clock, fullTime, offset, count, runLabel } from './fmt.js';
 import { jsonBlock } from './jsonview.js';
 import { VirtualList } from './vlist.js';
+import { findError, errorButtons } from './errnav.js';
 
 const ROW_HEIGHT = 28;
 export const EVENTS_PAGE = 1000;
@@ -27,6 +28,14 @@ function levelName(ev) {
   return String(ev.level ?? 'info').toLowerCase();
 }
 
+const ERROR_LEVELS = new Set(['error', 'critical', 'fatal']);
+
+/** Whether an event counts for "next error": an error level, or a failed/error event type. */
+export function isErrorEvent(ev) {
+  if (ERROR_LEVELS.has(levelName(ev))) return true;
+  return /[._](failed|error)$/.test(ev.event_type || '');
+}
+
 export class EventsView {
   /** `onOpen(eventId|null)` when the open event changes through the list. */
   constructor(root, { onOpen, onToggleDescendants, agentOf }) {
@@ -46,9 +55,10 @@ export class EventsView {
     this.desc = h('input', { type: 'checkbox', id: 'ev-desc' });
     this.desc.addEventListener('change', () => onToggleDescendants(this.desc.checked));
     this.summary = h('span', { className: 'list-summary', 'aria-live': 'polite' });
+    this.errNav = errorButtons('error', (dir) => this.jumpError(dir));
     const bar = h('div', { className: 'panel-bar' }, this.title,
       h('label', { className: 'check', for: 'ev-desc' }, this.desc, ' include child runs'),
-      this.summary);
+      this.summary, h('span', { className: 'spacer' }), this.errNav.el);
     const head = h('div', { className: 'ev-head', role: 'presentation' },
       ...['Time', 'Level', 'Type', 'Source', 'Run', 'Message'].map((t, i) => h('span', { className: `e${i}`, text: t })));
     const viewport = h('div', { className: 'ev-list', role: 'listbox', 'aria-label': 'Events' });
@@ -323,6 +333,40 @@ export class EventsView {
       if (atBottom && vp.scrollTop > 0) vp.scrollTop = vp.scrollHeight;
     });
     return true;
+  }
+
+  /** The loaded events in the order the list shows them, folded groups unfolded. */
+  displayOrder() {
+    const seq = [];
+    for (const b of this.blocks) {
+      if (b.kind === 'group') seq.push(...b.members);
+      else seq.push(b.e);
+    }
+    return seq;
+  }
+
+  /**
+   * Open the next (`dir` 1) or previous (-1) error event after the active row, wrapping
+   * around; an error inside a folded group unfolds it. Only loaded events are walked.
+   */
+  jumpError(dir) {
+    const seq = this.displayOrder();
+    const row = this.rows[this.list.active];
+    let current = null;
+    if (row?.kind === 'ev') current = row.e;
+    else if (row?.kind === 'group') current = row.members[0];
+    else if (this.openId) current = seq.find((e) => e.event_id === this.openId) || null;
+    const from = current ? seq.indexOf(current) : -1;
+    const r = findError(seq.length, from, dir, (i) => isErrorEvent(seq[i]));
+    if (!r) return null;
+    const id = seq[r.index].event_id;
+    if (id === this.openId) {
+      const i = this.findRow(id);
+      if (i >= 0) this.list.setActive(i);
+    } else {
+      this.onOpen(id);
+    }
+    return r;
   }
 
   findRow(eventId) {

@@ -7,6 +7,7 @@ import {
 import { TreeModel, TreeView } from './tree.js';
 import { EventsView } from './events.js';
 import { downloadLinks } from './tracefile.js';
+import { errorButtons } from './errnav.js';
 
 export class RunView {
   constructor(root, app) {
@@ -26,10 +27,12 @@ export class RunView {
         app.goBackToList();
       } });
     this.header = h('div', { className: 'run-header' });
+    this.treeErrNav = errorButtons('failed run', (dir) => this.tree.jumpError(dir));
     this.treeTools = h('div', { className: 'panel-bar' },
       h('h3', { className: 'panel-title', text: 'Run tree' }),
       this.treeStats = h('span', { className: 'list-summary' }),
       h('span', { className: 'spacer' }),
+      this.treeErrNav.el,
       h('button', { type: 'button', className: 'btn ghost small', text: 'Expand all', onclick: () => this.tree.expandAll() }),
       h('button', { type: 'button', className: 'btn ghost small', text: 'Collapse', onclick: () => this.tree.collapseAll() }));
     const treePanel = h('section', { className: 'panel tree-panel', 'aria-label': 'Run tree and timeline' }, this.treeTools);
@@ -290,6 +293,14 @@ export class RunView {
     await this.refreshTree();
     await this.loadEvents();
     if (this.events.openId) await this.events.open(this.events.openId);
+  }
+
+  /** `e` / Shift+E: the next or previous error of the panel holding the focus (the tree by default). */
+  jumpError(dir, target) {
+    if (!this.model) return;
+    const inEvents = target instanceof Element && !!target.closest('.events-panel');
+    if (inEvents) this.events.errNav.go(dir);
+    else this.treeErrNav.go(dir);
   }
 
   focus() {

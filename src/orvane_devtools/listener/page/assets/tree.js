@@ -5,6 +5,14 @@ import {
   h, duration, offset, clock, fullTime, runState, judgement, runDuration, activityEnd, isOpen, runLabel,
 } from './fmt.js';
 import { VirtualList } from './vlist.js';
+import { findError } from './errnav.js';
+
+const ERROR_STATES = new Set(['failed', 'stale', 'orphaned', 'judged']);
+
+/** Whether a run counts for "next error": failed, or judged stale or orphaned. */
+export function isErrorRun(run) {
+  return !!run && ERROR_STATES.has(runState(run));
+}
 
 const ROW_HEIGHT = 30;
 const INDENT = 14;
@@ -521,6 +529,28 @@ export class TreeView {
       }));
     }
     this.axis.replaceChildren(...ticks);
+  }
+
+  /**
+   * Move to the next (`dir` 1) or previous (-1) failed, stale or orphaned run after the active
+   * row, in tree order, wrapping around; runs inside closed nodes count and are revealed.
+   */
+  jumpError(dir) {
+    const m = this.model;
+    if (!m) return null;
+    const v = this.list.active;
+    let from = v >= 0 ? this.visible[v] : -1;
+    if (from === undefined || from < 0) from = this.selectedId ? (m.index.get(this.selectedId) ?? -1) : -1;
+    const r = findError(m.rows.length, from, dir, (i) => isErrorRun(m.rows[i].run));
+    if (!r) return null;
+    const i = r.index;
+    m.reveal(i);
+    this.relayout();
+    const at = this.visible.indexOf(i);
+    this.list.scrollIntoView(at, 'center');
+    this.list.setActive(at, { scroll: false });
+    this.choose(m.rows[i].run.run_id);
+    return r;
   }
 
   focus() {
