@@ -49,6 +49,10 @@ export class RunView {
         const i = this.model?.index.get(runId);
         return i === undefined ? null : runLabel(this.model.rows[i].run);
       },
+      runStart: (runId) => {
+        const i = this.model?.index.get(runId);
+        return i === undefined ? null : this.model.rows[i].run.started_at ?? null;
+      },
     });
     this.treePanel = treePanel;
   }
