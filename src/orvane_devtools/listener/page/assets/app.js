@@ -6,7 +6,7 @@ import { RunView } from './runview.js';
 import { LiveStream } from './stream.js';
 import { TraceFiles } from './tracefile.js';
 
-const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc'];
+const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc', 'view', 'raw'];
 const REFRESH_MS = 5000;
 
 function readAddress() {
@@ -88,7 +88,7 @@ class App {
 
   goBackToList() {
     if (this.cameFromList && history.length > 1) history.back();
-    else this.navigate({ run: '', event: '', desc: '' });
+    else this.navigate({ run: '', event: '', desc: '', view: '' });
   }
 
   apply({ first = false } = {}) {

@@ -68,8 +68,10 @@ export function isErrorEvent(ev) {
 
 export class EventsView {
   /** `onOpen(eventId|null)` when the open event changes through the list. */
-  constructor(root, { onOpen, onToggleDescendants, agentOf, runStart }) {
+  constructor(root, { onOpen, onToggleDescendants, agentOf, runStart, rawSwitch }) {
     this.root = root;
+    this.rawSwitch = rawSwitch || null;
+    this.raw = false;
     this.onOpen = onOpen;
     this.agentOf = agentOf || (() => null);
     this.runStart = runStart || (() => null);
@@ -87,7 +89,7 @@ export class EventsView {
     this.desc.addEventListener('change', () => onToggleDescendants(this.desc.checked));
     this.summary = h('span', { className: 'list-summary', 'aria-live': 'polite' });
     this.errNav = errorButtons('error', (dir) => this.jumpError(dir));
-    const bar = h('div', { className: 'panel-bar' }, this.title,
+    const bar = this.bar = h('div', { className: 'panel-bar' }, this.title,
       h('label', { className: 'check', for: 'ev-desc' }, this.desc, ' include child runs'),
       this.summary, h('span', { className: 'spacer' }), this.errNav.el);
     const head = h('div', { className: 'ev-head', role: 'presentation' },
@@ -505,7 +507,8 @@ export class EventsView {
     const sections = [];
     const section = (name, value) => {
       const empty = value === null || value === undefined || (typeof value === 'object' && Object.keys(value).length === 0);
-      const body = empty ? h('p', { className: 'muted none', text: 'none' }) : jsonBlock(value, { label: name }).pre;
+      const body = empty ? h('p', { className: 'muted none', text: 'none' })
+        : jsonBlock(value, { label: name, parseStrings: !this.raw }).pre;
       const copy = empty ? null : h('button', {
         type: 'button', className: 'btn ghost small', text: 'Copy',
         onclick: async (e) => {
@@ -529,6 +532,7 @@ export class EventsView {
       h('div', { className: 'detail-head' },
         h('span', { className: `lvl lvl-${lvl}`, text: lvl }),
         h('h4', { className: 'ellip', text: ev.event_type, title: ev.event_type }),
+        this.rawSwitch ? this.rawSwitch() : null,
         close),
       ev.message ? h('p', { className: 'detail-msg', text: ev.message }) : null,
       facts,
