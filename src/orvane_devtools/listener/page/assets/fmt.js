@@ -103,6 +103,18 @@ export function llmOf(run) {
   return l && typeof l === 'object' ? l : null;
 }
 
+/**
+ * A run record from the live stream carries no LLM call or totals (the run routes add them):
+ * the ones already shown are kept. Returns [the record to show, whether the listener should
+ * be asked again] -- a run that changed status may have brought its call's usage with it.
+ */
+export function withKnownCall(fresh, known) {
+  if (!known || 'llm' in fresh || 'totals' in fresh) return [fresh, false];
+  const kept = { ...fresh, llm: known.llm ?? null, totals: known.totals ?? null };
+  const moved = fresh.status !== known.status || fresh.event_count !== known.event_count;
+  return [kept, moved && (!!known.llm || !!known.totals?.llm_calls || fresh.run_kind === 'llm')];
+}
+
 /** A token count for a narrow column: "1,234", "12.3k", "1.2M". */
 export function tokens(n) {
   if (!Number.isFinite(n)) return '';
@@ -170,8 +182,10 @@ export function statusBadge(run, { small = false } = {}) {
   return el;
 }
 
+/** The name to show for a run: its agent, else the name of the span it came from, else its id. */
 export function runLabel(run) {
-  return run?.agent_name || run?.agent_id || run?.run_id || '?';
+  const span = run?.meta?.['otel.span_name'];
+  return run?.agent_name || run?.agent_id || (typeof span === 'string' && span) || run?.run_id || '?';
 }
 
 export function where(run) {

@@ -4,7 +4,7 @@
 import { getJSON, ingestUrl, ApiError } from './api.js';
 import {
   h, clock, fullTime, duration, count, runState, judgement, runDuration, statusBadge, runLabel,
-  where, debounce, isOpen, llmOf, callCost, totalsCost, tokens,
+  where, debounce, isOpen, llmOf, callCost, totalsCost, tokens, withKnownCall,
 } from './fmt.js';
 import { VirtualList } from './vlist.js';
 
@@ -466,7 +466,9 @@ export class RunsView {
     this.learn(run);
     const at = this.index.get(run.run_id);
     if (at !== undefined) {
-      this.runs[at] = run;
+      const [shown, ask] = withKnownCall(run, this.runs[at]);
+      this.runs[at] = shown;
+      if (ask) this.app.soon('runs-refresh', () => this.refresh(), 1000);
       this.updateLlmColumns();
       const el = this.list.rows.get(at);
       if (el) this.renderRow(el, at);

@@ -299,7 +299,7 @@ export class RunView {
     const why = judgement(run);
     this.header.replaceChildren(...[
       h('div', { className: 'run-title' }, statusBadge(run), h('h2', { text: runLabel(run) }),
-        run.latest_message ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null,
+        run.latest_message && run.latest_message !== runLabel(run) ? h('span', { className: 'latest muted ellip', text: run.latest_message, title: run.latest_message }) : null,
         downloadLinks(run.run_id, run.session_id)),
       why ? h('p', { className: 'judged-note', text: why }) : null,
       this.rootMissing ? h('p', { className: 'missing-note', text: `Its root run ${this.rootMissing} has not reached the listener yet; showing this run's own subtree.` }) : null,
@@ -333,6 +333,11 @@ export class RunView {
       || (this.rootMissing && run.root_run_id === this.rootMissing);
     if (!inTree) return;
     if (this.model.updateRun(run)) {
+      if (this.model.stale) {
+        // Its LLM call (or a descendant's) may have changed: read the tree again soon.
+        this.model.stale = false;
+        this.app.soon('tree-refresh', () => this.refreshTree(), Math.max(250, this.lastTreeMs * 4));
+      }
       this.model.computeRange();
       this.tree.list.refresh();
       this.tree.drawAxis();

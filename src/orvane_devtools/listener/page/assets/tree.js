@@ -3,7 +3,7 @@
 
 import {
   h, duration, offset, clock, fullTime, runState, judgement, runDuration, activityEnd, isOpen, runLabel,
-  llmOf, callCost, tokens, count,
+  llmOf, callCost, tokens, count, withKnownCall,
 } from './fmt.js';
 import { VirtualList } from './vlist.js';
 import { findError } from './errnav.js';
@@ -182,10 +182,13 @@ export class TreeModel {
     return out;
   }
 
+  /** A record from the stream for a run of this tree: false when the tree does not hold it. */
   updateRun(run) {
     const i = this.index.get(run.run_id);
     if (i === undefined) return false;
-    this.rows[i].run = run;
+    const [shown, ask] = withKnownCall(run, this.rows[i].run);
+    this.rows[i].run = shown;
+    if (ask) this.stale = true;
     return true;
   }
 
@@ -453,7 +456,7 @@ export class TreeView {
     el._dot.title = state;
     el._name.textContent = runLabel(run);
     el._name.title = run.run_id;
-    el._kind.textContent = run.agent_name && run.run_id ? run.run_id : '';
+    el._kind.textContent = el._name.textContent !== run.run_id ? run.run_id : '';
     const why = judgement(run);
     if (row.missingParent) {
       el._chip.hidden = false;
