@@ -228,6 +228,8 @@ export class RunsView {
       el._tokens.textContent = Number.isInteger(llm.total_tokens) ? tokens(llm.total_tokens) : '';
       el._tokens.title = Number.isInteger(llm.total_tokens) ? `${count(llm.total_tokens)} tokens` : '';
       el._cost.textContent = callCost(llm);
+      el._cost.title = llm.priced === true ? `${llm.cost_source === 'reported' ? 'reported by its producer' : 'priced from the table'}`
+        : 'no price: its model or provider is not in the price table, or it has no token counts';
       el._cost.classList.toggle('unpriced', llm.priced !== true);
     } else if (t) {
       const calls = `${count(t.llm_calls)} LLM call${t.llm_calls === 1 ? '' : 's'}`;
@@ -236,10 +238,11 @@ export class RunsView {
       el._tokens.textContent = Number.isInteger(t.total_tokens) ? `Σ ${tokens(t.total_tokens)}` : '';
       el._tokens.title = Number.isInteger(t.total_tokens) ? `${count(t.total_tokens)} tokens in ${calls}` : '';
       el._cost.textContent = totalsCost(t);
+      el._cost.title = `${totalsCost(t)} for ${calls}`;
       el._cost.classList.toggle('unpriced', totalsCost(t) === 'unpriced');
     } else {
       el._model.textContent = el._tokens.textContent = el._cost.textContent = '';
-      el._model.title = el._tokens.title = '';
+      el._model.title = el._tokens.title = el._cost.title = '';
     }
   }
 
