@@ -73,6 +73,7 @@ def post_spans(listener) -> Calls:
                                    {"type": "server_tool_call", "name": "search", "query": json.dumps({"q": "umbrella shops"})}]},
         {"role": "user", "parts": [{"type": "text", "content": CUT_JSON}]},
         {"role": "user", "parts": [{"type": "text", "content": "An old note… [truncated]"}]},
+        {"role": "user", "parts": [{"type": "text", "content": '["tea", "coffee"] are what the hotel offers...'}]},
     ]
     outputs = [{"role": "assistant", "finish_reason": "stop",
                 "parts": [{"type": "reasoning", "content": "Rain in Paris: suggest an umbrella."},
@@ -158,7 +159,7 @@ def test_an_llm_span_opens_as_a_conversation_with_a_raw_switch(listener, open_pa
     expect(tools.locator(".json")).to_contain_text('"city": {')
 
     msgs = conv.locator(".conv-input .msg")
-    expect(msgs).to_have_count(6)
+    expect(msgs).to_have_count(7)
     expect(msgs.nth(0).locator(".msg-role")).to_have_text("user")
     # The tool call: its arguments (a JSON text where they were sent) as formatted JSON.
     call = msgs.nth(1).locator(".part-tool-call")
@@ -187,6 +188,7 @@ def test_an_llm_span_opens_as_a_conversation_with_a_raw_switch(listener, open_pa
     expect(msgs.nth(4).locator(".cut-mark")).to_have_text("✂ cut at the source")
     expect(msgs.nth(5).locator(".cut-mark")).to_have_count(1)
     expect(msgs.nth(0).locator(".cut-mark")).to_have_count(0)
+    expect(msgs.nth(6).locator(".cut-mark")).to_have_count(0)  # closed brackets, then prose
     expect(long.locator(".cut-mark")).to_have_count(0)
 
     answer = conv.locator(".conv-answer .msg")

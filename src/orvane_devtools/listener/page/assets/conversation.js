@@ -20,7 +20,27 @@ const JSON_START = /^\s*[[{]\s*["[{]/;
 export function cutAtSource(text) {
   if (typeof text !== 'string' || !text) return false;
   if (CUT_SUFFIX.test(text)) return true;
-  return JSON_START.test(text) && jsonInString(text) === undefined;
+  return JSON_START.test(text) && jsonInString(text) === undefined && unclosed(text);
+}
+
+/** Whether a JSON-like text ends inside a string or with brackets left open. */
+function unclosed(text) {
+  let depth = 0;
+  let inString = false;
+  for (let i = 0; i < text.length; i++) {
+    const c = text[i];
+    if (inString) {
+      if (c === '\\') i++;
+      else if (c === '"') inString = false;
+    } else if (c === '"') {
+      inString = true;
+    } else if (c === '{' || c === '[') {
+      depth++;
+    } else if (c === '}' || c === ']') {
+      depth--;
+    }
+  }
+  return inString || depth > 0;
 }
 
 function cutMark() {
