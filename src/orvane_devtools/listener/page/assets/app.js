@@ -6,7 +6,7 @@ import { RunView } from './runview.js';
 import { LiveStream } from './stream.js';
 import { TraceFiles } from './tracefile.js';
 
-const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc'];
+const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc', 'view', 'raw'];
 const REFRESH_MS = 5000;
 
 function readAddress() {
@@ -88,7 +88,7 @@ class App {
 
   goBackToList() {
     if (this.cameFromList && history.length > 1) history.back();
-    else this.navigate({ run: '', event: '', desc: '' });
+    else this.navigate({ run: '', event: '', desc: '', view: '' });
   }
 
   apply({ first = false } = {}) {
@@ -242,6 +242,10 @@ class App {
       if (this.state.run) this.navigate({ run: '', event: '' });
       this.runs.search.focus();
       this.runs.search.select();
+    } else if ((e.key === 'e' || e.key === 'E') && !typing && this.state.run && !document.querySelector('dialog[open]')) {
+      // e: the next error, Shift+E: the previous one, in the tree or the events (where the focus is).
+      e.preventDefault();
+      this.runView.jumpError(e.key === 'E' ? -1 : 1, t);
     } else if ((e.key === 'p' || e.key === 'P') && !typing) {
       e.preventDefault();
       this.setPaused(!this.paused);

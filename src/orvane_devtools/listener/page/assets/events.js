@@ -2,37 +2,79 @@
 // detail of one event as formatted JSON.
 
 import { getJSON } from './api.js';
-import { h, clock, fullTime, offset, count, runLabel } from './fmt.js';
+import { h, clock, fullTime, offset, count, duration, runLabel } from './fmt.js';
 import { jsonBlock } from './jsonview.js';
 import { VirtualList } from './vlist.js';
+import { findError, errorButtons } from './errnav.js';
 
 const ROW_HEIGHT = 28;
 export const EVENTS_PAGE = 1000;
 
 export function isDelta(ev) {
   const t = ev.event_type || '';
-  return t === 'stream.delta' || t.endsWith('.delta') || t.endsWith('_delta');
+  return t.includes('stream.delta') || t.endsWith('.delta') || t.endsWith('_delta');
+}
+
+function textOf(item) {
+  if (typeof item === 'string') return item;
+  if (item && typeof item === 'object') {
+    for (const k of ['delta', 'text', 'content', 'chunk']) if (typeof item[k] === 'string') return item[k];
+    if (item.value && typeof item.value === 'object' && typeof item.value.text === 'string') return item.value.text;
+  }
+  return null;
+}
+
+/** A coalesced delta event stands for the items it holds (meta "coalesced" true). */
+function coalesced(ev) {
+  return ev.meta?.coalesced === true;
 }
 
 function deltaText(ev) {
   const p = ev.payload;
-  if (p && typeof p === 'object') {
-    for (const k of ['delta', 'text', 'content', 'chunk']) if (typeof p[k] === 'string') return p[k];
-    if (p.value && typeof p.value === 'object' && typeof p.value.text === 'string') return p.value.text;
+  if (coalesced(ev) && Array.isArray(p?.events)) return p.events.map((x) => textOf(x) ?? '').join('');
+  return textOf(p) ?? ev.message ?? '';
+}
+
+/** How many deltas an event stands for: one, or the count a coalesced event carries. */
+export function deltaCount(ev) {
+  if (!coalesced(ev)) return 1;
+  const n = ev.meta?.coalesced_count;
+  if (Number.isInteger(n) && n > 0) return n;
+  const items = ev.payload?.events;
+  return Array.isArray(items) && items.length ? items.length : 1;
+}
+
+/** The call a delta belongs to inside its run, where the producer names one. */
+function callOf(ev) {
+  const p = ev.payload && typeof ev.payload === 'object' ? ev.payload : {};
+  const m = ev.meta || {};
+  for (const v of [p.call_id, p.response_id, m.call_id, m.response_id, ev.run?.response_id, ev.run?.execution_id]) {
+    if (typeof v === 'string' && v) return v;
   }
-  return ev.message || '';
+  return '';
 }
 
 function levelName(ev) {
   return String(ev.level ?? 'info').toLowerCase();
 }
 
+const ERROR_LEVELS = new Set(['error', 'critical', 'fatal']);
+
+/** Whether an event counts for "next error": an error level, or a failed/error event type. */
+export function isErrorEvent(ev) {
+  if (ERROR_LEVELS.has(levelName(ev))) return true;
+  return /[._](failed|error)$/.test(ev.event_type || '');
+}
+
 export class EventsView {
   /** `onOpen(eventId|null)` when the open event changes through the list. */
-  constructor(root, { onOpen, onToggleDescendants, agentOf }) {
+  constructor(root, { onOpen, onToggleDescendants, agentOf, runStart, rawSwitch }) {
     this.root = root;
+    this.rawSwitch = rawSwitch || null;
+    this.raw = false;
     this.onOpen = onOpen;
     this.agentOf = agentOf || (() => null);
+    this.runStart = runStart || (() => null);
     this.events = [];
     this.ids = new Set();
     this.blocks = [];
@@ -46,9 +88,10 @@ export class EventsView {
     this.desc = h('input', { type: 'checkbox', id: 'ev-desc' });
     this.desc.addEventListener('change', () => onToggleDescendants(this.desc.checked));
     this.summary = h('span', { className: 'list-summary', 'aria-live': 'polite' });
-    const bar = h('div', { className: 'panel-bar' }, this.title,
+    this.errNav = errorButtons('error', (dir) => this.jumpError(dir));
+    const bar = this.bar = h('div', { className: 'panel-bar' }, this.title,
       h('label', { className: 'check', for: 'ev-desc' }, this.desc, ' include child runs'),
-      this.summary);
+      this.summary, h('span', { className: 'spacer' }), this.errNav.el);
     const head = h('div', { className: 'ev-head', role: 'presentation' },
       ...['Time', 'Level', 'Type', 'Source', 'Run', 'Message'].map((t, i) => h('span', { className: `e${i}`, text: t })));
     const viewport = h('div', { className: 'ev-list', role: 'listbox', 'aria-label': 'Events' });
@@ -108,7 +151,8 @@ export class EventsView {
     el._level = h('span', { className: 'e1' });
     el._twisty = h('span', { className: 'twisty', 'aria-hidden': 'true' });
     el._type = h('span', { className: 'etype ellip' });
-    el._typeCell = h('span', { className: 'e2' }, el._twisty, el._type);
+    el._fold = h('span', { className: 'fold-facts muted', hidden: true });
+    el._typeCell = h('span', { className: 'e2' }, el._twisty, el._type, el._fold);
     el._source = h('span', { className: 'e3 muted ellip' });
     el._run = h('span', { className: 'e4 ellip' });
     el._msg = h('span', { className: 'e5 ellip' });
@@ -174,37 +218,59 @@ export class EventsView {
     }
   }
 
-  /** Group the events into blocks: single events, and runs of stream deltas per run. */
+  /**
+   * Group the events into blocks: single events, and the stream deltas of one call of one run,
+   * up to the next other event of that run. Deltas of another run (or another call of the same
+   * run) arriving in between do not break a group. The last other event of the run before a
+   * group is the call's start, for the time to the first delta.
+   */
   rebuild() {
     this.blocks = [];
-    this.lastBlockOfRun = new Map();
+    this.streams = new Map(); // run id -> {groups: Map(call -> group), start: event or null}
     for (const e of this.events) this.place(e);
     this.flatten();
   }
 
   place(e) {
     const runId = e.run?.run_id ?? '';
+    let st = this.streams.get(runId);
+    if (!st) {
+      st = { groups: new Map(), start: null };
+      this.streams.set(runId, st);
+    }
     if (isDelta(e)) {
-      const last = this.lastBlockOfRun.get(runId);
-      if (last && last.kind === 'group') {
-        last.members.push(e);
+      const call = callOf(e);
+      const open = st.groups.get(call);
+      if (open) {
+        open.members.push(e);
+        open.count += deltaCount(e);
         return;
       }
-      const g = { kind: 'group', key: e.event_id, members: [e], runId };
+      // The start is the call's own when no other group took it already.
+      const start = st.start;
+      st.start = null;
+      const g = { kind: 'group', key: e.event_id, members: [e], runId, call, count: deltaCount(e), start };
       this.blocks.push(g);
-      this.lastBlockOfRun.set(runId, g);
+      st.groups.set(call, g);
       return;
     }
-    const b = { kind: 'ev', e };
-    this.blocks.push(b);
-    this.lastBlockOfRun.set(runId, b);
+    st.groups.clear();
+    st.start = e;
+    this.blocks.push({ kind: 'ev', e });
+  }
+
+  /** Milliseconds from a group's call start (or its run's start) to its first delta, or null. */
+  firstDeltaAfter(g) {
+    const first = g.members[0].timestamp;
+    const from = g.start ? g.start.timestamp : this.runStart(g.runId);
+    return Number.isFinite(from) && Number.isFinite(first) && first >= from ? first - from : null;
   }
 
   flatten() {
     const rows = [];
     if (this.nextCursor) rows.push({ kind: 'more' });
     for (const b of this.blocks) {
-      if (b.kind === 'group' && b.members.length === 1) {
+      if (b.kind === 'group' && b.members.length === 1 && b.count === 1) {
         rows.push({ kind: 'ev', e: b.members[0] });
         continue;
       }
@@ -232,6 +298,8 @@ export class EventsView {
     const row = this.rows[i];
     el.className = 'ev-row vrow';
     el.removeAttribute('aria-expanded');
+    el._fold.hidden = true;
+    el._type.title = '';
     if (!row) return;
     if (row.kind === 'more') {
       el.classList.add('more-row');
@@ -254,7 +322,15 @@ export class EventsView {
       el._time.title = fullTime(first.timestamp);
       el._level.replaceChildren(h('span', { className: `lvl lvl-${levelName(first)}`, text: levelName(first) }));
       el._twisty.textContent = row.open ? '▾' : '▸';
-      el._type.textContent = `${first.event_type} ×${row.members.length}`;
+      el._type.textContent = `${first.event_type} ×${row.count}`;
+      el._type.title = row.count === row.members.length ? `${row.count} deltas`
+        : `${row.count} deltas in ${row.members.length} events`;
+      const after = this.firstDeltaAfter(row);
+      if (after !== null) {
+        el._fold.hidden = false;
+        el._fold.textContent = `first after ${duration(after)}`;
+        el._fold.title = `Time from ${row.start ? row.start.event_type : 'the run\'s start'} to the first delta`;
+      }
       el._source.textContent = first.source || '';
       el._run.textContent = this.agentOf(first.run?.run_id) || first.run?.agent_name || first.run?.run_id || '';
       let text = '';
@@ -325,6 +401,40 @@ export class EventsView {
     return true;
   }
 
+  /** The loaded events in the order the list shows them, folded groups unfolded. */
+  displayOrder() {
+    const seq = [];
+    for (const b of this.blocks) {
+      if (b.kind === 'group') seq.push(...b.members);
+      else seq.push(b.e);
+    }
+    return seq;
+  }
+
+  /**
+   * Open the next (`dir` 1) or previous (-1) error event after the active row, wrapping
+   * around; an error inside a folded group unfolds it. Only loaded events are walked.
+   */
+  jumpError(dir) {
+    const seq = this.displayOrder();
+    const row = this.rows[this.list.active];
+    let current = null;
+    if (row?.kind === 'ev') current = row.e;
+    else if (row?.kind === 'group') current = row.members[0];
+    else if (this.openId) current = seq.find((e) => e.event_id === this.openId) || null;
+    const from = current ? seq.indexOf(current) : -1;
+    const r = findError(seq.length, from, dir, (i) => isErrorEvent(seq[i]));
+    if (!r) return null;
+    const id = seq[r.index].event_id;
+    if (id === this.openId) {
+      const i = this.findRow(id);
+      if (i >= 0) this.list.setActive(i);
+    } else {
+      this.onOpen(id);
+    }
+    return r;
+  }
+
   findRow(eventId) {
     for (let i = 0; i < this.rows.length; i++) {
       const r = this.rows[i];
@@ -346,7 +456,7 @@ export class EventsView {
     let ev = this.events.find((e) => e.event_id === eventId);
     if (ev && isDelta(ev)) {
       const g = this.blocks.find((b) => b.kind === 'group' && b.members.includes(ev));
-      if (g && g.members.length > 1 && !this.openGroups.has(g.key)) {
+      if (g && (g.members.length > 1 || g.count > 1) && !this.openGroups.has(g.key)) {
         this.openGroups.add(g.key);
         this.flatten();
       }
@@ -397,7 +507,8 @@ export class EventsView {
     const sections = [];
     const section = (name, value) => {
       const empty = value === null || value === undefined || (typeof value === 'object' && Object.keys(value).length === 0);
-      const body = empty ? h('p', { className: 'muted none', text: 'none' }) : jsonBlock(value, { label: name }).pre;
+      const body = empty ? h('p', { className: 'muted none', text: 'none' })
+        : jsonBlock(value, { label: name, parseStrings: !this.raw }).pre;
       const copy = empty ? null : h('button', {
         type: 'button', className: 'btn ghost small', text: 'Copy',
         onclick: async (e) => {
@@ -421,6 +532,7 @@ export class EventsView {
       h('div', { className: 'detail-head' },
         h('span', { className: `lvl lvl-${lvl}`, text: lvl }),
         h('h4', { className: 'ellip', text: ev.event_type, title: ev.event_type }),
+        this.rawSwitch ? this.rawSwitch() : null,
         close),
       ev.message ? h('p', { className: 'detail-msg', text: ev.message }) : null,
       facts,

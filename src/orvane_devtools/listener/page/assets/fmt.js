@@ -73,6 +73,56 @@ export function count(n) {
   return (n ?? 0).toLocaleString('en');
 }
 
+/** A cost in USD, short: "$1.23", "$0.0123", "$0.00031"; 0 (a known price for nothing) is "$0". */
+export function money(c) {
+  if (!Number.isFinite(c) || c < 0) return '';
+  if (c === 0) return '$0';
+  if (c >= 1) return `$${c.toFixed(2)}`;
+  if (c >= 0.01) return `$${c.toFixed(4).replace(/0+$/, '').replace(/\.$/, '')}`;
+  if (c >= 1e-6) return `$${c.toFixed(1 - Math.floor(Math.log10(c)))}`;
+  return '< $0.000001';
+}
+
+/** The cost of one LLM call: "unpriced" when it has none, never a stand-in $0. */
+export function callCost(llm) {
+  if (!llm) return '';
+  return llm.priced === true && Number.isFinite(llm.cost_usd) ? money(llm.cost_usd) : 'unpriced';
+}
+
+/** The cost of several calls (a tree's `totals`): what is priced, and how many are not. */
+export function totalsCost(t) {
+  if (!t || !t.llm_calls) return '';
+  const unpriced = t.unpriced_calls || 0;
+  if (unpriced >= t.llm_calls || !Number.isFinite(t.cost_usd)) return 'unpriced';
+  return unpriced ? `${money(t.cost_usd)} + ${count(unpriced)} unpriced` : money(t.cost_usd);
+}
+
+/** The LLM call of a run answer (`llm`), when it has one. */
+export function llmOf(run) {
+  const l = run?.llm;
+  return l && typeof l === 'object' ? l : null;
+}
+
+/**
+ * A run record from the live stream carries no LLM call or totals (the run routes add them):
+ * the ones already shown are kept. Returns [the record to show, whether the listener should
+ * be asked again] -- a run that changed status may have brought its call's usage with it.
+ */
+export function withKnownCall(fresh, known) {
+  if (!known || 'llm' in fresh || 'totals' in fresh) return [fresh, false];
+  const kept = { ...fresh, llm: known.llm ?? null, totals: known.totals ?? null };
+  const moved = fresh.status !== known.status || fresh.event_count !== known.event_count;
+  return [kept, moved && (!!known.llm || !!known.totals?.llm_calls || fresh.run_kind === 'llm')];
+}
+
+/** A token count for a narrow column: "1,234", "12.3k", "1.2M". */
+export function tokens(n) {
+  if (!Number.isFinite(n)) return '';
+  if (n < 10_000) return count(n);
+  if (n < 1_000_000) return `${(n / 1000).toFixed(n < 100_000 ? 1 : 0)}k`;
+  return `${(n / 1_000_000).toFixed(1)}M`;
+}
+
 export const REASONS = {
   stale_timeout: 'stale',
   orphaned_after_ancestor_terminal: 'orphaned',
@@ -132,8 +182,10 @@ export function statusBadge(run, { small = false } = {}) {
   return el;
 }
 
+/** The name to show for a run: its agent, else the name of the span it came from, else its id. */
 export function runLabel(run) {
-  return run?.agent_name || run?.agent_id || run?.run_id || '?';
+  const span = run?.meta?.['otel.span_name'];
+  return run?.agent_name || run?.agent_id || (typeof span === 'string' && span) || run?.run_id || '?';
 }
 
 export function where(run) {

@@ -4,7 +4,7 @@
 import { getJSON, ingestUrl, ApiError } from './api.js';
 import {
   h, clock, fullTime, duration, count, runState, judgement, runDuration, statusBadge, runLabel,
-  where, debounce, isOpen,
+  where, debounce, isOpen, llmOf, callCost, totalsCost, tokens, withKnownCall,
 } from './fmt.js';
 import { VirtualList } from './vlist.js';
 
@@ -135,14 +135,15 @@ export class RunsView {
 
     this.summary = h('div', { className: 'list-summary', 'aria-live': 'polite' });
     const head = h('div', { className: 'runs-head', role: 'presentation' },
-      ...['Status', 'Run', 'Kind', 'App · group · env', 'Started', 'Duration', 'Events'].map(
+      ...['Status', 'Run', 'Kind', 'App · group · env', 'Started', 'Duration', 'Events', 'Model', 'Tokens', 'Cost'].map(
         (t, i) => h('span', { className: `c${i}`, text: t })));
     const viewport = h('div', { className: 'runs-list', role: 'listbox', 'aria-label': 'Runs' });
     this.empty = h('div', { className: 'empty', hidden: true });
     this.more = h('button', { type: 'button', className: 'btn more', text: 'Load older runs', hidden: true,
       onclick: () => this.loadMore() });
+    this.table = h('div', { className: 'runs-table' }, head, viewport, this.empty);
     this.root.append(h('div', { className: 'runs-top' }, f, this.summary),
-      h('div', { className: 'runs-table' }, head, viewport, this.empty),
+      this.table,
       h('div', { className: 'runs-foot' }, this.more));
 
     this.list = new VirtualList(viewport, {
@@ -181,9 +182,12 @@ export class RunsView {
     el._start = h('span', { className: 'c4 mono' });
     el._dur = h('span', { className: 'c5 mono num' });
     el._events = h('span', { className: 'c6 mono num' });
+    el._model = h('span', { className: 'c7 muted ellip' });
+    el._tokens = h('span', { className: 'c8 mono num' });
+    el._cost = h('span', { className: 'c9 mono num' });
     el.append(el._status,
       h('span', { className: 'c1' }, h('span', { className: 'run-line1' }, el._name, el._id, el._narrow), el._line2),
-      el._kind, el._where, el._start, el._dur, el._events);
+      el._kind, el._where, el._start, el._dur, el._events, el._model, el._tokens, el._cost);
     return el;
   }
 
@@ -210,6 +214,42 @@ export class RunsView {
     el._start.title = fullTime(run.started_at);
     this.renderTicking(el, run);
     el._events.textContent = count(run.event_count);
+    this.renderLlm(el, run);
+  }
+
+  /** Model, tokens and cost: the run's own call, else the sum over its tree's calls (Σ). */
+  renderLlm(el, run) {
+    const llm = llmOf(run);
+    const t = run.totals && run.totals.llm_calls ? run.totals : null;
+    el._cost.classList.remove('unpriced');
+    if (llm) {
+      el._model.textContent = llm.model || '';
+      el._model.title = [llm.provider, llm.model].filter(Boolean).join(' · ');
+      el._tokens.textContent = Number.isInteger(llm.total_tokens) ? tokens(llm.total_tokens) : '';
+      el._tokens.title = Number.isInteger(llm.total_tokens) ? `${count(llm.total_tokens)} tokens` : '';
+      el._cost.textContent = callCost(llm);
+      el._cost.title = llm.priced === true ? `${llm.cost_source === 'reported' ? 'reported by its producer' : 'priced from the table'}`
+        : 'no price: its model or provider is not in the price table, or it has no token counts';
+      el._cost.classList.toggle('unpriced', llm.priced !== true);
+    } else if (t) {
+      const calls = `${count(t.llm_calls)} LLM call${t.llm_calls === 1 ? '' : 's'}`;
+      el._model.textContent = calls;
+      el._model.title = `${calls} in this run and its descendants`;
+      el._tokens.textContent = Number.isInteger(t.total_tokens) ? `Σ ${tokens(t.total_tokens)}` : '';
+      el._tokens.title = Number.isInteger(t.total_tokens) ? `${count(t.total_tokens)} tokens in ${calls}` : '';
+      el._cost.textContent = totalsCost(t);
+      el._cost.title = `${totalsCost(t)} for ${calls}`;
+      el._cost.classList.toggle('unpriced', totalsCost(t) === 'unpriced');
+    } else {
+      el._model.textContent = el._tokens.textContent = el._cost.textContent = '';
+      el._model.title = el._tokens.title = el._cost.title = '';
+    }
+  }
+
+  /** The model, tokens and cost columns, when the listener gives LLM calls on these runs. */
+  updateLlmColumns() {
+    const any = this.runs.some((r) => llmOf(r) || r.totals?.llm_calls);
+    if (any !== this.table.classList.contains('has-llm')) this.table.classList.toggle('has-llm', any);
   }
 
   renderTicking(el, run) {
@@ -381,6 +421,7 @@ export class RunsView {
     this.reindex();
     this.nextCursor = nextCursor || null;
     for (const r of runs) this.learn(r);
+    this.updateLlmColumns();
     this.list.setCount(runs.length);
     if (activeId && this.index.has(activeId)) this.list.active = this.index.get(activeId);
     else if (!keep) this.list.active = -1;
@@ -428,7 +469,10 @@ export class RunsView {
     this.learn(run);
     const at = this.index.get(run.run_id);
     if (at !== undefined) {
-      this.runs[at] = run;
+      const [shown, ask] = withKnownCall(run, this.runs[at]);
+      this.runs[at] = shown;
+      if (ask) this.app.soon('runs-refresh', () => this.refresh(), 1000);
+      this.updateLlmColumns();
       const el = this.list.rows.get(at);
       if (el) this.renderRow(el, at);
       return;
@@ -454,6 +498,7 @@ export class RunsView {
     const scrolled = vp.scrollTop > 0;
     this.runs.splice(pos, 0, run);
     this.reindex();
+    this.updateLlmColumns();
     this.list.setCount(this.runs.length);
     if (activeId) this.list.active = this.index.get(activeId);
     // Keep the rows the reader is looking at still when a run lands above them.

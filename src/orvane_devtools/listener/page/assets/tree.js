@@ -3,8 +3,17 @@
 
 import {
   h, duration, offset, clock, fullTime, runState, judgement, runDuration, activityEnd, isOpen, runLabel,
+  llmOf, callCost, tokens, count, withKnownCall,
 } from './fmt.js';
 import { VirtualList } from './vlist.js';
+import { findError } from './errnav.js';
+
+const ERROR_STATES = new Set(['failed', 'stale', 'orphaned', 'judged']);
+
+/** Whether a run counts for "next error": failed, or judged stale or orphaned. */
+export function isErrorRun(run) {
+  return !!run && ERROR_STATES.has(runState(run));
+}
 
 const ROW_HEIGHT = 30;
 const INDENT = 14;
@@ -33,7 +42,9 @@ export class TreeModel {
     const byStart = (a, b) => (a.started_at || a.updated_at || 0) - (b.started_at || b.updated_at || 0)
       || (a.run_id < b.run_id ? -1 : a.run_id > b.run_id ? 1 : 0);
     // Depth-first from the root with siblings in start order, so the waterfall reads top-down.
-    const nodes = flat.nodes || [];
+    const nodes = (flat.nodes || []).map((n) => (n.llm && !n.run.llm ? { ...n, run: { ...n.run, llm: n.llm } } : n));
+    // The LLM calls of the whole tree, where the listener sums them.
+    this.totals = flat.totals || nodes[0]?.totals || nodes[0]?.run?.totals || null;
     const kidsOf = new Map();
     for (let k = 1; k < nodes.length; k++) {
       const p = nodes[k].parent_run_id ?? nodes[k].run.parent_run_id;
@@ -89,6 +100,7 @@ export class TreeModel {
       }
     }
     this.rows = rows;
+    this.hasLlm = rows.some((r) => llmOf(r.run));
     this.index = new Map();
     rows.forEach((r, i) => { if (r.run) this.index.set(r.run.run_id, i); });
     // end[i]: the first row after i's subtree.
@@ -170,10 +182,13 @@ export class TreeModel {
     return out;
   }
 
+  /** A record from the stream for a run of this tree: false when the tree does not hold it. */
   updateRun(run) {
     const i = this.index.get(run.run_id);
     if (i === undefined) return false;
-    this.rows[i].run = run;
+    const [shown, ask] = withKnownCall(run, this.rows[i].run);
+    this.rows[i].run = shown;
+    if (ask) this.stale = true;
     return true;
   }
 
@@ -221,6 +236,7 @@ export class TreeView {
     this.head = h('div', { className: 'tree-head' },
       h('span', { className: 'th-name', text: 'Run' }),
       h('span', { className: 'th-dur', text: 'Duration' }),
+      h('span', { className: 'th-llm', text: 'Tokens · cost' }),
       this.axis);
     const viewport = h('div', { className: 'tree-list', role: 'tree', 'aria-label': 'Run tree' });
     root.append(this.head, viewport);
@@ -266,7 +282,8 @@ export class TreeView {
     el._mark = h('span', { className: 'root-end' });
     el._wf = h('span', { className: 'wcell' }, el._mark, el._bar, el._ext);
     el._cell = h('span', { className: 'tcell' }, el._indent, el._twisty, el._dot, el._name, el._kind, el._chip);
-    el.append(el._cell, el._dur, el._wf);
+    el._llm = h('span', { className: 'tllm mono num ellip' });
+    el.append(el._cell, el._dur, el._llm, el._wf);
     return el;
   }
 
@@ -281,6 +298,7 @@ export class TreeView {
       model.collapseBelow(1);
     }
     this.model = model;
+    this.root.classList.toggle('has-llm', model.hasLlm);
     this.visible = [];
     this.list.active = -1;
     this.relayout();
@@ -411,6 +429,7 @@ export class TreeView {
       el._kind.textContent = '';
       el._chip.hidden = true;
       el._dur.textContent = '';
+      el._llm.textContent = '';
       el._bar.hidden = el._ext.hidden = el._mark.hidden = true;
       el.removeAttribute('aria-level');
       el.removeAttribute('aria-expanded');
@@ -437,7 +456,7 @@ export class TreeView {
     el._dot.title = state;
     el._name.textContent = runLabel(run);
     el._name.title = run.run_id;
-    el._kind.textContent = run.agent_name && run.run_id ? run.run_id : '';
+    el._kind.textContent = el._name.textContent !== run.run_id ? run.run_id : '';
     const why = judgement(run);
     if (row.missingParent) {
       el._chip.hidden = false;
@@ -456,6 +475,16 @@ export class TreeView {
       el._chip.title = run.latest_message || '';
     } else {
       el._chip.hidden = true;
+    }
+    const llm = llmOf(run);
+    if (llm) {
+      const n = Number.isInteger(llm.total_tokens) ? tokens(llm.total_tokens) : '';
+      el._llm.textContent = [n, callCost(llm)].filter(Boolean).join(' · ');
+      el._llm.title = [llm.model, Number.isInteger(llm.total_tokens) ? `${count(llm.total_tokens)} tokens` : null, callCost(llm)]
+        .filter(Boolean).join(' · ');
+    } else {
+      el._llm.textContent = '';
+      el._llm.title = '';
     }
     this.renderTiming(el, run, state);
   }
@@ -521,6 +550,28 @@ export class TreeView {
       }));
     }
     this.axis.replaceChildren(...ticks);
+  }
+
+  /**
+   * Move to the next (`dir` 1) or previous (-1) failed, stale or orphaned run after the active
+   * row, in tree order, wrapping around; runs inside closed nodes count and are revealed.
+   */
+  jumpError(dir) {
+    const m = this.model;
+    if (!m) return null;
+    const v = this.list.active;
+    let from = v >= 0 ? this.visible[v] : -1;
+    if (from === undefined || from < 0) from = this.selectedId ? (m.index.get(this.selectedId) ?? -1) : -1;
+    const r = findError(m.rows.length, from, dir, (i) => isErrorRun(m.rows[i].run));
+    if (!r) return null;
+    const i = r.index;
+    m.reveal(i);
+    this.relayout();
+    const at = this.visible.indexOf(i);
+    this.list.scrollIntoView(at, 'center');
+    this.list.setActive(at, { scroll: false });
+    this.choose(m.rows[i].run.run_id);
+    return r;
   }
 
   focus() {
