@@ -378,6 +378,15 @@ class Listener:
             return c.post(self.origin + path, content=body, headers={"Content-Type": content_type, **headers})
 
 
+def rss_peak_kb(pid: int) -> int:
+    """The peak resident memory of process `pid` so far (VmHWM), in KiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmHWM")
+
+
 def wait_until(check: Any, timeout: float = 20.0, interval: float = 0.05) -> Any:
     """Calls ``check`` until it gives something true; that value (AssertionError on time-out)."""
     deadline = time.monotonic() + timeout
