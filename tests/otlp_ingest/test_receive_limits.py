@@ -156,7 +156,9 @@ def test_a_body_of_millions_of_empty_spans_is_a_413_and_stays_small(listener):
     assert status.code == 8  # RESOURCE_EXHAUSTED
     assert f"more than {DEFAULT_MAX_ITEMS} spans" in status.message and "--max-items" in status.message
     grown = rss_peak_kb(listener.pid()) - before
-    assert grown < 128 * 1024, f"the listener's peak memory grew by {grown} KiB"
+    # Some 35 MiB in a release build (the body, inflated, is 16 MiB); building the 8 million
+    # spans would take gigabytes. The bound leaves room for a sanitizer build's shadow memory.
+    assert grown < 256 * 1024, f"the listener's peak memory grew by {grown} KiB"
     # Still serving.
     assert listener.post("/v1/traces", trace_request(spans(1)).SerializeToString()).status_code == 200
 
