@@ -18,9 +18,8 @@ Run: PYTHONPATH=src:benchmarks python benchmarks/bench_otlp_receive.py
 * Latency of one POST of 512 such spans (protobuf, fresh ids), p50 and p99 over 200 requests.
   Target: p99 <= 2,500 U.
 
-The listener reads protobuf with the build's own decoder (``Ingest._decode_otlp_traces``); a
-build without one gets the tests' stand-in (opentelemetry-proto's parser and a Python walk), and
-the output says which one ran.
+The listener is ``orvane-devtools start`` as it ships: it reads protobuf with the build's native
+reader (``Ingest._decode_otlp_traces``).
 """
 
 from __future__ import annotations
@@ -47,7 +46,6 @@ from opentelemetry.sdk.trace.export import BatchSpanProcessor, SimpleSpanProcess
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 from opentelemetry.trace import SpanKind, set_span_in_context
 
-ROOT = Path(__file__).resolve().parent.parent
 SCALE = float(os.environ.get("ORVANE_BENCH_OTLP_SCALE", "1"))
 TURNS = 10
 CHATS_PER_AGENT = 100
@@ -87,14 +85,10 @@ def null_receiver(port_out, counter) -> None:
     asyncio.run(main())
 
 
-def start_listener(db: Path) -> tuple[subprocess.Popen, str, str]:
-    """The listener process (with the tests' launcher, which adds a stand-in decoder only where
-    the build has none); (process, its origin, which protobuf decoder it uses)."""
-    env = dict(os.environ)
-    helpers = ROOT / "tests" / "otlp_ingest"
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(helpers), env.get("PYTHONPATH", "")]))
-    proc = subprocess.Popen([sys.executable, str(helpers / "listener_main.py"), "--port", "0", "--db", str(db)],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+def start_listener(db: Path) -> tuple[subprocess.Popen, str]:
+    """``orvane-devtools start`` as a process; (the process, its origin)."""
+    proc = subprocess.Popen([sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     origin = None
     assert proc.stdout is not None
     for line in proc.stdout:
@@ -107,11 +101,7 @@ def start_listener(db: Path) -> tuple[subprocess.Popen, str, str]:
         proc.kill()
         sys.exit("the listener did not start")
     threading.Thread(target=lambda: proc.stdout.read(), daemon=True).start()
-    from orvane_devtools.listener import Ingest
-
-    decoder = "native (Ingest._decode_otlp_traces)" if hasattr(Ingest, "_decode_otlp_traces") else \
-        "the tests' stand-in (opentelemetry-proto + a Python walk)"
-    return proc, origin, decoder
+    return proc, origin
 
 
 def chat_spans(count: int, tag: str) -> list:
@@ -171,7 +161,7 @@ def main() -> None:
     null = ctx.Process(target=null_receiver, args=(send, counter), daemon=True)
     null.start()
     null_url = f"http://127.0.0.1:{recv.recv()}/v1/traces"
-    proc, origin, decoder = start_listener(tmp / "otlp.sqlite3")
+    proc, origin = start_listener(tmp / "otlp.sqlite3")
     url = origin + "/v1/traces"
     null_spans = chat_spans(part, "null")
     null_rates: list[float] = []
@@ -226,7 +216,7 @@ def main() -> None:
     null.terminate()
     proc.terminate()
     proc.wait(30)
-    print(f"U = {u * 1e6:.2f} us; protobuf decoder in the listener: {decoder}")
+    print(f"U = {u * 1e6:.2f} us; the listener: orvane-devtools start with its native protobuf reader")
     report(rows)
 
 

@@ -22,12 +22,16 @@ NB_MODULE(Ingest, m) {
           "`layout`: (event class, event fields, run class, run fields), each field a\n"
           "(name, kind, default) triple as the listener's ingest module derives it.");
     m.def("_decode_otlp_traces", &orvane::ingest::decode_otlp_traces, nb::arg("body").none(),
+          nb::arg("max_items").none() = nb::none(), nb::arg("max_parts").none() = nb::none(),
           "The spans of an OTLP ExportTraceServiceRequest (protobuf bytes), one plain dict each\n"
           "(ids as lower-case hex, AnyValues as Python values, attributes as dicts; the resource\n"
           "and scope dicts shared by the spans they hold). ValueError naming where a body is not\n"
-          "such a request.");
+          "such a request. At most `max_items` spans, span events and span links (each\n"
+          "counted on its own) and `max_parts` attributes and other parts (None: no bound);\n"
+          "over one, reading stops with listener.otlp.body.TooManyItems.");
     m.def("_decode_otlp_logs", &orvane::ingest::decode_otlp_logs, nb::arg("body").none(),
+          nb::arg("max_items").none() = nb::none(), nb::arg("max_parts").none() = nb::none(),
           "The log records of an OTLP ExportLogsServiceRequest (protobuf bytes), one plain dict\n"
           "each, as _decode_otlp_traces builds spans. ValueError naming where a body is not such\n"
-          "a request.");
+          "a request. At most `max_items` log records and `max_parts` parts (None: no bound).");
 }

@@ -53,7 +53,11 @@ nb::object read_upload_body(nb::handle body, nb::handle layout);
 // (standard alphabet, padded), none set None. Texts that were not valid UTF-8 hold U+FFFD
 // replacements (otlp_read.hpp). ValueError with the reader's message for a body that is not such
 // a request; TypeError when `body` is not bytes.
-nb::list decode_otlp_traces(nb::handle body);
+// `max_items` and `max_parts` (None: no bound; ints of at least 0) bound the request as
+// otlp::Limits says; over one, reading stops and orvane_devtools.listener.otlp.body.TooManyItems
+// (what, limit) is raised, `what` one of "spans", "span events", "span links", "log records",
+// "parts".
+nb::list decode_otlp_traces(nb::handle body, nb::handle max_items, nb::handle max_parts);
 
 // The log records of an ExportLogsServiceRequest, one dict each, as decode_otlp_traces builds
 // spans:
@@ -61,6 +65,6 @@ nb::list decode_otlp_traces(nb::handle body);
 //    "severity_text": str, "body": AnyValue as Python (None when absent), "attributes": dict,
 //    "dropped_attributes_count": int, "flags": int, "trace_id": str, "span_id": str,
 //    "event_name": str, "resource": dict, "scope": dict}
-nb::list decode_otlp_logs(nb::handle body);
+nb::list decode_otlp_logs(nb::handle body, nb::handle max_items, nb::handle max_parts);
 
 }  // namespace orvane::ingest

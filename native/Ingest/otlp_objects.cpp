@@ -9,7 +9,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -365,17 +367,37 @@ std::string_view body_view(nb::handle body) {
 // a read of some microseconds.
 constexpr size_t kReleaseGilFrom = 64 * 1024;
 
+// A limit argument: None for none, else an int of at least 0.
+size_t limit_arg(nb::handle value, const char *arg) {
+    std::optional<int64_t> n = orvane::args::int_or_none(value, arg);
+    if (!n)
+        return SIZE_MAX;
+    if (*n < 0)
+        throw nb::value_error((std::string(arg) + " must be at least 0").c_str());
+    return static_cast<size_t>(*n);
+}
+
+// The listener's TooManyItems(what, limit) for a request over a limit, looked up when raised.
+[[noreturn]] void raise_too_many(const otlp::LimitError &e) {
+    static constexpr const char *whats[] = {"spans", "span events", "span links", "log records", "parts"};
+    nb::object cls = nb::module_::import_("orvane_devtools.listener.otlp.body").attr("TooManyItems");
+    nb::object exc = cls(nb::str(whats[static_cast<int>(e.kind)]), nb::int_(e.limit));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
 // Reads the request with the reader `read`, without the GIL for a large body (the bytes object
 // cannot change meanwhile, and the caller holds it; the reader touches no Python object); the GIL
 // is taken back through restore_thread, which parks the thread if the interpreter is finalizing
-// meanwhile. ValueError with the reader's message when the body is not a request.
+// meanwhile. ValueError with the reader's message when the body is not a request, the listener's
+// TooManyItems when it holds more than `limits` allow.
 template <class Request, class Read>
-Request read_request(std::string_view body, Read &&read) {
+Request read_request(std::string_view body, const otlp::Limits &limits, Read &&read) {
     Request req;
     std::exception_ptr failure;
     PyThreadState *state = body.size() >= kReleaseGilFrom ? PyEval_SaveThread() : nullptr;
     try {
-        req = read(body);
+        req = read(body, limits);
     } ORVANE_CATCH_ALL_BUT_FORCED_UNWIND {
         failure = std::current_exception();
     }
@@ -386,6 +408,8 @@ Request read_request(std::string_view body, Read &&read) {
             std::rethrow_exception(failure);
         } catch (const otlp::DecodeError &e) {
             throw nb::value_error(e.what());
+        } catch (const otlp::LimitError &e) {
+            raise_too_many(e);
         }
     }
     return req;
@@ -393,9 +417,10 @@ Request read_request(std::string_view body, Read &&read) {
 
 }  // namespace
 
-nb::list decode_otlp_traces(nb::handle body) {
+nb::list decode_otlp_traces(nb::handle body, nb::handle max_items, nb::handle max_parts) {
     std::string_view bytes = body_view(body);
-    otlp::TracesRequest req = read_request<otlp::TracesRequest>(bytes, otlp::read_traces);
+    otlp::Limits limits{limit_arg(max_items, "max_items"), limit_arg(max_parts, "max_parts")};
+    otlp::TracesRequest req = read_request<otlp::TracesRequest>(bytes, limits, otlp::read_traces);
     Builder build;
     nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(req.span_count)));
     Py_ssize_t at = 0;
@@ -413,9 +438,10 @@ nb::list decode_otlp_traces(nb::handle body) {
     return nb::borrow<nb::list>(out);
 }
 
-nb::list decode_otlp_logs(nb::handle body) {
+nb::list decode_otlp_logs(nb::handle body, nb::handle max_items, nb::handle max_parts) {
     std::string_view bytes = body_view(body);
-    otlp::LogsRequest req = read_request<otlp::LogsRequest>(bytes, otlp::read_logs);
+    otlp::Limits limits{limit_arg(max_items, "max_items"), limit_arg(max_parts, "max_parts")};
+    otlp::LogsRequest req = read_request<otlp::LogsRequest>(bytes, limits, otlp::read_logs);
     Builder build;
     nb::object out = checked(PyList_New(static_cast<Py_ssize_t>(req.record_count)));
     Py_ssize_t at = 0;

@@ -7,6 +7,7 @@
 // completely.
 #include "otlp_read.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -163,11 +164,27 @@ Counts count_fields(std::string_view data) {
     return c;
 }
 
-// Sizes `list` for `more` elements to come.
+// Space reserved ahead for one repeated field at most (elements); a longer list grows as it is read.
+constexpr size_t kMaxReserve = 1 << 16;
+
+// Sizes `list` for `more` elements to come, of which at most `left` may still be taken (the rest
+// would go over a limit).
 template <class T>
-inline void make_room(std::vector<T> &list, uint32_t more) {
-    if (more > 1)
-        list.reserve(list.size() + more);
+inline void make_room(std::vector<T> &list, uint32_t more, size_t left) {
+    size_t n = std::min({static_cast<size_t>(more), left, kMaxReserve});
+    if (n > 1)
+        list.reserve(list.size() + n);
+}
+
+const char *limit_noun(LimitError::Kind kind) {
+    switch (kind) {
+    case LimitError::Kind::spans: return "spans";
+    case LimitError::Kind::span_events: return "span events";
+    case LimitError::Kind::span_links: return "span links";
+    case LimitError::Kind::log_records: return "log records";
+    case LimitError::Kind::parts: return "attributes and other parts";
+    }
+    return "items";
 }
 
 // --- UTF-8 ---------------------------------------------------------------------------------
@@ -254,7 +271,7 @@ std::string repair_utf8(std::string_view s) {
 
 class Reader {
 public:
-    explicit Reader(Repaired &repaired) : repaired_(repaired) {}
+    Reader(Repaired &repaired, const Limits &limits) : repaired_(repaired), limits_(limits) {}
 
     void traces(std::string_view body, TracesRequest &out) {
         size_t spans = 0;
@@ -265,6 +282,7 @@ public:
                 c.next(f);
                 if (f.number == 1) {
                     want(f, kLen, "resource_spans");
+                    take_part();
                     size_t index = out.resource_spans.size();
                     try {
                         resource_spans(f.bytes, out.resource_spans.emplace_back(), spans);
@@ -290,6 +308,7 @@ public:
                 c.next(f);
                 if (f.number == 1) {
                     want(f, kLen, "resource_logs");
+                    take_part();
                     size_t index = out.resource_logs.size();
                     try {
                         resource_logs(f.bytes, out.resource_logs.emplace_back(), records);
@@ -307,10 +326,30 @@ public:
     }
 
 private:
+    [[noreturn, gnu::cold, gnu::noinline]] static void over(LimitError::Kind kind, size_t limit) {
+        throw LimitError(kind, limit);
+    }
+
+    // Counts one part against the limit (Limits::parts).
+    [[gnu::always_inline]] inline void take_part() {
+        if (parts_ >= limits_.parts) [[unlikely]]
+            over(LimitError::Kind::parts, limits_.parts);
+        ++parts_;
+    }
+    size_t parts_left() const { return limits_.parts - parts_; }
+
+    // Counts one item of a kind (`taken` its count so far) against Limits::items.
+    [[gnu::always_inline]] inline void take_item(size_t &taken, LimitError::Kind kind) {
+        if (taken >= limits_.items) [[unlikely]]
+            over(kind, limits_.items);
+        ++taken;
+    }
+
     Text text(const Field &f, const char *name) {
         want(f, kLen, name);
         if (valid_utf8(f.bytes)) [[likely]]
             return f.bytes;
+        take_part();  // a repaired text takes storage of its own, even one set again and again
         auto fixed = std::make_unique<std::string>(repair_utf8(f.bytes));
         Text t(*fixed);
         repaired_.push_back(std::move(fixed));
@@ -369,6 +408,7 @@ private:
     }
 
     void attribute(const Field &f, Attributes &list) {
+        take_part();
         element(f, "attributes", "attribute", list, [this](std::string_view b, KeyValue &kv) { key_value(b, kv, 1); });
     }
 
@@ -467,13 +507,14 @@ private:
     // place of their own, which keeps messages short however deep the fault.
     void array_values(std::string_view data, std::vector<AnyValue> &values, int depth) {
         Counts n = count_fields(data);
-        make_room(values, n.of[1]);
+        make_room(values, n.of[1], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
             c.next(f);
             if (f.number == 1) {
                 want(f, kLen, "values");
+                take_part();
                 any_value(f.bytes, values.emplace_back(), depth + 1);
             }
         }
@@ -482,13 +523,14 @@ private:
     // KeyValueList (of the AnyValue at `depth`).
     void kvlist_values(std::string_view data, std::vector<KeyValue> &values, int depth) {
         Counts n = count_fields(data);
-        make_room(values, n.of[1]);
+        make_room(values, n.of[1], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
             c.next(f);
             if (f.number == 1) {
                 want(f, kLen, "values");
+                take_part();
                 key_value(f.bytes, values.emplace_back(), depth + 1);
             }
         }
@@ -502,8 +544,14 @@ private:
             switch (f.number) {
             case 1: e.schema_url = text(f, "schema_url"); break;
             case 2: e.type = text(f, "type"); break;
-            case 3: e.id_keys.push_back(text(f, "id_keys")); break;
-            case 4: e.description_keys.push_back(text(f, "description_keys")); break;
+            case 3:
+                take_part();
+                e.id_keys.push_back(text(f, "id_keys"));
+                break;
+            case 4:
+                take_part();
+                e.description_keys.push_back(text(f, "description_keys"));
+                break;
             default: break;
             }
         }
@@ -511,7 +559,7 @@ private:
 
     void resource(std::string_view data, Resource &r) {
         Counts n = count_fields(data);
-        make_room(r.attributes, n.of[1]);
+        make_room(r.attributes, n.of[1], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -520,6 +568,7 @@ private:
             case 1: attribute(f, r.attributes); break;
             case 2: r.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
             case 3:
+                take_part();
                 element(f, "entity_refs", "entity_ref", r.entity_refs,
                         [this](std::string_view b, EntityRef &e) { entity_ref(b, e); });
                 break;
@@ -530,7 +579,7 @@ private:
 
     void scope(std::string_view data, Scope &s) {
         Counts n = count_fields(data);
-        make_room(s.attributes, n.of[3]);
+        make_room(s.attributes, n.of[3], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -547,7 +596,7 @@ private:
 
     void span_event(std::string_view data, SpanEvent &e) {
         Counts n = count_fields(data);
-        make_room(e.attributes, n.of[3]);
+        make_room(e.attributes, n.of[3], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -564,7 +613,7 @@ private:
 
     void span_link(std::string_view data, SpanLink &l) {
         Counts n = count_fields(data);
-        make_room(l.attributes, n.of[4]);
+        make_room(l.attributes, n.of[4], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -596,9 +645,9 @@ private:
 
     void span(std::string_view data, Span &s) {
         Counts n = count_fields(data);
-        make_room(s.attributes, n.of[9]);
-        make_room(s.events, n.of[11]);
-        make_room(s.links, n.of[13]);
+        make_room(s.attributes, n.of[9], parts_left());
+        make_room(s.events, n.of[11], limits_.items - events_);
+        make_room(s.links, n.of[13], limits_.items - links_);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -615,10 +664,12 @@ private:
             case 9: attribute(f, s.attributes); break;
             case 10: s.dropped_attributes_count = uint32(f, "dropped_attributes_count"); break;
             case 11:
+                take_item(events_, LimitError::Kind::span_events);
                 element(f, "events", "event", s.events, [this](std::string_view b, SpanEvent &e) { span_event(b, e); });
                 break;
             case 12: s.dropped_events_count = uint32(f, "dropped_events_count"); break;
             case 13:
+                take_item(links_, LimitError::Kind::span_links);
                 element(f, "links", "link", s.links, [this](std::string_view b, SpanLink &l) { span_link(b, l); });
                 break;
             case 14: s.dropped_links_count = uint32(f, "dropped_links_count"); break;
@@ -631,7 +682,7 @@ private:
 
     void scope_spans(std::string_view data, ScopeSpans &ss, size_t &spans) {
         Counts n = count_fields(data);
-        make_room(ss.spans, n.of[2]);
+        make_room(ss.spans, n.of[2], limits_.items - spans);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -640,7 +691,8 @@ private:
             case 1: merge(f, "scope", ss.scope, [this](std::string_view b, Scope &s) { scope(b, s); }); break;
             case 2: {
                 want(f, kLen, "spans");
-                size_t index = spans++;
+                size_t index = spans;
+                take_item(spans, LimitError::Kind::spans);
                 try {
                     span(f.bytes, ss.spans.emplace_back());
                 } catch (Fault &e) {
@@ -665,6 +717,7 @@ private:
                 merge(f, "resource", rs.resource, [this](std::string_view b, Resource &r) { resource(b, r); });
                 break;
             case 2:
+                take_part();
                 element(f, "scope_spans", "scope_spans", rs.scope_spans,
                         [this, &spans](std::string_view b, ScopeSpans &ss) { scope_spans(b, ss, spans); });
                 break;
@@ -676,7 +729,7 @@ private:
 
     void log_record(std::string_view data, LogRecord &r) {
         Counts n = count_fields(data);
-        make_room(r.attributes, n.of[6]);
+        make_room(r.attributes, n.of[6], parts_left());
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -700,7 +753,7 @@ private:
 
     void scope_logs(std::string_view data, ScopeLogs &sl, size_t &records) {
         Counts n = count_fields(data);
-        make_room(sl.log_records, n.of[2]);
+        make_room(sl.log_records, n.of[2], limits_.items - records);
         Cursor c(data);
         Field f;
         while (c.more()) {
@@ -709,7 +762,8 @@ private:
             case 1: merge(f, "scope", sl.scope, [this](std::string_view b, Scope &s) { scope(b, s); }); break;
             case 2: {
                 want(f, kLen, "log_records");
-                size_t index = records++;
+                size_t index = records;
+                take_item(records, LimitError::Kind::log_records);
                 try {
                     log_record(f.bytes, sl.log_records.emplace_back());
                 } catch (Fault &e) {
@@ -734,6 +788,7 @@ private:
                 merge(f, "resource", rl.resource, [this](std::string_view b, Resource &r) { resource(b, r); });
                 break;
             case 2:
+                take_part();
                 element(f, "scope_logs", "scope_logs", rl.scope_logs,
                         [this, &records](std::string_view b, ScopeLogs &sl) { scope_logs(b, sl, records); });
                 break;
@@ -744,24 +799,32 @@ private:
     }
 
     Repaired &repaired_;
+    const Limits &limits_;
+    size_t parts_ = 0;   // parts taken so far (Limits::parts)
+    size_t events_ = 0;  // span events taken so far, in all spans
+    size_t links_ = 0;   // span links taken so far, in all spans
 };
 
 }  // namespace
 
-TracesRequest read_traces(std::string_view body) {
+LimitError::LimitError(Kind kind_, size_t limit_)
+    : std::runtime_error("more than " + std::to_string(limit_) + " " + limit_noun(kind_)), kind(kind_),
+      limit(limit_) {}
+
+TracesRequest read_traces(std::string_view body, const Limits &limits) {
     TracesRequest out;
     try {
-        Reader(out.repaired).traces(body, out);
+        Reader(out.repaired, limits).traces(body, out);
     } catch (Fault &e) {
         throw DecodeError(e.what);
     }
     return out;
 }
 
-LogsRequest read_logs(std::string_view body) {
+LogsRequest read_logs(std::string_view body, const Limits &limits) {
     LogsRequest out;
     try {
-        Reader(out.repaired).logs(body, out);
+        Reader(out.repaired, limits).logs(body, out);
     } catch (Fault &e) {
         throw DecodeError(e.what);
     }

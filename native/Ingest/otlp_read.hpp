@@ -27,11 +27,18 @@
 //     The message is short and names where: "span 3: attribute 2: value: truncated" (spans and
 //     log records are counted across the whole request, from 0; resources as resource_spans N /
 //     resource_logs N, attributes by their position in their list).
+//   - Limits. What one request may hold is bounded while it is read (Limits): the items (spans,
+//     span events and span links each counted on their own, or log records) and the parts that
+//     take memory besides them (see Limits::parts). Reading stops at the first one over its
+//     bound with a LimitError, before the rest of the body is read, so a small body of empty
+//     messages (two bytes each on the wire) cannot make millions of structures; space reserved
+//     ahead for a repeated field is bounded by what may still come.
 //   - The profiles-only string-table references (KeyValue.key_strindex and
 //     AnyValue.string_value_strindex) are read and kept; without a profiles dictionary they
 //     have no meaning, and readers of traces and logs treat them as absent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -52,6 +59,25 @@ inline constexpr int kMaxDepth = 64;
 class DecodeError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// Bounds on one request, counted across the whole request (SIZE_MAX: none).
+struct Limits {
+    // Spans, and on their own span events and span links (traces); log records (logs).
+    size_t items = SIZE_MAX;
+    // Key-values (attributes, key-value list entries), array elements, resource and scope
+    // groups, entity refs and their keys, and texts repaired into storage of their own: each
+    // one structure that a couple of bytes on the wire can ask for.
+    size_t parts = SIZE_MAX;
+};
+
+// A request over one of its Limits: which one, and the bound it went over.
+class LimitError : public std::runtime_error {
+public:
+    enum class Kind : uint8_t { spans, span_events, span_links, log_records, parts };
+    LimitError(Kind kind, size_t limit);
+    Kind kind;
+    size_t limit;
 };
 
 struct KeyValue;
@@ -214,8 +240,9 @@ struct LogsRequest {
     Repaired repaired;
 };
 
-// The request in `body`; DecodeError when the bytes are not one (see the contract).
-TracesRequest read_traces(std::string_view body);
-LogsRequest read_logs(std::string_view body);
+// The request in `body`; DecodeError when the bytes are not one, LimitError when it holds more
+// than `limits` allow (see the contract).
+TracesRequest read_traces(std::string_view body, const Limits &limits = {});
+LogsRequest read_logs(std::string_view body, const Limits &limits = {});
 
 }  // namespace orvane::ingest::otlp

@@ -3,10 +3,14 @@ its test."""
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 import pytest
 from otlp_ingest_helpers import Listener
+
+# The stream reader of the listener's own tests (listener_helpers.SSEReader).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "listener"))
 
 
 @pytest.fixture

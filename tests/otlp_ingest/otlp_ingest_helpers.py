@@ -1,7 +1,6 @@
 """Shared pieces of the OTLP receiver's tests: requests built from opentelemetry-proto messages,
-a reference conversion of those messages into the decoders' normalised shape, stand-in decoders
-for a build whose native and JSON readers of OTLP bodies are not there yet, and the listener as a
-real process (``listener_main.py``) with its HTTP face."""
+a reference conversion of those messages into the decoders' normalised shape, and the listener as
+a real process (``orvane-devtools start``, with the build's own readers) with its HTTP face."""
 
 from __future__ import annotations
 
@@ -18,7 +17,6 @@ from typing import Any
 
 import httpx
 from google.protobuf import json_format
-from google.protobuf.message import DecodeError
 from opentelemetry.proto.collector.logs.v1.logs_service_pb2 import ExportLogsServiceRequest
 from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import ExportTraceServiceRequest
 from opentelemetry.proto.common.v1.common_pb2 import AnyValue, ArrayValue, InstrumentationScope, KeyValue, KeyValueList
@@ -26,7 +24,6 @@ from opentelemetry.proto.logs.v1.logs_pb2 import LogRecord, ResourceLogs, ScopeL
 from opentelemetry.proto.resource.v1.resource_pb2 import Resource
 from opentelemetry.proto.trace.v1.trace_pb2 import ResourceSpans, ScopeSpans, Span, Status
 
-HERE = Path(__file__).resolve().parent
 T0_NS = 1_760_000_000_000_000_000
 
 # -- values ------------------------------------------------------------------------------------
@@ -125,83 +122,6 @@ def logs_of(request: ExportLogsServiceRequest) -> list[dict[str, Any]]:
     return out
 
 
-# -- stand-in decoders (used only where the build has none of its own) --------------------------
-
-
-def decode_traces_pb(body: bytes) -> list[dict[str, Any]]:
-    try:
-        return spans_of(ExportTraceServiceRequest.FromString(body))
-    except DecodeError as exc:
-        raise ValueError(str(exc)) from None
-
-
-def decode_logs_pb(body: bytes) -> list[dict[str, Any]]:
-    try:
-        return logs_of(ExportLogsServiceRequest.FromString(body))
-    except DecodeError as exc:
-        raise ValueError(str(exc)) from None
-
-
-_ID_KEYS = {"traceId": 16, "spanId": 8, "parentSpanId": 8}
-_HEX_RE = re.compile(r"[0-9a-fA-F]*")
-
-
-def _ids_to_base64(node: Any) -> Any:
-    """OTLP/JSON ids are hex (some producers send base64): the generic proto3 JSON parser
-    wants base64. A hex id has twice its byte count of digits; a base64 one is shorter."""
-    if isinstance(node, dict):
-        out = {}
-        for key, value in node.items():
-            size = _ID_KEYS.get(key)
-            if size is not None and isinstance(value, str) and len(value) == 2 * size and _HEX_RE.fullmatch(value):
-                value = base64.b64encode(bytes.fromhex(value)).decode("ascii")
-            out[key] = _ids_to_base64(value) if size is None else value
-        return out
-    if isinstance(node, list):
-        return [_ids_to_base64(v) for v in node]
-    return node
-
-
-def decode_traces_json(body: bytes) -> list[dict[str, Any]]:
-    try:
-        doc = json.loads(body)
-        return spans_of(json_format.ParseDict(_ids_to_base64(doc), ExportTraceServiceRequest(),
-                                              ignore_unknown_fields=True))
-    except (json_format.ParseError, TypeError, AttributeError) as exc:
-        raise ValueError(str(exc)) from None
-
-
-def decode_logs_json(body: bytes) -> list[dict[str, Any]]:
-    try:
-        doc = json.loads(body)
-        return logs_of(json_format.ParseDict(_ids_to_base64(doc), ExportLogsServiceRequest(),
-                                             ignore_unknown_fields=True))
-    except (json_format.ParseError, TypeError, AttributeError) as exc:
-        raise ValueError(str(exc)) from None
-
-
-def install_stand_in_decoders() -> None:
-    """Gives the listener's modules the decoders above where the build has none."""
-    import types
-
-    from orvane_devtools.listener import Ingest
-
-    if not hasattr(Ingest, "_decode_otlp_traces"):
-        Ingest._decode_otlp_traces = decode_traces_pb
-    if not hasattr(Ingest, "_decode_otlp_logs"):
-        Ingest._decode_otlp_logs = decode_logs_pb
-    import orvane_devtools.listener.otlp as package
-
-    try:
-        from orvane_devtools.listener.otlp import json_body  # noqa: F401
-    except ImportError:
-        module = types.ModuleType("orvane_devtools.listener.otlp.json_body")
-        module.decode_json_traces = decode_traces_json
-        module.decode_json_logs = decode_logs_json
-        sys.modules[module.__name__] = module
-        package.json_body = module
-
-
 # -- building requests -------------------------------------------------------------------------
 
 
@@ -248,6 +168,9 @@ def logs_request(records: list[LogRecord], resource: dict | None = None) -> Expo
     )])
 
 
+_ID_KEYS = {"traceId": 16, "spanId": 8, "parentSpanId": 8}
+
+
 def json_body(message: Any) -> bytes:
     """The OTLP/JSON encoding of a message: lowerCamelCase names, ids as lower-case hex."""
     doc = json_format.MessageToDict(message)
@@ -270,22 +193,21 @@ _URL_RE = re.compile(r"ingest URL:\s+(http://[^\s]+)")
 
 
 class Listener:
-    """``orvane-devtools start`` through ``listener_main.py`` (which gives it stand-in decoders
-    where the build has none); its output is collected by a reader thread."""
+    """One ``orvane-devtools start`` process, as it ships; its output is collected by a reader
+    thread."""
 
     def __init__(self, db: Path, *args: str, api_key: str | None = None, env: dict[str, str] | None = None) -> None:
         self.db = db
         self.args = list(args)
         self.api_key = api_key
         self.env = dict(os.environ if env is None else env)
-        self.env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE), self.env.get("PYTHONPATH", "")]))
         self.proc: subprocess.Popen[str] | None = None
         self.lines: list[str] = []
         self.origin = ""
         self.ingest_url = ""
 
     def start(self) -> Listener:
-        cmd = [sys.executable, str(HERE / "listener_main.py"), "--port", "0", "--db", str(self.db), *self.args]
+        cmd = [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(self.db), *self.args]
         if self.api_key:
             cmd += ["--api-key", self.api_key]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=self.env)
@@ -376,6 +298,15 @@ class Listener:
              **headers: str) -> httpx.Response:
         with self.client() as c:
             return c.post(self.origin + path, content=body, headers={"Content-Type": content_type, **headers})
+
+
+def rss_peak_kb(pid: int) -> int:
+    """The peak resident memory of process `pid` so far (VmHWM), in KiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmHWM")
 
 
 def wait_until(check: Any, timeout: float = 20.0, interval: float = 0.05) -> Any:

@@ -20,6 +20,7 @@ from otlp_ingest_helpers import (
     json_body,
     log_record,
     logs_request,
+    rss_peak_kb,
     sid,
     span,
     tid,
@@ -33,14 +34,6 @@ JSON = "application/json"
 
 def one_span(n: int = 1, **kw):
     return trace_request([span(tid(n), sid(n), name=f"op-{n}", **kw)])
-
-
-def rss_peak_kb(pid: int) -> int:
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmHWM")
 
 
 @pytest.mark.timeout(120)

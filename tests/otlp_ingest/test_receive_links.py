@@ -106,6 +106,26 @@ def test_a_waiting_subtree_takes_its_root_when_the_chain_closes(service):
     assert [r.run_id for r in service.query_runs(parent_run_id=otel(9))] == [otel(10)]
 
 
+def test_the_runs_a_commit_moved_are_handed_on_once(service):
+    """``take_moved_runs`` names every run whose parent or root a commit changed -- the one
+    that joined, and the runs under its provisional root -- once, and nothing for a commit that
+    linked everything at once."""
+    send_spans(service, span(T, sid(21), sid(20)), span(T, sid(22), sid(21)))
+    assert service.take_moved_runs() == []  # 22 found 21 in its own request: nothing moved
+    send_spans(service, span(T, sid(20)))
+    assert service.take_moved_runs() == []  # 21 named 20 and took its root from the start
+    send_spans(service, span(T, sid(31), sid(30)), span(T, sid(32), sid(31)))
+    send_spans(service, span(T, sid(30), sid(29)))  # waits itself: 31 and 32 take 29's run as root
+    assert sorted(service.take_moved_runs()) == sorted([otel(31), otel(32)])
+    assert service.take_moved_runs() == []
+    send_ours(service, our_event("mv-root"))
+    stamped = span(trace_id_for("mv-root"), sid(23), span_id_for("mv-step"))
+    send_spans(service, stamped)
+    send_ours(service, our_event("mv-step", parent="mv-root", root="mv-root"))
+    assert service.take_moved_runs() == [f"otel-{trace_id_for('mv-root')}-{sid(23)}"]
+    assert RuntimeLogService(Settings({})).take_moved_runs() == []  # in memory: links are not kept
+
+
 def test_a_span_of_another_trace_with_the_same_span_id_is_not_adopted(service):
     other = tid(0x52)
     send_spans(service, span(other, sid(2), sid(1)))

@@ -15,12 +15,17 @@ def _read_upload_body(
     surrogate, a sanitizer other than the original ``DataFormatter.sanitize``, ...). ``layout`` is
     what ``orvane_devtools.listener.decode._native_layout`` gives."""
 
-def _decode_otlp_traces(body: bytes) -> list[dict[str, Any]]:
+def _decode_otlp_traces(body: bytes, max_items: int | None = None,
+                        max_parts: int | None = None) -> list[dict[str, Any]]:
     """The spans of an OTLP ExportTraceServiceRequest (protobuf bytes), one plain dict each, in
     the shape ``listener.otlp.json_body.decode_json_traces`` gives; ValueError naming where a
-    body is not such a request."""
+    body is not such a request. At most ``max_items`` spans, span events and span links (each
+    counted on its own) and ``max_parts`` attributes and other parts (None: no bound): over one,
+    reading stops with ``listener.otlp.body.TooManyItems``."""
 
-def _decode_otlp_logs(body: bytes) -> list[dict[str, Any]]:
+def _decode_otlp_logs(body: bytes, max_items: int | None = None,
+                      max_parts: int | None = None) -> list[dict[str, Any]]:
     """The log records of an OTLP ExportLogsServiceRequest (protobuf bytes), one plain dict each,
     in the shape ``listener.otlp.json_body.decode_json_logs`` gives; ValueError naming where a
-    body is not such a request."""
+    body is not such a request. At most ``max_items`` log records and ``max_parts`` parts (None:
+    no bound): over one, reading stops with ``listener.otlp.body.TooManyItems``."""

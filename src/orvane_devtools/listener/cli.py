@@ -13,6 +13,7 @@ from .config import (
     DEFAULT_HOST,
     DEFAULT_MAX_BODY,
     DEFAULT_MAX_EVENTS,
+    DEFAULT_MAX_ITEMS,
     DEFAULT_PORT,
     DEFAULT_PREFIX,
     DEFAULT_STREAM_QUEUE_SIZE,
@@ -61,6 +62,9 @@ def add_start_arguments(parser: argparse.ArgumentParser, *, port: int = DEFAULT_
     parser.add_argument("--max-events", type=int, default=DEFAULT_MAX_EVENTS, metavar="N",
                         help=f"events the database keeps, oldest dropped first "
                              f"(default {DEFAULT_MAX_EVENTS:,})")
+    parser.add_argument("--max-items", type=int, default=DEFAULT_MAX_ITEMS, metavar="N",
+                        help=f"spans (span events and span links each too) or log records one OTLP "
+                             f"request may hold; larger ones get 413 (default {DEFAULT_MAX_ITEMS:,})")
     parser.add_argument("--retention-days", type=float, default=None, metavar="DAYS",
                         help="drop events older than this many days (default: keep)")
     parser.add_argument("--cors-origin", action="append", default=[], metavar="ORIGIN",
@@ -98,6 +102,7 @@ def config_from_args(args: argparse.Namespace, environ: dict[str, str] | None = 
         api_key=api_key,
         max_body=args.max_body,
         max_events=args.max_events,
+        max_items=getattr(args, "max_items", DEFAULT_MAX_ITEMS),
         retention_days=args.retention_days,
         cors_origins=list(args.cors_origin),
         heartbeat_seconds=args.heartbeat,

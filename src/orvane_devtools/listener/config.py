@@ -13,9 +13,11 @@ __all__ = [
     "DEFAULT_HOST",
     "DEFAULT_MAX_BODY",
     "DEFAULT_MAX_EVENTS",
+    "DEFAULT_MAX_ITEMS",
     "DEFAULT_PORT",
     "DEFAULT_PREFIX",
     "DEFAULT_STREAM_QUEUE_SIZE",
+    "PARTS_PER_ITEM",
     "ListenerConfig",
     "ListenerConfigError",
     "default_data_dir",
@@ -31,6 +33,16 @@ DEFAULT_MAX_BODY = 16 * 1024 * 1024
 # Events the database keeps (oldest dropped first); the in-process default of the log service is
 # sized for a host's memory, not for a listener that collects every run of a machine.
 DEFAULT_MAX_EVENTS = 5_000_000
+# Spans (and, each on its own, span events and span links) or log records one OTLP request may
+# hold. The body limit bounds bytes, and an empty span is two bytes: without this bound a body
+# under the limit could decode into millions of runs. 20,000 is forty batches of an SDK's default
+# size (512) and more than a Collector's default batch (8,192); a span costs the listener about
+# 8 KB of memory while it is mapped and stored, so the bound keeps a request's peak to what a
+# body of real spans at the default body limit costs anyway.
+DEFAULT_MAX_ITEMS = 20_000
+# Attributes, list elements and the other parts counted with them (``--max-items`` times this)
+# one OTLP request may hold: a GenAI chat span has about 25.
+PARTS_PER_ITEM = 50
 # Messages an open stream holds for a client that reads slowly (the oldest go first, and the
 # client is told with a "gap").
 DEFAULT_STREAM_QUEUE_SIZE = 1000
@@ -105,6 +117,7 @@ class ListenerConfig:
     api_key: str | None = None
     max_body: int = DEFAULT_MAX_BODY
     max_events: int = DEFAULT_MAX_EVENTS
+    max_items: int = DEFAULT_MAX_ITEMS
     retention_days: float | None = None
     cors_origins: list[str] = field(default_factory=list)
     stale_after_seconds: int | None = None
@@ -133,6 +146,8 @@ class ListenerConfig:
             raise ListenerConfigError(f"--max-body {self.max_body} is too small (at least 1024 bytes)")
         if self.max_events < 1:
             raise ListenerConfigError(f"--max-events {self.max_events} must be at least 1")
+        if not isinstance(self.max_items, int) or self.max_items < 1:
+            raise ListenerConfigError(f"--max-items {self.max_items} must be at least 1")
         if self.retention_days is not None and not self.retention_days > 0:
             raise ListenerConfigError(f"--retention-days {self.retention_days} must be more than 0")
         for name, value in (("--stale-after", self.stale_after_seconds),
@@ -174,6 +189,11 @@ class ListenerConfig:
                 raise ListenerConfigError(f"--otlp-header {item!r} is not NAME=VALUE")
             out[name.strip()] = value.strip()
         return out
+
+    @property
+    def max_parts(self) -> int:
+        """Attributes and the other parts one OTLP request may hold (``PARTS_PER_ITEM`` per item)."""
+        return self.max_items * PARTS_PER_ITEM
 
     @property
     def loopback_only(self) -> bool:

@@ -293,6 +293,16 @@ class ListenerCore:
                 self.last_desk_error = f"{type(exc).__name__}: {exc}"[:MAX_ERROR_TEXT]
         if taken:
             await self.hub.publish(taken)
+        # Runs that this commit (or one before it) moved without an event of theirs: a span run
+        # that joined its parent's tree when the parent arrived. Their records go to the streams.
+        take_moved = getattr(self.log_service, "take_moved_runs", None)
+        if callable(take_moved):
+            try:
+                moved = take_moved()
+            except Exception:  # noqa: BLE001 - the streams miss a move; the pages' re-reads catch it
+                moved = []
+            if moved:
+                await self.hub.publish_runs(moved)
 
     def _count(self, result: IngestResult) -> None:
         self.ingest_requests += 1

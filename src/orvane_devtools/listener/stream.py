@@ -8,6 +8,12 @@ oldest items and is told so with a ``gap`` message, and ingest never waits for a
 
 Message ids are ``<epoch>-<seq>``; the epoch changes with every start of the listener, so an id
 from before a restart is recognised and answered with a ``gap`` (the client refetches).
+
+A run can also change without an event of its own: a span run stored before its parent arrived
+joins the parent's tree when the parent comes (its parent and root change, see
+``logs/_links.py``). ``publish_runs`` sends such a run's record as a ``run`` message of its own,
+through the same subscriptions (a stream that follows a run's descendants gets the runs that
+joined its tree), so an open page moves the run without reading everything again.
 """
 
 from __future__ import annotations
@@ -47,6 +53,24 @@ class _Item:
         if self._text is None:
             self._text = self.event.model_dump_json()
         return self._text
+
+
+class _RunItem:
+    """A run record that changed without an event (``StreamHub.publish_runs``): the subscription
+    registry matches it by its run (the record's own links) and the meta of the record; it has
+    no event type, source or level, so streams filtered by those do not get it."""
+
+    __slots__ = ("seq", "event", "run", "event_type", "source", "level", "meta", "run_record")
+
+    def __init__(self, seq: int, record: Any) -> None:
+        self.seq = seq
+        self.event = None
+        self.run = record
+        self.event_type = None
+        self.source = None
+        self.level = None
+        self.meta = record.meta if isinstance(getattr(record, "meta", None), dict) else {}
+        self.run_record = record
 
 
 class StreamFilter:
@@ -125,6 +149,21 @@ class StreamHub:
                 item.run_record = records[item.run.run_id]
             publish(item)
 
+    async def publish_runs(self, run_ids: list[str]) -> None:
+        """Queue the records of runs that changed without an event of theirs (a late parent
+        moved them), one ``run`` message each, with the id of the last event sent."""
+        if self.closed or not run_ids or not self.client_count:
+            return
+        get_run = self.desk.get_run
+        publish = self.registry.publish
+        for run_id in run_ids:
+            try:
+                record = get_run(run_id)
+            except Exception:
+                continue
+            if record is not None:
+                publish(_RunItem(self.seq, record))
+
     def close(self) -> None:
         """Ends every open stream (their readers see the end after what is queued)."""
         if self.closed:
@@ -192,9 +231,11 @@ class StreamHub:
                     lost = sub.dropped_count - dropped
                     dropped = sub.dropped_count
                     yield self._gap(lost, "overflow")
-                batch = [item for item in batch if item.seq > last_seq]
+                # Events already sent (a replay overlapping the live feed) are left out; run
+                # items carry the last sequence number and are always new.
+                batch = [item for item in batch if item.seq > last_seq or item.event is None]
                 if batch:
-                    last_seq = batch[-1].seq
+                    last_seq = max(last_seq, batch[-1].seq)
                     text = self._render(flt, batch)
                     if text:
                         yield text
@@ -241,6 +282,11 @@ class StreamHub:
         records: dict[str, Any] = {}
         desk = self.desk
         for item in items:
+            if item.event is None:
+                # A moved run: its record, unless the stream searches (its events decide that).
+                if flt.search is None:
+                    records[item.run_record.run_id] = item.run_record
+                continue
             if not flt.accepts(desk, item.event):
                 continue
             parts.append(f"id: {self._id(item.seq)}\nevent: event\ndata: {item.text()}\n\n")

@@ -348,6 +348,13 @@ class RuntimeLogService:
         )
         return stored, duplicates, refused
 
+    def take_moved_runs(self) -> list[str]:
+        """The ids of the runs that committed appends moved since the last call: runs whose
+        parent or root changed after they were stored, because the parent a span named arrived
+        later (``append_spans``'s links, see ``_links.py``). Oldest first, each once; [] without a
+        file. Whoever shows runs (the listener's live streams) reads their records again."""
+        return self._store.take_moved_runs()
+
     def span_runs(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, str]]:
         """The stored runs of spans: (trace id, span id) -> (run id, root run id) for each key
         that names one -- the span run ``otel-{trace}-{span}``, else (with a file) the run of

@@ -28,7 +28,9 @@ Settling, in one place for every append of the transaction:
 
 A changed record is adopted again by the derivation store (``_adopt_run``) and written with the
 transaction's run generation, so readers' kept records and tree shapes see it as any other
-change. Our own events pay one ``INSERT`` per new run and one look-up per transaction that made
+change; its run id goes to the transaction's ``moved`` list, which the writer hands to the
+service once the transaction is committed (``RuntimeLogService.take_moved_runs``: the listener
+sends those records to its open streams, whose pages move the runs in their trees). Our own events pay one ``INSERT`` per new run and one look-up per transaction that made
 runs; everything else happens only for span runs.
 
 Threads and state: writer thread only, inside the open transaction of its ``Transaction``.
@@ -267,3 +269,4 @@ class Linker:
         state.columns = None
         txn._head_for(state, record)
         txn._store_records({run_id: state})
+        txn.moved.append(run_id)

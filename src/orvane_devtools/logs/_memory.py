@@ -83,6 +83,9 @@ class MemoryLogStore:
     def close(self, timeout: float | None = None) -> None:
         pass
 
+    def take_moved_runs(self) -> list[str]:
+        return []  # span links are not kept in memory: no run is ever moved
+
     def stats(self) -> dict[str, Any]:
         return {
             "persistent": False,

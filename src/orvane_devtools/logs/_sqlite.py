@@ -220,6 +220,16 @@ class SQLiteLogStore:
         self._ready()
         return self._writer.submit("barrier")
 
+    def take_moved_runs(self) -> list[str]:
+        moved = self._writer.moved_runs
+        out = []
+        while moved:
+            try:
+                out.append(moved.popleft())
+            except IndexError:  # taken by another thread meanwhile
+                break
+        return list(dict.fromkeys(out))
+
     def index_now(self) -> None:
         """Bring the trigram index up to date with every committed event (normally it follows
         the commits in bulk, when the writer has a moment)."""

@@ -54,6 +54,11 @@ class LogStore(Protocol):
         """Forget every event and run."""
         ...
 
+    def take_moved_runs(self) -> list[str]:
+        """The ids of the runs whose parent or root committed appends changed since the last
+        call (span links settled late), oldest first, each once; [] in memory."""
+        ...
+
     def close(self, timeout: float | None = None) -> None:
         """Keep what is queued (waiting up to ``timeout``) and release the file; a file store
         then refuses every later call with ``RuntimeError``. Nothing to do in memory."""

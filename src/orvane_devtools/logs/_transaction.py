@@ -166,6 +166,9 @@ class Transaction:
         # The runs the open transaction made, in order (their links are settled before the
         # commit, see _links.py).
         self._created: list[str] = []
+        # The runs whose parent or root the link step of the open transaction changed, in order
+        # (the writer hands them on once the transaction is committed).
+        self.moved: list[str] = []
         self._linker = Linker(self)
 
     # -- the transaction ---------------------------------------------------------------------
@@ -174,6 +177,7 @@ class Transaction:
         conn = self.conn
         self._forget_made()
         self._created.clear()
+        self.moved.clear()
         conn.execute("BEGIN IMMEDIATE")
         self._gen = None
         version = conn.execute("PRAGMA data_version").fetchone()[0]

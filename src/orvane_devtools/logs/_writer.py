@@ -29,6 +29,9 @@ from ._maintenance import Maintenance, Samples
 from ._schema import wrap_error
 from ._transaction import TicketFailed, Transaction
 
+# Moved runs kept for the service to take (Writer.moved_runs).
+MAX_MOVED_RUNS = 10_000
+
 __all__ = ["Writer"]
 
 # Events written per transaction at most (tickets are never split; one larger ticket is one batch).
@@ -81,6 +84,10 @@ class Writer:
         self.appended = 0
         self.duplicates = 0
         self.commits = 0
+        # Ids of runs that committed transactions moved (their parent or root changed by the link
+        # step), oldest first, until the service takes them (appended here, taken on any thread:
+        # deque appends and pops are atomic). Bounded: a taker that never comes loses the oldest.
+        self.moved_runs: collections.deque[str] = collections.deque(maxlen=MAX_MOVED_RUNS)
         self.failed_batches = 0
         self.last_error: str | None = None
         self.pending = 0
@@ -241,6 +248,8 @@ class Writer:
         results, stored, duplicates = txn.write(tickets)
         self.maintenance.before_commit(stored)
         txn.commit()
+        if txn.moved:
+            self.moved_runs.extend(dict.fromkeys(txn.moved))
         self.maintenance.wrote(stored)
         self.appended += stored
         self.duplicates += duplicates

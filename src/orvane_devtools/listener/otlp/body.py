@@ -8,7 +8,7 @@ import zlib
 
 from .answers import JSON, PROTOBUF
 
-__all__ = ["BadBody", "TooLarge", "Unsupported", "codings", "gunzip", "inflate", "media_type"]
+__all__ = ["BadBody", "TooLarge", "TooManyItems", "Unsupported", "codings", "gunzip", "inflate", "media_type"]
 
 # Inflated bytes handed out per step at most.
 STEP = 1 << 20
@@ -24,6 +24,19 @@ class BadBody(ValueError):
 
 class TooLarge(Exception):
     """The body, once inflated, is larger than the limit (answered with 413)."""
+
+
+class TooManyItems(Exception):
+    """A request holding more than a reader's bound allows (answered with 413): ``what`` is
+    ``"spans"``, ``"span events"``, ``"span links"``, ``"log records"`` or ``"parts"``
+    (attributes and the other parts counted with them), ``limit`` the bound it went over. The
+    native readers and the JSON reader raise it while they read, before the request is built
+    whole."""
+
+    def __init__(self, what: str, limit: int) -> None:
+        super().__init__(f"more than {limit} {what}")
+        self.what = what
+        self.limit = limit
 
 
 def media_type(header: str | None) -> str:

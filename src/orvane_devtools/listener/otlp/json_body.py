@@ -32,6 +32,12 @@ What is read, beyond the proto3 JSON mapping the protocol's JSON encoding follow
 
 Anything else that is not this shape raises ``ValueError`` naming where, as the native readers
 do ("span 3: attribute 2: value: ...").
+
+Limits, as in the native readers: at most ``max_items`` spans, span events and span links (each
+counted on its own across the request) or log records, and at most ``max_parts`` parts (each
+attribute or key-value entry, each array element, each resource and scope group), counted in
+request order while the items are built; over one, ``TooManyItems`` (``otlp.body``) is raised
+at once. The JSON document itself is parsed whole first (the body limit bounds it).
 """
 
 from __future__ import annotations
@@ -41,6 +47,8 @@ import json
 import math
 import re
 from typing import Any
+
+from .body import TooManyItems
 
 __all__ = ["decode_json_traces", "decode_json_logs"]
 
@@ -68,6 +76,39 @@ _SURROGATE = re.compile("[\ud800-\udfff]")
 # (hex length, base64 lengths) of an id of that many bytes.
 _TRACE_ID = (32, (24, 22), 16)
 _SPAN_ID = (16, (12, 11), 8)
+
+
+class _Budget:
+    """What one request may still hold (see Limits above); ``None`` bounds nothing."""
+
+    __slots__ = ("items", "parts", "spans", "events", "links", "records", "taken")
+
+    def __init__(self, max_items: int | None, max_parts: int | None) -> None:
+        self.items = _limit(max_items, "max_items")
+        self.parts = _limit(max_parts, "max_parts")
+        self.taken = 0
+        self.spans = self.events = self.links = self.records = 0
+
+    def part(self) -> None:
+        if self.taken >= self.parts:
+            raise TooManyItems("parts", self.parts)
+        self.taken += 1
+
+    def item(self, kind: str, what: str) -> None:
+        n = getattr(self, kind)
+        if n >= self.items:
+            raise TooManyItems(what, self.items)
+        setattr(self, kind, n + 1)
+
+
+def _limit(value: Any, name: str) -> int | float:
+    if value is None:
+        return math.inf
+    if not isinstance(value, int):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {type(value).__name__})")
+    if value < 0:
+        raise ValueError(f"{name} must be at least 0")
+    return value
 
 
 class _Bad(Exception):
@@ -247,7 +288,7 @@ def _member(v: dict[str, Any]) -> tuple[str, Any] | None:
     return found
 
 
-def _value(v: Any, depth: int) -> Any:
+def _value(v: Any, depth: int, b: _Budget) -> Any:
     """An AnyValue object (at nesting level `depth`) as a Python value (None for none set)."""
     if depth > MAX_DEPTH:
         raise _Bad(f"nesting deeper than {MAX_DEPTH} levels")
@@ -270,9 +311,13 @@ def _value(v: Any, depth: int) -> Any:
     if member == "doubleValue":
         return _double(x, member)
     if member == "arrayValue":
-        return [_value(item, depth + 1) for item in _list(_object(x, member).get("values"), "arrayValue.values")]
+        out = []
+        for item in _list(_object(x, member).get("values"), "arrayValue.values"):
+            b.part()
+            out.append(_value(item, depth + 1, b))
+        return out
     if member == "kvlistValue":
-        return _attributes(_object(x, member).get("values"), depth + 1, nested=True)
+        return _attributes(_object(x, member).get("values"), b, depth + 1, nested=True)
     if member == "bytesValue":
         if not isinstance(x, str):
             raise _Bad(f"bytesValue: expected a string, got {_type_name(x)}")
@@ -281,17 +326,18 @@ def _value(v: Any, depth: int) -> Any:
     return None
 
 
-def _attributes(v: Any, depth: int = 1, nested: bool = False) -> dict[str, Any]:
+def _attributes(v: Any, b: _Budget, depth: int = 1, nested: bool = False) -> dict[str, Any]:
     """A list of KeyValue objects as a dict (a later key wins); values at nesting `depth`."""
     out: dict[str, Any] = {}
     for i, kv in enumerate(_list(v, "values" if nested else "attributes")):
+        b.part()
         try:
             kv = _object(kv, None)
             key = _text(kv.get("key"), "key")
             value = kv.get("value")
             try:
                 # An absent value is None at any depth (the native reader reads no AnyValue then).
-                out[key] = None if value is None else _value(value, depth)
+                out[key] = None if value is None else _value(value, depth, b)
             except _Bad as e:
                 raise e if nested else e.at("value")
         except _Bad as e:
@@ -299,56 +345,58 @@ def _attributes(v: Any, depth: int = 1, nested: bool = False) -> dict[str, Any]:
     return out
 
 
-def _scope(v: Any) -> dict[str, Any]:
+def _scope(v: Any, b: _Budget) -> dict[str, Any]:
     s = _object(v, "scope")
     try:
         _u32(_get(s, "droppedAttributesCount", "dropped_attributes_count"), "droppedAttributesCount")
         return {
             "name": _text(s.get("name"), "name"),
             "version": _text(s.get("version"), "version"),
-            "attributes": _attributes(s.get("attributes")),
+            "attributes": _attributes(s.get("attributes"), b),
         }
     except _Bad as e:
         raise e.at("scope")
 
 
-def _resource(v: Any) -> dict[str, Any]:
+def _resource(v: Any, b: _Budget) -> dict[str, Any]:
     r = _object(v, "resource")
     try:
         _u32(_get(r, "droppedAttributesCount", "dropped_attributes_count"), "droppedAttributesCount")
-        return _attributes(r.get("attributes"))
+        return _attributes(r.get("attributes"), b)
     except _Bad as e:
         raise e.at("resource")
 
 
-def _event(v: Any) -> dict[str, Any]:
+def _event(v: Any, b: _Budget) -> dict[str, Any]:
+    b.item("events", "span events")
     e = _object(v, None)
     return {
         "time_unix_nano": _u64(_get(e, "timeUnixNano", "time_unix_nano"), "timeUnixNano"),
         "name": _text(e.get("name"), "name"),
-        "attributes": _attributes(e.get("attributes")),
+        "attributes": _attributes(e.get("attributes"), b),
         "dropped_attributes_count": _u32(_get(e, "droppedAttributesCount", "dropped_attributes_count"),
                                          "droppedAttributesCount"),
     }
 
 
-def _link(v: Any) -> dict[str, Any]:
+def _link(v: Any, b: _Budget) -> dict[str, Any]:
+    b.item("links", "span links")
     link = _object(v, None)
     _u32(_get(link, "droppedAttributesCount", "dropped_attributes_count"), "droppedAttributesCount")
     return {
         "trace_id": _id(_get(link, "traceId", "trace_id"), "traceId", _TRACE_ID),
         "span_id": _id(_get(link, "spanId", "span_id"), "spanId", _SPAN_ID),
         "trace_state": _text(_get(link, "traceState", "trace_state"), "traceState"),
-        "attributes": _attributes(link.get("attributes")),
+        "attributes": _attributes(link.get("attributes"), b),
         "flags": _u32(link.get("flags"), "flags"),
     }
 
 
-def _items(v: Any, label: str, read: Any) -> list[dict[str, Any]]:
+def _items(v: Any, label: str, read: Any, b: _Budget) -> list[dict[str, Any]]:
     out = []
     for i, item in enumerate(_list(v, label + "s")):
         try:
-            out.append(read(item))
+            out.append(read(item, b))
         except _Bad as e:
             raise e.at(label, i)
     return out
@@ -362,7 +410,8 @@ def _status(v: Any) -> dict[str, Any]:
         raise e.at("status")
 
 
-def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, Any]) -> dict[str, Any]:
+def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, Any], b: _Budget) -> dict[str, Any]:
+    b.item("spans", "spans")
     s = _object(v, None)
     return {
         "trace_id": _id(_get(s, "traceId", "trace_id"), "traceId", _TRACE_ID),
@@ -374,12 +423,12 @@ def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, An
         "kind": _enum(s.get("kind"), "kind", SPAN_KINDS),
         "start_time_unix_nano": _u64(_get(s, "startTimeUnixNano", "start_time_unix_nano"), "startTimeUnixNano"),
         "end_time_unix_nano": _u64(_get(s, "endTimeUnixNano", "end_time_unix_nano"), "endTimeUnixNano"),
-        "attributes": _attributes(s.get("attributes")),
+        "attributes": _attributes(s.get("attributes"), b),
         "dropped_attributes_count": _u32(_get(s, "droppedAttributesCount", "dropped_attributes_count"),
                                          "droppedAttributesCount"),
-        "events": _items(s.get("events"), "event", _event),
+        "events": _items(s.get("events"), "event", _event, b),
         "dropped_events_count": _u32(_get(s, "droppedEventsCount", "dropped_events_count"), "droppedEventsCount"),
-        "links": _items(s.get("links"), "link", _link),
+        "links": _items(s.get("links"), "link", _link, b),
         "dropped_links_count": _u32(_get(s, "droppedLinksCount", "dropped_links_count"), "droppedLinksCount"),
         "status": _status(s.get("status")),
         "resource": resource,
@@ -388,11 +437,12 @@ def _span(v: Any, resource: dict[str, Any], schema_url: str, scope: dict[str, An
     }
 
 
-def _record(v: Any, resource: dict[str, Any], scope: dict[str, Any]) -> dict[str, Any]:
+def _record(v: Any, resource: dict[str, Any], scope: dict[str, Any], b: _Budget) -> dict[str, Any]:
+    b.item("records", "log records")
     r = _object(v, None)
     body = r.get("body")
     try:
-        body_value = _value(body, 1)
+        body_value = _value(body, 1, b)
     except _Bad as e:
         raise e.at("body")
     return {
@@ -402,7 +452,7 @@ def _record(v: Any, resource: dict[str, Any], scope: dict[str, Any]) -> dict[str
         "severity_number": _enum(_get(r, "severityNumber", "severity_number"), "severityNumber", SEVERITY_NUMBERS),
         "severity_text": _text(_get(r, "severityText", "severity_text"), "severityText"),
         "body": body_value,
-        "attributes": _attributes(r.get("attributes")),
+        "attributes": _attributes(r.get("attributes"), b),
         "dropped_attributes_count": _u32(_get(r, "droppedAttributesCount", "dropped_attributes_count"),
                                          "droppedAttributesCount"),
         "flags": _u32(r.get("flags"), "flags"),
@@ -430,7 +480,7 @@ def _document(body: bytes) -> dict[str, Any]:
 
 
 def _walk(doc: dict[str, Any], resource_key: tuple[str, str], scope_key: tuple[str, str],
-          items_key: tuple[str, str], item_label: str, build: Any) -> list[dict[str, Any]]:
+          items_key: tuple[str, str], item_label: str, build: Any, b: _Budget) -> list[dict[str, Any]]:
     out: list[dict[str, Any]] = []
     groups_name = resource_key[1]
     try:
@@ -438,22 +488,24 @@ def _walk(doc: dict[str, Any], resource_key: tuple[str, str], scope_key: tuple[s
     except _Bad as e:
         raise ValueError(e.at("request").what) from None
     for g, group in enumerate(groups):
+        b.part()
         try:
             group = _object(group, None)
-            resource = _resource(group.get("resource"))
+            resource = _resource(group.get("resource"), b)
             schema_url = _text(_get(group, "schemaUrl", "schema_url"), "schemaUrl")
             scopes = _list(_get(group, *scope_key), scope_key[0])
             for s, scoped in enumerate(scopes):
+                b.part()
                 try:
                     scoped = _object(scoped, None)
-                    scope = _scope(scoped.get("scope"))
+                    scope = _scope(scoped.get("scope"), b)
                     _text(_get(scoped, "schemaUrl", "schema_url"), "schemaUrl")
                     items = _list(_get(scoped, *items_key), items_key[0])
                 except _Bad as e:
                     raise e.at(scope_key[1], s)
                 for item in items:
                     try:
-                        out.append(build(item, resource, schema_url, scope))
+                        out.append(build(item, resource, schema_url, scope, b))
                     except _Bad as e:
                         raise e.at(item_label, len(out), place=True)
         except _Bad as e:
@@ -461,38 +513,46 @@ def _walk(doc: dict[str, Any], resource_key: tuple[str, str], scope_key: tuple[s
     return out
 
 
-def decode_json_traces(body: bytes) -> list[dict[str, Any]]:
+def decode_json_traces(body: bytes, max_items: int | None = None, max_parts: int | None = None) -> list[dict[str, Any]]:
     """The spans of an OTLP/HTTP JSON ExportTraceServiceRequest, one plain dict each.
 
     Args:
         body: the request body (UTF-8 JSON), after any Content-Encoding was undone.
+        max_items: the most spans, span events and span links (each on its own); None: no bound.
+        max_parts: the most attributes and other parts (see Limits above); None: no bound.
 
     Returns:
         The spans in request order, in the shape ``Ingest._decode_otlp_traces`` gives.
 
     Raises:
         ValueError: the body is not such a request; the message names where.
+        TooManyItems: the request holds more than a limit allows.
 
     Example:
         >>> decode_json_traces(b'{"resourceSpans": []}')
         []
     """
+    budget = _Budget(max_items, max_parts)
     return _walk(_document(body), ("resourceSpans", "resource_spans"), ("scopeSpans", "scope_spans"),
-                 ("spans", "spans"), "span", _span)
+                 ("spans", "spans"), "span", _span, budget)
 
 
-def decode_json_logs(body: bytes) -> list[dict[str, Any]]:
+def decode_json_logs(body: bytes, max_items: int | None = None, max_parts: int | None = None) -> list[dict[str, Any]]:
     """The log records of an OTLP/HTTP JSON ExportLogsServiceRequest, one plain dict each.
 
     Args:
         body: the request body (UTF-8 JSON), after any Content-Encoding was undone.
+        max_items: the most log records; None: no bound.
+        max_parts: the most attributes and other parts (see Limits above); None: no bound.
 
     Returns:
         The log records in request order, in the shape ``Ingest._decode_otlp_logs`` gives.
 
     Raises:
         ValueError: the body is not such a request; the message names where.
+        TooManyItems: the request holds more than a limit allows.
     """
+    budget = _Budget(max_items, max_parts)
     return _walk(_document(body), ("resourceLogs", "resource_logs"), ("scopeLogs", "scope_logs"),
                  ("logRecords", "log_records"), "log record",
-                 lambda item, resource, _schema_url, scope: _record(item, resource, scope))
+                 lambda item, resource, _schema_url, scope, b: _record(item, resource, scope, b), budget)

@@ -9,8 +9,10 @@ request's encoding, with ``partial_success`` when items were refused. Then, as f
 the committed events go to the desk and the streams.
 
 Errors are ``google.rpc.Status`` bodies in the request's encoding: 400 for a body that cannot be
-decoded (final: exporters do not send it again), 413 over the limit, 415 for another content type
-or encoding (as JSON), 503 when the commit failed (exporters retry).
+decoded (final: exporters do not send it again), 413 over the body limit or over the item limit
+(``--max-items``: spans, span events and span links each, or log records, and the parts counted
+with them; the readers stop as soon as one is passed), 415 for another content type or encoding
+(as JSON), 503 when the commit failed (exporters retry).
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ from starlette.responses import Response
 from ..core import StorageError
 from ..decode import BodyError
 from ..otlp import answers
-from ..otlp.body import BadBody, TooLarge, Unsupported, codings, inflate, media_type
+from ..otlp.body import BadBody, TooLarge, TooManyItems, Unsupported, codings, inflate, media_type
 from ..state import of
 from .ingest import BodyTooLarge, read_body
 
@@ -68,6 +70,17 @@ TRACES = _Signal("traces", "_decode_otlp_traces", "decode_json_traces", "rejecte
 LOGS = _Signal("logs", "_decode_otlp_logs", "decode_json_logs", "rejectedLogRecords", "log record")
 
 
+def too_many_message(exc: TooManyItems, max_items: int) -> str:
+    """The 413 text for a request over the item limit: what went over, and what is taken."""
+    if exc.what == "parts":
+        return (f"the request holds more than {exc.limit} attributes, list elements and other parts; "
+                f"this listener takes at most {exc.limit} in one request ({exc.limit // max_items} per item "
+                f"of --max-items {max_items}): send fewer spans or log records per request")
+    return (f"the request holds more than {exc.limit} {exc.what}; this listener takes at most {exc.limit} "
+            f"{exc.what} in one request (--max-items): send smaller batches (a lower batch size in the "
+            f"exporter, such as OTEL_BSP_MAX_EXPORT_BATCH_SIZE or OTEL_BLRP_MAX_EXPORT_BATCH_SIZE)")
+
+
 def _status(media: str, http_status: int, code: int, message: str) -> Response:
     return Response(answers.status_body(media, code, message), status_code=http_status, media_type=media)
 
@@ -100,8 +113,11 @@ async def _export(request: Request, signal: _Signal) -> Response:
     if decode is None:
         return _status(answers.JSON, 415, answers.INVALID_ARGUMENT,
                        f"this listener cannot read {signal.name} as {media}")
+    config = state.config
     try:
-        items = decode(body)
+        items = decode(body, config.max_items, config.max_parts)
+    except TooManyItems as exc:
+        return _status(media, 413, answers.RESOURCE_EXHAUSTED, too_many_message(exc, config.max_items))
     except (ValueError, RecursionError) as exc:
         text = str(exc) or type(exc).__name__
         return _status(media, 400, answers.INVALID_ARGUMENT, f"the body is not an OTLP {signal.name} request: {text}"[:500])

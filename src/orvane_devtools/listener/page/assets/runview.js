@@ -332,6 +332,24 @@ export class RunView {
     const inTree = (run.root_run_id || run.run_id) === this.rootId || this.model.index.has(run.run_id)
       || (this.rootMissing && run.root_run_id === this.rootMissing);
     if (!inTree) return;
+    const at = this.model.index.get(run.run_id);
+    const held = at === undefined ? null : this.model.rows[at].run;
+    if (held && ((held.parent_run_id || null) !== (run.parent_run_id || null)
+      || (held.root_run_id || held.run_id) !== (run.root_run_id || run.run_id))) {
+      // The run moved: its parent arrived after it and the listener joined it to the parent's
+      // tree. The selected run's new root is a tree of its own to show; any other move reshapes
+      // this one, read again.
+      this.model.updateRun(run);
+      if (run.run_id === this.selectedId && (run.root_run_id || run.run_id) !== this.rootId) {
+        this.rootMissing = null;
+        this.model = null;
+        this.rootId = null;
+        this.selectRun(this.selectedId);
+      } else {
+        this.app.soon('tree-refresh', () => this.refreshTree(), Math.max(250, this.lastTreeMs * 4));
+      }
+      return;
+    }
     if (this.model.updateRun(run)) {
       if (this.model.stale) {
         // Its LLM call (or a descendant's) may have changed: read the tree again soon.
