@@ -316,6 +316,21 @@ class TestOtlpLines:
         assert s.bad[0].error.startswith("1 span(s) of the line refused: span 1: ")
         assert "resourceSpans" in s.bad[1].error
 
+    def test_a_line_over_the_item_bound_is_a_bad_line_as_a_request_is_a_413(self, tmp_path):
+        from orvane_devtools.listener.config import DEFAULT_MAX_ITEMS
+
+        def line(n: int) -> bytes:
+            return json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [{}] * n}]}]}).encode() + b"\n"
+
+        (tmp_path / "t.jsonl").write_bytes(line(DEFAULT_MAX_ITEMS + 1) + jsonl([event_line(0)]) + line(DEFAULT_MAX_ITEMS))
+        [s] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))
+        assert s.accepted == 1
+        # The line at the bound is read (its spans, with no ids, are refused one by one).
+        assert [b.line for b in s.bad] == [1, 3]
+        assert s.bad[0].error == (f"holds more than {DEFAULT_MAX_ITEMS} spans (--max-items {DEFAULT_MAX_ITEMS}): "
+                                  "split it into smaller requests")
+        assert s.bad[1].error.startswith(f"{DEFAULT_MAX_ITEMS} span(s) of the line refused")
+
     def test_an_event_with_a_member_named_like_otlp_is_still_an_event(self, tmp_path):
         (tmp_path / "t.jsonl").write_bytes(jsonl([event_line(0, resourceSpans=[])]))
         [s] = import_db(tmp_path / "db.sqlite3", str(tmp_path / "t.jsonl"))

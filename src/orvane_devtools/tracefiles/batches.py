@@ -141,9 +141,10 @@ def _one_by_one(batch: LineBatch, bad: list[BadLine]) -> tuple[DecodedBatch, lis
     return out, line_of
 
 
-def decode_lines(batch: LineBatch) -> DecodedLines:
+def decode_lines(batch: LineBatch, max_items: int | None = None) -> DecodedLines:
     """The events of a batch's event lines (decoded and masked as ``/ingest`` does) and the
-    items of its OTLP lines, with the lines that could not be taken."""
+    items of its OTLP lines (each bounded by ``max_items`` as a request is: ``otlp.read_line``),
+    with the lines that could not be taken."""
     bad = list(batch.bad)
     if batch.data:
         line_of = list(batch.numbers)
@@ -160,7 +161,7 @@ def decode_lines(batch: LineBatch) -> DecodedLines:
     not_kept = 0
     for number, kind, data in batch.otlp:
         try:
-            line = otlp.read_line(kind, data)
+            line = otlp.read_line(kind, data, max_items)
         except ValueError as exc:
             bad.append(BadLine(number, str(exc)[:MAX_ERROR_TEXT] or "not an OTLP request"))
             continue
@@ -225,12 +226,12 @@ def body_lines(body: bytes) -> Iterator[Line]:
         yield Line(i + 1, data, ended=i < last, size=len(data))
 
 
-def decode_body_lines(body: bytes) -> tuple[LineBatch, DecodedLines]:
+def decode_body_lines(body: bytes, max_items: int | None = None) -> tuple[LineBatch, DecodedLines]:
     """A whole JSON Lines body as one batch, and that batch decoded."""
     batch = LineBatch()
     for part in gather(body_lines(body), len(body) + 1, max_lines=1 << 62, max_bytes=1 << 62):
         batch = part
-    return batch, decode_lines(batch)
+    return batch, decode_lines(batch, max_items)
 
 
 def tree_heads(events: Iterable[Any], limit: int = 100, into: dict[str, str] | None = None) -> dict[str, str]:

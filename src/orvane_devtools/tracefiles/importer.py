@@ -131,7 +131,7 @@ class CoreTarget:
     async def put(self, batch: LineBatch) -> Outcome:
         from ..listener.core import StorageError
 
-        decoded = decode_lines(batch)
+        decoded = decode_lines(batch, self.core.config.max_items)
         try:
             stored = await store_decoded(self.core, decoded)
         except StorageError as exc:

@@ -61,22 +61,35 @@ def _refused(noun: str, rejected: list[dict[str, Any]]) -> str:
     return f"{len(rejected)} {noun}(s) of the line refused: {shown}{more}"
 
 
-def read_line(kind: str, body: bytes) -> OtlpLine | None:
+def read_line(kind: str, body: bytes, max_items: int | None = None,
+              max_parts: int | None = None) -> OtlpLine | None:
     """The spans or log records of one OTLP JSON line, or None for a metrics line (not kept).
 
     ``kind`` is "traces", "logs" or "metrics" (``formats.OTLP_KINDS``); ``body`` the line's
-    bytes, one ``Export*ServiceRequest`` in OTLP's JSON encoding. ``ValueError`` when the line is
-    no such request (the line is then a bad line, with the error's text as its reason).
+    bytes, one ``Export*ServiceRequest`` in OTLP's JSON encoding. ``max_items`` and ``max_parts``
+    bound the line as the listener's ``--max-items`` bounds one request (None: the listener's
+    defaults), so a line of millions of tiny spans is refused while it is read. ``ValueError``
+    when the line is no such request or holds more than the bounds allow (the line is then a bad
+    line, with the error's text as its reason).
     """
     if kind not in _NOUNS:
         return None
+    from ..listener.config import DEFAULT_MAX_ITEMS, PARTS_PER_ITEM
     from ..listener.otlp import json_body
+    from ..listener.otlp.body import TooManyItems
 
+    if max_items is None:
+        max_items = DEFAULT_MAX_ITEMS
+    if max_parts is None:
+        max_parts = max_items * PARTS_PER_ITEM
     read = json_body.decode_json_traces if kind == "traces" else json_body.decode_json_logs
     try:
-        items = read(body)
+        items = read(body, max_items, max_parts)
     except RecursionError:
         raise ValueError("not an OTLP request: nesting too deep") from None
+    except TooManyItems as exc:
+        raise ValueError(f"holds more than {exc.limit} {exc.what} (--max-items {max_items}): "
+                         f"split it into smaller requests") from None
     return OtlpLine(0, kind, items)
 
 

@@ -54,7 +54,7 @@ async def import_lines(request: Request) -> Response:
         return error(400, str(exc))
     if not body.strip():
         return error(400, "the body is empty; expected JSON Lines: one event per line")
-    lines, decoded = decode_body_lines(body)
+    lines, decoded = decode_body_lines(body, state.config.max_items)
     if not lines.numbers and not lines.otlp:
         return error(400, "the body holds no event: no line is a JSON object",
                      rejected=_rejected(decoded.bad), bad_lines=len(decoded.bad))
