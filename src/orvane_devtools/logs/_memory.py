@@ -10,6 +10,7 @@ from typing import Any, Literal
 from ..observation.StoreBackend import create_observation_store
 from ._common import event_text_parts, needle_of, normalize
 from ._llm import NUMBERS, RECORD, fold, row_of
+from ._sessions import memory_session_summaries, memory_usage
 
 __all__ = ["MemoryLogStore"]
 
@@ -140,6 +141,16 @@ class MemoryLogStore:
 
     def llm_model_runs(self, model: str) -> set[str]:
         return {rid for rid, held in self._calls.items() if held[0].model == model}
+
+    # -- sessions and usage ------------------------------------------------------------------
+
+    def session_summaries(self, **filters: Any) -> list[dict[str, Any]]:
+        numbers = {rid: held[2][NUMBERS] for rid, held in self._calls.items()}
+        return memory_session_summaries(self._store.list_runs(), numbers, **filters)
+
+    def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
+        held = [(rid, self._store.get_run(rid), entry[2]) for rid, entry in self._calls.items()]
+        return memory_usage(held, since, until)
 
     # -- events ------------------------------------------------------------------------------
 
