@@ -339,7 +339,9 @@ def test_the_two_stores_give_the_same_summaries_and_usage(tmp_path):
     raw = [*agent_run("t1", "s-1", T0, T0 + 1000), *llm_run("t1-llm", "s-1", T0 + 100, 400, parent="t1"),
            *llm_run("child", None, T0 + 200, 50, parent="t1", model="house-model-7b"),
            *agent_run("w1", "s-2", T0 + 20_000, T0 + 30_000, agent="Writer"),
-           *agent_run("open", "s-2", T0 + 20_500, None), *usage_events(T0 + 40_000)]
+           *agent_run("open", "s-2", T0 + 20_500, None), *usage_events(T0 + 40_000),
+           *agent_run("mid", "s-3", T0 + 5, T0 + 50, parent="gone"),
+           *llm_run("leaf", "s-3", T0 + 10, 20, parent="mid", root="gone")]
     for doc in raw:
         doc["meta"] = {"app_id": "app-b" if doc["run"]["session_id"] == "s-2" else "app-a"}
     events = [RuntimeEvent(**doc) for doc in raw]
@@ -358,12 +360,15 @@ def test_the_two_stores_give_the_same_summaries_and_usage(tmp_path):
                 service.session_summaries(session_id="s-1"),
                 service.llm_usage(T0, T0 + 40_010),
                 service.llm_usage(T0),
+                sorted(service.session_heads("s-1")), sorted(service.session_heads("s-2")),
+                service.session_heads("s-3"), service.session_heads("nope"),
             ])
         finally:
             service.close()
     assert answers[0] == answers[1]
     summaries = answers[1][0]
-    assert [s["session_id"] for s in summaries] == ["u", "s-2", "s-1"]
+    assert [s["session_id"] for s in summaries] == ["u", "s-2", "s-1", "s-3"]
+    assert answers[1][8:] == [["t1"], ["open", "w1"], ["mid"], []]
     assert summaries[2]["totals"]["llm_calls"] == 2 and summaries[2]["totals"]["unpriced_calls"] == 1
     assert summaries[1]["statuses"]["running"] == 1  # stored; the listener resolves it
     assert [m["model"] for m in answers[1][6]] == ["gpt-4o-mini", "house-model-7b"]
@@ -377,4 +382,6 @@ def test_the_service_checks_its_arguments():
         service.session_summaries(limit="5")
     with pytest.raises(TypeError, match="Argument 'since' has incorrect type"):
         service.llm_usage(None)
+    with pytest.raises(TypeError, match="Argument 'session_id' has incorrect type"):
+        service.session_heads(None)
     assert service.session_summaries(limit=0) == []

@@ -5,8 +5,9 @@ service (no HTTP here); the endpoints (``views.sessions``) run them on the reade
 A session's summary comes from the log service (``session_summaries``); its status counts are
 those of the desk's resolved records when the session has a run still open (a stale or
 orphaned run reads failed there, as on ``/runs``). A session's turns are its run trees, each by
-its head: the root of a run of the session, or, when that root is not stored, the run's top
-run among the session's runs (the trees ``GET /sessions/{id}/export`` writes), oldest first.
+its head (``RuntimeLogService.session_heads``: the root of a run of the session, or, when that
+root is not stored, the run's top run among the session's runs; the trees
+``GET /sessions/{id}/export`` writes), in order of start.
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ from .params import encode_cursor
 from .queries import run_answers
 from .responses import RunAnswer
 
-__all__ = ["session_heads", "session_page", "session_turns", "usage"]
+__all__ = ["session_page", "session_turns", "usage"]
 
 _OPEN = ("unknown", "running", "waiting")
 
@@ -31,13 +32,10 @@ def _counts(records: list[Any]) -> dict[str, int]:
     return counts
 
 
-def _resolve(desk: Any, summary: dict[str, Any], records: list[Any] | None = None) -> None:
+def _resolve(desk: Any, summary: dict[str, Any]) -> None:
     """Replaces the stored status counts by the resolved ones when the session has an open run."""
-    if records is None:
-        if not any(summary["statuses"][s] for s in _OPEN):
-            return
-        records = desk.query_runs(session_id=summary["session_id"])
-    summary["statuses"] = _counts(records)
+    if any(summary["statuses"][s] for s in _OPEN):
+        summary["statuses"] = _counts(desk.query_runs(session_id=summary["session_id"]))
 
 
 def session_page(desk: Any, filters: dict[str, Any], limit: int, offset: int) -> tuple[list[dict[str, Any]], str | None]:
@@ -51,42 +49,19 @@ def session_page(desk: Any, filters: dict[str, Any], limit: int, offset: int) ->
     return rows, encode_cursor(offset + limit) if more else None
 
 
-def session_heads(desk: Any, records: list[Any]) -> list[Any]:
-    """The heads of the trees of a session's ``records`` (resolved), oldest first: by the
-    earliest start (else update) of the session's runs in each tree, ties by run id."""
-    by_id = {r.run_id: r for r in records}
-    roots: dict[str, Any] = {}
-    firsts: dict[str, int] = {}
-    heads: dict[str, Any] = {}
-    for record in records:
-        root = record.root_run_id or record.run_id
-        head = by_id.get(root)
-        if head is None:
-            if root not in roots:
-                roots[root] = desk.get_run(root)
-            head = roots[root]
-        if head is None:
-            # The root is not stored: the run is a head when its parent is not one of the
-            # session's runs either.
-            if record.parent_run_id in by_id:
-                continue
-            head = record
-        first = record.started_at or record.updated_at or 0
-        heads[head.run_id] = head
-        firsts[head.run_id] = min(first, firsts.get(head.run_id, first))
-    return sorted(heads.values(), key=lambda h: (firsts[h.run_id], h.run_id))
-
-
 def session_turns(desk: Any, session_id: str, limit: int, offset: int) -> dict[str, Any] | None:
-    """``{"session": summary, "runs": [RunAnswer of each head, with its tree's totals],
-    "next_cursor"}``, ``limit`` heads from ``offset``; None for a session no stored run has."""
-    summaries = desk.log_service.session_summaries(session_id=session_id, limit=1)
+    """``{"session": summary with "turns", "runs": [RunAnswer of each head, with its tree's
+    totals], "next_cursor"}``, ``limit`` heads from ``offset`` in order of start (ties by run
+    id); None for a session no stored run has. Only the heads are read as records (and every
+    run of the session only when one is still open, for its status counts)."""
+    service = desk.log_service
+    summaries = service.session_summaries(session_id=session_id, limit=1)
     if not summaries:
         return None
     summary = summaries[0]
-    records = desk.query_runs(session_id=session_id)
-    _resolve(desk, summary, records)
-    heads = session_heads(desk, records)
+    _resolve(desk, summary)
+    heads = [record for record in map(desk.get_run, service.session_heads(session_id)) if record is not None]
+    heads.sort(key=lambda r: (r.started_at or r.updated_at or 0, r.run_id))
     page = heads[offset:offset + limit]
     answers: list[RunAnswer] = run_answers(desk, page)
     more = len(heads) > offset + limit

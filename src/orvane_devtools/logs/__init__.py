@@ -570,6 +570,15 @@ class RuntimeLogService:
         return self._store.session_summaries(session_id=session_id, app_id=app_id, since=since, until=until,
                                              search=search, limit=limit, offset=max(0, offset))
 
+    def session_heads(self, session_id: str) -> list[str]:
+        """The ids of the heads of the session's run trees, in no particular order: the root of
+        each run of the session when the root is stored, else each run of the session whose
+        parent is not one of the session's runs (the trees ``GET /sessions/{id}/export``
+        writes); [] for a session no stored run has."""
+        if not isinstance(session_id, str):
+            raise type_error("session_id", "str", session_id)
+        return self._store.session_heads(session_id)
+
     def llm_usage(self, since: int, until: int | None = None) -> list[dict[str, Any]]:
         """Per model (the run's LLM call's ``model``; null for calls without one), the stored
         calls whose time (epoch ms) is in [``since``, ``until``] (no upper bound when ``until``

@@ -25,13 +25,17 @@ from ._llm import Totals
 
 __all__ = [
     "RUN_STATUSES",
+    "memory_session_heads",
     "memory_session_summaries",
     "memory_usage",
+    "sql_session_heads",
     "sql_session_summaries",
     "sql_usage",
 ]
 
 RUN_STATUSES = ("unknown", "running", "waiting", "completed", "failed")
+# Totals adds costs in whole units of 10^-12 USD; the SQL sums them so (exact below $9,000).
+PICO = 10**12
 _SPAN_RUN_PREFIX = "otel-"
 
 
@@ -163,19 +167,42 @@ def sql_session_summaries(conn: sqlite3.Connection, *, session_id: str | None, a
             "SELECT session_id, app_id, max(sort_ts) FROM runs WHERE session_id IN (SELECT value FROM json_each(?))"
             " AND app_id IS NOT NULL GROUP BY session_id", (ids,)))
     totals: dict[str, Totals] = {row[0]: Totals() for row in base}
-    for sid, *numbers in conn.execute(
-        "SELECT s.session_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+    # Summed in SQL as Totals sums: costs in whole units of 10^-12 USD, NULL while none is priced.
+    for sid, calls, inp, out, total, pico, unpriced in conn.execute(
+        "SELECT s.session_id, sum(l.calls), sum(l.input_tokens), sum(l.output_tokens), sum(l.total_tokens),"
+        f" sum(CAST(round(l.cost_usd * {PICO}) AS INTEGER)), sum(l.unpriced)"
         " FROM (SELECT DISTINCT session_id, root_run_id FROM runs"
         "       WHERE session_id IN (SELECT value FROM json_each(?))) s"
         " JOIN runs m ON m.root_run_id = s.root_run_id"
-        " JOIN llm_calls l ON l.run_key = m.run_key", (ids,)):
-        totals[sid].add_row(*numbers)
+        " JOIN llm_calls l ON l.run_key = m.run_key GROUP BY s.session_id", (ids,)):
+        totals[sid].add_row(calls, inp, out, total, None if pico is None else pico / PICO, unpriced)
     out = []
     for sid, runs, last, *status_counts in base:
         first, agents = details.get(sid, (None, []))
         out.append(_summary(sid, runs, first, last, dict(zip(RUN_STATUSES, status_counts)), apps.get(sid),
                             agents, totals[sid]))
     return out
+
+
+def sql_session_heads(conn: sqlite3.Connection, session_id: str) -> list[str]:
+    """The heads of the session's trees: the root of each run of the session when it is stored,
+    else each run of the session whose parent is not one of the session's runs; in the caller's
+    read transaction, in no particular order."""
+    roots = [row[0] for row in conn.execute(
+        "SELECT DISTINCT root_run_id FROM runs WHERE session_id = ? AND root_run_id IS NOT NULL", (session_id,))]
+    if not roots:
+        return []
+    stored = {row[0] for row in conn.execute(
+        "SELECT run_id FROM runs WHERE run_id IN (SELECT value FROM json_each(?))", (_ids_param(roots),))}
+    heads = [root for root in roots if root in stored]
+    missing = [root for root in roots if root not in stored]
+    if missing:
+        heads += [row[0] for row in conn.execute(
+            "SELECT r.run_id FROM runs r WHERE r.session_id = ? AND r.root_run_id IN (SELECT value FROM json_each(?))"
+            " AND (r.parent_run_id IS NULL OR NOT EXISTS"
+            "      (SELECT 1 FROM runs p WHERE p.run_id = r.parent_run_id AND p.session_id = ?))",
+            (session_id, _ids_param(missing), session_id))]
+    return heads
 
 
 def sql_usage(conn: sqlite3.Connection, since: int, until: int | None) -> list[dict[str, Any]]:
@@ -238,6 +265,21 @@ def memory_session_summaries(records: list[Any], numbers: dict[str, tuple], *, s
                     totals.add_row(*row)
         out.append(_summary(sid, len(runs), first, last, statuses, app, (r.agent_name for r in runs), totals))
     return out
+
+
+def memory_session_heads(records: list[Any], session_id: str) -> list[str]:
+    """``sql_session_heads`` over run records (every stored one)."""
+    known = {r.run_id for r in records}
+    mine = [r for r in records if r.session_id == session_id]
+    ids = {r.run_id for r in mine}
+    heads: dict[str, None] = {}
+    for r in mine:
+        root = r.root_run_id
+        if root in known:
+            heads[root] = None
+        elif r.parent_run_id is None or r.parent_run_id not in ids:
+            heads[r.run_id] = None
+    return list(heads)
 
 
 def memory_usage(calls: Iterable[tuple[str, Any, tuple]], since: int, until: int | None) -> list[dict[str, Any]]:

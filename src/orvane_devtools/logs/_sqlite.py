@@ -14,7 +14,7 @@ from typing import Any, Callable, ClassVar, Literal
 from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
-from ._sessions import sql_session_summaries, sql_usage
+from ._sessions import sql_session_heads, sql_session_summaries, sql_usage
 from ._schema import commit_counter, open_writer, prepare_path
 from ._writer import Writer
 
@@ -325,6 +325,10 @@ class SQLiteLogStore:
     def session_summaries(self, **filters: Any) -> list[dict[str, Any]]:
         self._ready()
         return self._reader.read_with(sql_session_summaries, **filters)
+
+    def session_heads(self, session_id: str) -> list[str]:
+        self._ready()
+        return self._reader.read_with(sql_session_heads, session_id)
 
     def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
         self._ready()

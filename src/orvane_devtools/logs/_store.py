@@ -112,6 +112,11 @@ class LogStore(Protocol):
         ``RuntimeLogService.session_summaries``)."""
         ...
 
+    def session_heads(self, session_id: str) -> list[str]:
+        """The ids of the heads of the session's run trees (see
+        ``RuntimeLogService.session_heads``)."""
+        ...
+
     def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
         """Per model, the LLM calls whose time is in the window (see
         ``RuntimeLogService.llm_usage``)."""
