@@ -144,9 +144,11 @@ class MemoryLogStore:
 
     # -- sessions and usage ------------------------------------------------------------------
 
-    def session_summaries(self, **filters: Any) -> list[dict[str, Any]]:
+    def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
+                          until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         numbers = {rid: held[2][NUMBERS] for rid, held in self._calls.items()}
-        return memory_session_summaries(self._store.list_runs(), numbers, **filters)
+        return memory_session_summaries(self._store.list_runs(), numbers, session_id=session_id, app_id=app_id,
+                                        since=since, until=until, search=search, limit=limit, offset=offset)
 
     def session_heads(self, session_id: str) -> list[str]:
         return memory_session_heads(self._store.list_runs(), session_id)

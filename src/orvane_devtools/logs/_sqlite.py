@@ -322,9 +322,11 @@ class SQLiteLogStore:
 
     # -- sessions and usage ------------------------------------------------------------------
 
-    def session_summaries(self, **filters: Any) -> list[dict[str, Any]]:
+    def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
+                          until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         self._ready()
-        return self._reader.read_with(sql_session_summaries, **filters)
+        return self._reader.read_with(sql_session_summaries, session_id=session_id, app_id=app_id, since=since,
+                                      until=until, search=search, limit=limit, offset=offset)
 
     def session_heads(self, session_id: str) -> list[str]:
         self._ready()
