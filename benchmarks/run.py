@@ -21,7 +21,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "otlp_ingest", "otlp_receive", "logs",
-         "listener", "page", "tracefiles"]
+         "listener", "page", "tracefiles", "sessions"]
 
 
 def machine() -> str:

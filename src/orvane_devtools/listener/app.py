@@ -14,6 +14,10 @@ Routes (``{prefix}`` defaults to ``/observation``)::
     GET  {prefix}/runs/{run_id}/events     its events (and its descendants' with
                                            include_descendants), newest page first
     GET  {prefix}/runs/{run_id}/export     its tree as a trace file (JSON Lines or OTLP JSON)
+    GET  {prefix}/sessions                 sessions (runs sharing a session id), newest activity first
+    GET  {prefix}/sessions/{session_id}    one session: its summary and its turns (run trees)
+    GET  {prefix}/sessions/{id}/export     the session's trees as a trace file
+    GET  {prefix}/usage                    LLM calls per model over a time window
     GET  {prefix}/events                   events by filters and search
     GET  {prefix}/events/{event_id}        one event
     GET  {prefix}/stream                   Server-Sent Events of committed events and runs
@@ -42,7 +46,7 @@ from .core import ListenerCore
 from .guard import GuardMiddleware
 from .params import BadParameter
 from .state import ListenerState
-from .views import errors, events, ingest, live, otlp, page, runs, tracefiles
+from .views import errors, events, ingest, live, otlp, page, runs, sessions, tracefiles
 
 __all__ = ["api_routes", "create_app", "otlp_routes"]
 
@@ -61,7 +65,10 @@ def api_routes(prefix: str) -> list[BaseRoute]:
         Route(f"{prefix}/runs/{{run_id:path}}/events", runs.run_events, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}/export", tracefiles.export_run, methods=["GET"]),
         Route(f"{prefix}/runs/{{run_id:path}}", runs.get_run, methods=["GET"]),
+        Route(f"{prefix}/sessions", sessions.list_sessions, methods=["GET"]),
         Route(f"{prefix}/sessions/{{session_id:path}}/export", tracefiles.export_session, methods=["GET"]),
+        Route(f"{prefix}/sessions/{{session_id:path}}", sessions.get_session, methods=["GET"]),
+        Route(f"{prefix}/usage", sessions.usage, methods=["GET"]),
         Route(f"{prefix}/events", events.list_events, methods=["GET"]),
         Route(f"{prefix}/events/{{event_id:path}}", events.get_event, methods=["GET"]),
         Route(f"{prefix}/stream", live.stream, methods=["GET"]),

@@ -74,18 +74,21 @@ def events_page(events: list[Any], limit: int, offset: int) -> tuple[list[Any], 
 
 def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
               environment: str | None, order: str, *, model: str | None = None,
-              ascending: bool = False) -> tuple[list[RunAnswer], str | None]:
+              ascending: bool = False, top: bool = False) -> tuple[list[RunAnswer], str | None]:
     """One page of runs matching ``query`` (the ``list_runs`` filters), each with its LLM call
     and totals, and the cursor of the next page. ``order`` is one of ``SORTS``: "updated" (the
     store's order: newest update first; ``ascending`` does not apply), "started" (newest start
     first), "cost" and "tokens" (of the run's LLM calls with its descendants'), "duration" (of
-    an ended run). ``model``: only runs whose LLM call names this model."""
+    an ended run). ``model``: only runs whose LLM call names this model. ``top``: only runs
+    without a parent run (each with its tree's totals, as every run)."""
     want = offset + limit + 1
     keep = None
-    if environment is not None or model is not None:
+    if environment is not None or model is not None or top:
         models = desk.log_service.llm_model_runs(model) if model is not None else None
 
         def keep(r: Any) -> bool:
+            if top and r.parent_run_id is not None:
+                return False
             if environment is not None and (r.meta or {}).get("environment") != environment:
                 return False
             return models is None or r.run_id in models

@@ -535,6 +535,71 @@ class RuntimeLogService:
             raise type_error("model", "str", model)
         return self._store.llm_model_runs(model)
 
+    # -- sessions and usage ------------------------------------------------------------------
+
+    def session_summaries(
+        self,
+        *,
+        session_id: str | None = None,
+        app_id: str | None = None,
+        since: int | None = None,
+        until: int | None = None,
+        search: str | None = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> list[dict[str, Any]]:
+        """One summary per session (the runs whose ``session_id`` is that non-empty text),
+        newest last activity first, ties by id; ``offset`` skipped, at most ``limit``.
+
+        A summary: ``{"session_id", "runs", "first_activity_at", "last_activity_at",
+        "statuses": {status: count}, "app_id", "agents", "totals"}``: ``runs`` counts the
+        session's runs and ``statuses`` their stored statuses (every status, 0 included);
+        the first activity is the earliest start (else update) of a run, the last the latest
+        update; ``app_id`` that of the newest run naming one; ``agents`` the distinct agent
+        names (sorted, at most 20); ``totals`` (as ``llm_totals``) of the LLM calls of every
+        run in the session's trees (the runs sharing a root with one of the session's runs),
+        each call once.
+
+        Filters: ``session_id`` (that session only), ``app_id`` (a run of the session has it),
+        ``since`` (last activity at or after), ``until`` (first activity at or before),
+        ``search`` (trimmed, case-folded substring of the session id or of a run's agent id or
+        agent name).
+        """
+        check_text("session_id", session_id)
+        check_text("app_id", app_id)
+        check_text("search", search)
+        for name, value in (("since", since), ("until", until), ("limit", limit), ("offset", offset)):
+            check_int(name, value)
+        if limit is None or offset is None:
+            raise type_error("limit" if limit is None else "offset", "int", None)
+        if limit <= 0:
+            return []
+        return self._store.session_summaries(session_id=session_id, app_id=app_id, since=since, until=until,
+                                             search=search, limit=limit, offset=max(0, offset))
+
+    def session_heads(self, session_id: str) -> list[str]:
+        """The ids of the heads of the session's run trees, in no particular order: the root of
+        each run of the session when the root is stored, else each run of the session whose
+        parent is not one of the session's runs (the trees ``GET /sessions/{id}/export``
+        writes); [] for a session no stored run has."""
+        if not isinstance(session_id, str):
+            raise type_error("session_id", "str", session_id)
+        return self._store.session_heads(session_id)
+
+    def llm_usage(self, since: int, until: int | None = None) -> list[dict[str, Any]]:
+        """Per model (the run's LLM call's ``model``; null for calls without one), the stored
+        calls whose time (epoch ms) is in [``since``, ``until``] (no upper bound when ``until``
+        is None), the models with the most calls first: ``{"model", "calls", "input_tokens",
+        "output_tokens", "total_tokens", "cost_usd" (None when none is priced),
+        "unpriced_calls", "errors" (calls of failed runs), "timed_calls", "p50_ms", "p95_ms"}``.
+        A run that made several calls counts them under its last call's model and time. The
+        latency figures are the durations of the runs that are one call each (a run of kind
+        ``llm`` or a span, ended), by nearest rank; None when there is none."""
+        if type(since) is not int:
+            raise type_error("since", "int", since)
+        check_int("until", until)
+        return self._store.llm_usage(since, until)
+
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:

@@ -10,6 +10,7 @@ from typing import Any, Literal
 from ..observation.StoreBackend import create_observation_store
 from ._common import event_text_parts, needle_of, normalize
 from ._llm import NUMBERS, RECORD, fold, row_of
+from ._sessions import memory_session_heads, memory_session_summaries, memory_usage
 
 __all__ = ["MemoryLogStore"]
 
@@ -143,6 +144,21 @@ class MemoryLogStore:
 
     def llm_model_runs(self, model: str) -> set[str]:
         return {rid for rid, held in self._calls.items() if held[0].model == model}
+
+    # -- sessions and usage ------------------------------------------------------------------
+
+    def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
+                          until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
+        numbers = {rid: held[2][NUMBERS] for rid, held in self._calls.items()}
+        return memory_session_summaries(self._store.list_runs(), numbers, session_id=session_id, app_id=app_id,
+                                        since=since, until=until, search=search, limit=limit, offset=offset)
+
+    def session_heads(self, session_id: str) -> list[str]:
+        return memory_session_heads(self._store.list_runs(), session_id)
+
+    def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
+        held = [(rid, self._store.get_run(rid), entry[2]) for rid, entry in self._calls.items()]
+        return memory_usage(held, since, until)
 
     # -- events ------------------------------------------------------------------------------
 

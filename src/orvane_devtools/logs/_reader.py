@@ -133,6 +133,12 @@ class Reader:
                 pass
             raise wrap_error(exc, self._path, "reading") from None
 
+    def read_with(self, work: Any, *args: Any, **kwargs: Any) -> Any:
+        """``work(conn, *args, **kwargs)`` in one read transaction of this thread's connection
+        (for queries kept in modules of their own: ``_sessions.py``)."""
+        with self._read() as conn:
+            return work(conn, *args, **kwargs)
+
     def close(self) -> None:
         with self._lock:
             self._closed = True

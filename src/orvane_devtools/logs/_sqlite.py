@@ -14,6 +14,7 @@ from typing import Any, Callable, ClassVar, Literal
 from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
+from ._sessions import sql_session_heads, sql_session_summaries, sql_usage
 from ._schema import commit_counter, open_writer, prepare_path
 from ._writer import Writer
 
@@ -328,6 +329,22 @@ class SQLiteLogStore:
     def llm_model_runs(self, model: str) -> set[str]:
         self._ready()
         return self._reader.llm_model_runs(model)
+
+    # -- sessions and usage ------------------------------------------------------------------
+
+    def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
+                          until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
+        self._ready()
+        return self._reader.read_with(sql_session_summaries, session_id=session_id, app_id=app_id, since=since,
+                                      until=until, search=search, limit=limit, offset=offset)
+
+    def session_heads(self, session_id: str) -> list[str]:
+        self._ready()
+        return self._reader.read_with(sql_session_heads, session_id)
+
+    def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
+        self._ready()
+        return self._reader.read_with(sql_usage, since, until)
 
     def query_events(
         self,

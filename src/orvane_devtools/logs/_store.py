@@ -109,6 +109,24 @@ class LogStore(Protocol):
         """The ids of the runs whose LLM call's ``model`` is ``model``."""
         ...
 
+    # -- sessions and usage ------------------------------------------------------------------
+
+    def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
+                          until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
+        """The summaries of the sessions that pass the filters, newest last activity first (see
+        ``RuntimeLogService.session_summaries``)."""
+        ...
+
+    def session_heads(self, session_id: str) -> list[str]:
+        """The ids of the heads of the session's run trees (see
+        ``RuntimeLogService.session_heads``)."""
+        ...
+
+    def llm_usage(self, since: int, until: int | None) -> list[dict[str, Any]]:
+        """Per model, the LLM calls whose time is in the window (see
+        ``RuntimeLogService.llm_usage``)."""
+        ...
+
     # -- events ------------------------------------------------------------------------------
 
     def get_event(self, event_id: str) -> Any:

@@ -9,6 +9,7 @@ the reader thread and answer with ``responses.JSONAnswer``.
 * ``events``: ``/events`` and ``/events/{id}``;
 * ``live``: ``/stream`` and ``/stats``;
 * ``otlp``: the OTLP/HTTP receiver, ``POST /v1/traces``, ``/v1/logs``, ``/v1/metrics``;
+* ``sessions``: ``/sessions``, ``/sessions/{id}`` and ``/usage``;
 * ``tracefiles``: ``POST /import`` (JSON Lines) and ``/runs/{id}/export``;
 * ``errors``: the answers to a bad parameter, an unknown route and a wrong method.
 """

@@ -19,7 +19,7 @@ RUNS_MAX_LIMIT = 1000
 EVENTS_DEFAULT_LIMIT = 500
 EVENTS_MAX_LIMIT = 5000
 
-_LIST_PARAMS = (*RUN_FILTERS, "limit", "cursor", "environment", "order", "sort", "direction", "model")
+_LIST_PARAMS = (*RUN_FILTERS, "limit", "cursor", "environment", "order", "sort", "direction", "model", "top")
 
 
 def _no_run() -> Response:
@@ -33,6 +33,7 @@ async def list_runs(request: Request) -> Response:
     offset = params.cursor()
     environment = params.text("environment")
     model = params.text("model")
+    top = params.boolean("top")
     order = params.choice("order", ("updated", "started"), "updated")
     sort = params.choice("sort", queries.SORTS, "")
     if sort:
@@ -44,13 +45,13 @@ async def list_runs(request: Request) -> Response:
         raise BadParameter("direction", "'direction' applies to sort=started, cost, tokens or duration")
     state = of(request)
     return await state.read(_list_runs, state.core.desk, query, limit, offset, environment, order, model,
-                            ascending)
+                            ascending, top)
 
 
 def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int, environment: str | None,
-               order: str, model: str | None, ascending: bool) -> Response:
+               order: str, model: str | None, ascending: bool, top: bool) -> Response:
     rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order, model=model,
-                                          ascending=ascending)
+                                          ascending=ascending, top=top)
     return JSONAnswer({"runs": rows, "next_cursor": next_cursor})
 
 

@@ -5,8 +5,9 @@ import { RunsView, FILTER_KEYS } from './runs.js';
 import { RunView } from './runview.js';
 import { LiveStream } from './stream.js';
 import { TraceFiles } from './tracefile.js';
+import { SessionsView, SESSION_KEYS } from './sessions.js';
 
-const STATE_KEYS = [...FILTER_KEYS, 'run', 'event', 'desc', 'view', 'raw'];
+const STATE_KEYS = [...FILTER_KEYS, ...SESSION_KEYS, 'tab', 'session', 'run', 'event', 'desc', 'view', 'raw'];
 const REFRESH_MS = 5000;
 
 function readAddress() {
@@ -28,6 +29,8 @@ class App {
 
     this.runsEl = document.getElementById('runs-view');
     this.runEl = document.getElementById('run-view');
+    this.sessionsEl = document.getElementById('sessions-view');
+    this.tabs = document.getElementById('view-tabs');
     this.banner = document.getElementById('banner');
     this.conn = document.getElementById('conn');
     this.pauseBtn = document.getElementById('pause');
@@ -35,6 +38,14 @@ class App {
 
     this.runs = new RunsView(this.runsEl, this);
     this.runView = new RunView(this.runEl, this);
+    this.sessions = new SessionsView(this.sessionsEl, this);
+    for (const tab of this.tabs.querySelectorAll('a[data-tab]')) {
+      tab.addEventListener('click', (e) => {
+        if (e.ctrlKey || e.metaKey || e.shiftKey) return;
+        e.preventDefault();
+        this.navigate({ tab: tab.dataset.tab, session: '', run: '', event: '' });
+      });
+    }
     this.traceFiles = new TraceFiles(this);
 
     this.pauseBtn.addEventListener('click', () => this.setPaused(!this.paused));
@@ -91,10 +102,36 @@ class App {
     else this.navigate({ run: '', event: '', desc: '', view: '' });
   }
 
+  /** Which view the address shows: a run, the sessions (a list or one session), or the runs. */
+  shownView() {
+    if (this.state.run) return 'run';
+    return this.state.tab === 'sessions' ? 'sessions' : 'runs';
+  }
+
   apply({ first = false } = {}) {
     const s = this.state;
+    const shown = this.shownView();
+    this.tabs.hidden = shown === 'run';
+    for (const tab of this.tabs.querySelectorAll('a[data-tab]')) {
+      const current = (tab.dataset.tab === 'sessions') === (shown === 'sessions');
+      if (current) tab.setAttribute('aria-current', 'page');
+      else tab.removeAttribute('aria-current');
+      tab.href = this.href({ tab: tab.dataset.tab, session: '', run: '', event: '' });
+    }
     this.runs.setFilters(s);
-    if (s.run) {
+    if (shown !== 'sessions') this.sessionsEl.hidden = true;
+    if (shown === 'sessions') {
+      const entering = this.sessionsEl.hidden;
+      this.runsEl.hidden = true;
+      this.runEl.hidden = true;
+      this.sessionsEl.hidden = false;
+      const wasOpen = this.sessions.openId;
+      this.sessions.show(s, { entering: entering && !first }).then(() => {
+        // Take the focus into the list shown, unless the reader moved it meanwhile.
+        const idle = document.activeElement === document.body || !this.sessionsEl.contains(document.activeElement);
+        if ((first || entering || wasOpen !== this.sessions.openId) && idle) this.sessions.focus();
+      });
+    } else if (s.run) {
       const entering = this.runEl.hidden;
       if (entering) {
         this.runsEl.hidden = true;
@@ -102,7 +139,8 @@ class App {
       }
       this.runView.show(s).then(() => {
         // Take the focus along into the run, unless the reader moved it meanwhile.
-        const idle = document.activeElement === document.body || this.runsEl.contains(document.activeElement);
+        const idle = document.activeElement === document.body || this.runsEl.contains(document.activeElement)
+          || this.sessionsEl.contains(document.activeElement);
         if ((first || entering) && idle) this.runView.focus();
       });
     } else {
@@ -136,6 +174,7 @@ class App {
     if (event === 'run') {
       this.runs.onRun(data);
       this.runView.onRun(data);
+      this.sessions.onRun(data);
     } else if (event === 'event') {
       if (this.state.run) this.runView.onEvent(data);
     }
@@ -183,12 +222,14 @@ class App {
     if (this.paused) return;
     this.runs.refresh();
     if (this.state.run) this.runView.resync();
+    else if (!this.sessionsEl.hidden) this.sessions.refresh();
   }
 
   tick() {
     if (document.hidden) return;
     if (!this.runsEl.hidden) this.runs.tick();
     if (!this.runEl.hidden) this.runView.tick();
+    if (!this.sessionsEl.hidden) this.sessions.tick();
   }
 
   /**
@@ -206,6 +247,8 @@ class App {
       if (now - (this.runs.lastRefresh || 0) >= every) this.runs.refresh();
     } else if (!this.runEl.hidden) {
       this.runView.refresh();
+    } else if (!this.sessionsEl.hidden && now - (this.sessions.lastRefresh || 0) >= 2 * REFRESH_MS) {
+      this.sessions.refresh();
     }
   }
 
@@ -240,6 +283,12 @@ class App {
     if (e.key === '/' && !typing) {
       e.preventDefault();
       if (this.state.run) this.navigate({ run: '', event: '' });
+      if (this.shownView() === 'sessions') {
+        if (this.state.session) this.navigate({ session: '' });
+        this.sessions.search.focus();
+        this.sessions.search.select();
+        return;
+      }
       this.runs.search.focus();
       this.runs.search.select();
     } else if ((e.key === 'e' || e.key === 'E') && !typing && this.state.run && !document.querySelector('dialog[open]')) {

@@ -28,7 +28,17 @@ export const WINDOW_CHOICES = [
 
 const WINDOW_MS = { '15m': 15 * 60_000, '1h': 3600_000, '24h': 86400_000, '7d': 7 * 86400_000 };
 
-export const FILTER_KEYS = ['q', 'status', 'kind', 'app', 'group', 'env', 'window'];
+export const SORT_CHOICES = [
+  ['', 'Newest first'],
+  ['cost', 'Highest cost'],
+  ['tokens', 'Most tokens'],
+  ['duration', 'Longest'],
+];
+
+export const FILTER_KEYS = ['q', 'status', 'kind', 'app', 'group', 'env', 'window', 'top', 'sort'];
+
+// Filters that are switches: '1' in the address when on.
+const SWITCH_KEYS = new Set(['top']);
 
 const PAGE = 100;
 const NO_ORDER_ITEM = 'orvane-devtools.no-start-order';
@@ -44,6 +54,7 @@ function fitsFilters(run, f) {
     const state = runState(run);
     if (f.status === 'failed' ? run.status !== 'failed' : state !== f.status) return false;
   }
+  if (f.top && run.parent_run_id) return false;
   if (f.kind && run.run_kind !== f.kind) return false;
   const m = run.meta || {};
   if (f.app && m.app_id !== f.app) return false;
@@ -110,7 +121,11 @@ export class RunsView {
       group: text('group', 'Group', 'dl-group'),
       env: text('env', 'Environment', 'dl-env'),
       window: sel('window', 'Time window', WINDOW_CHOICES),
+      top: h('input', { type: 'checkbox', name: 'top', id: 'runs-top-only' }),
+      sort: sel('sort', 'Sort', SORT_CHOICES),
     };
+    const topSwitch = h('label', { className: 'switch', title: 'Only runs without a parent run, each with its tree\'s tokens and cost' },
+      this.inputs.top, h('span', { text: 'Top-level only' }));
     this.datalists = {};
     for (const k of ['kind', 'app', 'group', 'env']) this.datalists[k] = h('datalist', { id: `dl-${k}` });
     this.clearBtn = h('button', { type: 'button', className: 'btn ghost', text: 'Clear', hidden: true,
@@ -118,7 +133,7 @@ export class RunsView {
     f.append(
       h('div', { className: 'search-wrap' }, h('span', { className: 'search-icon', 'aria-hidden': 'true' }), this.search),
       this.inputs.status, this.inputs.kind, this.inputs.app, this.inputs.group, this.inputs.env,
-      this.inputs.window, this.clearBtn, ...Object.values(this.datalists),
+      this.inputs.window, topSwitch, this.inputs.sort, this.clearBtn, ...Object.values(this.datalists),
     );
     const typed = debounce(() => this.fromInputs(true), 250);
     this.search.addEventListener('input', typed);
@@ -131,7 +146,7 @@ export class RunsView {
       this.inputs[k].addEventListener('input', facetTyped);
       this.inputs[k].addEventListener('change', () => { facetTyped.cancel(); this.fromInputs(false); });
     }
-    for (const k of ['status', 'window']) this.inputs[k].addEventListener('change', () => this.fromInputs(false));
+    for (const k of ['status', 'window', 'top', 'sort']) this.inputs[k].addEventListener('change', () => this.fromInputs(false));
 
     this.summary = h('div', { className: 'list-summary', 'aria-live': 'polite' });
     const head = h('div', { className: 'runs-head', role: 'presentation' },
@@ -277,7 +292,7 @@ export class RunsView {
 
   fromInputs(replace) {
     const patch = {};
-    for (const k of FILTER_KEYS) patch[k] = this.inputs[k].value.trim();
+    for (const k of FILTER_KEYS) patch[k] = SWITCH_KEYS.has(k) ? (this.inputs[k].checked ? '1' : '') : this.inputs[k].value.trim();
     this.app.navigate(patch, { replace });
   }
 
@@ -286,7 +301,8 @@ export class RunsView {
     const changed = FILTER_KEYS.some((k) => (this.filters[k] || '') !== (filters[k] || ''));
     this.filters = Object.fromEntries(FILTER_KEYS.map((k) => [k, filters[k] || '']));
     for (const k of FILTER_KEYS) {
-      if (document.activeElement !== this.inputs[k] && this.inputs[k].value !== this.filters[k]) {
+      if (SWITCH_KEYS.has(k)) this.inputs[k].checked = !!this.filters[k];
+      else if (document.activeElement !== this.inputs[k] && this.inputs[k].value !== this.filters[k]) {
         this.inputs[k].value = this.filters[k];
       }
     }
@@ -307,7 +323,9 @@ export class RunsView {
     };
     if (f.status) p.status = f.status === 'stale' || f.status === 'orphaned' ? 'failed' : f.status;
     if (f.window && WINDOW_MS[f.window]) p.since = Date.now() - WINDOW_MS[f.window];
-    if (this.orderParam) p.order = 'started';
+    if (f.top) p.top = 1;
+    if (SORT_CHOICES.some(([v]) => v && v === f.sort)) p.sort = f.sort;
+    else if (this.orderParam) p.order = 'started';
     return p;
   }
 
@@ -480,8 +498,9 @@ export class RunsView {
     if (!this.loadedOnce || !fitsFilters(run, this.filters)) return;
     const s = this.filters.status;
     if ((s === 'stale' || s === 'orphaned') && runState(run) !== s) return;
-    if (!surelyMatchesSearch(run, this.filters.q || '')) {
-      // It may still match through its events' text: let the listener decide.
+    if (!surelyMatchesSearch(run, this.filters.q || '') || this.filters.sort) {
+      // It may still match through its events' text, or (sorted by cost, tokens or duration)
+      // its place is one only the listener knows: let the listener decide.
       this.app.soon('runs-refresh', () => this.refresh(), 1000);
       return;
     }

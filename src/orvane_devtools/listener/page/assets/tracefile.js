@@ -303,7 +303,7 @@ export class TraceFiles {
     if (trees.size === 1) {
       this.app.navigate({ run: [...trees.values()][0], event: '', desc: '' });
     } else if (trees.size > 1) {
-      this.app.navigate({ run: '', event: '', desc: '', q: '', status: '', kind: '', app: '', group: '', env: '', window: '' });
+      this.app.navigate({ run: '', event: '', desc: '', tab: '', session: '', q: '', status: '', kind: '', app: '', group: '', env: '', window: '' });
       this.app.runs.refresh();
     }
   }
@@ -342,6 +342,11 @@ export function downloadLinks(runId, sessionId) {
   return h('span', { className: 'downloads' },
     downloadLink(path, 'jsonl', 'Download', 'Download this run and its descendants as a JSON Lines trace file'),
     downloadLink(path, 'otlp-json', 'OTLP JSON', 'Download this run and its descendants as OTLP JSON lines (the spans of an OTLP export)'),
-    sessionId ? downloadLink(`/sessions/${encodeURIComponent(sessionId)}/export`, 'jsonl', 'Download session',
-      `Download every run tree of session ${sessionId} as a JSON Lines trace file`) : null);
+    sessionId ? sessionDownload(sessionId) : null);
+}
+
+/** "Download session": every run tree of the session as JSON Lines. */
+export function sessionDownload(sessionId) {
+  return downloadLink(`/sessions/${encodeURIComponent(sessionId)}/export`, 'jsonl', 'Download session',
+    `Download every run tree of session ${sessionId} as a JSON Lines trace file`);
 }

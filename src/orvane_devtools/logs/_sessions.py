@@ -1,0 +1,299 @@
+"""Sessions and LLM usage over the stored runs: the summaries behind ``GET /sessions`` and
+``GET /usage``, in the file (SQL on a reader's connection) and in memory (the same answers,
+computed from the records and the calls the memory store keeps).
+
+A session is the runs whose ``session_id`` is that id (a non-empty text). Its LLM totals are
+those of the calls of every run in the session's trees: the runs that share a root with one of
+the session's runs (a child run that does not carry the session id, the chat span under an agent
+span, say, counts toward it), each call once however many of its ancestors are in the session.
+
+Usage is per model over the stored calls whose time (the call's start, ``at_ms``) falls in a
+window. A run that made several calls keeps only its last one's model and time: its calls count
+under that model at that time. Latency is the duration of a run that is one LLM call (a run of
+kind ``llm`` or a span, with one call, ended); percentiles by nearest rank.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import sqlite3
+from typing import Any, Iterable
+
+from ._common import needle_of
+from ._llm import Totals
+
+__all__ = [
+    "RUN_STATUSES",
+    "memory_session_heads",
+    "memory_session_summaries",
+    "memory_usage",
+    "sql_session_heads",
+    "sql_session_summaries",
+    "sql_usage",
+]
+
+RUN_STATUSES = ("unknown", "running", "waiting", "completed", "failed")
+# Totals adds costs in whole units of 10^-12 USD; the SQL sums them so (exact below $9,000).
+PICO = 10**12
+_SPAN_RUN_PREFIX = "otel-"
+
+
+# -- the shared halves --------------------------------------------------------------------------
+
+def _summary(session_id: str, runs: int, first: int | None, last: int, statuses: dict[str, int],
+             app_id: str | None, agents: Iterable[Any], totals: Totals) -> dict[str, Any]:
+    names = sorted({a for a in agents if isinstance(a, str) and a})
+    return {
+        "session_id": session_id,
+        "runs": runs,
+        "first_activity_at": first if first is not None else (last or None),
+        "last_activity_at": last or None,
+        "statuses": {s: statuses.get(s, 0) for s in RUN_STATUSES},
+        "app_id": app_id,
+        "agents": names[:20],
+        "totals": totals.as_json(),
+    }
+
+
+def _matches(needle: str, values: Iterable[Any]) -> bool:
+    return any(isinstance(v, str) and needle in v.casefold() for v in values)
+
+
+def _is_one_call(run_id: str, run_kind: Any, calls: int) -> bool:
+    return calls == 1 and (run_kind == "llm" or run_id.startswith(_SPAN_RUN_PREFIX))
+
+
+def percentile(values: list[float], p: float) -> float | None:
+    """The ``p``-th percentile of sorted ``values`` by nearest rank (None for no values)."""
+    if not values:
+        return None
+    rank = max(1, math.ceil(p / 100 * len(values)))
+    return values[rank - 1]
+
+
+def _usage_of(rows: Iterable[tuple]) -> list[dict[str, Any]]:
+    """Per model from rows of (model, calls, input, output, total tokens, cost_usd, unpriced,
+    run status, run kind, run id, started_at, ended_at): the models with the most calls first,
+    ties by name (the calls without a model last among equals)."""
+    models: dict[Any, dict[str, Any]] = {}
+    for model, calls, inp, out, total, cost, unpriced, status, kind, run_id, started, ended in rows:
+        entry = models.get(model)
+        if entry is None:
+            entry = models[model] = {"totals": Totals(), "errors": 0, "durations": []}
+        entry["totals"].add_row(calls, inp, out, total, cost, unpriced)
+        if status == "failed":
+            entry["errors"] += calls
+        if (type(started) is int and type(ended) is int and _is_one_call(run_id, kind, calls)):
+            entry["durations"].append(max(0, ended - started))
+    out_rows = []
+    for model, entry in models.items():
+        totals = entry["totals"].as_json()
+        durations = sorted(entry["durations"])
+        out_rows.append({
+            "model": model,
+            "calls": totals["llm_calls"],
+            "input_tokens": totals["input_tokens"],
+            "output_tokens": totals["output_tokens"],
+            "total_tokens": totals["total_tokens"],
+            "cost_usd": totals["cost_usd"],
+            "unpriced_calls": totals["unpriced_calls"],
+            "errors": entry["errors"],
+            "timed_calls": len(durations),
+            "p50_ms": percentile(durations, 50),
+            "p95_ms": percentile(durations, 95),
+        })
+    out_rows.sort(key=lambda r: (-r["calls"], r["model"] is None, r["model"] or ""))
+    return out_rows
+
+
+# -- in the file --------------------------------------------------------------------------------
+
+def _ids_param(ids: Iterable[str]) -> str:
+    return json.dumps(list(ids))
+
+
+def sql_session_summaries(conn: sqlite3.Connection, *, session_id: str | None, app_id: str | None,
+                          since: int | None, until: int | None, search: str | None, limit: int,
+                          offset: int) -> list[dict[str, Any]]:
+    """The summaries of the sessions that pass the filters, newest last activity first (ties by
+    id), ``offset`` skipped, at most ``limit``; in the caller's read transaction."""
+    where = ["session_id IS NOT NULL", "session_id != ''"]
+    params: list[Any] = []
+    if session_id is not None:
+        where.append("session_id = ?")
+        params.append(session_id)
+    needle = needle_of(search) if search else ""
+    if needle:
+        found = {
+            row[0]
+            for row in conn.execute(
+                "SELECT DISTINCT session_id, agent_id, json_extract(record, '$.agent_name') FROM runs"
+                f" WHERE {' AND '.join(where)}", params)
+            if _matches(needle, row)
+        }
+        if not found:
+            return []
+        where.append("session_id IN (SELECT value FROM json_each(?))")
+        params.append(_ids_param(sorted(found)))
+    having: list[str] = []
+    if app_id is not None:
+        having.append("sum(app_id = ?) > 0")
+        params.append(app_id)
+    if since is not None:
+        having.append("max(sort_ts) >= ?")
+        params.append(since)
+    if until is not None:
+        having.append("min(coalesce(json_extract(record, '$.started_at'), sort_ts)) <= ?")
+        params.append(until)
+    counts = ", ".join(f"sum(status = '{s}')" for s in RUN_STATUSES)
+    sql = (f"SELECT session_id, count(*), max(sort_ts), {counts} FROM runs WHERE {' AND '.join(where)}"
+           " GROUP BY session_id" + (f" HAVING {' AND '.join(having)}" if having else "")
+           + " ORDER BY max(sort_ts) DESC, session_id LIMIT ? OFFSET ?")
+    params.extend((limit, offset))
+    base = conn.execute(sql, params).fetchall()
+    if not base:
+        return []
+    ids = _ids_param(row[0] for row in base)
+    details: dict[str, tuple[Any, list[Any]]] = {}
+    for sid, first, agents in conn.execute(
+        "SELECT session_id, min(coalesce(json_extract(record, '$.started_at'), nullif(sort_ts, 0))),"
+        " json_group_array(DISTINCT json_extract(record, '$.agent_name'))"
+        " FROM runs WHERE session_id IN (SELECT value FROM json_each(?)) GROUP BY session_id", (ids,)):
+        details[sid] = (first, json.loads(agents))
+    # One max() and a bare column: SQLite gives the app_id of the newest run that has one.
+    apps = dict(
+        (sid, app) for sid, app, _ in conn.execute(
+            "SELECT session_id, app_id, max(sort_ts) FROM runs WHERE session_id IN (SELECT value FROM json_each(?))"
+            " AND app_id IS NOT NULL GROUP BY session_id", (ids,)))
+    totals: dict[str, Totals] = {row[0]: Totals() for row in base}
+    # Summed in SQL as Totals sums: costs in whole units of 10^-12 USD, NULL while none is priced.
+    for sid, calls, inp, out, total, pico, unpriced in conn.execute(
+        "SELECT s.session_id, sum(l.calls), sum(l.input_tokens), sum(l.output_tokens), sum(l.total_tokens),"
+        f" sum(CAST(round(l.cost_usd * {PICO}) AS INTEGER)), sum(l.unpriced)"
+        " FROM (SELECT DISTINCT session_id, root_run_id FROM runs"
+        "       WHERE session_id IN (SELECT value FROM json_each(?))) s"
+        " JOIN runs m ON m.root_run_id = s.root_run_id"
+        " JOIN llm_calls l ON l.run_key = m.run_key GROUP BY s.session_id", (ids,)):
+        totals[sid].add_row(calls, inp, out, total, None if pico is None else pico / PICO, unpriced)
+    out = []
+    for sid, runs, last, *status_counts in base:
+        first, agents = details.get(sid, (None, []))
+        out.append(_summary(sid, runs, first, last, dict(zip(RUN_STATUSES, status_counts)), apps.get(sid),
+                            agents, totals[sid]))
+    return out
+
+
+def sql_session_heads(conn: sqlite3.Connection, session_id: str) -> list[str]:
+    """The heads of the session's trees: the root of each run of the session when it is stored,
+    else each run of the session whose parent is not one of the session's runs; in the caller's
+    read transaction, in no particular order."""
+    roots = [row[0] for row in conn.execute(
+        "SELECT DISTINCT root_run_id FROM runs WHERE session_id = ? AND root_run_id IS NOT NULL", (session_id,))]
+    if not roots:
+        return []
+    stored = {row[0] for row in conn.execute(
+        "SELECT run_id FROM runs WHERE run_id IN (SELECT value FROM json_each(?))", (_ids_param(roots),))}
+    heads = [root for root in roots if root in stored]
+    missing = [root for root in roots if root not in stored]
+    if missing:
+        heads += [row[0] for row in conn.execute(
+            "SELECT r.run_id FROM runs r WHERE r.session_id = ? AND r.root_run_id IN (SELECT value FROM json_each(?))"
+            " AND (r.parent_run_id IS NULL OR NOT EXISTS"
+            "      (SELECT 1 FROM runs p WHERE p.run_id = r.parent_run_id AND p.session_id = ?))",
+            (session_id, _ids_param(missing), session_id))]
+    return heads
+
+
+def sql_usage(conn: sqlite3.Connection, since: int, until: int | None) -> list[dict[str, Any]]:
+    """Per model, the calls whose time is in [since, until] (inclusive; no upper bound when
+    ``until`` is None); in the caller's read transaction."""
+    sql = ("SELECT l.model, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced,"
+           " r.status, r.run_kind, r.run_id, json_extract(r.record, '$.started_at'),"
+           " coalesce(json_extract(r.record, '$.completed_at'), json_extract(r.record, '$.failed_at'))"
+           " FROM llm_calls l JOIN runs r ON r.run_key = l.run_key WHERE l.at_ms >= ?")
+    params: list[Any] = [since]
+    if until is not None:
+        sql += " AND l.at_ms <= ?"
+        params.append(until)
+    return _usage_of(conn.execute(sql, params))
+
+
+# -- in memory ----------------------------------------------------------------------------------
+
+def memory_session_summaries(records: list[Any], numbers: dict[str, tuple], *, session_id: str | None,
+                             app_id: str | None, since: int | None, until: int | None, search: str | None,
+                             limit: int, offset: int) -> list[dict[str, Any]]:
+    """``sql_session_summaries`` over run records (every stored one) and the numbers of their
+    LLM calls (run id -> (calls, input, output, total tokens, cost_usd, unpriced))."""
+    sessions: dict[str, list[Any]] = {}
+    by_root: dict[str, list[str]] = {}
+    for record in records:
+        by_root.setdefault(record.root_run_id, []).append(record.run_id)
+        sid = record.session_id
+        if isinstance(sid, str) and sid and (session_id is None or sid == session_id):
+            sessions.setdefault(sid, []).append(record)
+    needle = needle_of(search) if search else ""
+    rows = []
+    for sid, runs in sessions.items():
+        last = max(r.updated_at or 0 for r in runs)
+        starts = [r.started_at if r.started_at is not None else r.updated_at for r in runs]
+        first = min((s for s in starts if s is not None), default=None)
+        if needle and not _matches(needle, [sid, *(v for r in runs for v in (r.agent_id, r.agent_name))]):
+            continue
+        if app_id is not None and not any((r.meta or {}).get("app_id") == app_id for r in runs):
+            continue
+        if since is not None and last < since:
+            continue
+        if until is not None and (first if first is not None else last) > until:
+            continue
+        rows.append((sid, runs, first, last))
+    rows.sort(key=lambda row: row[0])
+    rows.sort(key=lambda row: row[3], reverse=True)
+    out = []
+    for sid, runs, first, last in rows[offset:offset + limit]:
+        statuses: dict[str, int] = {}
+        for r in runs:
+            statuses[r.status] = statuses.get(r.status, 0) + 1
+        newest = sorted(runs, key=lambda r: r.updated_at or 0, reverse=True)
+        app = next((a for r in newest if isinstance(a := (r.meta or {}).get("app_id"), str)), None)
+        totals = Totals()
+        for root in dict.fromkeys(r.root_run_id for r in runs):
+            for member in by_root.get(root, ()):
+                row = numbers.get(member)
+                if row is not None:
+                    totals.add_row(*row)
+        out.append(_summary(sid, len(runs), first, last, statuses, app, (r.agent_name for r in runs), totals))
+    return out
+
+
+def memory_session_heads(records: list[Any], session_id: str) -> list[str]:
+    """``sql_session_heads`` over run records (every stored one)."""
+    known = {r.run_id for r in records}
+    mine = [r for r in records if r.session_id == session_id]
+    ids = {r.run_id for r in mine}
+    heads: dict[str, None] = {}
+    for r in mine:
+        root = r.root_run_id
+        if root in known:
+            heads[root] = None
+        elif r.parent_run_id is None or r.parent_run_id not in ids:
+            heads[r.run_id] = None
+    return list(heads)
+
+
+def memory_usage(calls: Iterable[tuple[str, Any, tuple]], since: int, until: int | None) -> list[dict[str, Any]]:
+    """``sql_usage`` over (run id, its record or None, its call row: ``_llm.row_of``)."""
+    from ._llm import NUMBERS
+
+    rows = []
+    for run_id, record, row in calls:
+        at_ms = row[8]
+        if at_ms is None or at_ms < since or (until is not None and at_ms > until):
+            continue
+        status = kind = started = ended = None
+        if record is not None:
+            status, kind, started = record.status, record.run_kind, record.started_at
+            ended = record.completed_at or record.failed_at
+        rows.append((row[0], *row[NUMBERS], status, kind, run_id, started, ended))
+    return _usage_of(rows)
