@@ -7,12 +7,14 @@ and the answer to its result, and a call the server fails with 500."""
 
 from __future__ import annotations
 
+import datetime as dt
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
-from fake_openai import DEFAULT_USAGE, FakeOpenAI
+from fake_openai import DEFAULT_REPLY, DEFAULT_USAGE, FakeOpenAI
+from genai_prices import Usage, calc_price
 from otlp_ingest_helpers import wait_until
 
 ROOT = "agent-e2e"
@@ -66,3 +68,33 @@ def test_openai_calls_land_as_llm_runs_under_the_agents_runs(listener):
     assert "What is the capital of France?" in str(details[0]["payload"]["attributes"]["gen_ai.input.messages"])
     hits = {e["run"]["run_id"] for e in listener.search("capital of France") if e.get("run")}
     assert chat["run_id"] in hits
+
+    # Read as one LLM call each, through the API: model, tokens, cost, messages.
+    for step in ("chat", "stream"):
+        (run,) = by_step[f"{ROOT}-{step}"]
+        call = listener.run(run["run_id"])["llm"]
+        assert (call["request_model"], call["response_model"], call["model"]) == (
+            "gpt-4o-mini", "gpt-4o-mini-2024-07-18", "gpt-4o-mini-2024-07-18")
+        assert (call["input_tokens"], call["cache_read_tokens"], call["output_tokens"], call["reasoning_tokens"]) == (
+            DEFAULT_USAGE["prompt_tokens"], DEFAULT_USAGE["cached_tokens"],
+            DEFAULT_USAGE["completion_tokens"], DEFAULT_USAGE["reasoning_tokens"])
+        when = dt.datetime.fromtimestamp(run["started_at"] / 1000, tz=dt.timezone.utc)
+        usage = Usage(input_tokens=DEFAULT_USAGE["prompt_tokens"], cache_read_tokens=DEFAULT_USAGE["cached_tokens"],
+                      output_tokens=DEFAULT_USAGE["completion_tokens"],
+                      output_reasoning_tokens=DEFAULT_USAGE["reasoning_tokens"])
+        want = float(calc_price(usage, "gpt-4o-mini-2024-07-18", provider_id="openai",
+                                genai_request_timestamp=when).total_price)
+        assert call["priced"] is True and call["cost_usd"] == pytest.approx(want, rel=1e-9)
+    chat_call = listener.run(chat["run_id"])["llm"]
+    said = [(m["role"], p.get("content")) for m in chat_call["input_messages"] for p in m["parts"] if p["type"] == "text"]
+    assert ("user", "What is the capital of France?") in said
+    answered = [p.get("content") for m in chat_call["output_messages"] for p in m["parts"] if p["type"] == "text"]
+    assert DEFAULT_REPLY in answered
+    (asked, _) = sorted(by_step[f"{ROOT}-tool"], key=lambda r: r["started_at"])
+    tool_call = listener.run(asked["run_id"])["llm"]
+    assert tool_call["finish_reasons"] == ["tool_calls"]
+    assert any(p["type"] == "tool_call" for m in tool_call["output_messages"] for p in m["parts"])
+    # The agent's tree counts every call once.
+    totals = listener.run(ROOT)["totals"]
+    assert totals["llm_calls"] == 5
+    assert totals["input_tokens"] >= 2 * DEFAULT_USAGE["prompt_tokens"]
