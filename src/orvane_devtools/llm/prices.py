@@ -142,6 +142,51 @@ def _lookup(provider: str | None, model: str) -> Any:
     return found
 
 
+# (provider, model) as a call names them -> None for a pair the table does not know, else
+# (provider info, model info, rates): the rates of a model whose price does not change over time
+# (None when it does, or when its price is tiered), so that pricing it needs neither the call's
+# time as a date nor the period's price. Emptied with the look-ups above.
+_pairs: dict[tuple[str | None, str], Any] = {}
+
+
+def _pair(provider: Any, model: str) -> Any:
+    if provider is not None and type(provider) is not str:
+        found = _lookup(provider_id(provider), model.strip())
+        return None if found is None else (*found, None)
+    data_snapshot, usage_class = _package()
+    if data_snapshot.get_snapshot() is not _lookups_snapshot:
+        _pairs.clear()
+    key = (provider, model)
+    try:
+        entry = _pairs[key]
+    except KeyError:
+        pass
+    else:
+        _lookup_stats["hits"] += 1
+        return entry
+    found = _lookup(provider_id(provider), model.strip())
+    if found is None:
+        entry = None
+    else:
+        provider_info, model_info = found
+        fixed = model_info.prices
+        try:
+            rates = _measure(fixed, usage_class) if isinstance(fixed, _model_price_class()) else None
+        except Exception:  # priced per call then, as a changing price is
+            rates = None
+        entry = (provider_info, model_info, rates)
+    if len(_pairs) >= _LOOKUP_LIMIT:
+        _pairs.clear()
+    _pairs[key] = entry
+    return entry
+
+
+def _model_price_class() -> Any:
+    from genai_prices.types import ModelPrice
+
+    return ModelPrice
+
+
 def lookup_cache_info() -> dict[str, int]:
     """Hits, misses and size of the (provider, model) look-up cache."""
     return {"hits": _lookup_stats["hits"], "misses": _lookup_stats["misses"], "size": len(_lookups)}
@@ -229,16 +274,22 @@ def price(
     nanoseconds (None: now)."""
     if not isinstance(model, str) or not model.strip():
         return None
-    found = _lookup(provider_id(provider), model.strip())
-    if found is None:
+    entry = _pair(provider, model)
+    if entry is None:
         return None
-    provider_info, model_info = found
-    _, usage_class = _package()
+    provider_info, model_info, rates = entry
     counts = [
         value if type(value) is int and value > 0 else 0
         for value in (input_tokens, cache_read_tokens, cache_write_tokens, output_tokens, reasoning_tokens)
     ]
     inp, read, write, out, reasoning = counts
+    if rates is not None and read + write <= inp and reasoning <= out:
+        # A price that does not change over time, and no tiers.
+        cost = (
+            rates[0] + rates[1] * inp + rates[2] * read + rates[3] * write + rates[4] * out + rates[5] * reasoning
+        )
+        return cost if math.isfinite(cost) and cost >= 0 else None
+    _, usage_class = _package()
     when = _timestamp(at_ns)
     try:
         model_price = model_info.get_prices(when)
