@@ -1105,8 +1105,11 @@ def _read_plain(top: dict[str, Any], timestamp: Any) -> LlmCall | None:
 
     get = usage.get
     call = LlmCall()
-    call.provider = _text(top.get("provider"))
-    call.response_model = call.model = _text(top.get("model"))  # a payload with usage is a response
+    provider = top.get("provider")
+    call.provider = (provider.strip() or None) if type(provider) is str else _text(provider)
+    model = top.get("model")
+    # A payload with usage is a response: its model is the response model.
+    call.response_model = call.model = (model.strip() or None) if type(model) is str else _text(model)
     input_tokens = get("input_tokens")
     counted_as_prompt = False
     if input_tokens is None:
