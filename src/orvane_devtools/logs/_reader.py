@@ -66,6 +66,19 @@ def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | N
     return tuple(out)
 
 
+
+# Each listed run with every run below it (by parent links; UNION keeps each pair once, so a
+# cycle ends), joined to the numbers of those that made LLM calls. A listed id that is not a
+# stored run still reaches the runs that name it as their parent.
+_TREE_NUMBERS = (
+    "WITH RECURSIVE tree(top, id, key) AS ("
+    " SELECT j.value, j.value, r.run_key FROM json_each(?) j LEFT JOIN runs r ON r.run_id = j.value"
+    " UNION"
+    " SELECT t.top, c.run_id, c.run_key FROM tree t JOIN runs c ON c.parent_run_id = t.id)"
+    " SELECT t.top, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+    " FROM tree t JOIN llm_calls l ON l.run_key = t.key"
+)
+
 class _Local(threading.local):
     conn: sqlite3.Connection | None = None
 
@@ -444,6 +457,21 @@ class Reader:
                     (json.dumps(run_ids),),
                 )
             }
+
+    def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
+        """run id -> the numbers (as ``llm_numbers`` has them) of the runs with LLM calls among
+        the run and its descendants, in one query: the descendants by their parent links (as
+        ``collect_descendant_run_ids`` and the kept shape follow them), each once."""
+        if not run_ids:
+            return {}
+        out: dict[str, list[tuple]] = {}
+        with self._read() as conn:
+            for row in conn.execute(_TREE_NUMBERS, (json.dumps(run_ids),)):
+                group = out.get(row[0])
+                if group is None:
+                    group = out[row[0]] = []
+                group.append(row[1:])
+        return out
 
     def llm_model_runs(self, model: str) -> set[str]:
         """The ids of the runs whose LLM call names ``model``."""
