@@ -1078,7 +1078,7 @@ _USAGE_DETAILS = {
 }
 _USAGE_COSTS = frozenset(("cost", "cost_usd", "total_cost"))
 # Usage keys beyond input, output and total.
-_USAGE_PARTS = (_USAGE_COUNTS | _USAGE_DETAILS.keys()) - {
+_USAGE_PARTS = frozenset(_USAGE_COUNTS | set(_USAGE_DETAILS)) - {
     "input_tokens", "prompt_tokens", "output_tokens", "completion_tokens", "total_tokens"
 }
 
