@@ -217,3 +217,30 @@ def test_pricing_never_touches_the_network():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("ok ")
+
+
+def test_a_replaced_table_is_priced_from_then_on():
+    """A host that replaces the table (as the package's updater does) gets the new table's prices
+    for pairs priced before, whose rates were kept, and the old ones back when it restores it."""
+    import dataclasses
+    from decimal import Decimal
+
+    from genai_prices import data_snapshot
+    from genai_prices.types import ModelPrice
+
+    when = dt.datetime(2025, 9, 1, tzinfo=dt.UTC)
+    usage = {"input_tokens": 1_000_000, "output_tokens": 1_000_000}
+    before = ours("gpt-4.1-nano", "openai", when, **usage)
+    assert before == pytest.approx(direct("gpt-4.1-nano", "openai", when, **usage), rel=1e-12)
+    openai = next(p for p in data_snapshot.get_snapshot().providers if p.id == "openai")
+    nano = next(m for m in openai.models if m.id == "gpt-4.1-nano")
+    dearer = dataclasses.replace(nano, prices=ModelPrice(input_mtok=Decimal(7), output_mtok=Decimal(11)))
+    table = data_snapshot.DataSnapshot(providers=[dataclasses.replace(openai, models=[dearer])],
+                                       from_auto_update=False)
+    data_snapshot.set_custom_snapshot(table)
+    try:
+        assert ours("gpt-4.1-nano", "openai", when, **usage) == pytest.approx(18.0, rel=1e-12)
+        assert ours("gpt-4o", "openai", when, **usage) is None  # not in the new table
+    finally:
+        data_snapshot.set_custom_snapshot(None)
+    assert ours("gpt-4.1-nano", "openai", when, **usage) == before

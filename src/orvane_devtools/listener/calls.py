@@ -19,7 +19,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..llm import fold_log_event, read_event, read_span
+from ..llm import fold_log_event, read_fields, read_span
 from ..logs import CallPiece
 
 __all__ = ["event_pieces", "log_piece", "span_piece"]
@@ -35,10 +35,6 @@ _MESSAGE_EVENTS = frozenset((
 ))
 
 
-def _is_delta(event_type: str) -> bool:
-    return event_type == "stream.delta" or event_type.endswith((".delta", "_delta"))
-
-
 def event_pieces(events: list[Any]) -> list[CallPiece]:
     """The pieces of our own events (RuntimeEvents of one upload or import)."""
     hints = _HINTS
@@ -52,14 +48,17 @@ def event_pieces(events: list[Any]) -> list[CallPiece]:
         hinted = (type(payload) is dict and not hints.isdisjoint(payload)) or (
             type(meta) is dict and not hints.isdisjoint(meta)
         )
-        delta = _is_delta(event.event_type)
+        # A stream delta ("stream.delta", "*.delta", "*_delta").
+        delta = event.event_type.endswith((".delta", "_delta"))
         if not (hinted or delta):
             continue
-        call = read_event(event, price=False) if hinted else None
+        kind = run.run_kind
+        timestamp = event.timestamp
+        call = read_fields(payload, meta, timestamp, kind, price=False) if hinted else None
         if call is None and not delta:
             continue
-        pieces.append(CallPiece(event.event_id, run.run_id, call, run.run_kind == "llm", False,
-                                event.timestamp if delta else None))
+        pieces.append(CallPiece(event.event_id, run.run_id, call, kind == "llm", False,
+                                timestamp if delta else None))
     return pieces
 
 

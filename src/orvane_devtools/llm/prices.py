@@ -142,6 +142,51 @@ def _lookup(provider: str | None, model: str) -> Any:
     return found
 
 
+# (provider, model) as a call names them -> None for a pair the table does not know, else
+# (provider info, model info, rates): the rates of a model whose price does not change over time
+# (None when it does, or when its price is tiered), so that pricing it needs neither the call's
+# time as a date nor the period's price. Emptied with the look-ups above.
+_pairs: dict[tuple[str | None, str], Any] = {}
+
+
+def _pair(provider: Any, model: str) -> Any:
+    if provider is not None and type(provider) is not str:
+        found = _lookup(provider_id(provider), model.strip())
+        return None if found is None else (*found, None)
+    data_snapshot = _snapshot_module or _package()[0]
+    if data_snapshot.get_snapshot() is not _lookups_snapshot:
+        _pairs.clear()
+    key = (provider, model)
+    try:
+        entry = _pairs[key]
+    except KeyError:
+        pass
+    else:
+        _lookup_stats["hits"] += 1
+        return entry
+    found = _lookup(provider_id(provider), model.strip())
+    if found is None:
+        entry = None
+    else:
+        provider_info, model_info = found
+        fixed = model_info.prices
+        try:
+            rates = _measure(fixed, _usage_class) if isinstance(fixed, _model_price_class()) else None
+        except Exception:  # priced per call then, as a changing price is
+            rates = None
+        entry = (provider_info, model_info, rates)
+    if len(_pairs) >= _LOOKUP_LIMIT:
+        _pairs.clear()
+    _pairs[key] = entry
+    return entry
+
+
+def _model_price_class() -> Any:
+    from genai_prices.types import ModelPrice
+
+    return ModelPrice
+
+
 def lookup_cache_info() -> dict[str, int]:
     """Hits, misses and size of the (provider, model) look-up cache."""
     return {"hits": _lookup_stats["hits"], "misses": _lookup_stats["misses"], "size": len(_lookups)}
@@ -227,18 +272,31 @@ def price(
     ``input_tokens`` is all input (cache reads and writes included, as the package expects);
     ``output_tokens`` all output (reasoning included). ``at_ns`` is the call's time in epoch
     nanoseconds (None: now)."""
-    if not isinstance(model, str) or not model.strip():
+    return _price(provider, model, input_tokens, cache_read_tokens, cache_write_tokens, output_tokens,
+                  reasoning_tokens, at_ns)
+
+
+def _price(provider: Any, model: Any, input_tokens: Any, cache_read_tokens: Any, cache_write_tokens: Any,
+           output_tokens: Any, reasoning_tokens: Any, at_ns: Any) -> float | None:
+    if not isinstance(model, str):
         return None
-    found = _lookup(provider_id(provider), model.strip())
-    if found is None:
+    entry = _pair(provider, model) if model and not model.isspace() else None
+    if entry is None:
         return None
-    provider_info, model_info = found
+    provider_info, model_info, rates = entry
+    inp = input_tokens if type(input_tokens) is int and input_tokens > 0 else 0
+    read = cache_read_tokens if type(cache_read_tokens) is int and cache_read_tokens > 0 else 0
+    write = cache_write_tokens if type(cache_write_tokens) is int and cache_write_tokens > 0 else 0
+    out = output_tokens if type(output_tokens) is int and output_tokens > 0 else 0
+    reasoning = reasoning_tokens if type(reasoning_tokens) is int and reasoning_tokens > 0 else 0
+    if rates is not None and read + write <= inp and reasoning <= out:
+        # A price that does not change over time, and no tiers.
+        cost = (
+            rates[0] + rates[1] * inp + rates[2] * read + rates[3] * write + rates[4] * out + rates[5] * reasoning
+        )
+        return cost if math.isfinite(cost) and cost >= 0 else None
+    counts = (inp, read, write, out, reasoning)
     _, usage_class = _package()
-    counts = [
-        value if type(value) is int and value > 0 else 0
-        for value in (input_tokens, cache_read_tokens, cache_write_tokens, output_tokens, reasoning_tokens)
-    ]
-    inp, read, write, out, reasoning = counts
     when = _timestamp(at_ns)
     try:
         model_price = model_info.get_prices(when)
@@ -271,17 +329,9 @@ def apply_cost(call: LlmCall, *, at_ns: int | None = None) -> LlmCall:
         call.priced = True
         return call
     cost = None
-    if call.model is not None and call.has_usage():
-        cost = price(
-            call.provider,
-            call.model,
-            input_tokens=call.input_tokens,
-            cache_read_tokens=call.cache_read_tokens,
-            cache_write_tokens=call.cache_write_tokens,
-            output_tokens=call.output_tokens,
-            reasoning_tokens=call.reasoning_tokens,
-            at_ns=at_ns if at_ns is not None else call.at_ns,
-        )
+    if call.model is not None and (call.input_tokens is not None or call.output_tokens is not None):
+        cost = _price(call.provider, call.model, call.input_tokens, call.cache_read_tokens, call.cache_write_tokens,
+                      call.output_tokens, call.reasoning_tokens, at_ns if at_ns is not None else call.at_ns)
     call.cost_usd = cost
     call.priced = cost is not None
     call.cost_source = "priced" if cost is not None else None

@@ -44,6 +44,7 @@ __all__ = [
     "read_log_events",
     "fold_log_event",
     "read_event",
+    "read_fields",
     "merge",
     "note_first_delta",
 ]
@@ -1020,21 +1021,137 @@ def read_event(event: Any, *, price: bool = True) -> LlmCall | None:
     ``messages`` (OpenAI chat shape or content blocks), ``choices``, ``system``, ``tools``, and the
     same under ``request`` / ``response``; a payload of span-style GenAI or OpenInference
     attributes is read as a span's."""
-    payload, meta, timestamp, run_kind = _event_fields(event)
-    if not _is_map(payload):
-        payload = None
-    if not _is_map(meta) or not meta:
-        meta = None
-    if payload is None and meta is None:
-        return None
+    return read_fields(*_event_fields(event), price=price)
+
+
+def read_fields(payload: Any, meta: Any, timestamp: Any, run_kind: Any, *, price: bool = True) -> LlmCall | None:
+    """``read_event`` of an event given as its payload, meta, timestamp (epoch ms) and run kind
+    (for a caller that holds them already)."""
     try:
+        if type(payload) is dict:
+            call = _read_plain(payload, timestamp)
+            if call is not None:
+                if price:
+                    prices.apply_cost(call)
+                return call
+        elif not _is_map(payload):
+            payload = None
+        if not _is_map(meta) or not meta:
+            meta = None
+        if payload is None and meta is None:
+            return None
         return _read_event(payload, meta, timestamp, run_kind, price)
     except Exception:  # a fault of this module; tests fail on this log record
         _log.exception("could not read the LLM call of an event")
         return None
 
 
+# -- the common shape, read directly --------------------------------------------------------------
+#
+# Most events of ours that carry a call are a payload of ``model``, ``provider`` and a ``usage``
+# mapping of counts, beside keys of the event's own. ``_read_plain`` reads that shape with the
+# rules of ``_read_mapping`` and ``_read_usage`` written out for it, and gives None for anything
+# else (a key those readers would look at, a count that is not a plain integer, a cost), which
+# then goes the general way. tests/llm checks that the two agree on random payloads.
+
+# Keys of a payload that ``_read_event`` or ``_read_mapping`` look at, besides ``usage``,
+# ``model`` and ``provider``. (``content`` is read only beside one of them; ``input`` only in a
+# request.)
+_GENERAL_KEYS = frozenset((
+    "gen_ai.operation.name", "openinference.span.kind", "request", "response", "request_model",
+    "response_model", "input_messages", "messages", "prompt", "system_instructions", "system",
+    "instructions", "tool_definitions", "tools", "output_messages", "choices", "output", "type",
+    "stop_reason", "completion", "finish_reasons", "finish_reason", "time_to_first_token_ms", "ttft_ms",
+))
+# The keys _read_usage reads from a usage mapping: counts; groups of details (the count read from
+# each); reported costs (left to the general reader).
+_USAGE_COUNTS = frozenset((
+    "input_tokens", "prompt_tokens", "output_tokens", "completion_tokens", "total_tokens",
+    "cache_read_input_tokens", "cache_creation_input_tokens", "cache_read_tokens", "cache_write_tokens",
+    "reasoning_tokens",
+))
+_USAGE_DETAILS = {
+    "prompt_tokens_details": "cached_tokens",
+    "input_tokens_details": "cached_tokens",
+    "completion_tokens_details": "reasoning_tokens",
+    "output_tokens_details": "reasoning_tokens",
+}
+_USAGE_COSTS = frozenset(("cost", "cost_usd", "total_cost"))
+# Usage keys beyond input, output and total.
+_USAGE_PARTS = frozenset(_USAGE_COUNTS | set(_USAGE_DETAILS)) - {
+    "input_tokens", "prompt_tokens", "output_tokens", "completion_tokens", "total_tokens"
+}
+
+
+def _read_plain(top: dict[str, Any], timestamp: Any) -> LlmCall | None:
+    """The call of a payload of the common shape (see above), or None for any other payload."""
+    usage = top.get("usage")
+    if type(usage) is not dict or not _GENERAL_KEYS.isdisjoint(top):
+        return None
+    for key, value in usage.items():
+        if value is None:
+            continue
+        if key in _USAGE_COUNTS:
+            if type(value) is not int or not 0 <= value <= _MAX_COUNT:
+                return None
+        elif key in _USAGE_DETAILS:
+            if type(value) is not dict:
+                return None
+            inner = value.get(_USAGE_DETAILS[key])
+            if inner is not None and (type(inner) is not int or not 0 <= inner <= _MAX_COUNT):
+                return None
+        elif key in _USAGE_COSTS:
+            return None
+
+    get = usage.get
+    call = LlmCall()
+    provider = top.get("provider")
+    call.provider = (provider.strip() or None) if type(provider) is str else _text(provider)
+    model = top.get("model")
+    # A payload with usage is a response: its model is the response model.
+    call.response_model = call.model = (model.strip() or None) if type(model) is str else _text(model)
+    input_tokens = get("input_tokens")
+    counted_as_prompt = False
+    if input_tokens is None:
+        input_tokens = get("prompt_tokens")
+        counted_as_prompt = input_tokens is not None
+    output_tokens = get("output_tokens")
+    if output_tokens is None:
+        output_tokens = get("completion_tokens")
+    call.input_tokens = input_tokens
+    call.output_tokens = output_tokens
+    total_tokens = get("total_tokens")
+    if not _USAGE_PARTS.isdisjoint(usage):
+        # Anthropic counts its cache outside input_tokens.
+        anthropic_read = get("cache_read_input_tokens")
+        anthropic_write = get("cache_creation_input_tokens")
+        prompt_details = get("prompt_tokens_details") or {}
+        input_details = get("input_tokens_details") or {}
+        completion_details = get("completion_tokens_details") or {}
+        output_details = get("output_tokens_details") or {}
+        call.cache_read_tokens = _some(
+            anthropic_read, get("cache_read_tokens"), prompt_details.get("cached_tokens"),
+            input_details.get("cached_tokens"),
+        )
+        call.cache_write_tokens = anthropic_write if anthropic_write is not None else get("cache_write_tokens")
+        call.reasoning_tokens = _some(
+            get("reasoning_tokens"), completion_details.get("reasoning_tokens"),
+            output_details.get("reasoning_tokens"),
+        )
+        outside = not counted_as_prompt and (anthropic_read is not None or anthropic_write is not None)
+        _fold_counts(call, cache_outside=outside)
+    if total_tokens is not None:
+        call.total_tokens = total_tokens
+    elif call.input_tokens is not None or call.output_tokens is not None:
+        call.total_tokens = (call.input_tokens or 0) + (call.output_tokens or 0)
+        call.inferred.add("total_tokens")
+    if type(timestamp) is int and 0 <= timestamp < 2**53:
+        call.at_ns = timestamp * 1_000_000
+    return call
+
+
 def _read_event(payload: Any, meta: Any, timestamp: Any, run_kind: Any, price: bool) -> LlmCall | None:
+    """The general reader of one event's payload and meta (see read_event)."""
     at_ns = timestamp * 1_000_000 if type(timestamp) is int and 0 <= timestamp < 2**53 else None
     for source in (payload, meta):
         if source is None:

@@ -115,11 +115,17 @@ class LlmCall:
     inferred: set[str]
 
     def __init__(self, **fields: Any) -> None:
-        for name in FIELDS:
-            setattr(self, name, None)
+        # Written out: a record is made for each call read at ingest.
+        self.provider = self.request_model = self.response_model = self.model = None
+        self.input_tokens = self.cache_read_tokens = self.cache_write_tokens = None
+        self.output_tokens = self.reasoning_tokens = self.total_tokens = None
+        self.cost_usd = self.cost_source = self.time_to_first_token_ms = None
         self.priced = False
-        for name in _LIST_FIELDS:
-            setattr(self, name, [])
+        self.finish_reasons = []
+        self.input_messages = []
+        self.output_messages = []
+        self.system_instructions = []
+        self.tool_definitions = []
         self.at_ns = None
         self.inferred = set()
         for name, value in fields.items():

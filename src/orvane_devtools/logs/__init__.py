@@ -512,19 +512,17 @@ class RuntimeLogService:
         is priced, and the unpriced calls are counted apart. Every id of ``run_ids`` gets an
         entry (zeros for a run without calls)."""
         store = self._store
-        ids = _check_ids(run_ids)
+        ids = list(dict.fromkeys(_check_ids(run_ids)))
         if descendants:
-            trees = {rid: store.collect_descendant_run_ids(rid) for rid in dict.fromkeys(ids)}
+            rows = store.llm_tree_numbers(ids)
         else:
-            trees = {rid: [rid] for rid in ids}
-        numbers = store.llm_numbers(list({rid for tree in trees.values() for rid in tree}))
+            numbers = store.llm_numbers(ids)
+            rows = {rid: [numbers[rid]] for rid in ids if rid in numbers}
         out: dict[str, dict[str, Any]] = {}
-        for rid, tree in trees.items():
+        for rid in ids:
             totals = Totals()
-            for member in tree:
-                row = numbers.get(member)
-                if row is not None:
-                    totals.add_row(*row)
+            for row in rows.get(rid, ()):
+                totals.add_row(*row)
             out[rid] = totals.as_json()
         return out
 

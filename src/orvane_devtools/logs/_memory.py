@@ -142,6 +142,14 @@ class MemoryLogStore:
         calls = self._calls
         return {rid: calls[rid][2][NUMBERS] for rid in run_ids if rid in calls}
 
+    def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
+        calls = self._calls
+        out: dict[str, list[tuple]] = {}
+        for rid in run_ids:
+            if rid not in out:
+                out[rid] = [calls[m][2][NUMBERS] for m in self.collect_descendant_run_ids(rid) if m in calls]
+        return out
+
     def llm_model_runs(self, model: str) -> set[str]:
         return {rid for rid, held in self._calls.items() if held[0].model == model}
 

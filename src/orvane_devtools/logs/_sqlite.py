@@ -326,6 +326,10 @@ class SQLiteLogStore:
         self._ready()
         return self._reader.llm_numbers(run_ids)
 
+    def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
+        self._ready()
+        return self._reader.llm_tree_numbers(run_ids)
+
     def llm_model_runs(self, model: str) -> set[str]:
         self._ready()
         return self._reader.llm_model_runs(model)

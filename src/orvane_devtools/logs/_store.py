@@ -105,6 +105,12 @@ class LogStore(Protocol):
         run's calls, unknown counts as 0; cost the sum of the priced ones, None when none is)."""
         ...
 
+    def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
+        """run id -> the ``llm_numbers`` of each run with LLM calls among the run and all its
+        descendants (as ``collect_descendant_run_ids`` finds them); runs with none may be left
+        out."""
+        ...
+
     def llm_model_runs(self, model: str) -> set[str]:
         """The ids of the runs whose LLM call's ``model`` is ``model``."""
         ...
