@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import logging
 import os
 import queue
 import re
@@ -348,3 +349,32 @@ class InProcessListener:
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join(10)
             self._loop.close()
+
+
+# -- fixtures of the in-process tests of other folders (imported by their conftest) -----------
+
+@pytest.fixture
+def start_in_process(tmp_path):
+    """``start_in_process(*args, db=None)`` starts the listener's application in this process on
+    a real SQLite file (its own unless ``db`` is given); each one is stopped at the end of the
+    test."""
+    started: list[InProcessListener] = []
+
+    def start(*args: str, db: Path | None = None) -> InProcessListener:
+        listener = InProcessListener(db or tmp_path / f"listener-{len(started)}.sqlite3", *args)
+        started.append(listener)
+        return listener
+
+    yield start
+    for listener in started:
+        listener.kill()
+
+
+@pytest.fixture(autouse=True)
+def no_reader_faults(caplog):
+    """A fault of the LLM readers or of the folding at ingest is logged, not raised: any such
+    record fails the test."""
+    caplog.set_level(logging.ERROR, logger="orvane_devtools")
+    yield
+    faults = [r for r in caplog.records if r.name.startswith("orvane_devtools") and r.levelno >= logging.ERROR]
+    assert not faults, "fault: " + "\n".join(r.getMessage() + "\n" + (r.exc_text or "") for r in faults)
