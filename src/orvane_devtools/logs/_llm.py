@@ -27,7 +27,9 @@ __all__ = [
     "CallPiece",
     "Totals",
     "fold",
+    "new_pieces",
     "row_of",
+    "store_calls",
     "stored_call",
 ]
 
@@ -259,3 +261,63 @@ class Totals:
             "cost_usd": self.cost_usd,
             "unpriced_calls": self.unpriced_calls,
         }
+
+
+# -- in the writer's transaction --------------------------------------------------------------
+
+def new_pieces(tickets: Any, seen_ids: set[str]) -> list[CallPiece]:
+    """The pieces a transaction stores, from ``(pieces, event ids)`` of each of its tickets:
+    those of events of their own ticket that the file does not hold yet (``seen_ids``), each
+    event's piece once (a second copy of an event in the batch brings nothing)."""
+    pieces: list[CallPiece] = []
+    for calls, event_ids in tickets:
+        own = set(event_ids)
+        for piece in calls:
+            if piece.event_id in own and piece.event_id not in seen_ids:
+                pieces.append(piece)
+    if pieces:
+        claimed: set[str] = set()
+        pieces = [p for p in pieces if not (p.event_id in claimed or claimed.add(p.event_id))]
+    return pieces
+
+
+def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[CallPiece]) -> None:
+    """Folds ``pieces`` into their runs' rows of ``llm_calls`` in the open transaction of
+    ``conn``: ``working`` maps a run id to its state in the transaction (its ``run_key``),
+    ``created`` names the runs the transaction made (they have no row yet)."""
+    by_run: dict[int, list] = {}
+    made = set(created)
+    wanted = []
+    for piece in pieces:
+        state = working.get(piece.run_id)
+        if state is None:  # pragma: no cover - every piece's event was written with its run
+            continue
+        run_pieces = by_run.get(state.run_key)
+        if run_pieces is None:
+            run_pieces = by_run[state.run_key] = []
+            if piece.run_id not in made:
+                wanted.append(state.run_key)
+        run_pieces.append(piece)
+    stored: dict[int, tuple[str, str]] = {}
+    if wanted:
+        for key, record, facts in conn.execute(
+            "SELECT run_key, record, state FROM llm_calls WHERE run_key IN (SELECT value FROM json_each(?))",
+            (json.dumps(wanted),),
+        ):
+            stored[key] = (record, facts)
+    rows = []
+    for key, run_pieces in by_run.items():
+        row = stored.get(key)
+        if row is None:
+            call, facts = None, {}
+        else:
+            call, facts = stored_call(*row)
+        call, facts = fold(call, facts, run_pieces)
+        if call is not None:
+            rows.append((key, *row_of(call, facts)))
+    if rows:
+        conn.executemany(
+            "INSERT OR REPLACE INTO llm_calls(run_key, model, provider, calls, input_tokens, output_tokens,"
+            " total_tokens, cost_usd, unpriced, at_ms, record, state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+            rows,
+        )

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 
 from .Logbook import _log_rows
 from ._links import Linker
-from ._llm import fold, row_of, stored_call
+from ._llm import new_pieces, store_calls
 from ._schema import (
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
@@ -316,16 +316,7 @@ class Transaction:
                     seen_ids.add(event_id)
         # The LLM call pieces of events this transaction stores (each event's piece once: not
         # one of an event the file holds, nor of a second copy of an event in the batch).
-        pieces: list = []
-        for ticket in tickets:
-            if ticket.calls:
-                own = {p[P_ID] for p in ticket.items}
-                for piece in ticket.calls:
-                    if piece.event_id in own and piece.event_id not in seen_ids:
-                        pieces.append(piece)
-        if pieces:
-            claimed: set[str] = set()
-            pieces = [p for p in pieces if not (p.event_id in claimed or claimed.add(p.event_id))]
+        pieces = new_pieces(((t.calls, [p[P_ID] for p in t.items]) for t in tickets if t.calls), seen_ids)
         touched: dict[str, _RunState] = {}
         rows: list[tuple] = []
         results = []
@@ -453,7 +444,7 @@ class Transaction:
         if touched:
             self._store_records(touched)
         if pieces:
-            self._store_calls(pieces)
+            store_calls(self.conn, self._working, self._created, pieces)
         if created or link_tickets:
             self._linker.settle(created, link_tickets)
         counters["events"] += stored_total
@@ -625,48 +616,6 @@ class Transaction:
             self.conn.executemany(
                 "UPDATE runs SET status = ?, sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?",
                 same_but_status,
-            )
-
-    def _store_calls(self, pieces: list) -> None:
-        """Folds the LLM call pieces into their runs' rows of ``llm_calls`` (see _llm.py)."""
-        working = self._working
-        by_run: dict[int, list] = {}
-        # Runs this transaction made have no row yet.
-        made = set(self._created)
-        wanted = []
-        for piece in pieces:
-            state = working.get(piece.run_id)
-            if state is None:  # pragma: no cover - every piece's event was written with its run
-                continue
-            run_pieces = by_run.get(state.run_key)
-            if run_pieces is None:
-                run_pieces = by_run[state.run_key] = []
-                if piece.run_id not in made:
-                    wanted.append(state.run_key)
-            run_pieces.append(piece)
-        conn = self.conn
-        stored: dict[int, tuple[str, str]] = {}
-        if wanted:
-            for key, record, facts in conn.execute(
-                "SELECT run_key, record, state FROM llm_calls WHERE run_key IN (SELECT value FROM json_each(?))",
-                (json.dumps(wanted),),
-            ):
-                stored[key] = (record, facts)
-        rows = []
-        for key, run_pieces in by_run.items():
-            row = stored.get(key)
-            if row is None:
-                call, facts = None, {}
-            else:
-                call, facts = stored_call(*row)
-            call, facts = fold(call, facts, run_pieces)
-            if call is not None:
-                rows.append((key, *row_of(call, facts)))
-        if rows:
-            conn.executemany(
-                "INSERT OR REPLACE INTO llm_calls(run_key, model, provider, calls, input_tokens, output_tokens,"
-                " total_tokens, cost_usd, unpriced, at_ms, record, state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
-                rows,
             )
 
     def _name(self, kind: int, value: str) -> None:

@@ -1,0 +1,141 @@
+"""The readers' queries of the LLM calls stored with the runs (table ``llm_calls``): the calls'
+JSON, their numbers, and the numbers of a run with all its descendants.
+
+``LlmReads`` is a base of ``_reader.Reader``: its methods run on the calling thread's read
+connection (``self._read()``) and walk the readers' kept run shape (``self._shape``) where it
+holds a subtree whole, as the reader's other queries do.
+"""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from typing import Any
+
+from ._schema import wrap_error
+
+__all__ = ["LlmReads"]
+
+# Each listed run with every run below it (by parent links; UNION keeps each pair once, so a
+# cycle ends), joined to the numbers of those that made LLM calls. A listed id that is not a
+# stored run still reaches the runs that name it as their parent.
+_TREE_NUMBERS = (
+    "WITH RECURSIVE tree(top, id, key) AS ("
+    " SELECT j.value, j.value, r.run_key FROM json_each(?) j LEFT JOIN runs r ON r.run_id = j.value"
+    " UNION"
+    " SELECT t.top, c.run_id, c.run_key FROM tree t JOIN runs c ON c.parent_run_id = t.id)"
+    " SELECT t.top, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+    " FROM tree t JOIN llm_calls l ON l.run_key = t.key"
+)
+
+
+def _kept_subtree(kids: dict[str, list[tuple[int, int, str]]], run_id: str) -> list[str] | None:
+    """``run_id`` and its descendants, each once, when the kept shape holds the children of every
+    one of them; else None."""
+    members = [run_id]
+    seen = {run_id}
+    head = 0
+    while head < len(members):
+        entries = kids.get(members[head])
+        head += 1
+        if entries is None:
+            return None
+        for _, _, rid in entries:
+            if rid not in seen:
+                seen.add(rid)
+                members.append(rid)
+    return members
+
+
+class LlmReads:
+    """The LLM queries of a reader (see the module's docstring)."""
+
+    _closed: bool
+    _path: str
+    _shape: Any
+    _read: Any  # the reader's read transaction on this thread's connection
+
+    # -- LLM calls ---------------------------------------------------------------------------
+
+    def llm_call_texts(self, run_ids: list[str]) -> dict[str, str]:
+        """run id -> the stored JSON of its LLM call, for the runs of ``run_ids`` that have one."""
+        if not run_ids:
+            return {}
+        with self._read() as conn:
+            return dict(conn.execute(
+                "SELECT r.run_id, l.record FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+                " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(run_ids),),
+            ).fetchall())
+
+    def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
+        """run id -> (calls, input, output, total tokens, cost_usd, unpriced) of its LLM calls."""
+        if not run_ids:
+            return {}
+        with self._read() as conn:
+            return {
+                row[0]: row[1:]
+                for row in conn.execute(
+                    "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+                    " FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+                    " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+                    (json.dumps(run_ids),),
+                )
+            }
+
+    def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
+        """run id -> the numbers (as ``llm_numbers`` has them) of the runs with LLM calls among
+        the run and its descendants, by their parent links (as ``collect_descendant_run_ids``
+        follows them), each once. Subtrees the kept shape holds whole are walked there; the
+        others are walked in the file, all in one query. Two queries at most, one snapshot."""
+        if not run_ids:
+            return {}
+        if self._closed:
+            raise RuntimeError(f"the log service of {self._path} is closed")
+        out: dict[str, list[tuple]] = {}
+        try:
+            with self._read() as conn:
+                shape = self._shape
+                kept: dict[str, list[str]] = {}
+                rest: list[str] = []
+                with shape.lock:
+                    kids = shape.fresh(conn).kids
+                    for rid in run_ids:
+                        members = _kept_subtree(kids, rid)
+                        if members is None:
+                            rest.append(rid)
+                        else:
+                            kept[rid] = members
+                if kept:
+                    wanted = list({m for members in kept.values() for m in members})
+                    numbers = {
+                        row[0]: row[1:]
+                        for row in conn.execute(
+                            "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens,"
+                            " l.cost_usd, l.unpriced FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+                            " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+                            (json.dumps(wanted),),
+                        )
+                    }
+                    for rid, members in kept.items():
+                        out[rid] = [numbers[m] for m in members if m in numbers]
+                if rest:
+                    for row in conn.execute(_TREE_NUMBERS, (json.dumps(rest),)):
+                        group = out.get(row[0])
+                        if group is None:
+                            group = out[row[0]] = []
+                        group.append(row[1:])
+        except sqlite3.Error as exc:
+            raise wrap_error(exc, self._path, "reading") from None
+        return out
+
+    def llm_model_runs(self, model: str) -> set[str]:
+        """The ids of the runs whose LLM call names ``model``."""
+        with self._read() as conn:
+            return {
+                row[0]
+                for row in conn.execute(
+                    "SELECT r.run_id FROM llm_calls l JOIN runs r ON r.run_key = l.run_key WHERE l.model = ?",
+                    (model,),
+                )
+            }
