@@ -21,7 +21,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 AREAS = ["store", "desk", "linefile", "queries", "uplink", "otlp", "otlp_ingest", "otlp_receive", "logs",
-         "listener", "llm", "sessions", "page", "tracefiles"]
+         "listener", "agents", "llm", "sessions", "page", "tracefiles"]
 
 
 def machine() -> str:
