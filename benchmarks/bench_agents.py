@@ -23,10 +23,8 @@ from __future__ import annotations
 import json
 import multiprocessing as mp
 import os
-import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -35,32 +33,12 @@ from pathlib import Path
 from typing import Any
 
 import httpx
+from bench_listener import start_listener
 from common import report, typical_fields, unit_seconds
 
 SCALE = float(os.environ.get("ORVANE_BENCH_AGENTS_SCALE", "1"))
 AGENTS = 10
 PER_SINK = int(20_000 * SCALE)
-
-
-def start_listener(db: Path) -> tuple[subprocess.Popen, str, list[str]]:
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    url = None
-    assert proc.stdout is not None
-    lines: list[str] = []
-    for line in proc.stdout:
-        lines.append(line)
-        match = re.search(r"ingest URL:\s+(\S+)", line)
-        if match:
-            url = match.group(1)
-        if line.startswith("Press Ctrl-C"):
-            break
-    if url is None:
-        proc.kill()
-        sys.exit("the listener did not start:\n" + "".join(lines))
-    threading.Thread(target=lambda: lines.extend(proc.stdout), daemon=True).start()
-    return proc, url, lines
 
 
 def agent(url: str, tag: str, first_number: int, count: int, go: Any, out: Any) -> None:
@@ -156,7 +134,8 @@ def main() -> None:
     u = unit_seconds()
     tmp = Path(tempfile.mkdtemp(prefix="bench-agents-"))
     ctx = mp.get_context("spawn")
-    proc, url, lines = start_listener(tmp / "agents.sqlite3")
+    lines: list[str] = []
+    proc, url = start_listener(tmp / "agents.sqlite3", lines)
     api = url.rsplit("/ingest", 1)[0]
     rows: list[tuple] = []
     try:

@@ -60,13 +60,17 @@ SCALE = float(os.environ.get("ORVANE_BENCH_LISTENER_SCALE", "1"))
 TURNS = 10  # the throughput run alternates between the two listeners, a tenth of the events each time
 
 
-def start_listener(db: Path) -> tuple[subprocess.Popen, str]:
+def start_listener(db: Path, output: list[str] | None = None) -> tuple[subprocess.Popen, str]:
+    """``orvane-devtools start`` on ``db``: (the process, its ingest URL). Its output lines are
+    appended to ``output`` when given (else read and dropped)."""
     proc = subprocess.Popen(
         [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines = [] if output is None else output
     url = None
     assert proc.stdout is not None
     for line in proc.stdout:
+        lines.append(line)
         match = re.search(r"ingest URL:\s+(\S+)", line)
         if match:
             url = match.group(1)
@@ -74,8 +78,11 @@ def start_listener(db: Path) -> tuple[subprocess.Popen, str]:
             break
     if url is None:
         proc.kill()
-        sys.exit("the listener did not start")
-    threading.Thread(target=lambda: proc.stdout.read(), daemon=True).start()
+        sys.exit("the listener did not start:\n" + "".join(lines))
+    if output is None:
+        threading.Thread(target=lambda: proc.stdout.read(), daemon=True).start()
+    else:
+        threading.Thread(target=lambda: output.extend(proc.stdout), daemon=True).start()
     return proc, url
 
 

@@ -29,6 +29,17 @@ _TREE_NUMBERS = (
 )
 
 
+# The numbers of the runs of a JSON list of ids that made LLM calls.
+_NUMBERS = (
+    "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
+    " FROM runs r JOIN llm_calls l ON l.run_key = r.run_key WHERE r.run_id IN (SELECT value FROM json_each(?))"
+)
+
+
+def _numbers(conn: Any, run_ids: list[str]) -> dict[str, tuple]:
+    return {row[0]: row[1:] for row in conn.execute(_NUMBERS, (json.dumps(run_ids),))}
+
+
 def _kept_subtree(kids: dict[str, list[tuple[int, int, str]]], run_id: str) -> list[str] | None:
     """``run_id`` and its descendants, each once, when the kept shape holds the children of every
     one of them; else None."""
@@ -73,15 +84,7 @@ class LlmReads:
         if not run_ids:
             return {}
         with self._read() as conn:
-            return {
-                row[0]: row[1:]
-                for row in conn.execute(
-                    "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced"
-                    " FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
-                    " WHERE r.run_id IN (SELECT value FROM json_each(?))",
-                    (json.dumps(run_ids),),
-                )
-            }
+            return _numbers(conn, run_ids)
 
     def llm_tree_numbers(self, run_ids: list[str]) -> dict[str, list[tuple]]:
         """run id -> the numbers (as ``llm_numbers`` has them) of the runs with LLM calls among
@@ -107,16 +110,7 @@ class LlmReads:
                         else:
                             kept[rid] = members
                 if kept:
-                    wanted = list({m for members in kept.values() for m in members})
-                    numbers = {
-                        row[0]: row[1:]
-                        for row in conn.execute(
-                            "SELECT r.run_id, l.calls, l.input_tokens, l.output_tokens, l.total_tokens,"
-                            " l.cost_usd, l.unpriced FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
-                            " WHERE r.run_id IN (SELECT value FROM json_each(?))",
-                            (json.dumps(wanted),),
-                        )
-                    }
+                    numbers = _numbers(conn, list({m for members in kept.values() for m in members}))
                     for rid, members in kept.items():
                         out[rid] = [numbers[m] for m in members if m in numbers]
                 if rest:

@@ -202,8 +202,9 @@ class TreeExport:
 
 
 class SessionExport:
-    """The export of every run tree of one session, oldest tree first, each written as
-    ``TreeExport`` writes it; ``open()`` once, then ``next_chunk()`` until it gives None.
+    """The export of every run tree of one session, in the order of the session's turns (its
+    heads by start), each written as ``TreeExport`` writes it; ``open()`` once, then
+    ``next_chunk()`` until it gives None.
 
     The trees are those of the session's runs: each by its root, or, when the root is not
     stored (a subtree whose parent never arrived), by its top run among the session's runs."""
@@ -220,26 +221,14 @@ class SessionExport:
         self._current: TreeExport | None = None
 
     def open(self) -> bool:
-        """Reads the session's runs; False when no stored run has this session."""
-        runs = self.desk.log_service.query_runs(session_id=self.session_id)
-        if not runs:
-            return False
-        ids = {r.run_id for r in runs}
-        firsts: dict[str, int] = {}
+        """Finds the session's trees (``RuntimeLogService.session_heads``), in the order of the
+        session's turns; False when no stored run has this session."""
         service = self.desk.log_service
-        for record in runs:
-            root = record.root_run_id or record.run_id
-            if root in ids or service.query_runs(run_id=root):
-                head = root
-            else:
-                # The root is not stored: the run is a head when its parent is not one of the
-                # session's runs either.
-                if record.parent_run_id in ids:
-                    continue
-                head = record.run_id
-            first = record.started_at or record.updated_at or 0
-            firsts[head] = min(first, firsts.get(head, first))
-        self.heads = sorted(firsts, key=lambda h: (firsts[h], h))
+        heads = [r for r in map(self.desk.get_run, service.session_heads(self.session_id)) if r is not None]
+        if not heads:
+            return False
+        heads.sort(key=lambda r: (r.started_at or r.updated_at or 0, r.run_id))
+        self.heads = [r.run_id for r in heads]
         return True
 
     def next_chunk(self) -> bytes | None:
