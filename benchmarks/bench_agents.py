@@ -8,14 +8,18 @@ In one run, against one ``orvane-devtools start`` process on a fresh database:
 * one sink process alone sends ``N`` typical events (the reference rate);
 * then ten sink processes, started together, send ``N`` events each, at full speed (each a
   ``RemoteTraceSink`` with its default batch size and flush interval and a queue that holds all
-  of its events), while a stream client follows ``/stream``.
+  of its events);
+
+a stream client follows ``/stream`` throughout (both phases pay for it alike).
 
 Each rate is counted from the first delivered batch on (the processes' start left out). Rows: the
 total rate of the ten against the single sink's rate (target: at least 1), the smallest share of
 one sink in the total (target: at least a twentieth), the events stored at the end against the
 events sent (nothing lost, nothing stored twice: the listener's own count), the "database is
 locked" lines in the listener's output (target: none), and what the stream client saw: every
-committed event, or the ``gap`` messages that told it it fell behind.
+committed event, or the ``gap`` messages that told it it fell behind. Reported beside them: the
+CPU time per event of the listener and of the senders in each phase (from /proc and each
+sender's ``process_time``), and the total rate the machine's cores allow at those costs.
 """
 
 from __future__ import annotations
@@ -33,7 +37,7 @@ from pathlib import Path
 from typing import Any
 
 import httpx
-from bench_listener import start_listener
+from bench_listener import cpu_seconds, start_listener
 from common import report, typical_fields, unit_seconds
 
 SCALE = float(os.environ.get("ORVANE_BENCH_AGENTS_SCALE", "1"))
@@ -44,7 +48,8 @@ PER_SINK = int(20_000 * SCALE)
 def agent(url: str, tag: str, first_number: int, count: int, go: Any, out: Any) -> None:
     """One agent process: its sink sends ``count`` events (numbered from ``first_number``, so
     that no two agents share an event id) once ``go`` is set; puts (tag, first delivery time,
-    events delivered by then, end time, events delivered) on ``out``."""
+    events delivered by then, end time, events delivered, the process's CPU seconds while it sent)
+    on ``out``."""
     from orvane_devtools._orvane_compat import RuntimeEvent
     from orvane_devtools.observation.backends.Uplink import (
         ObservationBridgeUnavailableWarning,
@@ -56,6 +61,7 @@ def agent(url: str, tag: str, first_number: int, count: int, go: Any, out: Any) 
               for i in range(count)]
     sink = RemoteTraceSink(endpoint=url, api_key=None, buffer_limit=count)
     go.wait()
+    cpu0 = time.process_time()
     t0 = time.time()
     for ev in events:
         sink.append_event_nowait(ev)
@@ -63,13 +69,13 @@ def agent(url: str, tag: str, first_number: int, count: int, go: Any, out: Any) 
     while (done := sink.get_stats()["uploaded_event_count"]) < count:
         if first is None and done:
             first = (time.time(), done)
-        time.sleep(0.002)
+        time.sleep(0.02)  # (a finer poll costs the agents CPU that the listener then misses)
         if time.time() - t0 > 900:
             break
     end = time.time()
     if first is None or first[1] >= count:
         first = (t0, 0)
-    out.put((tag, first[0], first[1], end, sink.get_stats()["uploaded_event_count"]))
+    out.put((tag, first[0], first[1], end, sink.get_stats()["uploaded_event_count"], time.process_time() - cpu0))
 
 
 def run_agents(ctx: Any, url: str, tags: list[str], count: int, first_number: int = 0) -> list[tuple]:
@@ -139,12 +145,20 @@ def main() -> None:
     api = url.rsplit("/ingest", 1)[0]
     rows: list[tuple] = []
     try:
-        (single,) = run_agents(ctx, url, ["one"], PER_SINK)
-        _, f0, n0, end, got = single
-        single_rate = (PER_SINK - n0) / (end - f0)
+        # The stream client follows both phases, so that the single sink's reference pays for
+        # the stream as the ten do.
         stream = StreamCount(f"{api}/stream")
+        cpu_a = cpu_seconds(proc.pid)
+        (single,) = run_agents(ctx, url, ["one"], PER_SINK)
+        cpu_b = cpu_seconds(proc.pid)
+        _, f0, n0, end, got, single_cpu = single
+        single_rate = (PER_SINK - n0) / (end - f0)
+        time.sleep(1.0)  # the single sink's last commits reach the stream
+        seen_before, dropped_before, gaps_before = len(stream.ids), stream.dropped, stream.gaps
         before = stored_events(api)
+        cpu_c = cpu_seconds(proc.pid)
         results = run_agents(ctx, url, [f"agent{i}" for i in range(AGENTS)], PER_SINK, first_number=PER_SINK)
+        cpu_d = cpu_seconds(proc.pid)
         start = min(r[1] for r in results)
         finish = max(r[3] for r in results)
         delivered_after_start = sum(r[4] for r in results) - sum(r[2] for r in results if r[1] == start)
@@ -155,6 +169,8 @@ def main() -> None:
         after = stored_events(api)
         sent = AGENTS * PER_SINK
         locked = sum("database is locked" in line for line in lines)
+        seen, dropped = len(stream.ids) - seen_before, stream.dropped - dropped_before
+        gaps = stream.gaps - gaps_before
         rows.append((f"one sink alone, {PER_SINK:,} events, events/s", None, None, f"{single_rate:,.0f}/s"))
         rows.append((f"{AGENTS} sinks at once, {PER_SINK:,} events each, total events/s", None, None,
                      f"{total_rate:,.0f}/s"))
@@ -166,10 +182,24 @@ def main() -> None:
                      f"{after - before:,} / {sent:,} ({'none lost or doubled' if after - before == sent else 'MISMATCH'})"))
         rows.append(('  "database is locked" lines in the listener\'s output', None, None, f"{locked} (0)"))
         rows.append(("  a stream client: events received, gaps announced (events they dropped)", None, None,
-                     f"{len(stream.ids):,} of {sent:,}; {stream.gaps} gaps ({stream.dropped:,} dropped)"
-                     f"{'' if len(stream.ids) + stream.dropped >= sent else ' MISSED WITHOUT A GAP'}"))
+                     f"{seen:,} of {sent:,}; {gaps} gaps ({dropped:,} dropped)"
+                     f"{'' if seen + dropped >= sent else ' MISSED WITHOUT A GAP'}"))
         per_event = (finish - start) / max(1, delivered_after_start)
         rows.append(("  wall time per event with ten sinks", per_event, per_event / u, "report"))
+        # Where the machine's time goes: with ten senders and the listener on a machine of few
+        # cores, what the senders themselves use is taken from the listener.
+        one_listener = (cpu_b - cpu_a) / PER_SINK
+        ten_listener = (cpu_d - cpu_c) / sent
+        one_sender = single_cpu / PER_SINK
+        ten_senders = sum(r[5] for r in results) / sent
+        rows.append(("  listener CPU per event: one sink", one_listener, one_listener / u, "report"))
+        rows.append(("  listener CPU per event: ten sinks", ten_listener, ten_listener / u, "report"))
+        rows.append(("  senders' CPU per event: one sink", one_sender, one_sender / u, "report"))
+        rows.append(("  senders' CPU per event: ten sinks", ten_senders, ten_senders / u, "report"))
+        cores = os.cpu_count() or 1
+        bound = cores / (ten_listener + ten_senders)
+        rows.append((f"  the most {cores} cores allow at those CPU costs / the single sink's rate", None, None,
+                     f"{bound / single_rate:.2f} ({bound:,.0f}/s)"))
     finally:
         proc.terminate()
         try:
