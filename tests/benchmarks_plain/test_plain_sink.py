@@ -27,11 +27,25 @@ def closed_port_url() -> str:
     return f"http://127.0.0.1:{port}/observation/ingest"
 
 
+_made: list = []
+
+
+@pytest.fixture(autouse=True)
+def _empty_queues_afterwards():
+    """The native sinks' queues are emptied after each test, so that nothing is left for the
+    flush the sink runs at interpreter exit (against a closed port: a warning)."""
+    yield
+    while _made:
+        _made.pop()._pending_events.clear()
+
+
 def sinks(buffer_limit: int):
     """A native and a plain sink whose workers wait a minute before any upload attempt."""
     url = closed_port_url()
     kw = dict(endpoint=url, api_key="k", buffer_limit=buffer_limit, background_flush_interval=60.0)
-    return RemoteTraceSink(**kw), PlainRemoteSink(**kw)
+    native = RemoteTraceSink(**kw)
+    _made.append(native)
+    return native, PlainRemoteSink(**kw)
 
 
 def queued(sink):
