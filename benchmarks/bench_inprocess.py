@@ -241,8 +241,13 @@ def rows_nowait(u_thread: float, rounds: int = 201, per_round: int = 20) -> list
         rows.append(("  the same, plain build", p, p / u_thread, ""))
         rows.append((f"  plain / native: {q:.1f}x", None, None, ">= 10x"))
         if shape != "typical":
+            # The floor replaces the 10x target only where the copies alone cost more than it allows.
+            if f > p / 10:
+                note = f"native / floor {n / f:.2f}x (<= 1.5x: the copies exceed plain / 10)"
+            else:
+                note = f"native / floor {n / f:.2f}x; the copies are under plain / 10: 10x stands"
             rows.append(("  floor: the snapshot's first-level copies (payload, meta, run meta)", f, f / u_thread,
-                         f"native / floor {n / f:.2f}x (<= 1.5x where the ratio misses)"))
+                         note))
     return rows
 
 
@@ -306,7 +311,8 @@ def rows_one_run_append(u: float) -> list:
                 growth.append(w[large] / w[small])
                 with_text.append(_first_thousand_with_text(make(), shape, small))
                 if shape != "typical":
-                    floor.append(w[large] / (w[small] + _payload_text(shape)))
+                    need = w[small] + _payload_text(shape)
+                    floor.append((w[large] / need, need / w[small]))
             s, lg, g = statistics.median(at_small), statistics.median(at_large), statistics.median(growth)
             t = statistics.median(with_text)
             rows.append((f"append_event [{shape}], one run, {label}: events 1-{small:,}", s, s / u, ""))
@@ -316,10 +322,13 @@ def rows_one_run_append(u: float) -> list:
                 rows.append((f"  events 1-{small:,} with the search text they defer (first search after)",
                              t, t / u, f"{lg / t:.2f}x of it at {large:,}"))
             if floor and target != "reported":
-                f = statistics.median(floor)
+                # The floor replaces the 1.3x target only where the text each event must add already
+                # costs more than the target leaves.
+                f = statistics.median(x for x, _ in floor)
+                need = statistics.median(y for _, y in floor)
                 rows.append(("  floor: events 1-1,000 + the payload's search text each event adds "
-                             f"(_normalize_search_text); at {large:,} / floor: {f:.2f}x", None, None,
-                             "<= 1.5x"))
+                             f"(_normalize_search_text, {need:.2f}x of events 1-1,000); at {large:,} / floor: "
+                             f"{f:.2f}x", None, None, "<= 1.5x" if need > 1.3 else "1.3x stands"))
     return rows
 
 
