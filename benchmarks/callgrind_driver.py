@@ -13,7 +13,8 @@ driven without an event loop: with no backend the coroutine completes in its fir
 loop: counts the caller's thread and the file's writer thread alike), ``uplink``
 (RemoteTraceSink.append_event_nowait with the listener down and the worker waiting out a long
 back-off, so that only the caller's path runs; the queue is emptied, inside the count, every 500
-events), ``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs),
+events), ``store`` (RuntimeTallybook.append_event, events spread over 2,000 runs), ``stream`` /
+``stream_late`` (the events of one run into a store holding 1,200: the first N / N after 19,000),
 ``unit`` (U itself: model_copy(deep=True) of the plain typical event, N times; the shape is
 ignored), ``copy`` / ``copy_payload`` (our native deep copy of one event of the shape / of its
 payload, made and released N times), ``marshal_payload`` (marshal.loads of that payload),
@@ -112,6 +113,16 @@ def main(what: str, shape: str, n: int) -> None:
         for _ in range(200):
             step(None, None)
         functools.reduce(step, range(n), None)
+    elif what in ("stream", "stream_late"):
+        # One run's events into the desk's store (1,200 held): its first N, or N after 19,000
+        # uncounted ones (the run has outgrown its ring: each event's search text is written as it
+        # comes).
+        before = 19_000 if what == "stream_late" else 0
+        events = [shaped_event(shape, i, run_id="run-stream") for i in range(before + n)]
+        store = RuntimeTallybook(1200)
+        for e in events[:before]:
+            store.append_event(e)
+        functools.reduce(lambda _, e: store.append_event(e), events[before:], None)
     elif what == "store":
         events = [shaped_event(shape, i, run_id=f"run-{i % 2000}") for i in range(n)]
         store = RuntimeTallybook(1200)
@@ -143,7 +154,7 @@ def main(what: str, shape: str, n: int) -> None:
         functools.reduce(lambda _, __: call(), range(n), None)
     else:
         raise SystemExit(f"unknown operation {what!r}: desk, desk_jsonl, uplink, unit, copy, copy_payload, "
-                         "marshal_payload, store, descendants, list_runs, tree or tree500")
+                         "marshal_payload, store, stream, stream_late, descendants, list_runs, tree or tree500")
     sys.stdout.flush()
     os._exit(0)  # the events' release at exit stays out of the count (and out of the wait)
 

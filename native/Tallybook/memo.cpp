@@ -130,6 +130,10 @@ void TextMemo::remember(PyObject *v, size_t offset, size_t length) {
     if (scalar(v)) {
         scalar_ = Py_NewRef(v);
     } else {
+        if (pause_ > 0) {
+            --pause_;
+            return;
+        }
         if (!walk_record(v, 0)) {
             forget();
             return;

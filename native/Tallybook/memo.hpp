@@ -67,8 +67,23 @@ public:
             return same_scalar(scalar_, v);
         return match_structure(v, true);
     }
+    // matches(), and what it tells about the slot: a remembered container that `v` does not
+    // match counts as a miss, one that it matches ends a run of misses.
+    bool check(PyObject *v) {
+        bool hit = matches(v);
+        if (valid_ && scalar_ == nullptr) {
+            if (hit) {
+                misses_ = 0;
+            } else {
+                if (misses_ < kMaxMisses)
+                    ++misses_;
+                pause_ = static_cast<uint16_t>(1u << (misses_ - 1));
+            }
+        }
+        return hit;
+    }
     // Remembers that `v` reads as the text at [offset, offset + length) (or forgets everything
-    // when `v` cannot be remembered).
+    // when `v` cannot be remembered, or when `v` is a container and the slot is pausing).
     void remember(PyObject *v, size_t offset, size_t length);
     void forget();
 
@@ -84,6 +99,15 @@ private:
     // block, reached in one step (a memo is usually cold when it is compared).
     uint32_t walk_size_ = 0, walk_cap_ = 0;
     uintptr_t *walk_ = nullptr;
+
+    // A slot whose containers keep changing (a payload that differs in every event) is not made
+    // to walk each one to remember it, only to find the next one different: after a miss, the
+    // next 1, 2, 4, ... (up to 2^(kMaxMisses - 1)) container values of the slot are not
+    // remembered (their text is written afresh, as after any miss). A hit ends the pauses.
+    // These counts outlive forget(): they describe the slot, not the value remembered.
+    static constexpr uint8_t kMaxMisses = 7;
+    uint8_t misses_ = 0;  // consecutive misses of a remembered container
+    uint16_t pause_ = 0;  // container values still not to remember
 
     bool walk_push(uintptr_t w);
 

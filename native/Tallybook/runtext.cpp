@@ -44,7 +44,7 @@ OwnTextPlace RunText::append_event(PyObject *const *values, PieceMemos &memos) {
                 buf.push_back(' ');
             size_t before = buf.size();
             TextMemo &memo = memos.memo[slot];
-            bool repeated = memo.matches(v);
+            bool repeated = memo.check(v);
             // An event field holding the very str object of a record field (message and
             // latest_message, ...) has that field's text.
             int dup = -1;

@@ -152,3 +152,27 @@ def test_event_search_through_the_facade_agrees_with_the_model():
     for needle in needles(rng, texts) + ["src", "evt-7", "e-12-ü", "boom", '"code": 7', "r-b", "planner"]:
         want = [e.event_id for e in held if StoreModel.event_matches(e, needle)]
         assert [e.event_id for e in desk.query_events(search=needle)] == want, repr(needle)
+
+
+@pytest.mark.parametrize("max_events", [3, 50])
+def test_payloads_that_change_then_repeat_keep_the_model_text(max_events):
+    """A run whose payload differs in every event for a while (the text of each is written afresh,
+    the store stops trying to reuse the last one), then repeats one payload, then changes again:
+    every event's text is still the model's, in a run that outgrew its ring and in one that did not."""
+    store, model = RuntimeTallybook(max_events), StoreModel(max_events)
+    plan = [("changing", 0)] * 90 + [("same", 0)] * 40 + [("changing", 1)] * 70 + [("same", 2)] * 5
+    for i, (kind, phase) in enumerate(plan):
+        if kind == "changing":
+            payload = {"phase": phase, "items": [{"n": i, "tag": f"Ü-{i}"}], "nested": {"k": [i, i + 0.5]}}
+        else:
+            payload = {"phase": phase, "items": [{"n": -1, "tag": "fixed"}], "nested": {"k": [0, 0.5]}}
+        event = RuntimeEvent(event_id=f"e-{i}", event_type="stream.delta", timestamp=1_000 + i,
+                             payload=payload, meta={"i": i} if kind == "changing" else {"i": 0},
+                             run=RuntimeRunContext(run_id="r", run_kind="agent_task"))
+        store.append_event(event)
+        model.append(event)
+        if i % 37 == 0:
+            assert store._search_cache_by_run == model.texts, i
+    assert store._search_cache_by_run == model.texts
+    for needle in ("ü-0", "ü-89", "ü-130", "ü-199", '"tag": "fixed"', '"phase": 2'):
+        assert [r.run_id for r in store.list_runs(search=needle)] == ["r"], needle
