@@ -20,8 +20,8 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-AREAS = ["store", "desk", "linefile", "queries", "uplink", "inprocess", "otlp", "otlp_ingest", "otlp_receive", "logs",
-         "listener", "agents", "llm", "sessions", "page", "tracefiles"]
+AREAS = ["store", "desk", "linefile", "queries", "uplink", "inprocess", "otlp", "otlp_ingest", "otlp_receive",
+         "otlp_peer", "logs", "listener", "agents", "llm", "sessions", "page", "tracefiles"]
 
 
 def machine() -> str:

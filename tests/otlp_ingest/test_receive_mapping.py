@@ -386,3 +386,74 @@ def test_log_ids_of_the_wrong_size_are_refused():
     assert mapped.items == [0] and [i for i, _ in mapped.rejected] == [1]
     bad["trace_id"], bad["span_id"] = T, "ab" * 9
     assert [i for i, _ in map_logs([bad]).rejected] == [0]
+
+
+# -- the parts a span's events share ----------------------------------------------------------------
+
+def _nested(depth):
+    value = {"leaf": "x", "api_key": "deep-secret"}
+    for _ in range(depth):
+        value = {"down": value, "password": "p"}
+    return value
+
+
+def _rich_request():
+    """Spans whose events take every road of the masking: secret keys at the top and nested,
+    non-finite floats, a payload too deep for the quick walk, an exception, our own events."""
+    secret = {"api_key": "k-1", "user.id": "u-1", "x-api-key": "k-2", "gen_ai.usage.input_tokens": 5,
+              "nested": {"password": "pw", "list": [{"secret": "s"}, 1.5]}}
+    ours = [(T0_NS, "agent_task.started", {"orvane.event.id": "own-1", "orvane.event.level": "info",
+                                           "orvane.event.payload": '{"token": "t", "x": [1, {"password": "p"}]}'}),
+            (T0_NS + 10**6, "agent_task.failed", {"orvane.event.id": "own-2",
+                                                  "orvane.event.error": '{"type": "Boom", "secret": "s"}'})]
+    spans = [
+        span(T, sid(1), name="chat m", attributes={"gen_ai.operation.name": "chat", **secret},
+             events=[(T0_NS + 1, "gen_ai.content.prompt", {"gen_ai.prompt": "hi", **secret}),
+                     (T0_NS + 2, "exception", {"exception.type": "E", "exception.message": "bad", "token": "t"})]),
+        span(T, sid(2), sid(1), attributes={"gen_ai.operation.name": "execute_tool", "x": 1},
+             events=[(T0_NS + 3, "ev", {"a": 1})]),
+        our_run_span("child-1", parent="root-1", events=ours),
+    ]
+    docs = spans_of(trace_request(spans, {"service.name": "svc-secret", "deployment.environment.name": "prod"}))
+    docs[0]["attributes"]["ratio"] = float("nan")
+    docs[0]["events"][0]["attributes"]["limit"] = float("inf")
+    docs[1]["attributes"]["deep"] = _nested(DataFormatter.MAX_DEPTH)  # only the sanitizer's copy decides
+    return docs
+
+
+def _dumps(mapped):
+    return [[e.model_dump(mode="json") for e in group] for group in mapped.groups]
+
+
+def test_events_built_from_a_spans_shared_parts_are_those_built_one_by_one(monkeypatch):
+    import orvane_devtools.listener.otlp.mapping as mapping
+
+    fast = mapping.map_spans(_rich_request())
+    monkeypatch.setattr(mapping, "value_masker", lambda: None)  # every event masked on its own
+    slow = mapping.map_spans(_rich_request())
+    assert not fast.rejected and not slow.rejected
+    assert _dumps(fast) == _dumps(slow)
+    chat = fast.groups[0]
+    assert chat[0].payload["api_key"] == DataFormatter.MASK and chat[0].payload["nested"]["password"] == DataFormatter.MASK
+    assert chat[1].payload["nested"]["list"][0]["secret"] == DataFormatter.MASK
+    assert chat[0].payload["ratio"] == "NaN" and chat[1].payload["limit"] == "Infinity"
+    assert chat[-1].payload["gen_ai.usage.input_tokens"] == 5
+    deep = fast.groups[1][0].payload["deep"]
+    assert deep == DataFormatter.sanitize({"payload": {"deep": _nested(DataFormatter.MAX_DEPTH)}})["payload"]["deep"]
+    own = fast.groups[2]
+    assert own[0].payload["token"] == DataFormatter.MASK and own[1].error["secret"] == DataFormatter.MASK
+
+
+def test_each_event_of_a_span_holds_its_own_meta_and_run():
+    import orvane_devtools.listener.otlp.mapping as mapping
+
+    events = mapping.map_spans(_rich_request()).groups[0]
+    assert len(events) == 4
+    first, *others = events
+    first.meta["app_id"] = "changed"
+    first.run.meta["otel.span_name"] = "changed"
+    first.run.__dict__["agent_name"] = "changed"
+    for ev in others:
+        assert ev.meta["app_id"] == "svc-secret" and ev.meta["environment"] == "prod"
+        assert ev.run.meta["otel.span_name"] == "chat m" and ev.run.agent_name is None
+        assert ev.run is not first.run and ev.meta is not first.meta

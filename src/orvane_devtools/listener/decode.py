@@ -41,7 +41,7 @@ from orvane.utils import DataFormatter
 from .._orvane_compat import RuntimeEvent, RuntimeRunContext
 from .Ingest import _read_upload_body
 
-__all__ = ["BodyError", "DecodedBatch", "decode_body", "event_masker", "plain_event_models"]
+__all__ = ["BodyError", "DecodedBatch", "decode_body", "event_masker", "plain_event_models", "value_masker"]
 
 _META_KEYS = ("app_id", "group_id", "environment")
 MAX_ERROR_TEXT = 300
@@ -465,6 +465,14 @@ def plain_event_models() -> bool:
     validators, no configuration): events built from values of the declared types need no
     validation then."""
     return _plain_model(RuntimeEvent) and _plain_model(RuntimeRunContext)
+
+
+def value_masker() -> _Masker | None:
+    """The masker ``event_masker`` walks events with, for callers that mask the parts of many
+    events once (``mapping(value, depth)``: in place, at the depth the part has in an event's
+    dict; ``_GiveUp`` where only the sanitizer's copy decides), or None when a host replaced
+    ``DataFormatter.sanitize`` (then every event goes through ``event_masker``)."""
+    return _Masker() if DataFormatter.__dict__.get("sanitize") is _ORIGINAL_SANITIZE else None
 
 
 def event_masker() -> Callable[[RuntimeEvent], RuntimeEvent]:

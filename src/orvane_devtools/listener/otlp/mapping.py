@@ -31,7 +31,7 @@ from typing import Any
 from ..._orvane_compat import RuntimeEvent, RuntimeRunContext
 from ...logs import SpanLinks
 from ..calls import event_pieces, log_piece, span_piece
-from ..decode import event_masker, plain_event_models
+from ..decode import _GiveUp, _PLAIN, event_masker, plain_event_models, value_masker
 
 __all__ = [
     "Lookup",
@@ -212,6 +212,17 @@ _new = object.__new__
 _set = object.__setattr__
 
 
+@dataclass(slots=True)
+class _Shared:
+    """What every event of one span carries: its meta and run context values as given, and
+    those values masked and completed (every context field) when ``_Builder.span_event`` may
+    build events from them without masking them again, else None."""
+
+    meta: dict[str, Any]
+    run: dict[str, Any]
+    full: dict[str, Any] | None
+
+
 class _Builder:
     """Builds and masks the events of one request.
 
@@ -223,9 +234,73 @@ class _Builder:
     def __init__(self) -> None:
         self.mask = event_masker()
         self.plain = plain_event_models()
+        # The parts all events of a span share (its meta, its run's meta) are masked once per
+        # span where the masker of uploads decides; each event's own parts one by one.
+        self.values = value_masker() if self.plain else None
         self.event_fields = frozenset(RuntimeEvent.model_fields)
         self.run_fields = frozenset(RuntimeRunContext.model_fields)
         self.run_defaults = {name: None for name in RuntimeRunContext.model_fields}
+        self.responses: dict[str, bool] = {}  # attribute key -> whether it describes the answer
+
+    def split(self, attributes: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+        """``split_attributes``, each key's verdict remembered for the request."""
+        verdicts = self.responses
+        request: dict[str, Any] = {}
+        response: dict[str, Any] = {}
+        for key, value in attributes.items():
+            answer = verdicts.get(key)
+            if answer is None:
+                answer = verdicts[key] = _is_response(key)
+            (response if answer else request)[key] = value
+        return request, response
+
+    def shared(self, meta: dict[str, Any], run: dict[str, Any]) -> _Shared:
+        """The meta and the run context values of a span's events, masked once for all of them
+        (``span_event``)."""
+        masker = self.values
+        if masker is None:
+            return _Shared(meta, run, None)
+        meta = dict(meta)
+        full = self.run_defaults.copy()
+        full.update(run)
+        full["meta"] = run_meta = dict(run.get("meta") or ())
+        try:
+            masker.mapping(meta, 1)
+            masker.mapping(run_meta, 2)
+        except (_GiveUp, RecursionError):
+            return _Shared(meta, run, None)
+        return _Shared(meta, run, full)
+
+    def span_event(self, shared: _Shared, *, event_id: str, event_type: str, timestamp: int,
+                   source: str | None, level: Any, message: str | None, payload: Any,
+                   error: Any) -> RuntimeEvent:
+        """An event of a span, as ``event`` builds it with the span's meta and run."""
+        full = shared.full
+        if full is None:
+            return self.event(event_id=event_id, event_type=event_type, timestamp=timestamp, source=source,
+                              level=level, message=message, payload=payload, error=error, meta=shared.meta,
+                              run=shared.run)
+        values = full.copy()
+        values["meta"] = dict(full["meta"])
+        context = self._construct(RuntimeRunContext, values, self.run_fields)
+        event = self._construct(RuntimeEvent, {
+            "event_id": event_id, "event_type": event_type, "timestamp": timestamp, "source": source,
+            "level": level, "message": message, "payload": payload, "error": error,
+            "meta": dict(shared.meta), "run": context}, self.event_fields)
+        masker = self.values
+        plain = _PLAIN
+        try:
+            if type(level) not in plain:
+                masker.field(event, "level", 1)
+            if type(payload) is dict:
+                masker.mapping(payload, 1)
+            elif type(payload) not in plain:
+                masker.field(event, "payload", 1)
+            if type(error) not in plain:
+                masker.field(event, "error", 1)
+        except (_GiveUp, RecursionError):
+            return self.mask(event)
+        return event
 
     def _construct(self, cls: Any, values: dict[str, Any], fields: frozenset[str]) -> Any:
         model = _new(cls)
@@ -482,6 +557,8 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks, calls: list[A
             "meta": run_meta,
         }
     prefix = f"{OTEL_RUN_PREFIX}{span.trace}-{span.sid}"
+    shared = builder.shared(origin, run)
+    make = builder.span_event
     events: list[RuntimeEvent] = []
     times: list[int] = []  # of each span event, in nanoseconds
     failed_by: dict[str, Any] | None = None
@@ -496,14 +573,13 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks, calls: list[A
         own_id = _text(ev_attrs.get("orvane.event.id"))
         if own_id is not None:
             # One of our events, as our export carried it: its own id and type.
-            events.append(builder.event(
-                event_id=own_id, event_type=ev_name, timestamp=_ms(at_ns),
+            events.append(make(
+                shared, event_id=own_id, event_type=ev_name, timestamp=_ms(at_ns),
                 source=_text(ev_attrs.get("orvane.event.source")),
                 level=ev_attrs.get("orvane.event.level") if type(ev_attrs.get("orvane.event.level")) is str else "info",
                 message=ev_attrs.get("orvane.event.message") if type(ev_attrs.get("orvane.event.message")) is str else None,
                 payload=_json_or_text(ev_attrs.get("orvane.event.payload")),
-                error=_json_or_text(ev_attrs.get("orvane.event.error")),
-                meta=origin, run=run))
+                error=_json_or_text(ev_attrs.get("orvane.event.error"))))
             times.append(at_ns)
             continue
         level = "info"
@@ -521,20 +597,20 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks, calls: list[A
             payload = rest or None
             message = _text(raised.get("message")) or ev_name
             failed_by = raised
-        events.append(builder.event(
-            event_id=f"{prefix}-e{i}", event_type=ev_name, timestamp=_ms(at_ns), source=source, level=level,
-            message=message, payload=payload, error=raised or None, meta=origin, run=run))
+        events.append(make(
+            shared, event_id=f"{prefix}-e{i}", event_type=ev_name, timestamp=_ms(at_ns), source=source,
+            level=level, message=message, payload=payload, error=raised or None))
         times.append(at_ns)
     if span.ours and events:
         calls.extend(event_pieces(events))
         return events
-    request, response = split_attributes(attrs)
+    request, response = builder.split(attrs)
     status = doc.get("status")
     status = status if type(status) is dict else {}
     failed = status.get("code") == _STATUS_ERROR or failed_by is not None
-    started = builder.event(
-        event_id=f"{prefix}-start", event_type=f"{kind}.started", timestamp=start_ms, source=source, level="info",
-        message=name or None, payload=request or None, error=None, meta=origin, run=run)
+    started = make(
+        shared, event_id=f"{prefix}-start", event_type=f"{kind}.started", timestamp=start_ms, source=source,
+        level="info", message=name or None, payload=request or None, error=None)
     if failed:
         raised = failed_by or {}
         error: dict[str, Any] = {}
@@ -544,14 +620,14 @@ def _span_events(span: _Span, builder: _Builder, links: SpanLinks, calls: list[A
         error_message = _text(status.get("message")) or raised.get("message")
         if error_message is not None:
             error["message"] = error_message
-        ended = builder.event(
-            event_id=f"{prefix}-end", event_type=f"{kind}.failed", timestamp=end_ms, source=source, level="error",
-            message=_text(error_message) or name or None, payload=response or None, error=error or None,
-            meta=origin, run=run)
+        ended = make(
+            shared, event_id=f"{prefix}-end", event_type=f"{kind}.failed", timestamp=end_ms, source=source,
+            level="error", message=_text(error_message) or name or None, payload=response or None,
+            error=error or None)
     else:
-        ended = builder.event(
-            event_id=f"{prefix}-end", event_type=f"{kind}.completed", timestamp=end_ms, source=source, level="info",
-            message=name or None, payload=response or None, error=None, meta=origin, run=run)
+        ended = make(
+            shared, event_id=f"{prefix}-end", event_type=f"{kind}.completed", timestamp=end_ms, source=source,
+            level="info", message=name or None, payload=response or None, error=None)
     mapped = [started, *events, ended]
     piece = span_piece(mapped, name=name, start_ns=start_ns, end_ns=end_ns, span_events=times)
     if piece is not None:
