@@ -432,6 +432,18 @@ def timed_gets(client: httpx.Client, url: str, params: dict[str, Any], check) ->
     return ratios
 
 
+def json_bytes(sample: int = 50_000) -> float:
+    """Mean bytes of one event of the stored set as compact JSON (the first ``sample`` events,
+    which hold every kind of block of the set)."""
+    total = n = 0
+    for ev in _Gen(EVENTS, 1_800_000_000_000).events():
+        total += len(json.dumps(ev, separators=(",", ":")).encode())
+        n += 1
+        if n == sample:
+            break
+    return total / n
+
+
 def encode_ratio(body: bytes) -> float:
     """json.dumps of an answer's value (parsed from its body), best of five, in U beside it."""
     value = json.loads(body)
@@ -496,7 +508,8 @@ def main() -> None:
                      big.start_ratio, f"<= 150000 U (a new, empty file: {empty.start_ratio:,.0f} U, "
                      f"{empty.start_seconds:.2f} s)"))
         rows.append(("file bytes per stored event (file of the stored set)", None, None,
-                     f"{file_bytes / full_info['events']:,.0f} B (<= 1024 B)"))
+                     f"{file_bytes / full_info['events']:,.0f} B (<= 1024 B; an event's compact JSON alone "
+                     f"{json_bytes():,.0f} B)"))
         little = Listener("small", copy_of(small, tmp, "small.sqlite3"), sampler, uncapped)
         listeners.append(little)
 
