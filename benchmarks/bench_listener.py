@@ -60,11 +60,12 @@ SCALE = float(os.environ.get("ORVANE_BENCH_LISTENER_SCALE", "1"))
 TURNS = 10  # the throughput run alternates between the two listeners, a tenth of the events each time
 
 
-def start_listener(db: Path, output: list[str] | None = None) -> tuple[subprocess.Popen, str]:
-    """``orvane-devtools start`` on ``db``: (the process, its ingest URL). Its output lines are
-    appended to ``output`` when given (else read and dropped)."""
+def start_listener(db: Path, output: list[str] | None = None,
+                   extra: list[str] | None = None) -> tuple[subprocess.Popen, str]:
+    """``orvane-devtools start`` on ``db`` (with the options ``extra``): (the process, its ingest
+    URL). Its output lines are appended to ``output`` when given (else read and dropped)."""
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
+        [sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db), *(extra or [])],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     lines = [] if output is None else output
     url = None

@@ -21,7 +21,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 AREAS = ["store", "desk", "linefile", "queries", "uplink", "inprocess", "otlp", "otlp_ingest", "otlp_receive",
-         "otlp_peer", "logs", "listener", "agents", "llm", "sessions", "page", "tracefiles"]
+         "otlp_peer", "logs", "listener", "agents", "llm", "sessions", "scale", "page", "tracefiles"]
 
 
 def machine() -> str:

@@ -20,9 +20,9 @@ from ._common import (
 )
 from ._llm import LLM_TABLE
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 # Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
-UPGRADABLE = frozenset((2, 3, 4))
+UPGRADABLE = frozenset((2, 3, 4, 5))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -73,6 +73,13 @@ INDEX_STEP_SQL = (
     DELETE FROM index_step;
 END""",
 )
+
+# Indexes for reads whose cost must not grow with the file (added in schema version 6): the
+# sessions by their newest run (the first page of sessions walks this index from its newest
+# entry instead of grouping every run of the file), and the LLM calls by time (the usage of a
+# window reads the window's calls only).
+ORDER_INDEXES = """CREATE INDEX runs_session_order ON runs(sort_ts DESC, session_id) WHERE session_id IS NOT NULL AND session_id != '';
+CREATE INDEX llm_calls_at ON llm_calls(at_ms) WHERE at_ms IS NOT NULL;"""
 
 SCHEMA = f"""
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -173,6 +180,7 @@ CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
 {PENDING_TABLE}
 {LINK_TABLES}
 {LLM_TABLE}
+{ORDER_INDEXES}
 """
 
 
@@ -430,6 +438,10 @@ def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
             # their calls were not read when they were stored.
             for statement in _statements(LLM_TABLE.replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS")
                                          .replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS")):
+                conn.execute(statement)
+        if version <= 5:
+            # Version 6 added the indexes of the newest sessions and of the LLM calls by time.
+            for statement in _statements(ORDER_INDEXES.replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS")):
                 conn.execute(statement)
         conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")

@@ -147,11 +147,22 @@ def sql_session_summaries(conn: sqlite3.Connection, *, session_id: str | None, a
         having.append("min(coalesce(json_extract(record, '$.started_at'), sort_ts)) <= ?")
         params.append(until)
     counts = ", ".join(f"sum(status = '{s}')" for s in RUN_STATUSES)
-    sql = (f"SELECT session_id, count(*), max(sort_ts), {counts} FROM runs WHERE {' AND '.join(where)}"
-           " GROUP BY session_id" + (f" HAVING {' AND '.join(having)}" if having else "")
-           + " ORDER BY max(sort_ts) DESC, session_id LIMIT ? OFFSET ?")
-    params.extend((limit, offset))
-    base = conn.execute(sql, params).fetchall()
+    if session_id is None and not needle and app_id is None and until is None:
+        # Only the newest sessions: found from the newest runs, without grouping every run.
+        ids = _newest_sessions(conn, since, limit + offset)[offset:]
+        if not ids:
+            return []
+        rows = conn.execute(
+            f"SELECT session_id, count(*), max(sort_ts), {counts} FROM runs"
+            " WHERE session_id IN (SELECT value FROM json_each(?)) GROUP BY session_id", (_ids_param(ids),)).fetchall()
+        by_id = {row[0]: row for row in rows}
+        base = [by_id[sid] for sid in ids if sid in by_id]
+    else:
+        sql = (f"SELECT session_id, count(*), max(sort_ts), {counts} FROM runs WHERE {' AND '.join(where)}"
+               " GROUP BY session_id" + (f" HAVING {' AND '.join(having)}" if having else "")
+               + " ORDER BY max(sort_ts) DESC, session_id LIMIT ? OFFSET ?")
+        params.extend((limit, offset))
+        base = conn.execute(sql, params).fetchall()
     if not base:
         return []
     ids = _ids_param(row[0] for row in base)
@@ -182,6 +193,35 @@ def sql_session_summaries(conn: sqlite3.Connection, *, session_id: str | None, a
         out.append(_summary(sid, runs, first, last, dict(zip(RUN_STATUSES, status_counts)), apps.get(sid),
                             agents, totals[sid]))
     return out
+
+
+def _newest_sessions(conn: sqlite3.Connection, since: int | None, count: int) -> list[str]:
+    """The ``count`` sessions whose newest run is newest (ties by id), whose newest run is at
+    ``since`` or later when given: read from the runs in order of ``sort_ts``, newest first, ties
+    by session id (the order of their index), up to the ``count``-th session met: a session's
+    first run met is its newest, and one not met by then ranks after every session met."""
+    if count <= 0:
+        return []
+    found: dict[str, None] = {}
+    sql = ("SELECT session_id FROM runs INDEXED BY runs_session_order"
+           " WHERE session_id IS NOT NULL AND session_id != ''")
+    params: list[Any] = []
+    if since is not None:
+        sql += " AND sort_ts >= ?"
+        params.append(since)
+    cursor = conn.execute(sql + " ORDER BY sort_ts DESC, session_id", params)
+    try:
+        while len(found) < count:
+            rows = cursor.fetchmany(256)
+            if not rows:
+                break
+            for (sid,) in rows:
+                found[sid] = None
+                if len(found) == count:
+                    break
+    finally:
+        cursor.close()
+    return list(found)
 
 
 def sql_session_heads(conn: sqlite3.Connection, session_id: str) -> list[str]:
