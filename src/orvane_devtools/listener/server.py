@@ -21,14 +21,13 @@ __all__ = ["ListenerStartError", "bind_socket", "run_listener"]
 # container objects behind for a while (the decoded event, the desk's copies, the writer's
 # record) and the desk and the stream ring hold tens of thousands of them: at the interpreter's
 # default (a young collection every 2,000 net allocations) the collector cost about as much as
-# decoding the events. A young collection comes when the objects alive have grown by the first
-# threshold since the last one: one request at a time never gets there (its objects are freed
-# when it ends), but ten senders' requests in flight together hold some 20,000 more objects than
-# one, and at 10,000 each of their rounds paid for two young collections (12-20 % more CPU per
-# event). 100,000 leaves room for about fifty such requests, or two of 512 OTLP spans, at once.
-# Nothing the listener keeps relies on the collector (its objects are freed by reference
-# counting); cycles are still collected, just less often.
-GC_THRESHOLDS = (100_000, 20, 20)
+# decoding the events. Nothing the listener keeps relies on the collector (its objects are freed
+# by reference counting); cycles are still collected, just less often. A larger first threshold
+# spares concurrent requests their young collections (benchmarks/listener_collector.py: ten
+# requests in flight pay two a round at 10,000, none at 100,000), but each collection then
+# scans ten times the objects: with one sender, whose objects the desk keeps, 100,000 raised
+# the p99 of an ingest request from about 1,200 U to 7,600 U and the CPU per event by a fifth.
+GC_THRESHOLDS = (10_000, 20, 20)
 
 # Time uvicorn grants open connections once a stop began; streams end at once, so only a
 # request in the middle of its work can use it. Well inside the 2 s a stop may take.
