@@ -22,12 +22,13 @@ __all__ = ["ListenerStartError", "bind_socket", "run_listener"]
 # record) and the desk and the stream ring hold tens of thousands of them: at the interpreter's
 # default (a young collection every 2,000 net allocations) the collector cost about as much as
 # decoding the events. Nothing the listener keeps relies on the collector (its objects are freed
-# by reference counting); cycles are still collected, just less often. A larger first threshold
-# spares concurrent requests their young collections (benchmarks/listener_collector.py: ten
-# requests in flight pay two a round at 10,000, none at 100,000), but each collection then
-# scans ten times the objects: with one sender, whose objects the desk keeps, 100,000 raised
-# the p99 of an ingest request from about 1,200 U to 7,600 U and the CPU per event by a fifth.
-GC_THRESHOLDS = (10_000, 20, 20)
+# by reference counting); cycles are still collected, just less often. Requests in flight
+# together hold their objects at once, and each round of them crossed the threshold: ten
+# requests in flight paid 40 young collections and 1.2 s per 40,000 events at 10,000, 8 and
+# 0.3 s at 30,000 (benchmarks/listener_collector.py). A larger one than that makes each
+# collection scan more: at 100,000, with one sender whose objects the desk keeps, the p99 of an
+# ingest request rose from about 1,200 U to 7,600 U and the CPU per event by a fifth.
+GC_THRESHOLDS = (30_000, 20, 20)
 
 # Time uvicorn grants open connections once a stop began; streams end at once, so only a
 # request in the middle of its work can use it. Well inside the 2 s a stop may take.
