@@ -40,11 +40,10 @@ from orvane_devtools.observation import TraceDesk
 from orvane_devtools.observation.backends.Uplink import ObservationBridgeUnavailableWarning
 from orvane_devtools.observation.Tallybook import RuntimeTallybook
 
+from bench_queries import T0, FixedClock, half_orphaned, tree_events
 from bench_uplink import idle_worker_sink
 
 warnings.simplefilter("ignore", ObservationBridgeUnavailableWarning)
-
-T0 = 1_760_000_000_000
 
 
 def _turns() -> int:
@@ -57,25 +56,6 @@ def _turns() -> int:
 TURNS = _turns()
 
 
-class FixedClock:
-    """A ``time`` module stand-in whose wall clock stands at ``ms``."""
-
-    def __init__(self, ms: int) -> None:
-        self.ms = ms
-
-    def time(self) -> float:
-        return (self.ms + 0.5) / 1000
-
-    def time_ns(self) -> int:
-        return self.ms * 1_000_000 + 500_000
-
-    def monotonic(self) -> float:
-        return time.monotonic()
-
-    def perf_counter(self) -> float:
-        return time.perf_counter()
-
-
 def unit_seconds(clock=time.perf_counter, number: int = 2_000, rounds: int = 9) -> float:
     """U on the given clock: the median seconds per model_copy(deep=True) of the plain typical event."""
     ev = plain_event()
@@ -86,30 +66,6 @@ def unit_seconds(clock=time.perf_counter, number: int = 2_000, rounds: int = 9) 
             ev.model_copy(deep=True)
         per.append((clock() - t0) / number)
     return statistics.median(per)
-
-
-def run_event(i: int, run_id: str, parent: str | None, event_type: str, ts: int):
-    ev = typical_event(i, run_id=run_id, parent=parent)
-    ev.event_type = event_type
-    ev.timestamp = ts
-    return ev
-
-
-def half_orphaned(n: int):
-    """The events of n runs: n/2 finished parents, each with one open child last active before
-    its parent ended (so every child resolves as orphaned)."""
-    end = T0 - 100_000
-    for i in range(n // 2):
-        yield run_event(2 * i, f"parent-{i}", None, "agent_task.completed", end)
-        yield run_event(2 * i + 1, f"child-{i}", f"parent-{i}", "agent_task.started", end - 5)
-
-
-def tree_events(n: int):
-    """The events of a tree of n runs under one finished root: fan-out 4, every run below it open."""
-    end = T0 - 100_000
-    yield run_event(0, "t0", None, "agent_task.completed", end)
-    for i in range(1, n):
-        yield run_event(i, f"t{i}", f"t{(i - 1) // 4}", "agent_task.started", end - 5)
 
 
 def both_builds(events):

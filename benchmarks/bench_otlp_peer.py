@@ -50,12 +50,12 @@ from pathlib import Path
 
 import httpx
 from bench_listener import cpu_seconds, percentile, start_listener, wait_idle
-from bench_otlp_receive import null_receiver
+from bench_otlp_receive import null_receiver, send_spans
 from common import report, unit_seconds
 from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
 from opentelemetry.sdk.resources import Resource
 from opentelemetry.sdk.trace import TracerProvider
-from opentelemetry.sdk.trace.export import BatchSpanProcessor, SimpleSpanProcessor, SpanExportResult
+from opentelemetry.sdk.trace.export import SimpleSpanProcessor, SpanExportResult
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 from opentelemetry.trace import SpanKind, set_span_in_context
 
@@ -164,14 +164,7 @@ class CountingExporter(OTLPSpanExporter):
 
 def export(exporter: CountingExporter, spans: list) -> tuple[float, float]:
     """Spans sent through the batch processor and ``exporter``; (its first export call, the end)."""
-    processor = BatchSpanProcessor(exporter, max_queue_size=len(spans) + 1, max_export_batch_size=512,
-                                   schedule_delay_millis=50)
-    t0 = time.perf_counter()
-    for s in spans:
-        processor.on_end(s)
-    assert processor.force_flush(600_000)
-    end = time.perf_counter()
-    processor.shutdown()
+    t0, end = send_spans(exporter, spans)
     assert exporter.failed == 0, f"{exporter.failed} spans not delivered"
     return exporter.first_call or t0, end
 

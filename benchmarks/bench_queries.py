@@ -49,14 +49,22 @@ def desk_with(buffer_limit: int = 1200):
 
 
 class FixedClock:
+    """A ``time`` module stand-in whose wall clock stands at ``ms``."""
+
     def __init__(self, ms: int) -> None:
         self.ms = ms
 
     def time(self) -> float:
         return (self.ms + 0.5) / 1000
 
+    def time_ns(self) -> int:
+        return self.ms * 1_000_000 + 500_000
+
     def monotonic(self) -> float:
         return time.monotonic()
+
+    def perf_counter(self) -> float:
+        return time.perf_counter()
 
 
 def run_event(i: int, run_id: str, parent: str | None, event_type: str, ts: int):
@@ -66,26 +74,39 @@ def run_event(i: int, run_id: str, parent: str | None, event_type: str, ts: int)
     return ev
 
 
-def build_runs(n: int):
-    """n runs: n/2 finished parents, each with one open child last active before it ended."""
-    desk = desk_with(buffer_limit=100)
-    store = desk._run_store
+def half_orphaned(n: int):
+    """The events of n runs: n/2 finished parents, each with one open child last active before
+    its parent ended (so every child resolves as orphaned)."""
     end = T0 - 100_000
     for i in range(n // 2):
-        store.append_event(run_event(2 * i, f"parent-{i}", None, "agent_task.completed", end))
-        store.append_event(run_event(2 * i + 1, f"child-{i}", f"parent-{i}", "agent_task.started", end - 5))
+        yield run_event(2 * i, f"parent-{i}", None, "agent_task.completed", end)
+        yield run_event(2 * i + 1, f"child-{i}", f"parent-{i}", "agent_task.started", end - 5)
+
+
+def tree_events(n: int):
+    """The events of a tree of n runs under one finished root: fan-out 4, every run below it open."""
+    end = T0 - 100_000
+    yield run_event(0, "t0", None, "agent_task.completed", end)
+    for i in range(1, n):
+        yield run_event(i, f"t{i}", f"t{(i - 1) // 4}", "agent_task.started", end - 5)
+
+
+def desk_of(events):
+    desk = desk_with(buffer_limit=100)
+    store = desk._run_store
+    for ev in events:
+        store.append_event(ev)
     return desk
+
+
+def build_runs(n: int):
+    """n runs: n/2 finished parents, each with one open child last active before it ended."""
+    return desk_of(half_orphaned(n))
 
 
 def build_tree(n: int):
     """A tree of n runs under one finished root: fan-out 4, every run below the root open."""
-    desk = desk_with(buffer_limit=100)
-    store = desk._run_store
-    end = T0 - 100_000
-    store.append_event(run_event(0, "t0", None, "agent_task.completed", end))
-    for i in range(1, n):
-        store.append_event(run_event(i, f"t{i}", f"t{(i - 1) // 4}", "agent_task.started", end - 5))
-    return desk
+    return desk_of(tree_events(n))
 
 
 def build_chain(n: int):

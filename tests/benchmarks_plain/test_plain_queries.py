@@ -5,9 +5,8 @@ from __future__ import annotations
 
 import pytest
 import plain.queries as plain_queries
-from plain import PlainRunQueries, PlainTallybook
+from bench_inprocess import both_builds, dumped, tree_dump
 
-from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.observation import TraceDesk
 
@@ -42,23 +41,6 @@ def ev(event_type: str, run_id: str, ts: int, parent: str | None = None) -> Runt
                         run=RuntimeRunContext(run_id=run_id, parent_run_id=parent, run_kind="agent_task"))
 
 
-def both(*events):
-    desk = TraceDesk.RuntimeTraceDesk(Settings({"observation.buffer_limit": 100}))
-    store = PlainTallybook(100)
-    for e in events:
-        desk._run_store.append_event(e)
-        store.append_event(e)
-    return desk, PlainRunQueries(store)
-
-
-def dumps(records):
-    return [r.model_dump(mode="json") for r in records]
-
-
-def tree(node):
-    return None if node is None else (node.run.model_dump(mode="json"), [tree(c) for c in node.children])
-
-
 # A forest around every rule: a finished root with an orphaned child (updated before the end), a
 # child updated after the end, a grandchild under the orphan, a stale run, a run one millisecond
 # short of stale, a waiting run long idle, a child whose parent is not stored, and a loop.
@@ -80,8 +62,8 @@ FOREST = [
 
 
 def test_list_runs_resolves_as_the_native_facade(clock):
-    desk, plain = both(*FOREST)
-    assert dumps(desk.list_runs()) == dumps(plain.list_runs())
+    desk, plain = both_builds(FOREST)
+    assert dumped(desk.list_runs()) == dumped(plain.list_runs())
     by_id = {r.run_id: r for r in plain.list_runs()}
     assert by_id["orphan"].meta["devtools_stale_reason"] == "orphaned_after_ancestor_terminal"
     assert by_id["grandchild"].meta["devtools_stale_anchor_at"] == END
@@ -90,30 +72,30 @@ def test_list_runs_resolves_as_the_native_facade(clock):
     assert by_id["waiting"].status == "waiting"
     for kwargs in ({"status": "failed"}, {"status": "running", "limit": 2}, {"status": "completed"},
                    {"limit": 0}, {"parent_run_id": "root"}, {"search": "orphan"}):
-        assert dumps(desk.list_runs(**kwargs)) == dumps(plain.list_runs(**kwargs)), kwargs
+        assert dumped(desk.list_runs(**kwargs)) == dumped(plain.list_runs(**kwargs)), kwargs
 
 
 def test_the_orphan_rule_waits_for_its_grace(clock):
     clock.ms = END + ORPHAN - 1
-    desk, plain = both(*FOREST)
+    desk, plain = both_builds(FOREST)
     assert plain.get_run("orphan").status == "running"
-    assert dumps(desk.list_runs()) == dumps(plain.list_runs())
+    assert dumped(desk.list_runs()) == dumped(plain.list_runs())
     clock.ms = END + ORPHAN
     assert plain.get_run("orphan").status == "failed"
-    assert dumps(desk.list_runs()) == dumps(plain.list_runs())
+    assert dumped(desk.list_runs()) == dumped(plain.list_runs())
 
 
 def test_get_run_children_and_trees_match(clock):
-    desk, plain = both(*FOREST)
+    desk, plain = both_builds(FOREST)
     for run_id in ("root", "orphan", "grandchild", "loop-a", "missing", "failed-root"):
-        assert dumps(desk.get_run_children(run_id)) == dumps(plain.get_run_children(run_id)), run_id
+        assert dumped(desk.get_run_children(run_id)) == dumped(plain.get_run_children(run_id)), run_id
         assert (desk.get_run(run_id) is None) == (plain.get_run(run_id) is None)
-        assert tree(desk.get_run_tree(run_id)) == tree(plain.get_run_tree(run_id)), run_id
+        assert tree_dump(desk.get_run_tree(run_id)) == tree_dump(plain.get_run_tree(run_id)), run_id
     assert plain.get_run_tree("missing") is None
 
 
 def test_resolution_leaves_the_stored_records_alone(clock):
-    _, plain = both(*FOREST)
+    _, plain = both_builds(FOREST)
     plain.list_runs()
     assert plain._run_store._runs["orphan"].status == "running"
     assert "devtools_stale_reason" not in plain._run_store._runs["orphan"].meta
@@ -121,7 +103,7 @@ def test_resolution_leaves_the_stored_records_alone(clock):
 
 @pytest.mark.timeout(10)
 def test_a_run_that_is_its_own_descendant_is_visited_once_in_a_tree(clock):
-    desk, plain = both(*FOREST)
+    desk, plain = both_builds(FOREST)
     node = plain.get_run_tree("loop-a")
     assert [c.run.run_id for c in node.children] == ["loop-b"] and node.children[0].children == []
-    assert tree(desk.get_run_tree("loop-a")) == tree(node)
+    assert tree_dump(desk.get_run_tree("loop-a")) == tree_dump(node)

@@ -4,11 +4,11 @@ caller's mappings."""
 
 from __future__ import annotations
 
-import socket
 import threading
 import warnings
 
 import pytest
+from bench_uplink import closed_port_url
 from plain import PlainRemoteSink
 
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
@@ -17,14 +17,6 @@ from orvane_devtools.observation.backends.Uplink import ObservationBridgeUnavail
 COUNTERS = ("pending_event_count", "enqueued_event_count", "dropped_event_count",
             "dropped_high_frequency_event_count", "dropped_terminal_event_count", "coalesced_event_count",
             "coalesced_item_count")
-
-
-def closed_port_url() -> str:
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return f"http://127.0.0.1:{port}/observation/ingest"
 
 
 _made: list = []
