@@ -165,7 +165,8 @@ class TestIndexesOfLargeReads:
                  if any(step.startswith(("SCAN runs", "SCAN r", "SCAN l", "SCAN llm_calls", "SCAN m"))
                         and step != walk for step in p.split(" / "))]
         assert len(plans) >= 5 and not scans, plans
-        assert any("runs_session_order" in p for p in plans) and any("llm_calls_at" in p for p in plans), plans
+        assert any("runs_session_order" in p for p in plans), plans
+        assert any("COVERING INDEX llm_calls_usage" in p for p in plans), plans
         assert service.llm_usage(T0 + 10, T0 + 19) == usage
 
     def test_a_file_of_the_schema_before_gains_the_indexes_and_answers_the_same(self, open_service, db_path):
@@ -173,10 +174,13 @@ class TestIndexesOfLargeReads:
         before = (service.session_summaries(limit=5), service.llm_usage(T0, None),
                   [e.event_id for e in service.query_events(run_id="r3", limit=3)])
         service.close(10)
-        # The file as the schema before wrote it: the same tables without the two indexes.
+        # The file as schema version 5 wrote it: the same tables without the two indexes and the
+        # calls' usage columns.
         conn = sqlite3.connect(db_path)
         conn.execute("DROP INDEX runs_session_order")
-        conn.execute("DROP INDEX llm_calls_at")
+        conn.execute("DROP INDEX llm_calls_usage")
+        for column in ("cost_pico", "failed_calls", "timed_ms"):
+            conn.execute(f"ALTER TABLE llm_calls DROP COLUMN {column}")
         conn.execute("UPDATE meta SET value = 5 WHERE key = 'schema_version'")
         conn.execute("PRAGMA user_version = 5")
         conn.commit()
@@ -187,8 +191,10 @@ class TestIndexesOfLargeReads:
         conn = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
         try:
             names = {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
-            assert conn.execute("PRAGMA user_version").fetchone()[0] == _schema.SCHEMA_VERSION == 6
-            assert conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()[0] == 6
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == _schema.SCHEMA_VERSION == 7
+            assert conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()[0] == 7
+            columns = {r[1] for r in conn.execute("PRAGMA table_info(llm_calls)")}
         finally:
             conn.close()
-        assert {"runs_session_order", "llm_calls_at"} <= names
+        assert {"runs_session_order", "llm_calls_usage"} <= names and "llm_calls_at" not in names
+        assert {"cost_pico", "failed_calls", "timed_ms"} <= columns

@@ -23,12 +23,15 @@ from typing import Any, NamedTuple
 __all__ = [
     "LLM_TABLE",
     "NUMBERS",
+    "USAGE_COLUMNS",
+    "USAGE_INDEX",
     "RECORD",
     "CallPiece",
     "Totals",
     "fold",
     "new_pieces",
     "row_of",
+    "run_facts",
     "store_calls",
     "stored_call",
 ]
@@ -39,6 +42,11 @@ __all__ = [
 # run's earlier calls). The numbers are over all the run's calls, for queries: `calls`, tokens
 # (unknown counts as 0), `cost_usd` the sum of the priced calls (NULL when none is priced),
 # `unpriced` the calls without a price; `model`, `provider` and `at_ms` (its time) of the last.
+# What the usage of a window reads besides (added in schema version 7, see USAGE_COLUMNS): the
+# cost in whole units of 10^-12 USD (`cost_pico`, NULL when none is priced), the calls of a failed
+# run (`failed_calls`: `calls` when the run failed, else 0) and the duration of a run that is one
+# LLM call and ended (`timed_ms`, else NULL). The last two come from the run's record: the writer
+# sets them whenever it writes the row or the run's record changes what they say.
 LLM_TABLE = """CREATE TABLE llm_calls(
     run_key INTEGER PRIMARY KEY,
     model TEXT,
@@ -51,9 +59,50 @@ LLM_TABLE = """CREATE TABLE llm_calls(
     unpriced INTEGER NOT NULL,
     at_ms INTEGER,
     record TEXT NOT NULL,
-    state TEXT NOT NULL
+    state TEXT NOT NULL,
+    cost_pico INTEGER,
+    failed_calls INTEGER NOT NULL DEFAULT 0,
+    timed_ms INTEGER
 );
 CREATE INDEX llm_calls_model ON llm_calls(model) WHERE model IS NOT NULL;"""
+# The columns schema version 7 added to the table (in this order, at its end).
+USAGE_COLUMNS = (("cost_pico", "INTEGER"), ("failed_calls", "INTEGER NOT NULL DEFAULT 0"), ("timed_ms", "INTEGER"))
+# The usage of a window per model, read from this index alone: each model's calls by time with
+# every number the answer sums (added in schema version 7; it replaced `llm_calls_at`).
+USAGE_INDEX = """CREATE INDEX llm_calls_usage ON llm_calls(model, at_ms, calls, input_tokens, output_tokens,
+    total_tokens, cost_pico, unpriced, failed_calls, timed_ms) WHERE at_ms IS NOT NULL;"""
+
+SPAN_RUN_PREFIX = "otel-"
+
+
+def run_facts(run_id: str, record: Any) -> tuple[bool, int | None]:
+    """What the usage of a window needs of a run besides its calls: (whether the run failed, its
+    duration in ms when it is one LLM call by kind (a run of kind ``llm`` or a span) and has
+    whole-ms start and end times, else None). ``record`` None (no such run): (False, None)."""
+    if record is None:
+        return False, None
+    span = None
+    if record.run_kind == "llm" or run_id.startswith(SPAN_RUN_PREFIX):
+        started = record.started_at
+        ended = record.completed_at
+        if ended is None:
+            ended = record.failed_at
+        if type(started) is int and type(ended) is int:
+            span = max(0, ended - started)
+    return record.status == "failed", span
+
+
+def usage_columns(calls: int, cost_usd: float | None, facts: tuple[bool, int | None]) -> tuple:
+    """(cost_pico, failed_calls, timed_ms) of a row with ``calls`` calls costing ``cost_usd``,
+    of a run whose ``run_facts`` are ``facts``."""
+    failed, span = facts
+    return (None if cost_usd is None else round(cost_usd * _PICO), calls if failed else 0,
+            span if calls == 1 else None)
+
+
+# The usage columns of a run's row after its record changed (its calls stay what the row holds).
+UPDATE_FACTS_SQL = ("UPDATE llm_calls SET failed_calls = CASE WHEN ? THEN calls ELSE 0 END,"
+                    " timed_ms = CASE WHEN calls = 1 THEN ? END WHERE run_key = ?")
 
 
 class CallPiece(NamedTuple):
@@ -243,6 +292,17 @@ class Totals:
             self._cost = (self._cost or 0) + round(cost_usd * _PICO)
         self.unpriced_calls += unpriced
 
+    def add_sums(self, calls: int, input_tokens: int, output_tokens: int, total_tokens: int, cost_pico: int | None,
+                 unpriced: int) -> None:
+        """Sums of rows' numbers, the cost in whole units of 10^-12 USD (None: none priced)."""
+        self.llm_calls += calls
+        self.input_tokens += input_tokens
+        self.output_tokens += output_tokens
+        self.total_tokens += total_tokens
+        if cost_pico is not None:
+            self._cost = (self._cost or 0) + cost_pico
+        self.unpriced_calls += unpriced
+
     def add(self, other: Totals) -> None:
         self.llm_calls += other.llm_calls
         self.input_tokens += other.input_tokens
@@ -281,11 +341,13 @@ def new_pieces(tickets: Any, seen_ids: set[str]) -> list[CallPiece]:
     return pieces
 
 
-def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[CallPiece]) -> None:
+def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[CallPiece], get_run: Any) -> None:
     """Folds ``pieces`` into their runs' rows of ``llm_calls`` in the open transaction of
     ``conn``: ``working`` maps a run id to its state in the transaction (its ``run_key``),
-    ``created`` names the runs the transaction made (they have no row yet)."""
+    ``created`` names the runs the transaction made (they have no row yet), ``get_run`` gives a
+    run's record as the transaction leaves it."""
     by_run: dict[int, list] = {}
+    run_ids: dict[int, str] = {}
     made = set(created)
     wanted = []
     for piece in pieces:
@@ -295,6 +357,7 @@ def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[C
         run_pieces = by_run.get(state.run_key)
         if run_pieces is None:
             run_pieces = by_run[state.run_key] = []
+            run_ids[state.run_key] = piece.run_id
             if piece.run_id not in made:
                 wanted.append(state.run_key)
         run_pieces.append(piece)
@@ -314,10 +377,13 @@ def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[C
             call, facts = stored_call(*row)
         call, facts = fold(call, facts, run_pieces)
         if call is not None:
-            rows.append((key, *row_of(call, facts)))
+            row = row_of(call, facts)
+            run_id = run_ids[key]
+            rows.append((key, *row, *usage_columns(row[2], row[6], run_facts(run_id, get_run(run_id)))))
     if rows:
         conn.executemany(
             "INSERT OR REPLACE INTO llm_calls(run_key, model, provider, calls, input_tokens, output_tokens,"
-            " total_tokens, cost_usd, unpriced, at_ms, record, state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+            " total_tokens, cost_usd, unpriced, at_ms, record, state, cost_pico, failed_calls, timed_ms)"
+            " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
             rows,
         )

@@ -18,11 +18,11 @@ from ._common import (
     LogStoreReadOnlyError,
     LogStoreVersionError,
 )
-from ._llm import LLM_TABLE
+from ._llm import _PICO, LLM_TABLE, USAGE_COLUMNS, USAGE_INDEX
 
-SCHEMA_VERSION = 6
+SCHEMA_VERSION = 7
 # Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
-UPGRADABLE = frozenset((2, 3, 4, 5))
+UPGRADABLE = frozenset((2, 3, 4, 5, 6))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
@@ -76,12 +76,11 @@ INDEX_STEP_SQL = (
 END""",
 )
 
-# Indexes for reads whose cost must not grow with the file (added in schema version 6): the
+# An index for reads whose cost must not grow with the file (added in schema version 6): the
 # sessions by their newest run (the first page of sessions walks this index from its newest
-# entry instead of grouping every run of the file), and the LLM calls by time (the usage of a
-# window reads the window's calls only).
-ORDER_INDEXES = """CREATE INDEX runs_session_order ON runs(sort_ts DESC, session_id) WHERE session_id IS NOT NULL AND session_id != '';
-CREATE INDEX llm_calls_at ON llm_calls(at_ms) WHERE at_ms IS NOT NULL;"""
+# entry instead of grouping every run of the file). Version 6 also indexed the LLM calls by time
+# (`llm_calls_at`); version 7 replaced that with `USAGE_INDEX` (_llm.py).
+ORDER_INDEXES = """CREATE INDEX runs_session_order ON runs(sort_ts DESC, session_id) WHERE session_id IS NOT NULL AND session_id != '';"""
 
 SCHEMA = f"""
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -183,6 +182,7 @@ CREATE TABLE trigrams(tri TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
 {LINK_TABLES}
 {LLM_TABLE}
 {ORDER_INDEXES}
+{USAGE_INDEX}
 """
 
 
@@ -442,15 +442,52 @@ def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
                                          .replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS")):
                 conn.execute(statement)
         if version <= 5:
-            # Version 6 added the indexes of the newest sessions and of the LLM calls by time.
+            # Version 6 added the index of the newest sessions (and one of the LLM calls by time,
+            # which version 7 replaced).
             for statement in _statements(ORDER_INDEXES.replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS")):
                 conn.execute(statement)
+        if version <= 6:
+            _add_usage_columns(conn)
         conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         conn.execute("COMMIT")
     except sqlite3.Error as exc:
         _rollback(conn)
         raise wrap_error(exc, path, f"upgrading the file from schema version {version}") from None
+
+
+def _add_usage_columns(conn: sqlite3.Connection) -> None:
+    """Version 7: the usage columns of `llm_calls` (a table that version 5 or later made lacks
+    them), filled from each call's row and its run's stored record as the writer sets them
+    (_llm.usage_columns and run_facts), and the index the usage of a window reads."""
+    have = {row[1] for row in conn.execute("PRAGMA table_info(llm_calls)")}
+    for name, decl in USAGE_COLUMNS:
+        if name not in have:
+            conn.execute(f"ALTER TABLE llm_calls ADD COLUMN {name} {decl}")
+    # The cost as Totals rounds it (Python's round, halves to even).
+    conn.create_function("orvane_pico", 1, lambda cost: None if cost is None else round(cost * _PICO),
+                         deterministic=True)
+    try:
+        conn.execute("UPDATE llm_calls SET cost_pico = orvane_pico(cost_usd)")
+    finally:
+        conn.create_function("orvane_pico", 1, None)
+    # A run's facts from its record's JSON: the same tests run_facts makes of the record (whole-ms
+    # times: JSON integers; the end is `completed_at` unless that is null, then `failed_at`).
+    conn.execute(
+        "UPDATE llm_calls SET"
+        " failed_calls = coalesce((SELECT CASE WHEN r.status = 'failed' THEN llm_calls.calls ELSE 0 END"
+        "                          FROM runs r WHERE r.run_key = llm_calls.run_key), 0),"
+        " timed_ms = CASE WHEN calls = 1 THEN"
+        "  (SELECT max(0, coalesce(json_extract(r.record, '$.completed_at'), json_extract(r.record, '$.failed_at'))"
+        "                 - json_extract(r.record, '$.started_at'))"
+        "   FROM runs r WHERE r.run_key = llm_calls.run_key"
+        "    AND (r.run_kind = 'llm' OR substr(r.run_id, 1, 5) = 'otel-')"
+        "    AND json_type(r.record, '$.started_at') = 'integer'"
+        "    AND coalesce(nullif(json_type(r.record, '$.completed_at'), 'null'),"
+        "                 json_type(r.record, '$.failed_at')) = 'integer') END"
+    )
+    conn.execute("DROP INDEX IF EXISTS llm_calls_at")
+    conn.execute(USAGE_INDEX.replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS"))
 
 
 def _configure(conn: sqlite3.Connection, path: str, synchronous: str) -> None:

@@ -21,7 +21,7 @@ import sqlite3
 from typing import Any, Iterable
 
 from ._common import needle_of
-from ._llm import Totals
+from ._llm import Totals, run_facts, usage_columns
 
 __all__ = [
     "RUN_STATUSES",
@@ -36,7 +36,6 @@ __all__ = [
 RUN_STATUSES = ("unknown", "running", "waiting", "completed", "failed")
 # Totals adds costs in whole units of 10^-12 USD; the SQL sums them so (exact below $9,000).
 PICO = 10**12
-_SPAN_RUN_PREFIX = "otel-"
 
 
 # -- the shared halves --------------------------------------------------------------------------
@@ -60,10 +59,6 @@ def _matches(needle: str, values: Iterable[Any]) -> bool:
     return any(isinstance(v, str) and needle in v.casefold() for v in values)
 
 
-def _is_one_call(run_id: str, run_kind: Any, calls: int) -> bool:
-    return calls == 1 and (run_kind == "llm" or run_id.startswith(_SPAN_RUN_PREFIX))
-
-
 def percentile(values: list[float], p: float) -> float | None:
     """The ``p``-th percentile of sorted ``values`` by nearest rank (None for no values)."""
     if not values:
@@ -72,24 +67,14 @@ def percentile(values: list[float], p: float) -> float | None:
     return values[rank - 1]
 
 
-def _usage_of(rows: Iterable[tuple]) -> list[dict[str, Any]]:
-    """Per model from rows of (model, calls, input, output, total tokens, cost_usd, unpriced,
-    run status, run kind, run id, started_at, ended_at): the models with the most calls first,
-    ties by name (the calls without a model last among equals)."""
-    models: dict[Any, dict[str, Any]] = {}
-    for model, calls, inp, out, total, cost, unpriced, status, kind, run_id, started, ended in rows:
-        entry = models.get(model)
-        if entry is None:
-            entry = models[model] = {"totals": Totals(), "errors": 0, "durations": []}
-        entry["totals"].add_row(calls, inp, out, total, cost, unpriced)
-        if status == "failed":
-            entry["errors"] += calls
-        if (type(started) is int and type(ended) is int and _is_one_call(run_id, kind, calls)):
-            entry["durations"].append(max(0, ended - started))
+def _usage_rows(models: Iterable[tuple]) -> list[dict[str, Any]]:
+    """The answer from, per model, (model, its Totals, errors, the durations of its timed calls
+    in any order): the models with the most calls first, ties by name (the calls without a
+    model last among equals)."""
     out_rows = []
-    for model, entry in models.items():
-        totals = entry["totals"].as_json()
-        durations = sorted(entry["durations"])
+    for model, sums, errors, durations in models:
+        totals = sums.as_json()
+        durations = sorted(durations)
         out_rows.append({
             "model": model,
             "calls": totals["llm_calls"],
@@ -98,7 +83,7 @@ def _usage_of(rows: Iterable[tuple]) -> list[dict[str, Any]]:
             "total_tokens": totals["total_tokens"],
             "cost_usd": totals["cost_usd"],
             "unpriced_calls": totals["unpriced_calls"],
-            "errors": entry["errors"],
+            "errors": errors,
             "timed_calls": len(durations),
             "p50_ms": percentile(durations, 50),
             "p95_ms": percentile(durations, 95),
@@ -245,18 +230,43 @@ def sql_session_heads(conn: sqlite3.Connection, session_id: str) -> list[str]:
     return heads
 
 
+# Each model's calls in a window, read from the index of the calls by model and time alone.
+_MODEL_USAGE = ("SELECT sum(calls), sum(input_tokens), sum(output_tokens), sum(total_tokens), sum(cost_pico),"
+                " sum(unpriced), sum(failed_calls), group_concat(timed_ms) FROM llm_calls INDEXED BY llm_calls_usage"
+                " WHERE {} AND at_ms >= ? AND at_ms <= ?")
+_USAGE_OF_MODEL = _MODEL_USAGE.format("model = ?")
+_USAGE_OF_NO_MODEL = _MODEL_USAGE.format("model IS NULL")
+# The models of calls that have a time, one after another in the index's order.
+_FIRST_MODEL = ("SELECT model FROM llm_calls INDEXED BY llm_calls_usage"
+                " WHERE model IS NOT NULL AND at_ms IS NOT NULL ORDER BY model LIMIT 1")
+_NEXT_MODEL = ("SELECT model FROM llm_calls INDEXED BY llm_calls_usage"
+               " WHERE model > ? AND at_ms IS NOT NULL ORDER BY model LIMIT 1")
+_INT64_MAX = 2**63 - 1
+
+
 def sql_usage(conn: sqlite3.Connection, since: int, until: int | None) -> list[dict[str, Any]]:
     """Per model, the calls whose time is in [since, until] (inclusive; no upper bound when
-    ``until`` is None); in the caller's read transaction."""
-    sql = ("SELECT l.model, l.calls, l.input_tokens, l.output_tokens, l.total_tokens, l.cost_usd, l.unpriced,"
-           " r.status, r.run_kind, r.run_id, json_extract(r.record, '$.started_at'),"
-           " coalesce(json_extract(r.record, '$.completed_at'), json_extract(r.record, '$.failed_at'))"
-           " FROM llm_calls l JOIN runs r ON r.run_key = l.run_key WHERE l.at_ms >= ?")
-    params: list[Any] = [since]
-    if until is not None:
-        sql += " AND l.at_ms <= ?"
-        params.append(until)
-    return _usage_of(conn.execute(sql, params))
+    ``until`` is None); in the caller's read transaction. Each model's calls in the window are
+    one range of the index `llm_calls_usage`, summed in SQL; only the durations of its timed
+    calls come back (one text) for the percentiles."""
+    window = (since, _INT64_MAX if until is None else until)
+    found = []
+    row = conn.execute(_USAGE_OF_NO_MODEL, window).fetchone()
+    if row[0] is not None:
+        found.append((None, row))
+    model = conn.execute(_FIRST_MODEL).fetchone()
+    while model is not None:
+        name = model[0]
+        row = conn.execute(_USAGE_OF_MODEL, (name, *window)).fetchone()
+        if row[0] is not None:
+            found.append((name, row))
+        model = conn.execute(_NEXT_MODEL, (name,)).fetchone()
+    out = []
+    for name, (calls, inp, outp, total, pico, unpriced, errors, timed) in found:
+        sums = Totals()
+        sums.add_sums(calls, inp, outp, total, pico, unpriced)
+        out.append((name, sums, errors, json.loads(f"[{timed}]") if timed is not None else []))
+    return _usage_rows(out)
 
 
 # -- in memory ----------------------------------------------------------------------------------
@@ -326,14 +336,18 @@ def memory_usage(calls: Iterable[tuple[str, Any, tuple]], since: int, until: int
     """``sql_usage`` over (run id, its record or None, its call row: ``_llm.row_of``)."""
     from ._llm import NUMBERS
 
-    rows = []
+    models: dict[Any, tuple[Totals, list[int], list[int]]] = {}
     for run_id, record, row in calls:
         at_ms = row[8]
         if at_ms is None or at_ms < since or (until is not None and at_ms > until):
             continue
-        status = kind = started = ended = None
-        if record is not None:
-            status, kind, started = record.status, record.run_kind, record.started_at
-            ended = record.completed_at or record.failed_at
-        rows.append((row[0], *row[NUMBERS], status, kind, run_id, started, ended))
-    return _usage_of(rows)
+        numbers = row[NUMBERS]
+        _, failed_calls, timed_ms = usage_columns(numbers[0], numbers[4], run_facts(run_id, record))
+        entry = models.get(row[0])
+        if entry is None:
+            entry = models[row[0]] = (Totals(), [0], [])
+        entry[0].add_row(*numbers)
+        entry[1][0] += failed_calls
+        if timed_ms is not None:
+            entry[2].append(timed_ms)
+    return _usage_rows((model, sums, errors[0], durations) for model, (sums, errors, durations) in models.items())

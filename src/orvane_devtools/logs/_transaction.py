@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 
 from .Logbook import _log_rows
 from ._links import Linker
-from ._llm import new_pieces, store_calls
+from ._llm import UPDATE_FACTS_SQL, new_pieces, run_facts, store_calls
 from ._schema import (
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
@@ -80,7 +80,7 @@ class _RunState:
     """What the writer remembers of a run held by the derivation store."""
 
     __slots__ = ("run_key", "new", "unwritten", "made", "columns", "ident", "meta_text", "head_id", "ctx_json",
-                 "ctx_id", "vals", "seen_json", "seen_meta", "seen_status")
+                 "ctx_id", "vals", "seen_json", "seen_meta", "seen_status", "call_facts")
 
     def __init__(self, run_key: int, new: bool = False) -> None:
         self.run_key = run_key
@@ -107,6 +107,9 @@ class _RunState:
         self.seen_json: str | None = None
         self.seen_meta: str | None = None
         self.seen_status: str | None = None
+        # The run's ``run_facts`` as its row of `llm_calls` holds them, if it has one (None for a
+        # new run until its record is first written).
+        self.call_facts: tuple | None = None
 
 
 def _text_hash(text: str) -> int:
@@ -444,7 +447,7 @@ class Transaction:
         if touched:
             self._store_records(touched)
         if pieces:
-            store_calls(self.conn, self._working, self._created, pieces)
+            store_calls(self.conn, self._working, self._created, pieces, get_run)
         if created or link_tickets:
             self._linker.settle(created, link_tickets)
         counters["events"] += stored_total
@@ -462,6 +465,7 @@ class Transaction:
             record = self._run_record.model_validate_json(row[1])
             self._deriver._adopt_run(record)
             state = _RunState(row[0])
+            state.call_facts = run_facts(run_id, record)
         self._working[run_id] = state
         return state
 
@@ -564,6 +568,8 @@ class Transaction:
         # this writer wrote them: only what changed is set, so SQLite leaves those indexes alone.
         same = []
         same_but_status = []
+        # Runs whose record now says something else of their LLM call's usage columns.
+        facts_rows = []
         apps = self._names[NAME_RUN_APP_ID]
         for run_id, state in touched.items():
             record = get_run(run_id)
@@ -582,6 +588,13 @@ class Transaction:
             # (Compared with their types: 1 and 1.0 or True are equal but not stored alike.)
             columns = (row[:3] + row[4:9], tuple(map(type, row[:9])))
             last = state.columns
+            facts = run_facts(run_id, record)
+            if facts != state.call_facts:
+                # (A run whose row is still to be inserted has no call yet: store_calls writes
+                # its call's row from the record, later in this transaction.)
+                if not state.unwritten:
+                    facts_rows.append((*facts, state.run_key))
+                state.call_facts = facts
             if state.unwritten:
                 inserts.append(row + (run_id,))
                 state.unwritten = False
@@ -617,6 +630,8 @@ class Transaction:
                 "UPDATE runs SET status = ?, sort_ts = ?, window_ts = ?, gen = ?, record = ? WHERE run_key = ?",
                 same_but_status,
             )
+        if facts_rows:
+            self.conn.executemany(UPDATE_FACTS_SQL, facts_rows)
 
     def _name(self, kind: int, value: str) -> None:
         names = self._names[kind]
