@@ -3,6 +3,12 @@
 Run: PYTHONPATH=src:benchmarks python benchmarks/bench_scale.py
      (ORVANE_BENCH_SCALE_EVENTS=500000 for a quick pass with fewer stored events)
 
+For iterating on the queries: ``ORVANE_BENCH_SCALE_ROWS=queries`` runs only the start on the full
+set and the query rows (``=usage``: only ``/usage``), and ``ORVANE_BENCH_SCALE_DB=<file>`` has
+that listener open a file of your own in place (a copy of a stored set, with its facts beside it
+as ``<file stem>.json``; a file of an earlier schema version is upgraded at that start, once)
+instead of a new copy of the kept set.
+
 The stored set: typical events of ``common.py`` in runs of 2 to 2,000 events (an agent, a
 session and an app each; now and then a message with the needle ``zanzibar-quokka``, in 60
 runs in all), trees of an agent root, 4 agents and 8 LLM runs each as ``bench_llm.py`` makes
@@ -84,6 +90,8 @@ TURN = max(2_000, min(20_000, EVENTS // 250))  # events of one sink turn
 TURNS = 6
 POSTS = 300
 QUERIES = 40
+ROWS = os.environ.get("ORVANE_BENCH_SCALE_ROWS", "all")
+OWN_DB = os.environ.get("ORVANE_BENCH_SCALE_DB")
 
 # Sizes of the plain runs, in turn: most runs are short, a few long.
 _RUN_SIZES = (2, 5, 12, 30, 8, 60, 3, 150, 20, 400, 6, 40, 2000, 10, 80)
@@ -457,16 +465,30 @@ def encode_ratio(body: bytes) -> float:
     return best / ((unit + beside_unit()) / 2)
 
 
-def usage_floor(db: Path, window: dict[str, int]) -> tuple[int, float]:
-    """(the calls in the window, the least time to read their numbers, in U): one query of the
-    file (read only) that reads each call's row through the index of the calls by time."""
+def usage_floor(db: Path, window: dict[str, int]) -> tuple[int, float, str]:
+    """(the calls in the window, the least time to read their numbers, in U, what was read): one
+    query of the file (read only) that reads every number the answer sums of each call in the
+    window (its model's range of the index of the calls by model and time alone, from schema
+    version 7 on; before, each call's row found through the index of the calls by time), with
+    no grouping, sorting or joining."""
     import sqlite3
 
     conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
     try:
-        sql = ("SELECT count(*), sum(calls), sum(total_tokens), sum(cost_usd) FROM llm_calls"
-               " WHERE at_ms >= ? AND at_ms <= ?")
-        args = (window["since"], window["until"])
+        columns = {r[1] for r in conn.execute("PRAGMA table_info(llm_calls)")}
+        args: tuple = (window["since"], window["until"])
+        if "timed_ms" in columns:
+            models = [r[0] for r in conn.execute("SELECT DISTINCT model FROM llm_calls WHERE model IS NOT NULL")]
+            sql = ("SELECT count(*), sum(calls), sum(input_tokens), sum(output_tokens), sum(total_tokens),"
+                   " sum(cost_pico), sum(unpriced), sum(failed_calls), sum(timed_ms)"
+                   " FROM llm_calls INDEXED BY llm_calls_usage"
+                   " WHERE model IN (SELECT value FROM json_each(?)) AND at_ms >= ? AND at_ms <= ?")
+            args = (json.dumps(models), *args)
+            what = "every number of each call, from the index alone"
+        else:
+            sql = ("SELECT count(*), sum(calls), sum(total_tokens), sum(cost_usd) FROM llm_calls"
+                   " WHERE at_ms >= ? AND at_ms <= ?")
+            what = "the calls' rows through the index by time"
         n = conn.execute(sql, args).fetchone()[0]
         unit = beside_unit()
         times = []
@@ -474,9 +496,82 @@ def usage_floor(db: Path, window: dict[str, int]) -> tuple[int, float]:
             t0 = time.perf_counter()
             conn.execute(sql, args).fetchone()
             times.append(time.perf_counter() - t0)
-        return n, min(times) / ((unit + beside_unit()) / 2)
+        return n, min(times) / ((unit + beside_unit()) / 2), what
     finally:
         conn.close()
+
+
+def query_rows(big: Listener, info: dict[str, Any], db: Path, u: float, only: str | None = None) -> list[tuple]:
+    """The query rows against the listener ``big`` on ``db`` (``only``: the rows whose URL has
+    that text), with the bare /healthz beside them; ``u`` the run's U (seconds)."""
+    from bench_listener import wait_idle
+
+    rows: list[tuple] = []
+    wait_idle(big.proc.pid)
+    c, api = big.client, big.api
+    day = {"since": info["end_ms"] - DAY_MS, "until": info["end_ms"]}
+    checks = [
+        ("GET /runs, first page", f"{api}/runs", {}, lambda d: len(d["runs"]) == 100, 100),
+        (f"GET /runs?search= ({NEEDLE})", f"{api}/runs", {"search": NEEDLE},
+         lambda d: 0 < len(d["runs"]) <= 100, 500),
+        (f"GET /events?search= ({NEEDLE})", f"{api}/events", {"search": NEEDLE},
+         lambda d: 0 < len(d["events"]) <= 100, 500),
+        (f"GET /runs/tree-0/tree ({TREE_RUNS:,} runs)", f"{api}/runs/tree-0/tree", {},
+         lambda d: len(d["children"]) == 9, 500),
+        ("GET /sessions, first page", f"{api}/sessions", {}, lambda d: 0 < len(d["sessions"]) <= 100, 300),
+        ("GET /usage over the last day", f"{api}/usage", day, lambda d: d["totals"]["calls"] > 0, 300),
+        ("GET /runs/long-run/events (the newest 500)", f"{api}/runs/long-run/events", {},
+         lambda d: 0 < len(d["events"]) <= 500, 100),
+    ]
+    if only is not None:
+        checks = [check for check in checks if only in check[1]]
+    base = api.rsplit("/", 1)[0]
+    health = timed_gets(c, f"{base}/healthz", {}, lambda d: None)
+    floors = {"usage": usage_floor(db, day)}
+    for label, url, params, ok, target in checks:
+        def check(doc, ok=ok, label=label):
+            assert ok(doc), (label, str(doc)[:300])
+        ratios = timed_gets(c, url, params, check)
+        p95 = percentile(ratios, 0.95)
+        body = c.get(url, params=params).content
+        notes = [f"p50 {percentile(ratios, 0.5):.0f} U", f"{len(body) / 1024:.0f} KiB",
+                 f"its JSON written by json.dumps alone {encode_ratio(body):.0f} U"]
+        if "usage" in url:
+            n, ratio, what = floors["usage"]
+            notes.append(f"reading the numbers of the window's {n:,} calls alone ({what}) {ratio:.0f} U")
+        rows.append((f"{label}, p95 of {QUERIES}", p95 * u, p95, f"<= {target} U ({'; '.join(notes)})"))
+    rows.append((f"GET /healthz, p95 of {QUERIES} (the floor of a request)", None,
+                 percentile(health, 0.95), "reported"))
+    return rows
+
+
+def queries_only() -> None:
+    """ORVANE_BENCH_SCALE_ROWS=queries or =usage: the start on the full set and the query rows."""
+    u = unit_seconds()
+    rows: list[tuple] = []
+    tmp = Path(tempfile.mkdtemp(prefix="bench-scale-", dir=Path(OWN_DB).parent if OWN_DB else CACHE))
+    sampler = Sampler()
+    big = None
+    try:
+        if OWN_DB:
+            db = Path(OWN_DB)
+            info = json.loads(db.with_suffix(".json").read_text())
+        else:
+            full, info, _ = stored_set(EVENTS)
+            db = copy_of(full, tmp, "full.sqlite3")
+        version = __import__("sqlite3").connect(f"file:{db}?mode=ro", uri=True).execute(
+            "PRAGMA user_version").fetchone()[0]
+        big = Listener("full", db, sampler, ["--max-events", str(10 * EVENTS + 1_000_000)])
+        rows.append((f"start on {info['events']:,} stored events until /healthz answers (schema version {version}"
+                     f" at the start)", big.start_seconds, big.start_ratio, "<= 150000 U"))
+        rows += query_rows(big, info, db, u, "usage" if ROWS == "usage" else None)
+    finally:
+        if big is not None:
+            big.stop()
+        sampler.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+    print(f"U = {u * 1e6:.2f} us")
+    report(rows)
 
 
 def main() -> None:
@@ -575,39 +670,8 @@ def main() -> None:
         capped_copy.unlink(missing_ok=True)
 
         # Queries over the full set.
-        wait_idle(big.proc.pid)
+        rows += query_rows(big, full_info, full_copy, u)
         c, api = big.client, big.api
-        day = {"since": full_info["end_ms"] - DAY_MS, "until": full_info["end_ms"]}
-        checks = [
-            ("GET /runs, first page", f"{api}/runs", {}, lambda d: len(d["runs"]) == 100, 100),
-            (f"GET /runs?search= ({NEEDLE})", f"{api}/runs", {"search": NEEDLE},
-             lambda d: 0 < len(d["runs"]) <= 100, 500),
-            (f"GET /events?search= ({NEEDLE})", f"{api}/events", {"search": NEEDLE},
-             lambda d: 0 < len(d["events"]) <= 100, 500),
-            (f"GET /runs/tree-0/tree ({TREE_RUNS:,} runs)", f"{api}/runs/tree-0/tree", {},
-             lambda d: len(d["children"]) == 9, 500),
-            ("GET /sessions, first page", f"{api}/sessions", {}, lambda d: 0 < len(d["sessions"]) <= 100, 300),
-            ("GET /usage over the last day", f"{api}/usage", day, lambda d: d["totals"]["calls"] > 0, 300),
-            ("GET /runs/long-run/events (the newest 500)", f"{api}/runs/long-run/events", {},
-             lambda d: 0 < len(d["events"]) <= 500, 100),
-        ]
-        base = api.rsplit("/", 1)[0]
-        health = timed_gets(c, f"{base}/healthz", {}, lambda d: None)
-        floors = {"usage": usage_floor(full_copy, day)}
-        for label, url, params, ok, target in checks:
-            def check(doc, ok=ok, label=label):
-                assert ok(doc), (label, str(doc)[:300])
-            ratios = timed_gets(c, url, params, check)
-            p95 = percentile(ratios, 0.95)
-            body = c.get(url, params=params).content
-            notes = [f"p50 {percentile(ratios, 0.5):.0f} U", f"{len(body) / 1024:.0f} KiB",
-                     f"its JSON written by json.dumps alone {encode_ratio(body):.0f} U"]
-            if "usage" in url:
-                n, ratio = floors["usage"]
-                notes.append(f"reading the numbers of the window's {n:,} calls alone {ratio:.0f} U")
-            rows.append((f"{label}, p95 of {QUERIES}", p95 * u, p95, f"<= {target} U ({'; '.join(notes)})"))
-        rows.append((f"GET /healthz, p95 of {QUERIES} (the floor of a request)", None,
-                     percentile(health, 0.95), "reported"))
         stats = c.get(f"{api}/stats").json()
         rows.append(("file bytes per stored event, at the end (with -wal)", None, None,
                      f"{stats['db_bytes'] / stats['events']:,.0f} B for {stats['events']:,} events (<= 1024 B)"))
@@ -628,5 +692,7 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["build"]:
         p, info, built = stored_set(int(sys.argv[2]))
         print(p, info, built)
+    elif ROWS != "all":
+        queries_only()
     else:
         main()

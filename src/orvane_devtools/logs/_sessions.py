@@ -68,13 +68,13 @@ def percentile(values: list[float], p: float) -> float | None:
 
 
 def _usage_rows(models: Iterable[tuple]) -> list[dict[str, Any]]:
-    """The answer from, per model, (model, its Totals, errors, the durations of its timed calls
-    in any order): the models with the most calls first, ties by name (the calls without a
-    model last among equals)."""
+    """The answer from, per model, (model, its Totals, errors, a list of the durations of its
+    timed calls in any order, sorted here in place): the models with the most calls first, ties
+    by name (the calls without a model last among equals)."""
     out_rows = []
     for model, sums, errors, durations in models:
         totals = sums.as_json()
-        durations = sorted(durations)
+        durations.sort()
         out_rows.append({
             "model": model,
             "calls": totals["llm_calls"],
