@@ -40,12 +40,16 @@ def llm_call(run_id: str, start: int, duration: int | None, *, model: str | None
     return out
 
 
-def agent_calls(run_id: str, start: int, models: list[str | None], *, first: int = 0) -> list[dict]:
-    """An agent's run reporting one call per event (``agent_task.llm_call`` with its usage)."""
+def agent_calls(run_id: str, start: int, models: list[str | None], *, first: int = 0,
+                cost: float | None = None) -> list[dict]:
+    """An agent's run reporting one call per event (``agent_task.llm_call`` with its usage, and
+    the cost the producer reported when given)."""
     run = _run(run_id, "agent_task")
     out = []
     for i, model in enumerate(models):
         payload = {"usage": {"prompt_tokens": 10 + i, "completion_tokens": 2}, "provider": "openai"}
+        if cost is not None:
+            payload["usage"]["cost_usd"] = cost
         if model is not None:
             payload["model"] = model
         out.append(event(first + i, run_id, ts=start + 10 * i, event_type="agent_task.llm_call", run=run,
@@ -71,10 +75,14 @@ def first_half() -> list[RuntimeEvent]:
     # A span's run (by its id) of another kind: one call, so timed.
     docs += llm_call("otel-0123456789abcdef0123456789abcdef-0123456789abcdef", T0 + 34_000, 250, kind="agent_task",
                      model="gpt-4o")
+    # Costs whose 10^-12 USD are just below a whole number as floats (6.1e-11 * 1e12 is
+    # 60.99999999999999): rounded, not cut.
+    docs += llm_call("mini-odd", T0 + 35_000, 80, tokens=(1, 4))
     # Runs of several calls: counted under their last call's model and time, never timed.
     docs += agent_calls("agent-a", T0 + 40_000, ["gpt-4o-mini", "gpt-4o-mini", "gpt-4o"])
     docs += agent_calls("agent-b", T0 + 41_000, ["gpt-4o-mini", None])
     docs += agent_calls("agent-c", T0 + 42_000, ["house-model-7b"])
+    docs += agent_calls("agent-d", T0 + 42_500, ["house-model-7b"], cost=6.1e-11)
     return [RuntimeEvent(**doc) for doc in docs]
 
 
