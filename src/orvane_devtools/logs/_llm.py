@@ -20,12 +20,15 @@ from __future__ import annotations
 import json
 from typing import Any, NamedTuple
 
+from ._links import OTEL_RUN_PREFIX
+
 __all__ = [
     "LLM_TABLE",
     "NUMBERS",
+    "RECORD",
+    "UPDATE_FACTS_SQL",
     "USAGE_COLUMNS",
     "USAGE_INDEX",
-    "RECORD",
     "CallPiece",
     "Totals",
     "fold",
@@ -34,6 +37,7 @@ __all__ = [
     "run_facts",
     "store_calls",
     "stored_call",
+    "usage_columns",
 ]
 
 # One row per run that has an LLM call (added in schema version 5). `record` is the run's call in
@@ -72,8 +76,6 @@ USAGE_COLUMNS = (("cost_pico", "INTEGER"), ("failed_calls", "INTEGER NOT NULL DE
 USAGE_INDEX = """CREATE INDEX llm_calls_usage ON llm_calls(model, at_ms, calls, input_tokens, output_tokens,
     total_tokens, cost_pico, unpriced, failed_calls, timed_ms) WHERE at_ms IS NOT NULL;"""
 
-SPAN_RUN_PREFIX = "otel-"
-
 
 def run_facts(run_id: str, record: Any) -> tuple[bool, int | None]:
     """What the usage of a window needs of a run besides its calls: (whether the run failed, its
@@ -82,7 +84,7 @@ def run_facts(run_id: str, record: Any) -> tuple[bool, int | None]:
     if record is None:
         return False, None
     span = None
-    if record.run_kind == "llm" or run_id.startswith(SPAN_RUN_PREFIX):
+    if record.run_kind == "llm" or run_id.startswith(OTEL_RUN_PREFIX):
         started = record.started_at
         ended = record.completed_at
         if ended is None:

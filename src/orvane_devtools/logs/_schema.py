@@ -18,6 +18,7 @@ from ._common import (
     LogStoreReadOnlyError,
     LogStoreVersionError,
 )
+from ._links import OTEL_RUN_PREFIX
 from ._llm import _PICO, LLM_TABLE, USAGE_COLUMNS, USAGE_INDEX
 
 SCHEMA_VERSION = 7
@@ -481,10 +482,11 @@ def _add_usage_columns(conn: sqlite3.Connection) -> None:
         "  (SELECT max(0, coalesce(json_extract(r.record, '$.completed_at'), json_extract(r.record, '$.failed_at'))"
         "                 - json_extract(r.record, '$.started_at'))"
         "   FROM runs r WHERE r.run_key = llm_calls.run_key"
-        "    AND (r.run_kind = 'llm' OR substr(r.run_id, 1, 5) = 'otel-')"
+        "    AND (r.run_kind = 'llm' OR substr(r.run_id, 1, ?) = ?)"
         "    AND json_type(r.record, '$.started_at') = 'integer'"
         "    AND coalesce(nullif(json_type(r.record, '$.completed_at'), 'null'),"
-        "                 json_type(r.record, '$.failed_at')) = 'integer') END"
+        "                 json_type(r.record, '$.failed_at')) = 'integer') END",
+        (len(OTEL_RUN_PREFIX), OTEL_RUN_PREFIX),
     )
     conn.execute("DROP INDEX IF EXISTS llm_calls_at")
     conn.execute(USAGE_INDEX.replace("CREATE INDEX", "CREATE INDEX IF NOT EXISTS"))

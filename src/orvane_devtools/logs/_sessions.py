@@ -336,7 +336,7 @@ def memory_usage(calls: Iterable[tuple[str, Any, tuple]], since: int, until: int
     """``sql_usage`` over (run id, its record or None, its call row: ``_llm.row_of``)."""
     from ._llm import NUMBERS
 
-    models: dict[Any, tuple[Totals, list[int], list[int]]] = {}
+    models: dict[Any, list] = {}  # model -> [its Totals, errors, durations]
     for run_id, record, row in calls:
         at_ms = row[8]
         if at_ms is None or at_ms < since or (until is not None and at_ms > until):
@@ -345,9 +345,9 @@ def memory_usage(calls: Iterable[tuple[str, Any, tuple]], since: int, until: int
         _, failed_calls, timed_ms = usage_columns(numbers[0], numbers[4], run_facts(run_id, record))
         entry = models.get(row[0])
         if entry is None:
-            entry = models[row[0]] = (Totals(), [0], [])
+            entry = models[row[0]] = [Totals(), 0, []]
         entry[0].add_row(*numbers)
-        entry[1][0] += failed_calls
+        entry[1] += failed_calls
         if timed_ms is not None:
             entry[2].append(timed_ms)
-    return _usage_rows((model, sums, errors[0], durations) for model, (sums, errors, durations) in models.items())
+    return _usage_rows((model, *entry) for model, entry in models.items())
