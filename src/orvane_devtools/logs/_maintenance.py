@@ -30,7 +30,20 @@ import time
 from typing import Callable
 
 from ._links import forget_run_links
-from ._schema import BUSY_TIMEOUT_MS, INDEX_STEP_SQL, MONOTONIC, connect, wrap_error
+from ._schema import (
+    BUSY_TIMEOUT_MS,
+    FORGET_CONTEXT,
+    FORGET_EVENT,
+    FORGET_HEAD,
+    FORGET_VAL,
+    INDEX_STEP_SQL,
+    MONOTONIC,
+    PENDING_CONTEXT,
+    PENDING_HEAD,
+    PENDING_VAL,
+    connect,
+    wrap_error,
+)
 from ._transaction import Transaction
 
 __all__ = ["Checkpointer", "Maintenance", "Samples"]
@@ -326,44 +339,63 @@ class Maintenance:
     def _delete_events(self, rows: list[tuple[int, int | None]]) -> None:
         if not rows:
             return
-        conn = self._txn.conn
-        counters = self._txn.counters
-        seqs = json.dumps([r[0] for r in rows])
-        # The index forgets a text by being told the text it had indexed (before the row goes).
-        conn.execute(
-            "INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', seq, t FROM events"
-            " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
-            (seqs, counters["indexed_upto"]),
-        )
-        conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
-        counters["events"] -= len(rows)
-        for run_key in {r[1] for r in rows if r[1] is not None}:
-            if conn.execute("SELECT 1 FROM events WHERE run_key = ? LIMIT 1", (run_key,)).fetchone():
-                continue
-            self._drop_run(run_key)
-
-    def _drop_run(self, run_key: int) -> None:
         txn = self._txn
         conn = txn.conn
         counters = txn.counters
-        row = conn.execute("SELECT run_id, parent_run_id FROM runs WHERE run_key = ?", (run_key,)).fetchone()
-        for table, text_table, key in (("heads", "head_text", "head_id"), ("contexts", "context_text", "ctx_id"),
-                                       ("vals", "val_text", "val_id")):
-            conn.execute(
-                f"DELETE FROM {text_table} WHERE rowid IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,)
-            )
-            conn.execute(f"DELETE FROM pending_text WHERE id IN (SELECT {key} FROM {table} WHERE run_key = ?)", (run_key,))
-            conn.execute(f"DELETE FROM {table} WHERE run_key = ?", (run_key,))
-        conn.execute("DELETE FROM runs WHERE run_key = ?", (run_key,))
-        conn.execute("DELETE FROM llm_calls WHERE run_key = ?", (run_key,))
-        if row is not None:
-            forget_run_links(conn, row[0], row[1])
-        counters["runs"] -= 1
-        counters["dropped_runs"] += 1
+        seqs = json.dumps([r[0] for r in rows])
+        # The index forgets a text by being told the text it indexed: the texts of the indexed
+        # ones wait for the next index step (the rows go now; searches join the index's hits to
+        # the rows still stored). Those not indexed yet are simply never indexed.
+        txn.pending_texts += conn.execute(
+            f"INSERT INTO pending_text(id, kind, a) SELECT -seq, {FORGET_EVENT}, t FROM events"
+            " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
+            (seqs, counters["indexed_upto"]),
+        ).rowcount
+        conn.execute("DELETE FROM events WHERE seq IN (SELECT value FROM json_each(?))", (seqs,))
+        counters["events"] -= len(rows)
+        emptied = [
+            run_key for run_key in sorted({r[1] for r in rows if r[1] is not None})
+            if not conn.execute("SELECT 1 FROM events WHERE run_key = ? LIMIT 1", (run_key,)).fetchone()
+        ]
+        if emptied:
+            self._drop_runs(emptied)
+
+    def _drop_runs(self, run_keys: list[int]) -> None:
+        """Remove the runs ``run_keys`` (none of their events is left) with their texts, calls
+        and links, a few statements for all of them."""
+        txn = self._txn
+        conn = txn.conn
+        counters = txn.counters
+        keys = json.dumps(run_keys)
+        runs = conn.execute(
+            "SELECT run_id, parent_run_id FROM runs WHERE run_key IN (SELECT value FROM json_each(?))", (keys,)
+        ).fetchall()
+        for table, key, waiting, forget in (("heads", "head_id", PENDING_HEAD, FORGET_HEAD),
+                                            ("contexts", "ctx_id", PENDING_CONTEXT, FORGET_CONTEXT),
+                                            ("vals", "val_id", PENDING_VAL, FORGET_VAL)):
+            owned = f"SELECT {key} FROM {table} WHERE run_key IN (SELECT value FROM json_each(?))"
+            # An indexed text waits for the index step to forget it; one still waiting for its
+            # index (its key is in pending_text already) just stops waiting.
+            added = conn.execute(
+                f"INSERT OR IGNORE INTO pending_text(id, kind, a) SELECT {key}, {forget}, '' FROM {table}"
+                " WHERE run_key IN (SELECT value FROM json_each(?))",
+                (keys,),
+            ).rowcount
+            removed = conn.execute(
+                f"DELETE FROM pending_text WHERE kind = {waiting} AND id IN ({owned})", (keys,)
+            ).rowcount
+            txn.pending_texts += added - removed
+            conn.execute(f"DELETE FROM {table} WHERE run_key IN (SELECT value FROM json_each(?))", (keys,))
+        conn.execute("DELETE FROM runs WHERE run_key IN (SELECT value FROM json_each(?))", (keys,))
+        conn.execute("DELETE FROM llm_calls WHERE run_key IN (SELECT value FROM json_each(?))", (keys,))
+        for run_id, parent_run_id in runs:
+            forget_run_links(conn, run_id, parent_run_id)
+        counters["runs"] -= len(run_keys)
+        counters["dropped_runs"] += len(run_keys)
         counters["drop_gen"] = txn.run_gen()
-        if row is not None:
+        for run_id, _ in runs:
             # The derivation store may still hold the run; a later event must start a new record.
-            txn.forget_dropped(row[0])
+            txn.forget_dropped(run_id)
 
     def reset(self) -> None:
         """Empty every table of the file in one transaction (a "reset" ticket)."""

@@ -47,8 +47,18 @@ _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
 # the PENDING_* below) until the writer moves them into their trigram index together with the
 # event texts, between batches: one index segment per step instead of one per commit. Searches
 # read the waiting texts here. (Added in schema version 3.)
+#
+# The index entries of texts that left the file (retention) wait here too, until the same step
+# removes them from their index (kinds FORGET_*), so that removing the oldest events costs the
+# ingest's commit no index work: the keys of a dropped run's heads, contexts and vals (`a` empty:
+# those indexes keep their own copy of each text), and the seqs of dropped events that were
+# indexed, negated (`id` = -seq: seqs and keys are counted apart), each with the text it was
+# indexed with in `a` (the index of the events holds no copy of its texts and forgets one only
+# when told that text). A key is never both waiting and to be forgotten: a text dropped before
+# its step just stops waiting. Searches join what the indexes find to the rows still stored.
 PENDING_TABLE = """CREATE TABLE pending_text(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, a TEXT NOT NULL, b TEXT);"""
 PENDING_HEAD, PENDING_CONTEXT, PENDING_VAL = 0, 1, 2
+FORGET_EVENT, FORGET_HEAD, FORGET_CONTEXT, FORGET_VAL = 3, 4, 5, 6
 
 # How runs that arrived as OpenTelemetry spans find their parents (added in schema version 4;
 # see _links.py). `aliases`: the span id our OTLP export gives each of our runs
@@ -61,11 +71,19 @@ CREATE TABLE span_waits(span_id TEXT NOT NULL, run_id TEXT NOT NULL, PRIMARY KEY
 
 # The writer's index step as one statement, so that it runs (a transaction of its own) without
 # holding the interpreter lock while the appending threads go on: inserting a seq into the
-# temporary table `index_step` adds the event texts up to that seq and every waiting run text to
-# their trigram indexes. Created on the writer's connection only; nothing of it is stored.
+# temporary table `index_step` removes the texts waiting to be forgotten from their trigram
+# indexes, then adds the event texts up to that seq and every waiting run text. Each index is
+# written in ascending rowid order (the oldest, forgotten ones first): FTS5 writes out what it
+# holds in memory as a new segment whenever a rowid comes lower than the one before. Created on
+# the writer's connection only; nothing of it is stored.
 INDEX_STEP_SQL = (
     "CREATE TEMP TABLE index_step(upto INTEGER NOT NULL)",
     f"""CREATE TEMP TRIGGER index_step_moves AFTER INSERT ON index_step BEGIN
+    INSERT INTO event_text(event_text, rowid, t) SELECT 'delete', -id, a FROM pending_text
+        WHERE kind = {FORGET_EVENT} ORDER BY id DESC;
+    DELETE FROM head_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_HEAD});
+    DELETE FROM context_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_CONTEXT});
+    DELETE FROM val_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_VAL});
     INSERT INTO event_text(rowid, t) SELECT seq, t FROM events
         WHERE seq > (SELECT value FROM meta WHERE key = 'indexed_upto') AND seq <= new.upto;
     UPDATE meta SET value = max(value, new.upto) WHERE key = 'indexed_upto';

@@ -8,11 +8,12 @@ the run repeats in ``vals`` / ``val_text`` (one value each); its run context's t
 ``context_text``. A run's accumulated search text is the sequence, over its events, of the run's
 record values after each event followed by that event's values; the distinct record values of a
 run live in ``heads`` / ``head_text``. The texts of new heads, contexts and vals wait in
-``pending_text`` until the writer's next index step, and are scanned there meanwhile. A needle
-without a space cannot span two values, so the indexes answer it directly; a needle with spaces is
-also looked for across value boundaries, by rebuilding the text of the runs that hold its rarest
-word. Needles shorter than three characters (which the trigram index cannot serve) are found by
-scanning the texts.
+``pending_text`` until the writer's next index step, and are scanned there meanwhile; the
+indexes keep the entries of dropped events and runs until that step forgets them, so what an
+index finds is always joined to the rows still stored. A needle without a space cannot span two
+values, so the indexes answer it directly; a needle with spaces is also looked for across value
+boundaries, by rebuilding the text of the runs that hold its rarest word. Needles shorter than
+three characters (which the trigram index cannot serve) are found by scanning the texts.
 
 Threads and state: called by the ``Reader`` on the calling thread, inside its read transaction
 (``conn``). A ``Search`` owns one cache shared by the reader's threads: the record values of heads
@@ -109,9 +110,19 @@ class Search:
         return "e.seq IN (SELECT value FROM json_each(?))", [json.dumps(sorted(seqs))], ctx_ids, val_ids
 
     def plan(self, conn: sqlite3.Connection, needle: str) -> tuple[str, float]:
-        """The GLOB pattern to ask the trigram index for (the needle's two rarest trigrams, by
-        the sampled frequencies) and the estimated share of event texts it lets through (above
-        ``_SCAN_SHARE`` a scan is cheaper)."""
+        """The GLOB pattern of what the trigram index is asked for (the needle's two rarest
+        trigrams, by the sampled frequencies) and the estimated share of event texts it lets
+        through (above ``_SCAN_SHARE`` a scan is cheaper)."""
+        grams, share = self._rarest(conn, needle)
+        if not grams:
+            return "*" + _glob_escape(needle) + "*", share
+        return "*" + "*".join(grams) + "*", share
+
+    def _rarest(self, conn: sqlite3.Connection, needle: str) -> tuple[list[str], float]:
+        """The needle's rarest trigram and the rarest one that does not overlap it, in the
+        needle's order, and the estimated share of event texts holding the first; no trigram
+        when none is free of GLOB's own characters (share 1) or the file has too few sampled
+        texts to tell (share 0)."""
         grams: list[tuple[int, str]] = []
         seen: set[str] = set()
         for i in range(len(needle) - 2):
@@ -120,10 +131,10 @@ class Search:
                 seen.add(g)
                 grams.append((i, g))
         if not grams:
-            return "*" + _glob_escape(needle) + "*", 1.0
+            return [], 1.0
         sampled = _counter(conn, "sampled_texts")
         if sampled < 32:
-            return "*" + _glob_escape(needle) + "*", 0.0
+            return [], 0.0
         counts = dict(
             conn.execute(
                 "SELECT tri, n FROM trigrams WHERE tri IN (SELECT value FROM json_each(?))",
@@ -135,19 +146,29 @@ class Search:
         second = next((ig for ig in ranked[1:] if abs(ig[0] - first[0]) >= 3), None)
         share = counts.get(first[1], 0) / sampled
         if second is None:
-            return "*" + first[1] + "*", share
-        a, b = sorted((first, second))
-        return "*" + a[1] + "*" + b[1] + "*", share
+            return [first[1]], share
+        return [g for _, g in sorted((first, second))], share
 
     def _text_hits(self, conn: sqlite3.Connection, needle: str) -> set[int]:
         """Seqs of the events whose own text contains the needle: through the trigram index, and
-        by scanning the texts that are not indexed yet."""
-        pattern, _ = self.plan(conn, needle)
+        by scanning the texts that are not indexed yet.
+
+        The index is asked for the texts holding the planned trigrams (every trigram of the
+        needle when the plan names none) and its hits are joined to the stored events, whose
+        texts are then searched: the index may still hold the texts of events that retention
+        removed until the next index step forgets them (and the index of the events keeps no
+        text of its own, so nothing may read a text through it: a GLOB on the index would)."""
+        grams, _ = self._rarest(conn, needle)
+        if not grams:
+            grams = list(dict.fromkeys(needle[i:i + 3] for i in range(len(needle) - 2)))
+        query = " AND ".join('"' + g.replace('"', '""') + '"' for g in grams)
         upto = _counter(conn, "indexed_upto")
         hits = {
             r[0]
             for r in conn.execute(
-                "SELECT rowid FROM event_text WHERE t GLOB ? AND instr(t, ?) > 0", (pattern, needle)
+                "SELECT seq FROM events WHERE seq IN (SELECT rowid FROM event_text WHERE event_text MATCH ?)"
+                " AND instr(t, ?) > 0",
+                (query, needle),
             )
         }
         hits.update(

@@ -10,7 +10,7 @@ Thread and state: runs on the writer thread only (called by ``Writer`` and ``Mai
 owns the writer's connection (``conn``) and what the writer remembers of the file: its counter
 row (``counters``; other threads read only copies, ``Writer.counters``), the derivation store and
 the ``_RunState`` of each run it holds, the values known to be in ``names``, the rows of run texts
-the open transaction made, and how many run texts wait for the index (``pending_texts``). It
+the open transaction made, and how many texts wait for the index step (``pending_texts``). It
 counts sampled event texts into the maintenance's ``Samples``.
 """
 
@@ -154,8 +154,9 @@ class Transaction:
         # Rows per insert statement: a power of two within the number of parameters SQLite allows.
         most = max(1, min(INSERT_ROWS, conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // ROW_PARAMS))
         self._insert_max = 1 << (most.bit_length() - 1)
-        # Run texts waiting in pending_text for their index (those of this writer's transactions;
-        # what the file held at open counts too).
+        # Texts waiting in pending_text for the index step: run texts to add and texts of dropped
+        # events and runs to forget (those of this writer's transactions; what the file held at
+        # open counts too).
         self.pending_texts = conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
         # The heads, contexts, vals and pending_text rows made by the open transaction, inserted
         # together before its event rows (_insert_made), and the head and context rows among them
@@ -240,13 +241,22 @@ class Transaction:
         self._forget_names()
         self.counters.update(read_counters(self.conn))
         self._written = dict(self.counters)
+        self._count_pending()
 
     def forget_emptied(self) -> None:
         """The file's tables were emptied (or a try to): forget its runs and names, and count
         the run texts waiting for the index again."""
         self.forget_runs()
         self._forget_names()
-        self.pending_texts = self.conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
+        self._count_pending()
+
+    def _count_pending(self) -> None:
+        """Count the texts waiting in pending_text again (after a rollback the count kept may be
+        off: what the rolled-back transaction added or took)."""
+        try:
+            self.pending_texts = self.conn.execute("SELECT count(*) FROM pending_text").fetchone()[0]
+        except sqlite3.Error:
+            pass
 
     def forget_dropped(self, run_id: str) -> None:
         """The run ``run_id`` left the file: a derivation store that holds it is emptied (a later
