@@ -21,7 +21,7 @@ import pytest
 from logs_helpers import T0
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
-from orvane_devtools.logs import RuntimeLogService, _maintenance, _transaction
+from orvane_devtools.logs import RuntimeLogService, _maintenance, _schema, _transaction
 
 LONG_A = "the planner weighed three routes against the budget"
 LONG_B = "the searcher asked the price tool for fresh figures"
@@ -98,8 +98,21 @@ def check_rows(path: str, pending_counted: int | None) -> None:
                                   ("vals", "val_id", "val_text")):
             assert q(f"SELECT {key} FROM {table} WHERE {key} NOT IN (SELECT id FROM pending_text)"
                      f" AND {key} NOT IN (SELECT rowid FROM {index})") == [], table
-        assert q("SELECT id FROM pending_text WHERE id NOT IN (SELECT head_id FROM heads UNION ALL"
-                 " SELECT ctx_id FROM contexts UNION ALL SELECT val_id FROM vals)") == []
+        adding = (_schema.PENDING_HEAD, _schema.PENDING_CONTEXT, _schema.PENDING_VAL)
+        assert q(f"SELECT id FROM pending_text WHERE kind IN {adding} AND id NOT IN (SELECT head_id FROM heads"
+                 " UNION ALL SELECT ctx_id FROM contexts UNION ALL SELECT val_id FROM vals)") == []
+        # Texts waiting to be forgotten by their index are of rows that left the file, and are in
+        # that index still.
+        for kind, table, key, index in ((_schema.FORGET_HEAD, "heads", "head_id", "head_text"),
+                                        (_schema.FORGET_CONTEXT, "contexts", "ctx_id", "context_text"),
+                                        (_schema.FORGET_VAL, "vals", "val_id", "val_text")):
+            assert q(f"SELECT id FROM pending_text WHERE kind = {kind} AND (id IN (SELECT {key} FROM {table})"
+                     f" OR id NOT IN (SELECT rowid FROM {index}))") == [], index
+        assert q(f"SELECT id FROM pending_text WHERE kind = {_schema.FORGET_EVENT} AND (-id IN (SELECT seq FROM events)"
+                 " OR -id > (SELECT value FROM meta WHERE key = 'indexed_upto'))") == []
+        known = adding + (_schema.FORGET_EVENT, _schema.FORGET_HEAD, _schema.FORGET_CONTEXT, _schema.FORGET_VAL)
+        assert q(f"SELECT id, kind FROM pending_text WHERE kind NOT IN {known}"
+                 f" OR (kind = {_schema.FORGET_EVENT}) != (id < 0)") == []
         if pending_counted is not None:
             assert conn.execute("SELECT count(*) FROM pending_text").fetchone()[0] == pending_counted
         assert conn.execute("PRAGMA integrity_check").fetchone()[0] == "ok"

@@ -66,8 +66,9 @@ CHECKPOINT_EVENTS = 4096
 CHECKPOINT_STOP_WAIT = 1.0
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
-# The run texts of new heads, contexts and vals (pending_text) go in with each step; they count
-# towards INDEX_BATCH like event texts.
+# The run texts of new heads, contexts and vals (pending_text) go in with each step, and the texts
+# of the events and runs retention removed leave their indexes with it; they count towards
+# INDEX_BATCH like event texts.
 INDEX_BATCH = 1024
 INDEX_STEP = 8192
 INDEX_WHEN_IDLE = True
@@ -287,7 +288,9 @@ class Maintenance:
     def before_commit(self, stored: int) -> None:
         """In the open transaction of a batch that stored ``stored`` events: the oldest events
         beyond ``logs.max_events`` go (as many as the batch brought, at least a retention step's
-        worth; the rest in later rounds), and the samples once there are SAMPLE_FLUSH of them."""
+        worth; the rest in later rounds), and the samples once there are SAMPLE_FLUSH of them.
+        Their index entries are left to the next index step (``_delete_events``): the work of
+        the indexes stays out of the batch's commit."""
         txn = self._txn
         counters = txn.counters
         if counters["events"] > self._max_events:
@@ -426,7 +429,8 @@ class Maintenance:
     # -- the trigram indexes -----------------------------------------------------------------
 
     def index_lag(self) -> int:
-        """Texts waiting for the trigram indexes: event texts and run texts."""
+        """Texts waiting for the index step: event texts and run texts to add, and the texts of
+        removed events and runs to forget."""
         txn = self._txn
         counters = txn.counters
         return counters["last_seq"] - counters["indexed_upto"] + txn.pending_texts
@@ -437,9 +441,9 @@ class Maintenance:
             self.index_step(INDEX_STEP)
 
     def index_step(self, limit: int) -> None:
-        """Add the oldest ``limit`` event texts not yet indexed and every waiting run text to the
-        trigram indexes: one statement, which commits on its own (inside a transaction of the
-        writer's only when the file was busy)."""
+        """Remove every text waiting to be forgotten from the trigram indexes, and add the oldest
+        ``limit`` event texts not yet indexed and every waiting run text: one statement, which
+        commits on its own (inside a transaction of the writer's only when the file was busy)."""
         txn = self._txn
         counters = txn.counters
         upto = counters["indexed_upto"]
