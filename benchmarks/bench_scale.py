@@ -7,7 +7,8 @@ For iterating on the queries: ``ORVANE_BENCH_SCALE_ROWS=queries`` runs only the 
 set and the query rows (``=usage``: only ``/usage``), and ``ORVANE_BENCH_SCALE_DB=<file>`` has
 that listener open a file of your own in place (a copy of a stored set, with its facts beside it
 as ``<file stem>.json``; a file of an earlier schema version is upgraded at that start, once)
-instead of a new copy of the kept set.
+instead of a new copy of the kept set. ``ORVANE_BENCH_SCALE_ROWS=cap`` runs only the rows past the
+cap (and the uncapped reference beside them), on two new copies of the full set.
 
 The stored set: typical events of ``common.py`` in runs of 2 to 2,000 events (an agent, a
 session and an app each; now and then a message with the needle ``zanzibar-quokka``, in 60
@@ -545,6 +546,51 @@ def query_rows(big: Listener, info: dict[str, Any], db: Path, u: float, only: st
     return rows
 
 
+def cap_rows(big: Listener, full: Path, full_copy: Path, full_info: dict[str, Any], tmp: Path, sampler: Sampler,
+             listeners: list[Listener]) -> list[tuple]:
+    """Past the cap: ``POST /ingest`` to a listener on a copy holding as many events as its
+    --max-events, in turns with the same to the uncapped listener ``big`` (on ``full_copy``)."""
+    from bench_listener import wait_idle
+
+    rows: list[tuple] = []
+    capped_copy = copy_of(full, tmp, "capped.sqlite3")
+    # --max-events at the stored count: the default (5,000,000) at full size, and a quick
+    # pass is past its cap too.
+    capped = Listener("capped", capped_copy, sampler, ["--max-events", str(full_info["events"])])
+    listeners.append(capped)
+    sampler.wals["capped"] = Path(f"{capped_copy}-wal")
+    sampler.wals["full"] = Path(f"{full_copy}-wal")
+    lat = {"capped": [], "full": []}
+    r = 0
+    for turn in range(POSTS // 30):
+        for lis in (capped, big) if turn % 2 == 0 else (big, capped):
+            for _ in range(30):
+                body = post_body(lis.name, r)
+                r += 1
+                unit = beside_unit()
+                t0 = time.perf_counter()
+                resp = lis.client.post(lis.url, content=body, headers={"Content-Type": "application/json"})
+                took = time.perf_counter() - t0
+                assert resp.status_code == 200 and resp.json()["accepted"] == 200, resp.text[:300]
+                lat[lis.name].append((took, took / ((unit + beside_unit()) / 2)))
+    p99 = {name: percentile([x[1] for x in v], 0.99) for name, v in lat.items()}
+    p99s = {name: percentile([x[0] for x in v], 0.99) for name, v in lat.items()}
+    stats = capped.client.get(f"{capped.api}/stats").json()
+    rows.append(("POST /ingest of 200 events past the cap (retention drops as many), p99", p99s["capped"],
+                 p99["capped"], f"{p99['capped'] / p99['full']:.2f}x the uncapped p99 (<= 2x); "
+                 f"{stats['events']:,} stored"))
+    rows.append(("POST /ingest of 200 events, uncapped, p99", p99s["full"], p99["full"], "reference"))
+    wait_idle(capped.proc.pid)
+    sampler.sample()
+    rows.append(("largest -wal file of the capped listener, sampled every 50 ms", None, None,
+                 f"{sampler.wal_max.get('capped', 0) / 2**20:.1f} MiB (bounded); uncapped "
+                 f"{sampler.wal_max.get('full', 0) / 2**20:.1f} MiB"))
+    capped.stop()
+    listeners.remove(capped)
+    capped_copy.unlink(missing_ok=True)
+    return rows
+
+
 def queries_only() -> None:
     """ORVANE_BENCH_SCALE_ROWS=queries or =usage: the start on the full set and the query rows."""
     u = unit_seconds()
@@ -568,6 +614,27 @@ def queries_only() -> None:
     finally:
         if big is not None:
             big.stop()
+        sampler.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+    print(f"U = {u * 1e6:.2f} us")
+    report(rows)
+
+
+def cap_only() -> None:
+    """ORVANE_BENCH_SCALE_ROWS=cap: the rows past the cap alone (two copies of the full set)."""
+    u = unit_seconds()
+    full, info, _ = stored_set(EVENTS)
+    tmp = Path(tempfile.mkdtemp(prefix="bench-scale-", dir=CACHE))
+    sampler = Sampler()
+    listeners: list[Listener] = []
+    try:
+        full_copy = copy_of(full, tmp, "full.sqlite3")
+        big = Listener("full", full_copy, sampler, ["--max-events", str(10 * EVENTS + 1_000_000)])
+        listeners.append(big)
+        rows = cap_rows(big, full, full_copy, info, tmp, sampler, listeners)
+    finally:
+        for lis in listeners:
+            lis.stop()
         sampler.stop()
         shutil.rmtree(tmp, ignore_errors=True)
     print(f"U = {u * 1e6:.2f} us")
@@ -632,42 +699,7 @@ def main() -> None:
                      f"{statistics.median(pairs):.3f} (>= 0.8); {statistics.median(full_rates):,.0f} / "
                      f"{statistics.median(small_rates):,.0f} events/s"))
 
-        # Past the cap: the default --max-events on a copy holding that many.
-        capped_copy = copy_of(full, tmp, "capped.sqlite3")
-        # --max-events at the stored count: the default (5,000,000) at full size, and a quick
-        # pass is past its cap too.
-        capped = Listener("capped", capped_copy, sampler, ["--max-events", str(full_info["events"])])
-        listeners.append(capped)
-        sampler.wals["capped"] = Path(f"{capped_copy}-wal")
-        sampler.wals["full"] = Path(f"{full_copy}-wal")
-        lat = {"capped": [], "full": []}
-        r = 0
-        for turn in range(POSTS // 30):
-            for lis in (capped, big) if turn % 2 == 0 else (big, capped):
-                for _ in range(30):
-                    body = post_body(lis.name, r)
-                    r += 1
-                    unit = beside_unit()
-                    t0 = time.perf_counter()
-                    resp = lis.client.post(lis.url, content=body, headers={"Content-Type": "application/json"})
-                    took = time.perf_counter() - t0
-                    assert resp.status_code == 200 and resp.json()["accepted"] == 200, resp.text[:300]
-                    lat[lis.name].append((took, took / ((unit + beside_unit()) / 2)))
-        p99 = {name: percentile([x[1] for x in v], 0.99) for name, v in lat.items()}
-        p99s = {name: percentile([x[0] for x in v], 0.99) for name, v in lat.items()}
-        stats = capped.client.get(f"{capped.api}/stats").json()
-        rows.append(("POST /ingest of 200 events past the cap (retention drops as many), p99", p99s["capped"],
-                     p99["capped"], f"{p99['capped'] / p99['full']:.2f}x the uncapped p99 (<= 2x); "
-                     f"{stats['events']:,} stored"))
-        rows.append(("POST /ingest of 200 events, uncapped, p99", p99s["full"], p99["full"], "reference"))
-        wait_idle(capped.proc.pid)
-        sampler.sample()
-        rows.append(("largest -wal file of the capped listener, sampled every 50 ms", None, None,
-                     f"{sampler.wal_max.get('capped', 0) / 2**20:.1f} MiB (bounded); uncapped "
-                     f"{sampler.wal_max.get('full', 0) / 2**20:.1f} MiB"))
-        capped.stop()
-        listeners.remove(capped)
-        capped_copy.unlink(missing_ok=True)
+        rows += cap_rows(big, full, full_copy, full_info, tmp, sampler, listeners)
 
         # Queries over the full set.
         rows += query_rows(big, full_info, full_copy, u)
@@ -692,6 +724,8 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["build"]:
         p, info, built = stored_set(int(sys.argv[2]))
         print(p, info, built)
+    elif ROWS == "cap":
+        cap_only()
     elif ROWS != "all":
         queries_only()
     else:
