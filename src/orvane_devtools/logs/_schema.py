@@ -56,6 +56,7 @@ _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
 # indexed with in `a` (the index of the events holds no copy of its texts and forgets one only
 # when told that text). A key is never both waiting and to be forgotten: a text dropped before
 # its step just stops waiting. Searches join what the indexes find to the rows still stored.
+# (Since schema version 7: a file of an earlier version never holds such entries.)
 PENDING_TABLE = """CREATE TABLE pending_text(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, a TEXT NOT NULL, b TEXT);"""
 PENDING_HEAD, PENDING_CONTEXT, PENDING_VAL = 0, 1, 2
 FORGET_EVENT, FORGET_HEAD, FORGET_CONTEXT, FORGET_VAL = 3, 4, 5, 6
