@@ -25,6 +25,7 @@ __all__ = [
     "nested_tree",
     "run_answer",
     "run_answers",
+    "run_event_texts",
     "runs_page",
     "subtree",
 ]
@@ -70,6 +71,21 @@ def events_page(events: list[Any], limit: int, offset: int) -> tuple[list[Any], 
     end = len(events) - offset
     rows = events[max(0, end - limit):max(0, end)]
     return rows, encode_cursor(offset + limit) if older else None
+
+
+def run_event_texts(desk: Any, run_id: str, descendants: bool, limit: int) -> list[str]:
+    """The newest ``limit`` events of the run (with its descendants' when asked), oldest first,
+    as the JSON of each (``model_dump_json()``): the events ``desk.query_events(run_id=,
+    include_descendants=, limit=)`` gives, read as the log service does for the desk, written
+    from the JSON the file keeps."""
+    service = desk.log_service
+    if descendants:
+        run_ids = service.collect_descendant_run_ids(run_id)
+        if run_ids is not None and not isinstance(run_ids, list):
+            raise TypeError(f"collect_descendant_run_ids returned {type(run_ids).__name__}, not a list")
+    else:
+        run_ids = [run_id]
+    return service.query_event_texts(run_ids=run_ids, run_id=run_id if run_ids is None else None, limit=limit)
 
 
 def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,

@@ -4,7 +4,8 @@ An answer is plain data (dicts, lists, tuples, text, numbers, None) in which run
 events stand as they are: each record is written by pydantic in one call
 (``model_dump_json``, the same values as a JSON-mode dump), everything else by ``json``. A run
 in an answer of the run routes is a ``RunAnswer``: its record with the run's LLM call (the JSON
-text the store keeps, spliced in as it is) and its totals. The
+text the store keeps, spliced in as it is) and its totals. A ``JSONText`` is JSON text made
+elsewhere (an event as the store keeps it), spliced in as it is. The
 writer walks the value with a stack of its own, so an answer as deep as a long chain of runs
 (a nested tree) needs no recursion.
 """
@@ -17,10 +18,21 @@ from typing import Any
 from pydantic import BaseModel
 from starlette.responses import Response
 
-__all__ = ["JSONAnswer", "RunAnswer", "error", "render_json"]
+__all__ = ["JSONAnswer", "JSONText", "RunAnswer", "error", "render_json"]
 
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=str).encode
 _SCALARS = (str, int, float, bool, type(None))
+
+
+class JSONText(str):
+    """Text that is already JSON (one value), written into an answer as it is."""
+
+    __slots__ = ()
+
+    @classmethod
+    def array(cls, texts: list[str]) -> JSONText:
+        """The JSON array of ``texts`` (each one JSON value)."""
+        return cls(f"[{','.join(texts)}]")
 
 
 class RunAnswer:
@@ -48,6 +60,8 @@ class RunAnswer:
 def render_json(value: Any) -> str:
     """``value`` as compact JSON text (records written by pydantic, text kept as Unicode)."""
     kind = type(value)
+    if kind is JSONText:
+        return str.__str__(value)
     if kind in _SCALARS:
         return _encode(value)
     if kind is RunAnswer:
@@ -74,7 +88,9 @@ def render_json(value: Any) -> str:
             key, item = item
             out.append(_encode(key if type(key) is str else str(key)))
             out.append(":")
-        if type(item) in _SCALARS:
+        if type(item) is JSONText:
+            out.append(item)
+        elif type(item) in _SCALARS:
             out.append(_encode(item))
         elif type(item) is RunAnswer:
             out.append(item.json())

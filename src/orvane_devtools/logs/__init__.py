@@ -525,6 +525,34 @@ class RuntimeLogService(LlmAnswers):
         ``search`` (trimmed, case-folded substring of one of the event's searched values),
         ``since``/``until`` (inclusive), and ``limit``: the last ``limit`` events (0 keeps all).
         """
+        return self._events(False, run_ids, run_id, event_types, source, level, app_id, app_id_pattern, group_id,
+                            search, since, until, limit)
+
+    def query_event_texts(
+        self,
+        *,
+        run_ids: list[str] | None = None,
+        run_id: str | None = None,
+        event_types: Any = None,
+        source: str | None = None,
+        level: Any = None,
+        app_id: str | None = None,
+        app_id_pattern: str | None = None,
+        group_id: str | None = None,
+        search: str | None = None,
+        since: int | None = None,
+        until: int | None = None,
+        limit: int | None = None,
+    ) -> list[str]:
+        """``query_events`` with each event as its JSON text, as the event's ``model_dump_json()``
+        writes it (for answers that embed events: with a file, made from the JSON the file keeps,
+        without building the events)."""
+        return self._events(True, run_ids, run_id, event_types, source, level, app_id, app_id_pattern, group_id,
+                            search, since, until, limit)
+
+    def _events(self, texts: bool, run_ids: Any, run_id: Any, event_types: Any, source: Any, level: Any,
+                app_id: Any, app_id_pattern: Any, group_id: Any, search: Any, since: Any, until: Any,
+                limit: Any) -> list:
         if run_ids is not None:
             if not isinstance(run_ids, list):
                 raise type_error("run_ids", "list", run_ids)
@@ -549,6 +577,7 @@ class RuntimeLogService(LlmAnswers):
             since=since,
             until=until,
             limit=limit,
+            texts=texts,
         )
 
 

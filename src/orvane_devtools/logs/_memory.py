@@ -188,6 +188,7 @@ class MemoryLogStore:
         since: int | None,
         until: int | None,
         limit: int | None,
+        texts: bool = False,
     ) -> list:
         from .._event_aliases import matches_wavelane_event_type
 
@@ -226,7 +227,8 @@ class MemoryLogStore:
             events = [ev for ev in events if ev.timestamp >= since]
         if until is not None:
             events = [ev for ev in events if ev.timestamp <= until]
-        return _tail(list(events), limit)
+        events = _tail(list(events), limit)
+        return [ev.model_dump_json() for ev in events] if texts else events
 
 
 def event_has(event: Any, needle: str) -> bool:

@@ -10,8 +10,8 @@ the file:
 * Search: through the trigram indexes of the texts, or by scanning them (``_search.py``).
 
 What is decoded is kept for the next query, shared by the threads: run records by key and
-generation (a changed run has a new generation), run contexts and record texts by key (never
-reused), and the run tree's shape (children in order, by parent) until a run in it changes
+generation (a changed run has a new generation), run contexts (decoded, and as their stored
+JSON) and record texts by key (never reused), and the run tree's shape (children in order, by parent) until a run in it changes
 (``_shape.py``).
 
 Threads and state: the queries run on the calling thread, each in a read transaction of that
@@ -46,6 +46,9 @@ _RUN_COLUMNS = (
 # Decoded run records kept (by key and generation), run contexts kept (by key).
 _RECORDS_MAX = 32_768
 _CONTEXTS_MAX = 16_384
+# How a run context begins inside an event's JSON: a stored body kept without its context holds
+# this only inside a nested value.
+_OWN_RUN = ',"run":{"run_id":'
 
 
 def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | None:
@@ -93,6 +96,7 @@ class Reader(LlmReads):
         self._matches_regex = RuntimeTallybook._matches_regex
         self._records: dict[int, tuple[int, Any]] = {}
         self._contexts: dict[int, Any] = {}
+        self._context_texts: dict[int, str] = {}
         self._shape = RunShape(commits)
         self._search = Search()
 
@@ -442,7 +446,10 @@ class Reader(LlmReads):
         since: int | None,
         until: int | None,
         limit: int | None,
+        texts: bool = False,
     ) -> list:
+        """The events that pass the filters (see ``RuntimeLogService.query_events``); with
+        ``texts``, each event's JSON as ``model_dump_json`` writes it instead of the event."""
         post: list[tuple[str, Any]] = []  # (field, wanted) compared in Python
         with self._read() as conn:
             select = "SELECT e.seq, e.body, e.ctx_id"
@@ -545,6 +552,8 @@ class Reader(LlmReads):
                 ]
                 if not post and limit is not None:
                     rows = rows[-limit:]  # the limit, before decoding
+            if texts and not post:
+                return self._event_texts(conn, rows)
             events = self._decode_events(conn, rows)
         if post:
             for field, wanted in post:
@@ -554,7 +563,43 @@ class Reader(LlmReads):
                     events = [ev for ev in events if getattr(ev, field) == wanted]
             if limit is not None:
                 events = events[-limit:]
+        if texts:
+            return [event.model_dump_json() for event in events]
         return events
+
+    def _event_texts(self, conn: sqlite3.Connection, rows: list, body: int = 1, ctx: int = 2) -> list[str]:
+        """The JSON of the events of rows as ``_decode_events`` gives them (``model_dump_json``
+        of each), made from the stored texts without decoding them: a body is this system's own
+        compact dump of the event (its run context cut off when kept apart), and decoding and
+        dumping again gives the same text. Rows whose body holds a run context of its own (a
+        context written otherwise inside the event) or that might (a nested value that looks
+        like one), and every row when the event class is not one the stored JSON is built into
+        directly, are decoded and dumped."""
+        if self._event_members is None:
+            return [event.model_dump_json() for event in self._decode_events(conn, rows, body, ctx)]
+        texts = self._context_texts
+        wanted = {r[ctx] for r in rows if r[ctx] is not None and r[ctx] not in texts}
+        if wanted:
+            trim_cache(texts, _CONTEXTS_MAX)
+            for key, text in conn.execute(
+                "SELECT ctx_id, body FROM contexts WHERE ctx_id IN (SELECT value FROM json_each(?))",
+                (json.dumps(sorted(wanted)),),
+            ):
+                texts[key] = text
+        out: list[str] = []
+        append = out.append
+        for r in rows:
+            text = r[body]
+            key = r[ctx]
+            if key is None:
+                append(text)
+                continue
+            context = texts.get(key)
+            if context is None or _OWN_RUN in text:
+                append(self._decode_events(conn, [r], body, ctx)[0].model_dump_json())
+                continue
+            append(f"{text[:-1]},\"run\":{context}}}")
+        return out
 
     @staticmethod
     def _tail_rows(conn: sqlite3.Connection, sql: str, params: list, order: str, limit: int) -> list:

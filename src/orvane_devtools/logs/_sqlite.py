@@ -365,6 +365,7 @@ class SQLiteLogStore:
         since: int | None,
         until: int | None,
         limit: int | None,
+        texts: bool = False,
     ) -> list:
         self._ready()
         return self._reader.query_events(
@@ -380,6 +381,7 @@ class SQLiteLogStore:
             since=since,
             until=until,
             limit=limit,
+            texts=texts,
         )
 
 

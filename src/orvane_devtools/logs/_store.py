@@ -154,9 +154,11 @@ class LogStore(Protocol):
         since: int | None,
         until: int | None,
         limit: int | None,
+        texts: bool = False,
     ) -> list:
         """Copies of the kept events that pass every filter (see
-        ``RuntimeLogService.query_events``)."""
+        ``RuntimeLogService.query_events``); with ``texts``, each one's ``model_dump_json()``
+        instead."""
         ...
 
 

@@ -9,7 +9,7 @@ from starlette.responses import Response
 
 from .. import queries
 from ..params import RUN_FILTERS, BadParameter, Params, read_filters
-from ..responses import JSONAnswer, error
+from ..responses import JSONAnswer, JSONText, error
 from ..state import of
 
 __all__ = ["get_run", "list_runs", "run_children", "run_events", "run_tree"]
@@ -106,8 +106,7 @@ def _run_events(desk: Any, run_id: str, limit: int, descendants: bool, offset: i
     record = desk.get_run(run_id)
     if record is None:
         return _no_run()
-    events = desk.query_events(run_id=run_id, include_descendants=descendants,
-                               limit=offset + limit + 1)
-    rows, next_cursor = queries.events_page(events, limit, offset)
-    return JSONAnswer({"events": rows, "next_cursor": next_cursor,
+    texts = queries.run_event_texts(desk, run_id, descendants, offset + limit + 1)
+    rows, next_cursor = queries.events_page(texts, limit, offset)
+    return JSONAnswer({"events": JSONText.array(rows), "next_cursor": next_cursor,
                        "total": queries.event_total(desk, record, descendants)})
