@@ -14,7 +14,7 @@ from typing import Any
 
 from ..logs._llm import Totals
 from .params import encode_cursor
-from .responses import RunAnswer
+from .responses import JSONText, RunAnswer
 
 __all__ = [
     "SORTS",
@@ -218,11 +218,12 @@ def walk(run: Any, children: dict[str, list[Any]]) -> Iterator[tuple[Any, int]]:
 
 def _tree_answers(desk: Any, order: list[tuple[Any, int]]) -> dict[str, RunAnswer]:
     """Each run of a walked tree as a ``RunAnswer`` whose totals are those of its subtree in
-    this tree (one read of the calls of all its runs)."""
+    this tree (one read of the calls of all its runs, one of the numbers of those with calls)."""
     service = desk.log_service
     ids = [record.run_id for record, _ in order]
     texts = service.llm_call_texts(ids)
-    own = service.llm_totals(ids, descendants=False)
+    # Only a run with a stored call has numbers of its own: the others add nothing to a sum.
+    own = service.llm_totals(list(texts), descendants=False) if texts else {}
     sums: dict[str, Totals] = {}
     # Children come after their parent in the walk: summed from the deepest up.
     parents: list[str | None] = []
@@ -231,40 +232,49 @@ def _tree_answers(desk: Any, order: list[tuple[Any, int]]) -> dict[str, RunAnswe
         del stack[depth:]
         parents.append(stack[-1] if stack else None)
         stack.append(record.run_id)
-    for (record, _), parent in zip(reversed(order), reversed(parents), strict=True):
-        totals = sums.get(record.run_id)
-        if totals is None:
-            totals = sums[record.run_id] = Totals()
-        mine = own[record.run_id]
-        totals.add_row(mine["llm_calls"], mine["input_tokens"], mine["output_tokens"], mine["total_tokens"],
-                       mine["cost_usd"], mine["unpriced_calls"])
-        if parent is not None:
-            above = sums.get(parent)
-            if above is None:
-                above = sums[parent] = Totals()
-            above.add(totals)
-    return {record.run_id: RunAnswer(record, texts.get(record.run_id), sums[record.run_id].as_json())
-            for record, _ in order}
+    if own:
+        for (record, _), parent in zip(reversed(order), reversed(parents), strict=True):
+            totals = sums.get(record.run_id)
+            mine = own.get(record.run_id)
+            if mine is not None:
+                if totals is None:
+                    totals = sums[record.run_id] = Totals()
+                totals.add_row(mine["llm_calls"], mine["input_tokens"], mine["output_tokens"],
+                               mine["total_tokens"], mine["cost_usd"], mine["unpriced_calls"])
+            if totals is not None and parent is not None:
+                above = sums.get(parent)
+                if above is None:
+                    above = sums[parent] = Totals()
+                above.add(totals)
+    out = {}
+    for record, _ in order:
+        rid = record.run_id
+        totals = sums.get(rid)
+        out[rid] = RunAnswer(record, texts.get(rid), (totals if totals is not None else Totals()).as_json())
+    return out
 
 
-def nested_tree(tree: Subtree, desk: Any) -> dict[str, Any]:
-    """``{"run", "children": [...]}`` nested, built in one depth-first pass (no recursion: a run
-    chain may be very deep); each run with its LLM call and its subtree's totals."""
+def nested_tree(tree: Subtree, desk: Any) -> JSONText:
+    """``{"run", "children": [...]}`` nested, as JSON text written in one depth-first pass (no
+    recursion: a run chain may be very deep); each run with its LLM call and its subtree's
+    totals."""
     run, children, _ = tree
     order = list(walk(run, children))
     answers = _tree_answers(desk, order)
-    top: dict[str, Any] | None = None
-    open_nodes: list[dict[str, Any]] = []
+    out: list[str] = []
+    append = out.append
+    depth_before = -1
     for record, depth in order:
-        node = {"run": answers[record.run_id], "children": []}
-        del open_nodes[depth:]
-        if open_nodes:
-            open_nodes[-1]["children"].append(node)
-        else:
-            top = node
-        open_nodes.append(node)
-    assert top is not None
-    return top
+        if depth <= depth_before:
+            # The nodes open from the one before down to this one's parent are complete.
+            append("]}" * (depth_before - depth + 1))
+            append(",")
+        append('{"run":')
+        append(answers[record.run_id].json())
+        append(',"children":[')
+        depth_before = depth
+    append("]}" * (depth_before + 1))
+    return JSONText("".join(out))
 
 
 def flat_tree(tree: Subtree, desk: Any) -> dict[str, Any]:

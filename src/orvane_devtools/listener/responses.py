@@ -54,7 +54,26 @@ class RunAnswer:
 
     def json(self) -> str:
         text = self.record.model_dump_json()
-        return f'{text[:-1]},"llm":{self.llm or "null"},"totals":{_encode(self.totals)}}}'
+        return f'{text[:-1]},"llm":{self.llm or "null"},"totals":{_totals_text(self.totals)}}}'
+
+
+# The JSON of the totals met lately, by their values (most runs share a few: no calls at all).
+_TOTALS_TEXTS: dict[tuple, str] = {}
+
+
+def _totals_text(totals: dict[str, Any]) -> str:
+    key = (*totals.items(), *map(type, totals.values()))  # 1, 1.0 and True are one key otherwise
+    try:
+        return _TOTALS_TEXTS[key]
+    except KeyError:
+        pass
+    except TypeError:  # a value that is not hashable
+        return _encode(totals)
+    text = _encode(totals)
+    if len(_TOTALS_TEXTS) >= 4096:
+        _TOTALS_TEXTS.clear()
+    _TOTALS_TEXTS[key] = text
+    return text
 
 
 def render_json(value: Any) -> str:

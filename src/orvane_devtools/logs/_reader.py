@@ -74,6 +74,13 @@ def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | N
 
 class _Local(threading.local):
     conn: sqlite3.Connection | None = None
+    # Answers of read_kept, and the data_version of the file they were read at.
+    kept_version: int | None = None
+    kept: dict[Any, Any] | None = None
+
+
+# Answers read_kept keeps per thread at most (all of them go when the file changes).
+_KEPT_MAX = 64
 
 
 class Reader(LlmReads):
@@ -145,6 +152,28 @@ class Reader(LlmReads):
         (for queries kept in modules of their own: ``_sessions.py``)."""
         with self._read() as conn:
             return work(conn, *args, **kwargs)
+
+    def read_kept(self, key: Any, copy: Any, work: Any, *args: Any, **kwargs: Any) -> Any:
+        """``read_with(work, *args, **kwargs)``, kept for ``key``: while no commit has changed the
+        file since this thread read it (``PRAGMA data_version``, which sees every other
+        connection's commits, this process's writer included), the same call gives ``copy`` of
+        the kept answer instead of reading again. ``work`` must depend on the file alone (not on
+        the clock)."""
+        local = self._local
+        with self._read() as conn:
+            version = conn.execute("PRAGMA data_version").fetchone()[0]
+            kept = local.kept
+            if kept is None or local.kept_version != version:
+                kept = local.kept = {}
+                local.kept_version = version
+            try:
+                answer = kept[key]
+            except KeyError:
+                answer = work(conn, *args, **kwargs)
+                if len(kept) >= _KEPT_MAX:
+                    kept.clear()
+                kept[key] = answer
+            return copy(answer)
 
     def close(self) -> None:
         with self._lock:

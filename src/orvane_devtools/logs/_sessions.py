@@ -25,6 +25,7 @@ from ._llm import Totals, run_facts, usage_columns
 
 __all__ = [
     "RUN_STATUSES",
+    "copy_summaries",
     "memory_session_heads",
     "memory_session_summaries",
     "memory_usage",
@@ -53,6 +54,12 @@ def _summary(session_id: str, runs: int, first: int | None, last: int, statuses:
         "agents": names[:20],
         "totals": totals.as_json(),
     }
+
+
+def copy_summaries(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Copies of summaries (``_summary``'s dicts) that share only immutable values with them."""
+    return [{**row, "statuses": dict(row["statuses"]), "agents": list(row["agents"]), "totals": dict(row["totals"])}
+            for row in rows]
 
 
 def _matches(needle: str, values: Iterable[Any]) -> bool:

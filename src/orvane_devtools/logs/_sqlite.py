@@ -14,7 +14,7 @@ from typing import Any, Callable, ClassVar, Literal
 from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
-from ._sessions import sql_session_heads, sql_session_summaries, sql_usage
+from ._sessions import copy_summaries, sql_session_heads, sql_session_summaries, sql_usage
 from ._schema import commit_counter, open_writer, prepare_path
 from ._writer import Writer
 
@@ -339,8 +339,11 @@ class SQLiteLogStore:
     def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
                           until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         self._ready()
-        return self._reader.read_with(sql_session_summaries, session_id=session_id, app_id=app_id, since=since,
-                                      until=until, search=search, limit=limit, offset=offset)
+        # Kept until the file changes: a page of sessions reads every run of its sessions.
+        key = ("session_summaries", session_id, app_id, since, until, search, limit, offset)
+        return self._reader.read_kept(key, copy_summaries, sql_session_summaries, session_id=session_id,
+                                      app_id=app_id, since=since, until=until, search=search, limit=limit,
+                                      offset=offset)
 
     def session_heads(self, session_id: str) -> list[str]:
         self._ready()

@@ -1,0 +1,232 @@
+"""Events as JSON text (``query_event_texts``) and session summaries kept between reads.
+
+The texts are made from the JSON the file keeps, without decoding the events: each must be,
+byte for byte, what decoding the event and dumping it gives (``query_events`` then
+``model_dump_json``), over a real file holding runs whose context is kept apart, runs whose
+events carry different contexts, events without a run, values that stress the JSON writer, and
+nested values that look like a run context. Session summaries are kept until the file changes:
+after each write they must equal a fresh read of the file by SQL of its own connection.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import random
+import sqlite3
+
+import pytest
+from logs_helpers import T0, Stream, append_all
+
+from orvane.utils import Settings
+from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
+from orvane_devtools.listener.calls import event_pieces
+from orvane_devtools.logs import RuntimeLogService
+from orvane_devtools.logs._sessions import sql_session_summaries
+
+
+def _context(run_id: str, run_kind: str = "agent_task", **fields) -> RuntimeRunContext:
+    return RuntimeRunContext(run_id=run_id, run_kind=run_kind, **fields)
+
+
+def edge_events() -> list[RuntimeEvent]:
+    """Events whose JSON is hard to get right from stored pieces."""
+    out = []
+    # One run, one context throughout: kept apart once.
+    for i in range(6):
+        out.append(RuntimeEvent(event_id=f"same-{i}", event_type="stream.delta", timestamp=T0 + i,
+                                run=_context("same", agent_name="Planner", session_id="s-1"),
+                                payload={"i": i}, meta={"app_id": "demo"}))
+    # One run whose events carry three contexts in turn (agent name, meta, session change).
+    contexts = [_context("shifting", agent_name="A"), _context("shifting", agent_name="B", meta={"k": [1, 2]}),
+                _context("shifting", agent_name="A", session_id="s-2")]
+    for i in range(9):
+        out.append(RuntimeEvent(event_id=f"shift-{i}", event_type="stream.delta", timestamp=T0 + 100 + i,
+                                run=contexts[i % 3], message=f"step {i}"))
+    # Values that stress the writer: text escapes, non-ASCII, floats, integers past 64 bits.
+    out.append(RuntimeEvent(
+        event_id="odd-values", event_type="note", timestamp=T0 + 200, run=_context("same"),
+        message='quote " backslash \\ tab \t nul \x00 line \u2028 emoji 🚀 Straße',
+        payload={"f": [0.1, -0.0, 1e300, 2.5e-8, 1.0], "big": 2**70, "neg": -(2**65), "nested": {"": None}},
+        error={"kind": "ValueError", "args": ["ΣΊΣΥΦΟΣ"]}, level=20, source=None,
+    ))
+    # Nested values that hold what a run context looks like inside an event's JSON.
+    out.append(RuntimeEvent(event_id="looks-like-run", event_type="note", timestamp=T0 + 201,
+                            run=_context("same"), meta={"x": 1, "run": {"run_id": "fake", "meta": {}}}))
+    out.append(RuntimeEvent(event_id="payload-run", event_type="note", timestamp=T0 + 202,
+                            run=_context("same"), payload={"a": 1, "run": {"run_id": "p"}}))
+    # No run at all.
+    out.append(RuntimeEvent(event_id="no-run", event_type="note", timestamp=T0 + 203, run=None,
+                            payload=[{"run": {"run_id": "x"}}]))
+    # A child run, for the descendants' events.
+    for i in range(3):
+        out.append(RuntimeEvent(event_id=f"kid-{i}", event_type="stream.delta", timestamp=T0 + 3 + i,
+                                run=_context("kid", parent_run_id="same", root_run_id="same")))
+    return out
+
+
+QUERIES = [
+    {},
+    {"limit": 5},
+    {"limit": 0},
+    {"limit": -3},
+    {"run_id": "same"},
+    {"run_id": "shifting", "limit": 4},
+    {"run_ids": ["same", "kid"], "limit": 7},
+    {"run_ids": ["kid", "same", "no-such-run"]},
+    {"run_id": "no-such-run"},
+    {"event_types": ["stream.delta"]},
+    {"event_types": ["agent_task.*"], "limit": 10},
+    {"source": "agent.planner"},
+    {"level": "info", "limit": 20},
+    {"level": 20},
+    {"app_id": "demo"},
+    {"app_id": 7},
+    {"group_id": "team-a"},
+    {"app_id_pattern": "^demo"},
+    {"app_id_pattern": "("},
+    {"search": "plan"},
+    {"search": "straße"},
+    {"search": "a b", "limit": 3},
+    {"since": T0 + 100, "until": T0 + 205},
+    {"since": T0 + 50, "limit": 2},
+    {"run_id": "shifting", "search": "step", "until": T0 + 104},
+]
+
+
+def _feed(service: RuntimeLogService) -> None:
+    stream = Stream(seed=11, n_events=500, pool=12)
+    append_all(service, edge_events() + stream.events, random.Random(3))
+
+
+@pytest.fixture
+def services(open_service):
+    """The same events in a file and in memory."""
+    file_service = open_service()
+    memory = RuntimeLogService(Settings({"logs.max_events": 100_000}))
+    for service in (file_service, memory):
+        _feed(service)
+    return file_service, memory
+
+
+class TestEventTexts:
+    @pytest.mark.timeout(120)
+    def test_each_text_is_the_dump_of_the_decoded_event(self, services):
+        for service in services:
+            for query in QUERIES:
+                texts = service.query_event_texts(**query)
+                dumped = [event.model_dump_json() for event in service.query_events(**query)]
+                assert texts == dumped, (service.persistent, query)
+
+    @pytest.mark.timeout(120)
+    def test_the_file_and_the_memory_give_the_same_texts(self, services):
+        file_service, memory = services
+        for query in QUERIES:
+            if "search" in query:
+                continue  # the file's search reads the run's context apart: compared elsewhere
+            assert file_service.query_event_texts(**query) == memory.query_event_texts(**query), query
+
+    @pytest.mark.timeout(60)
+    def test_runs_with_contexts_kept_apart_and_changing(self, services):
+        file_service, _ = services
+        texts = file_service.query_event_texts(run_id="shifting")
+        names = [RuntimeEvent.model_validate_json(t).run.agent_name for t in texts]
+        assert names == ["A", "B", "A"] * 3
+        conn = sqlite3.connect(f"file:{file_service.path}?mode=ro", uri=True)
+        try:
+            kept_apart = conn.execute(
+                "SELECT count(*), count(DISTINCT ctx_id) FROM events e JOIN runs r ON r.run_key = e.run_key"
+                " WHERE r.run_id = 'shifting' AND e.body NOT LIKE '%\"run\":%'").fetchone()
+        finally:
+            conn.close()
+        assert kept_apart == (9, 3)  # every body without its context, three contexts
+
+    @pytest.mark.timeout(60)
+    def test_nested_values_that_look_like_a_context(self, services):
+        file_service, _ = services
+        for event_id in ("looks-like-run", "payload-run", "no-run"):
+            [text] = [t for t in file_service.query_event_texts(search=event_id) if event_id in t]
+            assert text == file_service.get_event(event_id).model_dump_json()
+            keys = json.loads(text, object_pairs_hook=lambda pairs: [k for k, _ in pairs])
+            assert keys[-1] == "run" and keys.count("run") == 1  # one run member, the event's own
+
+    def test_arguments_are_checked_as_for_events(self, services):
+        file_service, _ = services
+        with pytest.raises(TypeError, match="Argument 'limit' has incorrect type"):
+            file_service.query_event_texts(limit="5")
+        with pytest.raises(TypeError, match="Argument 'run_ids' has incorrect type"):
+            file_service.query_event_texts(run_ids=("same",))
+
+
+def _fresh_summaries(path: str, **filters) -> list[dict]:
+    conn = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        return sql_session_summaries(conn, **filters)
+    finally:
+        conn.close()
+
+
+def _session_event(i: int, run_id: str, session: str | None, *, parent: str | None = None,
+                   root: str | None = None, event_type: str = "stream.delta", agent: str = "Planner",
+                   app: str = "demo") -> RuntimeEvent:
+    return RuntimeEvent(event_id=f"{run_id}-{i}", event_type=event_type, timestamp=T0 + i,
+                        meta={"app_id": app}, message=f"step {i}",
+                        run=_context(run_id, session_id=session, parent_run_id=parent,
+                                     root_run_id=root or parent or run_id, agent_name=agent))
+
+
+class TestKeptSessionSummaries:
+    PAGES = [
+        {"session_id": None, "app_id": None, "since": None, "until": None, "search": None, "limit": 100, "offset": 0},
+        {"session_id": None, "app_id": None, "since": None, "until": None, "search": None, "limit": 2, "offset": 1},
+        {"session_id": None, "app_id": "other", "since": None, "until": None, "search": None, "limit": 10,
+         "offset": 0},
+        {"session_id": None, "app_id": None, "since": T0 + 5, "until": None, "search": "plan", "limit": 10,
+         "offset": 0},
+        {"session_id": "s-b", "app_id": None, "since": None, "until": None, "search": None, "limit": 1, "offset": 0},
+    ]
+
+    @pytest.mark.timeout(120)
+    def test_a_write_shows_in_the_next_read(self, open_service):
+        service = open_service()
+        events = [_session_event(i, f"r{i % 4}", f"s-{'abc'[i % 3]}") for i in range(24)]
+        append_all(service, events)
+
+        def check() -> list:
+            pages = []
+            for page in self.PAGES:
+                kept = service.session_summaries(**page)
+                assert kept == _fresh_summaries(service.path, **page), page
+                assert service.session_summaries(**page) == kept  # read again: kept, the same
+                pages.append(kept)
+            return pages
+
+        before = check()
+        writes = [
+            # A new run in a session, another app, another agent.
+            [_session_event(40, "r9", "s-a", agent="Searcher", app="other")],
+            # A run ends.
+            [_session_event(41, "r1", "s-b", event_type="agent_task.completed")],
+            # A child without the session id under a session's run: its calls count toward it.
+            [RuntimeEvent(event_id="kid-call", event_type="llm.completed", timestamp=T0 + 42,
+                          payload={"model": "gpt-4o", "usage": {"input_tokens": 3, "output_tokens": 4}},
+                          run=_context("kid-llm", parent_run_id="r2", root_run_id="r2", run_kind="llm"))],
+        ]
+        for batch in writes:
+            asyncio.run(service.append_events(batch, event_pieces(batch)))
+            after = check()
+            assert after != before
+            before = after
+
+    @pytest.mark.timeout(60)
+    def test_answers_are_copies(self, open_service):
+        service = open_service()
+        append_all(service, [_session_event(i, f"r{i % 2}", "s-a") for i in range(6)])
+        page = self.PAGES[0]
+        first = service.session_summaries(**page)
+        expected = _fresh_summaries(service.path, **page)
+        first[0]["statuses"]["running"] = 99
+        first[0]["agents"].append("intruder")
+        first[0]["totals"]["llm_calls"] = 7
+        first[0]["runs"] = -1
+        assert service.session_summaries(**page) == expected
