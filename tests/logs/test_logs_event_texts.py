@@ -150,6 +150,28 @@ class TestEventTexts:
             keys = json.loads(text, object_pairs_hook=lambda pairs: [k for k, _ in pairs])
             assert keys[-1] == "run" and keys.count("run") == 1  # one run member, the event's own
 
+    @pytest.mark.timeout(60)
+    def test_a_body_that_holds_a_context_of_its_own(self, services):
+        # The writer keeps an event's whole JSON, context and all, when the context was written
+        # otherwise inside the event than alone: that context is the event's, not the kept one.
+        file_service, _ = services
+        conn = sqlite3.connect(file_service.path)
+        try:
+            body, context = conn.execute(
+                "SELECT e.body, c.body FROM events e JOIN contexts c ON c.ctx_id = e.ctx_id"
+                " WHERE e.event_id = 'same-2'").fetchone()
+            own = context.replace('"agent_name":"Planner"', '"agent_name":"Inside"')
+            assert own != context
+            with conn:
+                conn.execute("UPDATE events SET body = ? WHERE event_id = 'same-2'",
+                             (f'{body[:-1]},"run":{own}}}',))
+        finally:
+            conn.close()
+        texts = file_service.query_event_texts(run_id="same")
+        assert texts == [event.model_dump_json() for event in file_service.query_events(run_id="same")]
+        [inside] = [t for t in texts if '"same-2"' in t]
+        assert RuntimeEvent.model_validate_json(inside).run.agent_name == "Inside"
+
     def test_arguments_are_checked_as_for_events(self, services):
         file_service, _ = services
         with pytest.raises(TypeError, match="Argument 'limit' has incorrect type"):
