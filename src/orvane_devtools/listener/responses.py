@@ -34,6 +34,12 @@ class JSONText(str):
         """The JSON array of ``texts`` (each one JSON value)."""
         return cls(f"[{','.join(texts)}]")
 
+    @classmethod
+    def plain(cls, value: Any) -> JSONText:
+        """``value`` written by ``json`` in one call, as ``render_json`` writes it: for data that
+        holds no records and whose mapping keys are all text."""
+        return cls(_encode(value))
+
 
 class RunAnswer:
     """A run record as the run routes answer it: the record's fields, then ``"llm"`` (the run's

@@ -10,7 +10,7 @@ from starlette.responses import Response
 
 from .. import sessions
 from ..params import BadParameter, Params
-from ..responses import JSONAnswer, error
+from ..responses import JSONAnswer, JSONText, error
 from ..state import of
 
 __all__ = ["get_session", "list_sessions", "usage"]
@@ -43,7 +43,8 @@ async def list_sessions(request: Request) -> Response:
 
 def _list_sessions(desk: Any, filters: dict[str, Any], limit: int, offset: int) -> Response:
     rows, next_cursor = sessions.session_page(desk, filters, limit, offset)
-    return JSONAnswer({"sessions": rows, "next_cursor": next_cursor})
+    # Summaries are plain data with text keys: written at once.
+    return JSONAnswer({"sessions": JSONText.plain(rows), "next_cursor": next_cursor})
 
 
 async def get_session(request: Request) -> Response:
