@@ -225,14 +225,14 @@ def _tree_answers(desk: Any, order: list[tuple[Any, int]]) -> dict[str, RunAnswe
     # Only a run with a stored call has numbers of its own: the others add nothing to a sum.
     own = service.llm_totals(list(texts), descendants=False) if texts else {}
     sums: dict[str, Totals] = {}
-    # Children come after their parent in the walk: summed from the deepest up.
-    parents: list[str | None] = []
-    stack: list[str] = []
-    for record, depth in order:
-        del stack[depth:]
-        parents.append(stack[-1] if stack else None)
-        stack.append(record.run_id)
     if own:
+        # Children come after their parent in the walk: summed from the deepest up.
+        parents: list[str | None] = []
+        stack: list[str] = []
+        for record, depth in order:
+            del stack[depth:]
+            parents.append(stack[-1] if stack else None)
+            stack.append(record.run_id)
         for (record, _), parent in zip(reversed(order), reversed(parents), strict=True):
             totals = sums.get(record.run_id)
             mine = own.get(record.run_id)
@@ -247,10 +247,11 @@ def _tree_answers(desk: Any, order: list[tuple[Any, int]]) -> dict[str, RunAnswe
                     above = sums[parent] = Totals()
                 above.add(totals)
     out = {}
+    none = Totals().as_json()  # the totals of a subtree without calls
     for record, _ in order:
         rid = record.run_id
         totals = sums.get(rid)
-        out[rid] = RunAnswer(record, texts.get(rid), (totals if totals is not None else Totals()).as_json())
+        out[rid] = RunAnswer(record, texts.get(rid), dict(none) if totals is None else totals.as_json())
     return out
 
 
