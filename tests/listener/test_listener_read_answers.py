@@ -255,3 +255,34 @@ def test_totals_of_equal_values_but_other_types_are_written_apart():
     for _ in range(2):  # the second round reads what the first kept
         for totals in variants:
             assert _totals_text(totals) == json.dumps(totals, ensure_ascii=False, separators=(",", ":"))
+
+
+@pytest.mark.timeout(60)
+def test_a_stored_record_written_without_a_field_is_answered_as_decoded(tmp_path, monkeypatch):
+    # A record's JSON from a writer that did not know a field yet: decoding gives the field its
+    # default, and the answer is what the desk's records give, not the stored text.
+    monkeypatch.setattr(TraceDesk, "time", _Clock())
+    listener = InProcessListener(tmp_path / "db.sqlite3")
+    try:
+        events = [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a"),
+                  event(2, "b", parent="a", event_type="agent_task.completed"),
+                  event(3, "a", event_type="agent_task.completed")]
+        with listener.client() as c:
+            assert c.post(f"{API}/ingest", json=body(events)).json()["accepted"] == 4
+        desk = listener.app.state.listener.core.desk
+        _get(listener, "/runs/a/tree")
+        conn = sqlite3.connect(desk.log_service.path)
+        try:
+            (text,) = conn.execute("SELECT record FROM runs WHERE run_id = 'b'").fetchone()
+            assert ',"execution_id":null' in text
+            with conn:
+                conn.execute("UPDATE runs SET record = ?, gen = gen + 1 WHERE run_id = 'b'",
+                             (text.replace(',"execution_id":null', ""),))
+        finally:
+            conn.close()
+        _node, nested, flat, _ = _reference_tree(desk, "a")
+        assert _get(listener, "/runs/a/tree").decode() == render_json(nested)
+        answer = json.loads(_get(listener, "/runs/a/tree", format="flat"))
+        assert answer["nodes"][1]["run"]["execution_id"] is None and len(answer["nodes"]) == 2
+    finally:
+        listener.kill()

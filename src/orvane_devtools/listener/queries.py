@@ -18,6 +18,7 @@ from .responses import JSONText, RunAnswer
 
 __all__ = [
     "SORTS",
+    "StoredRun",
     "Subtree",
     "event_total",
     "events_page",
@@ -165,18 +166,60 @@ def _runs_matching(desk: Any, query: dict[str, Any], keep: Any, want: int) -> li
 
 Subtree = tuple[Any, dict[str, list[Any]], list[Any]]
 
+# Statuses that judgement leaves as they are: a record with one of them is answered as stored.
+_SETTLED = frozenset(("completed", "failed", "waiting"))
+
+
+class StoredRun:
+    """A run of a tree whose record judgement leaves as it is: its links, its update time, and
+    its record's JSON as stored (what ``model_dump_json`` of the record gives)."""
+
+    __slots__ = ("run_id", "parent_run_id", "root_run_id", "updated_at", "_text")
+
+    def __init__(self, run_id: str, parent_run_id: str | None, root_run_id: str | None, updated_at: int,
+                 text: str) -> None:
+        self.run_id = run_id
+        self.parent_run_id = parent_run_id
+        self.root_run_id = root_run_id
+        self.updated_at = updated_at
+        self._text = text
+
+    def model_dump_json(self) -> str:
+        return self._text
+
+
+def _root_group(desk: Any, root_id: str) -> list[Any]:
+    """The runs of a root as ``desk.query_runs(root_run_id=root_id)`` gives them (its order, its
+    judgement), in one read of their rows: a settled run as its stored JSON (``StoredRun``), the
+    others read as records and judged in one batch, as that query judges them."""
+    service = desk.log_service
+    group: list[Any] = []
+    open_ids: list[str] = []
+    for run_id, parent, root, status, updated, text, exact in service.root_run_rows(root_id):
+        if exact and status in _SETTLED:
+            group.append(StoredRun(run_id, parent, root, updated, text))
+        else:
+            group.append(run_id)
+            open_ids.append(run_id)
+    if open_ids:
+        raw = [record for rid in open_ids for record in service.query_runs(run_id=rid)]
+        judged = {record.run_id: record for record in desk._resolve_run_records(raw)}
+        group = [judged.get(item) if type(item) is str else item for item in group]
+        group = [item for item in group if item is not None]
+    return group
+
 
 def subtree(desk: Any, run_id: str) -> Subtree | None:
     """(the run, children by parent id, runs of its root not reachable from it) in two reads:
-    the resolved records of the run's root (one query, one judgement batch) and the run's
-    descendant ids (the log service's parent links). The tree means what ``get_run_tree``
-    means: children are the runs naming their parent, in the desk's order (newest update
-    first); a descendant filed under another root is fetched by itself."""
+    the runs of the run's root (one read of their rows, one judgement batch for those still
+    open) and the run's descendant ids (the log service's parent links). The tree means what
+    ``get_run_tree`` means: children are the runs naming their parent, in the desk's order
+    (newest update first); a descendant filed under another root is fetched by itself."""
     run = desk.get_run(run_id)
     if run is None:
         return None
     root_id = run.root_run_id or run.run_id
-    group = desk.query_runs(root_run_id=root_id)
+    group = _root_group(desk, root_id)
     position = {r.run_id: i for i, r in enumerate(group)}
     records = {r.run_id: r for r in group}
     records[run.run_id] = records.get(run.run_id, run)

@@ -484,6 +484,18 @@ class RuntimeLogService(LlmAnswers):
                     check_text(name, value)
         return self._store.query_runs(values)
 
+    def root_run_rows(self, root_run_id: str) -> list[tuple]:
+        """The stored runs whose ``root_run_id`` is ``root_run_id``, in ``query_runs``' order
+        (newest update first), as rows of (``run_id``, ``parent_run_id``, ``root_run_id``,
+        ``status``, ``updated_at`` or 0, the record's JSON as ``model_dump_json()`` wrote it when
+        it was stored, whether that JSON is exactly what decoding the record and writing it
+        again gives), read at once: for answers that write stored records as they are. Records
+        are stored ones, not judged stale or orphaned."""
+        check_text("root_run_id", root_run_id)
+        if root_run_id is None:
+            raise type_error("root_run_id", "str", None)
+        return self._store.root_run_rows(root_run_id)
+
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         """``run_id`` followed by its descendants' ids, breadth first, children in ascending
         order of their ids, each id once."""

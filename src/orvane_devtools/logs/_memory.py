@@ -118,6 +118,13 @@ class MemoryLogStore:
             return rows if limit is None else rows[:limit]
         return self._store.list_runs(**values)
 
+    def root_run_rows(self, root_run_id: str) -> list[tuple]:
+        values = dict.fromkeys(("run_id", "parent_run_id", "run_kind", "status", "agent_id", "session_id", "app_id",
+                                "app_id_pattern", "group_id", "flow_name", "search", "since", "until", "limit"))
+        values["root_run_id"] = root_run_id
+        return [(r.run_id, r.parent_run_id, r.root_run_id, r.status, r.updated_at or 0, r.model_dump_json(), True)
+                for r in self.query_runs(values)]
+
     def run_record(self, run_id: str) -> list:
         # One run by id: the store's direct look-up gives the same answer as a scan.
         record = self._store.get_run(run_id)

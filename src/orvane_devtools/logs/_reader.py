@@ -99,6 +99,11 @@ class Reader(LlmReads):
         self._event_cls = RuntimeEvent
         self._event_members = _member_kinds(RuntimeEvent, RuntimeRunContext)
         self._decode_record = RunRecord.__pydantic_validator__.validate_json
+        names = list(RunRecord.model_fields)
+        # The members of a record's JSON after the first, in order (none: no text is taken as it is).
+        self._record_keys = tuple(f',"{name}":' for name in names[1:]) if names[:1] == ["run_id"] else ()
+        # Whether the stored JSON of a record is exact (``_record_json_fits``), by key and generation.
+        self._exact_records: dict[tuple[int, int], bool] = {}
         self._decode_context = RuntimeRunContext.__pydantic_validator__.validate_json
         self._matches_regex = RuntimeTallybook._matches_regex
         self._records: dict[int, tuple[int, Any]] = {}
@@ -452,6 +457,43 @@ class Reader(LlmReads):
         if limit is not None and limit < 0:
             records = records[:limit]
         return records
+
+    def root_run_rows(self, root_run_id: str) -> list[tuple]:
+        """(run_id, parent_run_id, root_run_id, status, updated_at or 0, the record's stored JSON,
+        whether that JSON is exactly what decoding it and writing it again gives) of the runs
+        whose root is ``root_run_id``, in ``query_runs``' order (newest update first, then by
+        key), in one read."""
+        with self._read() as conn:
+            rows = conn.execute(
+                "SELECT run_id, parent_run_id, root_run_id, status, sort_ts, record, run_key, gen FROM runs"
+                " WHERE root_run_id = ? ORDER BY sort_ts DESC, run_key", (root_run_id,)).fetchall()
+        exact = self._exact_records
+        out = []
+        for row in rows:
+            stamp = row[6:]
+            fit = exact.get(stamp)
+            if fit is None:
+                fit = self._record_json_fits(row[5])
+                if len(exact) >= _RECORDS_MAX:
+                    exact.clear()
+                exact[stamp] = fit
+            out.append((*row[:6], fit))
+        return out
+
+    def _record_json_fits(self, text: str) -> bool:
+        """Whether a record's stored JSON holds every field of the record class, in order (as
+        this system writes records): then it is what decoding it and writing it again gives. Another
+        text (one written before a field was added, say) is not."""
+        keys = self._record_keys
+        if not keys or not text.startswith('{"run_id":') or not text.endswith("}"):
+            return False
+        find = text.find
+        at = 0
+        for key in keys:
+            at = find(key, at)
+            if at < 0:
+                return False
+        return True
 
     # -- events ------------------------------------------------------------------------------
 

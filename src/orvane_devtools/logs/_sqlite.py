@@ -293,6 +293,10 @@ class SQLiteLogStore:
         self._ready()
         return self._reader.query_runs(values)
 
+    def root_run_rows(self, root_run_id: str) -> list[tuple]:
+        self._ready()
+        return self._reader.root_run_rows(root_run_id)
+
     def run_record(self, run_id: str) -> list:
         """[the record of ``run_id``] or [] (``query_runs(run_id=...)``)."""
         self._ready()

@@ -75,6 +75,11 @@ class LogStore(Protocol):
         ``RuntimeLogService.query_runs`` by name, None when not given), newest update first."""
         ...
 
+    def root_run_rows(self, root_run_id: str) -> list[tuple]:
+        """The runs of a root as rows with their record's JSON (see
+        ``RuntimeLogService.root_run_rows``)."""
+        ...
+
     def run_record(self, run_id: str) -> list:
         """[a copy of the record of ``run_id``] or []."""
         ...
