@@ -190,8 +190,8 @@ class StoredRun:
 
 def _root_group(desk: Any, root_id: str) -> list[Any]:
     """The runs of a root as ``desk.query_runs(root_run_id=root_id)`` gives them (its order, its
-    judgement), in one read of their rows: a settled run as its stored JSON (``StoredRun``), the
-    others read as records and judged in one batch, as that query judges them."""
+    judgement), in one read of their rows: a settled run as its stored JSON (``StoredRun``); when
+    some are still open, that query's records of those."""
     service = desk.log_service
     group: list[Any] = []
     open_ids: list[str] = []
@@ -202,8 +202,8 @@ def _root_group(desk: Any, root_id: str) -> list[Any]:
             group.append(run_id)
             open_ids.append(run_id)
     if open_ids:
-        raw = [record for rid in open_ids for record in service.query_runs(run_id=rid)]
-        judged = {record.run_id: record for record in desk._resolve_run_records(raw)}
+        # Judged as the root's query judges them: in one batch with the whole group.
+        judged = {record.run_id: record for record in desk.query_runs(root_run_id=root_id)}
         group = [judged.get(item) if type(item) is str else item for item in group]
         group = [item for item in group if item is not None]
     return group
@@ -211,7 +211,7 @@ def _root_group(desk: Any, root_id: str) -> list[Any]:
 
 def subtree(desk: Any, run_id: str) -> Subtree | None:
     """(the run, children by parent id, runs of its root not reachable from it) in two reads:
-    the runs of the run's root (one read of their rows, one judgement batch for those still
+    the runs of the run's root (one read of their rows; the root's query too when some are still
     open) and the run's descendant ids (the log service's parent links). The tree means what
     ``get_run_tree`` means: children are the runs naming their parent, in the desk's order
     (newest update first); a descendant filed under another root is fetched by itself."""
