@@ -197,7 +197,7 @@ def _session_event(i: int, run_id: str, session: str | None, *, parent: str | No
                                      root_run_id=root or parent or run_id, agent_name=agent))
 
 
-class TestKeptSessionSummaries:
+class TestKeptAnswers:
     PAGES = [
         {"session_id": None, "app_id": None, "since": None, "until": None, "search": None, "limit": 100, "offset": 0},
         {"session_id": None, "app_id": None, "since": None, "until": None, "search": None, "limit": 2, "offset": 1},
@@ -239,6 +239,33 @@ class TestKeptSessionSummaries:
             after = check()
             assert after != before
             before = after
+
+    @pytest.mark.timeout(120)
+    def test_tree_totals_follow_each_write(self, open_service):
+        # The totals of runs with their descendants, kept until the file changes, against the
+        # same events and calls in memory after each write.
+        service = open_service()
+        memory = RuntimeLogService(Settings({"logs.max_events": 100_000}))
+        ids = ["top", "mid", "leaf", "nobody"]
+
+        def call(i: int, run_id: str, parent: str | None, tokens: int) -> RuntimeEvent:
+            return RuntimeEvent(event_id=f"call-{i}", event_type="llm.completed", timestamp=T0 + i,
+                                payload={"model": "gpt-4o", "usage": {"input_tokens": tokens, "output_tokens": 1}},
+                                run=_context(run_id, parent_run_id=parent, root_run_id="top", run_kind="llm"))
+
+        writes = [[call(0, "top", None, 5)], [call(1, "mid", "top", 7)], [call(2, "leaf", "mid", 11)],
+                  [call(3, "leaf2", "mid", 13), call(4, "top", None, 17)]]
+        seen = []
+        for batch in writes:
+            for target in (service, memory):
+                asyncio.run(target.append_events(batch, event_pieces(batch)))
+            totals = service.llm_totals(ids)
+            assert totals == memory.llm_totals(ids)
+            assert service.llm_totals(ids) == totals  # read again: kept, the same
+            seen.append(totals["top"]["input_tokens"])
+        assert seen == [5, 12, 23, 48]  # a run folds its calls into one: the top run now counts 17
+        totals["top"]["llm_calls"] = -1
+        assert service.llm_totals(ids) == memory.llm_totals(ids)
 
     @pytest.mark.timeout(60)
     def test_answers_are_copies(self, open_service):

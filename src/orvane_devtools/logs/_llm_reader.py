@@ -40,6 +40,10 @@ def _numbers(conn: Any, run_ids: list[str]) -> dict[str, tuple]:
     return {row[0]: row[1:] for row in conn.execute(_NUMBERS, (json.dumps(run_ids),))}
 
 
+def _copy_groups(groups: dict[str, list[tuple]]) -> dict[str, list[tuple]]:
+    return {rid: list(rows) for rid, rows in groups.items()}
+
+
 def _kept_subtree(kids: dict[str, list[tuple[int, int, str]]], run_id: str) -> list[str] | None:
     """``run_id`` and its descendants, each once, when the kept shape holds the children of every
     one of them; else None."""
@@ -65,6 +69,7 @@ class LlmReads:
     _path: str
     _shape: Any
     _read: Any  # the reader's read transaction on this thread's connection
+    read_kept: Any  # the reader's answers kept until the file changes
 
     # -- LLM calls ---------------------------------------------------------------------------
 
@@ -90,37 +95,42 @@ class LlmReads:
         """run id -> the numbers (as ``llm_numbers`` has them) of the runs with LLM calls among
         the run and its descendants, by their parent links (as ``collect_descendant_run_ids``
         follows them), each once. Subtrees the kept shape holds whole are walked there; the
-        others are walked in the file, all in one query. Two queries at most, one snapshot."""
+        others are walked in the file, all in one query. Two queries at most, one snapshot; the
+        answer is kept until the file changes."""
         if not run_ids:
             return {}
         if self._closed:
             raise RuntimeError(f"the log service of {self._path} is closed")
-        out: dict[str, list[tuple]] = {}
         try:
-            with self._read() as conn:
-                shape = self._shape
-                kept: dict[str, list[str]] = {}
-                rest: list[str] = []
-                with shape.lock:
-                    kids = shape.fresh(conn).kids
-                    for rid in run_ids:
-                        members = _kept_subtree(kids, rid)
-                        if members is None:
-                            rest.append(rid)
-                        else:
-                            kept[rid] = members
-                if kept:
-                    numbers = _numbers(conn, list({m for members in kept.values() for m in members}))
-                    for rid, members in kept.items():
-                        out[rid] = [numbers[m] for m in members if m in numbers]
-                if rest:
-                    for row in conn.execute(_TREE_NUMBERS, (json.dumps(rest),)):
-                        group = out.get(row[0])
-                        if group is None:
-                            group = out[row[0]] = []
-                        group.append(row[1:])
+            # Kept until the file changes: a page of runs asks for the same trees again.
+            return self.read_kept(("llm_tree_numbers", tuple(run_ids)), _copy_groups, self._tree_numbers, run_ids)
         except sqlite3.Error as exc:
             raise wrap_error(exc, self._path, "reading") from None
+
+    def _tree_numbers(self, conn: Any, run_ids: list[str]) -> dict[str, list[tuple]]:
+        """``llm_tree_numbers`` in the caller's read transaction."""
+        out: dict[str, list[tuple]] = {}
+        shape = self._shape
+        kept: dict[str, list[str]] = {}
+        rest: list[str] = []
+        with shape.lock:
+            kids = shape.fresh(conn).kids
+            for rid in run_ids:
+                members = _kept_subtree(kids, rid)
+                if members is None:
+                    rest.append(rid)
+                else:
+                    kept[rid] = members
+        if kept:
+            numbers = _numbers(conn, list({m for members in kept.values() for m in members}))
+            for rid, members in kept.items():
+                out[rid] = [numbers[m] for m in members if m in numbers]
+        if rest:
+            for row in conn.execute(_TREE_NUMBERS, (json.dumps(rest),)):
+                group = out.get(row[0])
+                if group is None:
+                    group = out[row[0]] = []
+                group.append(row[1:])
         return out
 
     def llm_model_runs(self, model: str) -> set[str]:
