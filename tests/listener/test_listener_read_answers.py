@@ -286,3 +286,33 @@ def test_a_stored_record_written_without_a_field_is_answered_as_decoded(tmp_path
         assert answer["nodes"][1]["run"]["execution_id"] is None and len(answer["nodes"]) == 2
     finally:
         listener.kill()
+
+
+@pytest.mark.timeout(60)
+def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
+    # What a tree's answer reads is kept until the file changes: each write shows at once.
+    monkeypatch.setattr(TraceDesk, "time", _Clock())
+    listener = InProcessListener(tmp_path / "db.sqlite3")
+    try:
+        desk = listener.app.state.listener.core.desk
+        writes = [
+            [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a")],
+            [_llm(2, "b-llm", "b", "a", "llm.completed", usage={"input_tokens": 5, "output_tokens": 1})],
+            [event(3, "b", parent="a", event_type="agent_task.completed")],
+            [event(4, "c", parent="a", event_type="agent_task.completed")],
+        ]
+        answers = []
+        for batch in writes:
+            with listener.client() as c:
+                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            for _ in range(2):  # the second read is of what the first kept
+                _node, nested, _flat, _ = _reference_tree(desk, "a")
+                answer = _get(listener, "/runs/a/tree").decode()
+                assert answer == render_json(nested)
+            answers.append(json.loads(answer))
+        assert [len(a["children"]) for a in answers] == [1, 1, 1, 2]
+        assert [a["run"]["totals"]["input_tokens"] for a in answers] == [0, 5, 5, 5]
+        assert answers[1]["children"][0]["children"][0]["run"]["llm"] is not None
+        assert [a["children"][0]["run"]["status"] for a in answers] == ["failed", "failed", "completed", "completed"]
+    finally:
+        listener.kill()

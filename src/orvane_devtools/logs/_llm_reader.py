@@ -40,6 +40,14 @@ def _numbers(conn: Any, run_ids: list[str]) -> dict[str, tuple]:
     return {row[0]: row[1:] for row in conn.execute(_NUMBERS, (json.dumps(run_ids),))}
 
 
+def _call_texts(conn: Any, run_ids: list[str]) -> dict[str, str]:
+    return dict(conn.execute(
+        "SELECT r.run_id, l.record FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
+        " WHERE r.run_id IN (SELECT value FROM json_each(?))",
+        (json.dumps(run_ids),),
+    ).fetchall())
+
+
 def _copy_groups(groups: dict[str, list[tuple]]) -> dict[str, list[tuple]]:
     return {rid: list(rows) for rid, rows in groups.items()}
 
@@ -77,12 +85,8 @@ class LlmReads:
         """run id -> the stored JSON of its LLM call, for the runs of ``run_ids`` that have one."""
         if not run_ids:
             return {}
-        with self._read() as conn:
-            return dict(conn.execute(
-                "SELECT r.run_id, l.record FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
-                " WHERE r.run_id IN (SELECT value FROM json_each(?))",
-                (json.dumps(run_ids),),
-            ).fetchall())
+        # Kept until the file changes, as the trees' numbers are.
+        return self.read_kept(("llm_call_texts", tuple(run_ids)), dict, _call_texts, run_ids)
 
     def llm_numbers(self, run_ids: list[str]) -> dict[str, tuple]:
         """run id -> (calls, input, output, total tokens, cost_usd, unpriced) of its LLM calls."""

@@ -74,13 +74,16 @@ def _member_kinds(cls: Any, context_cls: Any) -> tuple[tuple[str, int], ...] | N
 
 class _Local(threading.local):
     conn: sqlite3.Connection | None = None
-    # Answers of read_kept, and the data_version of the file they were read at.
+    # Answers of read_kept, the data_version of the file they were read at, and their items.
     kept_version: int | None = None
     kept: dict[Any, Any] | None = None
+    kept_items = 0
 
 
-# Answers read_kept keeps per thread at most (all of them go when the file changes).
+# Answers read_kept keeps per thread at most, and their items (rows, entries) at most, in all:
+# all of them go when the file changes or one more would pass either bound.
 _KEPT_MAX = 64
+_KEPT_ITEMS = 50_000
 
 
 class Reader(LlmReads):
@@ -163,7 +166,7 @@ class Reader(LlmReads):
         file since this thread read it (``PRAGMA data_version``, which sees every other
         connection's commits, this process's writer included), the same call gives ``copy`` of
         the kept answer instead of reading again. ``work`` must depend on the file alone (not on
-        the clock)."""
+        the clock) and give a sized answer (its length bounds what is kept)."""
         local = self._local
         with self._read() as conn:
             version = conn.execute("PRAGMA data_version").fetchone()[0]
@@ -171,13 +174,18 @@ class Reader(LlmReads):
             if kept is None or local.kept_version != version:
                 kept = local.kept = {}
                 local.kept_version = version
+                local.kept_items = 0
             try:
                 answer = kept[key]
             except KeyError:
                 answer = work(conn, *args, **kwargs)
-                if len(kept) >= _KEPT_MAX:
-                    kept.clear()
-                kept[key] = answer
+                items = len(answer)
+                if items <= _KEPT_ITEMS:
+                    if len(kept) >= _KEPT_MAX or local.kept_items + items > _KEPT_ITEMS:
+                        kept.clear()
+                        local.kept_items = 0
+                    kept[key] = answer
+                    local.kept_items += items
             return copy(answer)
 
     def close(self) -> None:
@@ -463,10 +471,13 @@ class Reader(LlmReads):
         whether that JSON is exactly what decoding it and writing it again gives) of the runs
         whose root is ``root_run_id``, in ``query_runs``' order (newest update first, then by
         key), in one read."""
-        with self._read() as conn:
-            rows = conn.execute(
-                "SELECT run_id, parent_run_id, root_run_id, status, sort_ts, record, run_key, gen FROM runs"
-                " WHERE root_run_id = ? ORDER BY sort_ts DESC, run_key", (root_run_id,)).fetchall()
+        # Kept until the file changes (a tree is read again and again while nothing is written).
+        return self.read_kept(("root_run_rows", root_run_id), list, self._root_run_rows, root_run_id)
+
+    def _root_run_rows(self, conn: sqlite3.Connection, root_run_id: str) -> list[tuple]:
+        rows = conn.execute(
+            "SELECT run_id, parent_run_id, root_run_id, status, sort_ts, record, run_key, gen FROM runs"
+            " WHERE root_run_id = ? ORDER BY sort_ts DESC, run_key", (root_run_id,)).fetchall()
         exact = self._exact_records
         out = []
         for row in rows:
