@@ -296,10 +296,13 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
     try:
         desk = listener.app.state.listener.core.desk
         writes = [
-            [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a")],
+            [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a"),
+             event(4, "c", parent="a", event_type="agent_task.completed")],
             [_llm(2, "b-llm", "b", "a", "llm.completed", usage={"input_tokens": 5, "output_tokens": 1})],
             [event(3, "b", parent="a", event_type="agent_task.completed")],
-            [event(4, "c", parent="a", event_type="agent_task.completed")],
+            # A settled run written again: its stored JSON changes, its status does not.
+            [event(5, "c", parent="a", event_type="agent_task.completed", message="done again")],
+            [event(6, "d", parent="a", event_type="agent_task.completed")],
         ]
         answers = []
         for batch in writes:
@@ -310,9 +313,12 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
                 answer = _get(listener, "/runs/a/tree").decode()
                 assert answer == render_json(nested)
             answers.append(json.loads(answer))
-        assert [len(a["children"]) for a in answers] == [1, 1, 1, 2]
-        assert [a["run"]["totals"]["input_tokens"] for a in answers] == [0, 5, 5, 5]
-        assert answers[1]["children"][0]["children"][0]["run"]["llm"] is not None
-        assert [a["children"][0]["run"]["status"] for a in answers] == ["failed", "failed", "completed", "completed"]
+        kids = [{k["run"]["run_id"]: k["run"] for k in a["children"]} for a in answers]
+        assert [sorted(k) for k in kids] == [["b", "c"]] * 4 + [["b", "c", "d"]]
+        assert [a["run"]["totals"]["input_tokens"] for a in answers] == [0, 5, 5, 5, 5]
+        assert kids[1]["b"]["totals"]["llm_calls"] == 1
+        assert [k["b"]["status"] for k in kids] == ["failed", "failed", "completed", "completed", "completed"]
+        assert [k["c"]["event_count"] for k in kids] == [1, 1, 1, 2, 2]
+        assert kids[3]["c"]["latest_message"] == "done again"
     finally:
         listener.kill()
