@@ -11,8 +11,10 @@ the file:
 
 What is decoded is kept for the next query, shared by the threads: run records by key and
 generation (a changed run has a new generation), run contexts (decoded, and as their stored
-JSON) and record texts by key (never reused), and the run tree's shape (children in order, by parent) until a run in it changes
-(``_shape.py``).
+JSON) and record texts by key (never reused), and the run tree's shape (children in order, by
+parent) until a run in it changes (``_shape.py``). Answers that read many rows (a page of
+sessions, a root's runs, LLM calls and totals of many runs) are kept per thread until the file
+changes (``read_kept``).
 
 Threads and state: the queries run on the calling thread, each in a read transaction of that
 thread's own connection (made on first use, closed by ``close``). A ``Reader`` owns the
