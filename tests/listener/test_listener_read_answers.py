@@ -322,3 +322,18 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
         assert kids[3]["c"]["latest_message"] == "done again"
     finally:
         listener.kill()
+
+
+@pytest.mark.timeout(60)
+def test_a_tree_with_a_run_judged_stale_follows_the_clock(loaded, monkeypatch):
+    # A tree whose answer holds a judgement is made afresh each time: the judgement's time moves.
+    times = []
+    for offset in (0, 5_000):
+        clock = _Clock()
+        clock.time = lambda offset=offset: (NOW + offset + 0.5) / 1000
+        monkeypatch.setattr(TraceDesk, "time", clock)
+        for _ in range(2):
+            tree = json.loads(_get(loaded, "/runs/t0/tree"))
+            stale = next(k for k in tree["children"] if k["run"]["run_id"] == "t2")
+            times.append(stale["run"]["meta"]["devtools_stale_detected_at"])
+    assert times == [NOW, NOW, NOW + 5_000, NOW + 5_000]

@@ -27,6 +27,7 @@ __all__ = [
     "run_answer",
     "run_answers",
     "run_event_texts",
+    "settled",
     "runs_page",
     "subtree",
 ]
@@ -174,13 +175,14 @@ class StoredRun:
     """A run of a tree whose record judgement leaves as it is: its links, its update time, and
     its record's JSON as stored (what ``model_dump_json`` of the record gives)."""
 
-    __slots__ = ("run_id", "parent_run_id", "root_run_id", "updated_at", "_text")
+    __slots__ = ("run_id", "parent_run_id", "root_run_id", "status", "updated_at", "_text")
 
-    def __init__(self, run_id: str, parent_run_id: str | None, root_run_id: str | None, updated_at: int,
-                 text: str) -> None:
+    def __init__(self, run_id: str, parent_run_id: str | None, root_run_id: str | None, status: str,
+                 updated_at: int, text: str) -> None:
         self.run_id = run_id
         self.parent_run_id = parent_run_id
         self.root_run_id = root_run_id
+        self.status = status
         self.updated_at = updated_at
         self._text = text
 
@@ -197,7 +199,7 @@ def _root_group(desk: Any, root_id: str) -> list[Any]:
     open_ids: list[str] = []
     for run_id, parent, root, status, updated, text, exact in service.root_run_rows(root_id):
         if exact and status in _SETTLED:
-            group.append(StoredRun(run_id, parent, root, updated, text))
+            group.append(StoredRun(run_id, parent, root, status, updated, text))
         else:
             group.append(run_id)
             open_ids.append(run_id)
@@ -244,6 +246,15 @@ def subtree(desk: Any, run_id: str) -> Subtree | None:
         reachable = set(descendant_ids)
         detached = [r for r in group if r.run_id not in reachable]
     return records[run.run_id], children, detached
+
+
+def settled(tree: Subtree) -> bool:
+    """Whether every run of the tree is a settled run as stored (``StoredRun``): its answer then
+    depends on the stored runs alone, not on the clock of a judgement. (A judged record that
+    reads "failed" may have been judged so just now.)"""
+    run, children, detached = tree
+    return (type(run) is StoredRun and all(type(r) is StoredRun for kids in children.values() for r in kids)
+            and all(type(r) is StoredRun for r in detached))
 
 
 def walk(run: Any, children: dict[str, list[Any]]) -> Iterator[tuple[Any, int]]:

@@ -496,6 +496,17 @@ class RuntimeLogService(LlmAnswers):
             raise type_error("root_run_id", "str", None)
         return self._store.root_run_rows(root_run_id)
 
+    def keep_while_unchanged(self, key: Any, work: Any) -> Any:
+        """An answer a caller derives from this service's reads, kept while the store does not
+        change: ``work()`` gives (the answer, whether it may be kept: it depends on what is stored
+        alone, not on the clock); with a file, the answer for ``key`` is given again on the same
+        thread until a commit (of this process or another) changes the file, and is kept only
+        when no commit came while ``work`` ran. In memory ``work()`` runs every time. The answer
+        is shared by the calls that get it: keep only values nobody changes (text)."""
+        if not callable(work):
+            raise type_error("work", "callable", work)
+        return self._store.keep_while_unchanged(key, work)
+
     def collect_descendant_run_ids(self, run_id: str) -> list[str]:
         """``run_id`` followed by its descendants' ids, breadth first, children in ascending
         order of their ids, each id once."""

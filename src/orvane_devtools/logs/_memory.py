@@ -162,6 +162,9 @@ class MemoryLogStore:
 
     # -- sessions and usage ------------------------------------------------------------------
 
+    def keep_while_unchanged(self, key: Any, work: Any) -> Any:
+        return work()[0]  # nothing tells here when the store changed
+
     def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
                           until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         numbers = {rid: held[2][NUMBERS] for rid, held in self._calls.items()}

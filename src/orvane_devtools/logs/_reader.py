@@ -80,6 +80,8 @@ class _Local(threading.local):
     kept_version: int | None = None
     kept: dict[Any, Any] | None = None
     kept_items = 0
+    # Answers of keep_while_unchanged: key -> (data_version, answer).
+    computed: dict[Any, tuple[int, Any]] | None = None
 
 
 # Answers read_kept keeps per thread at most, and their items (rows, entries) at most, in all:
@@ -189,6 +191,32 @@ class Reader(LlmReads):
                     kept[key] = answer
                     local.kept_items += items
             return copy(answer)
+
+    def _version(self) -> int:
+        with self._read() as conn:
+            return conn.execute("PRAGMA data_version").fetchone()[0]
+
+    def keep_while_unchanged(self, key: Any, work: Any) -> Any:
+        """``work()`` gives (an answer, whether it may be kept); a kept answer for ``key`` is
+        given again, on this thread, while no commit has changed the file since it was made.
+        One is kept only when no commit came while ``work`` ran (its reads all saw one state of
+        the file), and ``work`` says it depends on that state alone."""
+        local = self._local
+        computed = local.computed
+        if computed is None:
+            computed = local.computed = {}
+        before = self._version()
+        hit = computed.get(key)
+        if hit is not None and hit[0] == before:
+            return hit[1]
+        answer, keep = work()
+        if keep and self._version() == before:
+            if len(computed) >= 16:
+                computed.clear()
+            computed[key] = (before, answer)
+        else:
+            computed.pop(key, None)
+        return answer
 
     def close(self) -> None:
         with self._lock:

@@ -340,6 +340,10 @@ class SQLiteLogStore:
 
     # -- sessions and usage ------------------------------------------------------------------
 
+    def keep_while_unchanged(self, key: Any, work: Any) -> Any:
+        self._ready()
+        return self._reader.keep_while_unchanged(key, work)
+
     def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
                           until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         self._ready()

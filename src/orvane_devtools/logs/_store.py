@@ -122,6 +122,11 @@ class LogStore(Protocol):
 
     # -- sessions and usage ------------------------------------------------------------------
 
+    def keep_while_unchanged(self, key: Any, work: Any) -> Any:
+        """``work()``'s answer, or the one kept for ``key`` (see
+        ``RuntimeLogService.keep_while_unchanged``)."""
+        ...
+
     def session_summaries(self, *, session_id: str | None, app_id: str | None, since: int | None,
                           until: int | None, search: str | None, limit: int, offset: int) -> list[dict[str, Any]]:
         """The summaries of the sessions that pass the filters, newest last activity first (see

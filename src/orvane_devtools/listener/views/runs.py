@@ -9,7 +9,7 @@ from starlette.responses import Response
 
 from .. import queries
 from ..params import RUN_FILTERS, BadParameter, Params, read_filters
-from ..responses import JSONAnswer, JSONText, error
+from ..responses import JSONAnswer, JSONText, error, render_json
 from ..state import of
 
 __all__ = ["get_run", "list_runs", "run_children", "run_events", "run_tree"]
@@ -86,10 +86,17 @@ async def run_tree(request: Request) -> Response:
 
 
 def _run_tree(desk: Any, run_id: str, shape: str) -> Response:
-    tree = queries.subtree(desk, run_id)
-    if tree is None:
-        return _no_run()
-    return JSONAnswer(queries.nested_tree(tree, desk) if shape == "nested" else queries.flat_tree(tree, desk))
+    def work() -> tuple[JSONText | None, bool]:
+        tree = queries.subtree(desk, run_id)
+        if tree is None:
+            return None, False
+        text = queries.nested_tree(tree, desk) if shape == "nested" else JSONText(
+            render_json(queries.flat_tree(tree, desk)))
+        # A tree of settled runs only is the same text until the file changes.
+        return text, queries.settled(tree)
+
+    text = desk.log_service.keep_while_unchanged(("run tree", run_id, shape), work)
+    return _no_run() if text is None else JSONAnswer(text)
 
 
 async def run_events(request: Request) -> Response:
