@@ -303,6 +303,9 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
             # A settled run written again: its stored JSON changes, its status does not.
             [event(5, "c", parent="a", event_type="agent_task.completed", message="done again")],
             [event(6, "d", parent="a", event_type="agent_task.completed")],
+            # Every run settled: the tree's answer is kept, until the next write.
+            [event(7, "a", event_type="agent_task.completed")],
+            [event(8, "c", parent="a", event_type="agent_task.completed", message="third")],
         ]
         answers = []
         for batch in writes:
@@ -314,12 +317,13 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
                 assert answer == render_json(nested)
             answers.append(json.loads(answer))
         kids = [{k["run"]["run_id"]: k["run"] for k in a["children"]} for a in answers]
-        assert [sorted(k) for k in kids] == [["b", "c"]] * 4 + [["b", "c", "d"]]
-        assert [a["run"]["totals"]["input_tokens"] for a in answers] == [0, 5, 5, 5, 5]
+        assert [sorted(k) for k in kids] == [["b", "c"]] * 4 + [["b", "c", "d"]] * 3
+        assert [a["run"]["totals"]["input_tokens"] for a in answers] == [0] + [5] * 6
         assert kids[1]["b"]["totals"]["llm_calls"] == 1
-        assert [k["b"]["status"] for k in kids] == ["failed", "failed", "completed", "completed", "completed"]
-        assert [k["c"]["event_count"] for k in kids] == [1, 1, 1, 2, 2]
-        assert kids[3]["c"]["latest_message"] == "done again"
+        assert [k["b"]["status"] for k in kids] == ["failed", "failed"] + ["completed"] * 5
+        assert [k["c"]["event_count"] for k in kids] == [1, 1, 1, 2, 2, 2, 3]
+        assert kids[3]["c"]["latest_message"] == "done again" and kids[6]["c"]["latest_message"] == "third"
+        assert [a["run"]["status"] for a in answers][-2:] == ["completed", "completed"]
     finally:
         listener.kill()
 
