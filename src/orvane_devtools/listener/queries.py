@@ -211,17 +211,19 @@ def _root_group(desk: Any, root_id: str) -> list[Any]:
     return group
 
 
-def subtree(desk: Any, run_id: str) -> Subtree | None:
+def subtree(desk: Any, run_id: str, *, as_stored: bool = False) -> Subtree | None:
     """(the run, children by parent id, runs of its root not reachable from it) in two reads:
     the runs of the run's root (one read of their rows; the root's query too when some are still
     open) and the run's descendant ids (the log service's parent links). The tree means what
     ``get_run_tree`` means: children are the runs naming their parent, in the desk's order
-    (newest update first); a descendant filed under another root is fetched by itself."""
+    (newest update first); a descendant filed under another root is fetched by itself.
+    ``as_stored``: settled runs of the root come as ``StoredRun`` (their links and JSON alone,
+    for answers that write them), the others as records; else every run is a record."""
     run = desk.get_run(run_id)
     if run is None:
         return None
     root_id = run.root_run_id or run.run_id
-    group = _root_group(desk, root_id)
+    group = _root_group(desk, root_id) if as_stored else desk.query_runs(root_run_id=root_id)
     position = {r.run_id: i for i, r in enumerate(group)}
     records = {r.run_id: r for r in group}
     records[run.run_id] = records.get(run.run_id, run)

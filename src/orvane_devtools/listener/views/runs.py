@@ -87,7 +87,7 @@ async def run_tree(request: Request) -> Response:
 
 def _run_tree(desk: Any, run_id: str, shape: str) -> Response:
     def work() -> tuple[JSONText | None, bool]:
-        tree = queries.subtree(desk, run_id)
+        tree = queries.subtree(desk, run_id, as_stored=True)
         if tree is None:
             return None, False
         text = queries.nested_tree(tree, desk) if shape == "nested" else JSONText(
