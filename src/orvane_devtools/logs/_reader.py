@@ -80,14 +80,16 @@ class _Local(threading.local):
     kept_version: int | None = None
     kept: dict[Any, Any] | None = None
     kept_items = 0
-    # Answers of keep_while_unchanged: key -> (data_version, answer).
-    computed: dict[Any, tuple[int, Any]] | None = None
+    # Answers of keep_while_unchanged: key -> (data_version, answer, its length).
+    computed: dict[Any, tuple[int, Any, int]] | None = None
 
 
 # Answers read_kept keeps per thread at most, and their items (rows, entries) at most, in all:
 # all of them go when the file changes or one more would pass either bound.
 _KEPT_MAX = 64
 _KEPT_ITEMS = 50_000
+# The lengths (characters of text) of the answers keep_while_unchanged keeps per thread, in all.
+_COMPUTED_SIZE = 8_000_000
 
 
 class Reader(LlmReads):
@@ -210,10 +212,12 @@ class Reader(LlmReads):
         if hit is not None and hit[0] == before:
             return hit[1]
         answer, keep = work()
-        if keep and self._version() == before:
-            if len(computed) >= 16:
+        size = len(answer) if isinstance(answer, (str, bytes, list, dict)) else 1
+        if keep and size <= _COMPUTED_SIZE and self._version() == before:
+            computed.pop(key, None)
+            if len(computed) >= 16 or sum(entry[2] for entry in computed.values()) + size > _COMPUTED_SIZE:
                 computed.clear()
-            computed[key] = (before, answer)
+            computed[key] = (before, answer, size)
         else:
             computed.pop(key, None)
         return answer
