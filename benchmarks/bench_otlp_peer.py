@@ -35,7 +35,6 @@ of the same run, and the latencies in U.
 
 from __future__ import annotations
 
-import multiprocessing as mp
 import os
 import shutil
 import socket
@@ -50,7 +49,7 @@ from pathlib import Path
 
 import httpx
 from bench_listener import cpu_seconds, percentile, start_listener, wait_idle
-from bench_otlp_receive import null_receiver, send_spans
+from bench_otlp_receive import send_spans, start_null_receiver
 from common import report, unit_seconds
 from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
 from opentelemetry.sdk.resources import Resource
@@ -269,12 +268,7 @@ def main() -> None:
     start_time(tmp / "compile.sqlite3", pycache)  # fills the bytecode cache
     fresh_start = start_time(tmp / "fresh.sqlite3", pycache)
 
-    ctx = mp.get_context("spawn")
-    counter = ctx.Value("q", 0)
-    recv, send = ctx.Pipe(duplex=False)
-    null = ctx.Process(target=null_receiver, args=(send, counter), daemon=True)
-    null.start()
-    null_url = f"http://127.0.0.1:{recv.recv()}/v1/traces"
+    null, null_url = start_null_receiver()
     null_spans, _ = traces_of_chats(total, "null")
 
     def null_rate() -> float:

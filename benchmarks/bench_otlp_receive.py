@@ -86,6 +86,16 @@ def null_receiver(port_out, counter) -> None:
     asyncio.run(main())
 
 
+def start_null_receiver() -> tuple[Any, str]:
+    """``null_receiver`` in a process of its own; (the process, its ``/v1/traces`` URL)."""
+    ctx = mp.get_context("spawn")
+    counter = ctx.Value("q", 0)
+    recv, send = ctx.Pipe(duplex=False)
+    null = ctx.Process(target=null_receiver, args=(send, counter), daemon=True)
+    null.start()
+    return null, f"http://127.0.0.1:{recv.recv()}/v1/traces"
+
+
 def start_listener(db: Path) -> tuple[subprocess.Popen, str]:
     """``orvane-devtools start`` as a process; (the process, its origin)."""
     proc = subprocess.Popen([sys.executable, "-m", "orvane_devtools", "start", "--port", "0", "--db", str(db)],
@@ -162,12 +172,7 @@ def main() -> None:
     total = int(100_000 * SCALE)
     part = -(-total // TURNS)
     tmp = Path(tempfile.mkdtemp(prefix="bench-otlp-"))
-    ctx = mp.get_context("spawn")
-    counter = ctx.Value("q", 0)
-    recv, send = ctx.Pipe(duplex=False)
-    null = ctx.Process(target=null_receiver, args=(send, counter), daemon=True)
-    null.start()
-    null_url = f"http://127.0.0.1:{recv.recv()}/v1/traces"
+    null, null_url = start_null_receiver()
     proc, origin = start_listener(tmp / "otlp.sqlite3")
     url = origin + "/v1/traces"
     null_spans = chat_spans(part, "null")

@@ -59,6 +59,7 @@ import asyncio
 import json
 import os
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -66,6 +67,7 @@ import tempfile
 import threading
 import time
 import warnings
+from contextlib import closing
 from pathlib import Path
 from typing import Any, Iterator
 
@@ -82,6 +84,8 @@ warnings.simplefilter("ignore", ObservationBridgeUnavailableWarning)
 EVENTS = int(os.environ.get("ORVANE_BENCH_SCALE_EVENTS", "5000000"))
 SMALL = max(10_000, EVENTS // 10)
 LAYOUT = 2  # the version of the stored set's layout: a change of the generator bumps it
+# A cap no run of the benchmark reaches: the listeners that must not drop anything.
+UNCAPPED = ["--max-events", str(10 * EVENTS + 1_000_000)]
 CACHE = Path(os.environ.get("ORVANE_BENCH_CACHE") or Path(tempfile.gettempdir()) / "orvane-bench-scale")
 DAY_MS = 86_400_000
 SPAN_MS = 6 * DAY_MS
@@ -476,8 +480,6 @@ def usage_floor(db: Path, window: dict[str, int]) -> tuple[int, float, str]:
     window (its model's range of the index of the calls by model and time alone, from schema
     version 7 on; before, each call's row found through the index of the calls by time), with
     no grouping, sorting or joining."""
-    import sqlite3
-
     conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
     try:
         columns = {r[1] for r in conn.execute("PRAGMA table_info(llm_calls)")}
@@ -626,9 +628,9 @@ def queries_only() -> None:
         else:
             full, info, _ = stored_set(EVENTS)
             db = copy_of(full, tmp, "full.sqlite3")
-        version = __import__("sqlite3").connect(f"file:{db}?mode=ro", uri=True).execute(
-            "PRAGMA user_version").fetchone()[0]
-        big = Listener("full", db, sampler, ["--max-events", str(10 * EVENTS + 1_000_000)])
+        with closing(sqlite3.connect(f"file:{db}?mode=ro", uri=True)) as conn:
+            version = conn.execute("PRAGMA user_version").fetchone()[0]
+        big = Listener("full", db, sampler, UNCAPPED)
         rows.append((f"start on {info['events']:,} stored events until /healthz answers (schema version {version}"
                      f" at the start)", big.start_seconds, big.start_ratio, "<= 150000 U"))
         rows += query_rows(big, info, db, u, "usage" if ROWS == "usage" else None)
@@ -650,7 +652,7 @@ def cap_only() -> None:
     listeners: list[Listener] = []
     try:
         full_copy = copy_of(full, tmp, "full.sqlite3")
-        big = Listener("full", full_copy, sampler, ["--max-events", str(10 * EVENTS + 1_000_000)])
+        big = Listener("full", full_copy, sampler, UNCAPPED)
         listeners.append(big)
         rows = cap_rows(big, full, full_copy, info, tmp, sampler, listeners)
     finally:
@@ -685,8 +687,7 @@ def main() -> None:
         empty.stop()
         full_copy = copy_of(full, tmp, "full.sqlite3")
         file_bytes = full_copy.stat().st_size
-        uncapped = ["--max-events", str(10 * EVENTS + 1_000_000)]
-        big = Listener("full", full_copy, sampler, uncapped)
+        big = Listener("full", full_copy, sampler, UNCAPPED)
         listeners.append(big)
         rows.append((f"start on {full_info['events']:,} stored events until /healthz answers", big.start_seconds,
                      big.start_ratio, f"<= 150000 U (a new, empty file: {empty.start_ratio:,.0f} U, "
@@ -694,7 +695,7 @@ def main() -> None:
         rows.append(("file bytes per stored event (file of the stored set)", None, None,
                      f"{file_bytes / full_info['events']:,.0f} B (<= 1024 B; an event's compact JSON alone "
                      f"{json_bytes():,.0f} B)"))
-        little = Listener("small", copy_of(small, tmp, "small.sqlite3"), sampler, uncapped)
+        little = Listener("small", copy_of(small, tmp, "small.sqlite3"), sampler, UNCAPPED)
         listeners.append(little)
 
         # Ingest through one sink, at 0.5 M and at 5 M stored, in turns.

@@ -286,13 +286,8 @@ class Totals:
     def add_row(self, calls: int, input_tokens: Any, output_tokens: Any, total_tokens: Any, cost_usd: Any,
                 unpriced: int) -> None:
         """The numbers of a run's calls (as the table holds them)."""
-        self.llm_calls += calls
-        self.input_tokens += input_tokens or 0
-        self.output_tokens += output_tokens or 0
-        self.total_tokens += total_tokens or 0
-        if cost_usd is not None:
-            self._cost = (self._cost or 0) + round(cost_usd * _PICO)
-        self.unpriced_calls += unpriced
+        self.add_sums(calls, input_tokens or 0, output_tokens or 0, total_tokens or 0,
+                      None if cost_usd is None else round(cost_usd * _PICO), unpriced)
 
     def add_sums(self, calls: int, input_tokens: int, output_tokens: int, total_tokens: int, cost_pico: int | None,
                  unpriced: int) -> None:
