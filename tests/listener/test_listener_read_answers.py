@@ -341,3 +341,66 @@ def test_a_tree_with_a_run_judged_stale_follows_the_clock(loaded, monkeypatch):
             stale = next(k for k in tree["children"] if k["run"]["run_id"] == "t2")
             times.append(stale["run"]["meta"]["devtools_stale_detected_at"])
     assert times == [NOW, NOW, NOW + 5_000, NOW + 5_000]
+
+
+class _MovingClock:
+    """The desk's clock, set by the test (milliseconds)."""
+
+    def __init__(self, ms: int) -> None:
+        self.ms = ms
+
+    def time(self) -> float:
+        return (self.ms + 0.5) / 1000
+
+    def monotonic(self) -> float:
+        return self.ms / 1000
+
+
+def _runs_reference(desk, limit: int, **query) -> str:
+    """The first page of /runs as the desk's records give it, written field by field."""
+    records = desk.query_runs(limit=limit + 1, **query)
+    runs = ",".join(_run_json(desk, r) for r in records[:limit])
+    cursor = json.dumps(queries.encode_cursor(limit) if len(records) > limit else None)
+    return f'{{"runs":[{runs}],"next_cursor":{cursor}}}'
+
+
+@pytest.mark.timeout(60)
+def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock(tmp_path, monkeypatch):
+    # A page of settled runs is kept until the file changes; one that a judgement of the clock
+    # may change (an open run on it, or a filter that takes runs judged failed) never is.
+    clock = _MovingClock(T0 + 1_000)
+    monkeypatch.setattr(TraceDesk, "time", clock)
+    listener = InProcessListener(tmp_path / "db.sqlite3")
+    try:
+        desk = listener.app.state.listener.core.desk
+        writes = [
+            [event(0, "a", event_type="agent_task.started"), event(1, "a", event_type="agent_task.completed")],
+            # Left open: quiet long enough, it is judged failed.
+            [event(2, "quiet", ts=T0 + 2, event_type="agent_task.started")],
+            [event(3, "b", event_type="agent_task.completed")],
+            [_llm(4, "b-llm", "b", "b", "llm.completed", usage={"input_tokens": 5, "output_tokens": 1})],
+            [event(5, "a", event_type="agent_task.completed", message="again")],
+        ]
+        window = {"since": T0, "until": T0 + 60_000}
+        usage_calls = []
+        for batch in writes:
+            with listener.client() as c:
+                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            for ms in (T0 + 1_000, T0 + 7_200_000, T0 + 7_200_000, T0 + 1_000):
+                clock.ms = ms
+                for query in ({}, {"status": "failed"}, {"status": "completed"}):
+                    for limit in (1, 100):
+                        answer = _get(listener, "/runs", limit=limit, **query).decode()
+                        assert answer == _runs_reference(desk, limit, **query), (batch[0]["event_id"], ms, query)
+                models, totals = sessions.usage(desk, window["since"], window["until"])
+                kept = json.loads(_get(listener, "/usage", **window))
+                assert kept == {**window, "models": models, "totals": totals}
+            usage_calls.append(kept["totals"]["calls"])
+        assert usage_calls == [0, 0, 0, 1, 1]
+        # The quiet run is failed on the late clock and open on the early one, on the same file.
+        clock.ms = T0 + 7_200_000
+        assert [r["run_id"] for r in json.loads(_get(listener, "/runs", status="failed"))["runs"]] == ["quiet"]
+        clock.ms = T0 + 1_000
+        assert json.loads(_get(listener, "/runs", status="failed"))["runs"] == []
+    finally:
+        listener.kill()

@@ -92,13 +92,15 @@ def run_event_texts(desk: Any, run_id: str, descendants: bool, limit: int) -> li
 
 def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
               environment: str | None, order: str, *, model: str | None = None,
-              ascending: bool = False, top: bool = False) -> tuple[list[RunAnswer], str | None]:
+              ascending: bool = False, top: bool = False,
+              judged: list[bool] | None = None) -> tuple[list[RunAnswer], str | None]:
     """One page of runs matching ``query`` (the ``list_runs`` filters), each with its LLM call
     and totals, and the cursor of the next page. ``order`` is one of ``SORTS``: "updated" (the
     store's order: newest update first; ``ascending`` does not apply), "started" (newest start
     first), "cost" and "tokens" (of the run's LLM calls with its descendants'), "duration" (of
     an ended run). ``model``: only runs whose LLM call names this model. ``top``: only runs
-    without a parent run (each with its tree's totals, as every run)."""
+    without a parent run (each with its tree's totals, as every run). ``judged``, when given,
+    gets one item: whether the clock may have a part in the page (``clock_free``)."""
     want = offset + limit + 1
     keep = None
     if environment is not None or model is not None or top:
@@ -112,6 +114,8 @@ def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
             return models is None or r.run_id in models
 
         if models is not None and not models:
+            if judged is not None:
+                judged.append(False)
             return [], None
     totals = None
     if order != "updated":
@@ -138,9 +142,32 @@ def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
         records = desk.query_runs(limit=want, **query)
     else:
         records = _runs_matching(desk, query, keep, want)
+    if judged is not None:
+        judged.append(not clock_free(records, query.get("status")))
     rows = records[offset:offset + limit]
     next_cursor = encode_cursor(offset + limit) if len(records) > offset + limit else None
     return run_answers(desk, rows, totals), next_cursor
+
+
+# Meta that judgement writes into a run it reports failed (the time it did so among them).
+_JUDGED_META = ("devtools_stale_reason", "devtools_stale_detected_at")
+
+
+def clock_free(records: list[Any], status: Any) -> bool:
+    """Whether a read of runs that gave ``records`` (every record the read judged, resolved as
+    the desk resolves them; ``status`` its status filter) gives them again while the stored runs
+    are unchanged, whatever the clock: judgement reports an open run failed once it has been
+    quiet long enough, so none may be open or reported so, and no filter may admit the runs it
+    reports failed (an open run left out now may be one tomorrow)."""
+    if status is not None and str(status) not in ("completed", "waiting"):
+        return False
+    for r in records:
+        if r.status not in _SETTLED:
+            return False
+        meta = r.meta
+        if meta and any(key in meta for key in _JUDGED_META):
+            return False
+    return True
 
 
 def _sort_missing_last(records: list[Any], value: Any, ascending: bool) -> None:

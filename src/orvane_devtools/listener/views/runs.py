@@ -50,9 +50,15 @@ async def list_runs(request: Request) -> Response:
 
 def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int, environment: str | None,
                order: str, model: str | None, ascending: bool, top: bool) -> Response:
-    rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order, model=model,
-                                          ascending=ascending, top=top)
-    return JSONAnswer({"runs": rows, "next_cursor": next_cursor})
+    def work() -> tuple[JSONText, bool]:
+        judged: list[bool] = []
+        rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order, model=model,
+                                              ascending=ascending, top=top, judged=judged)
+        # A page of settled runs (no judgement can change) is the same text until the file changes.
+        return JSONText(render_json({"runs": rows, "next_cursor": next_cursor})), not judged[0]
+
+    key = ("runs page", tuple(sorted(query.items())), limit, offset, environment, order, model, ascending, top)
+    return JSONAnswer(desk.log_service.keep_while_unchanged(key, work))
 
 
 async def get_run(request: Request) -> Response:

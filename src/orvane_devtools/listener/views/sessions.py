@@ -63,13 +63,21 @@ def _get_session(desk: Any, session_id: str, limit: int, offset: int) -> Respons
 async def usage(request: Request) -> Response:
     params = Params(request.query_params.multi_items(), ("since", "until"))
     since, until = _window(params)
+    # A window the caller gives is answered again from the same calls until the file changes;
+    # the default one moves with the clock.
+    fixed = since is not None
     if since is None:
         end = until if until is not None else int(time.time() * 1000)
         since = max(0, end - USAGE_DEFAULT_WINDOW_MS)
     state = of(request)
-    return await state.read(_usage, state.core.desk, since, until)
+    return await state.read(_usage, state.core.desk, since, until, fixed)
 
 
-def _usage(desk: Any, since: int, until: int | None) -> Response:
-    models, totals = sessions.usage(desk, since, until)
-    return JSONAnswer({"since": since, "until": until, "models": models, "totals": totals})
+def _usage(desk: Any, since: int, until: int | None, fixed: bool) -> Response:
+    def work() -> tuple[JSONText, bool]:
+        models, totals = sessions.usage(desk, since, until)
+        return JSONText.plain({"since": since, "until": until, "models": models, "totals": totals}), fixed
+
+    if not fixed:
+        return JSONAnswer(work()[0])
+    return JSONAnswer(desk.log_service.keep_while_unchanged(("usage", since, until), work))
