@@ -618,6 +618,7 @@ def queries_only() -> None:
     """ORVANE_BENCH_SCALE_ROWS=queries or =usage: the start on the full set and the query rows."""
     u = unit_seconds()
     rows: list[tuple] = []
+    CACHE.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix="bench-scale-", dir=Path(OWN_DB).parent if OWN_DB else CACHE))
     sampler = Sampler()
     big = None

@@ -366,8 +366,9 @@ def _runs_reference(desk, limit: int, **query) -> str:
 
 @pytest.mark.timeout(60)
 def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock(tmp_path, monkeypatch):
-    # A page of settled runs is kept until the file changes; one that a judgement of the clock
-    # may change (an open run on it, or a filter that takes runs judged failed) never is.
+    # A page is kept until the file changes, its open runs judged again each time; one whose
+    # runs a judgement of the clock may change (a filter that takes runs judged failed, an
+    # order by duration with an open run) never is.
     clock = _MovingClock(T0 + 1_000)
     monkeypatch.setattr(TraceDesk, "time", clock)
     listener = InProcessListener(tmp_path / "db.sqlite3")
@@ -392,6 +393,12 @@ def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock
                     for limit in (1, 100):
                         answer = _get(listener, "/runs", limit=limit, **query).decode()
                         assert answer == _runs_reference(desk, limit, **query), (batch[0]["event_id"], ms, query)
+                for order in ("duration", "started"):
+                    # Sorted pages against the same page made afresh (the quiet run, once judged
+                    # failed, ends when it is judged so: its duration follows the clock).
+                    rows, cursor = queries.runs_page(desk, {}, 100, 0, None, order)
+                    fresh = render_json({"runs": rows, "next_cursor": cursor})
+                    assert _get(listener, "/runs", sort=order).decode() == fresh, (batch[0]["event_id"], ms, order)
                 models, totals = sessions.usage(desk, window["since"], window["until"])
                 kept = json.loads(_get(listener, "/usage", **window))
                 assert kept == {**window, "models": models, "totals": totals}

@@ -9,6 +9,7 @@ log service: here they are read, never computed from events).
 
 from __future__ import annotations
 
+import json
 from collections.abc import Iterator
 from typing import Any
 
@@ -18,6 +19,7 @@ from .responses import JSONText, RunAnswer
 
 __all__ = [
     "SORTS",
+    "RunsPage",
     "StoredRun",
     "Subtree",
     "event_total",
@@ -93,14 +95,14 @@ def run_event_texts(desk: Any, run_id: str, descendants: bool, limit: int) -> li
 def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
               environment: str | None, order: str, *, model: str | None = None,
               ascending: bool = False, top: bool = False,
-              judged: list[bool] | None = None) -> tuple[list[RunAnswer], str | None]:
+              steady: list[bool] | None = None) -> tuple[list[RunAnswer], str | None]:
     """One page of runs matching ``query`` (the ``list_runs`` filters), each with its LLM call
     and totals, and the cursor of the next page. ``order`` is one of ``SORTS``: "updated" (the
     store's order: newest update first; ``ascending`` does not apply), "started" (newest start
     first), "cost" and "tokens" (of the run's LLM calls with its descendants'), "duration" (of
     an ended run). ``model``: only runs whose LLM call names this model. ``top``: only runs
-    without a parent run (each with its tree's totals, as every run). ``judged``, when given,
-    gets one item: whether the clock may have a part in the page (``clock_free``)."""
+    without a parent run (each with its tree's totals, as every run). ``steady``, when given,
+    gets one item: whether the page's runs and their order are ``clock_free``."""
     want = offset + limit + 1
     keep = None
     if environment is not None or model is not None or top:
@@ -114,8 +116,8 @@ def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
             return models is None or r.run_id in models
 
         if models is not None and not models:
-            if judged is not None:
-                judged.append(False)
+            if steady is not None:
+                steady.append(True)
             return [], None
     totals = None
     if order != "updated":
@@ -142,8 +144,8 @@ def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
         records = desk.query_runs(limit=want, **query)
     else:
         records = _runs_matching(desk, query, keep, want)
-    if judged is not None:
-        judged.append(not clock_free(records, query.get("status")))
+    if steady is not None:
+        steady.append(clock_free(records, query.get("status"), order))
     rows = records[offset:offset + limit]
     next_cursor = encode_cursor(offset + limit) if len(records) > offset + limit else None
     return run_answers(desk, rows, totals), next_cursor
@@ -153,21 +155,65 @@ def runs_page(desk: Any, query: dict[str, Any], limit: int, offset: int,
 _JUDGED_META = ("devtools_stale_reason", "devtools_stale_detected_at")
 
 
-def clock_free(records: list[Any], status: Any) -> bool:
-    """Whether a read of runs that gave ``records`` (every record the read judged, resolved as
-    the desk resolves them; ``status`` its status filter) gives them again while the stored runs
-    are unchanged, whatever the clock: judgement reports an open run failed once it has been
-    quiet long enough, so none may be open or reported so, and no filter may admit the runs it
-    reports failed (an open run left out now may be one tomorrow)."""
+def judged(record: Any) -> bool:
+    """Whether the clock may have a part in ``record`` (a resolved record): an open run, which
+    judgement reports failed once it has been quiet long enough, or one it reports so now."""
+    if record.status not in _SETTLED:
+        return True
+    meta = record.meta
+    return bool(meta) and any(key in meta for key in _JUDGED_META)
+
+
+def clock_free(records: list[Any], status: Any, order: str) -> bool:
+    """Whether a read of runs that gave ``records`` (every record it judged; ``status`` its status
+    filter, ``order`` its order) gives the same runs in the same order while the stored runs are
+    unchanged, whatever the clock, though an open run's record may read otherwise: no filter
+    may admit or leave out the runs judgement reports failed (an open run left out now may be
+    one tomorrow), and with open runs the order may not be by duration (a run judged failed
+    ends when it is judged so)."""
     if status is not None and str(status) not in ("completed", "waiting"):
         return False
-    for r in records:
-        if r.status not in _SETTLED:
-            return False
-        meta = r.meta
-        if meta and any(key in meta for key in _JUDGED_META):
-            return False
-    return True
+    return order != "duration" or not any(judged(r) for r in records)
+
+
+class RunsPage:
+    """A page of ``GET /runs`` as its text, for keeping while the stored runs are unchanged (a
+    page whose runs and order are ``clock_free``): the rows of settled runs as written once, an
+    open run's row written again from the desk's judgement of it each time the page is."""
+
+    __slots__ = ("_parts", "_open", "_text")
+
+    def __init__(self, rows: list[RunAnswer], next_cursor: str | None) -> None:
+        parts = ['{"runs":[']
+        self._open: list[tuple[int, RunAnswer]] = []
+        for i, row in enumerate(rows):
+            if i:
+                parts.append(",")
+            if judged(row.record):
+                self._open.append((len(parts), row))
+            parts.append(row.json())
+        parts.append(f'],"next_cursor":{json.dumps(next_cursor)}}}')
+        self._parts = parts
+        self._text = "".join(parts)
+
+    def __len__(self) -> int:
+        return len(self._text)
+
+    def text(self) -> str:
+        """The page as it was written."""
+        return self._text
+
+    def again(self, desk: Any) -> str:
+        """The page written again now: its open runs judged again (the clock moved)."""
+        if not self._open:
+            return self._text
+        parts = self._parts[:]
+        for position, row in self._open:
+            record = desk.get_run(row.run_id)
+            if record is None:  # gone since (the page is kept only while the file is unchanged)
+                return self._text
+            parts[position] = RunAnswer(record, row.llm, row.totals).json()
+        return "".join(parts)
 
 
 def _sort_missing_last(records: list[Any], value: Any, ascending: bool) -> None:

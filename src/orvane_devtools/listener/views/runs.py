@@ -50,15 +50,19 @@ async def list_runs(request: Request) -> Response:
 
 def _list_runs(desk: Any, query: dict[str, Any], limit: int, offset: int, environment: str | None,
                order: str, model: str | None, ascending: bool, top: bool) -> Response:
-    def work() -> tuple[JSONText, bool]:
-        judged: list[bool] = []
+    made: list[queries.RunsPage] = []
+
+    def work() -> tuple[queries.RunsPage, bool]:
+        steady: list[bool] = []
         rows, next_cursor = queries.runs_page(desk, query, limit, offset, environment, order, model=model,
-                                              ascending=ascending, top=top, judged=judged)
-        # A page of settled runs (no judgement can change) is the same text until the file changes.
-        return JSONText(render_json({"runs": rows, "next_cursor": next_cursor})), not judged[0]
+                                              ascending=ascending, top=top, steady=steady)
+        made.append(queries.RunsPage(rows, next_cursor))
+        return made[0], steady[0]
 
     key = ("runs page", tuple(sorted(query.items())), limit, offset, environment, order, model, ascending, top)
-    return JSONAnswer(desk.log_service.keep_while_unchanged(key, work))
+    page = desk.log_service.keep_while_unchanged(key, work)
+    # A page kept from an earlier read has its open runs judged again.
+    return JSONAnswer(JSONText(page.text() if made else page.again(desk)))
 
 
 async def get_run(request: Request) -> Response:
