@@ -193,8 +193,9 @@ class RunsPage:
                 self._open.append((len(parts), row))
             parts.append(row.json())
         parts.append(f'],"next_cursor":{json.dumps(next_cursor)}}}')
-        self._parts = parts
         self._text = "".join(parts)
+        # The pieces are needed only to write the open runs' rows again.
+        self._parts = parts if self._open else []
 
     def __len__(self) -> int:
         return len(self._text)
