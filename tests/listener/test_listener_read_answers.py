@@ -411,3 +411,33 @@ def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock
         assert json.loads(_get(listener, "/runs", status="failed"))["runs"] == []
     finally:
         listener.kill()
+
+
+@pytest.mark.timeout(60)
+def test_a_page_of_runs_is_kept_within_the_readers_bound(tmp_path, monkeypatch):
+    # A kept page counts its text against what a reading thread keeps: a page longer than the
+    # bound is made afresh every time, a shorter one once until the file changes.
+    from orvane_devtools.logs import _reader
+
+    listener = InProcessListener(tmp_path / "db.sqlite3")
+    try:
+        events = [event(i, f"r{i}", event_type="agent_task.completed") for i in range(5)]
+        with listener.client() as c:
+            assert c.post(f"{API}/ingest", json=body(events)).json()["accepted"] == 5
+        made = []
+        real = queries.runs_page
+
+        def counted(*args, **kwargs):
+            made.append(1)
+            return real(*args, **kwargs)
+
+        monkeypatch.setattr(queries, "runs_page", counted)
+        first = _get(listener, "/runs")
+        monkeypatch.setattr(_reader, "_COMPUTED_SIZE", len(first) - 1)
+        assert [_get(listener, "/runs", limit=5) for _ in range(3)] == [first] * 3
+        assert len(made) == 4
+        monkeypatch.setattr(_reader, "_COMPUTED_SIZE", len(first) + 1)
+        assert [_get(listener, "/runs", limit=4) for _ in range(3)] == [_get(listener, "/runs", limit=4)] * 3
+        assert len(made) == 5
+    finally:
+        listener.kill()

@@ -212,7 +212,10 @@ class Reader(LlmReads):
         if hit is not None and hit[0] == before:
             return hit[1]
         answer, keep = work()
-        size = len(answer) if isinstance(answer, (str, bytes, list, dict)) else 1
+        try:
+            size = len(answer)  # text, or an answer that tells its length
+        except TypeError:
+            size = 1
         if keep and size <= _COMPUTED_SIZE and self._version() == before:
             computed.pop(key, None)
             if len(computed) >= 16 or sum(entry[2] for entry in computed.values()) + size > _COMPUTED_SIZE:
