@@ -29,11 +29,16 @@ API = "/observation"
 
 
 class _Clock:
+    """The desk's clock, at ``ms`` (``NOW`` unless set): time() reads as those milliseconds."""
+
+    def __init__(self, ms: int = NOW) -> None:
+        self.ms = ms
+
     def time(self) -> float:
-        return (NOW + 0.5) / 1000
+        return (self.ms + 0.5) / 1000
 
     def monotonic(self) -> float:
-        return NOW / 1000
+        return self.ms / 1000
 
 
 def _llm(i: int, run_id: str, parent: str, root: str, event_type: str, **payload) -> dict:
@@ -333,27 +338,12 @@ def test_a_tree_with_a_run_judged_stale_follows_the_clock(loaded, monkeypatch):
     # A tree whose answer holds a judgement is made afresh each time: the judgement's time moves.
     times = []
     for offset in (0, 5_000):
-        clock = _Clock()
-        clock.time = lambda offset=offset: (NOW + offset + 0.5) / 1000
-        monkeypatch.setattr(TraceDesk, "time", clock)
+        monkeypatch.setattr(TraceDesk, "time", _Clock(NOW + offset))
         for _ in range(2):
             tree = json.loads(_get(loaded, "/runs/t0/tree"))
             stale = next(k for k in tree["children"] if k["run"]["run_id"] == "t2")
             times.append(stale["run"]["meta"]["devtools_stale_detected_at"])
     assert times == [NOW, NOW, NOW + 5_000, NOW + 5_000]
-
-
-class _MovingClock:
-    """The desk's clock, set by the test (milliseconds)."""
-
-    def __init__(self, ms: int) -> None:
-        self.ms = ms
-
-    def time(self) -> float:
-        return (self.ms + 0.5) / 1000
-
-    def monotonic(self) -> float:
-        return self.ms / 1000
 
 
 def _runs_reference(desk, limit: int, **query) -> str:
@@ -369,7 +359,7 @@ def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock
     # A page is kept until the file changes, its open runs judged again each time; one whose
     # runs a judgement of the clock may change (a filter that takes runs judged failed, an
     # order by duration with an open run) never is.
-    clock = _MovingClock(T0 + 1_000)
+    clock = _Clock(T0 + 1_000)
     monkeypatch.setattr(TraceDesk, "time", clock)
     listener = InProcessListener(tmp_path / "db.sqlite3")
     try:
