@@ -4,6 +4,7 @@
 // contract is in logbook.hpp.
 #include "logbook.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -229,6 +230,64 @@ nb::object private_copy(nb::handle d) {
     return out;
 }
 
+namespace {
+
+// ---- the event's own columns cut off its stored JSON
+
+// Appends `"text"` for an exact str, `null` for None; false for anything else (or text that has
+// no UTF-8 form).
+bool append_plain(std::string &out, PyObject *v) {
+    if (v == Py_None) {
+        out += "null";
+        return true;
+    }
+    if (!PyUnicode_CheckExact(v))
+        return false;
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(v, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out.push_back('"');
+    out.append(text, static_cast<size_t>(size));
+    out.push_back('"');
+    return true;
+}
+
+// How many leading bytes of the event's JSON `data` the reader writes again from the row's
+// columns (logs/_schema.py, EVENT_BODY_SQL): the JSON begins
+// {"event_id":"..","event_type":"..","timestamp":N,"source":..,"level":.., with each text as it
+// stands between quotes (what the reader puts back) and something after it. 0 when it begins
+// otherwise (a text the dump escaped, a level that is not a text): the body is stored whole.
+Py_ssize_t column_prefix(const char *data, Py_ssize_t n, PyObject *event_id, PyObject *etype, long long ts,
+                         PyObject *source, PyObject *level) {
+    if (!PyUnicode_CheckExact(event_id) || !PyUnicode_CheckExact(etype))
+        return 0;
+    std::string want = "{\"event_id\":";
+    if (!append_plain(want, event_id))
+        return 0;
+    want += ",\"event_type\":";
+    if (!append_plain(want, etype))
+        return 0;
+    want += ",\"timestamp\":";
+    char digits[24];
+    auto done = std::to_chars(digits, digits + sizeof digits, ts);
+    want.append(digits, done.ptr);
+    want += ",\"source\":";
+    if (!append_plain(want, source))
+        return 0;
+    want += ",\"level\":";
+    if (!append_plain(want, level))
+        return 0;
+    auto k = static_cast<Py_ssize_t>(want.size());
+    if (k >= n || data[k] != ',' || std::memcmp(data, want.data(), want.size()) != 0)
+        return 0;
+    return k;
+}
+
+}  // namespace
+
 nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle contexts, nb::handle context_of,
                        nb::handle texts) {
     nb::object event_cls = orvane::outside::get(o_runtime_event);
@@ -239,7 +298,7 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     if (!PyLong_Check(ts.ptr()))
         return nb::none();
     int overflow = 0;
-    PyLong_AsLongLongAndOverflow(ts.ptr(), &overflow);
+    const long long ts_ms = PyLong_AsLongLongAndOverflow(ts.ptr(), &overflow);
     if (PyErr_Occurred())
         throw nb::python_error();
     if (overflow != 0)
@@ -290,10 +349,12 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
     nb::object run_json = nb::none(), ctx_text = nb::none(), context = nb::none(), body;
     const char *data = PyBytes_AS_STRING(full.ptr());
     Py_ssize_t n = PyBytes_GET_SIZE(full.ptr());
+    // What the row's columns give again is not stored twice.
+    const Py_ssize_t cut = column_prefix(data, n, event_id.ptr(), etype.ptr(), ts_ms, source.ptr(), level.ptr());
     if (run.is_none()) {
-        body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
+        body = checked(PyUnicode_DecodeUTF8(data + cut, n - cut, nullptr));
     } else if (known) {
-        body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
+        body = checked(PyUnicode_DecodeUTF8(data + cut, n - cut, nullptr));
         run_json = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
         ctx_text = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
         context = private_copy(fields);
@@ -320,11 +381,13 @@ nb::object log_prepare(nb::handle event, nb::handle event_json, nb::handle conte
         run_json = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
         ctx_text = nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 2));
         if (tail != nullptr && PyBytes_GET_SIZE(tail) > 0) {
-            std::string own(data, static_cast<size_t>(n - PyBytes_GET_SIZE(tail)));
+            const Py_ssize_t end = n - PyBytes_GET_SIZE(tail);
+            const Py_ssize_t from = cut < end ? cut : 0;  // the columns and then the context alone: whole
+            std::string own(data + from, static_cast<size_t>(end - from));
             own.push_back('}');
             body = checked(PyUnicode_DecodeUTF8(own.data(), static_cast<Py_ssize_t>(own.size()), nullptr));
         } else {
-            body = checked(PyUnicode_DecodeUTF8(data, n, nullptr));
+            body = checked(PyUnicode_DecodeUTF8(data + cut, n - cut, nullptr));
         }
         context = private_copy(fields);
     }

@@ -160,7 +160,7 @@ def test_a_file_of_schema_version_6_gains_the_columns_and_answers_as_before(tmp_
     fresh = RuntimeLogService(Settings({"logs.path": str(fresh_path)}))
     try:
         version, columns, indexes = _schema_facts(db)
-        assert version == _schema.SCHEMA_VERSION == 7
+        assert version == _schema.SCHEMA_VERSION == 8
         assert {"cost_pico", "failed_calls", "timed_ms"} <= columns
         assert "llm_calls_usage" in indexes and "llm_calls_at" not in indexes
         assert answers(file) == before["usage"]

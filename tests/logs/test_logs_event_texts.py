@@ -21,7 +21,8 @@ from logs_helpers import T0, Stream, append_all
 from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.listener.calls import event_pieces
-from orvane_devtools.logs import RuntimeLogService
+from orvane_devtools.logs import RuntimeLogService, _schema, _sqlite
+from orvane_devtools.logs._schema import EVENT_BODY_SQL
 from orvane_devtools.logs._sessions import sql_session_summaries
 
 
@@ -92,6 +93,32 @@ QUERIES = [
     {"since": T0 + 50, "limit": 2},
     {"run_id": "shifting", "search": "step", "until": T0 + 104},
 ]
+
+
+def _column_events() -> list[RuntimeEvent]:
+    """Events whose first members (id, type, time, source, level) a row's columns give back, and
+    events whose JSON begins otherwise (texts the dump escapes, a level that is not a text): by id,
+    whether the file keeps their JSON cut."""
+    run = _context("cols", agent_name="P")
+    cases = {
+        "plain": (dict(source="agent.planner", level="info"), True),
+        "no-source-no-level": (dict(source=None, level=None), True),
+        "empty-texts": (dict(source="", level=""), True),
+        "non-ascii-Straße-🚀": (dict(source="ünïcode", level="warn"), True),
+        'quote"in-id': (dict(), False),
+        "backslash\\in-id": (dict(), False),
+        "line\nbreak": (dict(), False),
+        "quoted-source": (dict(source='say "hi"'), False),
+        "number-level": (dict(level=30), False),
+        "negative-time": (dict(timestamp=-5), True),
+        "largest-time": (dict(timestamp=2**63 - 1), True),
+        "type/with/slashes": (dict(event_type="a/b\\c"), False),
+    }
+    out = []
+    for i, (event_id, (fields, cut)) in enumerate(cases.items()):
+        values = {"event_type": "stream.delta", "timestamp": T0 + i, "payload": {"i": i}, **fields}
+        out.append((RuntimeEvent(event_id=event_id, run=run if i % 2 else None, **values), cut))
+    return out
 
 
 def _feed(service: RuntimeLogService) -> None:
@@ -279,3 +306,66 @@ class TestKeptAnswers:
         first[0]["totals"]["llm_calls"] = 7
         first[0]["runs"] = -1
         assert service.session_summaries(**page) == expected
+
+
+class TestBodiesWithoutTheirColumns:
+    """The file keeps an event's JSON without the first members its row's columns give again, and
+    gives the whole JSON back; a file whose bodies are whole (schema version 7) reads the same."""
+
+    @pytest.mark.timeout(60)
+    @pytest.mark.parametrize("body", ["native", "python"])
+    def test_cut_where_the_columns_give_it_back(self, open_service, monkeypatch, body):
+        if body == "python":
+            own = _sqlite.normalize
+            monkeypatch.setattr(_sqlite, "normalize", lambda value: own(value))
+        service = open_service()
+        cases = _column_events()
+        append_all(service, [event for event, _ in cases])
+        conn = sqlite3.connect(service.path)
+        try:
+            stored = dict(conn.execute("SELECT event_id, body FROM events"))
+        finally:
+            conn.close()
+        for event, cut in cases:
+            assert stored[event.event_id].startswith(",") is cut, event.event_id
+            assert stored[event.event_id].startswith("{") is not cut, event.event_id
+            assert service.get_event(event.event_id).model_dump_json() == event.model_dump_json()
+        everything = [event.model_dump_json() for event, _ in cases]
+        assert service.query_event_texts() == everything
+        assert [e.model_dump_json() for e in service.query_events()] == everything
+        in_run = sorted((event for event, _ in cases if event.run is not None), key=lambda e: e.timestamp)
+        assert [e.model_dump_json() for e in service.query_events(run_id="cols")] == [
+            e.model_dump_json() for e in in_run]
+
+    @pytest.mark.timeout(60)
+    def test_a_file_of_whole_bodies_reads_the_same_and_is_upgraded(self, open_service, db_path):
+        service = open_service()
+        _feed(service)
+        before = [service.query_event_texts(**query) for query in QUERIES]
+        service.close(10)
+        # The file as schema version 7 wrote it: every body whole.
+        conn = sqlite3.connect(db_path)
+        whole = EVENT_BODY_SQL.format(e="")
+        cut = conn.execute("SELECT count(*) FROM events WHERE body LIKE ',%'").fetchone()[0]
+        assert cut > 400  # most of what _feed writes is kept cut
+        with conn:
+            conn.execute(f"UPDATE events SET body = {whole}")
+            conn.execute("UPDATE meta SET value = 7 WHERE key = 'schema_version'")
+            conn.execute("PRAGMA user_version = 7")
+        assert conn.execute("SELECT count(*) FROM events WHERE body NOT LIKE '{%'").fetchone()[0] == 0
+        conn.close()
+        again = open_service()
+        assert [again.query_event_texts(**query) for query in QUERIES] == before
+        # New rows are kept cut beside the whole ones.
+        later = [event for event, _ in _column_events()]
+        append_all(again, later)
+        assert [again.get_event(e.event_id).model_dump_json() for e in later] == [e.model_dump_json() for e in later]
+        assert [again.query_event_texts(**query) for query in QUERIES[:3]] != before[:3]
+        conn = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
+        try:
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == 8
+            assert conn.execute("SELECT body FROM events WHERE event_id = 'plain'").fetchone()[0].startswith(",")
+            # The page size is the one the file was made with.
+            assert conn.execute("PRAGMA page_size").fetchone()[0] == _schema.PAGE_SIZE == 8192
+        finally:
+            conn.close()

@@ -191,8 +191,8 @@ class TestIndexesOfLargeReads:
         conn = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
         try:
             names = {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
-            assert conn.execute("PRAGMA user_version").fetchone()[0] == _schema.SCHEMA_VERSION == 7
-            assert conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()[0] == 7
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == _schema.SCHEMA_VERSION == 8
+            assert conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()[0] == 8
             columns = {r[1] for r in conn.execute("PRAGMA table_info(llm_calls)")}
         finally:
             conn.close()

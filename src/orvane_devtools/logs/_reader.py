@@ -33,7 +33,15 @@ from typing import Any, Iterator
 
 from .Logbook import _model_from_json
 from ._common import needle_of, trim_cache
-from ._schema import NAME_EVENT_APP_ID, NAME_EVENT_TYPE, NAME_RUN_APP_ID, configure_reader, connect, wrap_error
+from ._schema import (
+    EVENT_BODY_SQL,
+    NAME_EVENT_APP_ID,
+    NAME_EVENT_TYPE,
+    NAME_RUN_APP_ID,
+    configure_reader,
+    connect,
+    wrap_error,
+)
 from ._llm_reader import LlmReads
 from ._search import Search, fields_of
 from ._shape import RunShape
@@ -48,6 +56,10 @@ _RUN_COLUMNS = (
 # Decoded run records kept (by key and generation), run contexts kept (by key).
 _RECORDS_MAX = 32_768
 _CONTEXTS_MAX = 16_384
+# An event's row as the decoding reads it: its seq, its whole JSON, its context's key.
+_GET_EVENT_SQL = f"SELECT seq, {EVENT_BODY_SQL.format(e='')}, ctx_id FROM events WHERE event_id = ?"
+_EVENTS_SELECT = f"SELECT e.seq, {EVENT_BODY_SQL.format(e='e.')}, e.ctx_id"
+
 # How a run context begins inside an event's JSON: a stored body kept without its context holds
 # this only inside a nested value.
 _OWN_RUN = ',"run":{"run_id":'
@@ -547,7 +559,7 @@ class Reader(LlmReads):
 
     def get_event(self, event_id: str) -> Any:
         with self._read() as conn:
-            row = conn.execute("SELECT seq, body, ctx_id FROM events WHERE event_id = ?", (event_id,)).fetchone()
+            row = conn.execute(_GET_EVENT_SQL, (event_id,)).fetchone()
             return None if row is None else self._decode_events(conn, [row])[0]
 
     def query_events(
@@ -571,7 +583,7 @@ class Reader(LlmReads):
         ``texts``, each event's JSON as ``model_dump_json`` writes it instead of the event."""
         post: list[tuple[str, Any]] = []  # (field, wanted) compared in Python
         with self._read() as conn:
-            select = "SELECT e.seq, e.body, e.ctx_id"
+            select = _EVENTS_SELECT
             frm = " FROM events e"
             where: list[str] = []
             params: list[Any] = []

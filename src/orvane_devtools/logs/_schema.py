@@ -21,12 +21,14 @@ from ._common import (
 from ._links import OTEL_RUN_PREFIX
 from ._llm import _PICO, LLM_TABLE, USAGE_COLUMNS, USAGE_INDEX
 
-SCHEMA_VERSION = 7
+SCHEMA_VERSION = 8
 # Files of these earlier versions are brought up to SCHEMA_VERSION when a writer opens them.
-UPGRADABLE = frozenset((2, 3, 4, 5, 6))
+UPGRADABLE = frozenset((2, 3, 4, 5, 6, 7))
 # PRAGMA application_id of a log database: "ORVL".
 APPLICATION_ID = 0x4F52564C
 BUSY_TIMEOUT_MS = 10_000
+# The page size of a new file (a file keeps the one it was made with).
+PAGE_SIZE = 8192
 # Files up to this size are checked page by page (PRAGMA quick_check) when opened; in larger ones
 # damage shows when a query or a write reaches it. The check reads the whole file: at 64 MiB it
 # keeps a start within about a quarter of a second (a 233 MB file took a second on a loaded
@@ -424,6 +426,9 @@ def _statements(script: str) -> list[str]:
 
 def _create(conn: sqlite3.Connection, path: str) -> None:
     try:
+        # Before the first page is written. Event rows hold a few hundred bytes each: larger pages
+        # leave less unused at each page's end and need fewer interior pages.
+        conn.execute(f"PRAGMA page_size = {PAGE_SIZE}")
         conn.execute("BEGIN IMMEDIATE")
         for statement in _statements(SCHEMA):
             conn.execute(statement)
@@ -468,6 +473,8 @@ def _upgrade(conn: sqlite3.Connection, path: str, version: int) -> None:
                 conn.execute(statement)
         if version <= 6:
             _add_usage_columns(conn)
+        # Version 8 stores new event bodies without what their columns give again (EVENT_BODY_SQL);
+        # the rows already stored are whole bodies, which it reads as they are: nothing to change.
         conn.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (SCHEMA_VERSION,))
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         conn.execute("COMMIT")
@@ -565,6 +572,44 @@ def commit_counter(path: str) -> list[int]:
         if counter is None:
             counter = _commit_counters[path] = [0]
         return counter
+
+
+# An event row's `body` without the JSON's first members, which its columns give again:
+# `{"event_id":"..","event_type":"..","timestamp":N,"source":..,"level":..` (each text as it
+# stands between quotes, null for NULL) is cut off when the dump begins exactly so, and the
+# stored rest begins with its comma; a body stored whole begins with "{". `EVENT_BODY_SQL` (with
+# `{e}` the table's qualifier, "" or "e.") gives the whole JSON back; `column_prefix` (and its
+# native twin in Logbook._log_prepare) says where the cut falls. (Since schema version 8.)
+EVENT_BODY_SQL = (
+    "CASE WHEN substr({e}body, 1, 1) = ',' THEN printf('{{\"event_id\":\"%s\",\"event_type\":\"%s\","
+    "\"timestamp\":%d,\"source\":%s,\"level\":%s%s', {e}event_id, {e}event_type, {e}ts,"
+    " iif({e}source IS NULL, 'null', '\"' || {e}source || '\"'), iif({e}level IS NULL, 'null', '\"' || {e}level || '\"'),"
+    " {e}body) ELSE {e}body END"
+)
+
+
+def _json_text(value: Any) -> str | None:
+    # "text" for a str as it stands, null for None; None for anything else.
+    if value is None:
+        return "null"
+    return f'"{value}"' if type(value) is str else None
+
+
+def column_prefix(full: bytes, event_id: Any, event_type: Any, ts: int, source: Any, level: Any) -> int:
+    """How many leading bytes of an event's JSON ``full`` (UTF-8) its row's columns give again
+    (see EVENT_BODY_SQL); 0 when the JSON begins otherwise and is stored whole."""
+    if type(event_id) is not str or type(event_type) is not str:
+        return 0
+    src, lvl = _json_text(source), _json_text(level)
+    if src is None or lvl is None:
+        return 0
+    try:
+        want = (f'{{"event_id":"{event_id}","event_type":"{event_type}","timestamp":{int.__repr__(ts)},'
+                f'"source":{src},"level":{lvl}').encode()
+    except UnicodeEncodeError:
+        return 0
+    k = len(want)
+    return k if len(full) > k and full[k] == 0x2C and full.startswith(want) else 0
 
 
 # Event rows go in with statements of many rows each: one pass through SQLite for up to `most`

@@ -15,7 +15,7 @@ from .Logbook import _log_prepare, _private_copy
 from ._common import LogStoreError, normalize
 from ._reader import Reader
 from ._sessions import copy_summaries, sql_session_heads, sql_session_summaries, sql_usage
-from ._schema import commit_counter, open_writer, prepare_path
+from ._schema import column_prefix as _column_prefix, commit_counter, open_writer, prepare_path
 from ._writer import Writer
 
 __all__ = ["SQLiteLogStore"]
@@ -149,10 +149,12 @@ class SQLiteLogStore:
                 norm(event_id), norm(event.event_type), norm(event.source), norm(event.level),
                 norm(event.message), norm(event.payload), norm(event.error), norm(event.meta),
             )
+            # What the row's columns give again is not stored twice.
+            cut = _column_prefix(full, event_id, event.event_type, ts, event.source, event.level)
             run = event.run
             if run is None:
                 run_id = run_json = ctx_text = context = None
-                body = full.decode()
+                body = full[cut:].decode()
             else:
                 run_id = run.run_id
                 cached = self._contexts.get(run_id)
@@ -162,9 +164,10 @@ class SQLiteLogStore:
                         cached = (b"", cached[1], cached[2])
                 tail, run_json, ctx_text = cached[:3]
                 if tail:
-                    body = (full[: len(full) - len(tail)] + b"}").decode()
+                    end = len(full) - len(tail)
+                    body = (full[cut if cut < end else 0: end] + b"}").decode()
                 else:  # pragma: no cover - the context serialised differently inside the event
-                    body = full.decode()
+                    body = full[cut:].decode()
                 context = _private_copy(run.__dict__)
         except Exception as exc:  # noqa: BLE001 - whatever the event's values raise, it is refused
             raise ValueError(
