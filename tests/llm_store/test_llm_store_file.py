@@ -158,3 +158,40 @@ def test_a_piece_is_checked_at_the_service(tmp_path):
         service.llm_totals("r")
     with pytest.raises(TypeError, match="Argument 'model'"):
         service.llm_model_runs(None)
+
+
+def test_a_long_call_is_kept_compressed_and_folds_on(tmp_path):
+    """A call whose JSON is long (its conversation) is kept compressed; the next commit's pieces
+    fold onto it as read back, and every answer is the memory store's."""
+    long_run = {"run_id": "long", "root_run_id": "long", "parent_run_id": None, "run_kind": "llm"}
+    question = "Wie spät ist es in Zürich? 🚀 " * 80
+    events = [
+        RuntimeEvent(**event(0, "long", ts=T0, run=long_run, event_type="llm.started",
+                             payload={"model": "gpt-4o", "messages": [{"role": "system", "content": "sé bref"},
+                                                                      {"role": "user", "content": question}]})),
+        usage_event(1, "short"),
+        RuntimeEvent(**event(2, "long", ts=T0 + 90, run=long_run, event_type="llm.completed",
+                             payload={"model": "gpt-4o", "usage": {"input_tokens": 500, "output_tokens": 20},
+                                      "choices": [{"message": {"role": "assistant", "content": "Mittag."}}]})),
+        usage_event(3, "short"),
+    ]
+    answers = []
+    db = tmp_path / "m.db"
+    for settings in (Settings({}), Settings({"logs.path": str(db)})):
+        service = RuntimeLogService(settings)
+        try:
+            for split in (events[:2], events[2:]):
+                asyncio.run(append(service, split))
+            answers.append((service.llm_calls(["long", "short"]), service.llm_call_texts(["long", "short"]),
+                            service.llm_totals(["long", "short"])))
+        finally:
+            service.close()
+    assert answers[0] == answers[1]
+    calls, texts, _ = answers[1]
+    assert question in texts["long"] and calls["long"]["output_tokens"] == 20
+    assert calls["long"]["output_messages"] and calls["long"]["input_messages"]
+    kinds = dict(table_rows(str(db), "SELECT r.run_id, typeof(l.record) FROM llm_calls l JOIN runs r USING (run_key)"))
+    assert kinds == {"long": "blob", "short": "text"}
+    (size,) = table_rows(str(db), "SELECT length(l.record) FROM llm_calls l JOIN runs r USING (run_key)"
+                                  " WHERE r.run_id = 'long'")[0]
+    assert size < len(texts["long"].encode()) // 4

@@ -18,6 +18,7 @@ call's time, unless the producer reported a cost (see ``orvane_devtools.llm.merg
 from __future__ import annotations
 
 import json
+import zlib
 from typing import Any, NamedTuple
 
 from ._links import OTEL_RUN_PREFIX
@@ -33,10 +34,12 @@ __all__ = [
     "Totals",
     "fold",
     "new_pieces",
+    "pack_record",
     "row_of",
     "run_facts",
     "store_calls",
     "stored_call",
+    "unpack_record",
     "usage_columns",
 ]
 
@@ -50,7 +53,8 @@ __all__ = [
 # cost in whole units of 10^-12 USD (`cost_pico`, NULL when none is priced), the calls of a failed
 # run (`failed_calls`: `calls` when the run failed, else 0) and the duration of a run that is one
 # LLM call and ended (`timed_ms`, else NULL). The last two come from the run's record: the writer
-# sets them whenever it writes the row or the run's record changes what they say.
+# sets them whenever it writes the row or the run's record changes what they say. Since schema
+# version 8 a long `record` is kept compressed (see pack_record).
 LLM_TABLE = """CREATE TABLE llm_calls(
     run_key INTEGER PRIMARY KEY,
     model TEXT,
@@ -131,9 +135,34 @@ class CallPiece(NamedTuple):
 _dumps = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
 
 
-def stored_call(record: str, state: str) -> tuple[Any, dict[str, Any]]:
+# A call's JSON of at least this many bytes is kept compressed when that is smaller: the
+# conversation it holds (the messages, the system instructions, the tool definitions) is most of a
+# file's LLM bytes, and its text and keys repeat.
+PACK_MIN_BYTES = 512
+PACK_LEVEL = 6
+
+
+def pack_record(record: str) -> str | bytes:
+    """A call's JSON as the file keeps it: the text, or a zlib stream of its UTF-8 (a BLOB)."""
+    if len(record) < PACK_MIN_BYTES // 4:
+        return record
+    data = record.encode()
+    if len(data) < PACK_MIN_BYTES:
+        return record
+    packed = zlib.compress(data, PACK_LEVEL)
+    return packed if len(packed) < len(data) else record
+
+
+def unpack_record(stored: str | bytes) -> str:
+    """A call's JSON from its stored form (pack_record)."""
+    return zlib.decompress(stored).decode() if type(stored) is bytes else stored
+
+
+def stored_call(record: str | bytes, state: str) -> tuple[Any, dict[str, Any]]:
     """(the LlmCall, its folding state) of a stored row."""
     from ..llm import LlmCall
+
+    record = unpack_record(record)
 
     try:
         facts = json.loads(state)
@@ -376,7 +405,8 @@ def store_calls(conn: Any, working: dict[str, Any], created: Any, pieces: list[C
         if call is not None:
             row = row_of(call, facts)
             run_id = run_ids[key]
-            rows.append((key, *row, *usage_columns(row[2], row[6], run_facts(run_id, get_run(run_id)))))
+            rows.append((key, *row[:RECORD], pack_record(row[RECORD]), *row[RECORD + 1:],
+                         *usage_columns(row[2], row[6], run_facts(run_id, get_run(run_id)))))
     if rows:
         conn.executemany(
             "INSERT OR REPLACE INTO llm_calls(run_key, model, provider, calls, input_tokens, output_tokens,"

@@ -12,6 +12,7 @@ import json
 import sqlite3
 from typing import Any
 
+from ._llm import unpack_record
 from ._schema import wrap_error
 
 __all__ = ["LlmReads"]
@@ -41,11 +42,11 @@ def _numbers(conn: Any, run_ids: list[str]) -> dict[str, tuple]:
 
 
 def _call_texts(conn: Any, run_ids: list[str]) -> dict[str, str]:
-    return dict(conn.execute(
+    return {run_id: unpack_record(record) for run_id, record in conn.execute(
         "SELECT r.run_id, l.record FROM runs r JOIN llm_calls l ON l.run_key = r.run_key"
         " WHERE r.run_id IN (SELECT value FROM json_each(?))",
         (json.dumps(run_ids),),
-    ).fetchall())
+    )}
 
 
 def _copy_groups(groups: dict[str, list[tuple]]) -> dict[str, list[tuple]]:
