@@ -51,9 +51,10 @@ NB_MODULE(Logbook, m) {
           "whose deep copy fails is shared).");
     m.def("_log_rows", &orvane::logbook::log_rows, "store"_a.none(), "items"_a, "start"_a, "seen_ids"_a,
           "working"_a, "touched"_a, "rows"_a, "seq"_a, "tick"_a, "types"_a, "apps"_a, "val_min_chars"_a,
-          "sample_every"_a,
+          "sample_every"_a, "cut_texts"_a = false,
           "The persistent log service's writer loop over one ticket's prepared events, for the events\n"
           "that need nothing but what the writer remembers (see the writer), their run records derived\n"
           "by `store` (a RuntimeTallybook): returns (index of the first other event, seq, tick, stored,\n"
-          "duplicates, its status when it was derived, else None).");
+          "duplicates, its status when it was derived, else None). `cut_texts`: search texts without\n"
+          "the values the row's columns give again.");
 }

@@ -83,9 +83,11 @@ nb::object private_copy(nb::handle d);
 // status): status None when nothing of that event was done, else the run's status after its
 // derivation (its id is then in `seen_ids`), from which the writer goes on with it. A `store`
 // that is not an initialised RuntimeTallybook is refused with TypeError before anything is done.
+// `cut_texts`: a row's search text leaves out the values its columns give again, as the
+// writer's _cut_texts does.
 nb::tuple log_rows(nb::handle store, nb::handle items, Py_ssize_t start, nb::handle seen_ids, nb::handle working,
                    nb::handle touched, nb::handle rows, long long seq, long long tick, nb::handle types,
-                   nb::handle apps, Py_ssize_t val_min_chars, long long sample_every);
+                   nb::handle apps, Py_ssize_t val_min_chars, long long sample_every, bool cut_texts);
 
 // Imports the run store's C interface (the Tallybook module's `_fast_api` capsule) for log_rows;
 // ImportError when that module cannot give the version log_rows needs. Called at module init.

@@ -80,18 +80,45 @@ size_t decimal(size_t n, char *out) {
     return count;
 }
 
+// Whether `part`, a search value, is the column `column` as it stands ("" for None), for the
+// values a row's columns give again (logs/_schema.py, EVENT_TEXT_SQL): exact str columns only,
+// and no NUL (SQL's length() stops at one).
+bool column_is(PyObject *part, PyObject *column) {
+    if (column == Py_None)
+        return PyUnicode_GET_LENGTH(part) == 0;
+    if (!PyUnicode_CheckExact(column) || PyUnicode_FindChar(part, 0, 0, PyUnicode_GET_LENGTH(part), 1) != -1)
+        return false;
+    return PyUnicode_Compare(part, column) == 0;
+}
+
+// The writer's _cut_texts test: the first four search values are the row's event_id, event_type,
+// source and level columns, the id not empty.
+bool columns_give(nb::handle parts, PyObject *event_id, PyObject *etype, PyObject *source, PyObject *level) {
+    PyObject *id_part = PyTuple_GET_ITEM(parts.ptr(), 0);
+    bool same = PyUnicode_CheckExact(event_id) && PyUnicode_GET_LENGTH(id_part) > 0 && column_is(id_part, event_id) &&
+                PyUnicode_CheckExact(etype) && column_is(PyTuple_GET_ITEM(parts.ptr(), 1), etype) &&
+                column_is(PyTuple_GET_ITEM(parts.ptr(), 2), source) && column_is(PyTuple_GET_ITEM(parts.ptr(), 3), level);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return same;
+}
+
 // ("%d,%d,%d,%d,%d,%d,%d,%d" % lengths, " ".join(filter(None, texts))) of the eight texts, the
-// payload's and the meta's left out (as "") where `omit_pay` / `omit_meta`.
-std::pair<nb::object, nb::object> lens_and_text(nb::handle parts, bool omit_pay, bool omit_meta) {
+// payload's and the meta's left out (as "") where `omit_pay` / `omit_meta`; with `cut`, of the
+// last four only and the lengths after a "+" (the writer's _cut_texts).
+std::pair<nb::object, nb::object> lens_and_text(nb::handle parts, bool omit_pay, bool omit_meta, bool cut) {
     static PyObject *space = PyUnicode_InternFromString(" ");
-    char lens[kParts * 21];
+    char lens[kParts * 21 + 1];
     size_t used = 0;
+    const Py_ssize_t first = cut ? 4 : 0;
+    if (cut)
+        lens[used++] = '+';
     nb::object kept = checked(PyList_New(0));
-    for (Py_ssize_t k = 0; k < kParts; ++k) {
+    for (Py_ssize_t k = first; k < kParts; ++k) {
         PyObject *part = PyTuple_GET_ITEM(parts.ptr(), k);
         bool omitted = (k == kPayloadPart && omit_pay) || (k == kMetaPart && omit_meta);
         Py_ssize_t n = omitted ? 0 : PyUnicode_GET_LENGTH(part);
-        if (k)
+        if (k > first)
             lens[used++] = ',';
         used += decimal(static_cast<size_t>(n), lens + used);
         if (n > 0 && PyList_Append(kept.ptr(), part) < 0)
@@ -130,7 +157,7 @@ void init_store_api() {
 
 nb::tuple log_rows(nb::handle store, nb::handle items, Py_ssize_t start, nb::handle seen_ids, nb::handle working,
                    nb::handle touched, nb::handle rows, long long seq, long long tick, nb::handle types,
-                   nb::handle apps, Py_ssize_t val_min_chars, long long sample_every) {
+                   nb::handle apps, Py_ssize_t val_min_chars, long long sample_every, bool cut_texts) {
     orvane::args::require(store, store_api->store_type, "store");
     if (!PyList_CheckExact(items.ptr()) || !PySet_CheckExact(seen_ids.ptr()) || !PyDict_CheckExact(working.ptr()) ||
         !PyDict_CheckExact(touched.ptr()) || !PyList_CheckExact(rows.ptr()) || !PyAnySet_Check(types.ptr()) ||
@@ -213,7 +240,9 @@ nb::tuple log_rows(nb::handle store, nb::handle items, Py_ssize_t start, nb::han
                 throw nb::python_error();
             run_key = head_id = ctx_id = nb::none();
         }
-        auto [lens, text] = lens_and_text(parts, !pay_val.is_none(), !meta_val.is_none());
+        const bool cut = cut_texts && columns_give(parts, event_id, etype, PyTuple_GET_ITEM(p.ptr(), P_SOURCE),
+                                                   PyTuple_GET_ITEM(p.ptr(), P_LEVEL));
+        auto [lens, text] = lens_and_text(parts, !pay_val.is_none(), !meta_val.is_none(), cut);
         ++seq;
         nb::object row = checked(PyTuple_New(kRowSize));
         PyObject *values[kRowSize] = {

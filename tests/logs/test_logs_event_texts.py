@@ -22,7 +22,7 @@ from orvane.utils import Settings
 from orvane_devtools._orvane_compat import RuntimeEvent, RuntimeRunContext
 from orvane_devtools.listener.calls import event_pieces
 from orvane_devtools.logs import RuntimeLogService, _schema, _sqlite
-from orvane_devtools.logs._schema import EVENT_BODY_SQL
+from orvane_devtools.logs._schema import EVENT_BODY_SQL, EVENT_LENS_SQL, EVENT_TEXT_SQL
 from orvane_devtools.logs._sessions import sql_session_summaries
 
 
@@ -104,7 +104,7 @@ def _column_events() -> list[RuntimeEvent]:
         "plain": (dict(source="agent.planner", level="info"), True),
         "no-source-no-level": (dict(source=None, level=None), True),
         "empty-texts": (dict(source="", level=""), True),
-        "non-ascii-Straße-🚀": (dict(source="ünïcode", level="warn"), True),
+        "non-ascii-ünï-🚀": (dict(source="ünïcode", level="warn"), True),
         'quote"in-id': (dict(), False),
         "backslash\\in-id": (dict(), False),
         "line\nbreak": (dict(), False),
@@ -113,6 +113,7 @@ def _column_events() -> list[RuntimeEvent]:
         "negative-time": (dict(timestamp=-5), True),
         "largest-time": (dict(timestamp=2**63 - 1), True),
         "type/with/slashes": (dict(event_type="a/b\\c"), False),
+        "Capital-Id": (dict(source="Agent.Planner"), True),
     }
     out = []
     for i, (event_id, (fields, cut)) in enumerate(cases.items()):
@@ -330,6 +331,21 @@ class TestBodiesWithoutTheirColumns:
             assert stored[event.event_id].startswith(",") is cut, event.event_id
             assert stored[event.event_id].startswith("{") is not cut, event.event_id
             assert service.get_event(event.event_id).model_dump_json() == event.model_dump_json()
+        # The search text leaves out the first four values where they are the columns as they stand
+        # (normalised values: a capital letter, a level that is not a text keep it whole).
+        conn = sqlite3.connect(service.path)
+        try:
+            lens = dict(conn.execute("SELECT event_id, lens FROM events"))
+        finally:
+            conn.close()
+        assert {i for i, v in lens.items() if not v.startswith("+")} == {"Capital-Id", "number-level"}
+        memory = RuntimeLogService(Settings({}))
+        append_all(memory, [event for event, _ in cases])
+        for needle in ("plain", "stream.delta", "delta info", "planner info", "agent.planner info {",
+                       "ünïcode warn", "-5", "an", "id", " ", "level {", "cols", "warn", "planner", "ünïcode"):
+            assert service.query_event_texts(search=needle) == memory.query_event_texts(search=needle), needle
+            assert ([r.run_id for r in service.query_runs(search=needle)]
+                    == [r.run_id for r in memory.query_runs(search=needle)]), needle
         everything = [event.model_dump_json() for event, _ in cases]
         assert service.query_event_texts() == everything
         assert [e.model_dump_json() for e in service.query_events()] == everything
@@ -348,11 +364,18 @@ class TestBodiesWithoutTheirColumns:
         whole = EVENT_BODY_SQL.format(e="")
         cut = conn.execute("SELECT count(*) FROM events WHERE body LIKE ',%'").fetchone()[0]
         assert cut > 400  # most of what _feed writes is kept cut
+        text, lens = EVENT_TEXT_SQL.format(e=""), EVENT_LENS_SQL.format(e="")
         with conn:
-            conn.execute(f"UPDATE events SET body = {whole}")
+            conn.execute(f"UPDATE events SET body = {whole}, t = {text}, lens = {lens}")
+            # Its trigram index read the texts from `events`.
+            conn.execute("DROP TABLE event_text")
+            conn.execute("DROP VIEW event_texts")
+            conn.execute("CREATE VIRTUAL TABLE event_text USING fts5(t, content='events', content_rowid='seq',"
+                         f" {_schema._TRIGRAM})")
+            conn.execute("INSERT INTO event_text(event_text) VALUES ('rebuild')")
             conn.execute("UPDATE meta SET value = 7 WHERE key = 'schema_version'")
             conn.execute("PRAGMA user_version = 7")
-        assert conn.execute("SELECT count(*) FROM events WHERE body NOT LIKE '{%'").fetchone()[0] == 0
+        assert conn.execute("SELECT count(*) FROM events WHERE body NOT LIKE '{%' OR lens LIKE '+%'").fetchone()[0] == 0
         conn.close()
         again = open_service()
         assert [again.query_event_texts(**query) for query in QUERIES] == before
@@ -361,10 +384,22 @@ class TestBodiesWithoutTheirColumns:
         append_all(again, later)
         assert [again.get_event(e.event_id).model_dump_json() for e in later] == [e.model_dump_json() for e in later]
         assert [again.query_event_texts(**query) for query in QUERIES[:3]] != before[:3]
-        conn = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
+        asyncio.run(again.flush())
+        # Against a file of this version fed the same: its texts cut, the same answers.
+        fresh = open_service(str(db_path) + ".fresh")
+        _feed(fresh)
+        append_all(fresh, later)
+        for needle in ("plain", "delta info", "step", "straße", "an", "cols", "info {"):
+            assert again.query_event_texts(search=needle) == fresh.query_event_texts(search=needle), needle
+            assert ([r.run_id for r in again.query_runs(search=needle)]
+                    == [r.run_id for r in fresh.query_runs(search=needle)]), needle
+        conn = sqlite3.connect(db_path)
         try:
             assert conn.execute("PRAGMA user_version").fetchone()[0] == 8
             assert conn.execute("SELECT body FROM events WHERE event_id = 'plain'").fetchone()[0].startswith(",")
+            # Its index reads `t` as it stands: the texts stay whole, and the index holds them.
+            assert conn.execute("SELECT count(*) FROM events WHERE lens LIKE '+%'").fetchone()[0] == 0
+            conn.execute("INSERT INTO event_text(event_text) VALUES ('integrity-check')")
             # The page size is the one the file was made with.
             assert conn.execute("PRAGMA page_size").fetchone()[0] == _schema.PAGE_SIZE == 8192
         finally:

@@ -30,7 +30,7 @@ def _private_copy(d: dict[Any, Any]) -> dict[Any, Any]:
 def _log_rows(
     store: RuntimeTallybook, items: list[tuple], start: int, seen_ids: set[str], working: dict[str, Any],
     touched: dict[str, Any], rows: list[tuple], seq: int, tick: int, types: set[str], apps: set[str],
-    val_min_chars: int, sample_every: int,
+    val_min_chars: int, sample_every: int, cut_texts: bool = False,
 ) -> tuple[int, int, int, int, int, str | None]:
     """The persistent log service's writer loop over one ticket's prepared events, from
     ``items[start]`` on, for the events that need nothing but what the writer remembers (a
@@ -39,4 +39,5 @@ def _log_rows(
     derives) and appends its row to ``rows``. Returns (index of the first other event, seq, tick,
     stored, duplicates, the run's status when that event was derived already, else None); the
     writer goes on from there. ``store`` must be an initialised ``RuntimeTallybook`` (TypeError
-    otherwise)."""
+    otherwise). ``cut_texts``: each row's search text leaves out the values its columns give
+    again (the writer's ``_cut_texts``)."""

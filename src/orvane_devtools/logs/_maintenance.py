@@ -32,6 +32,7 @@ from typing import Callable
 from ._links import forget_run_links
 from ._schema import (
     BUSY_TIMEOUT_MS,
+    EVENT_TEXT_SQL,
     FORGET_CONTEXT,
     FORGET_EVENT,
     FORGET_HEAD,
@@ -350,7 +351,7 @@ class Maintenance:
         # ones wait for the next index step (the rows go now; searches join the index's hits to
         # the rows still stored). Those not indexed yet are simply never indexed.
         txn.pending_texts += conn.execute(
-            f"INSERT INTO pending_text(id, kind, a) SELECT -seq, {FORGET_EVENT}, t FROM events"
+            f"INSERT INTO pending_text(id, kind, a) SELECT -seq, {FORGET_EVENT}, {EVENT_TEXT_SQL.format(e='')} FROM events"
             " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
             (seqs, counters["indexed_upto"]),
         ).rowcount

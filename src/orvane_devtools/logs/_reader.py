@@ -35,6 +35,8 @@ from .Logbook import _model_from_json
 from ._common import needle_of, trim_cache
 from ._schema import (
     EVENT_BODY_SQL,
+    EVENT_LENS_SQL,
+    EVENT_TEXT_SQL,
     NAME_EVENT_APP_ID,
     NAME_EVENT_TYPE,
     NAME_RUN_APP_ID,
@@ -59,6 +61,8 @@ _CONTEXTS_MAX = 16_384
 # An event's row as the decoding reads it: its seq, its whole JSON, its context's key.
 _GET_EVENT_SQL = f"SELECT seq, {EVENT_BODY_SQL.format(e='')}, ctx_id FROM events WHERE event_id = ?"
 _EVENTS_SELECT = f"SELECT e.seq, {EVENT_BODY_SQL.format(e='e.')}, e.ctx_id"
+# Its whole search text and the lengths of its values, with the keys of its kept payload and meta.
+_TEXT_COLUMNS = f", {EVENT_TEXT_SQL.format(e='e.')}, {EVENT_LENS_SQL.format(e='e.')}, e.pay_val, e.meta_val"
 
 # How a run context begins inside an event's JSON: a stored body kept without its context holds
 # this only inside a nested value.
@@ -663,7 +667,7 @@ class Reader(LlmReads):
                 if " " in needle:
                     # A needle with a space may have matched across two values of the event
                     # text: such a row counts only through one whole value.
-                    select += ", e.t, e.lens, e.pay_val, e.meta_val"
+                    select += _TEXT_COLUMNS
                     verify = (needle, ctx_ids, val_ids)
             sql = select + frm + (" WHERE " + " AND ".join(where) if where else "") + order
             python_side = bool(post) or verify is not None

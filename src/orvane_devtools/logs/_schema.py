@@ -72,6 +72,48 @@ FORGET_EVENT, FORGET_HEAD, FORGET_CONTEXT, FORGET_VAL = 3, 4, 5, 6
 LINK_TABLES = """CREATE TABLE aliases(span_id TEXT PRIMARY KEY, run_id TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE span_waits(span_id TEXT NOT NULL, run_id TEXT NOT NULL, PRIMARY KEY(span_id, run_id)) WITHOUT ROWID;"""
 
+# An event's search text without the values its columns give again. A row's `t` holds the
+# event's eight normalised values (id, type, source, level, message, payload, error, meta),
+# non-empty ones joined by single spaces, and `lens` their lengths. Where the first four are the
+# row's `event_id`, `event_type`, `source` and `level` as they stand (NULL for ""), the writer of a
+# file made since schema version 8 keeps only the last four: `lens` then begins with "+" and
+# gives their four lengths. EVENT_TEXT_SQL and EVENT_LENS_SQL (with `{e}` the table's qualifier, ""
+# or "e.") give the whole text and lengths back; `event_has_sql` asks whether the whole text holds a
+# needle without making it. In a file made earlier the trigram index reads `t` from `events` as
+# it stands, so its writer keeps every text whole (`cut_texts`).
+EVENT_TEXT_SQL = (
+    "CASE WHEN substr({e}lens, 1, 1) = '+' THEN {e}event_id || iif({e}event_type = '', '', ' ' || {e}event_type)"
+    " || iif(coalesce({e}source, '') = '', '', ' ' || {e}source) || iif(coalesce({e}level, '') = '', '', ' ' || {e}level)"
+    " || iif({e}t = '', '', ' ' || {e}t) ELSE {e}t END"
+)
+EVENT_LENS_SQL = (
+    "CASE WHEN substr({e}lens, 1, 1) = '+' THEN length({e}event_id) || ',' || length({e}event_type) || ','"
+    " || length(coalesce({e}source, '')) || ',' || length(coalesce({e}level, '')) || ',' || substr({e}lens, 2)"
+    " ELSE {e}lens END"
+)
+
+
+def event_has_sql(e: str, needle: str) -> tuple[str, list[str]]:
+    """(SQL over the events' row ``e`` (a qualifier: "" or "e."), its parameters): whether the
+    event's whole search text holds ``needle``. A needle without a space lies within one value,
+    so the stored part and the four columns are asked in turn; one with a space may span two."""
+    if " " in needle:
+        return f"instr({EVENT_TEXT_SQL.format(e=e)}, ?) > 0", [needle]
+    return (
+        f"(instr({e}t, ?) > 0 OR (substr({e}lens, 1, 1) = '+' AND (instr({e}event_id, ?) > 0"
+        f" OR instr({e}event_type, ?) > 0 OR instr(coalesce({e}source, ''), ?) > 0"
+        f" OR instr(coalesce({e}level, ''), ?) > 0)))",
+        [needle] * 5,
+    )
+
+
+def cut_texts(conn: sqlite3.Connection) -> bool:
+    """Whether the file's trigram index of event texts reads them through `event_texts` (a file
+    made since schema version 8), so that its writer may keep texts cut (EVENT_TEXT_SQL)."""
+    row = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'event_text'").fetchone()
+    return row is not None and "content='event_texts'" in row[0]
+
+
 # The writer's index step as one statement, so that it runs (a transaction of its own) without
 # holding the interpreter lock while the appending threads go on: inserting a seq into the
 # temporary table `index_step` removes the texts waiting to be forgotten from their trigram
@@ -87,7 +129,7 @@ INDEX_STEP_SQL = (
     DELETE FROM head_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_HEAD});
     DELETE FROM context_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_CONTEXT});
     DELETE FROM val_text WHERE rowid IN (SELECT id FROM pending_text WHERE kind = {FORGET_VAL});
-    INSERT INTO event_text(rowid, t) SELECT seq, t FROM events
+    INSERT INTO event_text(rowid, t) SELECT seq, {EVENT_TEXT_SQL.format(e="")} FROM events
         WHERE seq > (SELECT value FROM meta WHERE key = 'indexed_upto') AND seq <= new.upto;
     UPDATE meta SET value = max(value, new.upto) WHERE key = 'indexed_upto';
     INSERT INTO head_text(rowid, a, b) SELECT id, a, b FROM pending_text WHERE kind = {PENDING_HEAD};
@@ -142,8 +184,10 @@ CREATE INDEX runs_gen ON runs(gen);
 -- An event: its columns, its searched values and its JSON. `t` holds the event's searched values
 -- (normalised, non-empty ones joined by single spaces) except a payload or meta text its run
 -- repeats, which is kept once in `vals` (`pay_val`, `meta_val`); `lens` gives the lengths of the
--- eight values in `t` (0 for a value kept in `vals`). `body` is the event's JSON without its run
--- context when the context is kept in `contexts` (`ctx_id`), else the whole JSON.
+-- eight values in `t` (0 for a value kept in `vals`). Both leave out the first four values where
+-- the columns give them again (EVENT_TEXT_SQL). `body` is the event's JSON without its run
+-- context when the context is kept in `contexts` (`ctx_id`), else the whole JSON, and without
+-- its first members where the columns give them again (EVENT_BODY_SQL).
 CREATE TABLE events(
     seq INTEGER PRIMARY KEY,
     event_id TEXT NOT NULL UNIQUE,
@@ -167,9 +211,11 @@ CREATE INDEX events_ts ON events(ts);
 CREATE INDEX events_level ON events(level) WHERE level IS NOT NULL;
 CREATE INDEX events_pay ON events(pay_val) WHERE pay_val IS NOT NULL;
 CREATE INDEX events_meta ON events(meta_val) WHERE meta_val IS NOT NULL;
--- The trigram index over `t` is brought up to date in bulk, a little behind the commits (up to
--- meta 'indexed_upto'), and queries scan the texts not yet indexed.
-CREATE VIRTUAL TABLE event_text USING fts5(t, content='events', content_rowid='seq', {_TRIGRAM});
+-- An event's whole search text (see EVENT_TEXT_SQL): what the trigram index holds.
+CREATE VIEW event_texts(seq, t) AS SELECT seq, {EVENT_TEXT_SQL.format(e="")} FROM events;
+-- The trigram index over the texts is brought up to date in bulk, a little behind the commits (up
+-- to meta 'indexed_upto'), and queries scan the texts not yet indexed.
+CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
 -- Merge index segments in larger groups: less rewriting while texts are added in bulk.
 INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
 

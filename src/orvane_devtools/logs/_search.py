@@ -27,7 +27,7 @@ import sqlite3
 from typing import Iterator
 
 from ._common import trim_cache
-from ._schema import PENDING_CONTEXT, PENDING_HEAD, PENDING_VAL
+from ._schema import EVENT_LENS_SQL, EVENT_TEXT_SQL, PENDING_CONTEXT, PENDING_HEAD, PENDING_VAL, event_has_sql
 
 __all__ = ["Search", "fields_of"]
 
@@ -40,6 +40,12 @@ _HEADS_MAX = 16_384
 
 def _glob_escape(text: str) -> str:
     return "".join("[" + c + "]" if c in "*?[" else c for c in text)
+
+
+def _scanned_runs(conn: sqlite3.Connection, needle: str) -> set[int]:
+    """Runs with an event whose search text holds the needle, every event's text scanned."""
+    has, args = event_has_sql("", needle)
+    return {r[0] for r in conn.execute(f"SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND {has}", args)}
 
 
 def fields_of(text: str, lens: str) -> Iterator[str]:
@@ -92,11 +98,12 @@ class Search:
         if scoped or len(needle) < 3 or self.plan(conn, needle)[1] > _SCAN_SHARE:
             # Scan the texts of the rows the other filters leave.
             vals = json.dumps(sorted(val_ids))
+            has, args = event_has_sql("e.", needle)
             return (
-                "(instr(e.t, ?) > 0 OR e.ctx_id IN (SELECT value FROM json_each(?))"
+                f"({has} OR e.ctx_id IN (SELECT value FROM json_each(?))"
                 " OR e.pay_val IN (SELECT value FROM json_each(?))"
                 " OR e.meta_val IN (SELECT value FROM json_each(?)))",
-                [needle, json.dumps(sorted(ctx_ids)), vals, vals],
+                [*args, json.dumps(sorted(ctx_ids)), vals, vals],
                 ctx_ids,
                 val_ids,
             )
@@ -163,17 +170,18 @@ class Search:
             grams = list(dict.fromkeys(needle[i:i + 3] for i in range(len(needle) - 2)))
         query = " AND ".join('"' + g.replace('"', '""') + '"' for g in grams)
         upto = _counter(conn, "indexed_upto")
+        has, args = event_has_sql("", needle)
         hits = {
             r[0]
             for r in conn.execute(
                 "SELECT seq FROM events WHERE seq IN (SELECT rowid FROM event_text WHERE event_text MATCH ?)"
-                " AND instr(t, ?) > 0",
-                (query, needle),
+                f" AND {has}",
+                (query, *args),
             )
         }
         hits.update(
             r[0]
-            for r in conn.execute("SELECT seq FROM events WHERE seq > ? AND instr(t, ?) > 0", (upto, needle))
+            for r in conn.execute(f"SELECT seq FROM events WHERE seq > ? AND {has}", (upto, *args))
         )
         return hits
 
@@ -265,13 +273,7 @@ class Search:
                     (needle, needle),
                 )
             )
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
-                    (needle,),
-                )
-            )
+            keys.update(_scanned_runs(conn, needle))
             return keys
         pattern = "*" + _glob_escape(needle) + "*"
         for column in ("a", "b"):
@@ -284,13 +286,7 @@ class Search:
                 )
             )
         if self.plan(conn, needle)[1] > _SCAN_SHARE:
-            keys.update(
-                r[0]
-                for r in conn.execute(
-                    "SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND instr(t, ?) > 0",
-                    (needle,),
-                )
-            )
+            keys.update(_scanned_runs(conn, needle))
         else:
             seqs = self._text_hits(conn, needle)
             if seqs:
@@ -329,7 +325,8 @@ class Search:
         tail = ""
         first = True
         for head_id, text, lens, pay_val, meta_val in conn.execute(
-            "SELECT head_id, t, lens, pay_val, meta_val FROM events WHERE run_key = ? ORDER BY seq", (run_key,)
+            f"SELECT head_id, {EVENT_TEXT_SQL.format(e='')}, {EVENT_LENS_SQL.format(e='')}, pay_val, meta_val"
+            " FROM events WHERE run_key = ? ORDER BY seq", (run_key,)
         ):
             vals = self._head_values(conn, head_id)
             values = _values_of(text, lens)

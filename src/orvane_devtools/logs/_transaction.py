@@ -35,6 +35,7 @@ from ._schema import (
     PENDING_VAL,
     ROW_PARAMS,
     commit_counter,
+    cut_texts,
     insert_events,
     read_counters,
     write_counters,
@@ -112,6 +113,25 @@ class _RunState:
         self.call_facts: tuple | None = None
 
 
+def _whole_texts(parts: tuple, event_id: Any, etype: Any, source: Any, level: Any) -> tuple[str, str]:
+    """(`lens`, `t`) of an event row from its eight search values, kept whole."""
+    return "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts)), " ".join(filter(None, parts))
+
+
+def _cut_texts(parts: tuple, event_id: Any, etype: Any, source: Any, level: Any) -> tuple[str, str]:
+    """(`lens`, `t`) of an event row without the values its columns give again, where they do
+    (see _schema.EVENT_TEXT_SQL); else whole. ``level`` is the row's column (a text or None)."""
+    head = parts[:4]
+    if (
+        type(event_id) is str and type(etype) is str and (source is None or type(source) is str)
+        and (level is None or type(level) is str) and head[0] and head[0] == event_id and head[1] == etype
+        and head[2] == (source or "") and head[3] == (level or "") and "\0" not in "".join(head)
+    ):
+        rest = parts[4:]
+        return "+%d,%d,%d,%d" % tuple(map(len, rest)), " ".join(filter(None, rest))
+    return _whole_texts(parts, event_id, etype, source, level)
+
+
 def _text_hash(text: str) -> int:
     return zlib.crc32(text.encode("utf-8", "surrogatepass"))
 
@@ -140,7 +160,12 @@ class Transaction:
         self._deriver = RuntimeTallybook(1)
         # The native loop over the events that need nothing but what this writer remembers
         # (None: every event through the loop in write, which does the same).
-        self._build_rows = functools.partial(_log_rows, self._deriver) if NATIVE_ROWS else None
+        # Whether event texts are kept without what their columns give again (a file made since
+        # schema version 8: its trigram index reads them back whole, see _schema.EVENT_TEXT_SQL).
+        self.cut_texts = cut_texts(conn)
+        self._texts_of = _cut_texts if self.cut_texts else _whole_texts
+        self._build_rows = (functools.partial(_log_rows, self._deriver, cut_texts=self.cut_texts) if NATIVE_ROWS
+                            else None)
         self._working: dict[str, _RunState] = {}
         self._derived = 0
         # Distinct values in the `names` table, by kind.
@@ -342,6 +367,7 @@ class Transaction:
         head_for = self._head_for
         ctx_for = self._ctx_for
         val_for = self._val_for
+        texts_of = self._texts_of
         counters = self.counters
         seq = counters["last_seq"]
         types = self._names[NAME_EVENT_TYPE]
@@ -381,8 +407,7 @@ class Transaction:
                         seen_ids.add(event_id)
                     if run_id is None:
                         run_key = head_id = ctx_id = pay_val = meta_val = None
-                        lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
-                        text = " ".join(filter(None, parts))
+                        lens, text = texts_of(parts, event_id, etype, source, level)
                     else:
                         state = working.get(run_id)
                         if state is None:
@@ -413,16 +438,14 @@ class Transaction:
                         pay_val = (vals.get(pay) or val_for(state, pay)) if len(pay) >= VAL_MIN_CHARS else None
                         meta_val = (vals.get(meta) or val_for(state, meta)) if len(meta) >= VAL_MIN_CHARS else None
                         if pay_val is None and meta_val is None:
-                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, parts))
-                            text = " ".join(filter(None, parts))
+                            lens, text = texts_of(parts, event_id, etype, source, level)
                         else:
                             if pay_val is not None:
                                 pay = ""
                             if meta_val is not None:
                                 meta = ""
                             own = (*parts[:5], pay, parts[6], meta)
-                            lens = "%d,%d,%d,%d,%d,%d,%d,%d" % tuple(map(len, own))
-                            text = " ".join(filter(None, own))
+                            lens, text = texts_of(own, event_id, etype, source, level)
                     seq += 1
                     rows.append(
                         (seq, event_id, run_key, ts, etype, source, level, app, group, head_id, ctx_id, pay_val,
