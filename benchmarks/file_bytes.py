@@ -68,7 +68,8 @@ def main() -> None:
               "lens {:.0f}".format(*cols))
         calls, record = conn.execute("SELECT count(*), avg(length(record)) FROM llm_calls").fetchone()
         if calls:
-            print(f"  LLM calls: {calls:,} ({calls / events:.3f} per event), record {record:.0f} characters each")
+            print(f"  LLM calls: {calls:,} ({calls / events:.3f} per event), record {record:.0f} characters"
+                  " (bytes where compressed) each as stored")
     finally:
         conn.close()
 
