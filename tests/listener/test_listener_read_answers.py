@@ -334,6 +334,41 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
 
 
 @pytest.mark.timeout(60)
+def test_a_runs_events_read_again_after_a_write_show_it(tmp_path, monkeypatch):
+    # A page of a run's events is kept until the file changes: each write shows at once, in the
+    # run's page, its parent's page with descendants, and the counts.
+    monkeypatch.setattr(TraceDesk, "time", _Clock())
+    listener = InProcessListener(tmp_path / "db.sqlite3")
+    try:
+        desk = listener.app.state.listener.core.desk
+        writes = [
+            [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a")],
+            [event(2, "a", message="more")],
+            [event(3, "b", parent="a", event_type="agent_task.completed")],
+            [event(4, "c", parent="b", root="a"), event(5, "a", event_type="agent_task.completed")],
+        ]
+        seen = []
+        for batch in writes:
+            with listener.client() as c:
+                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            for run_id, descendants, limit in (("a", False, 2), ("a", True, 500), ("b", False, 500)):
+                params = {"limit": limit, **({"include_descendants": "true"} if descendants else {})}
+                events = desk.query_events(run_id=run_id, include_descendants=descendants, limit=limit + 1)
+                rows, cursor = queries.events_page(events, limit, 0)
+                total = queries.event_total(desk, desk.get_run(run_id), descendants)
+                want = render_json({"events": rows, "next_cursor": cursor, "total": total})
+                for _ in range(2):  # the second read is of what the first kept
+                    assert _get(listener, f"/runs/{run_id}/events", **params).decode() == want
+                if descendants:
+                    seen.append(total)
+        assert seen == [2, 3, 4, 6]
+        with listener.client() as c:
+            assert c.get(f"{API}/runs/nobody/events").status_code == 404
+    finally:
+        listener.kill()
+
+
+@pytest.mark.timeout(60)
 def test_a_tree_with_a_run_judged_stale_follows_the_clock(loaded, monkeypatch):
     # A tree whose answer holds a judgement is made afresh each time: the judgement's time moves.
     times = []

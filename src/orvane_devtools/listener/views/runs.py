@@ -120,10 +120,15 @@ async def run_events(request: Request) -> Response:
 
 
 def _run_events(desk: Any, run_id: str, limit: int, descendants: bool, offset: int) -> Response:
-    record = desk.get_run(run_id)
-    if record is None:
-        return _no_run()
-    texts = queries.run_event_texts(desk, run_id, descendants, offset + limit + 1)
-    rows, next_cursor = queries.events_page(texts, limit, offset)
-    return JSONAnswer({"events": JSONText.array(rows), "next_cursor": next_cursor,
-                       "total": queries.event_total(desk, record, descendants)})
+    def work() -> tuple[JSONText | None, bool]:
+        record = desk.get_run(run_id)
+        if record is None:
+            return None, False
+        texts = queries.run_event_texts(desk, run_id, descendants, offset + limit + 1)
+        rows, next_cursor = queries.events_page(texts, limit, offset)
+        # The events and the counts are the file's: the same text until a commit changes it.
+        return JSONText(render_json({"events": JSONText.array(rows), "next_cursor": next_cursor,
+                                     "total": queries.event_total(desk, record, descendants)})), True
+
+    text = desk.log_service.keep_while_unchanged(("run events", run_id, limit, descendants, offset), work)
+    return _no_run() if text is None else JSONAnswer(text)
