@@ -351,7 +351,8 @@ class Maintenance:
         # ones wait for the next index step (the rows go now; searches join the index's hits to
         # the rows still stored). Those not indexed yet are simply never indexed.
         txn.pending_texts += conn.execute(
-            f"INSERT INTO pending_text(id, kind, a) SELECT -seq, {FORGET_EVENT}, {EVENT_TEXT_SQL.format(e='')} FROM events"
+            f"INSERT INTO pending_text(id, kind, a) SELECT -seq, {FORGET_EVENT}, {EVENT_TEXT_SQL.format(e='')}"
+            " FROM events"
             " WHERE seq IN (SELECT value FROM json_each(?)) AND seq <= ?",
             (seqs, counters["indexed_upto"]),
         ).rowcount

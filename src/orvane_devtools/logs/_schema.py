@@ -83,7 +83,8 @@ CREATE TABLE span_waits(span_id TEXT NOT NULL, run_id TEXT NOT NULL, PRIMARY KEY
 # it stands, so its writer keeps every text whole (`cut_texts`).
 EVENT_TEXT_SQL = (
     "CASE WHEN substr({e}lens, 1, 1) = '+' THEN {e}event_id || iif({e}event_type = '', '', ' ' || {e}event_type)"
-    " || iif(coalesce({e}source, '') = '', '', ' ' || {e}source) || iif(coalesce({e}level, '') = '', '', ' ' || {e}level)"
+    " || iif(coalesce({e}source, '') = '', '', ' ' || {e}source)"
+    " || iif(coalesce({e}level, '') = '', '', ' ' || {e}level)"
     " || iif({e}t = '', '', ' ' || {e}t) ELSE {e}t END"
 )
 EVENT_LENS_SQL = (
@@ -629,7 +630,8 @@ def commit_counter(path: str) -> list[int]:
 EVENT_BODY_SQL = (
     "CASE WHEN substr({e}body, 1, 1) = ',' THEN printf('{{\"event_id\":\"%s\",\"event_type\":\"%s\","
     "\"timestamp\":%d,\"source\":%s,\"level\":%s%s', {e}event_id, {e}event_type, {e}ts,"
-    " iif({e}source IS NULL, 'null', '\"' || {e}source || '\"'), iif({e}level IS NULL, 'null', '\"' || {e}level || '\"'),"
+    " iif({e}source IS NULL, 'null', '\"' || {e}source || '\"'),"
+    " iif({e}level IS NULL, 'null', '\"' || {e}level || '\"'),"
     " {e}body) ELSE {e}body END"
 )
 

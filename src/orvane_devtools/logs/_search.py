@@ -45,7 +45,8 @@ def _glob_escape(text: str) -> str:
 def _scanned_runs(conn: sqlite3.Connection, needle: str) -> set[int]:
     """Runs with an event whose search text holds the needle, every event's text scanned."""
     has, args = event_has_sql("", needle)
-    return {r[0] for r in conn.execute(f"SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND {has}", args)}
+    sql = f"SELECT DISTINCT run_key FROM events WHERE run_key IS NOT NULL AND {has}"
+    return {r[0] for r in conn.execute(sql, args)}
 
 
 def fields_of(text: str, lens: str) -> Iterator[str]:
