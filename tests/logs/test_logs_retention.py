@@ -216,3 +216,41 @@ def test_the_wal_stays_short_when_the_checkpoint_thread_never_runs(open_service,
         assert stats["wal_bytes"] < 3 * 1024 * 1024, stats
     finally:
         stuck.set()
+
+
+def test_appends_do_not_wait_for_a_long_copy_of_the_checkpoint_thread(open_service, monkeypatch, quick_maintenance):
+    """A copy that takes longer than an interval of appends (a large file on a slow disk, whose
+    copy ends with a sync): the batches go on meanwhile instead of waiting for it at every
+    interval, and the rounds still keep the WAL short by emptying it themselves."""
+    copying = threading.Event()
+    release = threading.Event()
+
+    def one_endless_copy(self):
+        with self._cond:
+            while not (self._due or self._stopping):
+                self._cond.wait()
+            self._due = False  # started: the copy is under way until released
+        copying.set()
+        release.wait(30)
+
+    monkeypatch.setattr(_maintenance.Checkpointer, "_run", one_endless_copy)
+    monkeypatch.setattr(_maintenance, "CHECKPOINT_EVENTS", 100)
+    monkeypatch.setattr(_maintenance, "WAL_CHECKPOINT_BYTES", 256 * 1024)
+    service = open_service(logs__max_events=100_000)
+    try:
+        started = time.monotonic()
+        for k in range(40):
+            events = [ev(k * 50 + i, run=f"r{i % 9}").model_copy(update={"message": f"{k} {i} " + "x" * 2000})
+                      for i in range(50)]
+            asyncio.run(service.append_events(events))
+        took = time.monotonic() - started
+        assert copying.is_set()
+        maintenance = service._store._writer.maintenance
+        assert maintenance._checkpointer.done == 0 and maintenance.writer_checkpoints == 0
+        # About twenty intervals came due while the copy was under way; waiting for it at each
+        # (up to a second) took twenty seconds.
+        assert took < 8.0, took
+        wait_for(lambda: service.stats()["checkpoints"] >= 1)
+        assert service.stats()["events"] == 2000
+    finally:
+        release.set()

@@ -65,6 +65,9 @@ CHECKPOINT_WAIT_MS = 200
 CHECKPOINT_EVENTS = 4096
 # Seconds the writer's shutdown waits for a checkpoint under way on the checkpoint thread.
 CHECKPOINT_STOP_WAIT = 1.0
+# Seconds the writer waits for the checkpoint thread's copy still under way when the next one is
+# due (a copy about to end); longer ones are left to finish while the batches go on.
+CHECKPOINT_LAG_WAIT = 0.02
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
 # The run texts of new heads, contexts and vals (pending_text) go in with each step, and the texts
@@ -503,9 +506,12 @@ class Maintenance:
             self._txn.conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
             self.writer_checkpoints += 1
             return
-        elif not checkpointer.wait_idle(CHECKPOINT_STOP_WAIT):
-            # Still copying a whole interval later: the WAL grows by what is written meanwhile.
-            # Waiting for it (briefly, only on a starved machine) keeps the WAL bounded.
+        elif not checkpointer.wait_idle(CHECKPOINT_LAG_WAIT):
+            # Still copying a whole interval later (a large file on a slow disk: the copy ends
+            # with a sync of the file): the batches go on, and the next interval asks again.
+            # Waiting for the copy instead stalled every append behind it for up to a second;
+            # the WAL grows by what is written meanwhile, and past WAL_CHECKPOINT_BYTES the
+            # rounds empty it (_checkpoint_if_large).
             return
         if checkpointer.done != self._caught_up:
             self._caught_up = checkpointer.done
