@@ -190,6 +190,117 @@ class TestIndexStep:
         fts_ok(db_path)
 
 
+def fts_levels(path: str, table: str) -> list[int]:
+    """The number of segments on each level of an FTS5 index, read from its structure record
+    (rowid 10 of its _data table: a cookie, an optional version marker, then varints)."""
+    conn = sqlite3.connect(path)
+    try:
+        data = conn.execute(f"SELECT block FROM {table}_data WHERE id = 10").fetchone()[0]
+    finally:
+        conn.close()
+    pos = 4
+    v2 = data[4:8] == b"\xff\x00\x00\x01"
+    if v2:
+        pos += 4
+
+    def varint() -> int:
+        nonlocal pos
+        value = 0
+        for k in range(9):
+            byte = data[pos]
+            pos += 1
+            if k == 8:
+                return (value << 8) | byte
+            value = (value << 7) | (byte & 0x7F)
+            if not byte & 0x80:
+                return value
+        raise AssertionError("unreachable")
+
+    n_levels, _segments, _writes = varint(), varint(), varint()
+    if v2:
+        varint()  # the origin counter
+    levels = []
+    for _ in range(n_levels):
+        varint()  # segments of this level being merged into the next
+        n_segments = varint()
+        for _ in range(n_segments):
+            for _ in range(8 if v2 else 3):
+                varint()
+        levels.append(n_segments)
+    assert pos == len(data), "structure record not read to its end"
+    return levels
+
+
+def fts_settings(path: str, table: str) -> dict:
+    return dict(file_rows(path, f"SELECT k, v FROM {table}_config WHERE k IN ('automerge', 'usermerge')"))
+
+
+MERGE_SETTINGS = {"automerge": 0, "usermerge": _schema.MERGE_SEGMENTS}
+
+
+class TestMergedInSteps:
+    """The trigram indexes merge their segments only in the index steps, a bounded amount each:
+    every level keeps fewer segments than the merge threshold, the indexes stay whole, and a file
+    whose indexes still merged by themselves is set so by its writer."""
+
+    def feed_in_steps(self, service, stream: Stream, steps: int) -> None:
+        per = len(stream.events) // steps
+        for k in range(steps):
+            append_all(service, stream.events[k * per:(k + 1) * per])
+            service._store.index_now()
+
+    def test_each_level_stays_under_the_threshold(self, open_service, db_path, monkeypatch):
+        quiet_writer(monkeypatch)
+        service = open_service()
+        stream = Stream(17, 1200, n_runs=60, pool=12)
+        steps = 60
+        self.feed_in_steps(service, stream, steps)
+        for table in _schema.FTS_TABLES:
+            assert fts_settings(db_path, table) == MERGE_SETTINGS, table
+        levels = fts_levels(db_path, "event_text")
+        # A segment per step: sixty of them merged down to a handful on each level.
+        assert max(levels) <= _schema.MERGE_SEGMENTS and sum(levels) < steps // 3, levels
+        for table in ("head_text", "context_text", "val_text"):
+            assert max(fts_levels(db_path, table)) <= _schema.MERGE_SEGMENTS, table
+        fts_ok(db_path)
+        memory = RuntimeLogService(Settings({}))
+        append_all(memory, stream.events)
+        for needle in ("plan", "evt-00", "multi-agent", "resp-3", "Straße"):
+            assert ([e.event_id for e in service.query_events(search=needle, limit=2000)]
+                    == [e.event_id for e in memory.query_events(search=needle, limit=2000)]), needle
+            assert sorted(r.run_id for r in service.query_runs(search=needle)) == sorted(
+                r.run_id for r in memory.query_runs(search=needle)), needle
+
+    def test_a_file_whose_indexes_merged_by_themselves_is_set_by_its_writer(self, open_service, db_path,
+                                                                              monkeypatch):
+        quiet_writer(monkeypatch)
+        stream = Stream(23, 600, n_runs=30, pool=8)
+        first = open_service()
+        self.feed_in_steps(first, stream, 20)
+        first.close(10)
+        # As a file of an earlier release: the event index merging by itself in groups of
+        # eight, the run texts' indexes with FTS5's defaults.
+        conn = sqlite3.connect(db_path)
+        try:
+            conn.execute("INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8)")
+            conn.execute("DELETE FROM event_text_config WHERE k = 'usermerge'")
+            for table in ("head_text", "context_text", "val_text"):
+                conn.execute(f"DELETE FROM {table}_config WHERE k IN ('automerge', 'usermerge')")
+            conn.commit()
+        finally:
+            conn.close()
+        assert fts_settings(db_path, "event_text") == {"automerge": 8}
+        again = open_service()
+        for table in _schema.FTS_TABLES:
+            assert fts_settings(db_path, table) == MERGE_SETTINGS, table
+        more = Stream(29, 600, n_runs=30, pool=8)
+        for ev in more.events:
+            ev.event_id = "b-" + ev.event_id
+        self.feed_in_steps(again, more, 20)
+        assert max(fts_levels(db_path, "event_text")) <= _schema.MERGE_SEGMENTS
+        fts_ok(db_path)
+
+
 class TestRowsPerStatement:
     @pytest.mark.parametrize("most", [1, 4, 64])
     def test_every_batch_size(self, open_service, db_path, monkeypatch, most):

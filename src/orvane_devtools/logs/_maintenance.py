@@ -43,6 +43,7 @@ from ._schema import (
     PENDING_HEAD,
     PENDING_VAL,
     connect,
+    merge_in_steps,
     wrap_error,
 )
 from ._transaction import Transaction
@@ -202,6 +203,7 @@ class Maintenance:
         self._max_events = max(1, max_events)
         self._retention_ms = None if retention_days is None else int(retention_days * 86_400_000)
         self._report = report  # called with the text of a failure (kept for stats())
+        merge_in_steps(txn.conn)
         for statement in INDEX_STEP_SQL:
             txn.conn.execute(statement)
         self._last_maintenance = 0.0

@@ -45,6 +45,41 @@ NAME_RUN_APP_ID = 2
 
 _TRIGRAM = "tokenize='trigram case_sensitive 1', detail=none, columnsize=0"
 
+# The trigram indexes. Each merges its segments a bounded amount at a time in the writer's index
+# steps (up to MERGE_PAGES leaf pages per index and step, once a level holds MERGE_SEGMENTS
+# segments) rather than by FTS5's automatic merging, which works in bursts of 64 pages times the
+# number of levels: at a few million texts a step that carried one took 50 to 130 ms, and every
+# append queued behind it waited as long. FTS5's own crisis merge (16 segments on a level) stays
+# the backstop when a long burst outruns the steps.
+FTS_TABLES = ("event_text", "head_text", "context_text", "val_text")
+MERGE_PAGES = 64
+MERGE_SEGMENTS = 8
+_MERGE_SETTINGS = (("automerge", 0), ("usermerge", MERGE_SEGMENTS))
+
+
+def merge_in_steps(conn: sqlite3.Connection) -> None:
+    """Leave the merging of the file's trigram indexes to the index steps (settings kept in the
+    file; a file whose indexes merge by themselves, one made before, is set once, by its writer,
+    in a transaction of its own unless one is open)."""
+    changes = []
+    for table in FTS_TABLES:
+        have = dict(conn.execute(f"SELECT k, v FROM {table}_config").fetchall())
+        changes += [(table, key, value) for key, value in _MERGE_SETTINGS if have.get(key) != value]
+    if not changes:
+        return
+    own = not conn.in_transaction
+    if own:
+        conn.execute("BEGIN IMMEDIATE")
+    try:
+        for table, key, value in changes:
+            conn.execute(f"INSERT INTO {table}({table}, rank) VALUES (?, ?)", (key, value))
+        if own:
+            conn.execute("COMMIT")
+    except BaseException:
+        if own and conn.in_transaction:
+            conn.execute("ROLLBACK")
+        raise
+
 # Texts of new `heads`, `contexts` and `vals` rows wait here (`id` is the row's key, `kind` one of
 # the PENDING_* below) until the writer moves them into their trigram index together with the
 # event texts, between batches: one index segment per step instead of one per commit. Searches
@@ -120,8 +155,10 @@ def cut_texts(conn: sqlite3.Connection) -> bool:
 # temporary table `index_step` removes the texts waiting to be forgotten from their trigram
 # indexes, then adds the event texts up to that seq and every waiting run text. Each index is
 # written in ascending rowid order (the oldest, forgotten ones first): FTS5 writes out what it
-# holds in memory as a new segment whenever a rowid comes lower than the one before. Created on
-# the writer's connection only; nothing of it is stored.
+# holds in memory as a new segment whenever a rowid comes lower than the one before. Last, each
+# index merges up to MERGE_PAGES pages of its segments (see FTS_TABLES). Created on the writer's
+# connection only; nothing of it is stored.
+_MERGE_STEPS = "\n    ".join(f"INSERT INTO {t}({t}, rank) VALUES ('merge', {MERGE_PAGES});" for t in FTS_TABLES)
 INDEX_STEP_SQL = (
     "CREATE TEMP TABLE index_step(upto INTEGER NOT NULL)",
     f"""CREATE TEMP TRIGGER index_step_moves AFTER INSERT ON index_step BEGIN
@@ -136,6 +173,7 @@ INDEX_STEP_SQL = (
     INSERT INTO head_text(rowid, a, b) SELECT id, a, b FROM pending_text WHERE kind = {PENDING_HEAD};
     INSERT INTO context_text(rowid, t) SELECT id, a FROM pending_text WHERE kind = {PENDING_CONTEXT};
     INSERT INTO val_text(rowid, t) SELECT id, a FROM pending_text WHERE kind = {PENDING_VAL};
+    {_MERGE_STEPS}
     DELETE FROM pending_text;
     DELETE FROM index_step;
 END""",
@@ -217,8 +255,6 @@ CREATE VIEW event_texts(seq, t) AS SELECT seq, {EVENT_TEXT_SQL.format(e="")} FRO
 -- The trigram index over the texts is brought up to date in bulk, a little behind the commits (up
 -- to meta 'indexed_upto'), and queries scan the texts not yet indexed.
 CREATE VIRTUAL TABLE event_text USING fts5(t, content='event_texts', content_rowid='seq', {_TRIGRAM});
--- Merge index segments in larger groups: less rewriting while texts are added in bulk.
-INSERT INTO event_text(event_text, rank) VALUES ('automerge', 8);
 
 -- A run's record texts as they were after its events (each distinct state once).
 CREATE TABLE heads(
@@ -479,6 +515,7 @@ def _create(conn: sqlite3.Connection, path: str) -> None:
         conn.execute("BEGIN IMMEDIATE")
         for statement in _statements(SCHEMA):
             conn.execute(statement)
+        merge_in_steps(conn)
         conn.executemany("INSERT INTO meta(key, value) VALUES (?, 0)", [(c,) for c in COUNTERS])
         conn.execute("INSERT INTO meta(key, value) VALUES ('schema_version', ?)", (SCHEMA_VERSION,))
         conn.execute("INSERT INTO meta(key, value) VALUES ('created_at', strftime('%s','now'))")
