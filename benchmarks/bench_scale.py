@@ -322,8 +322,16 @@ def stored_set(total: int) -> tuple[Path, dict[str, Any], bool]:
 
 
 def copy_of(kept: Path, folder: Path, name: str) -> Path:
+    """A copy of a kept file, on disk before it is used: a copy of gigabytes still being written
+    back by the system would make the first syncs of the listener on it (its checkpoints) wait
+    for that, and charge its rows with the copy."""
     target = folder / name
     shutil.copyfile(kept, target)
+    fd = os.open(target, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
     return target
 
 

@@ -66,9 +66,6 @@ CHECKPOINT_WAIT_MS = 200
 CHECKPOINT_EVENTS = 4096
 # Seconds the writer's shutdown waits for a checkpoint under way on the checkpoint thread.
 CHECKPOINT_STOP_WAIT = 1.0
-# Seconds the writer waits for the checkpoint thread's copy still under way when the next one is
-# due (a copy about to end); longer ones are left to finish while the batches go on.
-CHECKPOINT_LAG_WAIT = 0.02
 # Event texts enter the trigram index in bulk (one commit per text would cost a segment each):
 # once INDEX_BATCH are waiting, up to INDEX_STEP at a time; all of them when the writer is idle.
 # The run texts of new heads, contexts and vals (pending_text) go in with each step, and the texts
@@ -143,11 +140,11 @@ class Checkpointer:
         with self._cond:
             return self._due
 
-    def wait_idle(self, timeout: float) -> bool:
-        """Waits (within ``timeout``, the GIL released) for the checkpoint under way to end;
-        True when none is under way any more."""
+    @property
+    def copying(self) -> bool:
+        """Whether a requested checkpoint is still under way."""
         with self._cond:
-            return self._cond.wait_for(lambda: self.done >= self.requested or self._stopping, timeout)
+            return self.done < self.requested and not self._stopping
 
     def stop(self, timeout: float | None) -> None:
         """Let a checkpoint under way finish (within ``timeout``); no new one starts."""
@@ -508,7 +505,7 @@ class Maintenance:
             self._txn.conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
             self.writer_checkpoints += 1
             return
-        elif not checkpointer.wait_idle(CHECKPOINT_LAG_WAIT):
+        elif checkpointer.copying:
             # Still copying a whole interval later (a large file on a slow disk: the copy ends
             # with a sync of the file): the batches go on, and the next interval asks again.
             # Waiting for the copy instead stalled every append behind it for up to a second;
