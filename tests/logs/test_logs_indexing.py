@@ -301,6 +301,20 @@ class TestMergedInSteps:
         fts_ok(db_path)
 
 
+    def test_a_file_too_busy_to_be_set_still_opens(self, open_service, db_path, monkeypatch):
+        """Setting the merging is a write at the writer's start: a file another process keeps
+        busy past the timeout opens all the same (its indexes merge by themselves until the
+        next writer), and the failure is kept for stats()."""
+        def busy(conn):
+            raise sqlite3.OperationalError("database is locked")
+
+        monkeypatch.setattr(_maintenance, "merge_in_steps", busy)
+        service = open_service()
+        append_all(service, Stream(5, 40).events)
+        assert service.stats()["events"] == 40
+        assert "database is locked" in (service.stats()["last_error"] or "")
+
+
 class TestRowsPerStatement:
     @pytest.mark.parametrize("most", [1, 4, 64])
     def test_every_batch_size(self, open_service, db_path, monkeypatch, most):

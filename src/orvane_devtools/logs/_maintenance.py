@@ -200,7 +200,11 @@ class Maintenance:
         self._max_events = max(1, max_events)
         self._retention_ms = None if retention_days is None else int(retention_days * 86_400_000)
         self._report = report  # called with the text of a failure (kept for stats())
-        merge_in_steps(txn.conn)
+        try:
+            merge_in_steps(txn.conn)
+        except sqlite3.Error as exc:
+            # A file busy past the timeout goes on merging by itself until its next writer.
+            report(str(wrap_error(exc, path, "leaving the merging of the trigram indexes to the index steps")))
         for statement in INDEX_STEP_SQL:
             txn.conn.execute(statement)
         self._last_maintenance = 0.0

@@ -69,6 +69,8 @@ class Writer:
         retention_days: float | None,
     ) -> None:
         self._path = path
+        # Set before the maintenance starts: its start may report a failure already.
+        self.last_error: str | None = None
         samples = Samples()
         self.transaction = Transaction(conn, path, counters, samples)
         self.maintenance = Maintenance(
@@ -89,7 +91,6 @@ class Writer:
         # deque appends and pops are atomic). Bounded: a taker that never comes loses the oldest.
         self.moved_runs: collections.deque[str] = collections.deque(maxlen=MAX_MOVED_RUNS)
         self.failed_batches = 0
-        self.last_error: str | None = None
         self.pending = 0
         self._thread = threading.Thread(target=self._run, name="OrvaneLogWriter", daemon=True)
         self._thread.start()
