@@ -110,6 +110,12 @@ def _get(listener: InProcessListener, path: str, **params) -> bytes:
     return r.content
 
 
+def _post(listener: InProcessListener, events: list[dict]) -> None:
+    """Ingests ``events`` in one request; every one of them is accepted."""
+    with listener.client() as c:
+        assert c.post(f"{API}/ingest", json=body(events)).json()["accepted"] == len(events)
+
+
 def _pages(listener: InProcessListener, path: str, **params):
     """Every page of a route, by its cursors: (offset, the answer's bytes)."""
     while True:
@@ -272,8 +278,7 @@ def test_a_stored_record_written_without_a_field_is_answered_as_decoded(tmp_path
         events = [event(0, "a", event_type="agent_task.started"), event(1, "b", parent="a"),
                   event(2, "b", parent="a", event_type="agent_task.completed"),
                   event(3, "a", event_type="agent_task.completed")]
-        with listener.client() as c:
-            assert c.post(f"{API}/ingest", json=body(events)).json()["accepted"] == 4
+        _post(listener, events)
         desk = listener.app.state.listener.core.desk
         _get(listener, "/runs/a/tree")
         conn = sqlite3.connect(desk.log_service.path)
@@ -314,8 +319,7 @@ def test_a_tree_read_again_after_a_write_shows_it(tmp_path, monkeypatch):
         ]
         answers = []
         for batch in writes:
-            with listener.client() as c:
-                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            _post(listener, batch)
             for _ in range(2):  # the second read is of what the first kept
                 _node, nested, _flat, _ = _reference_tree(desk, "a")
                 answer = _get(listener, "/runs/a/tree").decode()
@@ -349,8 +353,7 @@ def test_a_runs_events_read_again_after_a_write_show_it(tmp_path, monkeypatch):
         ]
         seen = []
         for batch in writes:
-            with listener.client() as c:
-                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            _post(listener, batch)
             for run_id, descendants, limit in (("a", False, 2), ("a", True, 500), ("b", False, 500)):
                 params = {"limit": limit, **({"include_descendants": "true"} if descendants else {})}
                 events = desk.query_events(run_id=run_id, include_descendants=descendants, limit=limit + 1)
@@ -410,8 +413,7 @@ def test_pages_of_runs_and_usage_read_again_after_a_write_or_a_tick_of_the_clock
         window = {"since": T0, "until": T0 + 60_000}
         usage_calls = []
         for batch in writes:
-            with listener.client() as c:
-                assert c.post(f"{API}/ingest", json=body(batch)).json()["accepted"] == len(batch)
+            _post(listener, batch)
             for ms in (T0 + 1_000, T0 + 7_200_000, T0 + 7_200_000, T0 + 1_000):
                 clock.ms = ms
                 for query in ({}, {"status": "failed"}, {"status": "completed"}):
@@ -447,8 +449,7 @@ def test_a_page_of_runs_is_kept_within_the_readers_bound(tmp_path, monkeypatch):
     listener = InProcessListener(tmp_path / "db.sqlite3")
     try:
         events = [event(i, f"r{i}", event_type="agent_task.completed") for i in range(5)]
-        with listener.client() as c:
-            assert c.post(f"{API}/ingest", json=body(events)).json()["accepted"] == 5
+        _post(listener, events)
         made = []
         real = queries.runs_page
 

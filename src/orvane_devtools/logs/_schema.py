@@ -76,8 +76,8 @@ def merge_in_steps(conn: sqlite3.Connection) -> None:
         if own:
             conn.execute("COMMIT")
     except BaseException:
-        if own and conn.in_transaction:
-            conn.execute("ROLLBACK")
+        if own:
+            _rollback(conn)
         raise
 
 # Texts of new `heads`, `contexts` and `vals` rows wait here (`id` is the row's key, `kind` one of
