@@ -13,6 +13,10 @@ Run: PYTHONPATH=src:benchmarks python benchmarks/bench_listener.py
   left out); the row gives the median of those ten ratios, and its label each of them and the
   ratio of the rates over all turns.
   Target: with the database, at least a quarter of the no-op rate.
+  In the same turns, after each turn of the listener, the same sink sends to the floor listener
+  of listener_floor.py (the server stack, the body parsed, the events' rows with their indexes
+  committed before the answer, nothing else): its rate against the no-op turns beside it, and the
+  listener's against it (ORVANE_BENCH_LISTENER_FLOOR: full (default), parse, rows, bare, or off).
 * The listener's CPU time (user + system, from /proc) per 1,000 events of that run, and how it
   splits between the event loop's thread and the others (the log service's writer).
 * Latency of one POST of 200 events (typical shape, fresh ids), p50 and p99 over 300 requests.
@@ -47,6 +51,7 @@ from pathlib import Path
 
 import httpx
 from bench_uplink import listener_main
+from listener_floor import FLOOR_MODES, floor_main
 from common import SHAPES, report, shaped_fields, typical_fields, unit_seconds
 
 from orvane_devtools._orvane_compat import RuntimeEvent
@@ -57,6 +62,9 @@ from orvane_devtools.observation.backends.Uplink import (
 
 warnings.simplefilter("ignore", ObservationBridgeUnavailableWarning)
 SCALE = float(os.environ.get("ORVANE_BENCH_LISTENER_SCALE", "1"))
+FLOOR = os.environ.get("ORVANE_BENCH_LISTENER_FLOOR", "full")
+if FLOOR not in (*FLOOR_MODES, "off"):
+    sys.exit(f"ORVANE_BENCH_LISTENER_FLOOR must be one of {', '.join(FLOOR_MODES)} or off, not {FLOOR!r}")
 TURNS = 10  # the throughput run alternates between the two listeners, a tenth of the events each time
 
 
@@ -198,10 +206,19 @@ def main() -> None:
     noop = ctx.Process(target=listener_main, args=(send, counter), daemon=True)
     noop.start()
     noop_url = f"http://127.0.0.1:{recv.recv()}/observation/ingest"
+    floor = floor_url = None
+    if FLOOR != "off":
+        floor_recv, floor_send = ctx.Pipe(duplex=False)
+        floor = ctx.Process(target=floor_main, args=(floor_send, FLOOR), daemon=True)
+        floor.start()
+        floor_url = f"http://127.0.0.1:{floor_recv.recv()}/observation/ingest"
     proc, url = start_listener(tmp / "throughput.sqlite3")
     part = -(-total // TURNS)
     noop_events = spread_events(part * (TURNS + 1), "noop")
     events = spread_events(total, "tp")
+    floor_events = spread_events(total, "floor") if floor is not None else []
+    floor_pairs = []
+    floor_of = []
     noop_time = elapsed = 0.0
     noop_rates = []
     pairs = []
@@ -224,11 +241,21 @@ def main() -> None:
         wait_idle(proc.pid)  # its work after the last answer (indexing) counts, and stays out of the next turn
         cpu += cpu_seconds(proc.pid) - cpu0
         loop_cpu += cpu_seconds(proc.pid, proc.pid) - loop0  # the main thread runs the event loop
+        floor_steady = None
+        if floor is not None:
+            floor_steady, _ = sink_rate(floor_url, floor_events[lo:hi],
+                                        lambda s: s.get_stats()["uploaded_event_count"])
         noop_turn(k + 1)
         # This turn against the no-op turns just before and just after it.
-        pairs.append(steady / ((noop_rates[k] + noop_rates[k + 1]) / 2))
+        beside = (noop_rates[k] + noop_rates[k + 1]) / 2
+        pairs.append(steady / beside)
+        if floor_steady is not None:
+            floor_pairs.append(floor_steady / beside)
+            floor_of.append(steady / floor_steady)
     noop.terminate()
-    del events, noop_events
+    if floor is not None:
+        floor.terminate()
+    del events, noop_events, floor_events
     rate, noop_rate = total / elapsed, len(noop_rates) * part / noop_time
     ratio = statistics.median(pairs)
     rows.append((f"sink -> listener with database, {total:,} events, events/s", None, None,
@@ -238,6 +265,13 @@ def main() -> None:
     rows.append((f"  listener rate / no-op rate (median of the {TURNS} turns, each against the no-op turns "
                  f"beside it: {', '.join(f'{p:.3f}' for p in pairs)}; over all turns {rate / noop_rate:.3f})",
                  None, None, f"{ratio:.3f} (>= 0.4)"))
+    if floor_pairs:
+        rows.append((f"  floor listener ({FLOOR}) rate / no-op rate (median of the {TURNS} turns: "
+                     f"{', '.join(f'{p:.3f}' for p in floor_pairs)})", None, None,
+                     f"{statistics.median(floor_pairs):.3f} (report)"))
+        rows.append((f"  listener rate / floor listener rate (median of the {TURNS} turns: "
+                     f"{', '.join(f'{p:.3f}' for p in floor_of)})", None, None,
+                     f"{statistics.median(floor_of):.3f} (report)"))
     per_k = cpu / total * 1000
     rows.append(("listener CPU time per 1,000 events (user + system)", per_k, per_k / u, "report"))
     loop_k = loop_cpu / total * 1000
