@@ -195,3 +195,22 @@ def test_a_long_call_is_kept_compressed_and_folds_on(tmp_path):
     (size,) = table_rows(str(db), "SELECT length(l.record) FROM llm_calls l JOIN runs r USING (run_key)"
                                   " WHERE r.run_id = 'long'")[0]
     assert size < len(texts["long"].encode()) // 4
+
+
+@pytest.mark.parametrize("size", [600, 4_000, 8_192, 8_193, 60_000])
+def test_a_packed_record_reads_back_whole_and_as_small_as_a_full_window(size):
+    """Records of a window or less are packed with a window of their size and still compress as
+    well as zlib's default; longer ones take the default. Every one reads back whole."""
+    import json
+    import zlib
+
+    from orvane_devtools.logs._llm import pack_record, unpack_record
+
+    words = ["tool_call", "assistant", "Zürich", "🚀", "the quick brown fox", "42", "temperature"]
+    doc = {"messages": [{"role": "user", "content": " ".join(words[(i * 7 + k) % len(words)] for k in range(i % 13 + 3))}
+                        for i in range(size // 40)]}
+    record = json.dumps(doc, ensure_ascii=False)[:size]
+    packed = pack_record(record)
+    assert type(packed) is bytes and unpack_record(packed) == record
+    default = zlib.compress(record.encode(), 6)
+    assert len(packed) <= len(default) * 1.02 + 8
