@@ -197,19 +197,34 @@ def test_a_long_call_is_kept_compressed_and_folds_on(tmp_path):
     assert size < len(texts["long"].encode()) // 4
 
 
-@pytest.mark.parametrize("size", [600, 4_000, 8_192, 8_193, 60_000])
-def test_a_packed_record_reads_back_whole_and_as_small_as_a_full_window(size):
-    """Records of a window or less are packed with a window of their size and still compress as
-    well as zlib's default; longer ones take the default. Every one reads back whole."""
+def _conversation(size: int) -> str:
+    """A call's JSON of about ``size`` characters whose long texts come back kilobytes later (the
+    system prompt, the tool definitions), as a conversation's do."""
     import json
+    import random
+
+    rng = random.Random(size)
+    words = ["tool_call", "assistant", "Zürich", "🚀", "fox", "42", "temperature", "schema", "route"]
+
+    def text(n: int) -> str:
+        return " ".join(rng.choice(words) + str(rng.randrange(1000)) for _ in range(n))
+
+    system, messages = text(max(8, size // 60)), []
+    while len(json.dumps(messages, ensure_ascii=False)) < size:
+        messages += [{"role": "system", "content": system}, {"role": "user", "content": text(max(8, size // 40))}]
+    return json.dumps({"messages": messages}, ensure_ascii=False)[:size]
+
+
+@pytest.mark.parametrize("size", [600, 4_000, 7_500, 8_300, 60_000])
+def test_a_packed_record_reads_back_whole_and_as_small_as_a_full_window(size):
+    """Records of up to 8 KiB are packed with a window of their size and still compress as well
+    as zlib's default (their repeats lie kilobytes apart); longer ones take the default. Every one
+    reads back whole."""
     import zlib
 
     from orvane_devtools.logs._llm import pack_record, unpack_record
 
-    words = ["tool_call", "assistant", "Zürich", "🚀", "the quick brown fox", "42", "temperature"]
-    doc = {"messages": [{"role": "user", "content": " ".join(words[(i * 7 + k) % len(words)] for k in range(i % 13 + 3))}
-                        for i in range(size // 40)]}
-    record = json.dumps(doc, ensure_ascii=False)[:size]
+    record = _conversation(size)
     packed = pack_record(record)
     assert type(packed) is bytes and unpack_record(packed) == record
     default = zlib.compress(record.encode(), 6)
