@@ -209,7 +209,8 @@ def main() -> None:
     floor = floor_url = None
     if FLOOR != "off":
         floor_recv, floor_send = ctx.Pipe(duplex=False)
-        floor = ctx.Process(target=floor_main, args=(floor_send, FLOOR), daemon=True)
+        (tmp / "floor").mkdir()
+        floor = ctx.Process(target=floor_main, args=(floor_send, str(tmp / "floor"), FLOOR), daemon=True)
         floor.start()
         floor_url = f"http://127.0.0.1:{floor_recv.recv()}/observation/ingest"
     proc, url = start_listener(tmp / "throughput.sqlite3")
@@ -255,6 +256,7 @@ def main() -> None:
     noop.terminate()
     if floor is not None:
         floor.terminate()
+        floor.join(10)
     del events, noop_events, floor_events
     rate, noop_rate = total / elapsed, len(noop_rates) * part / noop_time
     ratio = statistics.median(pairs)

@@ -18,8 +18,8 @@ request: the floor pays no encoding of the event's JSON. ``mode`` leaves out mor
 floor: ``"parse"`` (parse, no rows), ``"rows"`` (rows made without parsing, fresh ids), ``"bare"``
 (neither: the server stack alone, the body's events counted).
 
-``floor_main`` runs in a child process (``multiprocessing`` spawn) and sends its port through
-``port_out``.
+``floor_main`` runs in a child process (``multiprocessing`` spawn), keeps its file in ``folder``
+(the caller removes it) and sends its port through ``port_out``.
 """
 
 from __future__ import annotations
@@ -28,7 +28,6 @@ import asyncio
 import json
 import socket
 import sqlite3
-import tempfile
 import threading
 import time
 from pathlib import Path
@@ -120,12 +119,12 @@ def _app(conn: sqlite3.Connection, mode: str):
     return Starlette(routes=[Route("/observation/ingest", ingest, methods=["POST"])])
 
 
-def floor_main(port_out, mode: str = "full") -> None:
+def floor_main(port_out, folder: str, mode: str = "full") -> None:
     import uvicorn
 
     if mode not in FLOOR_MODES:
         raise ValueError(f"mode must be one of {FLOOR_MODES}, not {mode!r}")
-    path = Path(tempfile.mkdtemp(prefix="bench-floor-")) / "floor.sqlite3"
+    path = Path(folder) / "floor.sqlite3"
     conn = _open(path)
     threading.Thread(target=_checkpoints, args=(path,), daemon=True).start()
     # A TCP socket (its protocol named, as getaddrinfo names it for the listener): asyncio then
