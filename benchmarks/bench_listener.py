@@ -51,8 +51,8 @@ from pathlib import Path
 
 import httpx
 from bench_uplink import listener_main
-from listener_floor import FLOOR_MODES, floor_main
 from common import SHAPES, report, shaped_fields, typical_fields, unit_seconds
+from listener_floor import FLOOR_MODES, floor_main
 
 from orvane_devtools._orvane_compat import RuntimeEvent
 from orvane_devtools.observation.backends.Uplink import (

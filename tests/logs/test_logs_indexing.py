@@ -300,7 +300,6 @@ class TestMergedInSteps:
         assert max(fts_levels(db_path, "event_text")) <= _schema.MERGE_SEGMENTS
         fts_ok(db_path)
 
-
     def test_a_file_too_busy_to_be_set_still_opens(self, open_service, db_path, monkeypatch):
         """Setting the merging is a write at the writer's start: a file another process keeps
         busy past the timeout opens all the same (its indexes merge by themselves until the
